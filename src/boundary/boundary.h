@@ -1,0 +1,106 @@
+// The Python side of kelvara._core: argument binding, conversion of Python
+// objects to native values, and conversion of model outcomes back to Python
+// objects or exceptions.  The only code that includes Python.h.
+//
+// Built against the limited API of Python 3.9 (the stable ABI), so only
+// functions available there are used.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "models.h"
+
+namespace kelvara::boundary {
+
+// An owned (strong) reference; released when it goes out of scope, so that
+// no early return can leak.
+class Ref {
+public:
+    Ref() noexcept = default;
+    explicit Ref(PyObject* owned) noexcept : object_(owned) {}
+    static Ref borrow(PyObject* borrowed) noexcept {
+        Py_XINCREF(borrowed);
+        return Ref(borrowed);
+    }
+    Ref(Ref&& other) noexcept : object_(other.release()) {}
+    Ref& operator=(Ref&& other) noexcept {
+        Ref(std::move(other)).swap(*this);
+        return *this;
+    }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    ~Ref() { Py_XDECREF(object_); }
+
+    PyObject* get() const noexcept { return object_; }
+    PyObject* release() noexcept {
+        PyObject* object = object_;
+        object_ = nullptr;
+        return object;
+    }
+    explicit operator bool() const noexcept { return object_ != nullptr; }
+    void swap(Ref& other) noexcept {
+        PyObject* object = object_;
+        object_ = other.object_;
+        other.object_ = object;
+    }
+
+private:
+    PyObject* object_ = nullptr;
+};
+
+inline constexpr std::size_t max_parameters = 8;
+
+// Name and parameter names of one Python function: what binding needs.
+struct FunctionDescription {
+    const char* name;
+    std::array<std::string_view, max_parameters> parameters;
+    std::size_t num_parameters;
+};
+
+// Builds a description from a name and a parenthesised, ", "-separated
+// parameter list such as "(conc, k, num_itr)": the same text that forms
+// the function's text signature, so the two cannot disagree.
+constexpr FunctionDescription describe(const char* name, std::string_view signature) {
+    FunctionDescription description{name, {}, 0};
+    std::string_view list = signature.substr(1, signature.size() - 2);
+    while (!list.empty()) {
+        const std::size_t comma = list.find(", ");
+        description.parameters.at(description.num_parameters++) = list.substr(0, comma);
+        list = comma == std::string_view::npos ? std::string_view() : list.substr(comma + 2);
+    }
+    return description;
+}
+
+// Binds a call's positional tuple and keyword dictionary (or null) to the
+// parameter slots; every slot then holds a strong reference.  Returns false
+// with a TypeError set.
+bool extract_arguments_tuple_dict(const FunctionDescription& description, PyObject* args,
+                                  PyObject* kwargs, Ref* slots);
+
+// Conversions, one per native kind; false means a Python exception is set.
+bool convert(PyObject* object, double& value);
+bool convert(PyObject* object, std::uint64_t& value);
+bool convert(PyObject* object, std::uint32_t& value);
+bool convert(PyObject* object, std::vector<double>& values);
+
+// Turns the pending exception of a failed conversion of the named parameter
+// into the one the caller sees: an exact TypeError is re-labelled
+// "argument '<name>': ...", anything else is left as it is.
+void argument_extraction_error(std::string_view parameter);
+
+// Results: new references, or null with an exception set.
+PyObject* to_python(double value);
+PyObject* to_python(const std::vector<double>& values);
+PyObject* to_python(const models::Outcome& outcome);
+
+// Raises a model error as ValueError; always returns null.
+PyObject* raise_model_error(models::ModelError error);
+
+}  // namespace kelvara::boundary

@@ -1,0 +1,269 @@
+"""Conversion of arguments to native values, and the exceptions it raises."""
+
+import fractions
+import math
+import sys
+import threading
+
+import pytest
+
+from kelvara import _core
+
+iso = _core.isodesmic_model
+direct = _core.isodesmic_model_direct
+
+# isodesmic_model(1.0, 5e-324, n) fails at its first guard whatever n is,
+# which shows that n itself was accepted without running n steps.
+GUARD_FAILS = (1.0, 5e-324)
+ISODESMIC_ERROR = "K * c_monomer must be less than 1 for the isodesmic model."
+
+
+class Floaty:
+    def __init__(self, value):
+        self.value = value
+
+    def __float__(self):
+        return self.value
+
+
+class Indexy:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+class Raising:
+    """__float__ and __index__ raise the given exception."""
+
+    def __init__(self, exception):
+        self.exception = exception
+
+    def __float__(self):
+        raise self.exception
+
+    def __index__(self):
+        raise self.exception
+
+
+@pytest.mark.parametrize(
+    "x, expected",
+    [
+        (1, 0.6180339887498949),
+        (True, 0.6180339887498949),
+        (Floaty(1.0), 0.6180339887498949),
+        (Indexy(2), 0.75),
+        (fractions.Fraction(1, 4), 0.31370849898476116),
+        (2.0, 0.75),
+    ],
+)
+def test_float_parameters_accept_numbers(x, expected):
+    assert direct(x, 1.0) == pytest.approx(expected, rel=1e-15)
+
+
+@pytest.mark.parametrize(
+    "call, expected",
+    [
+        # A returned -1.0 from __float__ is a value, not an error.
+        (lambda: iso(Floaty(-1.0), 1.0, 100), 1.0),
+        (lambda: iso(1.0, -1.0, 100), 2.0),
+        (lambda: iso(1.0, -0.0, 100), math.inf),
+        (lambda: iso(math.nan, 1.0, 100), math.nan),
+        (lambda: direct(-0.25, 1.0), -3.0),
+        (lambda: direct(-0.0, 1.0), math.nan),
+        (lambda: direct(math.inf, 1.0), math.nan),
+    ],
+)
+def test_float_parameters_pass_every_double_to_the_model(call, expected):
+    assert repr(call()) == repr(expected)
+
+
+@pytest.mark.parametrize("bad", ["a", None, [1.0], b"1", 1j])
+def test_float_refusal_is_relabelled_with_the_parameter_name(bad):
+    with pytest.raises(TypeError) as caught:
+        iso(1.0, bad, 10)
+    assert type(caught.value) is TypeError
+    assert str(caught.value).startswith("argument 'k': ")
+    assert type(bad).__name__ in str(caught.value)
+
+
+def test_only_the_first_failing_parameter_is_reported():
+    with pytest.raises(TypeError) as caught:
+        iso("a", 2.0, -1)
+    assert str(caught.value).startswith("argument 'conc': ")
+
+
+def test_conversion_stops_at_the_first_failure():
+    converted = []
+
+    class Spy:
+        def __float__(self):
+            converted.append(self)
+            return 1.0
+
+    with pytest.raises(TypeError):
+        iso(Spy(), "a", Spy())
+    assert len(converted) == 1
+
+
+def test_int_too_large_for_a_double_is_an_unprefixed_overflow():
+    with pytest.raises(OverflowError) as caught:
+        direct(10**400, 1.0)
+    assert not str(caught.value).startswith("argument")
+
+
+@pytest.mark.parametrize("num_itr", [0, 1, True, False, Indexy(1), 2**63, 2**64 - 1])
+def test_num_itr_accepts_every_unsigned_64_bit_integer(num_itr):
+    with pytest.raises(ValueError) as caught:
+        iso(*GUARD_FAILS, num_itr)
+    assert str(caught.value) == ISODESMIC_ERROR
+
+
+def test_num_itr_bool_counts_as_one_step():
+    assert iso(1.0, 1.0, True) == iso(1.0, 1.0, 1) == 0.75
+    assert iso(1.0, 1.0, Indexy(2)) == iso(1.0, 1.0, 2)
+
+
+@pytest.mark.parametrize("num_itr", [-1, 2**64, -(2**70), Indexy(-1), Indexy(2**64)])
+def test_num_itr_out_of_range_is_an_unprefixed_overflow(num_itr):
+    with pytest.raises(OverflowError) as caught:
+        iso(1.0, 1.0, num_itr)
+    assert type(caught.value) is OverflowError
+    assert not str(caught.value).startswith("argument")
+
+
+@pytest.mark.parametrize("num_itr", [2.5, 1.0, "3", None, fractions.Fraction(3)])
+def test_num_itr_refuses_non_integers_with_a_labelled_type_error(num_itr):
+    with pytest.raises(TypeError) as caught:
+        iso(1.0, 1.0, num_itr)
+    assert type(caught.value) is TypeError
+    assert str(caught.value).startswith("argument 'num_itr': ")
+
+
+def test_relabelled_type_error_keeps_the_original_cause_only():
+    root = KeyError("root")
+    original = TypeError("bad number")
+    original.__cause__ = root
+
+    with pytest.raises(TypeError) as caught:
+        direct(1.0, Raising(original))
+    error = caught.value
+    assert error is not original
+    assert type(error) is TypeError
+    assert str(error) == "argument 'k': bad number"
+    assert error.args == ("argument 'k': bad number",)
+    assert error.__cause__ is root
+    assert error.__suppress_context__
+    assert error.__context__ is not original
+
+
+def test_relabelled_type_error_without_cause_has_none():
+    with pytest.raises(TypeError) as caught:
+        direct(Raising(TypeError("plain")), 1.0)
+    assert str(caught.value) == "argument 'x': plain"
+    assert caught.value.__cause__ is None
+    assert caught.value.__suppress_context__
+
+
+class TypeErrorSubclass(TypeError):
+    pass
+
+
+@pytest.mark.parametrize(
+    "exception",
+    [
+        ValueError("value"),
+        TypeErrorSubclass("subclass"),
+        OverflowError("overflow"),
+        ZeroDivisionError("zero"),
+        KeyboardInterrupt(),
+        RuntimeError("runtime"),
+    ],
+)
+def test_other_exceptions_from_user_code_arrive_unchanged(exception):
+    with pytest.raises(BaseException) as caught:
+        iso(1.0, 1.0, Raising(exception))
+    assert caught.value is exception
+    with pytest.raises(BaseException) as caught:
+        direct(Raising(exception), 1.0)
+    assert caught.value is exception
+
+
+def test_unprintable_type_error_is_reported_and_labelled(monkeypatch):
+    class Unprintable:
+        def __str__(self):
+            raise RuntimeError("no text")
+
+    reported = []
+    monkeypatch.setattr(sys, "unraisablehook", reported.append)
+    with pytest.raises(TypeError) as caught:
+        direct(1.0, Raising(TypeError(Unprintable())))
+    assert str(caught.value) == "argument 'k': <unprintable TypeError object>"
+    assert len(reported) == 1
+    assert type(reported[0].exc_value) is RuntimeError
+
+
+def test_model_error_is_a_plain_value_error():
+    with pytest.raises(ValueError) as caught:
+        iso(1.0, 5e-324, 10)
+    error = caught.value
+    assert type(error) is ValueError
+    assert error.args == (ISODESMIC_ERROR,)
+    assert error.__cause__ is None
+    assert not error.__suppress_context__
+
+
+def test_reentrant_calls_from_a_conversion():
+    class Reentrant:
+        def __float__(self):
+            return iso(2.0, 1.0, 100) + direct(2.0, 1.0) - 0.5
+
+    assert direct(Reentrant(), 1.0) == direct(1.0, 1.0)
+    assert iso(Reentrant(), 1.0, 100) == iso(1.0, 1.0, 100)
+
+
+def test_threads_get_the_same_results_as_one_thread():
+    cases = [(c, k, n) for c in (1e-6, 1e-3, 1.0, 2.0) for k in (0.5, 1e4, 1e6) for n in (0, 1, 60, 100)]
+    expected = [iso(*case) for case in cases]
+    results = {}
+
+    def work(index):
+        for _ in range(50):
+            got = [iso(*case) for case in cases]
+            if got != expected:
+                results[index] = got
+                return
+        results[index] = expected
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(8)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert results == {i: expected for i in range(8)}
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda a: iso(a, 1.0, 10),
+        lambda a: iso(a, 5e-324, 10),
+        lambda a: iso(a, "bad", 10),
+        lambda a: iso(a, 1.0, -1),
+        lambda a: iso(a, 1.0, 10, 3),
+        lambda a: iso(a, 1.0, num_itr=10, conc=1.0),
+        lambda a: iso(a, 1.0, bogus=1),
+        lambda a: direct(1.0, k=a),
+        lambda a: direct(1.0, Raising(TypeError("x")), a),
+    ],
+)
+def test_calls_do_not_leak_references_to_their_arguments(call):
+    argument = Floaty(1.5)
+    before = sys.getrefcount(argument)
+    for _ in range(200):
+        try:
+            call(argument)
+        except (TypeError, ValueError, OverflowError):
+            pass
+    assert sys.getrefcount(argument) == before
