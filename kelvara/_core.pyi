@@ -1,11 +1,69 @@
 """Type stubs for the compiled module kelvara._core."""
 
-from typing import List
+from typing import List, Sequence, SupportsFloat, SupportsIndex, Union
 
 __all__: List[str]
 
-def isodesmic_model_direct(x: float, k: float) -> float:
+_Float = Union[SupportsFloat, SupportsIndex]
+
+def isodesmic_model_direct(x: _Float, k: _Float) -> float:
     """Calculate the fraction of aggregated species (direct formula)."""
 
-def isodesmic_model(conc: float, k: float, num_itr: int) -> float:
+def isodesmic_model(conc: _Float, k: _Float, num_itr: SupportsIndex) -> float:
     """Calculate the aggregation from total concentration (bisection method)."""
+
+def temp_isodesmic_model_direct(
+    temp: Sequence[_Float], delta_h: _Float, delta_s: _Float, c_tot: _Float, scaler: _Float
+) -> List[float]:
+    """Calculate isodesmic aggregation (direct formula, temperature-dependent)."""
+
+def temp_isodesmic_model(
+    temp: Sequence[_Float], delta_h: _Float, delta_s: _Float, c_tot: _Float, scaler: _Float
+) -> List[float]:
+    """Calculate isodesmic aggregation (bisection method, temperature-dependent)."""
+
+def cooperative_model(conc: _Float, k: _Float, sigma: _Float, num_itr: SupportsIndex) -> float:
+    """Calculate the aggregation from total concentration (bisection method)."""
+
+def temp_cooperative_model(
+    temp: Sequence[_Float],
+    delta_h: _Float,
+    delta_s: _Float,
+    delta_h_nuc: _Float,
+    c_tot: _Float,
+    scaler: _Float,
+) -> List[float]:
+    """Calculate cooperative aggregation (bisection method, temperature-dependent)."""
+
+def coop_iso_model(
+    conc: _Float, k_iso: _Float, k_coop: _Float, sigma: _Float, num_itr: SupportsIndex
+) -> float:
+    """Calculate the aggregation from total concentration (bisection method, mixed model)."""
+
+def temp_coop_iso_model(
+    temp: Sequence[_Float],
+    delta_h_iso: _Float,
+    delta_s_iso: _Float,
+    delta_h_coop: _Float,
+    delta_s_coop: _Float,
+    delta_h_nuc_coop: _Float,
+    c_tot: _Float,
+    scaler: _Float,
+) -> List[float]:
+    """Calculate mixed model aggregation (bisection method, temperature-dependent)."""
+
+def cooperative_model_n(
+    conc: _Float, k: _Float, sigma: _Float, nuc_size: SupportsIndex, num_itr: SupportsIndex
+) -> float:
+    """Calculate the aggregation from total concentration (bisection method)."""
+
+def temp_cooperative_model_n(
+    temp: Sequence[_Float],
+    delta_h: _Float,
+    delta_s: _Float,
+    delta_h_nuc: _Float,
+    c_tot: _Float,
+    scaler: _Float,
+    nuc_size: SupportsIndex,
+) -> List[float]:
+    """Calculate cooperative aggregation (bisection method, temperature-dependent)."""

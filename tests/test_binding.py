@@ -2,6 +2,7 @@
 
 import pytest
 
+from helpers import Spy
 from kelvara import _core
 
 from test_registry import REGISTRY
@@ -62,17 +63,11 @@ def test_no_arguments_names_every_parameter_as_missing(name, signature, sentence
 
 def test_binding_errors_convert_nothing():
     calls = []
-
-    class Spy:
-        def __float__(self):
-            calls.append(self)
-            return 1.0
-
-    for kwargs in ({"foo": 1}, {"conc": Spy()}):
+    for kwargs in ({"foo": 1}, {"conc": Spy(calls)}):
         with pytest.raises(TypeError):
-            iso(Spy(), Spy(), **kwargs)
+            iso(Spy(calls), Spy(calls), **kwargs)
     with pytest.raises(TypeError):
-        iso(Spy(), Spy(), 1, 2)
+        iso(Spy(calls), Spy(calls), 1, 2)
     assert calls == []
 
 

@@ -7,6 +7,7 @@ import threading
 
 import pytest
 
+from helpers import Spy
 from kelvara import _core
 
 iso = _core.isodesmic_model
@@ -96,14 +97,8 @@ def test_only_the_first_failing_parameter_is_reported():
 
 def test_conversion_stops_at_the_first_failure():
     converted = []
-
-    class Spy:
-        def __float__(self):
-            converted.append(self)
-            return 1.0
-
     with pytest.raises(TypeError):
-        iso(Spy(), "a", Spy())
+        iso(Spy(converted), "a", Spy(converted))
     assert len(converted) == 1
 
 
@@ -267,3 +262,211 @@ def test_calls_do_not_leak_references_to_their_arguments(call):
         except (TypeError, ValueError, OverflowError):
             pass
     assert sys.getrefcount(argument) == before
+
+
+# --- list of floats (temp) -----------------------------------------------------
+
+sweep = _core.temp_isodesmic_model_direct
+SWEEP_ARGS = (0.0, 0.0, 1.0, 1.0)  # K = 1 at every temperature: 0.618... each
+VALUE = 0.6180339887498949
+
+
+class GetitemOnly:
+    """A sequence by the old protocol: __getitem__ until IndexError."""
+
+    def __init__(self, items):
+        self.items = items
+
+    def __getitem__(self, index):
+        return self.items[index]
+
+
+class LyingLength(GetitemOnly):
+    def __init__(self, items, length):
+        super().__init__(items)
+        self.length = length
+
+    def __len__(self):
+        if isinstance(self.length, BaseException):
+            raise self.length
+        return self.length
+
+
+@pytest.mark.parametrize(
+    "temp, count",
+    [
+        ([300.0, 310.0], 2),
+        ((300.0, 310.0, 320.0), 3),
+        (range(250, 260), 10),
+        ([300, True, fractions.Fraction(7, 2), Floaty(3.0), Indexy(4)], 5),
+        (GetitemOnly([1.0, 2.0, 3.0]), 3),
+        (bytes([100, 200]), 2),
+        (bytearray(b"\x01"), 1),
+        ([], 0),
+        ((), 0),
+        (range(0), 0),
+    ],
+)
+def test_temp_accepts_any_sequence_of_numbers(temp, count):
+    assert sweep(temp, *SWEEP_ARGS) == [VALUE] * count
+
+
+@pytest.mark.parametrize(
+    "length",
+    [0, 1, 10**6, sys.maxsize, -1, ValueError("no length"), TypeError("no"), OverflowError()],
+)
+def test_temp_length_is_only_a_hint(length):
+    # Wrong, enormous or failing lengths (a negative one fails inside len()):
+    # converted by iteration, correctly, without reserving what is claimed.
+    assert sweep(LyingLength([300.0, 310.0, 320.0], length), *SWEEP_ARGS) == [VALUE] * 3
+
+
+@pytest.mark.parametrize(
+    "temp, message",
+    [
+        ("300", "argument 'temp': Can't extract `str` to `Vec`"),
+        ("", "argument 'temp': Can't extract `str` to `Vec`"),
+        (300.0, "argument 'temp': 'float' object is not an instance of 'Sequence'"),
+        (None, "argument 'temp': 'None' is not an instance of 'Sequence'"),
+        ({300.0: 1}, "argument 'temp': 'dict' object is not an instance of 'Sequence'"),
+        ({300.0}, "argument 'temp': 'set' object is not an instance of 'Sequence'"),
+        (iter([300.0]), "argument 'temp': 'list_iterator' object is not an instance of 'Sequence'"),
+        ((t for t in [300.0]), "argument 'temp': 'generator' object is not an instance of 'Sequence'"),
+        (Floaty, "argument 'temp': 'type' object is not an instance of 'Sequence'"),
+        (Floaty(1.0), "argument 'temp': 'Floaty' object is not an instance of 'Sequence'"),
+        ([300.0, "310"], None),
+        ([300.0, None], None),
+    ],
+)
+def test_temp_refusals_are_labelled(temp, message):
+    with pytest.raises(TypeError) as caught:
+        sweep(temp, *SWEEP_ARGS)
+    assert type(caught.value) is TypeError
+    if message is None:
+        assert str(caught.value).startswith("argument 'temp': ")
+    else:
+        assert str(caught.value) == message
+
+
+def test_type_qualname_names_nested_classes():
+    class Outer:
+        class Inner:
+            pass
+
+    with pytest.raises(TypeError) as caught:
+        sweep(Outer.Inner(), *SWEEP_ARGS)
+    assert "'test_type_qualname_names_nested_classes.<locals>.Outer.Inner' object" in str(caught.value)
+
+
+def test_a_bad_element_stops_before_the_next_parameter():
+    converted = []
+    with pytest.raises(TypeError):
+        sweep([300.0, "bad", 320.0], *[Spy(converted) for _ in range(4)])
+    assert converted == []
+
+
+def test_errors_from_iteration_arrive_unchanged_or_labelled():
+    class Failing(GetitemOnly):
+        def __getitem__(self, index):
+            if index == 2:
+                raise self.items
+            return 300.0
+
+    failure = KeyError("iteration")
+    with pytest.raises(KeyError) as caught:
+        sweep(Failing(failure), *SWEEP_ARGS)
+    assert caught.value is failure
+    with pytest.raises(TypeError) as caught:
+        sweep(Failing(TypeError("from getitem")), *SWEEP_ARGS)
+    assert str(caught.value) == "argument 'temp': from getitem"
+
+
+def test_iter_failure_propagates():
+    class NoIter:
+        def __getitem__(self, index):
+            return 1.0
+
+        def __iter__(self):
+            raise ZeroDivisionError("no iterator")
+
+    with pytest.raises(ZeroDivisionError):
+        sweep(NoIter(), *SWEEP_ARGS)
+
+
+def test_list_mutated_during_conversion_converts_what_iteration_yields():
+    temps = [300.0, 310.0]
+
+    class Growing:
+        def __float__(self):
+            temps.append(330.0)
+            return 320.0
+
+    temps.append(Growing())
+    assert sweep(temps, *SWEEP_ARGS) == [VALUE] * 4
+    assert len(temps) == 4
+
+    shrinking = [300.0, 310.0, 320.0, 330.0]
+
+    class Clearing:
+        def __float__(self):
+            shrinking.clear()
+            return 1.0
+
+    shrinking.insert(1, Clearing())
+    assert sweep(shrinking, *SWEEP_ARGS) == [VALUE] * 2
+
+
+def test_result_is_a_new_list_the_caller_owns():
+    temps = [300.0, 310.0]
+    first = sweep(temps, *SWEEP_ARGS)
+    second = sweep(temps, *SWEEP_ARGS)
+    assert type(first) is list and first is not second and first is not temps
+    first.append(1.0)
+    assert temps == [300.0, 310.0] and len(second) == 2
+
+
+def test_large_temperature_lists_convert():
+    temps = [300.0 + i * 1e-4 for i in range(200_000)]
+    values = sweep(temps, *SWEEP_ARGS)
+    assert len(values) == len(temps) and values[-1] == VALUE
+
+
+# --- 32-bit unsigned integer (nuc_size) -------------------------------------------
+
+coop_n = _core.cooperative_model_n
+
+
+@pytest.mark.parametrize("nuc_size", [2, 3, True + 1, Indexy(3), 4294967295, 2**31])
+def test_nuc_size_accepts_the_unsigned_32_bit_range(nuc_size):
+    assert 0.0 < coop_n(1e-5, 1e6, 0.01, nuc_size, 20) < 1.0
+
+
+@pytest.mark.parametrize("nuc_size", [0, 1, False, True])
+def test_nuc_size_below_two_is_a_model_error_not_a_conversion_error(nuc_size):
+    with pytest.raises(ValueError, match="Nucleation size must be at least 2"):
+        coop_n(1e-5, 1e6, 0.01, nuc_size, 20)
+
+
+@pytest.mark.parametrize("nuc_size", [4294967296, -1, -(2**63), 2**63 - 1, Indexy(2**32)])
+def test_nuc_size_out_of_range(nuc_size):
+    with pytest.raises(OverflowError) as caught:
+        coop_n(1e-5, 1e6, 0.01, nuc_size, 20)
+    assert type(caught.value) is OverflowError
+    assert str(caught.value) == "out of range integral type conversion attempted"
+
+
+@pytest.mark.parametrize("nuc_size", [2**63, -(2**63) - 1, 10**30])
+def test_nuc_size_beyond_64_bits_is_the_interpreters_overflow(nuc_size):
+    with pytest.raises(OverflowError) as caught:
+        coop_n(1e-5, 1e6, 0.01, nuc_size, 20)
+    assert not str(caught.value).startswith("argument")
+
+
+@pytest.mark.parametrize("nuc_size", [2.0, "3", None])
+def test_nuc_size_refuses_non_integers(nuc_size):
+    with pytest.raises(TypeError) as caught:
+        coop_n(1e-5, 1e6, 0.01, nuc_size, 20)
+    assert str(caught.value).startswith("argument 'nuc_size': ")
+    with pytest.raises(TypeError) as caught:
+        _core.temp_cooperative_model_n([300.0], 1.0, 1.0, 1.0, 1.0, 1.0, nuc_size)
+    assert str(caught.value).startswith("argument 'nuc_size': ")

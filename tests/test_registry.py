@@ -16,16 +16,27 @@ from kelvara import _core
 
 # name, text signature, description sentence; in registration order.
 REGISTRY = [
-    (
-        "isodesmic_model_direct",
-        "(x, k)",
-        "Calculate the fraction of aggregated species (direct formula).",
-    ),
-    (
-        "isodesmic_model",
-        "(conc, k, num_itr)",
-        "Calculate the aggregation from total concentration (bisection method).",
-    ),
+    ("isodesmic_model_direct", "(x, k)",
+     "Calculate the fraction of aggregated species (direct formula)."),
+    ("isodesmic_model", "(conc, k, num_itr)",
+     "Calculate the aggregation from total concentration (bisection method)."),
+    ("temp_isodesmic_model_direct", "(temp, delta_h, delta_s, c_tot, scaler)",
+     "Calculate isodesmic aggregation (direct formula, temperature-dependent)."),
+    ("temp_isodesmic_model", "(temp, delta_h, delta_s, c_tot, scaler)",
+     "Calculate isodesmic aggregation (bisection method, temperature-dependent)."),
+    ("cooperative_model", "(conc, k, sigma, num_itr)",
+     "Calculate the aggregation from total concentration (bisection method)."),
+    ("temp_cooperative_model", "(temp, delta_h, delta_s, delta_h_nuc, c_tot, scaler)",
+     "Calculate cooperative aggregation (bisection method, temperature-dependent)."),
+    ("coop_iso_model", "(conc, k_iso, k_coop, sigma, num_itr)",
+     "Calculate the aggregation from total concentration (bisection method, mixed model)."),
+    ("temp_coop_iso_model",
+     "(temp, delta_h_iso, delta_s_iso, delta_h_coop, delta_s_coop, delta_h_nuc_coop, c_tot, scaler)",
+     "Calculate mixed model aggregation (bisection method, temperature-dependent)."),
+    ("cooperative_model_n", "(conc, k, sigma, nuc_size, num_itr)",
+     "Calculate the aggregation from total concentration (bisection method)."),
+    ("temp_cooperative_model_n", "(temp, delta_h, delta_s, delta_h_nuc, c_tot, scaler, nuc_size)",
+     "Calculate cooperative aggregation (bisection method, temperature-dependent)."),
 ]
 NAMES = [name for name, _, _ in REGISTRY]
 
@@ -126,3 +137,16 @@ def test_importing_kelvara_pulls_in_no_third_party_module(tmp_path):
         [sys.executable, "-c", code], check=True, capture_output=True, text=True, cwd=tmp_path
     )
     assert out.stdout.strip() == "[]"
+
+
+def test_type_stub_declares_the_same_parameters():
+    import ast
+
+    stub = pathlib.Path(_core.__file__).with_name("_core.pyi")
+    tree = ast.parse(stub.read_text())
+    declared = {
+        node.name: "(" + ", ".join(a.arg for a in node.args.args) + ")"
+        for node in tree.body
+        if isinstance(node, ast.FunctionDef)
+    }
+    assert declared == {name: signature for name, signature, _ in REGISTRY}

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "models.h"
+#include "thermo.h"
 
 namespace kelvara::boundary {
 
@@ -99,6 +100,7 @@ void argument_extraction_error(std::string_view parameter);
 PyObject* to_python(double value);
 PyObject* to_python(const std::vector<double>& values);
 PyObject* to_python(const models::Outcome& outcome);
+PyObject* to_python(const thermo::SweepOutcome& outcome);
 
 // Raises a model error as ValueError; always returns null.
 PyObject* raise_model_error(models::ModelError error);

@@ -181,6 +181,13 @@ PyObject* to_python(const models::Outcome& outcome) {
     return PyFloat_FromDouble(outcome.value);
 }
 
+PyObject* to_python(const thermo::SweepOutcome& outcome) {
+    if (outcome.error != models::ModelError::none) {
+        return raise_model_error(outcome.error);
+    }
+    return to_python(outcome.values);
+}
+
 PyObject* raise_model_error(models::ModelError error) {
     const Ref text(PyUnicode_FromString(models::message(error)));
     if (text) {

@@ -11,19 +11,46 @@
 
 #include "boundary.h"
 #include "models.h"
+#include "thermo.h"
 
 namespace kelvara::boundary {
 namespace {
 
 // Registration order is the order of the rows; every parameter is required
 // and may be given by position or by keyword.
-#define KELVARA_REGISTRY(FUNCTION)                                                       \
-    FUNCTION(isodesmic_model_direct, "(x, k)",                                           \
-             "Calculate the fraction of aggregated species (direct formula).",          \
-             models::isodesmic_model_direct)                                             \
-    FUNCTION(isodesmic_model, "(conc, k, num_itr)",                                      \
-             "Calculate the aggregation from total concentration (bisection method).",  \
-             models::isodesmic_model)
+#define KELVARA_REGISTRY(FUNCTION)                                                        \
+    FUNCTION(isodesmic_model_direct, "(x, k)",                                            \
+             "Calculate the fraction of aggregated species (direct formula).",           \
+             models::isodesmic_model_direct)                                              \
+    FUNCTION(isodesmic_model, "(conc, k, num_itr)",                                       \
+             "Calculate the aggregation from total concentration (bisection method).",   \
+             models::isodesmic_model)                                                     \
+    FUNCTION(temp_isodesmic_model_direct, "(temp, delta_h, delta_s, c_tot, scaler)",      \
+             "Calculate isodesmic aggregation (direct formula, temperature-dependent).", \
+             thermo::temp_isodesmic_model_direct)                                         \
+    FUNCTION(temp_isodesmic_model, "(temp, delta_h, delta_s, c_tot, scaler)",             \
+             "Calculate isodesmic aggregation (bisection method, temperature-dependent).", \
+             thermo::temp_isodesmic_model)                                                \
+    FUNCTION(cooperative_model, "(conc, k, sigma, num_itr)",                              \
+             "Calculate the aggregation from total concentration (bisection method).",   \
+             models::cooperative_model)                                                   \
+    FUNCTION(temp_cooperative_model, "(temp, delta_h, delta_s, delta_h_nuc, c_tot, scaler)", \
+             "Calculate cooperative aggregation (bisection method, temperature-dependent).", \
+             thermo::temp_cooperative_model)                                              \
+    FUNCTION(coop_iso_model, "(conc, k_iso, k_coop, sigma, num_itr)",                     \
+             "Calculate the aggregation from total concentration (bisection method, mixed model).", \
+             models::coop_iso_model)                                                      \
+    FUNCTION(temp_coop_iso_model,                                                         \
+             "(temp, delta_h_iso, delta_s_iso, delta_h_coop, delta_s_coop, delta_h_nuc_coop, c_tot, scaler)", \
+             "Calculate mixed model aggregation (bisection method, temperature-dependent).", \
+             thermo::temp_coop_iso_model)                                                 \
+    FUNCTION(cooperative_model_n, "(conc, k, sigma, nuc_size, num_itr)",                  \
+             "Calculate the aggregation from total concentration (bisection method).",   \
+             models::cooperative_model_n)                                                 \
+    FUNCTION(temp_cooperative_model_n,                                                    \
+             "(temp, delta_h, delta_s, delta_h_nuc, c_tot, scaler, nuc_size)",            \
+             "Calculate cooperative aggregation (bisection method, temperature-dependent).", \
+             thermo::temp_cooperative_model_n)
 
 // What a routine parameter of each C++ type is converted into.
 template <typename Parameter>
@@ -66,7 +93,7 @@ PyObject* call(PyObject* args, PyObject* kwargs) {
             return nullptr;
         }
     }
-    return to_python(std::apply(routine, values));
+    return to_python(std::apply(routine, std::move(values)));
 }
 
 // The entry point of one function (ml_meth).  Self is null (METH_STATIC).

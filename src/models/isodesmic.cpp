@@ -45,17 +45,15 @@ double isodesmic_model_direct(double x, double k) noexcept {
 }
 
 Outcome isodesmic_model(double conc, double k, std::uint64_t num_itr) noexcept {
-    // The bracket [lower, upper] starts at [0, 1/k]; for positive k and conc
-    // the residual m / (1 - k m)^2 - conc is negative at 0 and unbounded as
-    // k m -> 1, so the root stays inside.  A residual above zero (or NaN)
-    // moves the upper bound, zero or below moves the lower bound.
+    // The bracket starts at [0, 1/k]; for positive k and conc the residual
+    // m / (1 - k m)^2 - conc is negative at 0 and unbounded as k m -> 1, so
+    // the root stays inside.
     //
     // The guard is strict: p == 1.0 passes (its residual is +inf and moves
     // the upper bound), and so does a NaN p.
-    double lower = 0.0;
-    double upper = 1.0 / k;
+    Bracket bracket{0.0, 1.0 / k};
     for (std::uint64_t step = 0; step < num_itr; ++step) {
-        const double m = (lower + upper) * 0.5;
+        const double m = bracket.midpoint();
         const double p = k * m;
         if (p > 1.0) {
             return failure(ModelError::isodesmic_guard);
@@ -63,22 +61,15 @@ Outcome isodesmic_model(double conc, double k, std::uint64_t num_itr) noexcept {
         const double t1 = 1.0 - p;
         const double t2 = t1 * t1;
         const double t3 = m / t2;
-        const double r = t3 - conc;
-        if (r <= 0.0) {
-            lower = m;
-        } else {
-            upper = m;
-        }
+        bracket.narrow(m, t3 - conc);
     }
-    // The answer is the midpoint of the final bracket, guarded like every
-    // tested midpoint (also when num_itr is 0).
-    const double m = (upper + lower) * 0.5;
-    const double p = k * m;
+    // The final midpoint is guarded like every tested one (also when
+    // num_itr is 0), but its residual is never evaluated.
+    const double p = k * bracket.midpoint();
     if (p > 1.0) {
         return failure(ModelError::isodesmic_guard);
     }
-    const double ratio = m / conc;
-    return success(1.0 - ratio);
+    return success(bracket.fraction(conc));
 }
 
 }  // namespace kelvara::models

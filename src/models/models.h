@@ -47,4 +47,49 @@ double isodesmic_model_direct(double x, double k) noexcept;
 // Isodesmic model solved by num_itr bisection steps on [0, 1/k].
 Outcome isodesmic_model(double conc, double k, std::uint64_t num_itr) noexcept;
 
+// Cooperative (nucleation-elongation) model with a dimer nucleus: the dimer
+// forms with sigma * k, every further addition with k.
+Outcome cooperative_model(double conc, double k, double sigma, std::uint64_t num_itr) noexcept;
+
+// Cooperative model with a nucleus of nuc_size monomers (2 and above).
+Outcome cooperative_model_n(double conc, double k, double sigma, std::uint32_t nuc_size,
+                            std::uint64_t num_itr) noexcept;
+
+// Isodesmic and cooperative (dimer nucleus) pathways competing for one
+// monomer.
+Outcome coop_iso_model(double conc, double k_iso, double k_coop, double sigma,
+                       std::uint64_t num_itr) noexcept;
+
+// sigma^exponent by square-and-multiply over the bits of the exponent,
+// lowest bit first (the power factor of cooperative_model_n).
+double power_by_squaring(double sigma, std::uint32_t exponent) noexcept;
+
+// The bracket [lower, upper] on the free monomer concentration that every
+// solver halves: exactly num_itr midpoints, no convergence test.
+struct Bracket {
+    double lower;
+    double upper;
+
+    // The sum first, then the product with 0.5.
+    double midpoint() const noexcept { return (lower + upper) * 0.5; }
+
+    // d is the balance at m minus the total concentration.  Zero or below
+    // moves the lower bound (so an exact root does); above zero, or NaN,
+    // moves the upper bound.
+    void narrow(double m, double d) noexcept {
+        if (d <= 0.0) {
+            lower = m;
+        } else {
+            upper = m;
+        }
+    }
+
+    // 1 - m* / conc at the midpoint m* of the bracket, not the last
+    // midpoint tested.
+    double fraction(double conc) const noexcept {
+        const double ratio = midpoint() / conc;
+        return 1.0 - ratio;
+    }
+};
+
 }  // namespace kelvara::models
