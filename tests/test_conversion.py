@@ -3,7 +3,6 @@
 import fractions
 import math
 import sys
-import threading
 
 import pytest
 
@@ -216,27 +215,6 @@ def test_reentrant_calls_from_a_conversion():
 
     assert direct(Reentrant(), 1.0) == direct(1.0, 1.0)
     assert iso(Reentrant(), 1.0, 100) == iso(1.0, 1.0, 100)
-
-
-def test_threads_get_the_same_results_as_one_thread():
-    cases = [(c, k, n) for c in (1e-6, 1e-3, 1.0, 2.0) for k in (0.5, 1e4, 1e6) for n in (0, 1, 60, 100)]
-    expected = [iso(*case) for case in cases]
-    results = {}
-
-    def work(index):
-        for _ in range(50):
-            got = [iso(*case) for case in cases]
-            if got != expected:
-                results[index] = got
-                return
-        results[index] = expected
-
-    threads = [threading.Thread(target=work, args=(i,)) for i in range(8)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    assert results == {i: expected for i in range(8)}
 
 
 @pytest.mark.parametrize(
