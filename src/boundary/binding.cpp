@@ -11,7 +11,7 @@ namespace kelvara::boundary {
 namespace {
 
 // 'a'; 'a' and 'b'; 'a', 'b', and 'c'; ...
-void push_parameter_list(std::string& text, const std::vector<std::string_view>& names) {
+void push_parameter_list(std::string& text, const std::vector<const char*>& names) {
     for (std::size_t i = 0; i < names.size(); ++i) {
         if (i > 0) {
             if (names.size() > 2) {
@@ -30,26 +30,15 @@ void raise_type_error(const std::string& text) {
 }
 
 // Index of the parameter named by a keyword, or -1.  A key that is not a
-// str, or cannot be encoded as UTF-8, names no parameter; the failure of
-// the encoding is discarded.
+// str names no parameter.  The names are ASCII, so comparing code points
+// gives the same answer as comparing UTF-8 bytes (a key that UTF-8 cannot
+// encode matches no ASCII name either), without encoding the key.
 std::ptrdiff_t find_parameter(const FunctionDescription& description, PyObject* key) {
     if (!PyUnicode_Check(key)) {
         return -1;
     }
-    Ref utf8(PyUnicode_AsUTF8String(key));
-    if (!utf8) {
-        PyErr_Clear();
-        return -1;
-    }
-    char* bytes = nullptr;
-    Py_ssize_t size = 0;
-    if (PyBytes_AsStringAndSize(utf8.get(), &bytes, &size) < 0) {
-        PyErr_Clear();
-        return -1;
-    }
-    const std::string_view name(bytes, static_cast<std::size_t>(size));
     for (std::size_t i = 0; i < description.num_parameters; ++i) {
-        if (description.parameters[i] == name) {
+        if (PyUnicode_CompareWithASCIIString(key, description.parameter(i)) == 0) {
             return static_cast<std::ptrdiff_t>(i);
         }
     }
@@ -65,21 +54,38 @@ void raise_unexpected_keyword(const FunctionDescription& description, PyObject* 
 
 }  // namespace
 
+[[gnu::noinline]] void raise_missing(const FunctionDescription& description, PyObject* const* slots,
+                                    std::size_t given) {
+    std::vector<const char*> missing;
+    for (std::size_t i = given; i < description.num_parameters; ++i) {
+        if (slots[i] == nullptr) {
+            missing.push_back(description.parameter(i));
+        }
+    }
+    std::string text(description.name);
+    text += "() missing ";
+    text += std::to_string(missing.size());
+    text += missing.size() == 1 ? " required positional argument: "
+                                : " required positional arguments: ";
+    push_parameter_list(text, missing);
+    raise_type_error(text);
+}
+
 bool extract_arguments_tuple_dict(const FunctionDescription& description, PyObject* args,
-                                  PyObject* kwargs, Ref* slots) {
+                                  PyObject* kwargs, PyObject** slots, Ref* held) {
     const std::size_t num_parameters = description.num_parameters;
     const Py_ssize_t num_args = PyTuple_Size(args);
     if (num_args < 0) {
         return false;
     }
     const std::size_t given = static_cast<std::size_t>(num_args);
-    for (std::size_t i = 0; i < given && i < num_parameters; ++i) {
-        slots[i] = Ref::borrow(PyTuple_GetItem(args, static_cast<Py_ssize_t>(i)));
-    }
     if (given > num_parameters) {
         PyErr_Format(PyExc_TypeError, "%s() takes %zu positional arguments but %zd were given",
                      description.name, num_parameters, num_args);
         return false;
+    }
+    for (std::size_t i = 0; i < given; ++i) {
+        slots[i] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
     }
 
     if (kwargs != nullptr) {
@@ -92,34 +98,24 @@ bool extract_arguments_tuple_dict(const FunctionDescription& description, PyObje
                 raise_unexpected_keyword(description, key);
                 return false;
             }
-            Ref& slot = slots[index];
-            if (slot) {
+            if (slots[index] != nullptr) {
                 std::string text(description.name);
                 text += "() got multiple values for argument '";
-                text += description.parameters[static_cast<std::size_t>(index)];
+                text += description.parameter(static_cast<std::size_t>(index));
                 text += '\'';
                 raise_type_error(text);
                 return false;
             }
-            slot = Ref::borrow(value);
+            held[index] = Ref::borrow(value);
+            slots[index] = value;
         }
     }
 
-    std::vector<std::string_view> missing;
     for (std::size_t i = given; i < num_parameters; ++i) {
-        if (!slots[i]) {
-            missing.push_back(description.parameters[i]);
+        if (slots[i] == nullptr) {
+            raise_missing(description, slots, given);
+            return false;
         }
-    }
-    if (!missing.empty()) {
-        std::string text(description.name);
-        text += "() missing ";
-        text += std::to_string(missing.size());
-        text += missing.size() == 1 ? " required positional argument: "
-                                    : " required positional arguments: ";
-        push_parameter_list(text, missing);
-        raise_type_error(text);
-        return false;
     }
     return true;
 }

@@ -57,33 +57,49 @@ private:
 };
 
 inline constexpr std::size_t max_parameters = 8;
+inline constexpr std::size_t max_parameter_text = 128;
 
 // Name and parameter names of one Python function: what binding needs.
+// The parameter names are kept NUL-terminated in `text`.
 struct FunctionDescription {
     const char* name;
-    std::array<std::string_view, max_parameters> parameters;
     std::size_t num_parameters;
+    std::array<std::uint8_t, max_parameters> offset;
+    std::array<char, max_parameter_text> text;
+
+    const char* parameter(std::size_t i) const noexcept { return text.data() + offset[i]; }
 };
 
 // Builds a description from a name and a parenthesised, ", "-separated
 // parameter list such as "(conc, k, num_itr)": the same text that forms
 // the function's text signature, so the two cannot disagree.
 constexpr FunctionDescription describe(const char* name, std::string_view signature) {
-    FunctionDescription description{name, {}, 0};
-    std::string_view list = signature.substr(1, signature.size() - 2);
-    while (!list.empty()) {
-        const std::size_t comma = list.find(", ");
-        description.parameters.at(description.num_parameters++) = list.substr(0, comma);
-        list = comma == std::string_view::npos ? std::string_view() : list.substr(comma + 2);
+    FunctionDescription description{name, 0, {}, {}};
+    const std::string_view list = signature.substr(1, signature.size() - 2);
+    std::size_t out = 0;
+    description.offset.at(0) = 0;
+    for (std::size_t in = 0; in < list.size(); ++in) {
+        if (list[in] == ',') {
+            description.text.at(out++) = '\0';
+            description.offset.at(++description.num_parameters) = static_cast<std::uint8_t>(out);
+            ++in;  // the space after the comma
+        } else {
+            description.text.at(out++) = list[in];
+        }
     }
+    description.text.at(out) = '\0';
+    description.num_parameters += list.empty() ? 0 : 1;
     return description;
 }
 
 // Binds a call's positional tuple and keyword dictionary (or null) to the
-// parameter slots; every slot then holds a strong reference.  Returns false
-// with a TypeError set.
+// parameter slots, which must start out null.  Positional arguments are
+// borrowed from the tuple, which outlives the call; keyword values are also
+// held in `held`, since code of the caller's run by a conversion could
+// change a dictionary the caller passed.  Returns false with a TypeError
+// set.
 bool extract_arguments_tuple_dict(const FunctionDescription& description, PyObject* args,
-                                  PyObject* kwargs, Ref* slots);
+                                  PyObject* kwargs, PyObject** slots, Ref* held);
 
 // Conversions, one per native kind; false means a Python exception is set.
 bool convert(PyObject* object, double& value);
@@ -94,7 +110,7 @@ bool convert(PyObject* object, std::vector<double>& values);
 // Turns the pending exception of a failed conversion of the named parameter
 // into the one the caller sees: an exact TypeError is re-labelled
 // "argument '<name>': ...", anything else is left as it is.
-void argument_extraction_error(std::string_view parameter);
+void argument_extraction_error(const char* parameter);
 
 // Results: new references, or null with an exception set.
 PyObject* to_python(double value);

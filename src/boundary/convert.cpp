@@ -5,7 +5,6 @@
 // __iter__, __next__), which may raise anything or call this module again;
 // every object held across such a call is a strong reference.
 #include <algorithm>
-#include <string>
 
 #include "boundary.h"
 
@@ -14,7 +13,7 @@ namespace {
 
 // The length of a sequence is only a hint: a generic sequence may report a
 // wrong or enormous length, so at most this many doubles are reserved up
-// front for it (512 KiB); a list or tuple reports its true length.
+// front for it (512 KiB).
 constexpr Py_ssize_t max_untrusted_reservation = 1 << 16;
 
 constexpr long long max_uint32 = 4294967295LL;
@@ -44,7 +43,11 @@ bool raise_not_a_sequence(PyObject* object) {
 }  // namespace
 
 bool convert(PyObject* object, double& value) {
-    const double converted = PyFloat_AsDouble(object);
+    // An exact int is read directly, with the same result and the same
+    // OverflowError as going through float(); everything else goes through
+    // the interpreter's own float conversion.
+    const double converted =
+        PyLong_CheckExact(object) ? PyLong_AsDouble(object) : PyFloat_AsDouble(object);
     if (converted == -1.0 && PyErr_Occurred()) {
         return false;
     }
@@ -82,10 +85,53 @@ bool convert(PyObject* object, std::uint32_t& value) {
     return true;
 }
 
+namespace {
+
+// An element of a list or tuple, read by index.  Converting an element may
+// run the caller's code, which may shrink the list and drop the element:
+// hold it meanwhile (an exact float runs no code).
+bool convert_item(PyObject* item, std::vector<double>& values) {
+    double value = 0.0;
+    if (PyFloat_CheckExact(item)) {
+        value = PyFloat_AsDouble(item);
+    } else {
+        const Ref held = Ref::borrow(item);
+        if (!convert(held.get(), value)) {
+            return false;
+        }
+    }
+    values.push_back(value);
+    return true;
+}
+
+}  // namespace
+
 bool convert(PyObject* object, std::vector<double>& values) {
     if (PyUnicode_Check(object)) {
         PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
         return false;
+    }
+    // Lists and tuples by index, without an iterator: the same items in the
+    // same order as iterating, since the length of a list is read again
+    // before every item, as its iterator does.
+    if (PyTuple_CheckExact(object)) {
+        const Py_ssize_t size = PyTuple_Size(object);
+        values.reserve(static_cast<std::size_t>(size));
+        for (Py_ssize_t i = 0; i < size; ++i) {
+            if (!convert_item(PyTuple_GetItem(object, i), values)) {
+                return false;
+            }
+        }
+        return true;
+    }
+    if (PyList_CheckExact(object)) {
+        values.reserve(static_cast<std::size_t>(PyList_Size(object)));
+        for (Py_ssize_t i = 0; i < PyList_Size(object); ++i) {
+            if (!convert_item(PyList_GetItem(object, i), values)) {
+                return false;
+            }
+        }
+        return true;
     }
     if (!PySequence_Check(object)) {
         return raise_not_a_sequence(object);
@@ -93,8 +139,6 @@ bool convert(PyObject* object, std::vector<double>& values) {
     const Py_ssize_t hint = PyObject_Size(object);
     if (hint < 0) {
         PyErr_Clear();  // no usable length: convert by iteration alone
-    } else if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
-        values.reserve(static_cast<std::size_t>(hint));
     } else {
         values.reserve(static_cast<std::size_t>(std::min(hint, max_untrusted_reservation)));
     }
@@ -116,7 +160,7 @@ bool convert(PyObject* object, std::vector<double>& values) {
     }
 }
 
-void argument_extraction_error(std::string_view parameter) {
+void argument_extraction_error(const char* parameter) {
     PyObject* type = nullptr;
     PyObject* value = nullptr;
     PyObject* traceback = nullptr;
@@ -139,8 +183,7 @@ void argument_extraction_error(std::string_view parameter) {
             return;
         }
     }
-    const std::string name(parameter);
-    const Ref message(PyUnicode_FromFormat("argument '%s': %U", name.c_str(), text.get()));
+    const Ref message(PyUnicode_FromFormat("argument '%s': %U", parameter, text.get()));
     if (!message) {
         return;
     }

@@ -68,11 +68,11 @@ struct RoutineTraits<Result (*)(Parameters...) noexcept> {
 };
 
 template <typename Values, std::size_t... I>
-bool convert_in_order(const FunctionDescription& description, const Ref* slots, Values& values,
-                      std::index_sequence<I...>) {
+bool convert_in_order(const FunctionDescription& description, PyObject* const* slots,
+                      Values& values, std::index_sequence<I...>) {
     // Left to right, stopping at the first failure.
-    return ((convert(slots[I].get(), std::get<I>(values)) ||
-             (argument_extraction_error(description.parameters[I]), false)) &&
+    return ((convert(slots[I], std::get<I>(values)) ||
+             (argument_extraction_error(description.parameter(I)), false)) &&
             ...);
 }
 
@@ -83,15 +83,18 @@ PyObject* call(PyObject* args, PyObject* kwargs) {
                   "the parameter list and the model routine disagree");
 
     typename Traits::Values values;
-    {
-        Ref slots[Traits::arity];
-        if (!extract_arguments_tuple_dict(description, args, kwargs, slots)) {
-            return nullptr;
+    PyObject* slots[Traits::arity] = {};
+    Ref held[Traits::arity];
+    if (kwargs == nullptr && PyTuple_Size(args) == static_cast<Py_ssize_t>(Traits::arity)) {
+        // The common call: every argument by position.
+        for (std::size_t i = 0; i < Traits::arity; ++i) {
+            slots[i] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
         }
-        if (!convert_in_order(description, slots, values,
-                              std::make_index_sequence<Traits::arity>())) {
-            return nullptr;
-        }
+    } else if (!extract_arguments_tuple_dict(description, args, kwargs, slots, held)) {
+        return nullptr;
+    }
+    if (!convert_in_order(description, slots, values, std::make_index_sequence<Traits::arity>())) {
+        return nullptr;
     }
     return to_python(std::apply(routine, std::move(values)));
 }

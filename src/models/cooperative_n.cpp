@@ -9,14 +9,124 @@
 // One operation per statement where rounding order matters.
 #include <cmath>
 
+// Points never crosses a call, so the ABI of passing it does not matter.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
 #include "models.h"
+#include "nucleation.h"
 #include "terms.h"
 
 namespace kelvara::models {
 namespace {
 
-// S, term by term for i = 2 .. n-1, each subtracted in turn.  sigma^j - 1
-// is taken as expm1(j ln sigma), which stays accurate for sigma near 1.
+// The mass balance at m, with the correction tabulated when it fits.
+// x >= 1 counts as too high (+inf): the series diverges there, and this
+// model reports no error for it.
+struct Balance {
+    double k;
+    double sigma;
+    double power;  // sigma^(n-1) / k
+    std::uint32_t nuc_size;
+    const double* coefficients;  // null: evaluate term by term
+
+    double operator()(double m) const noexcept {
+        if (k == 0.0) {
+            return m;
+        }
+        const double x = k * m;
+        if (x >= 1.0) {
+            return HUGE_VAL;
+        }
+        // sigma^(n-1) / k * sum_{i>=2} i x^i
+        const double elongation = aggregate_term(power, x);
+        double correction = 0.0;
+        if (coefficients != nullptr) {
+            correction = nucleation_correction(x, coefficients, nuc_size - 2);
+        } else if (nuc_size != 2) {
+            correction = nucleation_correction_direct(x, sigma, nuc_size);
+        }
+        return (m + elongation) + correction / k;
+    }
+};
+
+// Two points at once, one per lane of an SSE2 register, each lane rounded
+// exactly as the scalar operation.
+using Pair = double __attribute__((vector_size(2 * sizeof(double))));
+
+// The balance minus conc at two points, from the table: Balance's
+// operations lane by lane (the series branch is computed everywhere and
+// replaced by +inf where x >= 1).
+[[gnu::always_inline]] inline Pair excess_at(const Balance& balance, Pair m, double conc) {
+    if (balance.k == 0.0) {
+        return m - conc;
+    }
+    const Pair x = balance.k * m;
+    Pair s = {};
+    Pair px = x * x;
+    for (std::uint32_t i = 0; i < balance.nuc_size - 2; ++i) {
+        const Pair t = px * balance.coefficients[i];
+        s = s - t;
+        px = x * px;
+    }
+    const Pair power = balance.power - Pair{};  // both lanes; x - 0 keeps a -0
+    const Pair elongation = aggregate_term(power, x);
+    const Pair series = (m + elongation) + s / balance.k;
+    const Pair f = x >= 1.0 ? Pair{} + HUGE_VAL : series;
+    return f - conc;
+}
+
+// Three bisection steps per round.  Whatever the first two decisions are,
+// the midpoints the three steps test are among seven known in advance: the
+// midpoint, the two the next step may test and the four after those, each
+// formed by the very expression the step-by-step loop uses, (lower + upper)
+// * 0.5 of the bracket it would have.  They are evaluated together, work the
+// CPU overlaps where one step would wait on the previous; then the three
+// decisions are taken in order with the values of the points actually
+// reached.  So the same midpoints are tested and the same bracket results.
+[[gnu::always_inline]] inline void three_steps(const Balance& balance, double conc,
+                                               Bracket& bracket) {
+    const double lower = bracket.lower;
+    const double upper = bracket.upper;
+    const double m = (lower + upper) * 0.5;
+    const double m_low = (lower + m) * 0.5;
+    const double m_high = (m + upper) * 0.5;
+    const Pair children = {m_low, m_high};
+    const Pair below = {(lower + m_low) * 0.5, (m_low + m) * 0.5};
+    const Pair above = {(m + m_high) * 0.5, (m_high + upper) * 0.5};
+    const double d = balance(m) - conc;
+    const Pair d_children = excess_at(balance, children, conc);
+    const Pair d_below = excess_at(balance, below, conc);
+    const Pair d_above = excess_at(balance, above, conc);
+
+    bracket.narrow(m, d);
+    const bool up = d <= 0.0;  // the bracket is now [m, upper], else [lower, m]
+    const int child = up ? 1 : 0;
+    bracket.narrow(children[child], d_children[child]);
+    const bool then_up = d_children[child] <= 0.0;
+    const int grandchild = then_up ? 1 : 0;
+    const Pair& next = up ? above : below;
+    const Pair& d_next = up ? d_above : d_below;
+    bracket.narrow(next[grandchild], d_next[grandchild]);
+}
+
+}  // namespace
+
+void tabulate_nucleation(double sigma, std::uint32_t nuc_size, double* coefficients) noexcept {
+    const double log_sigma = std::log1p(sigma - 1.0);
+    double ps = sigma;               // sigma^(i-1)
+    double w = 2.0;                  // i
+    std::uint32_t j = nuc_size - 2;  // n - i
+    for (std::uint32_t i = 0; j != 0; ++i) {
+        const double e = std::expm1(log_sigma * static_cast<double>(j));
+        coefficients[i] = (ps * w) * e;
+        ps = sigma * ps;
+        w = w + 1.0;
+        j = j - 1;
+    }
+}
+
+// S term by term.  sigma^j - 1 is taken as expm1(j ln sigma), which stays
+// accurate for sigma near 1.
 //
 // The loop stops early only where the rest cannot change anything the
 // caller sees, so that very large nuclei (up to 2^32 - 1) cost no more than
@@ -29,7 +139,7 @@ namespace {
 //   +0 - (+-0) is +0.
 // - Once S is NaN it stays NaN, and a NaN balance moves the upper bound
 //   whatever its bits.
-double nucleation_correction(double x, double sigma, std::uint32_t nuc_size) noexcept {
+double nucleation_correction_direct(double x, double sigma, std::uint32_t nuc_size) noexcept {
     const double log_sigma = std::log1p(sigma - 1.0);
     const bool bounded = sigma >= 0.0 && sigma <= 1.0 && x >= -1.0 && x <= 1.0;
     if (bounded && log_sigma == 0.0) {
@@ -58,24 +168,6 @@ double nucleation_correction(double x, double sigma, std::uint32_t nuc_size) noe
     return s;
 }
 
-// The mass balance at m.  x >= 1 counts as too high (+inf): the series
-// diverges there, and this model reports no error for it.
-double balance(double m, double k, double sigma, double power, std::uint32_t nuc_size) noexcept {
-    if (k == 0.0) {
-        return m;
-    }
-    const double x = k * m;
-    if (x >= 1.0) {
-        return HUGE_VAL;
-    }
-    // sigma^(n-1) / k * sum_{i>=2} i x^i
-    const double elongation = aggregate_term(power, x);
-    const double correction = nuc_size == 2 ? 0.0 : nucleation_correction(x, sigma, nuc_size);
-    return (m + elongation) + correction / k;
-}
-
-}  // namespace
-
 double power_by_squaring(double sigma, std::uint32_t exponent) noexcept {
     double result = (exponent & 1U) != 0 ? sigma : 1.0;
     double base = sigma;
@@ -99,11 +191,23 @@ Outcome cooperative_model_n(double conc, double k, double sigma, std::uint32_t n
     if (num_itr == 0) {
         return success(bracket.fraction(conc));
     }
-    const double power = power_by_squaring(sigma, nuc_size - 1) / k;
-    for (std::uint64_t step = 0; step < num_itr; ++step) {
+    // Everything in the balance that does not depend on m, once per call.
+    double coefficients[max_tabulated_terms];
+    const bool table = tabulated(nuc_size);
+    if (table) {
+        tabulate_nucleation(sigma, nuc_size, coefficients);
+    }
+    const Balance balance{k, sigma, power_by_squaring(sigma, nuc_size - 1) / k, nuc_size,
+                          table ? coefficients : nullptr};
+    std::uint64_t step = 0;
+    if (table) {
+        for (; num_itr - step >= 3; step += 3) {
+            three_steps(balance, conc, bracket);
+        }
+    }
+    for (; step < num_itr; ++step) {
         const double m = bracket.midpoint();
-        const double f = balance(m, k, sigma, power, nuc_size);
-        bracket.narrow(m, f - conc);
+        bracket.narrow(m, balance(m) - conc);
     }
     return success(bracket.fraction(conc));
 }

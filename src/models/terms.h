@@ -1,4 +1,5 @@
-// Arithmetic shared by the cooperative solvers.  Internal to src/models.
+// Arithmetic shared by the cooperative solvers and their lane kernels.
+// Internal to the model layers.
 #pragma once
 
 namespace kelvara::models {
@@ -6,13 +7,16 @@ namespace kelvara::models {
 // q x^2 (2 - x) / (1 - x)^2 = q * sum_{i>=2} i x^i: with q = sigma / k the
 // monomer held in the aggregates of a cooperative pathway.  Evaluated as
 // (q * ((x * x) * (2 - x))) / ((1 - x) * (1 - x)), each step rounded once.
-inline double aggregate_term(double q, double x) noexcept {
-    const double one_minus_x = 1.0 - x;
-    const double x_squared = x * x;
-    const double two_minus_x = 2.0 - x;
-    const double series = x_squared * two_minus_x;
-    const double numerator = q * series;
-    const double denominator = one_minus_x * one_minus_x;
+// Real is double, or a vector of doubles whose operators act lane by lane;
+// always inlined, so that each caller's instruction set applies.
+template <typename Real>
+[[gnu::always_inline]] inline Real aggregate_term(Real q, Real x) noexcept {
+    const Real one_minus_x = 1.0 - x;
+    const Real x_squared = x * x;
+    const Real two_minus_x = 2.0 - x;
+    const Real series = x_squared * two_minus_x;
+    const Real numerator = q * series;
+    const Real denominator = one_minus_x * one_minus_x;
     return numerator / denominator;
 }
 

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "lanes.h"
 #include "models.h"
 
 namespace kelvara::thermo {
@@ -47,5 +48,29 @@ SweepOutcome temp_cooperative_model_n(std::vector<double> temp, double delta_h, 
 SweepOutcome temp_coop_iso_model(std::vector<double> temp, double delta_h_iso, double delta_s_iso,
                                  double delta_h_coop, double delta_s_coop,
                                  double delta_h_nuc_coop, double c_tot, double scaler) noexcept;
+
+// How a sweep evaluates its temperatures: side by side in the lane kernels
+// of one instruction set, or one at a time through the scalar solvers (the
+// straightforward evaluation the lanes must reproduce bit for bit).  The
+// sweeps above use best_method(); the *_by variants take one, for tests and
+// benchmarks.
+struct Method {
+    bool lanes;
+    lanes::Isa isa;
+};
+
+Method best_method() noexcept;
+
+SweepOutcome temp_isodesmic_model_by(Method method, std::vector<double> temp, double delta_h,
+                                     double delta_s, double c_tot, double scaler) noexcept;
+SweepOutcome temp_cooperative_model_by(Method method, std::vector<double> temp, double delta_h,
+                                       double delta_s, double delta_h_nuc, double c_tot,
+                                       double scaler) noexcept;
+SweepOutcome temp_cooperative_model_n_by(Method method, std::vector<double> temp, double delta_h,
+                                         double delta_s, double delta_h_nuc, double c_tot,
+                                         double scaler, std::uint32_t nuc_size) noexcept;
+SweepOutcome temp_coop_iso_model_by(Method method, std::vector<double> temp, double delta_h_iso,
+                                    double delta_s_iso, double delta_h_coop, double delta_s_coop,
+                                    double delta_h_nuc_coop, double c_tot, double scaler) noexcept;
 
 }  // namespace kelvara::thermo

@@ -1,0 +1,44 @@
+// Several independent bisections advanced side by side: one lane per
+// temperature, a group of `lane_count` temperatures per pass (four vectors
+// of four lanes, whose independent dependency chains overlap).  Every lane
+// performs exactly the operations of the scalar solver, in the same order,
+// so each temperature gets the same double as a call of the solver would
+// give it; only the instruction stream is shared.
+//
+// Each kernel exists for several instruction sets; `best_isa()` names the
+// widest the CPU offers, and the others stay callable so that tests can
+// compare every one of them with the scalar solvers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "models.h"
+
+namespace kelvara::thermo::lanes {
+
+inline constexpr std::size_t lane_count = 16;
+
+enum class Isa : std::uint8_t { portable, avx2, avx512 };
+
+Isa best_isa() noexcept;
+bool supported(Isa isa) noexcept;
+
+// Inputs per lane; outputs are the fraction aggregated after 100 bisection
+// steps and the model error of the lane (ModelError::none if it has none).
+struct Results {
+    double fraction[lane_count];
+    models::ModelError error[lane_count];
+};
+
+void isodesmic(Isa isa, const double* k, double conc, Results& results) noexcept;
+void cooperative(Isa isa, const double* k, const double* sigma, double conc,
+                 Results& results) noexcept;
+void coop_iso(Isa isa, const double* k_iso, const double* k_coop, const double* sigma,
+              double conc, Results& results) noexcept;
+// coefficients: count rows of lane_count values, the tabulated nucleation
+// terms of each lane (see nucleation.h); power: sigma^(n-1) / k per lane.
+void cooperative_n(Isa isa, const double* k, const double* power, const double* coefficients,
+                   std::uint32_t count, double conc, Results& results) noexcept;
+
+}  // namespace kelvara::thermo::lanes

@@ -1,0 +1,239 @@
+// The fast paths give the same doubles as the straightforward evaluation:
+// every lane kernel the CPU can run against the scalar sweeps, and the
+// tabulated nucleation correction against the term-by-term one, on random
+// and edge-case inputs, bit for bit.  Model errors must match too, including
+// which temperature's error ends a sweep.
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include "models.h"
+#include "nucleation.h"
+#include "thermo.h"
+
+namespace {
+
+using kelvara::models::ModelError;
+using kelvara::thermo::Method;
+using kelvara::thermo::SweepOutcome;
+namespace lanes = kelvara::thermo::lanes;
+
+constexpr double inf = std::numeric_limits<double>::infinity();
+const double nan = std::nan("");
+
+int failures = 0;
+long comparisons = 0;
+
+struct Random {
+    std::uint64_t state = 0x9E3779B97F4A7C15ULL;
+    std::uint64_t bits() {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        return state;
+    }
+    double uniform(double low, double high) {
+        return low + (high - low) * static_cast<double>(bits() >> 11) * 0x1p-53;
+    }
+    std::size_t below(std::size_t n) { return static_cast<std::size_t>(bits() % n); }
+    // Mostly ordinary values, sometimes one that breaks something.
+    double pick(double low, double high) {
+        static const double special[] = {0.0, -0.0, 1.0, -1.0, inf, -inf, nan, 5e-324, 1e-300, 1e300};
+        return below(12) == 0 ? special[below(10)] : uniform(low, high);
+    }
+};
+
+bool same_bits(double a, double b) {
+    if (std::isnan(a) && std::isnan(b)) {
+        return true;
+    }
+    std::uint64_t x = 0;
+    std::uint64_t y = 0;
+    std::memcpy(&x, &a, sizeof a);
+    std::memcpy(&y, &b, sizeof b);
+    return x == y;
+}
+
+void compare(const char* what, const SweepOutcome& fast, const SweepOutcome& reference) {
+    ++comparisons;
+    bool equal = fast.error == reference.error && fast.values.size() == reference.values.size();
+    for (std::size_t i = 0; equal && i < fast.values.size(); ++i) {
+        equal = same_bits(fast.values[i], reference.values[i]);
+    }
+    if (!equal && ++failures <= 10) {
+        std::printf("FAIL %s: lanes and scalar sweeps differ (errors %d / %d, sizes %zu / %zu)\n",
+                    what, static_cast<int>(fast.error), static_cast<int>(reference.error),
+                    fast.values.size(), reference.values.size());
+    }
+}
+
+// Temperatures: ordinary ones, some extreme, and now and then T = 1 K, where
+// strong binding makes K subnormal and the bisection solvers fail.
+std::vector<double> temperatures(Random& random) {
+    std::vector<double> temp(random.below(3 * lanes::lane_count + 2));
+    for (double& t : temp) {
+        t = random.below(25) == 0 ? 1.0 : random.pick(200.0, 450.0);
+    }
+    return temp;
+}
+
+void sweeps_match(lanes::Isa isa, const char* name) {
+    const Method lane_method{true, isa};
+    const Method scalar{false, lanes::Isa::portable};
+    Random random;
+    for (int round = 0; round < 3000; ++round) {
+        const std::vector<double> temp = temperatures(random);
+        const double dh = random.below(4) == 0 ? 5986.08 : random.pick(-2e5, 5e4);
+        const double ds = random.pick(-400.0, 50.0);
+        const double dh_nuc = random.pick(-1e4, 6e4);
+        const double dh_iso = random.pick(-1e5, 1e4);
+        const double ds_iso = random.pick(-300.0, 50.0);
+        const double c_tot = random.below(6) == 0 ? random.pick(-1.0, 1.0) : random.uniform(1e-7, 1e-3);
+        const double scaler = random.pick(-2.0, 2.0);
+        const std::uint32_t nuc_size = static_cast<std::uint32_t>(2 + random.below(12));
+
+        compare(name, kelvara::thermo::temp_isodesmic_model_by(lane_method, temp, dh, ds, c_tot, scaler),
+                kelvara::thermo::temp_isodesmic_model_by(scalar, temp, dh, ds, c_tot, scaler));
+        compare(name,
+                kelvara::thermo::temp_cooperative_model_by(lane_method, temp, dh, ds, dh_nuc, c_tot, scaler),
+                kelvara::thermo::temp_cooperative_model_by(scalar, temp, dh, ds, dh_nuc, c_tot, scaler));
+        compare(name,
+                kelvara::thermo::temp_cooperative_model_n_by(lane_method, temp, dh, ds, dh_nuc, c_tot,
+                                                             scaler, nuc_size),
+                kelvara::thermo::temp_cooperative_model_n_by(scalar, temp, dh, ds, dh_nuc, c_tot,
+                                                             scaler, nuc_size));
+        compare(name,
+                kelvara::thermo::temp_coop_iso_model_by(lane_method, temp, dh_iso, ds_iso, dh, ds,
+                                                        dh_nuc, c_tot, scaler),
+                kelvara::thermo::temp_coop_iso_model_by(scalar, temp, dh_iso, ds_iso, dh, ds, dh_nuc,
+                                                        c_tot, scaler));
+    }
+}
+
+// A failing temperature in every position of a group, and lists of every
+// length around the group size: the error must be the first one in list order.
+void first_failure_wins(lanes::Isa isa, const char* name) {
+    const Method lane_method{true, isa};
+    const Method scalar{false, lanes::Isa::portable};
+    for (std::size_t size = 1; size <= 2 * lanes::lane_count + 1; ++size) {
+        for (std::size_t bad = 0; bad < size; ++bad) {
+            std::vector<double> temp(size, 300.0);
+            temp[bad] = 1.0;  // K subnormal: both guards of the mixed model can fail here
+            compare(name, kelvara::thermo::temp_isodesmic_model_by(lane_method, temp, 5986.08, 0.0, 1.0, 1.0),
+                    kelvara::thermo::temp_isodesmic_model_by(scalar, temp, 5986.08, 0.0, 1.0, 1.0));
+            compare(name,
+                    kelvara::thermo::temp_coop_iso_model_by(lane_method, temp, 5986.08, 0.0, 5986.08, 0.0,
+                                                            0.0, 1.0, 1.0),
+                    kelvara::thermo::temp_coop_iso_model_by(scalar, temp, 5986.08, 0.0, 5986.08, 0.0, 0.0,
+                                                            1.0, 1.0));
+            // Only the cooperative constant is subnormal: the other message.
+            compare(name,
+                    kelvara::thermo::temp_coop_iso_model_by(lane_method, temp, 0.0, -9000.0, 5986.08, 0.0,
+                                                            0.0, 1.0, 1.0),
+                    kelvara::thermo::temp_coop_iso_model_by(scalar, temp, 0.0, -9000.0, 5986.08, 0.0, 0.0,
+                                                            1.0, 1.0));
+            temp[bad] = 250.0;  // the solver's bracket closes onto 1/K
+            compare(name,
+                    kelvara::thermo::temp_cooperative_model_by(lane_method, temp, -100000.0, -100.0,
+                                                               100000.0, 1e-3, 1.0),
+                    kelvara::thermo::temp_cooperative_model_by(scalar, temp, -100000.0, -100.0, 100000.0,
+                                                               1e-3, 1.0));
+        }
+    }
+}
+
+// The tabulated correction against the term-by-term one.
+void nucleation_table_matches() {
+    Random random;
+    double table[kelvara::models::max_tabulated_terms];
+    for (int round = 0; round < 20000; ++round) {
+        const std::uint32_t nuc_size = static_cast<std::uint32_t>(3 + random.below(60));
+        const double sigma = random.below(3) == 0 ? random.pick(-0.5, 2.0) : random.uniform(0.0, 1.0);
+        const double x = random.below(3) == 0 ? random.pick(-3.0, 1.0) : random.uniform(0.0, 1.0);
+        kelvara::models::tabulate_nucleation(sigma, nuc_size, table);
+        const double tabulated = kelvara::models::nucleation_correction(x, table, nuc_size - 2);
+        const double direct = kelvara::models::nucleation_correction_direct(x, sigma, nuc_size);
+        ++comparisons;
+        if (!same_bits(tabulated, direct) && ++failures <= 10) {
+            std::printf("FAIL correction n=%u sigma=%.17g x=%.17g: %.17g vs %.17g\n", nuc_size, sigma,
+                        x, tabulated, direct);
+        }
+    }
+}
+
+// The nucleus-size model as first written: one midpoint per step, the
+// correction term by term with its expm1 calls.
+double reference_cooperative_n(double conc, double k, double sigma, std::uint32_t nuc_size,
+                               std::uint64_t num_itr) {
+    double lower = 0.0;
+    double upper = 1.0 / k;
+    const double power = kelvara::models::power_by_squaring(sigma, nuc_size - 1) / k;
+    for (std::uint64_t step = 0; step < num_itr; ++step) {
+        const double m = (lower + upper) * 0.5;
+        double f = m;
+        if (k != 0.0) {
+            const double x = k * m;
+            if (x >= 1.0) {
+                f = inf;
+            } else {
+                const double e = (power * ((x * x) * (2.0 - x))) / ((1.0 - x) * (1.0 - x));
+                const double s = nuc_size == 2 ? 0.0
+                                               : kelvara::models::nucleation_correction_direct(x, sigma, nuc_size);
+                f = (m + e) + s / k;
+            }
+        }
+        if (f - conc <= 0.0) {
+            lower = m;
+        } else {
+            upper = m;
+        }
+    }
+    return 1.0 - ((lower + upper) * 0.5) / conc;
+}
+
+// Per call: the table and three steps per round against the reference, for
+// step counts that leave every remainder.
+void cooperative_n_matches() {
+    Random random;
+    for (int round = 0; round < 20000; ++round) {
+        const double conc = random.below(8) == 0 ? random.pick(-1.0, 1.0) : random.uniform(1e-7, 1e-3);
+        const double k = random.pick(1e3, 1e8);
+        const double sigma = random.below(4) == 0 ? random.pick(-0.5, 2.0) : random.uniform(0.0, 1.0);
+        const std::uint32_t nuc_size = static_cast<std::uint32_t>(2 + random.below(40));
+        const std::uint64_t num_itr = random.below(110);
+        const kelvara::models::Outcome fast =
+            kelvara::models::cooperative_model_n(conc, k, sigma, nuc_size, num_itr);
+        const double reference = reference_cooperative_n(conc, k, sigma, nuc_size, num_itr);
+        ++comparisons;
+        if ((!fast.ok() || !same_bits(fast.value, reference)) && ++failures <= 10) {
+            std::printf("FAIL cooperative_model_n(%.17g, %.17g, %.17g, %u, %llu): %.17g vs %.17g\n",
+                        conc, k, sigma, nuc_size, static_cast<unsigned long long>(num_itr),
+                        fast.value, reference);
+        }
+    }
+}
+
+}  // namespace
+
+int main() {
+    const struct {
+        lanes::Isa isa;
+        const char* name;
+    } isas[] = {{lanes::Isa::portable, "portable"}, {lanes::Isa::avx2, "avx2"}, {lanes::Isa::avx512, "avx512"}};
+    for (const auto& entry : isas) {
+        if (!lanes::supported(entry.isa)) {
+            std::printf("%s lanes: not supported by this CPU, not checked\n", entry.name);
+            continue;
+        }
+        sweeps_match(entry.isa, entry.name);
+        first_failure_wins(entry.isa, entry.name);
+        std::printf("%s lanes: checked\n", entry.name);
+    }
+    nucleation_table_matches();
+    cooperative_n_matches();
+    std::printf("%ld comparisons, %d failures\n", comparisons, failures);
+    return failures == 0 ? 0 : 1;
+}
