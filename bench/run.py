@@ -66,11 +66,17 @@ def seconds(function, min_time=0.2, repeat=5):
     return min(timer.repeat(repeat=repeat, number=number)) / number
 
 
-def call_seconds(statement, setup):
-    """Best time of one evaluation of a statement, as timeit measures it."""
-    timer = timeit.Timer(statement, setup=setup)
-    number, _ = timer.autorange()
-    return min(timer.repeat(repeat=7, number=number * 2)) / (number * 2)
+def call_seconds(statements, setup, rounds=25):
+    """Best time of one evaluation of each statement.  The statements are
+    timed in turn, round after round, so that a slow spell of a shared
+    machine hits them alike."""
+    timers = [timeit.Timer(statement, setup=setup) for statement in statements]
+    numbers = [timer.autorange()[0] for timer in timers]
+    best = [math.inf] * len(timers)
+    for _ in range(rounds):
+        for i, (timer, number) in enumerate(zip(timers, numbers)):
+            best[i] = min(best[i], timer.timeit(number) / number)
+    return best
 
 
 def plain_loop(temps, workdir):
@@ -131,17 +137,16 @@ def main():
     print(f"{'n':>4}{'kelvara':>10}{'plain C++':>10}{'C++/kv':>9}")
     per_call = {}
     for n in (3, 10, 30):
-        kv = call_seconds(f"f(1e-5, 1e6, 1e-3, {n}, 100)", "from kelvara import cooperative_model_n as f")
+        (kv,) = call_seconds([f"f(1e-5, 1e6, 1e-3, {n}, 100)"], "from kelvara import cooperative_model_n as f", 7)
         assert kelvara.cooperative_model_n(1e-5, 1e6, 1e-3, n, 100) == plain[f"cooperative_model_n {n}"]["first"]
         c = plain[f"cooperative_model_n {n}"]["seconds"]
         per_call[n] = c / kv
         print(f"{n:>4}{ns(kv)}{ns(c)}{ratio(c, kv)}")
 
     print("\nPer call from Python, against math.hypot(x, k) (ns)")
-    setup = "import math, kelvara; h = math.hypot; x, k = 1e-5, 1e5; "
-    hypot = call_seconds("h(x, k)", setup)
-    direct = call_seconds("d(x, k)", setup + "d = kelvara.isodesmic_model_direct")
-    coop = call_seconds("f(x, 1e6, 1e-3, 100)", setup + "f = kelvara.cooperative_model")
+    setup = ("import math, kelvara; h = math.hypot; d = kelvara.isodesmic_model_direct; "
+             "f = kelvara.cooperative_model; x, k = 1e-5, 1e5")
+    hypot, direct, coop = call_seconds(["h(x, k)", "d(x, k)", "f(x, 1e6, 1e-3, 100)"], setup)
     print(f"{'math.hypot(x, k)':40}{ns(hypot)}")
     print(f"{'isodesmic_model_direct(x, k)':40}{ns(direct)}{direct / hypot:8.2f}x hypot")
     print(f"{'cooperative_model(x, 1e6, 1e-3, 100)':40}{ns(coop)}{coop / hypot:8.2f}x hypot")
