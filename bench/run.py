@@ -160,8 +160,32 @@ def main():
     ]:
         print(f"  [{'met' if ok else 'MISSED'}] {text}")
 
+    fit_timing()
+
     if options.chart:
         save_chart(options.chart, rows)
+
+
+def fit_timing():
+    """A global fit of three cooling curves of 200 points (kelvara.fit)."""
+    try:
+        from kelvara.fit import Curve, celsius, fit
+    except ImportError:
+        print("\nkelvara.fit: not timed (install SciPy: pip install 'kelvara[fit]')")
+        return
+    rng = np.random.default_rng(1)
+    curves = []
+    temps = celsius(np.linspace(5.0, 95.0, 200))
+    for c_tot in (5e-6, 1e-5, 2e-5):
+        fraction = np.array(kelvara.temp_cooperative_model(temps.tolist(), -95000.0, -180.0, 22000.0, c_tot, 1.0))
+        curves.append(Curve(temps, 0.05 + 0.8 * fraction + rng.normal(0, 0.005, temps.size), c_tot))
+    print("\nGlobal fits of three cooling curves of 200 points (kelvara.fit)")
+    for model in ("isodesmic", "cooperative", "cooperative_n", "coop_iso"):
+        results = []
+        elapsed = seconds(lambda: results.append(fit(curves, model)), min_time=0.5, repeat=3)
+        r = results[-1]
+        print(f"  {model:16}{elapsed * 1e3:8.1f} ms  {r.nfev:5d} model evaluations"
+              f"  ({elapsed / r.nfev * 1e6:.0f} us each)  converged: {r.converged}")
 
 
 def save_chart(path, rows):

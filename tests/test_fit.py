@@ -1,0 +1,197 @@
+"""Global fits of synthetic cooling curves made by the models themselves."""
+
+import json
+import math
+import warnings
+
+import pytest
+
+np = pytest.importorskip("numpy")
+pytest.importorskip("scipy")
+
+from kelvara import _core  # noqa: E402
+from kelvara.fit import Curve, celsius, compare, fit  # noqa: E402
+
+TRUE = {"delta_h": -95000.0, "delta_s": -180.0, "delta_h_nuc": 22000.0}
+CONCENTRATIONS = (5e-6, 1e-5, 2e-5)
+NOISE = 0.005
+
+
+def synthetic(model="cooperative", seed=7, thermo=None, nuc_size=None, points=200):
+    """Three cooling curves (5 to 95 degrees C) at three concentrations."""
+    rng = np.random.default_rng(seed)
+    thermo = TRUE if thermo is None else thermo
+    curves = []
+    for i, c_tot in enumerate(CONCENTRATIONS):
+        temps = celsius(np.linspace(5.0, 95.0, points))
+        function = getattr(_core, "temp_" + {"cooperative": "cooperative_model",
+                                             "isodesmic": "isodesmic_model",
+                                             "cooperative_n": "cooperative_model_n"}[model])
+        extra = (nuc_size,) if nuc_size else ()
+        fraction = np.array(function(temps.tolist(), *thermo.values(), c_tot, 1.0, *extra))
+        signal = 0.05 + 0.01 * i + (0.8 - 0.05 * i) * fraction + rng.normal(0.0, NOISE, points)
+        curves.append(Curve(temps, signal, c_tot, label=f"{c_tot:g} M"))
+    return curves
+
+
+@pytest.fixture(scope="module")
+def cooperative_fit():
+    return fit(synthetic(), "cooperative")
+
+
+def test_fit_recovers_the_true_parameters_within_three_standard_errors(cooperative_fit):
+    result = cooperative_fit
+    assert result.converged
+    for name, true in TRUE.items():
+        parameter = result.parameters[name]
+        assert abs(parameter.value - true) < 3 * parameter.stderr, (name, parameter)
+    for i, curve in enumerate(result.curves):
+        assert curve.amplitude == pytest.approx(0.8 - 0.05 * i, abs=0.01)
+        assert curve.baseline == pytest.approx(0.05 + 0.01 * i, abs=0.01)
+    # The residuals are the noise: reduced chi-square near its variance.
+    assert result.reduced_chi2 == pytest.approx(NOISE**2, rel=0.2)
+
+
+def test_derived_values_follow_from_the_parameters(cooperative_fit):
+    result = cooperative_fit
+    h, s, nuc = (result.value(n) for n in ("delta_h", "delta_s", "delta_h_nuc"))
+    for i, c_tot in enumerate(CONCENTRATIONS):
+        te = h / (s + 8.314 * math.log(c_tot))
+        assert result.derived[f"Te[{i}]"].value == pytest.approx(te)
+        assert result.curves[i].te == pytest.approx(te)
+        assert result.derived[f"sigma(Te)[{i}]"].value == pytest.approx(math.exp(-nuc / (8.314 * te)))
+        # Te is known far better than dH or dS alone: their errors cancel.
+        assert result.derived[f"Te[{i}]"].stderr < 0.5
+    assert result.derived["dG(298.15 K)"].value == pytest.approx(h - 298.15 * s)
+    k298 = math.exp(s / 8.314 - h / (8.314 * 298.15))
+    assert result.derived["K(298.15 K)"].value == pytest.approx(k298)
+    # Higher concentration, higher elongation temperature.
+    assert result.curves[0].te < result.curves[1].te < result.curves[2].te
+
+
+def test_delta_h_and_delta_s_are_strongly_correlated(cooperative_fit):
+    result = cooperative_fit
+    i, j = result.free.index("delta_h"), result.free.index("delta_s")
+    assert result.correlation[i, j] > 0.99
+    assert "correlation" in result.summary()
+
+
+def test_standard_errors_agree_with_the_bootstrap_spread(cooperative_fit):
+    result = cooperative_fit
+    intervals = result.run_bootstrap(resamples=120, seed=3, progress=False)
+    for name in TRUE:
+        spread = float(np.std(result.bootstrap_samples[name]))
+        assert 1 / 1.5 < spread / result.parameters[name].stderr < 1.5, name
+        low, high = intervals[name]
+        assert low < result.value(name) < high
+
+
+def test_the_true_model_wins_the_comparison():
+    ranking = compare(synthetic(), ["isodesmic", "cooperative"])
+    assert [r.model for r in ranking.results] == ["cooperative", "isodesmic"]
+    assert ranking.results[1].aic - ranking.results[0].aic > 10
+    assert ranking.results[1].bic > ranking.results[0].bic
+    assert "dAIC" in ranking.summary()
+
+
+def test_fixing_a_parameter_at_its_true_value_shrinks_the_others_errors(cooperative_fit):
+    fixed = fit(synthetic(), "cooperative", fix={"delta_h_nuc": TRUE["delta_h_nuc"]})
+    assert fixed.parameters["delta_h_nuc"].fixed
+    assert fixed.value("delta_h_nuc") == TRUE["delta_h_nuc"]
+    assert "delta_h_nuc" not in fixed.free
+    for name in ("delta_h", "delta_s"):
+        assert fixed.parameters[name].stderr < cooperative_fit.parameters[name].stderr
+
+
+def test_fit_survives_a_start_where_the_model_raises_its_error():
+    # delta_s = -6320 J/(mol K) makes K subnormal over the whole range: the
+    # sweep raises.
+    with pytest.raises(ValueError):
+        _core.temp_cooperative_model([300.0], -95000.0, -6320.0, 22000.0, 1e-5, 1.0)
+    result = fit(synthetic(), "cooperative", start={"delta_s": -6320.0})
+    assert result.converged
+    assert any("delta_s" in note for note in result.notes)
+    assert abs(result.value("delta_h") - TRUE["delta_h"]) < 3 * result.parameters["delta_h"].stderr
+
+
+def test_bounds_and_given_starts_are_respected():
+    result = fit(synthetic(), "cooperative", start={"delta_h": -80000.0},
+                 bounds={"delta_h_nuc": (0.0, 21000.0)})
+    assert 0.0 <= result.value("delta_h_nuc") <= 21000.0
+    assert result.parameters["delta_h_nuc"].bounds == (0.0, 21000.0)
+
+
+def test_shared_amplitude_and_baseline_slope():
+    result = fit(synthetic(), "cooperative", shared_amplitude=True, baseline_slope=True)
+    assert "amplitude" in result.parameters and "amplitude[0]" not in result.parameters
+    assert {"slope[0]", "slope[1]", "slope[2]"} <= set(result.parameters)
+    assert len({c.amplitude for c in result.curves}) == 1
+
+
+def test_a_fit_that_does_not_converge_says_so():
+    with pytest.warns(RuntimeWarning, match="did not converge"):
+        result = fit(synthetic(), "cooperative", max_nfev=3)
+    assert not result.converged
+    assert result.summary().splitlines()[1].startswith("WARNING: the fit did not converge")
+    assert result.to_dict()["statistics"]["converged"] is False
+
+
+def test_nucleus_size_scan_keeps_the_best():
+    thermo = {"delta_h": -95000.0, "delta_s": -180.0, "delta_h_nuc": 12000.0}
+    curves = synthetic("cooperative_n", thermo=thermo, nuc_size=4)
+    result = fit(curves, "cooperative_n", nuc_size=range(2, 7))
+    assert result.nuc_size == 4
+    assert set(result.nuc_size_scan) == {2, 3, 4, 5, 6}
+    assert result.nuc_size_scan[4] == min(result.nuc_size_scan.values())
+
+
+def test_every_model_fits_its_own_data():
+    for model, function in [("isodesmic", "isodesmic"), ("isodesmic_direct", "isodesmic")]:
+        curves = synthetic(function, thermo={"delta_h": -70000.0, "delta_s": -110.0})
+        result = fit(curves, model)
+        assert result.converged
+        assert abs(result.value("delta_h") + 70000.0) < 3 * result.parameters["delta_h"].stderr
+    mixed = fit(synthetic(), "coop_iso")
+    assert mixed.converged
+    assert mixed.chi2 <= fit(synthetic(), "cooperative").chi2 * 1.001
+
+
+def test_results_convert_to_json():
+    data = json.loads(json.dumps(fit(synthetic(), "cooperative").to_dict()))
+    assert set(data) >= {"model", "parameters", "curves", "derived", "statistics"}
+    assert set(data["parameters"]["delta_h"]) == {"value", "stderr", "fixed"}
+    assert set(data["statistics"]) >= {"chi2", "reduced_chi2", "aic", "bic", "n_points", "converged"}
+    assert data["statistics"]["n_points"] == 600
+    assert data["curves"][0]["te"] > 273.15
+
+
+def _curve(**changes):
+    values = {"temperature": [300.0, 310.0, 320.0], "signal": [1.0, 0.5, 0.1], "c_tot": 1e-5}
+    values.update(changes)
+    return Curve(**values)
+
+
+@pytest.mark.parametrize(
+    "make, words",
+    [
+        (lambda: _curve(signal=[1.0, 0.5]), "3 temperatures but 2 signal values"),
+        (lambda: _curve(signal=[1.0, math.nan, 0.1]), "signal is not finite at point 1"),
+        (lambda: _curve(temperature=[300.0, math.inf, 320.0]), "temperature is not finite"),
+        (lambda: _curve(c_tot=0.0), "total concentration must be positive"),
+        (lambda: _curve(c_tot=-1e-5), "total concentration must be positive"),
+        (lambda: _curve(c_tot=math.nan), "total concentration must be positive"),
+        (lambda: _curve(temperature=[-3.0, 10.0, 20.0]), "positive kelvin"),
+        (lambda: fit([_curve()], "cooperative"), "3 points cannot determine 5 free parameters"),
+        (lambda: fit(synthetic(), "cooperative", fix={"delta_q": 1.0}), "unknown parameter 'delta_q'"),
+        (lambda: fit(synthetic(), "cooperative", start={"amplitude[7]": 1.0}), "unknown parameter"),
+        (lambda: fit(synthetic(), "helical"), "unknown model 'helical'"),
+        (lambda: fit(synthetic(), "cooperative", nuc_size=3), "nuc_size applies to the cooperative_n"),
+        (lambda: fit(synthetic(), "cooperative_n", nuc_size=1), "nuc_size must be 2 or more"),
+        (lambda: fit(synthetic(), "cooperative", bounds={"delta_h": (0.0, -1.0)}), "bounds of 'delta_h' are empty"),
+    ],
+)
+def test_bad_input_is_refused_before_fitting(make, words):
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        with pytest.raises(ValueError, match=words.replace("(", r"\(").replace(")", r"\)")):
+            make()
