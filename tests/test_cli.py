@@ -1,0 +1,202 @@
+"""The kelvara command, run as a user runs it: in a subprocess."""
+
+import csv
+import io
+import json
+import math
+import os
+import pathlib
+import subprocess
+import sys
+
+import pytest
+
+from kelvara import _core
+
+EXAMPLE_TRUTH = {"delta_h": -95000.0, "delta_s": -180.0, "delta_h_nuc": 22000.0}
+
+
+def kelvara(*args, cwd=None):
+    return subprocess.run(
+        [sys.executable, "-m", "kelvara", *map(str, args)],
+        capture_output=True, text=True, cwd=cwd, timeout=300,
+    )
+
+
+def needs_fit():
+    pytest.importorskip("numpy")
+    pytest.importorskip("scipy")
+
+
+@pytest.mark.parametrize("command", [[], ["curve"], ["fit"], ["compare"]])
+def test_every_command_has_help(command):
+    result = kelvara(*command, "--help")
+    assert result.returncode == 0
+    assert "usage: kelvara" in result.stdout
+
+
+def test_console_script_is_installed():
+    script = pathlib.Path(sys.executable).parent / "kelvara"
+    if not script.exists():
+        pytest.skip("kelvara is not installed as a package here")
+    result = subprocess.run([str(script), "--help"], capture_output=True, text=True)
+    assert result.returncode == 0 and "fit" in result.stdout
+
+
+def read_csv(text):
+    rows = list(csv.reader(io.StringIO(text)))
+    return rows[0], [[float(v) for v in row] for row in rows[1:]]
+
+
+def test_curve_output_parses_back_and_matches_the_library():
+    result = kelvara("curve", "cooperative", "--temps", "280:380:0.5", "--delta_h", "-1e5",
+                     "--delta_s", "-200", "--delta_h_nuc", "20000", "--c_tot", "1e-5")
+    assert result.returncode == 0, result.stderr
+    header, rows = read_csv(result.stdout)
+    assert header == ["temperature_K", "fraction"]
+    temps = [r[0] for r in rows]
+    assert len(temps) == 201 and temps[0] == 280.0 and temps[-1] == 380.0
+    expected = _core.temp_cooperative_model(temps, -1e5, -200.0, 20000.0, 1e-5, 1.0)
+    assert [r[1] for r in rows] == expected
+
+
+def test_curve_over_concentrations_in_celsius_and_to_a_file(tmp_path):
+    out = tmp_path / "curve.csv"
+    result = kelvara("curve", "cooperative_n", "--log-conc", "1e-7:1e-4:7", "--k", "1e6",
+                     "--sigma", "1e-3", "--nuc_size", "4", "--out", out)
+    assert result.returncode == 0 and result.stdout == ""
+    header, rows = read_csv(out.read_text())
+    assert header == ["c_tot_M", "fraction"]
+    assert [r[1] for r in rows] == [_core.cooperative_model_n(r[0], 1e6, 1e-3, 4, 100) for r in rows]
+    result = kelvara("curve", "isodesmic", "--temps", "20:30:5", "--celsius", "--delta_h", "-7e4",
+                     "--delta_s", "-150", "--c_tot", "1e-5", "--scaler", "2")
+    header, rows = read_csv(result.stdout)
+    assert header == ["temperature_C", "signal"]
+    assert [r[1] for r in rows] == _core.temp_isodesmic_model([293.15, 298.15, 303.15], -7e4, -150.0, 1e-5, 2.0)
+
+
+@pytest.fixture(scope="module")
+def example_fit(tmp_path_factory):
+    needs_fit()
+    pytest.importorskip("matplotlib")
+    folder = tmp_path_factory.mktemp("example")
+    result = kelvara("fit", "--example", "--json", "fit.json", "--csv", "fit.csv", "--plot", "fit.png",
+                     cwd=folder)
+    return result, folder
+
+
+def test_example_fit_recovers_the_documented_parameters(example_fit):
+    result, folder = example_fit
+    assert result.returncode == 0, result.stderr
+    assert "delta_h" in result.stdout and "Te (K)" in result.stdout
+    data = json.loads((folder / "fit.json").read_text())
+    assert data["model"] == "cooperative" and data["statistics"]["converged"]
+    for name, true in EXAMPLE_TRUTH.items():
+        parameter = data["parameters"][name]
+        assert abs(parameter["value"] - true) < 3 * parameter["stderr"], name
+    assert [c["c_tot"] for c in data["curves"]] == [5e-6, 1e-5, 2e-5]
+    for curve in data["curves"]:
+        assert curve["amplitude"] == pytest.approx(0.8, abs=0.01)
+        assert curve["baseline"] == pytest.approx(0.05, abs=0.005)
+        assert 330.0 < curve["te"] < 360.0
+
+
+def test_example_fit_writes_csv_and_a_valid_png(example_fit):
+    _, folder = example_fit
+    rows = list(csv.DictReader((folder / "fit.csv").read_text().splitlines()))
+    assert {"delta_h", "delta_s", "delta_h_nuc", "Te[0]"} <= {r["name"] for r in rows}
+    png = (folder / "fit.png").read_bytes()
+    assert png[:8] == b"\x89PNG\r\n\x1a\n"
+    width, height = int.from_bytes(png[16:20], "big"), int.from_bytes(png[20:24], "big")
+    assert width > 500 and height > 400
+
+
+def test_compare_ranks_the_true_model_first():
+    needs_fit()
+    result = kelvara("compare", "--example", "--models", "isodesmic,cooperative")
+    assert result.returncode == 0, result.stderr
+    ranking = [line.split()[0] for line in result.stdout.splitlines()[1:]]
+    assert ranking == ["cooperative", "isodesmic"]
+
+
+def test_fit_options_reach_the_fit(tmp_path):
+    needs_fit()
+    result = kelvara("fit", "--example", "--fix", "delta_h_nuc=22000", "--bound", "delta_h=-2e5:0",
+                     "--json", tmp_path / "f.json")
+    assert result.returncode == 0, result.stderr
+    data = json.loads((tmp_path / "f.json").read_text())
+    assert data["parameters"]["delta_h_nuc"] == {"value": 22000.0, "stderr": None, "fixed": True}
+
+
+def test_curve_column_and_semicolons(tmp_path):
+    needs_fit()
+    lines = ["Curve;T (C);CD (mdeg);c_tot"]
+    for name, c in (("a", 5e-6), ("b", 2e-5)):
+        temps = [5.0 + i for i in range(0, 91)]
+        values = _core.temp_cooperative_model([t + 273.15 for t in temps], -95000.0, -180.0, 22000.0, c, 30.0)
+        lines += [f"{name};{t};{v + 1.0};{c}" for t, v in zip(temps, values)]
+    path = tmp_path / "data.csv"
+    path.write_text("\n".join(lines) + "\n")
+    result = kelvara("fit", path, "--celsius", "--json", tmp_path / "f.json")
+    assert result.returncode == 0, result.stderr
+    data = json.loads((tmp_path / "f.json").read_text())
+    assert [c["label"] for c in data["curves"]] == ["a", "b"]
+    assert data["parameters"]["delta_h"]["value"] == pytest.approx(-95000.0, rel=1e-3)
+
+
+BAD_FILES = [
+    ("", "is empty"),
+    ("temperature,signal,conc\n", "has a header but no data rows"),
+    ("temperature,signal\n300,1\n", "no concentration column among 'temperature', 'signal'"),
+    ("temp,T,signal,conc\n300,300,1,1e-5\n", "ambiguous temperature column: 'temp', 'T'"),
+    ("temp,signal,conc\n300,1,1e-5\n310,x,1e-5\n", "row 3, column 'signal': 'x' is not a number"),
+    ("temp,signal,conc\n300,1,1e-5\n310,0.5,1e-5\n", "2 points cannot determine 5 free parameters"),
+    ("temp,signal,conc\n300,1,0\n310,0.5,0\n", "total concentration must be positive"),
+    ("curve,temp,signal,conc\na,300,1,1e-5\na,310,1,2e-5\n", "curve 'a' has two concentrations"),
+]
+
+
+@pytest.mark.parametrize("content, message", BAD_FILES)
+def test_bad_files_get_one_line_and_status_2(tmp_path, content, message):
+    needs_fit()
+    path = tmp_path / "data.csv"
+    path.write_text(content)
+    result = kelvara("fit", path)
+    assert result.returncode == 2
+    assert result.stderr.count("\n") == 1 and message in result.stderr, result.stderr
+    assert "Traceback" not in result.stderr
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["fit", "/no/such/file.csv"], "no such file: /no/such/file.csv"),
+        (["fit", "--example", "--model", "helix"], "invalid choice: 'helix'"),
+        (["fit", "--example", "--fix", "delta_q=1"], "unknown parameter 'delta_q'"),
+        (["fit", "--example", "--fix", "delta_h"], "--fix takes NAME=VALUE"),
+        (["fit", "--example", "--bound", "delta_h=5"], "--bound delta_h takes LO:HI"),
+        (["fit", "--example", "--nuc-size", "3"], "--nuc-size applies to the cooperative_n model"),
+        (["fit"], "give a CSV file, or --example"),
+        (["compare", "--example", "--models", "cooperative,helix"], "unknown model 'helix'"),
+        (["curve", "cooperative", "--temps", "300:310:5", "--delta_h", "-1e5"], "cooperative needs --delta_s"),
+        (["curve", "cooperative", "--temps", "310:300:5"], "need START <= STOP"),
+        (["curve", "isodesmic", "--conc", "1e-6:2e-6:1e-6", "--k", "1e5", "--sigma", "1"], "takes no --sigma"),
+        (["curve", "cooperative_n", "--conc", "1:2:1", "--k", "1", "--sigma", "1", "--nuc_size", "1"],
+         "Nucleation size must be at least 2."),
+    ],
+)
+def test_bad_arguments_get_one_line_and_status_2(args, message):
+    if args[0] in ("fit", "compare"):
+        needs_fit()
+    result = kelvara(*args)
+    assert result.returncode == 2, result.stderr
+    assert result.stderr.count("\n") == 1 and message in result.stderr, result.stderr
+
+
+def test_a_fit_that_does_not_converge_exits_1(tmp_path):
+    needs_fit()
+    result = kelvara("fit", "--example", "--max-evaluations", "3", "--json", tmp_path / "f.json")
+    assert result.returncode == 1
+    assert result.stderr.strip().startswith("kelvara: the fit did not converge")
+    assert "WARNING: the fit did not converge" in result.stdout
+    assert json.loads((tmp_path / "f.json").read_text())["statistics"]["converged"] is False
