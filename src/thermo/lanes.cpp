@@ -40,18 +40,45 @@ KELVARA_INLINE Vec load(const double* values) {
     return v;
 }
 
-// Zero or below moves the lower bound, above zero or NaN the upper bound.
-KELVARA_INLINE void narrow(Vec m, Vec d, Vec& lower, Vec& upper) {
-    const Mask down = d <= 0.0;
-    lower = down ? m : lower;
-    upper = down ? upper : m;
+KELVARA_INLINE void load_chains(const double* values, Vec* chain) {
+    for (std::size_t c = 0; c < chains; ++c) {
+        chain[c] = load(values + c * vec_lanes);
+    }
 }
 
+// The brackets of every lane, chain by chain.
+struct Brackets {
+    Vec lower[chains];
+    Vec upper[chains];
+
+    // [0, upper] in every lane.
+    KELVARA_INLINE void open(const Vec* upper_bound) {
+        for (std::size_t c = 0; c < chains; ++c) {
+            lower[c] = Vec{};
+            upper[c] = upper_bound[c];
+        }
+    }
+    // [0, 1/k] in every lane.
+    KELVARA_INLINE void open_at_reciprocal(const Vec* k) {
+        for (std::size_t c = 0; c < chains; ++c) {
+            lower[c] = Vec{};
+            upper[c] = 1.0 / k[c];
+        }
+    }
+    KELVARA_INLINE Vec midpoint(std::size_t c) const { return (lower[c] + upper[c]) * 0.5; }
+    // Zero or below moves the lower bound, above zero or NaN the upper bound.
+    KELVARA_INLINE void narrow(std::size_t c, Vec m, Vec d) {
+        const Mask down = d <= 0.0;
+        lower[c] = down ? m : lower[c];
+        upper[c] = down ? upper[c] : m;
+    }
+};
+
 // 1 - m* / conc at the midpoint of the final bracket, per lane.
-KELVARA_INLINE void finish(const Vec* lower, const Vec* upper, double conc, const Mask* code,
+KELVARA_INLINE void finish(const Brackets& brackets, double conc, const Mask* code,
                            Results& results) {
     for (std::size_t c = 0; c < chains; ++c) {
-        const Vec m = (lower[c] + upper[c]) * 0.5;
+        const Vec m = brackets.midpoint(c);
         const Vec ratio = m / conc;
         const Vec fraction = 1.0 - ratio;
         std::memcpy(results.fraction + c * vec_lanes, &fraction, sizeof fraction);
@@ -67,64 +94,57 @@ constexpr std::int64_t cooperative_code =
 
 KELVARA_INLINE void isodesmic_kernel(const double* k_values, double conc, Results& results) {
     Vec k[chains];
-    Vec lower[chains];
-    Vec upper[chains];
-    Mask failed[chains];
-    for (std::size_t c = 0; c < chains; ++c) {
-        k[c] = load(k_values + c * vec_lanes);
-        lower[c] = Vec{};
-        upper[c] = 1.0 / k[c];
-        failed[c] = Mask{};
-    }
+    load_chains(k_values, k);
+    Brackets brackets;
+    brackets.open_at_reciprocal(k);
+    Mask failed[chains] = {};
     for (std::uint64_t step = 0; step < sweep_iterations; ++step) {
         for (std::size_t c = 0; c < chains; ++c) {
-            const Vec m = (lower[c] + upper[c]) * 0.5;
+            const Vec m = brackets.midpoint(c);
             const Vec p = k[c] * m;
             failed[c] |= p > 1.0;
             const Vec t1 = 1.0 - p;
             const Vec t2 = t1 * t1;
             const Vec t3 = m / t2;
-            narrow(m, t3 - conc, lower[c], upper[c]);
+            brackets.narrow(c, m, t3 - conc);
         }
     }
     for (std::size_t c = 0; c < chains; ++c) {
-        const Vec p = k[c] * ((lower[c] + upper[c]) * 0.5);
+        const Vec p = k[c] * brackets.midpoint(c);
         failed[c] |= p > 1.0;
         failed[c] &= isodesmic_code;
     }
-    finish(lower, upper, conc, failed, results);
+    finish(brackets, conc, failed, results);
 }
 
 KELVARA_INLINE void cooperative_kernel(const double* k_values, const double* sigma_values,
                                        double conc, Results& results) {
     Vec k[chains];
     Vec q[chains];
+    load_chains(k_values, k);
+    load_chains(sigma_values, q);
     Mask k_zero[chains];  // no aggregate term, no guard
-    Vec lower[chains];
-    Vec upper[chains];
-    Mask failed[chains];
     for (std::size_t c = 0; c < chains; ++c) {
-        k[c] = load(k_values + c * vec_lanes);
-        q[c] = load(sigma_values + c * vec_lanes) / k[c];
+        q[c] = q[c] / k[c];
         k_zero[c] = k[c] == 0.0;
-        lower[c] = Vec{};
-        upper[c] = 1.0 / k[c];
-        failed[c] = Mask{};
     }
+    Brackets brackets;
+    brackets.open_at_reciprocal(k);
+    Mask failed[chains] = {};
     for (std::uint64_t step = 0; step < sweep_iterations; ++step) {
         for (std::size_t c = 0; c < chains; ++c) {
-            const Vec m = (lower[c] + upper[c]) * 0.5;
+            const Vec m = brackets.midpoint(c);
             const Vec x = k[c] * m;
             failed[c] |= (x >= 1.0) & ~k_zero[c];
             const Vec total = m + aggregate_term(q[c], x);
             const Vec d = k_zero[c] ? m - conc : total - conc;
-            narrow(m, d, lower[c], upper[c]);
+            brackets.narrow(c, m, d);
         }
     }
     for (std::size_t c = 0; c < chains; ++c) {
         failed[c] &= cooperative_code;
     }
-    finish(lower, upper, conc, failed, results);
+    finish(brackets, conc, failed, results);
 }
 
 KELVARA_INLINE void coop_iso_kernel(const double* k_iso_values, const double* k_coop_values,
@@ -136,22 +156,22 @@ KELVARA_INLINE void coop_iso_kernel(const double* k_iso_values, const double* k_
     Vec k_iso[chains];
     Vec k_coop[chains];
     Vec q[chains];
-    Mask cooperative[chains];
-    Vec lower[chains];
     Vec upper[chains];
-    Mask code[chains];
+    load_chains(k_iso_values, k_iso);
+    load_chains(k_coop_values, k_coop);
+    load_chains(sigma_values, q);
+    load_chains(upper_values, upper);
+    Mask cooperative[chains];
     for (std::size_t c = 0; c < chains; ++c) {
-        k_iso[c] = load(k_iso_values + c * vec_lanes);
-        k_coop[c] = load(k_coop_values + c * vec_lanes);
-        q[c] = load(sigma_values + c * vec_lanes) / k_coop[c];
+        q[c] = q[c] / k_coop[c];
         cooperative[c] = k_coop[c] != 0.0;
-        lower[c] = Vec{};
-        upper[c] = load(upper_values + c * vec_lanes);
-        code[c] = Mask{};
     }
+    Brackets brackets;
+    brackets.open(upper);
+    Mask code[chains] = {};
     for (std::uint64_t step = 0; step < sweep_iterations; ++step) {
         for (std::size_t c = 0; c < chains; ++c) {
-            const Vec m = (lower[c] + upper[c]) * 0.5;
+            const Vec m = brackets.midpoint(c);
             // The isodesmic guard is strict and comes first; the cooperative
             // one is not.  A lane keeps the first error it meets.
             const Vec xi = k_iso[c] * m;
@@ -166,10 +186,10 @@ KELVARA_INLINE void coop_iso_kernel(const double* k_iso_values, const double* k_
             const Vec total_iso = m / a2;
             const Vec total_coop = cooperative[c] ? m + aggregate_term(q[c], xc) : m;
             const Vec f = (total_iso + total_coop) - m;
-            narrow(m, f - conc, lower[c], upper[c]);
+            brackets.narrow(c, m, f - conc);
         }
     }
-    finish(lower, upper, conc, code, results);
+    finish(brackets, conc, code, results);
 }
 
 KELVARA_INLINE void cooperative_n_kernel(const double* k_values, const double* power_values,
@@ -178,25 +198,21 @@ KELVARA_INLINE void cooperative_n_kernel(const double* k_values, const double* p
     const Vec infinity = Vec{} + HUGE_VAL;
     Vec k[chains];
     Vec power[chains];
+    load_chains(k_values, k);
+    load_chains(power_values, power);
     Mask k_zero[chains];  // the balance is the monomer alone
-    Vec lower[chains];
-    Vec upper[chains];
-    Mask none[chains];
     for (std::size_t c = 0; c < chains; ++c) {
-        k[c] = load(k_values + c * vec_lanes);
-        power[c] = load(power_values + c * vec_lanes);
         k_zero[c] = k[c] == 0.0;
-        lower[c] = Vec{};
-        upper[c] = 1.0 / k[c];
-        none[c] = Mask{};
     }
+    Brackets brackets;
+    brackets.open_at_reciprocal(k);
     for (std::uint64_t step = 0; step < sweep_iterations; ++step) {
         Vec m[chains];
         Vec x[chains];
         Vec s[chains];
         Vec px[chains];
         for (std::size_t c = 0; c < chains; ++c) {
-            m[c] = (lower[c] + upper[c]) * 0.5;
+            m[c] = brackets.midpoint(c);
             x[c] = k[c] * m[c];
             s[c] = Vec{};
             px[c] = x[c] * x[c];
@@ -213,10 +229,11 @@ KELVARA_INLINE void cooperative_n_kernel(const double* k_values, const double* p
             const Vec series = (m[c] + elongation) + s[c] / k[c];
             // x >= 1 counts as too high; k = 0 leaves the monomer alone.
             const Vec f = k_zero[c] ? m[c] : (x[c] >= 1.0 ? infinity : series);
-            narrow(m[c], f - conc, lower[c], upper[c]);
+            brackets.narrow(c, m[c], f - conc);
         }
     }
-    finish(lower, upper, conc, none, results);
+    const Mask none[chains] = {};
+    finish(brackets, conc, none, results);
 }
 
 // One function per instruction set around each kernel.
