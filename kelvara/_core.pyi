@@ -2,7 +2,18 @@
 
 from typing import List, Sequence, SupportsFloat, SupportsIndex, Union
 
-__all__: List[str]
+__all__: List[str] = [
+    "isodesmic_model_direct",
+    "isodesmic_model",
+    "temp_isodesmic_model_direct",
+    "temp_isodesmic_model",
+    "cooperative_model",
+    "temp_cooperative_model",
+    "coop_iso_model",
+    "temp_coop_iso_model",
+    "cooperative_model_n",
+    "temp_cooperative_model_n",
+]
 
 _Float = Union[SupportsFloat, SupportsIndex]
 

@@ -264,9 +264,9 @@ class FitResult:
         samples = []
         for r in range(resamples):
             data = [f + rng.choice(res, size=res.size, replace=True) for f, res in zip(fitted, residuals)]
-            x, status = problem.solve(self._x, data)
-            if status > 0:
-                samples.append(np.concatenate([x, problem.derived_vector(x)]))
+            refit = problem.solve(self._x, data)
+            if refit.status > 0:
+                samples.append(np.concatenate([refit.x, problem.derived_vector(refit.x)]))
             show(r + 1)
         names = problem.free + list(problem.derived_names())
         samples = np.array(samples)
@@ -389,15 +389,16 @@ class _Problem:
     def valid(self, x):
         return not np.all(self.residuals(x) == self.penalty)
 
-    def solve(self, x0, data=None):
+    def solve(self, x0, data=None, max_nfev=None):
+        """scipy's least_squares from x0 (clipped into the bounds), on the
+        curves' own signals or on `data`."""
         low = [self.bounds[n][0] for n in self.free]
         high = [self.bounds[n][1] for n in self.free]
-        x0 = np.clip(x0, low, high)
-        result = least_squares(
-            self.residuals, x0, args=(data,), bounds=(low, high), x_scale="jac", method="trf",
-            xtol=1e-12, ftol=1e-12, gtol=1e-10, max_nfev=200 * (len(x0) + 1),
+        return least_squares(
+            self.residuals, np.clip(x0, low, high), args=(data,), bounds=(low, high),
+            x_scale="jac", method="trf", xtol=1e-12, ftol=1e-12, gtol=1e-10,
+            max_nfev=max_nfev or 200 * (len(x0) + 1),
         )
-        return result.x, result.status
 
     # Derived values: functions of the parameter values.
 
@@ -574,12 +575,7 @@ def _fit_problem(problem: _Problem, start: Dict[str, float], max_nfev: Optional[
         if not problem.valid(x0):
             raise ValueError("the model cannot be evaluated at the starting values; give `start`")
 
-    result = least_squares(
-        problem.residuals, x0,
-        bounds=([problem.bounds[n][0] for n in problem.free], [problem.bounds[n][1] for n in problem.free]),
-        x_scale="jac", method="trf", xtol=1e-12, ftol=1e-12, gtol=1e-10,
-        max_nfev=max_nfev or 200 * (len(x0) + 1),
-    )
+    result = problem.solve(x0, max_nfev=max_nfev)
     x = result.x
     residuals = problem.residuals(x)
     n, p = problem.n_points, len(x)

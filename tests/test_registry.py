@@ -150,3 +150,19 @@ def test_type_stub_declares_the_same_parameters():
         if isinstance(node, ast.FunctionDef)
     }
     assert declared == {name: signature for name, signature, _ in REGISTRY}
+
+
+def test_type_checkers_see_the_signatures(tmp_path):
+    api = pytest.importorskip("mypy.api")
+    good = tmp_path / "good.py"
+    good.write_text(
+        "import kelvara\n"
+        "value: float = kelvara.isodesmic_model(1e-5, 1e5, 100)\n"
+        "values: list = kelvara.temp_cooperative_model([300.0], -1e5, -200.0, 2e4, 1e-5, 1.0)\n"
+    )
+    bad = tmp_path / "bad.py"
+    bad.write_text("import kelvara\nkelvara.temp_cooperative_model(300.0, 1, 1, 1, 1, 1)\n")
+    out, _, status = api.run([str(good), "--no-incremental", "--cache-dir", str(tmp_path / "cache")])
+    assert status == 0, out
+    out, _, status = api.run([str(bad), "--no-incremental", "--cache-dir", str(tmp_path / "cache")])
+    assert status == 1 and 'Argument 1 to "temp_cooperative_model"' in out
