@@ -200,3 +200,20 @@ def test_a_fit_that_does_not_converge_exits_1(tmp_path):
     assert result.stderr.strip().startswith("kelvara: the fit did not converge")
     assert "WARNING: the fit did not converge" in result.stdout
     assert json.loads((tmp_path / "f.json").read_text())["statistics"]["converged"] is False
+
+
+def test_ctrl_c_during_a_bootstrap_stops_cleanly():
+    needs_fit()
+    import signal
+    import time
+
+    process = subprocess.Popen(
+        [sys.executable, "-m", "kelvara", "fit", "--example", "--bootstrap", "100000", "--seed", "1"],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+    )
+    time.sleep(4.0)  # the fit itself takes well under a second; the bootstrap is under way
+    process.send_signal(signal.SIGINT)
+    out, err = process.communicate(timeout=60)
+    assert process.returncode == 130
+    assert err.strip().endswith("kelvara: interrupted")
+    assert "Traceback" not in err
