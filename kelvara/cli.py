@@ -50,7 +50,6 @@ PARAMETERS = {
     "delta_s_coop": "J/(mol K)", "delta_h_nuc_coop": "J/mol", "c_tot": "mol/L",
     "k": "L/mol", "k_iso": "L/mol", "k_coop": "L/mol", "sigma": "dimensionless",
 }
-DEFAULTS = {"scaler": 1.0, "num_itr": 100}
 
 # Column roles, found by the first word of a header (case-insensitive).
 ROLES = {
@@ -218,35 +217,39 @@ def run_curve(options):
     temperature_model = options.temps is not None
     name = (TEMPERATURE_FUNCTIONS if temperature_model else CONCENTRATION_FUNCTIONS)[options.model]
     function = getattr(_core, name)
-    parameters = list(inspect.signature(function).parameters)
+    # The function's own parameters, apart from the one the range fills.
+    parameters = [p for p in inspect.signature(function).parameters if p not in ("temp", "conc", "x")]
+    if options.celsius and not temperature_model:
+        raise UsageError("--celsius applies to --temps")
     if temperature_model:
         axis = parse_range(options.temps, "--temps")
-        arguments = {"temp": [t + 273.15 for t in axis] if options.celsius else axis}
+    elif options.log_conc:
+        axis = parse_range(options.log_conc, "--log-conc", points=True)
     else:
-        axis = parse_range(options.log_conc, "--log-conc", points=True) if options.log_conc \
-            else parse_range(options.conc, "--conc")
-    missing = [p for p in parameters if p not in ("temp", "conc", "x")
-               and getattr(options, p, None) is None and p not in DEFAULTS]
-    if missing:
-        raise UsageError(f"{options.model} needs --{' --'.join(missing)}")
-    given = {p: getattr(options, p) if getattr(options, p, None) is not None else DEFAULTS.get(p)
-             for p in parameters if p not in ("temp", "conc", "x")}
-    unused = [p for p in PARAMETERS if getattr(options, p) is not None and p not in parameters]
+        axis = parse_range(options.conc, "--conc")
+    unused = [p for p in (*PARAMETERS, "nuc_size") if getattr(options, p) is not None and p not in parameters]
     if unused:
         raise UsageError(f"{options.model} ({name}) takes no --{unused[0]}")
+    given = {p: getattr(options, p, None) for p in parameters}
+    missing = [p for p, value in given.items() if value is None]
+    if missing:
+        raise UsageError(f"{options.model} needs --{' --'.join(missing)}")
+
+    if temperature_model:
+        kelvin = [t + 273.15 for t in axis] if options.celsius else axis
+        evaluate = lambda: function(kelvin, **given)  # noqa: E731
+        header = "temperature_C" if options.celsius else "temperature_K"
+    else:
+        key = "x" if name == "isodesmic_model_direct" else "conc"
+        evaluate = lambda: [options.scaler * function(**{key: c}, **given) for c in axis]  # noqa: E731
+        header = "c_tot_M"
     try:
-        if temperature_model:
-            values = function(**arguments, **given)
-        else:
-            key = "x" if "x" in parameters else "conc"
-            values = [options.scaler * function(**{key: c}, **given) for c in axis]
+        values = evaluate()
     except (ValueError, OverflowError) as error:
         raise UsageError(f"{name}: {error}") from None
-    header = ("temperature_C" if options.celsius else "temperature_K") if temperature_model else "c_tot_M"
-    column = "fraction" if options.scaler == 1.0 else "signal"
     out = io.StringIO()
     writer = csv.writer(out, lineterminator="\n")
-    writer.writerow([header, column])
+    writer.writerow([header, "fraction" if options.scaler == 1.0 else "signal"])
     for a, v in zip(axis, values):
         writer.writerow([repr(a), repr(v)])
     _write(out.getvalue(), options.out)
