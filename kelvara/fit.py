@@ -49,39 +49,36 @@ REFERENCE_TEMPERATURE = 298.15  # K: derived K and dG, and the baseline slope's 
 
 
 @dataclass(frozen=True)
-class ModelSpec:
-    """One model as the fit sees it: its temp_* function and its parameters."""
+class ModelEntry:
+    """One model as the fit sees it: its temp_* function, its parameters, and
+    which of them are the elongation enthalpy and entropy and the nucleation
+    enthalpy (None for the isodesmic models, which have no elongation
+    temperature and no sigma)."""
 
     name: str
     function: Callable
     thermo: Tuple[str, ...]
-    cooperative: bool  # has an elongation temperature and a sigma
-    description: str
+    elongation: Tuple[str, str, Optional[str]]
+
+    @property
+    def cooperative(self) -> bool:
+        return self.elongation[2] is not None
 
 
-MODELS: Dict[str, ModelSpec] = {
-    spec.name: spec
-    for spec in [
-        ModelSpec("isodesmic", _core.temp_isodesmic_model, ("delta_h", "delta_s"), False,
-                  "isodesmic, bisection"),
-        ModelSpec("isodesmic_direct", _core.temp_isodesmic_model_direct, ("delta_h", "delta_s"), False,
-                  "isodesmic, closed form"),
-        ModelSpec("cooperative", _core.temp_cooperative_model, ("delta_h", "delta_s", "delta_h_nuc"), True,
-                  "cooperative, dimer nucleus"),
-        ModelSpec("cooperative_n", _core.temp_cooperative_model_n, ("delta_h", "delta_s", "delta_h_nuc"), True,
-                  "cooperative, nucleus of nuc_size"),
-        ModelSpec("coop_iso", _core.temp_coop_iso_model,
-                  ("delta_h_iso", "delta_s_iso", "delta_h_coop", "delta_s_coop", "delta_h_nuc_coop"), True,
-                  "isodesmic and cooperative pathways together"),
+_COOPERATIVE = ("delta_h", "delta_s", "delta_h_nuc")
+MODELS: Dict[str, ModelEntry] = {
+    entry.name: entry
+    for entry in [
+        ModelEntry("isodesmic", _core.temp_isodesmic_model, ("delta_h", "delta_s"),
+                   ("delta_h", "delta_s", None)),
+        ModelEntry("isodesmic_direct", _core.temp_isodesmic_model_direct, ("delta_h", "delta_s"),
+                   ("delta_h", "delta_s", None)),
+        ModelEntry("cooperative", _core.temp_cooperative_model, _COOPERATIVE, _COOPERATIVE),
+        ModelEntry("cooperative_n", _core.temp_cooperative_model_n, _COOPERATIVE, _COOPERATIVE),
+        ModelEntry("coop_iso", _core.temp_coop_iso_model,
+                   ("delta_h_iso", "delta_s_iso", "delta_h_coop", "delta_s_coop", "delta_h_nuc_coop"),
+                   ("delta_h_coop", "delta_s_coop", "delta_h_nuc_coop")),
     ]
-}
-# The elongation enthalpy and entropy, and the nucleation enthalpy, of each model.
-_ELONGATION = {
-    "isodesmic": ("delta_h", "delta_s", None),
-    "isodesmic_direct": ("delta_h", "delta_s", None),
-    "cooperative": ("delta_h", "delta_s", "delta_h_nuc"),
-    "cooperative_n": ("delta_h", "delta_s", "delta_h_nuc"),
-    "coop_iso": ("delta_h_coop", "delta_s_coop", "delta_h_nuc_coop"),
 }
 
 
@@ -177,6 +174,7 @@ class FitResult:
     nfev: int
     notes: List[str] = field(default_factory=list)
     bootstrap: Optional[Dict[str, Tuple[float, float]]] = None
+    bootstrap_samples: Optional[Dict[str, np.ndarray]] = None
     nuc_size_scan: Optional[Dict[int, float]] = None
     _problem: Optional["_Problem"] = field(default=None, repr=False)
     _x: Optional[np.ndarray] = field(default=None, repr=False)
@@ -311,12 +309,12 @@ def _progress(progress, total):
 class _Problem:
     """The parameter vector, the residuals and the derived values of a fit."""
 
-    def __init__(self, curves, spec, nuc_size, shared_amplitude, shared_baseline, baseline_slope,
+    def __init__(self, curves, model, nuc_size, shared_amplitude, shared_baseline, baseline_slope,
                  start, fix, bounds):
         self.curves = curves
-        self.spec = spec
+        self.model = model
         self.nuc_size = nuc_size
-        self.names = list(spec.thermo)
+        self.names = list(model.thermo)
         self.per_curve = {}  # (kind, curve index) -> name
         for kind, shared in (("baseline", shared_baseline), ("slope", shared_baseline),
                              ("amplitude", shared_amplitude)):
@@ -331,7 +329,7 @@ class _Problem:
             unknown = sorted(set(given) - set(self.names))
             if unknown:
                 raise ValueError(
-                    f"unknown parameter {unknown[0]!r} for model {spec.name!r}; "
+                    f"unknown parameter {unknown[0]!r} for model {model.name!r}; "
                     f"its parameters are {', '.join(self.names)}"
                 )
         self.fixed = dict(fix)
@@ -354,11 +352,11 @@ class _Problem:
         return values
 
     def fraction(self, values, curve, temperature):
-        thermo = [values[n] for n in self.spec.thermo]
-        extra = (self.nuc_size,) if self.spec.name == "cooperative_n" else ()
+        thermo = [values[n] for n in self.model.thermo]
+        extra = (self.nuc_size,) if self.model.name == "cooperative_n" else ()
         # The curve's own temperatures are converted to a list once.
         temps = curve.temperature_list if temperature is curve.temperature else temperature.tolist()
-        return np.array(self.spec.function(temps, *thermo, curve.c_tot, 1.0, *extra))
+        return np.array(self.model.function(temps, *thermo, curve.c_tot, 1.0, *extra))
 
     def signal(self, x, i, temperature):
         values = self.values(x)
@@ -369,10 +367,9 @@ class _Problem:
         fraction = self.fraction(values, curve, temperature)
         return baseline + slope * (temperature - REFERENCE_TEMPERATURE) + amplitude * fraction
 
-    def residuals(self, x, data=None):
-        """Model minus data for every point.  A parameter set for which the
-        model raises its error or gives non-finite values gets a large
-        constant residual instead, which the optimiser steps away from."""
+    def model_minus_data(self, x, data=None):
+        """Model minus data for every point, or None where the model raises
+        its error or gives non-finite values."""
         self.nfev += 1
         parts = []
         try:
@@ -380,14 +377,18 @@ class _Problem:
                 observed = curve.signal if data is None else data[i]
                 parts.append(self.signal(x, i, curve.temperature) - observed)
         except ValueError:
-            return np.full(self.n_points, self.penalty)
+            return None
         r = np.concatenate(parts)
-        if not np.all(np.isfinite(r)):
-            return np.full(self.n_points, self.penalty)
-        return r
+        return r if np.all(np.isfinite(r)) else None
+
+    def residuals(self, x, data=None):
+        """What the optimiser sees: a parameter set where the model fails
+        gets a large constant residual, which it steps away from."""
+        r = self.model_minus_data(x, data)
+        return np.full(self.n_points, self.penalty) if r is None else r
 
     def valid(self, x):
-        return not np.all(self.residuals(x) == self.penalty)
+        return self.model_minus_data(x) is not None
 
     def solve(self, x0, data=None, max_nfev=None):
         """scipy's least_squares from x0 (clipped into the bounds), on the
@@ -403,15 +404,15 @@ class _Problem:
     # Derived values: functions of the parameter values.
 
     def derived_functions(self):
-        h, s, nuc = _ELONGATION[self.spec.name]
+        h, s, nuc = self.model.elongation
         out = {}
-        if self.spec.name == "coop_iso":
+        if self.model.name == "coop_iso":
             out["K_iso(298.15 K)"] = lambda v: _k(v["delta_h_iso"], v["delta_s_iso"], REFERENCE_TEMPERATURE)
             out["dG_iso(298.15 K)"] = lambda v: v["delta_h_iso"] - REFERENCE_TEMPERATURE * v["delta_s_iso"]
-        label = "K_coop" if self.spec.name == "coop_iso" else "K"
+        label = "K_coop" if self.model.name == "coop_iso" else "K"
         out[f"{label}(298.15 K)"] = lambda v: _k(v[h], v[s], REFERENCE_TEMPERATURE)
         out[f"dG{label[1:]}(298.15 K)"] = lambda v: v[h] - REFERENCE_TEMPERATURE * v[s]
-        if self.spec.cooperative:
+        if self.model.cooperative:
             for i, curve in enumerate(self.curves):
                 te = (lambda c: lambda v: v[h] / (v[s] + GAS_CONSTANT * math.log(c)))(curve.c_tot)
                 out[f"Te[{i}]"] = te
@@ -495,7 +496,7 @@ def _guess(problem: _Problem) -> Dict[str, float]:
         "delta_h_iso": 0.6 * delta_h,
         "delta_s_iso": 0.6 * delta_h / tm - GAS_CONSTANT * math.log(10.0 * c),
     }
-    for name in problem.spec.thermo:
+    for name in problem.model.thermo:
         guess.setdefault(name, thermo[name])
     return guess
 
@@ -534,7 +535,7 @@ def fit(
             raise ValueError(f"expected Curve objects, got {type(curve).__name__}")
     if model not in MODELS:
         raise ValueError(f"unknown model {model!r}; the models are {', '.join(MODELS)}")
-    spec = MODELS[model]
+    entry = MODELS[model]
     if model == "cooperative_n":
         sizes = [2] if nuc_size is None else ([nuc_size] if isinstance(nuc_size, int) else list(nuc_size))
         if not sizes or any(int(n) < 2 for n in sizes):
@@ -546,7 +547,7 @@ def fit(
 
     results = []
     for size in sizes:
-        problem = _Problem(curves, spec, size, shared_amplitude, shared_baseline, baseline_slope,
+        problem = _Problem(curves, entry, size, shared_amplitude, shared_baseline, baseline_slope,
                            dict(start or {}), dict(fix or {}), dict(bounds or {}))
         results.append(_fit_problem(problem, dict(start or {}), max_nfev))
     best = min(results, key=lambda r: r.chi2)
@@ -570,18 +571,19 @@ def _fit_problem(problem: _Problem, start: Dict[str, float], max_nfev: Optional[
             notes.append(f"start value of {name} replaced by {guess[name]:.6g}: the model fails there")
             if problem.valid(x0):
                 break
-        if not problem.valid(x0):
+        else:
             x0 = x_guess
-        if not problem.valid(x0):
-            raise ValueError("the model cannot be evaluated at the starting values; give `start`")
+            if not problem.valid(x0):
+                raise ValueError("the model cannot be evaluated at the starting values; give `start`")
 
     result = problem.solve(x0, max_nfev=max_nfev)
     x = result.x
-    residuals = problem.residuals(x)
+    final = problem.model_minus_data(x)
+    residuals = problem.residuals(x) if final is None else final
     n, p = problem.n_points, len(x)
     rss = float(residuals @ residuals)
     dof = n - p
-    converged = bool(result.success) and result.status > 0 and rss < n * problem.penalty ** 2 / 2
+    converged = bool(result.success) and result.status > 0 and final is not None
 
     # Covariance from the Jacobian, scaled by the residual variance; the
     # pseudo-inverse copes with the near-degeneracy of dH and dS.
@@ -615,14 +617,14 @@ def _fit_problem(problem: _Problem, start: Dict[str, float], max_nfev: Optional[
 
     log_term = n * math.log(rss / n) if rss > 0 else -math.inf
     fit_result = FitResult(
-        model=problem.spec.name, nuc_size=problem.nuc_size, parameters=parameters, curves=curve_results,
+        model=problem.model.name, nuc_size=problem.nuc_size, parameters=parameters, curves=curve_results,
         covariance=covariance, free=list(problem.free), derived=derived, chi2=rss,
         reduced_chi2=rss / dof, aic=log_term + 2 * p, bic=log_term + p * math.log(n), n_points=n,
         converged=converged, message=result.message, nfev=problem.nfev, notes=notes,
         _problem=problem, _x=x,
     )
     if not converged:
-        warnings.warn(f"kelvara.fit: the {problem.spec.name} fit did not converge: {result.message}",
+        warnings.warn(f"kelvara.fit: the {problem.model.name} fit did not converge: {result.message}",
                       RuntimeWarning, stacklevel=3)
     return fit_result
 

@@ -82,9 +82,9 @@ def test_signature_is_positional_or_keyword_without_defaults(name, signature, se
 
 
 def test_uncached_import_builds_a_new_module():
-    spec = importlib.util.find_spec("kelvara._core")
-    fresh = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(fresh)
+    found = importlib.util.find_spec("kelvara._core")
+    fresh = importlib.util.module_from_spec(found)
+    found.loader.exec_module(fresh)
     assert fresh is not _core
     assert fresh.__all__ == _core.__all__
     assert fresh.__all__ is not _core.__all__
