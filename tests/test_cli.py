@@ -3,8 +3,6 @@
 import csv
 import io
 import json
-import math
-import os
 import pathlib
 import subprocess
 import sys

@@ -85,12 +85,7 @@ PyObject* call(PyObject* args, PyObject* kwargs) {
     typename Traits::Values values;
     PyObject* slots[Traits::arity] = {};
     Ref held[Traits::arity];
-    if (kwargs == nullptr && PyTuple_Size(args) == static_cast<Py_ssize_t>(Traits::arity)) {
-        // The common call: every argument by position.
-        for (std::size_t i = 0; i < Traits::arity; ++i) {
-            slots[i] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
-        }
-    } else if (!extract_arguments_tuple_dict(description, args, kwargs, slots, held)) {
+    if (!extract_arguments_tuple_dict(description, args, kwargs, slots, held)) {
         return nullptr;
     }
     if (!convert_in_order(description, slots, values, std::make_index_sequence<Traits::arity>())) {

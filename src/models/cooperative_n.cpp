@@ -111,14 +111,15 @@ using Pair = double __attribute__((vector_size(2 * sizeof(double))));
 
 }  // namespace
 
-void tabulate_nucleation(double sigma, std::uint32_t nuc_size, double* coefficients) noexcept {
+void tabulate_nucleation(double sigma, std::uint32_t nuc_size, double* coefficients,
+                         std::size_t stride) noexcept {
     const double log_sigma = std::log1p(sigma - 1.0);
     double ps = sigma;               // sigma^(i-1)
     double w = 2.0;                  // i
     std::uint32_t j = nuc_size - 2;  // n - i
     for (std::uint32_t i = 0; j != 0; ++i) {
         const double e = std::expm1(log_sigma * static_cast<double>(j));
-        coefficients[i] = (ps * w) * e;
+        coefficients[i * stride] = (ps * w) * e;
         ps = sigma * ps;
         w = w + 1.0;
         j = j - 1;

@@ -8,6 +8,7 @@
 // same order, and so gives the same double.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace kelvara::models {
@@ -20,8 +21,10 @@ constexpr bool tabulated(std::uint32_t nuc_size) noexcept {
     return nuc_size >= 2 && nuc_size - 2 <= max_tabulated_terms;
 }
 
-// Writes the nuc_size - 2 coefficients (sigma^(i-1) * i) * expm1(ln(sigma) * (n - i)).
-void tabulate_nucleation(double sigma, std::uint32_t nuc_size, double* coefficients) noexcept;
+// Writes the nuc_size - 2 coefficients (sigma^(i-1) * i) * expm1(ln(sigma) * (n - i)),
+// `stride` doubles apart (the lane kernels interleave the tables of their lanes).
+void tabulate_nucleation(double sigma, std::uint32_t nuc_size, double* coefficients,
+                         std::size_t stride = 1) noexcept;
 
 // S from the table.
 inline double nucleation_correction(double x, const double* coefficients,

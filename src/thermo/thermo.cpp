@@ -170,11 +170,7 @@ struct CooperativeNStep {
             double sigma = 0.0;
             constants.at(temps[lane], k[lane], sigma);
             power[lane] = models::power_by_squaring(sigma, nuc_size - 1) / k[lane];
-            double table[models::max_tabulated_terms];
-            models::tabulate_nucleation(sigma, nuc_size, table);
-            for (std::uint32_t i = 0; i < count; ++i) {
-                coefficients[i * lane_count + lane] = table[i];
-            }
+            models::tabulate_nucleation(sigma, nuc_size, coefficients + lane, lane_count);
         }
         lanes::cooperative_n(isa, k, power, coefficients, count, c_tot, results);
     }
