@@ -6,8 +6,10 @@
     kelvara compare DATA.csv
     kelvara fit --example
 
-Bad input gets one line on stderr and exit status 2; a fit that does not
-converge, exit status 1.
+Bad input gets one line on stderr and exit status 2; a fit that is not ok
+(not converged, a parameter not determined, no transition in the data,
+structure left in the residuals, Te far outside the data), exit status 1
+with the reasons on stderr.
 """
 
 from __future__ import annotations
@@ -65,7 +67,7 @@ class UsageError(Exception):
 
 
 class FitFailed(Exception):
-    """A fit that did not converge: exit status 1."""
+    """A fit that is not to be trusted: exit status 1."""
 
 
 class Parser(argparse.ArgumentParser):
@@ -162,6 +164,9 @@ def build_parser():
                      help="stop the optimiser after N model evaluations")
     fit.add_argument("--bootstrap", type=int, default=0, metavar="N", help="N residual-bootstrap resamples")
     fit.add_argument("--seed", type=int, default=None, help="seed of the bootstrap")
+    fit.add_argument("--profile", action="store_true",
+                     help="profile-likelihood 95 %% intervals of the thermodynamic parameters "
+                     "(each refitted along a grid; drawn in --plot)")
     fit.add_argument("--json", metavar="FILE", help="write the results as JSON")
     fit.add_argument("--csv", metavar="FILE", help="write parameters and derived values as CSV")
     fit.add_argument("--plot", metavar="FILE", help="draw data, fitted curves and residuals (PNG)")
@@ -409,6 +414,8 @@ def run_fit(options):
         if options.bootstrap < 2:
             raise UsageError("--bootstrap needs at least 2 resamples")
         result.run_bootstrap(options.bootstrap, seed=options.seed)
+    if options.profile:
+        result.profile()
 
     source = "example data" if options.example else options.data
     print(f"{source}: {len(curves)} curves, {result.n_points} points")
@@ -417,14 +424,20 @@ def run_fit(options):
     print(result.summary())
     print(_curve_table(result))
     if options.json:
-        _write(json.dumps(result.to_dict(), indent=2) + "\n", options.json)
+        _write(json.dumps(result.to_dict(), indent=2, allow_nan=False) + "\n", options.json)
     if options.csv:
         _write(_results_csv(result), options.csv)
     if options.plot:
         plot(result, curves, options.plot)
-    if not result.converged:
-        raise FitFailed(f"the fit did not converge: {result.message}")
+    if not result.ok:
+        raise FitFailed(_problems_text(result))
     return 0
+
+
+def _problems_text(result, name=""):
+    lines = [f"the {name + ' ' if name else ''}fit is not to be trusted:"]
+    lines += [f"  - {problem}" for problem in result.problems]
+    return "\n".join(lines)
 
 
 def _curve_table(result):
@@ -445,46 +458,21 @@ def _results_csv(result):
         writer.writerow(["derived", d.name, repr(d.value), repr(d.stderr), False])
     for key in ("chi2", "reduced_chi2", "aic", "bic", "n_points"):
         writer.writerow(["statistic", key, repr(getattr(result, key)), "", ""])
+    writer.writerow(["verdict", "ok", result.ok, "", ""])
+    for problem in result.problems:
+        writer.writerow(["verdict", "problem", problem, "", ""])
     return out.getvalue()
 
 
 def plot(result, curves, path):
     try:
-        import matplotlib
+        from kelvara.plot import save_fit_figure
     except ImportError:
         raise UsageError("--plot needs matplotlib: python -m pip install 'kelvara[fit]'") from None
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-    import numpy as np
-
-    figure, (top, bottom) = plt.subplots(
-        2, 1, figsize=(8, 6.5), sharex=True, gridspec_kw={"height_ratios": [3, 1]}
-    )
-    colours = plt.get_cmap("viridis")(np.linspace(0.0, 0.85, len(curves)))
-    for i, (curve, colour) in enumerate(zip(curves, colours)):
-        order = np.argsort(curve.temperature)
-        t = curve.temperature[order]
-        label = f"{curve.c_tot * 1e6:g} µM"
-        if result.curves[i].te is not None:
-            label += f", Te = {result.curves[i].te:.1f} K"
-        top.plot(t, curve.signal[order], "o", ms=2.5, color=colour, alpha=0.5)
-        dense = np.linspace(t[0], t[-1], 400)
-        top.plot(dense, result.predict(dense, i), "-", color=colour, lw=1.8, label=label)
-        bottom.plot(t, result.curves[i].residuals[order], ".", ms=2.5, color=colour)
-    bottom.axhline(0.0, color="0.4", lw=0.8)
-    top.set_ylabel("Signal")
-    bottom.set_ylabel("Residual")
-    bottom.set_xlabel("Temperature (K)")
-    title = f"kelvara fit: {result.model} model"
-    top.set_title(title + ("" if result.converged else " (NOT CONVERGED)"))
-    top.legend(title="total concentration", frameon=False)
-    figure.tight_layout()
     try:
-        figure.savefig(path, dpi=130)
+        save_fit_figure(result, curves, path)
     except OSError as error:
         raise UsageError(f"cannot write {path}: {error.strerror}") from None
-    finally:
-        plt.close(figure)
 
 
 # --- kelvara compare ------------------------------------------------------------
@@ -501,9 +489,9 @@ def run_compare(options):
         warnings.simplefilter("ignore", RuntimeWarning)
         comparison = fit_module.compare(curves, models)
     print(comparison.summary())
-    failed = [r.model for r in comparison.results if not r.converged]
-    if failed:
-        raise FitFailed(f"the fit of {', '.join(failed)} did not converge")
+    if comparison.best is None:
+        raise FitFailed("no model fits well enough to be ranked best:\n" + "\n".join(
+            f"  - {r.model}: {problem}" for r in comparison.results for problem in r.problems))
     return 0
 
 

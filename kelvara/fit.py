@@ -14,6 +14,16 @@ function, ``baseline`` (and the optional ``slope``) describe the signal of
 the free monomer, and ``amplitude`` the change on full aggregation.  Each of
 these is per curve or shared, as chosen.
 
+A fit is a global search: many starts spread over plausible elongation
+temperatures, enthalpies and cooperativities are screened cheaply (the
+baselines and amplitudes of a trial set are solved for exactly, as a linear
+least-squares problem), the most promising are refined, and the best is
+polished over every parameter at once.  The result carries a verdict:
+``result.ok`` is False, and ``result.problems`` says why in sentences, when
+the fit did not converge, a thermodynamic parameter is not determined by the
+data, the data show no transition, the residuals hold structure beyond the
+noise, or an elongation temperature lies far outside the measured range.
+
     >>> from kelvara.fit import Curve, fit
     >>> result = fit([Curve(temps, signal, 1e-5), ...], "cooperative")
     >>> print(result.summary())
@@ -29,8 +39,9 @@ from typing import Callable, Dict, Iterable, List, Mapping, Optional, Sequence, 
 
 import numpy as np
 from scipy.optimize import least_squares
+from scipy.stats import f as f_distribution
 
-from kelvara import _core
+from kelvara import _core, __version__
 
 __all__ = [
     "GAS_CONSTANT",
@@ -39,6 +50,7 @@ __all__ = [
     "Comparison",
     "Curve",
     "FitResult",
+    "Profile",
     "celsius",
     "compare",
     "fit",
@@ -80,6 +92,25 @@ MODELS: Dict[str, ModelEntry] = {
                    ("delta_h_coop", "delta_s_coop", "delta_h_nuc_coop")),
     ]
 }
+
+
+def unit_of(name: str) -> str:
+    """The unit of a parameter or derived value, by its name; "signal" is the
+    unit of the data's own signal."""
+    base = name.split("[")[0].split("(")[0]
+    if base.startswith("delta_s"):
+        return "J/(mol K)"
+    if base.startswith(("delta_h", "dG")):
+        return "J/mol"
+    if base in ("baseline", "amplitude"):
+        return "signal"
+    if base == "slope":
+        return "signal/K"
+    if base == "Te":
+        return "K"
+    if base.startswith("K"):
+        return "L/mol"
+    return "1"
 
 
 def celsius(temperatures):
@@ -130,9 +161,19 @@ class Curve:
 class Parameter:
     name: str
     value: float
-    stderr: float  # NaN for a fixed parameter or where it cannot be estimated
+    stderr: float  # NaN when fixed, on a bound, or not determined by the data
     fixed: bool
     bounds: Tuple[float, float] = (-math.inf, math.inf)
+    at_bound: bool = False
+
+    @property
+    def determined(self) -> bool:
+        """A free parameter whose standard error could be estimated."""
+        return not self.fixed and not self.at_bound and math.isfinite(self.stderr)
+
+    @property
+    def unit(self) -> str:
+        return unit_of(self.name)
 
 
 @dataclass
@@ -140,6 +181,10 @@ class Derived:
     name: str
     value: float
     stderr: float
+
+    @property
+    def unit(self) -> str:
+        return unit_of(self.name)
 
 
 @dataclass
@@ -154,14 +199,30 @@ class CurveResult:
 
 
 @dataclass
+class Profile:
+    """chi2 along one parameter, every other free parameter refitted at each
+    value.  `low` and `high` bound the interval where chi2 stays below
+    `threshold` (an F-test at `level`); None where the profile never rises
+    that far within the bounds or the search."""
+
+    name: str
+    values: np.ndarray
+    chi2: np.ndarray
+    threshold: float
+    level: float
+    low: Optional[float]
+    high: Optional[float]
+
+
+@dataclass
 class FitResult:
-    """Best values, their uncertainties and the statistics of one fit."""
+    """Best values, their uncertainties, the statistics and the verdict of one fit."""
 
     model: str
     nuc_size: Optional[int]
     parameters: Dict[str, Parameter]
     curves: List[CurveResult]
-    covariance: np.ndarray  # of the free parameters, in `free` order
+    covariance: np.ndarray  # of the free parameters, in `free` order; NaN where not determined
     free: List[str]
     derived: Dict[str, Derived]
     chi2: float
@@ -173,11 +234,20 @@ class FitResult:
     message: str
     nfev: int
     notes: List[str] = field(default_factory=list)
+    problems: List[str] = field(default_factory=list)
+    noise: Optional[float] = None  # noise standard deviation estimated from the data (signal units)
+    starts: Tuple[int, int, int] = (1, 1, 1)  # (screened, refined, reaching the best chi2)
     bootstrap: Optional[Dict[str, Tuple[float, float]]] = None
     bootstrap_samples: Optional[Dict[str, np.ndarray]] = None
+    profiles: Optional[Dict[str, Profile]] = None
     nuc_size_scan: Optional[Dict[int, float]] = None
     _problem: Optional["_Problem"] = field(default=None, repr=False)
     _x: Optional[np.ndarray] = field(default=None, repr=False)
+
+    @property
+    def ok(self) -> bool:
+        """True when nothing speaks against the fit: see `problems`."""
+        return not self.problems
 
     @property
     def correlation(self) -> np.ndarray:
@@ -190,25 +260,46 @@ class FitResult:
         return self.parameters[name].value
 
     def predict(self, temperature, curve_index=0):
-        """Modelled signal of curve `curve_index` at the given temperatures."""
-        return self._problem.signal(self._x, curve_index, np.asarray(temperature, dtype=float))
+        """Modelled signal of curve `curve_index` at the given temperatures (K)."""
+        if isinstance(curve_index, (bool, np.bool_)) or not isinstance(curve_index, (int, np.integer)):
+            raise TypeError(f"curve_index must be an integer, not {type(curve_index).__name__}")
+        if not -len(self.curves) <= curve_index < len(self.curves):
+            raise IndexError(f"curve_index {curve_index} is out of range: the fit has {len(self.curves)} curves")
+        temperature = np.asarray(temperature, dtype=float)
+        return self._problem.scale * self._problem.signal(self._x, int(curve_index) % len(self.curves), temperature)
 
     def summary(self) -> str:
-        lines = [f"model: {self.model}" + (f" (nuc_size {self.nuc_size})" if self.nuc_size else "")]
-        if not self.converged:
-            lines.append(f"WARNING: the fit did not converge: {self.message}")
+        lines = []
+        if self.problems:
+            lines.append("NOT OK: this fit is not to be trusted:")
+            lines += [f"  - {p}" for p in self.problems]
+        lines.append(f"model: {self.model}" + (f" (nuc_size {self.nuc_size})" if self.nuc_size else ""))
         lines += self.notes
-        lines.append(f"{'parameter':24}{'value':>16}{'std. error':>14}")
+        screened, refined, reached = self.starts
+        if refined > 1:
+            lines.append(f"global search: {screened} starts screened, {refined} refined, "
+                         f"{reached} reached the best chi2")
+        lines.append(f"{'parameter':24}{'value':>16}{'std. error':>14}  unit")
         for p in self.parameters.values():
-            error = "fixed" if p.fixed else _format(p.stderr)
-            lines.append(f"{p.name:24}{_format(p.value):>16}{error:>14}")
+            if p.fixed:
+                error = "fixed"
+            elif p.at_bound:
+                error = "at bound"
+            else:
+                error = _format(p.stderr)
+            lines.append(f"{p.name:24}{_format(p.value):>16}{error:>14}  {p.unit}")
+        if self.profiles:
+            level = next(iter(self.profiles.values())).level
+            lines.append(f"profile-likelihood {100 * level:g} % intervals:")
+            for pr in self.profiles.values():
+                lines.append(f"  {pr.name:22}[{_format(pr.low)}, {_format(pr.high)}]  {unit_of(pr.name)}")
         if self.bootstrap:
             lines.append("bootstrap 95 % intervals:")
             for name, (low, high) in self.bootstrap.items():
                 lines.append(f"  {name:22}[{_format(low)}, {_format(high)}]")
         lines.append("derived:")
         for d in self.derived.values():
-            lines.append(f"  {d.name:22}{_format(d.value):>16}{_format(d.stderr):>14}")
+            lines.append(f"  {d.name:22}{_format(d.value):>16}{_format(d.stderr):>14}  {d.unit}")
         thermo = [n for n in self.free if n in MODELS[self.model].thermo]
         if len(thermo) > 1:
             lines.append("correlation of the thermodynamic parameters:")
@@ -216,38 +307,82 @@ class FitResult:
             corr = self.correlation[np.ix_(index, index)]
             lines.append(" " * 24 + "".join(f"{n[:12]:>13}" for n in thermo))
             for n, row in zip(thermo, corr):
-                lines.append(f"  {n:22}" + "".join(f"{v:13.5f}" for v in row))
+                lines.append(f"  {n:22}" + "".join(f"{_format(v, '13.5f'):>13}" for v in row))
+        noise = f", noise SD {self.noise:.3g} (from the data)" if self.noise else ""
         lines.append(
-            f"chi2 {self.chi2:.6g}, reduced chi2 {self.reduced_chi2:.6g}, AIC {self.aic:.3f}, "
+            f"chi2 {self.chi2:.6g}, reduced chi2 {self.reduced_chi2:.6g}{noise}, AIC {self.aic:.3f}, "
             f"BIC {self.bic:.3f}, {self.n_points} points, {len(self.free)} free parameters, "
             f"{self.nfev} model evaluations"
         )
         return "\n".join(lines)
 
     def to_dict(self) -> dict:
-        """Plain data (JSON-ready): model, parameters, curves, derived, statistics."""
+        """Plain data (JSON-ready, no NaN or infinity): verdict, model,
+        parameters, curves, derived values, statistics and intervals, with
+        units.  A value that cannot be given is None."""
+        correlation = self.correlation
         return {
+            "kelvara_version": __version__,
+            "ok": self.ok,
+            "problems": list(self.problems),
+            "notes": list(self.notes),
             "model": self.model,
             "nuc_size": self.nuc_size,
             "parameters": {
-                p.name: {"value": p.value, "stderr": _json_float(p.stderr), "fixed": p.fixed}
+                p.name: {"value": _json_float(p.value), "stderr": _json_float(p.stderr), "fixed": p.fixed,
+                         "at_bound": p.at_bound, "unit": p.unit}
                 for p in self.parameters.values()
             },
             "curves": [
                 {"label": c.label, "c_tot": c.c_tot, "baseline": c.baseline, "slope": c.slope,
-                 "amplitude": c.amplitude, "te": c.te}
+                 "amplitude": c.amplitude, "te": _json_float(c.te)}
                 for c in self.curves
             ],
-            "derived": {d.name: {"value": _json_float(d.value), "stderr": _json_float(d.stderr)}
+            "derived": {d.name: {"value": _json_float(d.value), "stderr": _json_float(d.stderr), "unit": d.unit}
                         for d in self.derived.values()},
+            "correlation": {"parameters": list(self.free),
+                            "matrix": [[_json_float(v) for v in row] for row in correlation]},
             "statistics": {
-                "chi2": self.chi2, "reduced_chi2": _json_float(self.reduced_chi2), "aic": self.aic,
-                "bic": self.bic, "n_points": self.n_points, "converged": self.converged,
-                "nfev": self.nfev,
+                "chi2": self.chi2, "reduced_chi2": _json_float(self.reduced_chi2),
+                "noise_sd": _json_float(self.noise), "aic": _json_float(self.aic),
+                "bic": _json_float(self.bic), "n_points": self.n_points, "converged": self.converged,
+                "nfev": self.nfev, "starts_screened": self.starts[0], "starts_refined": self.starts[1],
+                "starts_reaching_best": self.starts[2],
+            },
+            "profile": None if self.profiles is None else {
+                p.name: {"low": _json_float(p.low), "high": _json_float(p.high), "level": p.level,
+                         "unit": unit_of(p.name)}
+                for p in self.profiles.values()
             },
             "bootstrap": None if self.bootstrap is None else
-            {name: list(interval) for name, interval in self.bootstrap.items()},
+            {name: [_json_float(v) for v in interval] for name, interval in self.bootstrap.items()},
         }
+
+    def profile(self, names: Optional[Iterable[str]] = None, level: float = 0.95,
+                max_steps: int = 14) -> Dict[str, Profile]:
+        """Profile-likelihood intervals of the free thermodynamic parameters
+        (or of `names`): each is stepped away from its best value, the other
+        free parameters are refitted at every step, and the interval ends
+        where chi2 has risen by the F-test's amount at `level`.  Honest where
+        the Jacobian's errors are only a linear approximation (delta_h and
+        delta_s are correlated at 0.9996).  Sets and returns `profiles`."""
+        problem = self._problem
+        if names is None:
+            names = [n for n in self.free if n in problem.model.thermo]
+        names = list(names)
+        for name in names:
+            if name not in self.free:
+                raise ValueError(f"cannot profile {name!r}: it is not a free parameter of this fit")
+        n, p = self.n_points, len(self.free)
+        chi2_min = self.chi2 / problem.scale**2
+        if n - p <= 0:
+            raise ValueError("a profile needs more points than free parameters")
+        threshold = chi2_min * (1.0 + f_distribution.ppf(level, 1, n - p) / (n - p))
+        profiles = {}
+        for name in names:
+            profiles[name] = _profile_one(problem, self, name, chi2_min, threshold, level, max_steps)
+        self.profiles = profiles
+        return profiles
 
     def run_bootstrap(self, resamples=200, seed=None, progress=None):
         """Percentile intervals (2.5 %, 97.5 %) from residual resampling: each
@@ -257,14 +392,15 @@ class FitResult:
         problem = self._problem
         rng = np.random.default_rng(seed)
         fitted = [problem.signal(self._x, i, c.temperature) for i, c in enumerate(problem.curves)]
-        residuals = [c.residuals for c in self.curves]
+        residuals = [c.residuals / problem.scale for c in self.curves]
         show = _progress(progress, resamples)
         samples = []
         for r in range(resamples):
             data = [f + rng.choice(res, size=res.size, replace=True) for f, res in zip(fitted, residuals)]
             refit = problem.solve(self._x, data)
             if refit.status > 0:
-                samples.append(np.concatenate([refit.x, problem.derived_vector(refit.x)]))
+                samples.append(np.concatenate([problem.external_vector(refit.x),
+                                               problem.derived_vector(refit.x)]))
             show(r + 1)
         names = problem.free + list(problem.derived_names())
         samples = np.array(samples)
@@ -278,10 +414,10 @@ class FitResult:
         return self.bootstrap
 
 
-def _format(value):
-    if value is None or (isinstance(value, float) and math.isnan(value)):
+def _format(value, spec=".6g"):
+    if value is None or (isinstance(value, float) and not math.isfinite(value)):
         return "n/a"
-    return f"{value:.6g}"
+    return format(value, spec)
 
 
 def _json_float(value):
@@ -306,11 +442,21 @@ def _progress(progress, total):
     return show
 
 
+class _Exhausted(Exception):
+    """The caller's cap on model evaluations was reached."""
+
+
 class _Problem:
-    """The parameter vector, the residuals and the derived values of a fit."""
+    """The parameter vector, the residuals and the derived values of a fit.
+
+    Internally the signal is divided by one scale (the largest change within
+    a curve), so baselines, slopes and amplitudes are of order one whatever
+    the signal's unit; they are multiplied back on the way out.  Everything
+    else, the optimiser's path included, then does not depend on that unit.
+    """
 
     def __init__(self, curves, model, nuc_size, shared_amplitude, shared_baseline, baseline_slope,
-                 start, fix, bounds):
+                 start, fix, bounds, budget=None):
         self.curves = curves
         self.model = model
         self.nuc_size = nuc_size
@@ -332,23 +478,74 @@ class _Problem:
                     f"unknown parameter {unknown[0]!r} for model {model.name!r}; "
                     f"its parameters are {', '.join(self.names)}"
                 )
-        self.fixed = dict(fix)
+        self.scale = _signal_scale(curves)
+        self.observed = [c.signal / self.scale for c in curves]
+        self.fixed = {n: self.internal(n, float(v)) for n, v in fix.items()}
         self.free = [n for n in self.names if n not in self.fixed]
-        self.bounds = {n: tuple(map(float, bounds.get(n, (-math.inf, math.inf)))) for n in self.names}
-        for name, (low, high) in self.bounds.items():
+        self.bounds = {}
+        for name in self.names:
+            low, high = (float(b) for b in bounds.get(name, (-math.inf, math.inf)))
             if not low < high:
                 raise ValueError(f"bounds of {name!r} are empty: {low} to {high}")
+            self.bounds[name] = (self.internal(name, low), self.internal(name, high))
         self.n_points = sum(len(c.temperature) for c in curves)
         if self.n_points <= len(self.free):
             raise ValueError(
                 f"{self.n_points} points cannot determine {len(self.free)} free parameters"
             )
+        self.free_thermo = [n for n in self.free if n in model.thermo]
+        self.free_linear = [n for n in self.free if n not in model.thermo]
+        self.thermo_index = np.array([self.free.index(n) for n in self.free_thermo], dtype=int)
+        self.linear_index = np.array([self.free.index(n) for n in self.free_linear], dtype=int)
+        self._build_design()
         self.nfev = 0
-        self.penalty = 1e3 * max(1.0, max(float(np.ptp(c.signal)) for c in curves))
+        self.budget = budget
+        self.penalty = 1e3
+
+    def internal(self, name, value):
+        return value if name in self.model.thermo else value / self.scale
+
+    def external(self, name, value):
+        return value if name in self.model.thermo else value * self.scale
+
+    def external_vector(self, x):
+        return np.array([self.external(n, v) for n, v in zip(self.free, x)])
+
+    def _build_design(self):
+        """The columns of the linear parameters that do not depend on the
+        model (baselines and slopes) and where each amplitude goes."""
+        offsets = np.cumsum([0] + [len(c.temperature) for c in self.curves])
+        self.rows = [slice(int(a), int(b)) for a, b in zip(offsets[:-1], offsets[1:])]
+        self.y = np.concatenate(self.observed)
+        column = {n: j for j, n in enumerate(self.free_linear)}
+        self.static = np.zeros((self.n_points, len(self.free_linear)))
+        self.static_fixed = np.zeros(self.n_points)  # fixed baselines and slopes
+        self.amplitude_column = []  # per curve: column index, or None when fixed
+        for i, curve in enumerate(self.curves):
+            rows = self.rows[i]
+            for kind, regressor in (("baseline", 1.0), ("slope", curve.temperature - REFERENCE_TEMPERATURE)):
+                name = self.per_curve.get((kind, i))
+                if name is None:
+                    continue
+                if name in column:
+                    self.static[rows, column[name]] += regressor
+                else:
+                    self.static_fixed[rows] += self.fixed[name] * regressor
+            self.amplitude_column.append(column.get(self.per_curve["amplitude", i]))
+
+    def _count(self):
+        self.nfev += 1
+        if self.budget is not None and self.nfev > self.budget:
+            raise _Exhausted
 
     def values(self, x):
         values = dict(self.fixed)
         values.update(zip(self.free, x))
+        return values
+
+    def thermo_values(self, theta):
+        values = {n: self.fixed[n] for n in self.model.thermo if n in self.fixed}
+        values.update(zip(self.free_thermo, theta))
         return values
 
     def fraction(self, values, curve, temperature):
@@ -358,7 +555,21 @@ class _Problem:
         temps = curve.temperature_list if temperature is curve.temperature else temperature.tolist()
         return np.array(self.model.function(temps, *thermo, curve.c_tot, 1.0, *extra))
 
+    def fractions(self, values):
+        """The fraction aggregated of every curve, or None where the model
+        raises its error or gives non-finite values."""
+        self._count()
+        try:
+            out = [self.fraction(values, c, c.temperature) for c in self.curves]
+        except (ValueError, OverflowError):
+            return None
+        # A fraction aggregated lies in [0, 1]; far outside, the parameters
+        # have left the model's domain (a negative K, say), and such values
+        # would only swamp the linear algebra.
+        return out if all(np.all((f > -0.5) & (f < 1.5)) for f in out) else None
+
     def signal(self, x, i, temperature):
+        """Model signal of curve i (internal units)."""
         values = self.values(x)
         curve = self.curves[i]
         baseline = values[self.per_curve["baseline", i]]
@@ -368,16 +579,20 @@ class _Problem:
         return baseline + slope * (temperature - REFERENCE_TEMPERATURE) + amplitude * fraction
 
     def model_minus_data(self, x, data=None):
-        """Model minus data for every point, or None where the model raises
-        its error or gives non-finite values."""
-        self.nfev += 1
-        parts = []
-        try:
-            for i, curve in enumerate(self.curves):
-                observed = curve.signal if data is None else data[i]
-                parts.append(self.signal(x, i, curve.temperature) - observed)
-        except ValueError:
+        """Model minus data for every point (internal units), or None where
+        the model raises its error or gives non-finite values."""
+        values = self.values(x)
+        fractions = self.fractions(values)
+        if fractions is None:
             return None
+        parts = []
+        for i, curve in enumerate(self.curves):
+            observed = self.observed[i] if data is None else data[i]
+            baseline = values[self.per_curve["baseline", i]]
+            slope = values[self.per_curve["slope", i]] if ("slope", i) in self.per_curve else 0.0
+            amplitude = values[self.per_curve["amplitude", i]]
+            parts.append(baseline + slope * (curve.temperature - REFERENCE_TEMPERATURE)
+                         + amplitude * fractions[i] - observed)
         r = np.concatenate(parts)
         return r if np.all(np.isfinite(r)) else None
 
@@ -387,19 +602,89 @@ class _Problem:
         r = self.model_minus_data(x, data)
         return np.full(self.n_points, self.penalty) if r is None else r
 
-    def valid(self, x):
-        return self.model_minus_data(x) is not None
+    def project(self, theta, data=None):
+        """For free thermodynamic values `theta`: the best baselines, slopes
+        and amplitudes by linear least squares, and the residuals there.
+        None where the model cannot be evaluated."""
+        fractions = self.fractions(self.thermo_values(theta))
+        if fractions is None:
+            return None
+        y = self.y if data is None else np.concatenate(data)
+        rhs = y - self.static_fixed
+        design = self.static.copy()
+        values = self.fixed
+        for i, f in enumerate(fractions):
+            j = self.amplitude_column[i]
+            if j is None:
+                rhs[self.rows[i]] -= values[self.per_curve["amplitude", i]] * f
+            else:
+                design[self.rows[i], j] += f
+        if design.shape[1]:
+            beta = _least_squares_linear(design, rhs)
+            r = design @ beta - rhs
+        else:
+            beta, r = np.zeros(0), -rhs
+        return (r, beta) if np.all(np.isfinite(r)) else None
 
-    def solve(self, x0, data=None, max_nfev=None):
+    def projected_residuals(self, theta, data=None):
+        out = self.project(theta, data)
+        return np.full(self.n_points, self.penalty) if out is None else out[0]
+
+    def full_vector(self, theta, beta):
+        x = np.empty(len(self.free))
+        x[self.thermo_index] = theta
+        x[self.linear_index] = beta
+        return x
+
+    def free_bounds(self, names=None):
+        names = self.free if names is None else names
+        return ([self.bounds[n][0] for n in names], [self.bounds[n][1] for n in names])
+
+    def solve(self, x0, data=None, max_nfev=None, hold=None):
         """scipy's least_squares from x0 (clipped into the bounds), on the
-        curves' own signals or on `data`."""
-        low = [self.bounds[n][0] for n in self.free]
-        high = [self.bounds[n][1] for n in self.free]
+        curves' own signals or on `data`.  `hold`: indices of x kept at
+        their values in x0."""
+        low, high = self.free_bounds()
+        x0 = np.clip(np.asarray(x0, dtype=float), low, high)
+        if hold:
+            keep = np.array([j for j in range(len(x0)) if j not in hold], dtype=int)
+            base = x0.copy()
+
+            def fun(z):
+                x = base.copy()
+                x[keep] = z
+                return self.residuals(x, data)
+
+            result = least_squares(
+                fun, x0[keep], bounds=(np.array(low)[keep], np.array(high)[keep]),
+                x_scale="jac", method="trf", xtol=1e-12, ftol=1e-12, gtol=1e-10,
+                max_nfev=max_nfev or 200 * (len(keep) + 1),
+            )
+            x = base.copy()
+            x[keep] = result.x
+            result.x = x
+            return result
         return least_squares(
-            self.residuals, np.clip(x0, low, high), args=(data,), bounds=(low, high),
+            self.residuals, x0, args=(data,), bounds=(low, high),
             x_scale="jac", method="trf", xtol=1e-12, ftol=1e-12, gtol=1e-10,
             max_nfev=max_nfev or 200 * (len(x0) + 1),
         )
+
+    def jacobian(self, x):
+        """Central differences of the residuals in every free parameter, or
+        None where the model cannot be evaluated next to x."""
+        columns = []
+        for j, name in enumerate(self.free):
+            typical = 1.0 if name not in self.model.thermo else (1.0 if "delta_s" in name else 1e3)
+            step = 6e-6 * max(abs(x[j]), typical)
+            up, down = x.copy(), x.copy()
+            up[j] += step
+            down[j] -= step
+            r_up, r_down = self.model_minus_data(up), self.model_minus_data(down)
+            if r_up is None or r_down is None:
+                return None
+            columns.append((r_up - r_down) / (up[j] - down[j]))
+        return np.column_stack(columns) if columns else np.zeros((self.n_points, 0))
 
     # Derived values: functions of the parameter values.
 
@@ -433,7 +718,9 @@ class _Problem:
         return np.array(out)
 
     def derived(self, x, covariance):
-        """Values with errors propagated to first order (numerical gradient)."""
+        """Values with errors propagated to first order (numerical
+        gradient); NaN where the value depends on a parameter whose error is
+        not determined."""
         base = self.derived_vector(x)
         gradient = np.zeros((len(base), len(x)))
         for j in range(len(x)):
@@ -442,44 +729,81 @@ class _Problem:
             up[j] += step
             down[j] -= step
             gradient[:, j] = (self.derived_vector(up) - self.derived_vector(down)) / (2 * step)
-        variance = np.einsum("ij,jk,ik->i", gradient, covariance, gradient)
-        errors = np.sqrt(np.where(variance >= 0, variance, np.nan))
+        unknown = ~np.isfinite(np.diag(covariance))
+        known = np.where(np.isfinite(covariance), covariance, 0.0)
+        variance = np.einsum("ij,jk,ik->i", gradient, known, gradient)
+        depends = (np.abs(gradient[:, unknown]) > 0).any(axis=1) | ~np.isfinite(gradient).all(axis=1)
+        errors = np.sqrt(np.where((variance >= 0) & ~depends, variance, np.nan))
         return {
             name: Derived(name, float(v), float(e))
             for name, v, e in zip(self.derived_names(), base, errors)
         }
 
 
+def _least_squares_linear(design, rhs):
+    """The linear least-squares solution through the normal equations of
+    the column-scaled design: the system is a few columns wide, so this is
+    several times faster than an SVD of the whole design, and the scaling
+    keeps it accurate for the well-posed systems of a fit; a singular one
+    gets the minimum-norm solution."""
+    gram = design.T @ design
+    if not np.all(np.isfinite(gram)):
+        # LAPACK may never return on non-finite input.
+        return np.full(design.shape[1], math.nan)
+    norms = np.sqrt(np.diag(gram))
+    norms[norms == 0.0] = 1.0
+    scaled = gram / np.outer(norms, norms)
+    return np.linalg.lstsq(scaled, (design.T @ rhs) / norms, rcond=1e-13)[0] / norms
+
+
+def _signal_scale(curves):
+    """One positive number with the signal's unit: the largest change within
+    a curve, or the largest magnitude when nothing changes."""
+    spread = max(float(np.ptp(c.signal)) for c in curves)
+    if spread > 0.0:
+        return spread
+    size = max(float(np.max(np.abs(c.signal))) for c in curves)
+    return size if size > 0.0 else 1.0
+
+
 def _k(delta_h, delta_s, temperature):
     return math.exp(delta_s / GAS_CONSTANT - delta_h / (GAS_CONSTANT * temperature))
 
 
+# --- starting values --------------------------------------------------------------
+
+# Enthalpies of elongation over the range the field reports (J/mol), and
+# nucleation enthalpies from weak to strong cooperativity (sigma at 330 K from
+# about 0.5 to 1e-7).
+_ENTHALPIES = (-40e3, -80e3, -140e3, -230e3)
+_NUCLEATION = (3e3, 18e3, 40e3)
+_REFINED = 3  # starts refined after the screening, besides the guessed one
+
+
+def _steepest(curve):
+    """Temperature where the curve changes fastest, from a running mean over
+    5 % of its points (so that noise does not decide)."""
+    order = np.argsort(curve.temperature)
+    t, y = curve.temperature[order], curve.signal[order]
+    if len(t) < 5 or np.ptp(t) <= 0:
+        return None
+    window = max(1, len(t) // 20)
+    smooth = np.convolve(y, np.ones(window) / window, mode="valid")
+    centre = np.convolve(t, np.ones(window) / window, mode="valid")
+    if len(smooth) < 2 or np.ptp(centre) <= 0:
+        return None
+    keep = np.concatenate([[True], np.diff(centre) > 0])
+    smooth, centre = smooth[keep], centre[keep]
+    if len(smooth) < 2:
+        return None
+    return float(centre[int(np.argmax(np.abs(np.gradient(smooth, centre))))])
+
+
 def _guess(problem: _Problem) -> Dict[str, float]:
-    """Starting values from the data.  Each curve's monomer baseline comes
-    from its high-temperature end and its amplitude from the change to the
-    low-temperature end; where it changes fastest marks its transition
-    temperature Tm, at which K c_tot is about 1.  Tm against c_tot over the
-    curves gives the enthalpy and entropy (van 't Hoff); with one curve the
-    enthalpy is taken as -100 kJ/mol."""
-    guess = {}
-    transitions = []
-    for i, curve in enumerate(problem.curves):
-        order = np.argsort(curve.temperature)
-        t, y = curve.temperature[order], curve.signal[order]
-        edge = max(1, len(t) // 10)
-        high, low = float(np.mean(y[-edge:])), float(np.mean(y[:edge]))
-        guess.setdefault(problem.per_curve["baseline", i], high)
-        guess.setdefault(problem.per_curve["amplitude", i], low - high if low != high else 1.0)
-        if ("slope", i) in problem.per_curve:
-            guess.setdefault(problem.per_curve["slope", i], 0.0)
-        if len(t) >= 5 and np.ptp(t) > 0:
-            # A running mean over 5 % of the points keeps noise from
-            # deciding where the curve is steepest.
-            window = max(1, len(t) // 20)
-            smooth = np.convolve(y, np.ones(window) / window, mode="valid")
-            centre = t[window // 2: window // 2 + len(smooth)]
-            steepest = int(np.argmax(np.abs(np.gradient(smooth, centre)))) if len(smooth) >= 2 else 0
-            transitions.append((float(centre[steepest]), curve.c_tot))
+    """One start from the data, as a single local fit takes it: the steepest
+    point of each curve marks where K c_tot is about 1; those temperatures
+    against c_tot give the enthalpy (van 't Hoff), or -100 kJ/mol."""
+    transitions = [(t, c.c_tot) for c in problem.curves for t in [_steepest(c)] if t is not None]
     delta_h = -100000.0
     if len({c for _, c in transitions}) >= 2:
         inverse_t = np.array([1.0 / t for t, _ in transitions])
@@ -488,17 +812,232 @@ def _guess(problem: _Problem) -> Dict[str, float]:
         if -1e6 < slope * GAS_CONSTANT < -1e4:
             delta_h = slope * GAS_CONSTANT
     tm, c = transitions[0] if transitions else (300.0, problem.curves[0].c_tot)
-    delta_s = delta_h / tm - GAS_CONSTANT * math.log(c)  # K(Tm) c = 1
+    return _thermo_start(problem.model, delta_h, tm, c, 20000.0, 0.1)
+
+
+def _thermo_start(model, delta_h, anchor, c_tot, delta_h_nuc, iso_ratio):
+    """Thermodynamic values with K(anchor) c_tot = 1; for the mixed model a
+    weaker isodesmic pathway (0.6 delta_h, K_iso c_tot = iso_ratio there)."""
+    delta_s = delta_h / anchor - GAS_CONSTANT * math.log(c_tot)
     thermo = {
-        "delta_h": delta_h, "delta_s": delta_s, "delta_h_nuc": 20000.0,
-        "delta_h_coop": delta_h, "delta_s_coop": delta_s, "delta_h_nuc_coop": 20000.0,
-        # a weaker isodesmic pathway: K_iso c = 0.1 at Tm
+        "delta_h": delta_h, "delta_s": delta_s, "delta_h_nuc": delta_h_nuc,
+        "delta_h_coop": delta_h, "delta_s_coop": delta_s, "delta_h_nuc_coop": delta_h_nuc,
         "delta_h_iso": 0.6 * delta_h,
-        "delta_s_iso": 0.6 * delta_h / tm - GAS_CONSTANT * math.log(10.0 * c),
+        "delta_s_iso": 0.6 * delta_h / anchor - GAS_CONSTANT * math.log(c_tot / iso_ratio),
     }
+    return {n: thermo[n] for n in model.thermo}
+
+
+def _candidates(problem: _Problem) -> List[Dict[str, float]]:
+    """Starts spread over plausible values: the elongation temperature at
+    each curve's steepest point and on a grid that runs half the measured
+    range beyond either edge (a transition cut off at an edge still gets a
+    start beyond it), each with every enthalpy of _ENTHALPIES and, for the
+    cooperative models, every nucleation enthalpy of _NUCLEATION."""
+    model = problem.model
+    low = min(float(c.temperature.min()) for c in problem.curves)
+    high = max(float(c.temperature.max()) for c in problem.curves)
+    width = max(high - low, 10.0)
+    c_mid = math.exp(float(np.mean([math.log(c.c_tot) for c in problem.curves])))
+    anchors = [(t, c_mid) for t in np.linspace(low - 0.5 * width, high + 0.5 * width, 5) if t > 0.3 * low]
+    for curve in problem.curves:
+        t = _steepest(curve)
+        if t is not None:
+            anchors.append((t, curve.c_tot))
+    nucleation = _NUCLEATION if model.cooperative else (0.0,)
+    iso_ratios = (0.1, 0.005) if model.name == "coop_iso" else (0.1,)
+    out = []
+    for anchor, c_tot in anchors:
+        for delta_h in _ENTHALPIES:
+            for nuc in nucleation:
+                for ratio in iso_ratios:
+                    out.append(_thermo_start(model, delta_h, anchor, c_tot, nuc, ratio))
+    return out
+
+
+def _theta(problem, thermo):
+    """Free thermodynamic values of a start, clipped into the bounds."""
+    low, high = problem.free_bounds(problem.free_thermo)
+    return np.clip([thermo[n] for n in problem.free_thermo], low, high)
+
+
+def _refine(problem, theta, max_nfev):
+    """A local fit of the thermodynamic parameters alone, the linear ones
+    solved for exactly at every step; returns (chi2, theta)."""
+    low, high = problem.free_bounds(problem.free_thermo)
+    result = least_squares(
+        problem.projected_residuals, theta, bounds=(low, high), x_scale="jac", method="trf",
+        xtol=1e-10, ftol=1e-10, gtol=1e-10, max_nfev=max_nfev or 100 * (len(theta) + 1),
+    )
+    return float(result.fun @ result.fun), result.x
+
+
+def _search(problem: _Problem, start: Dict[str, float], notes: List[str], search: bool, max_nfev):
+    """The start of the final fit: (x0, screened, refined, reaching best)."""
+    guess = _guess(problem)
+    if not problem.free_thermo:
+        projected = problem.project(np.zeros(0))
+        if projected is None:
+            raise ValueError("the model cannot be evaluated at the fixed thermodynamic values")
+        return problem.full_vector(np.zeros(0), _linear_start(problem, projected[1])), 1, 1, 1
+
+    given = {n: start[n] for n in problem.free_thermo if n in start}
+    first = dict(guess)
+    first.update(given)
+    starts = [_theta(problem, first)]
+    if given and problem.project(starts[0]) is None:
+        # The model raises its error (or overflows) at the given start: take
+        # the guessed value for each given parameter until it evaluates.
+        for name in given:
+            first[name] = guess[name]
+            notes.append(f"start value of {name} replaced by {guess[name]:.6g}: the model fails there")
+            starts[0] = _theta(problem, first)
+            if problem.project(starts[0]) is not None:
+                break
+
+    screened = 1
+    if search:
+        scored = []
+        seen = set()
+        for thermo in _candidates(problem):
+            theta = _theta(problem, thermo)
+            key = tuple(np.round(theta, 6))
+            if key in seen:
+                continue
+            seen.add(key)
+            projected = problem.project(theta)
+            if projected is not None:
+                scored.append((float(projected[0] @ projected[0]), len(scored), theta))
+        screened += len(seen)
+        scored.sort(key=lambda item: item[:2])
+        starts += _diverse([theta for _, _, theta in scored], problem, _REFINED)
+
+    refined = []
+    for theta in starts:
+        if problem.project(theta) is None:
+            continue
+        refined.append(_refine(problem, theta, max_nfev))
+    if not refined:
+        raise ValueError("the model cannot be evaluated at any starting values; give `start`")
+    best_chi2, best_theta = min(refined, key=lambda item: item[0])
+    reached = sum(1 for chi2, _ in refined if chi2 <= best_chi2 * (1 + 1e-6) + 1e-300)
+    beta = problem.project(best_theta)[1]
+    return (problem.full_vector(best_theta, _linear_start(problem, beta)),
+            screened, len(refined), reached)
+
+
+def _linear_start(problem, beta):
+    low, high = problem.free_bounds(problem.free_linear)
+    return np.clip(beta, low, high)
+
+
+def _diverse(thetas, problem, count):
+    """The first `count` of the sorted starts, skipping one that lies close
+    to a start already taken (it would most likely reach the same minimum)."""
+    taken = []
+    spans = np.array([1e4 if "delta_s" not in n else 30.0 for n in problem.free_thermo])
+    for theta in thetas:
+        if all(np.max(np.abs(theta - t) / spans) > 0.25 for t in taken):
+            taken.append(theta)
+            if len(taken) == count:
+                break
+    return taken
+
+
+# --- the verdict ------------------------------------------------------------------
+
+
+def _noise_variance(problem: _Problem) -> Optional[float]:
+    """Variance of the noise from the data alone (internal units): each
+    point against the straight line through its two neighbours in
+    temperature, normalised, and a median so that the few points where the
+    curve bends sharply do not count.  None with too few points."""
+    normalised = []
+    for curve, y in zip(problem.curves, problem.observed):
+        order = np.argsort(curve.temperature, kind="stable")
+        t, y = curve.temperature[order], y[order]
+        if len(t) < 3:
+            continue
+        t0, t1, t2 = t[:-2], t[1:-1], t[2:]
+        span = t2 - t0
+        ok = span > 0
+        a = np.where(ok, (t2 - t1) / np.where(ok, span, 1.0), 0.5)
+        b = 1.0 - a
+        e = (y[1:-1] - a * y[:-2] - b * y[2:]) / np.sqrt(1.0 + a * a + b * b)
+        normalised.append(e[ok])
+    values = np.concatenate(normalised) if normalised else np.zeros(0)
+    if values.size < 8:
+        return None
+    sd = 1.4826 * float(np.median(np.abs(values)))
+    return sd * sd
+
+
+# A fit whose residual variance exceeds the noise variance read from the data
+# by this factor leaves structure that the model does not describe.  Clean
+# synthetic data and the example stay below 1.3; a missed minimum or a wrong
+# model lies far above.
+_STRUCTURE_RATIO = 2.0
+# A transition is seen when adding it lowers chi2 by this many noise
+# variances (a flat signal gains about as many as there are extra parameters).
+_TRANSITION_GAIN = 60.0
+
+
+def _verdict(problem, x, converged, message, rss, dof, parameters, derived, noise_var):
+    problems = []
+    if not converged:
+        problems.append(f"the fit did not converge: {message}")
     for name in problem.model.thermo:
-        guess.setdefault(name, thermo[name])
-    return guess
+        p = parameters[name]
+        if p.fixed:
+            continue
+        if p.at_bound:
+            side = p.bounds[0] if abs(p.value - p.bounds[0]) <= abs(p.value - p.bounds[1]) else p.bounds[1]
+            problems.append(f"{name} ends on its bound {side:g} {p.unit}: the data do not determine it "
+                            "within the bounds")
+        elif not math.isfinite(p.stderr):
+            problems.append(f"{name} is not determined by the data (its standard error cannot be estimated)")
+
+    # No transition: compare with the fit of baselines (and slopes) alone.
+    flat = problem.static
+    if flat.shape[1]:
+        beta = np.linalg.lstsq(flat, problem.y - problem.static_fixed, rcond=None)[0]
+        r_flat = flat @ beta - (problem.y - problem.static_fixed)
+    else:
+        r_flat = problem.static_fixed - problem.y
+    rss_flat = float(r_flat @ r_flat)
+    floor = (1e-7) ** 2  # internal units: a millionth or so of the signal's change
+    if noise_var is not None:
+        variance = max(noise_var, floor)
+        gain = (rss_flat - rss) / variance
+        if gain < _TRANSITION_GAIN:
+            problems.append(
+                f"the data show no transition: the model lowers chi2 by only {max(gain, 0.0):.3g} noise "
+                "variances below baselines alone (the amplitude is not distinguishable from zero)")
+        ratio = (rss / dof) / variance
+        if ratio > _STRUCTURE_RATIO:
+            problems.append(
+                f"the fit leaves structure in the residuals: their variance is {ratio:.3g} times the "
+                "noise variance estimated from the data (a wrong model, or a missed minimum)")
+    elif rss_flat <= rss * (1 + 1e-9):
+        problems.append("the data show no transition: the model fits no better than baselines alone")
+
+    if problem.model.cooperative:
+        for i, curve in enumerate(problem.curves):
+            te = derived.get(f"Te[{i}]")
+            if te is None:
+                continue
+            low, high = float(curve.temperature.min()), float(curve.temperature.max())
+            width = max(high - low, 1.0)
+            label = curve.label or f"curve {i}"
+            if not math.isfinite(te.value) or te.value <= 0:
+                problems.append(f"Te of {label} is not a temperature ({te.value:g} K)")
+            elif te.value < low - width or te.value > high + width:
+                problems.append(f"Te of {label} ({te.value:.5g} K) lies far outside its measured range "
+                                f"{low:g} to {high:g} K")
+    return problems
+
+
+# --- fitting ----------------------------------------------------------------------
 
 
 def fit(
@@ -513,6 +1052,7 @@ def fit(
     fix: Optional[Mapping[str, float]] = None,
     bounds: Optional[Mapping[str, Tuple[float, float]]] = None,
     max_nfev: Optional[int] = None,
+    search: bool = True,
 ) -> FitResult:
     """Fit one model globally to the curves.
 
@@ -521,11 +1061,13 @@ def fit(
     size, or several (e.g. range(2, 9)): each is fitted and the best kept.
     start, fix, bounds: by parameter name (the thermodynamic names of the
     model, and "amplitude[i]", "baseline[i]", "slope[i]" per curve i, or
-    without the index when shared).  max_nfev: a cap on the optimiser's
-    residual evaluations (default 200 per free parameter and one).
+    without the index when shared), in J/mol, J/(mol K) and the signal's
+    unit.  max_nfev: a cap on the model evaluations of the whole fit.
+    search: False fits once from the guessed (or given) start instead of
+    searching; faster, but it may end in a local minimum.
 
-    A fit that stops without converging says so: `converged` is False, the
-    summary begins with a warning, and a RuntimeWarning is issued.
+    The result's verdict (`ok`, `problems`) says whether it can be trusted.
+    A fit that stops without converging also issues a RuntimeWarning.
     """
     curves = [curves] if isinstance(curves, Curve) else list(curves)
     if not curves:
@@ -540,6 +1082,8 @@ def fit(
         sizes = [2] if nuc_size is None else ([nuc_size] if isinstance(nuc_size, int) else list(nuc_size))
         if not sizes or any(int(n) < 2 for n in sizes):
             raise ValueError(f"nuc_size must be 2 or more, got {nuc_size!r}")
+        if any(int(n) > 4294967295 for n in sizes):
+            raise ValueError(f"nuc_size must be at most 4294967295, got {nuc_size!r}")
     elif nuc_size is not None:
         raise ValueError(f"nuc_size applies to the cooperative_n model, not {model!r}")
     else:
@@ -548,110 +1092,211 @@ def fit(
     results = []
     for size in sizes:
         problem = _Problem(curves, entry, size, shared_amplitude, shared_baseline, baseline_slope,
-                           dict(start or {}), dict(fix or {}), dict(bounds or {}))
-        results.append(_fit_problem(problem, dict(start or {}), max_nfev))
-    best = min(results, key=lambda r: r.chi2)
+                           dict(start or {}), dict(fix or {}), dict(bounds or {}), max_nfev)
+        results.append(_fit_problem(problem, dict(start or {}), search))
+    best = min(results, key=lambda r: (not r.converged, r.chi2))
     if len(sizes) > 1:
         best.nuc_size_scan = {r.nuc_size: r.chi2 for r in results}
         best.notes.append("nuc_size scanned: " + ", ".join(
             f"{r.nuc_size}: chi2 {r.chi2:.6g}" for r in results))
+    if not best.converged:
+        warnings.warn(f"kelvara.fit: the {model} fit did not converge: {best.message}",
+                      RuntimeWarning, stacklevel=2)
     return best
 
 
-def _fit_problem(problem: _Problem, start: Dict[str, float], max_nfev: Optional[int]) -> FitResult:
+def _fit_problem(problem: _Problem, start: Dict[str, float], search: bool) -> FitResult:
     notes = []
-    guess = _guess(problem)
-    x_guess = np.array([guess[n] for n in problem.free])
-    x0 = np.array([start.get(n, guess[n]) for n in problem.free])
-    if not problem.valid(x0):
-        # The model raises its error (or overflows) at the given start: take
-        # the guessed value for each given parameter until it evaluates.
-        for name in [n for n in problem.free if n in start]:
-            x0[problem.free.index(name)] = guess[name]
-            notes.append(f"start value of {name} replaced by {guess[name]:.6g}: the model fails there")
-            if problem.valid(x0):
-                break
-        else:
-            x0 = x_guess
-            if not problem.valid(x0):
-                raise ValueError("the model cannot be evaluated at the starting values; give `start`")
+    exhausted = False
+    try:
+        x0, screened, refined, reached = _search(problem, start, notes, search, None)
+        result = problem.solve(x0)
+        x, converged, message = result.x, bool(result.success) and result.status > 0, result.message
+        active = result.active_mask != 0
+    except _Exhausted:
+        exhausted = True
+    if exhausted:
+        # Out of evaluations: report the guess, not converged.
+        budget, problem.budget = problem.budget, None
+        guess = _guess(problem)
+        theta = _theta(problem, guess)
+        projected = problem.project(theta)
+        beta = projected[1] if projected is not None else np.zeros(len(problem.free_linear))
+        x = problem.full_vector(theta, _linear_start(problem, beta))
+        screened = refined = reached = 0
+        converged, message = False, f"stopped after {budget} model evaluations (the cap given)"
+        active = np.zeros(len(x), dtype=bool)
+    problem.budget = None
 
-    result = problem.solve(x0, max_nfev=max_nfev)
-    x = result.x
     final = problem.model_minus_data(x)
+    if final is None:
+        converged = False
+        message = "the model cannot be evaluated at the final values"
     residuals = problem.residuals(x) if final is None else final
     n, p = problem.n_points, len(x)
     rss = float(residuals @ residuals)
     dof = n - p
-    converged = bool(result.success) and result.status > 0 and final is not None
 
-    # Covariance from the Jacobian, scaled by the residual variance; the
-    # pseudo-inverse copes with the near-degeneracy of dH and dS.
-    jacobian = result.jac
-    _, singular, vt = np.linalg.svd(jacobian, full_matrices=False)
-    threshold = np.finfo(float).eps * max(jacobian.shape) * (singular[0] if singular.size else 0.0)
-    keep = singular > threshold
-    covariance = (vt[keep].T / singular[keep] ** 2) @ vt[keep] * (rss / dof)
-    if not np.all(keep):
-        notes.append("the Jacobian is singular: some standard errors cannot be estimated")
+    covariance = _covariance(problem, x, rss / dof, active, notes)
     errors = np.sqrt(np.diag(covariance))
 
+    scale = problem.scale
     values = problem.values(x)
     parameters = {}
     for name in problem.names:
         fixed = name in problem.fixed
-        stderr = math.nan if fixed else float(errors[problem.free.index(name)])
-        parameters[name] = Parameter(name, float(values[name]), stderr, fixed, problem.bounds[name])
+        j = problem.free.index(name) if not fixed else None
+        stderr = math.nan if fixed else problem.external(name, float(errors[j]))
+        parameters[name] = Parameter(
+            name, problem.external(name, float(values[name])), stderr, fixed,
+            tuple(problem.external(name, b) for b in problem.bounds[name]),
+            at_bound=bool(not fixed and active[j]))
 
     derived = problem.derived(x, covariance)
     curve_results = []
-    offset = 0
     for i, curve in enumerate(problem.curves):
-        size = len(curve.temperature)
         slope = values[problem.per_curve["slope", i]] if ("slope", i) in problem.per_curve else 0.0
         te = derived[f"Te[{i}]"].value if f"Te[{i}]" in derived else None
         curve_results.append(CurveResult(
-            curve.label, curve.c_tot, float(values[problem.per_curve["baseline", i]]), float(slope),
-            float(values[problem.per_curve["amplitude", i]]), te, residuals[offset:offset + size]))
-        offset += size
+            curve.label, curve.c_tot, float(values[problem.per_curve["baseline", i]]) * scale,
+            float(slope) * scale, float(values[problem.per_curve["amplitude", i]]) * scale, te,
+            residuals[problem.rows[i]] * scale))
 
+    noise_var = _noise_variance(problem)
+    problems = _verdict(problem, x, converged, message, rss, dof, parameters, derived, noise_var)
+    external_covariance = covariance * np.outer(*(2 * [[scale if n not in problem.model.thermo else 1.0
+                                                        for n in problem.free]]))
     log_term = n * math.log(rss / n) if rss > 0 else -math.inf
-    fit_result = FitResult(
+    return FitResult(
         model=problem.model.name, nuc_size=problem.nuc_size, parameters=parameters, curves=curve_results,
-        covariance=covariance, free=list(problem.free), derived=derived, chi2=rss,
-        reduced_chi2=rss / dof, aic=log_term + 2 * p, bic=log_term + p * math.log(n), n_points=n,
-        converged=converged, message=result.message, nfev=problem.nfev, notes=notes,
-        _problem=problem, _x=x,
+        covariance=external_covariance, free=list(problem.free), derived=derived, chi2=rss * scale**2,
+        reduced_chi2=rss * scale**2 / dof, aic=log_term + 2 * p + 2 * n * math.log(scale),
+        bic=log_term + p * math.log(n) + 2 * n * math.log(scale), n_points=n,
+        converged=converged, message=message, nfev=problem.nfev, notes=notes, problems=problems,
+        noise=None if noise_var is None else math.sqrt(noise_var) * scale,
+        starts=(screened, refined, reached), _problem=problem, _x=x,
     )
-    if not converged:
-        warnings.warn(f"kelvara.fit: the {problem.model.name} fit did not converge: {result.message}",
-                      RuntimeWarning, stacklevel=3)
-    return fit_result
+
+
+def _covariance(problem, x, variance, active, notes):
+    """Covariance of the free parameters (internal units) from the full
+    Jacobian, scaled by the residual variance.  A parameter on a bound is
+    held there; one that lies in a direction the Jacobian cannot resolve
+    (rank deficiency), or whose variance is not finite, gets NaN."""
+    p = len(x)
+    covariance = np.full((p, p), math.nan)
+    if p == 0:
+        return covariance
+    jacobian = problem.jacobian(x)
+    if jacobian is None:
+        notes.append("the Jacobian cannot be computed next to the best values: no standard errors")
+        return covariance
+    use = np.flatnonzero(~active)
+    j = jacobian[:, use]
+    norms = np.sqrt(np.sum(j * j, axis=0))
+    usable = norms > 0
+    if not np.all(usable):
+        # A parameter that does not change the model at all.
+        use, j, norms = use[usable], j[:, usable], norms[usable]
+    if use.size == 0:
+        return covariance
+    _, singular, vt = np.linalg.svd(j / norms, full_matrices=False)
+    resolved = singular > 1e-8 * singular[0]
+    unresolved = np.any(np.abs(vt[~resolved]) > 1e-4, axis=0) if not np.all(resolved) else np.zeros(use.size, bool)
+    inner = (vt[resolved].T / singular[resolved] ** 2) @ vt[resolved]
+    inner = inner / np.outer(norms, norms) * variance
+    inner[unresolved, :] = math.nan
+    inner[:, unresolved] = math.nan
+    covariance[np.ix_(use, use)] = inner
+    return covariance
+
+
+# --- profiles ---------------------------------------------------------------------
+
+
+def _profile_one(problem, result, name, chi2_min, threshold, level, max_steps):
+    j = problem.free.index(name)
+    x_best = result._x
+    best = x_best[j]
+    stderr = result.parameters[name].stderr
+    low_bound, high_bound = problem.bounds[name]
+    if math.isfinite(stderr) and stderr > 0:
+        step = 0.7 * stderr
+    else:
+        step = 0.05 * abs(best) if best != 0 else (1000.0 if "delta_s" not in name else 5.0)
+    points = [(best, chi2_min)]
+    ends = {}
+    for direction in (-1.0, 1.0):
+        x = x_best.copy()
+        previous = (best, chi2_min)
+        size = step
+        end = None
+        for _ in range(max_steps):
+            value = previous[0] + direction * size
+            limit = low_bound if direction < 0 else high_bound
+            if (value - limit) * direction >= 0:
+                value = limit
+            if value == previous[0]:
+                break
+            x[j] = value
+            refit = problem.solve(x, hold=[j])
+            if refit.status <= 0 and not np.isfinite(refit.cost):
+                break
+            chi2 = 2.0 * float(refit.cost)
+            x = refit.x
+            points.append((value, chi2))
+            if chi2 >= threshold:
+                # The crossing, from sqrt(chi2 - chi2_min), nearly linear in the value.
+                a, b = math.sqrt(max(previous[1] - chi2_min, 0.0)), math.sqrt(chi2 - chi2_min)
+                target = math.sqrt(threshold - chi2_min)
+                fraction = (target - a) / (b - a) if b > a else 1.0
+                end = previous[0] + fraction * (value - previous[0])
+                break
+            if chi2 - chi2_min < 0.05 * (threshold - chi2_min):
+                size *= 2.0  # still flat: stride out
+            previous = (value, chi2)
+            if value == limit:
+                break
+        ends[direction] = end
+    points.sort()
+    return Profile(name, np.array([v for v, _ in points]),
+                   np.array([c for _, c in points]) * problem.scale**2, threshold * problem.scale**2,
+                   level, ends[-1.0], ends[1.0])
 
 
 @dataclass
 class Comparison:
-    """Several models fitted to the same curves, best (lowest AIC) first."""
+    """Several models fitted to the same curves: the fits that are ok first,
+    by AIC (BIC alongside), then those that are not; `best` is never one
+    that is not ok."""
 
     results: List[FitResult]
 
     @property
-    def best(self) -> FitResult:
-        return self.results[0]
+    def best(self) -> Optional[FitResult]:
+        """The ok fit with the lowest AIC, or None when no fit is ok."""
+        return self.results[0] if self.results and self.results[0].ok else None
 
     def summary(self) -> str:
-        aic0 = min(r.aic for r in self.results)
-        bic0 = min(r.bic for r in self.results)
-        lines = [f"{'model':18}{'free':>6}{'chi2':>14}{'AIC':>12}{'dAIC':>9}{'BIC':>12}{'dBIC':>9}  converged"]
+        good = [r for r in self.results if r.ok] or self.results
+        aic0 = min(r.aic for r in good)
+        bic0 = min(r.bic for r in good)
+        lines = [f"{'model':18}{'free':>6}{'chi2':>14}{'AIC':>12}{'dAIC':>9}{'BIC':>12}{'dBIC':>9}  verdict"]
         for r in self.results:
             name = r.model + (f" n={r.nuc_size}" if r.nuc_size else "")
             lines.append(f"{name:18}{len(r.free):>6}{r.chi2:>14.6g}{r.aic:>12.3f}{r.aic - aic0:>9.2f}"
-                         f"{r.bic:>12.3f}{r.bic - bic0:>9.2f}  {'yes' if r.converged else 'NO'}")
+                         f"{r.bic:>12.3f}{r.bic - bic0:>9.2f}  {'ok' if r.ok else 'NOT OK'}")
+        for r in self.results:
+            for problem in r.problems:
+                lines.append(f"{r.model}: {problem}")
+        if self.best is None:
+            lines.append("no model fits well enough to be ranked best")
         return "\n".join(lines)
 
 
 def compare(curves, models: Sequence[str] = ("isodesmic", "cooperative", "coop_iso"), **options) -> Comparison:
-    """Fit every model to the same curves and rank them by AIC (BIC alongside)."""
+    """Fit every model to the same curves and rank them by AIC (BIC
+    alongside); fits that are not ok come last, whatever their AIC."""
     curves = [curves] if isinstance(curves, Curve) else list(curves)
     results = []
     for model in models:
@@ -659,5 +1304,5 @@ def compare(curves, models: Sequence[str] = ("isodesmic", "cooperative", "coop_i
         if model != "cooperative_n":
             model_options.pop("nuc_size", None)
         results.append(fit(curves, model, **model_options))
-    results.sort(key=lambda r: (r.aic, r.bic))
+    results.sort(key=lambda r: (not r.ok, r.aic, r.bic))
     return Comparison(results)

@@ -113,8 +113,8 @@ def test_compare_ranks_the_true_model_first():
     needs_fit()
     result = kelvara("compare", "--example", "--models", "isodesmic,cooperative")
     assert result.returncode == 0, result.stderr
-    ranking = [line.split()[0] for line in result.stdout.splitlines()[1:]]
-    assert ranking == ["cooperative", "isodesmic"]
+    rows = [line.split() for line in result.stdout.splitlines()[1:3]]
+    assert [(row[0], row[-1]) for row in rows] == [("cooperative", "ok"), ("isodesmic", "OK")]
 
 
 def test_fit_options_reach_the_fit(tmp_path):
@@ -123,7 +123,8 @@ def test_fit_options_reach_the_fit(tmp_path):
                      "--json", tmp_path / "f.json")
     assert result.returncode == 0, result.stderr
     data = json.loads((tmp_path / "f.json").read_text())
-    assert data["parameters"]["delta_h_nuc"] == {"value": 22000.0, "stderr": None, "fixed": True}
+    assert data["parameters"]["delta_h_nuc"] == {"value": 22000.0, "stderr": None, "fixed": True,
+                                                 "at_bound": False, "unit": "J/mol"}
 
 
 def test_curve_column_and_semicolons(tmp_path):
@@ -195,9 +196,14 @@ def test_a_fit_that_does_not_converge_exits_1(tmp_path):
     needs_fit()
     result = kelvara("fit", "--example", "--max-evaluations", "3", "--json", tmp_path / "f.json")
     assert result.returncode == 1
-    assert result.stderr.strip().startswith("kelvara: the fit did not converge")
-    assert "WARNING: the fit did not converge" in result.stdout
-    assert json.loads((tmp_path / "f.json").read_text())["statistics"]["converged"] is False
+    assert result.stderr.splitlines()[:2] == [
+        "kelvara: the fit is not to be trusted:",
+        "  - the fit did not converge: stopped after 3 model evaluations (the cap given)",
+    ]
+    assert result.stdout.startswith("example data")
+    assert "NOT OK: this fit is not to be trusted" in result.stdout
+    data = json.loads((tmp_path / "f.json").read_text())
+    assert data["statistics"]["converged"] is False and data["ok"] is False
 
 
 def test_ctrl_c_during_a_bootstrap_stops_cleanly():

@@ -131,9 +131,13 @@ def test_shared_amplitude_and_baseline_slope():
 def test_a_fit_that_does_not_converge_says_so():
     with pytest.warns(RuntimeWarning, match="did not converge"):
         result = fit(synthetic(), "cooperative", max_nfev=3)
-    assert not result.converged
-    assert result.summary().splitlines()[1].startswith("WARNING: the fit did not converge")
-    assert result.to_dict()["statistics"]["converged"] is False
+    assert not result.converged and not result.ok
+    assert result.summary().splitlines()[:2] == [
+        "NOT OK: this fit is not to be trusted:",
+        "  - the fit did not converge: stopped after 3 model evaluations (the cap given)",
+    ]
+    data = result.to_dict()
+    assert data["statistics"]["converged"] is False and data["ok"] is False
 
 
 def test_nucleus_size_scan_keeps_the_best():
@@ -159,7 +163,7 @@ def test_every_model_fits_its_own_data():
 def test_results_convert_to_json():
     data = json.loads(json.dumps(fit(synthetic(), "cooperative").to_dict()))
     assert set(data) >= {"model", "parameters", "curves", "derived", "statistics"}
-    assert set(data["parameters"]["delta_h"]) == {"value", "stderr", "fixed"}
+    assert set(data["parameters"]["delta_h"]) == {"value", "stderr", "fixed", "at_bound", "unit"}
     assert set(data["statistics"]) >= {"chi2", "reduced_chi2", "aic", "bic", "n_points", "converged"}
     assert data["statistics"]["n_points"] == 600
     assert data["curves"][0]["te"] > 273.15
