@@ -920,7 +920,11 @@ def _search(problem: _Problem, start: Dict[str, float], notes: List[str], search
     if not refined:
         raise ValueError("the model cannot be evaluated at any starting values; give `start`")
     best_chi2, best_theta = min(refined, key=lambda item: item[0])
-    reached = sum(1 for chi2, _ in refined if chi2 <= best_chi2 * (1 + 1e-6) + 1e-300)
+    # The same minimum, reached from several starts, agrees to the
+    # optimiser's tolerance; residuals of 1e-7 of the signal's change are
+    # zero for this count (noise-free data).
+    tolerance = 1e-6 * best_chi2 + problem.n_points * 1e-14
+    reached = sum(1 for chi2, _ in refined if chi2 <= best_chi2 + tolerance)
     beta = problem.project(best_theta)[1]
     return (problem.full_vector(best_theta, _linear_start(problem, beta)),
             screened, len(refined), reached)
@@ -982,6 +986,13 @@ _STRUCTURE_RATIO = 2.0
 _TRANSITION_GAIN = 60.0
 
 
+# A thermodynamic parameter is not determined when its standard error exceeds
+# both its value and this size.
+_TYPICAL = {"J/mol": 10e3, "J/(mol K)": 30.0}
+# Residual degrees of freedom below which the noise cannot be measured.
+_MIN_DOF = 5
+
+
 def _verdict(problem, x, converged, message, rss, dof, parameters, derived, noise_var):
     problems = []
     if not converged:
@@ -996,6 +1007,12 @@ def _verdict(problem, x, converged, message, rss, dof, parameters, derived, nois
                             "within the bounds")
         elif not math.isfinite(p.stderr):
             problems.append(f"{name} is not determined by the data (its standard error cannot be estimated)")
+        elif p.stderr > max(abs(p.value), _TYPICAL[p.unit]):
+            problems.append(f"{name} is not determined by the data: its standard error ({p.stderr:.3g} "
+                            f"{p.unit}) exceeds its value")
+    if dof < _MIN_DOF:
+        problems.append(f"only {problem.n_points} points for {len(x)} free parameters: too few to tell "
+                        "the noise from the model, so the standard errors mean little")
 
     # No transition: compare with the fit of baselines (and slopes) alone.
     flat = problem.static
@@ -1110,7 +1127,9 @@ def _fit_problem(problem: _Problem, start: Dict[str, float], search: bool) -> Fi
     exhausted = False
     try:
         x0, screened, refined, reached = _search(problem, start, notes, search, None)
-        result = problem.solve(x0)
+        # From the refined start the polish needs a few steps; a fit that
+        # wanders for long has a direction the data do not fix.
+        result = problem.solve(x0, max_nfev=20 * (len(x0) + 1))
         x, converged, message = result.x, bool(result.success) and result.status > 0, result.message
         active = result.active_mask != 0
     except _Exhausted:

@@ -1,0 +1,136 @@
+"""The verdict of a fit: data that labs produce, where a single local fit
+reported a wrong answer as success."""
+
+import json
+import math
+import subprocess
+import sys
+import warnings
+
+import pytest
+
+np = pytest.importorskip("numpy")
+pytest.importorskip("scipy")
+
+from kelvara import _core  # noqa: E402
+from kelvara.fit import Curve, compare, fit  # noqa: E402
+
+TRUE = {"delta_h": -88000.0, "delta_s": -165.0, "delta_h_nuc": 18000.0}
+NOISE = 0.006
+
+
+def cut_off(low, high, seed, points=161, scale=1.0, cooling=False):
+    """Three cooperative curves at 6, 12 and 24 uM, measured from `low` to
+    `high` K: from 336 K up, the 6 uM transition (Te 332 K) is cut off."""
+    rng = np.random.default_rng(seed)
+    curves = []
+    for c_tot in (6e-6, 12e-6, 24e-6):
+        t = np.linspace(low, high, points)[::-1 if cooling else 1]
+        f = np.array(_core.temp_cooperative_model(t.tolist(), *TRUE.values(), c_tot, 1.0))
+        curves.append(Curve(t, scale * (0.05 + 0.8 * f + rng.normal(0.0, NOISE, points)), c_tot))
+    return curves
+
+
+def flat(seed=1):
+    rng = np.random.default_rng(seed)
+    t = np.linspace(280.0, 360.0, 161)
+    return [Curve(t, 0.3 + rng.normal(0.0, 0.005, t.size), c) for c in (5e-6, 1e-5, 2e-5)]
+
+
+@pytest.mark.parametrize("low, high, seed, cooling", [
+    (336.0, 376.0, 1, True),   # a single start ended at delta_h -16.6 kJ/mol, chi2 260 times the noise
+    (290.0, 340.0, 2, False),  # the 24 uM transition (Te 348 K) cut off at the top
+])
+def test_transitions_cut_off_at_an_edge_are_fitted_at_the_noise_level(low, high, seed, cooling):
+    result = fit(cut_off(low, high, seed, cooling=cooling), "cooperative")
+    assert result.ok, result.problems
+    assert result.chi2 < 1.3 * result.n_points * NOISE**2
+    for name, true in TRUE.items():
+        parameter = result.parameters[name]
+        assert abs(parameter.value - true) < 3 * parameter.stderr, parameter
+    screened, refined, reached = result.starts
+    assert screened > 50 and 1 <= reached <= refined
+
+
+def test_the_same_data_in_another_signal_unit_give_the_same_answer():
+    one, other = (fit(cut_off(336.0, 376.0, 1, scale=s), "cooperative") for s in (1.0, 1e-9))
+    for name in TRUE:
+        a, b = one.parameters[name], other.parameters[name]
+        assert b.value == pytest.approx(a.value, rel=1e-6)
+        assert b.stderr == pytest.approx(a.stderr, rel=1e-4)
+    assert other.curves[0].amplitude == pytest.approx(1e-9 * one.curves[0].amplitude, rel=1e-6)
+    assert other.derived["Te[1]"].stderr == pytest.approx(one.derived["Te[1]"].stderr, rel=1e-4)
+    assert other.chi2 == pytest.approx(1e-18 * one.chi2, rel=1e-6) and other.ok
+
+
+def test_flat_data_show_no_transition():
+    result = fit(flat(), "cooperative")
+    assert not result.ok
+    assert any(p.startswith("the data show no transition") for p in result.problems)
+    assert result.summary().startswith("NOT OK")
+
+
+@pytest.mark.parametrize("make, words", [
+    # six points over 100 K on one curve: nucleation is not resolved at all
+    (lambda: fit(Curve(np.linspace(280.0, 380.0, 6), [0.85, 0.85, 0.84, 0.42, 0.05, 0.05], 1e-5)),
+     "delta_h_nuc is not determined"),
+    (lambda: fit(cut_off(300.0, 360.0, 3), "cooperative", bounds={"delta_h": (-2e5, -1e5)}),
+     "delta_h ends on its bound -100000 J/mol"),
+    (lambda: fit(cut_off(300.0, 360.0, 3), "isodesmic"), "structure in the residuals"),
+    (lambda: fit(cut_off(300.0, 360.0, 3), "cooperative", fix={"delta_h": -30000.0}),
+     "lies far outside its measured range 300 to 360 K"),
+])
+def test_undetermined_and_wrong_answers_are_not_ok(make, words):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        result = make()
+    assert not result.ok
+    assert any(words in p for p in result.problems), result.problems
+    data = json.loads(json.dumps(result.to_dict(), allow_nan=False))
+    assert data["ok"] is False and data["problems"] == result.problems
+
+
+def test_a_parameter_on_a_bound_has_no_standard_error():
+    result = fit(cut_off(300.0, 360.0, 3), "cooperative", bounds={"delta_h": (-2e5, -1e5)})
+    parameter = result.parameters["delta_h"]
+    assert parameter.at_bound and parameter.value == pytest.approx(-1e5) and not parameter.determined
+    assert result.to_dict()["parameters"]["delta_h"]["stderr"] is None
+    assert "at bound" in result.summary()
+
+
+def test_compare_never_ranks_a_fit_that_is_not_ok_best():
+    ranking = compare(flat(), ["isodesmic", "cooperative"])
+    assert ranking.best is None and not any(r.ok for r in ranking.results)
+    assert "no model fits well enough" in ranking.summary()
+    ranking = compare(cut_off(336.0, 376.0, 1, cooling=True), ["isodesmic", "cooperative"])
+    assert ranking.best.model == "cooperative" and not ranking.results[1].ok
+
+
+def test_profile_intervals_match_the_standard_errors_of_a_well_posed_fit():
+    result = fit(cut_off(300.0, 360.0, 3), "cooperative")
+    profiles = result.profile(["delta_h", "delta_h_nuc"])
+    for name, profile in profiles.items():
+        best, stderr = result.value(name), result.parameters[name].stderr
+        assert profile.low < best < profile.high
+        # Nearly quadratic here: the profile's half widths are about 1.96 standard errors.
+        assert (profile.high - best) / stderr == pytest.approx(1.96, rel=0.15)
+        assert (best - profile.low) / stderr == pytest.approx(1.96, rel=0.15)
+        assert np.all(profile.chi2 >= result.chi2 * (1 - 1e-9))
+    assert result.to_dict()["profile"]["delta_h"]["low"] == profiles["delta_h"].low
+
+
+def test_the_command_exits_1_on_flat_data_and_still_writes_json(tmp_path):
+    curves = flat()
+    lines = ["temperature_K,signal,concentration_M"]
+    lines += [f"{t},{y},{c.c_tot}" for c in curves for t, y in zip(c.temperature, c.signal)]
+    (tmp_path / "flat.csv").write_text("\n".join(lines) + "\n")
+    result = subprocess.run(
+        [sys.executable, "-m", "kelvara", "fit", "flat.csv", "--model", "cooperative", "--json", "out.json"],
+        capture_output=True, text=True, cwd=tmp_path, timeout=300)
+    assert result.returncode == 1
+    assert result.stderr.startswith("kelvara: the fit is not to be trusted:\n")
+    assert "the data show no transition" in result.stderr and "Traceback" not in result.stderr
+    data = json.loads((tmp_path / "out.json").read_text())  # strict: no NaN tokens
+    assert data["ok"] is False and any("no transition" in p for p in data["problems"])
+    assert all(value is None or math.isfinite(value)
+               for entry in data["parameters"].values() for value in (entry["value"], entry["stderr"]))
