@@ -103,7 +103,12 @@ def main():
     parser.add_argument("--python-temperatures", type=int, default=40,
                         help="the pure-Python sweeps are timed on this many (they are slow)")
     parser.add_argument("--chart", help="also save a bar chart of the sweep timings (needs matplotlib)")
+    parser.add_argument("--fits-only", action="store_true", help="time only the fits (kelvara.fit)")
     options = parser.parse_args()
+    if options.fits_only:
+        print(f"kelvara {kelvara.__version__}, Python {sys.version.split()[0]}, NumPy {np.__version__}")
+        fit_timing()
+        return
 
     count = options.temperatures
     temps = [270.0 + 120.0 * i / (count - 1) for i in range(count)]
@@ -167,7 +172,9 @@ def main():
 
 
 def fit_timing():
-    """A global fit of three cooling curves of 200 points (kelvara.fit)."""
+    """Global fits of three cooling curves of 200 points (kelvara.fit), and
+    the example fit with the global search against a single local fit from
+    the guessed start, timed in alternating rounds."""
     try:
         from kelvara.fit import Curve, celsius, fit
     except ImportError:
@@ -185,7 +192,33 @@ def fit_timing():
         elapsed = seconds(lambda: results.append(fit(curves, model)), min_time=0.5, repeat=3)
         r = results[-1]
         print(f"  {model:16}{elapsed * 1e3:8.1f} ms  {r.nfev:5d} model evaluations"
-              f"  ({elapsed / r.nfev * 1e6:.0f} us each)  converged: {r.converged}")
+              f"  ({elapsed / r.nfev * 1e6:.0f} us each)  ok: {r.ok}")
+
+    example = example_curves(Curve)
+    single, searched = [], []
+    for _ in range(7):  # alternating, so that both see the same machine
+        single.append(seconds(lambda: fit(example, "cooperative", search=False), min_time=0.2, repeat=1))
+        searched.append(seconds(lambda: fit(example, "cooperative"), min_time=0.2, repeat=1))
+    one, many = min(single), min(searched)
+    r = fit(example, "cooperative")
+    print("\nThe example fit (kelvara fit --example), cooperative model")
+    print(f"  single local fit from the guessed start  {one * 1e3:7.1f} ms")
+    print(f"  global search ({r.starts[0]} screened, {r.starts[1]} refined)  {many * 1e3:7.1f} ms"
+          f"  = {many / one:.1f} x the single fit")
+    print(f"  [{'met' if many / one <= 5.0 else 'MISSED'}] the search costs at most 5 x a single fit")
+
+
+def example_curves(Curve):
+    import csv
+
+    path = HERE.parent / "kelvara" / "data" / "example_cooling.csv"
+    groups = {}
+    with open(path, newline="") as handle:
+        for row in csv.DictReader(handle):
+            group = groups.setdefault(float(row["concentration_M"]), ([], []))
+            group[0].append(float(row["temperature_K"]))
+            group[1].append(float(row["signal"]))
+    return [Curve(t, y, c) for c, (t, y) in groups.items()]
 
 
 def save_chart(path, rows):

@@ -867,7 +867,7 @@ def _refine(problem, theta, max_nfev):
     low, high = problem.free_bounds(problem.free_thermo)
     result = least_squares(
         problem.projected_residuals, theta, bounds=(low, high), x_scale="jac", method="trf",
-        xtol=1e-10, ftol=1e-10, gtol=1e-10, max_nfev=max_nfev or 100 * (len(theta) + 1),
+        xtol=1e-8, ftol=1e-8, gtol=1e-8, max_nfev=max_nfev or 100 * (len(theta) + 1),
     )
     return float(result.fun @ result.fun), result.x
 
