@@ -212,6 +212,7 @@ class Profile:
     level: float
     low: Optional[float]
     high: Optional[float]
+    converged: bool = True  # False when a refit stopped early: the interval may be too narrow
 
 
 @dataclass
@@ -292,7 +293,9 @@ class FitResult:
             level = next(iter(self.profiles.values())).level
             lines.append(f"profile-likelihood {100 * level:g} % intervals:")
             for pr in self.profiles.values():
-                lines.append(f"  {pr.name:22}[{_format(pr.low)}, {_format(pr.high)}]  {unit_of(pr.name)}")
+                warning = "" if pr.converged else "  (some refits did not converge: may be too narrow)"
+                lines.append(f"  {pr.name:22}[{_format(pr.low)}, {_format(pr.high)}]  {unit_of(pr.name)}"
+                             + warning)
         if self.bootstrap:
             lines.append("bootstrap 95 % intervals:")
             for name, (low, high) in self.bootstrap.items():
@@ -351,7 +354,7 @@ class FitResult:
             },
             "profile": None if self.profiles is None else {
                 p.name: {"low": _json_float(p.low), "high": _json_float(p.high), "level": p.level,
-                         "unit": unit_of(p.name)}
+                         "unit": unit_of(p.name), "converged": p.converged}
                 for p in self.profiles.values()
             },
             "bootstrap": None if self.bootstrap is None else
@@ -1245,6 +1248,7 @@ def _profile_one(problem, result, name, chi2_min, threshold, level, max_steps):
         step = 0.05 * abs(best) if best != 0 else (1000.0 if "delta_s" not in name else 5.0)
     points = [(best, chi2_min)]
     ends = {}
+    converged = True
     for direction in (-1.0, 1.0):
         x = x_best.copy()
         previous = (best, chi2_min)
@@ -1258,8 +1262,10 @@ def _profile_one(problem, result, name, chi2_min, threshold, level, max_steps):
             if value == previous[0]:
                 break
             x[j] = value
-            refit = problem.solve(x, hold=[j])
-            if refit.status <= 0 and not np.isfinite(refit.cost):
+            refit = problem.solve(x, hold=[j], max_nfev=10 * len(x) + 20)
+            if refit.status <= 0:
+                converged = False
+            if not np.isfinite(refit.cost):
                 break
             chi2 = 2.0 * float(refit.cost)
             x = refit.x
@@ -1269,7 +1275,7 @@ def _profile_one(problem, result, name, chi2_min, threshold, level, max_steps):
                 a, b = math.sqrt(max(previous[1] - chi2_min, 0.0)), math.sqrt(chi2 - chi2_min)
                 target = math.sqrt(threshold - chi2_min)
                 fraction = (target - a) / (b - a) if b > a else 1.0
-                end = previous[0] + fraction * (value - previous[0])
+                end = float(previous[0] + fraction * (value - previous[0]))
                 break
             if chi2 - chi2_min < 0.05 * (threshold - chi2_min):
                 size *= 2.0  # still flat: stride out
@@ -1280,7 +1286,7 @@ def _profile_one(problem, result, name, chi2_min, threshold, level, max_steps):
     points.sort()
     return Profile(name, np.array([v for v, _ in points]),
                    np.array([c for _, c in points]) * problem.scale**2, threshold * problem.scale**2,
-                   level, ends[-1.0], ends[1.0])
+                   level, ends[-1.0], ends[1.0], converged)
 
 
 @dataclass
