@@ -77,8 +77,9 @@ def test_flat_data_show_no_transition():
     (lambda: fit(cut_off(300.0, 360.0, 3), "cooperative", bounds={"delta_h": (-2e5, -1e5)}),
      "delta_h ends on its bound -100000 J/mol"),
     (lambda: fit(cut_off(300.0, 360.0, 3), "isodesmic"), "structure in the residuals"),
-    (lambda: fit(cut_off(300.0, 360.0, 3), "cooperative", fix={"delta_h": -30000.0}),
-     "lies far outside its measured range 300 to 360 K"),
+    # Te = -delta_h / (-delta_s - R ln c_tot): 475 K and more
+    (lambda: fit(cut_off(300.0, 360.0, 3), "cooperative", fix={"delta_h": -95000.0, "delta_s": -100.0}),
+     "K) lies far outside its measured range 300 to 360 K"),
 ])
 def test_undetermined_and_wrong_answers_are_not_ok(make, words):
     with warnings.catch_warnings():
