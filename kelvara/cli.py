@@ -53,15 +53,6 @@ PARAMETERS = {
     "k": "L/mol", "k_iso": "L/mol", "k_coop": "L/mol", "sigma": "dimensionless",
 }
 
-# Column roles, found by the first word of a header (case-insensitive).
-ROLES = {
-    "temperature": {"temperature", "temp", "t"},
-    "signal": {"signal", "absorbance", "abs", "cd", "ellipticity", "fluorescence", "intensity", "y"},
-    "concentration": {"concentration", "conc", "c", "ctot"},
-    "curve": {"curve", "series"},
-}
-
-
 class UsageError(Exception):
     """Bad input: reported in one line, exit status 2."""
 
@@ -102,6 +93,9 @@ def main(argv=None) -> int:
         return options.handler(options)
     except (UsageError, ValueError) as error:
         print(f"kelvara: error: {error}", file=sys.stderr)
+        return 2
+    except MemoryError:
+        print("kelvara: error: not enough memory", file=sys.stderr)
         return 2
     except FitFailed as error:
         print(f"kelvara: {error}", file=sys.stderr)
@@ -185,12 +179,23 @@ def build_parser():
 
 
 def _data_arguments(parser):
-    parser.add_argument("data", nargs="?", help="CSV file with a header row")
+    parser.add_argument("data", nargs="*", metavar="FILE",
+                        help="data files (CSV or other text, .xlsx, JASCO or Cary exports); "
+                        "several files make one global fit")
     parser.add_argument("--example", action="store_true",
                         help=f"use the example data shipped with kelvara ({EXAMPLE_TRUTH})")
-    parser.add_argument("--celsius", action="store_true", help="the temperature column is in degrees Celsius")
+    parser.add_argument("--celsius", action="store_true",
+                        help="temperature columns without a unit are in degrees Celsius")
+    parser.add_argument("--c-tot", "--c_tot", dest="c_tot", action="append", metavar="VALUE",
+                        help="total concentration of a curve whose file states none, with an optional "
+                        "unit (5uM, 1e-5 M; mol/L without one); once per such curve or file, in order")
     for role in ("temperature", "signal", "concentration", "curve"):
-        parser.add_argument(f"--{role}-column", metavar="NAME", help=f"the {role} column's header")
+        parser.add_argument(f"--{role}-column", metavar="NAME",
+                            help=f"the {role} column's header (or its first word)")
+    parser.add_argument("--decimal", choices=(".", ","), help="the decimal mark (default: detected)")
+    parser.add_argument("--sheet", metavar="NAME", help="the sheet of an Excel file (default: the first)")
+    parser.add_argument("--segment", choices=("all", "cooling", "heating"), default="all",
+                        help="stages of a Cary export to fit (default: all)")
 
 
 # --- kelvara curve -------------------------------------------------------------
@@ -274,83 +279,27 @@ def _write(text, path):
 # --- reading data --------------------------------------------------------------
 
 
-def _role_of(header):
-    word = re.split(r"[\s_(\[/]", header.strip().lower(), maxsplit=1)[0]
-    for role, words in ROLES.items():
-        if word in words:
-            return role
-    return None
-
-
-def _column(headers, role, chosen):
-    if chosen is not None:
-        matches = [i for i, h in enumerate(headers) if h.strip().lower() == chosen.strip().lower()]
-        if not matches:
-            raise UsageError(f"no column named {chosen!r} (the columns are {', '.join(map(repr, headers))})")
-        return matches[0]
-    matches = [i for i, h in enumerate(headers) if _role_of(h) == role]
-    if len(matches) > 1:
-        names = ", ".join(repr(headers[i]) for i in matches)
-        raise UsageError(f"ambiguous {role} column: {names} (choose one with --{role}-column)")
-    if not matches:
-        if role == "curve":
-            return None
-        raise UsageError(
-            f"no {role} column among {', '.join(map(repr, headers))} (name it with --{role}-column)"
-        )
-    return matches[0]
-
-
 def read_curves(options):
-    """The curves of the CSV file (or of the example), as kelvara.fit.Curve."""
-    from kelvara.fit import Curve
-
-    path = EXAMPLE if options.example else options.data
-    if path is None:
-        raise UsageError("give a CSV file, or --example")
+    """The curves of the data files (or of the example), as kelvara.fit.Curve;
+    notes on what was dropped go to stderr."""
+    paths = [EXAMPLE] if options.example else list(options.data)
+    if not paths:
+        raise UsageError("give one or more data files, or --example")
     if options.example and options.data:
-        raise UsageError("give a CSV file or --example, not both")
+        raise UsageError("give data files or --example, not both")
     try:
-        text = pathlib.Path(path).read_text(encoding="utf-8-sig")
-    except FileNotFoundError:
-        raise UsageError(f"no such file: {path}") from None
-    except (OSError, UnicodeDecodeError) as error:
-        raise UsageError(f"cannot read {path}: {error}") from None
-    lines = text.splitlines()
-    if not any(line.strip() for line in lines):
-        raise UsageError(f"{path} is empty")
-    header_line = next(line for line in lines if line.strip())
-    delimiter = max(",;\t", key=header_line.count)
-    rows = list(csv.reader(io.StringIO(text), delimiter=delimiter))
-    numbered = [(n, row) for n, row in enumerate(rows, start=1) if any(cell.strip() for cell in row)]
-    (_, headers), body = numbered[0], numbered[1:]
-    if not body:
-        raise UsageError(f"{path} has a header but no data rows")
-    columns = {role: _column(headers, role, getattr(options, f"{role}_column"))
-               for role in ("temperature", "signal", "concentration", "curve")}
-
-    groups = {}
-    for line, row in body:
-        def number(role):
-            index = columns[role]
-            cell = row[index].strip() if index < len(row) else ""
-            try:
-                return float(cell)
-            except ValueError:
-                raise UsageError(
-                    f"{path}, row {line}, column {headers[index]!r}: {cell!r} is not a number"
-                ) from None
-        t, y, c = number("temperature"), number("signal"), number("concentration")
-        key = row[columns["curve"]].strip() if columns["curve"] is not None else c
-        group = groups.setdefault(key, {"t": [], "y": [], "c": c})
-        if group["c"] != c:
-            raise UsageError(f"{path}, row {line}: curve {key!r} has two concentrations, {group['c']} and {c}")
-        group["t"].append(t + 273.15 if options.celsius else t)
-        group["y"].append(y)
-    curves = []
-    for key, group in groups.items():
-        label = str(key) if columns["curve"] is not None else f"{group['c']:g} M"
-        curves.append(Curve(group["t"], group["y"], group["c"], label=label))
+        from kelvara.io import read_curves as read
+    except ImportError:
+        raise UsageError("reading data needs pandas: python -m pip install 'kelvara[fit]'") from None
+    notes = []
+    curves = read(
+        paths, c_tot=options.c_tot, celsius=options.celsius,
+        temperature_column=options.temperature_column, signal_column=options.signal_column,
+        concentration_column=options.concentration_column, curve_column=options.curve_column,
+        decimal=options.decimal, sheet=options.sheet, segment=options.segment, notes=notes,
+    )
+    for note in notes:
+        print(f"kelvara: note: {note}", file=sys.stderr)
     return curves
 
 
@@ -417,7 +366,7 @@ def run_fit(options):
     if options.profile:
         result.profile()
 
-    source = "example data" if options.example else options.data
+    source = "example data" if options.example else ", ".join(options.data)
     print(f"{source}: {len(curves)} curves, {result.n_points} points")
     if options.example:
         print(f"(made with {EXAMPLE_TRUTH})")

@@ -150,7 +150,16 @@ class Curve:
         if not math.isfinite(c_tot) or c_tot <= 0.0:
             raise ValueError(f"{name}: total concentration must be positive and finite, not {self.c_tot!r}")
         self.c_tot = c_tot
-        self.temperature_list = self.temperature.tolist()
+
+    @property
+    def temperature_list(self) -> List[float]:
+        """The temperatures as a list, as the models take them: made once,
+        when first needed (a long curve read only to be looked at never
+        pays for it)."""
+        cached = self.__dict__.get("_temperature_list")
+        if cached is None:
+            cached = self.__dict__["_temperature_list"] = self.temperature.tolist()
+        return cached
 
     @property
     def name(self):
