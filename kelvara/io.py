@@ -461,7 +461,7 @@ def _numbers(path, table, column, where):
         bad = np.flatnonzero(converted.isna().to_numpy() & values.notna().to_numpy())
         if bad.size:
             line = where([bad[0]])[0]
-            raise ReadError(f"{path}, line {line}, column {column!r}: {values.iloc[bad[0]]!r} is not a number")
+            raise ReadError(f"{path}, line {line}, column {column!r}: {_shown(values.iloc[bad[0]])} is not a number")
         values = converted
     out = values.to_numpy(dtype=float)
     infinite = np.flatnonzero(np.isinf(out))
@@ -469,6 +469,12 @@ def _numbers(path, table, column, where):
         line = where([infinite[0]])[0]
         raise ReadError(f"{path}, line {line}, column {column!r}: the number overflows a double")
     return out
+
+
+def _shown(cell, width=40):
+    """A cell as a message quotes it: a huge field is cut short."""
+    text = repr(cell)
+    return text if len(text) <= width else text[:width - 5] + "...'"
 
 
 def _temperatures(path, column, values, options, where):
@@ -508,7 +514,7 @@ def _concentrations(path, table, column, where):
                 value = float(str(cell).strip().replace(",", ".")) / (divisor or 1.0)
             except ValueError:
                 line = where([int(np.flatnonzero(codes == k)[0])])[0]
-                raise ReadError(f"{path}, line {line}, column {column!r}: {cell!r} is not a concentration "
+                raise ReadError(f"{path}, line {line}, column {column!r}: {_shown(cell)} is not a concentration "
                                 f"(a number, with a unit such as {UNIT_CHOICES})") from None
         if not unit and value >= PLAUSIBLE_MOLAR:
             line = where([int(np.flatnonzero(codes == k)[0])])[0]
