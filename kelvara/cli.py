@@ -1,57 +1,45 @@
-"""The kelvara command: model curves, global fits of CSV data, comparisons.
+"""The kelvara command: model curves, global fits of measured data, comparisons.
 
-    kelvara curve cooperative --temps 280:380:0.5 --delta_h -95000 --delta_s -180 \\
-        --delta_h_nuc 22000 --c_tot 1e-5
+    kelvara curve cooperative --temps 280:380:0.5 --delta-h -95000 --delta-s -180 \\
+        --delta-h-nuc 22000 --c-tot 1e-5
     kelvara fit DATA.csv --model cooperative --plot fit.png
-    kelvara compare DATA.csv
+    kelvara compare DATA.csv --json compare.json --plot compare.png
+    kelvara models
     kelvara fit --example
 
 Bad input gets one line on stderr and exit status 2; a fit that is not ok
 (not converged, a parameter not determined, no transition in the data,
 structure left in the residuals, Te far outside the data), exit status 1
-with the reasons on stderr.
+with the reasons on stderr.  This module only turns arguments into calls
+of the library and results into files and exit statuses.
 """
 
 from __future__ import annotations
 
 import argparse
 import csv
+import errno
 import inspect
 import io
 import json
 import math
+import os
 import pathlib
 import re
 import sys
 import warnings
 
-from kelvara import _core
+from kelvara import __version__
+from kelvara.models import MODELS, PARAMETER_MEANINGS, PARAMETER_UNITS, unit_of
 
 EXAMPLE = pathlib.Path(__file__).resolve().parent / "data" / "example_cooling.csv"
 EXAMPLE_TRUTH = "delta_h = -95000 J/mol, delta_s = -180 J/(mol K), delta_h_nuc = 22000 J/mol"
+DEFAULT_MODEL = "cooperative"
+# The parameters of the _core functions that `kelvara curve` sets.
+CURVE_PARAMETERS = ("delta_h", "delta_s", "delta_h_nuc", "delta_h_iso", "delta_s_iso", "delta_h_coop",
+                    "delta_s_coop", "delta_h_nuc_coop", "c_tot", "k", "k_iso", "k_coop", "sigma")
+PLOT_FORMATS = (".png", ".pdf", ".svg")
 
-MODEL_NAMES = ("isodesmic", "isodesmic_direct", "cooperative", "cooperative_n", "coop_iso")
-TEMPERATURE_FUNCTIONS = {
-    "isodesmic": "temp_isodesmic_model",
-    "isodesmic_direct": "temp_isodesmic_model_direct",
-    "cooperative": "temp_cooperative_model",
-    "cooperative_n": "temp_cooperative_model_n",
-    "coop_iso": "temp_coop_iso_model",
-}
-CONCENTRATION_FUNCTIONS = {
-    "isodesmic": "isodesmic_model",
-    "isodesmic_direct": "isodesmic_model_direct",
-    "cooperative": "cooperative_model",
-    "cooperative_n": "cooperative_model_n",
-    "coop_iso": "coop_iso_model",
-}
-# Every parameter of the _core functions that a user sets, with its unit.
-PARAMETERS = {
-    "delta_h": "J/mol", "delta_s": "J/(mol K)", "delta_h_nuc": "J/mol",
-    "delta_h_iso": "J/mol", "delta_s_iso": "J/(mol K)", "delta_h_coop": "J/mol",
-    "delta_s_coop": "J/(mol K)", "delta_h_nuc_coop": "J/mol", "c_tot": "mol/L",
-    "k": "L/mol", "k_iso": "L/mol", "k_coop": "L/mol", "sigma": "dimensionless",
-}
 
 class UsageError(Exception):
     """Bad input: reported in one line, exit status 2."""
@@ -68,15 +56,18 @@ class Parser(argparse.ArgumentParser):
         self.exit(2, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
 
 
-_NEGATIVE_NUMBER = re.compile(r"^-(\d+\.?\d*|\.\d+)([eE][-+]?\d+)?$|^-inf$", re.IGNORECASE)
+# A value that starts with a minus and a digit or a point: a negative number
+# or a range ("-1e5", "-10:20:10", "-7:-3:5"), never an option.
+_NEGATIVE_VALUE = re.compile(r"^-(\d|\.\d|inf\b)", re.IGNORECASE)
 
 
 def _join_negative_values(argv):
-    """`--delta_h -1e5` as `--delta_h=-1e5`: argparse would take -1e5 for an
-    option (it knows negative numbers only without an exponent)."""
+    """`--delta-h -1e5` as `--delta-h=-1e5`: argparse would take -1e5 or
+    -10:20:10 for an option (it knows only plain negative numbers)."""
     out = []
     for token in argv:
-        if out and _NEGATIVE_NUMBER.match(token) and out[-1].startswith("--") and "=" not in out[-1]:
+        if out and _NEGATIVE_VALUE.match(token) and out[-1].startswith("-") and "=" not in out[-1] \
+                and not _NEGATIVE_VALUE.match(out[-1]):
             out[-1] = f"{out[-1]}={token}"
         else:
             out.append(token)
@@ -104,7 +95,38 @@ def main(argv=None) -> int:
         print("\nkelvara: interrupted", file=sys.stderr)
         return 130
     except BrokenPipeError:
-        return 0
+        # The reader went away (`kelvara fit ... | head`): say so once, where it can still be read.
+        _quiet_stdout()
+        print("kelvara: error: the output pipe was closed", file=sys.stderr)
+        return 2
+    except OSError as error:
+        print(f"kelvara: error: {_os_error(error)}", file=sys.stderr)
+        return 2
+
+
+def _quiet_stdout():
+    """Point stdout at /dev/null, so that the interpreter's last flush of a
+    closed pipe does not print a second error."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+    except (OSError, ValueError):
+        pass
+
+
+def _os_error(error):
+    where = f" {error.filename}" if getattr(error, "filename", None) else ""
+    if error.errno == errno.ENOSPC:
+        return f"no space left on the device, writing{where}"
+    return f"cannot write{where}: {error.strerror or error}"
+
+
+def _parameter_option(name):
+    """--delta-h, with --delta_h still accepted."""
+    spellings = [f"--{name.replace('_', '-')}"]
+    if "_" in name:
+        spellings.append(f"--{name}")
+    return spellings
 
 
 def build_parser():
@@ -113,67 +135,73 @@ def build_parser():
         description="Equilibrium models of supramolecular polymerisation: model curves, "
         "global fits of measured cooling/heating curves, model comparison.",
     )
+    parser.add_argument("--version", action="version", version=f"kelvara {__version__}")
     commands = parser.add_subparsers(title="commands", metavar="COMMAND")
+
+    models = commands.add_parser("models", help="list the models, their parameters and when to use each",
+                                 description="List every model: its parameters with their units, and "
+                                 "when the field uses it.")
+    models.set_defaults(handler=run_models)
 
     curve = commands.add_parser(
         "curve", help="evaluate a model over temperatures or concentrations, as CSV",
         description="Evaluate a model over a range of temperatures (the temperature models, "
-        "parameters delta_*) or of total concentrations (the concentration models, parameters "
+        "parameters delta-*) or of total concentrations (the concentration models, parameters "
         "k*, sigma) and write CSV. Parameters are in SI units: J/mol, J/(mol K), mol/L, L/mol.",
     )
-    curve.add_argument("model", choices=MODEL_NAMES)
+    curve.add_argument("model", choices=list(MODELS))
     where = curve.add_mutually_exclusive_group(required=True)
     where.add_argument("--temps", metavar="START:STOP:STEP", help="temperatures (kelvin, or --celsius)")
     where.add_argument("--conc", metavar="START:STOP:STEP", help="total concentrations (mol/L)")
-    where.add_argument("--log-conc", metavar="START:STOP:POINTS",
+    where.add_argument("--log-conc", "--log_conc", dest="log_conc", metavar="START:STOP:POINTS",
                        help="total concentrations spaced evenly on a log scale (mol/L)")
     curve.add_argument("--celsius", action="store_true", help="--temps and the output in degrees Celsius")
-    for name, unit in PARAMETERS.items():
-        curve.add_argument(f"--{name}", type=float, metavar="VALUE", help=unit)
+    for name in CURVE_PARAMETERS:
+        meaning = PARAMETER_MEANINGS.get(name, "")
+        curve.add_argument(*_parameter_option(name), dest=name, type=float, metavar="VALUE",
+                           help=f"{meaning + ', ' if meaning else ''}{PARAMETER_UNITS[name]}")
     curve.add_argument("--scaler", type=float, default=1.0, help="multiplies every value (default 1)")
-    curve.add_argument("--nuc_size", "--nuc-size", dest="nuc_size", type=int, help="nucleus size (cooperative_n)")
-    curve.add_argument("--num_itr", "--num-itr", dest="num_itr", type=int, default=100,
+    curve.add_argument("--nuc-size", "--nuc_size", dest="nuc_size", type=int, help="nucleus size (cooperative_n)")
+    curve.add_argument("--num-itr", "--num_itr", dest="num_itr", type=int, default=100,
                        help="bisection steps of the concentration models (default 100)")
     curve.add_argument("--out", help="write the CSV here instead of to stdout")
     curve.set_defaults(handler=run_curve)
 
     fit = commands.add_parser(
-        "fit", help="fit one model globally to every curve of a CSV file",
-        description="Fit one model globally to every curve in a CSV file (a temperature, a signal "
-        "and a concentration column; one curve per concentration, or per value of a 'curve' "
-        "column). Prints values with standard errors, derived values (Te per curve, K and dG at "
-        "298.15 K) and fit statistics.",
+        "fit", help="fit one model globally to every curve of the data files",
+        description="Fit one model globally to every curve of the data files. Prints values with "
+        "standard errors and units, derived values (Te per curve, K and dG at 298.15 K), fit "
+        "statistics and the verdict; exit status 1 when the fit is not to be trusted.",
+        epilog="models: " + "; ".join(f"{m.name}: {m.description}" for m in MODELS.values())
+        + ". Parameters: " + ", ".join(f"{n} ({PARAMETER_UNITS[n]})" for n in
+                                       ("delta_h", "delta_s", "delta_h_nuc")) + " and per curve "
+        "baseline[i], amplitude[i], slope[i] (signal units); see kelvara models.",
     )
     _data_arguments(fit)
-    fit.add_argument("--model", default="cooperative", choices=MODEL_NAMES)
-    fit.add_argument("--nuc-size", "--nuc_size", dest="nuc_size", metavar="N or A:B",
-                     help="nucleus size of cooperative_n, or a range A:B to scan (default 2)")
-    fit.add_argument("--fix", action="append", default=[], metavar="NAME=VALUE", help="fix a parameter")
-    fit.add_argument("--bound", action="append", default=[], metavar="NAME=LO:HI", help="bound a parameter")
-    fit.add_argument("--start", action="append", default=[], metavar="NAME=VALUE", help="starting value")
-    fit.add_argument("--shared-amplitude", action="store_true", help="one amplitude for all curves")
-    fit.add_argument("--shared-baseline", action="store_true", help="one monomer baseline for all curves")
-    fit.add_argument("--baseline-slope", action="store_true", help="let the monomer baseline slope in T")
-    fit.add_argument("--max-evaluations", type=int, default=None, metavar="N",
-                     help="stop the optimiser after N model evaluations")
+    fit.add_argument("--model", default=DEFAULT_MODEL, choices=list(MODELS),
+                     help="the model (default: %(default)s)")
+    _fit_arguments(fit)
     fit.add_argument("--bootstrap", type=int, default=0, metavar="N", help="N residual-bootstrap resamples")
     fit.add_argument("--seed", type=int, default=None, help="seed of the bootstrap")
     fit.add_argument("--profile", action="store_true",
                      help="profile-likelihood 95 %% intervals of the thermodynamic parameters "
                      "(each refitted along a grid; drawn in --plot)")
-    fit.add_argument("--json", metavar="FILE", help="write the results as JSON")
+    _output_arguments(fit, "the results")
     fit.add_argument("--csv", metavar="FILE", help="write parameters and derived values as CSV")
-    fit.add_argument("--plot", metavar="FILE", help="draw data, fitted curves and residuals (PNG)")
+    fit.add_argument("--curves", metavar="FILE", help="write a tidy CSV of every point: curve, c_tot, "
+                     "temperature, signal, fitted, residual, fraction, normalised degree of aggregation")
     fit.set_defaults(handler=run_fit)
 
     compare = commands.add_parser(
         "compare", help="fit several models and rank them by AIC and BIC",
         description="Fit every model (or those of --models) to the same curves and rank them by "
-        "AIC, with BIC alongside.",
+        "AIC, with BIC alongside; fits that are not ok come last and are never ranked best.",
     )
     _data_arguments(compare)
     compare.add_argument("--models", default="isodesmic,cooperative,coop_iso",
-                         help="comma-separated models (default: isodesmic,cooperative,coop_iso)")
+                         help="comma-separated models (default: %(default)s)")
+    _fit_arguments(compare)
+    _output_arguments(compare, "every model's results")
     compare.set_defaults(handler=run_compare)
     return parser
 
@@ -185,17 +213,119 @@ def _data_arguments(parser):
     parser.add_argument("--example", action="store_true",
                         help=f"use the example data shipped with kelvara ({EXAMPLE_TRUTH})")
     parser.add_argument("--celsius", action="store_true",
-                        help="temperature columns without a unit are in degrees Celsius")
+                        help="temperature columns without a unit are in degrees Celsius (plots too)")
     parser.add_argument("--c-tot", "--c_tot", dest="c_tot", action="append", metavar="VALUE",
                         help="total concentration of a curve whose file states none, with an optional "
                         "unit (5uM, 1e-5 M; mol/L without one); once per such curve or file, in order")
     for role in ("temperature", "signal", "concentration", "curve"):
-        parser.add_argument(f"--{role}-column", metavar="NAME",
+        parser.add_argument(f"--{role}-column", f"--{role}_column", dest=f"{role}_column", metavar="NAME",
                             help=f"the {role} column's header (or its first word)")
     parser.add_argument("--decimal", choices=(".", ","), help="the decimal mark (default: detected)")
     parser.add_argument("--sheet", metavar="NAME", help="the sheet of an Excel file (default: the first)")
     parser.add_argument("--segment", choices=("all", "cooling", "heating"), default="all",
                         help="stages of a Cary export to fit (default: all)")
+
+
+def _fit_arguments(parser):
+    parser.add_argument("--nuc-size", "--nuc_size", dest="nuc_size", metavar="N or A:B",
+                        help="nucleus size of cooperative_n, or a range A:B to scan (default 2)")
+    units = "J/mol for enthalpies, J/(mol K) for entropies, the signal's unit for baselines and amplitudes"
+    parser.add_argument("--fix", action="append", default=[], metavar="NAME=VALUE",
+                        help=f"fix a parameter ({units})")
+    parser.add_argument("--bound", action="append", default=[], metavar="NAME=LO:HI",
+                        help=f"bound a parameter ({units})")
+    parser.add_argument("--start", action="append", default=[], metavar="NAME=VALUE",
+                        help=f"starting value of a parameter ({units})")
+    parser.add_argument("--shared-amplitude", "--shared_amplitude", dest="shared_amplitude",
+                        action="store_true", help="one amplitude for all curves")
+    parser.add_argument("--shared-baseline", "--shared_baseline", dest="shared_baseline",
+                        action="store_true", help="one monomer baseline for all curves")
+    parser.add_argument("--baseline-slope", "--baseline_slope", dest="baseline_slope", action="store_true",
+                        help="let the monomer baseline slope in T")
+    parser.add_argument("--max-evaluations", "--max_evaluations", dest="max_evaluations", type=int,
+                        default=None, metavar="N", help="stop after N model evaluations")
+
+
+def _output_arguments(parser, what):
+    parser.add_argument("--json", metavar="FILE", help=f"write {what} as JSON")
+    parser.add_argument("--plot", metavar="FILE",
+                        help="draw data, fitted curves and residuals (.png, .pdf or .svg)")
+    parser.add_argument("--aggregation-panel", "--aggregation_panel", dest="aggregation_panel",
+                        action="store_true", help="add a panel of the normalised degree of aggregation")
+
+
+# --- writing --------------------------------------------------------------------
+
+
+def write_atomic(path, text):
+    """Write text to path through a temporary file in the same folder and
+    os.replace: a kill or a full disk leaves the old file whole."""
+    path = pathlib.Path(path)
+    temporary = path.with_name(f".{path.name}.{os.getpid()}.tmp")
+    try:
+        with open(temporary, "w", encoding="utf-8", newline="") as handle:
+            handle.write(text)
+            handle.flush()
+            os.fsync(handle.fileno())
+        os.replace(temporary, path)
+    except BaseException:
+        try:
+            os.unlink(temporary)
+        except OSError:
+            pass
+        raise
+    print(f"kelvara: wrote {path}", file=sys.stderr)
+
+
+def _check_outputs(options, inputs, outputs):
+    """Before any work: every output's folder exists, a plot's extension is
+    one matplotlib writes, no output names an input or another output."""
+    seen = {}
+    inputs = {_identity(p): str(p) for p in inputs}
+    for option, path in outputs:
+        if path is None:
+            continue
+        target = pathlib.Path(path)
+        if target.is_dir():
+            raise UsageError(f"{option} {path}: is a folder")
+        folder = target.parent if str(target.parent) else pathlib.Path(".")
+        if not folder.is_dir():
+            raise UsageError(f"{option} {path}: the folder {folder} does not exist")
+        if option == "--plot" and target.suffix.lower() not in PLOT_FORMATS:
+            raise UsageError(f"--plot {path}: the plot is written as {', '.join(PLOT_FORMATS)}, "
+                             f"not {target.suffix or 'a file without an extension'}")
+        if option != "--plot" and target.suffix.lower() in PLOT_FORMATS:
+            raise UsageError(f"{option} {path}: that is the name of a plot, not of {option[2:]} output")
+        identity = _identity(target)
+        if identity in inputs:
+            raise UsageError(f"{option} {path} would replace the input file {inputs[identity]}")
+        if identity in seen:
+            raise UsageError(f"{option} and {seen[identity]} both name {path}")
+        seen[identity] = option
+
+
+def _identity(path):
+    path = pathlib.Path(path)
+    try:
+        return os.path.normcase(str(path.resolve()))
+    except OSError:
+        return os.path.normcase(os.path.abspath(str(path)))
+
+
+# --- kelvara models ---------------------------------------------------------------
+
+
+def run_models(options):
+    for model in MODELS.values():
+        print(f"{model.name}: {model.description}")
+        for name in model.thermo:
+            meaning = PARAMETER_MEANINGS.get(name, "")
+            print(f"    {name:18} {PARAMETER_UNITS[name]:10} {meaning}")
+        if model.takes_nuc_size:
+            print(f"    {'nuc_size':18} {'1':10} nucleus size, fixed or scanned (--nuc-size N or A:B)")
+        print(f"    {'baseline[i]':18} {'signal':10} signal of the free monomer of curve i")
+        print(f"    {'amplitude[i]':18} {'signal':10} change of curve i's signal on full aggregation")
+    return 0
 
 
 # --- kelvara curve -------------------------------------------------------------
@@ -224,9 +354,10 @@ def parse_range(text, what, points=False):
 
 
 def run_curve(options):
+    model = MODELS[options.model]
     temperature_model = options.temps is not None
-    name = (TEMPERATURE_FUNCTIONS if temperature_model else CONCENTRATION_FUNCTIONS)[options.model]
-    function = getattr(_core, name)
+    function = model.function if temperature_model else model.concentration_function
+    name = function.__name__
     # The function's own parameters, apart from the one the range fills.
     parameters = [p for p in inspect.signature(function).parameters if p not in ("temp", "conc", "x")]
     if options.celsius and not temperature_model:
@@ -237,13 +368,13 @@ def run_curve(options):
         axis = parse_range(options.log_conc, "--log-conc", points=True)
     else:
         axis = parse_range(options.conc, "--conc")
-    unused = [p for p in (*PARAMETERS, "nuc_size") if getattr(options, p) is not None and p not in parameters]
+    unused = [p for p in (*CURVE_PARAMETERS, "nuc_size") if getattr(options, p) is not None and p not in parameters]
     if unused:
-        raise UsageError(f"{options.model} ({name}) takes no --{unused[0]}")
+        raise UsageError(f"{options.model} ({name}) takes no {_parameter_option(unused[0])[0]}")
     given = {p: getattr(options, p, None) for p in parameters}
     missing = [p for p, value in given.items() if value is None]
     if missing:
-        raise UsageError(f"{options.model} needs --{' --'.join(missing)}")
+        raise UsageError(f"{options.model} needs " + " ".join(_parameter_option(p)[0] for p in missing))
 
     if temperature_model:
         kelvin = [t + 273.15 for t in axis] if options.celsius else axis
@@ -262,38 +393,36 @@ def run_curve(options):
     writer.writerow([header, "fraction" if options.scaler == 1.0 else "signal"])
     for a, v in zip(axis, values):
         writer.writerow([repr(a), repr(v)])
-    _write(out.getvalue(), options.out)
+    if options.out is None:
+        sys.stdout.write(out.getvalue())
+    else:
+        _check_outputs(options, [], [("--out", options.out)])
+        write_atomic(options.out, out.getvalue())
     return 0
-
-
-def _write(text, path):
-    if path is None:
-        sys.stdout.write(text)
-        return
-    try:
-        pathlib.Path(path).write_text(text)
-    except OSError as error:
-        raise UsageError(f"cannot write {path}: {error.strerror}") from None
 
 
 # --- reading data --------------------------------------------------------------
 
 
-def read_curves(options):
-    """The curves of the data files (or of the example), as kelvara.fit.Curve;
-    notes on what was dropped go to stderr."""
+def _inputs(options):
     paths = [EXAMPLE] if options.example else list(options.data)
     if not paths:
         raise UsageError("give one or more data files, or --example")
     if options.example and options.data:
         raise UsageError("give data files or --example, not both")
+    return paths
+
+
+def read_curves(options):
+    """The curves of the data files (or of the example), as kelvara.fit.Curve;
+    notes on what was dropped go to stderr."""
     try:
         from kelvara.io import read_curves as read
     except ImportError:
         raise UsageError("reading data needs pandas: python -m pip install 'kelvara[fit]'") from None
     notes = []
     curves = read(
-        paths, c_tot=options.c_tot, celsius=options.celsius,
+        _inputs(options), c_tot=options.c_tot, celsius=options.celsius,
         temperature_column=options.temperature_column, signal_column=options.signal_column,
         concentration_column=options.concentration_column, curve_column=options.curve_column,
         decimal=options.decimal, sheet=options.sheet, segment=options.segment, notes=notes,
@@ -331,9 +460,8 @@ def _number(text, what):
         raise UsageError(f"{what}: {text!r} is not a number") from None
 
 
-def run_fit(options):
-    fit_module = _fit_module()
-    curves = read_curves(options)
+def _fit_options(options, model):
+    """The keyword arguments of kelvara.fit.fit from the command line."""
     fix = {n: _number(v, f"--fix {n}") for n, v in _assignments(options.fix, "fix").items()}
     start = {n: _number(v, f"--start {n}") for n, v in _assignments(options.start, "start").items()}
     bounds = {}
@@ -344,24 +472,34 @@ def run_fit(options):
         bounds[name] = (_number(low or "-inf", f"--bound {name}"), _number(high or "inf", f"--bound {name}"))
     nuc_size = None
     if options.nuc_size is not None:
-        if options.model != "cooperative_n":
-            raise UsageError(f"--nuc-size applies to the cooperative_n model, not {options.model}")
+        if model is not None and not MODELS[model].takes_nuc_size:
+            raise UsageError(f"--nuc-size applies to the cooperative_n model, not {model}")
         low, sep, high = options.nuc_size.partition(":")
         try:
             nuc_size = range(int(low), int(high) + 1) if sep else int(low)
         except ValueError:
             raise UsageError(f"--nuc-size takes N or A:B, not {options.nuc_size!r}") from None
+    return dict(nuc_size=nuc_size, shared_amplitude=options.shared_amplitude,
+                shared_baseline=options.shared_baseline, baseline_slope=options.baseline_slope,
+                start=start, fix=fix, bounds=bounds, max_nfev=options.max_evaluations)
 
+
+def _outputs(options, *names):
+    return [(f"--{name}", getattr(options, name, None)) for name in names]
+
+
+def run_fit(options):
+    fit_module = _fit_module()
+    inputs = _inputs(options)
+    _check_outputs(options, inputs, _outputs(options, "json", "csv", "curves", "plot"))
+    if options.bootstrap and options.bootstrap < 2:
+        raise UsageError("--bootstrap needs at least 2 resamples")
+    keywords = _fit_options(options, options.model)
+    curves = read_curves(options)
     with warnings.catch_warnings():
-        warnings.simplefilter("ignore", RuntimeWarning)  # non-convergence is reported below
-        result = fit_module.fit(
-            curves, options.model, nuc_size=nuc_size, shared_amplitude=options.shared_amplitude,
-            shared_baseline=options.shared_baseline, baseline_slope=options.baseline_slope,
-            start=start, fix=fix, bounds=bounds, max_nfev=options.max_evaluations,
-        )
+        warnings.simplefilter("ignore", RuntimeWarning)  # non-convergence is in the verdict
+        result = fit_module.fit(curves, options.model, **keywords)
     if options.bootstrap:
-        if options.bootstrap < 2:
-            raise UsageError("--bootstrap needs at least 2 resamples")
         result.run_bootstrap(options.bootstrap, seed=options.seed)
     if options.profile:
         result.profile()
@@ -372,12 +510,18 @@ def run_fit(options):
         print(f"(made with {EXAMPLE_TRUTH})")
     print(result.summary())
     print(_curve_table(result))
+    sys.stdout.flush()
     if options.json:
-        _write(json.dumps(result.to_dict(), indent=2, allow_nan=False) + "\n", options.json)
+        data = result.to_dict()
+        data["input_files"] = [str(p) for p in inputs]
+        write_atomic(options.json, json.dumps(data, indent=2, allow_nan=False) + "\n")
     if options.csv:
-        _write(_results_csv(result), options.csv)
+        write_atomic(options.csv, _results_csv(result))
+    if options.curves:
+        write_atomic(options.curves, _curves_csv(result))
     if options.plot:
-        plot(result, curves, options.plot)
+        _plot(options.plot, lambda plot: plot.fit_figure(result, curves, celsius=options.celsius,
+                                                        aggregation=options.aggregation_panel))
     if not result.ok:
         raise FitFailed(_problems_text(result))
     return 0
@@ -392,36 +536,63 @@ def _problems_text(result, name=""):
 def _curve_table(result):
     lines = [f"{'curve':16}{'c_tot (M)':>12}{'baseline':>12}{'amplitude':>12}{'Te (K)':>10}"]
     for c in result.curves:
-        te = f"{c.te:10.2f}" if c.te is not None else f"{'':>10}"
+        te = f"{c.te:10.2f}" if c.te is not None and math.isfinite(c.te) else f"{'':>10}"
         lines.append(f"{str(c.label):16}{c.c_tot:>12.4g}{c.baseline:>12.5g}{c.amplitude:>12.5g}{te}")
     return "\n".join(lines)
+
+
+def _cell(value):
+    return "" if value is None or (isinstance(value, float) and not math.isfinite(value)) else repr(value)
 
 
 def _results_csv(result):
     out = io.StringIO()
     writer = csv.writer(out, lineterminator="\n")
-    writer.writerow(["kind", "name", "value", "stderr", "fixed"])
+    writer.writerow(["kind", "name", "value", "stderr", "unit", "fixed", "low", "high"])
     for p in result.parameters.values():
-        writer.writerow(["parameter", p.name, repr(p.value), "" if p.fixed else repr(p.stderr), p.fixed])
+        writer.writerow(["parameter", p.name, _cell(p.value), "" if p.fixed else _cell(p.stderr), p.unit,
+                         p.fixed, "", ""])
     for d in result.derived.values():
-        writer.writerow(["derived", d.name, repr(d.value), repr(d.stderr), False])
+        writer.writerow(["derived", d.name, _cell(d.value), _cell(d.stderr), d.unit, False, "", ""])
+    for kind, intervals in (("profile", {p.name: (p.low, p.high) for p in (result.profiles or {}).values()}),
+                            ("bootstrap", result.bootstrap or {})):
+        for name, (low, high) in intervals.items():
+            writer.writerow([f"{kind} interval", name, "", "", unit_of(name), False, _cell(low), _cell(high)])
     for key in ("chi2", "reduced_chi2", "aic", "bic", "n_points"):
-        writer.writerow(["statistic", key, repr(getattr(result, key)), "", ""])
-    writer.writerow(["verdict", "ok", result.ok, "", ""])
+        writer.writerow(["statistic", key, _cell(getattr(result, key)), "", "", "", "", ""])
+    writer.writerow(["verdict", "ok", result.ok, "", "", "", "", ""])
     for problem in result.problems:
-        writer.writerow(["verdict", "problem", problem, "", ""])
+        writer.writerow(["verdict", "problem", problem, "", "", "", "", ""])
     return out.getvalue()
 
 
-def plot(result, curves, path):
+def _curves_csv(result):
+    out = io.StringIO()
+    writer = csv.writer(out, lineterminator="\n")
+    table = result.curve_table()
+    writer.writerow(list(table))
+    for row in zip(*table.values()):
+        writer.writerow([v if isinstance(v, str) else _cell(float(v)) for v in row])
+    return out.getvalue()
+
+
+def _plot(path, draw):
     try:
-        from kelvara.plot import save_fit_figure
+        import kelvara.plot as plot
     except ImportError:
         raise UsageError("--plot needs matplotlib: python -m pip install 'kelvara[fit]'") from None
+    figure = draw(plot)
+    temporary = pathlib.Path(path).with_name(f".{pathlib.Path(path).name}.{os.getpid()}.tmp")
     try:
-        save_fit_figure(result, curves, path)
-    except OSError as error:
-        raise UsageError(f"cannot write {path}: {error.strerror}") from None
+        plot.save(figure, temporary, format=pathlib.Path(path).suffix[1:].lower())
+        os.replace(temporary, path)
+    except BaseException:
+        try:
+            os.unlink(temporary)
+        except OSError:
+            pass
+        raise
+    print(f"kelvara: wrote {path}", file=sys.stderr)
 
 
 # --- kelvara compare ------------------------------------------------------------
@@ -430,14 +601,26 @@ def plot(result, curves, path):
 def run_compare(options):
     fit_module = _fit_module()
     models = [m.strip() for m in options.models.split(",") if m.strip()]
-    unknown = [m for m in models if m not in MODEL_NAMES]
+    unknown = [m for m in models if m not in MODELS]
     if unknown:
-        raise UsageError(f"unknown model {unknown[0]!r}; the models are {', '.join(MODEL_NAMES)}")
+        raise UsageError(f"unknown model {unknown[0]!r}; the models are {', '.join(MODELS)}")
+    inputs = _inputs(options)
+    _check_outputs(options, inputs, _outputs(options, "json", "plot"))
+    keywords = _fit_options(options, None)
+    if options.nuc_size is not None and "cooperative_n" not in models:
+        raise UsageError("--nuc-size applies to the cooperative_n model, which --models does not name")
     curves = read_curves(options)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)
-        comparison = fit_module.compare(curves, models)
+        comparison = fit_module.compare(curves, models, **keywords)
     print(comparison.summary())
+    sys.stdout.flush()
+    if options.json:
+        data = comparison.to_dict()
+        data["input_files"] = [str(p) for p in inputs]
+        write_atomic(options.json, json.dumps(data, indent=2, allow_nan=False) + "\n")
+    if options.plot:
+        _plot(options.plot, lambda plot: plot.comparison_figure(comparison, curves, celsius=options.celsius))
     if comparison.best is None:
         raise FitFailed("no model fits well enough to be ranked best:\n" + "\n".join(
             f"  - {r.model}: {problem}" for r in comparison.results for problem in r.problems))

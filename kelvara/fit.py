@@ -35,13 +35,14 @@ import math
 import sys
 import warnings
 from dataclasses import dataclass, field
-from typing import Callable, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple, Union
+from typing import Dict, Iterable, List, Mapping, Optional, Sequence, Tuple, Union
 
 import numpy as np
 from scipy.optimize import least_squares
 from scipy.stats import f as f_distribution
 
-from kelvara import _core, __version__
+from kelvara import __version__
+from kelvara.models import MODELS, unit_of
 
 __all__ = [
     "GAS_CONSTANT",
@@ -60,59 +61,6 @@ GAS_CONSTANT = 8.314  # J/(mol K), as in the models
 REFERENCE_TEMPERATURE = 298.15  # K: derived K and dG, and the baseline slope's origin
 
 
-@dataclass(frozen=True)
-class ModelEntry:
-    """One model as the fit sees it: its temp_* function, its parameters, and
-    which of them are the elongation enthalpy and entropy and the nucleation
-    enthalpy (None for the isodesmic models, which have no elongation
-    temperature and no sigma)."""
-
-    name: str
-    function: Callable
-    thermo: Tuple[str, ...]
-    elongation: Tuple[str, str, Optional[str]]
-
-    @property
-    def cooperative(self) -> bool:
-        return self.elongation[2] is not None
-
-
-_COOPERATIVE = ("delta_h", "delta_s", "delta_h_nuc")
-MODELS: Dict[str, ModelEntry] = {
-    entry.name: entry
-    for entry in [
-        ModelEntry("isodesmic", _core.temp_isodesmic_model, ("delta_h", "delta_s"),
-                   ("delta_h", "delta_s", None)),
-        ModelEntry("isodesmic_direct", _core.temp_isodesmic_model_direct, ("delta_h", "delta_s"),
-                   ("delta_h", "delta_s", None)),
-        ModelEntry("cooperative", _core.temp_cooperative_model, _COOPERATIVE, _COOPERATIVE),
-        ModelEntry("cooperative_n", _core.temp_cooperative_model_n, _COOPERATIVE, _COOPERATIVE),
-        ModelEntry("coop_iso", _core.temp_coop_iso_model,
-                   ("delta_h_iso", "delta_s_iso", "delta_h_coop", "delta_s_coop", "delta_h_nuc_coop"),
-                   ("delta_h_coop", "delta_s_coop", "delta_h_nuc_coop")),
-    ]
-}
-
-
-def unit_of(name: str) -> str:
-    """The unit of a parameter or derived value, by its name; "signal" is the
-    unit of the data's own signal."""
-    base = name.split("[")[0].split("(")[0]
-    if base.startswith("delta_s"):
-        return "J/(mol K)"
-    if base.startswith(("delta_h", "dG")):
-        return "J/mol"
-    if base in ("baseline", "amplitude"):
-        return "signal"
-    if base == "slope":
-        return "signal/K"
-    if base == "Te":
-        return "K"
-    if base.startswith("K"):
-        return "L/mol"
-    return "1"
-
-
 def celsius(temperatures):
     """Temperatures in degrees Celsius, as kelvin."""
     return np.asarray(temperatures, dtype=float) + 273.15
@@ -127,6 +75,7 @@ class Curve:
     signal: Sequence[float]
     c_tot: float
     label: Optional[str] = None
+    signal_name: Optional[str] = None  # the signal's column header with its unit, e.g. "CD [mdeg]"
 
     def __post_init__(self):
         self.temperature = np.asarray(self.temperature, dtype=float)
@@ -278,6 +227,59 @@ class FitResult:
         temperature = np.asarray(temperature, dtype=float)
         return self._problem.scale * self._problem.signal(self._x, int(curve_index) % len(self.curves), temperature)
 
+    def curve_table(self) -> Dict[str, np.ndarray]:
+        """Every point as columns, to plot again: curve, c_tot (mol/L),
+        temperature (K), signal, fitted, residual, fraction (aggregated, from
+        the model) and aggregation (the signal normalised by the fitted
+        baseline and amplitude: the degree of aggregation the data show)."""
+        problem = self._problem
+        values = problem.values(self._x)
+        columns = {k: [] for k in ("curve", "c_tot", "temperature", "signal", "fitted", "residual",
+                                   "fraction", "aggregation")}
+        for i, (curve, fitted) in enumerate(zip(problem.curves, self.curves)):
+            n = len(curve.temperature)
+            fraction = problem.fraction(values, curve, curve.temperature)
+            baseline = fitted.baseline + fitted.slope * (curve.temperature - REFERENCE_TEMPERATURE)
+            with np.errstate(divide="ignore", invalid="ignore"):
+                aggregation = (curve.signal - baseline) / fitted.amplitude
+            columns["curve"].append(np.full(n, curve.label if curve.label is not None else str(i), dtype=object))
+            columns["c_tot"].append(np.full(n, curve.c_tot))
+            columns["temperature"].append(curve.temperature)
+            columns["signal"].append(curve.signal)
+            columns["fitted"].append(curve.signal + fitted.residuals)
+            columns["residual"].append(fitted.residuals)
+            columns["fraction"].append(fraction)
+            columns["aggregation"].append(aggregation)
+        return {k: np.concatenate(v) for k, v in columns.items()}
+
+    def to_frame(self):
+        """Parameters and derived values as a pandas DataFrame (value,
+        stderr, unit, kind, fixed, at_bound)."""
+        import pandas as pd
+
+        rows = [dict(name=p.name, kind="parameter", value=p.value, stderr=p.stderr, unit=p.unit,
+                     fixed=p.fixed, at_bound=p.at_bound) for p in self.parameters.values()]
+        rows += [dict(name=d.name, kind="derived", value=d.value, stderr=d.stderr, unit=d.unit,
+                      fixed=False, at_bound=False) for d in self.derived.values()]
+        return pd.DataFrame(rows).set_index("name")
+
+    def _repr_html_(self) -> str:
+        from html import escape
+
+        verdict = ("<p style='color:firebrick'><b>NOT OK:</b></p><ul>"
+                   + "".join(f"<li>{escape(p)}</li>" for p in self.problems) + "</ul>"
+                   if self.problems else "<p><b>ok</b></p>")
+        rows = "".join(
+            f"<tr><td>{escape(p.name)}</td><td>{_format(p.value)}</td>"
+            f"<td>{'fixed' if p.fixed else 'at bound' if p.at_bound else _format(p.stderr)}</td>"
+            f"<td>{escape(p.unit)}</td></tr>" for p in self.parameters.values())
+        rows += "".join(f"<tr><td>{escape(d.name)}</td><td>{_format(d.value)}</td><td>{_format(d.stderr)}</td>"
+                        f"<td>{escape(d.unit)}</td></tr>" for d in self.derived.values())
+        return (f"<h4>kelvara fit: {escape(self.model)} model</h4>{verdict}"
+                "<table><tr><th>name</th><th>value</th><th>std. error</th><th>unit</th></tr>"
+                f"{rows}</table><p>chi2 {self.chi2:.6g}, {self.n_points} points, "
+                f"{len(self.free)} free parameters</p>")
+
     def summary(self) -> str:
         lines = []
         if self.problems:
@@ -333,11 +335,18 @@ class FitResult:
         parameters, curves, derived values, statistics and intervals, with
         units.  A value that cannot be given is None."""
         correlation = self.correlation
+        unknown = [p.name for p in self.parameters.values() if not p.fixed and not p.at_bound
+                   and not math.isfinite(p.stderr)]
+        unknown += [d.name for d in self.derived.values() if not (math.isfinite(d.value) and math.isfinite(d.stderr))]
+        notes = list(self.notes)
+        if unknown:
+            notes.append("null where a value or its error cannot be computed (not determined, infinite, or "
+                         "depending on a parameter that is not determined): " + ", ".join(unknown))
         return {
             "kelvara_version": __version__,
             "ok": self.ok,
             "problems": list(self.problems),
-            "notes": list(self.notes),
+            "notes": notes,
             "model": self.model,
             "nuc_size": self.nuc_size,
             "parameters": {
@@ -1311,6 +1320,17 @@ class Comparison:
         """The ok fit with the lowest AIC, or None when no fit is ok."""
         return self.results[0] if self.results and self.results[0].ok else None
 
+    def to_dict(self) -> dict:
+        """Plain data (strict JSON): the ranking and every model's results."""
+        best = self.best
+        return {
+            "kelvara_version": __version__,
+            "ok": best is not None,
+            "best": None if best is None else best.model,
+            "ranking": [r.model for r in self.results],
+            "models": [r.to_dict() for r in self.results],
+        }
+
     def summary(self) -> str:
         good = [r for r in self.results if r.ok] or self.results
         aic0 = min(r.aic for r in good)
@@ -1320,6 +1340,14 @@ class Comparison:
             name = r.model + (f" n={r.nuc_size}" if r.nuc_size else "")
             lines.append(f"{name:18}{len(r.free):>6}{r.chi2:>14.6g}{r.aic:>12.3f}{r.aic - aic0:>9.2f}"
                          f"{r.bic:>12.3f}{r.bic - bic0:>9.2f}  {'ok' if r.ok else 'NOT OK'}")
+        lines.append("")
+        lines.append("main parameters (value +- std. error):")
+        for r in self.results:
+            main = ", ".join(
+                f"{n} {_format(r.parameters[n].value, '.6g')} +- "
+                f"{'fixed' if r.parameters[n].fixed else _format(r.parameters[n].stderr, '.3g')} {unit_of(n)}"
+                for n in MODELS[r.model].thermo)
+            lines.append(f"  {r.model}: {main}")
         for r in self.results:
             for problem in r.problems:
                 lines.append(f"{r.model}: {problem}")

@@ -297,6 +297,7 @@ class _Pending:
     c_tot: Optional[float]
     label: str
     path: str
+    signal_name: Optional[str] = None
 
 
 def read_curves(
@@ -343,7 +344,7 @@ def read_curves(
     curves = []
     for p in pending:
         try:
-            curves.append(Curve(p.temperature, p.signal, p.c_tot, label=p.label))
+            curves.append(Curve(p.temperature, p.signal, p.c_tot, label=p.label, signal_name=p.signal_name))
         except ValueError as error:
             raise ReadError(f"{p.path}: {error}") from None
     return curves
@@ -460,9 +461,18 @@ def _numbers(path, table, column, where):
         converted = pd.to_numeric(values, errors="coerce")
         bad = np.flatnonzero(converted.isna().to_numpy() & values.notna().to_numpy())
         if bad.size:
+            # pandas gives up on some numbers Python reads (1e999, as infinity, caught below).
+            converted = converted.to_numpy(dtype=float, copy=True)
+            for j in bad.tolist():
+                try:
+                    converted[j] = float(str(values.iloc[j]).strip())
+                except ValueError:
+                    pass
+            bad = bad[np.isnan(converted[bad])]
+        if bad.size:
             line = where([bad[0]])[0]
             raise ReadError(f"{path}, line {line}, column {column!r}: {_shown(values.iloc[bad[0]])} is not a number")
-        values = converted
+        values = pd.Series(converted)
     out = values.to_numpy(dtype=float)
     infinite = np.flatnonzero(np.isinf(out))
     if infinite.size:
@@ -605,7 +615,7 @@ def _from_table(path, table, options, notes, where, stem) -> List[_Pending]:
             t, y = temperature, signal
         else:
             t, y = temperature[rows], signal[rows]
-        curves.append(_Pending(t, y, c_tot, label, str(path)))
+        curves.append(_Pending(t, y, c_tot, label, str(path), s_col))
     return curves
 
 
@@ -697,7 +707,8 @@ def _read_jasco(path, encoding, options) -> List[_Pending]:
                 except ValueError:
                     c_tot = None
     label = keys.get("TITLE") or path.stem
-    return [_Pending(temperature[keep], y[keep], c_tot, label, str(path))]
+    return [_Pending(temperature[keep], y[keep], c_tot, label, str(path),
+                     y_names[column - 1] if column - 1 < len(y_names) else None)]
 
 
 def _is_cary(lines) -> bool:
@@ -751,7 +762,8 @@ def _read_cary(path, encoding, options, notes) -> List[_Pending]:
         for stage, part in _stages(t):
             if options.segment != "all" and stage != options.segment:
                 continue
-            curves.append(_Pending(t[part], y[part], c_tot, f"{name} ({stage})", str(path)))
+            curves.append(_Pending(t[part], y[part], c_tot, f"{name} ({stage})", str(path),
+                                   headers[j + 1] or None))
     if not curves:
         raise ReadError(f"{path}: no {options.segment} stage in any sample")
     return curves

@@ -177,7 +177,7 @@ def test_bad_files_get_one_line_and_status_2(tmp_path, content, message):
         (["fit", "--example", "--nuc-size", "3"], "--nuc-size applies to the cooperative_n model"),
         (["fit"], "give one or more data files, or --example"),
         (["compare", "--example", "--models", "cooperative,helix"], "unknown model 'helix'"),
-        (["curve", "cooperative", "--temps", "300:310:5", "--delta_h", "-1e5"], "cooperative needs --delta_s"),
+        (["curve", "cooperative", "--temps", "300:310:5", "--delta_h", "-1e5"], "cooperative needs --delta-s --delta-h-nuc --c-tot"),
         (["curve", "cooperative", "--temps", "310:300:5"], "need START <= STOP"),
         (["curve", "isodesmic", "--conc", "1e-6:2e-6:1e-6", "--k", "1e5", "--sigma", "1"], "takes no --sigma"),
         (["curve", "cooperative_n", "--conc", "1:2:1", "--k", "1", "--sigma", "1", "--nuc_size", "1"],
@@ -196,7 +196,8 @@ def test_a_fit_that_does_not_converge_exits_1(tmp_path):
     needs_fit()
     result = kelvara("fit", "--example", "--max-evaluations", "3", "--json", tmp_path / "f.json")
     assert result.returncode == 1
-    assert result.stderr.splitlines()[:2] == [
+    assert result.stderr.splitlines()[:3] == [
+        f"kelvara: wrote {tmp_path / 'f.json'}",
         "kelvara: the fit is not to be trusted:",
         "  - the fit did not converge: stopped after 3 model evaluations (the cap given)",
     ]

@@ -1,0 +1,101 @@
+"""The one table of models: what the fit, the command and its help all read.
+
+Each entry names a model, its `_core` functions (over temperatures and over
+concentrations), its thermodynamic parameters with their units, which of
+them are the elongation enthalpy, entropy and nucleation enthalpy, and a
+sentence on when the field uses it.  Units of every other name the package
+writes (per-curve parameters, derived values, the `_core` parameters of
+`kelvara curve`) are here too, written once.
+
+Needs nothing beyond `_core`.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import Callable, Dict, Optional, Tuple
+
+from kelvara import _core
+
+__all__ = ["MODELS", "Model", "PARAMETER_UNITS", "unit_of"]
+
+
+@dataclass(frozen=True)
+class Model:
+    """One model: its functions, its thermodynamic parameters, which of them
+    are the elongation enthalpy and entropy and the nucleation enthalpy (None
+    for the isodesmic models, which have no elongation temperature and no
+    sigma), and when the field uses it."""
+
+    name: str
+    function: Callable  # over temperatures: temp_* of _core
+    concentration_function: Callable  # over total concentrations
+    thermo: Tuple[str, ...]
+    elongation: Tuple[str, str, Optional[str]]
+    description: str
+
+    @property
+    def cooperative(self) -> bool:
+        return self.elongation[2] is not None
+
+    @property
+    def takes_nuc_size(self) -> bool:
+        return self.name == "cooperative_n"
+
+
+_COOPERATIVE = ("delta_h", "delta_s", "delta_h_nuc")
+MODELS: Dict[str, Model] = {
+    model.name: model
+    for model in [
+        Model("isodesmic", _core.temp_isodesmic_model, _core.isodesmic_model, ("delta_h", "delta_s"),
+              ("delta_h", "delta_s", None),
+              "every monomer addition has the same constant K: a gradual, sigmoidal transition with no "
+              "critical temperature (e.g. many dyes and small aromatic stacks)"),
+        Model("isodesmic_direct", _core.temp_isodesmic_model_direct, _core.isodesmic_model_direct,
+              ("delta_h", "delta_s"), ("delta_h", "delta_s", None),
+              "the isodesmic model in closed form: the same curves, computed directly"),
+        Model("cooperative", _core.temp_cooperative_model, _core.cooperative_model, _COOPERATIVE, _COOPERATIVE,
+              "nucleation-elongation with a dimer nucleus: a sharp onset at the elongation temperature Te, "
+              "the usual choice for cooperative supramolecular polymers"),
+        Model("cooperative_n", _core.temp_cooperative_model_n, _core.cooperative_model_n, _COOPERATIVE,
+              _COOPERATIVE,
+              "the cooperative model with a nucleus of nuc_size monomers (--nuc-size N, or A:B to scan), "
+              "when a dimer nucleus does not describe the onset"),
+        Model("coop_iso", _core.temp_coop_iso_model, _core.coop_iso_model,
+              ("delta_h_iso", "delta_s_iso", "delta_h_coop", "delta_s_coop", "delta_h_nuc_coop"),
+              ("delta_h_coop", "delta_s_coop", "delta_h_nuc_coop"),
+              "an isodesmic and a cooperative pathway competing (e.g. off-pathway aggregates); needs "
+              "data that show both"),
+    ]
+}
+
+# The unit of every parameter a user sets or the package reports, by name.
+PARAMETER_UNITS = {
+    "delta_h": "J/mol", "delta_s": "J/(mol K)", "delta_h_nuc": "J/mol",
+    "delta_h_iso": "J/mol", "delta_s_iso": "J/(mol K)", "delta_h_coop": "J/mol",
+    "delta_s_coop": "J/(mol K)", "delta_h_nuc_coop": "J/mol", "c_tot": "mol/L",
+    "k": "L/mol", "k_iso": "L/mol", "k_coop": "L/mol", "sigma": "1",
+    "baseline": "signal", "amplitude": "signal", "slope": "signal/K",
+    "Te": "K", "sigma(Te)": "1", "nuc_size": "1",
+}
+PARAMETER_MEANINGS = {
+    "delta_h": "enthalpy of elongation", "delta_s": "entropy of elongation",
+    "delta_h_nuc": "nucleation penalty: sigma = exp(-delta_h_nuc / RT)",
+    "delta_h_iso": "enthalpy of the isodesmic pathway", "delta_s_iso": "entropy of the isodesmic pathway",
+    "delta_h_coop": "enthalpy of cooperative elongation", "delta_s_coop": "entropy of cooperative elongation",
+    "delta_h_nuc_coop": "nucleation penalty of the cooperative pathway",
+}
+
+
+def unit_of(name: str) -> str:
+    """The unit of a parameter or derived value, by its name ("baseline[2]",
+    "K(298.15 K)", "Te[0]"); "signal" is the unit of the data's own signal."""
+    base = name.split("[")[0]
+    if base in PARAMETER_UNITS:
+        return PARAMETER_UNITS[base]
+    base = base.split("(")[0]
+    if base.startswith("dG"):
+        return "J/mol"
+    if base.startswith("K"):
+        return "L/mol"
+    return PARAMETER_UNITS.get(base, "1")
