@@ -110,7 +110,7 @@ def _quiet_stdout():
     try:
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
-    except (OSError, ValueError):
+    except (OSError, ValueError, AttributeError):
         pass
 
 

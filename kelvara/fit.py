@@ -1113,6 +1113,12 @@ def fit(
     for curve in curves:
         if not isinstance(curve, Curve):
             raise ValueError(f"expected Curve objects, got {type(curve).__name__}")
+    if not isinstance(model, str):
+        raise ValueError(f"model must be a model's name, such as 'cooperative', not {model!r}")
+    start, fix, bounds = (_numbers_by_name(given, what) for given, what in
+                          ((start, "start"), (fix, "fix"), (bounds, "bounds")))
+    if max_nfev is not None and (isinstance(max_nfev, bool) or not isinstance(max_nfev, int) or max_nfev < 1):
+        raise ValueError(f"max_nfev must be a positive whole number, not {max_nfev!r}")
     if model not in MODELS:
         raise ValueError(f"unknown model {model!r}; the models are {', '.join(MODELS)}")
     entry = MODELS[model]
@@ -1141,6 +1147,29 @@ def fit(
         warnings.warn(f"kelvara.fit: the {model} fit did not converge: {best.message}",
                       RuntimeWarning, stacklevel=2)
     return best
+
+
+def _numbers_by_name(given, what):
+    """start, fix or bounds as {name: float} (or {name: (float, float)}),
+    refusing what is not a number with the name it was given for."""
+    if given is None:
+        return {}
+    if not isinstance(given, Mapping):
+        raise ValueError(f"{what} must map parameter names to values, not {type(given).__name__}")
+    out = {}
+    for name, value in given.items():
+        try:
+            if what == "bounds":
+                low, high = value
+                out[name] = (float(low), float(high))
+            else:
+                out[name] = float(value)
+        except (TypeError, ValueError):
+            shape = "a pair of numbers (low, high)" if what == "bounds" else "a number"
+            raise ValueError(f"{what} of {name!r} must be {shape}, not {value!r}") from None
+        if what != "bounds" and not math.isfinite(out[name]):
+            raise ValueError(f"{what} of {name!r} must be finite, not {value!r}")
+    return out
 
 
 def _fit_problem(problem: _Problem, start: Dict[str, float], search: bool) -> FitResult:

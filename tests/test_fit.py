@@ -192,6 +192,9 @@ def _curve(**changes):
         (lambda: fit(synthetic(), "cooperative", nuc_size=3), "nuc_size applies to the cooperative_n"),
         (lambda: fit(synthetic(), "cooperative_n", nuc_size=1), "nuc_size must be 2 or more"),
         (lambda: fit(synthetic(), "cooperative", bounds={"delta_h": (0.0, -1.0)}), "bounds of 'delta_h' are empty"),
+        (lambda: fit(synthetic(), "cooperative", fix={"delta_h": "-9e4 J"}), "fix of 'delta_h' must be a number"),
+        (lambda: fit(synthetic(), "cooperative", bounds={"delta_h": -1.0}), "bounds of 'delta_h' must be a pair"),
+        (lambda: fit(synthetic(), 3), "model must be a model's name"),
     ],
 )
 def test_bad_input_is_refused_before_fitting(make, words):
@@ -199,3 +202,14 @@ def test_bad_input_is_refused_before_fitting(make, words):
         warnings.simplefilter("error")
         with pytest.raises(ValueError, match=words.replace("(", r"\(").replace(")", r"\)")):
             make()
+
+
+def test_results_serve_notebooks_and_tables(cooperative_fit):
+    pytest.importorskip("pandas")
+    frame = cooperative_fit.to_frame()
+    assert frame.loc["delta_h", "unit"] == "J/mol" and frame.loc["Te[0]", "kind"] == "derived"
+    assert "<table>" in cooperative_fit._repr_html_() and "delta_h_nuc" in cooperative_fit._repr_html_()
+    with pytest.raises(TypeError, match="curve_index must be an integer"):
+        cooperative_fit.predict(0, [300.0, 310.0])  # arguments swapped
+    with pytest.raises(IndexError, match="the fit has 3 curves"):
+        cooperative_fit.predict([300.0], 3)
