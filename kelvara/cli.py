@@ -504,13 +504,7 @@ def run_fit(options):
     if options.profile:
         result.profile()
 
-    source = "example data" if options.example else ", ".join(options.data)
-    print(f"{source}: {len(curves)} curves, {result.n_points} points")
-    if options.example:
-        print(f"(made with {EXAMPLE_TRUTH})")
-    print(result.summary())
-    print(_curve_table(result))
-    sys.stdout.flush()
+    # The files first: a reader that closes stdout early (| head) must not cost them.
     if options.json:
         data = result.to_dict()
         data["input_files"] = [str(p) for p in inputs]
@@ -522,6 +516,13 @@ def run_fit(options):
     if options.plot:
         _plot(options.plot, lambda plot: plot.fit_figure(result, curves, celsius=options.celsius,
                                                         aggregation=options.aggregation_panel))
+    source = "example data" if options.example else ", ".join(options.data)
+    print(f"{source}: {len(curves)} curves, {result.n_points} points")
+    if options.example:
+        print(f"(made with {EXAMPLE_TRUTH})")
+    print(result.summary())
+    print(_curve_table(result))
+    sys.stdout.flush()
     if not result.ok:
         raise FitFailed(_problems_text(result))
     return 0
@@ -613,14 +614,14 @@ def run_compare(options):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)
         comparison = fit_module.compare(curves, models, **keywords)
-    print(comparison.summary())
-    sys.stdout.flush()
     if options.json:
         data = comparison.to_dict()
         data["input_files"] = [str(p) for p in inputs]
         write_atomic(options.json, json.dumps(data, indent=2, allow_nan=False) + "\n")
     if options.plot:
         _plot(options.plot, lambda plot: plot.comparison_figure(comparison, curves, celsius=options.celsius))
+    print(comparison.summary())
+    sys.stdout.flush()
     if comparison.best is None:
         raise FitFailed("no model fits well enough to be ranked best:\n" + "\n".join(
             f"  - {r.model}: {problem}" for r in comparison.results for problem in r.problems))
