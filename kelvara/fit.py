@@ -1002,6 +1002,9 @@ def _noise_variance(problem: _Problem) -> Optional[float]:
 # synthetic data and the example stay below 1.3; a missed minimum or a wrong
 # model lies far above.
 _STRUCTURE_RATIO = 2.0
+# Above this, the median residual itself (as a variance, against the noise)
+# says the misfit is systematic rather than a few outliers.
+_OUTLIER_BULK = 1.5
 # A transition is seen when adding it lowers chi2 by this many noise
 # variances (a flat signal gains about as many as there are extra parameters).
 _TRANSITION_GAIN = 60.0
@@ -1053,9 +1056,20 @@ def _verdict(problem, x, converged, message, rss, dof, parameters, derived, nois
                 "variances below baselines alone (the amplitude is not distinguishable from zero)")
         ratio = (rss / dof) / variance
         if ratio > _STRUCTURE_RATIO:
-            problems.append(
-                f"the fit leaves structure in the residuals: their variance is {ratio:.3g} times the "
-                "noise variance estimated from the data (a wrong model, or a missed minimum)")
+            # Systematic misfit moves the bulk of the residuals; a few gross
+            # outliers move only their sum of squares.
+            residuals = problem.residuals(x)
+            bulk = (1.4826 * float(np.median(np.abs(residuals)))) ** 2 / variance
+            if bulk > _OUTLIER_BULK:
+                problems.append(
+                    f"the fit leaves structure in the residuals: their variance is {ratio:.3g} times the "
+                    "noise variance estimated from the data (a wrong model, or a missed minimum)")
+            else:
+                far = int(np.sum(np.abs(residuals) > 5.0 * math.sqrt(variance)))
+                problems.append(
+                    f"{far} point(s) lie more than 5 noise SDs from the fit and make the residual variance "
+                    f"{ratio:.3g} times the noise variance, while the bulk of the residuals is noise: "
+                    "outliers pull a least-squares fit; check or remove them")
     elif rss_flat <= rss * (1 + 1e-9):
         problems.append("the data show no transition: the model fits no better than baselines alone")
 

@@ -37,6 +37,17 @@ def flat(seed=1):
     return [Curve(t, 0.3 + rng.normal(0.0, 0.005, t.size), c) for c in (5e-6, 1e-5, 2e-5)]
 
 
+def spiked(curves):
+    """Four spikes of 0.1 (17 noise SDs) on every curve."""
+    rng = np.random.default_rng(0)
+    out = []
+    for c in curves:
+        y = c.signal.copy()
+        y[rng.choice(y.size, 4, replace=False)] += 0.1
+        out.append(Curve(c.temperature, y, c.c_tot))
+    return out
+
+
 @pytest.mark.parametrize("low, high, seed, cooling", [
     (336.0, 376.0, 1, True),   # a single start ended at delta_h -16.6 kJ/mol, chi2 260 times the noise
     (290.0, 340.0, 2, False),  # the 24 uM transition (Te 348 K) cut off at the top
@@ -77,6 +88,7 @@ def test_flat_data_show_no_transition():
     (lambda: fit(cut_off(300.0, 360.0, 3), "cooperative", bounds={"delta_h": (-2e5, -1e5)}),
      "delta_h ends on its bound -100000 J/mol"),
     (lambda: fit(cut_off(300.0, 360.0, 3), "isodesmic"), "structure in the residuals"),
+    (lambda: fit(spiked(cut_off(300.0, 360.0, 3)), "cooperative"), "12 point(s) lie more than 5 noise SDs"),
     # Te = -delta_h / (-delta_s - R ln c_tot): 475 K and more
     (lambda: fit(cut_off(300.0, 360.0, 3), "cooperative", fix={"delta_h": -95000.0, "delta_s": -100.0}),
      "K) lies far outside its measured range 300 to 360 K"),
