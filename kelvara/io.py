@@ -48,7 +48,8 @@ __all__ = ["ReadError", "read_curves", "parse_concentration"]
 # Column roles, found by the first word of a header (case-insensitive).
 ROLES = {
     "temperature": {"temperature", "temp", "t"},
-    "signal": {"signal", "absorbance", "abs", "cd", "ellipticity", "fluorescence", "intensity", "y"},
+    "signal": {"signal", "absorbance", "abs", "cd", "ellipticity", "fluorescence", "intensity", "y",
+               "theta", "θ", "mdeg", "od", "emission", "extinction"},
     "concentration": {"concentration", "conc", "c", "ctot", "c_tot"},
     "curve": {"curve", "series", "sample"},
 }
@@ -148,7 +149,7 @@ def _concentration_divisor(header: str) -> Optional[float]:
 def _role_of(header):
     if parse_concentration(header) is not None:
         return None  # a value with its unit ("c = 1e-5 M") heads a curve of the wide layout
-    word = re.split(r"[\s_(\[/=:]", str(header).strip().lower(), maxsplit=1)[0]
+    word = _first_word(header)
     if word == "c" and re.match(r"\s*c_?tot", str(header).strip().lower()):
         return "concentration"
     for role, words in ROLES.items():
@@ -158,7 +159,9 @@ def _role_of(header):
 
 
 def _first_word(header):
-    return re.split(r"[\s_(\[/=:]", str(header).strip().lower(), maxsplit=1)[0]
+    """The header's first word, lower-case, without a closing full stop
+    ("Temp. (°C)", "Conc./uM")."""
+    return re.split(r"[\s_(\[/=:]", str(header).strip().lower(), maxsplit=1)[0].rstrip(".")
 
 
 def _matches(header, chosen):
