@@ -723,6 +723,12 @@ class _Problem:
                 te = (lambda c: lambda v: v[h] / (v[s] + GAS_CONSTANT * math.log(c)))(curve.c_tot)
                 out[f"Te[{i}]"] = te
                 out[f"sigma(Te)[{i}]"] = (lambda te: lambda v: math.exp(-v[nuc] / (GAS_CONSTANT * te(v))))(te)
+        elif self.model.name in ("isodesmic", "isodesmic_direct"):
+            # Half the monomer aggregated: m = c/2 in c = m / (1 - K m)^2 gives
+            # K c = 2 - sqrt(2), so Tm = dH / (dS - R ln((2 - sqrt(2)) / c)).
+            for i, curve in enumerate(self.curves):
+                log_ratio = math.log((2.0 - math.sqrt(2.0)) / curve.c_tot)
+                out[f"Tm[{i}]"] = (lambda r: lambda v: v[h] / (v[s] - GAS_CONSTANT * r))(log_ratio)
         return out
 
     def derived_names(self):

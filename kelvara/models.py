@@ -76,7 +76,7 @@ PARAMETER_UNITS = {
     "delta_s_coop": "J/(mol K)", "delta_h_nuc_coop": "J/mol", "c_tot": "mol/L",
     "k": "L/mol", "k_iso": "L/mol", "k_coop": "L/mol", "sigma": "1",
     "baseline": "signal", "amplitude": "signal", "slope": "signal/K",
-    "Te": "K", "sigma(Te)": "1", "nuc_size": "1",
+    "Te": "K", "Tm": "K", "sigma(Te)": "1", "nuc_size": "1",
 }
 PARAMETER_MEANINGS = {
     "delta_h": "enthalpy of elongation", "delta_s": "entropy of elongation",

@@ -149,6 +149,20 @@ def test_nucleus_size_scan_keeps_the_best():
     assert result.nuc_size_scan[4] == min(result.nuc_size_scan.values())
 
 
+def test_isodesmic_tm_is_where_the_model_crosses_one_half():
+    result = fit(synthetic("isodesmic", thermo={"delta_h": -70000.0, "delta_s": -110.0}), "isodesmic")
+    h, s = result.value("delta_h"), result.value("delta_s")
+    for i, c_tot in enumerate(CONCENTRATIONS):
+        low, high = 250.0, 450.0  # the fraction falls with temperature
+        for _ in range(60):
+            middle = 0.5 * (low + high)
+            low, high = (middle, high) if _core.temp_isodesmic_model([middle], h, s, c_tot, 1.0)[0] > 0.5 \
+                else (low, middle)
+        tm = result.derived[f"Tm[{i}]"]
+        assert tm.value == pytest.approx(low, abs=1e-6) and 0 < tm.stderr < 1.0
+        assert tm.unit == "K"
+
+
 def test_every_model_fits_its_own_data():
     for model, function in [("isodesmic", "isodesmic"), ("isodesmic_direct", "isodesmic")]:
         curves = synthetic(function, thermo={"delta_h": -70000.0, "delta_s": -110.0})
