@@ -42,7 +42,7 @@ from scipy.optimize import least_squares
 from scipy.stats import f as f_distribution
 
 from kelvara import __version__
-from kelvara.models import MODELS, unit_of
+from kelvara.models import GAS_CONSTANT, MODELS, degree_of_polymerisation, unit_of
 
 __all__ = [
     "GAS_CONSTANT",
@@ -57,7 +57,6 @@ __all__ = [
     "fit",
 ]
 
-GAS_CONSTANT = 8.314  # J/(mol K), as in the models
 REFERENCE_TEMPERATURE = 298.15  # K: derived K and dG, and the baseline slope's origin
 
 
@@ -230,8 +229,10 @@ class FitResult:
     def curve_table(self) -> Dict[str, np.ndarray]:
         """Every point as columns, to plot again: curve, c_tot (mol/L),
         temperature (K), signal, fitted, residual, fraction (aggregated, from
-        the model) and aggregation (the signal normalised by the fitted
-        baseline and amplitude: the degree of aggregation the data show)."""
+        the model), aggregation (the signal normalised by the fitted
+        baseline and amplitude: the degree of aggregation the data show),
+        dp_n and dp_n_all (number-average degree of polymerisation of the
+        aggregates, and of all species with the monomer)."""
         problem = self._problem
         values = problem.values(self._x)
         columns = {k: [] for k in ("curve", "c_tot", "temperature", "signal", "fitted", "residual",
@@ -250,6 +251,10 @@ class FitResult:
             columns["residual"].append(fitted.residuals)
             columns["fraction"].append(fraction)
             columns["aggregation"].append(aggregation)
+            dp_n, dp_n_all = degree_of_polymerisation(problem.model.name, values, curve.temperature,
+                                                      curve.c_tot, fraction, problem.nuc_size)
+            columns.setdefault("dp_n", []).append(dp_n)
+            columns.setdefault("dp_n_all", []).append(dp_n_all)
         return {k: np.concatenate(v) for k, v in columns.items()}
 
     def to_frame(self):
@@ -723,13 +728,26 @@ class _Problem:
                 te = (lambda c: lambda v: v[h] / (v[s] + GAS_CONSTANT * math.log(c)))(curve.c_tot)
                 out[f"Te[{i}]"] = te
                 out[f"sigma(Te)[{i}]"] = (lambda te: lambda v: math.exp(-v[nuc] / (GAS_CONSTANT * te(v))))(te)
+                self._dp_at(out, "Te", i, curve, te)
         elif self.model.name in ("isodesmic", "isodesmic_direct"):
             # Half the monomer aggregated: m = c/2 in c = m / (1 - K m)^2 gives
             # K c = 2 - sqrt(2), so Tm = dH / (dS - R ln((2 - sqrt(2)) / c)).
             for i, curve in enumerate(self.curves):
                 log_ratio = math.log((2.0 - math.sqrt(2.0)) / curve.c_tot)
-                out[f"Tm[{i}]"] = (lambda r: lambda v: v[h] / (v[s] - GAS_CONSTANT * r))(log_ratio)
+                tm = (lambda r: lambda v: v[h] / (v[s] - GAS_CONSTANT * r))(log_ratio)
+                out[f"Tm[{i}]"] = tm
+                self._dp_at(out, "Tm", i, curve, tm)
         return out
+
+    def _dp_at(self, out, where, i, curve, temperature):
+        """dp_n and dp_n_all of curve i at a derived temperature."""
+        def both(v):
+            t = np.array([temperature(v)])
+            fraction = self.fraction(v, curve, t)
+            return degree_of_polymerisation(self.model.name, v, t, curve.c_tot, fraction, self.nuc_size)
+
+        out[f"dp_n({where})[{i}]"] = lambda v: float(both(v)[0][0])
+        out[f"dp_n_all({where})[{i}]"] = lambda v: float(both(v)[1][0])
 
     def derived_names(self):
         return list(self.derived_functions())

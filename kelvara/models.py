@@ -17,7 +17,9 @@ from typing import Callable, Dict, Optional, Tuple
 
 from kelvara import _core
 
-__all__ = ["MODELS", "Model", "PARAMETER_UNITS", "unit_of"]
+__all__ = ["GAS_CONSTANT", "MODELS", "Model", "PARAMETER_UNITS", "degree_of_polymerisation", "unit_of"]
+
+GAS_CONSTANT = 8.314  # J/(mol K), as in the models
 
 
 @dataclass(frozen=True)
@@ -99,3 +101,66 @@ def unit_of(name: str) -> str:
     if base.startswith("K"):
         return "L/mol"
     return PARAMETER_UNITS.get(base, "1")
+
+
+def equilibrium_constant(delta_h, delta_s, temperature):
+    """K = exp(delta_s / R - delta_h / (R T)), R = 8.314 J/(mol K), as the models compute it."""
+    import numpy as np
+
+    return np.exp(delta_s / GAS_CONSTANT - delta_h / (np.asarray(temperature, dtype=float) * GAS_CONSTANT))
+
+
+def degree_of_polymerisation(model: str, values, temperature, c_tot, fraction, nuc_size=None):
+    """(dp_n, dp_n_all): the number-average degree of polymerisation of the
+    aggregates (species of 2 or more) and of all species (monomer included),
+    from the free monomer m = c_tot (1 - fraction) at each temperature.
+
+    With x = K m, the aggregates of i monomers are x^i / K (isodesmic),
+    (sigma / K) x^i (dimer nucleus), sigma^(i-1) x^i / K up to the nucleus
+    and sigma^(n-1) x^i / K beyond (nucleus of n), or both pathways' sums
+    (mixed), so that their number N and the monomer they hold M are geometric
+    series in closed form; dp_n = M / N and dp_n_all = (m + M) / (m + N)."""
+    import numpy as np
+
+    t = np.asarray(temperature, dtype=float)
+    m = c_tot * (1.0 - np.asarray(fraction, dtype=float))
+
+    def series(k, weight, x):
+        # sum_{i>=2} weight x^i / k and sum_{i>=2} i weight x^i / k
+        number = weight * x * x / (1.0 - x) / k
+        held = weight * x * x * (2.0 - x) / ((1.0 - x) ** 2) / k
+        return number, held
+
+    if model in ("isodesmic", "isodesmic_direct"):
+        k = equilibrium_constant(values["delta_h"], values["delta_s"], t)
+        number, held = series(k, 1.0, k * m)
+    elif model == "cooperative":
+        k = equilibrium_constant(values["delta_h"], values["delta_s"], t)
+        sigma = np.exp(-values["delta_h_nuc"] / (t * GAS_CONSTANT))
+        number, held = series(k, sigma, k * m)
+    elif model == "cooperative_n":
+        n = int(nuc_size)
+        k = equilibrium_constant(values["delta_h"], values["delta_s"], t)
+        sigma = np.exp(-values["delta_h_nuc"] / (t * GAS_CONSTANT))
+        x = k * m
+        number = np.zeros_like(x)
+        held = np.zeros_like(x)
+        term = x * x * sigma  # sigma^(i-1) x^i at i = 2
+        for i in range(2, n):
+            number = number + term
+            held = held + i * term
+            term = term * sigma * x
+        tail = sigma ** (n - 1) * x ** n  # sum_{i>=n} x^i = x^n / (1 - x), and i x^i likewise
+        number = (number + tail / (1.0 - x)) / k
+        held = (held + tail * (n - (n - 1) * x) / ((1.0 - x) ** 2)) / k
+    elif model == "coop_iso":
+        k_iso = equilibrium_constant(values["delta_h_iso"], values["delta_s_iso"], t)
+        k_coop = equilibrium_constant(values["delta_h_coop"], values["delta_s_coop"], t)
+        sigma = np.exp(-values["delta_h_nuc_coop"] / (t * GAS_CONSTANT))
+        n_iso, h_iso = series(k_iso, 1.0, k_iso * m)
+        n_coop, h_coop = series(k_coop, sigma, k_coop * m)
+        number, held = n_iso + n_coop, h_iso + h_coop
+    else:
+        raise ValueError(f"{model} is not a mass-balance model: it has no species distribution")
+    with np.errstate(divide="ignore", invalid="ignore"):
+        return held / number, (m + held) / (m + number)

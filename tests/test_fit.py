@@ -227,3 +227,39 @@ def test_results_serve_notebooks_and_tables(cooperative_fit):
         cooperative_fit.predict(0, [300.0, 310.0])  # arguments swapped
     with pytest.raises(IndexError, match="the fit has 3 curves"):
         cooperative_fit.predict([300.0], 3)
+
+
+@pytest.mark.parametrize("model, values, extra", [
+    ("isodesmic", {"delta_h": -70000.0, "delta_s": -110.0}, ()),
+    ("cooperative", TRUE, ()),
+    ("cooperative_n", {"delta_h": -95000.0, "delta_s": -180.0, "delta_h_nuc": 12000.0}, (4,)),
+    ("coop_iso", {"delta_h_iso": -60000.0, "delta_s_iso": -100.0, "delta_h_coop": -95000.0,
+                  "delta_s_coop": -180.0, "delta_h_nuc_coop": 22000.0}, ()),
+])
+def test_degree_of_polymerisation_agrees_with_a_sum_over_the_species(model, values, extra):
+    from kelvara.models import GAS_CONSTANT, MODELS, degree_of_polymerisation
+
+    c_tot, temps = 1e-5, [335.0, 345.0, 355.0, 365.0]
+    fraction = MODELS[model].function(temps, *values.values(), c_tot, 1.0, *extra)
+    dp_n, dp_n_all = degree_of_polymerisation(model, values, temps, c_tot, fraction, *extra)
+    for t, f, a, b in zip(temps, fraction, dp_n, dp_n_all):
+        m = c_tot * (1.0 - f)
+
+        def k(h, s):
+            return math.exp(s / GAS_CONSTANT - h / (t * GAS_CONSTANT))
+
+        if model == "coop_iso":
+            ki, kc = k(values["delta_h_iso"], values["delta_s_iso"]), k(values["delta_h_coop"], values["delta_s_coop"])
+            sigma = math.exp(-values["delta_h_nuc_coop"] / (t * GAS_CONSTANT))
+            sizes = range(2, 10 + int(-46.0 / math.log(max(ki * m, kc * m))))  # to x^i < 1e-20
+            species = [(ki * m) ** i / ki + sigma * (kc * m) ** i / kc for i in sizes]
+        else:
+            kk = k(values["delta_h"], values["delta_s"])
+            sigma = math.exp(-values["delta_h_nuc"] / (t * GAS_CONSTANT)) if "delta_h_nuc" in values else 1.0
+            n = extra[0] if extra else 2
+            x = kk * m
+            sizes = range(2, 10 + int(-46.0 / math.log(x)))  # to x^i < 1e-20
+            species = [sigma ** (min(i, n) - 1) * x ** i / kk for i in sizes]
+        number, held = math.fsum(species), math.fsum(i * s for i, s in zip(sizes, species))
+        assert a == pytest.approx(held / number, rel=1e-12)
+        assert b == pytest.approx((m + held) / (m + number), rel=1e-12)

@@ -80,7 +80,7 @@ def test_fit_writes_strict_json_csv_curves_and_a_pdf(data, tmp_path):
     with open(tmp_path / "points.csv", newline="") as handle:
         rows = list(csv.DictReader(handle))
     assert len(rows) == 543 and list(rows[0]) == ["curve", "c_tot", "temperature", "signal", "fitted",
-                                                  "residual", "fraction", "aggregation"]
+                                                  "residual", "fraction", "aggregation", "dp_n", "dp_n_all"]
     for row in rows[::50]:
         assert float(row["fitted"]) - float(row["signal"]) == pytest.approx(float(row["residual"]), abs=1e-12)
         assert 0.0 <= float(row["fraction"]) <= 1.0
