@@ -242,6 +242,11 @@ def _fit_arguments(parser):
                         action="store_true", help="one monomer baseline for all curves")
     parser.add_argument("--baseline-slope", "--baseline_slope", dest="baseline_slope", action="store_true",
                         help="let the monomer baseline slope in T")
+    parser.add_argument("--aggregate-slope", "--aggregate_slope", dest="aggregate_slope", action="store_true",
+                        help="let the aggregated state's signal slope in T too")
+    parser.add_argument("--extensive", action="store_true",
+                        help="the signal is proportional to the concentration (raw absorbance, CD in mdeg): "
+                        "signal = c_tot (baseline + amplitude x fraction), per mol/L")
     parser.add_argument("--max-evaluations", "--max_evaluations", dest="max_evaluations", type=int,
                         default=None, metavar="N", help="stop after N model evaluations")
 
@@ -481,6 +486,7 @@ def _fit_options(options, model):
             raise UsageError(f"--nuc-size takes N or A:B, not {options.nuc_size!r}") from None
     return dict(nuc_size=nuc_size, shared_amplitude=options.shared_amplitude,
                 shared_baseline=options.shared_baseline, baseline_slope=options.baseline_slope,
+                aggregate_slope=options.aggregate_slope, extensive=options.extensive,
                 start=start, fix=fix, bounds=bounds, max_nfev=options.max_evaluations)
 
 

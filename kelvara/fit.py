@@ -122,6 +122,7 @@ class Parameter:
     fixed: bool
     bounds: Tuple[float, float] = (-math.inf, math.inf)
     at_bound: bool = False
+    per_concentration: bool = False  # a baseline or amplitude of an extensive signal
 
     @property
     def determined(self) -> bool:
@@ -130,7 +131,8 @@ class Parameter:
 
     @property
     def unit(self) -> str:
-        return unit_of(self.name)
+        unit = unit_of(self.name)
+        return unit.replace("signal", "signal L/mol", 1) if self.per_concentration else unit
 
 
 @dataclass
@@ -153,6 +155,7 @@ class CurveResult:
     amplitude: float
     te: Optional[float]  # elongation temperature (K), cooperative models
     residuals: np.ndarray
+    aggregate_slope: float = 0.0  # the aggregated state's signal per K (aggregate_slope=True)
 
 
 @dataclass
@@ -240,9 +243,11 @@ class FitResult:
         for i, (curve, fitted) in enumerate(zip(problem.curves, self.curves)):
             n = len(curve.temperature)
             fraction = problem.fraction(values, curve, curve.temperature)
-            baseline = fitted.baseline + fitted.slope * (curve.temperature - REFERENCE_TEMPERATURE)
+            dt = curve.temperature - REFERENCE_TEMPERATURE
+            weight = curve.c_tot if problem.extensive else 1.0
             with np.errstate(divide="ignore", invalid="ignore"):
-                aggregation = (curve.signal - baseline) / fitted.amplitude
+                aggregation = ((curve.signal / weight - fitted.baseline - fitted.slope * dt)
+                               / (fitted.amplitude + fitted.aggregate_slope * dt))
             columns["curve"].append(np.full(n, curve.label if curve.label is not None else str(i), dtype=object))
             columns["c_tot"].append(np.full(n, curve.c_tot))
             columns["temperature"].append(curve.temperature)
@@ -482,15 +487,16 @@ class _Problem:
     """
 
     def __init__(self, curves, model, nuc_size, shared_amplitude, shared_baseline, baseline_slope,
-                 start, fix, bounds, budget=None):
+                 start, fix, bounds, budget=None, aggregate_slope=False, extensive=False):
         self.curves = curves
         self.model = model
         self.nuc_size = nuc_size
         self.names = list(model.thermo)
         self.per_curve = {}  # (kind, curve index) -> name
-        for kind, shared in (("baseline", shared_baseline), ("slope", shared_baseline),
-                             ("amplitude", shared_amplitude)):
-            if kind == "slope" and not baseline_slope:
+        for kind, shared, wanted in (("baseline", shared_baseline, True), ("slope", shared_baseline, baseline_slope),
+                                     ("amplitude", shared_amplitude, True),
+                                     ("aggregate_slope", shared_amplitude, aggregate_slope)):
+            if not wanted:
                 continue
             for i in range(len(curves)):
                 name = kind if shared else f"{kind}[{i}]"
@@ -505,6 +511,12 @@ class _Problem:
                     f"its parameters are {', '.join(self.names)}"
                 )
         self.scale = _signal_scale(curves)
+        # An extensive signal is c_tot (baseline + amplitude fraction): the
+        # regressors carry c_tot / c_ref, c_ref the geometric mean, so that
+        # the internal values stay of order one.
+        self.extensive = extensive
+        self.c_ref = math.exp(float(np.mean([math.log(c.c_tot) for c in curves]))) if extensive else 1.0
+        self.weights = [c.c_tot / self.c_ref if extensive else 1.0 for c in curves]
         self.observed = [c.signal / self.scale for c in curves]
         self.fixed = {n: self.internal(n, float(v)) for n, v in fix.items()}
         self.free = [n for n in self.names if n not in self.fixed]
@@ -529,10 +541,10 @@ class _Problem:
         self.penalty = 1e3
 
     def internal(self, name, value):
-        return value if name in self.model.thermo else value / self.scale
+        return value if name in self.model.thermo else value * self.c_ref / self.scale
 
     def external(self, name, value):
-        return value if name in self.model.thermo else value * self.scale
+        return value if name in self.model.thermo else value * self.scale / self.c_ref
 
     def external_vector(self, x):
         return np.array([self.external(n, v) for n, v in zip(self.free, x)])
@@ -546,10 +558,14 @@ class _Problem:
         column = {n: j for j, n in enumerate(self.free_linear)}
         self.static = np.zeros((self.n_points, len(self.free_linear)))
         self.static_fixed = np.zeros(self.n_points)  # fixed baselines and slopes
-        self.amplitude_column = []  # per curve: column index, or None when fixed
+        # Per curve, the terms that multiply the fraction: (column or None
+        # when fixed, fixed value, regressor).
+        self.fraction_terms = []
         for i, curve in enumerate(self.curves):
             rows = self.rows[i]
-            for kind, regressor in (("baseline", 1.0), ("slope", curve.temperature - REFERENCE_TEMPERATURE)):
+            weight = self.weights[i]
+            dt = curve.temperature - REFERENCE_TEMPERATURE
+            for kind, regressor in (("baseline", weight + 0.0 * dt), ("slope", weight * dt)):
                 name = self.per_curve.get((kind, i))
                 if name is None:
                     continue
@@ -557,7 +573,12 @@ class _Problem:
                     self.static[rows, column[name]] += regressor
                 else:
                     self.static_fixed[rows] += self.fixed[name] * regressor
-            self.amplitude_column.append(column.get(self.per_curve["amplitude", i]))
+            terms = []
+            for kind, regressor in (("amplitude", weight + 0.0 * dt), ("aggregate_slope", weight * dt)):
+                name = self.per_curve.get((kind, i))
+                if name is not None:
+                    terms.append((column.get(name), self.fixed.get(name, 0.0), regressor))
+            self.fraction_terms.append(terms)
 
     def _count(self):
         self.nfev += 1
@@ -594,15 +615,20 @@ class _Problem:
         # would only swamp the linear algebra.
         return out if all(np.all((f > -0.5) & (f < 1.5)) for f in out) else None
 
+    def linear_values(self, values, i):
+        """baseline, slope, amplitude and aggregate slope of curve i (internal units)."""
+        return tuple(values[self.per_curve[kind, i]] if (kind, i) in self.per_curve else 0.0
+                     for kind in ("baseline", "slope", "amplitude", "aggregate_slope"))
+
+    def compose(self, values, i, temperature, fraction):
+        baseline, slope, amplitude, aggregate_slope = self.linear_values(values, i)
+        dt = temperature - REFERENCE_TEMPERATURE
+        return self.weights[i] * (baseline + slope * dt + (amplitude + aggregate_slope * dt) * fraction)
+
     def signal(self, x, i, temperature):
         """Model signal of curve i (internal units)."""
         values = self.values(x)
-        curve = self.curves[i]
-        baseline = values[self.per_curve["baseline", i]]
-        slope = values[self.per_curve["slope", i]] if ("slope", i) in self.per_curve else 0.0
-        amplitude = values[self.per_curve["amplitude", i]]
-        fraction = self.fraction(values, curve, temperature)
-        return baseline + slope * (temperature - REFERENCE_TEMPERATURE) + amplitude * fraction
+        return self.compose(values, i, temperature, self.fraction(values, self.curves[i], temperature))
 
     def model_minus_data(self, x, data=None):
         """Model minus data for every point (internal units), or None where
@@ -614,11 +640,7 @@ class _Problem:
         parts = []
         for i, curve in enumerate(self.curves):
             observed = self.observed[i] if data is None else data[i]
-            baseline = values[self.per_curve["baseline", i]]
-            slope = values[self.per_curve["slope", i]] if ("slope", i) in self.per_curve else 0.0
-            amplitude = values[self.per_curve["amplitude", i]]
-            parts.append(baseline + slope * (curve.temperature - REFERENCE_TEMPERATURE)
-                         + amplitude * fractions[i] - observed)
+            parts.append(self.compose(values, i, curve.temperature, fractions[i]) - observed)
         r = np.concatenate(parts)
         return r if np.all(np.isfinite(r)) else None
 
@@ -638,13 +660,12 @@ class _Problem:
         y = self.y if data is None else np.concatenate(data)
         rhs = y - self.static_fixed
         design = self.static.copy()
-        values = self.fixed
         for i, f in enumerate(fractions):
-            j = self.amplitude_column[i]
-            if j is None:
-                rhs[self.rows[i]] -= values[self.per_curve["amplitude", i]] * f
-            else:
-                design[self.rows[i], j] += f
+            for j, fixed, regressor in self.fraction_terms[i]:
+                if j is None:
+                    rhs[self.rows[i]] -= fixed * regressor * f
+                else:
+                    design[self.rows[i], j] += regressor * f
         if design.shape[1]:
             beta = _least_squares_linear(design, rhs)
             r = design @ beta - rhs
@@ -1129,6 +1150,8 @@ def fit(
     bounds: Optional[Mapping[str, Tuple[float, float]]] = None,
     max_nfev: Optional[int] = None,
     search: bool = True,
+    aggregate_slope: bool = False,
+    extensive: bool = False,
 ) -> FitResult:
     """Fit one model globally to the curves.
 
@@ -1139,6 +1162,11 @@ def fit(
     model, and "amplitude[i]", "baseline[i]", "slope[i]" per curve i, or
     without the index when shared), in J/mol, J/(mol K) and the signal's
     unit.  max_nfev: a cap on the model evaluations of the whole fit.
+    aggregate_slope: the aggregated state's signal slopes in T too
+    ("aggregate_slope[i]").  extensive: the signal is proportional to the
+    concentration (raw absorbance, CD in mdeg): signal = c_tot (baseline +
+    amplitude fraction), baselines and amplitudes per mol/L, so that one
+    amplitude can be shared across concentrations.
     search: False fits once from the guessed (or given) start instead of
     searching; faster, but it may end in a local minimum.
 
@@ -1174,7 +1202,8 @@ def fit(
     results = []
     for size in sizes:
         problem = _Problem(curves, entry, size, shared_amplitude, shared_baseline, baseline_slope,
-                           dict(start or {}), dict(fix or {}), dict(bounds or {}), max_nfev)
+                           dict(start or {}), dict(fix or {}), dict(bounds or {}), max_nfev,
+                           aggregate_slope=aggregate_slope, extensive=extensive)
         results.append(_fit_problem(problem, dict(start or {}), search))
     best = min(results, key=lambda r: (not r.converged, r.chi2))
     if len(sizes) > 1:
@@ -1257,22 +1286,22 @@ def _fit_problem(problem: _Problem, start: Dict[str, float], search: bool) -> Fi
         parameters[name] = Parameter(
             name, problem.external(name, float(values[name])), stderr, fixed,
             tuple(problem.external(name, b) for b in problem.bounds[name]),
-            at_bound=bool(not fixed and active[j]))
+            at_bound=bool(not fixed and active[j]),
+            per_concentration=problem.extensive and name not in problem.model.thermo)
 
     derived = problem.derived(x, covariance)
     curve_results = []
     for i, curve in enumerate(problem.curves):
-        slope = values[problem.per_curve["slope", i]] if ("slope", i) in problem.per_curve else 0.0
+        baseline, slope, amplitude, aggregate_slope = (
+            problem.external("baseline", float(v)) for v in problem.linear_values(values, i))
         te = derived[f"Te[{i}]"].value if f"Te[{i}]" in derived else None
-        curve_results.append(CurveResult(
-            curve.label, curve.c_tot, float(values[problem.per_curve["baseline", i]]) * scale,
-            float(slope) * scale, float(values[problem.per_curve["amplitude", i]]) * scale, te,
-            residuals[problem.rows[i]] * scale))
+        curve_results.append(CurveResult(curve.label, curve.c_tot, baseline, slope, amplitude, te,
+                                         residuals[problem.rows[i]] * scale, aggregate_slope))
 
     noise_var = _noise_variance(problem)
     problems = _verdict(problem, x, converged, message, rss, dof, parameters, derived, noise_var)
-    external_covariance = covariance * np.outer(*(2 * [[scale if n not in problem.model.thermo else 1.0
-                                                        for n in problem.free]]))
+    factors = [problem.external(n, 1.0) for n in problem.free]
+    external_covariance = covariance * np.outer(factors, factors)
     log_term = n * math.log(rss / n) if rss > 0 else -math.inf
     return FitResult(
         model=problem.model.name, nuc_size=problem.nuc_size, parameters=parameters, curves=curve_results,

@@ -77,7 +77,7 @@ PARAMETER_UNITS = {
     "delta_h_iso": "J/mol", "delta_s_iso": "J/(mol K)", "delta_h_coop": "J/mol",
     "delta_s_coop": "J/(mol K)", "delta_h_nuc_coop": "J/mol", "c_tot": "mol/L",
     "k": "L/mol", "k_iso": "L/mol", "k_coop": "L/mol", "sigma": "1",
-    "baseline": "signal", "amplitude": "signal", "slope": "signal/K",
+    "baseline": "signal", "amplitude": "signal", "slope": "signal/K", "aggregate_slope": "signal/K",
     "Te": "K", "Tm": "K", "sigma(Te)": "1", "nuc_size": "1",
 }
 PARAMETER_MEANINGS = {

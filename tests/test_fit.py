@@ -263,3 +263,24 @@ def test_degree_of_polymerisation_agrees_with_a_sum_over_the_species(model, valu
         number, held = math.fsum(species), math.fsum(i * s for i, s in zip(sizes, species))
         assert a == pytest.approx(held / number, rel=1e-12)
         assert b == pytest.approx((m + held) / (m + number), rel=1e-12)
+
+
+def test_sloping_aggregate_and_extensive_signals_are_recovered():
+    rng = np.random.default_rng(5)
+    temps = celsius(np.linspace(5.0, 95.0, 181))
+    sloped, extensive = [], []
+    for c_tot in CONCENTRATIONS:
+        f = np.array(_core.temp_cooperative_model(temps.tolist(), *TRUE.values(), c_tot, 1.0))
+        noise = rng.normal(0.0, NOISE, temps.size)
+        sloped.append(Curve(temps, 0.05 + (0.8 - 0.004 * (temps - 298.15)) * f + noise, c_tot))
+        # absorbance: 4e4 L/mol per unit of fraction, 1e3 L/mol of monomer, shared by every curve
+        extensive.append(Curve(temps, c_tot * (1e3 + 4e4 * f) + noise / 5, c_tot))
+    result = fit(sloped, "cooperative", aggregate_slope=True)
+    assert result.ok, result.problems
+    assert result.curves[0].aggregate_slope == pytest.approx(-0.004, abs=3 * result.parameters["aggregate_slope[0]"].stderr)
+    result = fit(extensive, "cooperative", extensive=True, shared_amplitude=True)
+    assert result.ok, result.problems
+    amplitude = result.parameters["amplitude"]
+    assert amplitude.unit == "signal L/mol" and abs(amplitude.value - 4e4) < 3 * amplitude.stderr
+    for name, true in TRUE.items():
+        assert abs(result.value(name) - true) < 3 * result.parameters[name].stderr
