@@ -149,7 +149,7 @@ def build_parser():
         "parameters delta-*) or of total concentrations (the concentration models, parameters "
         "k*, sigma) and write CSV. Parameters are in SI units: J/mol, J/(mol K), mol/L, L/mol.",
     )
-    curve.add_argument("model", choices=list(MODELS))
+    curve.add_argument("model", choices=[m.name for m in MODELS.values() if m.mass_balance])
     where = curve.add_mutually_exclusive_group(required=True)
     where.add_argument("--temps", metavar="START:STOP:STEP", help="temperatures (kelvin, or --celsius)")
     where.add_argument("--conc", metavar="START:STOP:STEP", help="total concentrations (mol/L)")
@@ -247,6 +247,9 @@ def _fit_arguments(parser):
     parser.add_argument("--extensive", action="store_true",
                         help="the signal is proportional to the concentration (raw absorbance, CD in mdeg): "
                         "signal = c_tot (baseline + amplitude x fraction), per mol/L")
+    parser.add_argument("--shared", action="append", default=[], metavar="NAME",
+                        help="a per-curve parameter of a phenomenological model that every curve shares "
+                        "(--shared h_e for vanderschoot)")
     parser.add_argument("--max-evaluations", "--max_evaluations", dest="max_evaluations", type=int,
                         default=None, metavar="N", help="stop after N model evaluations")
 
@@ -326,6 +329,10 @@ def run_models(options):
         for name in model.thermo:
             meaning = PARAMETER_MEANINGS.get(name, "")
             print(f"    {name:18} {PARAMETER_UNITS[name]:10} {meaning}")
+        for name in model.per_curve:
+            meaning = PARAMETER_MEANINGS.get(name, "")
+            print(f"    {name + '[i]':18} {PARAMETER_UNITS.get(name, PARAMETER_UNITS.get(name.split('[')[0], '1')):10} "
+                  f"{meaning}{', per curve' if meaning else 'per curve'}")
         if model.takes_nuc_size:
             print(f"    {'nuc_size':18} {'1':10} nucleus size, fixed or scanned (--nuc-size N or A:B)")
         print(f"    {'baseline[i]':18} {'signal':10} signal of the free monomer of curve i")
@@ -487,7 +494,8 @@ def _fit_options(options, model):
     return dict(nuc_size=nuc_size, shared_amplitude=options.shared_amplitude,
                 shared_baseline=options.shared_baseline, baseline_slope=options.baseline_slope,
                 aggregate_slope=options.aggregate_slope, extensive=options.extensive,
-                start=start, fix=fix, bounds=bounds, max_nfev=options.max_evaluations)
+                start=start, fix=fix, bounds=bounds, max_nfev=options.max_evaluations,
+                **({"shared": tuple(options.shared)} if options.shared else {}))
 
 
 def _outputs(options, *names):

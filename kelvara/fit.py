@@ -256,10 +256,11 @@ class FitResult:
             columns["residual"].append(fitted.residuals)
             columns["fraction"].append(fraction)
             columns["aggregation"].append(aggregation)
-            dp_n, dp_n_all = degree_of_polymerisation(problem.model.name, values, curve.temperature,
-                                                      curve.c_tot, fraction, problem.nuc_size)
-            columns.setdefault("dp_n", []).append(dp_n)
-            columns.setdefault("dp_n_all", []).append(dp_n_all)
+            if problem.model.mass_balance:
+                dp_n, dp_n_all = degree_of_polymerisation(problem.model.name, values, curve.temperature,
+                                                          curve.c_tot, fraction, problem.nuc_size)
+                columns.setdefault("dp_n", []).append(dp_n)
+                columns.setdefault("dp_n_all", []).append(dp_n_all)
         return {k: np.concatenate(v) for k, v in columns.items()}
 
     def to_frame(self):
@@ -324,7 +325,7 @@ class FitResult:
         lines.append("derived:")
         for d in self.derived.values():
             lines.append(f"  {d.name:22}{_format(d.value):>16}{_format(d.stderr):>14}  {d.unit}")
-        thermo = [n for n in self.free if n in MODELS[self.model].thermo]
+        thermo = [n for n in self.free if n in self._problem.nonlinear_set]
         if len(thermo) > 1:
             lines.append("correlation of the thermodynamic parameters:")
             index = [self.free.index(n) for n in thermo]
@@ -399,7 +400,7 @@ class FitResult:
         delta_s are correlated at 0.9996).  Sets and returns `profiles`."""
         problem = self._problem
         if names is None:
-            names = [n for n in self.free if n in problem.model.thermo]
+            names = [n for n in self.free if n in problem.nonlinear_set]
         names = list(names)
         for name in names:
             if name not in self.free:
@@ -487,11 +488,23 @@ class _Problem:
     """
 
     def __init__(self, curves, model, nuc_size, shared_amplitude, shared_baseline, baseline_slope,
-                 start, fix, bounds, budget=None, aggregate_slope=False, extensive=False):
+                 start, fix, bounds, budget=None, aggregate_slope=False, extensive=False, shared=()):
         self.curves = curves
         self.model = model
         self.nuc_size = nuc_size
-        self.names = list(model.thermo)
+        self.curve_index = {id(c): i for i, c in enumerate(curves)}
+        # The nonlinear parameters: the model's shared thermodynamic ones, or
+        # a phenomenological model's per curve (one name when shared).
+        unknown = sorted(set(shared) - set(model.per_curve))
+        if unknown:
+            raise ValueError(f"cannot share {unknown[0]!r}: the per-curve parameters of {model.name!r} are "
+                             f"{', '.join(model.per_curve) or 'none'}")
+        self.nonlinear = list(model.thermo)
+        for name in model.per_curve:
+            self.nonlinear += [name] if name in shared else [f"{name}[{i}]" for i in range(len(curves))]
+        self.nonlinear_set = set(self.nonlinear)
+        self.log_names = {n for n in self.nonlinear if n.split("[")[0] in model.log_scale}
+        self.names = list(self.nonlinear)
         self.per_curve = {}  # (kind, curve index) -> name
         for kind, shared, wanted in (("baseline", shared_baseline, True), ("slope", shared_baseline, baseline_slope),
                                      ("amplitude", shared_amplitude, True),
@@ -525,26 +538,45 @@ class _Problem:
             low, high = (float(b) for b in bounds.get(name, (-math.inf, math.inf)))
             if not low < high:
                 raise ValueError(f"bounds of {name!r} are empty: {low} to {high}")
-            self.bounds[name] = (self.internal(name, low), self.internal(name, high))
+            if name in self.log_names:
+                if high <= 0:
+                    raise ValueError(f"bounds of {name!r} hold no positive value: {low} to {high}")
+                self.bounds[name] = (-math.inf if low <= 0 else math.log10(low), math.log10(high))
+            else:
+                self.bounds[name] = (self.internal(name, low), self.internal(name, high))
         self.n_points = sum(len(c.temperature) for c in curves)
         if self.n_points <= len(self.free):
             raise ValueError(
                 f"{self.n_points} points cannot determine {len(self.free)} free parameters"
             )
-        self.free_thermo = [n for n in self.free if n in model.thermo]
-        self.free_linear = [n for n in self.free if n not in model.thermo]
+        self.free_thermo = [n for n in self.free if n in self.nonlinear_set]
+        self.free_linear = [n for n in self.free if n not in self.nonlinear_set]
         self.thermo_index = np.array([self.free.index(n) for n in self.free_thermo], dtype=int)
         self.linear_index = np.array([self.free.index(n) for n in self.free_linear], dtype=int)
         self._build_design()
         self.nfev = 0
         self.budget = budget
         self.penalty = 1e3
+        self.frozen_branches = None  # per curve: where a piecewise model switches, held for a derivative
 
     def internal(self, name, value):
-        return value if name in self.model.thermo else value * self.c_ref / self.scale
+        if name in self.log_names:
+            if value < 0 or math.isnan(value):
+                raise ValueError(f"{name} must be positive, not {value!r}")
+            return math.log10(value) if value > 0 else -math.inf
+        return value if name in self.nonlinear_set else value * self.c_ref / self.scale
 
     def external(self, name, value):
-        return value if name in self.model.thermo else value * self.scale / self.c_ref
+        if name in self.log_names:
+            return 10.0 ** value
+        return value if name in self.nonlinear_set else value * self.scale / self.c_ref
+
+    def external_slope(self, name, value):
+        """d external / d internal at an internal value: what turns an
+        internal standard error into an external one."""
+        if name in self.log_names:
+            return 10.0 ** value * math.log(10.0)
+        return self.external(name, 1.0)
 
     def external_vector(self, x):
         return np.array([self.external(n, v) for n, v in zip(self.free, x)])
@@ -591,11 +623,20 @@ class _Problem:
         return values
 
     def thermo_values(self, theta):
-        values = {n: self.fixed[n] for n in self.model.thermo if n in self.fixed}
+        values = {n: self.fixed[n] for n in self.nonlinear if n in self.fixed}
         values.update(zip(self.free_thermo, theta))
         return values
 
     def fraction(self, values, curve, temperature):
+        if not self.model.mass_balance:
+            i = self.curve_index[id(curve)]
+            own = {}
+            for p in self.model.per_curve:
+                name = p if p in self.nonlinear_set else f"{p}[{i}]"
+                own[p] = self.external(name, values[name]) if name in self.log_names else values[name]
+            if self.frozen_branches is not None:
+                own["branch"] = self.frozen_branches[i]
+            return np.asarray(self.model.curve_fraction(own, np.asarray(temperature, dtype=float)), dtype=float)
         thermo = [values[n] for n in self.model.thermo]
         extra = (self.nuc_size,) if self.model.name == "cooperative_n" else ()
         # The curve's own temperatures are converted to a list once.
@@ -719,10 +760,23 @@ class _Problem:
 
     def jacobian(self, x):
         """Central differences of the residuals in every free parameter, or
-        None where the model cannot be evaluated next to x."""
+        None where the model cannot be evaluated next to x.  A piecewise
+        model keeps each point in its regime meanwhile: a point jumping
+        across the step at Te is not a slope."""
+        if "te" in self.model.per_curve:
+            values = self.values(x)
+            self.frozen_branches = [values["te" if "te" in self.nonlinear_set else f"te[{i}]"]
+                                    for i in range(len(self.curves))]
+        try:
+            return self._central_differences(x)
+        finally:
+            self.frozen_branches = None
+
+    def _central_differences(self, x):
         columns = []
         for j, name in enumerate(self.free):
-            typical = 1.0 if name not in self.model.thermo else (1.0 if "delta_s" in name else 1e3)
+            base = name.split("[")[0]
+            typical = 1e3 if base.startswith(("delta_h", "h_e")) else 1.0
             step = 6e-6 * max(abs(x[j]), typical)
             up, down = x.copy(), x.copy()
             up[j] += step
@@ -736,6 +790,8 @@ class _Problem:
     # Derived values: functions of the parameter values.
 
     def derived_functions(self):
+        if not self.model.mass_balance:
+            return self._phenomenological_derived()
         h, s, nuc = self.model.elongation
         out = {}
         if self.model.name == "coop_iso":
@@ -783,10 +839,49 @@ class _Problem:
                 out.append(math.nan)
         return np.array(out)
 
+    def _phenomenological_derived(self):
+        """van der Schoot: Nn(Te)[i] = ka^(-1/3), and with two or more
+        concentrations the van 't Hoff line 1/Te = (R / dH) ln c_tot + dS / dH
+        (from K(Te) c_tot = 1), weighted by the Te errors of the fit."""
+        out = {}
+        if self.model.name != "vanderschoot":
+            return out
+        n = len(self.curves)
+
+        def own(p, i):
+            return p if p in self.nonlinear_set else f"{p}[{i}]"
+
+        for i in range(n):
+            out[f"Nn(Te)[{i}]"] = (lambda name: lambda v: 10.0 ** (-v[name] / 3.0))(own("ka", i))
+        if len({c.c_tot for c in self.curves}) >= 2 and "te" not in self.nonlinear_set:
+            logs = np.log([c.c_tot for c in self.curves])
+            weights = getattr(self, "vh_weights", None)
+
+            def line(v):
+                te = np.array([v[f"te[{i}]"] for i in range(n)])
+                w = np.ones(n) if weights is None else weights
+                a, b = np.polyfit(logs, 1.0 / te, 1, w=np.sqrt(w))
+                return a, b
+
+            out["delta_h_vh"] = lambda v: GAS_CONSTANT / line(v)[0]
+            out["delta_s_vh"] = lambda v: line(v)[1] * GAS_CONSTANT / line(v)[0]
+        return out
+
     def derived(self, x, covariance):
         """Values with errors propagated to first order (numerical
         gradient); NaN where the value depends on a parameter whose error is
         not determined."""
+        if self.model.name == "vanderschoot" and "te" not in self.nonlinear_set:
+            # van 't Hoff weights: 1 / var(1/Te) from the fit's own Te errors.
+            variance = np.array([covariance[j, j] if n.startswith("te[") else math.nan
+                                 for j, n in enumerate(self.free)])
+            te = self.values(x)
+            weights = []
+            for i in range(len(self.curves)):
+                name = f"te[{i}]"
+                var = variance[self.free.index(name)] if name in self.free else math.nan
+                weights.append(te[name] ** 4 / var if math.isfinite(var) and var > 0 else 1.0)
+            self.vh_weights = np.array(weights)
         base = self.derived_vector(x)
         gradient = np.zeros((len(base), len(x)))
         for j in range(len(x)):
@@ -869,6 +964,8 @@ def _guess(problem: _Problem) -> Dict[str, float]:
     """One start from the data, as a single local fit takes it: the steepest
     point of each curve marks where K c_tot is about 1; those temperatures
     against c_tot give the enthalpy (van 't Hoff), or -100 kJ/mol."""
+    if not problem.model.mass_balance:
+        return _per_curve_start(problem, 0.0, -80000.0, 1e-4)
     transitions = [(t, c.c_tot) for c in problem.curves for t in [_steepest(c)] if t is not None]
     delta_h = -100000.0
     if len({c for _, c in transitions}) >= 2:
@@ -894,6 +991,31 @@ def _thermo_start(model, delta_h, anchor, c_tot, delta_h_nuc, iso_ratio):
     return {n: thermo[n] for n in model.thermo}
 
 
+# Starts of the phenomenological models, per curve: Te or Tm offsets from the
+# steepest point (K), enthalpies (J/mol) and activation constants.
+_OFFSETS = (-8.0, -3.0, 0.0, 3.0, 8.0, 15.0)
+_CURVE_ENTHALPIES = (-40e3, -90e3, -180e3)
+_ACTIVATION = (1e-2, 1e-4, 1e-6)
+
+
+def _per_curve_start(problem, offset, enthalpy, activation):
+    """Values of every per-curve parameter: each curve's Te (or Tm) at its
+    steepest point plus offset; a shared one takes the mean."""
+    values = {}
+    for p in problem.model.per_curve:
+        per = []
+        for curve in problem.curves:
+            steepest = _steepest(curve)
+            middle = float(np.median(curve.temperature)) if steepest is None else steepest
+            per.append({"te": middle + offset, "tm": middle + offset, "h_e": enthalpy,
+                        "delta_h": enthalpy, "ka": activation}[p])
+        if p in problem.nonlinear_set:
+            values[p] = float(np.mean(per))
+        else:
+            values.update({f"{p}[{i}]": v for i, v in enumerate(per)})
+    return values
+
+
 def _candidates(problem: _Problem) -> List[Dict[str, float]]:
     """Starts spread over plausible values: the elongation temperature at
     each curve's steepest point and on a grid that runs half the measured
@@ -901,6 +1023,10 @@ def _candidates(problem: _Problem) -> List[Dict[str, float]]:
     start beyond it), each with every enthalpy of _ENTHALPIES and, for the
     cooperative models, every nucleation enthalpy of _NUCLEATION."""
     model = problem.model
+    if not model.mass_balance:
+        activations = _ACTIVATION if "ka" in model.per_curve else (None,)
+        return [_per_curve_start(problem, offset, h, a) for offset in _OFFSETS for h in _CURVE_ENTHALPIES
+                for a in activations]
     low = min(float(c.temperature.min()) for c in problem.curves)
     high = max(float(c.temperature.max()) for c in problem.curves)
     width = max(high - low, 10.0)
@@ -924,7 +1050,7 @@ def _candidates(problem: _Problem) -> List[Dict[str, float]]:
 def _theta(problem, thermo):
     """Free thermodynamic values of a start, clipped into the bounds."""
     low, high = problem.free_bounds(problem.free_thermo)
-    return np.clip([thermo[n] for n in problem.free_thermo], low, high)
+    return np.clip([problem.internal(n, thermo[n]) for n in problem.free_thermo], low, high)
 
 
 def _refine(problem, theta, max_nfev):
@@ -973,10 +1099,24 @@ def _search(problem: _Problem, start: Dict[str, float], notes: List[str], search
             seen.add(key)
             projected = problem.project(theta)
             if projected is not None:
-                scored.append((float(projected[0] @ projected[0]), len(scored), theta))
+                r = projected[0]
+                per_curve = np.array([float(r[rows] @ r[rows]) for rows in problem.rows])
+                scored.append((float(r @ r), len(scored), theta, per_curve))
         screened += len(seen)
         scored.sort(key=lambda item: item[:2])
-        starts += _diverse([theta for _, _, theta in scored], problem, _REFINED)
+        if scored and not problem.model.mass_balance:
+            # Curves that share nothing nonlinear are best started each at its
+            # own best: the k-th best start of every curve, put together.
+            suffix = [n.rsplit("[", 1)[1].rstrip("]") if "[" in n else None for n in problem.free_thermo]
+            for k in range(min(_REFINED, len(scored))):
+                theta = scored[0][2].copy()
+                for i in range(len(problem.curves)):
+                    chosen = sorted(scored, key=lambda item: item[3][i])[k][2]
+                    for j, owner in enumerate(suffix):
+                        if owner == str(i):
+                            theta[j] = chosen[j]
+                starts.append(theta)
+        starts += _diverse([item[2] for item in scored], problem, _REFINED)
 
     refined = []
     for theta in starts:
@@ -1005,7 +1145,15 @@ def _diverse(thetas, problem, count):
     """The first `count` of the sorted starts, skipping one that lies close
     to a start already taken (it would most likely reach the same minimum)."""
     taken = []
-    spans = np.array([1e4 if "delta_s" not in n else 30.0 for n in problem.free_thermo])
+    def span(name):
+        base = name.split("[")[0]
+        if base.startswith("delta_s"):
+            return 30.0
+        if base in ("te", "tm"):
+            return 5.0
+        return 1.0 if name in problem.log_names else 1e4
+
+    spans = np.array([span(n) for n in problem.free_thermo])
     for theta in thetas:
         if all(np.max(np.abs(theta - t) / spans) > 0.25 for t in taken):
             taken.append(theta)
@@ -1057,16 +1205,16 @@ _TRANSITION_GAIN = 60.0
 
 # A thermodynamic parameter is not determined when its standard error exceeds
 # both its value and this size.
-_TYPICAL = {"J/mol": 10e3, "J/(mol K)": 30.0}
+_TYPICAL = {"J/mol": 10e3, "J/(mol K)": 30.0, "K": 10.0}
 # Residual degrees of freedom below which the noise cannot be measured.
 _MIN_DOF = 5
 
 
-def _verdict(problem, x, converged, message, rss, dof, parameters, derived, noise_var):
+def _verdict(problem, x, converged, message, rss, dof, parameters, derived, noise_var, tes):
     problems = []
     if not converged:
         problems.append(f"the fit did not converge: {message}")
-    for name in problem.model.thermo:
+    for name in problem.nonlinear:
         p = parameters[name]
         if p.fixed:
             continue
@@ -1076,6 +1224,10 @@ def _verdict(problem, x, converged, message, rss, dof, parameters, derived, nois
                             "within the bounds")
         elif not math.isfinite(p.stderr):
             problems.append(f"{name} is not determined by the data (its standard error cannot be estimated)")
+        elif name in problem.log_names:
+            if p.stderr > math.log(10.0) * p.value:  # more than a factor of ten either way
+                problems.append(f"{name} is not determined by the data: its standard error ({p.stderr:.3g}) "
+                                "spans more than a decade")
         elif p.stderr > max(abs(p.value), _TYPICAL[p.unit]):
             problems.append(f"{name} is not determined by the data: its standard error ({p.stderr:.3g} "
                             f"{p.unit}) exceeds its value")
@@ -1118,19 +1270,17 @@ def _verdict(problem, x, converged, message, rss, dof, parameters, derived, nois
     elif rss_flat <= rss * (1 + 1e-9):
         problems.append("the data show no transition: the model fits no better than baselines alone")
 
-    if problem.model.cooperative:
-        for i, curve in enumerate(problem.curves):
-            te = derived.get(f"Te[{i}]")
-            if te is None:
-                continue
-            low, high = float(curve.temperature.min()), float(curve.temperature.max())
-            width = max(high - low, 1.0)
-            label = curve.label or f"curve {i}"
-            if not math.isfinite(te.value) or te.value <= 0:
-                problems.append(f"Te of {label} is not a temperature ({te.value:g} K)")
-            elif te.value < low - width or te.value > high + width:
-                problems.append(f"Te of {label} ({te.value:.5g} K) lies far outside its measured range "
-                                f"{low:g} to {high:g} K")
+    for i, (curve, te) in enumerate(zip(problem.curves, tes)):
+        if te is None:
+            continue
+        low, high = float(curve.temperature.min()), float(curve.temperature.max())
+        width = max(high - low, 1.0)
+        label = curve.label or f"curve {i}"
+        if not math.isfinite(te) or te <= 0:
+            problems.append(f"Te of {label} is not a temperature ({te:g} K)")
+        elif te < low - width or te > high + width:
+            problems.append(f"Te of {label} ({te:.5g} K) lies far outside its measured range "
+                            f"{low:g} to {high:g} K")
     return problems
 
 
@@ -1152,6 +1302,7 @@ def fit(
     search: bool = True,
     aggregate_slope: bool = False,
     extensive: bool = False,
+    shared: Iterable[str] = (),
 ) -> FitResult:
     """Fit one model globally to the curves.
 
@@ -1166,7 +1317,9 @@ def fit(
     ("aggregate_slope[i]").  extensive: the signal is proportional to the
     concentration (raw absorbance, CD in mdeg): signal = c_tot (baseline +
     amplitude fraction), baselines and amplitudes per mol/L, so that one
-    amplitude can be shared across concentrations.
+    amplitude can be shared across concentrations.  shared: per-curve
+    parameters of a phenomenological model that every curve shares
+    (shared=("h_e",) for vanderschoot).
     search: False fits once from the guessed (or given) start instead of
     searching; faster, but it may end in a local minimum.
 
@@ -1203,7 +1356,8 @@ def fit(
     for size in sizes:
         problem = _Problem(curves, entry, size, shared_amplitude, shared_baseline, baseline_slope,
                            dict(start or {}), dict(fix or {}), dict(bounds or {}), max_nfev,
-                           aggregate_slope=aggregate_slope, extensive=extensive)
+                           aggregate_slope=aggregate_slope, extensive=extensive,
+                           shared=tuple([shared] if isinstance(shared, str) else shared))
         results.append(_fit_problem(problem, dict(start or {}), search))
     best = min(results, key=lambda r: (not r.converged, r.chi2))
     if len(sizes) > 1:
@@ -1282,12 +1436,12 @@ def _fit_problem(problem: _Problem, start: Dict[str, float], search: bool) -> Fi
     for name in problem.names:
         fixed = name in problem.fixed
         j = problem.free.index(name) if not fixed else None
-        stderr = math.nan if fixed else problem.external(name, float(errors[j]))
+        stderr = math.nan if fixed else problem.external_slope(name, float(values[name])) * float(errors[j])
         parameters[name] = Parameter(
             name, problem.external(name, float(values[name])), stderr, fixed,
             tuple(problem.external(name, b) for b in problem.bounds[name]),
             at_bound=bool(not fixed and active[j]),
-            per_concentration=problem.extensive and name not in problem.model.thermo)
+            per_concentration=problem.extensive and name not in problem.nonlinear_set)
 
     derived = problem.derived(x, covariance)
     curve_results = []
@@ -1295,12 +1449,15 @@ def _fit_problem(problem: _Problem, start: Dict[str, float], search: bool) -> Fi
         baseline, slope, amplitude, aggregate_slope = (
             problem.external("baseline", float(v)) for v in problem.linear_values(values, i))
         te = derived[f"Te[{i}]"].value if f"Te[{i}]" in derived else None
+        if "te" in problem.model.per_curve:
+            te = parameters["te" if "te" in problem.nonlinear_set else f"te[{i}]"].value
         curve_results.append(CurveResult(curve.label, curve.c_tot, baseline, slope, amplitude, te,
                                          residuals[problem.rows[i]] * scale, aggregate_slope))
 
     noise_var = _noise_variance(problem)
-    problems = _verdict(problem, x, converged, message, rss, dof, parameters, derived, noise_var)
-    factors = [problem.external(n, 1.0) for n in problem.free]
+    problems = _verdict(problem, x, converged, message, rss, dof, parameters, derived, noise_var,
+                        [c.te for c in curve_results])
+    factors = [problem.external_slope(n, float(v)) for n, v in zip(problem.free, x)]
     external_covariance = covariance * np.outer(factors, factors)
     log_term = n * math.log(rss / n) if rss > 0 else -math.inf
     return FitResult(
@@ -1442,7 +1599,7 @@ class Comparison:
             main = ", ".join(
                 f"{n} {_format(r.parameters[n].value, '.6g')} +- "
                 f"{'fixed' if r.parameters[n].fixed else _format(r.parameters[n].stderr, '.3g')} {unit_of(n)}"
-                for n in MODELS[r.model].thermo)
+                for n in r._problem.nonlinear)
             lines.append(f"  {r.model}: {main}")
         for r in self.results:
             for problem in r.problems:

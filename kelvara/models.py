@@ -30,11 +30,14 @@ class Model:
     sigma), and when the field uses it."""
 
     name: str
-    function: Callable  # over temperatures: temp_* of _core
-    concentration_function: Callable  # over total concentrations
-    thermo: Tuple[str, ...]
-    elongation: Tuple[str, str, Optional[str]]
+    function: Optional[Callable]  # over temperatures: temp_* of _core (mass-balance models)
+    concentration_function: Optional[Callable]  # over total concentrations
+    thermo: Tuple[str, ...]  # shared by every curve
+    elongation: Tuple[Optional[str], Optional[str], Optional[str]]
     description: str
+    per_curve: Tuple[str, ...] = ()  # phenomenological models: parameters of each curve
+    log_scale: Tuple[str, ...] = ()  # fitted as their base-10 logarithm
+    curve_fraction: Optional[Callable] = None  # (parameters of one curve, temperatures) -> fraction
 
     @property
     def cooperative(self) -> bool:
@@ -43,6 +46,11 @@ class Model:
     @property
     def takes_nuc_size(self) -> bool:
         return self.name == "cooperative_n"
+
+    @property
+    def mass_balance(self) -> bool:
+        """Solved from a mass balance by _core (not a phenomenological shape)."""
+        return self.function is not None
 
 
 _COOPERATIVE = ("delta_h", "delta_s", "delta_h_nuc")
@@ -68,6 +76,19 @@ MODELS: Dict[str, Model] = {
               ("delta_h_coop", "delta_s_coop", "delta_h_nuc_coop"),
               "an isodesmic and a cooperative pathway competing (e.g. off-pathway aggregates); needs "
               "data that show both"),
+        Model("vanderschoot", None, None, (), (None, None, None),
+              "the nucleation-elongation model of van der Schoot (Smulders et al., Chem. Eur. J. 2010): "
+              "per cooling curve an elongation temperature te, an elongation enthalpy h_e and an activation "
+              "constant ka (Nn(Te) = ka^-1/3); a van 't Hoff line through ln c_tot against 1/Te gives "
+              "delta_h_vh and delta_s_vh. For comparison with published values",
+              per_curve=("te", "h_e", "ka"), log_scale=("ka",), curve_fraction=lambda p, t: vanderschoot(
+                  t, p["te"], p["h_e"], p["ka"], p.get("branch"))),
+        Model("isodesmic_sigmoid", None, None, (), (None, None, None),
+              "the sigmoid used for isodesmic curves: per curve a melting temperature tm and an enthalpy "
+              "delta_h, phi = 1 / (1 + exp(-0.908 delta_h (T - tm) / (R tm^2))). For comparison with "
+              "published values; the isodesmic model fits the mass balance itself",
+              per_curve=("tm", "delta_h"), curve_fraction=lambda p, t: isodesmic_sigmoid(
+                  t, p["tm"], p["delta_h"])),
     ]
 }
 
@@ -79,6 +100,7 @@ PARAMETER_UNITS = {
     "k": "L/mol", "k_iso": "L/mol", "k_coop": "L/mol", "sigma": "1",
     "baseline": "signal", "amplitude": "signal", "slope": "signal/K", "aggregate_slope": "signal/K",
     "Te": "K", "Tm": "K", "sigma(Te)": "1", "nuc_size": "1",
+    "te": "K", "h_e": "J/mol", "ka": "1", "tm": "K", "delta_h_vh": "J/mol", "delta_s_vh": "J/(mol K)",
 }
 PARAMETER_MEANINGS = {
     "delta_h": "enthalpy of elongation", "delta_s": "entropy of elongation",
@@ -86,6 +108,8 @@ PARAMETER_MEANINGS = {
     "delta_h_iso": "enthalpy of the isodesmic pathway", "delta_s_iso": "entropy of the isodesmic pathway",
     "delta_h_coop": "enthalpy of cooperative elongation", "delta_s_coop": "entropy of cooperative elongation",
     "delta_h_nuc_coop": "nucleation penalty of the cooperative pathway",
+    "te": "elongation temperature of the curve", "h_e": "molar elongation enthalpy (negative)",
+    "ka": "activation constant of nucleation, fitted on a log scale", "tm": "melting temperature of the curve",
 }
 
 
@@ -164,3 +188,35 @@ def degree_of_polymerisation(model: str, values, temperature, c_tot, fraction, n
         raise ValueError(f"{model} is not a mass-balance model: it has no species distribution")
     with np.errstate(divide="ignore", invalid="ignore"):
         return held / number, (m + held) / (m + number)
+
+
+def vanderschoot(temperature, te, h_e, ka, branch=None):
+    """Degree of aggregation of the van der Schoot model, piecewise at Te:
+    1 - exp(-h_e (T - Te) / (R Te^2)) at and below Te (phi_SAT folded into the
+    amplitude), ka^(1/3) exp((2/3 ka^(-1/3) - 1) h_e (T - Te) / (R Te^2))
+    above (a small step at Te, as published).  branch: the temperature that
+    splits the two regimes, when not Te itself (a derivative in Te that does
+    not count points jumping across the step)."""
+    import numpy as np
+
+    t = np.asarray(temperature, dtype=float)
+    z = h_e * (t - te) / (GAS_CONSTANT * te * te)
+    with np.errstate(over="ignore", invalid="ignore"):
+        elongation = -np.expm1(-z)
+        third = ka ** (1.0 / 3.0)
+        nucleation = third * np.exp((2.0 / (3.0 * third) - 1.0) * z)
+    return np.where(t <= (te if branch is None else branch), elongation, nucleation)
+
+
+# The slope factor of the isodesmic sigmoid as published.
+SIGMOID_FACTOR = 0.908
+
+
+def isodesmic_sigmoid(temperature, tm, delta_h):
+    """phi = 1 / (1 + exp(-0.908 delta_h (T - tm) / (R tm^2)))."""
+    import numpy as np
+
+    t = np.asarray(temperature, dtype=float)
+    z = SIGMOID_FACTOR * delta_h * (t - tm) / (GAS_CONSTANT * tm * tm)
+    with np.errstate(over="ignore"):
+        return 1.0 / (1.0 + np.exp(-z))
