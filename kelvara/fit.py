@@ -1611,13 +1611,21 @@ class Comparison:
 
 def compare(curves, models: Sequence[str] = ("isodesmic", "cooperative", "coop_iso"), **options) -> Comparison:
     """Fit every model to the same curves and rank them by AIC (BIC
-    alongside); fits that are not ok come last, whatever their AIC."""
+    alongside); fits that are not ok come last, whatever their AIC.  Every
+    model sees the same points, so their AIC compare; a phenomenological
+    model pays for each of its per-curve parameters (three per curve for
+    vanderschoot against three in all for cooperative)."""
     curves = [curves] if isinstance(curves, Curve) else list(curves)
     results = []
     for model in models:
         model_options = dict(options)
         if model != "cooperative_n":
             model_options.pop("nuc_size", None)
+        if model in MODELS and "shared" in model_options:
+            # each model shares what it has of the names given
+            names = model_options["shared"]
+            names = [names] if isinstance(names, str) else list(names)
+            model_options["shared"] = tuple(n for n in names if n in MODELS[model].per_curve)
         results.append(fit(curves, model, **model_options))
     results.sort(key=lambda r: (not r.ok, r.aic, r.bic))
     return Comparison(results)
