@@ -1511,7 +1511,8 @@ def _profile_one(problem, result, name, chi2_min, threshold, level, max_steps):
     j = problem.free.index(name)
     x_best = result._x
     best = x_best[j]
-    stderr = result.parameters[name].stderr
+    # Stepped in the fit's own coordinates (log10 for a log-scale parameter).
+    stderr = result.parameters[name].stderr / problem.external_slope(name, best)
     low_bound, high_bound = problem.bounds[name]
     if math.isfinite(stderr) and stderr > 0:
         step = 0.7 * stderr
@@ -1555,9 +1556,12 @@ def _profile_one(problem, result, name, chi2_min, threshold, level, max_steps):
                 break
         ends[direction] = end
     points.sort()
-    return Profile(name, np.array([v for v, _ in points]),
+    def outside(value):
+        return None if value is None else float(problem.external(name, value))
+
+    return Profile(name, np.array([problem.external(name, v) for v, _ in points]),
                    np.array([c for _, c in points]) * problem.scale**2, threshold * problem.scale**2,
-                   level, ends[-1.0], ends[1.0], converged)
+                   level, outside(ends[-1.0]), outside(ends[1.0]), converged)
 
 
 @dataclass

@@ -46,6 +46,8 @@ def test_vanderschoot_recovers_te_h_e_and_the_van_t_hoff_line():
         assert nn.value == pytest.approx(result.value(f"ka[{i}]") ** (-1 / 3))
     for name, true in (("delta_h_vh", DH), ("delta_s_vh", DS)):
         assert abs(result.derived[name].value - true) < 3 * result.derived[name].stderr, name
+    ka = result.profile(["ka[0]"])["ka[0]"]  # profiled on the log scale, reported in ka itself
+    assert 0 < ka.low < result.value("ka[0]") < ka.high
     shared = fit(schoot_curves(), "vanderschoot", shared=("h_e",))
     assert "h_e" in shared.parameters and "h_e[0]" not in shared.parameters
     assert abs(shared.value("h_e") - H_E) < 3 * shared.parameters["h_e"].stderr
