@@ -47,7 +47,9 @@ Outcome coop_iso_model(double conc, double k_iso, double k_coop, double sigma,
             total_coop = m + aggregate_term(q, xc);
         }
         const double f = (total_iso + total_coop) - m;
-        bracket.narrow(m, f - conc);
+        if (!bracket.narrow_moves(m, f - conc)) {
+            break;  // a fixed point: the rest would change nothing
+        }
     }
     return success(bracket.fraction(conc));
 }

@@ -22,7 +22,9 @@ Outcome cooperative_model(double conc, double k, double sigma, std::uint64_t num
         // No aggregate term and no guard.
         for (std::uint64_t step = 0; step < num_itr; ++step) {
             const double m = bracket.midpoint();
-            bracket.narrow(m, m - conc);
+            if (!bracket.narrow_moves(m, m - conc)) {
+                break;  // a fixed point: the rest would change nothing
+            }
         }
         return success(bracket.fraction(conc));
     }
@@ -35,7 +37,9 @@ Outcome cooperative_model(double conc, double k, double sigma, std::uint64_t num
             return failure(ModelError::cooperative_guard);
         }
         const double total = m + aggregate_term(q, x);
-        bracket.narrow(m, total - conc);
+        if (!bracket.narrow_moves(m, total - conc)) {
+            break;  // a fixed point: the rest would change nothing
+        }
     }
     return success(bracket.fraction(conc));
 }

@@ -200,15 +200,23 @@ Outcome cooperative_model_n(double conc, double k, double sigma, std::uint32_t n
     }
     const Balance balance{k, sigma, power_by_squaring(sigma, nuc_size - 1) / k, nuc_size,
                           table ? coefficients : nullptr};
+    // A round (or step) that leaves the bracket as it was has reached a
+    // fixed point: every later one would too, so the loops may end there.
     std::uint64_t step = 0;
     if (table) {
         for (; num_itr - step >= 3; step += 3) {
+            const Bracket before = bracket;
             three_steps(balance, conc, bracket);
+            if (bracket.same_as(before)) {
+                return success(bracket.fraction(conc));
+            }
         }
     }
     for (; step < num_itr; ++step) {
         const double m = bracket.midpoint();
-        bracket.narrow(m, balance(m) - conc);
+        if (!bracket.narrow_moves(m, balance(m) - conc)) {
+            break;
+        }
     }
     return success(bracket.fraction(conc));
 }

@@ -61,7 +61,9 @@ Outcome isodesmic_model(double conc, double k, std::uint64_t num_itr) noexcept {
         const double t1 = 1.0 - p;
         const double t2 = t1 * t1;
         const double t3 = m / t2;
-        bracket.narrow(m, t3 - conc);
+        if (!bracket.narrow_moves(m, t3 - conc)) {
+            break;  // a fixed point: the rest would change nothing
+        }
     }
     // The final midpoint is guarded like every tested one (also when
     // num_itr is 0), but its residual is never evaluated.

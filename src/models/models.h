@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 namespace kelvara::models {
 
@@ -82,6 +83,25 @@ struct Bracket {
         } else {
             upper = m;
         }
+    }
+
+    // narrow(), and whether the bracket moved.  Every step depends only on
+    // the bracket: when the bound it sets already held m bit for bit, each
+    // later step tests the same midpoint, meets the same guard outcome and
+    // leaves the same bracket, so the loop may end with what the remaining
+    // steps would return.  Bits, not values: a NaN bound equals itself,
+    // and -0.0 is not +0.0.
+    bool narrow_moves(double m, double d) noexcept {
+        double& bound = d <= 0.0 ? lower : upper;
+        const bool moved = std::memcmp(&bound, &m, sizeof m) != 0;
+        bound = m;
+        return moved;
+    }
+
+    // The bracket bit for bit equal to another.
+    bool same_as(const Bracket& other) const noexcept {
+        return std::memcmp(&lower, &other.lower, sizeof lower) == 0 &&
+               std::memcmp(&upper, &other.upper, sizeof upper) == 0;
     }
 
     // 1 - m* / conc at the midpoint m* of the bracket, not the last

@@ -216,6 +216,135 @@ void cooperative_n_matches() {
     }
 }
 
+// The three solvers as first written, every one of num_itr steps taken:
+// the outcome the fixed-point exit must reproduce bit for bit.
+struct Full {
+    double value;
+    ModelError error;
+};
+
+Full full_isodesmic(double conc, double k, std::uint64_t num_itr) {
+    double lower = 0.0;
+    double upper = 1.0 / k;
+    for (std::uint64_t step = 0; step < num_itr; ++step) {
+        const double m = (lower + upper) * 0.5;
+        const double p = k * m;
+        if (p > 1.0) {
+            return {0.0, ModelError::isodesmic_guard};
+        }
+        const double t1 = 1.0 - p;
+        if (m / (t1 * t1) - conc <= 0.0) {
+            lower = m;
+        } else {
+            upper = m;
+        }
+    }
+    if (k * ((lower + upper) * 0.5) > 1.0) {
+        return {0.0, ModelError::isodesmic_guard};
+    }
+    return {1.0 - ((lower + upper) * 0.5) / conc, ModelError::none};
+}
+
+Full full_cooperative(double conc, double k, double sigma, std::uint64_t num_itr) {
+    double lower = 0.0;
+    double upper = 1.0 / k;
+    const double q = sigma / k;
+    for (std::uint64_t step = 0; step < num_itr; ++step) {
+        const double m = (lower + upper) * 0.5;
+        double f = m;
+        if (k != 0.0) {
+            const double x = k * m;
+            if (x >= 1.0) {
+                return {0.0, ModelError::cooperative_guard};
+            }
+            f = m + (q * ((x * x) * (2.0 - x))) / ((1.0 - x) * (1.0 - x));
+        }
+        if (f - conc <= 0.0) {
+            lower = m;
+        } else {
+            upper = m;
+        }
+    }
+    return {1.0 - ((lower + upper) * 0.5) / conc, ModelError::none};
+}
+
+Full full_coop_iso(double conc, double k_iso, double k_coop, double sigma, std::uint64_t num_itr) {
+    double lower = 0.0;
+    double upper = std::fmin(1.0 / k_iso, 1.0 / k_coop);
+    const bool cooperative = k_coop != 0.0;
+    const double q = cooperative ? sigma / k_coop : 0.0;
+    for (std::uint64_t step = 0; step < num_itr; ++step) {
+        const double m = (lower + upper) * 0.5;
+        const double xi = k_iso * m;
+        if (xi > 1.0) {
+            return {0.0, ModelError::isodesmic_guard};
+        }
+        double total_coop = m;
+        if (cooperative) {
+            const double xc = k_coop * m;
+            if (xc >= 1.0) {
+                return {0.0, ModelError::cooperative_guard};
+            }
+            total_coop = m + (q * ((xc * xc) * (2.0 - xc))) / ((1.0 - xc) * (1.0 - xc));
+        }
+        const double a1 = 1.0 - xi;
+        if (((m / (a1 * a1) + total_coop) - m) - conc <= 0.0) {
+            lower = m;
+        } else {
+            upper = m;
+        }
+    }
+    return {1.0 - ((lower + upper) * 0.5) / conc, ModelError::none};
+}
+
+void check_full(const char* what, const kelvara::models::Outcome& fast, const Full& full, double a, double b,
+                std::uint64_t num_itr) {
+    ++comparisons;
+    const bool same = fast.error == full.error && (!fast.ok() || same_bits(fast.value, full.value));
+    if (!same && ++failures <= 10) {
+        std::printf("FAIL %s(%.17g, %.17g, ..., %llu): %.17g (error %d) vs %.17g (error %d)\n", what, a, b,
+                    static_cast<unsigned long long>(num_itr), fast.value, static_cast<int>(fast.error),
+                    full.value, static_cast<int>(full.error));
+    }
+}
+
+// Ending the bisection at its fixed point returns what every step would: on
+// random and edge inputs, for step counts around the fixed point and far
+// beyond it (10^12 against the 4400 steps that reach it from any bracket),
+// NaN brackets and guards that fire at the last step included.
+void fixed_point_exit_matches_every_step() {
+    Random random;
+    const std::uint64_t huge = 1000000000000ULL;
+    for (int round = 0; round < 20000; ++round) {
+        const double conc = random.below(6) == 0 ? random.pick(-1.0, 1.0) : random.uniform(1e-9, 1e-2);
+        const double k = random.below(3) == 0 ? random.pick(1e-3, 1e15) : random.uniform(1e2, 1e9);
+        const double k2 = random.below(3) == 0 ? random.pick(1e-3, 1e15) : random.uniform(1e2, 1e9);
+        const double sigma = random.below(4) == 0 ? random.pick(-0.5, 2.0) : random.uniform(0.0, 1.0);
+        std::uint64_t num_itr = random.below(2) == 0 ? random.below(4400) : 1000 + random.below(200);
+        const bool far = random.below(8) == 0;
+        const std::uint64_t reference_steps = far ? 4400 : num_itr;
+        if (far) {
+            num_itr = huge;
+        }
+        check_full("isodesmic_model", kelvara::models::isodesmic_model(conc, k, num_itr),
+                   full_isodesmic(conc, k, reference_steps), conc, k, num_itr);
+        check_full("cooperative_model", kelvara::models::cooperative_model(conc, k, sigma, num_itr),
+                   full_cooperative(conc, k, sigma, reference_steps), conc, k, num_itr);
+        check_full("coop_iso_model", kelvara::models::coop_iso_model(conc, k, k2, sigma, num_itr),
+                   full_coop_iso(conc, k, k2, sigma, reference_steps), conc, k, num_itr);
+        const std::uint32_t nuc_size = static_cast<std::uint32_t>(2 + random.below(12));
+        const kelvara::models::Outcome n = kelvara::models::cooperative_model_n(conc, k, sigma, nuc_size, num_itr);
+        check_full("cooperative_model_n", n,
+                   {reference_cooperative_n(conc, k, sigma, nuc_size, reference_steps), ModelError::none}, conc, k,
+                   num_itr);
+    }
+    // The guard at the very last step: 52 steps pass, the 53rd fails.
+    for (const std::uint64_t steps : {std::uint64_t{52}, std::uint64_t{53}, huge}) {
+        check_full("cooperative_model", kelvara::models::cooperative_model(1.0, 1e15, 1e-20, steps),
+                   full_cooperative(1.0, 1e15, 1e-20, steps == huge ? 4400 : steps), 1.0, 1e15, steps);
+    }
+}
+
 }  // namespace
 
 int main() {
@@ -234,6 +363,7 @@ int main() {
     }
     nucleation_table_matches();
     cooperative_n_matches();
+    fixed_point_exit_matches_every_step();
     std::printf("%ld comparisons, %d failures\n", comparisons, failures);
     return failures == 0 ? 0 : 1;
 }
