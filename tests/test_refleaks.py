@@ -9,6 +9,7 @@ it is skipped.
 """
 
 import gc
+import signal
 import sys
 
 import pytest
@@ -87,6 +88,20 @@ M = (-60000.0, -100.0, *C)  # the mixed model's five
 
 # name -> (function, positional args, keyword args); the args are built once,
 # so their reference counts can be checked afterwards.
+def interrupted(function, *args):
+    """The call, with a SIGALRM 1 ms in whose handler raises."""
+    def handler(signum, frame):
+        raise InterruptedError
+
+    previous = signal.signal(signal.SIGALRM, handler)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.001)
+        return function(*args)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+
+
 PATHS = {
     # success, by position and by keyword
     "direct": (_core.isodesmic_model_direct, (1e-5, 1e5), {}),
@@ -146,6 +161,11 @@ PATHS = {
     ),
     "mixed sweep fails later": (_core.temp_coop_iso_model, ([300.0, 1.0], 5986.08, 0.0, 5986.08, 0.0, 0.0, 1.0, 1.0), {}),
     "n sweep fails at once": (_core.temp_cooperative_model_n, ([300.0, 310.0], *C, 1e-5, 1.0, 1), {}),
+    # a long sweep ended by a signal handler's exception
+    "interrupted sweep": (lambda *args: interrupted(_core.temp_cooperative_model, *args),
+                          ([300.0] * 20000, -1e5, -200.0, 2e4, 1e-5, 1.0), {}),
+    "interrupted nucleus": (lambda *args: interrupted(_core.cooperative_model_n, *args),
+                            (1e-5, 1e5, 0.5, 5000, 10**12), {}),
 }
 
 

@@ -232,6 +232,13 @@ PyObject* to_python(const thermo::SweepOutcome& outcome) {
 }
 
 PyObject* raise_model_error(models::ModelError error) {
+    if (error == models::ModelError::interrupted) {
+        // The signal handler's exception (KeyboardInterrupt for Ctrl-C) is set.
+        if (!PyErr_Occurred()) {
+            PyErr_SetNone(PyExc_KeyboardInterrupt);
+        }
+        return nullptr;
+    }
     const Ref text(PyUnicode_FromString(models::message(error)));
     if (text) {
         PyErr_SetObject(PyExc_ValueError, text.get());

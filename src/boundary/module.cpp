@@ -58,6 +58,13 @@ struct Native {
     using type = std::remove_cv_t<std::remove_reference_t<Parameter>>;
 };
 
+// The stop poll of every call: runs the Python signal handlers that are
+// due (the interpreter lock is held throughout a call); true when one
+// raised, whose exception is then set.
+bool signal_pending() noexcept {
+    return PyErr_CheckSignals() != 0;
+}
+
 template <typename Routine>
 struct RoutineTraits;
 
@@ -91,6 +98,9 @@ PyObject* call(PyObject* args, PyObject* kwargs) {
     if (!convert_in_order(description, slots, values, std::make_index_sequence<Traits::arity>())) {
         return nullptr;
     }
+    // Long computations ask between chunks of work whether a signal
+    // (Ctrl-C) is pending; its handler's exception then ends the call.
+    const models::StopScope scope(&signal_pending);
     return to_python(std::apply(routine, std::move(values)));
 }
 

@@ -155,6 +155,11 @@ double nucleation_correction_direct(double x, double sigma, std::uint32_t nuc_si
         if (bounded && (px == 0.0 || ps == 0.0)) {
             break;
         }
+        // About a millisecond of terms between polls; a stop leaves S
+        // unfinished, and the solver returns before using it.
+        if ((j & 0xFFFFFU) == 0 && poll_stop()) {
+            break;
+        }
         const double e = std::expm1(log_sigma * static_cast<double>(j));
         const double t = px * ((ps * w) * e);
         s = s - t;
@@ -214,7 +219,14 @@ Outcome cooperative_model_n(double conc, double k, double sigma, std::uint32_t n
     }
     for (; step < num_itr; ++step) {
         const double m = bracket.midpoint();
-        if (!bracket.narrow_moves(m, balance(m) - conc)) {
+        const double excess = balance(m) - conc;
+        // A step costs at least the 257 terms of a nucleus too large for
+        // the tables, so a poll per step is cheap; the sum itself polls
+        // within nuclei of millions.
+        if (poll_stop()) {
+            return failure(ModelError::interrupted);
+        }
+        if (!bracket.narrow_moves(m, excess)) {
             break;
         }
     }

@@ -20,10 +20,35 @@ enum class ModelError : std::uint8_t {
     isodesmic_guard,
     cooperative_guard,
     nucleus_size,
+    interrupted,  // the caller's stop poll said stop (see StopScope)
 };
 
 // The fixed text of a model error ("" for ModelError::none).
 const char* message(ModelError error) noexcept;
+
+// A caller's way to stop a long computation.  The long loops (very long
+// sweeps, the term-by-term nucleation sum of huge nuclei) call poll_stop()
+// every few milliseconds of work; the poll installed by the innermost
+// StopScope on this thread answers, and once it says stop, stopped() stays
+// true until that scope ends, and the routine returns ModelError::interrupted.
+// Without a scope nothing is polled.  A call that is not stopped computes
+// exactly what it would without any of this.
+using StopPoll = bool (*)() noexcept;
+
+class StopScope {
+public:
+    explicit StopScope(StopPoll poll) noexcept;
+    ~StopScope();
+    StopScope(const StopScope&) = delete;
+    StopScope& operator=(const StopScope&) = delete;
+
+private:
+    StopPoll previous_poll_;
+    bool previous_stopped_;
+};
+
+bool poll_stop() noexcept;  // asks the poll, remembers a stop
+bool stopped() noexcept;    // the remembered answer, without asking
 
 // A fraction aggregated, or the model error that replaced it.
 struct Outcome {

@@ -34,9 +34,18 @@ double nucleation_factor(double minus_delta_h_nuc, double rt) noexcept {
 // An empty list does no work.  The first model error in list order ends the
 // sweep and discards the values computed so far.  Each temperature is read
 // before its slot is overwritten by scaler * fraction.
+// Temperatures between two polls of the caller's stop request: a poll
+// costs a few nanoseconds, a temperature from a microsecond (the common
+// models) to milliseconds (nuclei too large for the tables).
+constexpr std::size_t poll_interval = 64;
+
 template <typename Step>
 SweepOutcome scalar_sweep(std::vector<double> temp, double scaler, const Step& step) noexcept {
+    std::size_t done = 0;
     for (double& value : temp) {
+        if (++done % poll_interval == 0 && models::poll_stop()) {
+            return {std::vector<double>(), ModelError::interrupted};
+        }
         const Outcome outcome = step(value);
         if (!outcome.ok()) {
             return {std::vector<double>(), outcome.error};
@@ -56,6 +65,9 @@ SweepOutcome lane_sweep(lanes::Isa isa, std::vector<double> temp, double scaler,
                         const Step& step) noexcept {
     const std::size_t size = temp.size();
     for (std::size_t start = 0; start < size; start += lane_count) {
+        if ((start / lane_count + 1) % (4 * poll_interval / lane_count) == 0 && models::poll_stop()) {
+            return {std::vector<double>(), ModelError::interrupted};
+        }
         const std::size_t count = std::min(lane_count, size - start);
         double group[lane_count];
         for (std::size_t lane = 0; lane < lane_count; ++lane) {

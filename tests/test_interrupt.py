@@ -1,0 +1,68 @@
+"""Long calls: the bisection ends at its fixed point, and a signal's
+handler ends a long sweep or a huge nucleus within a fraction of a second."""
+
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+from kelvara import _core
+
+HUGE = 10**12
+
+
+@pytest.mark.parametrize("function, args", [
+    (_core.isodesmic_model, (1e-5, 1e5)),
+    (_core.cooperative_model, (1e-5, 1e5, 0.01)),
+    (_core.coop_iso_model, (1e-5, 1e4, 1e5, 0.01)),
+])
+def test_a_huge_step_count_returns_at_once_what_every_step_would(function, args):
+    start = time.perf_counter()
+    assert repr(function(*args, HUGE)) == repr(function(*args, 2000))  # the fixed point lies before 2000
+    assert time.perf_counter() - start < 1.0
+    nucleus = _core.cooperative_model_n(1e-5, 1e5, 0.01, 5, HUGE)
+    assert repr(nucleus) == repr(_core.cooperative_model_n(1e-5, 1e5, 0.01, 5, 2000))
+
+
+class Stop(Exception):
+    pass
+
+
+@pytest.fixture
+def alarm():
+    """A SIGALRM 50 ms from now whose handler raises Stop."""
+    def handler(signum, frame):
+        raise Stop
+
+    previous = signal.signal(signal.SIGALRM, handler)
+    signal.setitimer(signal.ITIMER_REAL, 0.05)
+    yield
+    signal.setitimer(signal.ITIMER_REAL, 0)
+    signal.signal(signal.SIGALRM, previous)
+
+
+@pytest.mark.parametrize("call", [
+    # 20,000 temperatures of a nucleus too large for the tables: seconds of work
+    lambda: _core.temp_cooperative_model_n([300.0] * 20000, -1e5, -200.0, 2e4, 1e-5, 1.0, 1000),
+    # a nucleus of 10^9: the sum of its terms alone takes seconds per midpoint
+    lambda: _core.cooperative_model_n(1e-5, 1e5, 1.0000001, 10**9, 100),
+])
+def test_a_signal_handler_ends_a_long_call(alarm, call):
+    start = time.perf_counter()
+    with pytest.raises(Stop):
+        call()
+    assert time.perf_counter() - start < 1.0
+
+
+def test_ctrl_c_ends_a_huge_nucleus_with_keyboard_interrupt():
+    code = "import kelvara; print('go', flush=True); kelvara.cooperative_model_n(1e-5, 1e5, 1.0000001, 4294967295, 100)"
+    process = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    assert process.stdout.readline() == "go\n"
+    time.sleep(0.5)
+    start = time.perf_counter()
+    process.send_signal(signal.SIGINT)
+    _, error = process.communicate(timeout=60)
+    assert time.perf_counter() - start < 1.0
+    assert error.strip().endswith("KeyboardInterrupt")
