@@ -39,6 +39,9 @@ DEFAULT_MODEL = "cooperative"
 CURVE_PARAMETERS = ("delta_h", "delta_s", "delta_h_nuc", "delta_h_iso", "delta_s_iso", "delta_h_coop",
                     "delta_s_coop", "delta_h_nuc_coop", "c_tot", "k", "k_iso", "k_coop", "sigma")
 PLOT_FORMATS = (".png", ".pdf", ".svg")
+# Halvings of [0, 1/k] that reach the bracket's fixed point from any start:
+# every value kelvara curve prints is then exact to double precision.
+EXACT_STEPS = 2200
 
 
 class UsageError(Exception):
@@ -162,8 +165,9 @@ def build_parser():
                            help=f"{meaning + ', ' if meaning else ''}{PARAMETER_UNITS[name]}")
     curve.add_argument("--scaler", type=float, default=1.0, help="multiplies every value (default 1)")
     curve.add_argument("--nuc-size", "--nuc_size", dest="nuc_size", type=int, help="nucleus size (cooperative_n)")
-    curve.add_argument("--num-itr", "--num_itr", dest="num_itr", type=int, default=100,
-                       help="bisection steps of the concentration models (default 100)")
+    curve.add_argument("--num-itr", "--num_itr", dest="num_itr", type=int, default=None,
+                       help=f"bisection steps of the concentration models (default {EXACT_STEPS}: every value "
+                       "exact to double precision; steps past the fixed point cost nothing)")
     curve.add_argument("--out", help="write the CSV here instead of to stdout")
     curve.set_defaults(handler=run_curve)
 
@@ -355,6 +359,8 @@ def parse_range(text, what, points=False):
         count = int(step)
         if count < 2 or count != step or start <= 0 or stop <= 0:
             raise UsageError(f"{what}: START and STOP must be positive and POINTS a whole number >= 2")
+        if count > 10_000_000:
+            raise UsageError(f"{what}: {count} points is too many")
         ratio = (stop / start) ** (1.0 / (count - 1))
         return [start * ratio**i for i in range(count)]
     if step <= 0 or stop < start or not all(map(math.isfinite, (start, stop, step))):
@@ -384,9 +390,12 @@ def run_curve(options):
     if unused:
         raise UsageError(f"{options.model} ({name}) takes no {_parameter_option(unused[0])[0]}")
     given = {p: getattr(options, p, None) for p in parameters}
+    if "num_itr" in given and given["num_itr"] is None:
+        given["num_itr"] = EXACT_STEPS
     missing = [p for p, value in given.items() if value is None]
     if missing:
         raise UsageError(f"{options.model} needs " + " ".join(_parameter_option(p)[0] for p in missing))
+    _check_physical(given, axis, temperature_model, options.celsius)
 
     if temperature_model:
         kelvin = [t + 273.15 for t in axis] if options.celsius else axis
@@ -411,6 +420,28 @@ def run_curve(options):
         _check_outputs(options, [], [("--out", options.out)])
         write_atomic(options.out, out.getvalue())
     return 0
+
+
+def _check_physical(given, axis, temperature_model, celsius):
+    """kelvara curve refuses what has no physical meaning (the _core
+    functions themselves compute whatever IEEE arithmetic gives)."""
+    if temperature_model:
+        kelvin = [t + 273.15 for t in axis] if celsius else axis
+        if min(kelvin) <= 0:
+            raise UsageError(f"temperatures must be above 0 K, not {min(axis):g}{' °C' if celsius else ' K'}")
+    elif min(axis) <= 0:
+        raise UsageError(f"concentrations must be positive, not {min(axis):g} mol/L")
+    for name, value in given.items():
+        if name == "c_tot" and not value > 0:
+            raise UsageError(f"--c-tot must be positive, not {value:g} mol/L")
+        if name in ("k", "k_iso", "k_coop", "sigma") and not value >= 0:
+            raise UsageError(f"{_parameter_option(name)[0]} must not be negative, not {value:g}")
+        if name == "nuc_size" and not 2 <= value <= 4294967295:
+            raise UsageError(f"--nuc-size must be from 2 to 4294967295, not {value}")
+        if name == "num_itr" and value < 0:
+            raise UsageError(f"--num-itr must not be negative, not {value}")
+        if isinstance(value, float) and not math.isfinite(value):
+            raise UsageError(f"{_parameter_option(name)[0]} must be finite, not {value}")
 
 
 # --- reading data --------------------------------------------------------------

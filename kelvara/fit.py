@@ -641,7 +641,44 @@ class _Problem:
         extra = (self.nuc_size,) if self.model.name == "cooperative_n" else ()
         # The curve's own temperatures are converted to a list once.
         temps = curve.temperature_list if temperature is curve.temperature else temperature.tolist()
-        return np.array(self.model.function(temps, *thermo, curve.c_tot, 1.0, *extra))
+        fraction = np.array(self.model.function(temps, *thermo, curve.c_tot, 1.0, *extra))
+        return self._exact_where_weak(fraction, values, curve.c_tot, np.asarray(temperature, dtype=float))
+
+    # The sweeps take 100 halvings of [0, 1/K], which know the free monomer
+    # to (1/K) 2^-101: not to the last bit once K c_tot falls below about
+    # 1e-14 (there 100 steps can even give -0.18 for a true 2e-30).  Where
+    # K c_tot < 1e-9 the fit recomputes with enough steps (steps past the
+    # fixed point cost nothing).
+    WEAK = 1e-9
+    STEPS = 2200
+
+    def _exact_where_weak(self, fraction, values, c_tot, temperature):
+        name = self.model.name
+        if name == "isodesmic_direct":
+            return fraction  # the closed form needs no steps
+        rt = temperature * GAS_CONSTANT
+        h, s = ("delta_h_coop", "delta_s_coop") if name == "coop_iso" else ("delta_h", "delta_s")
+        with np.errstate(over="ignore", under="ignore", invalid="ignore"):
+            k = np.exp(values[s] / GAS_CONSTANT - values[h] / rt)
+            k_iso = np.exp(values["delta_s_iso"] / GAS_CONSTANT - values["delta_h_iso"] / rt) \
+                if name == "coop_iso" else k
+        weak = np.flatnonzero((np.maximum(k, k_iso) * c_tot < self.WEAK) & (temperature > 0))
+        if weak.size == 0:
+            return fraction
+        solve = self.model.concentration_function
+        for j in weak.tolist():
+            if name in ("isodesmic",):
+                fraction[j] = solve(c_tot, k[j], self.STEPS)
+                continue
+            nuc = values["delta_h_nuc_coop" if name == "coop_iso" else "delta_h_nuc"]
+            sigma = math.exp(-nuc / rt[j])
+            if name == "cooperative":
+                fraction[j] = solve(c_tot, k[j], sigma, self.STEPS)
+            elif name == "cooperative_n":
+                fraction[j] = solve(c_tot, k[j], sigma, self.nuc_size, self.STEPS)
+            else:
+                fraction[j] = solve(c_tot, k_iso[j], k[j], sigma, self.STEPS)
+        return fraction
 
     def fractions(self, values):
         """The fraction aggregated of every curve, or None where the model

@@ -65,7 +65,7 @@ def test_curve_over_concentrations_in_celsius_and_to_a_file(tmp_path):
     assert result.returncode == 0 and result.stdout == ""
     header, rows = read_csv(out.read_text())
     assert header == ["c_tot_M", "fraction"]
-    assert [r[1] for r in rows] == [_core.cooperative_model_n(r[0], 1e6, 1e-3, 4, 100) for r in rows]
+    assert [r[1] for r in rows] == [_core.cooperative_model_n(r[0], 1e6, 1e-3, 4, 2200) for r in rows]
     result = kelvara("curve", "isodesmic", "--temps", "20:30:5", "--celsius", "--delta_h", "-7e4",
                      "--delta_s", "-150", "--c_tot", "1e-5", "--scaler", "2")
     header, rows = read_csv(result.stdout)
@@ -175,13 +175,25 @@ def test_bad_files_get_one_line_and_status_2(tmp_path, content, message):
         (["fit", "--example", "--fix", "delta_h"], "--fix takes NAME=VALUE"),
         (["fit", "--example", "--bound", "delta_h=5"], "--bound delta_h takes LO:HI"),
         (["fit", "--example", "--nuc-size", "3"], "--nuc-size applies to the cooperative_n model"),
+        (["fit", "--example", "--model", "cooperative_n", "--nuc-size", "4294967296"],
+         "nuc_size must be at most 4294967295"),
         (["fit"], "give one or more data files, or --example"),
         (["compare", "--example", "--models", "cooperative,helix"], "unknown model 'helix'"),
         (["curve", "cooperative", "--temps", "300:310:5", "--delta_h", "-1e5"], "cooperative needs --delta-s --delta-h-nuc --c-tot"),
         (["curve", "cooperative", "--temps", "310:300:5"], "need START <= STOP"),
         (["curve", "isodesmic", "--conc", "1e-6:2e-6:1e-6", "--k", "1e5", "--sigma", "1"], "takes no --sigma"),
         (["curve", "cooperative_n", "--conc", "1:2:1", "--k", "1", "--sigma", "1", "--nuc_size", "1"],
-         "Nucleation size must be at least 2."),
+         "--nuc-size must be from 2 to 4294967295, not 1"),
+        (["curve", "cooperative_n", "--conc", "1:2:1", "--k", "1", "--sigma", "1", "--nuc-size", "4294967296"],
+         "--nuc-size must be from 2 to 4294967295"),
+        (["curve", "isodesmic", "--temps", "-300:10:10", "--delta-h", "-1e5", "--delta-s", "-200", "--c-tot", "1e-5"],
+         "temperatures must be above 0 K, not -300 K"),
+        (["curve", "isodesmic", "--conc", "0:1e-5:1e-6", "--k", "1e5"], "concentrations must be positive, not 0"),
+        (["curve", "cooperative", "--conc", "1e-6:1e-5:1e-6", "--k", "-1e5", "--sigma", "0.1"],
+         "--k must not be negative"),
+        (["curve", "cooperative", "--conc", "1e-6:1e-5:1e-6", "--k", "1e5", "--sigma", "-0.1"],
+         "--sigma must not be negative"),
+        (["curve", "isodesmic", "--log-conc", "1e-7:1e-3:20000000", "--k", "1e5"], "20000000 points is too many"),
     ],
 )
 def test_bad_arguments_get_one_line_and_status_2(args, message):

@@ -284,3 +284,29 @@ def test_sloping_aggregate_and_extensive_signals_are_recovered():
     assert amplitude.unit == "signal L/mol" and abs(amplitude.value - 4e4) < 3 * amplitude.stderr
     for name, true in TRUE.items():
         assert abs(result.value(name) - true) < 3 * result.parameters[name].stderr
+
+
+@pytest.mark.parametrize("model", ["isodesmic", "cooperative", "cooperative_n", "coop_iso"])
+def test_the_fit_takes_enough_steps_where_k_c_tot_is_tiny(model):
+    from kelvara.fit import MODELS, _Problem
+
+    # K = exp(-923 / R + 3e5 / (R T)): 1e4 L/mol near 300 K, 1e-31 at 900 K, where 100 halvings
+    # of [0, 1/K] leave the free monomer uncertain by far more than c_tot.
+    temps = np.array([300.0, 302.0, 304.0, 306.0, 308.0, 310.0, 312.0, 900.0])
+    curve = Curve(temps, np.zeros(temps.size), 1e-5)
+    values = {"delta_h": -3e5, "delta_s": -923.0, "delta_h_nuc": 1e4, "delta_h_iso": -3e5, "delta_s_iso": -923.0,
+              "delta_h_coop": -3e5, "delta_s_coop": -923.0, "delta_h_nuc_coop": 1e4}
+    problem = _Problem([curve], MODELS[model], 3 if model == "cooperative_n" else None, False, False, False,
+                       {}, {}, {})
+    fraction = problem.fraction(values, curve, curve.temperature)
+    k = math.exp(-923.0 / 8.314 - -3e5 / (900.0 * 8.314))
+    sigma = math.exp(-1e4 / (8.314 * 900.0))
+    exact = {"isodesmic": lambda: _core.isodesmic_model(1e-5, k, 5000),
+             "cooperative": lambda: _core.cooperative_model(1e-5, k, sigma, 5000),
+             "cooperative_n": lambda: _core.cooperative_model_n(1e-5, k, sigma, 3, 5000),
+             "coop_iso": lambda: _core.coop_iso_model(1e-5, k, k, sigma, 5000)}[model]()
+    assert fraction[-1] == exact and abs(exact) < 1e-15  # 1 - m / c_tot with m rounded to c_tot
+    thermo = [values[n] for n in MODELS[model].thermo]
+    raw = MODELS[model].function(temps.tolist(), *thermo, 1e-5, 1.0, *((3,) if model == "cooperative_n" else ()))
+    assert raw[-1] != exact  # the sweep's 100 steps alone are not enough there
+    assert list(fraction[:-1]) == raw[:-1]  # and are left alone elsewhere
