@@ -654,8 +654,19 @@ class _Problem:
 
     def _exact_where_weak(self, fraction, values, c_tot, temperature):
         name = self.model.name
-        if name == "isodesmic_direct":
+        if name == "isodesmic_direct" or temperature.size == 0:
             return fraction  # the closed form needs no steps
+        # ln K is linear in 1/T: if neither end of the range is weak, no point is.
+        limit = math.log(self.WEAK / c_tot)
+        pairs = [("delta_h_coop", "delta_s_coop"), ("delta_h_iso", "delta_s_iso")] if name == "coop_iso" \
+            else [("delta_h", "delta_s")]
+        ends = (float(temperature.min()), float(temperature.max()))
+
+        def strong(h, s):  # K c_tot >= WEAK at both ends, so everywhere between
+            return all(values[s] / GAS_CONSTANT - values[h] / (t * GAS_CONSTANT) >= limit for t in ends)
+
+        if ends[0] > 0 and any(strong(h, s) for h, s in pairs):
+            return fraction
         rt = temperature * GAS_CONSTANT
         h, s = ("delta_h_coop", "delta_s_coop") if name == "coop_iso" else ("delta_h", "delta_s")
         with np.errstate(over="ignore", under="ignore", invalid="ignore"):
