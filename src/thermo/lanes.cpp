@@ -67,12 +67,36 @@ struct Brackets {
     }
     KELVARA_INLINE Vec midpoint(std::size_t c) const { return (lower[c] + upper[c]) * 0.5; }
     // Zero or below moves the lower bound, above zero or NaN the upper bound.
-    KELVARA_INLINE void narrow(std::size_t c, Vec m, Vec d) {
+    // Returns the lanes whose bracket moved, compared bit for bit (a NaN
+    // bound equals itself, -0.0 is not +0.0): where no lane moved, every
+    // later step tests the same midpoints, meets the same guards and moves
+    // nothing, so a kernel may stop there with what its remaining steps
+    // would give.
+    KELVARA_INLINE Mask narrow(std::size_t c, Vec m, Vec d) {
         const Mask down = d <= 0.0;
-        lower[c] = down ? m : lower[c];
-        upper[c] = down ? upper[c] : m;
+        const Vec new_lower = down ? m : lower[c];
+        const Vec new_upper = down ? upper[c] : m;
+        const Mask moved = (bits(new_lower) != bits(lower[c])) | (bits(new_upper) != bits(upper[c]));
+        lower[c] = new_lower;
+        upper[c] = new_upper;
+        return moved;
+    }
+
+    KELVARA_INLINE static Mask bits(Vec v) {
+        Mask out;
+        std::memcpy(&out, &v, sizeof out);
+        return out;
     }
 };
+
+// Whether any lane of any chain moved in a step.
+KELVARA_INLINE bool any_moved(const Mask& moved) {
+    bool any = false;
+    for (std::size_t lane = 0; lane < vec_lanes; ++lane) {
+        any |= moved[lane] != 0;
+    }
+    return any;
+}
 
 // 1 - m* / conc at the midpoint of the final bracket, per lane.
 KELVARA_INLINE void finish(const Brackets& brackets, double conc, const Mask* code,
@@ -99,6 +123,7 @@ KELVARA_INLINE void isodesmic_kernel(const double* k_values, double conc, Result
     brackets.open_at_reciprocal(k);
     Mask failed[chains] = {};
     for (std::uint64_t step = 0; step < sweep_iterations; ++step) {
+        Mask moved = {};
         for (std::size_t c = 0; c < chains; ++c) {
             const Vec m = brackets.midpoint(c);
             const Vec p = k[c] * m;
@@ -106,7 +131,10 @@ KELVARA_INLINE void isodesmic_kernel(const double* k_values, double conc, Result
             const Vec t1 = 1.0 - p;
             const Vec t2 = t1 * t1;
             const Vec t3 = m / t2;
-            brackets.narrow(c, m, t3 - conc);
+            moved |= brackets.narrow(c, m, t3 - conc);
+        }
+        if (!any_moved(moved)) {
+            break;  // every lane at its fixed point
         }
     }
     for (std::size_t c = 0; c < chains; ++c) {
@@ -132,13 +160,17 @@ KELVARA_INLINE void cooperative_kernel(const double* k_values, const double* sig
     brackets.open_at_reciprocal(k);
     Mask failed[chains] = {};
     for (std::uint64_t step = 0; step < sweep_iterations; ++step) {
+        Mask moved = {};
         for (std::size_t c = 0; c < chains; ++c) {
             const Vec m = brackets.midpoint(c);
             const Vec x = k[c] * m;
             failed[c] |= (x >= 1.0) & ~k_zero[c];
             const Vec total = m + aggregate_term(q[c], x);
             const Vec d = k_zero[c] ? m - conc : total - conc;
-            brackets.narrow(c, m, d);
+            moved |= brackets.narrow(c, m, d);
+        }
+        if (!any_moved(moved)) {
+            break;  // every lane at its fixed point
         }
     }
     for (std::size_t c = 0; c < chains; ++c) {
@@ -170,6 +202,7 @@ KELVARA_INLINE void coop_iso_kernel(const double* k_iso_values, const double* k_
     brackets.open(upper);
     Mask code[chains] = {};
     for (std::uint64_t step = 0; step < sweep_iterations; ++step) {
+        Mask moved = {};
         for (std::size_t c = 0; c < chains; ++c) {
             const Vec m = brackets.midpoint(c);
             // The isodesmic guard is strict and comes first; the cooperative
@@ -186,7 +219,10 @@ KELVARA_INLINE void coop_iso_kernel(const double* k_iso_values, const double* k_
             const Vec total_iso = m / a2;
             const Vec total_coop = cooperative[c] ? m + aggregate_term(q[c], xc) : m;
             const Vec f = (total_iso + total_coop) - m;
-            brackets.narrow(c, m, f - conc);
+            moved |= brackets.narrow(c, m, f - conc);
+        }
+        if (!any_moved(moved)) {
+            break;  // every lane at its fixed point
         }
     }
     finish(brackets, conc, code, results);
@@ -224,12 +260,16 @@ KELVARA_INLINE void cooperative_n_kernel(const double* k_values, const double* p
                 px[c] = x[c] * px[c];
             }
         }
+        Mask moved = {};
         for (std::size_t c = 0; c < chains; ++c) {
             const Vec elongation = aggregate_term(power[c], x[c]);
             const Vec series = (m[c] + elongation) + s[c] / k[c];
             // x >= 1 counts as too high; k = 0 leaves the monomer alone.
             const Vec f = k_zero[c] ? m[c] : (x[c] >= 1.0 ? infinity : series);
-            brackets.narrow(c, m[c], f - conc);
+            moved |= brackets.narrow(c, m[c], f - conc);
+        }
+        if (!any_moved(moved)) {
+            break;  // every lane at its fixed point
         }
     }
     const Mask none[chains] = {};
