@@ -270,15 +270,23 @@ def _output_arguments(parser, what):
 
 
 def write_atomic(path, text):
-    """Write text to path through a temporary file in the same folder and
-    os.replace: a kill or a full disk leaves the old file whole."""
-    path = pathlib.Path(path)
-    temporary = path.with_name(f".{path.name}.{os.getpid()}.tmp")
-    try:
+    """Write text to path, atomically (see _replace_atomically)."""
+    def write(temporary):
         with open(temporary, "w", encoding="utf-8", newline="") as handle:
             handle.write(text)
             handle.flush()
             os.fsync(handle.fileno())
+
+    _replace_atomically(path, write)
+
+
+def _replace_atomically(path, write):
+    """write(temporary) into a temporary file in path's folder, then
+    os.replace: a kill or a full disk leaves the old file whole."""
+    path = pathlib.Path(path)
+    temporary = path.with_name(f".{path.name}.{os.getpid()}.tmp")
+    try:
+        write(temporary)
         os.replace(temporary, path)
     except BaseException:
         try:
@@ -289,7 +297,7 @@ def write_atomic(path, text):
     print(f"kelvara: wrote {path}", file=sys.stderr)
 
 
-def _check_outputs(options, inputs, outputs):
+def _check_outputs(inputs, outputs):
     """Before any work: every output's folder exists, a plot's extension is
     one matplotlib writes, no output names an input or another output."""
     seen = {}
@@ -417,7 +425,7 @@ def run_curve(options):
     if options.out is None:
         sys.stdout.write(out.getvalue())
     else:
-        _check_outputs(options, [], [("--out", options.out)])
+        _check_outputs([], [("--out", options.out)])
         write_atomic(options.out, out.getvalue())
     return 0
 
@@ -536,7 +544,7 @@ def _outputs(options, *names):
 def run_fit(options):
     fit_module = _fit_module()
     inputs = _inputs(options)
-    _check_outputs(options, inputs, _outputs(options, "json", "csv", "curves", "plot"))
+    _check_outputs(inputs, _outputs(options, "json", "csv", "curves", "plot"))
     if options.bootstrap and options.bootstrap < 2:
         raise UsageError("--bootstrap needs at least 2 resamples")
     keywords = _fit_options(options, options.model)
@@ -628,17 +636,8 @@ def _plot(path, draw):
     except ImportError:
         raise UsageError("--plot needs matplotlib: python -m pip install 'kelvara[fit]'") from None
     figure = draw(plot)
-    temporary = pathlib.Path(path).with_name(f".{pathlib.Path(path).name}.{os.getpid()}.tmp")
-    try:
-        plot.save(figure, temporary, format=pathlib.Path(path).suffix[1:].lower())
-        os.replace(temporary, path)
-    except BaseException:
-        try:
-            os.unlink(temporary)
-        except OSError:
-            pass
-        raise
-    print(f"kelvara: wrote {path}", file=sys.stderr)
+    _replace_atomically(path, lambda temporary: plot.save(figure, temporary,
+                                                          format=pathlib.Path(path).suffix[1:].lower()))
 
 
 # --- kelvara compare ------------------------------------------------------------
@@ -651,7 +650,7 @@ def run_compare(options):
     if unknown:
         raise UsageError(f"unknown model {unknown[0]!r}; the models are {', '.join(MODELS)}")
     inputs = _inputs(options)
-    _check_outputs(options, inputs, _outputs(options, "json", "plot"))
+    _check_outputs(inputs, _outputs(options, "json", "plot"))
     keywords = _fit_options(options, None)
     if options.nuc_size is not None and "cooperative_n" not in models:
         raise UsageError("--nuc-size applies to the cooperative_n model, which --models does not name")

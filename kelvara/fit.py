@@ -446,10 +446,10 @@ class FitResult:
         return self.bootstrap
 
 
-def _format(value, spec=".6g"):
+def _format(value, style=".6g"):
     if value is None or (isinstance(value, float) and not math.isfinite(value)):
         return "n/a"
-    return format(value, spec)
+    return format(value, style)
 
 
 def _json_float(value):

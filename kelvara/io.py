@@ -78,14 +78,6 @@ class ReadError(ValueError):
     the line and the column."""
 
 
-@dataclass
-class _Column:
-    """A column of a table: its header, where it is, and its unit."""
-
-    header: str
-    index: int
-
-
 def parse_concentration(text) -> Optional[float]:
     """A concentration with its unit, in mol/L ("5 uM", "c = 1e-5 M",
     "10µM", "3.3e-005 mol/L", "0,5 mM"); None when the text holds none."""
@@ -415,7 +407,6 @@ def _read_text_table(path, encoding, lines, options, notes):
             raise ReadError(f"{path} has a header but no data rows" if content else f"{path} is empty")
         raise ReadError(f"{path}: no header row followed by rows of numbers (separated by "
                         f"{_SEPARATOR_NAMES[sep]}, decimal {decimal!r})")
-    headers = [h.strip() for h in lines[header_line].rstrip().split(sep)]
     comment = any(_is_comment(line) for line in lines[header_line + 1:])
     try:
         table = pd.read_csv(

@@ -182,7 +182,3 @@ def save(figure, path, format=None):
     finally:
         plt.close(figure)
 
-
-def save_fit_figure(result: FitResult, curves, path, **options) -> None:
-    """Draw `fit_figure` into `path` (PNG, PDF or SVG by its extension)."""
-    save(fit_figure(result, curves, **options), path)

@@ -29,8 +29,9 @@ const char* message(ModelError error) noexcept;
 // A caller's way to stop a long computation.  The long loops (very long
 // sweeps, the term-by-term nucleation sum of huge nuclei) call poll_stop()
 // every few milliseconds of work; the poll installed by the innermost
-// StopScope on this thread answers, and once it says stop, stopped() stays
-// true until that scope ends, and the routine returns ModelError::interrupted.
+// StopScope on this thread answers, and once it says stop, poll_stop()
+// keeps saying so without asking again until that scope ends, and the
+// routine returns ModelError::interrupted.
 // Without a scope nothing is polled.  A call that is not stopped computes
 // exactly what it would without any of this.
 using StopPoll = bool (*)() noexcept;
@@ -48,7 +49,6 @@ private:
 };
 
 bool poll_stop() noexcept;  // asks the poll, remembers a stop
-bool stopped() noexcept;    // the remembered answer, without asking
 
 // A fraction aggregated, or the model error that replaced it.
 struct Outcome {

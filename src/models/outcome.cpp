@@ -44,8 +44,4 @@ bool poll_stop() noexcept {
     return current_stopped;
 }
 
-bool stopped() noexcept {
-    return current_stopped;
-}
-
 }  // namespace kelvara::models
