@@ -42,12 +42,14 @@ from scipy.optimize import least_squares
 from scipy.stats import f as f_distribution
 
 from kelvara import __version__
-from kelvara.models import GAS_CONSTANT, MODELS, degree_of_polymerisation, unit_of
+from kelvara.models import (GAS_CONSTANT, MODELS, concentration_fraction, constants, degree_of_polymerisation,
+                            half_aggregation_constant, unit_of)
 
 __all__ = [
     "GAS_CONSTANT",
     "MODELS",
     "REFERENCE_TEMPERATURE",
+    "VARIED",
     "Comparison",
     "Curve",
     "FitResult",
@@ -65,39 +67,112 @@ def celsius(temperatures):
     return np.asarray(temperatures, dtype=float) + 273.15
 
 
+# What a curve varies: its x axis.
+VARIED = ("temperature", "concentration", "solvent")
+
+
 @dataclass
 class Curve:
-    """One measured curve: temperatures (K), signal (any unit), total
-    concentration (mol/L) and an optional label."""
+    """One measured curve: the signal (any unit) against what varies.
 
-    temperature: Sequence[float]
+    - a cooling or heating curve: temperatures (K) per point, one total
+      concentration c_tot (mol/L);
+    - a concentration series: c_tot per point at one temperature (K; None
+      when a fit at one temperature does not need it);
+    - a solvent denaturation: good-solvent fractions `solvent` (0 to 1) per
+      point at one temperature and one c_tot.
+
+    `vary` is told from which of them is given per point; the class methods
+    `concentration_series` and `denaturation` spell it out."""
+
+    temperature: Union[Sequence[float], float, None]
     signal: Sequence[float]
-    c_tot: float
+    c_tot: Union[float, Sequence[float]]
     label: Optional[str] = None
     signal_name: Optional[str] = None  # the signal's column header with its unit, e.g. "CD [mdeg]"
+    solvent: Optional[Sequence[float]] = None
+    vary: Optional[str] = None
+
+    @classmethod
+    def concentration_series(cls, c_tot, signal, temperature=None, label=None, signal_name=None):
+        return cls(temperature, signal, c_tot, label, signal_name, vary="concentration")
+
+    @classmethod
+    def denaturation(cls, solvent, signal, temperature, c_tot, label=None, signal_name=None):
+        return cls(temperature, signal, c_tot, label, signal_name, solvent=solvent, vary="solvent")
 
     def __post_init__(self):
-        self.temperature = np.asarray(self.temperature, dtype=float)
+        vary = self.vary
+        if vary is None:
+            vary = "solvent" if self.solvent is not None else \
+                "concentration" if np.ndim(self.c_tot) == 1 else "temperature"
+        if vary not in VARIED:
+            raise ValueError(f"vary must be one of {', '.join(VARIED)}, not {vary!r}")
+        self.vary = vary
         self.signal = np.asarray(self.signal, dtype=float)
         name = self.name
-        if self.temperature.ndim != 1 or self.signal.ndim != 1:
-            raise ValueError(f"{name}: temperature and signal must be one-dimensional")
-        if len(self.temperature) != len(self.signal):
-            raise ValueError(
-                f"{name}: {len(self.temperature)} temperatures but {len(self.signal)} signal values"
-            )
-        if len(self.temperature) == 0:
+        per_point = {"temperature": "temperature", "concentration": "c_tot", "solvent": "solvent"}[vary]
+        values = np.asarray(getattr(self, per_point), dtype=float)
+        if values.ndim != 1 or self.signal.ndim != 1:
+            raise ValueError(f"{name}: {per_point} and signal must be one-dimensional")
+        if len(values) != len(self.signal):
+            plural = {"temperature": "temperatures", "c_tot": "concentrations", "solvent": "solvent fractions"}
+            raise ValueError(f"{name}: {len(values)} {plural[per_point]} but {len(self.signal)} signal values")
+        if len(values) == 0:
             raise ValueError(f"{name}: no points")
-        for what, values in (("temperature", self.temperature), ("signal", self.signal)):
-            bad = np.flatnonzero(~np.isfinite(values))
+        for what, v in ((per_point, values), ("signal", self.signal)):
+            bad = np.flatnonzero(~np.isfinite(v))
             if bad.size:
-                raise ValueError(f"{name}: {what} is not finite at point {bad[0]} ({values[bad[0]]})")
-        if np.any(self.temperature <= 0.0):
-            raise ValueError(f"{name}: temperatures must be positive kelvin (use celsius() to convert)")
-        c_tot = float(self.c_tot)
+                raise ValueError(f"{name}: {what} is not finite at point {bad[0]} ({v[bad[0]]})")
+        setattr(self, per_point, values)
+        if vary == "temperature":
+            if np.any(values <= 0.0):
+                raise ValueError(f"{name}: temperatures must be positive kelvin (use celsius() to convert)")
+        else:
+            if self.temperature is not None or vary == "solvent":
+                t = _one_number(self.temperature, f"{name}: the temperature")
+                if t <= 0.0:
+                    raise ValueError(f"{name}: the temperature must be positive kelvin, not {t!r}")
+                self.temperature = t
+            if len(values) > 1 and np.ptp(values) == 0.0:
+                raise ValueError(f"{name}: {per_point} does not vary: every point is at {values[0]:g}")
+        if vary == "concentration":
+            bad = np.flatnonzero(values <= 0.0)
+            if bad.size:
+                raise ValueError(f"{name}: concentrations must be positive, not {values[bad[0]]:g} "
+                                 f"(point {bad[0]})")
+            return
+        if vary == "solvent":
+            bad = np.flatnonzero((values < 0.0) | (values > 1.0))
+            if bad.size:
+                raise ValueError(f"{name}: the good-solvent fraction must lie between 0 and 1, not "
+                                 f"{values[bad[0]]:g} (point {bad[0]})")
+        try:
+            c_tot = float(self.c_tot)
+        except (TypeError, ValueError):
+            raise ValueError(f"{name}: the total concentration must be one number, not {self.c_tot!r}") from None
         if not math.isfinite(c_tot) or c_tot <= 0.0:
             raise ValueError(f"{name}: total concentration must be positive and finite, not {self.c_tot!r}")
         self.c_tot = c_tot
+
+    @property
+    def x(self) -> np.ndarray:
+        """What varies, per point: K, mol/L or the good-solvent fraction."""
+        return {"temperature": self.temperature, "concentration": self.c_tot, "solvent": self.solvent}[self.vary]
+
+    @property
+    def size(self) -> int:
+        return len(self.signal)
+
+    def temperatures(self) -> np.ndarray:
+        """The temperature of every point (NaN where not given)."""
+        if self.vary == "temperature":
+            return self.temperature
+        return np.full(self.size, math.nan if self.temperature is None else self.temperature)
+
+    def concentrations(self) -> np.ndarray:
+        """The total concentration of every point."""
+        return self.c_tot if self.vary == "concentration" else np.full(self.size, self.c_tot)
 
     @property
     def temperature_list(self) -> List[float]:
@@ -111,7 +186,23 @@ class Curve:
 
     @property
     def name(self):
-        return self.label if self.label is not None else f"curve at c_tot={self.c_tot!r}"
+        if self.label is not None:
+            return self.label
+        if self.vary == "temperature" or (self.vary == "solvent" and self.temperature is None):
+            return f"curve at c_tot={self.c_tot!r}"
+        if self.vary == "concentration":
+            return "concentration series" + (f" at {self.temperature!r} K" if self.temperature else "")
+        return f"denaturation at c_tot={self.c_tot!r}"
+
+
+def _one_number(value, what):
+    try:
+        number = float(value)
+    except (TypeError, ValueError):
+        raise ValueError(f"{what} must be one number, not {value!r}") from None
+    if not math.isfinite(number):
+        raise ValueError(f"{what} must be finite, not {value!r}")
+    return number
 
 
 @dataclass
@@ -149,13 +240,16 @@ class Derived:
 @dataclass
 class CurveResult:
     label: Optional[str]
-    c_tot: float
+    c_tot: Optional[float]  # None for a concentration series
     baseline: float
     slope: float
     amplitude: float
     te: Optional[float]  # elongation temperature (K), cooperative models
     residuals: np.ndarray
     aggregate_slope: float = 0.0  # the aggregated state's signal per K (aggregate_slope=True)
+    vary: str = "temperature"
+    temperature: Optional[float] = None  # K, of a concentration series or denaturation
+    midpoint: Optional[Tuple[str, float]] = None  # ("c50", mol/L) or ("f50", fraction) at half aggregation
 
 
 @dataclass
@@ -220,45 +314,53 @@ class FitResult:
     def value(self, name):
         return self.parameters[name].value
 
-    def predict(self, temperature, curve_index=0):
-        """Modelled signal of curve `curve_index` at the given temperatures (K)."""
+    def predict(self, x, curve_index=0):
+        """Modelled signal of curve `curve_index` at the points x of what it
+        varies: temperatures (K), total concentrations (mol/L) or
+        good-solvent fractions."""
         if isinstance(curve_index, (bool, np.bool_)) or not isinstance(curve_index, (int, np.integer)):
             raise TypeError(f"curve_index must be an integer, not {type(curve_index).__name__}")
         if not -len(self.curves) <= curve_index < len(self.curves):
             raise IndexError(f"curve_index {curve_index} is out of range: the fit has {len(self.curves)} curves")
-        temperature = np.asarray(temperature, dtype=float)
-        return self._problem.scale * self._problem.signal(self._x, int(curve_index) % len(self.curves), temperature)
+        x = np.asarray(x, dtype=float)
+        return self._problem.scale * self._problem.signal(self._x, int(curve_index) % len(self.curves), x)
 
     def curve_table(self) -> Dict[str, np.ndarray]:
         """Every point as columns, to plot again: curve, c_tot (mol/L),
-        temperature (K), signal, fitted, residual, fraction (aggregated, from
-        the model), aggregation (the signal normalised by the fitted
-        baseline and amplitude: the degree of aggregation the data show),
-        dp_n and dp_n_all (number-average degree of polymerisation of the
-        aggregates, and of all species with the monomer)."""
+        temperature (K; NaN where not given), solvent (the good-solvent
+        fraction, in a fit of denaturations), signal, fitted, residual,
+        fraction (aggregated, from the model), aggregation (the signal
+        normalised by the fitted baseline and amplitude: the degree of
+        aggregation the data show), dp_n and dp_n_all (number-average degree
+        of polymerisation of the aggregates, and of all species with the
+        monomer)."""
         problem = self._problem
         values = problem.values(self._x)
-        columns = {k: [] for k in ("curve", "c_tot", "temperature", "signal", "fitted", "residual",
-                                   "fraction", "aggregation")}
+        solvent = "solvent" in problem.kinds
+        columns = {k: [] for k in ("curve", "c_tot", "temperature") + (("solvent",) if solvent else ())
+                   + ("signal", "fitted", "residual", "fraction", "aggregation")}
         for i, (curve, fitted) in enumerate(zip(problem.curves, self.curves)):
-            n = len(curve.temperature)
-            fraction = problem.fraction(values, curve, curve.temperature)
-            dt = curve.temperature - REFERENCE_TEMPERATURE
-            weight = curve.c_tot if problem.extensive else 1.0
+            n = curve.size
+            fraction = problem.fraction(values, curve, curve.x)
+            dt = curve.x - REFERENCE_TEMPERATURE if curve.vary == "temperature" else 0.0
+            weight = curve.concentrations() if problem.extensive else 1.0
             with np.errstate(divide="ignore", invalid="ignore"):
                 aggregation = ((curve.signal / weight - fitted.baseline - fitted.slope * dt)
                                / (fitted.amplitude + fitted.aggregate_slope * dt))
             columns["curve"].append(np.full(n, curve.label if curve.label is not None else str(i), dtype=object))
-            columns["c_tot"].append(np.full(n, curve.c_tot))
-            columns["temperature"].append(curve.temperature)
+            columns["c_tot"].append(curve.concentrations())
+            columns["temperature"].append(curve.temperatures())
+            if solvent:
+                columns["solvent"].append(curve.x if curve.vary == "solvent" else np.full(n, math.nan))
             columns["signal"].append(curve.signal)
             columns["fitted"].append(curve.signal + fitted.residuals)
             columns["residual"].append(fitted.residuals)
             columns["fraction"].append(fraction)
             columns["aggregation"].append(aggregation)
             if problem.model.mass_balance:
-                dp_n, dp_n_all = degree_of_polymerisation(problem.model.name, values, curve.temperature,
-                                                          curve.c_tot, fraction, problem.nuc_size)
+                dp_n, dp_n_all = degree_of_polymerisation(
+                    problem.model.name, problem.plain(values), curve.temperatures(), curve.concentrations(),
+                    fraction, problem.nuc_size, curve.x if curve.vary == "solvent" else None)
                 columns.setdefault("dp_n", []).append(dp_n)
                 columns.setdefault("dp_n_all", []).append(dp_n_all)
         return {k: np.concatenate(v) for k, v in columns.items()}
@@ -365,11 +467,7 @@ class FitResult:
                          "at_bound": p.at_bound, "unit": p.unit}
                 for p in self.parameters.values()
             },
-            "curves": [
-                {"label": c.label, "c_tot": c.c_tot, "baseline": c.baseline, "slope": c.slope,
-                 "amplitude": c.amplitude, "te": _json_float(c.te)}
-                for c in self.curves
-            ],
+            "curves": [_curve_dict(c) for c in self.curves],
             "derived": {d.name: {"value": _json_float(d.value), "stderr": _json_float(d.stderr), "unit": d.unit}
                         for d in self.derived.values()},
             "correlation": {"parameters": list(self.free),
@@ -423,7 +521,7 @@ class FitResult:
         returns `bootstrap`; `bootstrap_samples` keeps the parameter values."""
         problem = self._problem
         rng = np.random.default_rng(seed)
-        fitted = [problem.signal(self._x, i, c.temperature) for i, c in enumerate(problem.curves)]
+        fitted = [problem.signal(self._x, i, c.x) for i, c in enumerate(problem.curves)]
         residuals = [c.residuals / problem.scale for c in self.curves]
         show = _progress(progress, resamples)
         samples = []
@@ -444,6 +542,14 @@ class FitResult:
         if len(samples) < resamples:
             self.notes.append(f"bootstrap: {resamples - len(samples)} of {resamples} refits failed")
         return self.bootstrap
+
+
+def _curve_dict(c):
+    out = {"label": c.label, "vary": c.vary, "c_tot": c.c_tot, "temperature": c.temperature,
+           "baseline": c.baseline, "slope": c.slope, "amplitude": c.amplitude, "te": _json_float(c.te)}
+    if c.midpoint is not None:
+        out[c.midpoint[0]] = _json_float(c.midpoint[1])
+    return out
 
 
 def _format(value, style=".6g"):
@@ -499,11 +605,25 @@ class _Problem:
         if unknown:
             raise ValueError(f"cannot share {unknown[0]!r}: the per-curve parameters of {model.name!r} are "
                              f"{', '.join(model.per_curve) or 'none'}")
-        self.nonlinear = list(model.thermo)
+        self.kinds = [kind for kind in VARIED if any(c.vary == kind for c in curves)]
+        for kind in self.kinds:
+            if kind not in model.experiments:
+                raise ValueError(_experiment_mismatch(model, kind))
+        # A series at one temperature determines the constants there, not
+        # their temperature dependence; several temperatures, or temperature
+        # curves beside it, share the thermodynamic parameters.
+        self.at_one_temperature = bool(model.constants) and self.kinds == ["concentration"] and \
+            len({c.temperature for c in curves}) == 1
+        self.nonlinear = list(model.constants if self.at_one_temperature else model.thermo)
+        if not self.at_one_temperature and any(c.vary == "concentration" and c.temperature is None
+                                               for c in curves):
+            raise ValueError("a fit across temperatures needs the temperature of every concentration series")
         for name in model.per_curve:
             self.nonlinear += [name] if name in shared else [f"{name}[{i}]" for i in range(len(curves))]
         self.nonlinear_set = set(self.nonlinear)
         self.log_names = {n for n in self.nonlinear if n.split("[")[0] in model.log_scale}
+        if self.at_one_temperature:
+            self.log_names = set(self.nonlinear)
         self.names = list(self.nonlinear)
         self.per_curve = {}  # (kind, curve index) -> name
         for kind, shared, wanted in (("baseline", shared_baseline, True), ("slope", shared_baseline, baseline_slope),
@@ -511,7 +631,12 @@ class _Problem:
                                      ("aggregate_slope", shared_amplitude, aggregate_slope)):
             if not wanted:
                 continue
+            if kind in ("slope", "aggregate_slope") and "temperature" not in self.kinds:
+                raise ValueError(f"{'baseline_slope' if kind == 'slope' else kind} applies to curves "
+                                 "against temperature")
             for i in range(len(curves)):
+                if kind in ("slope", "aggregate_slope") and curves[i].vary != "temperature":
+                    continue
                 name = kind if shared else f"{kind}[{i}]"
                 if name not in self.names:
                     self.names.append(name)
@@ -528,8 +653,8 @@ class _Problem:
         # regressors carry c_tot / c_ref, c_ref the geometric mean, so that
         # the internal values stay of order one.
         self.extensive = extensive
-        self.c_ref = math.exp(float(np.mean([math.log(c.c_tot) for c in curves]))) if extensive else 1.0
-        self.weights = [c.c_tot / self.c_ref if extensive else 1.0 for c in curves]
+        self.c_ref = math.exp(float(np.mean([np.mean(np.log(c.concentrations())) for c in curves]))) \
+            if extensive else 1.0
         self.observed = [c.signal / self.scale for c in curves]
         self.fixed = {n: self.internal(n, float(v)) for n, v in fix.items()}
         self.free = [n for n in self.names if n not in self.fixed]
@@ -544,7 +669,7 @@ class _Problem:
                 self.bounds[name] = (-math.inf if low <= 0 else math.log10(low), math.log10(high))
             else:
                 self.bounds[name] = (self.internal(name, low), self.internal(name, high))
-        self.n_points = sum(len(c.temperature) for c in curves)
+        self.n_points = sum(c.size for c in curves)
         if self.n_points <= len(self.free):
             raise ValueError(
                 f"{self.n_points} points cannot determine {len(self.free)} free parameters"
@@ -581,10 +706,22 @@ class _Problem:
     def external_vector(self, x):
         return np.array([self.external(n, v) for n, v in zip(self.free, x)])
 
+    def plain(self, values):
+        """Values with the log-scale ones turned back into their own."""
+        return {n: (self.external(n, v) if n in self.log_names else v) for n, v in values.items()}
+
+    def weight(self, i, x):
+        """What multiplies curve i's baseline and amplitude at the points x:
+        c_tot / c_ref for an extensive signal, else 1."""
+        if not self.extensive:
+            return 1.0
+        curve = self.curves[i]
+        return (np.asarray(x, dtype=float) if curve.vary == "concentration" else curve.c_tot) / self.c_ref
+
     def _build_design(self):
         """The columns of the linear parameters that do not depend on the
         model (baselines and slopes) and where each amplitude goes."""
-        offsets = np.cumsum([0] + [len(c.temperature) for c in self.curves])
+        offsets = np.cumsum([0] + [c.size for c in self.curves])
         self.rows = [slice(int(a), int(b)) for a, b in zip(offsets[:-1], offsets[1:])]
         self.y = np.concatenate(self.observed)
         column = {n: j for j, n in enumerate(self.free_linear)}
@@ -595,8 +732,8 @@ class _Problem:
         self.fraction_terms = []
         for i, curve in enumerate(self.curves):
             rows = self.rows[i]
-            weight = self.weights[i]
-            dt = curve.temperature - REFERENCE_TEMPERATURE
+            weight = self.weight(i, curve.x)
+            dt = curve.x - REFERENCE_TEMPERATURE if curve.vary == "temperature" else np.zeros(curve.size)
             for kind, regressor in (("baseline", weight + 0.0 * dt), ("slope", weight * dt)):
                 name = self.per_curve.get((kind, i))
                 if name is None:
@@ -628,6 +765,15 @@ class _Problem:
         return values
 
     def fraction(self, values, curve, temperature):
+        """The fraction aggregated of `curve` at the points `temperature`
+        (what the curve varies: K, mol/L or the good-solvent fraction)."""
+        if curve.vary != "temperature":
+            x = np.asarray(temperature, dtype=float)
+            t = math.nan if curve.temperature is None else curve.temperature
+            concentration = x if curve.vary == "concentration" else curve.c_tot
+            consts = constants(self.model, self.plain(values), np.full(x.shape, t),
+                               x if curve.vary == "solvent" else None)
+            return concentration_fraction(self.model, consts, concentration, self.nuc_size)
         if not self.model.mass_balance:
             i = self.curve_index[id(curve)]
             own = {}
@@ -696,7 +842,7 @@ class _Problem:
         raises its error or gives non-finite values."""
         self._count()
         try:
-            out = [self.fraction(values, c, c.temperature) for c in self.curves]
+            out = [self.fraction(values, c, c.x) for c in self.curves]
         except (ValueError, OverflowError):
             return None
         # A fraction aggregated lies in [0, 1]; far outside, the parameters
@@ -709,10 +855,10 @@ class _Problem:
         return tuple(values[self.per_curve[kind, i]] if (kind, i) in self.per_curve else 0.0
                      for kind in ("baseline", "slope", "amplitude", "aggregate_slope"))
 
-    def compose(self, values, i, temperature, fraction):
+    def compose(self, values, i, x, fraction):
         baseline, slope, amplitude, aggregate_slope = self.linear_values(values, i)
-        dt = temperature - REFERENCE_TEMPERATURE
-        return self.weights[i] * (baseline + slope * dt + (amplitude + aggregate_slope * dt) * fraction)
+        dt = np.asarray(x, dtype=float) - REFERENCE_TEMPERATURE if self.curves[i].vary == "temperature" else 0.0
+        return self.weight(i, x) * (baseline + slope * dt + (amplitude + aggregate_slope * dt) * fraction)
 
     def signal(self, x, i, temperature):
         """Model signal of curve i (internal units)."""
@@ -729,7 +875,7 @@ class _Problem:
         parts = []
         for i, curve in enumerate(self.curves):
             observed = self.observed[i] if data is None else data[i]
-            parts.append(self.compose(values, i, curve.temperature, fractions[i]) - observed)
+            parts.append(self.compose(values, i, curve.x, fractions[i]) - observed)
         r = np.concatenate(parts)
         return r if np.all(np.isfinite(r)) else None
 
@@ -824,7 +970,7 @@ class _Problem:
         columns = []
         for j, name in enumerate(self.free):
             base = name.split("[")[0]
-            typical = 1e3 if base.startswith(("delta_h", "h_e")) else 1.0
+            typical = 1e3 if base.startswith(("delta_h", "h_e", "delta_g")) or base == "m" else 1.0
             step = 6e-6 * max(abs(x[j]), typical)
             up, down = x.copy(), x.copy()
             up[j] += step
@@ -840,16 +986,37 @@ class _Problem:
     def derived_functions(self):
         if not self.model.mass_balance:
             return self._phenomenological_derived()
-        h, s, nuc = self.model.elongation
         out = {}
+        if self.model.denaturation:
+            # Half aggregated where K(f) = K50 of the curve's c_tot:
+            # dG0 + m f50 = -RT ln K50.
+            for i, curve in enumerate(self.curves):
+                rt = GAS_CONSTANT * curve.temperature
+                out[f"f50[{i}]"] = (lambda rt, c: lambda v: (
+                    -rt * math.log(half_aggregation_constant(self.plain(v).get("sigma", 1.0), c))
+                    - v["delta_g0"]) / v["m"])(rt, curve.c_tot)
+            return out
+        series = [i for i, c in enumerate(self.curves) if c.vary == "concentration"]
+        for i in series:
+            out[f"c50[{i}]"] = (lambda t: lambda v: self.half_concentration(v, t))(self.curves[i].temperature)
+        if self.at_one_temperature:
+            t = self.curves[0].temperature
+            if t is not None:
+                for k in self.nonlinear:
+                    if k.startswith("k"):
+                        label = "dG" + k[1:]
+                        out[f"{label}({t:g} K)"] = (lambda k: lambda v: -GAS_CONSTANT * t * v[k] * math.log(10.0))(k)
+            return out
+        h, s, nuc = self.model.elongation
         if self.model.name == "coop_iso":
             out["K_iso(298.15 K)"] = lambda v: _k(v["delta_h_iso"], v["delta_s_iso"], REFERENCE_TEMPERATURE)
             out["dG_iso(298.15 K)"] = lambda v: v["delta_h_iso"] - REFERENCE_TEMPERATURE * v["delta_s_iso"]
         label = "K_coop" if self.model.name == "coop_iso" else "K"
         out[f"{label}(298.15 K)"] = lambda v: _k(v[h], v[s], REFERENCE_TEMPERATURE)
         out[f"dG{label[1:]}(298.15 K)"] = lambda v: v[h] - REFERENCE_TEMPERATURE * v[s]
+        temperature_curves = [(i, c) for i, c in enumerate(self.curves) if c.vary == "temperature"]
         if self.model.cooperative:
-            for i, curve in enumerate(self.curves):
+            for i, curve in temperature_curves:
                 te = (lambda c: lambda v: v[h] / (v[s] + GAS_CONSTANT * math.log(c)))(curve.c_tot)
                 out[f"Te[{i}]"] = te
                 out[f"sigma(Te)[{i}]"] = (lambda te: lambda v: math.exp(-v[nuc] / (GAS_CONSTANT * te(v))))(te)
@@ -857,12 +1024,33 @@ class _Problem:
         elif self.model.name in ("isodesmic", "isodesmic_direct"):
             # Half the monomer aggregated: m = c/2 in c = m / (1 - K m)^2 gives
             # K c = 2 - sqrt(2), so Tm = dH / (dS - R ln((2 - sqrt(2)) / c)).
-            for i, curve in enumerate(self.curves):
+            for i, curve in temperature_curves:
                 log_ratio = math.log((2.0 - math.sqrt(2.0)) / curve.c_tot)
                 tm = (lambda r: lambda v: v[h] / (v[s] - GAS_CONSTANT * r))(log_ratio)
                 out[f"Tm[{i}]"] = tm
                 self._dp_at(out, "Tm", i, curve, tm)
         return out
+
+    def half_concentration(self, values, temperature):
+        """c50: the total concentration at which half the monomer is
+        aggregated, at `temperature` (mol/L).  In closed form for a dimer
+        nucleus (see half_aggregation_constant), else by bisection in ln c
+        on the model's own fraction, which grows with c."""
+        consts = constants(self.model, self.plain(values), [math.nan if temperature is None else temperature])
+        if self.model.name in ("isodesmic", "cooperative"):
+            sigma = consts["sigma"][0] if "sigma" in consts else 1.0
+            return half_aggregation_constant(sigma, 1.0) / consts["k"][0]
+        low, high = -80.0, 10.0  # ln c
+        for _ in range(100):
+            middle = 0.5 * (low + high)
+            fraction = concentration_fraction(self.model, consts, math.exp(middle), self.nuc_size)[0]
+            if fraction < 0.5:
+                low = middle
+            else:
+                high = middle
+            if high - low < 1e-13:
+                break
+        return math.exp(0.5 * (low + high))
 
     def _dp_at(self, out, where, i, curve, temperature):
         """dp_n and dp_n_all of curve i at a derived temperature."""
@@ -885,7 +1073,7 @@ class _Problem:
                 out.append(f(values))
             except (ArithmeticError, ValueError):
                 out.append(math.nan)
-        return np.array(out)
+        return np.array(out, dtype=float)
 
     def _phenomenological_derived(self):
         """van der Schoot: Nn(Te)[i] = ka^(-1/3), and with two or more
@@ -989,11 +1177,22 @@ _NUCLEATION = (3e3, 18e3, 40e3)
 _REFINED = 3  # starts refined after the screening, besides the guessed one
 
 
+def _axis(curve):
+    """What a curve varies, as its x axis: ln c for a concentration series."""
+    return np.log(curve.x) if curve.vary == "concentration" else curve.x
+
+
 def _steepest(curve):
-    """Temperature where the curve changes fastest, from a running mean over
-    5 % of its points (so that noise does not decide)."""
-    order = np.argsort(curve.temperature)
-    t, y = curve.temperature[order], curve.signal[order]
+    """Where the curve changes fastest (K, mol/L or fraction), from a
+    running mean over 5 % of its points (so that noise does not decide)."""
+    found = _steepest_on_axis(curve)
+    return None if found is None else math.exp(found) if curve.vary == "concentration" else found
+
+
+def _steepest_on_axis(curve):
+    x = _axis(curve)
+    order = np.argsort(x)
+    t, y = x[order], curve.signal[order]
     if len(t) < 5 or np.ptp(t) <= 0:
         return None
     window = max(1, len(t) // 20)
@@ -1014,7 +1213,17 @@ def _guess(problem: _Problem) -> Dict[str, float]:
     against c_tot give the enthalpy (van 't Hoff), or -100 kJ/mol."""
     if not problem.model.mass_balance:
         return _per_curve_start(problem, 0.0, -80000.0, 1e-4)
-    transitions = [(t, c.c_tot) for c in problem.curves for t in [_steepest(c)] if t is not None]
+    if problem.model.denaturation:
+        curve = problem.curves[0]
+        steepest = _steepest(curve)
+        return _denaturation_start(problem.model, curve.temperature, curve.c_tot,
+                                   float(np.median(curve.x)) if steepest is None else steepest, 15e3, 1e-2)
+    if problem.at_one_temperature:
+        found = [c for c in map(_steepest, problem.curves) if c is not None]
+        middle = found[0] if found else math.exp(float(np.median(_axis(problem.curves[0]))))
+        return _constants_start(problem.model, 1.0 / middle, 1e-2, 0.1)
+    transitions = [_transition(c) for c in problem.curves]
+    transitions = [t for t in transitions if t is not None]
     delta_h = -100000.0
     if len({c for _, c in transitions}) >= 2:
         inverse_t = np.array([1.0 / t for t, _ in transitions])
@@ -1024,6 +1233,28 @@ def _guess(problem: _Problem) -> Dict[str, float]:
             delta_h = slope * GAS_CONSTANT
     tm, c = transitions[0] if transitions else (300.0, problem.curves[0].c_tot)
     return _thermo_start(problem.model, delta_h, tm, c, 20000.0, 0.1)
+
+
+def _transition(curve):
+    """(temperature, c_tot) where the curve changes fastest, or None."""
+    found = _steepest(curve)
+    if found is None:
+        return None
+    return (found, curve.c_tot) if curve.vary == "temperature" else (curve.temperature, found)
+
+
+def _constants_start(model, k, sigma, iso_ratio):
+    """Constants at one temperature; the mixed model's isodesmic pathway
+    iso_ratio times weaker."""
+    values = {"k": k, "sigma": sigma, "k_coop": k, "k_iso": iso_ratio * k}
+    return {n: values[n] for n in model.constants}
+
+
+def _denaturation_start(model, temperature, c_tot, anchor, m, sigma):
+    """delta_g0 with K(anchor) c_tot = 1 at the curve's temperature."""
+    delta_g0 = GAS_CONSTANT * temperature * math.log(c_tot) - m * anchor
+    values = {"delta_g0": delta_g0, "m": m, "sigma": sigma}
+    return {n: values[n] for n in model.thermo}
 
 
 def _thermo_start(model, delta_h, anchor, c_tot, delta_h_nuc, iso_ratio):
@@ -1075,15 +1306,26 @@ def _candidates(problem: _Problem) -> List[Dict[str, float]]:
         activations = _ACTIVATION if "ka" in model.per_curve else (None,)
         return [_per_curve_start(problem, offset, h, a) for offset in _OFFSETS for h in _CURVE_ENTHALPIES
                 for a in activations]
-    low = min(float(c.temperature.min()) for c in problem.curves)
-    high = max(float(c.temperature.max()) for c in problem.curves)
-    width = max(high - low, 10.0)
-    c_mid = math.exp(float(np.mean([math.log(c.c_tot) for c in problem.curves])))
-    anchors = [(t, c_mid) for t in np.linspace(low - 0.5 * width, high + 0.5 * width, 5) if t > 0.3 * low]
+    if model.denaturation:
+        return _denaturation_candidates(problem)
+    if problem.at_one_temperature:
+        return _constants_candidates(problem)
+    anchors = []
+    temperature_curves = [c for c in problem.curves if c.vary == "temperature"]
+    if temperature_curves:
+        low = min(float(c.temperature.min()) for c in temperature_curves)
+        high = max(float(c.temperature.max()) for c in temperature_curves)
+        width = max(high - low, 10.0)
+        c_mid = math.exp(float(np.mean([math.log(c.c_tot) for c in temperature_curves])))
+        anchors += [(t, c_mid) for t in np.linspace(low - 0.5 * width, high + 0.5 * width, 5) if t > 0.3 * low]
     for curve in problem.curves:
-        t = _steepest(curve)
-        if t is not None:
-            anchors.append((t, curve.c_tot))
+        if curve.vary == "concentration":
+            # K c = 1 across the measured concentrations and a decade beyond.
+            logs = np.log10(curve.x)
+            anchors += [(curve.temperature, 10.0 ** g) for g in np.linspace(logs.min() - 1, logs.max() + 1, 5)]
+        transition = _transition(curve)
+        if transition is not None:
+            anchors.append(transition)
     nucleation = _NUCLEATION if model.cooperative else (0.0,)
     iso_ratios = (0.1, 0.005) if model.name == "coop_iso" else (0.1,)
     out = []
@@ -1093,6 +1335,57 @@ def _candidates(problem: _Problem) -> List[Dict[str, float]]:
                 for ratio in iso_ratios:
                     out.append(_thermo_start(model, delta_h, anchor, c_tot, nuc, ratio))
     return out
+
+
+# Starts of a series at one temperature (cooperativities) and of a
+# denaturation (m, J/mol).
+_SIGMAS = (0.3, 1e-1, 1e-2, 1e-3, 1e-4, 1e-6)
+_M_VALUES = (5e3, 15e3, 40e3, 100e3)
+
+
+def _constants_candidates(problem):
+    """K c = 1 on a grid from a decade below to a decade above the measured
+    concentrations and at each series' steepest point, with every
+    cooperativity of _SIGMAS."""
+    logs = np.concatenate([np.log10(c.x) for c in problem.curves])
+    middles = [1.0 / 10.0 ** g for g in np.linspace(logs.min() - 1.0, logs.max() + 1.0, 7)]
+    middles += [1.0 / c for c in map(_steepest, problem.curves) if c is not None]
+    sigmas = _SIGMAS if "sigma" in problem.model.constants else (None,)
+    ratios = (0.1, 0.005) if problem.model.name == "coop_iso" else (0.1,)
+    return [_constants_start(problem.model, k, sigma, ratio) for k in middles for sigma in sigmas
+            for ratio in ratios]
+
+
+def _denaturation_candidates(problem):
+    """K c_tot = 1 at fractions spread from half the measured span below to
+    half above it and at each curve's steepest point, with every m of
+    _M_VALUES and (cooperative) every sigma of _SIGMAS."""
+    model = problem.model
+    low = min(float(c.x.min()) for c in problem.curves)
+    high = max(float(c.x.max()) for c in problem.curves)
+    width = max(high - low, 0.05)
+    reference = problem.curves[len(problem.curves) // 2]
+    anchors = [(reference, f) for f in np.linspace(low - 0.5 * width, high + 0.5 * width, 5)]
+    anchors += [(c, f) for c in problem.curves for f in [_steepest(c)] if f is not None]
+    sigmas = _SIGMAS[1:] if "sigma" in model.thermo else (None,)
+    return [_denaturation_start(model, curve.temperature, curve.c_tot, f, m, sigma)
+            for curve, f in anchors for m in _M_VALUES for sigma in sigmas]
+
+
+def _experiment_mismatch(model, kind):
+    """Why `model` cannot fit a curve that varies `kind`, in one sentence."""
+    fits = " and ".join({"temperature": "curves against temperature", "concentration": "concentration series",
+                         "solvent": "solvent denaturations"}[k] for k in model.experiments)
+    hint = ""
+    if kind == "solvent":
+        hint = "; use denaturation or denaturation_isodesmic"
+    elif kind == "concentration" and model.denaturation:
+        hint = "; use isodesmic, cooperative, cooperative_n or coop_iso"
+    elif model.denaturation:
+        hint = "; use a temperature model such as cooperative"
+    what = {"temperature": "curves against temperature", "concentration": "concentration series",
+            "solvent": "a solvent denaturation"}[kind]
+    return f"the {model.name} model fits {fits}, not {what}{hint}"
 
 
 def _theta(problem, thermo):
@@ -1220,8 +1513,9 @@ def _noise_variance(problem: _Problem) -> Optional[float]:
     curve bends sharply do not count.  None with too few points."""
     normalised = []
     for curve, y in zip(problem.curves, problem.observed):
-        order = np.argsort(curve.temperature, kind="stable")
-        t, y = curve.temperature[order], y[order]
+        x = _axis(curve)
+        order = np.argsort(x, kind="stable")
+        t, y = x[order], y[order]
         if len(t) < 3:
             continue
         t0, t1, t2 = t[:-2], t[1:-1], t[2:]
@@ -1258,7 +1552,7 @@ _TYPICAL = {"J/mol": 10e3, "J/(mol K)": 30.0, "K": 10.0}
 _MIN_DOF = 5
 
 
-def _verdict(problem, x, converged, message, rss, dof, parameters, derived, noise_var, tes):
+def _verdict(problem, x, converged, message, rss, dof, parameters, derived, noise_var, curve_results):
     problems = []
     if not converged:
         problems.append(f"the fit did not converge: {message}")
@@ -1318,17 +1612,30 @@ def _verdict(problem, x, converged, message, rss, dof, parameters, derived, nois
     elif rss_flat <= rss * (1 + 1e-9):
         problems.append("the data show no transition: the model fits no better than baselines alone")
 
-    for i, (curve, te) in enumerate(zip(problem.curves, tes)):
-        if te is None:
-            continue
-        low, high = float(curve.temperature.min()), float(curve.temperature.max())
-        width = max(high - low, 1.0)
+    for i, (curve, result) in enumerate(zip(problem.curves, curve_results)):
         label = curve.label or f"curve {i}"
-        if not math.isfinite(te) or te <= 0:
-            problems.append(f"Te of {label} is not a temperature ({te:g} K)")
-        elif te < low - width or te > high + width:
-            problems.append(f"Te of {label} ({te:.5g} K) lies far outside its measured range "
-                            f"{low:g} to {high:g} K")
+        x = np.log10(curve.x) if curve.vary == "concentration" else curve.x
+        low, high = float(x.min()), float(x.max())
+        if result.te is not None:
+            width = max(high - low, 1.0)
+            te = result.te
+            if not math.isfinite(te) or te <= 0:
+                problems.append(f"Te of {label} is not a temperature ({te:g} K)")
+            elif te < low - width or te > high + width:
+                problems.append(f"Te of {label} ({te:.5g} K) lies far outside its measured range "
+                                f"{low:g} to {high:g} K")
+        elif result.midpoint is not None and math.isfinite(result.midpoint[1]):
+            # Half aggregation more than the measured span beyond it: the
+            # series shows the transition's foot at most.
+            name, value = result.midpoint
+            where = math.log10(value) if name == "c50" and value > 0 else value if name == "f50" else -math.inf
+            width = max(high - low, 1.0 if name == "c50" else 0.1)
+            if not low - width <= where <= high + width:
+                shown, unit = (f"{value:.3g} mol/L", "concentrations") if name == "c50" else \
+                    (f"{value:.3g}", "good-solvent fractions")
+                span = f"{curve.x.min():.3g} to {curve.x.max():.3g}"
+                problems.append(f"{name} of {label} ({shown}) lies far outside its measured {unit} {span}: "
+                                "the data show too little of the transition")
     return problems
 
 
@@ -1499,12 +1806,15 @@ def _fit_problem(problem: _Problem, start: Dict[str, float], search: bool) -> Fi
         te = derived[f"Te[{i}]"].value if f"Te[{i}]" in derived else None
         if "te" in problem.model.per_curve:
             te = parameters["te" if "te" in problem.nonlinear_set else f"te[{i}]"].value
-        curve_results.append(CurveResult(curve.label, curve.c_tot, baseline, slope, amplitude, te,
-                                         residuals[problem.rows[i]] * scale, aggregate_slope))
+        midpoint = next(((name, derived[f"{name}[{i}]"].value) for name in ("c50", "f50")
+                         if f"{name}[{i}]" in derived), None)
+        curve_results.append(CurveResult(
+            curve.label, None if curve.vary == "concentration" else curve.c_tot, baseline, slope, amplitude, te,
+            residuals[problem.rows[i]] * scale, aggregate_slope, curve.vary,
+            None if curve.vary == "temperature" else curve.temperature, midpoint))
 
     noise_var = _noise_variance(problem)
-    problems = _verdict(problem, x, converged, message, rss, dof, parameters, derived, noise_var,
-                        [c.te for c in curve_results])
+    problems = _verdict(problem, x, converged, message, rss, dof, parameters, derived, noise_var, curve_results)
     factors = [problem.external_slope(n, float(v)) for n, v in zip(problem.free, x)]
     external_covariance = covariance * np.outer(factors, factors)
     log_term = n * math.log(rss / n) if rss > 0 else -math.inf

@@ -12,6 +12,7 @@ Needs nothing beyond `_core`.
 
 from __future__ import annotations
 
+import math
 from dataclasses import dataclass
 from typing import Callable, Dict, Optional, Tuple
 
@@ -38,6 +39,12 @@ class Model:
     per_curve: Tuple[str, ...] = ()  # phenomenological models: parameters of each curve
     log_scale: Tuple[str, ...] = ()  # fitted as their base-10 logarithm
     curve_fraction: Optional[Callable] = None  # (parameters of one curve, temperatures) -> fraction
+    # What the model fits: "temperature" (cooling and heating curves),
+    # "concentration" (series against c_tot) and "solvent" (denaturation).
+    experiments: Tuple[str, ...] = ("temperature",)
+    # At one temperature: the constants the concentration function takes,
+    # fitted on a log scale when a series holds one temperature only.
+    constants: Tuple[str, ...] = ()
 
     @property
     def cooperative(self) -> bool:
@@ -50,32 +57,48 @@ class Model:
     @property
     def mass_balance(self) -> bool:
         """Solved from a mass balance by _core (not a phenomenological shape)."""
-        return self.function is not None
+        return self.function is not None or self.concentration_function is not None
+
+    @property
+    def denaturation(self) -> bool:
+        return self.experiments == ("solvent",)
 
 
 _COOPERATIVE = ("delta_h", "delta_s", "delta_h_nuc")
+_BOTH = ("temperature", "concentration")
 MODELS: Dict[str, Model] = {
     model.name: model
     for model in [
         Model("isodesmic", _core.temp_isodesmic_model, _core.isodesmic_model, ("delta_h", "delta_s"),
               ("delta_h", "delta_s", None),
               "every monomer addition has the same constant K: a gradual, sigmoidal transition with no "
-              "critical temperature (e.g. many dyes and small aromatic stacks)"),
+              "critical temperature (e.g. many dyes and small aromatic stacks)",
+              experiments=_BOTH, constants=("k",)),
         Model("isodesmic_direct", _core.temp_isodesmic_model_direct, _core.isodesmic_model_direct,
               ("delta_h", "delta_s"), ("delta_h", "delta_s", None),
               "the isodesmic model in closed form: the same curves, computed directly"),
         Model("cooperative", _core.temp_cooperative_model, _core.cooperative_model, _COOPERATIVE, _COOPERATIVE,
               "nucleation-elongation with a dimer nucleus: a sharp onset at the elongation temperature Te, "
-              "the usual choice for cooperative supramolecular polymers"),
+              "the usual choice for cooperative supramolecular polymers",
+              experiments=_BOTH, constants=("k", "sigma")),
         Model("cooperative_n", _core.temp_cooperative_model_n, _core.cooperative_model_n, _COOPERATIVE,
               _COOPERATIVE,
               "the cooperative model with a nucleus of nuc_size monomers (--nuc-size N, or A:B to scan), "
-              "when a dimer nucleus does not describe the onset"),
+              "when a dimer nucleus does not describe the onset",
+              experiments=_BOTH, constants=("k", "sigma")),
         Model("coop_iso", _core.temp_coop_iso_model, _core.coop_iso_model,
               ("delta_h_iso", "delta_s_iso", "delta_h_coop", "delta_s_coop", "delta_h_nuc_coop"),
               ("delta_h_coop", "delta_s_coop", "delta_h_nuc_coop"),
               "an isodesmic and a cooperative pathway competing (e.g. off-pathway aggregates); needs "
-              "data that show both"),
+              "data that show both",
+              experiments=_BOTH, constants=("k_iso", "k_coop", "sigma")),
+        Model("denaturation", None, _core.cooperative_model, ("delta_g0", "m", "sigma"), (None, None, None),
+              "solvent denaturation of a cooperative polymer (Korevaar et al., JACS 2012): dimer nucleus, "
+              "Ke = exp(-(delta_g0 + m f) / RT) at good-solvent fraction f, a constant sigma",
+              log_scale=("sigma",), experiments=("solvent",)),
+        Model("denaturation_isodesmic", None, _core.isodesmic_model, ("delta_g0", "m"), (None, None, None),
+              "solvent denaturation of an isodesmic polymer: K = exp(-(delta_g0 + m f) / RT)",
+              experiments=("solvent",)),
         Model("vanderschoot", None, None, (), (None, None, None),
               "the nucleation-elongation model of van der Schoot (Smulders et al., Chem. Eur. J. 2010): "
               "per cooling curve an elongation temperature te, an elongation enthalpy h_e and an activation "
@@ -101,6 +124,7 @@ PARAMETER_UNITS = {
     "baseline": "signal", "amplitude": "signal", "slope": "signal/K", "aggregate_slope": "signal/K",
     "Te": "K", "Tm": "K", "sigma(Te)": "1", "nuc_size": "1",
     "te": "K", "h_e": "J/mol", "ka": "1", "tm": "K", "delta_h_vh": "J/mol", "delta_s_vh": "J/(mol K)",
+    "delta_g0": "J/mol", "m": "J/mol", "f50": "1", "c50": "mol/L", "temperature": "K", "solvent": "1",
 }
 PARAMETER_MEANINGS = {
     "delta_h": "enthalpy of elongation", "delta_s": "entropy of elongation",
@@ -110,6 +134,12 @@ PARAMETER_MEANINGS = {
     "delta_h_nuc_coop": "nucleation penalty of the cooperative pathway",
     "te": "elongation temperature of the curve", "h_e": "molar elongation enthalpy (negative)",
     "ka": "activation constant of nucleation, fitted on a log scale", "tm": "melting temperature of the curve",
+    "k": "elongation constant at the series' temperature, fitted on a log scale",
+    "k_iso": "constant of the isodesmic pathway, fitted on a log scale",
+    "k_coop": "elongation constant of the cooperative pathway, fitted on a log scale",
+    "sigma": "cooperativity: nucleation constant / elongation constant, fitted on a log scale",
+    "delta_g0": "Gibbs energy of elongation without good solvent (f = 0)",
+    "m": "how much a unit fraction of good solvent raises the Gibbs energy of elongation",
 }
 
 
@@ -134,10 +164,96 @@ def equilibrium_constant(delta_h, delta_s, temperature):
     return np.exp(delta_s / GAS_CONSTANT - delta_h / (np.asarray(temperature, dtype=float) * GAS_CONSTANT))
 
 
-def degree_of_polymerisation(model: str, values, temperature, c_tot, fraction, nuc_size=None):
+def constants(model: Model, values, temperature, solvent=None):
+    """The constants the concentration function takes (k; k and sigma; k_iso,
+    k_coop and sigma) at each point, as lists of floats: given directly (a
+    series at one temperature), from the thermodynamic parameters exactly as
+    the temperature models compute them (rt = T 8.314, K = exp(dS / 8.314 -
+    dH / rt), sigma = exp(-dH_nuc / rt)), or for denaturation K = exp(-(dG0
+    + m f) / rt) at good-solvent fraction f."""
+    import numpy as np
+
+    count = len(temperature) if temperature is not None and np.ndim(temperature) else len(solvent)
+    t = [None] * count if temperature is None else np.broadcast_to(np.asarray(temperature, float), (count,)).tolist()
+    exp = math.exp
+    names = model.constants or ("k", "sigma")
+    if model.denaturation:
+        out = {"k": [exp(-(values["delta_g0"] + values["m"] * f) / (tt * GAS_CONSTANT))
+                     for tt, f in zip(t, np.asarray(solvent, float).tolist())]}
+        if "sigma" in values:
+            out["sigma"] = [values["sigma"]] * count
+        return out
+    if all(n in values for n in names):
+        return {n: [values[n]] * count for n in names}
+
+    def rule(h, s):
+        q = values[s] / GAS_CONSTANT
+        return [exp(q - values[h] / (tt * GAS_CONSTANT)) for tt in t]
+
+    def nucleation(h):
+        return [exp(-values[h] / (tt * GAS_CONSTANT)) for tt in t]
+
+    if model.name == "coop_iso":
+        return {"k_iso": rule("delta_h_iso", "delta_s_iso"), "k_coop": rule("delta_h_coop", "delta_s_coop"),
+                "sigma": nucleation("delta_h_nuc_coop")}
+    out = {"k": rule("delta_h", "delta_s")}
+    if model.cooperative:
+        out["sigma"] = nucleation("delta_h_nuc")
+    return out
+
+
+# Fixed-point exits make extra steps free: this many halvings of [0, 1/K]
+# find the free monomer to the last bit down to K c_tot of about 1e-600.
+EXACT_STEPS = 2200
+
+
+def concentration_fraction(model: Model, consts, c_tot, nuc_size=None, steps=EXACT_STEPS):
+    """The fraction aggregated at each total concentration from _core's
+    concentration function.  Where the dimer-nucleus solver ends in its
+    guard (the root within rounding of 1/K: a tiny sigma with a large K
+    c_tot), the nucleus-size solver with n = 2, which gives the same doubles
+    wherever both succeed, answers instead."""
+    import numpy as np
+
+    c = np.broadcast_to(np.asarray(c_tot, float), (len(next(iter(consts.values()))),)).tolist()
+    name = "cooperative" if model.denaturation and "sigma" in consts else \
+        "isodesmic" if model.denaturation else model.name
+    out = []
+    if name == "isodesmic":
+        f = _core.isodesmic_model
+        out = [f(cc, k, steps) for cc, k in zip(c, consts["k"])]
+    elif name == "cooperative":
+        f = _core.cooperative_model
+        for cc, k, sigma in zip(c, consts["k"], consts["sigma"]):
+            try:
+                out.append(f(cc, k, sigma, steps))
+            except ValueError:
+                out.append(_core.cooperative_model_n(cc, k, sigma, 2, steps))
+    elif name == "cooperative_n":
+        f = _core.cooperative_model_n
+        out = [f(cc, k, sigma, nuc_size, steps) for cc, k, sigma in zip(c, consts["k"], consts["sigma"])]
+    elif name == "coop_iso":
+        f = _core.coop_iso_model
+        out = [f(cc, ki, kc, sigma, steps) for cc, ki, kc, sigma in
+               zip(c, consts["k_iso"], consts["k_coop"], consts["sigma"])]
+    else:
+        raise ValueError(f"the {model.name} model has no concentration function")
+    return np.array(out, dtype=float)
+
+
+def half_aggregation_constant(sigma, c_tot):
+    """K at which half the monomer is aggregated at c_tot (dimer nucleus;
+    sigma = 1 is the isodesmic model): with the free monomer c_tot / 2 and
+    x = K c_tot / 2, the balance becomes (1 - x)^2 = sigma x (2 - x), so
+    x = 1 - sqrt(sigma / (1 + sigma))."""
+    return 2.0 * (1.0 - math.sqrt(sigma / (1.0 + sigma))) / c_tot
+
+
+def degree_of_polymerisation(model: str, values, temperature, c_tot, fraction, nuc_size=None, solvent=None):
     """(dp_n, dp_n_all): the number-average degree of polymerisation of the
     aggregates (species of 2 or more) and of all species (monomer included),
-    from the free monomer m = c_tot (1 - fraction) at each temperature.
+    from the free monomer m = c_tot (1 - fraction) at each point, with the
+    model's constants there (see `constants`).
 
     With x = K m, the aggregates of i monomers are x^i / K (isodesmic),
     (sigma / K) x^i (dimer nucleus), sigma^(i-1) x^i / K up to the nucleus
@@ -146,8 +262,14 @@ def degree_of_polymerisation(model: str, values, temperature, c_tot, fraction, n
     series in closed form; dp_n = M / N and dp_n_all = (m + M) / (m + N)."""
     import numpy as np
 
-    t = np.asarray(temperature, dtype=float)
-    m = c_tot * (1.0 - np.asarray(fraction, dtype=float))
+    entry = MODELS[model]
+    if not entry.mass_balance:
+        raise ValueError(f"{model} is not a mass-balance model: it has no species distribution")
+    fraction = np.asarray(fraction, dtype=float)
+    m = np.asarray(c_tot, dtype=float) * (1.0 - fraction)
+    consts = {n: np.array(v, dtype=float) for n, v in
+              constants(entry, values, temperature, solvent if solvent is not None else
+                        (None if temperature is not None else np.zeros(fraction.shape))).items()}
 
     def series(k, weight, x):
         # sum_{i>=2} weight x^i / k and sum_{i>=2} i weight x^i / k
@@ -155,38 +277,28 @@ def degree_of_polymerisation(model: str, values, temperature, c_tot, fraction, n
         held = weight * x * x * (2.0 - x) / ((1.0 - x) ** 2) / k
         return number, held
 
-    if model in ("isodesmic", "isodesmic_direct"):
-        k = equilibrium_constant(values["delta_h"], values["delta_s"], t)
-        number, held = series(k, 1.0, k * m)
-    elif model == "cooperative":
-        k = equilibrium_constant(values["delta_h"], values["delta_s"], t)
-        sigma = np.exp(-values["delta_h_nuc"] / (t * GAS_CONSTANT))
-        number, held = series(k, sigma, k * m)
-    elif model == "cooperative_n":
-        n = int(nuc_size)
-        k = equilibrium_constant(values["delta_h"], values["delta_s"], t)
-        sigma = np.exp(-values["delta_h_nuc"] / (t * GAS_CONSTANT))
-        x = k * m
-        number = np.zeros_like(x)
-        held = np.zeros_like(x)
-        term = x * x * sigma  # sigma^(i-1) x^i at i = 2
-        for i in range(2, n):
-            number = number + term
-            held = held + i * term
-            term = term * sigma * x
-        tail = sigma ** (n - 1) * x ** n  # sum_{i>=n} x^i = x^n / (1 - x), and i x^i likewise
-        number = (number + tail / (1.0 - x)) / k
-        held = (held + tail * (n - (n - 1) * x) / ((1.0 - x) ** 2)) / k
-    elif model == "coop_iso":
-        k_iso = equilibrium_constant(values["delta_h_iso"], values["delta_s_iso"], t)
-        k_coop = equilibrium_constant(values["delta_h_coop"], values["delta_s_coop"], t)
-        sigma = np.exp(-values["delta_h_nuc_coop"] / (t * GAS_CONSTANT))
-        n_iso, h_iso = series(k_iso, 1.0, k_iso * m)
-        n_coop, h_coop = series(k_coop, sigma, k_coop * m)
-        number, held = n_iso + n_coop, h_iso + h_coop
-    else:
-        raise ValueError(f"{model} is not a mass-balance model: it has no species distribution")
-    with np.errstate(divide="ignore", invalid="ignore"):
+    with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
+        if model == "coop_iso":
+            n_iso, h_iso = series(consts["k_iso"], 1.0, consts["k_iso"] * m)
+            n_coop, h_coop = series(consts["k_coop"], consts["sigma"], consts["k_coop"] * m)
+            number, held = n_iso + n_coop, h_iso + h_coop
+        elif model == "cooperative_n":
+            n = int(nuc_size)
+            k, sigma = consts["k"], consts["sigma"]
+            x = k * m
+            number = np.zeros_like(x)
+            held = np.zeros_like(x)
+            term = x * x * sigma  # sigma^(i-1) x^i at i = 2
+            for i in range(2, n):
+                number = number + term
+                held = held + i * term
+                term = term * sigma * x
+            tail = sigma ** (n - 1) * x ** n  # sum_{i>=n} x^i = x^n / (1 - x), and i x^i likewise
+            number = (number + tail / (1.0 - x)) / k
+            held = (held + tail * (n - (n - 1) * x) / ((1.0 - x) ** 2)) / k
+        else:
+            k = consts["k"]
+            number, held = series(k, consts.get("sigma", 1.0), k * m)
         return held / number, (m + held) / (m + number)
 
 
