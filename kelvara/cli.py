@@ -35,6 +35,10 @@ from kelvara.models import MODELS, PARAMETER_MEANINGS, PARAMETER_UNITS, unit_of
 EXAMPLE = pathlib.Path(__file__).resolve().parent / "data" / "example_cooling.csv"
 EXAMPLE_TRUTH = "delta_h = -95000 J/mol, delta_s = -180 J/(mol K), delta_h_nuc = 22000 J/mol"
 DEFAULT_MODEL = "cooperative"
+# The default of a fit (and the models compared) by what the curves vary.
+DEFAULT_MODELS = {"temperature": "cooperative", "concentration": "cooperative", "solvent": "denaturation"}
+DEFAULT_COMPARED = {"temperature": "isodesmic,cooperative,coop_iso", "concentration": "isodesmic,cooperative",
+                    "solvent": "denaturation_isodesmic,denaturation"}
 # The parameters of the _core functions that `kelvara curve` sets.
 CURVE_PARAMETERS = ("delta_h", "delta_s", "delta_h_nuc", "delta_h_iso", "delta_s_iso", "delta_h_coop",
                     "delta_s_coop", "delta_h_nuc_coop", "c_tot", "k", "k_iso", "k_coop", "sigma")
@@ -152,7 +156,7 @@ def build_parser():
         "parameters delta-*) or of total concentrations (the concentration models, parameters "
         "k*, sigma) and write CSV. Parameters are in SI units: J/mol, J/(mol K), mol/L, L/mol.",
     )
-    curve.add_argument("model", choices=[m.name for m in MODELS.values() if m.mass_balance])
+    curve.add_argument("model", choices=[m.name for m in MODELS.values() if m.function is not None])
     where = curve.add_mutually_exclusive_group(required=True)
     where.add_argument("--temps", metavar="START:STOP:STEP", help="temperatures (kelvin, or --celsius)")
     where.add_argument("--conc", metavar="START:STOP:STEP", help="total concentrations (mol/L)")
@@ -173,17 +177,20 @@ def build_parser():
 
     fit = commands.add_parser(
         "fit", help="fit one model globally to every curve of the data files",
-        description="Fit one model globally to every curve of the data files. Prints values with "
-        "standard errors and units, derived values (Te per curve, K and dG at 298.15 K), fit "
+        description="Fit one model globally to every curve of the data files: cooling and heating "
+        "curves, concentration series (--vary concentration) and solvent denaturations (--vary "
+        "solvent), alone or together. Prints values with standard errors and units, derived values "
+        "(Te per cooling curve, c50 per concentration series, f50 per denaturation, K and dG), fit "
         "statistics and the verdict; exit status 1 when the fit is not to be trusted.",
         epilog="models: " + "; ".join(f"{m.name}: {m.description}" for m in MODELS.values())
         + ". Parameters: " + ", ".join(f"{n} ({PARAMETER_UNITS[n]})" for n in
-                                       ("delta_h", "delta_s", "delta_h_nuc")) + " and per curve "
+                                       ("delta_h", "delta_s", "delta_h_nuc")) + "; a concentration series "
+        "at one temperature: k (L/mol) and sigma; a denaturation: delta_g0, m (J/mol) and sigma; per curve "
         "baseline[i], amplitude[i], slope[i] (signal units); see kelvara models.",
     )
     _data_arguments(fit)
-    fit.add_argument("--model", default=DEFAULT_MODEL, choices=list(MODELS),
-                     help="the model (default: %(default)s)")
+    fit.add_argument("--model", default=None, choices=list(MODELS),
+                     help=f"the model (default: {DEFAULT_MODEL}; denaturation for a solvent series)")
     _fit_arguments(fit)
     fit.add_argument("--bootstrap", type=int, default=0, metavar="N", help="N residual-bootstrap resamples")
     fit.add_argument("--seed", type=int, default=None, help="seed of the bootstrap")
@@ -202,8 +209,10 @@ def build_parser():
         "AIC, with BIC alongside; fits that are not ok come last and are never ranked best.",
     )
     _data_arguments(compare)
-    compare.add_argument("--models", default="isodesmic,cooperative,coop_iso",
-                         help="comma-separated models (default: %(default)s)")
+    compare.add_argument("--models", default=None,
+                         help="comma-separated models (default: " + DEFAULT_COMPARED["temperature"]
+                         + "; " + DEFAULT_COMPARED["concentration"] + " for a concentration series; "
+                         + DEFAULT_COMPARED["solvent"] + " for a solvent series)")
     _fit_arguments(compare)
     _output_arguments(compare, "every model's results")
     compare.set_defaults(handler=run_compare)
@@ -221,9 +230,18 @@ def _data_arguments(parser):
     parser.add_argument("--c-tot", "--c_tot", dest="c_tot", action="append", metavar="VALUE",
                         help="total concentration of a curve whose file states none, with an optional "
                         "unit (5uM, 1e-5 M; mol/L without one); once per such curve or file, in order")
-    for role in ("temperature", "signal", "concentration", "curve"):
+    parser.add_argument("--vary", choices=("auto", "temperature", "concentration", "solvent"), default="auto",
+                        help="what the curves vary: temperature (cooling/heating curves), concentration (a "
+                        "concentration series: one curve per temperature or per curve column value), solvent "
+                        "(a denaturation against the good-solvent fraction); default: told from the file")
+    parser.add_argument("--temperature", metavar="VALUE",
+                        help="temperature of a concentration series or denaturation whose file has no "
+                        "temperature column: kelvin, or with a unit (293.15, 20C)")
+    for role in ("temperature", "signal", "concentration", "curve", "solvent"):
         parser.add_argument(f"--{role}-column", f"--{role}_column", dest=f"{role}_column", metavar="NAME",
-                            help=f"the {role} column's header (or its first word)")
+                            help=f"the {role} column's header (or its first word)"
+                            + (": the fraction of good solvent, 0 to 1 (or % in its header)"
+                               if role == "solvent" else ""))
     parser.add_argument("--decimal", choices=(".", ","), help="the decimal mark (default: detected)")
     parser.add_argument("--sheet", metavar="NAME", help="the sheet of an Excel file (default: the first)")
     parser.add_argument("--segment", choices=("all", "cooling", "heating"), default="all",
@@ -338,6 +356,9 @@ def _identity(path):
 def run_models(options):
     for model in MODELS.values():
         print(f"{model.name}: {model.description}")
+        fits = ", ".join({"temperature": "curves against temperature", "concentration": "concentration series",
+                          "solvent": "solvent denaturations (--vary solvent)"}[k] for k in model.experiments)
+        print(f"    fits {fits}" if model.mass_balance else "    fits curves against temperature")
         for name in model.thermo:
             meaning = PARAMETER_MEANINGS.get(name, "")
             print(f"    {name:18} {PARAMETER_UNITS[name]:10} {meaning}")
@@ -345,6 +366,10 @@ def run_models(options):
             meaning = PARAMETER_MEANINGS.get(name, "")
             print(f"    {name + '[i]':18} {PARAMETER_UNITS.get(name, PARAMETER_UNITS.get(name.split('[')[0], '1')):10} "
                   f"{meaning}{', per curve' if meaning else 'per curve'}")
+        if model.constants:
+            print(f"    at one temperature (a concentration series): {', '.join(model.constants)} instead")
+            for name in model.constants:
+                print(f"    {name:18} {PARAMETER_UNITS[name]:10} {PARAMETER_MEANINGS.get(name, '')}")
         if model.takes_nuc_size:
             print(f"    {'nuc_size':18} {'1':10} nucleus size, fixed or scanned (--nuc-size N or A:B)")
         print(f"    {'baseline[i]':18} {'signal':10} signal of the free monomer of curve i")
@@ -477,6 +502,7 @@ def read_curves(options):
         temperature_column=options.temperature_column, signal_column=options.signal_column,
         concentration_column=options.concentration_column, curve_column=options.curve_column,
         decimal=options.decimal, sheet=options.sheet, segment=options.segment, notes=notes,
+        vary=options.vary, temperature=options.temperature, solvent_column=options.solvent_column,
     )
     for note in notes:
         print(f"kelvara: note: {note}", file=sys.stderr)
@@ -549,9 +575,10 @@ def run_fit(options):
         raise UsageError("--bootstrap needs at least 2 resamples")
     keywords = _fit_options(options, options.model)
     curves = read_curves(options)
+    model = options.model or DEFAULT_MODELS[_varied(curves)]
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)  # non-convergence is in the verdict
-        result = fit_module.fit(curves, options.model, **keywords)
+        result = fit_module.fit(curves, model, **keywords)
     if options.bootstrap:
         result.run_bootstrap(options.bootstrap, seed=options.seed)
     if options.profile:
@@ -581,6 +608,13 @@ def run_fit(options):
     return 0
 
 
+def _varied(curves):
+    """What the curves vary, for the default model: a solvent series, a
+    concentration series, or (also when mixed) temperature."""
+    kinds = {c.vary for c in curves}
+    return kinds.pop() if len(kinds) == 1 else "temperature"
+
+
 def _problems_text(result, name=""):
     lines = [f"the {name + ' ' if name else ''}fit is not to be trusted:"]
     lines += [f"  - {problem}" for problem in result.problems]
@@ -588,10 +622,23 @@ def _problems_text(result, name=""):
 
 
 def _curve_table(result):
-    lines = [f"{'curve':16}{'c_tot (M)':>12}{'baseline':>12}{'amplitude':>12}{'Te (K)':>10}"]
+    """One line per curve: its conditions, baseline, amplitude and where it
+    is half way (Te of a cooling curve, c50 of a series, f50 of a
+    denaturation)."""
+    def shown(value, style):
+        return format(value, style) if value is not None and math.isfinite(value) else ""
+
+    lines = [f"{'curve':16}{'c_tot (M)':>12}{'T (K)':>9}{'baseline':>12}{'amplitude':>12}{'midpoint':>22}"]
     for c in result.curves:
-        te = f"{c.te:10.2f}" if c.te is not None and math.isfinite(c.te) else f"{'':>10}"
-        lines.append(f"{str(c.label):16}{c.c_tot:>12.4g}{c.baseline:>12.5g}{c.amplitude:>12.5g}{te}")
+        if c.te is not None:
+            middle = f"Te {shown(c.te, '.2f')} K" if shown(c.te, ".2f") else ""
+        elif c.midpoint is not None:
+            name, value = c.midpoint
+            middle = f"{name} {shown(value, '.4g')}{' M' if name == 'c50' else ''}" if shown(value, "g") else ""
+        else:
+            middle = ""
+        lines.append(f"{str(c.label):16}{shown(c.c_tot, '.4g'):>12}{shown(c.temperature, '.2f'):>9}"
+                     f"{c.baseline:>12.5g}{c.amplitude:>12.5g}{middle:>22}")
     return "\n".join(lines)
 
 
@@ -645,16 +692,18 @@ def _plot(path, draw):
 
 def run_compare(options):
     fit_module = _fit_module()
-    models = [m.strip() for m in options.models.split(",") if m.strip()]
+    models = [m.strip() for m in (options.models or "").split(",") if m.strip()]
     unknown = [m for m in models if m not in MODELS]
     if unknown:
         raise UsageError(f"unknown model {unknown[0]!r}; the models are {', '.join(MODELS)}")
     inputs = _inputs(options)
     _check_outputs(inputs, _outputs(options, "json", "plot"))
     keywords = _fit_options(options, None)
-    if options.nuc_size is not None and "cooperative_n" not in models:
+    if options.nuc_size is not None and options.models is not None and "cooperative_n" not in models:
         raise UsageError("--nuc-size applies to the cooperative_n model, which --models does not name")
     curves = read_curves(options)
+    if options.models is None:
+        models = DEFAULT_COMPARED[_varied(curves)].split(",")
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)
         comparison = fit_module.compare(curves, models, **keywords)

@@ -52,7 +52,10 @@ ROLES = {
                "theta", "θ", "mdeg", "od", "emission", "extinction"},
     "concentration": {"concentration", "conc", "c", "ctot", "c_tot"},
     "curve": {"curve", "series", "sample"},
+    # the fraction of good solvent: "f", "fraction", "good solvent", "solvent fraction"
+    "solvent": {"f", "fraction", "good", "solvent"},
 }
+VARY = ("auto", "temperature", "concentration", "solvent")
 NA_VALUES = ["", "NA", "N/A", "NaN", "nan", "#N/A", "#NA", "-", "null"]
 KELVIN_FLOOR = 150.0  # K: below this a unitless temperature is taken for Celsius by mistake
 PLAUSIBLE_MOLAR = 0.5  # mol/L: a unitless concentration this high is not in mol/L
@@ -281,18 +284,23 @@ class _Options:
     decimal: Optional[str]
     sheet: Optional[str]
     segment: str
+    vary: str = "auto"
+    solvent_column: Optional[str] = None
 
 
 @dataclass
 class _Pending:
-    """A curve read from a file, perhaps still without its concentration."""
+    """A curve read from a file, perhaps still without its concentration
+    (or, for a series, its temperature)."""
 
-    temperature: np.ndarray
+    temperature: Union[np.ndarray, float, None]
     signal: np.ndarray
-    c_tot: Optional[float]
+    c_tot: Union[float, np.ndarray, None]
     label: str
     path: str
     signal_name: Optional[str] = None
+    vary: str = "temperature"
+    solvent: Optional[np.ndarray] = None
 
 
 def read_curves(
@@ -308,6 +316,9 @@ def read_curves(
     sheet: Optional[str] = None,
     segment: str = "all",
     notes: Optional[List[str]] = None,
+    vary: str = "auto",
+    temperature: Union[float, str, None] = None,
+    solvent_column: Optional[str] = None,
 ) -> List[Curve]:
     """The curves of one or several files, in kelvin and mol/L.
 
@@ -319,6 +330,16 @@ def read_curves(
     segment: "cooling", "heating" or "all" stages of a Cary export.  notes:
     a list that receives one sentence per thing worth knowing (rows dropped
     for missing values).
+
+    vary: what the curves vary: "temperature" (cooling and heating curves),
+    "concentration" (a concentration series: one curve per temperature, or
+    per value of a curve column), "solvent" (a denaturation against the
+    fraction of good solvent, in a column named f, fraction, good solvent or
+    solvent fraction, or `solvent_column`; one curve per concentration), or
+    "auto": a solvent column beside a signal makes a denaturation, a
+    concentration that varies more than the temperature a concentration
+    series.  temperature: of a series whose file has no temperature column
+    (kelvin, or text with a unit: "20C", "293.15 K").
     """
     if isinstance(paths, (str, pathlib.Path)):
         paths = [paths]
@@ -329,20 +350,68 @@ def read_curves(
         raise ReadError(f"decimal must be '.' or ',', not {decimal!r}")
     if segment not in ("all", "cooling", "heating"):
         raise ReadError(f"segment must be cooling, heating or all, not {segment!r}")
+    if vary not in VARY:
+        raise ReadError(f"vary must be one of {', '.join(VARY)}, not {vary!r}")
+    fixed_temperature = None if temperature is None else temperature_argument(temperature, celsius)
     options = _Options(celsius, temperature_column, signal_column, concentration_column, curve_column,
-                       decimal, sheet, segment)
+                       decimal, sheet, segment, vary, solvent_column)
     notes = notes if notes is not None else []
     pending: List[_Pending] = []
     for path in paths:
-        pending += _read_file(path, options, notes)
+        read = _read_file(path, options, notes)
+        if vary not in ("auto", "temperature") and any(p.vary != vary for p in read):
+            raise ReadError(f"{path} holds curves against temperature (an instrument's temperature scan), "
+                            f"not a {vary} series")
+        pending += read
     _assign_concentrations(pending, c_tot or [])
+    _assign_temperature(pending, fixed_temperature, temperature)
     curves = []
     for p in pending:
         try:
-            curves.append(Curve(p.temperature, p.signal, p.c_tot, label=p.label, signal_name=p.signal_name))
+            curves.append(Curve(p.temperature, p.signal, p.c_tot, label=p.label, signal_name=p.signal_name,
+                                solvent=p.solvent, vary=p.vary))
         except ValueError as error:
             raise ReadError(f"{p.path}: {error}") from None
     return curves
+
+
+_TEMPERATURE_ARGUMENT = re.compile(r"^\s*([-+]?(?:\d+(?:[.,]\d*)?|[.,]\d+)(?:[eE][-+]?\d+)?)\s*(.*?)\s*$")
+
+
+def temperature_argument(value, celsius=False) -> float:
+    """A temperature given by hand, in kelvin: a number (kelvin, or Celsius
+    with `celsius`) or a number with its unit ("20C", "20 °C", "293.15 K")."""
+    if isinstance(value, (int, float)) and not isinstance(value, bool):
+        number, unit = float(value), ""
+    else:
+        match = _TEMPERATURE_ARGUMENT.match(str(value))
+        unit = match.group(2) if match else None
+        if match is None or (unit and unit.lower() not in _TEMPERATURE_UNITS):
+            raise ReadError(f"--temperature takes a temperature such as 293.15 or 20C, not {value!r}")
+        number = float(match.group(1).replace(",", "."))
+    scale = _TEMPERATURE_UNITS.get(unit.lower()) if unit else ("C" if celsius else "K")
+    kelvin = number + 273.15 if scale == "C" else number
+    if not math.isfinite(kelvin) or kelvin <= 0.0:
+        raise ReadError(f"--temperature {value}: not a temperature above absolute zero")
+    if not unit and not celsius and kelvin < KELVIN_FLOOR:
+        raise ReadError(f"--temperature {value}: {kelvin:g} K is implausibly cold; if it is in degrees Celsius "
+                        "give the unit, e.g. --temperature 20C")
+    return kelvin
+
+
+def _assign_temperature(pending, kelvin, given):
+    """The temperature given by hand goes to every series whose file has
+    none; a denaturation cannot do without one."""
+    for p in pending:
+        if kelvin is not None and p.vary == "temperature":
+            raise ReadError(f"--temperature {given} was given, but {p.path} holds curves against temperature")
+        if kelvin is not None and p.temperature is not None:
+            raise ReadError(f"--temperature {given} was given, but {p.path} has a temperature column")
+        if p.temperature is None:
+            p.temperature = kelvin
+        if p.temperature is None and p.vary == "solvent":
+            raise ReadError(f"{p.path}: a solvent denaturation needs its temperature: give a temperature column "
+                            "or --temperature VALUE (e.g. --temperature 293.15 or 20C)")
 
 
 def _assign_concentrations(pending, given):
@@ -520,6 +589,9 @@ def _concentrations(path, table, column, where):
                 line = where([int(np.flatnonzero(codes == k)[0])])[0]
                 raise ReadError(f"{path}, line {line}, column {column!r}: {_shown(cell)} is not a concentration "
                                 f"(a number, with a unit such as {UNIT_CHOICES})") from None
+        if not value > 0.0:
+            line = where([int(np.flatnonzero(codes == k)[0])])[0]
+            raise ReadError(f"{path}, line {line}, column {column!r}: concentration {cell} is not positive")
         if not unit and value >= PLAUSIBLE_MOLAR:
             line = where([int(np.flatnonzero(codes == k)[0])])[0]
             raise ReadError(
@@ -538,13 +610,32 @@ def _from_table(path, table, options, notes, where, stem) -> List[_Pending]:
     if len(table) == 0:
         raise ReadError(f"{path} has a header but no data rows")
     t_col = _pick(headers, "temperature", options.temperature_column)
-    if t_col is None:
-        raise ReadError(f"{path}: no temperature column among {', '.join(map(repr, headers))} "
-                        "(name it with --temperature-column)")
     c_col = _pick(headers, "concentration", options.concentration_column)
     s_col = _pick(headers, "signal", options.signal_column)
     k_col = _pick(headers, "curve", options.curve_column)
-    temperature = _temperatures(path, t_col, _numbers(path, table, t_col, where), options, where)
+    f_col = _pick(headers, "solvent", options.solvent_column) \
+        if options.vary in ("auto", "solvent") or options.solvent_column else None
+    if s_col is None and options.vary != "solvent" and (t_col is not None or c_col is not None) and \
+            not any(parse_concentration(h) is not None for h in headers):
+        # One more column beside a temperature or a concentration is the
+        # signal, whatever its name ("fraction" included).
+        left = [h for h in headers if h not in (t_col, c_col, k_col)]
+        if len(left) == 1:
+            s_col, f_col = left[0], None
+    temperature = None if t_col is None else \
+        _temperatures(path, t_col, _numbers(path, table, t_col, where), options, where)
+    vary = options.vary
+    if vary == "auto":
+        vary = _told_vary(table, t_col, c_col, s_col, f_col, temperature, headers)
+    if vary == "solvent":
+        return _solvent_table(path, table, options, notes, where, stem, t_col, c_col, s_col, k_col, f_col,
+                              temperature)
+    if vary == "concentration":
+        return _series_table(path, table, notes, where, stem, t_col, c_col, s_col, k_col, temperature)
+    if t_col is None:
+        raise ReadError(f"{path}: no temperature column among {', '.join(map(repr, headers))} "
+                        "(name it with --temperature-column; a concentration series or a denaturation "
+                        "needs --vary concentration or --vary solvent)")
 
     wide = [h for h in headers if h not in (t_col, k_col) and _role_of(h) is None
             and parse_concentration(h) is not None]
@@ -610,6 +701,164 @@ def _from_table(path, table, options, notes, where, stem) -> List[_Pending]:
         else:
             t, y = temperature[rows], signal[rows]
         curves.append(_Pending(t, y, c_tot, label, str(path), s_col))
+    return curves
+
+
+def _told_vary(table, t_col, c_col, s_col, f_col, temperature, headers):
+    """What a table varies, from its content: a solvent-fraction column
+    beside a signal (or concentration-headed columns) at one temperature is a
+    denaturation; a concentration column with more distinct values than the
+    temperature has (or with no temperature) is a concentration series."""
+    steady = temperature is None or np.nanmax(temperature) - np.nanmin(temperature) <= _SERIES_SPREAD
+    wide = any(parse_concentration(h) is not None and _role_of(h) is None for h in headers)
+    if f_col is not None and (s_col is not None or wide) and steady:
+        return "solvent"
+    if c_col is not None and s_col is not None:
+        if temperature is None:
+            return "concentration"
+        distinct_t = np.unique(np.round(temperature[np.isfinite(temperature)], 1)).size
+        distinct_c = table[c_col].nunique(dropna=True)
+        if distinct_c > distinct_t:
+            return "concentration"
+    return "temperature"
+
+
+# A series is measured at one temperature: readings within this many kelvin
+# are one temperature (a thermostat's log wanders by a few tenths).
+_SERIES_SPREAD = 1.0
+
+
+def _groups(path, table, k_col, by, by_labels, stem, columns, notes):
+    """Rows of each curve, by the curve column, else by the codes `by` (with
+    their labels), else all rows as one; rows where any of `columns` (float
+    arrays) is NaN are dropped with a note.  Yields (label, rows)."""
+    import pandas as pd
+
+    n = len(table)
+    if k_col is not None:
+        codes, uniques = pd.factorize(table[k_col], use_na_sentinel=True)
+        labels = [str(u) for u in uniques]
+    elif by is not None:
+        codes, labels = by, by_labels
+    else:
+        codes, labels = np.zeros(n, dtype=np.int64), [stem]
+    missing = np.zeros(n, dtype=bool)
+    for values in columns:
+        missing |= np.isnan(values)
+    if by is not None:
+        missing |= by < 0
+    if missing.any() or (codes < 0).any():
+        lost = codes[missing | (codes < 0)]
+        _note_dropped(path, list(Counter("?" if k < 0 else labels[k] for k in lost.tolist()).items()), notes)
+        codes = np.where(missing, -1, codes)
+    if not (codes >= 0).any():
+        raise ReadError(f"{path}: every data row has a missing value")
+    for k, label in enumerate(labels):
+        rows = np.flatnonzero(codes == k)
+        if rows.size:
+            yield label, rows
+
+
+def _one_temperature(path, label, temperature, rows, where):
+    """The temperature of a series (the mean of its readings), or None."""
+    if temperature is None:
+        return None
+    own = temperature[rows]
+    if np.ptp(own) > _SERIES_SPREAD:
+        line = where([rows[int(np.argmax(np.abs(own - own[0])))]])[0]
+        raise ReadError(f"{path}, line {line}: series {label!r} spans temperatures {own.min():g} to "
+                        f"{own.max():g} K; a series is measured at one temperature (give a curve column "
+                        "to tell series apart)")
+    return float(np.mean(own))
+
+
+def _series_table(path, table, notes, where, stem, t_col, c_col, s_col, k_col, temperature):
+    """Concentration series: one curve per value of the curve column, else
+    per temperature (to 0.1 K), else one."""
+    import pandas as pd
+
+    headers = list(table.columns)
+    if c_col is None:
+        raise ReadError(f"{path}: no concentration column among {', '.join(map(repr, headers))} for a "
+                        "concentration series (name it with --concentration-column)")
+    if s_col is None:
+        raise ReadError(f"{path}: no signal column among {', '.join(map(repr, headers))} "
+                        "(name it with --signal-column)")
+    signal = _numbers(path, table, s_col, where)
+    c_codes, c_values = _concentrations(path, table, c_col, where)
+    concentration = np.where(c_codes >= 0, c_values[np.maximum(c_codes, 0)], math.nan)
+    by = labels = None
+    if temperature is not None and k_col is None:
+        rounded = np.where(np.isfinite(temperature), np.round(temperature, 1), math.nan)
+        by, uniques = pd.factorize(rounded, use_na_sentinel=True)
+        labels = [f"{t:.5g} K" for t in uniques]
+    columns = [signal, concentration] + ([temperature] if temperature is not None else [])
+    curves = []
+    for label, rows in _groups(path, table, k_col, by, labels, stem, columns, notes):
+        t = _one_temperature(path, label, temperature, rows, where)
+        if k_col is None and t is not None:
+            label = f"{t:.5g} K"
+        curves.append(_Pending(t, signal[rows], concentration[rows], label, str(path), s_col, "concentration"))
+    return curves
+
+
+def _solvent_fractions(path, table, f_col, where):
+    values = _numbers(path, table, f_col, where)
+    unit = _header_unit(f_col)
+    if unit is not None and "%" in unit:
+        values = values / 100.0
+    bad = np.flatnonzero((values < 0.0) | (values > 1.0))
+    if bad.size:
+        line = where([bad[0]])[0]
+        hint = "" if unit and "%" in unit else " (percentages need % in the header, e.g. 'f (%)')"
+        raise ReadError(f"{path}, line {line}, column {f_col!r}: {values[bad[0]]:g} is not a fraction between 0 "
+                        f"and 1{hint}")
+    return values
+
+
+def _solvent_table(path, table, options, notes, where, stem, t_col, c_col, s_col, k_col, f_col, temperature):
+    """Denaturations: the signal against the good-solvent fraction, one curve
+    per value of the curve column or of the concentration column, or one per
+    column headed by its concentration ("5 uM")."""
+    headers = list(table.columns)
+    if f_col is None:
+        raise ReadError(f"{path}: no solvent-fraction column among {', '.join(map(repr, headers))} (name it f, "
+                        "fraction, good solvent or solvent fraction, or choose it with --solvent-column)")
+    solvent = _solvent_fractions(path, table, f_col, where)
+    wide = [h for h in headers if h not in (t_col, k_col, f_col) and _role_of(h) is None
+            and parse_concentration(h) is not None]
+    if s_col is None and c_col is None and wide:
+        curves = []
+        for h in wide:
+            signal = _numbers(path, table, h, where)
+            for label, rows in _groups(path, table, None, None, None, h, [solvent, signal], notes):
+                t = _one_temperature(path, label, temperature, rows, where)
+                curves.append(_Pending(t, signal[rows], parse_concentration(h), h, str(path), None, "solvent",
+                                       solvent[rows]))
+        return curves
+    if s_col is None:
+        raise ReadError(f"{path}: no signal column among {', '.join(map(repr, headers))} "
+                        "(name it with --signal-column)")
+    signal = _numbers(path, table, s_col, where)
+    by = labels = None
+    concentration = None
+    if c_col is not None:
+        c_codes, c_values = _concentrations(path, table, c_col, where)
+        concentration = np.where(c_codes >= 0, c_values[np.maximum(c_codes, 0)], math.nan)
+        by, labels = c_codes, [_label(v) for v in c_values]
+    columns = [solvent, signal] + [a for a in (temperature, concentration) if a is not None]
+    curves = []
+    for label, rows in _groups(path, table, k_col, by, labels, stem, columns, notes):
+        t = _one_temperature(path, label, temperature, rows, where)
+        c_tot = None
+        if concentration is not None:
+            own = concentration[rows]
+            if np.ptp(own) > 0:
+                line = where([rows[int(np.flatnonzero(own != own[0])[0])]])[0]
+                raise ReadError(f"{path}, line {line}: curve {label!r} has two concentrations, {own[0]:g} and "
+                                f"{own[own != own[0]][0]:g} mol/L")
+            c_tot = float(own[0])
+        curves.append(_Pending(t, signal[rows], c_tot, label, str(path), s_col, "solvent", solvent[rows]))
     return curves
 
 

@@ -7,6 +7,7 @@ Needs matplotlib (the ``fit`` extra).  Nothing here reads files or arguments.
 
 from __future__ import annotations
 
+import math
 import textwrap
 
 import numpy as np
@@ -38,32 +39,65 @@ def _concentration_label(c_tot):
     return f"{c_tot:g} M"
 
 
-def _draw_curves(axis, result, curves, celsius, colours, residuals=None, aggregation=None):
-    """Data, fitted curves and Te marks of one result (and its residuals and
-    degree of aggregation, when given axes for them)."""
-    shift = KELVIN if celsius else 0.0
-    table = result.curve_table() if aggregation is not None else None
-    offset = 0
-    for i, (curve, colour) in enumerate(zip(curves, colours)):
-        order = np.argsort(curve.temperature)
-        t = curve.temperature[order]
+# What each kind of curve puts on its x axis, and what marks half way.
+_X_LABELS = {"temperature": "Temperature (K)", "concentration": "Total concentration (mol/L)",
+             "solvent": "Fraction of good solvent"}
+_MARKS = {"temperature": "▼ Te", "concentration": "▼ c50", "solvent": "▼ f50"}
+
+
+def _kinds(curves):
+    return [kind for kind in ("temperature", "concentration", "solvent") if any(c.vary == kind for c in curves)]
+
+
+def _x_label(kind, celsius):
+    return "Temperature (°C)" if kind == "temperature" and celsius else _X_LABELS[kind]
+
+
+def _curve_label(curve):
+    if curve.vary == "concentration":
+        label = "" if curve.temperature is None else f"{curve.temperature:.5g} K"
+    else:
         label = _concentration_label(curve.c_tot)
-        if curve.label and curve.label != label:
-            label = f"{curve.label} ({label})"
-        te = result.curves[i].te
+    if curve.label and curve.label != label and not _same_concentration(curve.label, curve):
+        label = f"{curve.label} ({label})" if label else curve.label
+    return label or "series"
+
+
+def _same_concentration(label, curve):
+    """A label that only states the curve's own concentration ("5 uM")."""
+    from kelvara.io import parse_concentration
+
+    value = parse_concentration(label)
+    return value is not None and curve.vary != "concentration" and math.isclose(value, curve.c_tot)
+
+
+def _draw_curves(axis, result, curves, celsius, colours, residuals=None, aggregation=None, kind="temperature"):
+    """Data, fitted curves and their half-way marks (Te, c50, f50) of the
+    curves of one kind in one result (and their residuals and degree of
+    aggregation, when given axes for them)."""
+    shift = KELVIN if celsius and kind == "temperature" else 0.0
+    table = result.curve_table() if aggregation is not None else None
+    offsets = np.cumsum([0] + [c.size for c in curves])
+    for i, (curve, colour) in enumerate(zip(curves, colours)):
+        if curve.vary != kind:
+            continue
+        order = np.argsort(curve.x)
+        t = curve.x[order]
+        fitted = result.curves[i]
+        mark = fitted.te if kind == "temperature" else fitted.midpoint[1] if fitted.midpoint else None
         axis.plot(t - shift, curve.signal[order], "o", ms=2.5, color=colour, alpha=0.5)
-        dense = np.linspace(t[0], t[-1], 400)
-        axis.plot(dense - shift, result.predict(dense, i), "-", color=colour, lw=1.8, label=label)
-        if te is not None and np.isfinite(te) and t[0] <= te <= t[-1]:
-            axis.plot([te - shift], result.predict([te], i), "v", color=colour, ms=8, mec="black", mew=0.6)
+        dense = np.geomspace(t[0], t[-1], 400) if kind == "concentration" else np.linspace(t[0], t[-1], 400)
+        axis.plot(dense - shift, result.predict(dense, i), "-", color=colour, lw=1.8, label=_curve_label(curve))
+        if mark is not None and np.isfinite(mark) and t[0] <= mark <= t[-1]:
+            axis.plot([mark - shift], result.predict([mark], i), "v", color=colour, ms=8, mec="black", mew=0.6)
         if residuals is not None:
-            residuals.plot(t - shift, result.curves[i].residuals[order], ".", ms=2.5, color=colour)
+            residuals.plot(t - shift, fitted.residuals[order], ".", ms=2.5, color=colour)
         if aggregation is not None:
-            n = len(curve.temperature)
-            rows = slice(offset, offset + n)
+            rows = slice(int(offsets[i]), int(offsets[i + 1]))
             aggregation.plot(t - shift, table["aggregation"][rows][order], "o", ms=2, color=colour, alpha=0.4)
             aggregation.plot(t - shift, table["fraction"][rows][order], "-", color=colour, lw=1.5)
-            offset += n
+    if kind == "concentration":
+        axis.set_xscale("log")
 
 
 def fit_figure(result: FitResult, curves, celsius=False, aggregation=False):
@@ -77,33 +111,40 @@ def fit_figure(result: FitResult, curves, celsius=False, aggregation=False):
     profiles = list((result.profiles or {}).values())
     rows = [4.0 + (1.6 if aggregation else 0.0)] + ([1.6] if profiles else [])
     height = 6.5 + (2.0 if aggregation else 0.0) + (2.6 if profiles else 0.0) + 0.3 * len(result.problems)
-    figure = plt.figure(figsize=(8.5, height))
+    kinds = _kinds(curves)
+    figure = plt.figure(figsize=(8.5 if len(kinds) == 1 else 6.0 * len(kinds), height))
     grid = figure.add_gridspec(len(rows), 1, height_ratios=rows, hspace=0.3)
     ratios = [3, 1] + ([1.6] if aggregation else [])
-    data = grid[0].subgridspec(len(ratios), 1, height_ratios=ratios, hspace=0.08)
-    top = figure.add_subplot(data[0])
-    bottom = figure.add_subplot(data[1], sharex=top)
-    panel = figure.add_subplot(data[2], sharex=top) if aggregation else None
-
+    columns = grid[0].subgridspec(1, len(kinds), wspace=0.25)
     colours = plt.get_cmap("viridis")(np.linspace(0.0, 0.85, len(curves)))
-    _draw_curves(top, result, curves, celsius, colours, bottom, panel)
-    bottom.axhline(0.0, color="0.4", lw=0.8)
-    top.set_ylabel(_signal_label(curves))
-    bottom.set_ylabel("Residual")
-    last = panel if aggregation else bottom
-    last.set_xlabel("Temperature (°C)" if celsius else "Temperature (K)")
-    for axis in ([top, bottom] if aggregation else [top]):
-        plt.setp(axis.get_xticklabels(), visible=False)
-    if aggregation:
-        panel.set_ylabel("Degree of\naggregation")
-        panel.axhline(0.0, color="0.7", lw=0.6)
-        panel.axhline(1.0, color="0.7", lw=0.6)
+    tops = []
+    for k, kind in enumerate(kinds):
+        data = columns[0, k].subgridspec(len(ratios), 1, height_ratios=ratios, hspace=0.08)
+        top = figure.add_subplot(data[0])
+        bottom = figure.add_subplot(data[1], sharex=top)
+        panel = figure.add_subplot(data[2], sharex=top) if aggregation else None
+        _draw_curves(top, result, curves, celsius, colours, bottom, panel, kind)
+        bottom.axhline(0.0, color="0.4", lw=0.8)
+        if k == 0:
+            top.set_ylabel(_signal_label(curves))
+            bottom.set_ylabel("Residual")
+        last = panel if aggregation else bottom
+        last.set_xlabel(_x_label(kind, celsius))
+        for axis in ([top, bottom] if aggregation else [top]):
+            plt.setp(axis.get_xticklabels(), visible=False)
+        if aggregation:
+            if k == 0:
+                panel.set_ylabel("Degree of\naggregation")
+            panel.axhline(0.0, color="0.7", lw=0.6)
+            panel.axhline(1.0, color="0.7", lw=0.6)
+        top.legend(title=_MARKS[kind], frameon=False, fontsize=9)
+        tops.append(top)
+    top = tops[0]
     title = f"kelvara fit: {result.model} model"
     if result.ok:
         top.set_title(title)
     else:
         top.set_title(title + " — NOT OK", color="firebrick", fontweight="bold")
-    top.legend(title="▼ Te", frameon=False, fontsize=9)
 
     if profiles:
         panels = grid[1].subgridspec(1, len(profiles), wspace=0.35)
@@ -142,28 +183,32 @@ def comparison_figure(comparison: Comparison, curves, celsius=False):
     each titled with its verdict and its AIC difference."""
     plt = _backend()
     results = comparison.results
-    figure = plt.figure(figsize=(5.2 * len(results), 6.0))
-    grid = figure.add_gridspec(2, len(results), height_ratios=[3, 1], hspace=0.08, wspace=0.25)
+    kinds = _kinds(curves)
+    figure = plt.figure(figsize=(5.2 * len(results), 6.0 * len(kinds)))
+    grid = figure.add_gridspec(2 * len(kinds), len(results), height_ratios=[3, 1] * len(kinds), hspace=0.08,
+                               wspace=0.25)
     colours = plt.get_cmap("viridis")(np.linspace(0.0, 0.85, len(curves)))
     good = [r for r in results if r.ok] or results
     aic0 = min(r.aic for r in good)
-    first = None
-    for k, result in enumerate(results):
-        top = figure.add_subplot(grid[0, k], sharey=first)
-        first = first or top
-        bottom = figure.add_subplot(grid[1, k], sharex=top)
-        _draw_curves(top, result, curves, celsius, colours, bottom)
-        bottom.axhline(0.0, color="0.4", lw=0.8)
-        plt.setp(top.get_xticklabels(), visible=False)
-        name = result.model + (f" n={result.nuc_size}" if result.nuc_size else "")
-        verdict = "best" if result is comparison.best else ("ok" if result.ok else "NOT OK")
-        top.set_title(f"{name}: {verdict}, ΔAIC {result.aic - aic0:.1f}",
-                      color="black" if result.ok else "firebrick")
-        bottom.set_xlabel("Temperature (°C)" if celsius else "Temperature (K)")
-        if k == 0:
-            top.set_ylabel(_signal_label(curves))
-            bottom.set_ylabel("Residual")
-            top.legend(title="▼ Te", frameon=False, fontsize=8)
+    for row, kind in enumerate(kinds):
+        first = None
+        for k, result in enumerate(results):
+            top = figure.add_subplot(grid[2 * row, k], sharey=first)
+            first = first or top
+            bottom = figure.add_subplot(grid[2 * row + 1, k], sharex=top)
+            _draw_curves(top, result, curves, celsius, colours, bottom, kind=kind)
+            bottom.axhline(0.0, color="0.4", lw=0.8)
+            plt.setp(top.get_xticklabels(), visible=False)
+            if row == 0:
+                name = result.model + (f" n={result.nuc_size}" if result.nuc_size else "")
+                verdict = "best" if result is comparison.best else ("ok" if result.ok else "NOT OK")
+                top.set_title(f"{name}: {verdict}, ΔAIC {result.aic - aic0:.1f}",
+                              color="black" if result.ok else "firebrick")
+            bottom.set_xlabel(_x_label(kind, celsius))
+            if k == 0:
+                top.set_ylabel(_signal_label(curves))
+                bottom.set_ylabel("Residual")
+                top.legend(title=_MARKS[kind], frameon=False, fontsize=8)
     figure.subplots_adjust(left=0.07, right=0.98, top=0.92, bottom=0.1)
     return figure
 
