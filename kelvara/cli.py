@@ -190,7 +190,7 @@ def build_parser():
     )
     _data_arguments(fit)
     fit.add_argument("--model", default=None, choices=list(MODELS),
-                     help=f"the model (default: {DEFAULT_MODEL}; denaturation for a solvent series)")
+                     help=f"the model (default: {DEFAULT_MODEL}); a solvent series defaults to denaturation")
     _fit_arguments(fit)
     fit.add_argument("--bootstrap", type=int, default=0, metavar="N", help="N residual-bootstrap resamples")
     fit.add_argument("--seed", type=int, default=None, help="seed of the bootstrap")
@@ -240,7 +240,7 @@ def _data_arguments(parser):
     for role in ("temperature", "signal", "concentration", "curve", "solvent"):
         parser.add_argument(f"--{role}-column", f"--{role}_column", dest=f"{role}_column", metavar="NAME",
                             help=f"the {role} column's header (or its first word)"
-                            + (": the fraction of good solvent, 0 to 1 (or % in its header)"
+                            + (": the fraction of good solvent, 0 to 1 (or %% in its header)"
                                if role == "solvent" else ""))
     parser.add_argument("--decimal", choices=(".", ","), help="the decimal mark (default: detected)")
     parser.add_argument("--sheet", metavar="NAME", help="the sheet of an Excel file (default: the first)")
@@ -573,7 +573,7 @@ def run_fit(options):
     _check_outputs(inputs, _outputs(options, "json", "csv", "curves", "plot"))
     if options.bootstrap and options.bootstrap < 2:
         raise UsageError("--bootstrap needs at least 2 resamples")
-    keywords = _fit_options(options, options.model)
+    keywords = _fit_options(options, options.model or DEFAULT_MODELS.get(options.vary, DEFAULT_MODEL))
     curves = read_curves(options)
     model = options.model or DEFAULT_MODELS[_varied(curves)]
     with warnings.catch_warnings():
@@ -628,6 +628,12 @@ def _curve_table(result):
     def shown(value, style):
         return format(value, style) if value is not None and math.isfinite(value) else ""
 
+    if all(c.vary == "temperature" for c in result.curves):
+        lines = [f"{'curve':16}{'c_tot (M)':>12}{'baseline':>12}{'amplitude':>12}{'Te (K)':>10}"]
+        for c in result.curves:
+            lines.append(f"{str(c.label):16}{c.c_tot:>12.4g}{c.baseline:>12.5g}{c.amplitude:>12.5g}"
+                         f"{shown(c.te, '10.2f') if c.te is not None else '':>10}")
+        return "\n".join(lines)
     lines = [f"{'curve':16}{'c_tot (M)':>12}{'T (K)':>9}{'baseline':>12}{'amplitude':>12}{'midpoint':>22}"]
     for c in result.curves:
         if c.te is not None:

@@ -135,7 +135,8 @@ class Curve:
                     raise ValueError(f"{name}: the temperature must be positive kelvin, not {t!r}")
                 self.temperature = t
             if len(values) > 1 and np.ptp(values) == 0.0:
-                raise ValueError(f"{name}: {per_point} does not vary: every point is at {values[0]:g}")
+                what = {"c_tot": "the total concentration", "solvent": "the good-solvent fraction"}[per_point]
+                raise ValueError(f"{name}: {what} does not vary: every point is at {values[0]:g}")
         if vary == "concentration":
             bad = np.flatnonzero(values <= 0.0)
             if bad.size:
@@ -1231,7 +1232,12 @@ def _guess(problem: _Problem) -> Dict[str, float]:
         slope = np.polyfit(inverse_t, log_c, 1)[0]  # ln c = dH / (R Tm) - dS / R
         if -1e6 < slope * GAS_CONSTANT < -1e4:
             delta_h = slope * GAS_CONSTANT
-    tm, c = transitions[0] if transitions else (300.0, problem.curves[0].c_tot)
+    if transitions:
+        tm, c = transitions[0]
+    else:
+        curve = problem.curves[0]
+        c = math.exp(float(np.mean(np.log(curve.concentrations()))))
+        tm = float(np.median(curve.temperatures()))
     return _thermo_start(problem.model, delta_h, tm, c, 20000.0, 0.1)
 
 
@@ -1526,6 +1532,7 @@ def _noise_variance(problem: _Problem) -> Optional[float]:
         e = (y[1:-1] - a * y[:-2] - b * y[2:]) / np.sqrt(1.0 + a * a + b * b)
         normalised.append(e[ok])
     values = np.concatenate(normalised) if normalised else np.zeros(0)
+    problem.noise_count = values.size
     if values.size < 8:
         return None
     sd = 1.4826 * float(np.median(np.abs(values)))
@@ -1537,6 +1544,11 @@ def _noise_variance(problem: _Problem) -> Optional[float]:
 # synthetic data and the example stay below 1.3; a missed minimum or a wrong
 # model lies far above.
 _STRUCTURE_RATIO = 2.0
+# A short series (a concentration series of 20 points) measures both
+# variances roughly: the ratio may then reach this many of its own standard
+# deviations (about sqrt(5.4 / n) for a median-based variance of n values,
+# sqrt(2 / dof) for the residuals') before it counts as structure.
+_STRUCTURE_SDS = 4.0
 # Above this, the median residual itself (as a variance, against the noise)
 # says the misfit is systematic rather than a few outliers.
 _OUTLIER_BULK = 1.5
@@ -1594,7 +1606,8 @@ def _verdict(problem, x, converged, message, rss, dof, parameters, derived, nois
                 f"the data show no transition: the model lowers chi2 by only {max(gain, 0.0):.3g} noise "
                 "variances below baselines alone (the amplitude is not distinguishable from zero)")
         ratio = (rss / dof) / variance
-        if ratio > _STRUCTURE_RATIO:
+        spread = math.sqrt(5.4 / max(getattr(problem, "noise_count", 0), 1) + 2.0 / max(dof, 1))
+        if ratio > max(_STRUCTURE_RATIO, 1.0 + _STRUCTURE_SDS * spread):
             # Systematic misfit moves the bulk of the residuals; a few gross
             # outliers move only their sum of squares.
             residuals = problem.residuals(x)
@@ -1612,6 +1625,7 @@ def _verdict(problem, x, converged, message, rss, dof, parameters, derived, nois
     elif rss_flat <= rss * (1 + 1e-9):
         problems.append("the data show no transition: the model fits no better than baselines alone")
 
+    far = []
     for i, (curve, result) in enumerate(zip(problem.curves, curve_results)):
         label = curve.label or f"curve {i}"
         x = np.log10(curve.x) if curve.vary == "concentration" else curve.x
@@ -1634,8 +1648,14 @@ def _verdict(problem, x, converged, message, rss, dof, parameters, derived, nois
                 shown, unit = (f"{value:.3g} mol/L", "concentrations") if name == "c50" else \
                     (f"{value:.3g}", "good-solvent fractions")
                 span = f"{curve.x.min():.3g} to {curve.x.max():.3g}"
-                problems.append(f"{name} of {label} ({shown}) lies far outside its measured {unit} {span}: "
-                                "the data show too little of the transition")
+                far.append((label, f"{name} of {label} ({shown}) lies far outside its measured {unit} {span}: "
+                                   "the data show too little of the transition"))
+    if len(far) > 3:
+        # One sentence for many series, naming a few.
+        names = ", ".join(label for label, _ in far[:3])
+        far = [(None, f"the half-aggregation point of {len(far)} of the {len(problem.curves)} curves ({names}, "
+                      "...) lies far outside their measured range: the data show too little of the transition")]
+    problems += [text for _, text in far]
     return problems
 
 

@@ -49,7 +49,8 @@ __all__ = ["ReadError", "read_curves", "parse_concentration"]
 ROLES = {
     "temperature": {"temperature", "temp", "t"},
     "signal": {"signal", "absorbance", "abs", "cd", "ellipticity", "fluorescence", "intensity", "y",
-               "theta", "θ", "mdeg", "od", "emission", "extinction"},
+               "theta", "θ", "mdeg", "od", "emission", "extinction", "alpha", "α", "phi", "φ", "degree",
+               "aggregation", "epsilon", "ε", "normalised", "normalized"},
     "concentration": {"concentration", "conc", "c", "ctot", "c_tot"},
     "curve": {"curve", "series", "sample"},
     # the fraction of good solvent: "f", "fraction", "good solvent", "solvent fraction"
@@ -405,8 +406,9 @@ def _assign_temperature(pending, kelvin, given):
     for p in pending:
         if kelvin is not None and p.vary == "temperature":
             raise ReadError(f"--temperature {given} was given, but {p.path} holds curves against temperature")
-        if kelvin is not None and p.temperature is not None:
-            raise ReadError(f"--temperature {given} was given, but {p.path} has a temperature column")
+        if kelvin is not None and p.temperature is not None and abs(p.temperature - kelvin) > _SERIES_SPREAD:
+            raise ReadError(f"--temperature {given} was given, but {p.path} has a temperature column that says "
+                            f"{p.temperature:g} K")
         if p.temperature is None:
             p.temperature = kelvin
         if p.temperature is None and p.vary == "solvent":
@@ -591,7 +593,8 @@ def _concentrations(path, table, column, where):
                                 f"(a number, with a unit such as {UNIT_CHOICES})") from None
         if not value > 0.0:
             line = where([int(np.flatnonzero(codes == k)[0])])[0]
-            raise ReadError(f"{path}, line {line}, column {column!r}: concentration {cell} is not positive")
+            raise ReadError(f"{path}, line {line}, column {column!r}: total concentration must be positive, "
+                            f"not {cell}")
         if not unit and value >= PLAUSIBLE_MOLAR:
             line = where([int(np.flatnonzero(codes == k)[0])])[0]
             raise ReadError(
@@ -613,15 +616,16 @@ def _from_table(path, table, options, notes, where, stem) -> List[_Pending]:
     c_col = _pick(headers, "concentration", options.concentration_column)
     s_col = _pick(headers, "signal", options.signal_column)
     k_col = _pick(headers, "curve", options.curve_column)
-    f_col = _pick(headers, "solvent", options.solvent_column) \
+    f_col = _solvent_column(headers, options.solvent_column) \
         if options.vary in ("auto", "solvent") or options.solvent_column else None
-    if s_col is None and options.vary != "solvent" and (t_col is not None or c_col is not None) and \
-            not any(parse_concentration(h) is not None for h in headers):
-        # One more column beside a temperature or a concentration is the
-        # signal, whatever its name ("fraction" included).
+    if s_col is None and not any(parse_concentration(h) is not None for h in headers):
+        # One more column beside what varies is the signal, whatever its
+        # name ("fraction" included).
         left = [h for h in headers if h not in (t_col, c_col, k_col)]
-        if len(left) == 1:
+        if options.vary != "solvent" and len(left) == 1 and (t_col is not None or c_col is not None):
             s_col, f_col = left[0], None
+        elif f_col is not None and len(left) == 2:
+            s_col = next(h for h in left if h != f_col)
     temperature = None if t_col is None else \
         _temperatures(path, t_col, _numbers(path, table, t_col, where), options, where)
     vary = options.vary
@@ -702,6 +706,20 @@ def _from_table(path, table, options, notes, where, stem) -> List[_Pending]:
             t, y = temperature[rows], signal[rows]
         curves.append(_Pending(t, y, c_tot, label, str(path), s_col))
     return curves
+
+
+def _solvent_column(headers, chosen):
+    """The good-solvent fraction's column: chosen by name, or the first of
+    f, solvent fraction, good solvent, fraction (a second one, "fraction
+    aggregated" say, may be the signal)."""
+    if chosen is not None:
+        return _pick(headers, "solvent", chosen)
+    found = [h for h in headers if _role_of(h) == "solvent"]
+    for word in ("f", "solvent", "good", "fraction"):
+        for h in found:
+            if _first_word(h) == word:
+                return h
+    return None
 
 
 def _told_vary(table, t_col, c_col, s_col, f_col, temperature, headers):

@@ -180,7 +180,7 @@ def constants(model: Model, values, temperature, solvent=None):
     if model.denaturation:
         out = {"k": [exp(-(values["delta_g0"] + values["m"] * f) / (tt * GAS_CONSTANT))
                      for tt, f in zip(t, np.asarray(solvent, float).tolist())]}
-        if "sigma" in values:
+        if "sigma" in model.thermo:
             out["sigma"] = [values["sigma"]] * count
         return out
     if all(n in values for n in names):
