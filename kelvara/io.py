@@ -734,7 +734,7 @@ def _told_vary(table, t_col, c_col, s_col, f_col, temperature, headers):
     if c_col is not None and s_col is not None:
         if temperature is None:
             return "concentration"
-        distinct_t = np.unique(np.round(temperature[np.isfinite(temperature)], 1)).size
+        distinct_t = len(_temperature_groups(temperature)[1])
         distinct_c = table[c_col].nunique(dropna=True)
         if distinct_c > distinct_t:
             return "concentration"
@@ -777,6 +777,23 @@ def _groups(path, table, k_col, by, by_labels, stem, columns, notes):
             yield label, rows
 
 
+def _temperature_groups(temperature):
+    """Readings that lie within _SERIES_SPREAD of the lowest of their group
+    are one temperature: (group of each row, -1 where missing; the groups'
+    lowest readings).  Grouped on the distinct readings to 0.01 K, so that
+    a long temperature scan costs little."""
+    finite = np.isfinite(temperature)
+    rounded = np.round(np.where(finite, temperature, 0.0), 2)
+    distinct = np.unique(rounded[finite])
+    starts, group = [], np.empty(distinct.size, dtype=np.int64)
+    for j, value in enumerate(distinct.tolist()):
+        if not starts or value - starts[-1] > _SERIES_SPREAD:
+            starts.append(value)
+        group[j] = len(starts) - 1
+    codes = np.where(finite, group[np.searchsorted(distinct, rounded)] if distinct.size else -1, -1)
+    return codes, starts
+
+
 def _one_temperature(path, label, temperature, rows, where):
     """The temperature of a series (the mean of its readings), or None."""
     if temperature is None:
@@ -792,9 +809,7 @@ def _one_temperature(path, label, temperature, rows, where):
 
 def _series_table(path, table, notes, where, stem, t_col, c_col, s_col, k_col, temperature):
     """Concentration series: one curve per value of the curve column, else
-    per temperature (to 0.1 K), else one."""
-    import pandas as pd
-
+    per temperature (readings within a kelvin), else one."""
     headers = list(table.columns)
     if c_col is None:
         raise ReadError(f"{path}: no concentration column among {', '.join(map(repr, headers))} for a "
@@ -807,9 +822,8 @@ def _series_table(path, table, notes, where, stem, t_col, c_col, s_col, k_col, t
     concentration = np.where(c_codes >= 0, c_values[np.maximum(c_codes, 0)], math.nan)
     by = labels = None
     if temperature is not None and k_col is None:
-        rounded = np.where(np.isfinite(temperature), np.round(temperature, 1), math.nan)
-        by, uniques = pd.factorize(rounded, use_na_sentinel=True)
-        labels = [f"{t:.5g} K" for t in uniques]
+        by, centres = _temperature_groups(temperature)
+        labels = [f"{t:.5g} K" for t in centres]
     columns = [signal, concentration] + ([temperature] if temperature is not None else [])
     curves = []
     for label, rows in _groups(path, table, k_col, by, labels, stem, columns, notes):
