@@ -194,6 +194,8 @@ def fit_timing():
         print(f"  {model:16}{elapsed * 1e3:8.1f} ms  {r.nfev:5d} model evaluations"
               f"  ({elapsed / r.nfev * 1e6:.0f} us each)  ok: {r.ok}")
 
+    series_timing(Curve, fit, curves)
+
     example = example_curves(Curve)
     single, searched = [], []
     for _ in range(7):  # alternating, so that both see the same machine
@@ -206,6 +208,39 @@ def fit_timing():
     print(f"  global search ({r.starts[0]} screened, {r.starts[1]} refined)  {many * 1e3:7.1f} ms"
           f"  = {many / one:.1f} x the single fit")
     print(f"  [{'met' if many / one <= 5.0 else 'MISSED'}] the search costs at most 5 x a single fit")
+
+
+def series_timing(Curve, fit, cooling):
+    """A concentration series (30 points from 0.1 uM to 1 mM at one
+    temperature), two denaturations (41 fractions each), and two series at
+    two temperatures fitted with the cooling curves above."""
+    from kelvara.models import MODELS, concentration_fraction, constants
+
+    rng = np.random.default_rng(2)
+    c = np.logspace(-7, -3, 30)
+    cooperative = MODELS["cooperative"]
+    thermo = {"delta_h": -95000.0, "delta_s": -180.0, "delta_h_nuc": 22000.0}
+    one = [Curve.concentration_series(c, 0.8 * concentration_fraction(cooperative, {"k": [2e5] * 30, "sigma": [1e-3] * 30}, c)
+                                      + rng.normal(0, 0.005, c.size), 298.15)]
+    at_two = [Curve.concentration_series(c, 0.05 + 0.8 * concentration_fraction(
+        cooperative, constants(cooperative, thermo, np.full(c.size, t)), c) + rng.normal(0, 0.005, c.size), t)
+        for t in (298.15, 318.15)]
+    f = np.linspace(0.0, 1.0, 41)
+    denaturation = MODELS["denaturation"]
+    values = {"delta_g0": -42000.0, "m": 30000.0, "sigma": 1e-2}
+    denaturations = [Curve.denaturation(f, concentration_fraction(
+        denaturation, constants(denaturation, values, np.full(f.size, 293.15), f), c_tot)
+        + rng.normal(0, 0.005, f.size), 293.15, c_tot) for c_tot in (5e-6, 2e-5)]
+    print("\nConcentration series and denaturations (kelvara.fit)")
+    for name, curves, model in (("series at one T, k and sigma", one, "cooperative"),
+                                ("two denaturations", denaturations, "denaturation"),
+                                ("3 cooling curves + 2 series", cooling + at_two, "cooperative")):
+        results = []
+        elapsed = seconds(lambda: results.append(fit(curves, model)), min_time=0.5, repeat=3)
+        r = results[-1]
+        points = sum(curve.size for curve in curves)
+        print(f"  {name:30}{elapsed * 1e3:8.1f} ms  {r.nfev:5d} model evaluations of {points} points"
+              f"  ({elapsed / r.nfev * 1e6:.0f} us each)  ok: {r.ok}")
 
 
 def example_curves(Curve):
