@@ -21,12 +21,14 @@ R = 8.314
 COOPERATIVE = {"delta_h": -90000.0, "delta_s": -170.0, "delta_h_nuc": 15000.0}
 
 
-def series(k, sigma=None, seed=1, points=30, noise=0.01, model="cooperative", temperature=298.15):
+def series(k, sigma=None, seed=1, points=30, noise=0.01, model="cooperative", temperature=298.15, extensive=False,
+           decades=(-7, -3)):
     rng = np.random.default_rng(seed)
-    c = np.logspace(-7, -3, points)
+    c = np.logspace(*decades, points)
     consts = {"k": [k] * points, "k_iso": [k / 20] * points, "k_coop": [k] * points, "sigma": [sigma] * points}
     fraction = concentration_fraction(MODELS[model], {n: consts[n] for n in MODELS[model].constants}, c)
-    return Curve.concentration_series(c, 0.1 + 0.8 * fraction + rng.normal(0, noise, points), temperature)
+    signal = (c / 1e-5 if extensive else 1.0) * (0.1 + 0.8 * fraction) + rng.normal(0, noise, points)
+    return Curve.concentration_series(c, signal, temperature)
 
 
 def denaturations(model="denaturation", seed=2, truth=(-42000.0, 30000.0, 1e-2), temperature=293.15):
@@ -69,18 +71,20 @@ def within(result, truth, log=()):
             assert abs(p.value - value) <= 3 * p.stderr, (name, p.value, p.stderr)
 
 
-@pytest.mark.parametrize("model, curves, truth, log", [
-    ("cooperative", lambda: [series(2e5, 1e-3)], {"k": 2e5, "sigma": 1e-3}, ("k", "sigma")),
-    ("isodesmic", lambda: [series(1e5, model="isodesmic")], {"k": 1e5}, ("k",)),
+@pytest.mark.parametrize("model, curves, truth, log, options", [
+    ("cooperative", lambda: [series(2e5, 1e-3)], {"k": 2e5, "sigma": 1e-3}, ("k", "sigma"), {}),
+    ("cooperative", lambda: [series(2e5, 1e-3, extensive=True, decades=(-6, -4), noise=0.003)],
+     {"k": 2e5, "sigma": 1e-3}, ("k", "sigma"), {"extensive": True}),
+    ("isodesmic", lambda: [series(1e5, model="isodesmic")], {"k": 1e5}, ("k",), {}),
     ("coop_iso", lambda: [series(2e5, 1e-3, model="coop_iso", noise=0.002, points=40)],
-     {"k_coop": 2e5, "sigma": 1e-3}, ("k_coop", "sigma")),
-    ("denaturation", denaturations, {"delta_g0": -42000.0, "m": 30000.0, "sigma": 1e-2}, ("sigma",)),
+     {"k_coop": 2e5, "sigma": 1e-3}, ("k_coop", "sigma"), {}),
+    ("denaturation", denaturations, {"delta_g0": -42000.0, "m": 30000.0, "sigma": 1e-2}, ("sigma",), {}),
     ("denaturation_isodesmic", lambda: denaturations("denaturation_isodesmic"),
-     {"delta_g0": -42000.0, "m": 30000.0}, ()),
-    ("cooperative", lambda: thermo_series(), COOPERATIVE, ()),
+     {"delta_g0": -42000.0, "m": 30000.0}, (), {}),
+    ("cooperative", lambda: thermo_series(), COOPERATIVE, (), {}),
 ])
-def test_known_parameters_are_recovered_and_the_fit_is_ok(model, curves, truth, log):
-    result = fit(curves(), model)
+def test_known_parameters_are_recovered_and_the_fit_is_ok(model, curves, truth, log, options):
+    result = fit(curves(), model, **options)
     assert result.ok, result.problems
     within(result, truth, log)
 
