@@ -106,7 +106,7 @@ def fit_figure(result: FitResult, curves, celsius=False, aggregation=False):
     panel per profiled parameter after `result.profile()`.  A fit that is
     not ok says so in its title and lists its problems."""
     plt = _backend()
-    from matplotlib.ticker import MaxNLocator
+    from matplotlib.ticker import MaxNLocator, NullFormatter
 
     profiles = list((result.profiles or {}).values())
     rows = [4.0 + (1.6 if aggregation else 0.0)] + ([1.6] if profiles else [])
@@ -154,10 +154,18 @@ def fit_figure(result: FitResult, curves, celsius=False, aggregation=False):
             best = result.parameters[profile.name].value
             axis.plot(profile.values, profile.chi2 - result.chi2, "o-", ms=3, color="C0", label="profile")
             stderr = result.parameters[profile.name].stderr
+            logarithmic = profile.name in result._problem.log_names
             if np.isfinite(stderr) and stderr > 0:
-                span = np.linspace(profile.values.min(), profile.values.max(), 200)
-                axis.plot(span, variance * ((span - best) / stderr) ** 2, "--", color="0.5", lw=1,
-                          label="from std. error")
+                if logarithmic:  # fitted as its logarithm: the error is relative
+                    span = np.geomspace(profile.values.min(), profile.values.max(), 200)
+                    distance = np.log(span / best) / (stderr / best)
+                else:
+                    span = np.linspace(profile.values.min(), profile.values.max(), 200)
+                    distance = (span - best) / stderr
+                axis.plot(span, variance * distance ** 2, "--", color="0.5", lw=1, label="from std. error")
+            if logarithmic and profile.values.max() > 3.0 * profile.values.min() > 0:
+                axis.set_xscale("log")  # wide: a log axis (a narrow one keeps its plain ticks)
+                axis.xaxis.set_minor_formatter(NullFormatter())
             axis.axhline(profile.threshold - result.chi2, color="firebrick", lw=0.8)
             for end in (profile.low, profile.high):
                 if end is not None:
