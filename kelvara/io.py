@@ -54,7 +54,7 @@ ROLES = {
     "concentration": {"concentration", "conc", "c", "ctot", "c_tot"},
     "curve": {"curve", "series", "sample"},
     # the fraction of good solvent: "f", "fraction", "good solvent", "solvent fraction"
-    "solvent": {"f", "fraction", "good", "solvent"},
+    "solvent": {"f", "fraction", "good", "solvent", "volume"},
 }
 VARY = ("auto", "temperature", "concentration", "solvent")
 NA_VALUES = ["", "NA", "N/A", "NaN", "nan", "#N/A", "#NA", "-", "null"]
@@ -497,7 +497,38 @@ def _read_text_table(path, encoding, lines, options, notes):
 
     tables = [table]
     del table  # _from_table lets go of it once its columns are out
-    return _from_table(path, tables.pop(), options, notes, where, path.stem)
+    curves = _from_table(path, tables.pop(), options, notes, where, path.stem)
+    stated = _stated_concentration(lines[:header_line])
+    if stated is not None:
+        for curve in curves:
+            if curve.c_tot is None:
+                curve.c_tot = stated
+    return curves
+
+
+_STATED = re.compile(r"^\s*#?\s*(?:c_?tot|conc\w*|c)\s*[:=,;\t]\s*(\S.*)$", re.IGNORECASE)
+
+
+def _stated_concentration(lines) -> Optional[float]:
+    """A concentration stated above the header ("c = 5 uM", "# c_tot: 1e-5
+    M", "Concentration: 10 µM"): for the curves of the file that have none.
+    A number without a unit counts only below 0.5 (mol/L)."""
+    for line in lines:
+        match = _STATED.match(line)
+        if not match:
+            continue
+        text = match.group(1).strip().strip(",;")
+        value = parse_concentration(text)
+        if value is None:
+            try:
+                value = float(text.split()[0].replace(",", "."))
+            except (ValueError, IndexError):
+                continue
+            if not 0.0 < value < PLAUSIBLE_MOLAR:
+                continue
+        if value > 0.0 and math.isfinite(value):
+            return value
+    return None
 
 
 _SEPARATOR_NAMES = {",": "commas", ";": "semicolons", "\t": "tabs"}
@@ -715,7 +746,7 @@ def _solvent_column(headers, chosen):
     if chosen is not None:
         return _pick(headers, "solvent", chosen)
     found = [h for h in headers if _role_of(h) == "solvent"]
-    for word in ("f", "solvent", "good", "fraction"):
+    for word in ("f", "solvent", "good", "volume", "fraction"):
         for h in found:
             if _first_word(h) == word:
                 return h
