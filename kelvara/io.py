@@ -862,6 +862,9 @@ def _series_table(path, table, notes, where, stem, t_col, c_col, s_col, k_col, t
         if k_col is None and t is not None:
             label = f"{t:.5g} K"
         curves.append(_Pending(t, signal[rows], concentration[rows], label, str(path), s_col, "concentration"))
+    if len(curves) > 1 and all(np.unique(p.c_tot).size < 4 for p in curves):
+        raise ReadError(f"{path}: read as concentration series, its {len(curves)} series hold 3 concentrations "
+                        "or fewer each; it looks like curves against temperature (leave out --vary)")
     return curves
 
 
