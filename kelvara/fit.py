@@ -1560,6 +1560,9 @@ _TRANSITION_GAIN = 60.0
 # A thermodynamic parameter is not determined when its standard error exceeds
 # both its value and this size.
 _TYPICAL = {"J/mol": 10e3, "J/(mol K)": 30.0, "K": 10.0}
+# A cooperativity below this has left any value a measurement can tell
+# from zero.
+_VANISHING = 1e-12
 # Residual degrees of freedom below which the noise cannot be measured.
 _MIN_DOF = 5
 
@@ -1576,6 +1579,10 @@ def _verdict(problem, x, converged, message, rss, dof, parameters, derived, nois
             side = p.bounds[0] if abs(p.value - p.bounds[0]) <= abs(p.value - p.bounds[1]) else p.bounds[1]
             problems.append(f"{name} ends on its bound {side:g} {p.unit}: the data do not determine it "
                             "within the bounds")
+        elif name in problem.log_names and name.startswith("sigma") and p.value < _VANISHING:
+            problems.append(f"{name} runs off towards zero ({p.value:.3g}): the data bound it from above only "
+                            "(a transition as sharp as can be fits them as well); fix it, or measure closer "
+                            "to the onset")
         elif not math.isfinite(p.stderr):
             problems.append(f"{name} is not determined by the data (its standard error cannot be estimated)")
         elif name in problem.log_names:

@@ -88,9 +88,14 @@ def test_known_parameters_are_recovered_and_the_fit_is_ok(model, curves, truth, 
     within(result, truth, log)
 
 
-def test_a_wrong_model_is_not_ok_on_a_series():
-    result = fit([series(2e5, 1e-3)], "isodesmic")
-    assert not result.ok and "structure" in " ".join(result.problems)
+@pytest.mark.parametrize("model, curves, words", [
+    ("isodesmic", lambda: [series(2e5, 1e-3)], "structure"),
+    # A transition sharper than the points can resolve: sigma is only bounded from above.
+    ("cooperative", lambda: [series(2e5, 1e-9, seed=2)], "sigma runs off towards zero"),
+])
+def test_a_fit_that_cannot_be_trusted_says_why(model, curves, words):
+    result = fit(curves(), model)
+    assert not result.ok and words in " ".join(result.problems)
 
 
 def test_joint_fit_of_cooling_curves_and_series_has_smaller_errors():
