@@ -142,9 +142,22 @@ def _concentration_divisor(header: str) -> Optional[float]:
     return _CONCENTRATION_UNITS.get(key)
 
 
+_HEADER_TEMPERATURE = re.compile(r"^\s*(?:t\s*=\s*)?([-+]?\d+(?:[.,]\d+)?)\s*(°\s*c|ºc|degc|c|k)\s*$", re.IGNORECASE)
+
+
+def header_temperature(header) -> Optional[float]:
+    """The temperature a column is headed by, in kelvin ("25 °C", "T = 298.15
+    K"): a concentration series of the wide layout; None otherwise."""
+    match = _HEADER_TEMPERATURE.match(str(header))
+    if not match:
+        return None
+    value = float(match.group(1).replace(",", "."))
+    return value if match.group(2).lower() == "k" else value + 273.15
+
+
 def _role_of(header):
-    if parse_concentration(header) is not None:
-        return None  # a value with its unit ("c = 1e-5 M") heads a curve of the wide layout
+    if parse_concentration(header) is not None or header_temperature(header) is not None:
+        return None  # a value with its unit ("c = 1e-5 M", "25 °C") heads a curve of the wide layout
     word = _first_word(header)
     if word == "c" and re.match(r"\s*c_?tot", str(header).strip().lower()):
         return "concentration"
@@ -762,6 +775,9 @@ def _told_vary(table, t_col, c_col, s_col, f_col, temperature, headers):
     wide = any(parse_concentration(h) is not None and _role_of(h) is None for h in headers)
     if f_col is not None and (s_col is not None or wide) and steady:
         return "solvent"
+    if c_col is not None and s_col is None and temperature is None and \
+            any(header_temperature(h) is not None for h in headers):
+        return "concentration"
     if c_col is not None and s_col is not None:
         if temperature is None:
             return "concentration"
@@ -845,6 +861,18 @@ def _series_table(path, table, notes, where, stem, t_col, c_col, s_col, k_col, t
     if c_col is None:
         raise ReadError(f"{path}: no concentration column among {', '.join(map(repr, headers))} for a "
                         "concentration series (name it with --concentration-column)")
+    wide = [h for h in headers if h not in (c_col, k_col) and header_temperature(h) is not None]
+    if s_col is None and t_col is None and wide:
+        # One series per column, headed by its temperature ("25 °C").
+        c_codes, c_values = _concentrations(path, table, c_col, where)
+        concentration = np.where(c_codes >= 0, c_values[np.maximum(c_codes, 0)], math.nan)
+        curves = []
+        for h in wide:
+            signal = _numbers(path, table, h, where)
+            for label, rows in _groups(path, table, None, None, None, h, [concentration, signal], notes):
+                curves.append(_Pending(header_temperature(h), signal[rows], concentration[rows], label, str(path),
+                                       None, "concentration"))
+        return curves
     if s_col is None:
         raise ReadError(f"{path}: no signal column among {', '.join(map(repr, headers))} "
                         "(name it with --signal-column)")

@@ -236,6 +236,9 @@ def test_what_a_file_varies_is_told_from_its_content(tmp_path):
     curves = read_curves(path)
     assert [(c.vary, c.temperature, c.size) for c in curves] == [("concentration", 298.15, 4),
                                                                  ("concentration", 318.15, 4)]
+    path.write_text("c (uM),25 °C,T = 318.15 K\n0.1,0,0\n1,0.2,0.1\n10,0.9,0.5\n")
+    assert [(c.vary, c.temperature, c.label) for c in read_curves(path)] == [
+        ("concentration", 298.15, "25 °C"), ("concentration", 318.15, "T = 318.15 K")]
     path = tmp_path / "den.csv"
     path.write_text("good solvent (%),c_tot (uM),CD\n0,5,1\n40,5,2\n80,5,3\n")
     (curve,) = read_curves(path, temperature="20C")
