@@ -1,18 +1,23 @@
-"""Global fits of the temperature models to measured cooling and heating curves.
+"""Global fits of the models to measured cooling and heating curves,
+concentration series and solvent denaturations, alone or together.
 
 Needs the ``fit`` extra (NumPy and SciPy): ``python -m pip install 'kelvara[fit]'``.
 
-A curve is a signal measured against temperature at one total concentration.
-All curves of a fit share the thermodynamic parameters of one model (for
-example ``delta_h``, ``delta_s`` and ``delta_h_nuc`` of the cooperative
-model); each curve is
+A curve is a signal measured against temperature at one total
+concentration, against the total concentration at one temperature (a
+concentration series), or against the fraction of a good solvent at one
+temperature and concentration (a denaturation).  All curves of a fit share
+the parameters of one model (for example ``delta_h``, ``delta_s`` and
+``delta_h_nuc`` of the cooperative model; ``k`` and ``sigma`` for a series at
+one temperature; ``delta_g0``, ``m`` and ``sigma`` for denaturations); each
+curve is
 
-    signal(T) = baseline + slope * (T - 298.15 K) + amplitude * fraction(T)
+    signal = baseline + slope * (T - 298.15 K) + amplitude * fraction
 
-where ``fraction`` is the fraction aggregated from the model's ``temp_*``
-function, ``baseline`` (and the optional ``slope``) describe the signal of
-the free monomer, and ``amplitude`` the change on full aggregation.  Each of
-these is per curve or shared, as chosen.
+where ``fraction`` is the fraction aggregated from the model's ``_core``
+functions, ``baseline`` (and, against temperature, the optional ``slope``)
+describe the signal of the free monomer, and ``amplitude`` the change on
+full aggregation.  Each of these is per curve or shared, as chosen.
 
 A fit is a global search: many starts spread over plausible elongation
 temperatures, enthalpies and cooperativities are screened cheaply (the

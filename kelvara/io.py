@@ -442,7 +442,7 @@ def _assign_concentrations(pending, given):
     missing = [p for p in pending if p.c_tot is None]
     if not missing:
         if values:
-            raise ReadError(f"--c-tot was given, but every curve has its concentration from its file")
+            raise ReadError("--c-tot was given, but every curve has its concentration from its file")
         return
     files = list(dict.fromkeys(p.path for p in missing))
     if len(values) == len(missing):
