@@ -1694,7 +1694,13 @@ def fit(
     """Fit one model globally to the curves.
 
     model: one of MODELS ("isodesmic", "isodesmic_direct", "cooperative",
-    "cooperative_n", "coop_iso").  nuc_size (cooperative_n only): a nucleus
+    "cooperative_n", "coop_iso", "vanderschoot", "isodesmic_sigmoid" for
+    curves against temperature; the mass-balance ones also for
+    concentration series, where a series at one temperature fits "k" (and
+    "sigma"; "k_iso", "k_coop", "sigma") on a log scale and several
+    temperatures or cooling curves beside it share the thermodynamic
+    parameters; "denaturation" and "denaturation_isodesmic" for solvent
+    denaturations: "delta_g0", "m" (J/mol) and "sigma").  nuc_size (cooperative_n only): a nucleus
     size, or several (e.g. range(2, 9)): each is fitted and the best kept.
     start, fix, bounds: by parameter name (the thermodynamic names of the
     model, and "amplitude[i]", "baseline[i]", "slope[i]" per curve i, or
