@@ -32,8 +32,16 @@ import warnings
 from kelvara import __version__
 from kelvara.models import MODELS, PARAMETER_MEANINGS, PARAMETER_UNITS, unit_of
 
-EXAMPLE = pathlib.Path(__file__).resolve().parent / "data" / "example_cooling.csv"
+DATA = pathlib.Path(__file__).resolve().parent / "data"
+EXAMPLE = DATA / "example_cooling.csv"
 EXAMPLE_TRUTH = "delta_h = -95000 J/mol, delta_s = -180 J/(mol K), delta_h_nuc = 22000 J/mol"
+# The examples shipped with kelvara, by name: file and what made it.
+EXAMPLES = {
+    "cooling": (EXAMPLE, EXAMPLE_TRUTH),
+    "series": (DATA / "example_series.csv", EXAMPLE_TRUTH + " (the same compound at 25 and 45 °C)"),
+    "denaturation": (DATA / "example_denaturation.csv",
+                     "delta_g0 = -42000 J/mol, m = 30000 J/mol, sigma = 0.01 at 293.15 K"),
+}
 DEFAULT_MODEL = "cooperative"
 # The default of a fit (and the models compared) by what the curves vary.
 DEFAULT_MODELS = {"temperature": "cooperative", "concentration": "cooperative", "solvent": "denaturation"}
@@ -223,8 +231,10 @@ def _data_arguments(parser):
     parser.add_argument("data", nargs="*", metavar="FILE",
                         help="data files (CSV or other text, .xlsx, JASCO or Cary exports); "
                         "several files make one global fit")
-    parser.add_argument("--example", action="store_true",
-                        help=f"use the example data shipped with kelvara ({EXAMPLE_TRUTH})")
+    parser.add_argument("--example", action="append", nargs="?", const="cooling", choices=list(EXAMPLES),
+                        metavar="NAME", help="use the example data shipped with kelvara: cooling (the default; "
+                        f"{EXAMPLE_TRUTH}), series (a concentration series of the same compound) or "
+                        "denaturation; give it twice for a joint fit (--example cooling --example series)")
     parser.add_argument("--celsius", action="store_true",
                         help="temperature columns without a unit are in degrees Celsius (plots too)")
     parser.add_argument("--c-tot", "--c_tot", dest="c_tot", action="append", metavar="VALUE",
@@ -481,7 +491,7 @@ def _check_physical(given, axis, temperature_model, celsius):
 
 
 def _inputs(options):
-    paths = [EXAMPLE] if options.example else list(options.data)
+    paths = [EXAMPLES[name][0] for name in dict.fromkeys(options.example)] if options.example else list(options.data)
     if not paths:
         raise UsageError("give one or more data files, or --example")
     if options.example and options.data:
@@ -598,8 +608,8 @@ def run_fit(options):
                                                         aggregation=options.aggregation_panel))
     source = "example data" if options.example else ", ".join(options.data)
     print(f"{source}: {len(curves)} curves, {result.n_points} points")
-    if options.example:
-        print(f"(made with {EXAMPLE_TRUTH})")
+    for name in dict.fromkeys(options.example or ()):
+        print(f"({name}: made with {EXAMPLES[name][1]})")
     print(result.summary())
     print(_curve_table(result))
     sys.stdout.flush()

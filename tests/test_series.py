@@ -247,3 +247,19 @@ def test_what_a_file_varies_is_told_from_its_content(tmp_path):
     path.write_text("# OPV in MCH/CHCl3\nc_tot = 10 uM\nf;CD\n0;1\n0,4;0,5\n0,8;0\n")
     (curve,) = read_curves(path, temperature=293.15, vary="solvent")
     assert (curve.c_tot, curve.x.tolist()) == (1e-5, [0.0, 0.4, 0.8])
+
+
+@pytest.mark.parametrize("examples, truth", [
+    (["series"], {"delta_h": -95000.0, "delta_s": -180.0, "delta_h_nuc": 22000.0}),
+    (["denaturation"], {"delta_g0": -42000.0, "m": 30000.0, "sigma": 0.01}),
+    (["cooling", "series"], {"delta_h": -95000.0, "delta_s": -180.0, "delta_h_nuc": 22000.0}),
+])
+def test_the_shipped_examples_give_back_what_made_them(tmp_path, examples, truth):
+    pytest.importorskip("pandas")
+    done = kelvara("fit", *(a for name in examples for a in ("--example", name)), "--json", "out.json", cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    parameters = json.loads((tmp_path / "out.json").read_text())["parameters"]
+    for name, value in truth.items():
+        p = parameters[name]
+        assert abs(p["value"] - value) <= 3 * p["stderr"], (name, p)
+
