@@ -95,7 +95,9 @@ def _draw_curves(axis, result, curves, celsius, colours, residuals=None, aggrega
         if aggregation is not None:
             rows = slice(int(offsets[i]), int(offsets[i + 1]))
             aggregation.plot(t - shift, table["aggregation"][rows][order], "o", ms=2, color=colour, alpha=0.4)
-            aggregation.plot(t - shift, table["fraction"][rows][order], "-", color=colour, lw=1.5)
+            problem = result._problem
+            fraction = problem.fraction(problem.values(result._x), problem.curves[i], dense)
+            aggregation.plot(dense - shift, fraction, "-", color=colour, lw=1.5)
     if kind == "concentration":
         axis.set_xscale("log")
 
