@@ -97,14 +97,15 @@ class Curve:
     signal_name: Optional[str] = None  # the signal's column header with its unit, e.g. "CD [mdeg]"
     solvent: Optional[Sequence[float]] = None
     vary: Optional[str] = None
+    source: Optional[str] = None  # the file it was read from
 
     @classmethod
-    def concentration_series(cls, c_tot, signal, temperature=None, label=None, signal_name=None):
-        return cls(temperature, signal, c_tot, label, signal_name, vary="concentration")
+    def concentration_series(cls, c_tot, signal, temperature=None, label=None, signal_name=None, source=None):
+        return cls(temperature, signal, c_tot, label, signal_name, vary="concentration", source=source)
 
     @classmethod
-    def denaturation(cls, solvent, signal, temperature, c_tot, label=None, signal_name=None):
-        return cls(temperature, signal, c_tot, label, signal_name, solvent=solvent, vary="solvent")
+    def denaturation(cls, solvent, signal, temperature, c_tot, label=None, signal_name=None, source=None):
+        return cls(temperature, signal, c_tot, label, signal_name, solvent=solvent, vary="solvent", source=source)
 
     def __post_init__(self):
         vary = self.vary
@@ -662,6 +663,7 @@ class _Problem:
         self.c_ref = math.exp(float(np.mean([np.mean(np.log(c.concentrations())) for c in curves]))) \
             if extensive else 1.0
         self.observed = [c.signal / self.scale for c in curves]
+        self.curve_weights, self.weight_note = _curve_weights(curves, self.observed)
         self.fixed = {n: self.internal(n, float(v)) for n, v in fix.items()}
         self.free = [n for n in self.names if n not in self.fixed]
         self.bounds = {}
@@ -729,6 +731,8 @@ class _Problem:
         model (baselines and slopes) and where each amplitude goes."""
         offsets = np.cumsum([0] + [c.size for c in self.curves])
         self.rows = [slice(int(a), int(b)) for a, b in zip(offsets[:-1], offsets[1:])]
+        self.row_weights = None if self.curve_weights is None else \
+            np.concatenate([np.full(c.size, w) for c, w in zip(self.curves, self.curve_weights)])
         self.y = np.concatenate(self.observed)
         column = {n: j for j, n in enumerate(self.free_linear)}
         self.static = np.zeros((self.n_points, len(self.free_linear)))
@@ -881,7 +885,8 @@ class _Problem:
         parts = []
         for i, curve in enumerate(self.curves):
             observed = self.observed[i] if data is None else data[i]
-            parts.append(self.compose(values, i, curve.x, fractions[i]) - observed)
+            part = self.compose(values, i, curve.x, fractions[i]) - observed
+            parts.append(part if self.curve_weights is None else part * self.curve_weights[i])
         r = np.concatenate(parts)
         return r if np.all(np.isfinite(r)) else None
 
@@ -907,12 +912,20 @@ class _Problem:
                     rhs[self.rows[i]] -= fixed * regressor * f
                 else:
                     design[self.rows[i], j] += regressor * f
+        design, rhs = self.weigh(design), self.weigh(rhs)
         if design.shape[1]:
             beta = _least_squares_linear(design, rhs)
             r = design @ beta - rhs
         else:
             beta, r = np.zeros(0), -rhs
         return (r, beta) if np.all(np.isfinite(r)) else None
+
+    def weigh(self, rows):
+        """Rows (a vector or a design) times their curve's weight: a fit of
+        curves with different noise counts each point by its own noise."""
+        if self.row_weights is None:
+            return rows
+        return rows * (self.row_weights if rows.ndim == 1 else self.row_weights[:, None])
 
     def projected_residuals(self, theta, data=None):
         out = self.project(theta, data)
@@ -1517,25 +1530,69 @@ def _diverse(thetas, problem, count):
 # --- the verdict ------------------------------------------------------------------
 
 
+def _noise_values(curve, y):
+    """Each point of a curve against the straight line through its two
+    neighbours in what it varies, normalised to the noise's own scale."""
+    x = _axis(curve)
+    order = np.argsort(x, kind="stable")
+    t, y = x[order], y[order]
+    if len(t) < 3:
+        return np.zeros(0)
+    t0, t1, t2 = t[:-2], t[1:-1], t[2:]
+    span = t2 - t0
+    ok = span > 0
+    a = np.where(ok, (t2 - t1) / np.where(ok, span, 1.0), 0.5)
+    b = 1.0 - a
+    e = (y[1:-1] - a * y[:-2] - b * y[2:]) / np.sqrt(1.0 + a * a + b * b)
+    return e[ok]
+
+
+# Experiments whose noise differs by more than this factor (read from the
+# data alone, each from at least _OWN_NOISE points) are weighted each by its
+# own noise: a cooling curve in mdeg and a series in absorbance, fitted
+# together, would otherwise count only as their numbers' size.  An
+# experiment is the curves of one kind from one file (or of one kind, when
+# not read from files): curves measured alike share their noise.
+_NOISE_SPREAD = 2.0
+_OWN_NOISE = 8
+
+
+def _curve_weights(curves, observed):
+    """(weights per curve, note): 1 / the noise SD of each curve's
+    experiment, scaled to a geometric mean of 1, when the experiments' noise
+    differs by more than _NOISE_SPREAD; (None, None) otherwise (every point
+    counts the same)."""
+    groups = {}
+    for i, (curve, y) in enumerate(zip(curves, observed)):
+        groups.setdefault((curve.source, curve.vary), []).append((i, _noise_values(curve, y)))
+    if len(groups) < 2:
+        return None, None
+    sds = {}
+    for key, members in groups.items():
+        values = np.concatenate([v for _, v in members])
+        if values.size >= _OWN_NOISE:
+            sds[key] = 1.4826 * float(np.median(np.abs(values)))
+    known = [sd for sd in sds.values() if sd > 0.0]
+    if len(known) < 2 or max(known) <= _NOISE_SPREAD * min(known):
+        return None, None
+    middle = math.exp(float(np.mean(np.log(known))))
+    weights = [1.0] * len(curves)
+    for key, members in groups.items():
+        for i, _ in members:
+            weights[i] = middle / sds[key] if sds.get(key, 0.0) > 0.0 else 1.0
+    scale = _signal_scale(curves)
+    shown = ", ".join(f"{source or kind} {sd * scale:.3g}" for (source, kind), sd in sds.items())
+    return weights, (f"each experiment weighted by its own noise, read from the data (noise SD {shown}: "
+                     f"{max(known) / min(known):.3g}x apart); chi2 and the noise SD are of the weighted residuals")
+
+
 def _noise_variance(problem: _Problem) -> Optional[float]:
-    """Variance of the noise from the data alone (internal units): each
-    point against the straight line through its two neighbours in
-    temperature, normalised, and a median so that the few points where the
-    curve bends sharply do not count.  None with too few points."""
-    normalised = []
-    for curve, y in zip(problem.curves, problem.observed):
-        x = _axis(curve)
-        order = np.argsort(x, kind="stable")
-        t, y = x[order], y[order]
-        if len(t) < 3:
-            continue
-        t0, t1, t2 = t[:-2], t[1:-1], t[2:]
-        span = t2 - t0
-        ok = span > 0
-        a = np.where(ok, (t2 - t1) / np.where(ok, span, 1.0), 0.5)
-        b = 1.0 - a
-        e = (y[1:-1] - a * y[:-2] - b * y[2:]) / np.sqrt(1.0 + a * a + b * b)
-        normalised.append(e[ok])
+    """Variance of the noise from the data alone (internal units, weighted
+    as the fit weighs): each point against the straight line through its
+    two neighbours, normalised, and a median so that the few points where
+    the curve bends sharply do not count.  None with too few points."""
+    weights = problem.curve_weights or [1.0] * len(problem.curves)
+    normalised = [_noise_values(curve, y) * w for curve, y, w in zip(problem.curves, problem.observed, weights)]
     values = np.concatenate(normalised) if normalised else np.zeros(0)
     problem.noise_count = values.size
     if values.size < 8:
@@ -1602,12 +1659,13 @@ def _verdict(problem, x, converged, message, rss, dof, parameters, derived, nois
                         "the noise from the model, so the standard errors mean little")
 
     # No transition: compare with the fit of baselines (and slopes) alone.
-    flat = problem.static
+    flat = problem.weigh(problem.static)
+    target = problem.weigh(problem.y - problem.static_fixed)
     if flat.shape[1]:
-        beta = np.linalg.lstsq(flat, problem.y - problem.static_fixed, rcond=None)[0]
-        r_flat = flat @ beta - (problem.y - problem.static_fixed)
+        beta = np.linalg.lstsq(flat, target, rcond=None)[0]
+        r_flat = flat @ beta - target
     else:
-        r_flat = problem.static_fixed - problem.y
+        r_flat = -target
     rss_flat = float(r_flat @ r_flat)
     floor = (1e-7) ** 2  # internal units: a millionth or so of the signal's change
     if noise_var is not None:
@@ -1787,7 +1845,7 @@ def _numbers_by_name(given, what):
 
 
 def _fit_problem(problem: _Problem, start: Dict[str, float], search: bool) -> FitResult:
-    notes = []
+    notes = [problem.weight_note] if problem.weight_note else []
     exhausted = False
     try:
         x0, screened, refined, reached = _search(problem, start, notes, search, None)
@@ -1846,9 +1904,10 @@ def _fit_problem(problem: _Problem, start: Dict[str, float], search: bool) -> Fi
             te = parameters["te" if "te" in problem.nonlinear_set else f"te[{i}]"].value
         midpoint = next(((name, derived[f"{name}[{i}]"].value) for name in ("c50", "f50")
                          if f"{name}[{i}]" in derived), None)
+        weight = 1.0 if problem.curve_weights is None else problem.curve_weights[i]
         curve_results.append(CurveResult(
             curve.label, None if curve.vary == "concentration" else curve.c_tot, baseline, slope, amplitude, te,
-            residuals[problem.rows[i]] * scale, aggregate_slope, curve.vary,
+            residuals[problem.rows[i]] * scale / weight, aggregate_slope, curve.vary,
             None if curve.vary == "temperature" else curve.temperature, midpoint))
 
     noise_var = _noise_variance(problem)

@@ -383,7 +383,7 @@ def read_curves(
     for p in pending:
         try:
             curves.append(Curve(p.temperature, p.signal, p.c_tot, label=p.label, signal_name=p.signal_name,
-                                solvent=p.solvent, vary=p.vary))
+                                solvent=p.solvent, vary=p.vary, source=p.path))
         except ValueError as error:
             raise ReadError(f"{p.path}: {error}") from None
     return curves

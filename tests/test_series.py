@@ -108,6 +108,20 @@ def test_joint_fit_of_cooling_curves_and_series_has_smaller_errors():
         assert errors[2] < min(errors[:2]), (name, errors)
 
 
+def test_experiments_with_different_noise_each_count_by_their_own():
+    # Cooling curves in absorbance (noise 0.01) beside a series in mdeg
+    # (noise 0.3): unweighted, the series' noise would read as outliers.
+    cool = [Curve(c.temperature, c.signal, c.c_tot, source="uv.csv") for c in cooling()]
+    conc = [Curve.concentration_series(c.x, -30.0 * c.signal, c.temperature, source="cd.csv")
+            for c in thermo_series()]
+    results = [fit(c, "cooperative") for c in (cool, conc, cool + conc)]
+    assert all(r.ok for r in results) and "weighted by its own noise" in " ".join(results[2].notes)
+    within(results[2], COOPERATIVE)
+    for name in COOPERATIVE:
+        errors = [r.parameters[name].stderr for r in results]
+        assert errors[2] < min(errors[:2]), (name, errors)
+
+
 @pytest.mark.parametrize("model, values", [
     ("cooperative", COOPERATIVE),
     ("isodesmic", {"delta_h": -90000.0, "delta_s": -170.0}),
