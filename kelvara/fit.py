@@ -1531,66 +1531,74 @@ def _diverse(thetas, problem, count):
 
 
 def _noise_values(curve, y):
-    """Each point of a curve against the straight line through its two
-    neighbours in what it varies, normalised to the noise's own scale."""
+    """Each point of a curve against the quadratic through its two
+    neighbours on either side (in what it varies; ln c for a series),
+    normalised to the noise's own scale.  A quadratic, not a straight line,
+    so that a transition sampled by few points reads as little curvature as
+    can be: a 41-point denaturation 20 noise SDs high reads 1.2 times its
+    noise this way, 3.5 times against the line through two neighbours."""
     x = _axis(curve)
     order = np.argsort(x, kind="stable")
     t, y = x[order], y[order]
-    if len(t) < 3:
+    if len(t) < 5:
         return np.zeros(0)
-    t0, t1, t2 = t[:-2], t[1:-1], t[2:]
-    span = t2 - t0
+    centre = np.arange(2, len(t) - 2)
+    around = centre[:, None] + np.array([-2, -1, 1, 2])
+    span = t[centre + 2] - t[centre - 2]
     ok = span > 0
-    a = np.where(ok, (t2 - t1) / np.where(ok, span, 1.0), 0.5)
-    b = 1.0 - a
-    e = (y[1:-1] - a * y[:-2] - b * y[2:]) / np.sqrt(1.0 + a * a + b * b)
+    dt = (t[around] - t[centre][:, None]) / np.where(ok, span, 1.0)[:, None]
+    design = np.stack([np.ones_like(dt), dt, dt * dt], axis=2)  # (points, 4, 3)
+    normal = np.einsum("pki,pkj->pij", design, design)
+    ok &= np.abs(np.linalg.det(normal)) > 1e-9
+    normal[~ok] = np.eye(3)
+    first = np.linalg.solve(normal, np.broadcast_to(np.array([1.0, 0.0, 0.0]), (len(centre), 3))[..., None])
+    weights = np.einsum("pki,pi->pk", design, first[..., 0])  # the quadratic at the centre, from the four
+    e = (y[centre] - np.einsum("pk,pk->p", weights, y[around])) / np.sqrt(1.0 + np.einsum("pk,pk->p", weights,
+                                                                                        weights))
     return e[ok]
 
 
-# Experiments whose noise differs by more than this factor (read from the
-# data alone, each from at least _OWN_NOISE points) are weighted each by its
-# own noise: a cooling curve in mdeg and a series in absorbance, fitted
-# together, would otherwise count only as their numbers' size.  An
-# experiment is the curves of one kind from one file (or of one kind, when
-# not read from files): curves measured alike share their noise.
+# Curves whose noise differs by more than this factor, and by more than
+# _STRUCTURE_SDS standard deviations of the estimates' own scatter, are
+# weighted each by its own noise read from the data (each from at least
+# _OWN_NOISE points): a cooling curve in mdeg beside a series in absorbance,
+# or curves normalised each by its own concentration, would otherwise count
+# only as their numbers' size.
 _NOISE_SPREAD = 2.0
 _OWN_NOISE = 8
 
 
 def _curve_weights(curves, observed):
-    """(weights per curve, note): 1 / the noise SD of each curve's
-    experiment, scaled to a geometric mean of 1, when the experiments' noise
-    differs by more than _NOISE_SPREAD; (None, None) otherwise (every point
-    counts the same)."""
-    groups = {}
-    for i, (curve, y) in enumerate(zip(curves, observed)):
-        groups.setdefault((curve.source, curve.vary), []).append((i, _noise_values(curve, y)))
-    if len(groups) < 2:
+    """(weights per curve, note): 1 / each curve's noise SD, scaled to a
+    geometric mean of 1, when the curves' noise differs beyond chance;
+    (None, None) otherwise (every point counts the same)."""
+    sds, counts = [], []
+    for curve, y in zip(curves, observed):
+        values = _noise_values(curve, y)
+        counts.append(values.size)
+        sds.append(1.4826 * float(np.median(np.abs(values))) if values.size >= _OWN_NOISE else math.nan)
+    known = [j for j, sd in enumerate(sds) if math.isfinite(sd) and sd > 0.0]
+    if len(known) < 2:
         return None, None
-    sds = {}
-    for key, members in groups.items():
-        values = np.concatenate([v for _, v in members])
-        if values.size >= _OWN_NOISE:
-            sds[key] = 1.4826 * float(np.median(np.abs(values)))
-    known = [sd for sd in sds.values() if sd > 0.0]
-    if len(known) < 2 or max(known) <= _NOISE_SPREAD * min(known):
+    high = max(known, key=lambda j: sds[j])
+    low = min(known, key=lambda j: sds[j])
+    # ln SD of a median-based estimate scatters by sqrt(_NOISE_SPREAD_VALUES / n) / 2.
+    scatter = 0.5 * math.sqrt(_NOISE_SPREAD_VALUES / counts[high] + _NOISE_SPREAD_VALUES / counts[low])
+    if sds[high] <= max(_NOISE_SPREAD, math.exp(_STRUCTURE_SDS * scatter)) * sds[low]:
         return None, None
-    middle = math.exp(float(np.mean(np.log(known))))
-    weights = [1.0] * len(curves)
-    for key, members in groups.items():
-        for i, _ in members:
-            weights[i] = middle / sds[key] if sds.get(key, 0.0) > 0.0 else 1.0
+    middle = math.exp(float(np.mean([math.log(sds[j]) for j in known])))
+    weights = [middle / sd if math.isfinite(sd) and sd > 0.0 else 1.0 for sd in sds]
     scale = _signal_scale(curves)
-    shown = ", ".join(f"{source or kind} {sd * scale:.3g}" for (source, kind), sd in sds.items())
-    return weights, (f"each experiment weighted by its own noise, read from the data (noise SD {shown}: "
-                     f"{max(known) / min(known):.3g}x apart); chi2 and the noise SD are of the weighted residuals")
+    shown = ", ".join(f"{c.name} {sd * scale:.3g}" for c, sd in zip(curves, sds) if math.isfinite(sd))
+    return weights, (f"each curve weighted by its own noise, read from the data (noise SD {shown}: "
+                     f"{sds[high] / sds[low]:.3g}x apart); chi2 and the noise SD are of the weighted residuals")
 
 
 def _noise_variance(problem: _Problem) -> Optional[float]:
     """Variance of the noise from the data alone (internal units, weighted
-    as the fit weighs): each point against the straight line through its
-    two neighbours, normalised, and a median so that the few points where
-    the curve bends sharply do not count.  None with too few points."""
+    as the fit weighs): each point against the quadratic through its
+    neighbours (see _noise_values), and a median so that the few points
+    where the curve bends sharply do not count.  None with too few points."""
     weights = problem.curve_weights or [1.0] * len(problem.curves)
     normalised = [_noise_values(curve, y) * w for curve, y, w in zip(problem.curves, problem.observed, weights)]
     values = np.concatenate(normalised) if normalised else np.zeros(0)
@@ -1608,9 +1616,11 @@ def _noise_variance(problem: _Problem) -> Optional[float]:
 _STRUCTURE_RATIO = 2.0
 # A short series (a concentration series of 20 points) measures both
 # variances roughly: the ratio may then reach this many of its own standard
-# deviations (about sqrt(5.4 / n) for a median-based variance of n values,
-# sqrt(2 / dof) for the residuals') before it counts as structure.
+# deviations (sqrt(_NOISE_SPREAD_VALUES / n) for the median-based variance of
+# n values, measured on pure noise from 20 to 300 points; sqrt(2 / dof) for
+# the residuals') before it counts as structure.
 _STRUCTURE_SDS = 4.0
+_NOISE_SPREAD_VALUES = 12.0
 # Above this, the median residual itself (as a variance, against the noise)
 # says the misfit is systematic rather than a few outliers.
 _OUTLIER_BULK = 1.5
@@ -1676,7 +1686,7 @@ def _verdict(problem, x, converged, message, rss, dof, parameters, derived, nois
                 f"the data show no transition: the model lowers chi2 by only {max(gain, 0.0):.3g} noise "
                 "variances below baselines alone (the amplitude is not distinguishable from zero)")
         ratio = (rss / dof) / variance
-        spread = math.sqrt(5.4 / max(getattr(problem, "noise_count", 0), 1) + 2.0 / max(dof, 1))
+        spread = math.sqrt(_NOISE_SPREAD_VALUES / max(getattr(problem, "noise_count", 0), 1) + 2.0 / max(dof, 1))
         if ratio > max(_STRUCTURE_RATIO, 1.0 + _STRUCTURE_SDS * spread):
             # Systematic misfit moves the bulk of the residuals; a few gross
             # outliers move only their sum of squares.

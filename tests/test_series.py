@@ -111,15 +111,30 @@ def test_joint_fit_of_cooling_curves_and_series_has_smaller_errors():
 def test_experiments_with_different_noise_each_count_by_their_own():
     # Cooling curves in absorbance (noise 0.01) beside a series in mdeg
     # (noise 0.3): unweighted, the series' noise would read as outliers.
-    cool = [Curve(c.temperature, c.signal, c.c_tot, source="uv.csv") for c in cooling()]
-    conc = [Curve.concentration_series(c.x, -30.0 * c.signal, c.temperature, source="cd.csv")
-            for c in thermo_series()]
+    cool = cooling()
+    conc = [Curve.concentration_series(c.x, -30.0 * c.signal, c.temperature) for c in thermo_series()]
     results = [fit(c, "cooperative") for c in (cool, conc, cool + conc)]
     assert all(r.ok for r in results) and "weighted by its own noise" in " ".join(results[2].notes)
     within(results[2], COOPERATIVE)
     for name in COOPERATIVE:
         errors = [r.parameters[name].stderr for r in results]
         assert errors[2] < min(errors[:2]), (name, errors)
+
+
+def test_curves_normalised_each_by_its_own_scale_are_weighted():
+    # Denaturations whose noise grows with their amplitude (2 to 50 uM).
+    rng = np.random.default_rng(5)
+    f = np.linspace(0.0, 1.0, 41)
+    truth = {"delta_g0": -45000.0, "m": 30000.0, "sigma": 0.02}
+    curves = []
+    for c in (2e-6, 1e-5, 5e-5):
+        consts = constants(MODELS["denaturation"], truth, np.full(f.size, 293.15), f)
+        amplitude = c * 1e5
+        signal = amplitude * concentration_fraction(MODELS["denaturation"], consts, c)
+        curves.append(Curve.denaturation(f, signal + rng.normal(0, 0.002 * amplitude, f.size), 293.15, c))
+    result = fit(curves, "denaturation")
+    assert result.ok and "weighted by its own noise" in " ".join(result.notes), result.problems
+    within(result, truth, ("sigma",))
 
 
 @pytest.mark.parametrize("model, values", [
