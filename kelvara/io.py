@@ -315,6 +315,7 @@ class _Pending:
     signal_name: Optional[str] = None
     vary: str = "temperature"
     solvent: Optional[np.ndarray] = None
+    stated: Optional[float] = None  # a concentration stated above the header, when --c-tot gives none
 
 
 def read_curves(
@@ -440,6 +441,10 @@ def _assign_concentrations(pending, given):
                 raise ReadError(f"--c-tot {text}: {v:g} mol/L is not a plausible concentration; give its unit "
                                 f"({UNIT_CHOICES}), e.g. --c-tot 5uM")
     missing = [p for p in pending if p.c_tot is None]
+    if not values:
+        for p in missing:
+            p.c_tot = p.stated
+        missing = [p for p in missing if p.c_tot is None]
     if not missing:
         if values:
             raise ReadError("--c-tot was given, but every curve has its concentration from its file")
@@ -512,10 +517,8 @@ def _read_text_table(path, encoding, lines, options, notes):
     del table  # _from_table lets go of it once its columns are out
     curves = _from_table(path, tables.pop(), options, notes, where, path.stem)
     stated = _stated_concentration(lines[:header_line])
-    if stated is not None:
-        for curve in curves:
-            if curve.c_tot is None:
-                curve.c_tot = stated
+    for curve in curves:
+        curve.stated = stated
     return curves
 
 

@@ -276,6 +276,7 @@ def test_what_a_file_varies_is_told_from_its_content(tmp_path):
     path.write_text("# OPV in MCH/CHCl3\nc_tot = 10 uM\nf;CD\n0;1\n0,4;0,5\n0,8;0\n")
     (curve,) = read_curves(path, temperature=293.15, vary="solvent")
     assert (curve.c_tot, curve.x.tolist()) == (1e-5, [0.0, 0.4, 0.8])
+    assert read_curves(path, temperature=293.15, c_tot=["7uM"])[0].c_tot == 7e-6  # the command line wins
 
 
 @pytest.mark.parametrize("examples, truth", [
