@@ -30,7 +30,7 @@ import sys
 import warnings
 
 from kelvara import __version__
-from kelvara.models import MODELS, PARAMETER_MEANINGS, PARAMETER_UNITS, unit_of
+from kelvara.models import EXACT_STEPS, EXPERIMENTS, MODELS, PARAMETER_MEANINGS, PARAMETER_UNITS, unit_of
 
 DATA = pathlib.Path(__file__).resolve().parent / "data"
 EXAMPLE = DATA / "example_cooling.csv"
@@ -42,18 +42,15 @@ EXAMPLES = {
     "denaturation": (DATA / "example_denaturation.csv",
                      "delta_g0 = -42000 J/mol, m = 30000 J/mol, sigma = 0.01 at 293.15 K"),
 }
-DEFAULT_MODEL = "cooperative"
 # The default of a fit (and the models compared) by what the curves vary.
 DEFAULT_MODELS = {"temperature": "cooperative", "concentration": "cooperative", "solvent": "denaturation"}
+DEFAULT_MODEL = DEFAULT_MODELS["temperature"]
 DEFAULT_COMPARED = {"temperature": "isodesmic,cooperative,coop_iso", "concentration": "isodesmic,cooperative",
                     "solvent": "denaturation_isodesmic,denaturation"}
 # The parameters of the _core functions that `kelvara curve` sets.
 CURVE_PARAMETERS = ("delta_h", "delta_s", "delta_h_nuc", "delta_h_iso", "delta_s_iso", "delta_h_coop",
                     "delta_s_coop", "delta_h_nuc_coop", "c_tot", "k", "k_iso", "k_coop", "sigma")
 PLOT_FORMATS = (".png", ".pdf", ".svg")
-# Halvings of [0, 1/k] that reach the bracket's fixed point from any start:
-# every value kelvara curve prints is then exact to double precision.
-EXACT_STEPS = 2200
 
 
 class UsageError(Exception):
@@ -366,9 +363,7 @@ def _identity(path):
 def run_models(options):
     for model in MODELS.values():
         print(f"{model.name}: {model.description}")
-        fits = ", ".join({"temperature": "curves against temperature", "concentration": "concentration series",
-                          "solvent": "solvent denaturations (--vary solvent)"}[k] for k in model.experiments)
-        print(f"    fits {fits}" if model.mass_balance else "    fits curves against temperature")
+        print(f"    fits {', '.join(EXPERIMENTS[k] for k in model.experiments)}")
         for name in model.thermo:
             meaning = PARAMETER_MEANINGS.get(name, "")
             print(f"    {name:18} {PARAMETER_UNITS[name]:10} {meaning}")

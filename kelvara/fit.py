@@ -47,7 +47,7 @@ from scipy.optimize import least_squares
 from scipy.stats import f as f_distribution
 
 from kelvara import __version__
-from kelvara.models import (GAS_CONSTANT, MODELS, concentration_fraction, constants, degree_of_polymerisation,
+from kelvara.models import (EXPERIMENTS, GAS_CONSTANT, MODELS, concentration_fraction, constants, degree_of_polymerisation,
                             half_aggregation_constant, unit_of)
 
 __all__ = [
@@ -195,7 +195,7 @@ class Curve:
     def name(self):
         if self.label is not None:
             return self.label
-        if self.vary == "temperature" or (self.vary == "solvent" and self.temperature is None):
+        if self.vary == "temperature":
             return f"curve at c_tot={self.c_tot!r}"
         if self.vary == "concentration":
             return "concentration series" + (f" at {self.temperature!r} K" if self.temperature else "")
@@ -663,7 +663,9 @@ class _Problem:
         self.c_ref = math.exp(float(np.mean([np.mean(np.log(c.concentrations())) for c in curves]))) \
             if extensive else 1.0
         self.observed = [c.signal / self.scale for c in curves]
-        self.curve_weights, self.weight_note = _curve_weights(curves, self.observed)
+        # Each point against its neighbours: what the noise is read from, once.
+        self.noise_values = [_noise_values(c, y) for c, y in zip(curves, self.observed)]
+        self.curve_weights, self.weight_note = _curve_weights(curves, self.noise_values)
         self.fixed = {n: self.internal(n, float(v)) for n, v in fix.items()}
         self.free = [n for n in self.names if n not in self.fixed]
         self.bounds = {}
@@ -803,10 +805,9 @@ class _Problem:
     # The sweeps take 100 halvings of [0, 1/K], which know the free monomer
     # to (1/K) 2^-101: not to the last bit once K c_tot falls below about
     # 1e-14 (there 100 steps can even give -0.18 for a true 2e-30).  Where
-    # K c_tot < 1e-9 the fit recomputes with enough steps (steps past the
-    # fixed point cost nothing).
+    # K c_tot < 1e-9 the fit recomputes with the concentration functions'
+    # exact step count (steps past the fixed point cost nothing).
     WEAK = 1e-9
-    STEPS = 2200
 
     def _exact_where_weak(self, fraction, values, c_tot, temperature):
         name = self.model.name
@@ -830,21 +831,9 @@ class _Problem:
             k_iso = np.exp(values["delta_s_iso"] / GAS_CONSTANT - values["delta_h_iso"] / rt) \
                 if name == "coop_iso" else k
         weak = np.flatnonzero((np.maximum(k, k_iso) * c_tot < self.WEAK) & (temperature > 0))
-        if weak.size == 0:
-            return fraction
-        solve = self.model.concentration_function
-        for j in weak.tolist():
-            if name in ("isodesmic",):
-                fraction[j] = solve(c_tot, k[j], self.STEPS)
-                continue
-            nuc = values["delta_h_nuc_coop" if name == "coop_iso" else "delta_h_nuc"]
-            sigma = math.exp(-nuc / rt[j])
-            if name == "cooperative":
-                fraction[j] = solve(c_tot, k[j], sigma, self.STEPS)
-            elif name == "cooperative_n":
-                fraction[j] = solve(c_tot, k[j], sigma, self.nuc_size, self.STEPS)
-            else:
-                fraction[j] = solve(c_tot, k_iso[j], k[j], sigma, self.STEPS)
+        if weak.size:
+            fraction[weak] = concentration_fraction(self.model, constants(self.model, values, temperature[weak]),
+                                                    c_tot, self.nuc_size)
         return fraction
 
     def fractions(self, values):
@@ -1397,19 +1386,11 @@ def _denaturation_candidates(problem):
 
 
 def _experiment_mismatch(model, kind):
-    """Why `model` cannot fit a curve that varies `kind`, in one sentence."""
-    fits = " and ".join({"temperature": "curves against temperature", "concentration": "concentration series",
-                         "solvent": "solvent denaturations"}[k] for k in model.experiments)
-    hint = ""
-    if kind == "solvent":
-        hint = "; use denaturation or denaturation_isodesmic"
-    elif kind == "concentration" and model.denaturation:
-        hint = "; use isodesmic, cooperative, cooperative_n or coop_iso"
-    elif model.denaturation:
-        hint = "; use a temperature model such as cooperative"
-    what = {"temperature": "curves against temperature", "concentration": "concentration series",
-            "solvent": "a solvent denaturation"}[kind]
-    return f"the {model.name} model fits {fits}, not {what}{hint}"
+    """Why `model` cannot fit a curve that varies `kind`, in one sentence,
+    with the models that can."""
+    fits = " and ".join(EXPERIMENTS[k] for k in model.experiments)
+    others = ", ".join(m.name for m in MODELS.values() if kind in m.experiments)
+    return f"the {model.name} model fits {fits}, not {EXPERIMENTS[kind]}; use {others}"
 
 
 def _theta(problem, thermo):
@@ -1568,13 +1549,12 @@ _NOISE_SPREAD = 2.0
 _OWN_NOISE = 8
 
 
-def _curve_weights(curves, observed):
+def _curve_weights(curves, noise_values):
     """(weights per curve, note): 1 / each curve's noise SD, scaled to a
     geometric mean of 1, when the curves' noise differs beyond chance;
     (None, None) otherwise (every point counts the same)."""
     sds, counts = [], []
-    for curve, y in zip(curves, observed):
-        values = _noise_values(curve, y)
+    for values in noise_values:
         counts.append(values.size)
         sds.append(1.4826 * float(np.median(np.abs(values))) if values.size >= _OWN_NOISE else math.nan)
     known = [j for j, sd in enumerate(sds) if math.isfinite(sd) and sd > 0.0]
@@ -1600,7 +1580,7 @@ def _noise_variance(problem: _Problem) -> Optional[float]:
     neighbours (see _noise_values), and a median so that the few points
     where the curve bends sharply do not count.  None with too few points."""
     weights = problem.curve_weights or [1.0] * len(problem.curves)
-    normalised = [_noise_values(curve, y) * w for curve, y, w in zip(problem.curves, problem.observed, weights)]
+    normalised = [values * w for values, w in zip(problem.noise_values, weights)]
     values = np.concatenate(normalised) if normalised else np.zeros(0)
     problem.noise_count = values.size
     if values.size < 8:

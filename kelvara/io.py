@@ -654,8 +654,6 @@ def _concentrations(path, table, column, where):
 
 def _from_table(path, table, options, notes, where, stem) -> List[_Pending]:
     """Curves from a table whose columns are named by its header row."""
-    import pandas as pd
-
     headers = list(table.columns)
     if len(table) == 0:
         raise ReadError(f"{path} has a header but no data rows")
@@ -710,43 +708,18 @@ def _from_table(path, table, options, notes, where, stem) -> List[_Pending]:
                         "(name it with --signal-column)")
     signal = _numbers(path, table, s_col, where)
     n = len(table)
+    c_codes = c_values = None
     if c_col is not None:
         c_codes, c_values = _concentrations(path, table, c_col, where)
-    if k_col is not None:
-        codes, uniques = pd.factorize(table[k_col], use_na_sentinel=True)
-        labels = [str(u) for u in uniques]
-    elif c_col is not None:
-        codes, labels = c_codes, [_label(v) for v in c_values]
-    else:
-        codes, labels = np.zeros(n, dtype=np.int8), [stem]
+    codes, labels = _curve_codes(table, k_col, c_codes, None if c_values is None else list(map(_label, c_values)),
+                                 stem)
     del table  # the columns needed are out; a long table is released here
     missing = np.isnan(temperature) | np.isnan(signal)
-    if c_col is not None and c_codes is not codes:
+    if c_codes is not None and c_codes is not codes:
         missing |= c_codes < 0
-    if missing.any() or (codes < 0).any():
-        lost = codes[missing | (codes < 0)]
-        names = Counter("?" if k < 0 else labels[k] for k in lost.tolist())
-        _note_dropped(path, list(names.items()), notes)
-        codes = codes.copy() if c_col is not None and codes is c_codes else codes
-        codes[missing] = -1
-    if not (codes >= 0).any():
-        raise ReadError(f"{path}: every data row has a missing value")
     curves = []
-    for k, label in enumerate(labels):
-        # One curve at a time, by a mask: no sorted copies of the columns.
-        rows = np.flatnonzero(codes == k)
-        if rows.size == 0:
-            continue
-        c_tot = None
-        if c_col is not None:
-            own = c_codes[rows]
-            differ = np.flatnonzero(own != own[0])
-            if differ.size:
-                line = where([rows[int(differ[0])]])[0]
-                other = c_values[own[differ[0]]] if own[differ[0]] >= 0 else math.nan
-                raise ReadError(f"{path}, line {line}: curve {label!r} has two concentrations, "
-                                f"{c_values[own[0]]:g} and {other:g} mol/L")
-            c_tot = float(c_values[own[0]])
+    for label, rows in _groups(path, codes, labels, missing, notes):
+        c_tot = None if c_codes is None else _one_concentration(path, label, c_codes, c_values, rows, where)
         if rows.size == n:
             t, y = temperature, signal
         else:
@@ -796,25 +769,24 @@ def _told_vary(table, t_col, c_col, s_col, f_col, temperature, headers):
 _SERIES_SPREAD = 1.0
 
 
-def _groups(path, table, k_col, by, by_labels, stem, columns, notes):
-    """Rows of each curve, by the curve column, else by the codes `by` (with
-    their labels), else all rows as one; rows where any of `columns` (float
-    arrays) is NaN are dropped with a note.  Yields (label, rows)."""
+def _curve_codes(table, k_col, by, by_labels, stem):
+    """The curve of every row (-1 where missing) and the curves' labels: by
+    the curve column, else by the codes `by` (with their labels), else one
+    curve for all rows."""
     import pandas as pd
 
-    n = len(table)
     if k_col is not None:
         codes, uniques = pd.factorize(table[k_col], use_na_sentinel=True)
-        labels = [str(u) for u in uniques]
-    elif by is not None:
-        codes, labels = by, by_labels
-    else:
-        codes, labels = np.zeros(n, dtype=np.int64), [stem]
-    missing = np.zeros(n, dtype=bool)
-    for values in columns:
-        missing |= np.isnan(values)
+        return codes, [str(u) for u in uniques]
     if by is not None:
-        missing |= by < 0
+        return by, by_labels
+    return np.zeros(len(table), dtype=np.int8), [stem]
+
+
+def _groups(path, codes, labels, missing, notes):
+    """(label, rows) of each curve, by a mask (no sorted copies of the
+    columns); rows `missing` a value, or without a curve, are dropped with
+    a note."""
     if missing.any() or (codes < 0).any():
         lost = codes[missing | (codes < 0)]
         _note_dropped(path, list(Counter("?" if k < 0 else labels[k] for k in lost.tolist()).items()), notes)
@@ -825,6 +797,18 @@ def _groups(path, table, k_col, by, by_labels, stem, columns, notes):
         rows = np.flatnonzero(codes == k)
         if rows.size:
             yield label, rows
+
+
+def _one_concentration(path, label, c_codes, c_values, rows, where):
+    """The concentration of a curve's rows (mol/L): one, or the error."""
+    own = c_codes[rows]
+    differ = np.flatnonzero(own != own[0])
+    if differ.size:
+        line = where([rows[int(differ[0])]])[0]
+        other = c_values[own[differ[0]]] if own[differ[0]] >= 0 else math.nan
+        raise ReadError(f"{path}, line {line}: curve {label!r} has two concentrations, "
+                        f"{c_values[own[0]]:g} and {other:g} mol/L")
+    return float(c_values[own[0]])
 
 
 def _temperature_groups(temperature):
@@ -872,7 +856,8 @@ def _series_table(path, table, notes, where, stem, t_col, c_col, s_col, k_col, t
         curves = []
         for h in wide:
             signal = _numbers(path, table, h, where)
-            for label, rows in _groups(path, table, None, None, None, h, [concentration, signal], notes):
+            codes, labels = _curve_codes(table, None, None, None, h)
+            for label, rows in _groups(path, codes, labels, np.isnan(concentration) | np.isnan(signal), notes):
                 curves.append(_Pending(header_temperature(h), signal[rows], concentration[rows], label, str(path),
                                        None, "concentration"))
         return curves
@@ -886,9 +871,12 @@ def _series_table(path, table, notes, where, stem, t_col, c_col, s_col, k_col, t
     if temperature is not None and k_col is None:
         by, centres = _temperature_groups(temperature)
         labels = [f"{t:.5g} K" for t in centres]
-    columns = [signal, concentration] + ([temperature] if temperature is not None else [])
+    missing = np.isnan(signal) | np.isnan(concentration)
+    if temperature is not None:
+        missing |= np.isnan(temperature)
+    codes, labels = _curve_codes(table, k_col, by, labels, stem)
     curves = []
-    for label, rows in _groups(path, table, k_col, by, labels, stem, columns, notes):
+    for label, rows in _groups(path, codes, labels, missing, notes):
         t = _one_temperature(path, label, temperature, rows, where)
         if k_col is None and t is not None:
             label = f"{t:.5g} K"
@@ -928,7 +916,8 @@ def _solvent_table(path, table, options, notes, where, stem, t_col, c_col, s_col
         curves = []
         for h in wide:
             signal = _numbers(path, table, h, where)
-            for label, rows in _groups(path, table, None, None, None, h, [solvent, signal], notes):
+            codes, labels = _curve_codes(table, None, None, None, h)
+            for label, rows in _groups(path, codes, labels, np.isnan(solvent) | np.isnan(signal), notes):
                 t = _one_temperature(path, label, temperature, rows, where)
                 curves.append(_Pending(t, signal[rows], parse_concentration(h), h, str(path), None, "solvent",
                                        solvent[rows]))
@@ -937,24 +926,19 @@ def _solvent_table(path, table, options, notes, where, stem, t_col, c_col, s_col
         raise ReadError(f"{path}: no signal column among {', '.join(map(repr, headers))} "
                         "(name it with --signal-column)")
     signal = _numbers(path, table, s_col, where)
-    by = labels = None
-    concentration = None
+    c_codes = c_values = None
+    missing = np.isnan(solvent) | np.isnan(signal)
+    if temperature is not None:
+        missing |= np.isnan(temperature)
     if c_col is not None:
         c_codes, c_values = _concentrations(path, table, c_col, where)
-        concentration = np.where(c_codes >= 0, c_values[np.maximum(c_codes, 0)], math.nan)
-        by, labels = c_codes, [_label(v) for v in c_values]
-    columns = [solvent, signal] + [a for a in (temperature, concentration) if a is not None]
+        missing |= c_codes < 0
+    codes, labels = _curve_codes(table, k_col, c_codes, None if c_values is None else list(map(_label, c_values)),
+                                 stem)
     curves = []
-    for label, rows in _groups(path, table, k_col, by, labels, stem, columns, notes):
+    for label, rows in _groups(path, codes, labels, missing, notes):
         t = _one_temperature(path, label, temperature, rows, where)
-        c_tot = None
-        if concentration is not None:
-            own = concentration[rows]
-            if np.ptp(own) > 0:
-                line = where([rows[int(np.flatnonzero(own != own[0])[0])]])[0]
-                raise ReadError(f"{path}, line {line}: curve {label!r} has two concentrations, {own[0]:g} and "
-                                f"{own[own != own[0]][0]:g} mol/L")
-            c_tot = float(own[0])
+        c_tot = None if c_codes is None else _one_concentration(path, label, c_codes, c_values, rows, where)
         curves.append(_Pending(t, signal[rows], c_tot, label, str(path), s_col, "solvent", solvent[rows]))
     return curves
 

@@ -64,6 +64,9 @@ class Model:
         return self.experiments == ("solvent",)
 
 
+# The experiments a model may fit, by what their curves vary.
+EXPERIMENTS = {"temperature": "curves against temperature", "concentration": "concentration series",
+               "solvent": "solvent denaturations"}
 _COOPERATIVE = ("delta_h", "delta_s", "delta_h_nuc")
 _BOTH = ("temperature", "concentration")
 MODELS: Dict[str, Model] = {
@@ -157,34 +160,27 @@ def unit_of(name: str) -> str:
     return PARAMETER_UNITS.get(base, "1")
 
 
-def equilibrium_constant(delta_h, delta_s, temperature):
-    """K = exp(delta_s / R - delta_h / (R T)), R = 8.314 J/(mol K), as the models compute it."""
-    import numpy as np
-
-    return np.exp(delta_s / GAS_CONSTANT - delta_h / (np.asarray(temperature, dtype=float) * GAS_CONSTANT))
-
-
 def constants(model: Model, values, temperature, solvent=None):
-    """The constants the concentration function takes (k; k and sigma; k_iso,
-    k_coop and sigma) at each point, as lists of floats: given directly (a
-    series at one temperature), from the thermodynamic parameters exactly as
-    the temperature models compute them (rt = T 8.314, K = exp(dS / 8.314 -
-    dH / rt), sigma = exp(-dH_nuc / rt)), or for denaturation K = exp(-(dG0
-    + m f) / rt) at good-solvent fraction f."""
+    """The constants the concentration function takes, in its order (k; k
+    and sigma; k_iso, k_coop and sigma), as lists of floats, one per point
+    (`temperature` and, for denaturation, `solvent` per point): given
+    directly (a series at one temperature), from the thermodynamic
+    parameters exactly as the temperature models compute them (rt = T 8.314,
+    K = exp(dS / 8.314 - dH / rt), sigma = exp(-dH_nuc / rt)), or for
+    denaturation K = exp(-(dG0 + m f) / rt) at good-solvent fraction f."""
     import numpy as np
 
-    count = len(temperature) if temperature is not None and np.ndim(temperature) else len(solvent)
-    t = [None] * count if temperature is None else np.broadcast_to(np.asarray(temperature, float), (count,)).tolist()
+    t = np.asarray(temperature, float).tolist()
+    count = len(t)
     exp = math.exp
-    names = model.constants or ("k", "sigma")
     if model.denaturation:
         out = {"k": [exp(-(values["delta_g0"] + values["m"] * f) / (tt * GAS_CONSTANT))
                      for tt, f in zip(t, np.asarray(solvent, float).tolist())]}
         if "sigma" in model.thermo:
             out["sigma"] = [values["sigma"]] * count
         return out
-    if all(n in values for n in names):
-        return {n: [values[n]] * count for n in names}
+    if model.constants and all(n in values for n in model.constants):
+        return {n: [values[n]] * count for n in model.constants}
 
     def rule(h, s):
         q = values[s] / GAS_CONSTANT
@@ -202,8 +198,9 @@ def constants(model: Model, values, temperature, solvent=None):
     return out
 
 
-# Fixed-point exits make extra steps free: this many halvings of [0, 1/K]
-# find the free monomer to the last bit down to K c_tot of about 1e-600.
+# Halvings of [0, 1/K] that reach the bracket's fixed point from any start
+# (steps past it cost nothing): every fraction is then exact to double
+# precision, down to K c_tot of about 1e-600.
 EXACT_STEPS = 2200
 
 
@@ -215,29 +212,20 @@ def concentration_fraction(model: Model, consts, c_tot, nuc_size=None, steps=EXA
     wherever both succeed, answers instead."""
     import numpy as np
 
-    c = np.broadcast_to(np.asarray(c_tot, float), (len(next(iter(consts.values()))),)).tolist()
-    name = "cooperative" if model.denaturation and "sigma" in consts else \
-        "isodesmic" if model.denaturation else model.name
+    solve = model.concentration_function
+    if solve is None or solve is _core.isodesmic_model_direct:
+        raise ValueError(f"the {model.name} model has no bisected concentration function")
+    columns = list(consts.values())  # in the function's own order (see constants)
+    c = np.broadcast_to(np.asarray(c_tot, float), (len(columns[0]),)).tolist()
+    extra = (nuc_size,) if model.takes_nuc_size else ()
     out = []
-    if name == "isodesmic":
-        f = _core.isodesmic_model
-        out = [f(cc, k, steps) for cc, k in zip(c, consts["k"])]
-    elif name == "cooperative":
-        f = _core.cooperative_model
-        for cc, k, sigma in zip(c, consts["k"], consts["sigma"]):
-            try:
-                out.append(f(cc, k, sigma, steps))
-            except ValueError:
-                out.append(_core.cooperative_model_n(cc, k, sigma, 2, steps))
-    elif name == "cooperative_n":
-        f = _core.cooperative_model_n
-        out = [f(cc, k, sigma, nuc_size, steps) for cc, k, sigma in zip(c, consts["k"], consts["sigma"])]
-    elif name == "coop_iso":
-        f = _core.coop_iso_model
-        out = [f(cc, ki, kc, sigma, steps) for cc, ki, kc, sigma in
-               zip(c, consts["k_iso"], consts["k_coop"], consts["sigma"])]
-    else:
-        raise ValueError(f"the {model.name} model has no concentration function")
+    for cc, *ks in zip(c, *columns):
+        try:
+            out.append(solve(cc, *ks, *extra, steps))
+        except ValueError:
+            if solve is not _core.cooperative_model:
+                raise
+            out.append(_core.cooperative_model_n(cc, *ks, 2, steps))
     return np.array(out, dtype=float)
 
 
@@ -267,9 +255,8 @@ def degree_of_polymerisation(model: str, values, temperature, c_tot, fraction, n
         raise ValueError(f"{model} is not a mass-balance model: it has no species distribution")
     fraction = np.asarray(fraction, dtype=float)
     m = np.asarray(c_tot, dtype=float) * (1.0 - fraction)
-    consts = {n: np.array(v, dtype=float) for n, v in
-              constants(entry, values, temperature, solvent if solvent is not None else
-                        (None if temperature is not None else np.zeros(fraction.shape))).items()}
+    temperature = np.broadcast_to(np.asarray(temperature, dtype=float), fraction.shape)
+    consts = {n: np.array(v, dtype=float) for n, v in constants(entry, values, temperature, solvent).items()}
 
     def series(k, weight, x):
         # sum_{i>=2} weight x^i / k and sum_{i>=2} i weight x^i / k
