@@ -4,6 +4,7 @@
         --delta-h-nuc 22000 --c-tot 1e-5
     kelvara fit DATA.csv --model cooperative --plot fit.png
     kelvara compare DATA.csv --json compare.json --plot compare.png
+    kelvara read DATA.csv
     kelvara models
     kelvara fit --example
 
@@ -29,8 +30,9 @@ import re
 import sys
 import warnings
 
-from kelvara import __version__
+from kelvara import __version__, outputs
 from kelvara.models import EXACT_STEPS, EXPERIMENTS, MODELS, PARAMETER_MEANINGS, PARAMETER_UNITS, unit_of
+from kelvara.units import concentration_argument, quantity
 
 DATA = pathlib.Path(__file__).resolve().parent / "data"
 EXAMPLE = DATA / "example_cooling.csv"
@@ -51,6 +53,9 @@ DEFAULT_COMPARED = {"temperature": "isodesmic,cooperative,coop_iso", "concentrat
 CURVE_PARAMETERS = ("delta_h", "delta_s", "delta_h_nuc", "delta_h_iso", "delta_s_iso", "delta_h_coop",
                     "delta_s_coop", "delta_h_nuc_coop", "c_tot", "k", "k_iso", "k_coop", "sigma")
 PLOT_FORMATS = (".png", ".pdf", ".svg")
+# Values typed with a unit, as the help shows them.
+_UNIT_EXAMPLES = {"J/mol": "-95kJ/mol", "J/(mol K)": "-180J/mol/K", "mol/L": "10uM", "L/mol": "1e6M-1",
+                  "K": "60C"}
 
 
 class UsageError(Exception):
@@ -170,14 +175,16 @@ def build_parser():
     curve.add_argument("--celsius", action="store_true", help="--temps and the output in degrees Celsius")
     for name in CURVE_PARAMETERS:
         meaning = PARAMETER_MEANINGS.get(name, "")
-        curve.add_argument(*_parameter_option(name), dest=name, type=float, metavar="VALUE",
-                           help=f"{meaning + ', ' if meaning else ''}{PARAMETER_UNITS[name]}")
+        curve.add_argument(*_parameter_option(name), dest=name, metavar="VALUE",
+                           help=f"{meaning + ', ' if meaning else ''}{PARAMETER_UNITS[name]} (or with a unit: "
+                           f"{_UNIT_EXAMPLES.get(PARAMETER_UNITS[name], 'a bare number')})")
     curve.add_argument("--scaler", type=float, default=1.0, help="multiplies every value (default 1)")
     curve.add_argument("--nuc-size", "--nuc_size", dest="nuc_size", type=int, help="nucleus size (cooperative_n)")
     curve.add_argument("--num-itr", "--num_itr", dest="num_itr", type=int, default=None,
                        help=f"bisection steps of the concentration models (default {EXACT_STEPS}: every value "
                        "exact to double precision; steps past the fixed point cost nothing)")
-    curve.add_argument("--out", help="write the CSV here instead of to stdout")
+    curve.add_argument("--out", help="write the CSV here instead of to stdout (a file, written whole, or a "
+                       "device or FIFO)")
     curve.set_defaults(handler=run_curve)
 
     fit = commands.add_parser(
@@ -203,9 +210,11 @@ def build_parser():
                      help="profile-likelihood 95 %% intervals of the thermodynamic parameters "
                      "(each refitted along a grid; drawn in --plot)")
     _output_arguments(fit, "the results")
-    fit.add_argument("--csv", metavar="FILE", help="write parameters and derived values as CSV")
+    fit.add_argument("--csv", metavar="FILE", help="write parameters and derived values as CSV ('-' for "
+                     "standard output)")
     fit.add_argument("--curves", metavar="FILE", help="write a tidy CSV of every point: curve, c_tot, "
-                     "temperature, signal, fitted, residual, fraction, normalised degree of aggregation")
+                     "temperature (in the unit shown), signal, fitted, residual, fraction, normalised degree of "
+                     "aggregation ('-' for standard output)")
     fit.set_defaults(handler=run_fit)
 
     compare = commands.add_parser(
@@ -221,6 +230,16 @@ def build_parser():
     _fit_arguments(compare)
     _output_arguments(compare, "every model's results")
     compare.set_defaults(handler=run_compare)
+
+    read = commands.add_parser(
+        "read", help="say how data files are read, without fitting",
+        description="Read the data files as fit and compare would, and say how: each file's layout, every "
+        "column with the role given to it (temperature, signal, concentration, curve, solvent or unused) and "
+        "the unit assumed, and the curves (label, c_tot, points, range). Nothing is fitted.",
+    )
+    _data_arguments(read)
+    read.add_argument("--json", metavar="FILE", help="write the same as JSON ('-' for standard output)")
+    read.set_defaults(handler=run_read)
     return parser
 
 
@@ -233,10 +252,14 @@ def _data_arguments(parser):
                         f"{EXAMPLE_TRUTH}), series (a concentration series of the same compound) or "
                         "denaturation; give it twice for a joint fit (--example cooling --example series)")
     parser.add_argument("--celsius", action="store_true",
-                        help="temperature columns without a unit are in degrees Celsius (plots too)")
+                        help="temperature columns without a unit are in degrees Celsius (a header that says "
+                        "kelvin is an error); results are then shown in °C")
+    parser.add_argument("--display-unit", "--display_unit", dest="display_unit", choices=("K", "C"),
+                        help="show temperatures (Te, plots, --curves) in K or °C, whatever the data came in "
+                        "(default: the data's own unit); never changes how the data are read")
     parser.add_argument("--c-tot", "--c_tot", dest="c_tot", action="append", metavar="VALUE",
-                        help="total concentration of a curve whose file states none, with an optional "
-                        "unit (5uM, 1e-5 M; mol/L without one); once per such curve or file, in order")
+                        help="total concentration of a curve whose file states none, with its unit (5uM, "
+                        "1e-5 M; mol/L without one, below 0.5); once per such curve or file, in order")
     parser.add_argument("--vary", choices=("auto", "temperature", "concentration", "solvent"), default="auto",
                         help="what the curves vary: temperature (cooling/heating curves), concentration (a "
                         "concentration series: one curve per temperature or per curve column value), solvent "
@@ -246,11 +269,13 @@ def _data_arguments(parser):
                         "temperature column: kelvin, or with a unit (293.15, 20C)")
     for role in ("temperature", "signal", "concentration", "curve", "solvent"):
         parser.add_argument(f"--{role}-column", f"--{role}_column", dest=f"{role}_column", metavar="NAME",
-                            help=f"the {role} column's header (or its first word)"
+                            help=f"the {role} column: its header, its header's first word, or its 1-based "
+                            "position (the way into a file without a header)"
                             + (": the fraction of good solvent, 0 to 1 (or %% in its header)"
                                if role == "solvent" else ""))
     parser.add_argument("--decimal", choices=(".", ","), help="the decimal mark (default: detected)")
-    parser.add_argument("--sheet", metavar="NAME", help="the sheet of an Excel file (default: the first)")
+    parser.add_argument("--sheet", metavar="NAME", help="the sheet of an Excel file, by name (any case) or "
+                        "number (default: the first sheet holding a table of numbers)")
     parser.add_argument("--segment", choices=("all", "cooling", "heating"), default="all",
                         help="stages of a Cary export to fit (default: all)")
 
@@ -258,7 +283,8 @@ def _data_arguments(parser):
 def _fit_arguments(parser):
     parser.add_argument("--nuc-size", "--nuc_size", dest="nuc_size", metavar="N or A:B",
                         help="nucleus size of cooperative_n, or a range A:B to scan (default 2)")
-    units = "J/mol for enthalpies, J/(mol K) for entropies, the signal's unit for baselines and amplitudes"
+    units = ("J/mol for enthalpies, J/(mol K) for entropies, the signal's unit for baselines and amplitudes; "
+             "or with a unit: 22kJ/mol, -5.3kcal/mol, -180J/mol/K, 60C")
     parser.add_argument("--fix", action="append", default=[], metavar="NAME=VALUE",
                         help=f"fix a parameter ({units})")
     parser.add_argument("--bound", action="append", default=[], metavar="NAME=LO:HI",
@@ -284,7 +310,7 @@ def _fit_arguments(parser):
 
 
 def _output_arguments(parser, what):
-    parser.add_argument("--json", metavar="FILE", help=f"write {what} as JSON")
+    parser.add_argument("--json", metavar="FILE", help=f"write {what} as JSON ('-' for standard output)")
     parser.add_argument("--plot", metavar="FILE",
                         help="draw data, fitted curves and residuals (.png, .pdf or .svg)")
     parser.add_argument("--aggregation-panel", "--aggregation_panel", dest="aggregation_panel",
@@ -295,66 +321,28 @@ def _output_arguments(parser, what):
 
 
 def write_atomic(path, text):
-    """Write text to path, atomically (see _replace_atomically)."""
-    def write(temporary):
-        with open(temporary, "w", encoding="utf-8", newline="") as handle:
-            handle.write(text)
-            handle.flush()
-            os.fsync(handle.fileno())
-
-    _replace_atomically(path, write)
+    """Write text to an output (see kelvara.outputs: files atomically,
+    devices, FIFOs and `-` as they are) and say so on stderr."""
+    where = path if isinstance(path, outputs.Target) else outputs.target(path)
+    outputs.write(where, text)
+    if where.kind != "stream":
+        print(f"kelvara: wrote {where.shown}", file=sys.stderr)
 
 
-def _replace_atomically(path, write):
-    """write(temporary) into a temporary file in path's folder, then
-    os.replace: a kill or a full disk leaves the old file whole."""
-    path = pathlib.Path(path)
-    temporary = path.with_name(f".{path.name}.{os.getpid()}.tmp")
+def _check_outputs(inputs, given):
+    """Before any work: every output's target (see kelvara.outputs.check);
+    at most one of them on standard output."""
     try:
-        write(temporary)
-        os.replace(temporary, path)
-    except BaseException:
-        try:
-            os.unlink(temporary)
-        except OSError:
-            pass
-        raise
-    print(f"kelvara: wrote {path}", file=sys.stderr)
+        found = outputs.check(given, inputs, plots=("--plot",), plot_formats=PLOT_FORMATS)
+    except outputs.OutputError as error:
+        raise UsageError(str(error)) from None
+    return found
 
 
-def _check_outputs(inputs, outputs):
-    """Before any work: every output's folder exists, a plot's extension is
-    one matplotlib writes, no output names an input or another output."""
-    seen = {}
-    inputs = {_identity(p): str(p) for p in inputs}
-    for option, path in outputs:
-        if path is None:
-            continue
-        target = pathlib.Path(path)
-        if target.is_dir():
-            raise UsageError(f"{option} {path}: is a folder")
-        folder = target.parent if str(target.parent) else pathlib.Path(".")
-        if not folder.is_dir():
-            raise UsageError(f"{option} {path}: the folder {folder} does not exist")
-        if option == "--plot" and target.suffix.lower() not in PLOT_FORMATS:
-            raise UsageError(f"--plot {path}: the plot is written as {', '.join(PLOT_FORMATS)}, "
-                             f"not {target.suffix or 'a file without an extension'}")
-        if option != "--plot" and target.suffix.lower() in PLOT_FORMATS:
-            raise UsageError(f"{option} {path}: that is the name of a plot, not of {option[2:]} output")
-        identity = _identity(target)
-        if identity in inputs:
-            raise UsageError(f"{option} {path} would replace the input file {inputs[identity]}")
-        if identity in seen:
-            raise UsageError(f"{option} and {seen[identity]} both name {path}")
-        seen[identity] = option
-
-
-def _identity(path):
-    path = pathlib.Path(path)
-    try:
-        return os.path.normcase(str(path.resolve()))
-    except OSError:
-        return os.path.normcase(os.path.abspath(str(path)))
+def _report_stream(targets):
+    """Where the text meant for people goes: stdout, or stderr when an
+    output takes stdout."""
+    return sys.stderr if any(t.is_stdout for t in targets.values()) else sys.stdout
 
 
 # --- kelvara models ---------------------------------------------------------------
@@ -418,6 +406,7 @@ def run_curve(options):
     parameters = [p for p in inspect.signature(function).parameters if p not in ("temp", "conc", "x")]
     if options.celsius and not temperature_model:
         raise UsageError("--celsius applies to --temps")
+    targets = _check_outputs([], [("--out", options.out)])
     if temperature_model:
         axis = parse_range(options.temps, "--temps")
     elif options.log_conc:
@@ -427,7 +416,7 @@ def run_curve(options):
     unused = [p for p in (*CURVE_PARAMETERS, "nuc_size") if getattr(options, p) is not None and p not in parameters]
     if unused:
         raise UsageError(f"{options.model} ({name}) takes no {_parameter_option(unused[0])[0]}")
-    given = {p: getattr(options, p, None) for p in parameters}
+    given = {p: _typed(p, getattr(options, p, None)) for p in parameters}
     if "num_itr" in given and given["num_itr"] is None:
         given["num_itr"] = EXACT_STEPS
     missing = [p for p, value in given.items() if value is None]
@@ -454,10 +443,21 @@ def run_curve(options):
         writer.writerow([repr(a), repr(v)])
     if options.out is None:
         sys.stdout.write(out.getvalue())
+        _flush(sys.stdout)
     else:
-        _check_outputs([], [("--out", options.out)])
-        write_atomic(options.out, out.getvalue())
+        write_atomic(targets["--out"], out.getvalue())
     return 0
+
+
+def _typed(name, value):
+    """A model parameter from the command line, in SI: a bare number, or a
+    number with a unit of the parameter ("-95kJ/mol", "10uM")."""
+    if not isinstance(value, str):
+        return value
+    try:
+        return quantity(value, PARAMETER_UNITS[name], _parameter_option(name)[0])
+    except ValueError as error:
+        raise UsageError(str(error)) from None
 
 
 def _check_physical(given, axis, temperature_model, celsius):
@@ -494,24 +494,66 @@ def _inputs(options):
     return paths
 
 
-def read_curves(options):
-    """The curves of the data files (or of the example), as kelvara.fit.Curve;
-    notes on what was dropped go to stderr."""
+def read_data(options):
+    """The reading of the data files (or of the example): kelvara.io.Reading,
+    with the curves and how every file was read."""
     try:
-        from kelvara.io import read_curves as read
+        from kelvara.io import read
     except ImportError:
         raise UsageError("reading data needs pandas: python -m pip install 'kelvara[fit]'") from None
-    notes = []
-    curves = read(
+    return read(
         _inputs(options), c_tot=options.c_tot, celsius=options.celsius,
         temperature_column=options.temperature_column, signal_column=options.signal_column,
         concentration_column=options.concentration_column, curve_column=options.curve_column,
-        decimal=options.decimal, sheet=options.sheet, segment=options.segment, notes=notes,
+        decimal=options.decimal, sheet=options.sheet, segment=options.segment,
         vary=options.vary, temperature=options.temperature, solvent_column=options.solvent_column,
     )
-    for note in notes:
-        print(f"kelvara: note: {note}", file=sys.stderr)
-    return curves
+
+
+def read_curves(options):
+    """The curves of the data files (or of the example), as kelvara.fit.Curve;
+    how each file was read, and notes on what was dropped, go to stderr."""
+    reading = read_data(options)
+    _tell_reading(reading)
+    return reading.curves
+
+
+def _tell_reading(reading, stream=None):
+    """How every file was read, then the notes: on stderr, before a fit."""
+    stream = stream or sys.stderr
+    for file in reading.files:
+        print(f"kelvara: {file.text()}", file=stream)
+    for note in reading.notes:
+        print(f"kelvara: note: {note}", file=stream)
+
+
+def _display_unit(options, reading):
+    """The unit temperatures are shown in: --display-unit, else the one the
+    data came in."""
+    chosen = getattr(options, "display_unit", None)
+    if chosen:
+        return "°C" if chosen.upper() in ("C", "°C") else "K"
+    return reading.temperature_unit
+
+
+def run_read(options):
+    inputs = _inputs(options)
+    targets = _check_outputs(inputs, _outputs(options, "json"))
+    reading = read_data(options)
+    stream = _report_stream(targets)
+    print(reading.text(), file=stream)
+    if options.json:
+        data = reading.to_dict()
+        write_atomic(targets["--json"], json.dumps(data, indent=2, allow_nan=False, ensure_ascii=False) + "\n")
+    _flush(stream)
+    return 0
+
+
+def _flush(stream):
+    try:
+        stream.flush()
+    except (AttributeError, ValueError):
+        pass  # no stream to flush (stdout closed with >&-)
 
 
 def _fit_module():
@@ -535,23 +577,44 @@ def _assignments(items, what):
     return out
 
 
-def _number(text, what):
+_UNIT_TAIL = re.compile(r"^\s*[-+]?(?:\d+(?:[.,]\d*)?|[.,]\d+)(?:[eE][-+]?\d+)?\s*(\S.*?)?\s*$")
+
+
+def _value(name, text, what):
+    """A parameter's value from the command line, in the unit it is
+    reported in: a bare number is in that unit already; "14kJ/mol",
+    "-0.18 kJ/(mol K)", "60C" are converted; a unit of another quantity is
+    an error."""
     try:
-        return float(text)
-    except ValueError:
-        raise UsageError(f"{what}: {text!r} is not a number") from None
+        return quantity(text, unit_of(name), f"{what} {name}")
+    except ValueError as error:
+        raise UsageError(str(error)) from None
+
+
+def _unit_tail(text):
+    match = _UNIT_TAIL.match(text)
+    return (match.group(1) or "") if match else ""
+
+
+def _bound(name, text):
+    """LO:HI, either side empty for no bound; a unit after HI alone serves
+    both ("-120:-80kJ/mol")."""
+    low, sep, high = text.partition(":")
+    if not sep:
+        raise UsageError(f"--bound {name} takes LO:HI, not {text!r}")
+    low_unit, high_unit = _unit_tail(low), _unit_tail(high)
+    if high_unit and not low_unit and _UNIT_TAIL.match(low):
+        low = f"{low.strip()}{high_unit}"
+    elif low_unit and not high_unit and _UNIT_TAIL.match(high):
+        raise UsageError(f"--bound {name} {text}: give the unit after HI (it serves both) or on both sides")
+    return (_value(name, low or "-inf", "--bound"), _value(name, high or "inf", "--bound"))
 
 
 def _fit_options(options, model):
     """The keyword arguments of kelvara.fit.fit from the command line."""
-    fix = {n: _number(v, f"--fix {n}") for n, v in _assignments(options.fix, "fix").items()}
-    start = {n: _number(v, f"--start {n}") for n, v in _assignments(options.start, "start").items()}
-    bounds = {}
-    for name, text in _assignments(options.bound, "bound").items():
-        low, sep, high = text.partition(":")
-        if not sep:
-            raise UsageError(f"--bound {name} takes LO:HI, not {text!r}")
-        bounds[name] = (_number(low or "-inf", f"--bound {name}"), _number(high or "inf", f"--bound {name}"))
+    fix = {n: _value(n, v, "--fix") for n, v in _assignments(options.fix, "fix").items()}
+    start = {n: _value(n, v, "--start") for n, v in _assignments(options.start, "start").items()}
+    bounds = {name: _bound(name, text) for name, text in _assignments(options.bound, "bound").items()}
     nuc_size = None
     if options.nuc_size is not None:
         if model is not None and not MODELS[model].takes_nuc_size:
@@ -575,12 +638,16 @@ def _outputs(options, *names):
 def run_fit(options):
     fit_module = _fit_module()
     inputs = _inputs(options)
-    _check_outputs(inputs, _outputs(options, "json", "csv", "curves", "plot"))
+    targets = _check_outputs(inputs, _outputs(options, "json", "csv", "curves", "plot"))
     if options.bootstrap and options.bootstrap < 2:
         raise UsageError("--bootstrap needs at least 2 resamples")
     keywords = _fit_options(options, options.model or DEFAULT_MODELS.get(options.vary, DEFAULT_MODEL))
-    curves = read_curves(options)
+    reading = read_data(options)
+    curves = reading.curves
     model = options.model or DEFAULT_MODELS[_varied(curves)]
+    fit_module.check(curves, model, **keywords)  # bad options are one line, before anything else is said
+    _tell_reading(reading)
+    unit = _display_unit(options, reading)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)  # non-convergence is in the verdict
         result = fit_module.fit(curves, model, **keywords)
@@ -593,21 +660,23 @@ def run_fit(options):
     if options.json:
         data = result.to_dict()
         data["input_files"] = [str(p) for p in inputs]
-        write_atomic(options.json, json.dumps(data, indent=2, allow_nan=False) + "\n")
+        data["reading"] = reading.to_dict()
+        write_atomic(targets["--json"], json.dumps(data, indent=2, allow_nan=False) + "\n")
     if options.csv:
-        write_atomic(options.csv, _results_csv(result))
+        write_atomic(targets["--csv"], _results_csv(result))
     if options.curves:
-        write_atomic(options.curves, _curves_csv(result))
+        write_atomic(targets["--curves"], _curves_csv(result, unit))
     if options.plot:
-        _plot(options.plot, lambda plot: plot.fit_figure(result, curves, celsius=options.celsius,
-                                                        aggregation=options.aggregation_panel))
+        _plot(targets["--plot"], lambda plot: plot.fit_figure(result, curves, celsius=unit == "°C",
+                                                             aggregation=options.aggregation_panel))
+    stream = _report_stream(targets)
     source = "example data" if options.example else ", ".join(options.data)
-    print(f"{source}: {len(curves)} curves, {result.n_points} points")
+    print(f"{source}: {len(curves)} curves, {result.n_points} points", file=stream)
     for name in dict.fromkeys(options.example or ()):
-        print(f"({name}: made with {EXAMPLES[name][1]})")
-    print(result.summary())
-    print(_curve_table(result))
-    sys.stdout.flush()
+        print(f"({name}: made with {EXAMPLES[name][1]})", file=stream)
+    print(result.summary(temperature_unit=unit), file=stream)
+    print(_curve_table(result, unit), file=stream)
+    _flush(stream)
     if not result.ok:
         raise FitFailed(_problems_text(result))
     return 0
@@ -626,29 +695,35 @@ def _problems_text(result, name=""):
     return "\n".join(lines)
 
 
-def _curve_table(result):
-    """One line per curve: its conditions, baseline, amplitude and where it
-    is half way (Te of a cooling curve, c50 of a series, f50 of a
-    denaturation)."""
+def _curve_table(result, unit="K"):
+    """One line per curve: its label (whole: sample, stage, file), its
+    conditions, baseline, amplitude and where it is half way (Te of a
+    cooling curve, c50 of a series, f50 of a denaturation), temperatures in
+    `unit` ("K" or "°C")."""
     def shown(value, style):
         return format(value, style) if value is not None and math.isfinite(value) else ""
 
+    def temperature(kelvin):
+        return None if kelvin is None else kelvin - 273.15 if unit == "°C" else kelvin
+
+    width = max([16] + [len(str(c.label)) + 2 for c in result.curves])
     if all(c.vary == "temperature" for c in result.curves):
-        lines = [f"{'curve':16}{'c_tot (M)':>12}{'baseline':>12}{'amplitude':>12}{'Te (K)':>10}"]
+        lines = [f"{'curve':{width}}{'c_tot (M)':>12}{'baseline':>12}{'amplitude':>12}{f'Te ({unit})':>10}"]
         for c in result.curves:
-            lines.append(f"{str(c.label):16}{c.c_tot:>12.4g}{c.baseline:>12.5g}{c.amplitude:>12.5g}"
-                         f"{shown(c.te, '10.2f') if c.te is not None else '':>10}")
+            lines.append(f"{str(c.label):{width}}{c.c_tot:>12.4g}{c.baseline:>12.5g}{c.amplitude:>12.5g}"
+                         f"{shown(temperature(c.te), '10.2f'):>10}")
         return "\n".join(lines)
-    lines = [f"{'curve':16}{'c_tot (M)':>12}{'T (K)':>9}{'baseline':>12}{'amplitude':>12}{'midpoint':>22}"]
+    lines = [f"{'curve':{width}}{'c_tot (M)':>12}{f'T ({unit})':>9}{'baseline':>12}{'amplitude':>12}"
+             f"{'midpoint':>22}"]
     for c in result.curves:
         if c.te is not None:
-            middle = f"Te {shown(c.te, '.2f')} K" if shown(c.te, ".2f") else ""
+            middle = f"Te {shown(temperature(c.te), '.2f')} {unit}" if shown(c.te, ".2f") else ""
         elif c.midpoint is not None:
             name, value = c.midpoint
             middle = f"{name} {shown(value, '.4g')}{' M' if name == 'c50' else ''}" if shown(value, "g") else ""
         else:
             middle = ""
-        lines.append(f"{str(c.label):16}{shown(c.c_tot, '.4g'):>12}{shown(c.temperature, '.2f'):>9}"
+        lines.append(f"{str(c.label):{width}}{shown(c.c_tot, '.4g'):>12}{shown(temperature(c.temperature), '.2f'):>9}"
                      f"{c.baseline:>12.5g}{c.amplitude:>12.5g}{middle:>22}")
     return "\n".join(lines)
 
@@ -678,24 +753,47 @@ def _results_csv(result):
     return out.getvalue()
 
 
-def _curves_csv(result):
+def _curves_csv(result, unit="K"):
+    """Every point as a tidy CSV; the temperature column names its unit
+    ("temperature (K)" at full precision, or "temperature (°C)" rounded to
+    the resolution of the data)."""
     out = io.StringIO()
     writer = csv.writer(out, lineterminator="\n")
     table = result.curve_table()
-    writer.writerow(list(table))
+    kelvin = table["temperature"]
+    if unit == "°C":
+        table["temperature"] = _celsius_at_resolution(kelvin)
+    names = [f"temperature ({unit})" if name == "temperature" else name for name in table]
+    writer.writerow(names)
     for row in zip(*table.values()):
         writer.writerow([v if isinstance(v, str) else _cell(float(v)) for v in row])
     return out.getvalue()
 
 
-def _plot(path, draw):
+def _celsius_at_resolution(kelvin):
+    """Kelvin as degrees Celsius, rounded to the fewest decimals (up to 6)
+    that hold every reading: the numbers the file gave, not 24.999999999999."""
+    import numpy as np
+
+    celsius = np.asarray(kelvin, dtype=float) - 273.15
+    finite = celsius[np.isfinite(celsius)]
+    for decimals in range(7):
+        scaled = finite * 10.0 ** decimals
+        if np.all(np.abs(scaled - np.round(scaled)) < 1e-6):
+            return np.round(celsius, decimals)
+    return np.round(celsius, 9)
+
+
+def _plot(where, draw):
     try:
         import kelvara.plot as plot
     except ImportError:
         raise UsageError("--plot needs matplotlib: python -m pip install 'kelvara[fit]'") from None
     figure = draw(plot)
-    _replace_atomically(path, lambda temporary: plot.save(figure, temporary,
-                                                          format=pathlib.Path(path).suffix[1:].lower()))
+    buffer = io.BytesIO()
+    suffix = pathlib.Path(where.shown).suffix.lower()
+    plot.save(figure, buffer, format=suffix[1:] if suffix in PLOT_FORMATS else "png")
+    write_atomic(where, buffer.getvalue())
 
 
 # --- kelvara compare ------------------------------------------------------------
@@ -708,24 +806,29 @@ def run_compare(options):
     if unknown:
         raise UsageError(f"unknown model {unknown[0]!r}; the models are {', '.join(MODELS)}")
     inputs = _inputs(options)
-    _check_outputs(inputs, _outputs(options, "json", "plot"))
+    targets = _check_outputs(inputs, _outputs(options, "json", "plot"))
     keywords = _fit_options(options, None)
     if options.nuc_size is not None and options.models is not None and "cooperative_n" not in models:
         raise UsageError("--nuc-size applies to the cooperative_n model, which --models does not name")
-    curves = read_curves(options)
+    reading = read_data(options)
+    curves = reading.curves
     if options.models is None:
         models = DEFAULT_COMPARED[_varied(curves)].split(",")
+    _tell_reading(reading)
+    unit = _display_unit(options, reading)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)
         comparison = fit_module.compare(curves, models, **keywords)
     if options.json:
         data = comparison.to_dict()
         data["input_files"] = [str(p) for p in inputs]
-        write_atomic(options.json, json.dumps(data, indent=2, allow_nan=False) + "\n")
+        data["reading"] = reading.to_dict()
+        write_atomic(targets["--json"], json.dumps(data, indent=2, allow_nan=False) + "\n")
     if options.plot:
-        _plot(options.plot, lambda plot: plot.comparison_figure(comparison, curves, celsius=options.celsius))
-    print(comparison.summary())
-    sys.stdout.flush()
+        _plot(targets["--plot"], lambda plot: plot.comparison_figure(comparison, curves, celsius=unit == "°C"))
+    stream = _report_stream(targets)
+    print(comparison.summary(), file=stream)
+    _flush(stream)
     if comparison.best is None:
         raise FitFailed("no model fits well enough to be ranked best:\n" + "\n".join(
             f"  - {r.model}: {problem}" for r in comparison.results for problem in r.problems))

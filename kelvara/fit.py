@@ -60,6 +60,7 @@ __all__ = [
     "FitResult",
     "Profile",
     "celsius",
+    "check",
     "compare",
     "fit",
 ]
@@ -98,6 +99,7 @@ class Curve:
     solvent: Optional[Sequence[float]] = None
     vary: Optional[str] = None
     source: Optional[str] = None  # the file it was read from
+    temperature_unit: str = "K"  # the unit its temperatures came in ("K" or "°C"): the unit they are shown in
 
     @classmethod
     def concentration_series(cls, c_tot, signal, temperature=None, label=None, signal_name=None, source=None):
@@ -400,7 +402,19 @@ class FitResult:
                 f"{rows}</table><p>chi2 {self.chi2:.6g}, {self.n_points} points, "
                 f"{len(self.free)} free parameters</p>")
 
-    def summary(self) -> str:
+    def summary(self, temperature_unit: str = "K") -> str:
+        """The fit as text: verdict, parameters with standard errors and
+        units, intervals, derived values, correlations and statistics.
+        temperature_unit "°C" shows temperatures (Te, tm, te) in degrees
+        Celsius; their standard errors are the same in both units."""
+        if temperature_unit not in ("K", "°C"):
+            raise ValueError(f"temperature_unit must be 'K' or '°C', not {temperature_unit!r}")
+
+        def shown(value, unit):
+            if unit == "K" and temperature_unit == "°C":
+                return value - 273.15, "°C"
+            return value, unit
+
         lines = []
         if self.problems:
             lines.append("NOT OK: this fit is not to be trusted:")
@@ -419,21 +433,24 @@ class FitResult:
                 error = "at bound"
             else:
                 error = _format(p.stderr)
-            lines.append(f"{p.name:24}{_format(p.value):>16}{error:>14}  {p.unit}")
+            value, unit = shown(p.value, p.unit)
+            lines.append(f"{p.name:24}{_format(value):>16}{error:>14}  {unit}")
         if self.profiles:
             level = next(iter(self.profiles.values())).level
             lines.append(f"profile-likelihood {100 * level:g} % intervals:")
             for pr in self.profiles.values():
                 warning = "" if pr.converged else "  (some refits did not converge: may be too narrow)"
-                lines.append(f"  {pr.name:22}[{_format(pr.low)}, {_format(pr.high)}]  {unit_of(pr.name)}"
-                             + warning)
+                unit = unit_of(pr.name)
+                low, high = (shown(v, unit)[0] if v is not None else None for v in (pr.low, pr.high))
+                lines.append(f"  {pr.name:22}[{_format(low)}, {_format(high)}]  {shown(0.0, unit)[1]}" + warning)
         if self.bootstrap:
             lines.append("bootstrap 95 % intervals:")
             for name, (low, high) in self.bootstrap.items():
                 lines.append(f"  {name:22}[{_format(low)}, {_format(high)}]")
         lines.append("derived:")
         for d in self.derived.values():
-            lines.append(f"  {d.name:22}{_format(d.value):>16}{_format(d.stderr):>14}  {d.unit}")
+            value, unit = shown(d.value, d.unit)
+            lines.append(f"  {d.name:22}{_format(value):>16}{_format(d.stderr):>14}  {unit}")
         thermo = [n for n in self.free if n in self._problem.nonlinear_set]
         if len(thermo) > 1:
             lines.append("correlation of the thermodynamic parameters:")
@@ -1767,6 +1784,39 @@ def fit(
     The result's verdict (`ok`, `problems`) says whether it can be trusted.
     A fit that stops without converging also issues a RuntimeWarning.
     """
+    curves, sizes, make, start = _setup(curves, model, nuc_size, shared_amplitude, shared_baseline, baseline_slope,
+                                        start, fix, bounds, max_nfev, aggregate_slope, extensive, shared)
+    results = [_fit_problem(make(size), dict(start), search) for size in sizes]
+    best = min(results, key=lambda r: (not r.converged, r.chi2))
+    if len(sizes) > 1:
+        best.nuc_size_scan = {r.nuc_size: r.chi2 for r in results}
+        best.notes.append("nuc_size scanned: " + ", ".join(
+            f"{r.nuc_size}: chi2 {r.chi2:.6g}" for r in results))
+    if not best.converged:
+        warnings.warn(f"kelvara.fit: the {model} fit did not converge: {best.message}",
+                      RuntimeWarning, stacklevel=2)
+    return best
+
+
+def check(curves: Union[Curve, Iterable[Curve]], model: str = "cooperative", **options) -> None:
+    """Raise the ValueError that `fit` would raise for these curves and
+    options (an unknown model or parameter, a bad bound), without fitting."""
+    keywords = dict(nuc_size=None, shared_amplitude=False, shared_baseline=False, baseline_slope=False,
+                    start=None, fix=None, bounds=None, max_nfev=None, aggregate_slope=False, extensive=False,
+                    shared=())
+    unknown = set(options) - set(keywords) - {"search"}
+    if unknown:
+        raise TypeError(f"check() got an unexpected keyword argument {sorted(unknown)[0]!r}")
+    keywords.update((k, v) for k, v in options.items() if k != "search")
+    _, sizes, make, _ = _setup(curves, model, **keywords)
+    make(sizes[0])
+
+
+def _setup(curves, model, nuc_size, shared_amplitude, shared_baseline, baseline_slope, start, fix, bounds, max_nfev,
+           aggregate_slope, extensive, shared):
+    """Everything `fit` checks before it fits: (the curves, the nucleus
+    sizes to fit, a function that makes the problem of one size, the
+    starting values as numbers)."""
     curves = [curves] if isinstance(curves, Curve) else list(curves)
     if not curves:
         raise ValueError("no curves to fit")
@@ -1793,22 +1843,14 @@ def fit(
     else:
         sizes = [None]
 
-    results = []
-    for size in sizes:
-        problem = _Problem(curves, entry, size, shared_amplitude, shared_baseline, baseline_slope,
-                           dict(start or {}), dict(fix or {}), dict(bounds or {}), max_nfev,
-                           aggregate_slope=aggregate_slope, extensive=extensive,
-                           shared=tuple([shared] if isinstance(shared, str) else shared))
-        results.append(_fit_problem(problem, dict(start or {}), search))
-    best = min(results, key=lambda r: (not r.converged, r.chi2))
-    if len(sizes) > 1:
-        best.nuc_size_scan = {r.nuc_size: r.chi2 for r in results}
-        best.notes.append("nuc_size scanned: " + ", ".join(
-            f"{r.nuc_size}: chi2 {r.chi2:.6g}" for r in results))
-    if not best.converged:
-        warnings.warn(f"kelvara.fit: the {model} fit did not converge: {best.message}",
-                      RuntimeWarning, stacklevel=2)
-    return best
+
+    def make(size):
+        return _Problem(curves, entry, size, shared_amplitude, shared_baseline, baseline_slope,
+                        dict(start or {}), dict(fix or {}), dict(bounds or {}), max_nfev,
+                        aggregate_slope=aggregate_slope, extensive=extensive,
+                        shared=tuple([shared] if isinstance(shared, str) else shared))
+
+    return curves, sizes, make, start
 
 
 def _numbers_by_name(given, what):

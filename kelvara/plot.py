@@ -54,21 +54,46 @@ def _x_label(kind, celsius):
 
 
 def _curve_label(curve):
+    """A curve's legend entry: its label whole (sample, stage, file), with its
+    concentration (or a series' temperature) added when the label does not
+    already say exactly that."""
     if curve.vary == "concentration":
-        label = "" if curve.temperature is None else f"{curve.temperature:.5g} K"
+        label = "" if curve.temperature is None else _temperature_label(curve)
     else:
         label = _concentration_label(curve.c_tot)
-    if curve.label and curve.label != label and not _same_concentration(curve.label, curve):
-        label = f"{curve.label} ({label})" if label else curve.label
+    if curve.label and curve.label != label and not _only_the_condition(curve.label, curve):
+        label = f"{curve.label} ({label})" if label and not _states_concentration(curve) else curve.label
     return label or "series"
 
 
-def _same_concentration(label, curve):
-    """A label that only states the curve's own concentration ("5 uM")."""
-    from kelvara.io import parse_concentration
+def _temperature_label(curve):
+    if curve.temperature_unit == "°C":
+        return f"{curve.temperature - KELVIN:.4g} °C"
+    return f"{curve.temperature:.5g} K"
 
-    value = parse_concentration(label)
+
+def _states_concentration(curve):
+    """The label already names the curve's own concentration ("PBI 5uM
+    (cooling)"): adding it again would only repeat it."""
+    from kelvara.units import parse_concentration
+
+    value = parse_concentration(curve.label)
     return value is not None and curve.vary != "concentration" and math.isclose(value, curve.c_tot)
+
+
+def _only_the_condition(label, curve):
+    """A label that is nothing but the curve's own concentration ("5 uM") or
+    temperature ("25 °C")."""
+    from kelvara.units import concentration_argument
+
+    if curve.vary == "concentration":
+        return label.strip() in (_temperature_label(curve), f"{curve.temperature:.5g} K") \
+            if curve.temperature is not None else False
+    try:
+        value, unit = concentration_argument(label.replace(" ", ""), "label")
+    except ValueError:
+        return False
+    return unit and math.isclose(value, curve.c_tot)
 
 
 def _draw_curves(axis, result, curves, celsius, colours, residuals=None, aggregation=None, kind="temperature"):

@@ -67,7 +67,9 @@ def test_missing_cells_drop_their_rows_with_a_note(tmp_path):
     notes = []
     curves = read_curves(path, notes=notes)
     assert [len(c.temperature) for c in curves] == [36, 35, 37]
-    assert notes == [f"{path}: dropped 3 row(s) with missing values (1 from 5 µM, 2 from 10 µM)"]
+    # First how the file was read, then what was dropped.
+    assert notes[0].startswith(f"read {path} as a long table")
+    assert notes[1:] == [f"{path}: dropped 3 row(s) with missing values (1 from 5 µM, 2 from 10 µM)"]
 
 
 def test_wide_layout_takes_each_curves_concentration_from_its_header(tmp_path):

@@ -71,15 +71,17 @@ def test_fit_writes_strict_json_csv_curves_and_a_pdf(data, tmp_path):
     result = kelvara("fit", data, "--json", "f.json", "--csv", "f.csv", "--curves", "points.csv",
                      "--plot", "f.pdf", "--aggregation-panel", "--fix", "delta_h_nuc=22000", cwd=tmp_path)
     assert result.returncode == 0, result.stderr
-    assert result.stderr.splitlines() == [f"kelvara: wrote {name}" for name in
-                                          ("f.json", "f.csv", "points.csv", "f.pdf")]
+    said = result.stderr.splitlines()
+    assert said[0].startswith(f"kelvara: read {data} as a long table")  # how the file was read, first
+    assert [line for line in said if "wrote" in line] == [f"kelvara: wrote {name}" for name in
+                                                         ("f.json", "f.csv", "points.csv", "f.pdf")]
     fitted = strict((tmp_path / "f.json").read_text())
     assert fitted["input_files"] == [str(data)] and fitted["kelvara_version"] == __version__
     assert fitted["parameters"]["delta_h"]["unit"] == "J/mol" and fitted["derived"]["Te[0]"]["unit"] == "K"
     assert fitted["correlation"]["parameters"][:2] == ["delta_h", "delta_s"]
     with open(tmp_path / "points.csv", newline="") as handle:
         rows = list(csv.DictReader(handle))
-    assert len(rows) == 543 and list(rows[0]) == ["curve", "c_tot", "temperature", "signal", "fitted",
+    assert len(rows) == 543 and list(rows[0]) == ["curve", "c_tot", "temperature (K)", "signal", "fitted",
                                                   "residual", "fraction", "aggregation", "dp_n", "dp_n_all"]
     for row in rows[::50]:
         assert float(row["fitted"]) - float(row["signal"]) == pytest.approx(float(row["residual"]), abs=1e-12)
@@ -140,7 +142,9 @@ def test_a_full_disk_is_one_line_and_status_2(tmp_path, capsys, monkeypatch):
     def full(*args, **kwargs):
         raise OSError(errno.ENOSPC, "No space left on device", str(args[0]))
 
-    monkeypatch.setattr(cli, "open", full, raising=False)
+    from kelvara import outputs
+
+    monkeypatch.setattr(outputs, "open", full, raising=False)
     assert cli.main(CURVE + ["--out", str(tmp_path / "c.csv")]) == 2
     assert capsys.readouterr().err.startswith("kelvara: error: no space left on the device, writing ")
     assert list(tmp_path.iterdir()) == []

@@ -235,7 +235,7 @@ def test_the_command_fits_a_series_and_a_denaturation(tmp_path):
     assert result["parameters"]["m"]["value"] == pytest.approx(30000.0, rel=0.05)
     assert [c["f50"] is not None for c in result["curves"]] == [True, True]
     assert (tmp_path / "points.csv").read_text().splitlines()[0].startswith(
-        "curve,c_tot,temperature,solvent,signal,fitted")
+        "curve,c_tot,temperature (K),solvent,signal,fitted")
 
 
 @pytest.mark.parametrize("content, args, words", [
@@ -243,7 +243,8 @@ def test_the_command_fits_a_series_and_a_denaturation(tmp_path):
     ("c (uM),CD\n1,0.1\n-2,0.2\n3,0.3\n", ["--vary", "concentration"], "line 3"),
     ("f,CD,c (uM)\n0,1,5\n0.5,2,5\n1.5,3,5\n", ["--vary", "solvent", "--temperature", "20C"], "line 4"),
     ("f,CD,c (uM)\n0,1,5\n0.5,2,5\n1,3,5\n", ["--vary", "solvent"], "needs its temperature"),
-    ("f (%),CD,c (uM)\n0,1,5\n50,2,5\n100,3,5\n", ["--temperature", "20C", "--model", "cooperative"],
+    ("f (%),CD,c (uM)\n0,1,5\n25,1.5,5\n50,2,5\n75,2.5,5\n100,3,5\n", ["--temperature", "20C", "--model",
+                                                                      "cooperative"],
      "use denaturation"),
 ])
 def test_bad_series_files_get_one_line_and_exit_2(tmp_path, content, args, words):
@@ -260,22 +261,22 @@ def test_what_a_file_varies_is_told_from_its_content(tmp_path):
 
     path = tmp_path / "two.csv"
     rows = ["T (°C),c (uM),signal"] + [f"{t},{c:g},{0.1 * i}" for t in (25, 45)
-                                         for i, c in enumerate((0.1, 1, 10, 100))]
+                                         for i, c in enumerate((0.1, 1, 10, 100, 1000))]
     path.write_text("\n".join(rows) + "\n")
     curves = read_curves(path)
-    assert [(c.vary, c.temperature, c.size) for c in curves] == [("concentration", 298.15, 4),
-                                                                 ("concentration", 318.15, 4)]
-    path.write_text("c (uM),25 °C,T = 318.15 K\n0.1,0,0\n1,0.2,0.1\n10,0.9,0.5\n")
+    assert [(c.vary, c.temperature, c.size) for c in curves] == [("concentration", 298.15, 5),
+                                                                 ("concentration", 318.15, 5)]
+    path.write_text("c (uM),25 °C,T = 318.15 K\n0.1,0,0\n1,0.2,0.1\n10,0.9,0.5\n20,0.9,0.6\n40,1,0.7\n")
     assert [(c.vary, c.temperature, c.label) for c in read_curves(path)] == [
         ("concentration", 298.15, "25 °C"), ("concentration", 318.15, "T = 318.15 K")]
     path = tmp_path / "den.csv"
-    path.write_text("good solvent (%),c_tot (uM),CD\n0,5,1\n40,5,2\n80,5,3\n")
+    path.write_text("good solvent (%),c_tot (uM),CD\n0,5,1\n20,5,1.5\n40,5,2\n60,5,2.5\n80,5,3\n")
     (curve,) = read_curves(path, temperature="20C")
-    assert curve.vary == "solvent" and curve.x.tolist() == [0.0, 0.4, 0.8] and curve.temperature == 293.15
+    assert curve.vary == "solvent" and curve.x.tolist() == [0.0, 0.2, 0.4, 0.6, 0.8] and curve.temperature == 293.15
     # A concentration stated above the header serves the file's curves.
-    path.write_text("# OPV in MCH/CHCl3\nc_tot = 10 uM\nf;CD\n0;1\n0,4;0,5\n0,8;0\n")
+    path.write_text("# OPV in MCH/CHCl3\nc_tot = 10 uM\nf;CD\n0;1\n0,2;0,8\n0,4;0,5\n0,6;0,2\n0,8;0\n")
     (curve,) = read_curves(path, temperature=293.15, vary="solvent")
-    assert (curve.c_tot, curve.x.tolist()) == (1e-5, [0.0, 0.4, 0.8])
+    assert (curve.c_tot, curve.x.tolist()) == (1e-5, [0.0, 0.2, 0.4, 0.6, 0.8])
     assert read_curves(path, temperature=293.15, c_tot=["7uM"])[0].c_tot == 7e-6  # the command line wins
 
 

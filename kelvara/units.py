@@ -1,0 +1,205 @@
+"""Units of the numbers chemists type and their files state.
+
+Everything is converted to the units kelvara computes in: kelvin, mol/L,
+L/mol, J/mol and J/(mol K).  A number may come with its unit ("5uM",
+"14 kJ/mol", "60 °C", "-180 J/mol/K"); a unit that does not belong to the
+quantity is an error that names both, never a silent guess.  Pure Python:
+the command line's model curves use it without the ``fit`` extra.
+"""
+
+from __future__ import annotations
+
+import math
+import re
+from typing import Dict, Optional, Tuple
+
+__all__ = [
+    "UnitError",
+    "parse_concentration",
+    "concentration_divisor",
+    "concentration_argument",
+    "temperature_unit",
+    "temperature_argument",
+    "quantity",
+]
+
+KELVIN_OFFSET = 273.15
+KELVIN_FLOOR = 150.0  # K: below this a unitless temperature is taken for Celsius by mistake
+PLAUSIBLE_MOLAR = 0.5  # mol/L: a unitless concentration this high is not in mol/L
+UNIT_CHOICES = "M, mol/L, mM, uM (µM) or nM"
+
+
+class UnitError(ValueError):
+    """A number whose unit is missing where it matters, unknown, or not a
+    unit of the quantity: one sentence."""
+
+
+_NUMBER = r"[-+]?(?:\d+(?:[.,]\d*)?|[.,]\d+)(?:[eE][-+]?\d+)?"
+
+# --- concentrations ----------------------------------------------------------------
+
+# Divisors to mol/L (5 / 1e6 is the double nearest 5e-6; 5 * 1e-6 is not).  The
+# micro prefix comes as u, the micro sign (U+00B5) or the Greek mu (U+03BC).
+_CONCENTRATION_UNITS = {
+    "m": 1.0, "mol/l": 1.0, "mol l-1": 1.0, "mol·l-1": 1.0, "mol/dm3": 1.0,
+    "mm": 1e3, "mmol/l": 1e3, "um": 1e6, "µm": 1e6, "μm": 1e6, "umol/l": 1e6, "µmol/l": 1e6,
+    "μmol/l": 1e6, "nm": 1e9, "nmol/l": 1e9,
+}
+# The prefix decides the factor, so "mM" and "MM" must not meet: matched on the text as written.
+_CONCENTRATION_PATTERN = re.compile(
+    rf"({_NUMBER})\s*"
+    r"(mol\s*/\s*[lL]|mol\s*[lL]-1|mol/dm3|[mMuµμn]mol\s*/\s*[lL]|mM|uM|µM|μM|nM|M)(?![A-Za-z])"
+)
+
+
+def _concentration_key(unit: str) -> Optional[float]:
+    if unit == "mM":
+        return 1e3
+    if unit == "M":
+        return 1.0
+    key = re.sub(r"\s+", " ", unit.replace("·", " ")).strip().lower().replace(" /", "/").replace("/ ", "/")
+    return _CONCENTRATION_UNITS.get(key)
+
+
+def parse_concentration(text) -> Optional[float]:
+    """A concentration with its unit, in mol/L ("5 uM", "c = 1e-5 M",
+    "10µM", "3.3e-005 mol/L", "0,5 mM"); None when the text holds none."""
+    match = _CONCENTRATION_PATTERN.search(str(text))
+    if not match:
+        return None
+    number, unit = match.groups()
+    divisor = _concentration_key(unit)
+    if divisor is None:
+        return None
+    return float(number.replace(",", ".")) / divisor
+
+
+def concentration_divisor(unit: Optional[str]) -> Optional[float]:
+    """What divides a value in `unit` (a header's unit: "uM", "mol/L") to
+    give mol/L; None for no unit or one that is not a concentration."""
+    return None if unit is None else _concentration_key(unit.strip())
+
+
+def concentration_argument(text, what: str = "--c-tot") -> Tuple[float, bool]:
+    """A concentration typed by hand: a number (mol/L) or a number with a
+    unit; returns (mol/L, whether a unit was given).  A bare number of 0.5
+    or more is no assay's mol/L and is refused."""
+    if isinstance(text, (int, float)) and not isinstance(text, bool):
+        value, unit = float(text), False
+    else:
+        value = parse_concentration(text) if _whole_concentration(str(text)) else None
+        unit = value is not None
+        if value is None:
+            try:
+                value = float(str(text).strip())
+            except ValueError:
+                raise UnitError(f"{what} takes a concentration such as 5e-6 or 5uM, not {text!r}") from None
+    if not (math.isfinite(value) and value > 0.0):
+        raise UnitError(f"{what} must be positive, not {text!r}")
+    if not unit and value >= PLAUSIBLE_MOLAR:
+        raise UnitError(f"{what} {text}: {value:g} mol/L is not a plausible concentration; give its unit "
+                        f"({UNIT_CHOICES}), e.g. {what} 5uM")
+    return value, unit
+
+
+def _whole_concentration(text: str) -> bool:
+    """The text is one number with a concentration unit, nothing else."""
+    match = _CONCENTRATION_PATTERN.search(text)
+    return bool(match) and not text[:match.start()].strip() and not text[match.end():].strip()
+
+
+# --- temperatures ------------------------------------------------------------------
+
+_TEMPERATURE_UNITS = {"k": "K", "kelvin": "K", "°k": "K", "°c": "C", "ºc": "C", "c": "C", "degc": "C",
+                      "deg c": "C", "oc": "C", "celsius": "C", "° c": "C", "deg. c": "C",
+                      "°f": "F", "ºf": "F", "f": "F", "degf": "F", "deg f": "F", "fahrenheit": "F", "° f": "F"}
+
+
+def temperature_unit(unit: Optional[str]) -> Optional[str]:
+    """"K", "C" or "F" for a temperature unit as written ("°C", "degC",
+    "K", "°F"); None when it is none."""
+    return None if unit is None else _TEMPERATURE_UNITS.get(re.sub(r"\s+", " ", unit.strip().lower()))
+
+
+_VALUE_WITH_UNIT = re.compile(rf"^\s*({_NUMBER})\s*(.*?)\s*$")
+
+
+def _split(text) -> Tuple[Optional[float], str]:
+    match = _VALUE_WITH_UNIT.match(str(text))
+    if not match:
+        return None, ""
+    return float(match.group(1).replace(",", ".")), match.group(2)
+
+
+def temperature_argument(value, celsius: bool = False, what: str = "--temperature") -> float:
+    """A temperature given by hand, in kelvin: a number (kelvin, or Celsius
+    with `celsius`) or a number with its unit ("20C", "20 °C", "293.15 K")."""
+    if isinstance(value, (int, float)) and not isinstance(value, bool):
+        number, unit = float(value), ""
+    else:
+        number, unit = _split(value)
+        if number is None or (unit and temperature_unit(unit) not in ("K", "C")):
+            raise UnitError(f"{what} takes a temperature such as 293.15 or 20C, not {value!r}")
+    scale = temperature_unit(unit) if unit else ("C" if celsius else "K")
+    kelvin = number + KELVIN_OFFSET if scale == "C" else number
+    if not math.isfinite(kelvin) or kelvin <= 0.0:
+        raise UnitError(f"{what} {value}: not a temperature above absolute zero")
+    if not unit and not celsius and kelvin < KELVIN_FLOOR:
+        raise UnitError(f"{what} {value}: {kelvin:g} K is implausibly cold; if it is in degrees Celsius "
+                        f"give the unit, e.g. {what} 20C")
+    return kelvin
+
+
+# --- the values of parameters ----------------------------------------------------------
+
+# For each unit kelvara reports a parameter in: the units a value may be typed in,
+# as factors to it (spaces, "·" and "*" removed, case ignored).
+_ENERGY = {"j/mol": 1.0, "jmol-1": 1.0, "kj/mol": 1e3, "kjmol-1": 1e3, "kcal/mol": 4184.0,
+           "kcalmol-1": 4184.0, "cal/mol": 4.184, "calmol-1": 4.184}
+_ENTROPY = {}
+for _prefix, _factor in (("j", 1.0), ("kj", 1e3), ("cal", 4.184), ("kcal", 4184.0)):
+    for _form in ("{}/(molk)", "{}/(kmol)", "{}/mol/k", "{}/k/mol", "{}mol-1k-1", "{}k-1mol-1", "{}/molk"):
+        _ENTROPY[_form.format(_prefix)] = _factor
+_PER_MOLAR = {"l/mol": 1.0, "lmol-1": 1.0, "m-1": 1.0, "m^-1": 1.0, "/m": 1.0, "1/m": 1.0,
+              "mm-1": 1e3, "1/mm": 1e3, "um-1": 1e6, "µm-1": 1e6, "μm-1": 1e6, "1/um": 1e6, "1/µm": 1e6,
+              "nm-1": 1e9, "1/nm": 1e9}
+_EXAMPLES = {"J/mol": "kJ/mol, J/mol or kcal/mol", "J/(mol K)": "J/(mol K), J/mol/K or kJ/(mol K)",
+             "K": "K or °C", "mol/L": UNIT_CHOICES, "L/mol": "L/mol or M-1"}
+
+
+def _compact(unit: str) -> str:
+    return re.sub(r"[\s·*]", "", unit).lower()
+
+
+def quantity(text, unit: str, what: str) -> float:
+    """A value typed by hand for a quantity reported in `unit` ("J/mol",
+    "J/(mol K)", "K", "mol/L", "L/mol", or anything else: a bare number),
+    converted to that unit: "14kJ/mol" -> 14000.0, "60C" -> 333.15,
+    "-0.18 kJ/(mol K)" -> -180.0.  A bare number is already in `unit`."""
+    if isinstance(text, (int, float)) and not isinstance(text, bool):
+        return float(text)
+    text = str(text).strip()
+    if text.lower() in ("inf", "+inf", "-inf", "infinity", "-infinity", "nan"):
+        return float(text)
+    number, given = _split(text)
+    if number is None:
+        raise UnitError(f"{what}: {text!r} is not a number" + (f" (with a unit: {_EXAMPLES[unit]})"
+                                                                if unit in _EXAMPLES else ""))
+    if not given:
+        return number
+    if unit == "K":
+        scale = temperature_unit(given)
+        if scale in ("K", "C"):
+            return number + KELVIN_OFFSET if scale == "C" else number
+    elif unit == "mol/L":
+        divisor = concentration_divisor(given)
+        if divisor is not None:
+            return number / divisor
+    else:
+        table: Dict[str, float] = {"J/mol": _ENERGY, "J/(mol K)": _ENTROPY, "L/mol": _PER_MOLAR}.get(unit, {})
+        factor = table.get(_compact(given))
+        if factor is not None:
+            return number * factor
+    if unit in _EXAMPLES:
+        raise UnitError(f"{what}: {given!r} is not a unit of {unit} (give {_EXAMPLES[unit]})")
+    raise UnitError(f"{what}: {given!r} is not a unit this value takes (it is in {unit}: give a bare number)")
