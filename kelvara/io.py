@@ -619,14 +619,16 @@ def _curve_reading(curve: Curve, c_tot_from: str) -> CurveReading:
 
 def _distinct_labels(pending, paths):
     """Curves that would share a label keep what tells them apart: the file
-    they came from, else their place in it."""
-    counts = Counter(p.label for p in pending)
-    stems = Counter(paths[p.file].name for p in pending)
+    they came from (its name, or its path when names repeat), else their
+    place in it."""
+    files = {}
     for p in pending:
-        if counts[p.label] > 1 and len({q.file for q in pending if q.label == p.label}) > 1:
-            name = paths[p.file].name if stems[paths[p.file].name] == sum(1 for q in pending if q.file == p.file) \
-                else str(paths[p.file])
-            p.label = f"{p.label} ({name})"
+        files.setdefault(p.label, set()).add(p.file)
+    names = Counter(paths[i].name for i in {p.file for p in pending})
+    for p in pending:
+        if len(files[p.label]) > 1:
+            name = paths[p.file].name
+            p.label = f"{p.label} ({name if names[name] == 1 else paths[p.file]})"
     counts = Counter(p.label for p in pending)
     seen: Counter = Counter()
     for p in pending:
@@ -952,10 +954,11 @@ def _concentrations(source: _Source, table, column):
                             f"not {cell}")
         if not given and value >= PLAUSIBLE_MOLAR:
             line = where([int(np.flatnonzero(codes == k)[0])])[0]
-            raise ReadError(
-                f"{path}, line {line}, column {column!r}: concentration {cell} has no unit and is not "
-                f"plausible in mol/L; give the unit ({UNIT_CHOICES}) in the header, e.g. "
-                f"'{column} (uM)', or use --c-tot")
+            fix = "a column without a header holds mol/L: give the concentration with --c-tot instead" \
+                if source.headerless else f"give the unit ({UNIT_CHOICES}) in the header, e.g. '{column} (uM)', " \
+                "or use --c-tot"
+            raise ReadError(f"{path}, line {line}, column {column!r}: concentration {cell} has no unit and is not "
+                            f"plausible in mol/L; {fix}")
         values[k] = value
     if divisor is not None:
         words = f"{unit} (from the header)"
