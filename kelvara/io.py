@@ -756,8 +756,8 @@ def _bare_header_error(path, line, cells):
 def _named(table, headerless):
     """The table with its columns named by their header ("column N" for a
     blank one, or in a file without a header; a repeated name gets ".1"),
-    blank columns without a header dropped; and the 1-based position in
-    the file of every column kept."""
+    empty columns without a header (a separator at the end of each line)
+    dropped; and the 1-based position in the file of every column kept."""
     names, seen = [], Counter()
     for j, h in enumerate(table.columns):
         text = "" if h is None else str(h).strip()
@@ -766,8 +766,7 @@ def _named(table, headerless):
             name = f"{name}.{seen[name]}"
         seen[name] += 1
         names.append(name)
-    keep = [j for j, name in enumerate(names)
-            if headerless or name != f"column {j + 1}" or not table.iloc[:, j].isna().all()]
+    keep = [j for j, name in enumerate(names) if name != f"column {j + 1}" or not table.iloc[:, j].isna().all()]
     table.columns = names
     if len(keep) < len(names):
         table = table.iloc[:, keep]
@@ -988,7 +987,7 @@ def _from_table(source: _Source, table) -> List[_Pending]:
     if s_col is None and not any(parse_concentration(h) is not None for h in headers):
         # One more column beside what varies is the signal, whatever its
         # name ("fraction" included).
-        left = [h for h in headers if h not in (t_col, c_col, k_col)]
+        left = [h for h in headers if h not in (t_col, c_col, k_col) and not _unnamed(source, h)]
         if options.vary != "solvent" and len(left) == 1 and (t_col is not None or c_col is not None):
             s_col, f_col = left[0], None
         elif f_col is not None and len(left) == 2:
@@ -1054,6 +1053,12 @@ def _from_table(source: _Source, table) -> List[_Pending]:
             t, y = temperature[rows], signal[rows]
         curves.append(_Pending(t, y, c_tot, label, str(path), s_col))
     return curves
+
+
+def _unnamed(source, header):
+    """A column the header leaves blank (a spreadsheet's index, say), in a
+    file that has a header."""
+    return not source.headerless and header == f"column {source.positions.get(header)}"
 
 
 def _signal_unit(source, column):
@@ -1144,12 +1149,12 @@ def _curve_codes(source, table, k_col, by, by_labels, by_column, what="curve"):
         codes, labels = by, by_labels
     else:
         return np.zeros(len(table), dtype=np.int8), [source.stem]
+    plural = "series" if what == "series" else f"{what}s"
     if len(labels) > MAX_CURVES_FROM_VALUES:
         raise ReadError(
-            f"{source.path}: one {what} per value of column {by_column!r} would make {len(labels)} {what}s "
-            f"(more than {MAX_CURVES_FROM_VALUES}); that column does not tell {what}s apart: choose the columns "
-            "with --temperature-column, --signal-column, --concentration-column and --curve-column"
-            + (", or --vary" if what == "curve" else ""))
+            f"{source.path}: one {what} per value of column {by_column!r} would make {len(labels)} {plural} "
+            f"(more than {MAX_CURVES_FROM_VALUES}); that column does not tell {plural} apart: choose the columns "
+            "with --temperature-column, --signal-column, --concentration-column and --curve-column, or --vary")
     return codes, labels
 
 
