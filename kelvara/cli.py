@@ -98,6 +98,8 @@ def main(argv=None) -> int:
         parser.print_help(sys.stderr)
         return 2
     try:
+        if sys.stdout is None and not getattr(options, "out", None):
+            raise UsageError("standard output is closed: there is nowhere to show the results")
         return options.handler(options)
     except (UsageError, ValueError) as error:
         print(f"kelvara: error: {error}", file=sys.stderr)

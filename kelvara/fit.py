@@ -110,6 +110,20 @@ class Curve:
         return cls(temperature, signal, c_tot, label, signal_name, solvent=solvent, vary="solvent", source=source)
 
     def __post_init__(self):
+        self.validate()
+
+    def __setattr__(self, name, value):
+        # A field set anew (curve.temperature = curve.temperature + 5) drops
+        # what was made from the old one; fit() checks the curve again.
+        if name != "_temperature_list":
+            self.__dict__.pop("_temperature_list", None)
+        object.__setattr__(self, name, value)
+
+    def validate(self):
+        """Check the fields and bring them to their types (float arrays, one
+        c_tot and temperature where they are fixed): ValueError naming the
+        curve and what is wrong.  Run on construction and by every fit, so
+        that a field changed since is judged too."""
         vary = self.vary
         if vary is None:
             vary = "solvent" if self.solvent is not None else \
@@ -1823,10 +1837,15 @@ def _setup(curves, model, nuc_size, shared_amplitude, shared_baseline, baseline_
     for curve in curves:
         if not isinstance(curve, Curve):
             raise ValueError(f"expected Curve objects, got {type(curve).__name__}")
+        curve.validate()
     if not isinstance(model, str):
         raise ValueError(f"model must be a model's name, such as 'cooperative', not {model!r}")
     start, fix, bounds = (_numbers_by_name(given, what) for given, what in
                           ((start, "start"), (fix, "fix"), (bounds, "bounds")))
+    for name, value in fix.items():
+        low, high = bounds.get(name, (-math.inf, math.inf))
+        if not low <= value <= high:
+            raise ValueError(f"{name} is fixed at {value:g}, outside its own bounds {low:g} to {high:g}")
     if max_nfev is not None and (isinstance(max_nfev, bool) or not isinstance(max_nfev, int) or max_nfev < 1):
         raise ValueError(f"max_nfev must be a positive whole number, not {max_nfev!r}")
     if model not in MODELS:

@@ -42,8 +42,10 @@ from __future__ import annotations
 
 import io as _io
 import math
+import os
 import pathlib
 import re
+import stat
 from collections import Counter
 from dataclasses import dataclass, field
 from typing import Callable, Dict, Iterable, List, Optional, Sequence, Tuple, Union
@@ -311,20 +313,61 @@ def _encoding(head: bytes) -> str:
         return "cp1252"
 
 
-def _sample(path: pathlib.Path, size=1 << 18) -> Tuple[bytes, str, List[str]]:
+class _DataFile:
+    """A data file that can be read more than once: a regular file from
+    disk each time; a pipe, a FIFO or a device (/dev/stdin, <(...)) read
+    once into memory.  Messages show its path."""
+
+    def __init__(self, path: pathlib.Path):
+        self.path = pathlib.Path(path)
+        self.data: Optional[bytes] = None
+        try:
+            mode = os.stat(self.path).st_mode
+            if stat.S_ISDIR(mode):
+                raise ReadError(f"{path} is a folder, not a data file")
+            if not stat.S_ISREG(mode):
+                with open(self.path, "rb") as handle:
+                    self.data = handle.read()
+        except FileNotFoundError:
+            raise ReadError(f"no such file: {path}") from None
+        except OSError as error:
+            raise ReadError(f"cannot read {path}: {error.strerror}") from None
+
+    def __str__(self):
+        return str(self.path)
+
+    @property
+    def stem(self):
+        return self.path.stem
+
+    def open(self):
+        """A new binary stream from the start of the file."""
+        if self.data is not None:
+            return _io.BytesIO(self.data)
+        try:
+            return open(self.path, "rb")
+        except OSError as error:
+            raise ReadError(f"cannot read {self.path}: {error.strerror}") from None
+
+
+def _sample(path: _DataFile, size=1 << 18, most=1 << 26) -> Tuple[bytes, str, List[str]]:
+    """The file's first bytes (at least one whole line, if it has one within
+    `most` bytes), their encoding, and their whole lines."""
     try:
-        with open(path, "rb") as handle:
+        with path.open() as handle:
             head = handle.read(size)
-    except FileNotFoundError:
-        raise ReadError(f"no such file: {path}") from None
-    except IsADirectoryError:
-        raise ReadError(f"{path} is a folder, not a data file") from None
+            while len(head) < most and b"\n" not in head and b"\r" not in head:
+                more = handle.read(size)
+                if not more:
+                    break
+                head += more
+            full = len(head) >= size and handle.read(1) != b""
     except OSError as error:
         raise ReadError(f"cannot read {path}: {error.strerror}") from None
     encoding = _encoding(head)
     text = head.decode(encoding, errors="replace")
     lines = text.splitlines()
-    if len(head) == size and lines:
+    if full and len(lines) > 1:
         lines = lines[:-1]  # the last line may be cut off
     return head, encoding, lines
 
@@ -418,7 +461,7 @@ def _line_numbers(path, encoding, header_line, positions, comment):
     wanted = {int(p): None for p in positions}
     last = max(wanted) if wanted else -1
     row = -1
-    with open(path, encoding=encoding, errors="replace", newline=None) as handle:
+    with _io.TextIOWrapper(path.open(), encoding=encoding, errors="replace", newline=None) as handle:
         for number, line in enumerate(handle, start=1):
             if number <= header_line + 1:
                 continue
@@ -682,6 +725,7 @@ def _assign_concentrations(pending, given):
 
 
 def _read_file(path: pathlib.Path, options: _Options, notes, reading: FileReading) -> List[_Pending]:
+    path = _DataFile(path)
     head, encoding, lines = _sample(path)
     if not head.strip():
         raise ReadError(f"{path} is empty")
@@ -721,11 +765,12 @@ def _read_text_table(path, encoding, lines, options, notes, reading):
     header_line = first_line - 1 if headerless else content[located.header][0]
     comment = any(_is_comment(line) for line in lines[header_line + 1:])
     try:
-        table = pd.read_csv(
-            path, sep=sep, decimal=decimal, encoding=encoding, skiprows=first_line if headerless else header_line,
-            header=None if headerless else 0, na_values=NA_VALUES, keep_default_na=True, skip_blank_lines=True,
-            comment="#" if comment else None, index_col=False, skipinitialspace=True,
-        )
+        with path.open() as handle:
+            table = pd.read_csv(
+                handle, sep=sep, decimal=decimal, encoding=encoding, skiprows=first_line if headerless else header_line,
+                header=None if headerless else 0, na_values=NA_VALUES, keep_default_na=True,
+                skip_blank_lines=True, comment="#" if comment else None, index_col=False, skipinitialspace=True,
+            )
     except (ValueError, pd.errors.ParserError, UnicodeDecodeError) as error:
         raise ReadError(f"{path}: cannot be read as a table: {str(error).splitlines()[0]}") from None
     except MemoryError:
@@ -1352,9 +1397,10 @@ def _note_dropped(path, dropped, notes):
 # --- instrument exports -------------------------------------------------------------
 
 
-def _read_text(path, encoding):
+def _read_text(path: _DataFile, encoding):
     try:
-        return pathlib.Path(path).read_text(encoding=encoding, errors="replace")
+        with path.open() as handle:
+            return handle.read().decode(encoding, errors="replace")
     except OSError as error:
         raise ReadError(f"cannot read {path}: {error.strerror}") from None
 
@@ -1572,7 +1618,8 @@ def _read_excel(path, options, notes, reading) -> List[_Pending]:
     except ImportError:
         raise ReadError("reading Excel files needs openpyxl: python -m pip install 'kelvara[fit]'") from None
     try:
-        book = openpyxl.load_workbook(path, read_only=True, data_only=True)
+        book = openpyxl.load_workbook(path.path if path.data is None else path.open(), read_only=True,
+                                      data_only=True)
     except Exception as error:  # openpyxl raises its own types for damaged files
         raise ReadError(f"{path}: cannot be read as an Excel workbook ({type(error).__name__})") from None
     try:

@@ -52,10 +52,9 @@ def target(path: Union[str, os.PathLike], option: str = "output") -> Target:
     text = os.fspath(path)
     if text == STDOUT:
         return Target(text, "stream", fd=1)
-    match = _STREAM.match(text)
-    if match:
-        name, fd, proc_fd = match.groups()
-        return Target(text, "stream", fd={"stdout": 1, "stderr": 2}[name] if name else int(fd or proc_fd))
+    fd = _stream(text)
+    if fd is not None:
+        return Target(text, "stream", fd=fd)
     try:
         mode = os.stat(text).st_mode
     except FileNotFoundError:
@@ -70,7 +69,27 @@ def target(path: Union[str, os.PathLike], option: str = "output") -> Target:
     folder = pathlib.Path(resolved).parent
     if not folder.is_dir():
         raise OutputError(f"{option} {text}: the folder {folder} does not exist")
+    if not os.access(folder, os.W_OK | os.X_OK):
+        raise OutputError(f"{option} {text}: the folder {folder} cannot be written to")
     return Target(text, "file", path=resolved)
+
+
+def _stream(text: str, hops: int = 40) -> Optional[int]:
+    """The file descriptor a path names as a stream of this process
+    (/dev/stdout, /dev/fd/N, /proc/self/fd/N, or a link to one), else None."""
+    for _ in range(hops):
+        match = _STREAM.match(text)
+        if match:
+            name, fd, proc_fd = match.groups()
+            return {"stdout": 1, "stderr": 2}[name] if name else int(fd or proc_fd)
+        if not os.path.islink(text):
+            return None
+        try:
+            link = os.readlink(text)
+        except OSError:
+            return None
+        text = os.path.normpath(os.path.join(os.path.dirname(text), link))
+    return None
 
 
 def check(outputs: Iterable[Tuple[str, Optional[str]]], inputs: Sequence = (), plots: Sequence[str] = (),
@@ -153,6 +172,7 @@ def _replace(path, payload):
     """payload into a temporary file in path's folder, flushed to disk, then
     os.replace: a kill or a full disk leaves the old file whole."""
     path = pathlib.Path(path)
+    _remove_stale(path)
     temporary = path.with_name(f".{path.name}.{os.getpid()}.tmp")
     try:
         with open(temporary, "wb") as handle:
@@ -168,3 +188,34 @@ def _replace(path, payload):
         if isinstance(error, OSError) and error.errno in (errno.ENOSPC, errno.EDQUOT) and not error.filename:
             error.filename = str(path)
         raise
+
+
+def _remove_stale(path: pathlib.Path):
+    """Temporary files a killed writer of this output left behind (`.NAME.PID.tmp`
+    of a process that no longer runs)."""
+    try:
+        leftovers = list(path.parent.glob(f".{_glob_escape(path.name)}.*.tmp"))
+    except OSError:
+        return
+    for leftover in leftovers:
+        pid = leftover.name[len(path.name) + 2:-4]
+        if not pid.isdigit() or int(pid) == os.getpid() or _running(int(pid)):
+            continue
+        try:
+            leftover.unlink()
+        except OSError:
+            pass
+
+
+def _glob_escape(name: str) -> str:
+    return re.sub(r"([\[\]*?])", r"[\1]", name)
+
+
+def _running(pid: int) -> bool:
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except (PermissionError, OverflowError, OSError):
+        return True  # another user's process, or one we cannot ask about: leave its file alone
+    return True

@@ -300,3 +300,13 @@ def test_a_kelvin_file_shows_celsius_only_when_asked(tmp_path):
     assert refused.returncode == 2 and "use --display-unit C" in refused.stderr
     done = kelvara("fit", "--example", "--display-unit", "C", cwd=tmp_path)
     assert done.returncode == 0 and "Te (°C)" in done.stdout
+
+
+@pytest.mark.parametrize("args", [["fit", "--example"], ["read", "--example"],
+                                  ["curve", "cooperative", "--temps", "300:310:5", "--delta-h", "-95kJ/mol",
+                                   "--delta-s", "-180", "--delta-h-nuc", "22kJ/mol", "--c-tot", "10uM"]])
+def test_a_closed_standard_output_is_one_line_and_status_2(tmp_path, args):
+    done = subprocess.run([sys.executable, "-m", "kelvara", *args], stderr=subprocess.PIPE, text=True, cwd=tmp_path,
+                          timeout=300, preexec_fn=lambda: os.close(1))
+    assert done.returncode == 2
+    assert done.stderr == "kelvara: error: standard output is closed: there is nowhere to show the results\n"
