@@ -66,6 +66,9 @@ __all__ = [
 ]
 
 REFERENCE_TEMPERATURE = 298.15  # K: derived K and dG, and the baseline slope's origin
+# The largest nucleus a fit takes: each evaluation costs more as the nucleus
+# grows (100 fits in about a second, 1000 in about 20 s); published scans stop near 10.
+MAX_FITTED_NUC_SIZE = 100
 
 
 def celsius(temperatures):
@@ -1550,6 +1553,12 @@ def _noise_values(curve, y):
     can be: a 41-point denaturation 20 noise SDs high reads 1.2 times its
     noise this way, 3.5 times against the line through two neighbours."""
     x = _axis(curve)
+    # A reading recorded twice (the same x and the same value) says nothing
+    # of the noise: against its twin it would read none at all.
+    _, first = np.unique(np.stack([x, y], axis=1), axis=0, return_index=True)
+    if first.size < x.size:
+        keep = np.sort(first)
+        x, y = x[keep], y[keep]
     order = np.argsort(x, kind="stable")
     t, y = x[order], y[order]
     if len(t) < 5:
@@ -1855,8 +1864,9 @@ def _setup(curves, model, nuc_size, shared_amplitude, shared_baseline, baseline_
         sizes = [2] if nuc_size is None else ([nuc_size] if isinstance(nuc_size, int) else list(nuc_size))
         if not sizes or any(int(n) < 2 for n in sizes):
             raise ValueError(f"nuc_size must be 2 or more, got {nuc_size!r}")
-        if any(int(n) > 4294967295 for n in sizes):
-            raise ValueError(f"nuc_size must be at most 4294967295, got {nuc_size!r}")
+        if any(int(n) > MAX_FITTED_NUC_SIZE for n in sizes):
+            raise ValueError(f"nuc_size must be at most {MAX_FITTED_NUC_SIZE} in a fit, got {nuc_size!r}: a fit's "
+                             "cost grows with the nucleus (one of 1000 takes about 20 s)")
     elif nuc_size is not None:
         raise ValueError(f"nuc_size applies to the cooperative_n model, not {model!r}")
     else:
@@ -1963,6 +1973,11 @@ def _fit_problem(problem: _Problem, start: Dict[str, float], search: bool) -> Fi
 
     noise_var = _noise_variance(problem)
     problems = _verdict(problem, x, converged, message, rss, dof, parameters, derived, noise_var, curve_results)
+    vague = [q.name for q in parameters.values() if q.name.startswith("amplitude") and q.determined
+             and q.stderr > abs(q.value)]
+    if vague:
+        notes.append(f"{', '.join(vague)}: standard error above the value; those curves show too little of the "
+                     "transition to fix their own signal change (the verdict judges the thermodynamic parameters only)")
     factors = [problem.external_slope(n, float(v)) for n, v in zip(problem.free, x)]
     external_covariance = covariance * np.outer(factors, factors)
     log_term = n * math.log(rss / n) if rss > 0 else -math.inf

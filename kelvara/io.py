@@ -592,6 +592,10 @@ def read(
                           temperature_unit=files[p.file].temperature_unit)
         except ValueError as error:
             raise ReadError(f"{p.path}: {error}") from None
+        twice = curve.size - np.unique(np.stack([curve.x, curve.signal], axis=1), axis=0).shape[0]
+        if twice:
+            notes.append(f"{p.path}: curve {p.label!r}: {twice} point(s) repeat another exactly (the same "
+                         f"{curve.vary} and signal); each counts in the fit as a reading of its own")
         if curve.size < MIN_POINTS:
             raise ReadError(f"{p.path}: curve {p.label!r} has {curve.size} point(s); a curve needs at least "
                             f"{MIN_POINTS} (is the file read as you meant? kelvara read {p.path} shows how)")
@@ -735,7 +739,7 @@ def _read_file(path: pathlib.Path, options: _Options, notes, reading: FileReadin
         raise ReadError(f"{path}: old Excel (.xls) files are not read; save it as .xlsx or CSV")
     stripped = [line.strip() for line in lines]
     if "XYDATA" in stripped and any(s.upper().startswith("XUNITS") for s in stripped):
-        return _read_jasco(path, encoding, options, reading)
+        return _read_jasco(path, encoding, options, notes, reading)
     if _is_cary(lines):
         return _read_cary(path, encoding, options, notes, reading)
     return _read_text_table(path, encoding, lines, options, notes, reading)
@@ -1405,7 +1409,7 @@ def _read_text(path: _DataFile, encoding):
         raise ReadError(f"cannot read {path}: {error.strerror}") from None
 
 
-def _read_jasco(path, encoding, options, reading) -> List[_Pending]:
+def _read_jasco(path, encoding, options, notes, reading) -> List[_Pending]:
     """A JASCO temperature scan: KEY<TAB>VALUE lines, XYDATA, rows of x and
     y values, and an extended section that may state the concentration."""
     import pandas as pd
@@ -1465,6 +1469,8 @@ def _read_jasco(path, encoding, options, reading) -> List[_Pending]:
     y = _numbers(path, table, column, where)
     temperature, words = _kelvin(path, "XUNITS " + x_units, x, unit, options.celsius, where)
     keep = ~np.isnan(temperature) & ~np.isnan(y)
+    _note_dropped(path, [] if keep.all() else [(y_names[column - 1] if column - 1 < len(y_names) else
+                                                f"column {column + 1}", int((~keep).sum()))], notes)
     c_tot = _jasco_concentration(path, lines, end)
     label = keys.get("TITLE") or path.stem
     reading.layout, reading.details = "a JASCO temperature scan", f"data from line {start + 1}"
@@ -1531,7 +1537,8 @@ def _read_cary(path, encoding, options, notes, reading) -> List[_Pending]:
         table = pd.read_csv(_io.StringIO("\n".join(lines[start + 2:end])), sep=",", header=None,
                             decimal=decimal, na_values=NA_VALUES, skipinitialspace=True)
     except (ValueError, pd.errors.ParserError) as error:
-        raise ReadError(f"{path}: the data rows cannot be read: {str(error).splitlines()[0]}") from None
+        raise ReadError(f"{path}: the data rows from line {start + 3} cannot be read: "
+                        f"{str(error).splitlines()[0]}") from None
 
     def where(positions):
         return [start + 3 + int(p) for p in positions]
