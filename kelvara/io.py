@@ -1618,15 +1618,19 @@ def _sheet_rows(sheet) -> List[Tuple[int, list]]:
 
 
 def _read_excel(path, options, notes, reading) -> List[_Pending]:
-    import pandas as pd
-
     try:
         import openpyxl
     except ImportError:
         raise ReadError("reading Excel files needs openpyxl: python -m pip install 'kelvara[fit]'") from None
+    with path.open() as handle:  # a stream: openpyxl judges a path by its extension, not its content
+        return _read_workbook(path, handle, openpyxl, options, notes, reading)
+
+
+def _read_workbook(path, handle, openpyxl, options, notes, reading) -> List[_Pending]:
+    import pandas as pd
+
     try:
-        book = openpyxl.load_workbook(path.path if path.data is None else path.open(), read_only=True,
-                                      data_only=True)
+        book = openpyxl.load_workbook(handle, read_only=True, data_only=True)
     except Exception as error:  # openpyxl raises its own types for damaged files
         raise ReadError(f"{path}: cannot be read as an Excel workbook ({type(error).__name__})") from None
     try:

@@ -1,0 +1,200 @@
+"""Hostile files and outputs: data through pipes and FIFOs, links and
+devices as outputs, workbooks that claim a million rows, units that would
+be taken silently, readings recorded twice, curves changed after they were
+made.  Each class of case either gives the right answer or one line with
+status 2; none hangs, leaks a traceback or replaces what it should write
+through."""
+
+import json
+import math
+import os
+import subprocess
+import sys
+
+import pytest
+
+np = pytest.importorskip("numpy")
+pytest.importorskip("pandas")
+pytest.importorskip("scipy")
+
+from kelvara import _core  # noqa: E402
+from kelvara.fit import Curve, fit  # noqa: E402
+from kelvara.io import ReadError, read, read_curves  # noqa: E402
+
+TRUE = (-95000.0, -180.0, 22000.0)
+CELSIUS = np.arange(90.0, 4.9, -1.0)
+
+
+def cd(c_tot, seed=0, noise=0.3):
+    fraction = np.array(_core.temp_cooperative_model((CELSIUS + 273.15).tolist(), *TRUE, c_tot, 1.0))
+    return -2.0 - 40.0 * fraction + np.random.default_rng(seed).normal(0.0, noise, CELSIUS.size)
+
+
+def child_environment():
+    """The environment of a child run under a memory cap: no sanitizer preloaded."""
+    return {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "PYTHONMALLOC")}
+
+
+def kelvara(*args, cwd, stdin=None, limit=None):
+    def cap():
+        if limit:
+            import resource
+
+            resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+
+    return subprocess.run([sys.executable, "-m", "kelvara", *map(str, args)], capture_output=True, text=True,
+                          cwd=cwd, timeout=120, input=stdin, preexec_fn=cap if limit else None,
+                          env=child_environment() if limit else None)
+
+
+def files(folder):
+    """One small file of each family, as bytes."""
+    long = "T (°C),CD (mdeg),c (uM)\n" + "".join(f"{t},{y:.4f},{c}\n" for c in (5, 20)
+                                                  for t, y in zip(CELSIUS, cd(c * 1e-6)))
+    jasco = "\r\n".join(["TITLE\tPBI", "XUNITS\tTemperature [C]", "YUNITS\tCD [mdeg]", "XYDATA"]
+                        + [f"{t}\t{y:.4f}" for t, y in zip(CELSIUS, cd(1e-5))]
+                        + ["", "[Detailed Information]", "Concentration\t10 uM"]) + "\r\n"
+    cary = "PBI 5uM,,\nTemperature (°C),Abs,\n" + "".join(f"{t},{y / -40:.5f},\n" for t, y in
+                                                        zip(CELSIUS, cd(5e-6)))
+    openpyxl = pytest.importorskip("openpyxl")
+    book = openpyxl.Workbook()
+    book.active.append(["T (°C)", "5 uM", "20 uM"])
+    for t, a, b in zip(CELSIUS, cd(5e-6), cd(2e-5, 1)):
+        book.active.append([float(t), float(a), float(b)])
+    book.save(folder / "book.xlsx")
+    return {"long": long.encode(), "jasco": jasco.encode("cp1252"), "cary": cary.encode("utf-8-sig"),
+            "xlsx": (folder / "book.xlsx").read_bytes()}
+
+
+# --- inputs that can be read once only ---------------------------------------------
+
+
+@pytest.mark.parametrize("family", ["long", "jasco", "cary", "xlsx"])
+def test_every_family_reads_through_a_pipe(tmp_path, family):
+    data = files(tmp_path)[family]
+    done = subprocess.run([sys.executable, "-m", "kelvara", "read", "/dev/stdin"], input=data, capture_output=True,
+                          cwd=tmp_path, timeout=120)
+    assert done.returncode == 0, done.stderr.decode()
+    (tmp_path / "data").write_bytes(data)
+    from_file = kelvara("read", "data", cwd=tmp_path)
+    assert done.stdout.decode() == from_file.stdout.replace("read data as", "read /dev/stdin as") \
+        .replace("'data'", "'stdin'")
+
+
+def test_a_fifo_is_fitted(tmp_path):
+    os.mkfifo(tmp_path / "in.csv")
+    writer = subprocess.Popen(["sh", "-c", f"cat > {tmp_path / 'in.csv'}"], stdin=subprocess.PIPE)
+    writer.stdin.write(files(tmp_path)["long"])
+    writer.stdin.close()
+    done = kelvara("fit", "in.csv", "--json", "-", cwd=tmp_path)
+    writer.wait(timeout=60)
+    assert done.returncode == 0, done.stderr
+    parameters = json.loads(done.stdout)["parameters"]
+    assert abs(parameters["delta_h"]["value"] - TRUE[0]) < 3 * parameters["delta_h"]["stderr"]
+
+
+def test_a_first_line_longer_than_the_sample_is_read_whole(tmp_path):
+    path = tmp_path / "wide.csv"
+    header = ["T (°C)"] + [f"{5 + i * 1e-3:.3f} uM" for i in range(30000)]  # a header of some 300 KB
+    rows = [",".join([f"{t}"] + ["0.5"] * 30000) for t in CELSIUS[:6]]
+    path.write_text("\n".join([",".join(header)] + rows) + "\n")
+    reading = read(path)
+    assert len(reading.curves) == 30000 and reading.curves[0].size == 6
+
+
+def test_a_workbook_claiming_a_million_rows_costs_what_its_cells_cost(tmp_path):
+    openpyxl = pytest.importorskip("openpyxl")
+    book = openpyxl.Workbook()
+    book.active.append(["T (°C)", "5 uM", "5 uM"])  # a header repeated too
+    for t, y in zip(CELSIUS, cd(5e-6)):
+        book.active.append([float(t), float(y), float(y) + 0.01])
+    book.active["XFD1048576"] = 1
+    book.save(tmp_path / "bomb.xlsx")
+    done = kelvara("read", "bomb.xlsx", cwd=tmp_path, limit=2 << 30)  # it once took 7.5 GB
+    assert done.returncode == 0, done.stderr
+    assert "5 uM.1: c_tot 5 µM, 86 points" in done.stdout
+
+
+# --- outputs --------------------------------------------------------------------------
+
+
+def test_a_link_to_standard_output_is_the_stream_and_stale_temporaries_go(tmp_path):
+    (tmp_path / "so").symlink_to("/proc/self/fd/1")
+    (tmp_path / ".r.json.999999999.tmp").write_text("left by a killed run")
+    done = kelvara("fit", "--example", "--json", "so", "--csv", "r.json", cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert json.loads(done.stdout)["ok"] and (tmp_path / "so").is_symlink()
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["r.json", "so"]
+
+
+def test_a_folder_that_cannot_be_written_is_refused_before_the_fit(tmp_path):
+    if os.geteuid() == 0:
+        pytest.skip("root writes anywhere")
+    folder = tmp_path / "locked"
+    folder.mkdir(mode=0o500)
+    done = kelvara("fit", "--example", "--json", folder / "f.json", cwd=tmp_path)
+    assert done.returncode == 2 and "cannot be written to" in done.stderr and done.stdout == ""
+
+
+# --- units never taken silently ---------------------------------------------------------
+
+
+@pytest.mark.parametrize("line, c_tot", [("Concentration\t10 µmol/L", 1e-5), ("Concentration\t10 μM", 1e-5),
+                                         ("Concentration\t10 umol/L", 1e-5), ("Concentration\t1e-5", 1e-5),
+                                         ("Concentration\t10", None), ("Concentration\t0.05 mg/mL", None)])
+def test_a_jasco_concentration_is_read_with_its_unit_or_refused(tmp_path, line, c_tot):
+    content = files(tmp_path)["jasco"].replace(b"Concentration\t10 uM", line.encode("utf-8"))
+    (tmp_path / "scan.txt").write_bytes(content)
+    if c_tot is None:
+        with pytest.raises(ReadError, match="has no unit this reader knows.*--c-tot"):
+            read_curves(tmp_path / "scan.txt")
+    else:
+        assert read_curves(tmp_path / "scan.txt")[0].c_tot == pytest.approx(c_tot, rel=1e-15)
+
+
+@pytest.mark.parametrize("family, old, new", [("jasco", b"Temperature [C]", b"Temperature [F]"),
+                                              ("cary", "Temperature (°C)".encode(), "Temperature (°F)".encode())])
+def test_fahrenheit_is_refused_with_its_unit_named(tmp_path, family, old, new):
+    (tmp_path / "f.txt").write_bytes(files(tmp_path)[family].replace(old, new))
+    with pytest.raises(ReadError, match="Fahrenheit"):
+        read_curves(tmp_path / "f.txt", c_tot=["5uM"] if family == "cary" else None)
+
+
+# --- the fit ----------------------------------------------------------------------------
+
+
+def curves(seed=0):
+    return [Curve(CELSIUS + 273.15, cd(c, seed + i), c) for i, c in enumerate((5e-6, 1e-5, 2e-5))]
+
+
+def test_readings_recorded_twice_leave_a_right_fit_ok(tmp_path):
+    doubled = [Curve(np.repeat(c.temperature, 2), np.repeat(c.signal, 2), c.c_tot) for c in curves()]
+    result = fit(doubled)
+    assert result.ok, result.problems
+    assert result.noise == pytest.approx(0.3, rel=0.25)
+
+
+def test_a_curve_changed_after_it_was_made_is_fitted_as_it_is_now():
+    data = curves()
+    before = fit(data).derived["Te[0]"].value
+    for c in data:
+        c.temperature = c.temperature + 5.0
+    assert fit(data).derived["Te[0]"].value == pytest.approx(before + 5.0, abs=0.5)
+    data[1].c_tot = -1.0
+    with pytest.raises(ValueError, match="total concentration must be positive"):
+        fit(data)
+    data[1].c_tot = 1e-5
+    data[2].signal = np.where(np.arange(data[2].size) == 3, math.nan, data[2].signal)
+    with pytest.raises(ValueError, match="signal is not finite at point 3"):
+        fit(data)
+
+
+@pytest.mark.parametrize("options, words", [
+    (dict(fix={"delta_h": -95000.0}, bounds={"delta_h": (-90000.0, -80000.0)}), "outside its own bounds"),
+    (dict(model="cooperative_n", nuc_size=1000000), "at most 100 in a fit"),
+])
+def test_options_that_cannot_hold_are_refused_at_once(options, words):
+    options = dict(options)
+    model = options.pop("model", "cooperative")
+    with pytest.raises(ValueError, match=words):
+        fit(curves(), model, **options)
