@@ -288,7 +288,8 @@ def test_sloping_aggregate_and_extensive_signals_are_recovered():
 
 @pytest.mark.parametrize("model", ["isodesmic", "cooperative", "cooperative_n", "coop_iso"])
 def test_the_fit_takes_enough_steps_where_k_c_tot_is_tiny(model):
-    from kelvara.fit import MODELS, _Problem
+    from kelvara.fit import MODELS
+    from kelvara.fit.problem import _Problem
 
     # K = exp(-923 / R + 3e5 / (R T)): 1e4 L/mol near 300 K, 1e-31 at 900 K, where 100 halvings
     # of [0, 1/K] leave the free monomer uncertain by far more than c_tot.

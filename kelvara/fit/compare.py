@@ -1,0 +1,84 @@
+"""Several models fitted to the same curves and ranked by AIC (BIC
+alongside); fits that are not ok come last and are never ranked best."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import List, Optional, Sequence
+
+from kelvara import __version__
+from kelvara.fit.curves import Curve
+from kelvara.fit.fitting import fit
+from kelvara.fit.result import FitResult, _format
+from kelvara.models import MODELS, unit_of
+
+
+@dataclass
+class Comparison:
+    """Several models fitted to the same curves: the fits that are ok first,
+    by AIC (BIC alongside), then those that are not; `best` is never one
+    that is not ok."""
+
+    results: List[FitResult]
+
+    @property
+    def best(self) -> Optional[FitResult]:
+        """The ok fit with the lowest AIC, or None when no fit is ok."""
+        return self.results[0] if self.results and self.results[0].ok else None
+
+    def to_dict(self) -> dict:
+        """Plain data (strict JSON): the ranking and every model's results."""
+        best = self.best
+        return {
+            "kelvara_version": __version__,
+            "ok": best is not None,
+            "best": None if best is None else best.model,
+            "ranking": [r.model for r in self.results],
+            "models": [r.to_dict() for r in self.results],
+        }
+
+    def summary(self) -> str:
+        good = [r for r in self.results if r.ok] or self.results
+        aic0 = min(r.aic for r in good)
+        bic0 = min(r.bic for r in good)
+        lines = [f"{'model':18}{'free':>6}{'chi2':>14}{'AIC':>12}{'dAIC':>9}{'BIC':>12}{'dBIC':>9}  verdict"]
+        for r in self.results:
+            name = r.model + (f" n={r.nuc_size}" if r.nuc_size else "")
+            lines.append(f"{name:18}{len(r.free):>6}{r.chi2:>14.6g}{r.aic:>12.3f}{r.aic - aic0:>9.2f}"
+                         f"{r.bic:>12.3f}{r.bic - bic0:>9.2f}  {'ok' if r.ok else 'NOT OK'}")
+        lines.append("")
+        lines.append("main parameters (value +- std. error):")
+        for r in self.results:
+            main = ", ".join(
+                f"{n} {_format(r.parameters[n].value, '.6g')} +- "
+                f"{'fixed' if r.parameters[n].fixed else _format(r.parameters[n].stderr, '.3g')} {unit_of(n)}"
+                for n in r._problem.nonlinear)
+            lines.append(f"  {r.model}: {main}")
+        for r in self.results:
+            for problem in r.problems:
+                lines.append(f"{r.model}: {problem}")
+        if self.best is None:
+            lines.append("no model fits well enough to be ranked best")
+        return "\n".join(lines)
+
+
+def compare(curves, models: Sequence[str] = ("isodesmic", "cooperative", "coop_iso"), **options) -> Comparison:
+    """Fit every model to the same curves and rank them by AIC (BIC
+    alongside); fits that are not ok come last, whatever their AIC.  Every
+    model sees the same points, so their AIC compare; a phenomenological
+    model pays for each of its per-curve parameters (three per curve for
+    vanderschoot against three in all for cooperative)."""
+    curves = [curves] if isinstance(curves, Curve) else list(curves)
+    results = []
+    for model in models:
+        model_options = dict(options)
+        if model != "cooperative_n":
+            model_options.pop("nuc_size", None)
+        if model in MODELS and "shared" in model_options:
+            # each model shares what it has of the names given
+            names = model_options["shared"]
+            names = [names] if isinstance(names, str) else list(names)
+            model_options["shared"] = tuple(n for n in names if n in MODELS[model].per_curve)
+        results.append(fit(curves, model, **model_options))
+    results.sort(key=lambda r: (not r.ok, r.aic, r.bic))
+    return Comparison(results)

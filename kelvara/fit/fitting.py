@@ -1,0 +1,254 @@
+"""`fit` and `check`: from curves and options to a `FitResult`: the
+options checked, the problem built, the search run (for every nucleus size
+asked), the covariance, derived values and verdict assembled."""
+
+from __future__ import annotations
+
+import math
+import warnings
+from typing import Dict, Iterable, Mapping, Optional, Tuple, Union
+
+import numpy as np
+
+from kelvara.fit.curves import Curve
+from kelvara.fit.noise import _noise_variance
+from kelvara.fit.problem import _Exhausted, _Problem
+from kelvara.fit.result import CurveResult, FitResult, Parameter
+from kelvara.fit.search import _guess, _linear_start, _search, _theta
+from kelvara.fit.uncertainty import _covariance
+from kelvara.fit.verdict import _verdict
+from kelvara.models import MODELS
+
+# The largest nucleus a fit takes: each evaluation costs more as the nucleus
+# grows (100 fits in about a second, 1000 in about 20 s); published scans stop near 10.
+MAX_FITTED_NUC_SIZE = 100
+
+
+def fit(
+    curves: Union[Curve, Iterable[Curve]],
+    model: str = "cooperative",
+    *,
+    nuc_size: Union[int, Iterable[int], None] = None,
+    shared_amplitude: bool = False,
+    shared_baseline: bool = False,
+    baseline_slope: bool = False,
+    start: Optional[Mapping[str, float]] = None,
+    fix: Optional[Mapping[str, float]] = None,
+    bounds: Optional[Mapping[str, Tuple[float, float]]] = None,
+    max_nfev: Optional[int] = None,
+    search: bool = True,
+    aggregate_slope: bool = False,
+    extensive: bool = False,
+    shared: Iterable[str] = (),
+) -> FitResult:
+    """Fit one model globally to the curves.
+
+    model: one of MODELS ("isodesmic", "isodesmic_direct", "cooperative",
+    "cooperative_n", "coop_iso", "vanderschoot", "isodesmic_sigmoid" for
+    curves against temperature; the mass-balance ones also for
+    concentration series, where a series at one temperature fits "k" (and
+    "sigma"; "k_iso", "k_coop", "sigma") on a log scale and several
+    temperatures or cooling curves beside it share the thermodynamic
+    parameters; "denaturation" and "denaturation_isodesmic" for solvent
+    denaturations: "delta_g0", "m" (J/mol) and "sigma").  nuc_size (cooperative_n only): a nucleus
+    size, or several (e.g. range(2, 9)): each is fitted and the best kept.
+    start, fix, bounds: by parameter name (the thermodynamic names of the
+    model, and "amplitude[i]", "baseline[i]", "slope[i]" per curve i, or
+    without the index when shared), in J/mol, J/(mol K) and the signal's
+    unit.  max_nfev: a cap on the model evaluations of the whole fit.
+    aggregate_slope: the aggregated state's signal slopes in T too
+    ("aggregate_slope[i]").  extensive: the signal is proportional to the
+    concentration (raw absorbance, CD in mdeg): signal = c_tot (baseline +
+    amplitude fraction), baselines and amplitudes per mol/L, so that one
+    amplitude can be shared across concentrations.  shared: per-curve
+    parameters of a phenomenological model that every curve shares
+    (shared=("h_e",) for vanderschoot).
+    search: False fits once from the guessed (or given) start instead of
+    searching; faster, but it may end in a local minimum.
+
+    The result's verdict (`ok`, `problems`) says whether it can be trusted.
+    A fit that stops without converging also issues a RuntimeWarning.
+    """
+    curves, sizes, make, start = _setup(curves, model, nuc_size, shared_amplitude, shared_baseline, baseline_slope,
+                                        start, fix, bounds, max_nfev, aggregate_slope, extensive, shared)
+    results = [_fit_problem(make(size), dict(start), search) for size in sizes]
+    best = min(results, key=lambda r: (not r.converged, r.chi2))
+    if len(sizes) > 1:
+        best.nuc_size_scan = {r.nuc_size: r.chi2 for r in results}
+        best.notes.append("nuc_size scanned: " + ", ".join(
+            f"{r.nuc_size}: chi2 {r.chi2:.6g}" for r in results))
+    if not best.converged:
+        warnings.warn(f"kelvara.fit: the {model} fit did not converge: {best.message}",
+                      RuntimeWarning, stacklevel=2)
+    return best
+
+
+def check(curves: Union[Curve, Iterable[Curve]], model: str = "cooperative", **options) -> None:
+    """Raise the ValueError that `fit` would raise for these curves and
+    options (an unknown model or parameter, a bad bound), without fitting."""
+    keywords = dict(nuc_size=None, shared_amplitude=False, shared_baseline=False, baseline_slope=False,
+                    start=None, fix=None, bounds=None, max_nfev=None, aggregate_slope=False, extensive=False,
+                    shared=())
+    unknown = set(options) - set(keywords) - {"search"}
+    if unknown:
+        raise TypeError(f"check() got an unexpected keyword argument {sorted(unknown)[0]!r}")
+    keywords.update((k, v) for k, v in options.items() if k != "search")
+    _, sizes, make, _ = _setup(curves, model, **keywords)
+    make(sizes[0])
+
+
+def _setup(curves, model, nuc_size, shared_amplitude, shared_baseline, baseline_slope, start, fix, bounds, max_nfev,
+           aggregate_slope, extensive, shared):
+    """Everything `fit` checks before it fits: (the curves, the nucleus
+    sizes to fit, a function that makes the problem of one size, the
+    starting values as numbers)."""
+    curves = [curves] if isinstance(curves, Curve) else list(curves)
+    if not curves:
+        raise ValueError("no curves to fit")
+    for curve in curves:
+        if not isinstance(curve, Curve):
+            raise ValueError(f"expected Curve objects, got {type(curve).__name__}")
+        curve.validate()
+    if not isinstance(model, str):
+        raise ValueError(f"model must be a model's name, such as 'cooperative', not {model!r}")
+    start, fix, bounds = (_numbers_by_name(given, what) for given, what in
+                          ((start, "start"), (fix, "fix"), (bounds, "bounds")))
+    for name, value in fix.items():
+        low, high = bounds.get(name, (-math.inf, math.inf))
+        if not low <= value <= high:
+            raise ValueError(f"{name} is fixed at {value:g}, outside its own bounds {low:g} to {high:g}")
+    if max_nfev is not None and (isinstance(max_nfev, bool) or not isinstance(max_nfev, int) or max_nfev < 1):
+        raise ValueError(f"max_nfev must be a positive whole number, not {max_nfev!r}")
+    if model not in MODELS:
+        raise ValueError(f"unknown model {model!r}; the models are {', '.join(MODELS)}")
+    entry = MODELS[model]
+    if model == "cooperative_n":
+        sizes = [2] if nuc_size is None else ([nuc_size] if isinstance(nuc_size, int) else list(nuc_size))
+        if not sizes or any(int(n) < 2 for n in sizes):
+            raise ValueError(f"nuc_size must be 2 or more, got {nuc_size!r}")
+        if any(int(n) > MAX_FITTED_NUC_SIZE for n in sizes):
+            raise ValueError(f"nuc_size must be at most {MAX_FITTED_NUC_SIZE} in a fit, got {nuc_size!r}: a fit's "
+                             "cost grows with the nucleus (one of 1000 takes about 20 s)")
+    elif nuc_size is not None:
+        raise ValueError(f"nuc_size applies to the cooperative_n model, not {model!r}")
+    else:
+        sizes = [None]
+
+
+    def make(size):
+        return _Problem(curves, entry, size, shared_amplitude, shared_baseline, baseline_slope,
+                        dict(start or {}), dict(fix or {}), dict(bounds or {}), max_nfev,
+                        aggregate_slope=aggregate_slope, extensive=extensive,
+                        shared=tuple([shared] if isinstance(shared, str) else shared))
+
+    return curves, sizes, make, start
+
+
+def _numbers_by_name(given, what):
+    """start, fix or bounds as {name: float} (or {name: (float, float)}),
+    refusing what is not a number with the name it was given for."""
+    if given is None:
+        return {}
+    if not isinstance(given, Mapping):
+        raise ValueError(f"{what} must map parameter names to values, not {type(given).__name__}")
+    out = {}
+    for name, value in given.items():
+        try:
+            if what == "bounds":
+                low, high = value
+                out[name] = (float(low), float(high))
+            else:
+                out[name] = float(value)
+        except (TypeError, ValueError):
+            shape = "a pair of numbers (low, high)" if what == "bounds" else "a number"
+            raise ValueError(f"{what} of {name!r} must be {shape}, not {value!r}") from None
+        if what != "bounds" and not math.isfinite(out[name]):
+            raise ValueError(f"{what} of {name!r} must be finite, not {value!r}")
+    return out
+
+
+def _fit_problem(problem: _Problem, start: Dict[str, float], search: bool) -> FitResult:
+    notes = [problem.weight_note] if problem.weight_note else []
+    exhausted = False
+    try:
+        x0, screened, refined, reached = _search(problem, start, notes, search, None)
+        # From the refined start the polish needs a few steps; a fit that
+        # wanders for long has a direction the data do not fix.
+        result = problem.solve(x0, max_nfev=20 * (len(x0) + 1))
+        x, converged, message = result.x, bool(result.success) and result.status > 0, result.message
+        active = result.active_mask != 0
+    except _Exhausted:
+        exhausted = True
+    if exhausted:
+        # Out of evaluations: report the guess, not converged.
+        budget, problem.budget = problem.budget, None
+        guess = _guess(problem)
+        theta = _theta(problem, guess)
+        projected = problem.project(theta)
+        beta = projected[1] if projected is not None else np.zeros(len(problem.free_linear))
+        x = problem.full_vector(theta, _linear_start(problem, beta))
+        screened = refined = reached = 0
+        converged, message = False, f"stopped after {budget} model evaluations (the cap given)"
+        active = np.zeros(len(x), dtype=bool)
+    problem.budget = None
+
+    final = problem.model_minus_data(x)
+    if final is None:
+        converged = False
+        message = "the model cannot be evaluated at the final values"
+    residuals = problem.residuals(x) if final is None else final
+    n, p = problem.n_points, len(x)
+    rss = float(residuals @ residuals)
+    dof = n - p
+
+    covariance = _covariance(problem, x, rss / dof, active, notes)
+    errors = np.sqrt(np.diag(covariance))
+
+    scale = problem.scale
+    values = problem.values(x)
+    parameters = {}
+    for name in problem.names:
+        fixed = name in problem.fixed
+        j = problem.free.index(name) if not fixed else None
+        stderr = math.nan if fixed else problem.external_slope(name, float(values[name])) * float(errors[j])
+        parameters[name] = Parameter(
+            name, problem.external(name, float(values[name])), stderr, fixed,
+            tuple(problem.external(name, b) for b in problem.bounds[name]),
+            at_bound=bool(not fixed and active[j]),
+            per_concentration=problem.extensive and name not in problem.nonlinear_set)
+
+    derived = problem.derived(x, covariance)
+    curve_results = []
+    for i, curve in enumerate(problem.curves):
+        baseline, slope, amplitude, aggregate_slope = (
+            problem.external("baseline", float(v)) for v in problem.linear_values(values, i))
+        te = derived[f"Te[{i}]"].value if f"Te[{i}]" in derived else None
+        if "te" in problem.model.per_curve:
+            te = parameters["te" if "te" in problem.nonlinear_set else f"te[{i}]"].value
+        midpoint = next(((name, derived[f"{name}[{i}]"].value) for name in ("c50", "f50")
+                         if f"{name}[{i}]" in derived), None)
+        weight = 1.0 if problem.curve_weights is None else problem.curve_weights[i]
+        curve_results.append(CurveResult(
+            curve.label, None if curve.vary == "concentration" else curve.c_tot, baseline, slope, amplitude, te,
+            residuals[problem.rows[i]] * scale / weight, aggregate_slope, curve.vary,
+            None if curve.vary == "temperature" else curve.temperature, midpoint))
+
+    noise_var = _noise_variance(problem)
+    problems = _verdict(problem, x, converged, message, rss, dof, parameters, derived, noise_var, curve_results)
+    vague = [q.name for q in parameters.values() if q.name.startswith("amplitude") and q.determined
+             and q.stderr > abs(q.value)]
+    if vague:
+        notes.append(f"{', '.join(vague)}: standard error above the value; those curves show too little of the "
+                     "transition to fix their own signal change (the verdict judges the thermodynamic parameters only)")
+    factors = [problem.external_slope(n, float(v)) for n, v in zip(problem.free, x)]
+    external_covariance = covariance * np.outer(factors, factors)
+    log_term = n * math.log(rss / n) if rss > 0 else -math.inf
+    return FitResult(
+        model=problem.model.name, nuc_size=problem.nuc_size, parameters=parameters, curves=curve_results,
+        covariance=external_covariance, free=list(problem.free), derived=derived, chi2=rss * scale**2,
+        reduced_chi2=rss * scale**2 / dof, aic=log_term + 2 * p + 2 * n * math.log(scale),
+        bic=log_term + p * math.log(n) + 2 * n * math.log(scale), n_points=n,
+        converged=converged, message=message, nfev=problem.nfev, notes=notes, problems=problems,
+        noise=None if noise_var is None else math.sqrt(noise_var) * scale,
+        starts=(screened, refined, reached), _problem=problem, _x=x,
+    )

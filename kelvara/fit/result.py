@@ -1,0 +1,396 @@
+"""What a fit gives back: `FitResult` with its parameters, derived values,
+per-curve results and statistics, and the verdict (`ok`, `problems`); shown
+as text (`summary`), plain data (`to_dict`), a DataFrame (`to_frame`), HTML
+for notebooks, a table of every point (`curve_table`) and a figure (`plot`).
+Profiles and the bootstrap are run from here on request; nothing here
+searches."""
+
+from __future__ import annotations
+
+import math
+import sys
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Dict, Iterable, List, Optional, Tuple
+
+import numpy as np
+from scipy.stats import f as f_distribution
+
+from kelvara import __version__
+from kelvara.fit.curves import REFERENCE_TEMPERATURE
+from kelvara.fit.uncertainty import Profile, _profile_one
+from kelvara.models import degree_of_polymerisation, unit_of
+
+if TYPE_CHECKING:
+    from kelvara.fit.problem import _Problem
+
+@dataclass
+class Parameter:
+    name: str
+    value: float
+    stderr: float  # NaN when fixed, on a bound, or not determined by the data
+    fixed: bool
+    bounds: Tuple[float, float] = (-math.inf, math.inf)
+    at_bound: bool = False
+    per_concentration: bool = False  # a baseline or amplitude of an extensive signal
+
+    @property
+    def determined(self) -> bool:
+        """A free parameter whose standard error could be estimated."""
+        return not self.fixed and not self.at_bound and math.isfinite(self.stderr)
+
+    @property
+    def unit(self) -> str:
+        unit = unit_of(self.name)
+        return unit.replace("signal", "signal L/mol", 1) if self.per_concentration else unit
+
+
+@dataclass
+class Derived:
+    name: str
+    value: float
+    stderr: float
+
+    @property
+    def unit(self) -> str:
+        return unit_of(self.name)
+
+
+@dataclass
+class CurveResult:
+    label: Optional[str]
+    c_tot: Optional[float]  # None for a concentration series
+    baseline: float
+    slope: float
+    amplitude: float
+    te: Optional[float]  # elongation temperature (K), cooperative models
+    residuals: np.ndarray
+    aggregate_slope: float = 0.0  # the aggregated state's signal per K (aggregate_slope=True)
+    vary: str = "temperature"
+    temperature: Optional[float] = None  # K, of a concentration series or denaturation
+    midpoint: Optional[Tuple[str, float]] = None  # ("c50", mol/L) or ("f50", fraction) at half aggregation
+
+
+@dataclass
+class FitResult:
+    """Best values, their uncertainties, the statistics and the verdict of one fit."""
+
+    model: str
+    nuc_size: Optional[int]
+    parameters: Dict[str, Parameter]
+    curves: List[CurveResult]
+    covariance: np.ndarray  # of the free parameters, in `free` order; NaN where not determined
+    free: List[str]
+    derived: Dict[str, Derived]
+    chi2: float
+    reduced_chi2: float
+    aic: float
+    bic: float
+    n_points: int
+    converged: bool
+    message: str
+    nfev: int
+    notes: List[str] = field(default_factory=list)
+    problems: List[str] = field(default_factory=list)
+    noise: Optional[float] = None  # noise standard deviation estimated from the data (signal units)
+    starts: Tuple[int, int, int] = (1, 1, 1)  # (screened, refined, reaching the best chi2)
+    bootstrap: Optional[Dict[str, Tuple[float, float]]] = None
+    bootstrap_samples: Optional[Dict[str, np.ndarray]] = None
+    profiles: Optional[Dict[str, Profile]] = None
+    nuc_size_scan: Optional[Dict[int, float]] = None
+    _problem: Optional["_Problem"] = field(default=None, repr=False)
+    _x: Optional[np.ndarray] = field(default=None, repr=False)
+
+    @property
+    def ok(self) -> bool:
+        """True when nothing speaks against the fit: see `problems`."""
+        return not self.problems
+
+    @property
+    def correlation(self) -> np.ndarray:
+        """Correlation matrix of the free parameters (order: `free`)."""
+        sd = np.sqrt(np.diag(self.covariance))
+        with np.errstate(invalid="ignore", divide="ignore"):
+            return self.covariance / np.outer(sd, sd)
+
+    def value(self, name):
+        return self.parameters[name].value
+
+    def predict(self, x, curve_index=0):
+        """Modelled signal of curve `curve_index` at the points x of what it
+        varies: temperatures (K), total concentrations (mol/L) or
+        good-solvent fractions."""
+        if isinstance(curve_index, (bool, np.bool_)) or not isinstance(curve_index, (int, np.integer)):
+            raise TypeError(f"curve_index must be an integer, not {type(curve_index).__name__}")
+        if not -len(self.curves) <= curve_index < len(self.curves):
+            raise IndexError(f"curve_index {curve_index} is out of range: the fit has {len(self.curves)} curves")
+        x = np.asarray(x, dtype=float)
+        return self._problem.scale * self._problem.signal(self._x, int(curve_index) % len(self.curves), x)
+
+    def curve_table(self) -> Dict[str, np.ndarray]:
+        """Every point as columns, to plot again: curve, c_tot (mol/L),
+        temperature (K; NaN where not given), solvent (the good-solvent
+        fraction, in a fit of denaturations), signal, fitted, residual,
+        fraction (aggregated, from the model), aggregation (the signal
+        normalised by the fitted baseline and amplitude: the degree of
+        aggregation the data show), dp_n and dp_n_all (number-average degree
+        of polymerisation of the aggregates, and of all species with the
+        monomer)."""
+        problem = self._problem
+        values = problem.values(self._x)
+        solvent = "solvent" in problem.kinds
+        columns = {k: [] for k in ("curve", "c_tot", "temperature") + (("solvent",) if solvent else ())
+                   + ("signal", "fitted", "residual", "fraction", "aggregation")}
+        for i, (curve, fitted) in enumerate(zip(problem.curves, self.curves)):
+            n = curve.size
+            fraction = problem.fraction(values, curve, curve.x)
+            dt = curve.x - REFERENCE_TEMPERATURE if curve.vary == "temperature" else 0.0
+            weight = curve.concentrations() if problem.extensive else 1.0
+            with np.errstate(divide="ignore", invalid="ignore"):
+                aggregation = ((curve.signal / weight - fitted.baseline - fitted.slope * dt)
+                               / (fitted.amplitude + fitted.aggregate_slope * dt))
+            columns["curve"].append(np.full(n, curve.label if curve.label is not None else str(i), dtype=object))
+            columns["c_tot"].append(curve.concentrations())
+            columns["temperature"].append(curve.temperatures())
+            if solvent:
+                columns["solvent"].append(curve.x if curve.vary == "solvent" else np.full(n, math.nan))
+            columns["signal"].append(curve.signal)
+            columns["fitted"].append(curve.signal + fitted.residuals)
+            columns["residual"].append(fitted.residuals)
+            columns["fraction"].append(fraction)
+            columns["aggregation"].append(aggregation)
+            if problem.model.mass_balance:
+                dp_n, dp_n_all = degree_of_polymerisation(
+                    problem.model.name, problem.plain(values), curve.temperatures(), curve.concentrations(),
+                    fraction, problem.nuc_size, curve.x if curve.vary == "solvent" else None)
+                columns.setdefault("dp_n", []).append(dp_n)
+                columns.setdefault("dp_n_all", []).append(dp_n_all)
+        return {k: np.concatenate(v) for k, v in columns.items()}
+
+    def to_frame(self):
+        """Parameters and derived values as a pandas DataFrame (value,
+        stderr, unit, kind, fixed, at_bound)."""
+        import pandas as pd
+
+        rows = [dict(name=p.name, kind="parameter", value=p.value, stderr=p.stderr, unit=p.unit,
+                     fixed=p.fixed, at_bound=p.at_bound) for p in self.parameters.values()]
+        rows += [dict(name=d.name, kind="derived", value=d.value, stderr=d.stderr, unit=d.unit,
+                      fixed=False, at_bound=False) for d in self.derived.values()]
+        return pd.DataFrame(rows).set_index("name")
+
+    def _repr_html_(self) -> str:
+        from html import escape
+
+        verdict = ("<p style='color:firebrick'><b>NOT OK:</b></p><ul>"
+                   + "".join(f"<li>{escape(p)}</li>" for p in self.problems) + "</ul>"
+                   if self.problems else "<p><b>ok</b></p>")
+        rows = "".join(
+            f"<tr><td>{escape(p.name)}</td><td>{_format(p.value)}</td>"
+            f"<td>{'fixed' if p.fixed else 'at bound' if p.at_bound else _format(p.stderr)}</td>"
+            f"<td>{escape(p.unit)}</td></tr>" for p in self.parameters.values())
+        rows += "".join(f"<tr><td>{escape(d.name)}</td><td>{_format(d.value)}</td><td>{_format(d.stderr)}</td>"
+                        f"<td>{escape(d.unit)}</td></tr>" for d in self.derived.values())
+        return (f"<h4>kelvara fit: {escape(self.model)} model</h4>{verdict}"
+                "<table><tr><th>name</th><th>value</th><th>std. error</th><th>unit</th></tr>"
+                f"{rows}</table><p>chi2 {self.chi2:.6g}, {self.n_points} points, "
+                f"{len(self.free)} free parameters</p>")
+
+    def summary(self, temperature_unit: str = "K") -> str:
+        """The fit as text: verdict, parameters with standard errors and
+        units, intervals, derived values, correlations and statistics.
+        temperature_unit "°C" shows temperatures (Te, tm, te) in degrees
+        Celsius; their standard errors are the same in both units."""
+        if temperature_unit not in ("K", "°C"):
+            raise ValueError(f"temperature_unit must be 'K' or '°C', not {temperature_unit!r}")
+
+        def shown(value, unit):
+            if unit == "K" and temperature_unit == "°C":
+                return value - 273.15, "°C"
+            return value, unit
+
+        lines = []
+        if self.problems:
+            lines.append("NOT OK: this fit is not to be trusted:")
+            lines += [f"  - {p}" for p in self.problems]
+        lines.append(f"model: {self.model}" + (f" (nuc_size {self.nuc_size})" if self.nuc_size else ""))
+        lines += self.notes
+        screened, refined, reached = self.starts
+        if refined > 1:
+            lines.append(f"global search: {screened} starts screened, {refined} refined, "
+                         f"{reached} reached the best chi2")
+        lines.append(f"{'parameter':24}{'value':>16}{'std. error':>14}  unit")
+        for p in self.parameters.values():
+            if p.fixed:
+                error = "fixed"
+            elif p.at_bound:
+                error = "at bound"
+            else:
+                error = _format(p.stderr)
+            value, unit = shown(p.value, p.unit)
+            lines.append(f"{p.name:24}{_format(value):>16}{error:>14}  {unit}")
+        if self.profiles:
+            level = next(iter(self.profiles.values())).level
+            lines.append(f"profile-likelihood {100 * level:g} % intervals:")
+            for pr in self.profiles.values():
+                warning = "" if pr.converged else "  (some refits did not converge: may be too narrow)"
+                unit = unit_of(pr.name)
+                low, high = (shown(v, unit)[0] if v is not None else None for v in (pr.low, pr.high))
+                lines.append(f"  {pr.name:22}[{_format(low)}, {_format(high)}]  {shown(0.0, unit)[1]}" + warning)
+        if self.bootstrap:
+            lines.append("bootstrap 95 % intervals:")
+            for name, (low, high) in self.bootstrap.items():
+                lines.append(f"  {name:22}[{_format(low)}, {_format(high)}]")
+        lines.append("derived:")
+        for d in self.derived.values():
+            value, unit = shown(d.value, d.unit)
+            lines.append(f"  {d.name:22}{_format(value):>16}{_format(d.stderr):>14}  {unit}")
+        thermo = [n for n in self.free if n in self._problem.nonlinear_set]
+        if len(thermo) > 1:
+            lines.append("correlation of the thermodynamic parameters:")
+            index = [self.free.index(n) for n in thermo]
+            corr = self.correlation[np.ix_(index, index)]
+            lines.append(" " * 24 + "".join(f"{n[:12]:>13}" for n in thermo))
+            for n, row in zip(thermo, corr):
+                lines.append(f"  {n:22}" + "".join(f"{_format(v, '13.5f'):>13}" for v in row))
+        noise = f", noise SD {self.noise:.3g} (from the data)" if self.noise else ""
+        lines.append(
+            f"chi2 {self.chi2:.6g}, reduced chi2 {self.reduced_chi2:.6g}{noise}, AIC {self.aic:.3f}, "
+            f"BIC {self.bic:.3f}, {self.n_points} points, {len(self.free)} free parameters, "
+            f"{self.nfev} model evaluations"
+        )
+        return "\n".join(lines)
+
+    def to_dict(self) -> dict:
+        """Plain data (JSON-ready, no NaN or infinity): verdict, model,
+        parameters, curves, derived values, statistics and intervals, with
+        units.  A value that cannot be given is None."""
+        correlation = self.correlation
+        unknown = [p.name for p in self.parameters.values() if not p.fixed and not p.at_bound
+                   and not math.isfinite(p.stderr)]
+        unknown += [d.name for d in self.derived.values() if not (math.isfinite(d.value) and math.isfinite(d.stderr))]
+        notes = list(self.notes)
+        if unknown:
+            notes.append("null where a value or its error cannot be computed (not determined, infinite, or "
+                         "depending on a parameter that is not determined): " + ", ".join(unknown))
+        return {
+            "kelvara_version": __version__,
+            "ok": self.ok,
+            "problems": list(self.problems),
+            "notes": notes,
+            "model": self.model,
+            "nuc_size": self.nuc_size,
+            "parameters": {
+                p.name: {"value": _json_float(p.value), "stderr": _json_float(p.stderr), "fixed": p.fixed,
+                         "at_bound": p.at_bound, "unit": p.unit}
+                for p in self.parameters.values()
+            },
+            "curves": [_curve_dict(c) for c in self.curves],
+            "derived": {d.name: {"value": _json_float(d.value), "stderr": _json_float(d.stderr), "unit": d.unit}
+                        for d in self.derived.values()},
+            "correlation": {"parameters": list(self.free),
+                            "matrix": [[_json_float(v) for v in row] for row in correlation]},
+            "statistics": {
+                "chi2": self.chi2, "reduced_chi2": _json_float(self.reduced_chi2),
+                "noise_sd": _json_float(self.noise), "aic": _json_float(self.aic),
+                "bic": _json_float(self.bic), "n_points": self.n_points, "converged": self.converged,
+                "nfev": self.nfev, "starts_screened": self.starts[0], "starts_refined": self.starts[1],
+                "starts_reaching_best": self.starts[2],
+            },
+            "profile": None if self.profiles is None else {
+                p.name: {"low": _json_float(p.low), "high": _json_float(p.high), "level": p.level,
+                         "unit": unit_of(p.name), "converged": p.converged}
+                for p in self.profiles.values()
+            },
+            "bootstrap": None if self.bootstrap is None else
+            {name: [_json_float(v) for v in interval] for name, interval in self.bootstrap.items()},
+        }
+
+    def profile(self, names: Optional[Iterable[str]] = None, level: float = 0.95,
+                max_steps: int = 14) -> Dict[str, Profile]:
+        """Profile-likelihood intervals of the free thermodynamic parameters
+        (or of `names`): each is stepped away from its best value, the other
+        free parameters are refitted at every step, and the interval ends
+        where chi2 has risen by the F-test's amount at `level`.  Honest where
+        the Jacobian's errors are only a linear approximation (delta_h and
+        delta_s are correlated at 0.9996).  Sets and returns `profiles`."""
+        problem = self._problem
+        if names is None:
+            names = [n for n in self.free if n in problem.nonlinear_set]
+        names = list(names)
+        for name in names:
+            if name not in self.free:
+                raise ValueError(f"cannot profile {name!r}: it is not a free parameter of this fit")
+        n, p = self.n_points, len(self.free)
+        chi2_min = self.chi2 / problem.scale**2
+        if n - p <= 0:
+            raise ValueError("a profile needs more points than free parameters")
+        threshold = chi2_min * (1.0 + f_distribution.ppf(level, 1, n - p) / (n - p))
+        profiles = {}
+        for name in names:
+            profiles[name] = _profile_one(problem, self, name, chi2_min, threshold, level, max_steps)
+        self.profiles = profiles
+        return profiles
+
+    def run_bootstrap(self, resamples=200, seed=None, progress=None):
+        """Percentile intervals (2.5 %, 97.5 %) from residual resampling: each
+        resample adds the residuals, drawn with replacement within each curve,
+        to the fitted curves and fits again from the best values.  Sets and
+        returns `bootstrap`; `bootstrap_samples` keeps the parameter values."""
+        problem = self._problem
+        rng = np.random.default_rng(seed)
+        fitted = [problem.signal(self._x, i, c.x) for i, c in enumerate(problem.curves)]
+        residuals = [c.residuals / problem.scale for c in self.curves]
+        show = _progress(progress, resamples)
+        samples = []
+        for r in range(resamples):
+            data = [f + rng.choice(res, size=res.size, replace=True) for f, res in zip(fitted, residuals)]
+            refit = problem.solve(self._x, data)
+            if refit.status > 0:
+                samples.append(np.concatenate([problem.external_vector(refit.x),
+                                               problem.derived_vector(refit.x)]))
+            show(r + 1)
+        names = problem.free + list(problem.derived_names())
+        samples = np.array(samples)
+        self.bootstrap_samples = dict(zip(names, samples.T)) if len(samples) else {}
+        self.bootstrap = {
+            name: (float(np.percentile(values, 2.5)), float(np.percentile(values, 97.5)))
+            for name, values in self.bootstrap_samples.items()
+        }
+        if len(samples) < resamples:
+            self.notes.append(f"bootstrap: {resamples - len(samples)} of {resamples} refits failed")
+        return self.bootstrap
+
+
+def _curve_dict(c):
+    out = {"label": c.label, "vary": c.vary, "c_tot": c.c_tot, "temperature": c.temperature,
+           "baseline": c.baseline, "slope": c.slope, "amplitude": c.amplitude, "te": _json_float(c.te)}
+    if c.midpoint is not None:
+        out[c.midpoint[0]] = _json_float(c.midpoint[1])
+    return out
+
+
+def _format(value, style=".6g"):
+    if value is None or (isinstance(value, float) and not math.isfinite(value)):
+        return "n/a"
+    return format(value, style)
+
+
+def _json_float(value):
+    return None if value is None or not math.isfinite(value) else float(value)
+
+
+def _progress(progress, total):
+    """A progress bar on stderr when it is a terminal (or when asked)."""
+    if progress is None:
+        progress = sys.stderr.isatty()
+    if not progress:
+        return lambda done: None
+
+    def show(done):
+        width = 30
+        filled = width * done // total
+        sys.stderr.write(f"\rbootstrap [{'#' * filled}{'.' * (width - filled)}] {done}/{total}")
+        if done == total:
+            sys.stderr.write("\n")
+        sys.stderr.flush()
+
+    return show

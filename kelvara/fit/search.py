@@ -1,0 +1,333 @@
+"""Finding the best fit: starting values guessed from the curves' own
+transitions, many starts screened cheaply (baselines and amplitudes solved
+exactly for each trial set), the most promising and most diverse refined,
+and the best polished over every parameter."""
+
+from __future__ import annotations
+
+import math
+from typing import Dict, List
+
+import numpy as np
+from scipy.optimize import least_squares
+
+from kelvara.fit.curves import _axis
+from kelvara.fit.problem import _Problem
+from kelvara.models import GAS_CONSTANT
+
+# Enthalpies of elongation over the range the field reports (J/mol), and
+# nucleation enthalpies from weak to strong cooperativity (sigma at 330 K from
+# about 0.5 to 1e-7).
+_ENTHALPIES = (-40e3, -80e3, -140e3, -230e3)
+_NUCLEATION = (3e3, 18e3, 40e3)
+_REFINED = 3  # starts refined after the screening, besides the guessed one
+
+
+def _steepest(curve):
+    """Where the curve changes fastest (K, mol/L or fraction), from a
+    running mean over 5 % of its points (so that noise does not decide)."""
+    found = _steepest_on_axis(curve)
+    return None if found is None else math.exp(found) if curve.vary == "concentration" else found
+
+
+def _steepest_on_axis(curve):
+    x = _axis(curve)
+    order = np.argsort(x)
+    t, y = x[order], curve.signal[order]
+    if len(t) < 5 or np.ptp(t) <= 0:
+        return None
+    window = max(1, len(t) // 20)
+    smooth = np.convolve(y, np.ones(window) / window, mode="valid")
+    centre = np.convolve(t, np.ones(window) / window, mode="valid")
+    if len(smooth) < 2 or np.ptp(centre) <= 0:
+        return None
+    keep = np.concatenate([[True], np.diff(centre) > 0])
+    smooth, centre = smooth[keep], centre[keep]
+    if len(smooth) < 2:
+        return None
+    return float(centre[int(np.argmax(np.abs(np.gradient(smooth, centre))))])
+
+
+def _guess(problem: _Problem) -> Dict[str, float]:
+    """One start from the data, as a single local fit takes it: the steepest
+    point of each curve marks where K c_tot is about 1; those temperatures
+    against c_tot give the enthalpy (van 't Hoff), or -100 kJ/mol."""
+    if not problem.model.mass_balance:
+        return _per_curve_start(problem, 0.0, -80000.0, 1e-4)
+    if problem.model.denaturation:
+        curve = problem.curves[0]
+        steepest = _steepest(curve)
+        return _denaturation_start(problem.model, curve.temperature, curve.c_tot,
+                                   float(np.median(curve.x)) if steepest is None else steepest, 15e3, 1e-2)
+    if problem.at_one_temperature:
+        found = [c for c in map(_steepest, problem.curves) if c is not None]
+        middle = found[0] if found else math.exp(float(np.median(_axis(problem.curves[0]))))
+        return _constants_start(problem.model, 1.0 / middle, 1e-2, 0.1)
+    transitions = [_transition(c) for c in problem.curves]
+    transitions = [t for t in transitions if t is not None]
+    delta_h = -100000.0
+    if len({c for _, c in transitions}) >= 2:
+        inverse_t = np.array([1.0 / t for t, _ in transitions])
+        log_c = np.log([c for _, c in transitions])
+        slope = np.polyfit(inverse_t, log_c, 1)[0]  # ln c = dH / (R Tm) - dS / R
+        if -1e6 < slope * GAS_CONSTANT < -1e4:
+            delta_h = slope * GAS_CONSTANT
+    if transitions:
+        tm, c = transitions[0]
+    else:
+        curve = problem.curves[0]
+        c = math.exp(float(np.mean(np.log(curve.concentrations()))))
+        tm = float(np.median(curve.temperatures()))
+    return _thermo_start(problem.model, delta_h, tm, c, 20000.0, 0.1)
+
+
+def _transition(curve):
+    """(temperature, c_tot) where the curve changes fastest, or None."""
+    found = _steepest(curve)
+    if found is None:
+        return None
+    return (found, curve.c_tot) if curve.vary == "temperature" else (curve.temperature, found)
+
+
+def _constants_start(model, k, sigma, iso_ratio):
+    """Constants at one temperature; the mixed model's isodesmic pathway
+    iso_ratio times weaker."""
+    values = {"k": k, "sigma": sigma, "k_coop": k, "k_iso": iso_ratio * k}
+    return {n: values[n] for n in model.constants}
+
+
+def _denaturation_start(model, temperature, c_tot, anchor, m, sigma):
+    """delta_g0 with K(anchor) c_tot = 1 at the curve's temperature."""
+    delta_g0 = GAS_CONSTANT * temperature * math.log(c_tot) - m * anchor
+    values = {"delta_g0": delta_g0, "m": m, "sigma": sigma}
+    return {n: values[n] for n in model.thermo}
+
+
+def _thermo_start(model, delta_h, anchor, c_tot, delta_h_nuc, iso_ratio):
+    """Thermodynamic values with K(anchor) c_tot = 1; for the mixed model a
+    weaker isodesmic pathway (0.6 delta_h, K_iso c_tot = iso_ratio there)."""
+    delta_s = delta_h / anchor - GAS_CONSTANT * math.log(c_tot)
+    thermo = {
+        "delta_h": delta_h, "delta_s": delta_s, "delta_h_nuc": delta_h_nuc,
+        "delta_h_coop": delta_h, "delta_s_coop": delta_s, "delta_h_nuc_coop": delta_h_nuc,
+        "delta_h_iso": 0.6 * delta_h,
+        "delta_s_iso": 0.6 * delta_h / anchor - GAS_CONSTANT * math.log(c_tot / iso_ratio),
+    }
+    return {n: thermo[n] for n in model.thermo}
+
+
+# Starts of the phenomenological models, per curve: Te or Tm offsets from the
+# steepest point (K), enthalpies (J/mol) and activation constants.
+_OFFSETS = (-8.0, -3.0, 0.0, 3.0, 8.0, 15.0)
+_CURVE_ENTHALPIES = (-40e3, -90e3, -180e3)
+_ACTIVATION = (1e-2, 1e-4, 1e-6)
+
+
+def _per_curve_start(problem, offset, enthalpy, activation):
+    """Values of every per-curve parameter: each curve's Te (or Tm) at its
+    steepest point plus offset; a shared one takes the mean."""
+    values = {}
+    for p in problem.model.per_curve:
+        per = []
+        for curve in problem.curves:
+            steepest = _steepest(curve)
+            middle = float(np.median(curve.temperature)) if steepest is None else steepest
+            per.append({"te": middle + offset, "tm": middle + offset, "h_e": enthalpy,
+                        "delta_h": enthalpy, "ka": activation}[p])
+        if p in problem.nonlinear_set:
+            values[p] = float(np.mean(per))
+        else:
+            values.update({f"{p}[{i}]": v for i, v in enumerate(per)})
+    return values
+
+
+def _candidates(problem: _Problem) -> List[Dict[str, float]]:
+    """Starts spread over plausible values: the elongation temperature at
+    each curve's steepest point and on a grid that runs half the measured
+    range beyond either edge (a transition cut off at an edge still gets a
+    start beyond it), each with every enthalpy of _ENTHALPIES and, for the
+    cooperative models, every nucleation enthalpy of _NUCLEATION."""
+    model = problem.model
+    if not model.mass_balance:
+        activations = _ACTIVATION if "ka" in model.per_curve else (None,)
+        return [_per_curve_start(problem, offset, h, a) for offset in _OFFSETS for h in _CURVE_ENTHALPIES
+                for a in activations]
+    if model.denaturation:
+        return _denaturation_candidates(problem)
+    if problem.at_one_temperature:
+        return _constants_candidates(problem)
+    anchors = []
+    temperature_curves = [c for c in problem.curves if c.vary == "temperature"]
+    if temperature_curves:
+        low = min(float(c.temperature.min()) for c in temperature_curves)
+        high = max(float(c.temperature.max()) for c in temperature_curves)
+        width = max(high - low, 10.0)
+        c_mid = math.exp(float(np.mean([math.log(c.c_tot) for c in temperature_curves])))
+        anchors += [(t, c_mid) for t in np.linspace(low - 0.5 * width, high + 0.5 * width, 5) if t > 0.3 * low]
+    for curve in problem.curves:
+        if curve.vary == "concentration":
+            # K c = 1 across the measured concentrations and a decade beyond.
+            logs = np.log10(curve.x)
+            anchors += [(curve.temperature, 10.0 ** g) for g in np.linspace(logs.min() - 1, logs.max() + 1, 5)]
+        transition = _transition(curve)
+        if transition is not None:
+            anchors.append(transition)
+    nucleation = _NUCLEATION if model.cooperative else (0.0,)
+    iso_ratios = (0.1, 0.005) if model.name == "coop_iso" else (0.1,)
+    out = []
+    for anchor, c_tot in anchors:
+        for delta_h in _ENTHALPIES:
+            for nuc in nucleation:
+                for ratio in iso_ratios:
+                    out.append(_thermo_start(model, delta_h, anchor, c_tot, nuc, ratio))
+    return out
+
+
+# Starts of a series at one temperature (cooperativities) and of a
+# denaturation (m, J/mol).
+_SIGMAS = (0.3, 1e-1, 1e-2, 1e-3, 1e-4, 1e-6)
+_M_VALUES = (5e3, 15e3, 40e3, 100e3)
+
+
+def _constants_candidates(problem):
+    """K c = 1 on a grid from a decade below to a decade above the measured
+    concentrations and at each series' steepest point, with every
+    cooperativity of _SIGMAS."""
+    logs = np.concatenate([np.log10(c.x) for c in problem.curves])
+    middles = [1.0 / 10.0 ** g for g in np.linspace(logs.min() - 1.0, logs.max() + 1.0, 7)]
+    middles += [1.0 / c for c in map(_steepest, problem.curves) if c is not None]
+    sigmas = _SIGMAS if "sigma" in problem.model.constants else (None,)
+    ratios = (0.1, 0.005) if problem.model.name == "coop_iso" else (0.1,)
+    return [_constants_start(problem.model, k, sigma, ratio) for k in middles for sigma in sigmas
+            for ratio in ratios]
+
+
+def _denaturation_candidates(problem):
+    """K c_tot = 1 at fractions spread from half the measured span below to
+    half above it and at each curve's steepest point, with every m of
+    _M_VALUES and (cooperative) every sigma of _SIGMAS."""
+    model = problem.model
+    low = min(float(c.x.min()) for c in problem.curves)
+    high = max(float(c.x.max()) for c in problem.curves)
+    width = max(high - low, 0.05)
+    reference = problem.curves[len(problem.curves) // 2]
+    anchors = [(reference, f) for f in np.linspace(low - 0.5 * width, high + 0.5 * width, 5)]
+    anchors += [(c, f) for c in problem.curves for f in [_steepest(c)] if f is not None]
+    sigmas = _SIGMAS[1:] if "sigma" in model.thermo else (None,)
+    return [_denaturation_start(model, curve.temperature, curve.c_tot, f, m, sigma)
+            for curve, f in anchors for m in _M_VALUES for sigma in sigmas]
+
+
+def _theta(problem, thermo):
+    """Free thermodynamic values of a start, clipped into the bounds."""
+    low, high = problem.free_bounds(problem.free_thermo)
+    return np.clip([problem.internal(n, thermo[n]) for n in problem.free_thermo], low, high)
+
+
+def _refine(problem, theta, max_nfev):
+    """A local fit of the thermodynamic parameters alone, the linear ones
+    solved for exactly at every step; returns (chi2, theta)."""
+    low, high = problem.free_bounds(problem.free_thermo)
+    result = least_squares(
+        problem.projected_residuals, theta, bounds=(low, high), x_scale="jac", method="trf",
+        xtol=1e-8, ftol=1e-8, gtol=1e-8, max_nfev=max_nfev or 100 * (len(theta) + 1),
+    )
+    return float(result.fun @ result.fun), result.x
+
+
+def _search(problem: _Problem, start: Dict[str, float], notes: List[str], search: bool, max_nfev):
+    """The start of the final fit: (x0, screened, refined, reaching best)."""
+    guess = _guess(problem)
+    if not problem.free_thermo:
+        projected = problem.project(np.zeros(0))
+        if projected is None:
+            raise ValueError("the model cannot be evaluated at the fixed thermodynamic values")
+        return problem.full_vector(np.zeros(0), _linear_start(problem, projected[1])), 1, 1, 1
+
+    given = {n: start[n] for n in problem.free_thermo if n in start}
+    first = dict(guess)
+    first.update(given)
+    starts = [_theta(problem, first)]
+    if given and problem.project(starts[0]) is None:
+        # The model raises its error (or overflows) at the given start: take
+        # the guessed value for each given parameter until it evaluates.
+        for name in given:
+            first[name] = guess[name]
+            notes.append(f"start value of {name} replaced by {guess[name]:.6g}: the model fails there")
+            starts[0] = _theta(problem, first)
+            if problem.project(starts[0]) is not None:
+                break
+
+    screened = 1
+    if search:
+        scored = []
+        seen = set()
+        for thermo in _candidates(problem):
+            theta = _theta(problem, thermo)
+            key = tuple(np.round(theta, 6))
+            if key in seen:
+                continue
+            seen.add(key)
+            projected = problem.project(theta)
+            if projected is not None:
+                r = projected[0]
+                per_curve = np.array([float(r[rows] @ r[rows]) for rows in problem.rows])
+                scored.append((float(r @ r), len(scored), theta, per_curve))
+        screened += len(seen)
+        scored.sort(key=lambda item: item[:2])
+        if scored and not problem.model.mass_balance:
+            # Curves that share nothing nonlinear are best started each at its
+            # own best: the k-th best start of every curve, put together.
+            suffix = [n.rsplit("[", 1)[1].rstrip("]") if "[" in n else None for n in problem.free_thermo]
+            for k in range(min(_REFINED, len(scored))):
+                theta = scored[0][2].copy()
+                for i in range(len(problem.curves)):
+                    chosen = sorted(scored, key=lambda item: item[3][i])[k][2]
+                    for j, owner in enumerate(suffix):
+                        if owner == str(i):
+                            theta[j] = chosen[j]
+                starts.append(theta)
+        starts += _diverse([item[2] for item in scored], problem, _REFINED)
+
+    refined = []
+    for theta in starts:
+        if problem.project(theta) is None:
+            continue
+        refined.append(_refine(problem, theta, max_nfev))
+    if not refined:
+        raise ValueError("the model cannot be evaluated at any starting values; give `start`")
+    best_chi2, best_theta = min(refined, key=lambda item: item[0])
+    # The same minimum, reached from several starts, agrees to the
+    # optimiser's tolerance; residuals of 1e-7 of the signal's change are
+    # zero for this count (noise-free data).
+    tolerance = 1e-6 * best_chi2 + problem.n_points * 1e-14
+    reached = sum(1 for chi2, _ in refined if chi2 <= best_chi2 + tolerance)
+    beta = problem.project(best_theta)[1]
+    return (problem.full_vector(best_theta, _linear_start(problem, beta)),
+            screened, len(refined), reached)
+
+
+def _linear_start(problem, beta):
+    low, high = problem.free_bounds(problem.free_linear)
+    return np.clip(beta, low, high)
+
+
+def _diverse(thetas, problem, count):
+    """The first `count` of the sorted starts, skipping one that lies close
+    to a start already taken (it would most likely reach the same minimum)."""
+    taken = []
+    def span(name):
+        base = name.split("[")[0]
+        if base.startswith("delta_s"):
+            return 30.0
+        if base in ("te", "tm"):
+            return 5.0
+        return 1.0 if name in problem.log_names else 1e4
+
+    spans = np.array([span(n) for n in problem.free_thermo])
+    for theta in thetas:
+        if all(np.max(np.abs(theta - t) / spans) > 0.25 for t in taken):
+            taken.append(theta)
+            if len(taken) == count:
+                break
+    return taken

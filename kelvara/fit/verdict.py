@@ -1,0 +1,133 @@
+"""The verdict: whether a fit can be trusted, and why not in sentences.
+Not converged, a parameter not determined or on its bound, too few points,
+no transition, structure left in the residuals beyond the noise (or a few
+outliers), a half-way point far outside the data.  A wrong answer and a
+model that does not describe the data are told apart in the words."""
+
+from __future__ import annotations
+
+import math
+
+import numpy as np
+
+from kelvara.fit.noise import _NOISE_SPREAD_VALUES, _STRUCTURE_SDS
+
+# A fit whose residual variance exceeds the noise variance read from the data
+# by this factor leaves structure that the model does not describe.  Clean
+# synthetic data and the example stay below 1.3; a missed minimum or a wrong
+# model lies far above.
+_STRUCTURE_RATIO = 2.0
+# Above this, the median residual itself (as a variance, against the noise)
+# says the misfit is systematic rather than a few outliers.
+_OUTLIER_BULK = 1.5
+# A transition is seen when adding it lowers chi2 by this many noise
+# variances (a flat signal gains about as many as there are extra parameters).
+_TRANSITION_GAIN = 60.0
+# A thermodynamic parameter is not determined when its standard error exceeds
+# both its value and this size.
+_TYPICAL = {"J/mol": 10e3, "J/(mol K)": 30.0, "K": 10.0}
+# A cooperativity below this has left any value a measurement can tell
+# from zero.
+_VANISHING = 1e-12
+# Residual degrees of freedom below which the noise cannot be measured.
+_MIN_DOF = 5
+
+
+def _verdict(problem, x, converged, message, rss, dof, parameters, derived, noise_var, curve_results):
+    problems = []
+    if not converged:
+        problems.append(f"the fit did not converge: {message}")
+    for name in problem.nonlinear:
+        p = parameters[name]
+        if p.fixed:
+            continue
+        if p.at_bound:
+            side = p.bounds[0] if abs(p.value - p.bounds[0]) <= abs(p.value - p.bounds[1]) else p.bounds[1]
+            problems.append(f"{name} ends on its bound {side:g} {p.unit}: the data do not determine it "
+                            "within the bounds")
+        elif name in problem.log_names and name.startswith("sigma") and p.value < _VANISHING:
+            problems.append(f"{name} runs off towards zero ({p.value:.3g}): the data bound it from above only "
+                            "(a transition as sharp as can be fits them as well); fix it, or measure closer "
+                            "to the onset")
+        elif not math.isfinite(p.stderr):
+            problems.append(f"{name} is not determined by the data (its standard error cannot be estimated)")
+        elif name in problem.log_names:
+            if p.stderr > math.log(10.0) * p.value:  # more than a factor of ten either way
+                problems.append(f"{name} is not determined by the data: its standard error ({p.stderr:.3g}) "
+                                "spans more than a decade")
+        elif p.stderr > max(abs(p.value), _TYPICAL[p.unit]):
+            problems.append(f"{name} is not determined by the data: its standard error ({p.stderr:.3g} "
+                            f"{p.unit}) exceeds its value")
+    if dof < _MIN_DOF:
+        problems.append(f"only {problem.n_points} points for {len(x)} free parameters: too few to tell "
+                        "the noise from the model, so the standard errors mean little")
+
+    # No transition: compare with the fit of baselines (and slopes) alone.
+    flat = problem.weigh(problem.static)
+    target = problem.weigh(problem.y - problem.static_fixed)
+    if flat.shape[1]:
+        beta = np.linalg.lstsq(flat, target, rcond=None)[0]
+        r_flat = flat @ beta - target
+    else:
+        r_flat = -target
+    rss_flat = float(r_flat @ r_flat)
+    floor = (1e-7) ** 2  # internal units: a millionth or so of the signal's change
+    if noise_var is not None:
+        variance = max(noise_var, floor)
+        gain = (rss_flat - rss) / variance
+        if gain < _TRANSITION_GAIN:
+            problems.append(
+                f"the data show no transition: the model lowers chi2 by only {max(gain, 0.0):.3g} noise "
+                "variances below baselines alone (the amplitude is not distinguishable from zero)")
+        ratio = (rss / dof) / variance
+        spread = math.sqrt(_NOISE_SPREAD_VALUES / max(getattr(problem, "noise_count", 0), 1) + 2.0 / max(dof, 1))
+        if ratio > max(_STRUCTURE_RATIO, 1.0 + _STRUCTURE_SDS * spread):
+            # Systematic misfit moves the bulk of the residuals; a few gross
+            # outliers move only their sum of squares.
+            residuals = problem.residuals(x)
+            bulk = (1.4826 * float(np.median(np.abs(residuals)))) ** 2 / variance
+            if bulk > _OUTLIER_BULK:
+                problems.append(
+                    f"the fit leaves structure in the residuals: their variance is {ratio:.3g} times the "
+                    "noise variance estimated from the data (a wrong model, or a missed minimum)")
+            else:
+                far = int(np.sum(np.abs(residuals) > 5.0 * math.sqrt(variance)))
+                problems.append(
+                    f"{far} point(s) lie more than 5 noise SDs from the fit and make the residual variance "
+                    f"{ratio:.3g} times the noise variance, while the bulk of the residuals is noise: "
+                    "outliers pull a least-squares fit; check or remove them")
+    elif rss_flat <= rss * (1 + 1e-9):
+        problems.append("the data show no transition: the model fits no better than baselines alone")
+
+    far = []
+    for i, (curve, result) in enumerate(zip(problem.curves, curve_results)):
+        label = curve.label or f"curve {i}"
+        x = np.log10(curve.x) if curve.vary == "concentration" else curve.x
+        low, high = float(x.min()), float(x.max())
+        if result.te is not None:
+            width = max(high - low, 1.0)
+            te = result.te
+            if not math.isfinite(te) or te <= 0:
+                problems.append(f"Te of {label} is not a temperature ({te:g} K)")
+            elif te < low - width or te > high + width:
+                problems.append(f"Te of {label} ({te:.5g} K) lies far outside its measured range "
+                                f"{low:g} to {high:g} K")
+        elif result.midpoint is not None and math.isfinite(result.midpoint[1]):
+            # Half aggregation more than the measured span beyond it: the
+            # series shows the transition's foot at most.
+            name, value = result.midpoint
+            where = math.log10(value) if name == "c50" and value > 0 else value if name == "f50" else -math.inf
+            width = max(high - low, 1.0 if name == "c50" else 0.1)
+            if not low - width <= where <= high + width:
+                shown, unit = (f"{value:.3g} mol/L", "concentrations") if name == "c50" else \
+                    (f"{value:.3g}", "good-solvent fractions")
+                span = f"{curve.x.min():.3g} to {curve.x.max():.3g}"
+                far.append((label, f"{name} of {label} ({shown}) lies far outside its measured {unit} {span}: "
+                                   "the data show too little of the transition"))
+    if len(far) > 3:
+        # One sentence for many series, naming a few.
+        names = ", ".join(label for label, _ in far[:3])
+        far = [(None, f"the half-aggregation point of {len(far)} of the {len(problem.curves)} curves ({names}, "
+                      "...) lies far outside their measured range: the data show too little of the transition")]
+    problems += [text for _, text in far]
+    return problems

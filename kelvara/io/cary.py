@@ -1,0 +1,107 @@
+"""Agilent Cary thermal exports: sample names above `Temperature (°C),Abs` pairs, each sample split
+where the temperature turns into its cooling and heating stages."""
+
+from __future__ import annotations
+
+import io as _io
+from typing import List
+
+import numpy as np
+
+from kelvara.io.reading import MIN_POINTS, ColumnReading, ReadError, _Pending
+from kelvara.io.tables import _numbers, _role_of
+from kelvara.io.text import NA_VALUES, _read_text
+from kelvara.io.units import _kelvin, _temperature_unit
+from kelvara.units import parse_concentration
+
+
+def _is_cary(lines) -> bool:
+    rows = [line for line in lines if line.strip()][:2]
+    if len(rows) < 2:
+        return False
+    first, second = rows[0].split(","), rows[1].split(",")
+    if len(second) < 2 or _role_of(second[0]) != "temperature":
+        return False
+    pairs = [second[j] for j in range(0, len(second) - 1, 2) if second[j].strip()]
+    return all(_role_of(h) == "temperature" for h in pairs) and (len(first) < 2 or not first[1].strip())
+
+
+def _read_cary(path, encoding, options, notes, reading) -> List[_Pending]:
+    """An Agilent Cary thermal export: sample names in row 1, each followed
+    by an empty cell; `Temperature (°C),Abs` pairs in row 2; data to the
+    first blank line, heating and cooling stages appended in the same columns."""
+    import pandas as pd
+
+    lines = _read_text(path, encoding).splitlines()
+    start = next(i for i, line in enumerate(lines) if line.strip())
+    names = [n.strip() for n in lines[start].split(",")]
+    headers = [h.strip() for h in lines[start + 1].split(",")]
+    end = start + 2
+    while end < len(lines) and lines[end].strip():
+        end += 1
+    if end == start + 2:
+        raise ReadError(f"{path}: a Cary export with no data rows")
+    decimal = options.decimal or "."
+    try:
+        table = pd.read_csv(_io.StringIO("\n".join(lines[start + 2:end])), sep=",", header=None,
+                            decimal=decimal, na_values=NA_VALUES, skipinitialspace=True)
+    except (ValueError, pd.errors.ParserError) as error:
+        raise ReadError(f"{path}: the data rows from line {start + 3} cannot be read: "
+                        f"{str(error).splitlines()[0]}") from None
+
+    def where(positions):
+        return [start + 3 + int(p) for p in positions]
+
+    reading.layout, reading.details = "a Cary thermal export", f"samples on line {start + 1}"
+    reading.columns = [ColumnReading(j + 1, h or f"column {j + 1}", "unused") for j, h in enumerate(headers)]
+    curves, short = [], []
+    for j in range(0, len(headers) - 1, 2):
+        if not headers[j] or j + 1 >= table.shape[1]:
+            continue
+        name = names[j] if j < len(names) and names[j] else f"sample {j // 2 + 1}"
+        unit = _temperature_unit(headers[j]) or ("C" if "°" in headers[j] else None)
+        if unit == "K" and options.celsius:
+            raise ReadError(f"{path}: --celsius contradicts the header {headers[j]!r}, which says kelvin")
+        t = _numbers(path, table, j, where)
+        y = _numbers(path, table, j + 1, where)
+        keep = ~np.isnan(t) & ~np.isnan(y)
+        t, y = t[keep], y[keep]
+        t, words = _kelvin(path, headers[j], t, unit, options.celsius, lambda p: where(np.flatnonzero(keep)[p]))
+        reading.temperature_unit = "°C" if words.startswith("°C") else "K"
+        reading.columns[j] = ColumnReading(j + 1, headers[j], "temperature", words, name)
+        reading.columns[j + 1] = ColumnReading(j + 2, headers[j + 1] or f"column {j + 2}", "signal", "", name)
+        c_tot = parse_concentration(name)
+        for stage, part in _stages(t):
+            if options.segment != "all" and stage != options.segment:
+                continue
+            if part.stop - part.start < MIN_POINTS:
+                short.append(f"{name} ({stage}, {part.stop - part.start} points)")
+                continue
+            curves.append(_Pending(t[part], y[part], c_tot, f"{name} ({stage})", str(path),
+                                   headers[j + 1] or None))
+    if short:
+        notes.append(f"{path}: left out {len(short)} stage(s) of fewer than {MIN_POINTS} points where the "
+                     f"temperature turns: {', '.join(short)}")
+    if not curves:
+        raise ReadError(f"{path}: no {options.segment} stage of {MIN_POINTS} points or more in any sample")
+    return curves
+
+
+def _stages(t):
+    """Runs where the temperature moves one way: ("cooling" | "heating", slice).
+    A stage ends at the last point its own direction reached; the next one
+    starts right after it (so a turning point recorded twice goes once to each)."""
+    step = np.sign(np.diff(t))
+    out = []
+    begin, direction, end = 0, 0.0, len(t)
+    for i, s in enumerate(step):
+        if s == 0:
+            continue
+        if direction == 0:
+            direction = s
+        elif s != direction:
+            out.append((begin, end, direction))
+            begin, direction = end, s
+        end = i + 2  # this step reaches point i + 1
+    out.append((begin, len(t), direction))
+    return [("cooling" if d < 0 else "heating", slice(a, b)) for a, b, d in out if b - a >= 2]

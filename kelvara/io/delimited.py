@@ -1,0 +1,96 @@
+"""Delimited text tables (CSV, semicolons, tabs; long, wide, series, denaturations, or numbers without
+a header): located, parsed by pandas, and handed to the layouts; a concentration stated above the
+header serves the file's curves."""
+
+from __future__ import annotations
+
+import math
+import re
+from typing import Optional
+
+from kelvara.io.layouts import _from_table
+from kelvara.io.reading import ReadError
+from kelvara.io.tables import _source
+from kelvara.io.text import NA_VALUES, _decimal, _is_comment, _line_numbers, _locate, _numeric, _separator
+from kelvara.units import PLAUSIBLE_MOLAR, parse_concentration
+
+_SEPARATOR_NAMES = {",": "commas", ";": "semicolons", "\t": "tabs"}
+
+
+def _read_text_table(path, encoding, lines, options, notes, reading):
+    import pandas as pd
+
+    if not any(line.strip() for line in lines):
+        raise ReadError(f"{path} is empty")
+    sep = _separator(lines)
+    decimal = _decimal(lines, sep, options.decimal)
+    content = [(i, line) for i, line in enumerate(lines) if line.strip() and not _is_comment(line)]
+    located = _locate([line.rstrip().rstrip(sep).split(sep) for _, line in content], decimal)
+    if located is None:
+        if len(content) <= 1:
+            raise ReadError(f"{path} has a header but no data rows" if content else f"{path} is empty")
+        raise ReadError(f"{path}: no header row followed by rows of numbers (separated by "
+                        f"{_SEPARATOR_NAMES[sep]}, decimal {decimal!r})")
+    if located.bare_header is not None:
+        raise _bare_header_error(path, content[located.first - 1][0] + 1, located.bare_header)
+    headerless = located.header is None
+    first_line = content[located.first][0]
+    header_line = first_line - 1 if headerless else content[located.header][0]
+    comment = any(_is_comment(line) for line in lines[header_line + 1:])
+    try:
+        with path.open() as handle:
+            table = pd.read_csv(
+                handle, sep=sep, decimal=decimal, encoding=encoding, skiprows=first_line if headerless else header_line,
+                header=None if headerless else 0, na_values=NA_VALUES, keep_default_na=True,
+                skip_blank_lines=True, comment="#" if comment else None, index_col=False, skipinitialspace=True,
+            )
+    except (ValueError, pd.errors.ParserError, UnicodeDecodeError) as error:
+        raise ReadError(f"{path}: cannot be read as a table: {str(error).splitlines()[0]}") from None
+    except MemoryError:
+        raise ReadError(f"{path}: not enough memory to read it") from None
+    layout = f"{_SEPARATOR_NAMES[sep]}, decimal {decimal!r}, " + (
+        f"no header, data from line {first_line + 1}" if headerless else f"header on line {header_line + 1}")
+
+    def where(positions):
+        return _line_numbers(path, encoding, header_line, positions, comment)
+
+    tables = list(_source(path, table, options, notes, where, path.stem, reading, layout, headerless))
+    source = tables.pop()
+    del table  # _from_table lets go of it once its columns are out
+    curves = _from_table(source, tables.pop())
+    stated = _stated_concentration(lines[:header_line])
+    for curve in curves:
+        curve.stated = stated
+    return curves
+
+
+def _bare_header_error(path, line, cells):
+    bare = [c for c in cells if _numeric(c, ".")]
+    shown = ", ".join(bare[:4]) + (" ..." if len(bare) > 4 else "")
+    return ReadError(f"{path}, line {line}: the header names columns by bare numbers ({shown}); a column headed "
+                     "by its concentration needs the unit, e.g. '5 uM' (or by its temperature, e.g. '25 °C')")
+
+
+_STATED = re.compile(r"^\s*#?\s*(?:c_?tot|conc\w*|c)\s*[:=,;\t]\s*(\S.*)$", re.IGNORECASE)
+
+
+def _stated_concentration(lines) -> Optional[float]:
+    """A concentration stated above the header ("c = 5 uM", "# c_tot: 1e-5
+    M", "Concentration: 10 µM"): for the curves of the file that have none.
+    A number without a unit counts only below 0.5 (mol/L)."""
+    for line in lines:
+        match = _STATED.match(line)
+        if not match:
+            continue
+        text = match.group(1).strip().strip(",;")
+        value = parse_concentration(text)
+        if value is None:
+            try:
+                value = float(text.split()[0].replace(",", "."))
+            except (ValueError, IndexError):
+                continue
+            if not 0.0 < value < PLAUSIBLE_MOLAR:
+                continue
+        if value > 0.0 and math.isfinite(value):
+            return value
+    return None

@@ -1,0 +1,237 @@
+"""The reader's door: each file's family told from its content, the curves assembled from every
+file (concentrations and temperatures given by hand assigned, labels kept apart, curves too short
+refused), and how every file was read."""
+
+from __future__ import annotations
+
+import pathlib
+from collections import Counter
+from typing import Iterable, List, Optional, Sequence, Union
+
+import numpy as np
+
+from kelvara.fit import Curve
+from kelvara.io.cary import _is_cary, _read_cary
+from kelvara.io.delimited import _read_text_table
+from kelvara.io.excel import _read_excel
+from kelvara.io.jasco import _read_jasco
+from kelvara.io.layouts import _SERIES_SPREAD
+from kelvara.io.reading import MIN_POINTS, CurveReading, FileReading, ReadError, Reading, _Options, _Pending
+from kelvara.io.text import _DataFile, _sample
+from kelvara.io.units import concentration_argument, temperature_argument
+
+VARY = ("auto", "temperature", "concentration", "solvent")
+
+
+def read(
+    paths: Union[str, pathlib.Path, Iterable[Union[str, pathlib.Path]]],
+    *,
+    c_tot: Optional[Sequence[Union[float, str]]] = None,
+    celsius: bool = False,
+    temperature_column: Optional[str] = None,
+    signal_column: Optional[str] = None,
+    concentration_column: Optional[str] = None,
+    curve_column: Optional[str] = None,
+    decimal: Optional[str] = None,
+    sheet: Optional[str] = None,
+    segment: str = "all",
+    vary: str = "auto",
+    temperature: Union[float, str, None] = None,
+    solvent_column: Optional[str] = None,
+) -> Reading:
+    """The curves of one or several files (in kelvin and mol/L), how each
+    file was read, and the notes: see `read_curves` for the options.  Raises
+    `ReadError` for anything that cannot be read without a guess."""
+    given = dict(c_tot=list(c_tot) if c_tot else None, celsius=celsius, temperature_column=temperature_column,
+                 signal_column=signal_column, concentration_column=concentration_column,
+                 curve_column=curve_column, decimal=decimal, sheet=sheet, segment=segment, vary=vary,
+                 temperature=temperature, solvent_column=solvent_column)
+    if isinstance(paths, (str, pathlib.Path)):
+        paths = [paths]
+    paths = [pathlib.Path(p) for p in paths]
+    if not paths:
+        raise ReadError("no data file given")
+    if decimal not in (None, ".", ","):
+        raise ReadError(f"decimal must be '.' or ',', not {decimal!r}")
+    if segment not in ("all", "cooling", "heating"):
+        raise ReadError(f"segment must be cooling, heating or all, not {segment!r}")
+    if vary not in VARY:
+        raise ReadError(f"vary must be one of {', '.join(VARY)}, not {vary!r}")
+    fixed_temperature = None if temperature is None else temperature_argument(temperature, celsius)
+    options = _Options(celsius, temperature_column, signal_column, concentration_column, curve_column,
+                       decimal, sheet, segment, vary, solvent_column)
+    notes: List[str] = []
+    pending: List[_Pending] = []
+    files: List[FileReading] = []
+    for index, path in enumerate(paths):
+        reading = FileReading(str(path), "")
+        read_here = _read_file(path, options, notes, reading)
+        if vary not in ("auto", "temperature") and any(p.vary != vary for p in read_here):
+            raise ReadError(f"{path} holds curves against temperature (an instrument's temperature scan), "
+                            f"not a {vary} series")
+        for p in read_here:
+            p.file = index
+        files.append(reading)
+        pending += read_here
+    _assign_concentrations(pending, c_tot or [])
+    _assign_temperature(pending, fixed_temperature, temperature)
+    _distinct_labels(pending, paths)
+    curves = []
+    for p in pending:
+        try:
+            curve = Curve(p.temperature, p.signal, p.c_tot, label=p.label, signal_name=p.signal_name,
+                          solvent=p.solvent, vary=p.vary, source=p.path,
+                          temperature_unit=files[p.file].temperature_unit)
+        except ValueError as error:
+            raise ReadError(f"{p.path}: {error}") from None
+        twice = curve.size - np.unique(np.stack([curve.x, curve.signal], axis=1), axis=0).shape[0]
+        if twice:
+            notes.append(f"{p.path}: curve {p.label!r}: {twice} point(s) repeat another exactly (the same "
+                         f"{curve.vary} and signal); each counts in the fit as a reading of its own")
+        if curve.size < MIN_POINTS:
+            raise ReadError(f"{p.path}: curve {p.label!r} has {curve.size} point(s); a curve needs at least "
+                            f"{MIN_POINTS} (is the file read as you meant? kelvara read {p.path} shows how)")
+        curves.append(curve)
+        files[p.file].curves.append(_curve_reading(curve, p.c_tot_from))
+    return Reading(curves, files, notes, given)
+
+
+def read_curves(
+    paths: Union[str, pathlib.Path, Iterable[Union[str, pathlib.Path]]],
+    *,
+    c_tot: Optional[Sequence[Union[float, str]]] = None,
+    celsius: bool = False,
+    temperature_column: Optional[str] = None,
+    signal_column: Optional[str] = None,
+    concentration_column: Optional[str] = None,
+    curve_column: Optional[str] = None,
+    decimal: Optional[str] = None,
+    sheet: Optional[str] = None,
+    segment: str = "all",
+    notes: Optional[List[str]] = None,
+    vary: str = "auto",
+    temperature: Union[float, str, None] = None,
+    solvent_column: Optional[str] = None,
+) -> List[Curve]:
+    """The curves of one or several files, in kelvin and mol/L.
+
+    c_tot: concentrations for the curves whose files state none, in order:
+    one per such curve, or one per such file (numbers in mol/L, or text with
+    a unit, "5uM").  celsius: unitless temperature columns are in degrees
+    Celsius (a header unit that says otherwise is an error).  decimal: ","
+    to force decimal commas.  sheet: the Excel sheet, by name (any case) or
+    1-based number (default: the first sheet holding a table of numbers).
+    segment: "cooling", "heating" or "all" stages of a Cary export.  notes:
+    a list that receives how each file was read (one text per file: layout,
+    columns with their roles and units, curves) and then one sentence per
+    thing worth knowing (rows dropped for missing values).
+
+    temperature_column, signal_column, concentration_column, curve_column,
+    solvent_column: a column by its header, its header's first word, or its
+    1-based position ("1"; the only way into a file without a header).
+
+    vary: what the curves vary: "temperature" (cooling and heating curves),
+    "concentration" (a concentration series: one curve per temperature, or
+    per value of a curve column), "solvent" (a denaturation against the
+    fraction of good solvent, in a column named f, fraction, good solvent or
+    solvent fraction, or `solvent_column`; one curve per concentration), or
+    "auto": a solvent column beside a signal makes a denaturation, a
+    concentration that varies more than the temperature a concentration
+    series.  temperature: of a series whose file has no temperature column
+    (kelvin, or text with a unit: "20C", "293.15 K").
+    """
+    reading = read(paths, c_tot=c_tot, celsius=celsius, temperature_column=temperature_column,
+                   signal_column=signal_column, concentration_column=concentration_column,
+                   curve_column=curve_column, decimal=decimal, sheet=sheet, segment=segment, vary=vary,
+                   temperature=temperature, solvent_column=solvent_column)
+    if notes is not None:
+        notes += [f.text() for f in reading.files] + reading.notes
+    return reading.curves
+
+
+def _curve_reading(curve: Curve, c_tot_from: str) -> CurveReading:
+    x = curve.x
+    return CurveReading(curve.name, None if curve.vary == "concentration" else float(curve.c_tot), curve.size,
+                        curve.vary, float(np.min(x)), float(np.max(x)),
+                        None if curve.vary == "temperature" else curve.temperature, c_tot_from)
+
+
+def _distinct_labels(pending, paths):
+    """Curves that would share a label keep what tells them apart: the file
+    they came from (its name, or its path when names repeat), else their
+    place in it."""
+    files = {}
+    for p in pending:
+        files.setdefault(p.label, set()).add(p.file)
+    names = Counter(paths[i].name for i in {p.file for p in pending})
+    for p in pending:
+        if len(files[p.label]) > 1:
+            name = paths[p.file].name
+            p.label = f"{p.label} ({name if names[name] == 1 else paths[p.file]})"
+    counts = Counter(p.label for p in pending)
+    seen: Counter = Counter()
+    for p in pending:
+        if counts[p.label] > 1:
+            seen[p.label] += 1
+            p.label = f"{p.label} #{seen[p.label]}"
+
+
+def _assign_temperature(pending, kelvin, given):
+    """The temperature given by hand goes to every series whose file has
+    none; a denaturation cannot do without one."""
+    for p in pending:
+        if kelvin is not None and p.vary == "temperature":
+            raise ReadError(f"--temperature {given} was given, but {p.path} holds curves against temperature")
+        if kelvin is not None and p.temperature is not None and abs(p.temperature - kelvin) > _SERIES_SPREAD:
+            raise ReadError(f"--temperature {given} was given, but {p.path} has a temperature column that says "
+                            f"{p.temperature:g} K")
+        if p.temperature is None:
+            p.temperature = kelvin
+        if p.temperature is None and p.vary == "solvent":
+            raise ReadError(f"{p.path}: a solvent denaturation needs its temperature: give a temperature column "
+                            "or --temperature VALUE (e.g. --temperature 293.15 or 20C)")
+
+
+def _assign_concentrations(pending, given):
+    values = [concentration_argument(v)[0] for v in given]
+    missing = [p for p in pending if p.c_tot is None]
+    if not values:
+        for p in missing:
+            p.c_tot, p.c_tot_from = p.stated, "stated above the header"
+        missing = [p for p in missing if p.c_tot is None]
+    if not missing:
+        if values:
+            raise ReadError("--c-tot was given, but every curve has its concentration from its file")
+        return
+    files = list(dict.fromkeys(p.path for p in missing))
+    if len(values) == len(missing):
+        for p, v in zip(missing, values):
+            p.c_tot, p.c_tot_from = v, "--c-tot"
+    elif len(values) == len(files):
+        by_file = dict(zip(files, values))
+        for p in missing:
+            p.c_tot, p.c_tot_from = by_file[p.path], "--c-tot"
+    elif not values:
+        names = ", ".join(f"{p.label}" for p in missing[:4]) + (" ..." if len(missing) > 4 else "")
+        raise ReadError(f"{missing[0].path}: no concentration for {len(missing)} curve(s) ({names}); "
+                        f"give --c-tot VALUE with a unit (e.g. --c-tot 5uM) once per curve or per file")
+    else:
+        raise ReadError(f"--c-tot given {len(values)} times, but {len(missing)} curves in {len(files)} "
+                        "files need a concentration: give one per curve or one per file, in order")
+
+
+def _read_file(path: pathlib.Path, options: _Options, notes, reading: FileReading) -> List[_Pending]:
+    path = _DataFile(path)
+    head, encoding, lines = _sample(path)
+    if not head.strip():
+        raise ReadError(f"{path} is empty")
+    if head.startswith(b"PK\x03\x04"):
+        return _read_excel(path, options, notes, reading)
+    if head.startswith(b"\xd0\xcf\x11\xe0"):
+        raise ReadError(f"{path}: old Excel (.xls) files are not read; save it as .xlsx or CSV")
+    stripped = [line.strip() for line in lines]
+    if "XYDATA" in stripped and any(s.upper().startswith("XUNITS") for s in stripped):
+        return _read_jasco(path, encoding, options, notes, reading)
+    if _is_cary(lines):
+        return _read_cary(path, encoding, options, notes, reading)
+    return _read_text_table(path, encoding, lines, options, notes, reading)

@@ -1,0 +1,106 @@
+"""Excel workbooks, read through openpyxl's read-only mode at the cost of the cells that exist: the
+first sheet holding a table, or the one named (any case) or numbered."""
+
+from __future__ import annotations
+
+import math
+from typing import List, Tuple
+
+from kelvara.io.delimited import _bare_header_error
+from kelvara.io.layouts import _from_table
+from kelvara.io.reading import ReadError, _Pending
+from kelvara.io.tables import _source
+from kelvara.io.text import NA_VALUES, _blank, _locate
+
+
+def _sheet_rows(sheet) -> List[Tuple[int, list]]:
+    """(1-based row number, cells) of the rows that hold something, trailing
+    empty cells cut: the cost follows the cells that exist, not the range a
+    sheet claims."""
+    if hasattr(sheet, "reset_dimensions"):
+        sheet.reset_dimensions()
+    rows = []
+    for number, row in enumerate(sheet.iter_rows(values_only=True), start=1):
+        cells = list(row)
+        while cells and _blank(cells[-1]):
+            cells.pop()
+        if cells:
+            rows.append((number, cells))
+    return rows
+
+
+def _read_excel(path, options, notes, reading) -> List[_Pending]:
+    try:
+        import openpyxl
+    except ImportError:
+        raise ReadError("reading Excel files needs openpyxl: python -m pip install 'kelvara[fit]'") from None
+    with path.open() as handle:  # a stream: openpyxl judges a path by its extension, not its content
+        return _read_workbook(path, handle, openpyxl, options, notes, reading)
+
+
+def _read_workbook(path, handle, openpyxl, options, notes, reading) -> List[_Pending]:
+    import pandas as pd
+
+    try:
+        book = openpyxl.load_workbook(handle, read_only=True, data_only=True)
+    except Exception as error:  # openpyxl raises its own types for damaged files
+        raise ReadError(f"{path}: cannot be read as an Excel workbook ({type(error).__name__})") from None
+    try:
+        names = list(book.sheetnames)
+        listed = ", ".join(map(repr, names))
+        if options.sheet is not None:
+            wanted = str(options.sheet).strip()
+            chosen = [n for n in names if n.strip().lower() == wanted.lower()]
+            if not chosen and wanted.isdigit() and 1 <= int(wanted) <= len(names):
+                chosen = [names[int(wanted) - 1]]
+            if not chosen:
+                raise ReadError(f"{path}: no sheet {options.sheet!r}; its sheets are {listed}")
+        else:
+            chosen = names
+        found = None
+        for name in chosen:
+            try:
+                rows = _sheet_rows(book[name])
+            except Exception as error:
+                raise ReadError(f"{path}: sheet {name!r} cannot be read ({type(error).__name__})") from None
+            located = _locate([cells for _, cells in rows], ".")
+            if located is not None:
+                found = name, rows, located
+                break
+    finally:
+        book.close()
+    if found is None:
+        if options.sheet is not None:
+            raise ReadError(f"{path}: sheet {chosen[0]!r} holds no table (a header row followed by rows of numbers); "
+                            f"the sheets are {listed}")
+        raise ReadError(f"{path}: no sheet holds a table (a header row followed by rows of numbers); the sheets "
+                        f"are {listed}")
+    name, rows, located = found
+    shown = f"{path} (sheet {name!r})"
+    if located.bare_header is not None:
+        raise _bare_header_error(shown, rows[located.first - 1][0], located.bare_header)
+    headerless = located.header is None
+    body = rows[located.first:]
+    if headerless:
+        width = max(len(cells) for _, cells in body[:3])
+        headers = [f"column {j + 1}" for j in range(width)]
+    else:
+        header = rows[located.header][1]
+        width = len(header)
+        headers = [f"column {j + 1}" if _blank(h) else str(h).strip() for j, h in enumerate(header)]
+    data = [cells[:width] + [None] * (width - len(cells)) for _, cells in body]
+    table = pd.DataFrame(data, columns=range(width), dtype=object)
+    table = table.apply(lambda column: column.map(lambda v: math.nan if v is None or (isinstance(v, str) and
+                                                                                      v.strip() in NA_VALUES) else v))
+    table.columns = headers
+    numbers = [number for number, _ in body]
+
+    def where(positions):
+        return [numbers[int(p)] for p in positions]
+
+    note = "" if options.sheet is not None or name == names[0] else \
+        f" (the first holding a table; the sheets are {listed})"
+    details = f"sheet {name!r}{note}, " + ("no header, data from row " f"{numbers[0]}" if headerless else
+                                           f"header in row {rows[located.header][0]}")
+    table, source = _source(shown, table, options, notes, where, path.stem, reading, details, headerless)
+    return _from_table(source, table)

@@ -1,0 +1,183 @@
+"""How files were read, as data: the report of each file (layout, every column's role and unit, the
+curves), the whole reading, the error every reader raises, and the curves on their way from a file."""
+
+from __future__ import annotations
+
+from collections import Counter
+from dataclasses import dataclass, field
+from typing import Dict, List, Optional, Union
+
+import numpy as np
+
+from kelvara.fit import Curve
+from kelvara.units import KELVIN_OFFSET
+
+MIN_POINTS = 5  # a curve of fewer points fits nothing
+
+
+class ReadError(ValueError):
+    """A file that cannot be read as curves: one sentence naming the file,
+    the line and the column."""
+
+
+@dataclass
+class ColumnReading:
+    """One column of a file: its 1-based position (None for a value an
+    instrument file states by key), its header, the role it was given
+    (temperature, signal, concentration, curve, solvent or unused), the
+    unit assumed, in words, and the curve it belongs to, if one."""
+
+    position: Optional[int]
+    header: str
+    role: str
+    unit: str = ""
+    of: str = ""  # the curve or sample the column belongs to, where it serves one
+
+
+@dataclass
+class CurveReading:
+    """One curve as read: label, concentration (mol/L; None for a series),
+    points, what varies and its range (K, mol/L or fraction), the fixed
+    temperature of a series or denaturation (K), and where c_tot came from."""
+
+    label: str
+    c_tot: Optional[float]
+    points: int
+    varies: str
+    low: float
+    high: float
+    temperature: Optional[float] = None
+    c_tot_from: str = "file"
+
+
+@dataclass
+class FileReading:
+    """How one file was read."""
+
+    path: str
+    layout: str
+    details: str = ""
+    columns: List[ColumnReading] = field(default_factory=list)
+    curves: List[CurveReading] = field(default_factory=list)
+    temperature_unit: str = "K"  # the unit the file's temperatures came in: "K" or "°C"
+
+    def text(self) -> str:
+        lines = [f"read {self.path} as {self.layout}" + (f"; {self.details}" if self.details else "") + ":"]
+        width = max((len(_column_name(c)) for c in self.columns), default=0)
+        for c in self.columns:
+            lines.append(f"  {_column_name(c):{width}}  {c.role}" + (f", {c.unit}" if c.unit else "")
+                         + (f", of {c.of}" if c.of else ""))
+        kinds = Counter(c.varies for c in self.curves)
+        lines.append(f"  {len(self.curves)} curve(s): "
+                     + ", ".join(f"{n} against {kind}" for kind, n in kinds.items()))
+        for c in self.curves:
+            lines.append(f"    {c.label}: {_curve_words(c, self.temperature_unit)}")
+        return "\n".join(lines)
+
+    def to_dict(self) -> dict:
+        return {
+            "path": self.path, "layout": self.layout, "details": self.details,
+            "temperature_unit": self.temperature_unit,
+            "columns": [dict(position=c.position, header=c.header, role=c.role, unit=c.unit, of=c.of)
+                        for c in self.columns],
+            "curves": [dict(label=c.label, c_tot=c.c_tot, c_tot_from=c.c_tot_from, points=c.points, varies=c.varies,
+                            low=c.low, high=c.high, temperature=c.temperature) for c in self.curves],
+        }
+
+
+def _column_name(c: ColumnReading) -> str:
+    where = f"column {c.position}" if c.position is not None else "value"
+    return f"{where} {c.header!r}" if c.header != f"column {c.position}" else where
+
+
+def _curve_words(c: CurveReading, unit: str) -> str:
+    def temperature(kelvin):
+        return f"{kelvin - KELVIN_OFFSET:.4g} °C" if unit == "°C" else f"{kelvin:.5g} K"
+
+    if c.varies == "temperature":
+        span = f"{temperature(c.low)} to {temperature(c.high)}"
+    elif c.varies == "concentration":
+        span = f"c_tot {_label(c.low)} to {_label(c.high)}"
+    else:
+        span = f"good-solvent fraction {c.low:.3g} to {c.high:.3g}"
+    words = [] if c.c_tot is None else [f"c_tot {_label(c.c_tot)}"
+                                        + ("" if c.c_tot_from == "file" else f" ({c.c_tot_from})")]
+    if c.temperature is not None:
+        words.append(f"at {temperature(c.temperature)}")
+    return ", ".join(words + [f"{c.points} points", span])
+
+
+@dataclass
+class Reading:
+    """What `read` gives: the curves, how each file was read, and the notes
+    (rows dropped, stages left out)."""
+
+    curves: List[Curve]
+    files: List[FileReading]
+    notes: List[str]
+    options: Dict[str, object] = field(default_factory=dict)
+
+    @property
+    def temperature_unit(self) -> str:
+        """"°C" when every file with temperatures gave them in Celsius, else "K"."""
+        units = {f.temperature_unit for f in self.files if any(c.varies == "temperature" or c.temperature
+                                                               is not None for c in f.curves)}
+        return "°C" if units == {"°C"} else "K"
+
+    def text(self) -> str:
+        return "\n".join([f.text() for f in self.files] + [f"note: {n}" for n in self.notes])
+
+    def to_dict(self) -> dict:
+        return {"files": [f.to_dict() for f in self.files], "notes": list(self.notes),
+                "options": {k: v for k, v in self.options.items() if v not in (None, [], False)}}
+
+
+@dataclass
+class _Options:
+    celsius: bool
+    temperature_column: Optional[str]
+    signal_column: Optional[str]
+    concentration_column: Optional[str]
+    curve_column: Optional[str]
+    decimal: Optional[str]
+    sheet: Optional[str]
+    segment: str
+    vary: str = "auto"
+    solvent_column: Optional[str] = None
+
+
+@dataclass
+class _Pending:
+    """A curve read from a file, perhaps still without its concentration
+    (or, for a series, its temperature)."""
+
+    temperature: Union[np.ndarray, float, None]
+    signal: np.ndarray
+    c_tot: Union[float, np.ndarray, None]
+    label: str
+    path: str
+    signal_name: Optional[str] = None
+    vary: str = "temperature"
+    solvent: Optional[np.ndarray] = None
+    stated: Optional[float] = None  # a concentration stated above the header, when --c-tot gives none
+    file: int = 0  # which file, in the order given
+    c_tot_from: str = "file"
+
+
+def _label(c_tot):
+    """A concentration as a label, in the unit that reads best."""
+    for factor, unit in ((1.0, "M"), (1e-3, "mM"), (1e-6, "µM"), (1e-9, "nM")):
+        if c_tot >= factor:
+            return f"{c_tot / factor:.4g} {unit}"
+    return f"{c_tot:g} M"
+
+
+def _kelvin_label(kelvin, unit):
+    return f"{kelvin - KELVIN_OFFSET:.4g} °C" if unit == "°C" else f"{kelvin:.5g} K"
+
+
+def _note_dropped(path, dropped, notes):
+    if dropped:
+        total = sum(n for _, n in dropped)
+        where = ", ".join(f"{n} from {name}" for name, n in dropped)
+        notes.append(f"{path}: dropped {total} row(s) with missing values ({where})")

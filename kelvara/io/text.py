@@ -1,0 +1,202 @@
+"""Text as labs write it: the encoding, a sample of the head, files read once when they are pipes or
+FIFOs, separators and decimal marks, where a table of numbers starts (and whether it has a header),
+and the file line of a table row."""
+
+from __future__ import annotations
+
+import io as _io
+import math
+import os
+import pathlib
+import re
+import stat
+from dataclasses import dataclass
+from typing import List, Optional, Sequence, Tuple
+
+from kelvara.io.reading import ReadError
+
+NA_VALUES = ["", "NA", "N/A", "NaN", "nan", "#N/A", "#NA", "-", "null"]
+
+
+def _encoding(head: bytes) -> str:
+    if head.startswith(b"\xef\xbb\xbf"):
+        return "utf-8-sig"
+    if head.startswith((b"\xff\xfe", b"\xfe\xff")):
+        return "utf-16"
+    try:
+        head.decode("utf-8")
+        return "utf-8"
+    except UnicodeDecodeError as error:
+        if error.start >= len(head) - 3:  # a character cut off by the sample's end
+            return "utf-8"
+        return "cp1252"
+
+
+class _DataFile:
+    """A data file that can be read more than once: a regular file from
+    disk each time; a pipe, a FIFO or a device (/dev/stdin, <(...)) read
+    once into memory.  Messages show its path."""
+
+    def __init__(self, path: pathlib.Path):
+        self.path = pathlib.Path(path)
+        self.data: Optional[bytes] = None
+        try:
+            mode = os.stat(self.path).st_mode
+            if stat.S_ISDIR(mode):
+                raise ReadError(f"{path} is a folder, not a data file")
+            if not stat.S_ISREG(mode):
+                with open(self.path, "rb") as handle:
+                    self.data = handle.read()
+        except FileNotFoundError:
+            raise ReadError(f"no such file: {path}") from None
+        except OSError as error:
+            raise ReadError(f"cannot read {path}: {error.strerror}") from None
+
+    def __str__(self):
+        return str(self.path)
+
+    @property
+    def stem(self):
+        return self.path.stem
+
+    def open(self):
+        """A new binary stream from the start of the file."""
+        if self.data is not None:
+            return _io.BytesIO(self.data)
+        try:
+            return open(self.path, "rb")
+        except OSError as error:
+            raise ReadError(f"cannot read {self.path}: {error.strerror}") from None
+
+
+def _sample(path: _DataFile, size=1 << 18, most=1 << 26) -> Tuple[bytes, str, List[str]]:
+    """The file's first bytes (at least one whole line, if it has one within
+    `most` bytes), their encoding, and their whole lines."""
+    try:
+        with path.open() as handle:
+            head = handle.read(size)
+            while len(head) < most and b"\n" not in head and b"\r" not in head:
+                more = handle.read(size)
+                if not more:
+                    break
+                head += more
+            full = len(head) >= size and handle.read(1) != b""
+    except OSError as error:
+        raise ReadError(f"cannot read {path}: {error.strerror}") from None
+    encoding = _encoding(head)
+    text = head.decode(encoding, errors="replace")
+    lines = text.splitlines()
+    if full and len(lines) > 1:
+        lines = lines[:-1]  # the last line may be cut off
+    return head, encoding, lines
+
+
+_NUMBER = re.compile(r"^\s*[-+]?(?:\d+(?:[.,]\d*)?|[.,]\d+)(?:[eE][-+]?\d+)?\s*$")
+
+
+def _numeric(cell, decimal):
+    if isinstance(cell, (int, float)) and not isinstance(cell, bool):
+        return math.isfinite(cell)
+    cell = str(cell).strip()
+    return bool(_NUMBER.match(cell)) and ("," if decimal == "." else ".") not in cell
+
+
+def _is_comment(line):
+    return line.lstrip().startswith("#")
+
+
+def _separator(lines) -> str:
+    body = [line for line in lines if line.strip() and not _is_comment(line)][-30:]
+    for sep in ("\t", ";", ","):
+        counts = [len(line.rstrip(sep).split(sep)) for line in body]
+        if counts and max(counts) >= 2 and sum(c == max(counts) for c in counts) >= 0.6 * len(counts):
+            return sep
+    return ","
+
+
+def _decimal(lines, sep, forced) -> str:
+    if forced:
+        return forced
+    if sep == ",":
+        return "."
+    cells = [cell.strip() for line in lines[-30:] if not _is_comment(line) for cell in line.split(sep)]
+    commas = sum(bool(re.match(r"^[-+]?\d*,\d+(?:[eE][-+]?\d+)?$", c)) for c in cells)
+    points = sum(bool(re.match(r"^[-+]?\d*\.\d+(?:[eE][-+]?\d+)?$", c)) for c in cells)
+    return "," if commas > points else "."
+
+
+def _blank(cell) -> bool:
+    return cell is None or (isinstance(cell, float) and math.isnan(cell)) or not str(cell).strip()
+
+
+@dataclass
+class _Located:
+    header: Optional[int]  # the index (into the rows given) of the header row; None: no header
+    first: int  # the index of the first row of numbers
+    bare_header: Optional[List[str]] = None  # a header of unitless numbers ("T (°C),5,10,20")
+
+
+def _locate(rows: List[Sequence[object]], decimal) -> Optional[_Located]:
+    """Where the table starts in rows of cells: the header is the last row
+    with as many cells before the first three rows of numbers; rows of
+    nothing but numbers from the first on are a table without a header.
+    None when there is no table of numbers at all."""
+    def cells(row):
+        row = list(row)
+        while row and _blank(row[-1]):
+            row.pop()
+        return row
+
+    def numeric_row(row):
+        row = cells(row)
+        numbers = sum(_numeric(c, decimal) for c in row if not _blank(c))
+        return len(row) >= 2 and numbers >= 2 and numbers >= 0.5 * len(row)
+
+    def all_numbers(row):
+        row = cells(row)
+        return len(row) >= 2 and all(_blank(c) or str(c).strip() in NA_VALUES or _numeric(c, decimal) for c in row)
+
+    for k in range(len(rows)):
+        if not all(numeric_row(row) for row in rows[k:k + 3]):
+            continue
+        width = len(cells(rows[k]))
+        for i in range(k - 1, -1, -1):
+            if len(cells(rows[i])) >= min(width, 2) and not numeric_row(rows[i]):
+                return _Located(i, i + 1)
+        if all(all_numbers(row) for row in rows[k:k + 3]):
+            if k == 0 or len(cells(rows[k - 1])) < 2:
+                return _Located(None, k)
+        if not all_numbers(rows[k]) and all(all_numbers(row) for row in rows[k + 1:k + 3]):
+            # A header whose column names are bare numbers.
+            return _Located(None, k + 1, [str(c).strip() for c in cells(rows[k])])
+        return None
+    return None
+
+
+def _line_numbers(path, encoding, header_line, positions, comment):
+    """1-based file lines of the given data rows (0-based, in the order the
+    table holds them: blank and comment lines are not rows); `header_line`
+    is the 0-based line before the first data row."""
+    wanted = {int(p): None for p in positions}
+    last = max(wanted) if wanted else -1
+    row = -1
+    with _io.TextIOWrapper(path.open(), encoding=encoding, errors="replace", newline=None) as handle:
+        for number, line in enumerate(handle, start=1):
+            if number <= header_line + 1:
+                continue
+            if not line.strip() or (comment and _is_comment(line)):
+                continue
+            row += 1
+            if row in wanted:
+                wanted[row] = number
+            if row >= last:
+                break
+    return [wanted[int(p)] for p in positions]
+
+
+def _read_text(path: _DataFile, encoding):
+    try:
+        with path.open() as handle:
+            return handle.read().decode(encoding, errors="replace")
+    except OSError as error:
+        raise ReadError(f"cannot read {path}: {error.strerror}") from None
