@@ -5,14 +5,11 @@ verdict, and per-curve weights when curves' noise differs beyond chance."""
 from __future__ import annotations
 
 import math
-from typing import TYPE_CHECKING, Optional
+from typing import Optional
 
 import numpy as np
 
 from kelvara.fit.curves import _axis, _signal_scale
-
-if TYPE_CHECKING:
-    from kelvara.fit.problem import _Problem
 
 # A short series (a concentration series of 20 points) measures both
 # variances roughly: the ratio may then reach this many of its own standard
@@ -92,7 +89,7 @@ def _curve_weights(curves, noise_values):
                      f"{sds[high] / sds[low]:.3g}x apart); chi2 and the noise SD are of the weighted residuals")
 
 
-def _noise_variance(problem: _Problem) -> Optional[float]:
+def _noise_variance(problem) -> Optional[float]:
     """Variance of the noise from the data alone (internal units, weighted
     as the fit weighs): each point against the quadratic through its
     neighbours (see _noise_values), and a median so that the few points

@@ -10,7 +10,7 @@ from __future__ import annotations
 import math
 import sys
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Dict, Iterable, List, Optional, Tuple
+from typing import Dict, Iterable, List, Optional, Tuple
 
 import numpy as np
 from scipy.stats import f as f_distribution
@@ -19,9 +19,6 @@ from kelvara import __version__
 from kelvara.fit.curves import REFERENCE_TEMPERATURE
 from kelvara.fit.uncertainty import Profile, _profile_one
 from kelvara.models import degree_of_polymerisation, unit_of
-
-if TYPE_CHECKING:
-    from kelvara.fit.problem import _Problem
 
 @dataclass
 class Parameter:
@@ -97,7 +94,7 @@ class FitResult:
     bootstrap_samples: Optional[Dict[str, np.ndarray]] = None
     profiles: Optional[Dict[str, Profile]] = None
     nuc_size_scan: Optional[Dict[int, float]] = None
-    _problem: Optional["_Problem"] = field(default=None, repr=False)
+    _problem: Optional[object] = field(default=None, repr=False)  # the fit's problem, for predictions and refits
     _x: Optional[np.ndarray] = field(default=None, repr=False)
 
     @property

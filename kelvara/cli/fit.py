@@ -1,0 +1,264 @@
+"""kelvara fit and kelvara compare: one model, or several ranked, fitted to every curve of the data
+files; the results as text, JSON, CSV, a table of every point and figures."""
+
+from __future__ import annotations
+
+import csv
+import io
+import json
+import math
+import warnings
+
+from kelvara.cli.common import (
+    DEFAULT_COMPARED,
+    DEFAULT_MODEL,
+    DEFAULT_MODELS,
+    EXAMPLES,
+    FitFailed,
+    UsageError,
+    _check_outputs,
+    _data_arguments,
+    _display_unit,
+    _fit_arguments,
+    _fit_module,
+    _fit_options,
+    _flush,
+    _inputs,
+    _output_arguments,
+    _outputs,
+    _plot,
+    _report_stream,
+    _tell_reading,
+    _varied,
+    read_data,
+    write_atomic,
+)
+from kelvara.models import MODELS, PARAMETER_UNITS, unit_of
+
+
+def run_fit(options):
+    fit_module = _fit_module()
+    inputs = _inputs(options)
+    targets = _check_outputs(inputs, _outputs(options, "json", "csv", "curves", "plot"))
+    if options.bootstrap and options.bootstrap < 2:
+        raise UsageError("--bootstrap needs at least 2 resamples")
+    keywords = _fit_options(options, options.model or DEFAULT_MODELS.get(options.vary, DEFAULT_MODEL))
+    reading = read_data(options)
+    curves = reading.curves
+    model = options.model or DEFAULT_MODELS[_varied(curves)]
+    fit_module.check(curves, model, **keywords)  # bad options are one line, before anything else is said
+    _tell_reading(reading)
+    unit = _display_unit(options, reading)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)  # non-convergence is in the verdict
+        result = fit_module.fit(curves, model, **keywords)
+    if options.bootstrap:
+        result.run_bootstrap(options.bootstrap, seed=options.seed)
+    if options.profile:
+        result.profile()
+
+    # The files first: a reader that closes stdout early (| head) must not cost them.
+    if options.json:
+        data = result.to_dict()
+        data["input_files"] = [str(p) for p in inputs]
+        data["reading"] = reading.to_dict()
+        write_atomic(targets["--json"], json.dumps(data, indent=2, allow_nan=False) + "\n")
+    if options.csv:
+        write_atomic(targets["--csv"], _results_csv(result))
+    if options.curves:
+        write_atomic(targets["--curves"], _curves_csv(result, unit))
+    if options.plot:
+        _plot(targets["--plot"], lambda plot: plot.fit_figure(result, curves, celsius=unit == "°C",
+                                                             aggregation=options.aggregation_panel))
+    stream = _report_stream(targets)
+    source = "example data" if options.example else ", ".join(options.data)
+    print(f"{source}: {len(curves)} curves, {result.n_points} points", file=stream)
+    for name in dict.fromkeys(options.example or ()):
+        print(f"({name}: made with {EXAMPLES[name][1]})", file=stream)
+    print(result.summary(temperature_unit=unit), file=stream)
+    print(_curve_table(result, unit), file=stream)
+    _flush(stream)
+    if not result.ok:
+        raise FitFailed(_problems_text(result))
+    return 0
+
+
+def _problems_text(result, name=""):
+    lines = [f"the {name + ' ' if name else ''}fit is not to be trusted:"]
+    lines += [f"  - {problem}" for problem in result.problems]
+    return "\n".join(lines)
+
+
+def _curve_table(result, unit="K"):
+    """One line per curve: its label (whole: sample, stage, file), its
+    conditions, baseline, amplitude and where it is half way (Te of a
+    cooling curve, c50 of a series, f50 of a denaturation), temperatures in
+    `unit` ("K" or "°C")."""
+    def shown(value, style):
+        return format(value, style) if value is not None and math.isfinite(value) else ""
+
+    def temperature(kelvin):
+        return None if kelvin is None else kelvin - 273.15 if unit == "°C" else kelvin
+
+    width = max([16] + [len(str(c.label)) + 2 for c in result.curves])
+    if all(c.vary == "temperature" for c in result.curves):
+        lines = [f"{'curve':{width}}{'c_tot (M)':>12}{'baseline':>12}{'amplitude':>12}{f'Te ({unit})':>10}"]
+        for c in result.curves:
+            lines.append(f"{str(c.label):{width}}{c.c_tot:>12.4g}{c.baseline:>12.5g}{c.amplitude:>12.5g}"
+                         f"{shown(temperature(c.te), '10.2f'):>10}")
+        return "\n".join(lines)
+    lines = [f"{'curve':{width}}{'c_tot (M)':>12}{f'T ({unit})':>9}{'baseline':>12}{'amplitude':>12}"
+             f"{'midpoint':>22}"]
+    for c in result.curves:
+        if c.te is not None:
+            middle = f"Te {shown(temperature(c.te), '.2f')} {unit}" if shown(c.te, ".2f") else ""
+        elif c.midpoint is not None:
+            name, value = c.midpoint
+            middle = f"{name} {shown(value, '.4g')}{' M' if name == 'c50' else ''}" if shown(value, "g") else ""
+        else:
+            middle = ""
+        lines.append(f"{str(c.label):{width}}{shown(c.c_tot, '.4g'):>12}{shown(temperature(c.temperature), '.2f'):>9}"
+                     f"{c.baseline:>12.5g}{c.amplitude:>12.5g}{middle:>22}")
+    return "\n".join(lines)
+
+
+def _cell(value):
+    return "" if value is None or (isinstance(value, float) and not math.isfinite(value)) else repr(value)
+
+
+def _results_csv(result):
+    out = io.StringIO()
+    writer = csv.writer(out, lineterminator="\n")
+    writer.writerow(["kind", "name", "value", "stderr", "unit", "fixed", "low", "high"])
+    for p in result.parameters.values():
+        writer.writerow(["parameter", p.name, _cell(p.value), "" if p.fixed else _cell(p.stderr), p.unit,
+                         p.fixed, "", ""])
+    for d in result.derived.values():
+        writer.writerow(["derived", d.name, _cell(d.value), _cell(d.stderr), d.unit, False, "", ""])
+    for kind, intervals in (("profile", {p.name: (p.low, p.high) for p in (result.profiles or {}).values()}),
+                            ("bootstrap", result.bootstrap or {})):
+        for name, (low, high) in intervals.items():
+            writer.writerow([f"{kind} interval", name, "", "", unit_of(name), False, _cell(low), _cell(high)])
+    for key in ("chi2", "reduced_chi2", "aic", "bic", "n_points"):
+        writer.writerow(["statistic", key, _cell(getattr(result, key)), "", "", "", "", ""])
+    writer.writerow(["verdict", "ok", result.ok, "", "", "", "", ""])
+    for problem in result.problems:
+        writer.writerow(["verdict", "problem", problem, "", "", "", "", ""])
+    return out.getvalue()
+
+
+def _curves_csv(result, unit="K"):
+    """Every point as a tidy CSV; the temperature column names its unit
+    ("temperature (K)" at full precision, or "temperature (°C)" rounded to
+    the resolution of the data)."""
+    out = io.StringIO()
+    writer = csv.writer(out, lineterminator="\n")
+    table = result.curve_table()
+    kelvin = table["temperature"]
+    if unit == "°C":
+        table["temperature"] = _celsius_at_resolution(kelvin)
+    names = [f"temperature ({unit})" if name == "temperature" else name for name in table]
+    writer.writerow(names)
+    for row in zip(*table.values()):
+        writer.writerow([v if isinstance(v, str) else _cell(float(v)) for v in row])
+    return out.getvalue()
+
+
+def _celsius_at_resolution(kelvin):
+    """Kelvin as degrees Celsius, rounded to the fewest decimals (up to 6)
+    that hold every reading: the numbers the file gave, not 24.999999999999."""
+    import numpy as np
+
+    celsius = np.asarray(kelvin, dtype=float) - 273.15
+    finite = celsius[np.isfinite(celsius)]
+    for decimals in range(7):
+        scaled = finite * 10.0 ** decimals
+        if np.all(np.abs(scaled - np.round(scaled)) < 1e-6):
+            return np.round(celsius, decimals)
+    return np.round(celsius, 9)
+
+
+def run_compare(options):
+    fit_module = _fit_module()
+    models = [m.strip() for m in (options.models or "").split(",") if m.strip()]
+    unknown = [m for m in models if m not in MODELS]
+    if unknown:
+        raise UsageError(f"unknown model {unknown[0]!r}; the models are {', '.join(MODELS)}")
+    inputs = _inputs(options)
+    targets = _check_outputs(inputs, _outputs(options, "json", "plot"))
+    keywords = _fit_options(options, None)
+    if options.nuc_size is not None and options.models is not None and "cooperative_n" not in models:
+        raise UsageError("--nuc-size applies to the cooperative_n model, which --models does not name")
+    reading = read_data(options)
+    curves = reading.curves
+    if options.models is None:
+        models = DEFAULT_COMPARED[_varied(curves)].split(",")
+    _tell_reading(reading)
+    unit = _display_unit(options, reading)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        comparison = fit_module.compare(curves, models, **keywords)
+    if options.json:
+        data = comparison.to_dict()
+        data["input_files"] = [str(p) for p in inputs]
+        data["reading"] = reading.to_dict()
+        write_atomic(targets["--json"], json.dumps(data, indent=2, allow_nan=False) + "\n")
+    if options.plot:
+        _plot(targets["--plot"], lambda plot: plot.comparison_figure(comparison, curves, celsius=unit == "°C"))
+    stream = _report_stream(targets)
+    print(comparison.summary(), file=stream)
+    _flush(stream)
+    if comparison.best is None:
+        raise FitFailed("no model fits well enough to be ranked best:\n" + "\n".join(
+            f"  - {r.model}: {problem}" for r in comparison.results for problem in r.problems))
+    return 0
+
+
+def add_fit(commands):
+    """The fit command's parser."""
+    fit = commands.add_parser(
+        "fit", help="fit one model globally to every curve of the data files",
+        description="Fit one model globally to every curve of the data files: cooling and heating "
+        "curves, concentration series (--vary concentration) and solvent denaturations (--vary "
+        "solvent), alone or together. Prints values with standard errors and units, derived values "
+        "(Te per cooling curve, c50 per concentration series, f50 per denaturation, K and dG), fit "
+        "statistics and the verdict; exit status 1 when the fit is not to be trusted.",
+        epilog="models: " + "; ".join(f"{m.name}: {m.description}" for m in MODELS.values())
+        + ". Parameters: " + ", ".join(f"{n} ({PARAMETER_UNITS[n]})" for n in
+                                       ("delta_h", "delta_s", "delta_h_nuc")) + "; a concentration series "
+        "at one temperature: k (L/mol) and sigma; a denaturation: delta_g0, m (J/mol) and sigma; per curve "
+        "baseline[i], amplitude[i], slope[i] (signal units); see kelvara models.",
+    )
+    _data_arguments(fit)
+    fit.add_argument("--model", default=None, choices=list(MODELS),
+                     help=f"the model (default: {DEFAULT_MODEL}); a solvent series defaults to denaturation")
+    _fit_arguments(fit)
+    fit.add_argument("--bootstrap", type=int, default=0, metavar="N", help="N residual-bootstrap resamples")
+    fit.add_argument("--seed", type=int, default=None, help="seed of the bootstrap")
+    fit.add_argument("--profile", action="store_true",
+                     help="profile-likelihood 95 %% intervals of the thermodynamic parameters "
+                     "(each refitted along a grid; drawn in --plot)")
+    _output_arguments(fit, "the results")
+    fit.add_argument("--csv", metavar="FILE", help="write parameters and derived values as CSV ('-' for "
+                     "standard output)")
+    fit.add_argument("--curves", metavar="FILE", help="write a tidy CSV of every point: curve, c_tot, "
+                     "temperature (in the unit shown), signal, fitted, residual, fraction, normalised degree of "
+                     "aggregation ('-' for standard output)")
+    fit.set_defaults(handler=run_fit)
+
+
+def add_compare(commands):
+    """The compare command's parser."""
+    compare = commands.add_parser(
+        "compare", help="fit several models and rank them by AIC and BIC",
+        description="Fit every model (or those of --models) to the same curves and rank them by "
+        "AIC, with BIC alongside; fits that are not ok come last and are never ranked best.",
+    )
+    _data_arguments(compare)
+    compare.add_argument("--models", default=None,
+                         help="comma-separated models (default: " + DEFAULT_COMPARED["temperature"]
+                         + "; " + DEFAULT_COMPARED["concentration"] + " for a concentration series; "
+                         + DEFAULT_COMPARED["solvent"] + " for a solvent series)")
+    _fit_arguments(compare)
+    _output_arguments(compare, "every model's results")
+    compare.set_defaults(handler=run_compare)
