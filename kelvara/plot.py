@@ -127,6 +127,22 @@ def _draw_curves(axis, result, curves, celsius, colours, residuals=None, aggrega
         axis.set_xscale("log")
 
 
+def draw_fit(ax, result: FitResult, curves=None, kind=None, celsius=False):
+    """Draw a fit's data and fitted curves (with their half-way marks) into
+    an existing matplotlib Axes `ax`, for figures of one's own: the curves
+    of one kind (default: the first kind the fit holds), temperatures in
+    °C with `celsius`.  Returns `ax`."""
+    plt = _backend()
+    curves = result._problem.curves if curves is None else curves
+    kind = kind or _kinds(curves)[0]
+    colours = plt.get_cmap("viridis")(np.linspace(0.0, 0.85, len(curves)))
+    _draw_curves(ax, result, curves, celsius, colours, kind=kind)
+    ax.set_xlabel(_x_label(kind, celsius))
+    ax.set_ylabel(_signal_label(curves))
+    ax.legend(title=_MARKS[kind], frameon=False, fontsize=9)
+    return ax
+
+
 def fit_figure(result: FitResult, curves, celsius=False, aggregation=False):
     """A matplotlib Figure of the fit: data, fitted curves with their Te (▼),
     residuals, optionally the normalised degree of aggregation, and one

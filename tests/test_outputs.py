@@ -148,3 +148,30 @@ def test_a_full_disk_is_one_line_and_status_2(tmp_path, capsys, monkeypatch):
     assert cli.main(CURVE + ["--out", str(tmp_path / "c.csv")]) == 2
     assert capsys.readouterr().err.startswith("kelvara: error: no space left on the device, writing ")
     assert list(tmp_path.iterdir()) == []
+
+
+def test_results_draw_themselves_in_python(tmp_path):
+    pytest.importorskip("matplotlib")
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    from kelvara.fit import compare, fit
+    from kelvara.io import read_curves
+
+    from kelvara.cli import EXAMPLE
+
+    curves = read_curves(EXAMPLE)
+    result = fit(curves)
+    figure = result.plot(aggregation=True)
+    assert len(figure.axes) == 3 and figure.axes[0].get_xlabel() == ""  # data over residuals over aggregation
+    assert figure.axes[2].get_xlabel() == "Temperature (K)"
+    own, ax = plt.subplots()
+    assert result.plot(ax=ax) is own and [t.get_text() for t in ax.get_legend().get_texts()] == \
+        ["5 µM", "10 µM", "20 µM"]
+    assert result.plot(celsius=True).axes[1].get_xlabel() == "Temperature (°C)"
+    panels = compare(curves, ["isodesmic", "cooperative"]).plot()
+    assert panels.axes[0].get_title().startswith("cooperative: best")
+    for f in (figure, own, panels):
+        plt.close(f)

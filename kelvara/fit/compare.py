@@ -7,7 +7,7 @@ from dataclasses import dataclass
 from typing import List, Optional, Sequence
 
 from kelvara import __version__
-from kelvara.fit.curves import Curve
+from kelvara.fit.curves import Curve, _came_in_celsius
 from kelvara.fit.fitting import fit
 from kelvara.fit.result import FitResult, _format
 from kelvara.models import MODELS, unit_of
@@ -36,6 +36,17 @@ class Comparison:
             "ranking": [r.model for r in self.results],
             "models": [r.to_dict() for r in self.results],
         }
+
+    def plot(self, celsius: Optional[bool] = None):
+        """One panel per model, best first (data, fitted curves, residuals,
+        each titled with its verdict and ΔAIC), as a matplotlib Figure;
+        temperatures in °C with `celsius` (default: as the curves came in)."""
+        from kelvara import plot  # matplotlib only when a figure is asked for
+
+        curves = self.results[0]._problem.curves
+        if celsius is None:
+            celsius = _came_in_celsius(curves)
+        return plot.comparison_figure(self, curves, celsius=celsius)
 
     def summary(self) -> str:
         good = [r for r in self.results if r.ok] or self.results

@@ -191,3 +191,10 @@ def _signal_scale(curves):
         return spread
     size = max(float(np.max(np.abs(c.signal))) for c in curves)
     return size if size > 0.0 else 1.0
+
+
+def _came_in_celsius(curves) -> bool:
+    """Every curve against temperature came in °C (and there is one): the
+    unit its figures are drawn in by default."""
+    kinds = [c.temperature_unit for c in curves if c.vary == "temperature"]
+    return bool(kinds) and all(unit == "°C" for unit in kinds)

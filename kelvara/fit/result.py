@@ -16,9 +16,10 @@ import numpy as np
 from scipy.stats import f as f_distribution
 
 from kelvara import __version__
-from kelvara.fit.curves import REFERENCE_TEMPERATURE
+from kelvara.fit.curves import REFERENCE_TEMPERATURE, _came_in_celsius
 from kelvara.fit.uncertainty import Profile, _profile_one
 from kelvara.models import degree_of_polymerisation, unit_of
+
 
 @dataclass
 class Parameter:
@@ -162,6 +163,35 @@ class FitResult:
                 columns.setdefault("dp_n", []).append(dp_n)
                 columns.setdefault("dp_n_all", []).append(dp_n_all)
         return {k: np.concatenate(v) for k, v in columns.items()}
+
+    def plot(self, ax=None, *, aggregation: bool = False, celsius: Optional[bool] = None):
+        """The fit as a matplotlib Figure: data, fitted curves with their
+        half-way marks (Te, c50, f50), residuals, the degree of aggregation
+        with `aggregation`, and the likelihood profiles after `profile()`.
+
+        Parameters
+        ----------
+        ax : matplotlib Axes, optional
+            Draw only the data and fitted curves into this Axes (of a figure
+            of one's own); its figure is returned.
+        aggregation : bool
+            Add a panel of the degree of aggregation (data normalised by the
+            fitted baselines and amplitudes, with the model's fraction).
+        celsius : bool, optional
+            Temperatures in °C; default: as the curves came in.
+
+        Returns
+        -------
+        matplotlib.figure.Figure
+        """
+        from kelvara import plot  # matplotlib only when a figure is asked for
+
+        curves = self._problem.curves
+        if celsius is None:
+            celsius = _came_in_celsius(curves)
+        if ax is not None:
+            return plot.draw_fit(ax, self, curves, celsius=celsius).figure
+        return plot.fit_figure(self, curves, celsius=celsius, aggregation=aggregation)
 
     def to_frame(self):
         """Parameters and derived values as a pandas DataFrame (value,
