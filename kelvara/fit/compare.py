@@ -74,11 +74,27 @@ class Comparison:
 
 
 def compare(curves, models: Sequence[str] = ("isodesmic", "cooperative", "coop_iso"), **options) -> Comparison:
-    """Fit every model to the same curves and rank them by AIC (BIC
-    alongside); fits that are not ok come last, whatever their AIC.  Every
-    model sees the same points, so their AIC compare; a phenomenological
-    model pays for each of its per-curve parameters (three per curve for
-    vanderschoot against three in all for cooperative)."""
+    """Fit every model to the same curves and rank them by AIC.
+
+    Every model sees the same points, so their AIC compare; a
+    phenomenological model pays for each of its per-curve parameters (three
+    per curve for vanderschoot against three in all for cooperative).
+
+    Parameters
+    ----------
+    curves : Curve or iterable of Curve
+    models : sequence of str
+        Names from `kelvara.models.MODELS`.
+    **options
+        What `fit` takes; `nuc_size` reaches cooperative_n only, `shared`
+        each model that has those per-curve parameters.
+
+    Returns
+    -------
+    Comparison
+        The results ranked by AIC (BIC alongside); fits that are not ok come
+        last, whatever their AIC, and `best` is None when none is ok.
+    """
     curves = [curves] if isinstance(curves, Curve) else list(curves)
     results = []
     for model in models:

@@ -43,31 +43,60 @@ def fit(
 ) -> FitResult:
     """Fit one model globally to the curves.
 
-    model: one of MODELS ("isodesmic", "isodesmic_direct", "cooperative",
-    "cooperative_n", "coop_iso", "vanderschoot", "isodesmic_sigmoid" for
-    curves against temperature; the mass-balance ones also for
-    concentration series, where a series at one temperature fits "k" (and
-    "sigma"; "k_iso", "k_coop", "sigma") on a log scale and several
-    temperatures or cooling curves beside it share the thermodynamic
-    parameters; "denaturation" and "denaturation_isodesmic" for solvent
-    denaturations: "delta_g0", "m" (J/mol) and "sigma").  nuc_size (cooperative_n only): a nucleus
-    size, or several (e.g. range(2, 9)): each is fitted and the best kept.
-    start, fix, bounds: by parameter name (the thermodynamic names of the
-    model, and "amplitude[i]", "baseline[i]", "slope[i]" per curve i, or
-    without the index when shared), in J/mol, J/(mol K) and the signal's
-    unit.  max_nfev: a cap on the model evaluations of the whole fit.
-    aggregate_slope: the aggregated state's signal slopes in T too
-    ("aggregate_slope[i]").  extensive: the signal is proportional to the
-    concentration (raw absorbance, CD in mdeg): signal = c_tot (baseline +
-    amplitude fraction), baselines and amplitudes per mol/L, so that one
-    amplitude can be shared across concentrations.  shared: per-curve
-    parameters of a phenomenological model that every curve shares
-    (shared=("h_e",) for vanderschoot).
-    search: False fits once from the guessed (or given) start instead of
-    searching; faster, but it may end in a local minimum.
+    Parameters
+    ----------
+    curves : Curve or iterable of Curve
+        Cooling or heating curves, concentration series and solvent
+        denaturations, alone or together.
+    model : str
+        One of `kelvara.models.MODELS`: "isodesmic", "isodesmic_direct",
+        "cooperative", "cooperative_n", "coop_iso", "vanderschoot",
+        "isodesmic_sigmoid" for curves against temperature (the mass-balance
+        ones also for concentration series: a series at one temperature fits
+        "k" (and "sigma"; "k_iso", "k_coop", "sigma") on a log scale, several
+        temperatures or cooling curves beside it share the thermodynamic
+        parameters); "denaturation" and "denaturation_isodesmic" for solvent
+        denaturations ("delta_g0", "m" in J/mol and "sigma").
+    nuc_size : int or iterable of int, optional
+        cooperative_n only: a nucleus size, or several (``range(2, 9)``),
+        each fitted and the best kept; at most 100.
+    shared_amplitude, shared_baseline : bool
+        One amplitude (baseline) for every curve instead of one each.
+    baseline_slope, aggregate_slope : bool
+        The monomer's (the aggregate's) signal slopes in T, in signal/K.
+    start, fix : mapping of str to float, optional
+        Starting or fixed values by parameter name: the model's
+        thermodynamic names and "baseline[i]", "amplitude[i]", "slope[i]"
+        per curve i (without the index when shared), in J/mol, J/(mol K),
+        K, L/mol and the signal's unit.
+    bounds : mapping of str to (float, float), optional
+        Lower and upper bounds by name, in the same units.
+    max_nfev : int, optional
+        A cap on the model evaluations of the whole fit.
+    search : bool
+        False fits once from the guessed (or given) start instead of
+        searching: faster, but it may end in a local minimum.
+    extensive : bool
+        The signal is proportional to the concentration (raw absorbance, CD
+        in mdeg): signal = c_tot (baseline + amplitude fraction), baselines
+        and amplitudes per mol/L, so that one amplitude can serve every curve.
+    shared : iterable of str
+        Per-curve parameters of a phenomenological model that every curve
+        shares (``("h_e",)`` for vanderschoot).
 
-    The result's verdict (`ok`, `problems`) says whether it can be trusted.
-    A fit that stops without converging also issues a RuntimeWarning.
+    Returns
+    -------
+    FitResult
+        Best values with standard errors, derived values, statistics, and
+        the verdict (`ok`, `problems`) that says whether it can be trusted.
+        A fit that stops without converging also issues a RuntimeWarning.
+
+    Raises
+    ------
+    ValueError
+        Curves or options that cannot be fitted as given (an unknown model
+        or parameter, a fixed value outside its bounds, too few points),
+        before any fitting.
     """
     curves, sizes, make, start = _setup(curves, model, nuc_size, shared_amplitude, shared_baseline, baseline_slope,
                                         start, fix, bounds, max_nfev, aggregate_slope, extensive, shared)

@@ -115,30 +115,51 @@ def read_curves(
 ) -> List[Curve]:
     """The curves of one or several files, in kelvin and mol/L.
 
-    c_tot: concentrations for the curves whose files state none, in order:
-    one per such curve, or one per such file (numbers in mol/L, or text with
-    a unit, "5uM").  celsius: unitless temperature columns are in degrees
-    Celsius (a header unit that says otherwise is an error).  decimal: ","
-    to force decimal commas.  sheet: the Excel sheet, by name (any case) or
-    1-based number (default: the first sheet holding a table of numbers).
-    segment: "cooling", "heating" or "all" stages of a Cary export.  notes:
-    a list that receives how each file was read (one text per file: layout,
-    columns with their roles and units, curves) and then one sentence per
-    thing worth knowing (rows dropped for missing values).
+    Parameters
+    ----------
+    paths : str, path or iterable of them
+        The files, in any format the reader knows (delimited text in every
+        layout, JASCO and Cary exports, xlsx); a pipe or FIFO too.
+    c_tot : sequence of float or str, optional
+        Concentrations for the curves whose files state none, in order: one
+        per such curve, or one per such file (numbers in mol/L below 0.5, or
+        text with a unit: "5uM", "1e-5 M").
+    celsius : bool
+        Unitless temperature columns are in degrees Celsius (a header that
+        says kelvin is an error).
+    temperature_column, signal_column, concentration_column, curve_column, solvent_column : str, optional
+        A column by its header, its header's first word, or its 1-based
+        position ("1"; the only way into a file without a header).
+    decimal : {".", ","}, optional
+        The decimal mark (default: detected).
+    sheet : str, optional
+        The Excel sheet, by name (any case) or 1-based number (default: the
+        first sheet holding a table of numbers).
+    segment : {"all", "cooling", "heating"}
+        The stages of a Cary export to read.
+    notes : list, optional
+        Receives how each file was read (one text per file: layout, columns
+        with their roles and units, curves), then one sentence per thing
+        worth knowing (rows dropped for missing values).
+    vary : {"auto", "temperature", "concentration", "solvent"}
+        What the curves vary: cooling and heating curves, a concentration
+        series (one curve per temperature, or per value of a curve column),
+        a denaturation against the good-solvent fraction (a column named f,
+        fraction, good solvent or solvent fraction; one curve per
+        concentration), or "auto": told from the content.
+    temperature : float or str, optional
+        The temperature of a series or denaturation whose file has none
+        (kelvin, or with a unit: "20C", "293.15 K").
 
-    temperature_column, signal_column, concentration_column, curve_column,
-    solvent_column: a column by its header, its header's first word, or its
-    1-based position ("1"; the only way into a file without a header).
+    Returns
+    -------
+    list of Curve
 
-    vary: what the curves vary: "temperature" (cooling and heating curves),
-    "concentration" (a concentration series: one curve per temperature, or
-    per value of a curve column), "solvent" (a denaturation against the
-    fraction of good solvent, in a column named f, fraction, good solvent or
-    solvent fraction, or `solvent_column`; one curve per concentration), or
-    "auto": a solvent column beside a signal makes a denaturation, a
-    concentration that varies more than the temperature a concentration
-    series.  temperature: of a series whose file has no temperature column
-    (kelvin, or text with a unit: "20C", "293.15 K").
+    Raises
+    ------
+    ReadError
+        One sentence naming the file, its line and column, for anything that
+        cannot be read without a guess.
     """
     reading = read(paths, c_tot=c_tot, celsius=celsius, temperature_column=temperature_column,
                    signal_column=signal_column, concentration_column=concentration_column,
