@@ -27,11 +27,8 @@ import re
 import sys
 
 from kelvara import __version__
+from kelvara.cli import curve, fit, models, read
 from kelvara.cli.common import EXAMPLE, EXAMPLES, FitFailed, UsageError, read_curves, write_atomic
-from kelvara.cli.curve import add_curve
-from kelvara.cli.fit import add_compare, add_fit
-from kelvara.cli.models import add_models
-from kelvara.cli.read import add_read
 
 __all__ = ["EXAMPLE", "EXAMPLES", "FitFailed", "UsageError", "build_parser", "main", "read_curves", "write_atomic"]
 
@@ -119,8 +116,8 @@ def build_parser():
     parser.add_argument("--version", action="version", version=f"kelvara {__version__}")
     commands = parser.add_subparsers(title="commands", metavar="COMMAND")
 
-    for add in (add_models, add_curve, add_fit, add_compare, add_read):
-        add(commands)
+    for command in (models.COMMAND, curve.COMMAND, fit.FIT, fit.COMPARE, read.COMMAND):
+        command.add_to(commands)
     return parser
 
 

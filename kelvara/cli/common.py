@@ -4,10 +4,14 @@ units into the fit's keywords, reading the data with its report, and writing eve
 
 from __future__ import annotations
 
+import argparse
 import io
+import json
 import pathlib
 import re
 import sys
+from dataclasses import dataclass
+from typing import Callable, Optional
 
 from kelvara import outputs
 from kelvara.models import MODELS, unit_of
@@ -48,6 +52,26 @@ PLOT_FORMATS = (".png", ".pdf", ".svg")
 # Values typed with a unit, as the help shows them.
 _UNIT_EXAMPLES = {"J/mol": "-95kJ/mol", "J/(mol K)": "-180J/mol/K", "mol/L": "10uM", "L/mol": "1e6M-1",
                   "K": "60C"}
+
+
+@dataclass(frozen=True)
+class Command:
+    """A subcommand: its name, what adds its own arguments, what runs it,
+    and its help texts."""
+
+    name: str
+    arguments: Optional[Callable[[argparse.ArgumentParser], None]]
+    run: Callable[[argparse.Namespace], int]
+    help: str = ""
+    description: str = ""
+    epilog: Optional[str] = None
+
+    def add_to(self, commands):
+        parser = commands.add_parser(self.name, help=self.help, description=self.description, epilog=self.epilog)
+        if self.arguments is not None:
+            self.arguments(parser)
+        parser.set_defaults(handler=self.run)
+        return parser
 
 
 class UsageError(Exception):
@@ -174,6 +198,13 @@ def _flush(stream):
 
 def _outputs(options, *names):
     return [(f"--{name}", getattr(options, name, None)) for name in names]
+
+
+def _write_json(where, data, inputs, reading):
+    """A result's plain data with the inputs and how they were read, as strict JSON."""
+    data["input_files"] = [str(p) for p in inputs]
+    data["reading"] = reading.to_dict()
+    write_atomic(where, json.dumps(data, indent=2, allow_nan=False) + "\n")
 
 
 def _plot(where, draw):

@@ -8,7 +8,15 @@ import io
 import math
 import sys
 
-from kelvara.cli.common import _UNIT_EXAMPLES, UsageError, _check_outputs, _flush, _parameter_option, write_atomic
+from kelvara.cli.common import (
+    _UNIT_EXAMPLES,
+    Command,
+    UsageError,
+    _check_outputs,
+    _flush,
+    _parameter_option,
+    write_atomic,
+)
 from kelvara.models import EXACT_STEPS, MODELS, PARAMETER_MEANINGS, PARAMETER_UNITS
 from kelvara.units import quantity
 
@@ -126,14 +134,7 @@ def _check_physical(given, axis, temperature_model, celsius):
             raise UsageError(f"{_parameter_option(name)[0]} must be finite, not {value}")
 
 
-def add_curve(commands):
-    """The curve command's parser."""
-    curve = commands.add_parser(
-        "curve", help="evaluate a model over temperatures or concentrations, as CSV",
-        description="Evaluate a model over a range of temperatures (the temperature models, "
-        "parameters delta-*) or of total concentrations (the concentration models, parameters "
-        "k*, sigma) and write CSV. Parameters are in SI units: J/mol, J/(mol K), mol/L, L/mol.",
-    )
+def _curve_command_arguments(curve):
     curve.add_argument("model", choices=[m.name for m in MODELS.values() if m.function is not None])
     where = curve.add_mutually_exclusive_group(required=True)
     where.add_argument("--temps", metavar="START:STOP:STEP", help="temperatures (kelvin, or --celsius)")
@@ -153,4 +154,12 @@ def add_curve(commands):
                        "exact to double precision; steps past the fixed point cost nothing)")
     curve.add_argument("--out", help="write the CSV here instead of to stdout (a file, written whole, or a "
                        "device or FIFO)")
-    curve.set_defaults(handler=run_curve)
+
+
+COMMAND = Command(
+    "curve", _curve_command_arguments, run_curve,
+    help="evaluate a model over temperatures or concentrations, as CSV",
+    description="Evaluate a model over a range of temperatures (the temperature models, "
+    "parameters delta-*) or of total concentrations (the concentration models, parameters "
+    "k*, sigma) and write CSV. Parameters are in SI units: J/mol, J/(mol K), mol/L, L/mol.",
+)

@@ -5,7 +5,6 @@ from __future__ import annotations
 
 import csv
 import io
-import json
 import math
 import warnings
 
@@ -14,6 +13,7 @@ from kelvara.cli.common import (
     DEFAULT_MODEL,
     DEFAULT_MODELS,
     EXAMPLES,
+    Command,
     FitFailed,
     UsageError,
     _check_outputs,
@@ -30,6 +30,7 @@ from kelvara.cli.common import (
     _report_stream,
     _tell_reading,
     _varied,
+    _write_json,
     read_data,
     write_atomic,
 )
@@ -59,10 +60,7 @@ def run_fit(options):
 
     # The files first: a reader that closes stdout early (| head) must not cost them.
     if options.json:
-        data = result.to_dict()
-        data["input_files"] = [str(p) for p in inputs]
-        data["reading"] = reading.to_dict()
-        write_atomic(targets["--json"], json.dumps(data, indent=2, allow_nan=False) + "\n")
+        _write_json(targets["--json"], result.to_dict(), inputs, reading)
     if options.csv:
         write_atomic(targets["--csv"], _results_csv(result))
     if options.curves:
@@ -199,10 +197,7 @@ def run_compare(options):
         warnings.simplefilter("ignore", RuntimeWarning)
         comparison = fit_module.compare(curves, models, **keywords)
     if options.json:
-        data = comparison.to_dict()
-        data["input_files"] = [str(p) for p in inputs]
-        data["reading"] = reading.to_dict()
-        write_atomic(targets["--json"], json.dumps(data, indent=2, allow_nan=False) + "\n")
+        _write_json(targets["--json"], comparison.to_dict(), inputs, reading)
     if options.plot:
         _plot(targets["--plot"], lambda plot: plot.comparison_figure(comparison, curves, celsius=unit == "°C"))
     stream = _report_stream(targets)
@@ -214,21 +209,7 @@ def run_compare(options):
     return 0
 
 
-def add_fit(commands):
-    """The fit command's parser."""
-    fit = commands.add_parser(
-        "fit", help="fit one model globally to every curve of the data files",
-        description="Fit one model globally to every curve of the data files: cooling and heating "
-        "curves, concentration series (--vary concentration) and solvent denaturations (--vary "
-        "solvent), alone or together. Prints values with standard errors and units, derived values "
-        "(Te per cooling curve, c50 per concentration series, f50 per denaturation, K and dG), fit "
-        "statistics and the verdict; exit status 1 when the fit is not to be trusted.",
-        epilog="models: " + "; ".join(f"{m.name}: {m.description}" for m in MODELS.values())
-        + ". Parameters: " + ", ".join(f"{n} ({PARAMETER_UNITS[n]})" for n in
-                                       ("delta_h", "delta_s", "delta_h_nuc")) + "; a concentration series "
-        "at one temperature: k (L/mol) and sigma; a denaturation: delta_g0, m (J/mol) and sigma; per curve "
-        "baseline[i], amplitude[i], slope[i] (signal units); see kelvara models.",
-    )
+def _fit_command_arguments(fit):
     _data_arguments(fit)
     fit.add_argument("--model", default=None, choices=list(MODELS),
                      help=f"the model (default: {DEFAULT_MODEL}); a solvent series defaults to denaturation")
@@ -244,16 +225,26 @@ def add_fit(commands):
     fit.add_argument("--curves", metavar="FILE", help="write a tidy CSV of every point: curve, c_tot, "
                      "temperature (in the unit shown), signal, fitted, residual, fraction, normalised degree of "
                      "aggregation ('-' for standard output)")
-    fit.set_defaults(handler=run_fit)
 
 
-def add_compare(commands):
-    """The compare command's parser."""
-    compare = commands.add_parser(
-        "compare", help="fit several models and rank them by AIC and BIC",
-        description="Fit every model (or those of --models) to the same curves and rank them by "
-        "AIC, with BIC alongside; fits that are not ok come last and are never ranked best.",
-    )
+FIT = Command(
+    "fit", _fit_command_arguments, run_fit,
+    help="fit one model globally to every curve of the data files",
+    description="Fit one model globally to every curve of the data files: cooling and heating "
+    "curves, concentration series (--vary concentration) and solvent denaturations (--vary "
+    "solvent), alone or together. Prints values with standard errors and units, derived values "
+    "(Te per cooling curve, c50 per concentration series, f50 per denaturation, K and dG), fit "
+    "statistics and the verdict; exit status 1 when the fit is not to be trusted.",
+    epilog="models: " + "; ".join(f"{m.name}: {m.description}" for m in MODELS.values())
+    + ". Parameters: " + ", ".join(f"{n} ({PARAMETER_UNITS[n]})" for n in
+    ("delta_h", "delta_s", "delta_h_nuc")) + "; a concentration series "
+    "at one temperature: k (L/mol) and sigma; a denaturation: delta_g0, m (J/mol) and sigma; per curve "
+    "baseline[i], amplitude[i], slope[i] (signal units); see kelvara models.",
+)
+
+
+
+def _compare_command_arguments(compare):
     _data_arguments(compare)
     compare.add_argument("--models", default=None,
                          help="comma-separated models (default: " + DEFAULT_COMPARED["temperature"]
@@ -261,4 +252,11 @@ def add_compare(commands):
                          + DEFAULT_COMPARED["solvent"] + " for a solvent series)")
     _fit_arguments(compare)
     _output_arguments(compare, "every model's results")
-    compare.set_defaults(handler=run_compare)
+
+
+COMPARE = Command(
+    "compare", _compare_command_arguments, run_compare,
+    help="fit several models and rank them by AIC and BIC",
+    description="Fit every model (or those of --models) to the same curves and rank them by "
+    "AIC, with BIC alongside; fits that are not ok come last and are never ranked best.",
+)

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+from kelvara.cli.common import Command
 from kelvara.models import EXPERIMENTS, MODELS, PARAMETER_MEANINGS, PARAMETER_UNITS
 
 
@@ -27,9 +28,9 @@ def run_models(options):
     return 0
 
 
-def add_models(commands):
-    """The models command's parser."""
-    models = commands.add_parser("models", help="list the models, their parameters and when to use each",
-                                 description="List every model: its parameters with their units, and "
-                                 "when the field uses it.")
-    models.set_defaults(handler=run_models)
+COMMAND = Command(
+    "models", None, run_models,
+    help="list the models, their parameters and when to use each",
+    description="List every model: its parameters with their units, and "
+    "when the field uses it.",
+)

@@ -6,6 +6,7 @@ from __future__ import annotations
 import json
 
 from kelvara.cli.common import (
+    Command,
     _check_outputs,
     _data_arguments,
     _flush,
@@ -30,14 +31,15 @@ def run_read(options):
     return 0
 
 
-def add_read(commands):
-    """The read command's parser."""
-    read = commands.add_parser(
-        "read", help="say how data files are read, without fitting",
-        description="Read the data files as fit and compare would, and say how: each file's layout, every "
-        "column with the role given to it (temperature, signal, concentration, curve, solvent or unused) and "
-        "the unit assumed, and the curves (label, c_tot, points, range). Nothing is fitted.",
-    )
+def _read_command_arguments(read):
     _data_arguments(read)
     read.add_argument("--json", metavar="FILE", help="write the same as JSON ('-' for standard output)")
-    read.set_defaults(handler=run_read)
+
+
+COMMAND = Command(
+    "read", _read_command_arguments, run_read,
+    help="say how data files are read, without fitting",
+    description="Read the data files as fit and compare would, and say how: each file's layout, every "
+    "column with the role given to it (temperature, signal, concentration, curve, solvent or unused) and "
+    "the unit assumed, and the curves (label, c_tot, points, range). Nothing is fitted.",
+)

@@ -99,21 +99,12 @@ def read(
 def read_curves(
     paths: Union[str, pathlib.Path, Iterable[Union[str, pathlib.Path]]],
     *,
-    c_tot: Optional[Sequence[Union[float, str]]] = None,
-    celsius: bool = False,
-    temperature_column: Optional[str] = None,
-    signal_column: Optional[str] = None,
-    concentration_column: Optional[str] = None,
-    curve_column: Optional[str] = None,
-    decimal: Optional[str] = None,
-    sheet: Optional[str] = None,
-    segment: str = "all",
     notes: Optional[List[str]] = None,
-    vary: str = "auto",
-    temperature: Union[float, str, None] = None,
-    solvent_column: Optional[str] = None,
+    **options,
 ) -> List[Curve]:
     """The curves of one or several files, in kelvin and mol/L.
+
+    The options are keywords, the same as `read` takes, and `notes`.
 
     Parameters
     ----------
@@ -161,10 +152,7 @@ def read_curves(
         One sentence naming the file, its line and column, for anything that
         cannot be read without a guess.
     """
-    reading = read(paths, c_tot=c_tot, celsius=celsius, temperature_column=temperature_column,
-                   signal_column=signal_column, concentration_column=concentration_column,
-                   curve_column=curve_column, decimal=decimal, sheet=sheet, segment=segment, vary=vary,
-                   temperature=temperature, solvent_column=solvent_column)
+    reading = read(paths, **options)
     if notes is not None:
         notes += [f.text() for f in reading.files] + reading.notes
     return reading.curves

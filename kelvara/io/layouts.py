@@ -229,15 +229,10 @@ def _series_table(source: _Source, table, t_col, c_col, s_col, k_col, temperatur
         source.reading.layout = "a concentration series, one signal column per temperature"
         c_codes, c_values = _concentrations(source, table, c_col)
         concentration = np.where(c_codes >= 0, c_values[np.maximum(c_codes, 0)], math.nan)
-        curves = []
-        for h in wide:
-            signal = _numbers(path, table, h, where)
-            source.role(h, "signal", of=f"the series at {_kelvin_label(header_temperature(h), 'K')}")
-            codes, labels = np.zeros(len(table), dtype=np.int8), [h]
-            for label, rows in _groups(path, codes, labels, np.isnan(concentration) | np.isnan(signal), notes):
-                curves.append(_Pending(header_temperature(h), signal[rows], concentration[rows], label, str(path),
-                                       None, "concentration"))
-        return curves
+        return _column_curves(
+            source, table, wide, concentration, lambda h: f"the series at {_kelvin_label(header_temperature(h), 'K')}",
+            lambda h, rows, signal: _Pending(header_temperature(h), signal[rows], concentration[rows], h, str(path),
+                                             None, "concentration"))
     if s_col is None:
         raise ReadError(f"{path}: no signal column among {', '.join(map(repr, headers))} "
                         "(name it with --signal-column)")
@@ -297,16 +292,10 @@ def _solvent_table(source: _Source, table, t_col, c_col, s_col, k_col, f_col, te
             and parse_concentration(h) is not None]
     if s_col is None and c_col is None and wide:
         source.reading.layout = "a solvent denaturation, one signal column per concentration"
-        curves = []
-        for h in wide:
-            signal = _numbers(path, table, h, where)
-            source.role(h, "signal", of=f"the curve at {_label(parse_concentration(h))}")
-            codes, labels = np.zeros(len(table), dtype=np.int8), [h]
-            for label, rows in _groups(path, codes, labels, np.isnan(solvent) | np.isnan(signal), notes):
-                t = _one_temperature(path, label, temperature, rows, where)
-                curves.append(_Pending(t, signal[rows], parse_concentration(h), h, str(path), None, "solvent",
-                                       solvent[rows]))
-        return curves
+        return _column_curves(
+            source, table, wide, solvent, lambda h: f"the curve at {_label(parse_concentration(h))}",
+            lambda h, rows, signal: _Pending(_one_temperature(path, h, temperature, rows, where), signal[rows],
+                                             parse_concentration(h), h, str(path), None, "solvent", solvent[rows]))
     if s_col is None:
         raise ReadError(f"{path}: no signal column among {', '.join(map(repr, headers))} "
                         "(name it with --signal-column)")
@@ -326,4 +315,19 @@ def _solvent_table(source: _Source, table, t_col, c_col, s_col, k_col, f_col, te
         t = _one_temperature(path, label, temperature, rows, where)
         c_tot = None if c_codes is None else _one_concentration(path, label, c_codes, c_values, rows, where)
         curves.append(_Pending(t, signal[rows], c_tot, label, str(path), s_col, "solvent", solvent[rows]))
+    return curves
+
+
+def _column_curves(source: _Source, table, columns, varied, of, make) -> List[_Pending]:
+    """One curve per column (a wide layout against concentration or solvent):
+    each column's signal against the shared `varied` values, rows missing
+    either dropped with a note; `of(h)` names the curve in the report and
+    `make(h, rows, signal)` builds it."""
+    curves = []
+    for h in columns:
+        signal = _numbers(source.path, table, h, source.where)
+        source.role(h, "signal", of=of(h))
+        codes = np.zeros(len(table), dtype=np.int8)
+        for _, rows in _groups(source.path, codes, [h], np.isnan(varied) | np.isnan(signal), source.notes):
+            curves.append(make(h, rows, signal))
     return curves
