@@ -40,8 +40,52 @@ def read(
     solvent_column: Optional[str] = None,
 ) -> Reading:
     """The curves of one or several files (in kelvin and mol/L), how each
-    file was read, and the notes: see `read_curves` for the options.  Raises
-    `ReadError` for anything that cannot be read without a guess."""
+    file was read, and the notes.
+
+    Parameters
+    ----------
+    paths : str, path or iterable of them
+        The files, in any format the reader knows (delimited text in every
+        layout, JASCO and Cary exports, xlsx); a pipe or FIFO too.
+    c_tot : sequence of float or str, optional
+        Concentrations for the curves whose files state none, in order: one
+        per such curve, or one per such file (numbers in mol/L below 0.5, or
+        text with a unit: "5uM", "1e-5 M").
+    celsius : bool
+        Unitless temperature columns are in degrees Celsius (a header that
+        says kelvin is an error).
+    temperature_column, signal_column, concentration_column, curve_column, solvent_column : str, optional
+        A column by its header, its header's first word, or its 1-based
+        position ("1"; the only way into a file without a header).
+    decimal : {".", ","}, optional
+        The decimal mark (default: detected).
+    sheet : str, optional
+        The Excel sheet, by name (any case) or 1-based number (default: the
+        first sheet holding a table of numbers).
+    segment : {"all", "cooling", "heating"}
+        The stages of a Cary export to read.
+    vary : {"auto", "temperature", "concentration", "solvent"}
+        What the curves vary: cooling and heating curves, a concentration
+        series (one curve per temperature, or per value of a curve column),
+        a denaturation against the good-solvent fraction (a column named f,
+        fraction, good solvent or solvent fraction; one curve per
+        concentration), or "auto": told from the content.
+    temperature : float or str, optional
+        The temperature of a series or denaturation whose file has none
+        (kelvin, or with a unit: "20C", "293.15 K").
+
+    Returns
+    -------
+    Reading
+        `.curves`, `.files` (each file's layout, columns with their roles and
+        units, and curves), `.notes`, `.text()` and `.to_dict()`.
+
+    Raises
+    ------
+    ReadError
+        One sentence naming the file, its line and column, for anything that
+        cannot be read without a guess.
+    """
     given = dict(c_tot=list(c_tot) if c_tot else None, celsius=celsius, temperature_column=temperature_column,
                  signal_column=signal_column, concentration_column=concentration_column,
                  curve_column=curve_column, decimal=decimal, sheet=sheet, segment=segment, vary=vary,
@@ -102,45 +146,19 @@ def read_curves(
     notes: Optional[List[str]] = None,
     **options,
 ) -> List[Curve]:
-    """The curves of one or several files, in kelvin and mol/L.
-
-    The options are keywords, the same as `read` takes, and `notes`.
+    """The curves of one or several files, in kelvin and mol/L: `read`'s
+    curves, for the same keyword options.
 
     Parameters
     ----------
     paths : str, path or iterable of them
-        The files, in any format the reader knows (delimited text in every
-        layout, JASCO and Cary exports, xlsx); a pipe or FIFO too.
-    c_tot : sequence of float or str, optional
-        Concentrations for the curves whose files state none, in order: one
-        per such curve, or one per such file (numbers in mol/L below 0.5, or
-        text with a unit: "5uM", "1e-5 M").
-    celsius : bool
-        Unitless temperature columns are in degrees Celsius (a header that
-        says kelvin is an error).
-    temperature_column, signal_column, concentration_column, curve_column, solvent_column : str, optional
-        A column by its header, its header's first word, or its 1-based
-        position ("1"; the only way into a file without a header).
-    decimal : {".", ","}, optional
-        The decimal mark (default: detected).
-    sheet : str, optional
-        The Excel sheet, by name (any case) or 1-based number (default: the
-        first sheet holding a table of numbers).
-    segment : {"all", "cooling", "heating"}
-        The stages of a Cary export to read.
+        As for `read`.
     notes : list, optional
         Receives how each file was read (one text per file: layout, columns
         with their roles and units, curves), then one sentence per thing
         worth knowing (rows dropped for missing values).
-    vary : {"auto", "temperature", "concentration", "solvent"}
-        What the curves vary: cooling and heating curves, a concentration
-        series (one curve per temperature, or per value of a curve column),
-        a denaturation against the good-solvent fraction (a column named f,
-        fraction, good solvent or solvent fraction; one curve per
-        concentration), or "auto": told from the content.
-    temperature : float or str, optional
-        The temperature of a series or denaturation whose file has none
-        (kelvin, or with a unit: "20C", "293.15 K").
+    **options
+        The options of `read`.
 
     Returns
     -------
