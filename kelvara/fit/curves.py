@@ -39,7 +39,31 @@ class Curve:
       point at one temperature and one c_tot.
 
     `vary` is told from which of them is given per point; the class methods
-    `concentration_series` and `denaturation` spell it out."""
+    `concentration_series` and `denaturation` spell it out.  The curve checks
+    itself on construction and again in every fit (`validate`).
+
+    Attributes
+    ----------
+    temperature : array of float, float or None
+        K: per point for a curve against temperature, else the one
+        temperature of a series or denaturation.
+    signal : array of float
+        The measured signal, in its own unit.
+    c_tot : float or array of float
+        Total concentration, mol/L: one, or per point for a series.
+    label : str, optional
+        What names the curve in tables, legends and outputs.
+    signal_name : str, optional
+        The signal's column header with its unit, e.g. "CD [mdeg]".
+    solvent : array of float, optional
+        The fraction of good solvent per point (denaturations), 0 to 1.
+    vary : {"temperature", "concentration", "solvent"}, optional
+        What varies along the curve.
+    source : str, optional
+        The file the curve was read from.
+    temperature_unit : {"K", "°C"}
+        The unit its temperatures came in, and the unit they are shown in.
+    """
 
     temperature: Union[Sequence[float], float, None]
     signal: Sequence[float]

@@ -70,7 +70,28 @@ class CurveResult:
 
 @dataclass
 class FitResult:
-    """Best values, their uncertainties, the statistics and the verdict of one fit."""
+    """Best values, their uncertainties, the statistics and the verdict of one fit.
+
+    Attributes
+    ----------
+    model : str
+        The model's name.
+    parameters : dict of str to Parameter
+        Every parameter with its value, standard error (NaN when fixed, on a
+        bound or not determined) and unit (J/mol, J/(mol K), K, L/mol, or the
+        signal's own).
+    derived : dict of str to Derived
+        Derived values with propagated errors: Te[i] (K), sigma(Te)[i],
+        K and dG at 298.15 K (L/mol, J/mol), c50[i] (mol/L), f50[i].
+    curves : list of CurveResult
+        Per curve: baseline, amplitude, slope, Te or half-way point, residuals.
+    chi2, reduced_chi2, aic, bic : float
+        Statistics, in the signal's unit squared for chi2.
+    problems : list of str
+        Why the fit is not to be trusted, in sentences (empty when `ok`).
+    notes : list of str
+        What else is worth knowing.
+    """
 
     model: str
     nuc_size: Optional[int]
