@@ -19,12 +19,9 @@ from kelvara.units import quantity
 
 DATA = pathlib.Path(__file__).resolve().parent.parent / "data"
 
-
 EXAMPLE = DATA / "example_cooling.csv"
 
-
 EXAMPLE_TRUTH = "delta_h = -95000 J/mol, delta_s = -180 J/(mol K), delta_h_nuc = 22000 J/mol"
-
 
 # The examples shipped with kelvara, by name: file and what made it.
 EXAMPLES = {
@@ -34,20 +31,15 @@ EXAMPLES = {
                      "delta_g0 = -42000 J/mol, m = 30000 J/mol, sigma = 0.01 at 293.15 K"),
 }
 
-
 # The default of a fit (and the models compared) by what the curves vary.
 DEFAULT_MODELS = {"temperature": "cooperative", "concentration": "cooperative", "solvent": "denaturation"}
 
-
 DEFAULT_MODEL = DEFAULT_MODELS["temperature"]
-
 
 DEFAULT_COMPARED = {"temperature": "isodesmic,cooperative,coop_iso", "concentration": "isodesmic,cooperative",
                     "solvent": "denaturation_isodesmic,denaturation"}
 
-
 PLOT_FORMATS = (".png", ".pdf", ".svg")
-
 
 # Values typed with a unit, as the help shows them.
 _UNIT_EXAMPLES = {"J/mol": "-95kJ/mol", "J/(mol K)": "-180J/mol/K", "mol/L": "10uM", "L/mol": "1e6M-1",
