@@ -201,7 +201,7 @@ def run_compare(options):
     if options.plot:
         _plot(targets["--plot"], lambda plot: plot.comparison_figure(comparison, curves, celsius=unit == "°C"))
     stream = _report_stream(targets)
-    print(comparison.summary(), file=stream)
+    print(comparison.summary(temperature_unit=unit), file=stream)
     _flush(stream)
     if comparison.best is None:
         raise FitFailed("no model fits well enough to be ranked best:\n" + "\n".join(

@@ -48,7 +48,18 @@ class Comparison:
             celsius = _came_in_celsius(curves)
         return plot.comparison_figure(self, curves, celsius=celsius)
 
-    def summary(self) -> str:
+    def summary(self, temperature_unit: str = "K") -> str:
+        """The ranking, each model's main parameters (temperatures in
+        `temperature_unit`, "K" or "°C") and every problem, as text."""
+        if temperature_unit not in ("K", "°C"):
+            raise ValueError(f"temperature_unit must be 'K' or '°C', not {temperature_unit!r}")
+
+        def shown(name, value):
+            unit = unit_of(name)
+            if unit == "K" and temperature_unit == "°C":
+                return value - 273.15, "°C"
+            return value, unit
+
         good = [r for r in self.results if r.ok] or self.results
         aic0 = min(r.aic for r in good)
         bic0 = min(r.bic for r in good)
@@ -61,9 +72,9 @@ class Comparison:
         lines.append("main parameters (value +- std. error):")
         for r in self.results:
             main = ", ".join(
-                f"{n} {_format(r.parameters[n].value, '.6g')} +- "
-                f"{'fixed' if r.parameters[n].fixed else _format(r.parameters[n].stderr, '.3g')} {unit_of(n)}"
-                for n in r._problem.nonlinear)
+                f"{n} {_format(shown(n, r.parameters[n].value)[0], '.6g')} +- "
+                f"{'fixed' if r.parameters[n].fixed else _format(r.parameters[n].stderr, '.3g')} "
+                f"{shown(n, 0.0)[1]}" for n in r._problem.nonlinear)
             lines.append(f"  {r.model}: {main}")
         for r in self.results:
             for problem in r.problems:
