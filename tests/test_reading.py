@@ -310,3 +310,11 @@ def test_a_closed_standard_output_is_one_line_and_status_2(tmp_path, args):
                           timeout=300, preexec_fn=lambda: os.close(1))
     assert done.returncode == 2
     assert done.stderr == "kelvara: error: standard output is closed: there is nowhere to show the results\n"
+
+
+def test_a_file_that_quotes_every_field_is_read(tmp_path):
+    path = tmp_path / "quoted.csv"
+    rows = ['"T (°C)","CD (mdeg)","c (uM)"'] + [f'"{t}","{y:.4f}","5"' for t, y in zip(CELSIUS, cd(5e-6, 0))]
+    path.write_text("\n".join(rows) + "\n", encoding="utf-8")
+    (curve,) = read_curves(path)
+    assert curve.c_tot == 5e-6 and curve.temperature == pytest.approx(CELSIUS + 273.15)

@@ -170,7 +170,7 @@ def _numbers(path, table, column, where):
     infinite = np.flatnonzero(np.isinf(out))
     if infinite.size:
         line = where([infinite[0]])[0]
-        raise ReadError(f"{path}, line {line}, column {column!r}: the number overflows a double")
+        raise ReadError(f"{path}, line {line}, column {column!r}: the number overflows a double (or is infinite)")
     return out
 
 

@@ -97,8 +97,14 @@ _NUMBER = re.compile(r"^\s*[-+]?(?:\d+(?:[.,]\d*)?|[.,]\d+)(?:[eE][-+]?\d+)?\s*$
 def _numeric(cell, decimal):
     if isinstance(cell, (int, float)) and not isinstance(cell, bool):
         return math.isfinite(cell)
-    cell = str(cell).strip()
+    cell = _unquoted(cell)
     return bool(_NUMBER.match(cell)) and ("," if decimal == "." else ".") not in cell
+
+
+def _unquoted(cell) -> str:
+    """A cell as text, without the quotes some programs put around every field."""
+    text = str(cell).strip()
+    return text[1:-1].strip() if len(text) >= 2 and text[0] == text[-1] == '"' else text
 
 
 def _is_comment(line):
@@ -126,7 +132,7 @@ def _decimal(lines, sep, forced) -> str:
 
 
 def _blank(cell) -> bool:
-    return cell is None or (isinstance(cell, float) and math.isnan(cell)) or not str(cell).strip()
+    return cell is None or (isinstance(cell, float) and math.isnan(cell)) or not _unquoted(cell)
 
 
 @dataclass
