@@ -129,9 +129,25 @@ def _draw_curves(axis, result, curves, celsius, colours, residuals=None, aggrega
 
 def draw_fit(ax, result: FitResult, curves=None, kind=None, celsius=False):
     """Draw a fit's data and fitted curves (with their half-way marks) into
-    an existing matplotlib Axes `ax`, for figures of one's own: the curves
-    of one kind (default: the first kind the fit holds), temperatures in
-    °C with `celsius`.  Returns `ax`."""
+    an existing matplotlib Axes, for figures of one's own.
+
+    Parameters
+    ----------
+    ax : matplotlib.axes.Axes
+    result : FitResult
+    curves : list of Curve, optional
+        The fit's own curves by default.
+    kind : {"temperature", "concentration", "solvent"}, optional
+        Which curves (default: the first kind the fit holds); x in K (or °C),
+        mol/L on a log axis, or the good-solvent fraction.
+    celsius : bool
+        Temperatures in °C.
+
+    Returns
+    -------
+    matplotlib.axes.Axes
+        `ax`.
+    """
     plt = _backend()
     curves = result._problem.curves if curves is None else curves
     kind = kind or _kinds(curves)[0]
@@ -147,7 +163,22 @@ def fit_figure(result: FitResult, curves, celsius=False, aggregation=False):
     """A matplotlib Figure of the fit: data, fitted curves with their Te (▼),
     residuals, optionally the normalised degree of aggregation, and one
     panel per profiled parameter after `result.profile()`.  A fit that is
-    not ok says so in its title and lists its problems."""
+    not ok says so in its title and lists its problems.
+
+    Parameters
+    ----------
+    result : FitResult
+    curves : list of Curve
+        The curves fitted, in the fit's order.
+    celsius : bool
+        Temperatures in °C (else K).
+    aggregation : bool
+        Add a panel of the degree of aggregation (0 to 1).
+
+    Returns
+    -------
+    matplotlib.figure.Figure
+    """
     plt = _backend()
     from matplotlib.ticker import MaxNLocator, NullFormatter
 
@@ -271,7 +302,8 @@ def _problems_footer(figure, problems):
 
 
 def save(figure, path, format=None):
-    """Write a figure (PNG, PDF or SVG) and release it."""
+    """Write a figure (PNG, PDF or SVG; to a path or a binary stream) and
+    release it."""
     plt = _backend()
     try:
         figure.savefig(path, dpi=130, format=format)

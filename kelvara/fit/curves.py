@@ -19,7 +19,18 @@ REFERENCE_TEMPERATURE = 298.15  # K: derived K and dG, and the baseline slope's 
 
 
 def celsius(temperatures):
-    """Temperatures in degrees Celsius, as kelvin."""
+    """Temperatures in degrees Celsius, as kelvin.
+
+    Parameters
+    ----------
+    temperatures : array_like of float
+        °C.
+
+    Returns
+    -------
+    numpy.ndarray
+        K (each value plus 273.15).
+    """
     return np.asarray(temperatures, dtype=float) + 273.15
 
 
