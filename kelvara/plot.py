@@ -2,7 +2,9 @@
 residuals, the normalised degree of aggregation, the likelihood profiles of
 the thermodynamic parameters, and several models side by side.
 
-Needs matplotlib (the ``fit`` extra).  Nothing here reads files or arguments.
+Needs matplotlib (the ``fit`` extra).  Nothing here reads files or arguments,
+and nothing here imports the fit: a `FitResult` or `Comparison` is drawn from
+what it carries (`result.plot()` and `comparison.plot()` call in here).
 """
 
 from __future__ import annotations
@@ -12,7 +14,6 @@ import textwrap
 
 import numpy as np
 
-from kelvara.fit import Comparison, FitResult
 from kelvara.models import unit_of
 
 KELVIN = 273.15
@@ -127,7 +128,7 @@ def _draw_curves(axis, result, curves, celsius, colours, residuals=None, aggrega
         axis.set_xscale("log")
 
 
-def draw_fit(ax, result: FitResult, curves=None, kind=None, celsius=False):
+def draw_fit(ax, result, curves=None, kind=None, celsius=False):
     """Draw a fit's data and fitted curves (with their half-way marks) into
     an existing matplotlib Axes, for figures of one's own.
 
@@ -159,7 +160,7 @@ def draw_fit(ax, result: FitResult, curves=None, kind=None, celsius=False):
     return ax
 
 
-def fit_figure(result: FitResult, curves, celsius=False, aggregation=False):
+def fit_figure(result, curves, celsius=False, aggregation=False):
     """A matplotlib Figure of the fit: data, fitted curves with their Te (▼),
     residuals, optionally the normalised degree of aggregation, and one
     panel per profiled parameter after `result.profile()`.  A fit that is
@@ -260,7 +261,7 @@ def fit_figure(result: FitResult, curves, celsius=False, aggregation=False):
     return figure
 
 
-def comparison_figure(comparison: Comparison, curves, celsius=False):
+def comparison_figure(comparison, curves, celsius=False):
     """One panel per model, best first: data, fitted curves and residuals,
     each titled with its verdict and its AIC difference."""
     plt = _backend()
