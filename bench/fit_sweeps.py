@@ -1,0 +1,122 @@
+"""What a fit costs, counted in sweeps: one evaluation of the cooperative
+model over every point of the data through the core's own sweeps is the
+unit, measured in the same run as the fits it divides, so that the ratios
+hold on a shared, noisy machine.
+
+  python bench/fit_sweeps.py [--curves 7] [--points 951] [--skip vanderschoot]
+
+The data are a CD run of real size: cooling curves from 90 to -5 °C in
+0.1 K steps at 1 to 100 µM, made by the cooperative model (-95 kJ/mol,
+-180 J/(mol K), 22 kJ/mol) with white noise of 1 % of the signal's change.
+Measured: the cooperative fit with its global search, compare of the
+default models, the van der Schoot fit, and 3 of the curves joined with a
+30-point concentration series at 25 and 45 °C.  The targets are the ones
+the fit is to meet; this script reports where it stands.
+"""
+
+import argparse
+import statistics
+import sys
+import time
+import warnings
+
+import numpy as np
+
+from kelvara import _core
+
+TRUE = (-95000.0, -180.0, 22000.0)
+CONCENTRATIONS = (1e-6, 2e-6, 5e-6, 1e-5, 2e-5, 5e-5, 1e-4)
+# In sweeps of all points: what each fit is to stay under.
+TARGETS = {"cooperative fit": 1500, "compare (default models)": 8000, "vanderschoot fit": 3000,
+           "3 cooling curves + series at 2 T": 1500}
+
+
+def cooling_curves(count, points, seed=1):
+    from kelvara.fit import Curve
+
+    rng = np.random.default_rng(seed)
+    kelvin = np.linspace(90.0, -5.0, points) + 273.15
+    curves = []
+    for c_tot in CONCENTRATIONS[:count]:
+        fraction = np.array(_core.temp_cooperative_model(kelvin.tolist(), *TRUE, c_tot, 1.0))
+        signal = -2.0 - 40.0 * fraction + rng.normal(0.0, 0.4, points)
+        curves.append(Curve(kelvin, signal, c_tot, label=f"{c_tot * 1e6:g} uM", signal_name="CD (mdeg)"))
+    return curves
+
+
+def series(seed=2):
+    from kelvara.fit import Curve
+    from kelvara.models import MODELS, concentration_fraction, constants
+
+    rng = np.random.default_rng(seed)
+    out = []
+    for kelvin in (298.15, 318.15):
+        c_tot = np.logspace(-8, -4, 30)
+        values = dict(zip(("delta_h", "delta_s", "delta_h_nuc"), TRUE))
+        consts = constants(MODELS["cooperative"], values, np.full(c_tot.shape, kelvin))
+        fraction = concentration_fraction(MODELS["cooperative"], consts, c_tot, None)
+        out.append(Curve.concentration_series(c_tot, 0.05 + 0.8 * fraction + rng.normal(0, 0.008, c_tot.size),
+                                              temperature=kelvin))
+    return out
+
+
+def sweep_seconds(curves, repeats=30):
+    """The median time of one evaluation of the cooperative model over every point."""
+    lists = [(c.temperature.tolist(), c.c_tot) for c in curves]
+    times = []
+    for _ in range(repeats):
+        start = time.perf_counter()
+        for temps, c_tot in lists:
+            _core.temp_cooperative_model(temps, *TRUE, c_tot, 1.0)
+        times.append(time.perf_counter() - start)
+    return statistics.median(times)
+
+
+def timed(task):
+    start = time.perf_counter()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        outcome = task()
+    return time.perf_counter() - start, outcome
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--curves", type=int, default=7, help="cooling curves (1 to 7, default 7)")
+    parser.add_argument("--points", type=int, default=951, help="points per curve (default 951)")
+    parser.add_argument("--skip", action="append", default=[], choices=["compare", "vanderschoot", "joint"],
+                        help="leave out a measurement")
+    options = parser.parse_args()
+    from kelvara.fit import compare, fit
+
+    curves = cooling_curves(options.curves, options.points)
+    points = sum(c.size for c in curves)
+    print(f"{len(curves)} cooling curves x {options.points} points = {points} points")
+    before = sweep_seconds(curves)
+    tasks = [("cooperative fit", lambda: fit(curves, "cooperative"))]
+    if "compare" not in options.skip:
+        tasks.append(("compare (default models)",
+                      lambda: compare(curves, ["isodesmic", "cooperative", "coop_iso"])))
+    if "vanderschoot" not in options.skip:
+        tasks.append(("vanderschoot fit", lambda: fit(curves, "vanderschoot")))
+    if "joint" not in options.skip:
+        joint = curves[:3] + series()
+        tasks.append(("3 cooling curves + series at 2 T", lambda: fit(joint, "cooperative")))
+    rows = [(name, *timed(task)) for name, task in tasks]
+    after = sweep_seconds(curves)
+    sweep = (before + after) / 2
+    print(f"one sweep over all points: {1e3 * sweep:.3f} ms (median, {1e3 * before:.3f} before the fits, "
+          f"{1e3 * after:.3f} after)")
+    failed = False
+    for name, seconds, outcome in rows:
+        sweeps = seconds / sweep
+        target = TARGETS[name]
+        verdict = "met" if sweeps <= target else "NOT met"
+        failed |= sweeps > target
+        ok = outcome.ok if hasattr(outcome, "ok") else outcome.best is not None
+        print(f"  {name:34} {seconds:8.2f} s = {sweeps:8.0f} sweeps  [{verdict}: <= {target}]  ok: {ok}")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
