@@ -85,16 +85,13 @@ def _states_concentration(curve):
 def _only_the_condition(label, curve):
     """A label that is nothing but the curve's own concentration ("5 uM") or
     temperature ("25 °C")."""
-    from kelvara.units import concentration_argument
+    from kelvara.units import whole_concentration
 
     if curve.vary == "concentration":
         return label.strip() in (_temperature_label(curve), f"{curve.temperature:.5g} K") \
             if curve.temperature is not None else False
-    try:
-        value, unit = concentration_argument(label.replace(" ", ""), "label")
-    except ValueError:
-        return False
-    return unit and math.isclose(value, curve.c_tot)
+    value = whole_concentration(label)
+    return value is not None and math.isclose(value, curve.c_tot)
 
 
 def _draw_curves(axis, result, curves, celsius, colours, residuals=None, aggregation=None, kind="temperature"):

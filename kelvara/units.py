@@ -21,6 +21,8 @@ __all__ = [
     "temperature_unit",
     "temperature_argument",
     "quantity",
+    "split_unit",
+    "whole_concentration",
 ]
 
 KELVIN_OFFSET = 273.15
@@ -87,7 +89,7 @@ def concentration_argument(text, what: str = "--c-tot") -> Tuple[float, bool]:
     if isinstance(text, (int, float)) and not isinstance(text, bool):
         value, unit = float(text), False
     else:
-        value = parse_concentration(text) if _whole_concentration(str(text)) else None
+        value = whole_concentration(text)
         unit = value is not None
         if value is None:
             try:
@@ -102,10 +104,14 @@ def concentration_argument(text, what: str = "--c-tot") -> Tuple[float, bool]:
     return value, unit
 
 
-def _whole_concentration(text: str) -> bool:
-    """The text is one number with a concentration unit, nothing else."""
+def whole_concentration(text) -> Optional[float]:
+    """The concentration (mol/L) of a text that is one number with its
+    concentration unit and nothing else ("5 uM", "1e-5 M"); None otherwise."""
+    text = str(text)
     match = _CONCENTRATION_PATTERN.search(text)
-    return bool(match) and not text[:match.start()].strip() and not text[match.end():].strip()
+    if not match or text[:match.start()].strip() or text[match.end():].strip():
+        return None
+    return parse_concentration(text)
 
 
 # --- temperatures ------------------------------------------------------------------
@@ -124,7 +130,9 @@ def temperature_unit(unit: Optional[str]) -> Optional[str]:
 _VALUE_WITH_UNIT = re.compile(rf"^\s*({_NUMBER})\s*(.*?)\s*$")
 
 
-def _split(text) -> Tuple[Optional[float], str]:
+def split_unit(text) -> Tuple[Optional[float], str]:
+    """(the number, the unit after it) of a value typed with its unit
+    ("14kJ/mol" -> (14.0, "kJ/mol")); (None, "") when it starts with no number."""
     match = _VALUE_WITH_UNIT.match(str(text))
     if not match:
         return None, ""
@@ -137,7 +145,7 @@ def temperature_argument(value, celsius: bool = False, what: str = "--temperatur
     if isinstance(value, (int, float)) and not isinstance(value, bool):
         number, unit = float(value), ""
     else:
-        number, unit = _split(value)
+        number, unit = split_unit(value)
         if number is None or (unit and temperature_unit(unit) not in ("K", "C")):
             raise UnitError(f"{what} takes a temperature such as 293.15 or 20C, not {value!r}")
     scale = temperature_unit(unit) if unit else ("C" if celsius else "K")
@@ -181,7 +189,7 @@ def quantity(text, unit: str, what: str) -> float:
     text = str(text).strip()
     if text.lower() in ("inf", "+inf", "-inf", "infinity", "-infinity", "nan"):
         return float(text)
-    number, given = _split(text)
+    number, given = split_unit(text)
     if number is None:
         raise UnitError(f"{what}: {text!r} is not a number" + (f" (with a unit: {_EXAMPLES[unit]})"
                                                                 if unit in _EXAMPLES else ""))

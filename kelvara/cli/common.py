@@ -8,14 +8,13 @@ import argparse
 import io
 import json
 import pathlib
-import re
 import sys
 from dataclasses import dataclass
 from typing import Callable, Optional
 
 from kelvara import outputs
 from kelvara.models import MODELS, unit_of
-from kelvara.units import quantity
+from kelvara.units import quantity, split_unit
 
 DATA = pathlib.Path(__file__).resolve().parent.parent / "data"
 
@@ -287,7 +286,6 @@ def _assignments(items, what):
     return out
 
 
-_UNIT_TAIL = re.compile(r"^\s*[-+]?(?:\d+(?:[.,]\d*)?|[.,]\d+)(?:[eE][-+]?\d+)?\s*(\S.*?)?\s*$")
 
 
 def _value(name, text, what):
@@ -301,21 +299,16 @@ def _value(name, text, what):
         raise UsageError(str(error)) from None
 
 
-def _unit_tail(text):
-    match = _UNIT_TAIL.match(text)
-    return (match.group(1) or "") if match else ""
-
-
 def _bound(name, text):
     """LO:HI, either side empty for no bound; a unit after HI alone serves
     both ("-120:-80kJ/mol")."""
     low, sep, high = text.partition(":")
     if not sep:
         raise UsageError(f"--bound {name} takes LO:HI, not {text!r}")
-    low_unit, high_unit = _unit_tail(low), _unit_tail(high)
-    if high_unit and not low_unit and _UNIT_TAIL.match(low):
+    (low_number, low_unit), (high_number, high_unit) = split_unit(low), split_unit(high)
+    if high_unit and not low_unit and low_number is not None:
         low = f"{low.strip()}{high_unit}"
-    elif low_unit and not high_unit and _UNIT_TAIL.match(high):
+    elif low_unit and not high_unit and high_number is not None:
         raise UsageError(f"--bound {name} {text}: give the unit after HI (it serves both) or on both sides")
     return (_value(name, low or "-inf", "--bound"), _value(name, high or "inf", "--bound"))
 

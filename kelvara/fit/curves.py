@@ -98,9 +98,10 @@ class Curve:
         self.validate()
 
     def __setattr__(self, name, value):
-        # A field set anew (curve.temperature = curve.temperature + 5) drops
-        # what was made from the old one; fit() checks the curve again.
-        if name != "_temperature_list":
+        # Temperatures set anew (curve.temperature = curve.temperature + 5)
+        # drop the list made from the old ones; validate() setting the same
+        # array back keeps it, so that no fit pays for it twice.
+        if name == "temperature" and value is not self.__dict__.get("temperature"):
             self.__dict__.pop("_temperature_list", None)
         object.__setattr__(self, name, value)
 
