@@ -18,7 +18,8 @@ from typing import Callable, Dict, Optional, Tuple
 
 from kelvara import _core
 
-__all__ = ["GAS_CONSTANT", "MODELS", "Model", "PARAMETER_UNITS", "degree_of_polymerisation", "unit_of"]
+__all__ = ["GAS_CONSTANT", "MODELS", "Model", "PARAMETER_UNITS", "curve_fraction_slopes", "degree_of_polymerisation",
+           "unit_of"]
 
 GAS_CONSTANT = 8.314  # J/(mol K), as in the models
 
@@ -305,6 +306,37 @@ def vanderschoot(temperature, te, h_e, ka, branch=None):
         third = ka ** (1.0 / 3.0)
         nucleation = third * np.exp((2.0 / (3.0 * third) - 1.0) * z)
     return np.where(t <= (te if branch is None else branch), elongation, nucleation)
+
+
+def curve_fraction_slopes(model, p, temperature):
+    """The derivatives of a phenomenological model's fraction in each of
+    its per-curve parameters (te, h_e and ka; tm and delta_h), at the
+    temperatures, each within its own regime (a point does not jump across
+    the step of the van der Schoot model at Te)."""
+    import numpy as np
+
+    t = np.asarray(temperature, dtype=float)
+    if model == "isodesmic_sigmoid":
+        tm, delta_h = p["tm"], p["delta_h"]
+        phi = isodesmic_sigmoid(t, tm, delta_h)
+        dz = phi * (1.0 - phi) * SIGMOID_FACTOR / (GAS_CONSTANT * tm * tm)
+        return {"delta_h": dz * (t - tm), "tm": -dz * delta_h * (2.0 * t - tm) / tm}
+    te, h_e, ka = p["te"], p["h_e"], p["ka"]
+    rte2 = GAS_CONSTANT * te * te
+    z = h_e * (t - te) / rte2
+    dz_dh = (t - te) / rte2
+    dz_dte = -h_e * (2.0 * t - te) / (rte2 * te)
+    third = ka ** (1.0 / 3.0)
+    rate = 2.0 / (3.0 * third) - 1.0
+    with np.errstate(over="ignore", invalid="ignore"):
+        below = np.exp(-z)  # d phi / dz at and below Te
+        grown = np.exp(rate * z)
+        above = third * rate * grown
+        # d phi / d ka through ka^(1/3): e^(rate z) (1 - 2 z / (3 ka^(1/3))) d ka^(1/3) / d ka
+        d_ka = grown * (1.0 - 2.0 * z / (3.0 * third)) * third / (3.0 * ka)
+    elongation = t <= te
+    slope = np.where(elongation, below, above)
+    return {"h_e": slope * dz_dh, "te": slope * dz_dte, "ka": np.where(elongation, 0.0, d_ka)}
 
 
 # The slope factor of the isodesmic sigmoid as published.

@@ -10,6 +10,7 @@ from kelvara import __version__
 from kelvara.fit.curves import Curve, _came_in_celsius
 from kelvara.fit.fitting import fit
 from kelvara.fit.result import FitResult, _format
+from kelvara.fit.threads import one_blas_thread
 from kelvara.models import MODELS, unit_of
 
 
@@ -84,6 +85,7 @@ class Comparison:
         return "\n".join(lines)
 
 
+@one_blas_thread
 def compare(curves, models: Sequence[str] = ("isodesmic", "cooperative", "coop_iso"), **options) -> Comparison:
     """Fit every model to the same curves and rank them by AIC.
 

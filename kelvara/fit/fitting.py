@@ -15,6 +15,7 @@ from kelvara.fit.noise import _noise_variance
 from kelvara.fit.problem import _Exhausted, _Problem
 from kelvara.fit.result import CurveResult, FitResult, Parameter
 from kelvara.fit.search import _guess, _linear_start, _search, _theta
+from kelvara.fit.threads import one_blas_thread
 from kelvara.fit.uncertainty import _covariance
 from kelvara.fit.verdict import _verdict
 from kelvara.models import MODELS
@@ -24,6 +25,7 @@ from kelvara.models import MODELS
 MAX_FITTED_NUC_SIZE = 100
 
 
+@one_blas_thread
 def fit(
     curves: Union[Curve, Iterable[Curve]],
     model: str = "cooperative",

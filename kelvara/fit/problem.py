@@ -14,13 +14,8 @@ from scipy.optimize import least_squares
 from kelvara.fit.curves import REFERENCE_TEMPERATURE, VARIED, _signal_scale
 from kelvara.fit.derived import _DerivedValues
 from kelvara.fit.noise import _curve_weights, _noise_values
-from kelvara.models import (
-    EXPERIMENTS,
-    GAS_CONSTANT,
-    MODELS,
-    concentration_fraction,
-    constants,
-)
+from kelvara.fit.points import _Points
+from kelvara.models import EXPERIMENTS, MODELS, curve_fraction_slopes
 
 
 class _Exhausted(Exception):
@@ -125,6 +120,9 @@ class _Problem(_DerivedValues):
         self.thermo_index = np.array([self.free.index(n) for n in self.free_thermo], dtype=int)
         self.linear_index = np.array([self.free.index(n) for n in self.free_linear], dtype=int)
         self._build_design()
+        self.points = self._points(curves, [c.x for c in curves]) if model.mass_balance else None
+        self._evaluated = None  # (key, fractions): the last evaluation, its slopes in self.points
+        self._projected = None  # (key, data, residuals, beta, design): the last projection
         self.nfev = 0
         self.budget = budget
         self.penalty = 1e3
@@ -212,78 +210,92 @@ class _Problem(_DerivedValues):
         values.update(zip(self.free_thermo, theta))
         return values
 
+    def _points(self, curves, axes):
+        """The kernels' view of `curves` at the points `axes` (what each
+        varies)."""
+        temperature, conc, solvent = [], [], []
+        for curve, x in zip(curves, axes):
+            x = np.asarray(x, dtype=float)
+            if curve.vary == "temperature":
+                temperature.append(x)
+            else:
+                temperature.append(np.full(x.shape, math.nan if curve.temperature is None else curve.temperature))
+            conc.append(x if curve.vary == "concentration" else np.full(x.shape, curve.c_tot))
+            solvent.append(x if curve.vary == "solvent" else np.zeros(x.shape))
+        return _Points(self.model, self.nuc_size, np.concatenate(temperature), np.concatenate(conc),
+                       np.concatenate(solvent) if self.model.denaturation else None)
+
     def fraction(self, values, curve, temperature):
         """The fraction aggregated of `curve` at the points `temperature`
         (what the curve varies: K, mol/L or the good-solvent fraction)."""
-        if curve.vary != "temperature":
-            x = np.asarray(temperature, dtype=float)
-            t = math.nan if curve.temperature is None else curve.temperature
-            concentration = x if curve.vary == "concentration" else curve.c_tot
-            consts = constants(self.model, self.plain(values), np.full(x.shape, t),
-                               x if curve.vary == "solvent" else None)
-            return concentration_fraction(self.model, consts, concentration, self.nuc_size)
         if not self.model.mass_balance:
-            i = self.curve_index[id(curve)]
-            own = {}
-            for p in self.model.per_curve:
-                name = p if p in self.nonlinear_set else f"{p}[{i}]"
-                own[p] = self.external(name, values[name]) if name in self.log_names else values[name]
-            if self.frozen_branches is not None:
-                own["branch"] = self.frozen_branches[i]
-            return np.asarray(self.model.curve_fraction(own, np.asarray(temperature, dtype=float)), dtype=float)
-        thermo = [values[n] for n in self.model.thermo]
-        extra = (self.nuc_size,) if self.model.name == "cooperative_n" else ()
-        # The curve's own temperatures are converted to a list once.
-        temps = curve.temperature_list if temperature is curve.temperature else temperature.tolist()
-        fraction = np.array(self.model.function(temps, *thermo, curve.c_tot, 1.0, *extra))
-        return self._exact_where_weak(fraction, values, curve.c_tot, np.asarray(temperature, dtype=float))
+            return self._curve_fraction(values, self.curve_index[id(curve)], temperature)
+        return self._points([curve], [temperature]).solve(self.plain(values), slopes=False)
 
-    # The sweeps take 100 halvings of [0, 1/K], which know the free monomer
-    # to (1/K) 2^-101: not to the last bit once K c_tot falls below about
-    # 1e-14 (there 100 steps can even give -0.18 for a true 2e-30).  Where
-    # K c_tot < 1e-9 the fit recomputes with the concentration functions'
-    # exact step count (steps past the fixed point cost nothing).
-    WEAK = 1e-9
+    def _own(self, values, i):
+        """The per-curve parameters of curve i, as themselves."""
+        own = {}
+        for p in self.model.per_curve:
+            name = p if p in self.nonlinear_set else f"{p}[{i}]"
+            own[p] = self.external(name, values[name]) if name in self.log_names else values[name]
+        return own
 
-    def _exact_where_weak(self, fraction, values, c_tot, temperature):
-        name = self.model.name
-        if name == "isodesmic_direct" or temperature.size == 0:
-            return fraction  # the closed form needs no steps
-        # ln K is linear in 1/T: if neither end of the range is weak, no point is.
-        limit = math.log(self.WEAK / c_tot)
-        pairs = [("delta_h_coop", "delta_s_coop"), ("delta_h_iso", "delta_s_iso")] if name == "coop_iso" \
-            else [("delta_h", "delta_s")]
-        ends = (float(temperature.min()), float(temperature.max()))
-
-        def strong(h, s):  # K c_tot >= WEAK at both ends, so everywhere between
-            return all(values[s] / GAS_CONSTANT - values[h] / (t * GAS_CONSTANT) >= limit for t in ends)
-
-        if ends[0] > 0 and any(strong(h, s) for h, s in pairs):
-            return fraction
-        rt = temperature * GAS_CONSTANT
-        h, s = ("delta_h_coop", "delta_s_coop") if name == "coop_iso" else ("delta_h", "delta_s")
-        with np.errstate(over="ignore", under="ignore", invalid="ignore"):
-            k = np.exp(values[s] / GAS_CONSTANT - values[h] / rt)
-            k_iso = np.exp(values["delta_s_iso"] / GAS_CONSTANT - values["delta_h_iso"] / rt) \
-                if name == "coop_iso" else k
-        weak = np.flatnonzero((np.maximum(k, k_iso) * c_tot < self.WEAK) & (temperature > 0))
-        if weak.size:
-            fraction[weak] = concentration_fraction(self.model, constants(self.model, values, temperature[weak]),
-                                                    c_tot, self.nuc_size)
-        return fraction
+    def _curve_fraction(self, values, i, temperature):
+        own = self._own(values, i)
+        if self.frozen_branches is not None:
+            own["branch"] = self.frozen_branches[i]
+        return np.asarray(self.model.curve_fraction(own, np.asarray(temperature, dtype=float)), dtype=float)
 
     def fractions(self, values):
         """The fraction aggregated of every curve, or None where the model
-        raises its error or gives non-finite values."""
+        raises its error or gives non-finite values.  One call of the
+        kernels for every point of every curve; the same values again cost
+        nothing (the optimiser asks for the Jacobian where it has just
+        evaluated)."""
+        key = tuple(values[n] for n in self.nonlinear)
+        if self._evaluated is not None and self._evaluated[0] == key and self.frozen_branches is None:
+            return self._evaluated[1]
         self._count()
+        out = self._fractions(values)
+        self._evaluated = (key, out) if self.frozen_branches is None else None
+        return out
+
+    def _fractions(self, values):
         try:
-            out = [self.fraction(values, c, c.x) for c in self.curves]
+            if self.points is not None:
+                every = self.points.solve(self.plain(values))
+                out = [every[rows] for rows in self.rows]
+            else:
+                out = [self._curve_fraction(values, i, c.x) for i, c in enumerate(self.curves)]
         except (ValueError, OverflowError):
             return None
         # A fraction aggregated lies in [0, 1]; far outside, the parameters
         # have left the model's domain (a negative K, say), and such values
         # would only swamp the linear algebra.
         return out if all(np.all((f > -0.5) & (f < 1.5)) for f in out) else None
+
+    def fraction_slopes(self, values, names):
+        """d fraction / d parameter (internal units) at every point, one
+        column per name of `names` (free nonlinear parameters), at `values`
+        (evaluated first if they are not the last evaluated)."""
+        if self.fractions(values) is None:
+            return None
+        out = np.zeros((self.n_points, len(names)))
+        if self.points is not None:
+            for j, name in enumerate(names):
+                out[:, j] = self.points.slope(name, name in self.log_names)
+            return out
+        for i, curve in enumerate(self.curves):
+            own = self._own(values, i)
+            slopes = curve_fraction_slopes(self.model.name, own, curve.x)
+            for j, name in enumerate(names):
+                base = name.split("[")[0]
+                if name == base or name == f"{base}[{i}]":
+                    column = slopes[base]
+                    if name in self.log_names:
+                        column = column * own[base] * math.log(10.0)
+                    out[self.rows[i], j] = column
+        return out
 
     def linear_values(self, values, i):
         """baseline, slope, amplitude and aggregate slope of curve i (internal units)."""
@@ -321,13 +333,9 @@ class _Problem(_DerivedValues):
         r = self.model_minus_data(x, data)
         return np.full(self.n_points, self.penalty) if r is None else r
 
-    def project(self, theta, data=None):
-        """For free thermodynamic values `theta`: the best baselines, slopes
-        and amplitudes by linear least squares, and the residuals there.
-        None where the model cannot be evaluated."""
-        fractions = self.fractions(self.thermo_values(theta))
-        if fractions is None:
-            return None
+    def _linear_system(self, fractions, data=None):
+        """The weighted design of the free linear parameters and the
+        right-hand side, for given fractions."""
         y = self.y if data is None else np.concatenate(data)
         rhs = y - self.static_fixed
         design = self.static.copy()
@@ -337,13 +345,52 @@ class _Problem(_DerivedValues):
                     rhs[self.rows[i]] -= fixed * regressor * f
                 else:
                     design[self.rows[i], j] += regressor * f
-        design, rhs = self.weigh(design), self.weigh(rhs)
+        return self.weigh(design), self.weigh(rhs)
+
+    def project(self, theta, data=None):
+        """For free thermodynamic values `theta`: the best baselines, slopes
+        and amplitudes by linear least squares, and the residuals there.
+        None where the model cannot be evaluated."""
+        key = (tuple(theta), id(data))
+        if self._projected is not None and self._projected[0] == key and self._projected[1] is data:
+            return self._projected[2]
+        fractions = self.fractions(self.thermo_values(theta))
+        if fractions is None:
+            return None
+        design, rhs = self._linear_system(fractions, data)
         if design.shape[1]:
             beta = _least_squares_linear(design, rhs)
             r = design @ beta - rhs
         else:
             beta, r = np.zeros(0), -rhs
-        return (r, beta) if np.all(np.isfinite(r)) else None
+        out = (r, beta) if np.all(np.isfinite(r)) else None
+        self._projected = (key, data, out, design)
+        return out
+
+    def _amplitudes(self, x):
+        """What multiplies the fraction at each point (the amplitude and
+        aggregate slope terms, at the free values x of every parameter)."""
+        out = np.zeros(self.n_points)
+        for i, terms in enumerate(self.fraction_terms):
+            for j, fixed, regressor in terms:
+                out[self.rows[i]] += regressor * (fixed if j is None else x[self.linear_index[j]])
+        return out
+
+    def projected_jacobian(self, theta, data=None):
+        """The Jacobian of the projected residuals in theta (Kaufman's
+        form: the model's derivative at the best linear values, with the
+        part the linear parameters absorb projected out)."""
+        projected = self.project(theta, data)
+        if projected is None or not self.free_thermo:
+            return np.zeros((self.n_points, len(self.free_thermo)))
+        design = self._projected[3]
+        x = self.full_vector(np.asarray(theta, dtype=float), projected[1])
+        slopes = self.fraction_slopes(self.thermo_values(theta), self.free_thermo)
+        model = self.weigh(self._amplitudes(x)[:, None] * slopes)
+        if design.shape[1]:
+            model = model - design @ _least_squares_linear(design, model)
+        # The optimiser needs finite numbers; a column it cannot have is flat.
+        return np.where(np.isfinite(model), model, 0.0)
 
     def weigh(self, rows):
         """Rows (a vector or a design) times their curve's weight: a fit of
@@ -381,8 +428,13 @@ class _Problem(_DerivedValues):
                 x[keep] = z
                 return self.residuals(x, data)
 
+            def jac(z):
+                x = base.copy()
+                x[keep] = z
+                return self.residual_jacobian(x)[:, keep]
+
             result = least_squares(
-                fun, x0[keep], bounds=(np.array(low)[keep], np.array(high)[keep]),
+                fun, x0[keep], jac=jac, bounds=(np.array(low)[keep], np.array(high)[keep]),
                 x_scale="jac", method="trf", xtol=1e-12, ftol=1e-12, gtol=1e-10,
                 max_nfev=max_nfev or 200 * (len(keep) + 1),
             )
@@ -391,16 +443,46 @@ class _Problem(_DerivedValues):
             result.x = x
             return result
         return least_squares(
-            self.residuals, x0, args=(data,), bounds=(low, high),
+            self.residuals, x0, jac=lambda x, *_: self.residual_jacobian(x), args=(data,), bounds=(low, high),
             x_scale="jac", method="trf", xtol=1e-12, ftol=1e-12, gtol=1e-10,
             max_nfev=max_nfev or 200 * (len(x0) + 1),
         )
 
     def jacobian(self, x):
+        """The Jacobian of the residuals in every free parameter at x, or
+        None where the model cannot be evaluated there: exact, by the chain
+        rule through the kernels' derivatives (or the phenomenological
+        shapes' own)."""
+        values = self.values(x)
+        fractions = self.fractions(values)
+        if fractions is None:
+            return None
+        out = np.empty((self.n_points, len(self.free)))
+        if self.free_thermo:
+            slopes = self.fraction_slopes(values, self.free_thermo)
+            out[:, self.thermo_index] = self._amplitudes(x)[:, None] * slopes
+        if self.free_linear:
+            design = self.static.copy()
+            for i, f in enumerate(fractions):
+                for j, _, regressor in self.fraction_terms[i]:
+                    if j is not None:
+                        design[self.rows[i], j] += regressor * f
+            out[:, self.linear_index] = design
+        out = self.weigh(out)
+        return out if np.all(np.isfinite(out)) else None
+
+    def residual_jacobian(self, x):
+        """jacobian(x), zeros where the model fails (the optimiser never
+        accepts such a point, as its residuals are the penalty)."""
+        out = self.jacobian(x)
+        return np.zeros((self.n_points, len(self.free))) if out is None else out
+
+    def numerical_jacobian(self, x):
         """Central differences of the residuals in every free parameter, or
         None where the model cannot be evaluated next to x.  A piecewise
         model keeps each point in its regime meanwhile: a point jumping
-        across the step at Te is not a slope."""
+        across the step at Te is not a slope.  The oracle of the exact
+        Jacobian."""
         if "te" in self.model.per_curve:
             values = self.values(x)
             self.frozen_branches = [values["te" if "te" in self.nonlinear_set else f"te[{i}]"]
@@ -437,11 +519,12 @@ def _least_squares_linear(design, rhs):
     gram = design.T @ design
     if not np.all(np.isfinite(gram)):
         # LAPACK may never return on non-finite input.
-        return np.full(design.shape[1], math.nan)
+        return np.full(design.shape[1:2] + rhs.shape[1:], math.nan)
     norms = np.sqrt(np.diag(gram))
     norms[norms == 0.0] = 1.0
     scaled = gram / np.outer(norms, norms)
-    return np.linalg.lstsq(scaled, (design.T @ rhs) / norms, rcond=1e-13)[0] / norms
+    column = norms if rhs.ndim == 1 else norms[:, None]  # one right-hand side or several
+    return np.linalg.lstsq(scaled, (design.T @ rhs) / column, rcond=1e-13)[0] / column
 
 
 def _experiment_mismatch(model, kind):

@@ -17,6 +17,7 @@ from scipy.stats import f as f_distribution
 
 from kelvara import __version__
 from kelvara.fit.curves import REFERENCE_TEMPERATURE, _came_in_celsius
+from kelvara.fit.threads import one_blas_thread
 from kelvara.fit.uncertainty import Profile, _profile_one
 from kelvara.models import degree_of_polymerisation, unit_of
 
@@ -352,6 +353,7 @@ class FitResult:
             {name: [_json_float(v) for v in interval] for name, interval in self.bootstrap.items()},
         }
 
+    @one_blas_thread
     def profile(self, names: Optional[Iterable[str]] = None, level: float = 0.95,
                 max_steps: int = 14) -> Dict[str, Profile]:
         """Profile-likelihood intervals of the free thermodynamic parameters
@@ -378,6 +380,7 @@ class FitResult:
         self.profiles = profiles
         return profiles
 
+    @one_blas_thread
     def run_bootstrap(self, resamples=200, seed=None, progress=None):
         """Percentile intervals (2.5 %, 97.5 %) from residual resampling: each
         resample adds the residuals, drawn with replacement within each curve,

@@ -229,7 +229,7 @@ def _refine(problem, theta, max_nfev):
     solved for exactly at every step; returns (chi2, theta)."""
     low, high = problem.free_bounds(problem.free_thermo)
     result = least_squares(
-        problem.projected_residuals, theta, bounds=(low, high), x_scale="jac", method="trf",
+        problem.projected_residuals, theta, jac=problem.projected_jacobian, bounds=(low, high), x_scale="jac", method="trf",
         xtol=1e-8, ftol=1e-8, gtol=1e-8, max_nfev=max_nfev or 100 * (len(theta) + 1),
     )
     return float(result.fun @ result.fun), result.x
@@ -290,9 +290,11 @@ def _search(problem: _Problem, start: Dict[str, float], notes: List[str], search
         starts += _diverse([item[2] for item in scored], problem, _REFINED)
 
     refined = []
+    taken = []
     for theta in starts:
-        if problem.project(theta) is None:
-            continue
+        if any(np.array_equal(theta, t) for t in taken) or problem.project(theta) is None:
+            continue  # the same start again reaches the same end
+        taken.append(theta)
         refined.append(_refine(problem, theta, max_nfev))
     if not refined:
         raise ValueError("the model cannot be evaluated at any starting values; give `start`")

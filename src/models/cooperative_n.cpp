@@ -188,12 +188,19 @@ double power_by_squaring(double sigma, std::uint32_t exponent) noexcept {
 
 Outcome cooperative_model_n(double conc, double k, double sigma, std::uint32_t nuc_size,
                             std::uint64_t num_itr) noexcept {
+    double monomer = 0.0;
+    return solve_cooperative_n(conc, k, sigma, nuc_size, num_itr, monomer);
+}
+
+Outcome solve_cooperative_n(double conc, double k, double sigma, std::uint32_t nuc_size,
+                            std::uint64_t num_itr, double& monomer) noexcept {
     if (nuc_size < 2) {
         return failure(ModelError::nucleus_size);
     }
     // The bracket starts at [0, 1/k]; the answer is the midpoint of the
     // final bracket.
     Bracket bracket{0.0, 1.0 / k};
+    monomer = bracket.midpoint();
     if (num_itr == 0) {
         return success(bracket.fraction(conc));
     }
@@ -213,6 +220,7 @@ Outcome cooperative_model_n(double conc, double k, double sigma, std::uint32_t n
             const Bracket before = bracket;
             three_steps(balance, conc, bracket);
             if (bracket.same_as(before)) {
+                monomer = bracket.midpoint();
                 return success(bracket.fraction(conc));
             }
         }
@@ -230,6 +238,7 @@ Outcome cooperative_model_n(double conc, double k, double sigma, std::uint32_t n
             break;
         }
     }
+    monomer = bracket.midpoint();
     return success(bracket.fraction(conc));
 }
 

@@ -81,6 +81,10 @@ Outcome cooperative_model(double conc, double k, double sigma, std::uint64_t num
 Outcome cooperative_model_n(double conc, double k, double sigma, std::uint32_t nuc_size,
                             std::uint64_t num_itr) noexcept;
 
+// The same, and the free monomer: the midpoint of the final bracket.
+Outcome solve_cooperative_n(double conc, double k, double sigma, std::uint32_t nuc_size,
+                            std::uint64_t num_itr, double& monomer) noexcept;
+
 // Isodesmic and cooperative (dimer nucleus) pathways competing for one
 // monomer.
 Outcome coop_iso_model(double conc, double k_iso, double k_coop, double sigma,

@@ -99,11 +99,12 @@ KELVARA_INLINE bool any_moved(const Mask& moved) {
 }
 
 // 1 - m* / conc at the midpoint of the final bracket, per lane.
-KELVARA_INLINE void finish(const Brackets& brackets, double conc, const Mask* code,
+KELVARA_INLINE void finish(const Brackets& brackets, const Vec* conc, const Mask* code,
                            Results& results) {
     for (std::size_t c = 0; c < chains; ++c) {
         const Vec m = brackets.midpoint(c);
-        const Vec ratio = m / conc;
+        std::memcpy(results.monomer + c * vec_lanes, &m, sizeof m);
+        const Vec ratio = m / conc[c];
         const Vec fraction = 1.0 - ratio;
         std::memcpy(results.fraction + c * vec_lanes, &fraction, sizeof fraction);
         for (std::size_t lane = 0; lane < vec_lanes; ++lane) {
@@ -116,13 +117,16 @@ constexpr std::int64_t isodesmic_code = static_cast<std::int64_t>(models::ModelE
 constexpr std::int64_t cooperative_code =
     static_cast<std::int64_t>(models::ModelError::cooperative_guard);
 
-KELVARA_INLINE void isodesmic_kernel(const double* k_values, double conc, Results& results) {
+KELVARA_INLINE void isodesmic_kernel(const double* k_values, const double* conc_values, std::uint64_t steps,
+                             Results& results) {
     Vec k[chains];
+    Vec conc[chains];
     load_chains(k_values, k);
+    load_chains(conc_values, conc);
     Brackets brackets;
     brackets.open_at_reciprocal(k);
     Mask failed[chains] = {};
-    for (std::uint64_t step = 0; step < sweep_iterations; ++step) {
+    for (std::uint64_t step = 0; step < steps; ++step) {
         Mask moved = {};
         for (std::size_t c = 0; c < chains; ++c) {
             const Vec m = brackets.midpoint(c);
@@ -131,7 +135,7 @@ KELVARA_INLINE void isodesmic_kernel(const double* k_values, double conc, Result
             const Vec t1 = 1.0 - p;
             const Vec t2 = t1 * t1;
             const Vec t3 = m / t2;
-            moved |= brackets.narrow(c, m, t3 - conc);
+            moved |= brackets.narrow(c, m, t3 - conc[c]);
         }
         if (!any_moved(moved)) {
             break;  // every lane at its fixed point
@@ -146,10 +150,13 @@ KELVARA_INLINE void isodesmic_kernel(const double* k_values, double conc, Result
 }
 
 KELVARA_INLINE void cooperative_kernel(const double* k_values, const double* sigma_values,
-                                       double conc, Results& results) {
+                                       const double* conc_values, std::uint64_t steps,
+                                       Results& results) {
     Vec k[chains];
     Vec q[chains];
+    Vec conc[chains];
     load_chains(k_values, k);
+    load_chains(conc_values, conc);
     load_chains(sigma_values, q);
     Mask k_zero[chains];  // no aggregate term, no guard
     for (std::size_t c = 0; c < chains; ++c) {
@@ -159,14 +166,14 @@ KELVARA_INLINE void cooperative_kernel(const double* k_values, const double* sig
     Brackets brackets;
     brackets.open_at_reciprocal(k);
     Mask failed[chains] = {};
-    for (std::uint64_t step = 0; step < sweep_iterations; ++step) {
+    for (std::uint64_t step = 0; step < steps; ++step) {
         Mask moved = {};
         for (std::size_t c = 0; c < chains; ++c) {
             const Vec m = brackets.midpoint(c);
             const Vec x = k[c] * m;
             failed[c] |= (x >= 1.0) & ~k_zero[c];
             const Vec total = m + aggregate_term(q[c], x);
-            const Vec d = k_zero[c] ? m - conc : total - conc;
+            const Vec d = k_zero[c] ? m - conc[c] : total - conc[c];
             moved |= brackets.narrow(c, m, d);
         }
         if (!any_moved(moved)) {
@@ -180,7 +187,8 @@ KELVARA_INLINE void cooperative_kernel(const double* k_values, const double* sig
 }
 
 KELVARA_INLINE void coop_iso_kernel(const double* k_iso_values, const double* k_coop_values,
-                                    const double* sigma_values, double conc, Results& results) {
+                                    const double* sigma_values, const double* conc_values,
+                                    std::uint64_t steps, Results& results) {
     double upper_values[lane_count];
     for (std::size_t lane = 0; lane < lane_count; ++lane) {
         upper_values[lane] = std::fmin(1.0 / k_iso_values[lane], 1.0 / k_coop_values[lane]);
@@ -193,6 +201,8 @@ KELVARA_INLINE void coop_iso_kernel(const double* k_iso_values, const double* k_
     load_chains(k_coop_values, k_coop);
     load_chains(sigma_values, q);
     load_chains(upper_values, upper);
+    Vec conc[chains];
+    load_chains(conc_values, conc);
     Mask cooperative[chains];
     for (std::size_t c = 0; c < chains; ++c) {
         q[c] = q[c] / k_coop[c];
@@ -201,7 +211,7 @@ KELVARA_INLINE void coop_iso_kernel(const double* k_iso_values, const double* k_
     Brackets brackets;
     brackets.open(upper);
     Mask code[chains] = {};
-    for (std::uint64_t step = 0; step < sweep_iterations; ++step) {
+    for (std::uint64_t step = 0; step < steps; ++step) {
         Mask moved = {};
         for (std::size_t c = 0; c < chains; ++c) {
             const Vec m = brackets.midpoint(c);
@@ -219,7 +229,7 @@ KELVARA_INLINE void coop_iso_kernel(const double* k_iso_values, const double* k_
             const Vec total_iso = m / a2;
             const Vec total_coop = cooperative[c] ? m + aggregate_term(q[c], xc) : m;
             const Vec f = (total_iso + total_coop) - m;
-            moved |= brackets.narrow(c, m, f - conc);
+            moved |= brackets.narrow(c, m, f - conc[c]);
         }
         if (!any_moved(moved)) {
             break;  // every lane at its fixed point
@@ -230,8 +240,11 @@ KELVARA_INLINE void coop_iso_kernel(const double* k_iso_values, const double* k_
 
 KELVARA_INLINE void cooperative_n_kernel(const double* k_values, const double* power_values,
                                          const double* coefficients, std::uint32_t count,
-                                         double conc, Results& results) {
+                                         const double* conc_values, std::uint64_t steps,
+                                         Results& results) {
     const Vec infinity = Vec{} + HUGE_VAL;
+    Vec conc[chains];
+    load_chains(conc_values, conc);
     Vec k[chains];
     Vec power[chains];
     load_chains(k_values, k);
@@ -242,7 +255,7 @@ KELVARA_INLINE void cooperative_n_kernel(const double* k_values, const double* p
     }
     Brackets brackets;
     brackets.open_at_reciprocal(k);
-    for (std::uint64_t step = 0; step < sweep_iterations; ++step) {
+    for (std::uint64_t step = 0; step < steps; ++step) {
         Vec m[chains];
         Vec x[chains];
         Vec s[chains];
@@ -266,7 +279,7 @@ KELVARA_INLINE void cooperative_n_kernel(const double* k_values, const double* p
             const Vec series = (m[c] + elongation) + s[c] / k[c];
             // x >= 1 counts as too high; k = 0 leaves the monomer alone.
             const Vec f = k_zero[c] ? m[c] : (x[c] >= 1.0 ? infinity : series);
-            moved |= brackets.narrow(c, m[c], f - conc);
+            moved |= brackets.narrow(c, m[c], f - conc[c]);
         }
         if (!any_moved(moved)) {
             break;  // every lane at its fixed point
@@ -284,18 +297,21 @@ KELVARA_INLINE void cooperative_n_kernel(const double* k_values, const double* p
     [[gnu::target("avx2")]] void name##_avx2 parameters noexcept { name##_kernel arguments; } \
     void name##_portable parameters noexcept { name##_kernel arguments; }
 
-KELVARA_VARIANTS(isodesmic, (const double* k, double conc, Results& results), (k, conc, results))
+KELVARA_VARIANTS(isodesmic,
+                 (const double* k, const double* conc, std::uint64_t steps, Results& results),
+                 (k, conc, steps, results))
 KELVARA_VARIANTS(cooperative,
-                 (const double* k, const double* sigma, double conc, Results& results),
-                 (k, sigma, conc, results))
-KELVARA_VARIANTS(coop_iso,
-                 (const double* k_iso, const double* k_coop, const double* sigma, double conc,
+                 (const double* k, const double* sigma, const double* conc, std::uint64_t steps,
                   Results& results),
-                 (k_iso, k_coop, sigma, conc, results))
+                 (k, sigma, conc, steps, results))
+KELVARA_VARIANTS(coop_iso,
+                 (const double* k_iso, const double* k_coop, const double* sigma, const double* conc,
+                  std::uint64_t steps, Results& results),
+                 (k_iso, k_coop, sigma, conc, steps, results))
 KELVARA_VARIANTS(cooperative_n,
                  (const double* k, const double* power, const double* coefficients,
-                  std::uint32_t count, double conc, Results& results),
-                 (k, power, coefficients, count, conc, results))
+                  std::uint32_t count, const double* conc, std::uint64_t steps, Results& results),
+                 (k, power, coefficients, count, conc, steps, results))
 #undef KELVARA_VARIANTS
 
 #define KELVARA_DISPATCH(name, arguments)    \
@@ -330,23 +346,25 @@ Isa best_isa() noexcept {
     return supported(Isa::avx2) ? Isa::avx2 : Isa::portable;
 }
 
-void isodesmic(Isa isa, const double* k, double conc, Results& results) noexcept {
-    KELVARA_DISPATCH(isodesmic, (k, conc, results))
+void isodesmic(Isa isa, const double* k, const double* conc, std::uint64_t steps,
+               Results& results) noexcept {
+    KELVARA_DISPATCH(isodesmic, (k, conc, steps, results))
 }
 
-void cooperative(Isa isa, const double* k, const double* sigma, double conc,
-                 Results& results) noexcept {
-    KELVARA_DISPATCH(cooperative, (k, sigma, conc, results))
+void cooperative(Isa isa, const double* k, const double* sigma, const double* conc,
+                 std::uint64_t steps, Results& results) noexcept {
+    KELVARA_DISPATCH(cooperative, (k, sigma, conc, steps, results))
 }
 
 void coop_iso(Isa isa, const double* k_iso, const double* k_coop, const double* sigma,
-              double conc, Results& results) noexcept {
-    KELVARA_DISPATCH(coop_iso, (k_iso, k_coop, sigma, conc, results))
+              const double* conc, std::uint64_t steps, Results& results) noexcept {
+    KELVARA_DISPATCH(coop_iso, (k_iso, k_coop, sigma, conc, steps, results))
 }
 
 void cooperative_n(Isa isa, const double* k, const double* power, const double* coefficients,
-                   std::uint32_t count, double conc, Results& results) noexcept {
-    KELVARA_DISPATCH(cooperative_n, (k, power, coefficients, count, conc, results))
+                   std::uint32_t count, const double* conc, std::uint64_t steps,
+                   Results& results) noexcept {
+    KELVARA_DISPATCH(cooperative_n, (k, power, coefficients, count, conc, steps, results))
 }
 
 }  // namespace kelvara::thermo::lanes

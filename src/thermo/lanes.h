@@ -24,21 +24,27 @@ enum class Isa : std::uint8_t { portable, avx2, avx512 };
 Isa best_isa() noexcept;
 bool supported(Isa isa) noexcept;
 
-// Inputs per lane; outputs are the fraction aggregated after 100 bisection
-// steps and the model error of the lane (ModelError::none if it has none).
+// Inputs per lane (the constants and the total concentration) and the
+// number of bisection steps; outputs are the fraction aggregated, the free
+// monomer (the midpoint of the final bracket) and the model error of the
+// lane (ModelError::none if it has none).  A group stops early once no lane
+// moves, which changes nothing (see Brackets::narrow).
 struct Results {
     double fraction[lane_count];
+    double monomer[lane_count];
     models::ModelError error[lane_count];
 };
 
-void isodesmic(Isa isa, const double* k, double conc, Results& results) noexcept;
-void cooperative(Isa isa, const double* k, const double* sigma, double conc,
-                 Results& results) noexcept;
+void isodesmic(Isa isa, const double* k, const double* conc, std::uint64_t steps,
+               Results& results) noexcept;
+void cooperative(Isa isa, const double* k, const double* sigma, const double* conc,
+                 std::uint64_t steps, Results& results) noexcept;
 void coop_iso(Isa isa, const double* k_iso, const double* k_coop, const double* sigma,
-              double conc, Results& results) noexcept;
+              const double* conc, std::uint64_t steps, Results& results) noexcept;
 // coefficients: count rows of lane_count values, the tabulated nucleation
 // terms of each lane (see nucleation.h); power: sigma^(n-1) / k per lane.
 void cooperative_n(Isa isa, const double* k, const double* power, const double* coefficients,
-                   std::uint32_t count, double conc, Results& results) noexcept;
+                   std::uint32_t count, const double* conc, std::uint64_t steps,
+                   Results& results) noexcept;
 
 }  // namespace kelvara::thermo::lanes

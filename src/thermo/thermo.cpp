@@ -63,6 +63,8 @@ SweepOutcome scalar_sweep(std::vector<double> temp, double scaler, const Step& s
 template <typename Step>
 SweepOutcome lane_sweep(lanes::Isa isa, std::vector<double> temp, double scaler,
                         const Step& step) noexcept {
+    double conc[lane_count];
+    std::fill(conc, conc + lane_count, step.c_tot);
     const std::size_t size = temp.size();
     for (std::size_t start = 0; start < size; start += lane_count) {
         if ((start / lane_count + 1) % (4 * poll_interval / lane_count) == 0 && models::poll_stop()) {
@@ -74,7 +76,7 @@ SweepOutcome lane_sweep(lanes::Isa isa, std::vector<double> temp, double scaler,
             group[lane] = temp[start + std::min(lane, count - 1)];
         }
         lanes::Results results;
-        step.solve_lanes(isa, group, results);
+        step.solve_lanes(isa, group, conc, results);
         for (std::size_t lane = 0; lane < count; ++lane) {
             if (results.error[lane] != ModelError::none) {
                 return {std::vector<double>(), results.error[lane]};
@@ -119,12 +121,13 @@ struct IsodesmicStep {
     Outcome operator()(double temperature) const noexcept {
         return models::isodesmic_model(c_tot, k_at(temperature), sweep_iterations);
     }
-    void solve_lanes(lanes::Isa isa, const double* temps, lanes::Results& results) const noexcept {
+    void solve_lanes(lanes::Isa isa, const double* temps, const double* conc,
+                     lanes::Results& results) const noexcept {
         double k[lane_count];
         for (std::size_t lane = 0; lane < lane_count; ++lane) {
             k[lane] = k_at(temps[lane]);
         }
-        lanes::isodesmic(isa, k, c_tot, results);
+        lanes::isodesmic(isa, k, conc, sweep_iterations, results);
     }
 };
 
@@ -151,13 +154,14 @@ struct CooperativeStep {
         constants.at(temperature, k, sigma);
         return models::cooperative_model(c_tot, k, sigma, sweep_iterations);
     }
-    void solve_lanes(lanes::Isa isa, const double* temps, lanes::Results& results) const noexcept {
+    void solve_lanes(lanes::Isa isa, const double* temps, const double* conc,
+                     lanes::Results& results) const noexcept {
         double k[lane_count];
         double sigma[lane_count];
         for (std::size_t lane = 0; lane < lane_count; ++lane) {
             constants.at(temps[lane], k[lane], sigma[lane]);
         }
-        lanes::cooperative(isa, k, sigma, c_tot, results);
+        lanes::cooperative(isa, k, sigma, conc, sweep_iterations, results);
     }
 };
 
@@ -173,7 +177,8 @@ struct CooperativeNStep {
         return models::cooperative_model_n(c_tot, k, sigma, nuc_size, sweep_iterations);
     }
     // Only for tabulated nucleus sizes (see nucleation.h).
-    void solve_lanes(lanes::Isa isa, const double* temps, lanes::Results& results) const noexcept {
+    void solve_lanes(lanes::Isa isa, const double* temps, const double* conc,
+                     lanes::Results& results) const noexcept {
         const std::uint32_t count = nuc_size - 2;
         double k[lane_count];
         double power[lane_count];
@@ -184,7 +189,8 @@ struct CooperativeNStep {
             power[lane] = models::power_by_squaring(sigma, nuc_size - 1) / k[lane];
             models::tabulate_nucleation(sigma, nuc_size, coefficients + lane, lane_count);
         }
-        lanes::cooperative_n(isa, k, power, coefficients, count, c_tot, results);
+        lanes::cooperative_n(isa, k, power, coefficients, count, conc, sweep_iterations,
+                              results);
     }
 };
 
@@ -205,14 +211,15 @@ struct CoopIsoStep {
         at(temperature, k_iso, k_coop, sigma);
         return models::coop_iso_model(c_tot, k_iso, k_coop, sigma, sweep_iterations);
     }
-    void solve_lanes(lanes::Isa isa, const double* temps, lanes::Results& results) const noexcept {
+    void solve_lanes(lanes::Isa isa, const double* temps, const double* conc,
+                     lanes::Results& results) const noexcept {
         double k_iso[lane_count];
         double k_coop[lane_count];
         double sigma[lane_count];
         for (std::size_t lane = 0; lane < lane_count; ++lane) {
             at(temps[lane], k_iso[lane], k_coop[lane], sigma[lane]);
         }
-        lanes::coop_iso(isa, k_iso, k_coop, sigma, c_tot, results);
+        lanes::coop_iso(isa, k_iso, k_coop, sigma, conc, sweep_iterations, results);
     }
 };
 

@@ -1,0 +1,74 @@
+// Array kernels of the fit: the fraction aggregated, the free monomer and
+// the derivatives of the fraction in the logarithms of the model's
+// constants, for any number of points in one call.
+//
+// Plain C++: nothing here knows about Python.  The fractions are the
+// doubles the concentration solvers give with `steps` bisection steps
+// (the lanes run the very same operations; a group stops once no lane
+// moves, which changes nothing); with steps large enough to reach the fixed
+// point they are exact to the last bit at any K c_tot.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "models.h"
+
+namespace kelvara::kernels {
+
+enum class Model : std::uint8_t {
+    isodesmic = 0,         // bisected: constants k
+    cooperative = 1,       // dimer nucleus: k, sigma
+    cooperative_n = 2,     // nucleus of nuc_size: k, sigma
+    coop_iso = 3,          // both pathways: k (the cooperative one), sigma, k_iso
+    isodesmic_direct = 4,  // the closed form of the isodesmic model: k
+};
+
+constexpr bool known(int model) noexcept { return model >= 0 && model <= 4; }
+
+// Per point inputs and outputs, `size` doubles each, read and written one
+// double at a time through memcpy (no alignment is assumed).  An input the
+// model does not take, and any output, may be null.
+struct Points {
+    std::size_t size = 0;
+    const unsigned char* conc = nullptr;
+    const unsigned char* k = nullptr;
+    const unsigned char* sigma = nullptr;
+    const unsigned char* k_iso = nullptr;
+    unsigned char* fraction = nullptr;
+    unsigned char* monomer = nullptr;
+    unsigned char* d_ln_k = nullptr;      // d fraction / d ln k
+    unsigned char* d_ln_sigma = nullptr;  // d fraction / d ln sigma
+    unsigned char* d_ln_k_iso = nullptr;  // d fraction / d ln k_iso
+};
+
+// The outcome of a call: the first model error in point order and its
+// point, or ModelError::none.  Where the dimer-nucleus solver meets its
+// guard (the root within rounding of 1/k), the nucleus-size solver with
+// n = 2, which gives the same doubles wherever both succeed, answers
+// instead.  The caller's stop poll (models::StopScope) is asked every few
+// thousand points.
+struct Failure {
+    models::ModelError error;
+    std::size_t point;
+};
+
+Failure solve(Model model, std::uint32_t nuc_size, std::uint64_t steps, const Points& points) noexcept;
+
+// The derivatives of the fraction at the free monomer m of one point (the
+// implicit derivative of the mass balance F(m) = conc at its root:
+// dm/dtheta = -F_theta / F_m, and d fraction = -dm / conc).
+struct Slopes {
+    double ln_k = 0.0;
+    double ln_sigma = 0.0;
+    double ln_k_iso = 0.0;
+};
+
+Slopes slopes(Model model, std::uint32_t nuc_size, double conc, double k, double sigma, double k_iso,
+              double m) noexcept;
+
+// exp of each of `size` doubles, in place (the library's exp, as the
+// temperature models take it).
+void exp_in_place(unsigned char* values, std::size_t size) noexcept;
+
+}  // namespace kelvara::kernels

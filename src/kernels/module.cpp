@@ -1,0 +1,177 @@
+// kelvara._kernels: the array kernels of the fit, for Python.
+//
+// Private to the package.  Arrays travel as bytes or bytearray objects of
+// native doubles (NumPy's frombuffer shares their memory), so the module
+// needs neither NumPy's headers nor the buffer protocol, which the limited
+// API of 3.9 lacks.  The interpreter lock is held throughout a call (no
+// other thread can resize a bytearray meanwhile); Ctrl-C is honoured every
+// few thousand points.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+
+#include "arrays.h"
+
+namespace kelvara::kernels {
+namespace {
+
+// An array argument: its bytes and its length in doubles.  None is an
+// absent array; outputs must be bytearrays.
+struct Array {
+    unsigned char* data = nullptr;
+    Py_ssize_t size = 0;
+};
+
+bool array(PyObject* object, const char* name, bool output, Array& out) {
+    if (object == Py_None) {
+        return true;
+    }
+    Py_ssize_t bytes = 0;
+    if (PyByteArray_Check(object)) {
+        out.data = reinterpret_cast<unsigned char*>(PyByteArray_AsString(object));
+        bytes = PyByteArray_Size(object);
+    } else if (!output && PyBytes_Check(object)) {
+        out.data = reinterpret_cast<unsigned char*>(PyBytes_AsString(object));
+        bytes = PyBytes_Size(object);
+    } else {
+        PyErr_Format(PyExc_TypeError, "%s must be %s or None", name, output ? "a bytearray" : "bytes or a bytearray");
+        return false;
+    }
+    if (out.data == nullptr || bytes < 0) {
+        return false;
+    }
+    if (bytes % static_cast<Py_ssize_t>(sizeof(double)) != 0) {
+        PyErr_Format(PyExc_ValueError, "%s holds %zd bytes, not a whole number of doubles", name, bytes);
+        return false;
+    }
+    out.size = bytes / static_cast<Py_ssize_t>(sizeof(double));
+    return true;
+}
+
+bool signal_pending() noexcept {
+    return PyErr_CheckSignals() != 0;
+}
+
+const char* const solve_doc =
+    "solve(model, nuc_size, steps, conc, k, sigma, k_iso, fraction, monomer, d_ln_k, d_ln_sigma, d_ln_k_iso)\n"
+    "--\n\n"
+    "Fractions aggregated (and, where asked, the free monomer and the derivatives of the fraction in\n"
+    "ln k, ln sigma and ln k_iso) of every point, written into the output bytearrays.\n"
+    "model: 0 isodesmic, 1 cooperative, 2 cooperative_n, 3 coop_iso (k is k_coop), 4 isodesmic_direct.\n"
+    "Raises ValueError with the model's message at the first point that fails.";
+
+PyObject* solve_function(PyObject*, PyObject* args) {
+    int model = 0;
+    long long nuc_size = 0;
+    long long steps = 0;
+    PyObject* objects[9];
+    if (!PyArg_ParseTuple(args, "iLLOOOOOOOOO:solve", &model, &nuc_size, &steps, &objects[0], &objects[1],
+                          &objects[2], &objects[3], &objects[4], &objects[5], &objects[6], &objects[7],
+                          &objects[8])) {
+        return nullptr;
+    }
+    if (!known(model)) {
+        PyErr_Format(PyExc_ValueError, "unknown model code %d", model);
+        return nullptr;
+    }
+    if (nuc_size < 0 || nuc_size > 0xFFFFFFFFLL || steps < 0) {
+        PyErr_SetString(PyExc_ValueError, "nuc_size and steps must be non-negative (nuc_size below 2**32)");
+        return nullptr;
+    }
+    static const char* const names[9] = {"conc", "k", "sigma", "k_iso", "fraction", "monomer",
+                                         "d_ln_k", "d_ln_sigma", "d_ln_k_iso"};
+    Array arrays[9];
+    for (int i = 0; i < 9; ++i) {
+        if (!array(objects[i], names[i], i >= 4, arrays[i])) {
+            return nullptr;
+        }
+    }
+    const Model which = static_cast<Model>(model);
+    const bool needs_sigma = which == Model::cooperative || which == Model::cooperative_n || which == Model::coop_iso;
+    const bool needs[4] = {true, true, needs_sigma, which == Model::coop_iso};
+    const Py_ssize_t size = arrays[0].size;
+    for (int i = 0; i < 9; ++i) {
+        if (i < 4 && needs[i] && arrays[i].data == nullptr) {
+            PyErr_Format(PyExc_ValueError, "this model needs %s", names[i]);
+            return nullptr;
+        }
+        if (arrays[i].data != nullptr && arrays[i].size != size) {
+            PyErr_Format(PyExc_ValueError, "%s holds %zd values, conc %zd", names[i], arrays[i].size, size);
+            return nullptr;
+        }
+    }
+    Points points;
+    points.size = static_cast<std::size_t>(size);
+    points.conc = arrays[0].data;
+    points.k = arrays[1].data;
+    points.sigma = needs_sigma ? arrays[2].data : nullptr;
+    points.k_iso = which == Model::coop_iso ? arrays[3].data : nullptr;
+    points.fraction = arrays[4].data;
+    points.monomer = arrays[5].data;
+    points.d_ln_k = arrays[6].data;
+    points.d_ln_sigma = arrays[7].data;
+    points.d_ln_k_iso = arrays[8].data;
+    Failure failure{};
+    {
+        const models::StopScope scope(&signal_pending);
+        failure = kernels::solve(which, static_cast<std::uint32_t>(nuc_size), static_cast<std::uint64_t>(steps),
+                                 points);
+    }
+    if (failure.error == models::ModelError::interrupted) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_KeyboardInterrupt, "interrupted");
+        }
+        return nullptr;
+    }
+    if (failure.error != models::ModelError::none) {
+        PyErr_SetString(PyExc_ValueError, models::message(failure.error));
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+const char* const exp_doc =
+    "exp(values)\n--\n\n"
+    "exp of every double of the bytearray `values`, in place, by the same library function as the models.";
+
+PyObject* exp_function(PyObject*, PyObject* values) {
+    Array out;
+    if (values == Py_None || !array(values, "values", true, out)) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_TypeError, "values must be a bytearray");
+        }
+        return nullptr;
+    }
+    kernels::exp_in_place(out.data, static_cast<std::size_t>(out.size));
+    Py_RETURN_NONE;
+}
+
+PyMethodDef functions[] = {
+    {"solve", solve_function, METH_VARARGS, solve_doc},
+    {"exp", exp_function, METH_O, exp_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef_Slot slots[] = {
+    {0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    /* m_base */ PyModuleDef_HEAD_INIT,
+    /* m_name */ "_kernels",
+    /* m_doc */ "Array kernels of the fit (private).",
+    /* m_size */ 0,
+    /* m_methods */ functions,
+    /* m_slots */ slots,
+    /* m_traverse */ nullptr,
+    /* m_clear */ nullptr,
+    /* m_free */ nullptr,
+};
+
+}  // namespace
+}  // namespace kelvara::kernels
+
+PyMODINIT_FUNC PyInit__kernels(void) {
+    return PyModuleDef_Init(&kelvara::kernels::module_definition);
+}
