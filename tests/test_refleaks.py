@@ -10,11 +10,12 @@ it is skipped.
 
 import gc
 import signal
+import struct
 import sys
 
 import pytest
 
-from kelvara import _core
+from kelvara import _core, _kernels
 
 pytestmark = pytest.mark.skipif(
     not hasattr(sys, "gettotalrefcount"), reason="needs a debug interpreter (sys.gettotalrefcount)"
@@ -102,6 +103,11 @@ def interrupted(function, *args):
         signal.signal(signal.SIGALRM, previous)
 
 
+# Doubles as the kernels take them: c_tot 1e-5, K 1e6, sigma 1e-3.
+ONE = struct.pack("d", 1e-5)
+K = struct.pack("d", 1e6)
+SIGMA = struct.pack("d", 1e-3)
+
 PATHS = {
     # success, by position and by keyword
     "direct": (_core.isodesmic_model_direct, (1e-5, 1e5), {}),
@@ -166,6 +172,19 @@ PATHS = {
                           ([300.0] * 20000, -1e5, -200.0, 2e4, 1e-5, 1.0), {}),
     "interrupted nucleus": (lambda *args: interrupted(_core.cooperative_model_n, *args),
                             (1e-5, 1e5, 0.5, 5000, 10**12), {}),
+    # the fit's array kernels: success, a model error, refused arguments
+    "kernel cooperative": (_kernels.solve, (1, 0, 2200, bytes(ONE * 20), bytes(K * 20), bytes(SIGMA * 20), None,
+                                            bytearray(160), bytearray(160), bytearray(160), bytearray(160), None), {}),
+    "kernel nucleus": (_kernels.solve, (2, 5, 2200, bytearray(ONE * 3), bytes(K * 3), bytes(SIGMA * 3), None,
+                                        bytearray(24), None, bytearray(24), bytearray(24), None), {}),
+    "kernel model error": (_kernels.solve, (2, 1, 10, bytes(ONE), bytes(K), bytes(SIGMA), None, None, None, None,
+                                            None, None), {}),
+    "kernel wrong type": (_kernels.solve, (0, 0, 10, [1.0], bytes(K), None, None, None, None, None, None, None), {}),
+    "kernel size mismatch": (_kernels.solve, (0, 0, 10, bytes(ONE * 2), bytes(K), None, None, None, None, None, None,
+                                              None), {}),
+    "kernel too few arguments": (_kernels.solve, (0, 0, 10), {}),
+    "kernel exp": (_kernels.exp, (bytearray(ONE * 4),), {}),
+    "kernel exp refused": (_kernels.exp, (b"12345678",), {}),
 }
 
 

@@ -149,7 +149,11 @@ double refined_log_distance(std::uint32_t n, double k_conc, double sigma, double
             break;
         }
     }
-    return t;
+    // sigma = 0 leaves no tail to balance: u stays as the bisection left it.
+    if (!std::isfinite(t)) {
+        t = std::log(std::fmax(u0, 0x1p-53));
+    }
+    return std::fmax(t, -700.0);
 }
 
 }  // namespace
@@ -248,6 +252,12 @@ Slopes slopes(Model model, std::uint32_t nuc_size, double conc, double k, double
     const std::uint32_t n = model == Model::cooperative_n ? nuc_size : 2;
     double x = k * m;
     double t = 0.0;  // ln u
+    if (model != Model::coop_iso && 1.0 - x < 1e-4 && !(sigma > 0.0)) {
+        // No nucleation: the monomer is pinned at 1/k (the limit of a
+        // vanishing sigma), and moves with it alone.
+        out.ln_k = m / conc;
+        return out;
+    }
     if (model != Model::coop_iso && 1.0 - x < 1e-4) {
         // Deep in the polymer, 1 - k m from the double m keeps few digits
         // of u; the balance itself, solved for ln u, restores them.
