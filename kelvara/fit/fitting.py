@@ -216,13 +216,17 @@ def _fit_problem(problem: _Problem, start: Dict[str, float], search: bool) -> Fi
         guess = _guess(problem)
         theta = _theta(problem, guess)
         projected = problem.project(theta)
-        beta = projected[1] if projected is not None else np.zeros(len(problem.free_linear))
+        beta = projected.beta if projected is not None else np.zeros(len(problem.free_linear))
         x = problem.full_vector(theta, _linear_start(problem, beta))
         screened = refined = reached = 0
         converged, message = False, f"stopped after {budget} model evaluations (the cap given)"
         active = np.zeros(len(x), dtype=bool)
     problem.budget = None
 
+    # The covariance first, for a unit variance: its derivatives are held as
+    # large as the data, and let go before the residuals are made.
+    covariance = _covariance(problem, x, 1.0, active, notes)
+    problem.release()
     final = problem.model_minus_data(x)
     if final is None:
         converged = False
@@ -231,8 +235,7 @@ def _fit_problem(problem: _Problem, start: Dict[str, float], search: bool) -> Fi
     n, p = problem.n_points, len(x)
     rss = float(residuals @ residuals)
     dof = n - p
-
-    covariance = _covariance(problem, x, rss / dof, active, notes)
+    covariance = covariance * (rss / dof)
     errors = np.sqrt(np.diag(covariance))
 
     scale = problem.scale
@@ -265,7 +268,8 @@ def _fit_problem(problem: _Problem, start: Dict[str, float], search: bool) -> Fi
             None if curve.vary == "temperature" else curve.temperature, midpoint))
 
     noise_var = _noise_variance(problem)
-    problems = _verdict(problem, x, converged, message, rss, dof, parameters, derived, noise_var, curve_results)
+    problems = _verdict(problem, x, converged, message, rss, dof, parameters, derived, noise_var, curve_results,
+                        residuals)
     vague = [q.name for q in parameters.values() if q.name.startswith("amplitude") and q.determined
              and q.stderr > abs(q.value)]
     if vague:

@@ -38,7 +38,15 @@ def _noise_values(curve, y):
     t, y = x[order], y[order]
     if len(t) < 5:
         return np.zeros(0)
-    centre = np.arange(2, len(t) - 2)
+    # In pieces: each point's small system takes some 300 bytes at once.
+    return np.concatenate([_against_neighbours(t, y, np.arange(a, min(a + _PIECE, len(t) - 2)))
+                           for a in range(2, len(t) - 2, _PIECE)])
+
+
+_PIECE = 16384
+
+
+def _against_neighbours(t, y, centre):
     around = centre[:, None] + np.array([-2, -1, 1, 2])
     span = t[centre + 2] - t[centre - 2]
     ok = span > 0
@@ -89,16 +97,27 @@ def _curve_weights(curves, noise_values):
                      f"{sds[high] / sds[low]:.3g}x apart); chi2 and the noise SD are of the weighted residuals")
 
 
+def _noise_summary(noise_values, weights):
+    """(variance, count): the variance of the noise from the data alone
+    (internal units, weighted as the fit weighs): each point against the
+    quadratic through its neighbours (see _noise_values), and a median so
+    that the few points where the curve bends sharply do not count.  None
+    with too few points."""
+    weights = weights or [1.0] * len(noise_values)
+    count = sum(values.size for values in noise_values)
+    if count < 8:
+        return None, count
+    # |value w| of every point in one array, and its median in place: the
+    # same numbers as the median of the normalised values' magnitudes.
+    magnitudes = np.empty(count)
+    start = 0
+    for values, w in zip(noise_values, weights):
+        np.multiply(np.abs(values), abs(w), out=magnitudes[start:start + values.size])
+        start += values.size
+    sd = 1.4826 * float(np.median(magnitudes, overwrite_input=True))
+    return sd * sd, count
+
+
 def _noise_variance(problem) -> Optional[float]:
-    """Variance of the noise from the data alone (internal units, weighted
-    as the fit weighs): each point against the quadratic through its
-    neighbours (see _noise_values), and a median so that the few points
-    where the curve bends sharply do not count.  None with too few points."""
-    weights = problem.curve_weights or [1.0] * len(problem.curves)
-    normalised = [values * w for values, w in zip(problem.noise_values, weights)]
-    values = np.concatenate(normalised) if normalised else np.zeros(0)
-    problem.noise_count = values.size
-    if values.size < 8:
-        return None
-    sd = 1.4826 * float(np.median(np.abs(values)))
-    return sd * sd
+    """The problem's noise variance (see _noise_summary)."""
+    return problem.noise_variance

@@ -39,103 +39,102 @@ def kernel_code(model):
 
 
 class _Points:
-    """The points of one or more curves as the kernels take them.
+    """A workspace of the kernels for up to `capacity` points of one model.
 
-    temperature: K per point (NaN where a series at one temperature has
-    none); conc: c_tot per point; solvent: the good-solvent fraction per
-    point (denaturation) or None.  `solve(values)` takes the plain values
-    of the parameters (log-scale ones as themselves) and returns the
-    fractions, keeping the derivatives for `slopes`."""
+    `solve(values, temperature, conc, solvent)` takes the plain values of
+    the parameters (log-scale ones as themselves) and the points: K per
+    point (NaN where a series at one temperature has none), c_tot per point,
+    the good-solvent fraction per point (denaturation).  It returns the
+    fractions and keeps their derivatives in the logarithms of the constants
+    in `slopes_of`; both are views valid until the next call."""
 
-    def __init__(self, model, nuc_size, temperature, conc, solvent=None):
+    def __init__(self, model, nuc_size, capacity):
         self.model = model
         self.code = _CODES[model.name]
         self.nuc_size = int(nuc_size) if model.takes_nuc_size else 0
-        temperature = np.ascontiguousarray(temperature, dtype=float)
-        self.size = temperature.size
-        self.rt = temperature * GAS_CONSTANT
-        with np.errstate(divide="ignore", invalid="ignore"):
-            self.minus_inverse_rt = -1.0 / self.rt
-        self.solvent = None if solvent is None else np.ascontiguousarray(solvent, dtype=float)
-        self.conc = bytes(np.ascontiguousarray(conc, dtype=float).tobytes())
-        self.inputs = {name: _Buffer(self.size) for name in _CONSTANTS}
-        self.fraction = _Buffer(self.size)
-        self.slopes_of = {name: _Buffer(self.size) for name in _CONSTANTS}
+        self.capacity = int(capacity)
+        self.uses = {"k": True, "sigma": self.code in (1, 2, 3), "k_iso": self.code == 3}
+        self.inputs = {n: _Buffer(self.capacity) for n in _CONSTANTS if self.uses[n]}
+        self.fraction = _Buffer(self.capacity)
+        self.slopes_of = {n: _Buffer(self.capacity) for n in _CONSTANTS if self.uses[n]}
+        self.size = 0
 
-    def _constants(self, values):
+    def _constants(self, values, rt, solvent):
         """Fill the kernels' constants from the values, as the temperature
         models compute them: K = exp(dS / R - dH / (T R)), sigma = exp(-dH_nuc
         / (T R)); at one temperature as given; in a denaturation K = exp(-(dG0
         + m f) / (T R))."""
         model = self.model
-        k, sigma, k_iso = (self.inputs[n].array for n in _CONSTANTS)
+        n = rt.size
+        view = {name: buffer.array[:n] for name, buffer in self.inputs.items()}
+
+        def exp(name):
+            _kernels.exp(self.inputs[name].raw, n)
+
         with np.errstate(over="ignore", under="ignore", divide="ignore", invalid="ignore"):
             if model.denaturation:
-                np.divide(-(values["delta_g0"] + values["m"] * self.solvent), self.rt, out=k)
-                _kernels.exp(self.inputs["k"].raw)
+                np.divide(-(values["delta_g0"] + values["m"] * solvent), rt, out=view["k"])
+                exp("k")
                 if "sigma" in model.thermo:
-                    sigma.fill(values["sigma"])
+                    view["sigma"].fill(values["sigma"])
                 return
-            if model.constants and all(n in values for n in model.constants):
-                k.fill(values["k_coop" if model.name == "coop_iso" else "k"])
-                if "sigma" in model.constants:
-                    sigma.fill(values["sigma"])
-                if "k_iso" in model.constants:
-                    k_iso.fill(values["k_iso"])
+            if model.constants and all(name in values for name in model.constants):
+                view["k"].fill(values["k_coop" if model.name == "coop_iso" else "k"])
+                for name in ("sigma", "k_iso"):
+                    if name in model.constants:
+                        view[name].fill(values[name])
                 return
 
-            def rule(h, s, out, name):
-                np.subtract(values[s] / GAS_CONSTANT, values[h] / self.rt, out=out)
-                _kernels.exp(self.inputs[name].raw)
+            def rule(h, s, name):
+                np.subtract(values[s] / GAS_CONSTANT, values[h] / rt, out=view[name])
+                exp(name)
 
             if model.name == "coop_iso":
-                rule("delta_h_iso", "delta_s_iso", k_iso, "k_iso")
-                rule("delta_h_coop", "delta_s_coop", k, "k")
+                rule("delta_h_iso", "delta_s_iso", "k_iso")
+                rule("delta_h_coop", "delta_s_coop", "k")
                 nucleation = "delta_h_nuc_coop"
             else:
-                rule("delta_h", "delta_s", k, "k")
+                rule("delta_h", "delta_s", "k")
                 nucleation = "delta_h_nuc" if model.cooperative else None
             if nucleation is not None:
-                np.divide(-values[nucleation], self.rt, out=sigma)
-                _kernels.exp(self.inputs["sigma"].raw)
+                np.divide(-values[nucleation], rt, out=view["sigma"])
+                exp("sigma")
 
-    def solve(self, values, slopes=True):
-        """The fraction aggregated at every point (a new array); with
-        `slopes`, its derivatives are kept for `slopes()`.  Raises the
-        model's ValueError where a solver fails."""
-        self._constants(values)
-        uses = {"k": True, "sigma": self.code in (1, 2, 3), "k_iso": self.code == 3}
-        inputs = [self.inputs[n].raw if uses[n] else None for n in _CONSTANTS]
-        outputs = [self.slopes_of[n].raw if slopes and uses[n] else None for n in _CONSTANTS]
-        _kernels.solve(self.code, self.nuc_size, EXACT_STEPS, self.conc, *inputs, self.fraction.raw, None,
-                       *outputs)
-        return self.fraction.array.copy()
+    def solve(self, values, temperature, conc, solvent=None, slopes=True):
+        """The fraction aggregated at every point; with `slopes`, its
+        derivatives are left in `slopes_of`.  Raises the model's
+        ValueError where a solver fails."""
+        temperature = np.asarray(temperature, dtype=float)
+        n = temperature.size
+        if n > self.capacity:
+            raise ValueError(f"{n} points exceed the workspace of {self.capacity}")
+        self._constants(values, temperature * GAS_CONSTANT, solvent)
+        inputs = [self.inputs[name].raw if name in self.inputs else None for name in _CONSTANTS]
+        outputs = [self.slopes_of[name].raw if slopes and name in self.slopes_of else None for name in _CONSTANTS]
+        conc = np.broadcast_to(np.asarray(conc, dtype=float), (n,))
+        _kernels.solve(self.code, self.nuc_size, EXACT_STEPS, np.ascontiguousarray(conc).tobytes(), *inputs,
+                       self.fraction.raw, None, *outputs)
+        self.size = n
+        return self.fraction.array[:n]
 
-    def sensitivity(self, name):
-        """(constant, d ln constant / d value) pairs of a parameter, the
-        derivative per point or one number: how the parameter moves the
-        logarithms of the constants."""
+    def factors(self, name, temperature, solvent=None):
+        """(constant, d ln constant / d value) pairs of a parameter at the
+        points (`temperature` and `solvent` per point): how the parameter
+        moves the logarithms of the constants, whose derivatives solve()
+        leaves in `slopes_of`."""
         model = self.model
+        with np.errstate(divide="ignore", invalid="ignore"):
+            minus_inverse_rt = -1.0 / (np.asarray(temperature, dtype=float) * GAS_CONSTANT)
         if model.denaturation:
-            return {"delta_g0": [("k", self.minus_inverse_rt)],
-                    "m": [("k", self.minus_inverse_rt * self.solvent)],
-                    "sigma": [("sigma", 1.0)]}.get(name, [])
-        if model.constants and name in model.constants:
-            return [("k" if name == "k_coop" else name, 1.0)]
-        inverse_r = 1.0 / GAS_CONSTANT
-        table = {"delta_h": [("k", self.minus_inverse_rt)], "delta_s": [("k", inverse_r)],
-                 "delta_h_nuc": [("sigma", self.minus_inverse_rt)],
-                 "delta_h_iso": [("k_iso", self.minus_inverse_rt)], "delta_s_iso": [("k_iso", inverse_r)],
-                 "delta_h_coop": [("k", self.minus_inverse_rt)], "delta_s_coop": [("k", inverse_r)],
-                 "delta_h_nuc_coop": [("sigma", self.minus_inverse_rt)]}
+            table = {"delta_g0": [("k", minus_inverse_rt)], "m": [("k", minus_inverse_rt * solvent)],
+                     "sigma": [("sigma", 1.0)]}
+        elif model.constants and name in model.constants:
+            table = {name: [("k" if name == "k_coop" else name, 1.0)]}
+        else:
+            inverse_r = 1.0 / GAS_CONSTANT
+            table = {"delta_h": [("k", minus_inverse_rt)], "delta_s": [("k", inverse_r)],
+                     "delta_h_nuc": [("sigma", minus_inverse_rt)],
+                     "delta_h_iso": [("k_iso", minus_inverse_rt)], "delta_s_iso": [("k_iso", inverse_r)],
+                     "delta_h_coop": [("k", minus_inverse_rt)], "delta_s_coop": [("k", inverse_r)],
+                     "delta_h_nuc_coop": [("sigma", minus_inverse_rt)]}
         return table.get(name, [])
-
-    def slope(self, name, log_scale=False):
-        """d fraction / d parameter at every point, from the last solve();
-        for a log-scale parameter, in its base-10 logarithm."""
-        out = np.zeros(self.size)
-        for constant, factor in self.sensitivity(name):
-            out += self.slopes_of[constant].array * factor
-        if log_scale:
-            out *= _LN10
-        return out

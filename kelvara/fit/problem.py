@@ -12,8 +12,9 @@ import numpy as np
 from scipy.optimize import least_squares
 
 from kelvara.fit.curves import REFERENCE_TEMPERATURE, VARIED, _signal_scale
+from kelvara.fit.blocks import _Blocks
 from kelvara.fit.derived import _DerivedValues
-from kelvara.fit.noise import _curve_weights, _noise_values
+from kelvara.fit.noise import _curve_weights, _noise_summary, _noise_values
 from kelvara.fit.points import _Points
 from kelvara.models import EXPERIMENTS, MODELS, curve_fraction_slopes
 
@@ -22,7 +23,7 @@ class _Exhausted(Exception):
     """The caller's cap on model evaluations was reached."""
 
 
-class _Problem(_DerivedValues):
+class _Problem(_Blocks, _DerivedValues):
     """The parameter vector, the residuals and the derived values of a fit.
 
     Internally the signal is divided by one scale (the largest change within
@@ -93,10 +94,15 @@ class _Problem(_DerivedValues):
         self.extensive = extensive
         self.c_ref = math.exp(float(np.mean([np.mean(np.log(c.concentrations())) for c in curves]))) \
             if extensive else 1.0
-        self.observed = [c.signal / self.scale for c in curves]
-        # Each point against its neighbours: what the noise is read from, once.
-        self.noise_values = [_noise_values(c, y) for c, y in zip(curves, self.observed)]
-        self.curve_weights, self.weight_note = _curve_weights(curves, self.noise_values)
+        # The signals in internal units, divided block by block when used
+        # (a copy would be as large as the data).
+        self.observed = [_Scaled(c.signal, self.scale) for c in curves]
+        # Each point against its neighbours: what the noise is read from,
+        # once; only the weights and the pooled variance are kept.
+        noise_values = [_noise_values(c, c.signal / self.scale) for c in curves]
+        self.curve_weights, self.weight_note = _curve_weights(curves, noise_values)
+        self.noise_variance, self.noise_count = _noise_summary(noise_values, self.curve_weights)
+        del noise_values
         self.fixed = {n: self.internal(n, float(v)) for n, v in fix.items()}
         self.free = [n for n in self.names if n not in self.fixed]
         self.bounds = {}
@@ -119,10 +125,15 @@ class _Problem(_DerivedValues):
         self.free_linear = [n for n in self.free if n not in self.nonlinear_set]
         self.thermo_index = np.array([self.free.index(n) for n in self.free_thermo], dtype=int)
         self.linear_index = np.array([self.free.index(n) for n in self.free_linear], dtype=int)
-        self._build_design()
-        self.points = self._points(curves, [c.x for c in curves]) if model.mass_balance else None
-        self._evaluated = None  # (key, fractions): the last evaluation, its slopes in self.points
-        self._projected = None  # (key, data, residuals, beta, design): the last projection
+        self._build_terms()
+        # The last evaluation: the fraction at every point and, for the
+        # mass-balance models, its derivatives in the logarithms of the
+        # constants, filled block by block through one kernel workspace.
+        self.points = _Points(model, nuc_size, self.block_size) if model.mass_balance else None
+        self._fraction = None  # allocated by the first evaluation (see release)
+        self._slopes = {}
+        self._evaluated = None  # (key, fractions or None)
+        self._projected = None  # (key, data, projection)
         self.nfev = 0
         self.budget = budget
         self.penalty = 1e3
@@ -162,39 +173,6 @@ class _Problem(_DerivedValues):
         curve = self.curves[i]
         return (np.asarray(x, dtype=float) if curve.vary == "concentration" else curve.c_tot) / self.c_ref
 
-    def _build_design(self):
-        """The columns of the linear parameters that do not depend on the
-        model (baselines and slopes) and where each amplitude goes."""
-        offsets = np.cumsum([0] + [c.size for c in self.curves])
-        self.rows = [slice(int(a), int(b)) for a, b in zip(offsets[:-1], offsets[1:])]
-        self.row_weights = None if self.curve_weights is None else \
-            np.concatenate([np.full(c.size, w) for c, w in zip(self.curves, self.curve_weights)])
-        self.y = np.concatenate(self.observed)
-        column = {n: j for j, n in enumerate(self.free_linear)}
-        self.static = np.zeros((self.n_points, len(self.free_linear)))
-        self.static_fixed = np.zeros(self.n_points)  # fixed baselines and slopes
-        # Per curve, the terms that multiply the fraction: (column or None
-        # when fixed, fixed value, regressor).
-        self.fraction_terms = []
-        for i, curve in enumerate(self.curves):
-            rows = self.rows[i]
-            weight = self.weight(i, curve.x)
-            dt = curve.x - REFERENCE_TEMPERATURE if curve.vary == "temperature" else np.zeros(curve.size)
-            for kind, regressor in (("baseline", weight + 0.0 * dt), ("slope", weight * dt)):
-                name = self.per_curve.get((kind, i))
-                if name is None:
-                    continue
-                if name in column:
-                    self.static[rows, column[name]] += regressor
-                else:
-                    self.static_fixed[rows] += self.fixed[name] * regressor
-            terms = []
-            for kind, regressor in (("amplitude", weight + 0.0 * dt), ("aggregate_slope", weight * dt)):
-                name = self.per_curve.get((kind, i))
-                if name is not None:
-                    terms.append((column.get(name), self.fixed.get(name, 0.0), regressor))
-            self.fraction_terms.append(terms)
-
     def _count(self):
         self.nfev += 1
         if self.budget is not None and self.nfev > self.budget:
@@ -210,27 +188,25 @@ class _Problem(_DerivedValues):
         values.update(zip(self.free_thermo, theta))
         return values
 
-    def _points(self, curves, axes):
-        """The kernels' view of `curves` at the points `axes` (what each
-        varies)."""
-        temperature, conc, solvent = [], [], []
-        for curve, x in zip(curves, axes):
-            x = np.asarray(x, dtype=float)
-            if curve.vary == "temperature":
-                temperature.append(x)
-            else:
-                temperature.append(np.full(x.shape, math.nan if curve.temperature is None else curve.temperature))
-            conc.append(x if curve.vary == "concentration" else np.full(x.shape, curve.c_tot))
-            solvent.append(x if curve.vary == "solvent" else np.zeros(x.shape))
-        return _Points(self.model, self.nuc_size, np.concatenate(temperature), np.concatenate(conc),
-                       np.concatenate(solvent) if self.model.denaturation else None)
+    def _axes(self, curve, x):
+        """What the kernels take at the points x of `curve`: temperatures,
+        total concentrations and good-solvent fractions."""
+        x = np.asarray(x, dtype=float)
+        if curve.vary == "temperature":
+            temperature = x
+        else:
+            temperature = np.full(x.shape, math.nan if curve.temperature is None else curve.temperature)
+        conc = x if curve.vary == "concentration" else curve.c_tot
+        return temperature, conc, (x if curve.vary == "solvent" else None)
 
     def fraction(self, values, curve, temperature):
         """The fraction aggregated of `curve` at the points `temperature`
         (what the curve varies: K, mol/L or the good-solvent fraction)."""
         if not self.model.mass_balance:
             return self._curve_fraction(values, self.curve_index[id(curve)], temperature)
-        return self._points([curve], [temperature]).solve(self.plain(values), slopes=False)
+        x = np.asarray(temperature, dtype=float)
+        points = _Points(self.model, self.nuc_size, max(x.size, 1))
+        return points.solve(self.plain(values), *self._axes(curve, x), slopes=False).copy()
 
     def _own(self, values, i):
         """The per-curve parameters of curve i, as themselves."""
@@ -246,55 +222,85 @@ class _Problem(_DerivedValues):
             own["branch"] = self.frozen_branches[i]
         return np.asarray(self.model.curve_fraction(own, np.asarray(temperature, dtype=float)), dtype=float)
 
-    def fractions(self, values):
+    def fractions(self, values, slopes=True):
         """The fraction aggregated of every curve, or None where the model
         raises its error or gives non-finite values.  One call of the
         kernels for every point of every curve; the same values again cost
         nothing (the optimiser asks for the Jacobian where it has just
-        evaluated)."""
+        evaluated).  With `slopes`, the derivatives are kept for
+        block_slopes (two more arrays as large as the data)."""
         key = tuple(values[n] for n in self.nonlinear)
-        if self._evaluated is not None and self._evaluated[0] == key and self.frozen_branches is None:
-            return self._evaluated[1]
+        cached = self._evaluated
+        if cached is not None and cached[0] == key and self.frozen_branches is None and (cached[2] or not slopes):
+            return cached[1]
         self._count()
-        out = self._fractions(values)
-        self._evaluated = (key, out) if self.frozen_branches is None else None
+        slopes = slopes or self.points is None  # a shape's derivatives come from its values
+        out = self._fractions(values, slopes)
+        self._evaluated = (key, out, slopes) if self.frozen_branches is None else None
         return out
 
-    def _fractions(self, values):
+    def release(self):
+        """Let go of the last evaluation's buffers (the next evaluation
+        makes them anew)."""
+        self._fraction = None
+        self._slopes = {}
+        self._evaluated = None
+        self._projected = None
+
+    def _fractions(self, values, slopes):
+        """The fractions of the curves as views of one array (valid until
+        the next evaluation), or None."""
+        if self._fraction is None:
+            self._fraction = np.empty(self.n_points)
+        if slopes and self.points is not None and not self._slopes:
+            self._slopes = {name: np.empty(self.n_points) for name in self.points.slopes_of}
+        kept = self._slopes if slopes else {}
         try:
             if self.points is not None:
-                every = self.points.solve(self.plain(values))
-                out = [every[rows] for rows in self.rows]
+                plain = self.plain(values)
+                for i, part in self.blocks:
+                    curve = self.curves[i]
+                    rows = slice(self.rows[i].start + part.start, self.rows[i].start + part.stop)
+                    temperature, conc, solvent = self._axes(curve, curve.x[part])
+                    self._fraction[rows] = self.points.solve(plain, temperature, conc, solvent)
+                    for name, store in kept.items():
+                        store[rows] = self.points.slopes_of[name].array[: part.stop - part.start]
             else:
-                out = [self._curve_fraction(values, i, c.x) for i, c in enumerate(self.curves)]
+                for i, curve in enumerate(self.curves):
+                    self._fraction[self.rows[i]] = self._curve_fraction(values, i, curve.x)
         except (ValueError, OverflowError):
             return None
         # A fraction aggregated lies in [0, 1]; far outside, the parameters
         # have left the model's domain (a negative K, say), and such values
         # would only swamp the linear algebra.
-        return out if all(np.all((f > -0.5) & (f < 1.5)) for f in out) else None
-
-    def fraction_slopes(self, values, names):
-        """d fraction / d parameter (internal units) at every point, one
-        column per name of `names` (free nonlinear parameters), at `values`
-        (evaluated first if they are not the last evaluated)."""
-        if self.fractions(values) is None:
+        if not np.all((self._fraction > -0.5) & (self._fraction < 1.5)):
             return None
-        out = np.zeros((self.n_points, len(names)))
+        return [self._fraction[rows] for rows in self.rows]
+
+    def block_slopes(self, values, i, part, names):
+        """d fraction / d parameter (internal units) at the points `part`
+        of curve i, one column per name of `names` (free nonlinear
+        parameters), from the last evaluation (which must be of `values`)."""
+        curve = self.curves[i]
+        out = np.zeros((part.stop - part.start, len(names)))
         if self.points is not None:
+            rows = slice(self.rows[i].start + part.start, self.rows[i].start + part.stop)
+            temperature, _, solvent = self._axes(curve, curve.x[part])
             for j, name in enumerate(names):
-                out[:, j] = self.points.slope(name, name in self.log_names)
+                for constant, factor in self.points.factors(name, temperature, solvent):
+                    out[:, j] += self._slopes[constant][rows] * factor
+                if name in self.log_names:
+                    out[:, j] *= math.log(10.0)
             return out
-        for i, curve in enumerate(self.curves):
-            own = self._own(values, i)
-            slopes = curve_fraction_slopes(self.model.name, own, curve.x)
-            for j, name in enumerate(names):
-                base = name.split("[")[0]
-                if name == base or name == f"{base}[{i}]":
-                    column = slopes[base]
-                    if name in self.log_names:
-                        column = column * own[base] * math.log(10.0)
-                    out[self.rows[i], j] = column
+        own = self._own(values, i)
+        slopes = curve_fraction_slopes(self.model.name, own, curve.x[part])
+        for j, name in enumerate(names):
+            base = name.split("[")[0]
+            if name == base or name == f"{base}[{i}]":
+                column = slopes[base]
+                if name in self.log_names:
+                    column = column * own[base] * math.log(10.0)
+                out[:, j] = column
         return out
 
     def linear_values(self, values, i):
@@ -316,12 +322,12 @@ class _Problem(_DerivedValues):
         """Model minus data for every point (internal units), or None where
         the model raises its error or gives non-finite values."""
         values = self.values(x)
-        fractions = self.fractions(values)
+        fractions = self.fractions(values, slopes=False)
         if fractions is None:
             return None
         parts = []
         for i, curve in enumerate(self.curves):
-            observed = self.observed[i] if data is None else data[i]
+            observed = self.observed[i][:] if data is None else data[i]
             part = self.compose(values, i, curve.x, fractions[i]) - observed
             parts.append(part if self.curve_weights is None else part * self.curve_weights[i])
         r = np.concatenate(parts)
@@ -333,75 +339,24 @@ class _Problem(_DerivedValues):
         r = self.model_minus_data(x, data)
         return np.full(self.n_points, self.penalty) if r is None else r
 
-    def _linear_system(self, fractions, data=None):
-        """The weighted design of the free linear parameters and the
-        right-hand side, for given fractions."""
-        y = self.y if data is None else np.concatenate(data)
-        rhs = y - self.static_fixed
-        design = self.static.copy()
-        for i, f in enumerate(fractions):
-            for j, fixed, regressor in self.fraction_terms[i]:
-                if j is None:
-                    rhs[self.rows[i]] -= fixed * regressor * f
-                else:
-                    design[self.rows[i], j] += regressor * f
-        return self.weigh(design), self.weigh(rhs)
-
     def project(self, theta, data=None):
-        """For free thermodynamic values `theta`: the best baselines, slopes
-        and amplitudes by linear least squares, and the residuals there.
+        """For free nonlinear values `theta`: (chi2, the best baselines,
+        slopes and amplitudes, chi2 per curve) by linear least squares, or
         None where the model cannot be evaluated."""
-        key = (tuple(theta), id(data))
-        if self._projected is not None and self._projected[0] == key and self._projected[1] is data:
-            return self._projected[2]
-        fractions = self.fractions(self.thermo_values(theta))
-        if fractions is None:
-            return None
-        design, rhs = self._linear_system(fractions, data)
-        if design.shape[1]:
-            beta = _least_squares_linear(design, rhs)
-            r = design @ beta - rhs
-        else:
-            beta, r = np.zeros(0), -rhs
-        out = (r, beta) if np.all(np.isfinite(r)) else None
-        self._projected = (key, data, out, design)
-        return out
+        return self.projection(theta, data, factor=False)
 
-    def _amplitudes(self, x):
-        """What multiplies the fraction at each point (the amplitude and
-        aggregate slope terms, at the free values x of every parameter)."""
-        out = np.zeros(self.n_points)
-        for i, terms in enumerate(self.fraction_terms):
-            for j, fixed, regressor in terms:
-                out[self.rows[i]] += regressor * (fixed if j is None else x[self.linear_index[j]])
-        return out
+    def projected_rho(self, theta, data=None):
+        """What the optimiser of the nonlinear values sees (see blocks.py)."""
+        out = self.projection(theta, data)
+        return self.penalty_rho(len(self.free_thermo)) if out is None else out.rho
 
     def projected_jacobian(self, theta, data=None):
-        """The Jacobian of the projected residuals in theta (Kaufman's
-        form: the model's derivative at the best linear values, with the
-        part the linear parameters absorb projected out)."""
-        projected = self.project(theta, data)
-        if projected is None or not self.free_thermo:
-            return np.zeros((self.n_points, len(self.free_thermo)))
-        design = self._projected[3]
-        x = self.full_vector(np.asarray(theta, dtype=float), projected[1])
-        slopes = self.fraction_slopes(self.thermo_values(theta), self.free_thermo)
-        model = self.weigh(self._amplitudes(x)[:, None] * slopes)
-        if design.shape[1]:
-            model = model - design @ _least_squares_linear(design, model)
-        # The optimiser needs finite numbers; a column it cannot have is flat.
-        return np.where(np.isfinite(model), model, 0.0)
-
-    def weigh(self, rows):
-        """Rows (a vector or a design) times their curve's weight: a fit of
-        curves with different noise counts each point by its own noise."""
-        if self.row_weights is None:
-            return rows
-        return rows * (self.row_weights if rows.ndim == 1 else self.row_weights[:, None])
-
-    def projected_residuals(self, theta, data=None):
-        out = self.project(theta, data)
-        return np.full(self.n_points, self.penalty) if out is None else out[0]
+        """R of the projected problem: Kaufman's form, the model's
+        derivative at the best linear values with the part the linear
+        parameters absorb projected out."""
+        out = self.projection(theta, data)
+        width = len(self.free_thermo)
+        return np.zeros((width + 1, width)) if out is None else out.factor
 
     def full_vector(self, theta, beta):
         x = np.empty(len(self.free))
@@ -416,40 +371,34 @@ class _Problem(_DerivedValues):
     def solve(self, x0, data=None, max_nfev=None, hold=None):
         """scipy's least_squares from x0 (clipped into the bounds), on the
         curves' own signals or on `data`.  `hold`: indices of x kept at
-        their values in x0."""
+        their values in x0.  The residuals it sees are the compressed ones
+        (see blocks.py): the same steps, chi2 and gradient as the full."""
         low, high = self.free_bounds()
         x0 = np.clip(np.asarray(x0, dtype=float), low, high)
-        if hold:
-            keep = np.array([j for j in range(len(x0)) if j not in hold], dtype=int)
-            base = x0.copy()
+        keep = np.array([j for j in range(len(x0)) if not hold or j not in hold], dtype=int)
+        base = x0.copy()
 
-            def fun(z):
-                x = base.copy()
-                x[keep] = z
-                return self.residuals(x, data)
-
-            def jac(z):
-                x = base.copy()
-                x[keep] = z
-                return self.residual_jacobian(x)[:, keep]
-
-            result = least_squares(
-                fun, x0[keep], jac=jac, bounds=(np.array(low)[keep], np.array(high)[keep]),
-                x_scale="jac", method="trf", xtol=1e-12, ftol=1e-12, gtol=1e-10,
-                max_nfev=max_nfev or 200 * (len(keep) + 1),
-            )
+        def full(z):
             x = base.copy()
-            x[keep] = result.x
-            result.x = x
-            return result
-        return least_squares(
-            self.residuals, x0, jac=lambda x, *_: self.residual_jacobian(x), args=(data,), bounds=(low, high),
+            x[keep] = z
+            return x
+
+        def evaluate(z):
+            out = self.compressed(full(z), data, keep)
+            return (self.penalty_rho(keep.size), np.zeros((keep.size + 1, keep.size))) if out is None else out
+
+        result = least_squares(
+            lambda z: evaluate(z)[0], x0[keep], jac=lambda z: evaluate(z)[1],
+            bounds=(np.array(low)[keep], np.array(high)[keep]),
             x_scale="jac", method="trf", xtol=1e-12, ftol=1e-12, gtol=1e-10,
-            max_nfev=max_nfev or 200 * (len(x0) + 1),
+            max_nfev=max_nfev or 200 * (keep.size + 1),
         )
+        result.x = full(result.x)
+        return result
 
     def jacobian(self, x):
-        """The Jacobian of the residuals in every free parameter at x, or
+        """The Jacobian of the residuals in every free parameter at x, as
+        tall as the data (for checks; the fit itself uses `compressed`), or
         None where the model cannot be evaluated there: exact, by the chain
         rule through the kernels' derivatives (or the phenomenological
         shapes' own)."""
@@ -457,25 +406,24 @@ class _Problem(_DerivedValues):
         fractions = self.fractions(values)
         if fractions is None:
             return None
+        linear = np.asarray(x, dtype=float)[self.linear_index]
         out = np.empty((self.n_points, len(self.free)))
-        if self.free_thermo:
-            slopes = self.fraction_slopes(values, self.free_thermo)
-            out[:, self.thermo_index] = self._amplitudes(x)[:, None] * slopes
-        if self.free_linear:
-            design = self.static.copy()
-            for i, f in enumerate(fractions):
-                for j, _, regressor in self.fraction_terms[i]:
-                    if j is not None:
-                        design[self.rows[i], j] += regressor * f
-            out[:, self.linear_index] = design
-        out = self.weigh(out)
+        for i, part in self.blocks:
+            rows = slice(self.rows[i].start + part.start, self.rows[i].start + part.stop)
+            design, _ = self._design(i, part, fractions[i][part], self.observed[i])
+            block = np.empty((design.shape[0], len(self.free)))
+            if self.free_thermo:
+                block[:, self.thermo_index] = self._amplitude(i, part, linear)[:, None] * \
+                    self.block_slopes(values, i, part, self.free_thermo)
+            block[:, self.linear_index] = design
+            out[rows] = block
         return out if np.all(np.isfinite(out)) else None
 
-    def residual_jacobian(self, x):
-        """jacobian(x), zeros where the model fails (the optimiser never
-        accepts such a point, as its residuals are the penalty)."""
-        out = self.jacobian(x)
-        return np.zeros((self.n_points, len(self.free))) if out is None else out
+    def jacobian_factor(self, x):
+        """R of the Jacobian at x (square, one row and column per free
+        parameter), or None: what the covariance needs, J^T J = R^T R."""
+        out = self.compressed(x)
+        return None if out is None else out[1][:-1]
 
     def numerical_jacobian(self, x):
         """Central differences of the residuals in every free parameter, or
@@ -510,21 +458,18 @@ class _Problem(_DerivedValues):
     # Derived values: functions of the parameter values.
 
 
-def _least_squares_linear(design, rhs):
-    """The linear least-squares solution through the normal equations of
-    the column-scaled design: the system is a few columns wide, so this is
-    several times faster than an SVD of the whole design, and the scaling
-    keeps it accurate for the well-posed systems of a fit; a singular one
-    gets the minimum-norm solution."""
-    gram = design.T @ design
-    if not np.all(np.isfinite(gram)):
-        # LAPACK may never return on non-finite input.
-        return np.full(design.shape[1:2] + rhs.shape[1:], math.nan)
-    norms = np.sqrt(np.diag(gram))
-    norms[norms == 0.0] = 1.0
-    scaled = gram / np.outer(norms, norms)
-    column = norms if rhs.ndim == 1 else norms[:, None]  # one right-hand side or several
-    return np.linalg.lstsq(scaled, (design.T @ rhs) / column, rcond=1e-13)[0] / column
+class _Scaled:
+    """A signal divided by the scale, computed for the points asked for
+    (`scaled[part]`, `scaled[:]` for all): the same doubles as dividing the
+    whole signal, without holding them."""
+
+    def __init__(self, signal, scale):
+        self.signal = signal
+        self.scale = scale
+        self.size = signal.size
+
+    def __getitem__(self, part):
+        return self.signal[part] / self.scale
 
 
 def _experiment_mismatch(model, kind):

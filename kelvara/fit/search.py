@@ -229,7 +229,7 @@ def _refine(problem, theta, max_nfev):
     solved for exactly at every step; returns (chi2, theta)."""
     low, high = problem.free_bounds(problem.free_thermo)
     result = least_squares(
-        problem.projected_residuals, theta, jac=problem.projected_jacobian, bounds=(low, high), x_scale="jac", method="trf",
+        problem.projected_rho, theta, jac=problem.projected_jacobian, bounds=(low, high), x_scale="jac", method="trf",
         xtol=1e-8, ftol=1e-8, gtol=1e-8, max_nfev=max_nfev or 100 * (len(theta) + 1),
     )
     return float(result.fun @ result.fun), result.x
@@ -242,7 +242,7 @@ def _search(problem: _Problem, start: Dict[str, float], notes: List[str], search
         projected = problem.project(np.zeros(0))
         if projected is None:
             raise ValueError("the model cannot be evaluated at the fixed thermodynamic values")
-        return problem.full_vector(np.zeros(0), _linear_start(problem, projected[1])), 1, 1, 1
+        return problem.full_vector(np.zeros(0), _linear_start(problem, projected.beta)), 1, 1, 1
 
     given = {n: start[n] for n in problem.free_thermo if n in start}
     first = dict(guess)
@@ -270,9 +270,7 @@ def _search(problem: _Problem, start: Dict[str, float], notes: List[str], search
             seen.add(key)
             projected = problem.project(theta)
             if projected is not None:
-                r = projected[0]
-                per_curve = np.array([float(r[rows] @ r[rows]) for rows in problem.rows])
-                scored.append((float(r @ r), len(scored), theta, per_curve))
+                scored.append((projected.chi2, len(scored), theta, projected.per_curve))
         screened += len(seen)
         scored.sort(key=lambda item: item[:2])
         if scored and not problem.model.mass_balance:
@@ -304,7 +302,7 @@ def _search(problem: _Problem, start: Dict[str, float], notes: List[str], search
     # zero for this count (noise-free data).
     tolerance = 1e-6 * best_chi2 + problem.n_points * 1e-14
     reached = sum(1 for chi2, _ in refined if chi2 <= best_chi2 + tolerance)
-    beta = problem.project(best_theta)[1]
+    beta = problem.project(best_theta).beta
     return (problem.full_vector(best_theta, _linear_start(problem, beta)),
             screened, len(refined), reached)
 

@@ -38,7 +38,7 @@ def _covariance(problem, x, variance, active, notes):
     covariance = np.full((p, p), math.nan)
     if p == 0:
         return covariance
-    jacobian = problem.jacobian(x)
+    jacobian = problem.jacobian_factor(x)  # R: J = Q R, so J's columns have R's singular values
     if jacobian is None:
         notes.append("the Jacobian cannot be computed next to the best values: no standard errors")
         return covariance

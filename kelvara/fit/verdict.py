@@ -33,7 +33,8 @@ _VANISHING = 1e-12
 _MIN_DOF = 5
 
 
-def _verdict(problem, x, converged, message, rss, dof, parameters, derived, noise_var, curve_results):
+def _verdict(problem, x, converged, message, rss, dof, parameters, derived, noise_var, curve_results,
+             residuals):
     problems = []
     if not converged:
         problems.append(f"the fit did not converge: {message}")
@@ -63,14 +64,7 @@ def _verdict(problem, x, converged, message, rss, dof, parameters, derived, nois
                         "the noise from the model, so the standard errors mean little")
 
     # No transition: compare with the fit of baselines (and slopes) alone.
-    flat = problem.weigh(problem.static)
-    target = problem.weigh(problem.y - problem.static_fixed)
-    if flat.shape[1]:
-        beta = np.linalg.lstsq(flat, target, rcond=None)[0]
-        r_flat = flat @ beta - target
-    else:
-        r_flat = -target
-    rss_flat = float(r_flat @ r_flat)
+    rss_flat = problem.flat_chi2()
     floor = (1e-7) ** 2  # internal units: a millionth or so of the signal's change
     if noise_var is not None:
         variance = max(noise_var, floor)
@@ -84,7 +78,6 @@ def _verdict(problem, x, converged, message, rss, dof, parameters, derived, nois
         if ratio > max(_STRUCTURE_RATIO, 1.0 + _STRUCTURE_SDS * spread):
             # Systematic misfit moves the bulk of the residuals; a few gross
             # outliers move only their sum of squares.
-            residuals = problem.residuals(x)
             bulk = (1.4826 * float(np.median(np.abs(residuals)))) ** 2 / variance
             if bulk > _OUTLIER_BULK:
                 problems.append(

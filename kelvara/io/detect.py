@@ -137,7 +137,26 @@ def read(
                             f"{MIN_POINTS} (is the file read as you meant? kelvara read {p.path} shows how)")
         curves.append(curve)
         files[p.file].curves.append(_curve_reading(curve, p.c_tot_from))
+    if sum(c.size for c in curves) >= _LARGE:
+        _give_back_freed_memory()
     return Reading(curves, files, notes, given)
+
+
+# Points from which a reading returns the parser's freed memory.
+_LARGE = 100_000
+
+
+def _give_back_freed_memory():
+    """Return the memory the parser freed to the system (glibc keeps it
+    otherwise, and a large file's fit would start from the parser's peak
+    instead of the data's own size).  Does nothing where there is no
+    malloc_trim."""
+    import ctypes
+
+    try:
+        ctypes.CDLL(None).malloc_trim(0)
+    except (OSError, AttributeError):
+        pass
 
 
 def read_curves(

@@ -96,7 +96,8 @@ PyObject* solve_function(PyObject*, PyObject* args) {
             PyErr_Format(PyExc_ValueError, "this model needs %s", names[i]);
             return nullptr;
         }
-        if (arrays[i].data != nullptr && arrays[i].size != size) {
+        // Longer arrays are workspaces: their first `size` doubles are used.
+        if (arrays[i].data != nullptr && arrays[i].size < size) {
             PyErr_Format(PyExc_ValueError, "%s holds %zd values, conc %zd", names[i], arrays[i].size, size);
             return nullptr;
         }
@@ -132,10 +133,16 @@ PyObject* solve_function(PyObject*, PyObject* args) {
 }
 
 const char* const exp_doc =
-    "exp(values)\n--\n\n"
-    "exp of every double of the bytearray `values`, in place, by the same library function as the models.";
+    "exp(values, count=-1)\n--\n\n"
+    "exp of the first `count` doubles of the bytearray `values` (all of them by default), in place, by the\n"
+    "same library function as the models.";
 
-PyObject* exp_function(PyObject*, PyObject* values) {
+PyObject* exp_function(PyObject*, PyObject* args) {
+    PyObject* values = nullptr;
+    Py_ssize_t count = -1;
+    if (!PyArg_ParseTuple(args, "O|n:exp", &values, &count)) {
+        return nullptr;
+    }
     Array out;
     if (values == Py_None || !array(values, "values", true, out)) {
         if (!PyErr_Occurred()) {
@@ -143,13 +150,17 @@ PyObject* exp_function(PyObject*, PyObject* values) {
         }
         return nullptr;
     }
-    kernels::exp_in_place(out.data, static_cast<std::size_t>(out.size));
+    if (count > out.size) {
+        PyErr_Format(PyExc_ValueError, "values holds %zd doubles, not %zd", out.size, count);
+        return nullptr;
+    }
+    kernels::exp_in_place(out.data, static_cast<std::size_t>(count < 0 ? out.size : count));
     Py_RETURN_NONE;
 }
 
 PyMethodDef functions[] = {
     {"solve", solve_function, METH_VARARGS, solve_doc},
-    {"exp", exp_function, METH_O, exp_doc},
+    {"exp", exp_function, METH_VARARGS, exp_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
