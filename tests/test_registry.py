@@ -94,20 +94,28 @@ def test_uncached_import_builds_a_new_module():
     assert fresh.isodesmic_model(2.0, 1.0, 100) == _core.isodesmic_model(2.0, 1.0, 100)
 
 
-def test_extension_file_carries_the_stable_abi_tag():
-    assert pathlib.Path(_core.__file__).name == "_core.abi3.so"
+def _kernels():
+    from kelvara import _kernels
+
+    return _kernels
+
+
+@pytest.mark.parametrize("module, name", [(lambda: _core, "_core"), (_kernels, "_kernels")])
+def test_extension_file_carries_the_stable_abi_tag(module, name):
+    assert pathlib.Path(module().__file__).name == f"{name}.abi3.so"
 
 
 @pytest.mark.skipif(shutil.which("nm") is None, reason="needs nm from binutils")
-def test_extension_exports_only_its_init_function():
+@pytest.mark.parametrize("module, name", [(lambda: _core, "_core"), (_kernels, "_kernels")])
+def test_extension_exports_only_its_init_function(module, name):
     out = subprocess.run(
-        ["nm", "-D", "--defined-only", _core.__file__],
+        ["nm", "-D", "--defined-only", module().__file__],
         check=True,
         capture_output=True,
         text=True,
     ).stdout
     symbols = [line.split()[-1] for line in out.splitlines() if line.strip()]
-    assert symbols == ["PyInit__core"]
+    assert symbols == [f"PyInit_{name}"]
 
 
 @pytest.mark.skipif(
@@ -121,7 +129,7 @@ def test_wheel_is_one_abi3_wheel_for_cpython_39_and_later():
     with zipfile.ZipFile(wheel) as archive:
         files = set(archive.namelist())
         metadata = archive.read(f"kelvara-{version}.dist-info/WHEEL").decode()
-    assert "kelvara/_core.abi3.so" in files
+    assert {"kelvara/_core.abi3.so", "kelvara/_kernels.abi3.so"} <= files
     assert {"kelvara/_core.pyi", "kelvara/py.typed", "kelvara/__init__.py"} <= files
     assert f"Tag: cp39-abi3-{platform_tag}" in metadata.splitlines()
     assert "Root-Is-Purelib: false" in metadata.splitlines()

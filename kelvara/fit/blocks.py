@@ -26,6 +26,7 @@ from kelvara.fit.curves import REFERENCE_TEMPERATURE
 
 # Doubles in one block's matrix: 1 MB, whatever the number of columns.
 BLOCK_CELLS = 1 << 17
+MIN_ROWS = 1024  # and at least this many rows
 _SLOPES = ("slope", "aggregate_slope")  # kinds whose regressor carries T - 298.15 K
 _ON_FRACTION = ("amplitude", "aggregate_slope")  # kinds that multiply the fraction
 
@@ -49,6 +50,14 @@ class _Stack:
         self.r = np.zeros((0, columns))
 
     def add(self, block):
+        # A block touches few columns (its curve's baseline and amplitude,
+        # the parameters that move its fraction): those are reduced on
+        # their own first, then the small R joins the stack.
+        used = np.flatnonzero(np.any(block != 0.0, axis=0))
+        if used.size < block.shape[1]:
+            local = np.linalg.qr(block[:, used], mode="r")
+            block = np.zeros((local.shape[0], block.shape[1]))
+            block[:, used] = local
         self.r = np.linalg.qr(np.vstack([self.r, block]), mode="r")
 
     def square(self):
@@ -78,7 +87,7 @@ class _Blocks:
                     terms.append((kind, column.get(name), self.fixed.get(name, 0.0)))
             self.terms.append(terms)
         width = len(self.free) + 2
-        size = max(1024, BLOCK_CELLS // width)
+        size = max(MIN_ROWS, BLOCK_CELLS // width)
         self.blocks = [(i, slice(a, min(a + size, c.size))) for i, c in enumerate(self.curves)
                        for a in range(0, c.size, size)]
         self.block_size = size

@@ -270,6 +270,7 @@ def _fit_problem(problem: _Problem, start: Dict[str, float], search: bool) -> Fi
     noise_var = _noise_variance(problem)
     problems = _verdict(problem, x, converged, message, rss, dof, parameters, derived, noise_var, curve_results,
                         residuals)
+    problem.release()
     vague = [q.name for q in parameters.values() if q.name.startswith("amplitude") and q.determined
              and q.stderr > abs(q.value)]
     if vague:

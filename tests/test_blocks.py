@@ -1,0 +1,97 @@
+"""The fit block by block: what the optimiser sees of a problem taken in
+blocks is the full problem's chi2, gradient and Gauss-Newton matrix, and
+the answer does not depend on how the points are cut."""
+
+import pytest
+
+np = pytest.importorskip("numpy")
+pytest.importorskip("scipy")
+
+from kelvara import _core  # noqa: E402
+from kelvara.fit import Curve, fit  # noqa: E402
+import kelvara.fit.blocks as blocks  # noqa: E402
+
+
+def cooling(count=3, points=301, seed=4):
+    rng = np.random.default_rng(seed)
+    t = np.linspace(280.0, 370.0, points)
+    curves = []
+    for c_tot in (5e-6, 1e-5, 2e-5)[:count]:
+        f = np.array(_core.temp_cooperative_model(t.tolist(), -95000.0, -180.0, 22000.0, c_tot, 1.0))
+        curves.append(Curve(t, 0.1 + 0.8 * f + rng.normal(0, 0.004, t.size), c_tot))
+    return curves
+
+
+@pytest.fixture
+def small_blocks(monkeypatch):
+    """Blocks of about a hundred rows: several per curve."""
+    monkeypatch.setattr(blocks, "BLOCK_CELLS", 1024)
+    monkeypatch.setattr(blocks, "MIN_ROWS", 16)
+
+
+@pytest.mark.parametrize("options", [{}, {"shared_amplitude": True, "baseline_slope": True}])
+def test_the_compressed_problem_is_the_full_one(small_blocks, options):
+    result = fit(cooling(), "cooperative", **options)
+    problem = result._problem
+    x = result._x.copy()
+    x[problem.thermo_index[0]] += 300.0  # away from the minimum: a gradient to compare
+    assert len(problem.blocks) > len(problem.curves)
+    jacobian = problem.jacobian(x)
+    residuals = problem.model_minus_data(x)
+    rho, r = problem.compressed(x)
+    assert rho @ rho == pytest.approx(residuals @ residuals, rel=1e-10)
+    assert np.allclose(r.T @ r, jacobian.T @ jacobian, rtol=1e-9, atol=1e-9 * np.abs(jacobian.T @ jacobian).max())
+    assert np.allclose(r.T @ rho, jacobian.T @ residuals, rtol=1e-8, atol=1e-8 * np.abs(jacobian.T @ residuals).max())
+
+
+def test_the_projection_matches_linear_least_squares(small_blocks):
+    result = fit(cooling(), "cooperative")
+    problem = result._problem
+    theta = result._x[problem.thermo_index]
+    projection = problem.projection(theta)
+    # The same baselines and amplitudes by a dense least-squares solve.
+    fractions = problem.fractions(problem.thermo_values(theta))
+    design = np.zeros((problem.n_points, len(problem.free_linear)))
+    rhs = np.zeros(problem.n_points)
+    for i, part in problem.blocks:
+        rows = slice(problem.rows[i].start + part.start, problem.rows[i].start + part.stop)
+        design[rows], rhs[rows] = problem._design(i, part, fractions[i][part], problem.observed[i])
+    beta, chi2, *_ = np.linalg.lstsq(design, rhs, rcond=None)
+    assert np.allclose(projection.beta, beta, rtol=1e-9)
+    assert projection.chi2 == pytest.approx(float(chi2[0]), rel=1e-9)
+    assert projection.rho @ projection.rho == pytest.approx(projection.chi2, rel=1e-9)
+
+
+@pytest.mark.parametrize("model", ["cooperative", "vanderschoot"])
+def test_the_answer_does_not_depend_on_the_blocks(monkeypatch, model):
+    whole = fit(cooling(), model)
+    monkeypatch.setattr(blocks, "BLOCK_CELLS", 1024)
+    monkeypatch.setattr(blocks, "MIN_ROWS", 16)
+    cut = fit(cooling(), model)
+    assert cut.ok == whole.ok
+    for name, p in whole.parameters.items():
+        if p.determined:
+            assert abs(cut.parameters[name].value - p.value) <= 1e-4 * p.stderr, name
+            assert cut.parameters[name].stderr == pytest.approx(p.stderr, rel=1e-6), name
+
+
+def test_buffers_are_let_go_and_made_again():
+    result = fit(cooling(), "cooperative")
+    problem = result._problem
+    assert problem._fraction is None and problem._slopes == {}  # after the fit
+    profiles = result.profile(["delta_h"])  # evaluates again, derivatives and all
+    assert profiles["delta_h"].low < result.parameters["delta_h"].value < profiles["delta_h"].high
+
+
+def test_the_noise_is_read_as_before():
+    """The pooled noise variance kept by the problem is the median of the
+    normalised values, as when they were kept whole."""
+    from kelvara.fit.noise import _noise_summary
+
+    rng = np.random.default_rng(3)
+    values = [rng.normal(0, 1, 500), rng.normal(0, 3, 300)]
+    weights = [1.0, 1 / 3]
+    variance, count = _noise_summary(values, weights)
+    expected = 1.4826 * np.median(np.abs(np.concatenate([v * w for v, w in zip(values, weights)])))
+    assert count == 800 and variance == expected ** 2
+    assert _noise_summary([np.zeros(3)], None) == (None, 3)
