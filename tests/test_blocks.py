@@ -7,9 +7,9 @@ import pytest
 np = pytest.importorskip("numpy")
 pytest.importorskip("scipy")
 
+import kelvara.fit.blocks as blocks  # noqa: E402
 from kelvara import _core  # noqa: E402
 from kelvara.fit import Curve, fit  # noqa: E402
-import kelvara.fit.blocks as blocks  # noqa: E402
 
 
 def cooling(count=3, points=301, seed=4):

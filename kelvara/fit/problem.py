@@ -11,8 +11,8 @@ import math
 import numpy as np
 from scipy.optimize import least_squares
 
-from kelvara.fit.curves import REFERENCE_TEMPERATURE, VARIED, _signal_scale
 from kelvara.fit.blocks import _Blocks
+from kelvara.fit.curves import REFERENCE_TEMPERATURE, VARIED, _signal_scale
 from kelvara.fit.derived import _DerivedValues
 from kelvara.fit.noise import _curve_weights, _noise_summary, _noise_values
 from kelvara.fit.points import _Points
