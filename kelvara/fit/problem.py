@@ -18,6 +18,9 @@ from kelvara.fit.noise import _curve_weights, _noise_summary, _noise_values
 from kelvara.fit.points import _Points
 from kelvara.models import EXPERIMENTS, MODELS, curve_fraction_slopes
 
+# Points the kernels take in one call (a workspace of some 1 MB per array).
+KERNEL_POINTS = 1 << 16
+
 
 class _Exhausted(Exception):
     """The caller's cap on model evaluations was reached."""
@@ -129,7 +132,11 @@ class _Problem(_Blocks, _DerivedValues):
         # The last evaluation: the fraction at every point and, for the
         # mass-balance models, its derivatives in the logarithms of the
         # constants, filled block by block through one kernel workspace.
-        self.points = _Points(model, nuc_size, self.block_size) if model.mass_balance else None
+        # The kernels take every point of every curve in one call, up to
+        # KERNEL_POINTS at a time (a larger file in as many calls).
+        offsets = range(0, self.n_points, KERNEL_POINTS)
+        self.spans = [(a, min(a + KERNEL_POINTS, self.n_points)) for a in offsets]
+        self.points = _Points(model, nuc_size, min(KERNEL_POINTS, self.n_points)) if model.mass_balance else None
         self._fraction = None  # allocated by the first evaluation (see release)
         self._slopes = {}
         self._evaluated = None  # (key, fractions or None)
@@ -148,7 +155,7 @@ class _Problem(_Blocks, _DerivedValues):
 
     def external(self, name, value):
         if name in self.log_names:
-            return 10.0 ** value
+            return 10.0 ** float(value)  # OverflowError, not inf, far out
         return value if name in self.nonlinear_set else value * self.scale / self.c_ref
 
     def external_slope(self, name, value):
@@ -198,6 +205,20 @@ class _Problem(_Blocks, _DerivedValues):
             temperature = np.full(x.shape, math.nan if curve.temperature is None else curve.temperature)
         conc = x if curve.vary == "concentration" else curve.c_tot
         return temperature, conc, (x if curve.vary == "solvent" else None)
+
+    def _span_axes(self, start, stop):
+        """The kernels' temperatures, concentrations and good-solvent
+        fractions of the points start to stop (of every curve, in order)."""
+        pieces = []
+        for i, curve in enumerate(self.curves):
+            a, b = max(start, self.rows[i].start), min(stop, self.rows[i].stop)
+            if a < b:
+                local = slice(a - self.rows[i].start, b - self.rows[i].start)
+                temperature, conc, solvent = self._axes(curve, curve.x[local])
+                pieces.append((temperature, np.broadcast_to(conc, temperature.shape),
+                               np.zeros(temperature.shape) if solvent is None else solvent))
+        temperature, conc, solvent = (np.concatenate(p) for p in zip(*pieces))
+        return temperature, conc, (solvent if self.model.denaturation else None)
 
     def fraction(self, values, curve, temperature):
         """The fraction aggregated of `curve` at the points `temperature`
@@ -258,13 +279,10 @@ class _Problem(_Blocks, _DerivedValues):
         try:
             if self.points is not None:
                 plain = self.plain(values)
-                for i, part in self.blocks:
-                    curve = self.curves[i]
-                    rows = slice(self.rows[i].start + part.start, self.rows[i].start + part.stop)
-                    temperature, conc, solvent = self._axes(curve, curve.x[part])
-                    self._fraction[rows] = self.points.solve(plain, temperature, conc, solvent)
+                for start, stop in self.spans:
+                    self._fraction[start:stop] = self.points.solve(plain, *self._span_axes(start, stop))
                     for name, store in kept.items():
-                        store[rows] = self.points.slopes_of[name].array[: part.stop - part.start]
+                        store[start:stop] = self.points.slopes_of[name].array[: stop - start]
             else:
                 for i, curve in enumerate(self.curves):
                     self._fraction[self.rows[i]] = self._curve_fraction(values, i, curve.x)
