@@ -46,6 +46,10 @@ class Model:
     # At one temperature: the constants the concentration function takes,
     # fitted on a log scale when a series holds one temperature only.
     constants: Tuple[str, ...] = ()
+    # The entropy of nucleation, sigma = exp(delta_s_nuc / R - delta_h_nuc /
+    # (R T)): a parameter of the cooperative models across temperatures,
+    # fixed at 0 unless freed.
+    nucleation_entropy: Optional[str] = None
 
     @property
     def cooperative(self) -> bool:
@@ -84,18 +88,18 @@ MODELS: Dict[str, Model] = {
         Model("cooperative", _core.temp_cooperative_model, _core.cooperative_model, _COOPERATIVE, _COOPERATIVE,
               "nucleation-elongation with a dimer nucleus: a sharp onset at the elongation temperature Te, "
               "the usual choice for cooperative supramolecular polymers",
-              experiments=_BOTH, constants=("k", "sigma")),
+              experiments=_BOTH, constants=("k", "sigma"), nucleation_entropy="delta_s_nuc"),
         Model("cooperative_n", _core.temp_cooperative_model_n, _core.cooperative_model_n, _COOPERATIVE,
               _COOPERATIVE,
               "the cooperative model with a nucleus of nuc_size monomers (--nuc-size N, or A:B to scan), "
               "when a dimer nucleus does not describe the onset",
-              experiments=_BOTH, constants=("k", "sigma")),
+              experiments=_BOTH, constants=("k", "sigma"), nucleation_entropy="delta_s_nuc"),
         Model("coop_iso", _core.temp_coop_iso_model, _core.coop_iso_model,
               ("delta_h_iso", "delta_s_iso", "delta_h_coop", "delta_s_coop", "delta_h_nuc_coop"),
               ("delta_h_coop", "delta_s_coop", "delta_h_nuc_coop"),
               "an isodesmic and a cooperative pathway competing (e.g. off-pathway aggregates); needs "
               "data that show both",
-              experiments=_BOTH, constants=("k_iso", "k_coop", "sigma")),
+              experiments=_BOTH, constants=("k_iso", "k_coop", "sigma"), nucleation_entropy="delta_s_nuc"),
         Model("denaturation", None, _core.cooperative_model, ("delta_g0", "m", "sigma"), (None, None, None),
               "solvent denaturation of a cooperative polymer (Korevaar et al., JACS 2012): dimer nucleus, "
               "Ke = exp(-(delta_g0 + m f) / RT) at good-solvent fraction f, a constant sigma",
@@ -121,7 +125,7 @@ MODELS: Dict[str, Model] = {
 
 # The unit of every parameter a user sets or the package reports, by name.
 PARAMETER_UNITS = {
-    "delta_h": "J/mol", "delta_s": "J/(mol K)", "delta_h_nuc": "J/mol",
+    "delta_h": "J/mol", "delta_s": "J/(mol K)", "delta_h_nuc": "J/mol", "delta_s_nuc": "J/(mol K)",
     "delta_h_iso": "J/mol", "delta_s_iso": "J/(mol K)", "delta_h_coop": "J/mol",
     "delta_s_coop": "J/(mol K)", "delta_h_nuc_coop": "J/mol", "c_tot": "mol/L",
     "k": "L/mol", "k_iso": "L/mol", "k_coop": "L/mol", "sigma": "1",
@@ -132,7 +136,8 @@ PARAMETER_UNITS = {
 }
 PARAMETER_MEANINGS = {
     "delta_h": "enthalpy of elongation", "delta_s": "entropy of elongation",
-    "delta_h_nuc": "nucleation penalty: sigma = exp(-delta_h_nuc / RT)",
+    "delta_h_nuc": "nucleation penalty: sigma = exp(delta_s_nuc / R - delta_h_nuc / RT)",
+    "delta_s_nuc": "entropy of nucleation (fixed at 0 unless freed: --free delta_s_nuc)",
     "delta_h_iso": "enthalpy of the isodesmic pathway", "delta_s_iso": "entropy of the isodesmic pathway",
     "delta_h_coop": "enthalpy of cooperative elongation", "delta_s_coop": "entropy of cooperative elongation",
     "delta_h_nuc_coop": "nucleation penalty of the cooperative pathway",
@@ -187,8 +192,9 @@ def constants(model: Model, values, temperature, solvent=None):
         q = values[s] / GAS_CONSTANT
         return [exp(q - values[h] / (tt * GAS_CONSTANT)) for tt in t]
 
-    def nucleation(h):
-        return [exp(-values[h] / (tt * GAS_CONSTANT)) for tt in t]
+    def nucleation(h):  # with no entropy of nucleation, exp(0 - h / rt) is exp(-h / rt) to the bit
+        q = values.get("delta_s_nuc", 0.0) / GAS_CONSTANT
+        return [exp(q - values[h] / (tt * GAS_CONSTANT)) for tt in t]
 
     if model.name == "coop_iso":
         return {"k_iso": rule("delta_h_iso", "delta_s_iso"), "k_coop": rule("delta_h_coop", "delta_s_coop"),

@@ -125,6 +125,9 @@ def _fit_arguments(parser):
              "or with a unit: 22kJ/mol, -5.3kcal/mol, -180J/mol/K, 60C")
     parser.add_argument("--fix", action="append", default=[], metavar="NAME=VALUE",
                         help=f"fix a parameter ({units})")
+    parser.add_argument("--free", action="append", default=[], metavar="NAME",
+                        help="free a parameter that is fixed unless freed: delta_s_nuc, the entropy of nucleation "
+                        "of the cooperative models (0 by default)")
     parser.add_argument("--bound", action="append", default=[], metavar="NAME=LO:HI",
                         help=f"bound a parameter ({units})")
     parser.add_argument("--start", action="append", default=[], metavar="NAME=VALUE",
@@ -331,4 +334,5 @@ def _fit_options(options, model):
                 shared_baseline=options.shared_baseline, baseline_slope=options.baseline_slope,
                 aggregate_slope=options.aggregate_slope, extensive=options.extensive,
                 start=start, fix=fix, bounds=bounds, max_nfev=options.max_evaluations,
-                **({"shared": tuple(options.shared)} if options.shared else {}))
+                **({"shared": tuple(options.shared)} if options.shared else {}),
+                **({"free": tuple(options.free)} if options.free else {}))

@@ -13,6 +13,9 @@ def run_models(options):
         for name in model.thermo:
             meaning = PARAMETER_MEANINGS.get(name, "")
             print(f"    {name:18} {PARAMETER_UNITS[name]:10} {meaning}")
+        if model.nucleation_entropy:
+            name = model.nucleation_entropy
+            print(f"    {name:18} {PARAMETER_UNITS[name]:10} {PARAMETER_MEANINGS.get(name, '')}")
         for name in model.per_curve:
             meaning = PARAMETER_MEANINGS.get(name, "")
             print(f"    {name + '[i]':18} {PARAMETER_UNITS.get(name, PARAMETER_UNITS.get(name.split('[')[0], '1')):10} "

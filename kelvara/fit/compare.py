@@ -100,7 +100,7 @@ def compare(curves, models: Sequence[str] = ("isodesmic", "cooperative", "coop_i
         Names from `kelvara.models.MODELS`.
     **options
         What `fit` takes; `nuc_size` reaches cooperative_n only, `shared`
-        each model that has those per-curve parameters.
+        and `free` each model that has those parameters.
 
     Returns
     -------
@@ -119,6 +119,11 @@ def compare(curves, models: Sequence[str] = ("isodesmic", "cooperative", "coop_i
             names = model_options["shared"]
             names = [names] if isinstance(names, str) else list(names)
             model_options["shared"] = tuple(n for n in names if n in MODELS[model].per_curve)
+        if model in MODELS and "free" in model_options:
+            # each model frees what it has of the names given
+            names = model_options["free"]
+            names = [names] if isinstance(names, str) else list(names)
+            model_options["free"] = tuple(n for n in names if n == MODELS[model].nucleation_entropy)
         results.append(fit(curves, model, **model_options))
     results.sort(key=lambda r: (not r.ok, r.aic, r.bic))
     return Comparison(results)

@@ -66,7 +66,8 @@ class _DerivedValues:
             for i, curve in temperature_curves:
                 te = (lambda c: lambda v: v[h] / (v[s] + GAS_CONSTANT * math.log(c)))(curve.c_tot)
                 out[f"Te[{i}]"] = te
-                out[f"sigma(Te)[{i}]"] = (lambda te: lambda v: math.exp(-v[nuc] / (GAS_CONSTANT * te(v))))(te)
+                out[f"sigma(Te)[{i}]"] = (lambda te: lambda v: math.exp(
+                    v.get("delta_s_nuc", 0.0) / GAS_CONSTANT - v[nuc] / (GAS_CONSTANT * te(v))))(te)
                 self._dp_at(out, "Te", i, curve, te)
         elif self.model.name in ("isodesmic", "isodesmic_direct"):
             # Half the monomer aggregated: m = c/2 in c = m / (1 - K m)^2 gives

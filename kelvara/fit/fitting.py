@@ -42,6 +42,7 @@ def fit(
     aggregate_slope: bool = False,
     extensive: bool = False,
     shared: Iterable[str] = (),
+    free: Iterable[str] = (),
 ) -> FitResult:
     """Fit one model globally to the curves.
 
@@ -85,6 +86,11 @@ def fit(
     shared : iterable of str
         Per-curve parameters of a phenomenological model that every curve
         shares (``("h_e",)`` for vanderschoot).
+    free : iterable of str
+        Parameters fixed unless freed: ``("delta_s_nuc",)``, the entropy
+        of nucleation of the cooperative models across temperatures
+        (J/(mol K); sigma = exp(delta_s_nuc / R - delta_h_nuc / (R T)),
+        0 when not freed).
 
     Returns
     -------
@@ -101,7 +107,7 @@ def fit(
         before any fitting.
     """
     curves, sizes, make, start = _setup(curves, model, nuc_size, shared_amplitude, shared_baseline, baseline_slope,
-                                        start, fix, bounds, max_nfev, aggregate_slope, extensive, shared)
+                                        start, fix, bounds, max_nfev, aggregate_slope, extensive, shared, free)
     results = [_fit_problem(make(size), dict(start), search) for size in sizes]
     best = min(results, key=lambda r: (not r.converged, r.chi2))
     if len(sizes) > 1:
@@ -119,7 +125,7 @@ def check(curves: Union[Curve, Iterable[Curve]], model: str = "cooperative", **o
     options (an unknown model or parameter, a bad bound), without fitting."""
     keywords = dict(nuc_size=None, shared_amplitude=False, shared_baseline=False, baseline_slope=False,
                     start=None, fix=None, bounds=None, max_nfev=None, aggregate_slope=False, extensive=False,
-                    shared=())
+                    shared=(), free=())
     unknown = set(options) - set(keywords) - {"search"}
     if unknown:
         raise TypeError(f"check() got an unexpected keyword argument {sorted(unknown)[0]!r}")
@@ -129,7 +135,7 @@ def check(curves: Union[Curve, Iterable[Curve]], model: str = "cooperative", **o
 
 
 def _setup(curves, model, nuc_size, shared_amplitude, shared_baseline, baseline_slope, start, fix, bounds, max_nfev,
-           aggregate_slope, extensive, shared):
+           aggregate_slope, extensive, shared, free=()):
     """Everything `fit` checks before it fits: (the curves, the nucleus
     sizes to fit, a function that makes the problem of one size, the
     starting values as numbers)."""
@@ -166,11 +172,24 @@ def _setup(curves, model, nuc_size, shared_amplitude, shared_baseline, baseline_
         sizes = [None]
 
 
+    # The entropy of nucleation is 0 unless freed (or fixed at a value).
+    free = [free] if isinstance(free, str) else list(free)
+    optional = [entry.nucleation_entropy] if entry.nucleation_entropy else []
+    for name in free:
+        if name not in optional:
+            raise ValueError(f"cannot free {name!r}: " + (
+                f"the parameter fixed unless freed in the {model} model is {optional[0]}" if optional else
+                f"the {model} model has no parameter fixed unless freed (delta_s_nuc belongs to the cooperative "
+                "models across temperatures)"))
+    for name in free:
+        if name in fix:
+            raise ValueError(f"{name} cannot be both freed and fixed")
+
     def make(size):
         return _Problem(curves, entry, size, shared_amplitude, shared_baseline, baseline_slope,
                         dict(start or {}), dict(fix or {}), dict(bounds or {}), max_nfev,
                         aggregate_slope=aggregate_slope, extensive=extensive,
-                        shared=tuple([shared] if isinstance(shared, str) else shared))
+                        shared=tuple([shared] if isinstance(shared, str) else shared), free=tuple(free))
 
     return curves, sizes, make, start
 

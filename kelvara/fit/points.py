@@ -97,7 +97,10 @@ class _Points:
                 rule("delta_h", "delta_s", "k")
                 nucleation = "delta_h_nuc" if model.cooperative else None
             if nucleation is not None:
-                np.divide(-values[nucleation], rt, out=view["sigma"])
+                # exp(dS_nuc / R - dH_nuc / (T R)); at dS_nuc = 0 the same
+                # double as the temperature models' exp(-dH_nuc / (T R)).
+                np.subtract(values.get("delta_s_nuc", 0.0) / GAS_CONSTANT, values[nucleation] / rt,
+                            out=view["sigma"])
                 exp("sigma")
 
     def solve(self, values, temperature, conc, solvent=None, slopes=True):
@@ -136,5 +139,5 @@ class _Points:
                      "delta_h_nuc": [("sigma", minus_inverse_rt)],
                      "delta_h_iso": [("k_iso", minus_inverse_rt)], "delta_s_iso": [("k_iso", inverse_r)],
                      "delta_h_coop": [("k", minus_inverse_rt)], "delta_s_coop": [("k", inverse_r)],
-                     "delta_h_nuc_coop": [("sigma", minus_inverse_rt)]}
+                     "delta_h_nuc_coop": [("sigma", minus_inverse_rt)], "delta_s_nuc": [("sigma", inverse_r)]}
         return table.get(name, [])

@@ -36,7 +36,7 @@ class _Problem(_Blocks, _DerivedValues):
     """
 
     def __init__(self, curves, model, nuc_size, shared_amplitude, shared_baseline, baseline_slope,
-                 start, fix, bounds, budget=None, aggregate_slope=False, extensive=False, shared=()):
+                 start, fix, bounds, budget=None, aggregate_slope=False, extensive=False, shared=(), free=()):
         self.curves = curves
         self.model = model
         self.nuc_size = nuc_size
@@ -57,6 +57,14 @@ class _Problem(_Blocks, _DerivedValues):
         self.at_one_temperature = bool(model.constants) and self.kinds == ["concentration"] and \
             len({c.temperature for c in curves}) == 1
         self.nonlinear = list(model.constants if self.at_one_temperature else model.thermo)
+        entropy = model.nucleation_entropy
+        if entropy in free and self.at_one_temperature:
+            raise ValueError(f"{entropy} needs curves at more than one temperature: a series at one temperature "
+                             "determines sigma there, not its enthalpy and entropy")
+        if entropy and not self.at_one_temperature:
+            self.nonlinear.append(entropy)
+            if entropy not in free and entropy not in fix:
+                fix = {**fix, entropy: 0.0}  # fixed unless freed
         if not self.at_one_temperature and any(c.vary == "concentration" and c.temperature is None
                                                for c in curves):
             raise ValueError("a fit across temperatures needs the temperature of every concentration series")

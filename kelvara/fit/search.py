@@ -21,6 +21,7 @@ from kelvara.models import GAS_CONSTANT
 _ENTHALPIES = (-40e3, -80e3, -140e3, -230e3)
 _NUCLEATION = (3e3, 18e3, 40e3)
 _REFINED = 3  # starts refined after the screening, besides the guessed one
+_NUCLEATION_ENTROPIES = (-40.0, 0.0, 40.0, 100.0)  # J/(mol K), when free
 
 
 def _steepest(curve):
@@ -103,17 +104,22 @@ def _denaturation_start(model, temperature, c_tot, anchor, m, sigma):
     return {n: values[n] for n in model.thermo}
 
 
-def _thermo_start(model, delta_h, anchor, c_tot, delta_h_nuc, iso_ratio):
+def _thermo_start(model, delta_h, anchor, c_tot, delta_h_nuc, iso_ratio, delta_s_nuc=0.0):
     """Thermodynamic values with K(anchor) c_tot = 1; for the mixed model a
-    weaker isodesmic pathway (0.6 delta_h, K_iso c_tot = iso_ratio there)."""
+    weaker isodesmic pathway (0.6 delta_h, K_iso c_tot = iso_ratio there).
+    An entropy of nucleation keeps sigma(anchor) where delta_h_nuc alone
+    would put it."""
     delta_s = delta_h / anchor - GAS_CONSTANT * math.log(c_tot)
+    delta_h_nuc = delta_h_nuc + anchor * delta_s_nuc
     thermo = {
         "delta_h": delta_h, "delta_s": delta_s, "delta_h_nuc": delta_h_nuc,
         "delta_h_coop": delta_h, "delta_s_coop": delta_s, "delta_h_nuc_coop": delta_h_nuc,
         "delta_h_iso": 0.6 * delta_h,
         "delta_s_iso": 0.6 * delta_h / anchor - GAS_CONSTANT * math.log(c_tot / iso_ratio),
+        "delta_s_nuc": delta_s_nuc,
     }
-    return {n: thermo[n] for n in model.thermo}
+    names = model.thermo + ((model.nucleation_entropy,) if model.nucleation_entropy else ())
+    return {n: thermo[n] for n in names}
 
 
 # Starts of the phenomenological models, per curve: Te or Tm offsets from the
@@ -174,12 +180,16 @@ def _candidates(problem: _Problem) -> List[Dict[str, float]]:
             anchors.append(transition)
     nucleation = _NUCLEATION if model.cooperative else (0.0,)
     iso_ratios = (0.1, 0.005) if model.name == "coop_iso" else (0.1,)
+    # A free entropy of nucleation: sigma's temperature dependence steeper
+    # or shallower than the enthalpy's alone.
+    entropies = _NUCLEATION_ENTROPIES if model.nucleation_entropy in problem.free_thermo else (0.0,)
     out = []
     for anchor, c_tot in anchors:
         for delta_h in _ENTHALPIES:
             for nuc in nucleation:
                 for ratio in iso_ratios:
-                    out.append(_thermo_start(model, delta_h, anchor, c_tot, nuc, ratio))
+                    for entropy in entropies:
+                        out.append(_thermo_start(model, delta_h, anchor, c_tot, nuc, ratio, entropy))
     return out
 
 
