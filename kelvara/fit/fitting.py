@@ -13,7 +13,7 @@ import numpy as np
 from kelvara.fit.curves import Curve
 from kelvara.fit.noise import _noise_variance
 from kelvara.fit.problem import _Exhausted, _Problem
-from kelvara.fit.result import CurveResult, FitResult, Parameter
+from kelvara.fit.result import CurveResult, FitResult, NucleusSupport, Parameter
 from kelvara.fit.search import _guess, _linear_start, _search, _theta
 from kelvara.fit.threads import one_blas_thread
 from kelvara.fit.uncertainty import _covariance
@@ -112,12 +112,39 @@ def fit(
     best = min(results, key=lambda r: (not r.converged, r.chi2))
     if len(sizes) > 1:
         best.nuc_size_scan = {r.nuc_size: r.chi2 for r in results}
-        best.notes.append("nuc_size scanned: " + ", ".join(
-            f"{r.nuc_size}: chi2 {r.chi2:.6g}" for r in results))
+        best.nuc_size_support = _nucleus_support(best, results)
+        best.notes.append(best.nuc_size_support.text)
     if not best.converged:
         warnings.warn(f"kelvara.fit: the {model} fit did not converge: {best.message}",
                       RuntimeWarning, stacklevel=2)
     return best
+
+
+# The rise of chi2, in residual variances, that a likelihood-ratio test
+# rejects at 95 % (chi-squared with one degree of freedom).
+_NUCLEUS_LEVEL = 0.95
+_NUCLEUS_RISE = 3.841458820694124
+
+
+def _nucleus_support(best, results):
+    """How strongly the data prefer the best nucleus size of a scan: each
+    size's chi2 above the best in the best fit's residual variances (a
+    likelihood ratio, -2 ln L = chi2 / variance), and the sizes within the
+    95 % rise: the range the data do not reject."""
+    variance = best.chi2 / max(best.n_points - len(best.free), 1)
+    rise = {r.nuc_size: (r.chi2 - best.chi2) / variance if variance > 0 else math.inf for r in results}
+    kept = sorted(n for n, r in rise.items() if r <= _NUCLEUS_RISE and math.isfinite(r))
+    sizes = sorted(rise)
+    low, high = (kept[0], kept[-1]) if kept else (best.nuc_size, best.nuc_size)
+    # A range that reaches an end of the scan (other than 2, the smallest
+    # nucleus there is) may go on beyond it.
+    open_ends = [str(n) for n, end in ((low, sizes[0]), (high, sizes[-1])) if n == end and not (n == 2 and n == low)]
+    text = (f"nuc_size scanned {sizes[0]} to {sizes[-1]}: best {best.nuc_size}; the data do not reject "
+            f"{low} to {high} (likelihood ratio at {_NUCLEUS_LEVEL:.0%}: chi2 within {_NUCLEUS_RISE:.2f} residual "
+            "variances of the best); rise per size: " + ", ".join(f"{n}: {rise[n]:.3g}" for n in sizes))
+    if open_ends:
+        text += f"; the range ends where the scan does ({' and '.join(open_ends)}): widen the scan to bound it"
+    return NucleusSupport(best.nuc_size, (low, high), dict(sorted(rise.items())), _NUCLEUS_LEVEL, text)
 
 
 def check(curves: Union[Curve, Iterable[Curve]], model: str = "cooperative", **options) -> None:

@@ -69,6 +69,23 @@ class CurveResult:
     midpoint: Optional[Tuple[str, float]] = None  # ("c50", mol/L) or ("f50", fraction) at half aggregation
 
 
+class NucleusSupport:
+    """What a scan of nucleus sizes says: the best size, the range of sizes
+    the data do not reject (likelihood ratio at `level`), and each size's
+    rise of chi2 above the best in residual variances."""
+
+    def __init__(self, best, supported, rise, level, text):
+        self.best = best
+        self.supported = supported
+        self.rise = rise
+        self.level = level
+        self.text = text
+
+    def to_dict(self):
+        return {"best": self.best, "supported": list(self.supported), "level": self.level,
+                "rise": {str(n): _json_float(r) for n, r in self.rise.items()}}
+
+
 @dataclass
 class FitResult:
     """Best values, their uncertainties, the statistics and the verdict of one fit.
@@ -117,6 +134,7 @@ class FitResult:
     bootstrap_samples: Optional[Dict[str, np.ndarray]] = None
     profiles: Optional[Dict[str, Profile]] = None
     nuc_size_scan: Optional[Dict[int, float]] = None
+    nuc_size_support: Optional["NucleusSupport"] = None
     _problem: Optional[object] = field(default=None, repr=False)  # the fit's problem, for predictions and refits
     _x: Optional[np.ndarray] = field(default=None, repr=False)
 
@@ -327,6 +345,9 @@ class FitResult:
             "notes": notes,
             "model": self.model,
             "nuc_size": self.nuc_size,
+            "nuc_size_scan": None if self.nuc_size_scan is None else dict(
+                {"chi2": {str(n): _json_float(c) for n, c in self.nuc_size_scan.items()}},
+                **(self.nuc_size_support.to_dict() if self.nuc_size_support is not None else {})),
             "parameters": {
                 p.name: {"value": _json_float(p.value), "stderr": _json_float(p.stderr), "fixed": p.fixed,
                          "at_bound": p.at_bound, "unit": p.unit}

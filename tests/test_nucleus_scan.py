@@ -1,0 +1,58 @@
+"""A scan of nucleus sizes says how strongly the data prefer the best one."""
+
+import json
+
+import pytest
+
+np = pytest.importorskip("numpy")
+pytest.importorskip("scipy")
+
+from kelvara.cli import main  # noqa: E402
+from kelvara.fit import Curve, fit  # noqa: E402
+from kelvara.models import MODELS, concentration_fraction, constants  # noqa: E402
+
+TRUTH = {"delta_h": -95000.0, "delta_s": -180.0, "delta_h_nuc": 12000.0}
+
+
+def cooling(nuc_size=4, seed=5):
+    rng = np.random.default_rng(seed)
+    kelvin = np.linspace(363.15, 268.15, 381)
+    model = MODELS["cooperative_n"]
+    curves = []
+    for c_tot in (2e-6, 5e-6, 1e-5, 2e-5):
+        fraction = concentration_fraction(model, constants(model, TRUTH, kelvin), c_tot, nuc_size)
+        curves.append(Curve(kelvin, -2.0 - 40.0 * fraction + rng.normal(0.0, 0.4, kelvin.size), c_tot))
+    return curves
+
+
+def test_the_scan_finds_the_nucleus_and_the_range_the_data_do_not_reject():
+    result = fit(cooling(), "cooperative_n", nuc_size=range(2, 7))
+    support = result.nuc_size_support
+    assert result.nuc_size == support.best == 4
+    low, high = support.supported
+    assert 2 < low <= 4 <= high  # a dimer and a trimer are rejected
+    assert support.rise[4] == 0.0 and support.rise[2] > 3.84
+    assert all((r <= 3.84) == (low <= n <= high) for n, r in support.rise.items())
+    assert any(n.startswith("nuc_size scanned 2 to 6: best 4") for n in result.notes)
+
+
+def test_a_range_that_reaches_the_end_of_the_scan_says_so():
+    result = fit(cooling(), "cooperative_n", nuc_size=range(3, 6))
+    text = result.nuc_size_support.text
+    assert "widen the scan" in text and result.nuc_size_support.supported[1] == 5
+
+
+def test_the_json_carries_the_scan(tmp_path):
+    rows = ["T (K),CD (mdeg),c (uM)"]
+    for curve in cooling():
+        rows += [f"{t:.2f},{y:.4f},{curve.c_tot * 1e6:g}" for t, y in zip(curve.temperature, curve.signal)]
+    data = tmp_path / "run.csv"
+    data.write_text("\n".join(rows) + "\n")
+    out = tmp_path / "fit.json"
+    assert main(["fit", str(data), "--model", "cooperative_n", "--nuc-size", "2:5", "--json", str(out)]) == 0
+    scan = json.loads(out.read_text())["nuc_size_scan"]
+    assert scan["best"] == 4 and set(scan["chi2"]) == {"2", "3", "4", "5"}
+    assert scan["supported"][0] <= 4 <= scan["supported"][1] and scan["level"] == 0.95
+    single = tmp_path / "one.json"
+    assert main(["fit", str(data), "--model", "cooperative_n", "--nuc-size", "4", "--json", str(single)]) == 0
+    assert json.loads(single.read_text())["nuc_size_scan"] is None
