@@ -3,6 +3,16 @@
 import reference
 
 
+def write_cooling_run(curves, path):
+    """Cooling curves as a lab's long CSV: temperature in K, CD in mdeg,
+    concentration in uM, one row per point."""
+    rows = ["T (K),CD (mdeg),c (uM)"]
+    for curve in curves:
+        rows += [f"{t:.2f},{y:.4f},{curve.c_tot * 1e6:g}" for t, y in zip(curve.temperature, curve.signal)]
+    path.write_text("\n".join(rows) + "\n")
+    return path
+
+
 def same(a, b):
     """Equal as doubles bit for bit (NaN equals NaN, 0.0 differs from -0.0),
     also inside lists and tuples of messages."""

@@ -9,6 +9,7 @@ import pytest
 np = pytest.importorskip("numpy")
 pytest.importorskip("scipy")
 
+from helpers import write_cooling_run  # noqa: E402
 from kelvara.cli import main  # noqa: E402
 from kelvara.fit import Curve, compare, fit  # noqa: E402
 from kelvara.models import GAS_CONSTANT, MODELS, concentration_fraction, constants  # noqa: E402
@@ -98,11 +99,7 @@ def test_compare_frees_it_where_a_model_has_it():
 
 
 def test_the_command_frees_it_and_writes_value_and_error(tmp_path, capsys):
-    rows = ["T (K),CD (mdeg),c (uM)"]
-    for curve in cooling():
-        rows += [f"{t:.2f},{y:.4f},{curve.c_tot * 1e6:g}" for t, y in zip(curve.temperature, curve.signal)]
-    data = tmp_path / "run.csv"
-    data.write_text("\n".join(rows) + "\n")
+    data = write_cooling_run(cooling(), tmp_path / "run.csv")
     out = tmp_path / "fit.json"
     assert main(["fit", str(data), "--model", "cooperative", "--free", "delta_s_nuc", "--json", str(out)]) == 0
     parameters = json.loads(out.read_text())["parameters"]

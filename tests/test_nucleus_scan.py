@@ -7,6 +7,7 @@ import pytest
 np = pytest.importorskip("numpy")
 pytest.importorskip("scipy")
 
+from helpers import write_cooling_run  # noqa: E402
 from kelvara.cli import main  # noqa: E402
 from kelvara.fit import Curve, fit  # noqa: E402
 from kelvara.models import MODELS, concentration_fraction, constants  # noqa: E402
@@ -43,11 +44,7 @@ def test_a_range_that_reaches_the_end_of_the_scan_says_so():
 
 
 def test_the_json_carries_the_scan(tmp_path):
-    rows = ["T (K),CD (mdeg),c (uM)"]
-    for curve in cooling():
-        rows += [f"{t:.2f},{y:.4f},{curve.c_tot * 1e6:g}" for t, y in zip(curve.temperature, curve.signal)]
-    data = tmp_path / "run.csv"
-    data.write_text("\n".join(rows) + "\n")
+    data = write_cooling_run(cooling(), tmp_path / "run.csv")
     out = tmp_path / "fit.json"
     assert main(["fit", str(data), "--model", "cooperative_n", "--nuc-size", "2:5", "--json", str(out)]) == 0
     scan = json.loads(out.read_text())["nuc_size_scan"]
