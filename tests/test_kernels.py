@@ -315,3 +315,31 @@ def test_vanderschoot_converges_and_names_the_curve_its_data_cannot_determine():
     for i, c_tot in enumerate((1e-6, 2e-6, 5e-6, 1e-5, 2e-5, 5e-5)):
         te = -95000.0 / (-180.0 + GAS_CONSTANT * math.log(c_tot))  # K(Te) c_tot = 1
         assert abs(result.parameters[f"te[{i}]"].value - te) < 3.0
+
+
+def test_a_signal_handler_ends_a_long_kernel_call():
+    """20,000 points of a nucleus too large for the tables take seconds; the
+    kernels poll the caller's signal handlers every few thousand points."""
+    import signal
+    import time
+
+    class Stop(Exception):
+        pass
+
+    def handler(signum, frame):
+        raise Stop
+
+    size = 20000
+    c, k, sigma = np.full(size, 1e-5), np.full(size, 1e5), np.full(size, 0.5)
+    previous = signal.signal(signal.SIGALRM, handler)
+    signal.setitimer(signal.ITIMER_REAL, 0.05)
+    try:
+        start = time.perf_counter()
+        with pytest.raises(Stop):
+            solve(NUCLEUS, c, k, sigma, nuc_size=1000)
+        assert time.perf_counter() - start < 1.0
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert solve(NUCLEUS, c[:3], k[:3], sigma[:3], nuc_size=5)[0][0] == _core.cooperative_model_n(
+        1e-5, 1e5, 0.5, 5, EXACT_STEPS)  # and the module goes on working
