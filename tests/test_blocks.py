@@ -95,3 +95,19 @@ def test_the_noise_is_read_as_before():
     expected = 1.4826 * np.median(np.abs(np.concatenate([v * w for v, w in zip(values, weights)])))
     assert count == 800 and variance == expected ** 2
     assert _noise_summary([np.zeros(3)], None) == (None, 3)
+
+
+def test_repeated_readings_are_dropped_as_before():
+    """The first of each repeated (x, y) reading stays, in the curve's own
+    order: what numpy's unique over the pairs keeps."""
+    from kelvara.fit.noise import _noise_values
+
+    rng = np.random.default_rng(8)
+    t = np.round(rng.uniform(280.0, 360.0, 400), 1)
+    y = np.round(rng.normal(0.0, 1.0, t.size), 2)
+    t[50:80], y[50:80] = t[10:40], y[10:40]  # recorded twice
+    curve = Curve(t, y, 1e-5)
+    _, first = np.unique(np.stack([t, y], axis=1), axis=0, return_index=True)
+    keep = np.sort(first)
+    expected = _noise_values(Curve(t[keep], y[keep], 1e-5), y[keep])
+    assert np.array_equal(_noise_values(curve, y), expected)

@@ -30,10 +30,14 @@ def _noise_values(curve, y):
     x = _axis(curve)
     # A reading recorded twice (the same x and the same value) says nothing
     # of the noise: against its twin it would read none at all.
-    _, first = np.unique(np.stack([x, y], axis=1), axis=0, return_index=True)
-    if first.size < x.size:
-        keep = np.sort(first)
-        x, y = x[keep], y[keep]
+    # (A stable sort by x, then y: a reading equal to the one before it is a
+    # repeat; the first of each stays, in the curve's own order.)
+    order = np.lexsort((y, x))
+    repeat = np.zeros(x.size, dtype=bool)
+    repeat[order[1:]] = (x[order[1:]] == x[order[:-1]]) & (y[order[1:]] == y[order[:-1]])
+    del order
+    if repeat.any():
+        x, y = x[~repeat], y[~repeat]
     order = np.argsort(x, kind="stable")
     t, y = x[order], y[order]
     if len(t) < 5:

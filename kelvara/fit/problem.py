@@ -351,12 +351,14 @@ class _Problem(_Blocks, _DerivedValues):
         fractions = self.fractions(values, slopes=False)
         if fractions is None:
             return None
-        parts = []
-        for i, curve in enumerate(self.curves):
-            observed = self.observed[i][:] if data is None else data[i]
-            part = self.compose(values, i, curve.x, fractions[i]) - observed
-            parts.append(part if self.curve_weights is None else part * self.curve_weights[i])
-        r = np.concatenate(parts)
+        r = np.empty(self.n_points)
+        for i, part in self.blocks:  # block by block: no temporaries as large as a curve
+            curve = self.curves[i]
+            observed = self.observed[i][part] if data is None else data[i][part]
+            rows = slice(self.rows[i].start + part.start, self.rows[i].start + part.stop)
+            r[rows] = self.compose(values, i, curve.x[part], fractions[i][part]) - observed
+            if self.curve_weights is not None:
+                r[rows] *= self.curve_weights[i]
         return r if np.all(np.isfinite(r)) else None
 
     def residuals(self, x, data=None):
