@@ -111,3 +111,29 @@ def test_repeated_readings_are_dropped_as_before():
     keep = np.sort(first)
     expected = _noise_values(Curve(t[keep], y[keep], 1e-5), y[keep])
     assert np.array_equal(_noise_values(curve, y), expected)
+
+
+@pytest.mark.parametrize("value, error, unit, shown", [
+    (-94781.9, 208.742, "J/mol", ("-94.78", "0.21", "kJ/mol")),
+    (-179.342, 0.621456, "J/(mol K)", ("-179.34", "0.62", "J/(mol K)")),
+    (337.514, 0.0220646, "K", ("337.514", "0.022", "K")),
+    (1.72891e7, 168432.0, "L/mol", ("1.729e+07", "1.7e+05", "L/mol")),
+    (0.000361078, 4.17541e-05, "1", ("3.61e-04", "4.2e-05", "1")),
+    (0.7999, 0.00104703, "signal", ("0.7999", "0.0010", "signal")),
+    (123456.0, 9600.0, "1", ("123500", "9600", "1")),
+    (22242.2, float("nan"), "J/mol", ("22.2422", "n/a", "kJ/mol")),  # no error: six digits
+])
+def test_printed_values_are_rounded_to_their_errors(value, error, unit, shown):
+    from kelvara.fit.result import _rounded
+
+    assert _rounded(value, error, unit) == shown
+
+
+def test_the_summary_prints_enthalpies_in_kj_per_mol_to_their_errors():
+    result = fit(cooling(), "cooperative")
+    p = result.parameters["delta_h"]
+    line = next(line for line in result.summary().splitlines() if line.startswith("delta_h "))
+    value, error, unit = line.split()[1:]
+    assert unit == "kJ/mol" and len(error.replace(".", "").lstrip("0")) == 2
+    assert abs(float(value) * 1000 - p.value) <= 0.05 * p.stderr
+    assert result.to_dict()["parameters"]["delta_h"]["value"] == p.value  # the JSON keeps every digit

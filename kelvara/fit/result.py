@@ -291,9 +291,10 @@ class FitResult:
             elif p.at_bound:
                 error = "at bound"
             else:
-                error = _format(p.stderr)
+                error = None
             value, unit = shown(p.value, p.unit)
-            lines.append(f"{p.name:24}{_format(value):>16}{error:>14}  {unit}")
+            text, rounded_error, unit = _rounded(value, p.stderr if error is None else math.nan, unit)
+            lines.append(f"{p.name:24}{text:>16}{error or rounded_error:>14}  {unit}")
         if self.profiles:
             level = next(iter(self.profiles.values())).level
             lines.append(f"profile-likelihood {100 * level:g} % intervals:")
@@ -301,7 +302,11 @@ class FitResult:
                 warning = "" if pr.converged else "  (some refits did not converge: may be too narrow)"
                 unit = unit_of(pr.name)
                 low, high = (shown(v, unit)[0] if v is not None else None for v in (pr.low, pr.high))
-                lines.append(f"  {pr.name:22}[{_format(low)}, {_format(high)}]  {shown(0.0, unit)[1]}" + warning)
+                error = self.parameters[pr.name].stderr if pr.name in self.parameters else math.nan
+                ends = [_rounded(v, error, shown(0.0, unit)[1]) if v is not None else ("n/a", "", "")
+                        for v in (low, high)]
+                shown_unit = _rounded(0.0, 1.0, shown(0.0, unit)[1])[2]
+                lines.append(f"  {pr.name:22}[{ends[0][0]}, {ends[1][0]}]  {shown_unit}" + warning)
         if self.bootstrap:
             lines.append("bootstrap 95 % intervals:")
             for name, (low, high) in self.bootstrap.items():
@@ -309,7 +314,8 @@ class FitResult:
         lines.append("derived:")
         for d in self.derived.values():
             value, unit = shown(d.value, d.unit)
-            lines.append(f"  {d.name:22}{_format(value):>16}{_format(d.stderr):>14}  {unit}")
+            text, error, unit = _rounded(value, d.stderr, unit)
+            lines.append(f"  {d.name:22}{text:>16}{error:>14}  {unit}")
         thermo = [n for n in self.free if n in self._problem.nonlinear_set]
         if len(thermo) > 1:
             lines.append("correlation of the thermodynamic parameters:")
@@ -438,6 +444,27 @@ def _curve_dict(c):
     if c.midpoint is not None:
         out[c.midpoint[0]] = _json_float(c.midpoint[1])
     return out
+
+
+def _rounded(value, error, unit):
+    """(value, error, unit) as printed: the value rounded to two significant
+    digits of its error, enthalpies and Gibbs energies in kJ/mol; a value
+    without a finite error keeps six significant digits.  Very large or
+    small values in scientific notation with the digits the error allows."""
+    if unit == "J/mol":
+        value, error, unit = value / 1000.0, error / 1000.0, "kJ/mol"
+    if not math.isfinite(value):
+        return "n/a", _format(error), unit
+    if not (math.isfinite(error) and error > 0.0):
+        return _format(value), _format(error), unit
+    place = math.floor(math.log10(error)) - 1  # of the error's second significant digit
+    magnitude = abs(value)
+    if magnitude >= 1e6 or (0.0 < magnitude < 1e-3):
+        digits = max(math.floor(math.log10(magnitude)) - place + 1, 1)
+        return f"{value:.{digits - 1}e}", f"{error:.1e}", unit
+    decimals = max(-place, 0)
+    step = 10.0 ** place
+    return (f"{round(value / step) * step:.{decimals}f}", f"{round(error / step) * step:.{decimals}f}", unit)
 
 
 def _format(value, style=".6g"):
