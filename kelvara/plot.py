@@ -181,8 +181,10 @@ def fit_figure(result, curves, celsius=False, aggregation=False):
     from matplotlib.ticker import MaxNLocator, NullFormatter
 
     profiles = list((result.profiles or {}).values())
-    rows = [4.0 + (1.6 if aggregation else 0.0)] + ([1.6] if profiles else [])
-    height = 6.5 + (2.0 if aggregation else 0.0) + (2.6 if profiles else 0.0) + 0.3 * len(result.problems)
+    support = getattr(result, "nuc_size_support", None)
+    extra = bool(profiles) or support is not None  # a row of small panels below
+    rows = [4.0 + (1.6 if aggregation else 0.0)] + ([1.6] if extra else [])
+    height = 6.5 + (2.0 if aggregation else 0.0) + (2.6 if extra else 0.0) + 0.3 * len(result.problems)
     kinds = _kinds(curves)
     figure = plt.figure(figsize=(8.5 if len(kinds) == 1 else 6.0 * len(kinds), height))
     grid = figure.add_gridspec(len(rows), 1, height_ratios=rows, hspace=0.3)
@@ -218,8 +220,10 @@ def fit_figure(result, curves, celsius=False, aggregation=False):
     else:
         top.set_title(title + " — NOT OK", color="firebrick", fontweight="bold")
 
+    panels = grid[1].subgridspec(1, len(profiles) + (support is not None), wspace=0.35) if extra else None
+    if support is not None:
+        _draw_nucleus_scan(figure.add_subplot(panels[len(profiles)]), support)
     if profiles:
-        panels = grid[1].subgridspec(1, len(profiles), wspace=0.35)
         variance = result.reduced_chi2
         for k, profile in enumerate(profiles):
             axis = figure.add_subplot(panels[k])
@@ -254,8 +258,29 @@ def fit_figure(result, curves, celsius=False, aggregation=False):
                     "crosses the red line", ha="center", fontsize=8, color="0.3")
     _problems_footer(figure, result.problems)
     figure.subplots_adjust(left=0.11, right=0.97, top=0.95,
-                           bottom=0.07 + 0.03 * len(result.problems) + (0.03 if profiles else 0.0))
+                           bottom=0.07 + 0.03 * len(result.problems) + (0.03 if extra else 0.0))
     return figure
+
+
+def _draw_nucleus_scan(axis, support):
+    """The rise of chi2 with the nucleus size, in residual variances: the
+    best size, the likelihood ratio's line and the sizes the data do not
+    reject (shaded)."""
+    sizes = list(support.rise)
+    rises = [support.rise[n] for n in sizes]
+    low, high = support.supported
+    axis.axvspan(low - 0.4, high + 0.4, color="C2", alpha=0.15, lw=0, label="not rejected")
+    axis.plot(sizes, rises, "o-", ms=4, color="C0")
+    axis.plot([support.best], [0.0], "v", ms=8, color="C3", label=f"best: {support.best}")
+    threshold = 3.841458820694124 if support.level == 0.95 else None
+    if threshold is not None:
+        axis.axhline(threshold, color="firebrick", lw=0.8)
+    axis.set_yscale("symlog", linthresh=10.0)
+    axis.set_xticks(sizes)
+    axis.set_xlabel("nucleus size", fontsize=9)
+    axis.set_ylabel("Δchi2 / variance", fontsize=9)
+    axis.tick_params(labelsize=8)
+    axis.legend(fontsize=7, frameon=False)
 
 
 def comparison_figure(comparison, curves, celsius=False):

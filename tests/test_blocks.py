@@ -137,3 +137,14 @@ def test_the_summary_prints_enthalpies_in_kj_per_mol_to_their_errors():
     assert unit == "kJ/mol" and len(error.replace(".", "").lstrip("0")) == 2
     assert abs(float(value) * 1000 - p.value) <= 0.05 * p.stderr
     assert result.to_dict()["parameters"]["delta_h"]["value"] == p.value  # the JSON keeps every digit
+
+
+def test_the_command_prints_each_curve_rounded_to_its_errors():
+    from kelvara.cli.fit import _curve_table
+
+    result = fit(cooling(), "cooperative")
+    table = _curve_table(result).splitlines()
+    baseline = table[1].split()[2]
+    error = result.parameters["baseline[0]"].stderr
+    assert abs(float(baseline) - result.parameters["baseline[0]"].value) <= error / 10
+    assert len(baseline.split(".")[1]) == max(-(int(np.floor(np.log10(error))) - 1), 0)

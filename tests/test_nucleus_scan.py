@@ -53,3 +53,13 @@ def test_the_json_carries_the_scan(tmp_path):
     single = tmp_path / "one.json"
     assert main(["fit", str(data), "--model", "cooperative_n", "--nuc-size", "4", "--json", str(single)]) == 0
     assert json.loads(single.read_text())["nuc_size_scan"] is None
+
+
+def test_the_figure_has_a_panel_of_the_scan():
+    pytest.importorskip("matplotlib")
+    result = fit(cooling(), "cooperative_n", nuc_size=range(3, 6))
+    figure = result.plot()
+    labels = [axis.get_xlabel() for axis in figure.axes]
+    assert "nucleus size" in labels
+    single = fit(cooling(), "cooperative_n", nuc_size=4).plot()
+    assert "nucleus size" not in [axis.get_xlabel() for axis in single.axes]

@@ -34,6 +34,7 @@ from kelvara.cli.common import (
     read_data,
     write_atomic,
 )
+from kelvara.fit.result import _rounded
 from kelvara.models import MODELS, PARAMETER_UNITS, unit_of
 
 
@@ -98,12 +99,24 @@ def _curve_table(result, unit="K"):
     def temperature(kelvin):
         return None if kelvin is None else kelvin - 273.15 if unit == "°C" else kelvin
 
+    def error(kind, i):
+        """The standard error of curve i's baseline, amplitude or Te."""
+        for name in (f"{kind}[{i}]", kind):
+            found = result.parameters.get(name) or result.derived.get(name)
+            if found is not None:
+                return found.stderr
+        return math.nan
+
+    def rounded(value, kind, i):  # to two significant digits of its error, as the summary prints it
+        return _rounded(value, error(kind, i), "1")[0] if value is not None and math.isfinite(value) else ""
+
     width = max([16] + [len(str(c.label)) + 2 for c in result.curves])
     if all(c.vary == "temperature" for c in result.curves):
         lines = [f"{'curve':{width}}{'c_tot (M)':>12}{'baseline':>12}{'amplitude':>12}{f'Te ({unit})':>10}"]
-        for c in result.curves:
-            lines.append(f"{str(c.label):{width}}{c.c_tot:>12.4g}{c.baseline:>12.5g}{c.amplitude:>12.5g}"
-                         f"{shown(temperature(c.te), '10.2f'):>10}")
+        for i, c in enumerate(result.curves):
+            te = rounded(temperature(c.te), "Te" if f"Te[{i}]" in result.derived else "te", i)
+            lines.append(f"{str(c.label):{width}}{c.c_tot:>12.4g}{rounded(c.baseline, 'baseline', i):>12}"
+                         f"{rounded(c.amplitude, 'amplitude', i):>12}{te:>10}")
         return "\n".join(lines)
     lines = [f"{'curve':{width}}{'c_tot (M)':>12}{f'T ({unit})':>9}{'baseline':>12}{'amplitude':>12}"
              f"{'midpoint':>22}"]
