@@ -34,10 +34,6 @@ class _Buffer:
         self.array = np.frombuffer(self.raw, dtype=np.float64)
 
 
-def kernel_code(model):
-    return _CODES.get(model.name)
-
-
 class _Points:
     """A workspace of the kernels for up to `capacity` points of one model.
 
@@ -57,7 +53,6 @@ class _Points:
         self.inputs = {n: _Buffer(self.capacity) for n in _CONSTANTS if self.uses[n]}
         self.fraction = _Buffer(self.capacity)
         self.slopes_of = {n: _Buffer(self.capacity) for n in _CONSTANTS if self.uses[n]}
-        self.size = 0
 
     def _constants(self, values, rt, solvent):
         """Fill the kernels' constants from the values, as the temperature
@@ -117,7 +112,6 @@ class _Points:
         conc = np.broadcast_to(np.asarray(conc, dtype=float), (n,))
         _kernels.solve(self.code, self.nuc_size, EXACT_STEPS, np.ascontiguousarray(conc).tobytes(), *inputs,
                        self.fraction.raw, None, *outputs)
-        self.size = n
         return self.fraction.array[:n]
 
     def factors(self, name, temperature, solvent=None):
