@@ -21,6 +21,7 @@ import math
 from typing import NamedTuple, Optional
 
 import numpy as np
+from scipy.signal import lfilter
 
 from kelvara.fit.curves import REFERENCE_TEMPERATURE
 
@@ -207,6 +208,42 @@ class _Blocks:
         if not (np.all(np.isfinite(rho)) and np.all(np.isfinite(jac))):
             return None
         return rho, jac
+
+    def correlated_gram(self, x, rho):
+        """J^T Sigma J at the free values x for noise correlated within each
+        curve as a first-order autoregression of unit variance, lag-1
+        correlation rho[i] for curve i (Sigma_st = rho^|s - t|; 0: white):
+        the middle of the sandwich covariance.  The double sum is taken in
+        one forward pass, J^T J + rho sum_t (J_t F_{t-1}^T + F_{t-1} J_t^T)
+        with F_t = J_t + rho F_{t-1}, so it goes block by block like the
+        rest.  None where the model cannot be evaluated."""
+        values = self.values(x)
+        fractions = self.fractions(values)
+        if fractions is None:
+            return None
+        linear = np.asarray(x, dtype=float)[self.linear_index]
+        p = len(self.free)
+        gram = np.zeros((p, p))
+        carry = None  # F at the last row of the curve's previous block
+        for i, part in self.blocks:
+            design, _ = self._design(i, part, fractions[i][part], self.observed[i])
+            jac = np.empty((design.shape[0], p))
+            if self.free_thermo:
+                jac[:, self.thermo_index] = self._amplitude(i, part, linear)[:, None] * \
+                    self.block_slopes(values, i, part, self.free_thermo)
+            jac[:, self.linear_index] = design
+            gram += jac.T @ jac
+            r = float(rho[i])
+            if r == 0.0:
+                continue
+            if part.start == 0:
+                carry = np.zeros(p)
+            filtered = lfilter([1.0], [1.0, -r], jac, axis=0, zi=(r * carry)[None, :])[0]
+            before = np.vstack([carry[None, :], filtered[:-1]])  # F_{t-1}
+            cross = jac.T @ before
+            gram += r * (cross + cross.T)
+            carry = filtered[-1].copy()
+        return gram if np.all(np.isfinite(gram)) else None
 
     def flat_chi2(self):
         """chi2 of baselines (and slopes) alone: every fraction zero."""

@@ -11,12 +11,12 @@ from typing import Dict, Iterable, Mapping, Optional, Tuple, Union
 import numpy as np
 
 from kelvara.fit.curves import Curve
-from kelvara.fit.noise import _noise_variance
+from kelvara.fit.noise import _local_noise_ratio, _misfit_percent, _noise_model, _noise_variance
 from kelvara.fit.problem import _Exhausted, _Problem
 from kelvara.fit.result import CurveResult, FitResult, NucleusSupport, Parameter
 from kelvara.fit.search import _guess, _linear_start, _search, _theta
 from kelvara.fit.threads import one_blas_thread
-from kelvara.fit.uncertainty import _covariance
+from kelvara.fit.uncertainty import _covariance, _sandwich
 from kelvara.fit.verdict import _verdict
 from kelvara.models import MODELS
 
@@ -271,7 +271,7 @@ def _fit_problem(problem: _Problem, start: Dict[str, float], search: bool) -> Fi
 
     # The covariance first, for a unit variance: its derivatives are held as
     # large as the data, and let go before the residuals are made.
-    covariance = _covariance(problem, x, 1.0, active, notes)
+    unit_covariance = _covariance(problem, x, 1.0, active, notes)
     problem.release()
     final = problem.model_minus_data(x)
     if final is None:
@@ -281,7 +281,11 @@ def _fit_problem(problem: _Problem, start: Dict[str, float], search: bool) -> Fi
     n, p = problem.n_points, len(x)
     rss = float(residuals @ residuals)
     dof = n - p
-    covariance = covariance * (rss / dof)
+    covariance = unit_covariance * (rss / dof)
+    noise_model = _noise_model(problem.curves, residuals, problem.rows, p) if final is not None else None
+    variance = rss / dof  # of the noise, internal units
+    if noise_model is not None and not noise_model.white:
+        covariance, variance = _correlated(problem, x, unit_covariance, covariance, rss, noise_model, notes)
     errors = np.sqrt(np.diag(covariance))
 
     scale = problem.scale
@@ -298,6 +302,12 @@ def _fit_problem(problem: _Problem, start: Dict[str, float], search: bool) -> Fi
             per_concentration=problem.extensive and name not in problem.nonlinear_set)
 
     derived = problem.derived(x, covariance)
+    noise_var = _noise_variance(problem)
+    # The noise alone: from the residuals where they are noise, else from
+    # the neighbouring points as such noise reads there.
+    noise_alone = variance
+    if noise_model is not None and noise_model.misfit and noise_var is not None:
+        noise_alone = noise_var * _local_noise_ratio(noise_model.rho)
     curve_results = []
     for i, curve in enumerate(problem.curves):
         baseline, slope, amplitude, aggregate_slope = (
@@ -308,15 +318,17 @@ def _fit_problem(problem: _Problem, start: Dict[str, float], search: bool) -> Fi
         midpoint = next(((name, derived[f"{name}[{i}]"].value) for name in ("c50", "f50")
                          if f"{name}[{i}]" in derived), None)
         weight = 1.0 if problem.curve_weights is None else problem.curve_weights[i]
+        own = residuals[problem.rows[i]] * scale / weight
         curve_results.append(CurveResult(
             curve.label, None if curve.vary == "concentration" else curve.c_tot, baseline, slope, amplitude, te,
-            residuals[problem.rows[i]] * scale / weight, aggregate_slope, curve.vary,
-            None if curve.vary == "temperature" else curve.temperature, midpoint))
+            own, aggregate_slope, curve.vary, None if curve.vary == "temperature" else curve.temperature, midpoint,
+            _misfit_percent(curve, own, noise_model, math.sqrt(noise_alone) * scale / weight, i)))
 
-    noise_var = _noise_variance(problem)
     problems = _verdict(problem, x, converged, message, rss, dof, parameters, derived, noise_var, curve_results,
-                        residuals)
+                        residuals, noise_model, variance)
     problem.release()
+    if noise_model is not None:
+        notes += _noise_notes(noise_model, curve_results)
     vague = [q.name for q in parameters.values() if q.name.startswith("amplitude") and q.determined
              and q.stderr > abs(q.value)]
     if vague:
@@ -332,5 +344,60 @@ def _fit_problem(problem: _Problem, start: Dict[str, float], search: bool) -> Fi
         bic=log_term + p * math.log(n) + 2 * n * math.log(scale), n_points=n,
         converged=converged, message=message, nfev=problem.nfev, notes=notes, problems=problems,
         noise=None if noise_var is None else math.sqrt(noise_var) * scale,
-        starts=(screened, refined, reached), _problem=problem, _x=x,
+        starts=(screened, refined, reached), noise_model=noise_model, _problem=problem, _x=x,
+        _error_scales=_error_scales(unit_covariance * (rss / dof), covariance, problem.free),
     )
+
+
+def _correlated(problem, x, unit_covariance, white, rss, noise_model, notes):
+    """(covariance, noise variance) under the correlated noise of
+    `noise_model`: the sandwich B (J^T Sigma J) B, the variance from chi2
+    over the degrees of freedom the fit leaves to such noise.  The white
+    noise's (`white`, rss / (n - p)) where the sandwich cannot be formed."""
+    n, p = problem.n_points, len(x)
+    gram = problem.correlated_gram(x, noise_model.per_curve(len(problem.curves)))
+    if gram is None:
+        notes.append("the errors could not allow for the correlated noise: they are those of independent points "
+                     "and too small")
+        return white, rss / (n - p)
+    sandwich, taken = _sandwich(unit_covariance, gram)
+    dof = n - taken
+    if dof < max(p, 0.25 * n):
+        # The fit takes most of what such noise leaves: as much as can be said.
+        dof = max(p, 0.25 * n)
+    variance = rss / dof
+    covariance = sandwich * variance
+    thermo = [j for j, name in enumerate(problem.free) if name in problem.nonlinear_set]
+    ratios = [covariance[j, j] / white[j, j] for j in thermo
+              if math.isfinite(covariance[j, j]) and math.isfinite(white[j, j]) and white[j, j] > 0]
+    noise_model.error_scale = math.sqrt(float(np.median(ratios))) if ratios else 1.0
+    return covariance, variance
+
+
+def _noise_notes(noise_model, curve_results):
+    """What the summary says of the noise and the misfit."""
+    notes = []
+    if not noise_model.white:
+        notes.append(f"noise: residuals correlated over about {noise_model.span:.0f} points (lag-1 correlation "
+                     f"{noise_model.rho:.2f}, read from the residuals along each curve); standard errors, profiles and "
+                     f"the bootstrap allow for it: errors scaled by {noise_model.error_scale:.2g} from those of "
+                     "independent points")
+    sized = [(c.label or f"curve {i}", c.misfit_percent) for i, c in enumerate(curve_results)
+             if c.misfit_percent is not None]
+    if sized:
+        shown = "; ".join(f"{label} {m['rms']:.2g} / {m['max']:.2g}" for label, m in sized[:8])
+        more = f"; ... ({len(sized) - 8} more)" if len(sized) > 8 else ""
+        noise = max(m["noise"] for _, m in sized)
+        notes.append(f"misfit (residuals averaged over {max(3, round(noise_model.span))} points, % of each curve's "
+                     f"signal change, RMS / largest): {shown}{more}; noise alone leaves about {noise:.2g} % RMS")
+    return notes
+
+
+def _error_scales(white, covariance, names):
+    """Each free parameter's standard error over the one independent points
+    would give it (1 for white noise): the profiles widen by the same."""
+    out = {}
+    for j, name in enumerate(names):
+        a, b = white[j, j], covariance[j, j]
+        out[name] = math.sqrt(b / a) if math.isfinite(a) and math.isfinite(b) and a > 0 else 1.0
+    return out

@@ -5,7 +5,8 @@ verdict, and per-curve weights when curves' noise differs beyond chance."""
 from __future__ import annotations
 
 import math
-from typing import Optional
+from dataclasses import dataclass
+from typing import List, Optional
 
 import numpy as np
 
@@ -125,3 +126,201 @@ def _noise_summary(noise_values, weights):
 def _noise_variance(problem) -> Optional[float]:
     """The problem's noise variance (see _noise_summary)."""
     return problem.noise_variance
+
+
+# The residuals' correlation from point to point (an instrument's time
+# constant over a slow ramp) is read from curves of at least this many
+# points, in the order they were measured.
+_CORRELATION_POINTS = 40
+# A lag-1 correlation within this many of its standard errors (1 / sqrt(n)
+# for white noise) of zero is white noise: the errors stay as they are.
+_CORRELATION_SDS = 3.0
+# Noise correlated over more than this fraction of a curve cannot be told
+# from a shape the model misses: residuals that stay together longer are
+# counted as misfit.  (AR(1) noise of lag-1 correlation 0.95 over 401-point
+# curves reads at most 1/10 of a curve after a fit; a second pathway beside
+# the cooperative one, under the same noise correlated at 0.9, reads 1/5 or
+# more, a wrong model 1/20 of a curve at most and usually all of it.)
+_NOISE_SPAN = 1.0 / 7.0
+
+
+@dataclass
+class NoiseModel:
+    """How the residuals are correlated from point to point, read from the
+    fit's own residuals as a first-order autoregression within each curve
+    (the noise of a smoothing instrument read along a ramp).
+
+    `rho` is the lag-1 correlation the errors use (0 for white noise) and
+    `span` the number of points over which the noise is correlated,
+    (1 + rho) / (1 - rho); `error_scale` is how much the correlation
+    widens the standard errors of the thermodynamic parameters; `misfit`
+    says that the residuals stay correlated over so much of a curve
+    (`measured_span` points), or keep such correlation once the noise's own
+    is taken out, that they are a shape the model misses rather than noise
+    (in words; None when they are noise)."""
+
+    rho: float
+    span: float
+    measured_rho: float
+    measured_span: float
+    curves: List[int]
+    misfit: Optional[str]  # why the residuals are a shape the model misses rather than noise; None: noise
+    error_scale: float = 1.0
+
+    @property
+    def white(self) -> bool:
+        return self.rho == 0.0
+
+    def per_curve(self, count):
+        """rho of every curve: the noise's for the curves it was read from,
+        0 for the others (too short to read it, or independent samples)."""
+        return [self.rho if i in self.curves else 0.0 for i in range(count)]
+
+    def to_dict(self):
+        return {"lag1_correlation": self.rho, "correlated_points": self.span,
+                "measured_lag1_correlation": self.measured_rho, "measured_correlated_points": self.measured_span,
+                "curves": list(self.curves), "error_scale": self.error_scale, "misfit": self.misfit is not None}
+
+
+def _noise_model(curves, residuals, rows, free_count):
+    """The NoiseModel of a fit from its residuals (internal units, curve by
+    curve at `rows`), or None when no curve is long enough to read it.
+
+    The lag-1 correlation is pooled over the curves of temperature ramps
+    with enough points.  A fit absorbs the slowest part of the noise (each
+    of its p smooth directions takes about one correlated stretch), which
+    lowers the measured correlation; with n points, 1 - rho_measured is
+    about (1 - rho) n / (n - p span), solved for rho.  White noise (a
+    correlation within _CORRELATION_SDS standard errors of zero, or
+    negative) keeps the errors of independent points."""
+    use = [i for i, c in enumerate(curves) if c.vary == "temperature" and c.size >= _CORRELATION_POINTS]
+    if not use:
+        return None
+    c0 = c1 = 0.0
+    n = 0
+    series = [_once(curves[i], residuals[rows[i]]) for i in use]
+    for r in series:
+        c0 += float(r @ r)
+        c1 += float(r[1:] @ r[:-1])
+        n += r.size
+    if not c0 > 0.0:
+        return None
+    measured = min(max(c1 / c0, 0.0), 1.0 - 1e-9)
+    measured_span = (1.0 + measured) / (1.0 - measured)
+    lengths = sorted(curves[i].size for i in use)
+    longest_noise = _NOISE_SPAN * lengths[len(lengths) // 2]
+    white = measured <= _CORRELATION_SDS / math.sqrt(n)
+    q, size = _innovations(series, measured)
+    misfit = None
+    if measured_span > longest_noise:
+        misfit = (f"the residuals stay correlated over about {measured_span:.0f} points, too large a part of each "
+                  "curve to be an instrument's noise")
+    elif not white and q > _WHITENESS_Q and size > _WHITENESS_SIZE:
+        misfit = (f"the residuals are not noise correlated from point to point: with that correlation ("
+                  f"{measured:.2f}) taken out they remain correlated (portmanteau Q = {q:.3g} over lags 1 to "
+                  f"{_WHITENESS_LAGS}; noise alone stays below {_WHITENESS_Q:.3g})")
+    if white:
+        return NoiseModel(0.0, 1.0, measured, measured_span, use, misfit)
+    # 1 - rho = u, 1 - measured = v, p span / n = 2 p / (n u): u^2 - v u + 2 p v / n = 0.
+    v = 1.0 - measured
+    discriminant = v * v - 8.0 * free_count * v / n
+    u = 0.5 * (v + math.sqrt(discriminant)) if discriminant >= 0.0 else 0.5 * v
+    # Never beyond what noise can be (the rest is misfit, and said so).
+    u = max(u, 2.0 / (longest_noise + 1.0))
+    rho = 1.0 - u
+    return NoiseModel(rho, (1.0 + rho) / (1.0 - rho), measured, measured_span, use, misfit)
+
+
+# Residuals of noise correlated from point to point, with that correlation
+# taken out (r_t - rho r_(t-1), the innovations), are white: their
+# portmanteau statistic Q = n sum_k acf(k)^2 over the first lags is
+# chi-squared with that many degrees of freedom.  Beyond its 0.1 % point,
+# and with correlations of some size (not a trifle that millions of points
+# make significant), the residuals are a shape: white noise over a second
+# pathway reads Q of 140, correlated noise over it 20 to 40; the right
+# model 12 at most over 100 fits.
+_WHITENESS_LAGS = 3
+_WHITENESS_Q = 16.27
+_WHITENESS_SIZE = 0.05
+
+
+def _once(curve, r):
+    """A curve's residuals without the repeats of a reading recorded twice
+    in a row (the same x and signal as the point before it): a repeat is
+    not noise correlated with its twin."""
+    x, y = curve.x, curve.signal
+    repeat = np.zeros(r.size, dtype=bool)
+    repeat[1:] = (x[1:] == x[:-1]) & (y[1:] == y[:-1])
+    return r[~repeat] if repeat.any() else r
+
+
+def _innovations(series, rho):
+    """(Q, size): the portmanteau statistic of the innovations r_t - rho
+    r_(t-1) within each curve's residuals (`series`) over lags 1 to
+    _WHITENESS_LAGS, and the root of the sum of their squared
+    autocorrelations."""
+    lags = np.zeros(_WHITENESS_LAGS)
+    total = 0.0
+    n = 0
+    for r in series:
+        a = r[1:] - rho * r[:-1]
+        total += float(a @ a)
+        n += a.size
+        for k in range(1, _WHITENESS_LAGS + 1):
+            if a.size > k:
+                lags[k - 1] += float(a[k:] @ a[:-k])
+    if not total > 0.0:
+        return 0.0, 0.0
+    acf = lags / total
+    return n * float(acf @ acf), math.sqrt(float(acf @ acf))
+
+
+def _local_noise_ratio(rho):
+    """The variance of AR(1) noise of lag-1 correlation rho, over the
+    variance that the neighbour comparison of _noise_values reads from it
+    (equally spaced points: the quadratic through the two neighbours on
+    either side weighs them 2/3 and -1/6): 1 for white noise, about 15
+    for rho = 0.9."""
+    taps = np.array([1.0 / 6.0, -2.0 / 3.0, 1.0, -2.0 / 3.0, 1.0 / 6.0])
+    lags = np.abs(np.subtract.outer(np.arange(5), np.arange(5)))
+    local = float(taps @ (rho ** lags) @ taps) / float(taps @ taps)
+    return 1.0 / local if local > 0.0 else math.inf
+
+
+def _window(span, size):
+    """The averaging window for noise correlated over `span` points: odd,
+    at least 3, at most a quarter of the curve's `size`."""
+    return int(min(max(3, round(span)), max(3, size // 4))) | 1
+
+
+def _smoothed(r, span):
+    """The residuals r averaged over the window of `span` (see _window),
+    the window shrinking at the ends: the misfit that remains when the
+    noise is averaged out."""
+    half = _window(span, r.size) // 2
+    total = np.concatenate([[0.0], np.cumsum(r)])
+    index = np.arange(r.size)
+    low, high = np.maximum(index - half, 0), np.minimum(index + half + 1, r.size)
+    return (total[high] - total[low]) / (high - low)
+
+
+def _averaged_variance(rho, width):
+    """The variance of the mean of `width` consecutive values of AR(1)
+    noise of unit variance: (width + 2 sum_h (width - h) rho^h) / width^2."""
+    lags = np.arange(1, width)
+    return float(width + 2.0 * np.sum((width - lags) * rho ** lags)) / (width * width)
+
+
+def _misfit_percent(curve, residuals, noise_model, noise_sd, i):
+    """A curve's misfit (see CurveResult.misfit_percent), or None for a
+    curve too short to average."""
+    if noise_model is None or i not in noise_model.curves:
+        return None
+    span = noise_model.span
+    smooth = _smoothed(residuals, span)
+    change = float(np.ptp(curve.signal + residuals))
+    if not change > 0.0:
+        return None
+    alone = noise_sd * math.sqrt(_averaged_variance(noise_model.rho, _window(span, residuals.size)))
+    return {"rms": 100.0 * math.sqrt(float(np.mean(smooth * smooth))) / change,
+            "max": 100.0 * float(np.max(np.abs(smooth))) / change, "noise": 100.0 * alone / change}

@@ -13,10 +13,12 @@ from dataclasses import dataclass, field
 from typing import Dict, Iterable, List, Optional, Tuple
 
 import numpy as np
+from scipy.signal import lfilter
 from scipy.stats import f as f_distribution
 
 from kelvara import __version__
 from kelvara.fit.curves import REFERENCE_TEMPERATURE, _came_in_celsius
+from kelvara.fit.noise import NoiseModel
 from kelvara.fit.threads import one_blas_thread
 from kelvara.fit.uncertainty import Profile, _profile_one
 from kelvara.models import degree_of_polymerisation, unit_of
@@ -67,6 +69,10 @@ class CurveResult:
     vary: str = "temperature"
     temperature: Optional[float] = None  # K, of a concentration series or denaturation
     midpoint: Optional[Tuple[str, float]] = None  # ("c50", mol/L) or ("f50", fraction) at half aggregation
+    # The residuals averaged over the noise's correlation length, in % of
+    # the fitted signal change: "rms", "max", and "noise", the RMS that
+    # noise alone would leave after the same averaging.
+    misfit_percent: Optional[Dict[str, float]] = None
 
 
 class NucleusSupport:
@@ -135,8 +141,10 @@ class FitResult:
     profiles: Optional[Dict[str, Profile]] = None
     nuc_size_scan: Optional[Dict[int, float]] = None
     nuc_size_support: Optional["NucleusSupport"] = None
+    noise_model: Optional[NoiseModel] = None  # how the residuals are correlated; None: too few points to say
     _problem: Optional[object] = field(default=None, repr=False)  # the fit's problem, for predictions and refits
     _x: Optional[np.ndarray] = field(default=None, repr=False)
+    _error_scales: Optional[Dict[str, float]] = field(default=None, repr=False)
 
     @property
     def ok(self) -> bool:
@@ -359,6 +367,7 @@ class FitResult:
                          "at_bound": p.at_bound, "unit": p.unit}
                 for p in self.parameters.values()
             },
+            "noise_model": None if self.noise_model is None else self.noise_model.to_dict(),
             "curves": [_curve_dict(c) for c in self.curves],
             "derived": {d.name: {"value": _json_float(d.value), "stderr": _json_float(d.stderr), "unit": d.unit}
                         for d in self.derived.values()},
@@ -400,9 +409,13 @@ class FitResult:
         chi2_min = self.chi2 / problem.scale**2
         if n - p <= 0:
             raise ValueError("a profile needs more points than free parameters")
-        threshold = chi2_min * (1.0 + f_distribution.ppf(level, 1, n - p) / (n - p))
+        rise = f_distribution.ppf(level, 1, n - p) / (n - p)
+        scales = self._error_scales or {}
         profiles = {}
         for name in names:
+            # Correlated noise lets chi2 rise further by chance: the rise
+            # allowed grows as the parameter's variance does.
+            threshold = chi2_min * (1.0 + rise * scales.get(name, 1.0) ** 2)
             profiles[name] = _profile_one(problem, self, name, chi2_min, threshold, level, max_steps)
         self.profiles = profiles
         return profiles
@@ -411,16 +424,20 @@ class FitResult:
     def run_bootstrap(self, resamples=200, seed=None, progress=None):
         """Percentile intervals (2.5 %, 97.5 %) from residual resampling: each
         resample adds the residuals, drawn with replacement within each curve,
-        to the fitted curves and fits again from the best values.  Sets and
+        to the fitted curves and fits again from the best values.  Where the
+        noise is correlated (see `noise_model`), the residuals' innovations
+        r_t - rho r_(t-1) are drawn instead and correlated again, so that
+        each resample's noise is as correlated as the data's.  Sets and
         returns `bootstrap`; `bootstrap_samples` keeps the parameter values."""
         problem = self._problem
         rng = np.random.default_rng(seed)
         fitted = [problem.signal(self._x, i, c.x) for i, c in enumerate(problem.curves)]
         residuals = [c.residuals / problem.scale for c in self.curves]
+        rho = self.noise_model.per_curve(len(residuals)) if self.noise_model is not None else [0.0] * len(residuals)
         show = _progress(progress, resamples)
         samples = []
         for r in range(resamples):
-            data = [f + rng.choice(res, size=res.size, replace=True) for f, res in zip(fitted, residuals)]
+            data = [f + _resampled(res, c, rng) for f, res, c in zip(fitted, residuals, rho)]
             refit = problem.solve(self._x, data)
             if refit.status > 0:
                 samples.append(np.concatenate([problem.external_vector(refit.x),
@@ -438,11 +455,25 @@ class FitResult:
         return self.bootstrap
 
 
+def _resampled(residuals, rho, rng):
+    """The residuals drawn with replacement; for noise correlated with
+    lag-1 correlation rho, their innovations drawn and filtered back
+    (a sieve bootstrap), starting from a residual drawn at random."""
+    if rho == 0.0 or residuals.size < 2:
+        return rng.choice(residuals, size=residuals.size, replace=True)
+    innovations = residuals[1:] - rho * residuals[:-1]
+    drawn = rng.choice(innovations, size=residuals.size, replace=True)
+    drawn[0] = rng.choice(residuals)
+    return lfilter([1.0], [1.0, -rho], drawn)
+
+
 def _curve_dict(c):
     out = {"label": c.label, "vary": c.vary, "c_tot": c.c_tot, "temperature": c.temperature,
            "baseline": c.baseline, "slope": c.slope, "amplitude": c.amplitude, "te": _json_float(c.te)}
     if c.midpoint is not None:
         out[c.midpoint[0]] = _json_float(c.midpoint[1])
+    out["misfit_percent"] = None if c.misfit_percent is None else \
+        {k: _json_float(v) for k, v in c.misfit_percent.items()}
     return out
 
 

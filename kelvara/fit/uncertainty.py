@@ -29,6 +29,24 @@ class Profile:
     converged: bool = True  # False when a refit stopped early: the interval may be too narrow
 
 
+def _sandwich(unit, gram):
+    """The covariance of least-squares estimates under correlated noise:
+    B (J^T Sigma J) B with B the white-noise covariance for unit variance
+    (`unit`, NaN where not determined) and `gram` = J^T Sigma J; and the
+    number of residual degrees of freedom the fit takes from the noise,
+    tr(H Sigma) = tr(B J^T Sigma J) (the number of free parameters for
+    white noise)."""
+    out = np.full(unit.shape, math.nan)
+    known = np.flatnonzero(np.isfinite(np.diag(unit)))
+    if known.size == 0:
+        return out, 0.0
+    b = unit[np.ix_(known, known)]
+    b = np.where(np.isfinite(b), b, 0.0)
+    middle = gram[np.ix_(known, known)]
+    out[np.ix_(known, known)] = b @ middle @ b
+    return out, float(np.trace(b @ middle))
+
+
 def _covariance(problem, x, variance, active, notes):
     """Covariance of the free parameters (internal units) from the full
     Jacobian, scaled by the residual variance.  A parameter on a bound is

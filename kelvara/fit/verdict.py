@@ -10,7 +10,7 @@ import math
 
 import numpy as np
 
-from kelvara.fit.noise import _NOISE_SPREAD_VALUES, _STRUCTURE_SDS
+from kelvara.fit.noise import _NOISE_SPREAD_VALUES, _STRUCTURE_SDS, _local_noise_ratio
 
 # A fit whose residual variance exceeds the noise variance read from the data
 # by this factor leaves structure that the model does not describe.  Clean
@@ -34,7 +34,7 @@ _MIN_DOF = 5
 
 
 def _verdict(problem, x, converged, message, rss, dof, parameters, derived, noise_var, curve_results,
-             residuals):
+             residuals, noise_model=None, fit_variance=None):
     problems = []
     if not converged:
         problems.append(f"the fit did not converge: {message}")
@@ -73,22 +73,20 @@ def _verdict(problem, x, converged, message, rss, dof, parameters, derived, nois
             problems.append(
                 f"the data show no transition: the model lowers chi2 by only {max(gain, 0.0):.3g} noise "
                 "variances below baselines alone (the amplitude is not distinguishable from zero)")
-        ratio = (rss / dof) / variance
-        spread = math.sqrt(_NOISE_SPREAD_VALUES / max(getattr(problem, "noise_count", 0), 1) + 2.0 / max(dof, 1))
-        if ratio > max(_STRUCTURE_RATIO, 1.0 + _STRUCTURE_SDS * spread):
-            # Systematic misfit moves the bulk of the residuals; a few gross
-            # outliers move only their sum of squares.
-            bulk = (1.4826 * float(np.median(np.abs(residuals)))) ** 2 / variance
-            if bulk > _OUTLIER_BULK:
-                problems.append(
-                    f"the fit leaves structure in the residuals: their variance is {ratio:.3g} times the "
-                    "noise variance estimated from the data (a wrong model, or a missed minimum)")
-            else:
-                far = int(np.sum(np.abs(residuals) > 5.0 * math.sqrt(variance)))
-                problems.append(
-                    f"{far} point(s) lie more than 5 noise SDs from the fit and make the residual variance "
-                    f"{ratio:.3g} times the noise variance, while the bulk of the residuals is noise: "
-                    "outliers pull a least-squares fit; check or remove them")
+        correlated = noise_model is not None and not noise_model.white
+        if noise_model is not None and noise_model.misfit and fit_variance > floor:
+            problems.append(_misfit_text(noise_model, curve_results))
+        else:
+            # Against the noise read from neighbouring points, which reads
+            # correlated noise as smaller than it is by a known factor.
+            expected = _local_noise_ratio(noise_model.rho) if correlated else 1.0
+            ratio = (fit_variance if correlated else rss / dof) / variance / expected
+            span = noise_model.span if correlated else 1.0
+            spread = math.sqrt(_NOISE_SPREAD_VALUES / max(getattr(problem, "noise_count", 0), 1)
+                               + 2.0 * span / max(dof, 1))
+            if ratio > max(_STRUCTURE_RATIO, 1.0 + _STRUCTURE_SDS * spread):
+                problems.append(_structure_text(problem, ratio, residuals, variance * expected,
+                                                noise_model if correlated else None, curve_results))
     elif rss_flat <= rss * (1 + 1e-9):
         problems.append("the data show no transition: the model fits no better than baselines alone")
 
@@ -124,3 +122,33 @@ def _verdict(problem, x, converged, message, rss, dof, parameters, derived, nois
                       "...) lies far outside their measured range: the data show too little of the transition")]
     problems += [text for _, text in far]
     return problems
+
+
+def _misfit_text(noise_model, curve_results):
+    return (f"the fit leaves structure in the residuals, which the model does not describe: {noise_model.misfit}, "
+            f"so they follow a shape the model misses{_misfit_sizes(curve_results)} "
+            "(a wrong model, or a missed minimum)")
+
+
+def _structure_text(problem, ratio, residuals, variance, noise_model, curve_results):
+    """Structure beyond the noise: systematic (the bulk of the residuals
+    moves) or a few outliers."""
+    noise = "the noise variance estimated from the data" if noise_model is None else (
+        f"the variance of noise correlated over {noise_model.span:.0f} points, as estimated from the data")
+    bulk = (1.4826 * float(np.median(np.abs(residuals)))) ** 2 / variance
+    if bulk > _OUTLIER_BULK or noise_model is not None:
+        return (f"the fit leaves structure in the residuals: their variance is {ratio:.3g} times {noise}"
+                f"{_misfit_sizes(curve_results)} (a wrong model, or a missed minimum)")
+    far = int(np.sum(np.abs(residuals) > 5.0 * math.sqrt(variance)))
+    return (f"{far} point(s) lie more than 5 noise SDs from the fit and make the residual variance "
+            f"{ratio:.3g} times the noise variance, while the bulk of the residuals is noise: "
+            "outliers pull a least-squares fit; check or remove them")
+
+
+def _misfit_sizes(curve_results):
+    sizes = [c.misfit_percent for c in curve_results if c.misfit_percent is not None]
+    if not sizes:
+        return ""
+    rms = max(s["rms"] for s in sizes)
+    largest = max(s["max"] for s in sizes)
+    return f"; systematic misfit up to {rms:.2g} % of a curve's signal change (RMS), {largest:.2g} % at most"
