@@ -1,0 +1,201 @@
+"""Noise correlated from point to point, as an instrument's time constant
+makes it along a slow ramp: the errors allow for it, white noise keeps its
+errors, and residuals that are not such noise are called a misfit."""
+
+import json
+import math
+import warnings
+
+import pytest
+
+np = pytest.importorskip("numpy")
+pytest.importorskip("scipy")
+
+from helpers import write_cooling_run  # noqa: E402
+
+import kelvara.fit.blocks as blocks  # noqa: E402
+from kelvara import _core  # noqa: E402
+from kelvara.cli import main  # noqa: E402
+from kelvara.fit import Curve, fit  # noqa: E402
+from kelvara.fit.noise import _averaged_variance, _local_noise_ratio, _noise_values  # noqa: E402
+from kelvara.fit.result import _resampled  # noqa: E402
+
+KELVIN = np.linspace(363.15, 283.15, 401)  # a cooling ramp, in the order measured
+CONCENTRATIONS = (5e-6, 1e-5, 2e-5)
+TRUTH = {"delta_h": -95000.0, "delta_s": -180.0, "delta_h_nuc": 22000.0}
+
+
+def ar1(rng, n, rho, sd):
+    """AR(1) noise of marginal SD `sd`, stationary from its first point."""
+    out = np.empty(n)
+    out[0] = rng.normal(0.0, sd)
+    innovations = rng.normal(0.0, sd * math.sqrt(1.0 - rho * rho), n)
+    for t in range(1, n):
+        out[t] = rho * out[t - 1] + innovations[t]
+    return out
+
+
+def cooperative(c_tot, delta_h=-95000.0, delta_s=-180.0, delta_h_nuc=22000.0):
+    return np.array(_core.temp_cooperative_model(KELVIN.tolist(), delta_h, delta_s, delta_h_nuc, c_tot, 1.0))
+
+
+def cooling(rho, seed, kind="cooperative", sd=0.005):
+    """Three cooling curves of the cooperative model (or of two pathways
+    side by side: 65 % cooperative, 35 % a second, steeper assembly) under
+    AR(1) noise."""
+    rng = np.random.default_rng(seed)
+    curves = []
+    for c_tot in CONCENTRATIONS:
+        f = cooperative(c_tot)
+        if kind == "two pathways":
+            f = 0.65 * f + 0.35 * cooperative(c_tot, -120000.0, -260.0, 25000.0)
+        curves.append(Curve(KELVIN.copy(), 0.1 + f + ar1(rng, KELVIN.size, rho, sd), c_tot))
+    return curves
+
+
+def quiet_fit(*args, **options):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        return fit(*args, **options)
+
+
+@pytest.mark.parametrize("rho", [0.5, 0.9, 0.95])
+def test_errors_match_the_scatter_under_correlated_noise(rho):
+    values = {name: [] for name in TRUTH}
+    errors = {name: [] for name in TRUTH}
+    for seed in range(8):
+        result = fit(cooling(rho, 100 + seed), "cooperative")
+        assert result.ok, result.problems
+        assert abs(result.noise_model.rho - rho) < 0.06
+        for name, truth in TRUTH.items():
+            p = result.parameters[name]
+            assert abs(p.value - truth) < 3 * p.stderr, (seed, name, p.value, p.stderr)
+            values[name].append(p.value)
+            errors[name].append(p.stderr)
+    for name in TRUTH:
+        scatter = np.std(values[name], ddof=1)
+        typical = math.sqrt(np.mean(np.square(errors[name])))
+        # Eight seeds measure the scatter to about 25 %.
+        assert 0.5 < scatter / typical < 1.8, (name, scatter, typical)
+
+
+def test_white_noise_keeps_the_errors_of_independent_points():
+    result = fit(cooling(0.0, 7), "cooperative")
+    assert result.ok and result.noise_model.white
+    problem, x = result._problem, result._x
+    jacobian = problem.jacobian(x)
+    residuals = problem.model_minus_data(x)
+    n, p = jacobian.shape
+    covariance = np.linalg.inv(jacobian.T @ jacobian) * (residuals @ residuals) / (n - p)
+    for j, name in enumerate(problem.free):
+        if name in TRUTH:
+            expected = math.sqrt(covariance[j, j]) * problem.external_slope(name, x[j])
+            assert result.parameters[name].stderr == pytest.approx(expected, rel=1e-6)
+    assert all(scale == 1.0 for scale in result._error_scales.values())
+    assert not any("noise: residuals correlated" in note for note in result.notes)
+
+
+@pytest.mark.parametrize("kind, model, rho", [
+    ("two pathways", "cooperative", 0.0),
+    ("two pathways", "cooperative", 0.9),
+    ("two pathways", "cooperative", 0.95),
+    ("cooperative", "isodesmic", 0.0),
+    ("cooperative", "isodesmic", 0.9),
+])
+@pytest.mark.parametrize("seed", [100, 102])
+def test_a_wrong_model_stays_not_ok_under_correlated_noise(kind, model, rho, seed):
+    result = quiet_fit(cooling(rho, seed, kind), model)
+    assert not result.ok
+    assert any("structure in the residuals" in p for p in result.problems), result.problems
+
+
+@pytest.mark.parametrize("small", [False, True])
+def test_the_middle_of_the_sandwich_is_the_sum_over_every_pair_of_points(monkeypatch, small):
+    if small:
+        monkeypatch.setattr(blocks, "BLOCK_CELLS", 1024)
+        monkeypatch.setattr(blocks, "MIN_ROWS", 16)
+    result = fit(cooling(0.8, 3), "cooperative", baseline_slope=True)
+    problem, x = result._problem, result._x
+    assert (len(problem.blocks) > len(problem.curves)) == small
+    rho = [0.8, 0.0, 0.6]
+    jacobian = problem.jacobian(x)
+    expected = np.zeros((jacobian.shape[1],) * 2)
+    for i, rows in enumerate(problem.rows):
+        j = jacobian[rows]
+        lags = np.abs(np.subtract.outer(np.arange(j.shape[0]), np.arange(j.shape[0])))
+        expected += j.T @ (rho[i] ** lags) @ j
+    got = problem.correlated_gram(x, rho)
+    assert np.allclose(got, expected, rtol=1e-9, atol=1e-10 * np.abs(expected).max())
+
+
+def test_profiles_widen_with_the_errors():
+    result = fit(cooling(0.9, 104), "cooperative")
+    scale = result._error_scales["delta_h"]
+    assert scale > 2.5
+    profile = result.profile(["delta_h"])["delta_h"]
+    half = 0.5 * (profile.high - profile.low)
+    assert half == pytest.approx(1.96 * result.parameters["delta_h"].stderr, rel=0.3)
+
+
+def test_the_bootstrap_keeps_the_noise_correlated():
+    rng = np.random.default_rng(5)
+    residuals = ar1(rng, 20000, 0.9, 1.0)
+    drawn = _resampled(residuals, 0.9, np.random.default_rng(1))
+    lag1 = float(drawn[1:] @ drawn[:-1] / (drawn @ drawn))
+    assert lag1 == pytest.approx(0.9, abs=0.02)
+    assert np.std(drawn) == pytest.approx(1.0, rel=0.1)
+    # White noise: drawn as ever, one residual at a time.
+    assert np.array_equal(_resampled(residuals, 0.0, np.random.default_rng(1)),
+                          np.random.default_rng(1).choice(residuals, size=residuals.size, replace=True))
+
+
+def test_bootstrap_intervals_are_as_wide_as_the_errors_under_correlated_noise():
+    result = fit(cooling(0.9, 105), "cooperative")
+    low, high = result.run_bootstrap(40, seed=2)["delta_h"]
+    assert (high - low) / (2 * 1.96 * result.parameters["delta_h"].stderr) > 0.5
+
+
+def test_the_local_noise_reads_correlated_noise_as_the_known_fraction():
+    assert _local_noise_ratio(0.0) == 1.0
+    rng = np.random.default_rng(0)
+    for rho in (0.5, 0.9):
+        noise = ar1(rng, 200000, rho, 1.0)
+        values = _noise_values(Curve(np.arange(noise.size, dtype=float) + 300.0, noise, 1e-5), noise)
+        assert np.var(noise) / np.mean(values * values) == pytest.approx(_local_noise_ratio(rho), rel=0.05)
+
+
+@pytest.mark.parametrize("rho, width", [(0.0, 5), (0.5, 3), (0.9, 17), (0.99, 41)])
+def test_the_variance_of_averaged_noise(rho, width):
+    lags = np.abs(np.subtract.outer(np.arange(width), np.arange(width)))
+    assert _averaged_variance(rho, width) == pytest.approx(float(np.mean(rho ** lags)), rel=1e-12)
+
+
+def test_readings_recorded_twice_in_a_row_are_not_read_as_correlation():
+    once = cooling(0.0, 8)
+    twice = [Curve(np.repeat(c.temperature, 2), np.repeat(c.signal, 2), c.c_tot) for c in once]
+    result = fit(twice, "cooperative")
+    assert result.ok, result.problems
+    assert result.noise_model.white
+
+
+def test_the_misfit_is_given_per_curve_in_percent_of_the_signal_change():
+    right = fit(cooling(0.5, 106, sd=0.002), "cooperative")
+    wrong = quiet_fit(cooling(0.5, 106, "two pathways", sd=0.002), "cooperative")
+    for curve in right.curves:
+        # Right model: the averaged residuals are the averaged noise.
+        assert curve.misfit_percent["rms"] < 2.0 * curve.misfit_percent["noise"]
+    assert max(c.misfit_percent["max"] for c in wrong.curves) > 2 * max(c.misfit_percent["max"] for c in right.curves)
+    assert "% of a curve's signal change" in wrong.problems[0]
+
+
+def test_the_command_reports_the_noise_and_its_exit_status(tmp_path, capsys):
+    right = write_cooling_run(cooling(0.9, 107), tmp_path / "right.csv")
+    wrong = write_cooling_run(cooling(0.9, 107, "two pathways"), tmp_path / "wrong.csv")
+    assert main(["fit", str(right), "--json", str(tmp_path / "right.json")]) == 0
+    out = capsys.readouterr().out
+    assert "residuals correlated over about" in out and "misfit (residuals averaged over" in out
+    saved = json.loads((tmp_path / "right.json").read_text())
+    assert saved["ok"] and saved["noise_model"]["lag1_correlation"] > 0.8
+    assert all(c["misfit_percent"]["rms"] > 0 for c in saved["curves"])
+    assert main(["fit", str(wrong), "--json", str(tmp_path / "wrong.json")]) == 1
+    assert not json.loads((tmp_path / "wrong.json").read_text())["ok"]
