@@ -114,7 +114,13 @@ def _draw_curves(axis, result, curves, celsius, colours, residuals=None, aggrega
         if mark is not None and np.isfinite(mark) and t[0] <= mark <= t[-1]:
             axis.plot([mark - shift], result.predict([mark], i), "v", color=colour, ms=8, mec="black", mew=0.6)
         if residuals is not None:
-            residuals.plot(t - shift, fitted.residuals[order], ".", ms=2.5, color=colour)
+            residuals.plot(t - shift, fitted.residuals[order], ".", ms=2.5, color=colour, alpha=0.6)
+            if fitted.misfit_percent is not None:
+                # The misfit: the residuals averaged over the noise's correlation length.
+                from kelvara.fit.noise import _smoothed_pieces
+
+                smooth = np.concatenate(list(_smoothed_pieces(fitted.residuals, result.noise_model.misfit_span)))
+                residuals.plot(t - shift, smooth[order], "-", lw=1.3, color=colour)
         if aggregation is not None:
             rows = slice(int(offsets[i]), int(offsets[i + 1]))
             aggregation.plot(t - shift, table["aggregation"][rows][order], "o", ms=2, color=colour, alpha=0.4)
@@ -123,6 +129,20 @@ def _draw_curves(axis, result, curves, celsius, colours, residuals=None, aggrega
             aggregation.plot(dense - shift, fraction, "-", color=colour, lw=1.5)
     if kind == "concentration":
         axis.set_xscale("log")
+
+
+def _misfit_label(axis, result, curves, kind):
+    """Say in the residual panel what its lines are: the misfit."""
+    from kelvara.fit.noise import _window
+
+    sized = [c.misfit_percent for c, curve in zip(result.curves, curves)
+             if c.misfit_percent is not None and curve.vary == kind]
+    if not sized:
+        return
+    span = _window(result.noise_model.misfit_span, max(c.size for c in curves))
+    axis.text(0.01, 0.96, f"lines: residuals averaged over {span} points; misfit up to "
+              f"{max(m['rms'] for m in sized):.2g} % RMS ({max(m['noise'] for m in sized):.2g} % from noise alone)",
+              transform=axis.transAxes, fontsize=7, va="top", color="0.25")
 
 
 def draw_fit(ax, result, curves=None, kind=None, celsius=False):
@@ -199,6 +219,7 @@ def fit_figure(result, curves, celsius=False, aggregation=False):
         panel = figure.add_subplot(data[2], sharex=top) if aggregation else None
         _draw_curves(top, result, curves, celsius, colours, bottom, panel, kind)
         bottom.axhline(0.0, color="0.4", lw=0.8)
+        _misfit_label(bottom, result, curves, kind)
         if k == 0:
             top.set_ylabel(_signal_label(curves))
             bottom.set_ylabel("Residual")

@@ -199,3 +199,42 @@ def test_the_command_reports_the_noise_and_its_exit_status(tmp_path, capsys):
     assert all(c["misfit_percent"]["rms"] > 0 for c in saved["curves"])
     assert main(["fit", str(wrong), "--json", str(tmp_path / "wrong.json")]) == 1
     assert not json.loads((tmp_path / "wrong.json").read_text())["ok"]
+
+
+def test_the_noise_statistics_do_not_depend_on_the_pieces(monkeypatch):
+    import kelvara.fit.noise as noise
+
+    rng = np.random.default_rng(9)
+    series = [ar1(rng, 1000, 0.7, 1.0), ar1(rng, 61, 0.7, 1.0)]
+    curve = Curve(np.arange(1000.0) + 270.0, np.linspace(0.0, 1.0, 1000), 1e-5)
+    model = noise.NoiseModel(0.7, 17.0 / 3.0, 0.7, 17.0 / 3.0, [0], None)
+    whole = noise._innovations(series, 0.7), noise._misfit_percent(curve, series[0], model, 1.0, 0)
+    monkeypatch.setattr(noise, "_PIECE", 7)
+    pieces = noise._innovations(series, 0.7), noise._misfit_percent(curve, series[0], model, 1.0, 0)
+    assert np.allclose(whole[0], pieces[0], rtol=1e-12)
+    assert whole[1] == pytest.approx(pieces[1], rel=1e-12)
+    # The innovations' first autocorrelation, directly.
+    a = [r[1:] - 0.7 * r[:-1] for r in series]
+    acf1 = sum(float(x[1:] @ x[:-1]) for x in a) / sum(float(x @ x) for x in a)
+    assert whole[0][0] >= sum(x.size for x in a) * acf1 ** 2
+
+
+@pytest.mark.parametrize("rho", [0.0, 0.5])
+def test_under_a_misfit_the_noise_is_read_at_scales_the_misfit_does_not_reach(rho):
+    result = quiet_fit(cooling(rho, 101, "two pathways", sd=0.002), "cooperative")
+    assert result.noise_model.misfit is not None
+    assert result.noise_model.noise_rho == pytest.approx(rho, abs=0.2)
+    for curve in result.curves:
+        # The misfit stands well above what the noise alone would leave.
+        assert curve.misfit_percent["rms"] > 3 * curve.misfit_percent["noise"]
+
+
+def test_the_figure_draws_and_names_the_misfit(tmp_path):
+    pytest.importorskip("matplotlib")
+    from kelvara.plot import fit_figure
+
+    result = fit(cooling(0.9, 3), "cooperative")
+    figure = fit_figure(result, result._problem.curves)
+    residual_axis = figure.axes[1]
+    assert len(residual_axis.lines) >= 2 * len(result.curves)  # points and averaged line per curve
+    assert any("misfit up to" in text.get_text() for text in residual_axis.texts)

@@ -130,8 +130,12 @@ def _nucleus_support(best, results):
     """How strongly the data prefer the best nucleus size of a scan: each
     size's chi2 above the best in the best fit's residual variances (a
     likelihood ratio, -2 ln L = chi2 / variance), and the sizes within the
-    95 % rise: the range the data do not reject."""
+    95 % rise: the range the data do not reject.  Under correlated noise
+    the variance is widened as the errors are."""
     variance = best.chi2 / max(best.n_points - len(best.free), 1)
+    if best.noise_model is not None:
+        # Correlated noise lets chi2 wander further by chance.
+        variance *= best.noise_model.error_scale ** 2
     rise = {r.nuc_size: (r.chi2 - best.chi2) / variance if variance > 0 else math.inf for r in results}
     kept = sorted(n for n, r in rise.items() if r <= _NUCLEUS_RISE and math.isfinite(r))
     sizes = sorted(rise)
@@ -307,7 +311,7 @@ def _fit_problem(problem: _Problem, start: Dict[str, float], search: bool) -> Fi
     # the neighbouring points as such noise reads there.
     noise_alone = variance
     if noise_model is not None and noise_model.misfit and noise_var is not None:
-        noise_alone = noise_var * _local_noise_ratio(noise_model.rho)
+        noise_alone = noise_var * _local_noise_ratio(noise_model.misfit_rho)
     curve_results = []
     for i, curve in enumerate(problem.curves):
         baseline, slope, amplitude, aggregate_slope = (
@@ -388,8 +392,9 @@ def _noise_notes(noise_model, curve_results):
         shown = "; ".join(f"{label} {m['rms']:.2g} / {m['max']:.2g}" for label, m in sized[:8])
         more = f"; ... ({len(sized) - 8} more)" if len(sized) > 8 else ""
         noise = max(m["noise"] for _, m in sized)
-        notes.append(f"misfit (residuals averaged over {max(3, round(noise_model.span))} points, % of each curve's "
-                     f"signal change, RMS / largest): {shown}{more}; noise alone leaves about {noise:.2g} % RMS")
+        alone = "noise alone would leave up to about" if noise_model.misfit else "noise alone leaves about"
+        notes.append(f"misfit (residuals averaged over {max(3, round(noise_model.misfit_span))} points, % of each "
+                     f"curve's signal change, RMS / largest): {shown}{more}; {alone} {noise:.2g} % RMS")
     return notes
 
 

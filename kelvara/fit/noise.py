@@ -166,6 +166,18 @@ class NoiseModel:
     curves: List[int]
     misfit: Optional[str]  # why the residuals are a shape the model misses rather than noise; None: noise
     error_scale: float = 1.0
+    # The noise's own lag-1 correlation where the residuals are a misfit
+    # (read from their local variance at two scales, which a smooth shape
+    # hardly moves); rho otherwise.  The misfit is averaged over its span.
+    noise_rho: Optional[float] = None
+
+    @property
+    def misfit_rho(self) -> float:
+        return self.rho if self.noise_rho is None else self.noise_rho
+
+    @property
+    def misfit_span(self) -> float:
+        return (1.0 + self.misfit_rho) / (1.0 - self.misfit_rho)
 
     @property
     def white(self) -> bool:
@@ -219,8 +231,11 @@ def _noise_model(curves, residuals, rows, free_count):
         misfit = (f"the residuals are not noise correlated from point to point: with that correlation ("
                   f"{measured:.2f}) taken out they remain correlated (portmanteau Q = {q:.3g} over lags 1 to "
                   f"{_WHITENESS_LAGS}; noise alone stays below {_WHITENESS_Q:.3g})")
+    noise_rho = None
+    if misfit is not None:
+        noise_rho = _rho_from_scales(series, 1.0 - 2.0 / (longest_noise + 1.0))
     if white:
-        return NoiseModel(0.0, 1.0, measured, measured_span, use, misfit)
+        return NoiseModel(0.0, 1.0, measured, measured_span, use, misfit, noise_rho=noise_rho)
     # 1 - rho = u, 1 - measured = v, p span / n = 2 p / (n u): u^2 - v u + 2 p v / n = 0.
     v = 1.0 - measured
     discriminant = v * v - 8.0 * free_count * v / n
@@ -228,7 +243,7 @@ def _noise_model(curves, residuals, rows, free_count):
     # Never beyond what noise can be (the rest is misfit, and said so).
     u = max(u, 2.0 / (longest_noise + 1.0))
     rho = 1.0 - u
-    return NoiseModel(rho, (1.0 + rho) / (1.0 - rho), measured, measured_span, use, misfit)
+    return NoiseModel(rho, (1.0 + rho) / (1.0 - rho), measured, measured_span, use, misfit, noise_rho=noise_rho)
 
 
 # Residuals of noise correlated from point to point, with that correlation
@@ -263,16 +278,64 @@ def _innovations(series, rho):
     total = 0.0
     n = 0
     for r in series:
-        a = r[1:] - rho * r[:-1]
-        total += float(a @ a)
-        n += a.size
-        for k in range(1, _WHITENESS_LAGS + 1):
-            if a.size > k:
-                lags[k - 1] += float(a[k:] @ a[:-k])
+        # In pieces that overlap by the lags, each lag's products counted once.
+        for start in range(1, r.size, _PIECE):
+            stop = min(start + _PIECE, r.size)
+            before = max(start - _WHITENESS_LAGS, 1)
+            a = r[before:stop] - rho * r[before - 1:stop - 1]
+            own = a[start - before:]
+            total += float(own @ own)
+            n += own.size
+            for k in range(1, _WHITENESS_LAGS + 1):
+                first = max(start - before, k)
+                if a.size > first:
+                    lags[k - 1] += float(a[first:] @ a[first - k:a.size - k])
     if not total > 0.0:
         return 0.0, 0.0
     acf = lags / total
     return n * float(acf @ acf), math.sqrt(float(acf @ acf))
+
+
+_TAPS = np.array([1.0 / 6.0, -2.0 / 3.0, 1.0, -2.0 / 3.0, 1.0 / 6.0])
+
+
+def _along(series, step):
+    """The mean square of each point against the quadratic through its
+    neighbours `step` and 2 `step` points away on either side, in the
+    order measured: noise at that scale, which a smooth shape hardly
+    reaches."""
+    total, count = 0.0, 0
+    for r in series:
+        for a in range(2 * step, r.size - 2 * step, _PIECE):
+            centre = np.arange(a, min(a + _PIECE, r.size - 2 * step))
+            e = sum(t * r[centre + (k - 2) * step] for k, t in enumerate(_TAPS))
+            total += float(e @ e)
+            count += e.size
+    return total / count if count else math.nan
+
+
+def _rho_from_scales(series, highest):
+    """The noise's lag-1 correlation from how its local variance grows
+    from neighbours 1 to 4 points away: L(rho) / L(rho^4) for AR(1) noise
+    (1 for white noise, 4 for noise correlated far beyond 4 points), so
+    that a misfit, smooth over many points, does not count.  At most
+    `highest`: beyond about 0.9 the scales cannot tell."""
+    near, far = _along(series, 1), _along(series, 4)
+    if not (near > 0.0 and math.isfinite(far)):
+        return 0.0
+    ratio = far / near
+    low, high = 0.0, highest
+    if ratio <= 1.0:
+        return 0.0
+    if ratio >= _local_noise_ratio(high) / _local_noise_ratio(high ** 4):
+        return high
+    for _ in range(50):
+        middle = 0.5 * (low + high)
+        if _local_noise_ratio(middle) / _local_noise_ratio(middle ** 4) < ratio:
+            low = middle
+        else:
+            high = middle
+    return 0.5 * (low + high)
 
 
 def _local_noise_ratio(rho):
@@ -281,9 +344,8 @@ def _local_noise_ratio(rho):
     (equally spaced points: the quadratic through the two neighbours on
     either side weighs them 2/3 and -1/6): 1 for white noise, about 15
     for rho = 0.9."""
-    taps = np.array([1.0 / 6.0, -2.0 / 3.0, 1.0, -2.0 / 3.0, 1.0 / 6.0])
     lags = np.abs(np.subtract.outer(np.arange(5), np.arange(5)))
-    local = float(taps @ (rho ** lags) @ taps) / float(taps @ taps)
+    local = float(_TAPS @ (rho ** lags) @ _TAPS) / float(_TAPS @ _TAPS)
     return 1.0 / local if local > 0.0 else math.inf
 
 
@@ -293,15 +355,18 @@ def _window(span, size):
     return int(min(max(3, round(span)), max(3, size // 4))) | 1
 
 
-def _smoothed(r, span):
+def _smoothed_pieces(r, span):
     """The residuals r averaged over the window of `span` (see _window),
-    the window shrinking at the ends: the misfit that remains when the
-    noise is averaged out."""
+    the window shrinking at the ends, piece by piece: the misfit that
+    remains when the noise is averaged out."""
     half = _window(span, r.size) // 2
-    total = np.concatenate([[0.0], np.cumsum(r)])
-    index = np.arange(r.size)
-    low, high = np.maximum(index - half, 0), np.minimum(index + half + 1, r.size)
-    return (total[high] - total[low]) / (high - low)
+    total = np.empty(r.size + 1)
+    total[0] = 0.0
+    np.cumsum(r, out=total[1:])
+    for a in range(0, r.size, _PIECE):
+        index = np.arange(a, min(a + _PIECE, r.size))
+        low, high = np.maximum(index - half, 0), np.minimum(index + half + 1, r.size)
+        yield (total[high] - total[low]) / (high - low)
 
 
 def _averaged_variance(rho, width):
@@ -313,14 +378,22 @@ def _averaged_variance(rho, width):
 
 def _misfit_percent(curve, residuals, noise_model, noise_sd, i):
     """A curve's misfit (see CurveResult.misfit_percent), or None for a
-    curve too short to average."""
+    curve too short to average or without a signal change.  Piece by
+    piece: nothing as large as the curve beyond one running sum."""
     if noise_model is None or i not in noise_model.curves:
         return None
-    span = noise_model.span
-    smooth = _smoothed(residuals, span)
-    change = float(np.ptp(curve.signal + residuals))
+    span = noise_model.misfit_span
+    high, low = -math.inf, math.inf
+    for a in range(0, residuals.size, _PIECE):
+        fitted = curve.signal[a:a + _PIECE] + residuals[a:a + _PIECE]
+        high, low = max(high, float(fitted.max())), min(low, float(fitted.min()))
+    change = high - low
     if not change > 0.0:
         return None
-    alone = noise_sd * math.sqrt(_averaged_variance(noise_model.rho, _window(span, residuals.size)))
-    return {"rms": 100.0 * math.sqrt(float(np.mean(smooth * smooth))) / change,
-            "max": 100.0 * float(np.max(np.abs(smooth))) / change, "noise": 100.0 * alone / change}
+    squares, largest = 0.0, 0.0
+    for piece in _smoothed_pieces(residuals, span):
+        squares += float(piece @ piece)
+        largest = max(largest, float(np.max(np.abs(piece))))
+    alone = noise_sd * math.sqrt(_averaged_variance(noise_model.misfit_rho, _window(span, residuals.size)))
+    return {"rms": 100.0 * math.sqrt(squares / residuals.size) / change, "max": 100.0 * largest / change,
+            "noise": 100.0 * alone / change}
