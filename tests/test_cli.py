@@ -113,8 +113,8 @@ def test_compare_ranks_the_true_model_first():
     needs_fit()
     result = kelvara("compare", "--example", "--models", "isodesmic,cooperative")
     assert result.returncode == 0, result.stderr
-    rows = [line.split() for line in result.stdout.splitlines()[1:3]]
-    assert [(row[0], row[-1]) for row in rows] == [("cooperative", "ok"), ("isodesmic", "OK")]
+    rows = [line.split(None, 7) for line in result.stdout.splitlines()[1:3]]
+    assert [(row[0], row[-1]) for row in rows] == [("cooperative", "ok"), ("isodesmic", "NOT OK (model)")]
 
 
 def test_fit_options_reach_the_fit(tmp_path):
@@ -210,11 +210,11 @@ def test_a_fit_that_does_not_converge_exits_1(tmp_path):
     assert result.returncode == 1
     assert result.stderr[result.stderr.index("kelvara: wrote"):].splitlines()[:3] == [
         f"kelvara: wrote {tmp_path / 'f.json'}",
-        "kelvara: the fit is not to be trusted:",
+        "kelvara: the fit is not to be trusted (the answer is not determined or not found):",
         "  - the fit did not converge: stopped after 3 model evaluations (the cap given)",
     ]
     assert result.stdout.startswith("example data")
-    assert "NOT OK: this fit is not to be trusted" in result.stdout
+    assert "NOT OK: the answer is not determined or not found; this fit is not to be trusted" in result.stdout
     data = json.loads((tmp_path / "f.json").read_text())
     assert data["statistics"]["converged"] is False and data["ok"] is False
 

@@ -107,6 +107,7 @@ def test_a_wrong_model_stays_not_ok_under_correlated_noise(kind, model, rho, see
     result = quiet_fit(cooling(rho, seed, kind), model)
     assert not result.ok
     assert any("structure in the residuals" in p for p in result.problems), result.problems
+    assert "model" in result.failure and result.verdict.startswith("NOT OK: ")
 
 
 @pytest.mark.parametrize("small", [False, True])
@@ -195,10 +196,12 @@ def test_the_command_reports_the_noise_and_its_exit_status(tmp_path, capsys):
     out = capsys.readouterr().out
     assert "residuals correlated over about" in out and "misfit (residuals averaged over" in out
     saved = json.loads((tmp_path / "right.json").read_text())
-    assert saved["ok"] and saved["noise_model"]["lag1_correlation"] > 0.8
+    assert saved["ok"] and saved["noise_model"]["lag1_correlation"] > 0.8 and saved["failure"] == []
     assert all(c["misfit_percent"]["rms"] > 0 for c in saved["curves"])
     assert main(["fit", str(wrong), "--json", str(tmp_path / "wrong.json")]) == 1
-    assert not json.loads((tmp_path / "wrong.json").read_text())["ok"]
+    wrong_json = json.loads((tmp_path / "wrong.json").read_text())
+    assert not wrong_json["ok"] and wrong_json["failure"] == ["model"]
+    assert "(the model does not describe the data):" in capsys.readouterr().err
 
 
 def test_the_noise_statistics_do_not_depend_on_the_pieces(monkeypatch):

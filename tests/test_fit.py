@@ -133,10 +133,12 @@ def test_a_fit_that_does_not_converge_says_so():
         result = fit(synthetic(), "cooperative", max_nfev=3)
     assert not result.converged and not result.ok
     assert result.summary().splitlines()[:2] == [
-        "NOT OK: this fit is not to be trusted:",
+        "NOT OK: the answer is not determined or not found; this fit is not to be trusted:",
         "  - the fit did not converge: stopped after 3 model evaluations (the cap given)",
     ]
+    assert result.failure == ["answer"]
     data = result.to_dict()
+    assert data["failure"] == ["answer"]
     assert data["statistics"]["converged"] is False and data["ok"] is False
 
 

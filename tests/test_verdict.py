@@ -142,7 +142,7 @@ def test_the_command_exits_1_on_flat_data_and_still_writes_json(tmp_path):
         capture_output=True, text=True, cwd=tmp_path, timeout=300)
     assert result.returncode == 1
     assert result.stderr.startswith("kelvara: read flat.csv as a long table")
-    assert "\nkelvara: wrote out.json\nkelvara: the fit is not to be trusted:\n" in result.stderr
+    assert "\nkelvara: wrote out.json\nkelvara: the fit is not to be trusted (the answer is not determined or not found):\n" in result.stderr
     assert "the data show no transition" in result.stderr and "Traceback" not in result.stderr
     data = json.loads((tmp_path / "out.json").read_text())  # strict: no NaN tokens
     assert data["ok"] is False and any("no transition" in p for p in data["problems"])

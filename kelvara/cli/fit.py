@@ -82,7 +82,8 @@ def run_fit(options):
 
 
 def _problems_text(result, name=""):
-    lines = [f"the {name + ' ' if name else ''}fit is not to be trusted:"]
+    kind = result.verdict.split(": ", 1)[1]
+    lines = [f"the {name + ' ' if name else ''}fit is not to be trusted ({kind}):"]
     lines += [f"  - {problem}" for problem in result.problems]
     return "\n".join(lines)
 

@@ -3,13 +3,14 @@ alongside); fits that are not ok come last and are never ranked best."""
 
 from __future__ import annotations
 
+import math
 from dataclasses import dataclass
 from typing import List, Optional, Sequence
 
 from kelvara import __version__
 from kelvara.fit.curves import Curve, _came_in_celsius
 from kelvara.fit.fitting import fit
-from kelvara.fit.result import FitResult, _format
+from kelvara.fit.result import FitResult, _rounded
 from kelvara.fit.threads import one_blas_thread
 from kelvara.models import MODELS, unit_of
 
@@ -68,14 +69,11 @@ class Comparison:
         for r in self.results:
             name = r.model + (f" n={r.nuc_size}" if r.nuc_size else "")
             lines.append(f"{name:18}{len(r.free):>6}{r.chi2:>14.6g}{r.aic:>12.3f}{r.aic - aic0:>9.2f}"
-                         f"{r.bic:>12.3f}{r.bic - bic0:>9.2f}  {'ok' if r.ok else 'NOT OK'}")
+                         f"{r.bic:>12.3f}{r.bic - bic0:>9.2f}  {_verdict_word(r)}")
         lines.append("")
         lines.append("main parameters (value +- std. error):")
         for r in self.results:
-            main = ", ".join(
-                f"{n} {_format(shown(n, r.parameters[n].value)[0], '.6g')} +- "
-                f"{'fixed' if r.parameters[n].fixed else _format(r.parameters[n].stderr, '.3g')} "
-                f"{shown(n, 0.0)[1]}" for n in r._problem.nonlinear)
+            main = ", ".join(_main_value(n, r.parameters[n], shown) for n in r._problem.nonlinear)
             lines.append(f"  {r.model}: {main}")
         for r in self.results:
             for problem in r.problems:
@@ -127,3 +125,18 @@ def compare(curves, models: Sequence[str] = ("isodesmic", "cooperative", "coop_i
         results.append(fit(curves, model, **model_options))
     results.sort(key=lambda r: (not r.ok, r.aic, r.bic))
     return Comparison(results)
+
+
+def _verdict_word(result):
+    """ok, or NOT OK with its kind: (answer), (model) or (answer, model)."""
+    return "ok" if result.ok else f"NOT OK ({', '.join(result.failure)})"
+
+
+def _main_value(name, parameter, shown):
+    """name value +- error unit, rounded to the error (enthalpies in kJ/mol)."""
+    value, unit = shown(name, parameter.value)
+    if parameter.fixed:
+        text, _, unit = _rounded(value, math.nan, unit)
+        return f"{name} {text} fixed {unit}"
+    text, error, unit = _rounded(value, parameter.stderr, unit)
+    return f"{name} {text} +- {error} {unit}"

@@ -152,6 +152,29 @@ class FitResult:
         return not self.problems
 
     @property
+    def failure(self) -> List[str]:
+        """Why the fit is NOT OK, in kind: "answer" when the answer itself
+        is wrong or unknown (not converged, not determined, on a bound, too
+        few points, no transition, a half-way point far outside the data),
+        "model" when the model does not describe the data (structure in
+        the residuals, outliers); empty when ok."""
+        kinds = {"model" if any(mark in p for mark in _MODEL_FAILURES) else "answer" for p in self.problems}
+        if not self.converged:
+            # The residuals of an unfinished fit say nothing of the model.
+            kinds.discard("model")
+            kinds.add("answer")
+        return [k for k in ("answer", "model") if k in kinds]
+
+    @property
+    def verdict(self) -> str:
+        """"ok", or NOT OK with its kind in words."""
+        if self.ok:
+            return "ok"
+        words = {"answer": "the answer is not determined or not found",
+                 "model": "the model does not describe the data"}
+        return "NOT OK: " + "; ".join(words[k] for k in self.failure)
+
+    @property
     def correlation(self) -> np.ndarray:
         """Correlation matrix of the free parameters (order: `free`)."""
         sd = np.sqrt(np.diag(self.covariance))
@@ -284,7 +307,7 @@ class FitResult:
 
         lines = []
         if self.problems:
-            lines.append("NOT OK: this fit is not to be trusted:")
+            lines.append(f"{self.verdict}; this fit is not to be trusted:")
             lines += [f"  - {p}" for p in self.problems]
         lines.append(f"model: {self.model}" + (f" (nuc_size {self.nuc_size})" if self.nuc_size else ""))
         lines += self.notes
@@ -355,6 +378,7 @@ class FitResult:
         return {
             "kelvara_version": __version__,
             "ok": self.ok,
+            "failure": self.failure,
             "problems": list(self.problems),
             "notes": notes,
             "model": self.model,
@@ -453,6 +477,11 @@ class FitResult:
         if len(samples) < resamples:
             self.notes.append(f"bootstrap: {resamples - len(samples)} of {resamples} refits failed")
         return self.bootstrap
+
+
+# Problems that say the model does not describe the data (rather than that
+# the answer is wrong or unknown).
+_MODEL_FAILURES = ("structure in the residuals", "noise SDs from the fit")
 
 
 def _resampled(residuals, rho, rng):
