@@ -225,6 +225,7 @@ def test_results_serve_notebooks_and_tables(cooperative_fit):
     frame = cooperative_fit.to_frame()
     assert frame.loc["delta_h", "unit"] == "J/mol" and frame.loc["Te[0]", "kind"] == "derived"
     assert "<table>" in cooperative_fit._repr_html_() and "delta_h_nuc" in cooperative_fit._repr_html_()
+    assert "<td>kJ/mol</td>" in cooperative_fit._repr_html_()  # rounded to the errors, as printed
     with pytest.raises(TypeError, match="curve_index must be an integer"):
         cooperative_fit.predict(0, [300.0, 310.0])  # arguments swapped
     with pytest.raises(IndexError, match="the fit has 3 curves"):

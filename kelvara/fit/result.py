@@ -278,17 +278,22 @@ class FitResult:
     def _repr_html_(self) -> str:
         from html import escape
 
-        verdict = ("<p style='color:firebrick'><b>NOT OK:</b></p><ul>"
+        verdict = (f"<p style='color:firebrick'><b>{escape(self.verdict)}</b></p><ul>"
                    + "".join(f"<li>{escape(p)}</li>" for p in self.problems) + "</ul>"
                    if self.problems else "<p><b>ok</b></p>")
-        rows = "".join(
-            f"<tr><td>{escape(p.name)}</td><td>{_format(p.value)}</td>"
-            f"<td>{'fixed' if p.fixed else 'at bound' if p.at_bound else _format(p.stderr)}</td>"
-            f"<td>{escape(p.unit)}</td></tr>" for p in self.parameters.values())
-        rows += "".join(f"<tr><td>{escape(d.name)}</td><td>{_format(d.value)}</td><td>{_format(d.stderr)}</td>"
-                        f"<td>{escape(d.unit)}</td></tr>" for d in self.derived.values())
+
+        def row(name, value, error, unit, mark=None):
+            text, rounded_error, unit = _rounded(value, math.nan if mark else error, unit)
+            return (f"<tr><td>{escape(name)}</td><td>{escape(text)}</td><td>{escape(mark or rounded_error)}</td>"
+                    f"<td>{escape(unit)}</td></tr>")
+
+        rows = "".join(row(p.name, p.value, p.stderr, p.unit, "fixed" if p.fixed else "at bound" if p.at_bound
+                           else None) for p in self.parameters.values())
+        rows += "".join(row(d.name, d.value, d.stderr, d.unit) for d in self.derived.values())
+        notes = "".join(f"<li>{escape(n)}</li>" for n in self.notes)
         return (f"<h4>kelvara fit: {escape(self.model)} model</h4>{verdict}"
-                "<table><tr><th>name</th><th>value</th><th>std. error</th><th>unit</th></tr>"
+                + (f"<ul>{notes}</ul>" if notes else "")
+                + "<table><tr><th>name</th><th>value</th><th>std. error</th><th>unit</th></tr>"
                 f"{rows}</table><p>chi2 {self.chi2:.6g}, {self.n_points} points, "
                 f"{len(self.free)} free parameters</p>")
 
