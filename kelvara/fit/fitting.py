@@ -381,6 +381,9 @@ def _correlated(problem, x, unit_covariance, white, rss, noise_model, notes):
 def _noise_notes(noise_model, curve_results):
     """What the summary says of the noise and the misfit."""
     notes = []
+    if noise_model.white and not noise_model.misfit:
+        notes.append(f"noise: independent from point to point (lag-1 correlation of the residuals "
+                     f"{noise_model.measured_rho:.2f}, none beyond chance)")
     if not noise_model.white:
         notes.append(f"noise: residuals correlated over about {noise_model.span:.0f} points (lag-1 correlation "
                      f"{noise_model.rho:.2f}, read from the residuals along each curve); standard errors, profiles and "
