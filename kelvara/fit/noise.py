@@ -251,11 +251,12 @@ def _noise_model(curves, residuals, rows, free_count):
 # portmanteau statistic Q = n sum_k acf(k)^2 over the first lags is
 # chi-squared with that many degrees of freedom.  Beyond its 0.1 % point,
 # and with correlations of some size (not a trifle that millions of points
-# make significant), the residuals are a shape: white noise over a second
-# pathway reads Q of 140, correlated noise over it 20 to 40; the right
-# model 12 at most over 100 fits.
-_WHITENESS_LAGS = 3
-_WHITENESS_Q = 16.27
+# make significant), the residuals are a shape.  Over 3 x 401 points: the
+# right model under AR(1) noise of 0.5 to 0.95 reads Q of 20 at most (36
+# fits), a second pathway beside the cooperative one 36 to 63 under noise
+# correlated at 0.5, 200 or more under white noise.
+_WHITENESS_LAGS = 10
+_WHITENESS_Q = 29.588
 _WHITENESS_SIZE = 0.05
 
 
