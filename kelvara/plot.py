@@ -10,6 +10,7 @@ what it carries (`result.plot()` and `comparison.plot()` call in here).
 from __future__ import annotations
 
 import math
+import re
 import textwrap
 
 import numpy as np
@@ -31,6 +32,15 @@ def _backend():
 def _signal_label(curves):
     names = {c.signal_name for c in curves if c.signal_name}
     return names.pop() if len(names) == 1 else "Signal"
+
+
+def _residual_label(curves):
+    """"Residual" with the signal's unit: the unit in the signal's header
+    ("CD (mdeg)", "A [a.u.]"), else the signal's own name."""
+    label = _signal_label(curves)
+    match = re.search(r"[(\[]([^()\[\]]+)[)\]]\s*$", label)
+    unit = match.group(1) if match else ("signal" if label == "Signal" else label)
+    return f"Residual ({unit})"
 
 
 def _concentration_label(c_tot):
@@ -142,7 +152,8 @@ def _misfit_label(axis, result, curves, kind):
     span = _window(result.noise_model.misfit_span, max(c.size for c in curves))
     axis.text(0.01, 0.96, f"lines: residuals averaged over {span} points; misfit up to "
               f"{max(m['rms'] for m in sized):.2g} % RMS ({max(m['noise'] for m in sized):.2g} % from noise alone)",
-              transform=axis.transAxes, fontsize=7, va="top", color="0.25")
+              transform=axis.transAxes, fontsize=7, va="top", color="0.25",
+              bbox=dict(facecolor="white", alpha=0.75, lw=0, pad=1.5))
 
 
 def draw_fit(ax, result, curves=None, kind=None, celsius=False):
@@ -222,7 +233,7 @@ def fit_figure(result, curves, celsius=False, aggregation=False):
         _misfit_label(bottom, result, curves, kind)
         if k == 0:
             top.set_ylabel(_signal_label(curves))
-            bottom.set_ylabel("Residual")
+            bottom.set_ylabel(_residual_label(curves))
         last = panel if aggregation else bottom
         last.set_xlabel(_x_label(kind, celsius))
         for axis in ([top, bottom] if aggregation else [top]):
@@ -236,10 +247,13 @@ def fit_figure(result, curves, celsius=False, aggregation=False):
         tops.append(top)
     top = tops[0]
     title = f"kelvara fit: {result.model} model"
+    # One title over every column of panels: centred on the figure when the
+    # fit joins several kinds of curves.
+    place = figure.suptitle if len(kinds) > 1 else top.set_title
     if result.ok:
-        top.set_title(title)
+        place(title)
     else:
-        top.set_title(title + " — NOT OK", color="firebrick", fontweight="bold")
+        place(title + " — NOT OK", color="firebrick", fontweight="bold")
 
     panels = grid[1].subgridspec(1, len(profiles) + (support is not None), wspace=0.35) if extra else None
     if support is not None:
@@ -249,7 +263,10 @@ def fit_figure(result, curves, celsius=False, aggregation=False):
         for k, profile in enumerate(profiles):
             axis = figure.add_subplot(panels[k])
             best = result.parameters[profile.name].value
-            axis.plot(profile.values, profile.chi2 - result.chi2, "o-", ms=3, color="C0", label="profile")
+            # In noise variances, correlated noise's widening taken out, so
+            # that the red line sits where independent noise would put it.
+            unit = variance * (result._error_scales or {}).get(profile.name, 1.0) ** 2
+            axis.plot(profile.values, (profile.chi2 - result.chi2) / unit, "o-", ms=3, color="C0", label="profile")
             stderr = result.parameters[profile.name].stderr
             logarithmic = profile.name in result._problem.log_names
             if np.isfinite(stderr) and stderr > 0:
@@ -259,11 +276,11 @@ def fit_figure(result, curves, celsius=False, aggregation=False):
                 else:
                     span = np.linspace(profile.values.min(), profile.values.max(), 200)
                     distance = (span - best) / stderr
-                axis.plot(span, variance * distance ** 2, "--", color="0.5", lw=1, label="from std. error")
+                axis.plot(span, distance ** 2, "--", color="0.5", lw=1, label="from std. error")
             if logarithmic and profile.values.max() > 3.0 * profile.values.min() > 0:
                 axis.set_xscale("log")  # wide: a log axis (a narrow one keeps its plain ticks)
                 axis.xaxis.set_minor_formatter(NullFormatter())
-            axis.axhline(profile.threshold - result.chi2, color="firebrick", lw=0.8)
+            axis.axhline((profile.threshold - result.chi2) / unit, color="firebrick", lw=0.8)
             for end in (profile.low, profile.high):
                 if end is not None:
                     axis.axvline(end, color="firebrick", lw=0.8, ls=":")
@@ -272,7 +289,7 @@ def fit_figure(result, curves, celsius=False, aggregation=False):
             axis.xaxis.set_major_locator(MaxNLocator(4))
             axis.xaxis.get_offset_text().set_fontsize(8)
             if k == 0:
-                axis.set_ylabel("Δchi2", fontsize=9)
+                axis.set_ylabel("Δchi2 / noise variance", fontsize=9)
                 axis.legend(fontsize=7, frameon=False)
         figure.text(0.5, 0.005 + 0.022 * len(result.problems),
                     f"likelihood profiles: {100 * profiles[0].level:g} % intervals where Δchi2 "
@@ -333,7 +350,7 @@ def comparison_figure(comparison, curves, celsius=False):
             bottom.set_xlabel(_x_label(kind, celsius))
             if k == 0:
                 top.set_ylabel(_signal_label(curves))
-                bottom.set_ylabel("Residual")
+                bottom.set_ylabel(_residual_label(curves))
                 top.legend(title=_MARKS[kind], frameon=False, fontsize=8)
     figure.subplots_adjust(left=0.07, right=0.98, top=0.92, bottom=0.1)
     return figure
@@ -350,7 +367,10 @@ def save(figure, path, format=None):
     release it."""
     plt = _backend()
     try:
-        figure.savefig(path, dpi=130, format=format)
+        # Text stays text: editable in an SVG, and TrueType (Type 42) fonts
+        # in a PDF or PostScript file, which journals take (Type 3 they refuse).
+        with plt.rc_context({"svg.fonttype": "none", "pdf.fonttype": 42, "ps.fonttype": 42}):
+            figure.savefig(path, dpi=130, format=format)
     finally:
         plt.close(figure)
 

@@ -11,14 +11,14 @@ import pytest
 np = pytest.importorskip("numpy")
 pytest.importorskip("scipy")
 
-from helpers import write_cooling_run  # noqa: E402
-
 import kelvara.fit.blocks as blocks  # noqa: E402
 from kelvara import _core  # noqa: E402
 from kelvara.cli import main  # noqa: E402
 from kelvara.fit import Curve, fit  # noqa: E402
 from kelvara.fit.noise import _averaged_variance, _local_noise_ratio, _noise_values  # noqa: E402
 from kelvara.fit.result import _resampled  # noqa: E402
+
+from helpers import write_cooling_run  # noqa: E402
 
 KELVIN = np.linspace(363.15, 283.15, 401)  # a cooling ramp, in the order measured
 CONCENTRATIONS = (5e-6, 1e-5, 2e-5)
@@ -241,3 +241,9 @@ def test_the_figure_draws_and_names_the_misfit(tmp_path):
     residual_axis = figure.axes[1]
     assert len(residual_axis.lines) >= 2 * len(result.curves)  # points and averaged line per curve
     assert any("misfit up to" in text.get_text() for text in residual_axis.texts)
+
+
+def test_the_noise_sd_reported_is_the_noise_s_own():
+    for rho in (0.0, 0.9):
+        result = fit(cooling(rho, 3), "cooperative")
+        assert result.noise == pytest.approx(0.005, rel=0.15)

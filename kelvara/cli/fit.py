@@ -142,21 +142,29 @@ def _cell(value):
 def _results_csv(result):
     out = io.StringIO()
     writer = csv.writer(out, lineterminator="\n")
-    writer.writerow(["kind", "name", "value", "stderr", "unit", "fixed", "low", "high"])
+    ends = ["profile_low", "profile_high", "bootstrap_low", "bootstrap_high"]
+    writer.writerow(["kind", "name", "value", "stderr", "unit", "fixed", "low", "high"] + ends)
+
+    def intervals(name):
+        found = result.intervals(name)
+        return [_cell(found[end]) if end in found else "" for end in ends]
+
     for p in result.parameters.values():
         writer.writerow(["parameter", p.name, _cell(p.value), "" if p.fixed else _cell(p.stderr), p.unit,
-                         p.fixed, "", ""])
+                         p.fixed, "", ""] + intervals(p.name))
     for d in result.derived.values():
-        writer.writerow(["derived", d.name, _cell(d.value), _cell(d.stderr), d.unit, False, "", ""])
+        writer.writerow(["derived", d.name, _cell(d.value), _cell(d.stderr), d.unit, False, "", ""]
+                        + intervals(d.name))
     for kind, intervals in (("profile", {p.name: (p.low, p.high) for p in (result.profiles or {}).values()}),
                             ("bootstrap", result.bootstrap or {})):
         for name, (low, high) in intervals.items():
-            writer.writerow([f"{kind} interval", name, "", "", unit_of(name), False, _cell(low), _cell(high)])
+            writer.writerow([f"{kind} interval", name, "", "", unit_of(name), False, _cell(low), _cell(high)]
+                            + [""] * 4)
     for key in ("chi2", "reduced_chi2", "aic", "bic", "n_points"):
-        writer.writerow(["statistic", key, _cell(getattr(result, key)), "", "", "", "", ""])
-    writer.writerow(["verdict", "ok", result.ok, "", "", "", "", ""])
+        writer.writerow(["statistic", key, _cell(getattr(result, key)), "", "", "", "", ""] + [""] * 4)
+    writer.writerow(["verdict", "ok", result.ok, "", "", "", "", ""] + [""] * 4)
     for problem in result.problems:
-        writer.writerow(["verdict", "problem", problem, "", "", "", "", ""])
+        writer.writerow(["verdict", "problem", problem, "", "", "", "", ""] + [""] * 4)
     return out.getvalue()
 
 

@@ -347,7 +347,7 @@ def _fit_problem(problem: _Problem, start: Dict[str, float], search: bool) -> Fi
         reduced_chi2=rss * scale**2 / dof, aic=log_term + 2 * p + 2 * n * math.log(scale),
         bic=log_term + p * math.log(n) + 2 * n * math.log(scale), n_points=n,
         converged=converged, message=message, nfev=problem.nfev, notes=notes, problems=problems,
-        noise=None if noise_var is None else math.sqrt(noise_var) * scale,
+        noise=None if noise_var is None else math.sqrt(noise_var * _read_as(noise_model)) * scale,
         starts=(screened, refined, reached), noise_model=noise_model, _problem=problem, _x=x,
         _error_scales=_error_scales(unit_covariance * (rss / dof), covariance, problem.free),
     )
@@ -376,6 +376,15 @@ def _correlated(problem, x, unit_covariance, white, rss, noise_model, notes):
               if math.isfinite(covariance[j, j]) and math.isfinite(white[j, j]) and white[j, j] > 0]
     noise_model.error_scale = math.sqrt(float(np.median(ratios))) if ratios else 1.0
     return covariance, variance
+
+
+def _read_as(noise_model):
+    """How much larger the noise is than its reading against neighbouring
+    points: 1 for white noise, more for noise correlated from point to
+    point (the noise SD reported is the noise's own)."""
+    if noise_model is None or noise_model.white:
+        return 1.0
+    return _local_noise_ratio(noise_model.misfit_rho)
 
 
 def _noise_notes(noise_model, curve_results):

@@ -273,7 +273,22 @@ class FitResult:
                      fixed=p.fixed, at_bound=p.at_bound) for p in self.parameters.values()]
         rows += [dict(name=d.name, kind="derived", value=d.value, stderr=d.stderr, unit=d.unit,
                       fixed=False, at_bound=False) for d in self.derived.values()]
+        for row in rows:
+            row.update(self.intervals(row["name"]))
         return pd.DataFrame(rows).set_index("name")
+
+    def intervals(self, name: str) -> Dict[str, float]:
+        """The profile and bootstrap interval ends of a parameter or derived
+        value (profile_low, profile_high, bootstrap_low, bootstrap_high),
+        those computed: NaN where an end was not found or not asked for."""
+        out = {}
+        profile = (self.profiles or {}).get(name)
+        if self.profiles is not None:
+            out["profile_low"] = math.nan if profile is None or profile.low is None else profile.low
+            out["profile_high"] = math.nan if profile is None or profile.high is None else profile.high
+        if self.bootstrap is not None:
+            out["bootstrap_low"], out["bootstrap_high"] = self.bootstrap.get(name, (math.nan, math.nan))
+        return out
 
     def _repr_html_(self) -> str:
         from html import escape
@@ -344,9 +359,16 @@ class FitResult:
                 shown_unit = _rounded(0.0, 1.0, shown(0.0, unit)[1])[2]
                 lines.append(f"  {pr.name:22}[{ends[0][0]}, {ends[1][0]}]  {shown_unit}" + warning)
         if self.bootstrap:
-            lines.append("bootstrap 95 % intervals:")
+            drawn = len(next(iter(self.bootstrap_samples.values()))) if self.bootstrap_samples else 0
+            lines.append(f"bootstrap 95 % percentile intervals ({drawn} resamples"
+                         + (", the noise's correlation kept" if self.noise_model is not None
+                            and not self.noise_model.white else "") + "):")
             for name, (low, high) in self.bootstrap.items():
-                lines.append(f"  {name:22}[{_format(low)}, {_format(high)}]")
+                error = self.parameters[name].stderr if name in self.parameters else \
+                    self.derived[name].stderr if name in self.derived else math.nan
+                unit = unit_of(name)
+                ends = [_rounded(shown(v, unit)[0], error, shown(0.0, unit)[1]) for v in (low, high)]
+                lines.append(f"  {name:22}[{ends[0][0]}, {ends[1][0]}]  {ends[0][2]}")
         lines.append("derived:")
         for d in self.derived.values():
             value, unit = shown(d.value, d.unit)

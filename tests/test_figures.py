@@ -1,0 +1,60 @@
+"""What goes into a paper: intervals in the tables, figures whose text
+stays text, residuals with the signal's unit, one title over a joint fit."""
+
+import csv
+import math
+import warnings
+
+import pytest
+
+np = pytest.importorskip("numpy")
+pytest.importorskip("scipy")
+
+from kelvara.fit import Curve, fit  # noqa: E402
+
+from test_correlated_noise import cooling  # noqa: E402
+
+
+def quiet_fit(*args, **options):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        return fit(*args, **options)
+
+
+def test_intervals_reach_the_table_and_the_csv(tmp_path):
+    pytest.importorskip("pandas")
+    from kelvara.cli.fit import _results_csv
+
+    result = fit(cooling(0.9, 3), "cooperative")
+    frame = result.to_frame()
+    assert "profile_low" not in frame and "bootstrap_low" not in frame
+    result.profile(["delta_h"])
+    result.run_bootstrap(12, seed=1)
+    frame = result.to_frame()
+    assert frame.loc["delta_h", "profile_low"] < frame.loc["delta_h", "value"] < frame.loc["delta_h", "profile_high"]
+    assert math.isnan(frame.loc["delta_s", "profile_low"])  # not profiled
+    assert frame.loc["Te[0]", "bootstrap_low"] < frame.loc["Te[0]", "bootstrap_high"]
+    rows = {row["name"]: row for row in csv.DictReader(_results_csv(result).splitlines())
+            if row["kind"] == "parameter"}
+    assert float(rows["delta_h"]["profile_low"]) == frame.loc["delta_h", "profile_low"]
+    assert float(rows["delta_h"]["bootstrap_high"]) == frame.loc["delta_h", "bootstrap_high"]
+    summary = result.summary()
+    assert "bootstrap 95 % percentile intervals (12 resamples, the noise's correlation kept):" in summary
+    assert "kJ/mol" in summary[summary.index("bootstrap 95 %"):]
+
+
+def test_residuals_carry_the_signal_unit_and_a_joint_fit_one_title():
+    pytest.importorskip("matplotlib")
+    from kelvara.plot import _residual_label, fit_figure
+
+    curves = cooling(0.0, 3)
+    assert _residual_label(curves) == "Residual (signal)"
+    for curve in curves:
+        curve.signal_name = "CD (mdeg)"
+    assert _residual_label(curves) == "Residual (mdeg)"
+    series = [Curve.concentration_series(np.geomspace(1e-6, 1e-4, 12), 0.1 + 0.8 * np.linspace(0.05, 0.95, 12),
+                                         temperature=300.0)]
+    result = quiet_fit(curves + series, "cooperative")
+    figure = fit_figure(result, result._problem.curves)
+    assert figure._suptitle is not None and figure._suptitle.get_text().startswith("kelvara fit: cooperative")
+    assert all(axis.get_title() == "" for axis in figure.axes)
