@@ -141,6 +141,50 @@ def _draw_curves(axis, result, curves, celsius, colours, residuals=None, aggrega
         axis.set_xscale("log")
 
 
+def _annotation(axis, result):
+    """The free thermodynamic parameters, rounded to their errors, in a
+    box in the data panel's emptiest corner."""
+    from kelvara.fit.result import _rounded
+
+    lines = []
+    for name in result._problem.nonlinear:
+        p = result.parameters[name]
+        if p.fixed:
+            continue
+        value, error, unit = _rounded(p.value, p.stderr, p.unit)
+        lines.append(f"{name} = {value} ± {error} {unit}")
+    if lines:
+        from matplotlib.legend import Legend
+        from matplotlib.lines import Line2D
+
+        box = Legend(axis, [Line2D([], [], alpha=0.0)] * len(lines), lines, loc=_emptiest_corner(axis),
+                     handlelength=0, handletextpad=0, fontsize=8, framealpha=0.85, edgecolor="0.6")
+        axis.add_artist(box)
+
+
+def _emptiest_corner(axis):
+    """The corner of an Axes with the fewest data points and no legend."""
+    figure = axis.figure
+    figure.canvas.draw()
+    to_axes = axis.transData + axis.transAxes.inverted()
+    points = [to_axes.transform(np.column_stack(line.get_data())) for line in axis.lines if len(line.get_xdata())]
+    points = np.vstack(points) if points else np.zeros((0, 2))
+    taken = set()
+    legend = axis.get_legend()
+    if legend is not None:
+        box = legend.get_window_extent().transformed(axis.transAxes.inverted())
+        taken.add(("upper" if (box.y0 + box.y1) / 2 > 0.5 else "lower") + " "
+                  + ("right" if (box.x0 + box.x1) / 2 > 0.5 else "left"))
+    counts = {}
+    for vertical, (y0, y1) in (("upper", (0.65, 1.0)), ("lower", (0.0, 0.35))):
+        for horizontal, (x0, x1) in (("left", (0.0, 0.45)), ("right", (0.55, 1.0))):
+            corner = f"{vertical} {horizontal}"
+            if corner not in taken:
+                inside = (points[:, 0] >= x0) & (points[:, 0] <= x1) & (points[:, 1] >= y0) & (points[:, 1] <= y1)
+                counts[corner] = int(np.sum(inside))
+    return min(counts, key=counts.get)
+
+
 def _misfit_label(axis, result, curves, kind):
     """Say in the residual panel what its lines are: the misfit."""
     from kelvara.fit.noise import _window
@@ -188,7 +232,7 @@ def draw_fit(ax, result, curves=None, kind=None, celsius=False):
     return ax
 
 
-def fit_figure(result, curves, celsius=False, aggregation=False):
+def fit_figure(result, curves, celsius=False, aggregation=False, annotate=False):
     """A matplotlib Figure of the fit: data, fitted curves with their Te (▼),
     residuals, optionally the normalised degree of aggregation, and one
     panel per profiled parameter after `result.profile()`.  A fit that is
@@ -203,6 +247,9 @@ def fit_figure(result, curves, celsius=False, aggregation=False):
         Temperatures in °C (else K).
     aggregation : bool
         Add a panel of the degree of aggregation (0 to 1).
+    annotate : bool
+        A box of the main fitted values (the free thermodynamic
+        parameters), rounded to their errors, with units.
 
     Returns
     -------
@@ -246,6 +293,8 @@ def fit_figure(result, curves, celsius=False, aggregation=False):
         top.legend(title=_MARKS[kind], frameon=False, fontsize=9)
         tops.append(top)
     top = tops[0]
+    if annotate:
+        _annotation(top, result)
     title = f"kelvara fit: {result.model} model"
     # One title over every column of panels: centred on the figure when the
     # fit joins several kinds of curves.

@@ -58,3 +58,18 @@ def test_residuals_carry_the_signal_unit_and_a_joint_fit_one_title():
     figure = fit_figure(result, result._problem.curves)
     assert figure._suptitle is not None and figure._suptitle.get_text().startswith("kelvara fit: cooperative")
     assert all(axis.get_title() == "" for axis in figure.axes)
+
+
+def test_annotate_puts_the_main_values_in_an_empty_corner(tmp_path):
+    pytest.importorskip("matplotlib")
+    from kelvara.cli import main
+
+    assert main(["fit", "--example", "--plot", str(tmp_path / "f.svg"), "--annotate"]) == 0
+    svg = (tmp_path / "f.svg").read_text()
+    assert "delta_h = -94.78 ± 0.21 kJ/mol" in svg and "delta_s_nuc =" not in svg  # fixed values stay out
+    from kelvara.plot import _emptiest_corner, fit_figure
+
+    result = fit(cooling(0.0, 3), "cooperative")
+    figure = fit_figure(result, result._problem.curves)
+    # Cooling curves fall from the upper left; the legend holds the upper right.
+    assert _emptiest_corner(figure.axes[0]) == "lower left"

@@ -156,6 +156,8 @@ def _output_arguments(parser, what):
                         help="draw data, fitted curves and residuals (.png, .pdf or .svg)")
     parser.add_argument("--aggregation-panel", "--aggregation_panel", dest="aggregation_panel",
                         action="store_true", help="add a panel of the normalised degree of aggregation")
+    parser.add_argument("--annotate", action="store_true",
+                        help="put the main fitted values, rounded to their errors, in a box on the plot")
 
 
 def write_atomic(path, text):

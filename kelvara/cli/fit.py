@@ -67,7 +67,8 @@ def run_fit(options):
         write_atomic(targets["--curves"], _curves_csv(result, unit))
     if options.plot:
         _plot(targets["--plot"], lambda plot: plot.fit_figure(result, curves, celsius=unit == "°C",
-                                                             aggregation=options.aggregation_panel))
+                                                             aggregation=options.aggregation_panel,
+                                                             annotate=options.annotate))
     stream = _report_stream(targets)
     source = "example data" if options.example else ", ".join(options.data)
     print(f"{source}: {len(curves)} curves, {result.n_points} points", file=stream)

@@ -11,7 +11,7 @@ from typing import Dict, Iterable, Mapping, Optional, Tuple, Union
 import numpy as np
 
 from kelvara.fit.curves import Curve
-from kelvara.fit.noise import _local_noise_ratio, _misfit_percent, _noise_model, _noise_variance
+from kelvara.fit.noise import _local_noise_ratio, _misfit_percent, _noise_model, _noise_variance, _window
 from kelvara.fit.problem import _Exhausted, _Problem
 from kelvara.fit.result import CurveResult, FitResult, NucleusSupport, Parameter
 from kelvara.fit.search import _guess, _linear_start, _search, _theta
@@ -405,7 +405,8 @@ def _noise_notes(noise_model, curve_results):
         more = f"; ... ({len(sized) - 8} more)" if len(sized) > 8 else ""
         noise = max(m["noise"] for _, m in sized)
         alone = "noise alone would leave up to about" if noise_model.misfit else "noise alone leaves about"
-        notes.append(f"misfit (residuals averaged over {max(3, round(noise_model.misfit_span))} points, % of each "
+        width = _window(noise_model.misfit_span, max(c.residuals.size for c in curve_results))
+        notes.append(f"misfit (residuals averaged over about {width} points, % of each "
                      f"curve's signal change, RMS / largest): {shown}{more}; {alone} {noise:.2g} % RMS")
     return notes
 

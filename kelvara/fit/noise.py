@@ -352,8 +352,9 @@ def _local_noise_ratio(rho):
 
 def _window(span, size):
     """The averaging window for noise correlated over `span` points: odd,
-    at least 3, at most a quarter of the curve's `size`."""
-    return int(min(max(3, round(span)), max(3, size // 4))) | 1
+    at least 3 points and a fortieth of the curve (so that white noise is
+    averaged down too), at most a quarter of the curve's `size`."""
+    return int(min(max(3, size // 40, round(span)), max(3, size // 4))) | 1
 
 
 def _smoothed_pieces(r, span):
