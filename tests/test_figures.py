@@ -10,9 +10,9 @@ import pytest
 np = pytest.importorskip("numpy")
 pytest.importorskip("scipy")
 
-from kelvara.fit import Curve, fit  # noqa: E402
-
 from test_correlated_noise import cooling  # noqa: E402
+
+from kelvara.fit import Curve, fit  # noqa: E402
 
 
 def quiet_fit(*args, **options):

@@ -24,6 +24,7 @@ import argparse
 import errno
 import os
 import re
+import shlex
 import sys
 
 from kelvara import __version__
@@ -60,7 +61,9 @@ def _join_negative_values(argv):
 
 def main(argv=None) -> int:
     parser = build_parser()
-    options = parser.parse_args(_join_negative_values(sys.argv[1:] if argv is None else list(argv)))
+    given = sys.argv[1:] if argv is None else [str(a) for a in argv]
+    options = parser.parse_args(_join_negative_values(given))
+    options.command_line = "kelvara " + shlex.join(given)  # what a report says reproduces it
     if not hasattr(options, "handler"):
         parser.print_help(sys.stderr)
         return 2

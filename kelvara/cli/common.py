@@ -156,8 +156,30 @@ def _output_arguments(parser, what):
                         help="draw data, fitted curves and residuals (.png, .pdf or .svg)")
     parser.add_argument("--aggregation-panel", "--aggregation_panel", dest="aggregation_panel",
                         action="store_true", help="add a panel of the normalised degree of aggregation")
+    parser.add_argument("--report", metavar="FILE.html",
+                        help="write a self-contained HTML report for a paper's supporting information (inputs with "
+                             "SHA-256, the model and its papers, verdict, values rounded to their errors with "
+                             "intervals, figures, a methods paragraph, versions); it prints cleanly to PDF")
     parser.add_argument("--annotate", action="store_true",
                         help="put the main fitted values, rounded to their errors, in a box on the plot")
+
+
+def _check_report(options):
+    """--report names an .html file (or '-'), before any work."""
+    path = getattr(options, "report", None)
+    if path and path != "-" and pathlib.Path(path).suffix.lower() not in (".html", ".htm"):
+        raise UsageError(f"--report {path}: the report is written as .html")
+
+
+def _report(where, make):
+    """Write the HTML report `make()` gives (see kelvara.report)."""
+    try:
+        import matplotlib  # noqa: F401
+
+        import kelvara.report  # noqa: F401  (needs matplotlib)
+    except ImportError:
+        raise UsageError("--report needs matplotlib: python -m pip install 'kelvara[fit]'") from None
+    write_atomic(where, make())
 
 
 def write_atomic(path, text):

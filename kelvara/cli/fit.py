@@ -6,6 +6,7 @@ from __future__ import annotations
 import csv
 import io
 import math
+import pathlib
 import warnings
 
 from kelvara.cli.common import (
@@ -17,6 +18,7 @@ from kelvara.cli.common import (
     FitFailed,
     UsageError,
     _check_outputs,
+    _check_report,
     _data_arguments,
     _display_unit,
     _fit_arguments,
@@ -27,6 +29,7 @@ from kelvara.cli.common import (
     _output_arguments,
     _outputs,
     _plot,
+    _report,
     _report_stream,
     _tell_reading,
     _varied,
@@ -40,7 +43,11 @@ from kelvara.models import MODELS, PARAMETER_UNITS, unit_of
 def run_fit(options):
     fit_module = _fit_module()
     inputs = _inputs(options)
-    targets = _check_outputs(inputs, _outputs(options, "json", "csv", "curves", "plot"))
+    targets = _check_outputs(inputs, _outputs(options, "json", "csv", "results", "curves", "plot", "report"))
+    _check_report(options)
+    if options.results and options.results != "-" and \
+            pathlib.Path(options.results).suffix.lower() not in (".xlsx", ".csv"):
+        raise UsageError(f"--results {options.results}: the results are written as .xlsx or .csv")
     if options.bootstrap and options.bootstrap < 2:
         raise UsageError("--bootstrap needs at least 2 resamples")
     keywords = _fit_options(options, options.model or DEFAULT_MODELS.get(options.vary, DEFAULT_MODEL))
@@ -63,12 +70,22 @@ def run_fit(options):
         _write_json(targets["--json"], result.to_dict(), inputs, reading)
     if options.csv:
         write_atomic(targets["--csv"], _results_csv(result))
+    if options.results:
+        where = targets["--results"]
+        xlsx = pathlib.Path(options.results).suffix.lower() == ".xlsx"
+        write_atomic(where, _results_xlsx(result, unit) if xlsx else _results_csv(result))
     if options.curves:
         write_atomic(targets["--curves"], _curves_csv(result, unit))
     if options.plot:
         _plot(targets["--plot"], lambda plot: plot.fit_figure(result, curves, celsius=unit == "°C",
                                                              aggregation=options.aggregation_panel,
                                                              annotate=options.annotate))
+    if options.report:
+        from kelvara import report
+
+        _report(targets["--report"], lambda: report.fit_report(
+            result, inputs=inputs, reading=reading, command=options.command_line,
+            figure_options={"celsius": unit == "°C"}))
     stream = _report_stream(targets)
     source = "example data" if options.example else ", ".join(options.data)
     print(f"{source}: {len(curves)} curves, {result.n_points} points", file=stream)
@@ -169,6 +186,44 @@ def _results_csv(result):
     return out.getvalue()
 
 
+def _results_xlsx(result, unit="K"):
+    """The results as an Excel workbook: parameters, derived values, one
+    row per curve, statistics and the verdict, each on its own sheet, with
+    units in the headers."""
+    import pandas as pd
+
+    def table(items, kind):
+        rows = []
+        for item in items:
+            row = {"name": item.name, "value": item.value, "std. error": item.stderr, "unit": item.unit}
+            if kind == "parameter":
+                row["fixed"] = item.fixed
+                row["at bound"] = item.at_bound
+            row.update(result.intervals(item.name))
+            rows.append(row)
+        return pd.DataFrame(rows)
+
+    per_curve = []
+    for i, curve in enumerate(result.curves):
+        misfit = curve.misfit_percent or {}
+        per_curve.append({"curve": curve.label or f"curve {i}", "c_tot (mol/L)": curve.c_tot,
+                          "temperature (K)": curve.temperature, "Te (K)": curve.te,
+                          "baseline (signal)": curve.baseline, "amplitude (signal)": curve.amplitude,
+                          "slope (signal/K)": curve.slope, "misfit RMS (% of signal change)": misfit.get("rms"),
+                          "misfit largest (%)": misfit.get("max"), "noise alone (%)": misfit.get("noise")})
+    statistics = pd.DataFrame([{"statistic": k, "value": getattr(result, k)}
+                               for k in ("chi2", "reduced_chi2", "aic", "bic", "n_points", "nfev")])
+    verdict = pd.DataFrame([{"verdict": result.verdict}] + [{"verdict": p} for p in result.problems]
+                           + [{"verdict": f"note: {n}"} for n in result.notes])
+    buffer = io.BytesIO()
+    with pd.ExcelWriter(buffer, engine="openpyxl") as writer:
+        for name, frame in (("parameters", table(result.parameters.values(), "parameter")),
+                            ("derived", table(result.derived.values(), "derived")),
+                            ("curves", pd.DataFrame(per_curve)), ("statistics", statistics), ("verdict", verdict)):
+            frame.to_excel(writer, sheet_name=name, index=False)
+    return buffer.getvalue()
+
+
 def _curves_csv(result, unit="K"):
     """Every point as a tidy CSV; the temperature column names its unit
     ("temperature (K)" at full precision, or "temperature (°C)" rounded to
@@ -207,7 +262,8 @@ def run_compare(options):
     if unknown:
         raise UsageError(f"unknown model {unknown[0]!r}; the models are {', '.join(MODELS)}")
     inputs = _inputs(options)
-    targets = _check_outputs(inputs, _outputs(options, "json", "plot"))
+    targets = _check_outputs(inputs, _outputs(options, "json", "plot", "report"))
+    _check_report(options)
     keywords = _fit_options(options, None)
     if options.nuc_size is not None and options.models is not None and "cooperative_n" not in models:
         raise UsageError("--nuc-size applies to the cooperative_n model, which --models does not name")
@@ -224,6 +280,11 @@ def run_compare(options):
         _write_json(targets["--json"], comparison.to_dict(), inputs, reading)
     if options.plot:
         _plot(targets["--plot"], lambda plot: plot.comparison_figure(comparison, curves, celsius=unit == "°C"))
+    if options.report:
+        from kelvara import report
+
+        _report(targets["--report"], lambda: report.comparison_report(
+            comparison, inputs=inputs, reading=reading, command=options.command_line))
     stream = _report_stream(targets)
     print(comparison.summary(temperature_unit=unit), file=stream)
     _flush(stream)
@@ -246,6 +307,8 @@ def _fit_command_arguments(fit):
     _output_arguments(fit, "the results")
     fit.add_argument("--csv", metavar="FILE", help="write parameters and derived values as CSV ('-' for "
                      "standard output)")
+    fit.add_argument("--results", metavar="FILE", help="write parameters, derived values and per-curve tables "
+                     "with units in the headers: .xlsx (one sheet each) or .csv (as --csv)")
     fit.add_argument("--curves", metavar="FILE", help="write a tidy CSV of every point: curve, c_tot, "
                      "temperature (in the unit shown), signal, fitted, residual, fraction, normalised degree of "
                      "aggregation ('-' for standard output)")

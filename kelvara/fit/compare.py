@@ -50,6 +50,14 @@ class Comparison:
             celsius = _came_in_celsius(curves)
         return plot.comparison_figure(self, curves, celsius=celsius)
 
+    def report(self, path, *, command: Optional[str] = None) -> None:
+        """Write the comparison as one self-contained HTML page: the ranking
+        with each model's verdict, then each model's results (see
+        FitResult.report)."""
+        from kelvara import report
+
+        report.write(path, report.comparison_report(self, command=command))
+
     def summary(self, temperature_unit: str = "K") -> str:
         """The ranking, each model's main parameters (temperatures in
         `temperature_unit`, "K" or "°C") and every problem, as text."""

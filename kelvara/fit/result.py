@@ -290,6 +290,16 @@ class FitResult:
             out["bootstrap_low"], out["bootstrap_high"] = self.bootstrap.get(name, (math.nan, math.nan))
         return out
 
+    def report(self, path, *, command: Optional[str] = None) -> None:
+        """Write the fit as one self-contained HTML page for a paper's
+        supporting information (inputs with their SHA-256, the model's
+        equations and papers, the verdict, values rounded to their errors
+        with intervals, correlations, statistics, figures, a methods
+        paragraph, versions); it prints cleanly to PDF from a browser."""
+        from kelvara import report
+
+        report.write(path, report.fit_report(self, command=command))
+
     def _repr_html_(self) -> str:
         from html import escape
 

@@ -1,0 +1,370 @@
+"""A fit (or a comparison) as one self-contained HTML page for a paper's
+supporting information: the inputs with their SHA-256 and how they were
+read, the command that reproduces it, the model's equations, assumptions
+and papers, the verdict, every value rounded to its error with units and
+intervals, the correlations and statistics, the figures (embedded), a
+methods paragraph and the versions it was made with.  No network: images
+are embedded, the style is inline, and the page prints cleanly to PDF.
+
+Needs the `fit` extra (matplotlib draws the figures and the equations)."""
+
+from __future__ import annotations
+
+import base64
+import datetime
+import hashlib
+import html
+import io
+import math
+import pathlib
+import platform
+import sys
+from typing import List, Optional, Sequence
+
+from kelvara import __version__
+from kelvara.models import MODELS
+
+# Per model: the equations (matplotlib mathtext), what it assumes, what to cite.
+_GENERAL = ("T. F. A. de Greef, M. M. J. Smulders, M. Wolffs, A. P. H. J. Schenning, R. P. Sijbesma, "
+            "E. W. Meijer, Supramolecular Polymerization, Chem. Rev. 2009, 109, 5687-5754.")
+_MARTIN = "R. B. Martin, Comparisons of Indefinite Self-Association Models, Chem. Rev. 1996, 96, 3043-3064."
+_GOLDSTEIN = ("R. F. Goldstein, L. Stryer, Cooperative polymerization reactions. Analytical approximations, "
+              "numerical examples, and experimental strategy, Biophys. J. 1986, 50, 583-599.")
+_ZHAO = ("D. Zhao, J. S. Moore, Nucleation-elongation: a mechanism for cooperative supramolecular "
+         "polymerization, Org. Biomol. Chem. 2003, 1, 3471-3491.")
+_SMULDERS = ("M. M. J. Smulders, M. M. L. Nieuwenhuizen, T. F. A. de Greef, P. van der Schoot, "
+             "A. P. H. J. Schenning, E. W. Meijer, How to Distinguish Isodesmic from Cooperative "
+             "Supramolecular Polymerisation, Chem. Eur. J. 2010, 16, 362-367.")
+_KOREVAAR_JACS = ("P. A. Korevaar, C. Schaefer, T. F. A. de Greef, E. W. Meijer, Controlling Chemical "
+                  "Self-Assembly by Solvent-Dependent Dynamics, J. Am. Chem. Soc. 2012, 134, 13482-13491.")
+_KOREVAAR_NATURE = ("P. A. Korevaar, S. J. George, A. J. Markvoort, M. M. J. Smulders, P. A. J. Hilbers, "
+                    "A. P. H. J. Schenning, T. F. A. de Greef, E. W. Meijer, Pathway complexity in "
+                    "supramolecular polymerization, Nature 2012, 481, 492-496.")
+
+_CONSTANTS = [r"$K = \exp\left(\frac{\Delta S}{R} - \frac{\Delta H}{R\,T}\right)$"]
+_SIGMA = [r"$\sigma = \exp\left(\frac{\Delta S_\mathrm{nuc}}{R} - \frac{\Delta H_\mathrm{nuc}}{R\,T}\right)$"]
+_FRACTION = [r"$\alpha = 1 - m\,/\,c_\mathrm{tot}$"]
+_ISODESMIC = [r"$c_\mathrm{tot} = \frac{m}{(1 - K m)^2}$"]
+_COOPERATIVE = [r"$c_\mathrm{tot} = m + \frac{\sigma}{K}\,\frac{x^2\,(2 - x)}{(1 - x)^2},\quad x = K m$",
+                r"$T_e = \frac{\Delta H}{\Delta S + R \ln c_\mathrm{tot}}$"]
+_MASS_BALANCE = ["every monomer is free or in an aggregate, at equilibrium at each temperature",
+                 "the signal is linear in the fraction aggregated: baseline + amplitude x fraction "
+                 "(with a slope in T where asked)"]
+_MODEL_NOTES = {
+    "isodesmic": (_CONSTANTS + _ISODESMIC + _FRACTION,
+                  _MASS_BALANCE + ["every monomer addition has the same equilibrium constant K"],
+                  [_MARTIN, _GENERAL]),
+    "isodesmic_direct": (_CONSTANTS + _ISODESMIC + _FRACTION,
+                         _MASS_BALANCE + ["every monomer addition has the same equilibrium constant K"],
+                         [_MARTIN, _GENERAL]),
+    "cooperative": (_CONSTANTS + _SIGMA + _COOPERATIVE + _FRACTION,
+                    _MASS_BALANCE + ["a dimer nucleus: the first addition has the constant sigma K, every "
+                                     "later one K (nucleation-elongation)",
+                                     "delta_s_nuc is 0 unless freed"],
+                    [_GOLDSTEIN, _ZHAO, _GENERAL]),
+    "cooperative_n": (_CONSTANTS + _SIGMA + _FRACTION,
+                      _MASS_BALANCE + ["a nucleus of n monomers: additions up to the nucleus have the constant "
+                                       "sigma K, later ones K", "delta_s_nuc is 0 unless freed"],
+                      [_GOLDSTEIN, _ZHAO, _GENERAL]),
+    "coop_iso": (_CONSTANTS + _SIGMA + _FRACTION,
+                 _MASS_BALANCE + ["an isodesmic and a cooperative (dimer nucleus) pathway compete for the "
+                                  "same free monomer"],
+                 [_KOREVAAR_NATURE, _GOLDSTEIN, _MARTIN]),
+    "denaturation": ([r"$K_e = \exp\left(-\frac{\Delta G^0 + m\,f}{R\,T}\right)$"] + _COOPERATIVE[:1] + _FRACTION,
+                     _MASS_BALANCE + ["the elongation free energy is linear in the good-solvent fraction f",
+                                      "a constant sigma, a dimer nucleus"],
+                     [_KOREVAAR_JACS, _GENERAL]),
+    "denaturation_isodesmic": ([r"$K = \exp\left(-\frac{\Delta G^0 + m\,f}{R\,T}\right)$"] + _ISODESMIC + _FRACTION,
+                               _MASS_BALANCE + ["the free energy is linear in the good-solvent fraction f"],
+                               [_KOREVAAR_JACS, _MARTIN]),
+    "vanderschoot": ([],
+                     ["per cooling curve an elongation temperature te, an elongation enthalpy h_e and an "
+                      "activation constant ka, piecewise at te (elongation regime below, nucleation above)"],
+                     [_SMULDERS]),
+    "isodesmic_sigmoid": ([],
+                          ["per curve a sigmoid in T with a melting temperature tm and an enthalpy: the "
+                           "isodesmic model's shape near half aggregation"],
+                          [_SMULDERS, _MARTIN]),
+}
+
+_STYLE = """
+body { font-family: 'DejaVu Sans', Arial, sans-serif; font-size: 10.5pt; max-width: 62em; margin: 1.5em auto;
+       color: #222; line-height: 1.35; }
+h1 { font-size: 17pt; margin-bottom: 0.2em; } h2 { font-size: 13pt; border-bottom: 1px solid #bbb;
+       margin-top: 1.4em; } h3 { font-size: 11pt; }
+table { border-collapse: collapse; margin: 0.4em 0 0.8em; } td, th { border: 1px solid #ccc; padding: 2px 7px;
+       text-align: right; } th { background: #f2f2f2; } td:first-child, th:first-child { text-align: left; }
+.ok { color: #1a6b1a; font-weight: bold; } .bad { color: firebrick; font-weight: bold; }
+code, pre { font-family: 'DejaVu Sans Mono', monospace; font-size: 9pt; } pre { background: #f7f7f7;
+       padding: 0.5em; white-space: pre-wrap; word-break: break-all; }
+img { max-width: 100%; } .equation { margin: 0.2em 0 0.2em 1.5em; } .methods { background: #f7f7f7;
+       padding: 0.6em 0.8em; border-left: 3px solid #999; }
+@media print { body { margin: 0; max-width: none; } h2 { page-break-after: avoid; }
+       img, table { page-break-inside: avoid; } }
+"""
+
+
+def fit_report(result, *, inputs: Sequence = (), reading=None, command: Optional[str] = None,
+               figure_options: Optional[dict] = None) -> str:
+    """The HTML page of one fit.  `inputs` are the data files (hashed when
+    they exist; the curves' own files otherwise), `reading` how they were
+    read, `command` the command line that reproduces the fit."""
+    parts = [_head(f"kelvara fit: {result.model} model"),
+             f"<h1>kelvara fit: {_e(result.model)} model</h1>", _verdict(result),
+             _inputs(result, inputs, reading, command), _model(result.model, result.nuc_size),
+             _results(result), _figures(result, figure_options), _methods([result]), _provenance(), "</body></html>"]
+    return "\n".join(parts)
+
+
+def comparison_report(comparison, *, inputs: Sequence = (), reading=None, command: Optional[str] = None) -> str:
+    """The HTML page of a comparison: the ranking with each model's verdict,
+    then every model's own sections."""
+    best = comparison.best
+    first = comparison.results[0]
+    parts = [_head("kelvara compare"), "<h1>kelvara compare</h1>",
+             f"<p>Best: <span class='{'ok' if best else 'bad'}'>"
+             f"{_e(best.model) if best else 'no model fits well enough to be ranked best'}</span></p>",
+             _ranking(comparison), _inputs(first, inputs, reading, command)]
+    for result in comparison.results:
+        parts += [f"<h2>{_e(result.model)}</h2>", _verdict(result, level=3), _model(result.model, result.nuc_size, 3),
+                  _results(result, 3)]
+    parts += [_comparison_figure(comparison), _methods(comparison.results, compared=True), _provenance(),
+              "</body></html>"]
+    return "\n".join(parts)
+
+
+def _e(text) -> str:
+    return html.escape(str(text))
+
+
+def _head(title):
+    return (f"<!DOCTYPE html><html lang='en'><head><meta charset='utf-8'><title>{_e(title)}</title>"
+            f"<style>{_STYLE}</style></head><body>")
+
+
+def _verdict(result, level=2):
+    words = _e(result.verdict)
+    out = [f"<h{level}>Verdict</h{level}>",
+           f"<p class='{'ok' if result.ok else 'bad'}'>{words}</p>"]
+    if result.problems:
+        out.append("<ul>" + "".join(f"<li>{_e(p)}</li>" for p in result.problems) + "</ul>")
+    if result.notes:
+        out.append("<p>Notes:</p><ul>" + "".join(f"<li>{_e(n)}</li>" for n in result.notes) + "</ul>")
+    return "\n".join(out)
+
+
+def _sha256(path) -> Optional[str]:
+    digest = hashlib.sha256()
+    try:
+        with open(path, "rb") as handle:
+            for block in iter(lambda: handle.read(1 << 20), b""):
+                digest.update(block)
+    except OSError:
+        return None
+    return digest.hexdigest()
+
+
+def _inputs(result, inputs, reading, command):
+    files = [str(p) for p in inputs] or list(dict.fromkeys(
+        c.source for c in result._problem.curves if getattr(c, "source", None)))
+    rows = "".join(f"<tr><td><code>{_e(f)}</code></td><td><code>{_e(_sha256(f) or 'not a file')}</code></td></tr>"
+                   for f in files)
+    out = ["<h2>Inputs</h2>"]
+    if rows:
+        out.append(f"<table><tr><th>file</th><th>SHA-256</th></tr>{rows}</table>")
+    if reading is not None:
+        out.append("<h3>How the files were read</h3><pre>" + _e(reading.text()) + "</pre>")
+    curves = result._problem.curves
+    out.append(f"<p>{len(curves)} curve(s), {result.n_points} points.</p>")
+    if command:
+        out.append("<h3>Command line that reproduces this report</h3><pre>" + _e(command) + "</pre>")
+    return "\n".join(out)
+
+
+def _equation_image(expression):
+    from matplotlib import mathtext
+
+    buffer = io.BytesIO()
+    mathtext.math_to_image(expression, buffer, dpi=150, format="png")
+    data = base64.b64encode(buffer.getvalue()).decode("ascii")
+    return f"<div class='equation'><img alt='{_e(expression)}' src='data:image/png;base64,{data}'></div>"
+
+
+def _model(name, nuc_size, level=2):
+    equations, assumptions, papers = _MODEL_NOTES.get(name, ([], [], []))
+    entry = MODELS[name]
+    out = [f"<h{level}>Model: {_e(name)}" + (f" (nucleus of {nuc_size})" if nuc_size else "") + f"</h{level}>",
+           f"<p>{_e(entry.description)}.</p>"]
+    if equations:
+        out.append("<p>Equations (R = 8.314 J/(mol K); m the free monomer concentration):</p>")
+        out += [_equation_image(e) for e in equations]
+    if assumptions:
+        out.append("<p>Assumptions:</p><ul>" + "".join(f"<li>{_e(a)}</li>" for a in assumptions) + "</ul>")
+    if papers:
+        out.append("<p>To cite:</p><ol>" + "".join(f"<li>{_e(p)}</li>" for p in papers) + "</ol>")
+    return "\n".join(out)
+
+
+def _rounded(value, error, unit):
+    from kelvara.fit.result import _rounded as rounded
+
+    return rounded(value, error, unit)
+
+
+def _results(result, level=2):
+    out = [f"<h{level}>Results</h{level}>", "<p>Values are rounded to two significant digits of their "
+           "standard errors; enthalpies and Gibbs energies in kJ/mol.</p>",
+           f"<h{level + 1}>Parameters</h{level + 1}>" + _value_table(result, [
+               (p.name, p.value, p.stderr, p.unit, "fixed" if p.fixed else "at bound" if p.at_bound else None)
+               for p in result.parameters.values()]),
+           f"<h{level + 1}>Derived values</h{level + 1}>" + _value_table(result, [
+               (d.name, d.value, d.stderr, d.unit, None) for d in result.derived.values()])]
+    thermo = [n for n in result.free if n in result._problem.nonlinear_set]
+    if len(thermo) > 1:
+        index = [result.free.index(n) for n in thermo]
+        matrix = result.correlation[index][:, index]
+        rows = "".join(f"<tr><td>{_e(n)}</td>" + "".join(
+            f"<td>{v:.4f}</td>" if math.isfinite(v) else "<td>n/a</td>" for v in line) + "</tr>"
+            for n, line in zip(thermo, matrix))
+        out.append(f"<h{level + 1}>Correlation of the thermodynamic parameters</h{level + 1}><table><tr><th></th>"
+                   + "".join(f"<th>{_e(n)}</th>" for n in thermo) + f"</tr>{rows}</table>")
+    stats = [("chi2", f"{result.chi2:.6g}"), ("reduced chi2", f"{result.reduced_chi2:.6g}"),
+             ("noise SD (from the data)", f"{result.noise:.3g}" if result.noise else "n/a"),
+             ("AIC", f"{result.aic:.3f}"), ("BIC", f"{result.bic:.3f}"), ("points", str(result.n_points)),
+             ("free parameters", str(len(result.free))), ("model evaluations", str(result.nfev))]
+    if result.noise_model is not None and not result.noise_model.white:
+        stats.append(("noise correlated over (points)", f"{result.noise_model.span:.1f}"))
+        stats.append(("errors scaled for the correlation by", f"{result.noise_model.error_scale:.3g}"))
+    out.append(f"<h{level + 1}>Statistics</h{level + 1}><table>" + "".join(
+        f"<tr><td>{_e(k)}</td><td>{_e(v)}</td></tr>" for k, v in stats) + "</table>")
+    return "\n".join(out)
+
+
+def _value_table(result, items):
+    """Rows of (name, value, error, unit, mark) rounded to their errors,
+    with a column for each kind of interval that any of them has."""
+    found = {name: result.intervals(name) for name, *_ in items}
+    kinds = [kind for kind in ("profile", "bootstrap")
+             if any(math.isfinite(f.get(f"{kind}_low", math.nan)) or math.isfinite(f.get(f"{kind}_high", math.nan))
+                    for f in found.values())]
+    titles = {"bootstrap": "bootstrap 95 %" + (f" ({len(next(iter(result.bootstrap_samples.values())))} resamples)"
+                                               if result.bootstrap_samples else "")}
+    if result.profiles:
+        titles["profile"] = f"profile likelihood {100 * next(iter(result.profiles.values())).level:g} %"
+    head = "<tr><th>name</th><th>value</th><th>std. error</th><th>unit</th>" + "".join(
+        f"<th>{_e(titles[k])}</th>" for k in kinds) + "</tr>"
+    rows = []
+    for name, value, error, unit, mark in items:
+        text, shown_error, shown_unit = _rounded(value, math.nan if mark else error, unit)
+        cells = f"<tr><td>{_e(name)}</td><td>{_e(text)}</td><td>{_e(mark or shown_error)}</td><td>{_e(shown_unit)}</td>"
+        for kind in kinds:
+            low, high = found[name].get(f"{kind}_low", math.nan), found[name].get(f"{kind}_high", math.nan)
+            if math.isfinite(low) or math.isfinite(high):
+                ends = [_rounded(v, error, unit)[0] if math.isfinite(v) else "n/a" for v in (low, high)]
+                cells += f"<td>[{_e(ends[0])}, {_e(ends[1])}]</td>"
+            else:
+                cells += "<td></td>"
+        rows.append(cells + "</tr>")
+    return f"<table>{head}{''.join(rows)}</table>"
+
+
+def _png(figure):
+    from kelvara.plot import save
+
+    buffer = io.BytesIO()
+    save(figure, buffer, format="png")
+    return base64.b64encode(buffer.getvalue()).decode("ascii")
+
+
+def _figures(result, options):
+    from kelvara.plot import fit_figure
+
+    curves = result._problem.curves
+    celsius = bool((options or {}).get("celsius"))
+    data = _png(fit_figure(result, curves, celsius=celsius, aggregation=True, annotate=True))
+    return ("<h2>Figures</h2><p>Data and fitted curves (Te marked), residuals with each curve's misfit, the "
+            "degree of aggregation" + (", and the likelihood profiles" if result.profiles else "") + ".</p>"
+            f"<img alt='the fit' src='data:image/png;base64,{data}'>")
+
+
+def _ranking(comparison):
+    good = [r for r in comparison.results if r.ok] or comparison.results
+    aic0 = min(r.aic for r in good)
+    rows = "".join(f"<tr><td>{_e(r.model)}</td><td>{len(r.free)}</td><td>{r.chi2:.6g}</td><td>{r.aic:.2f}</td>"
+                   f"<td>{r.aic - aic0:.2f}</td><td class='{'ok' if r.ok else 'bad'}'>{_e(r.verdict)}</td></tr>"
+                   for r in comparison.results)
+    return ("<h2>Ranking</h2><table><tr><th>model</th><th>free</th><th>chi2</th><th>AIC</th><th>ΔAIC</th>"
+            f"<th>verdict</th></tr>{rows}</table>")
+
+
+def _comparison_figure(comparison):
+    from kelvara.plot import comparison_figure
+
+    data = _png(comparison_figure(comparison, comparison.results[0]._problem.curves))
+    return f"<h2>Figures</h2><img alt='the models compared' src='data:image/png;base64,{data}'>"
+
+
+def _concentrations(curves):
+    values = sorted({c.c_tot for c in curves if c.vary != "concentration" and c.c_tot})
+    if not values:
+        return ""
+    shown = ", ".join(f"{v * 1e6:.3g}" for v in values)
+    return f" at total concentrations of {shown} µM"
+
+
+def _methods(results: List, compared=False):
+    result = results[0]
+    curves = result._problem.curves
+    kinds = sorted({c.vary for c in curves})
+    what = {"temperature": "cooling or heating curves", "concentration": "concentration series",
+            "solvent": "solvent denaturation curves"}
+    import numpy
+    import scipy
+
+    screened, refined, _ = result.starts
+    noise = result.noise_model
+    if noise is not None and not noise.white:
+        errors = (f"Standard errors were taken from the Jacobian at the optimum, allowing for noise correlated from "
+                  f"point to point (a first-order autoregression read from the residuals along each curve, lag-1 "
+                  f"correlation {noise.rho:.2f}, about {noise.span:.0f} points; sandwich covariance).")
+    else:
+        errors = "Standard errors were taken from the Jacobian at the optimum (independent noise)."
+    if result.profiles:
+        errors += " Profile-likelihood intervals were computed for the thermodynamic parameters."
+    if result.bootstrap:
+        drawn = len(next(iter(result.bootstrap_samples.values()))) if result.bootstrap_samples else 0
+        errors += f" Bootstrap percentile intervals came from {drawn} resamples."
+    models = ", ".join(r.model for r in results)
+    fitted = (f"The models {models} were each fitted and ranked by the Akaike information criterion"
+              if compared else f"The {result.model} model" + (f" (nucleus of {result.nuc_size})" if result.nuc_size
+                                                              else "") + " was fitted")
+    text = (f"{fitted} globally to {len(curves)} {' and '.join(what[k] for k in kinds)} ({result.n_points} points"
+            f"{_concentrations(curves)}) with kelvara {__version__} (Python {platform.python_version()}, NumPy "
+            f"{numpy.__version__}, SciPy {scipy.__version__}). The thermodynamic parameters were shared by every "
+            "curve and each curve had its own baseline and amplitude, solved exactly by linear least squares at "
+            f"every step; a global search screened {screened} starting points and refined the {refined} most "
+            f"promising by trust-region nonlinear least squares. {errors} Values are given with one standard error.")
+    return f"<h2>Methods</h2><p class='methods'>{_e(text)}</p>"
+
+
+def _provenance():
+    import matplotlib
+    import numpy
+    import scipy
+
+    rows = [("kelvara", __version__), ("Python", sys.version.split()[0]), ("NumPy", numpy.__version__),
+            ("SciPy", scipy.__version__), ("matplotlib", matplotlib.__version__),
+            ("platform", platform.platform()),
+            ("date", datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"))]
+    return "<h2>Provenance</h2><table>" + "".join(f"<tr><td>{_e(k)}</td><td>{_e(v)}</td></tr>" for k, v in rows) \
+        + "</table>"
+
+
+def write(path, text):
+    """Write a report atomically (see kelvara.outputs)."""
+    from kelvara import outputs
+
+    outputs.write(outputs.target(str(pathlib.Path(path))), text)
+
+
+__all__ = ["fit_report", "comparison_report", "write"]

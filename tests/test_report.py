@@ -1,0 +1,82 @@
+"""The report for a paper's supporting information and the results
+workbook: every section there, the inputs hashed, the command that
+reproduces it, values rounded with units, images embedded, no network."""
+
+import hashlib
+import re
+
+import pytest
+
+np = pytest.importorskip("numpy")
+pytest.importorskip("scipy")
+pytest.importorskip("matplotlib")
+
+from test_correlated_noise import cooling  # noqa: E402
+
+from kelvara.cli import main  # noqa: E402
+from kelvara.fit import compare, fit  # noqa: E402
+
+
+def example_file():
+    from kelvara.cli.common import EXAMPLE
+
+    return str(EXAMPLE)
+
+
+def test_the_fit_report_holds_every_section(tmp_path, capsys):
+    path = tmp_path / "r.html"
+    assert main(["fit", example_file(), "--profile", "--bootstrap", "10", "--seed", "1", "--report", str(path)]) == 0
+    page = path.read_text(encoding="utf-8")
+    for heading in ("Verdict", "Inputs", "How the files were read", "Command line that reproduces this report",
+                    "Model: cooperative", "Results", "Parameters", "Derived values",
+                    "Correlation of the thermodynamic parameters", "Statistics", "Figures", "Methods", "Provenance"):
+        assert f">{heading}<" in page, heading
+    assert "<p class='ok'>ok</p>" in page
+    with open(example_file(), "rb") as handle:
+        digest = hashlib.sha256(handle.read()).hexdigest()
+    assert digest in page
+    assert f"kelvara fit {example_file()} --profile --bootstrap 10 --seed 1 --report {path}" in page
+    # Values rounded to their errors, with units; intervals of both kinds.
+    assert re.search(r"<td>delta_h</td><td>-9\d\.\d\d</td><td>0\.\d\d</td><td>kJ/mol</td><td>\[-9", page)
+    assert "profile likelihood 95 %" in page and "bootstrap 95 % (10 resamples)" in page
+    assert page.count("src='data:image/png;base64,") >= 5  # the equations and the figure, embedded
+    assert "http://" not in page.replace("http://www.w3.org", "") and "https://" not in page  # nothing fetched
+    methods = re.search(r"<p class='methods'>(.*?)</p>", page).group(1)
+    assert "cooperative model was fitted globally to 3 cooling or heating curves (543 points" in methods
+    assert "Goldstein" in page and "Python" in page and "SciPy" in page
+
+
+def test_python_writes_the_same_report_and_a_comparison_has_its_ranking(tmp_path):
+    result = fit(cooling(0.9, 3), "cooperative")
+    result.report(tmp_path / "fit.html")
+    page = (tmp_path / "fit.html").read_text(encoding="utf-8")
+    assert "noise correlated from point to point" in page and "sandwich covariance" in page
+    comparison = compare(cooling(0.0, 3), ["isodesmic", "cooperative"])
+    comparison.report(tmp_path / "compare.html")
+    page = (tmp_path / "compare.html").read_text(encoding="utf-8")
+    assert ">Ranking<" in page and "NOT OK: the model does not describe the data" in page
+    assert "were each fitted and ranked by the Akaike information criterion" in page
+
+
+@pytest.mark.parametrize("option, path, words", [
+    ("--report", "r.txt", "the report is written as .html"),
+    ("--results", "r.json", "the results are written as .xlsx or .csv"),
+])
+def test_report_and_results_names_are_checked_before_any_work(tmp_path, capsys, option, path, words):
+    assert main(["fit", "--example", option, str(tmp_path / path)]) == 2
+    assert words in capsys.readouterr().err
+    assert not (tmp_path / path).exists()
+
+
+def test_the_results_workbook_has_a_sheet_each_with_units(tmp_path):
+    pd = pytest.importorskip("pandas")
+    pytest.importorskip("openpyxl")
+    path = tmp_path / "r.xlsx"
+    assert main(["fit", "--example", "--profile", "--results", str(path)]) == 0
+    sheets = pd.read_excel(path, sheet_name=None)
+    assert list(sheets) == ["parameters", "derived", "curves", "statistics", "verdict"]
+    parameters = sheets["parameters"].set_index("name")
+    assert parameters.loc["delta_h", "unit"] == "J/mol"
+    assert parameters.loc["delta_h", "profile_low"] < parameters.loc["delta_h", "value"]
+    assert "Te (K)" in sheets["curves"] and len(sheets["curves"]) == 3
+    assert sheets["verdict"]["verdict"][0] == "ok"
