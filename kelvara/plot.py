@@ -141,7 +141,7 @@ def _draw_curves(axis, result, curves, celsius, colours, residuals=None, aggrega
         axis.set_xscale("log")
 
 
-def _annotation(axis, result):
+def _annotation(axis, result, fontsize=8):
     """The free thermodynamic parameters, rounded to their errors, in a
     box in the data panel's emptiest corner."""
     from kelvara.fit.result import _rounded
@@ -158,7 +158,8 @@ def _annotation(axis, result):
         from matplotlib.lines import Line2D
 
         box = Legend(axis, [Line2D([], [], alpha=0.0)] * len(lines), lines, loc=_emptiest_corner(axis),
-                     handlelength=0, handletextpad=0, fontsize=8, framealpha=0.85, edgecolor="0.6")
+                     handlelength=0, handletextpad=0, fontsize=fontsize, framealpha=0.85, edgecolor="0.6")
+        box.set_in_layout(False)  # inside the panel: not a margin for the layout to make room for
         axis.add_artist(box)
 
 
@@ -194,8 +195,8 @@ def _misfit_label(axis, result, curves, kind):
     if not sized:
         return
     span = _window(result.noise_model.misfit_span, max(c.size for c in curves))
-    axis.text(0.01, 0.96, f"lines: residuals averaged over {span} points; misfit up to "
-              f"{max(m['rms'] for m in sized):.2g} % RMS ({max(m['noise'] for m in sized):.2g} % from noise alone)",
+    axis.text(0.01, 0.96, f"lines: averaged over {span} points; misfit {max(m['rms'] for m in sized):.2g} % RMS "
+              f"(noise alone {max(m['noise'] for m in sized):.2g} %)",
               transform=axis.transAxes, fontsize=7, va="top", color="0.25",
               bbox=dict(facecolor="white", alpha=0.75, lw=0, pad=1.5))
 
@@ -232,7 +233,7 @@ def draw_fit(ax, result, curves=None, kind=None, celsius=False):
     return ax
 
 
-def fit_figure(result, curves, celsius=False, aggregation=False, annotate=False):
+def fit_figure(result, curves, celsius=False, aggregation=False, annotate=False, size=None):
     """A matplotlib Figure of the fit: data, fitted curves with their Te (▼),
     residuals, optionally the normalised degree of aggregation, and one
     panel per profiled parameter after `result.profile()`.  A fit that is
@@ -250,13 +251,27 @@ def fit_figure(result, curves, celsius=False, aggregation=False, annotate=False)
     annotate : bool
         A box of the main fitted values (the free thermodynamic
         parameters), rounded to their errors, with units.
+    size : str or (float, float), optional
+        A journal's size: "single" (one column, 8.5 cm wide), "double"
+        (two columns, 17.5 cm) or (width, height) in cm, drawn with text
+        of 7 to 9 pt at that size.  The default is drawn for a screen.
 
     Returns
     -------
     matplotlib.figure.Figure
     """
     plt = _backend()
+    if size is None:
+        return _fit_figure(plt, result, curves, celsius, aggregation, annotate, None)
+    with plt.rc_context(_JOURNAL_STYLE):
+        return _fit_figure(plt, result, curves, celsius, aggregation, annotate, figure_size(size))
+
+
+def _fit_figure(plt, result, curves, celsius, aggregation, annotate, journal):
+    """fit_figure's drawing; `journal` is (width, height or None) in cm."""
     from matplotlib.ticker import MaxNLocator, NullFormatter
+
+    small = _SMALL if journal else _SCREEN
 
     profiles = list((result.profiles or {}).values())
     support = getattr(result, "nuc_size_support", None)
@@ -264,7 +279,15 @@ def fit_figure(result, curves, celsius=False, aggregation=False, annotate=False)
     rows = [4.0 + (1.6 if aggregation else 0.0)] + ([1.6] if extra else [])
     height = 6.5 + (2.0 if aggregation else 0.0) + (2.6 if extra else 0.0) + 0.3 * len(result.problems)
     kinds = _kinds(curves)
-    figure = plt.figure(figsize=(8.5 if len(kinds) == 1 else 6.0 * len(kinds), height))
+    if journal:
+        width = journal[0] * _CM
+        # A column is portrait, a page's width landscape.
+        shape = (0.95, 0.3, 0.45) if journal[0] < 12.0 else (0.6, 0.2, 0.28)
+        tall = journal[1] * _CM if journal[1] else \
+            width * (shape[0] + shape[1] * aggregation + shape[2] * extra) / len(kinds) ** 0.5
+        figure = plt.figure(figsize=(width, tall), constrained_layout=True)
+    else:
+        figure = plt.figure(figsize=(8.5 if len(kinds) == 1 else 6.0 * len(kinds), height))
     grid = figure.add_gridspec(len(rows), 1, height_ratios=rows, hspace=0.3)
     ratios = [3, 1] + ([1.6] if aggregation else [])
     columns = grid[0].subgridspec(1, len(kinds), wspace=0.25)
@@ -277,7 +300,8 @@ def fit_figure(result, curves, celsius=False, aggregation=False, annotate=False)
         panel = figure.add_subplot(data[2], sharex=top) if aggregation else None
         _draw_curves(top, result, curves, celsius, colours, bottom, panel, kind)
         bottom.axhline(0.0, color="0.4", lw=0.8)
-        _misfit_label(bottom, result, curves, kind)
+        if not journal:  # at a journal's size the caption says what the lines are
+            _misfit_label(bottom, result, curves, kind)
         if k == 0:
             top.set_ylabel(_signal_label(curves))
             bottom.set_ylabel(_residual_label(curves))
@@ -290,11 +314,11 @@ def fit_figure(result, curves, celsius=False, aggregation=False, annotate=False)
                 panel.set_ylabel("Degree of\naggregation")
             panel.axhline(0.0, color="0.7", lw=0.6)
             panel.axhline(1.0, color="0.7", lw=0.6)
-        top.legend(title=_MARKS[kind], frameon=False, fontsize=9)
+        top.legend(title=_MARKS[kind], frameon=False, fontsize=small["legend"], title_fontsize=small["legend"])
         tops.append(top)
     top = tops[0]
     if annotate:
-        _annotation(top, result)
+        _annotation(top, result, small["legend"] if journal else 8)
     title = f"kelvara fit: {result.model} model"
     # One title over every column of panels: centred on the figure when the
     # fit joins several kinds of curves.
@@ -315,15 +339,20 @@ def fit_figure(result, curves, celsius=False, aggregation=False, annotate=False)
             # In noise variances, correlated noise's widening taken out, so
             # that the red line sits where independent noise would put it.
             unit = variance * (result._error_scales or {}).get(profile.name, 1.0) ** 2
-            axis.plot(profile.values, (profile.chi2 - result.chi2) / unit, "o-", ms=3, color="C0", label="profile")
-            stderr = result.parameters[profile.name].stderr
+            # Enthalpies in kJ/mol, as printed.
+            shown = 1e-3 if unit_of(profile.name) == "J/mol" else 1.0
+            values = profile.values * shown
+            axis.plot(values, (profile.chi2 - result.chi2) / unit, "o-", ms=small["marker"], color="C0",
+                      label="profile")
+            best *= shown
+            stderr = result.parameters[profile.name].stderr * shown
             logarithmic = profile.name in result._problem.log_names
             if np.isfinite(stderr) and stderr > 0:
                 if logarithmic:  # fitted as its logarithm: the error is relative
-                    span = np.geomspace(profile.values.min(), profile.values.max(), 200)
+                    span = np.geomspace(values.min(), values.max(), 200)
                     distance = np.log(span / best) / (stderr / best)
                 else:
-                    span = np.linspace(profile.values.min(), profile.values.max(), 200)
+                    span = np.linspace(values.min(), values.max(), 200)
                     distance = (span - best) / stderr
                 axis.plot(span, distance ** 2, "--", color="0.5", lw=1, label="from std. error")
             if logarithmic and profile.values.max() > 3.0 * profile.values.min() > 0:
@@ -332,17 +361,26 @@ def fit_figure(result, curves, celsius=False, aggregation=False, annotate=False)
             axis.axhline((profile.threshold - result.chi2) / unit, color="firebrick", lw=0.8)
             for end in (profile.low, profile.high):
                 if end is not None:
-                    axis.axvline(end, color="firebrick", lw=0.8, ls=":")
-            axis.set_xlabel(f"{profile.name} ({unit_of(profile.name)})", fontsize=9)
-            axis.tick_params(labelsize=8)
-            axis.xaxis.set_major_locator(MaxNLocator(4))
-            axis.xaxis.get_offset_text().set_fontsize(8)
+                    axis.axvline(end * shown, color="firebrick", lw=0.8, ls=":")
+            narrow = journal is not None and journal[0] < 12.0
+            shown_unit = "kJ/mol" if shown != 1.0 else unit_of(profile.name)
+            axis.set_xlabel(f"{profile.name}\n({shown_unit})" if narrow else f"{profile.name} ({shown_unit})",
+                            fontsize=small["label"])
+            axis.tick_params(labelsize=small["tick"])
+            axis.xaxis.set_major_locator(MaxNLocator(4 if not journal else 3 if journal[0] >= 12.0 else 2))
+            axis.xaxis.get_offset_text().set_fontsize(small["tick"])
+            if narrow:
+                plt.setp(axis.get_xticklabels(), rotation=40, ha="right")
             if k == 0:
-                axis.set_ylabel("Δchi2 / noise variance", fontsize=9)
-                axis.legend(fontsize=7, frameon=False)
-        figure.text(0.5, 0.005 + 0.022 * len(result.problems),
-                    f"likelihood profiles: {100 * profiles[0].level:g} % intervals where Δchi2 "
-                    "crosses the red line", ha="center", fontsize=8, color="0.3")
+                axis.set_ylabel("Δchi2 / noise var." if journal else "Δchi2 / noise variance", fontsize=small["label"])
+                if not narrow:  # a column has no room for it: the caption says it
+                    axis.legend(fontsize=small["note"], frameon=False)
+        if not journal:
+            figure.text(0.5, 0.005 + 0.022 * len(result.problems),
+                        f"likelihood profiles: {100 * profiles[0].level:g} % intervals where Δchi2 "
+                        "crosses the red line", ha="center", fontsize=8, color="0.3")
+    if journal:
+        return figure  # laid out by matplotlib; the problems are in the title's NOT OK and the report
     _problems_footer(figure, result.problems)
     figure.subplots_adjust(left=0.11, right=0.97, top=0.95,
                            bottom=0.07 + 0.03 * len(result.problems) + (0.03 if extra else 0.0))
@@ -370,13 +408,26 @@ def _draw_nucleus_scan(axis, support):
     axis.legend(fontsize=7, frameon=False)
 
 
-def comparison_figure(comparison, curves, celsius=False):
+def comparison_figure(comparison, curves, celsius=False, size=None):
     """One panel per model, best first: data, fitted curves and residuals,
-    each titled with its verdict and its AIC difference."""
+    each titled with its verdict and its AIC difference (`size` as in
+    fit_figure)."""
     plt = _backend()
+    if size is None:
+        return _comparison_figure(plt, comparison, curves, celsius, None)
+    with plt.rc_context(_JOURNAL_STYLE):
+        return _comparison_figure(plt, comparison, curves, celsius, figure_size(size))
+
+
+def _comparison_figure(plt, comparison, curves, celsius, journal):
     results = comparison.results
     kinds = _kinds(curves)
-    figure = plt.figure(figsize=(5.2 * len(results), 6.0 * len(kinds)))
+    if journal:
+        width = journal[0] * _CM
+        tall = journal[1] * _CM if journal[1] else width * 0.75 * len(kinds) * 3.0 / max(len(results), 3)
+        figure = plt.figure(figsize=(width, tall), constrained_layout=True)
+    else:
+        figure = plt.figure(figsize=(5.2 * len(results), 6.0 * len(kinds)))
     grid = figure.add_gridspec(2 * len(kinds), len(results), height_ratios=[3, 1] * len(kinds), hspace=0.08,
                                wspace=0.25)
     colours = plt.get_cmap("viridis")(np.linspace(0.0, 0.85, len(curves)))
@@ -394,15 +445,45 @@ def comparison_figure(comparison, curves, celsius=False):
             if row == 0:
                 name = result.model + (f" n={result.nuc_size}" if result.nuc_size else "")
                 verdict = "best" if result is comparison.best else ("ok" if result.ok else "NOT OK")
-                top.set_title(f"{name}: {verdict}, ΔAIC {result.aic - aic0:.1f}",
+                top.set_title(f"{name}:{chr(10) if journal else ' '}{verdict}, ΔAIC {result.aic - aic0:.1f}",
                               color="black" if result.ok else "firebrick")
             bottom.set_xlabel(_x_label(kind, celsius))
             if k == 0:
                 top.set_ylabel(_signal_label(curves))
                 bottom.set_ylabel(_residual_label(curves))
-                top.legend(title=_MARKS[kind], frameon=False, fontsize=8)
-    figure.subplots_adjust(left=0.07, right=0.98, top=0.92, bottom=0.1)
+                top.legend(title=_MARKS[kind], frameon=False, fontsize=7 if journal else 8)
+    if not journal:
+        figure.subplots_adjust(left=0.07, right=0.98, top=0.92, bottom=0.1)
     return figure
+
+
+# A journal's column widths, in cm, and the text sizes at them: titles 9 pt,
+# labels 8 pt, ticks, legends and notes 7 pt.
+JOURNAL_WIDTHS = {"single": 8.5, "double": 17.5}
+_CM = 1.0 / 2.54
+_JOURNAL_STYLE = {"font.size": 8, "axes.titlesize": 9, "figure.titlesize": 9, "axes.labelsize": 8,
+                  "xtick.labelsize": 7, "ytick.labelsize": 7, "legend.fontsize": 7, "legend.title_fontsize": 7,
+                  "lines.linewidth": 1.0, "axes.linewidth": 0.6, "xtick.major.width": 0.6,
+                  "ytick.major.width": 0.6}
+_SCREEN = {"legend": 9, "label": 9, "tick": 8, "note": 7, "marker": 3}
+_SMALL = {"legend": 7, "label": 8, "tick": 7, "note": 7, "marker": 2}
+
+
+def figure_size(spec):
+    """(width, height or None) in cm from "single", "double", "W,H" (cm)
+    or a pair of numbers; ValueError saying what is accepted otherwise."""
+    if isinstance(spec, (tuple, list)):
+        width, height = (float(v) for v in spec)
+    elif str(spec).strip().lower() in JOURNAL_WIDTHS:
+        return JOURNAL_WIDTHS[str(spec).strip().lower()], None
+    else:
+        try:
+            width, height = (float(v) for v in str(spec).split(","))
+        except ValueError:
+            raise ValueError(f"figure size {spec!r}: give single (8.5 cm), double (17.5 cm) or W,H in cm") from None
+    if not (2.0 <= width <= 60.0 and 2.0 <= height <= 60.0):
+        raise ValueError(f"figure size {spec!r}: width and height in cm, each from 2 to 60")
+    return width, height
 
 
 def _problems_footer(figure, problems):

@@ -240,7 +240,7 @@ def test_the_figure_draws_and_names_the_misfit(tmp_path):
     figure = fit_figure(result, result._problem.curves)
     residual_axis = figure.axes[1]
     assert len(residual_axis.lines) >= 2 * len(result.curves)  # points and averaged line per curve
-    assert any("misfit up to" in text.get_text() for text in residual_axis.texts)
+    assert any("misfit 0." in text.get_text() for text in residual_axis.texts)
 
 
 def test_the_noise_sd_reported_is_the_noise_s_own():

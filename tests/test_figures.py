@@ -73,3 +73,46 @@ def test_annotate_puts_the_main_values_in_an_empty_corner(tmp_path):
     figure = fit_figure(result, result._problem.curves)
     # Cooling curves fall from the upper left; the legend holds the upper right.
     assert _emptiest_corner(figure.axes[0]) == "lower left"
+
+
+@pytest.mark.parametrize("size, width_cm", [("single", 8.5), ("double", 17.5), ("12,9", 12.0)])
+def test_journal_sizes_have_their_width_and_text_of_7_to_9_pt(size, width_cm):
+    pytest.importorskip("matplotlib")
+    from matplotlib.text import Text
+
+    from kelvara.plot import comparison_figure, fit_figure
+
+    result = fit(cooling(0.0, 3), "cooperative")
+    result.profile(["delta_h"])
+    figures = [fit_figure(result, result._problem.curves, size=size, aggregation=True, annotate=True)]
+    from kelvara.fit import compare
+
+    figures.append(comparison_figure(compare(cooling(0.0, 3), ["isodesmic", "cooperative"]),
+                                     result._problem.curves, size=size))
+    for figure in figures:
+        assert figure.get_size_inches()[0] * 2.54 == pytest.approx(width_cm)
+        figure.canvas.draw()
+        sizes = {t.get_fontsize() for t in figure.findobj(Text) if t.get_text() and t.get_visible()}
+        assert min(sizes) >= 7 and max(sizes) <= 9, sizes
+
+
+@pytest.mark.parametrize("args, words", [
+    (["--plot", "f.png", "--figure-size", "wide"], "give single (8.5 cm), double (17.5 cm) or W,H in cm"),
+    (["--plot", "f.png", "--figure-size", "1,90"], "each from 2 to 60"),
+    (["--figure-size", "single"], "sizes the figure of --plot, which is not given"),
+])
+def test_a_figure_size_is_checked_before_any_work(tmp_path, capsys, args, words):
+    from kelvara.cli import main
+
+    args = [str(tmp_path / a) if a.endswith(".png") else a for a in args]
+    assert main(["fit", "--example"] + args) == 2
+    assert words in capsys.readouterr().err
+    assert not (tmp_path / "f.png").exists()
+
+
+def test_a_profile_has_points_enough_to_draw_a_smooth_curve():
+    result = fit(cooling(0.0, 3), "cooperative")
+    profile = result.profile(["delta_h"])["delta_h"]
+    assert profile.values.size >= 11
+    inside = (profile.values > profile.low) & (profile.values < profile.high)
+    assert inside.sum() >= 9  # the curve itself, not only its ends

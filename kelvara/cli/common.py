@@ -160,8 +160,25 @@ def _output_arguments(parser, what):
                         help="write a self-contained HTML report for a paper's supporting information (inputs with "
                              "SHA-256, the model and its papers, verdict, values rounded to their errors with "
                              "intervals, figures, a methods paragraph, versions); it prints cleanly to PDF")
+    parser.add_argument("--figure-size", "--figure_size", dest="figure_size", metavar="SIZE",
+                        help="draw --plot at a journal's size: single (one column, 8.5 cm), double (17.5 cm) or "
+                             "W,H in cm, with text of 7 to 9 pt")
     parser.add_argument("--annotate", action="store_true",
                         help="put the main fitted values, rounded to their errors, in a box on the plot")
+
+
+def _check_figure_size(options):
+    """--figure-size is one a figure can be drawn at, before any work."""
+    if getattr(options, "figure_size", None) is None:
+        return
+    if not getattr(options, "plot", None):
+        raise UsageError("--figure-size sizes the figure of --plot, which is not given")
+    from kelvara.plot import figure_size
+
+    try:
+        figure_size(options.figure_size)
+    except ValueError as error:
+        raise UsageError(f"--figure-size: {error}") from None
 
 
 def _check_report(options):

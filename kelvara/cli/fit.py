@@ -17,6 +17,7 @@ from kelvara.cli.common import (
     Command,
     FitFailed,
     UsageError,
+    _check_figure_size,
     _check_outputs,
     _check_report,
     _data_arguments,
@@ -45,6 +46,7 @@ def run_fit(options):
     inputs = _inputs(options)
     targets = _check_outputs(inputs, _outputs(options, "json", "csv", "results", "curves", "plot", "report"))
     _check_report(options)
+    _check_figure_size(options)
     if options.results and options.results != "-" and \
             pathlib.Path(options.results).suffix.lower() not in (".xlsx", ".csv"):
         raise UsageError(f"--results {options.results}: the results are written as .xlsx or .csv")
@@ -79,7 +81,7 @@ def run_fit(options):
     if options.plot:
         _plot(targets["--plot"], lambda plot: plot.fit_figure(result, curves, celsius=unit == "°C",
                                                              aggregation=options.aggregation_panel,
-                                                             annotate=options.annotate))
+                                                             annotate=options.annotate, size=options.figure_size))
     if options.report:
         from kelvara import report
 
@@ -264,6 +266,7 @@ def run_compare(options):
     inputs = _inputs(options)
     targets = _check_outputs(inputs, _outputs(options, "json", "plot", "report"))
     _check_report(options)
+    _check_figure_size(options)
     keywords = _fit_options(options, None)
     if options.nuc_size is not None and options.models is not None and "cooperative_n" not in models:
         raise UsageError("--nuc-size applies to the cooperative_n model, which --models does not name")
@@ -279,7 +282,8 @@ def run_compare(options):
     if options.json:
         _write_json(targets["--json"], comparison.to_dict(), inputs, reading)
     if options.plot:
-        _plot(targets["--plot"], lambda plot: plot.comparison_figure(comparison, curves, celsius=unit == "°C"))
+        _plot(targets["--plot"], lambda plot: plot.comparison_figure(comparison, curves, celsius=unit == "°C",
+                                                                    size=options.figure_size))
     if options.report:
         from kelvara import report
 

@@ -452,7 +452,7 @@ class FitResult:
 
     @one_blas_thread
     def profile(self, names: Optional[Iterable[str]] = None, level: float = 0.95,
-                max_steps: int = 14) -> Dict[str, Profile]:
+                max_steps: int = 24) -> Dict[str, Profile]:
         """Profile-likelihood intervals of the free thermodynamic parameters
         (or of `names`): each is stepped away from its best value, the other
         free parameters are refitted at every step, and the interval ends

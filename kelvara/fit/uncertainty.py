@@ -88,7 +88,7 @@ def _profile_one(problem, result, name, chi2_min, threshold, level, max_steps):
     stderr = result.parameters[name].stderr / problem.external_slope(name, best)
     low_bound, high_bound = problem.bounds[name]
     if math.isfinite(stderr) and stderr > 0:
-        step = 0.7 * stderr
+        step = 0.35 * stderr  # some nine points to either side: a curve that draws smoothly
     else:
         step = 0.05 * abs(best) if best != 0 else (1000.0 if "delta_s" not in name else 5.0)
     points = [(best, chi2_min)]
@@ -122,7 +122,7 @@ def _profile_one(problem, result, name, chi2_min, threshold, level, max_steps):
                 fraction = (target - a) / (b - a) if b > a else 1.0
                 end = float(previous[0] + fraction * (value - previous[0]))
                 break
-            if chi2 - chi2_min < 0.05 * (threshold - chi2_min):
+            if chi2 - chi2_min < 0.01 * (threshold - chi2_min):
                 size *= 2.0  # still flat: stride out
             previous = (value, chi2)
             if value == limit:
