@@ -16,6 +16,7 @@ import textwrap
 import numpy as np
 
 from kelvara.models import unit_of
+from kelvara.units import rounded as _rounded
 
 KELVIN = 273.15
 
@@ -126,11 +127,7 @@ def _draw_curves(axis, result, curves, celsius, colours, residuals=None, aggrega
         if residuals is not None:
             residuals.plot(t - shift, fitted.residuals[order], ".", ms=2.5, color=colour, alpha=0.6)
             if fitted.misfit_percent is not None:
-                # The misfit: the residuals averaged over the noise's correlation length.
-                from kelvara.fit.noise import _smoothed_pieces
-
-                smooth = np.concatenate(list(_smoothed_pieces(fitted.residuals, result.noise_model.misfit_span)))
-                residuals.plot(t - shift, smooth[order], "-", lw=1.3, color=colour)
+                residuals.plot(t - shift, result.misfit(i)[order], "-", lw=1.3, color=colour)
         if aggregation is not None:
             rows = slice(int(offsets[i]), int(offsets[i + 1]))
             aggregation.plot(t - shift, table["aggregation"][rows][order], "o", ms=2, color=colour, alpha=0.4)
@@ -144,8 +141,6 @@ def _draw_curves(axis, result, curves, celsius, colours, residuals=None, aggrega
 def _annotation(axis, result, fontsize=8):
     """The free thermodynamic parameters, rounded to their errors, in a
     box in the data panel's emptiest corner."""
-    from kelvara.fit.result import _rounded
-
     lines = []
     for name in result._problem.nonlinear:
         p = result.parameters[name]
@@ -188,13 +183,11 @@ def _emptiest_corner(axis):
 
 def _misfit_label(axis, result, curves, kind):
     """Say in the residual panel what its lines are: the misfit."""
-    from kelvara.fit.noise import _window
-
     sized = [c.misfit_percent for c, curve in zip(result.curves, curves)
              if c.misfit_percent is not None and curve.vary == kind]
     if not sized:
         return
-    span = _window(result.noise_model.misfit_span, max(c.size for c in curves))
+    span = max(result.misfit_window(i) for i, c in enumerate(curves) if c.vary == kind)
     axis.text(0.01, 0.96, f"lines: averaged over {span} points; misfit {max(m['rms'] for m in sized):.2g} % RMS "
               f"(noise alone {max(m['noise'] for m in sized):.2g} %)",
               transform=axis.transAxes, fontsize=7, va="top", color="0.25",

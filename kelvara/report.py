@@ -23,6 +23,7 @@ from typing import List, Optional, Sequence
 
 from kelvara import __version__
 from kelvara.models import MODELS
+from kelvara.units import rounded as _rounded
 
 # Per model: the equations (matplotlib mathtext), what it assumes, what to cite.
 _GENERAL = ("T. F. A. de Greef, M. M. J. Smulders, M. Wolffs, A. P. H. J. Schenning, R. P. Sijbesma, "
@@ -203,12 +204,6 @@ def _model(name, nuc_size, level=2):
     if papers:
         out.append("<p>To cite:</p><ol>" + "".join(f"<li>{_e(p)}</li>" for p in papers) + "</ol>")
     return "\n".join(out)
-
-
-def _rounded(value, error, unit):
-    from kelvara.fit.result import _rounded as rounded
-
-    return rounded(value, error, unit)
 
 
 def _results(result, level=2):

@@ -15,6 +15,8 @@ from typing import Dict, Optional, Tuple
 
 __all__ = [
     "UnitError",
+    "formatted",
+    "rounded",
     "parse_concentration",
     "concentration_divisor",
     "concentration_argument",
@@ -211,3 +213,33 @@ def quantity(text, unit: str, what: str) -> float:
     if unit in _EXAMPLES:
         raise UnitError(f"{what}: {given!r} is not a unit of {unit} (give {_EXAMPLES[unit]})")
     raise UnitError(f"{what}: {given!r} is not a unit this value takes (it is in {unit}: give a bare number)")
+
+
+# Numbers as printed.
+
+
+def rounded(value, error, unit):
+    """(value, error, unit) as printed: the value rounded to two significant
+    digits of its error, enthalpies and Gibbs energies in kJ/mol; a value
+    without a finite error keeps six significant digits.  Very large or
+    small values in scientific notation with the digits the error allows."""
+    if unit == "J/mol":
+        value, error, unit = value / 1000.0, error / 1000.0, "kJ/mol"
+    if not math.isfinite(value):
+        return "n/a", formatted(error), unit
+    if not (math.isfinite(error) and error > 0.0):
+        return formatted(value), formatted(error), unit
+    place = math.floor(math.log10(error)) - 1  # of the error's second significant digit
+    magnitude = abs(value)
+    if magnitude >= 1e6 or (0.0 < magnitude < 1e-3):
+        digits = max(math.floor(math.log10(magnitude)) - place + 1, 1)
+        return f"{value:.{digits - 1}e}", f"{error:.1e}", unit
+    decimals = max(-place, 0)
+    step = 10.0 ** place
+    return (f"{round(value / step) * step:.{decimals}f}", f"{round(error / step) * step:.{decimals}f}", unit)
+
+
+def formatted(value, style=".6g"):
+    if value is None or (isinstance(value, float) and not math.isfinite(value)):
+        return "n/a"
+    return format(value, style)

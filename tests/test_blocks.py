@@ -124,7 +124,7 @@ def test_repeated_readings_are_dropped_as_before():
     (22242.2, float("nan"), "J/mol", ("22.2422", "n/a", "kJ/mol")),  # no error: six digits
 ])
 def test_printed_values_are_rounded_to_their_errors(value, error, unit, shown):
-    from kelvara.fit.result import _rounded
+    from kelvara.units import rounded as _rounded
 
     assert _rounded(value, error, unit) == shown
 

@@ -113,7 +113,7 @@ def _curve_table(result, unit="K"):
     conditions, baseline, amplitude and where it is half way (Te of a
     cooling curve, c50 of a series, f50 of a denaturation), temperatures in
     `unit` ("K" or "°C")."""
-    from kelvara.fit.result import _rounded  # the fit extra is there once there is a result
+    from kelvara.units import rounded as _rounded
 
     def shown(value, style):
         return format(value, style) if value is not None and math.isfinite(value) else ""

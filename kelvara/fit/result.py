@@ -18,10 +18,12 @@ from scipy.stats import f as f_distribution
 
 from kelvara import __version__
 from kelvara.fit.curves import REFERENCE_TEMPERATURE, _came_in_celsius
-from kelvara.fit.noise import NoiseModel
+from kelvara.fit.noise import NoiseModel, _smoothed_pieces, _window
 from kelvara.fit.threads import one_blas_thread
 from kelvara.fit.uncertainty import Profile, _profile_one
 from kelvara.models import degree_of_polymerisation, unit_of
+from kelvara.units import formatted as _format
+from kelvara.units import rounded as _rounded
 
 
 @dataclass
@@ -276,6 +278,20 @@ class FitResult:
         for row in rows:
             row.update(self.intervals(row["name"]))
         return pd.DataFrame(rows).set_index("name")
+
+    def misfit(self, curve_index: int) -> np.ndarray:
+        """The misfit of a curve: its residuals averaged over the noise's
+        correlation length (see CurveResult.misfit_percent), in the
+        signal's unit, point by point in the curve's order."""
+        residuals = self.curves[curve_index].residuals
+        if self.noise_model is None:
+            return residuals.copy()
+        return np.concatenate(list(_smoothed_pieces(residuals, self.noise_model.misfit_span)))
+
+    def misfit_window(self, curve_index: int) -> int:
+        """The number of points a curve's misfit is averaged over."""
+        size = self.curves[curve_index].residuals.size
+        return 1 if self.noise_model is None else _window(self.noise_model.misfit_span, size)
 
     def intervals(self, name: str) -> Dict[str, float]:
         """The profile and bootstrap interval ends of a parameter or derived
@@ -541,33 +557,6 @@ def _curve_dict(c):
     out["misfit_percent"] = None if c.misfit_percent is None else \
         {k: _json_float(v) for k, v in c.misfit_percent.items()}
     return out
-
-
-def _rounded(value, error, unit):
-    """(value, error, unit) as printed: the value rounded to two significant
-    digits of its error, enthalpies and Gibbs energies in kJ/mol; a value
-    without a finite error keeps six significant digits.  Very large or
-    small values in scientific notation with the digits the error allows."""
-    if unit == "J/mol":
-        value, error, unit = value / 1000.0, error / 1000.0, "kJ/mol"
-    if not math.isfinite(value):
-        return "n/a", _format(error), unit
-    if not (math.isfinite(error) and error > 0.0):
-        return _format(value), _format(error), unit
-    place = math.floor(math.log10(error)) - 1  # of the error's second significant digit
-    magnitude = abs(value)
-    if magnitude >= 1e6 or (0.0 < magnitude < 1e-3):
-        digits = max(math.floor(math.log10(magnitude)) - place + 1, 1)
-        return f"{value:.{digits - 1}e}", f"{error:.1e}", unit
-    decimals = max(-place, 0)
-    step = 10.0 ** place
-    return (f"{round(value / step) * step:.{decimals}f}", f"{round(error / step) * step:.{decimals}f}", unit)
-
-
-def _format(value, style=".6g"):
-    if value is None or (isinstance(value, float) and not math.isfinite(value)):
-        return "n/a"
-    return format(value, style)
 
 
 def _json_float(value):
