@@ -177,9 +177,38 @@ def _inputs(result, inputs, reading, command):
         out.append("<h3>How the files were read</h3><pre>" + _e(reading.text()) + "</pre>")
     curves = result._problem.curves
     out.append(f"<p>{len(curves)} curve(s), {result.n_points} points.</p>")
+    out.append("<h3>Fit settings</h3><ul>" + "".join(f"<li>{_e(line)}</li>" for line in _settings(result)) + "</ul>")
     if command:
         out.append("<h3>Command line that reproduces this report</h3><pre>" + _e(command) + "</pre>")
     return "\n".join(out)
+
+
+def _settings(result):
+    """The options of a fit, as they show in its result."""
+    problem = result._problem
+    names = set(result.parameters)
+    lines = [f"model {result.model}" + (f", nucleus of {result.nuc_size}" if result.nuc_size else "")]
+    fixed = [p for p in result.parameters.values() if p.fixed]
+    if fixed:
+        lines.append("fixed: " + ", ".join(f"{p.name} = {_rounded(p.value, math.nan, p.unit)[0]} "
+                                            f"{_rounded(p.value, math.nan, p.unit)[2]}" for p in fixed))
+    freed = [n for n in result.free if n == MODELS[result.model].nucleation_entropy]
+    if freed:
+        lines.append("freed: " + ", ".join(freed))
+    for name, words in (("slope", "baseline slope in T"), ("aggregate_slope", "aggregated state's slope in T")):
+        if name in names or any(n.startswith(name + "[") for n in names):
+            lines.append(words + (" (shared)" if name in names else " (per curve)"))
+    for name in ("amplitude", "baseline"):
+        if name in names:
+            lines.append(f"one {name} shared by every curve")
+    if getattr(problem, "extensive", False):
+        lines.append("extensive signal: proportional to c_tot")
+    if getattr(problem, "weight_note", None):
+        lines.append(problem.weight_note)
+    at_bound = [p.name for p in result.parameters.values() if p.at_bound]
+    if at_bound:
+        lines.append("on a bound: " + ", ".join(at_bound))
+    return lines
 
 
 def _equation_image(expression):

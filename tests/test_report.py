@@ -27,7 +27,8 @@ def test_the_fit_report_holds_every_section(tmp_path, capsys):
     path = tmp_path / "r.html"
     assert main(["fit", example_file(), "--profile", "--bootstrap", "10", "--seed", "1", "--report", str(path)]) == 0
     page = path.read_text(encoding="utf-8")
-    for heading in ("Verdict", "Inputs", "How the files were read", "Command line that reproduces this report",
+    for heading in ("Verdict", "Inputs", "How the files were read", "Fit settings",
+                    "Command line that reproduces this report",
                     "Model: cooperative", "Results", "Parameters", "Derived values",
                     "Correlation of the thermodynamic parameters", "Statistics", "Figures", "Methods", "Provenance"):
         assert f">{heading}<" in page, heading
@@ -47,9 +48,11 @@ def test_the_fit_report_holds_every_section(tmp_path, capsys):
 
 
 def test_python_writes_the_same_report_and_a_comparison_has_its_ranking(tmp_path):
-    result = fit(cooling(0.9, 3), "cooperative")
+    result = fit(cooling(0.9, 3), "cooperative", baseline_slope=True, fix={"delta_h_nuc": 22000.0})
     result.report(tmp_path / "fit.html")
     page = (tmp_path / "fit.html").read_text(encoding="utf-8")
+    assert "<li>fixed: delta_h_nuc = 22 kJ/mol, delta_s_nuc = 0 J/(mol K)</li>" in page
+    assert "<li>baseline slope in T (per curve)</li>" in page
     assert "noise correlated from point to point" in page and "sandwich covariance" in page
     comparison = compare(cooling(0.0, 3), ["isodesmic", "cooperative"])
     comparison.report(tmp_path / "compare.html")
