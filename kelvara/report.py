@@ -19,6 +19,7 @@ import math
 import pathlib
 import platform
 import sys
+import warnings
 from typing import List, Optional, Sequence
 
 from kelvara import __version__
@@ -215,7 +216,11 @@ def _equation_image(expression):
     from matplotlib import mathtext
 
     buffer = io.BytesIO()
-    mathtext.math_to_image(expression, buffer, dpi=150, format="png")
+    with warnings.catch_warnings():
+        # Older matplotlib builds its parser with arguments that newer
+        # pyparsing deprecates: their quarrel, not the report's.
+        warnings.simplefilter("ignore", DeprecationWarning)
+        mathtext.math_to_image(expression, buffer, dpi=150, format="png")
     data = base64.b64encode(buffer.getvalue()).decode("ascii")
     return f"<div class='equation'><img alt='{_e(expression)}' src='data:image/png;base64,{data}'></div>"
 
