@@ -462,20 +462,20 @@ _SCREEN = {"legend": 9, "label": 9, "tick": 8, "note": 7, "marker": 3}
 _SMALL = {"legend": 7, "label": 8, "tick": 7, "note": 7, "marker": 2}
 
 
-def figure_size(spec):
+def figure_size(given):
     """(width, height or None) in cm from "single", "double", "W,H" (cm)
     or a pair of numbers; ValueError saying what is accepted otherwise."""
-    if isinstance(spec, (tuple, list)):
-        width, height = (float(v) for v in spec)
-    elif str(spec).strip().lower() in JOURNAL_WIDTHS:
-        return JOURNAL_WIDTHS[str(spec).strip().lower()], None
+    if isinstance(given, (tuple, list)):
+        width, height = (float(v) for v in given)
+    elif str(given).strip().lower() in JOURNAL_WIDTHS:
+        return JOURNAL_WIDTHS[str(given).strip().lower()], None
     else:
         try:
-            width, height = (float(v) for v in str(spec).split(","))
+            width, height = (float(v) for v in str(given).split(","))
         except ValueError:
-            raise ValueError(f"figure size {spec!r}: give single (8.5 cm), double (17.5 cm) or W,H in cm") from None
+            raise ValueError(f"figure size {given!r}: give single (8.5 cm), double (17.5 cm) or W,H in cm") from None
     if not (2.0 <= width <= 60.0 and 2.0 <= height <= 60.0):
-        raise ValueError(f"figure size {spec!r}: width and height in cm, each from 2 to 60")
+        raise ValueError(f"figure size {given!r}: width and height in cm, each from 2 to 60")
     return width, height
 
 

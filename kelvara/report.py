@@ -243,10 +243,10 @@ def _model(name, nuc_size, level=2):
 def _results(result, level=2):
     out = [f"<h{level}>Results</h{level}>", "<p>Values are rounded to two significant digits of their "
            "standard errors; enthalpies and Gibbs energies in kJ/mol.</p>",
-           f"<h{level + 1}>Parameters</h{level + 1}>" + _value_table(result, [
+           f"<h{level + 1}>Parameters</h{level + 1}>" + value_table(result, [
                (p.name, p.value, p.stderr, p.unit, "fixed" if p.fixed else "at bound" if p.at_bound else None)
                for p in result.parameters.values()]),
-           f"<h{level + 1}>Derived values</h{level + 1}>" + _value_table(result, [
+           f"<h{level + 1}>Derived values</h{level + 1}>" + value_table(result, [
                (d.name, d.value, d.stderr, d.unit, None) for d in result.derived.values()])]
     thermo = [n for n in result.free if n in result._problem.nonlinear_set]
     if len(thermo) > 1:
@@ -269,15 +269,14 @@ def _results(result, level=2):
     return "\n".join(out)
 
 
-def _value_table(result, items):
+def value_table(result, items):
     """Rows of (name, value, error, unit, mark) rounded to their errors,
     with a column for each kind of interval that any of them has."""
     found = {name: result.intervals(name) for name, *_ in items}
     kinds = [kind for kind in ("profile", "bootstrap")
              if any(math.isfinite(f.get(f"{kind}_low", math.nan)) or math.isfinite(f.get(f"{kind}_high", math.nan))
                     for f in found.values())]
-    titles = {"bootstrap": "bootstrap 95 %" + (f" ({len(next(iter(result.bootstrap_samples.values())))} resamples)"
-                                               if result.bootstrap_samples else "")}
+    titles = {"bootstrap": f"bootstrap 95 % ({result.bootstrap_resamples} resamples)"}
     if result.profiles:
         titles["profile"] = f"profile likelihood {100 * next(iter(result.profiles.values())).level:g} %"
     head = "<tr><th>name</th><th>value</th><th>std. error</th><th>unit</th>" + "".join(
@@ -361,8 +360,7 @@ def _methods(results: List, compared=False):
     if result.profiles:
         errors += " Profile-likelihood intervals were computed for the thermodynamic parameters."
     if result.bootstrap:
-        drawn = len(next(iter(result.bootstrap_samples.values()))) if result.bootstrap_samples else 0
-        errors += f" Bootstrap percentile intervals came from {drawn} resamples."
+        errors += f" Bootstrap percentile intervals came from {result.bootstrap_resamples} resamples."
     models = ", ".join(r.model for r in results)
     fitted = (f"The models {models} were each fitted and ranked by the Akaike information criterion"
               if compared else f"The {result.model} model" + (f" (nucleus of {result.nuc_size})" if result.nuc_size
@@ -396,4 +394,4 @@ def write(path, text):
     outputs.write(outputs.target(str(pathlib.Path(path))), text)
 
 
-__all__ = ["fit_report", "comparison_report", "write"]
+__all__ = ["fit_report", "comparison_report", "value_table", "write"]

@@ -177,6 +177,12 @@ class FitResult:
         return "NOT OK: " + "; ".join(words[k] for k in self.failure)
 
     @property
+    def bootstrap_resamples(self) -> int:
+        """How many bootstrap refits the intervals come from (0 before
+        run_bootstrap)."""
+        return len(next(iter(self.bootstrap_samples.values()))) if self.bootstrap_samples else 0
+
+    @property
     def correlation(self) -> np.ndarray:
         """Correlation matrix of the free parameters (order: `free`)."""
         sd = np.sqrt(np.diag(self.covariance))
@@ -319,24 +325,18 @@ class FitResult:
     def _repr_html_(self) -> str:
         from html import escape
 
+        from kelvara.report import value_table
+
         verdict = (f"<p style='color:firebrick'><b>{escape(self.verdict)}</b></p><ul>"
                    + "".join(f"<li>{escape(p)}</li>" for p in self.problems) + "</ul>"
                    if self.problems else "<p><b>ok</b></p>")
-
-        def row(name, value, error, unit, mark=None):
-            text, rounded_error, unit = _rounded(value, math.nan if mark else error, unit)
-            return (f"<tr><td>{escape(name)}</td><td>{escape(text)}</td><td>{escape(mark or rounded_error)}</td>"
-                    f"<td>{escape(unit)}</td></tr>")
-
-        rows = "".join(row(p.name, p.value, p.stderr, p.unit, "fixed" if p.fixed else "at bound" if p.at_bound
-                           else None) for p in self.parameters.values())
-        rows += "".join(row(d.name, d.value, d.stderr, d.unit) for d in self.derived.values())
+        rows = [(p.name, p.value, p.stderr, p.unit, "fixed" if p.fixed else "at bound" if p.at_bound else None)
+                for p in self.parameters.values()]
+        rows += [(d.name, d.value, d.stderr, d.unit, None) for d in self.derived.values()]
         notes = "".join(f"<li>{escape(n)}</li>" for n in self.notes)
         return (f"<h4>kelvara fit: {escape(self.model)} model</h4>{verdict}"
-                + (f"<ul>{notes}</ul>" if notes else "")
-                + "<table><tr><th>name</th><th>value</th><th>std. error</th><th>unit</th></tr>"
-                f"{rows}</table><p>chi2 {self.chi2:.6g}, {self.n_points} points, "
-                f"{len(self.free)} free parameters</p>")
+                + (f"<ul>{notes}</ul>" if notes else "") + value_table(self, rows)
+                + f"<p>chi2 {self.chi2:.6g}, {self.n_points} points, {len(self.free)} free parameters</p>")
 
     def summary(self, temperature_unit: str = "K") -> str:
         """The fit as text: verdict, parameters with standard errors and
@@ -385,8 +385,7 @@ class FitResult:
                 shown_unit = _rounded(0.0, 1.0, shown(0.0, unit)[1])[2]
                 lines.append(f"  {pr.name:22}[{ends[0][0]}, {ends[1][0]}]  {shown_unit}" + warning)
         if self.bootstrap:
-            drawn = len(next(iter(self.bootstrap_samples.values()))) if self.bootstrap_samples else 0
-            lines.append(f"bootstrap 95 % percentile intervals ({drawn} resamples"
+            lines.append(f"bootstrap 95 % percentile intervals ({self.bootstrap_resamples} resamples"
                          + (", the noise's correlation kept" if self.noise_model is not None
                             and not self.noise_model.white else "") + "):")
             for name, (low, high) in self.bootstrap.items():
