@@ -485,7 +485,7 @@ def _problems_footer(figure, problems):
         figure.text(0.02, 0.005, text, fontsize=8, color="firebrick", va="bottom")
 
 
-def save(figure, path, format=None):
+def save(figure, path, format=None, close=True):
     """Write a figure (PNG, PDF or SVG; to a path or a binary stream) and
     release it."""
     plt = _backend()
@@ -495,5 +495,66 @@ def save(figure, path, format=None):
         with plt.rc_context({"svg.fonttype": "none", "pdf.fonttype": 42, "ps.fonttype": 42}):
             figure.savefig(path, dpi=130, format=format)
     finally:
-        plt.close(figure)
+        if close:
+            plt.close(figure)
 
+
+
+def traces(curves, result=None, celsius=False, most=4000):
+    """The figures' numbers as plain data, for a plot drawn elsewhere (the
+    app's interactive page): per kind of curve (temperature, concentration,
+    solvent) its axis labels and, per curve, its legend label and the data
+    in the order of x (temperatures in °C when `celsius`); with a result,
+    the fitted curve on a grid of 400 points, the residuals (and each
+    curve's misfit), the degree of aggregation and the model's fraction,
+    the half-way mark, and the profiles.  A curve of more than `most` points
+    gives every k-th of them (the fit used them all), and says so."""
+    def listed(values):
+        return [None if not math.isfinite(v) else float(v) for v in np.asarray(values, dtype=float)]
+
+    table = result.curve_table() if result is not None else None
+    offsets = np.cumsum([0] + [c.size for c in curves])
+    kinds = []
+    for kind in _kinds(curves):
+        shift = KELVIN if celsius and kind == "temperature" else 0.0
+        out = {"kind": kind, "x_label": _x_label(kind, celsius), "signal_label": _signal_label(curves),
+               "residual_label": _residual_label(curves), "log_x": kind == "concentration", "curves": []}
+        for i, curve in enumerate(curves):
+            if curve.vary != kind:
+                continue
+            order = np.argsort(curve.x, kind="stable")
+            step = max(1, -(-curve.size // most))
+            shown = order[::step]
+            x = curve.x[order]
+            entry = {"label": _curve_label(curve), "x": listed(curve.x[shown] - shift),
+                     "signal": listed(curve.signal[shown]), "every": step, "points": int(curve.size)}
+            if result is not None:
+                fitted = result.curves[i]
+                dense = np.geomspace(x[0], x[-1], 400) if kind == "concentration" else np.linspace(x[0], x[-1], 400)
+                problem = result._problem
+                rows = slice(int(offsets[i]), int(offsets[i + 1]))
+                mark = fitted.te if kind == "temperature" else fitted.midpoint[1] if fitted.midpoint else None
+                entry.update(
+                    fit_x=listed(dense - shift), fit=listed(result.predict(dense, i)),
+                    residual=listed(fitted.residuals[shown]),
+                    misfit=listed(result.misfit(i)[shown]) if fitted.misfit_percent is not None else None,
+                    aggregation=listed(table["aggregation"][rows][shown]),
+                    fraction=listed(problem.fraction(problem.values(result._x), problem.curves[i], dense)),
+                    mark=None if mark is None or not np.isfinite(mark) else {
+                        "name": _MARKS[kind].split()[-1], "x": float(mark - shift),
+                        "y": float(result.predict([mark], i)[0])})
+            out["curves"].append(entry)
+        kinds.append(out)
+    profiles = []
+    if result is not None:
+        variance = result.reduced_chi2
+        for profile in (result.profiles or {}).values():
+            unit = variance * (result._error_scales or {}).get(profile.name, 1.0) ** 2
+            factor = 1e-3 if unit_of(profile.name) == "J/mol" else 1.0
+            profiles.append({
+                "name": profile.name, "unit": "kJ/mol" if factor != 1.0 else unit_of(profile.name),
+                "x": listed(profile.values * factor), "rise": listed((profile.chi2 - result.chi2) / unit),
+                "threshold": float((profile.threshold - result.chi2) / unit),
+                "low": None if profile.low is None else float(profile.low * factor),
+                "high": None if profile.high is None else float(profile.high * factor)})
+    return {"kinds": kinds, "profiles": profiles}

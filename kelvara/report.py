@@ -243,11 +243,8 @@ def _model(name, nuc_size, level=2):
 def _results(result, level=2):
     out = [f"<h{level}>Results</h{level}>", "<p>Values are rounded to two significant digits of their "
            "standard errors; enthalpies and Gibbs energies in kJ/mol.</p>",
-           f"<h{level + 1}>Parameters</h{level + 1}>" + value_table(result, [
-               (p.name, p.value, p.stderr, p.unit, "fixed" if p.fixed else "at bound" if p.at_bound else None)
-               for p in result.parameters.values()]),
-           f"<h{level + 1}>Derived values</h{level + 1}>" + value_table(result, [
-               (d.name, d.value, d.stderr, d.unit, None) for d in result.derived.values()])]
+           f"<h{level + 1}>Parameters</h{level + 1}>" + value_table(result, parameter_rows(result)),
+           f"<h{level + 1}>Derived values</h{level + 1}>" + value_table(result, derived_rows(result))]
     thermo = [n for n in result.free if n in result._problem.nonlinear_set]
     if len(thermo) > 1:
         index = [result.free.index(n) for n in thermo]
@@ -267,6 +264,17 @@ def _results(result, level=2):
     out.append(f"<h{level + 1}>Statistics</h{level + 1}><table>" + "".join(
         f"<tr><td>{_e(k)}</td><td>{_e(v)}</td></tr>" for k, v in stats) + "</table>")
     return "\n".join(out)
+
+
+def parameter_rows(result):
+    """The rows of `value_table` for a result's parameters."""
+    return [(p.name, p.value, p.stderr, p.unit, "fixed" if p.fixed else "at bound" if p.at_bound else None)
+            for p in result.parameters.values()]
+
+
+def derived_rows(result):
+    """The rows of `value_table` for a result's derived values (Te, c50, K, ...)."""
+    return [(d.name, d.value, d.stderr, d.unit, None) for d in result.derived.values()]
 
 
 def value_table(result, items):

@@ -7,6 +7,7 @@
     kelvara read DATA.csv
     kelvara models
     kelvara fit --example
+    kelvara app
 
 Bad input gets one line on stderr and exit status 2; a fit that is not ok
 (not converged, a parameter not determined, no transition in the data,
@@ -15,7 +16,7 @@ with the reasons on stderr.  The command line only turns arguments into
 calls of the library and results into files and exit statuses: `common`
 holds what the commands share (options declared once, reading, writing),
 and each command has its module (`fit` for fit and compare, `curve`,
-`read`, `models`).
+`read`, `models`, `app`).
 """
 
 from __future__ import annotations
@@ -28,7 +29,7 @@ import shlex
 import sys
 
 from kelvara import __version__
-from kelvara.cli import curve, fit, models, read
+from kelvara.cli import app, curve, fit, models, read
 from kelvara.cli.common import EXAMPLE, EXAMPLES, FitFailed, UsageError, read_curves, write_atomic
 
 __all__ = ["EXAMPLE", "EXAMPLES", "FitFailed", "UsageError", "build_parser", "main", "read_curves", "write_atomic"]
@@ -39,6 +40,17 @@ class Parser(argparse.ArgumentParser):
 
     def error(self, message):
         self.exit(2, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
+
+
+class RaisingParser(Parser):
+    """The same, raising UsageError instead of exiting: for callers that are
+    not the command line (the app turns its form fields into arguments)."""
+
+    def error(self, message):
+        raise UsageError(message)
+
+    def exit(self, status=0, message=None):
+        raise UsageError((message or f"exit status {status}").strip())
 
 
 # A value that starts with a minus and a digit or a point: a negative number
@@ -110,8 +122,8 @@ def _os_error(error):
     return f"cannot write{where}: {error.strerror or error}"
 
 
-def build_parser():
-    parser = Parser(
+def build_parser(parser_class=None):
+    parser = (parser_class or Parser)(
         prog="kelvara",
         description="Equilibrium models of supramolecular polymerisation: model curves, "
         "global fits of measured cooling/heating curves, model comparison.",
@@ -119,9 +131,18 @@ def build_parser():
     parser.add_argument("--version", action="version", version=f"kelvara {__version__}")
     commands = parser.add_subparsers(title="commands", metavar="COMMAND")
 
-    for command in (models.COMMAND, curve.COMMAND, fit.FIT, fit.COMPARE, read.COMMAND):
+    for command in (models.COMMAND, curve.COMMAND, fit.FIT, fit.COMPARE, read.COMMAND, app.COMMAND):
         command.add_to(commands)
     return parser
+
+
+def command_parser(name, parser_class=RaisingParser):
+    """The parser of one command (fit, compare, read, ...)."""
+    parser = build_parser(parser_class)
+    for action in parser._subparsers._group_actions:
+        if isinstance(action, argparse._SubParsersAction):
+            return action.choices[name]
+    raise KeyError(name)
 
 
 if __name__ == "__main__":

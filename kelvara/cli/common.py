@@ -235,11 +235,17 @@ def _outputs(options, *names):
     return [(f"--{name}", getattr(options, name, None)) for name in names]
 
 
-def _write_json(where, data, inputs, reading):
-    """A result's plain data with the inputs and how they were read, as strict JSON."""
+def json_data(data, inputs, reading):
+    """A result's plain data with the inputs and how they were read: what
+    --json writes."""
     data["input_files"] = [str(p) for p in inputs]
     data["reading"] = reading.to_dict()
-    write_atomic(where, json.dumps(data, indent=2, allow_nan=False) + "\n")
+    return data
+
+
+def _write_json(where, data, inputs, reading):
+    """A result's plain data with the inputs and how they were read, as strict JSON."""
+    write_atomic(where, json.dumps(json_data(data, inputs, reading), indent=2, allow_nan=False) + "\n")
 
 
 def _plot(where, draw):

@@ -8,6 +8,8 @@ import io
 import math
 import pathlib
 import warnings
+from dataclasses import dataclass
+from typing import Any
 
 from kelvara.cli.common import (
     DEFAULT_COMPARED,
@@ -42,7 +44,6 @@ from kelvara.models import MODELS, PARAMETER_UNITS, unit_of
 
 
 def run_fit(options):
-    fit_module = _fit_module()
     inputs = _inputs(options)
     targets = _check_outputs(inputs, _outputs(options, "json", "csv", "results", "curves", "plot", "report"))
     _check_report(options)
@@ -50,22 +51,8 @@ def run_fit(options):
     if options.results and options.results != "-" and \
             pathlib.Path(options.results).suffix.lower() not in (".xlsx", ".csv"):
         raise UsageError(f"--results {options.results}: the results are written as .xlsx or .csv")
-    if options.bootstrap and options.bootstrap < 2:
-        raise UsageError("--bootstrap needs at least 2 resamples")
-    keywords = _fit_options(options, options.model or DEFAULT_MODELS.get(options.vary, DEFAULT_MODEL))
-    reading = read_data(options)
-    curves = reading.curves
-    model = options.model or DEFAULT_MODELS[_varied(curves)]
-    fit_module.check(curves, model, **keywords)  # bad options are one line, before anything else is said
-    _tell_reading(reading)
-    unit = _display_unit(options, reading)
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", RuntimeWarning)  # non-convergence is in the verdict
-        result = fit_module.fit(curves, model, **keywords)
-    if options.bootstrap:
-        result.run_bootstrap(options.bootstrap, seed=options.seed)
-    if options.profile:
-        result.profile()
+    analysis = analyse_fit(options, tell=_tell_reading)
+    result, reading, curves, unit = analysis.result, analysis.reading, analysis.curves, analysis.unit
 
     # The files first: a reader that closes stdout early (| head) must not cost them.
     if options.json:
@@ -79,26 +66,84 @@ def run_fit(options):
     if options.curves:
         write_atomic(targets["--curves"], _curves_csv(result, unit))
     if options.plot:
-        _plot(targets["--plot"], lambda plot: plot.fit_figure(result, curves, celsius=unit == "°C",
-                                                             aggregation=options.aggregation_panel,
-                                                             annotate=options.annotate, size=options.figure_size))
+        _plot(targets["--plot"], lambda plot: fit_figure(plot, analysis, options))
     if options.report:
-        from kelvara import report
-
-        _report(targets["--report"], lambda: report.fit_report(
-            result, inputs=inputs, reading=reading, command=options.command_line,
-            figure_options={"celsius": unit == "°C"}))
+        _report(targets["--report"], lambda: fit_report(analysis, options))
     stream = _report_stream(targets)
-    source = "example data" if options.example else ", ".join(options.data)
-    print(f"{source}: {len(curves)} curves, {result.n_points} points", file=stream)
-    for name in dict.fromkeys(options.example or ()):
-        print(f"({name}: made with {EXAMPLES[name][1]})", file=stream)
-    print(result.summary(temperature_unit=unit), file=stream)
-    print(_curve_table(result, unit), file=stream)
+    print(fit_text(analysis, options), file=stream)
     _flush(stream)
     if not result.ok:
         raise FitFailed(_problems_text(result))
     return 0
+
+
+@dataclass
+class Analysis:
+    """What a fit or a comparison made of the data files: the result (a
+    FitResult or a Comparison), how the files were read, the curves, and the
+    unit temperatures are shown in."""
+
+    result: Any
+    reading: Any
+    inputs: list
+    curves: list
+    unit: str
+
+
+def _quiet(*args):
+    pass
+
+
+def analyse_fit(options, tell=_quiet, progress=_quiet):
+    """Read the data files of `options` and fit them as `kelvara fit` does
+    (with the bootstrap and profiles asked for); `tell(reading)` hears how
+    the files were read, `progress(text)` each stage."""
+    fit_module = _fit_module()
+    if options.bootstrap and options.bootstrap < 2:
+        raise UsageError("--bootstrap needs at least 2 resamples")
+    keywords = _fit_options(options, options.model or DEFAULT_MODELS.get(options.vary, DEFAULT_MODEL))
+    progress("reading the files")
+    reading = read_data(options)
+    curves = reading.curves
+    model = options.model or DEFAULT_MODELS[_varied(curves)]
+    fit_module.check(curves, model, **keywords)  # bad options are one line, before anything else is said
+    tell(reading)
+    unit = _display_unit(options, reading)
+    progress(f"fitting the {model} model to {len(curves)} curves")
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)  # non-convergence is in the verdict
+        result = fit_module.fit(curves, model, **keywords)
+    if options.bootstrap:
+        total = options.bootstrap
+        result.run_bootstrap(total, seed=options.seed, progress=None if progress is _quiet else
+                             (lambda done, _: progress(f"bootstrap: {done} of {total} resamples")))
+    if options.profile:
+        progress("profile likelihoods")
+        result.profile()
+    return Analysis(result, reading, _inputs(options), curves, unit)
+
+
+def fit_text(analysis, options):
+    """What `kelvara fit` prints: the data, the summary and the curve table."""
+    result = analysis.result
+    source = "example data" if options.example else ", ".join(options.data)
+    lines = [f"{source}: {len(analysis.curves)} curves, {result.n_points} points"]
+    lines += [f"({name}: made with {EXAMPLES[name][1]})" for name in dict.fromkeys(options.example or ())]
+    lines += [result.summary(temperature_unit=analysis.unit), _curve_table(result, analysis.unit)]
+    return "\n".join(lines)
+
+
+def fit_figure(plot, analysis, options):
+    return plot.fit_figure(analysis.result, analysis.curves, celsius=analysis.unit == "°C",
+                           aggregation=options.aggregation_panel, annotate=options.annotate,
+                           size=options.figure_size)
+
+
+def fit_report(analysis, options):
+    from kelvara import report
+
+    return report.fit_report(analysis.result, inputs=analysis.inputs, reading=analysis.reading,
+                             command=options.command_line, figure_options={"celsius": analysis.unit == "°C"})
 
 
 def _problems_text(result, name=""):
@@ -258,44 +303,66 @@ def _celsius_at_resolution(kelvin):
 
 
 def run_compare(options):
+    inputs = _inputs(options)
+    targets = _check_outputs(inputs, _outputs(options, "json", "plot", "report"))
+    _check_report(options)
+    _check_figure_size(options)
+    analysis = analyse_compare(options, tell=_tell_reading)
+    comparison = analysis.result
+    if options.json:
+        _write_json(targets["--json"], comparison.to_dict(), inputs, analysis.reading)
+    if options.plot:
+        _plot(targets["--plot"], lambda plot: compare_figure(plot, analysis, options))
+    if options.report:
+        _report(targets["--report"], lambda: compare_report(analysis, options))
+    stream = _report_stream(targets)
+    print(comparison.summary(temperature_unit=analysis.unit), file=stream)
+    _flush(stream)
+    if comparison.best is None:
+        raise FitFailed(compare_failure(comparison))
+    return 0
+
+
+def compare_failure(comparison):
+    return "no model fits well enough to be ranked best:\n" + "\n".join(
+        f"  - {r.model}: {problem}" for r in comparison.results for problem in r.problems)
+
+
+def analyse_compare(options, tell=_quiet, progress=_quiet):
+    """Read the data files of `options` and fit every model to them as
+    `kelvara compare` does; `progress(text)` hears each model in turn."""
     fit_module = _fit_module()
     models = [m.strip() for m in (options.models or "").split(",") if m.strip()]
     unknown = [m for m in models if m not in MODELS]
     if unknown:
         raise UsageError(f"unknown model {unknown[0]!r}; the models are {', '.join(MODELS)}")
-    inputs = _inputs(options)
-    targets = _check_outputs(inputs, _outputs(options, "json", "plot", "report"))
-    _check_report(options)
-    _check_figure_size(options)
     keywords = _fit_options(options, None)
     if options.nuc_size is not None and options.models is not None and "cooperative_n" not in models:
         raise UsageError("--nuc-size applies to the cooperative_n model, which --models does not name")
+    progress("reading the files")
     reading = read_data(options)
     curves = reading.curves
     if options.models is None:
         models = DEFAULT_COMPARED[_varied(curves)].split(",")
-    _tell_reading(reading)
+    tell(reading)
     unit = _display_unit(options, reading)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)
-        comparison = fit_module.compare(curves, models, **keywords)
-    if options.json:
-        _write_json(targets["--json"], comparison.to_dict(), inputs, reading)
-    if options.plot:
-        _plot(targets["--plot"], lambda plot: plot.comparison_figure(comparison, curves, celsius=unit == "°C",
-                                                                    size=options.figure_size))
-    if options.report:
-        from kelvara import report
+        comparison = fit_module.compare(curves, models, progress=None if progress is _quiet else (
+            lambda model, i, n: progress(f"fitting the {model} model ({i + 1} of {n})")), **keywords)
+    return Analysis(comparison, reading, _inputs(options), curves, unit)
 
-        _report(targets["--report"], lambda: report.comparison_report(
-            comparison, inputs=inputs, reading=reading, command=options.command_line))
-    stream = _report_stream(targets)
-    print(comparison.summary(temperature_unit=unit), file=stream)
-    _flush(stream)
-    if comparison.best is None:
-        raise FitFailed("no model fits well enough to be ranked best:\n" + "\n".join(
-            f"  - {r.model}: {problem}" for r in comparison.results for problem in r.problems))
-    return 0
+
+def compare_figure(plot, analysis, options):
+    return plot.comparison_figure(analysis.result, analysis.curves, celsius=analysis.unit == "°C",
+                                  size=options.figure_size)
+
+
+def compare_report(analysis, options):
+    from kelvara import report
+
+    return report.comparison_report(analysis.result, inputs=analysis.inputs, reading=analysis.reading,
+                                    command=options.command_line)
 
 
 def _fit_command_arguments(fit):

@@ -92,7 +92,8 @@ class Comparison:
 
 
 @one_blas_thread
-def compare(curves, models: Sequence[str] = ("isodesmic", "cooperative", "coop_iso"), **options) -> Comparison:
+def compare(curves, models: Sequence[str] = ("isodesmic", "cooperative", "coop_iso"), *, progress=None,
+            **options) -> Comparison:
     """Fit every model to the same curves and rank them by AIC.
 
     Every model sees the same points, so their AIC compare; a
@@ -104,6 +105,8 @@ def compare(curves, models: Sequence[str] = ("isodesmic", "cooperative", "coop_i
     curves : Curve or iterable of Curve
     models : sequence of str
         Names from `kelvara.models.MODELS`.
+    progress : callable, optional
+        Called as ``progress(model, index, count)`` before each model's fit.
     **options
         What `fit` takes; `nuc_size` reaches cooperative_n only, `shared`
         and `free` each model that has those parameters.
@@ -116,7 +119,10 @@ def compare(curves, models: Sequence[str] = ("isodesmic", "cooperative", "coop_i
     """
     curves = [curves] if isinstance(curves, Curve) else list(curves)
     results = []
-    for model in models:
+    models = list(models)
+    for index, model in enumerate(models):
+        if progress is not None:
+            progress(model, index, len(models))
         model_options = dict(options)
         if model != "cooperative_n":
             model_options.pop("nuc_size", None)

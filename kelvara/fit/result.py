@@ -325,14 +325,12 @@ class FitResult:
     def _repr_html_(self) -> str:
         from html import escape
 
-        from kelvara.report import value_table
+        from kelvara.report import derived_rows, parameter_rows, value_table
 
         verdict = (f"<p style='color:firebrick'><b>{escape(self.verdict)}</b></p><ul>"
                    + "".join(f"<li>{escape(p)}</li>" for p in self.problems) + "</ul>"
                    if self.problems else "<p><b>ok</b></p>")
-        rows = [(p.name, p.value, p.stderr, p.unit, "fixed" if p.fixed else "at bound" if p.at_bound else None)
-                for p in self.parameters.values()]
-        rows += [(d.name, d.value, d.stderr, d.unit, None) for d in self.derived.values()]
+        rows = parameter_rows(self) + derived_rows(self)
         notes = "".join(f"<li>{escape(n)}</li>" for n in self.notes)
         return (f"<h4>kelvara fit: {escape(self.model)} model</h4>{verdict}"
                 + (f"<ul>{notes}</ul>" if notes else "") + value_table(self, rows)
@@ -504,7 +502,9 @@ class FitResult:
         noise is correlated (see `noise_model`), the residuals' innovations
         r_t - rho r_(t-1) are drawn instead and correlated again, so that
         each resample's noise is as correlated as the data's.  Sets and
-        returns `bootstrap`; `bootstrap_samples` keeps the parameter values."""
+        returns `bootstrap`; `bootstrap_samples` keeps the parameter values.
+        `progress`: a bar on stderr (True; None: when stderr is a terminal),
+        or a callable, called as ``progress(done, resamples)``."""
         problem = self._problem
         rng = np.random.default_rng(seed)
         fitted = [problem.signal(self._x, i, c.x) for i, c in enumerate(problem.curves)]
@@ -563,7 +563,10 @@ def _json_float(value):
 
 
 def _progress(progress, total):
-    """A progress bar on stderr when it is a terminal (or when asked)."""
+    """A progress bar on stderr when it is a terminal (or when asked), or
+    `progress(done, total)` when it is a callable."""
+    if callable(progress):
+        return lambda done: progress(done, total)
     if progress is None:
         progress = sys.stderr.isatty()
     if not progress:

@@ -1,0 +1,85 @@
+"""Form fields as command-line arguments.
+
+A request to the app names its options as the command does, with
+underscores: `model=cooperative`, `c_tot=5uM` (repeated once per curve),
+`fix=delta_h_nuc=22kJ/mol`, `baseline_slope=true`.  They become the
+arguments of the same command and go through the same parser, so that a
+page and a script get exactly what `kelvara fit` would do.  What names a
+file on the server (every output, the data files themselves) is not a
+field: the server chooses where outputs go, and the data are uploads.
+"""
+
+from __future__ import annotations
+
+import argparse
+from typing import Iterable, List, Sequence, Tuple
+
+from kelvara.cli.common import UsageError
+
+__all__ = ["COMMANDS", "arguments", "options"]
+
+# The commands the app runs, by the name of their API route.
+COMMANDS = ("read", "fit", "compare")
+
+# Options that write files (the server writes those itself) or are not the
+# analysis's.
+_SERVER_ONLY = {"data", "json", "csv", "results", "curves", "plot", "report", "help"}
+
+_TRUE = {"true", "1", "on", "yes"}
+_FALSE = {"false", "0", "off", "no", ""}
+
+
+def _actions(command):
+    from kelvara.cli import command_parser
+
+    parser = command_parser(command)
+    return parser, {a.dest: a for a in parser._actions if a.dest not in _SERVER_ONLY and a.option_strings}
+
+
+def arguments(command: str, fields: Iterable[Tuple[str, str]], files: Sequence[str]) -> List[str]:
+    """The argument list of `command` that the form `fields` (name, value
+    pairs, a name repeated for a repeated option) and the uploaded `files`
+    make.  Unknown fields, a field given twice that is not repeatable, and a
+    yes/no field with another value are UsageErrors."""
+    if command not in COMMANDS:
+        raise UsageError(f"unknown command {command!r}")
+    _, actions = _actions(command)
+    given = {}
+    for name, value in fields:
+        given.setdefault(name, []).append(value)
+    argv = [command]
+    for name, values in given.items():
+        action = actions.get(name)
+        if action is None:
+            if name in _SERVER_ONLY:
+                raise UsageError(f"the field {name!r} is not taken: the server writes every output itself, "
+                                 "and data files are uploaded as 'files'")
+            known = ", ".join(sorted(actions))
+            raise UsageError(f"unknown field {name!r}; the fields of {command} are files, {known}")
+        option = action.option_strings[0]
+        if action.nargs == 0:  # a switch: yes or no
+            for value in values:
+                if value.strip().lower() not in _TRUE | _FALSE:
+                    raise UsageError(f"the field {name!r} is true or false, not {value!r}")
+            if values[-1].strip().lower() in _TRUE:
+                argv.append(option)
+            continue
+        values = [v.strip() for v in values if v.strip()]  # an empty field of a form is no value
+        repeatable = isinstance(action, argparse._AppendAction)
+        if len(values) > 1 and not repeatable:
+            raise UsageError(f"the field {name!r} takes one value, not {len(values)}")
+        argv += [f"{option}={value}" for value in values]
+    return argv + ["--"] + list(files) if files else argv
+
+
+def options(command: str, fields: Iterable[Tuple[str, str]], files: Sequence[str]) -> argparse.Namespace:
+    """The parsed options of `command` for the form `fields` and `files`, as
+    the command line would have them (bad values raise UsageError with the
+    parser's message)."""
+    import shlex
+
+    argv = arguments(command, fields, files)
+    parser, _ = _actions(command)
+    namespace = parser.parse_args(argv[1:])
+    namespace.command_line = "kelvara " + shlex.join(argv)
+    return namespace

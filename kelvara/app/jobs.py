@@ -1,0 +1,223 @@
+"""Jobs of the app, each run by a worker process (kelvara.app.worker).
+
+A worker is started ahead of need, with the analysis already imported, and
+goes back to the pool when its job is done.  Cancelling a job stops its
+worker; a worker that dies takes only its own job with it, which answers
+500.  Every job has a folder (`in`: its uploads, `out`: its downloads)
+under the server's temporary folder.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import multiprocessing
+import os
+import re
+import shutil
+import time
+import uuid
+from collections import OrderedDict
+from typing import List, Optional, Tuple
+
+from kelvara.app import worker as worker_module
+
+__all__ = ["Job", "Jobs"]
+
+JOB_ID = re.compile(r"^[A-Za-z0-9_-]{8,64}$")
+
+
+class Worker:
+    """A worker process and the server's end of its pipe."""
+
+    def __init__(self, context):
+        self.connection, child = context.Pipe()
+        self.process = context.Process(target=worker_module.main, args=(child,), name="kelvara-worker", daemon=True)
+        self.process.start()
+        child.close()
+
+    @property
+    def alive(self):
+        return self.process.is_alive()
+
+    def kill(self):
+        if self.process.is_alive():
+            self.process.kill()
+
+    def stop(self, wait=2.0):
+        """Close the pipe (the worker then ends by itself), or kill it."""
+        try:
+            self.connection.close()
+        except OSError:
+            pass
+        self.process.join(wait)
+        if self.process.is_alive():
+            self.process.kill()
+            self.process.join(wait)
+
+
+class Job:
+    def __init__(self, job_id, command, fields, files, folder):
+        self.id = job_id
+        self.command = command
+        self.fields: List[Tuple[str, str]] = fields
+        self.files: List[str] = files
+        self.folder = folder
+        self.state = "waiting"
+        self.progress = "waiting for a worker"
+        self.status: Optional[int] = None
+        self.body: Optional[dict] = None
+        self.view: Optional[dict] = None
+        self.downloads: List[str] = []
+        self.started = time.monotonic()
+        self.cancelled = False
+        self.worker: Optional[Worker] = None
+        self.answered = asyncio.Event()
+        self.finished = asyncio.Event()
+
+    @property
+    def inputs(self):
+        return os.path.join(self.folder, "in")
+
+    @property
+    def outputs(self):
+        return os.path.join(self.folder, "out")
+
+    def answer(self, status, body, view=None):
+        if self.status is None:
+            self.status, self.body, self.view = status, body, view
+            self.state = "answered"
+        self.answered.set()
+
+    def to_dict(self, view=True):
+        out = {"id": self.id, "command": self.command, "state": self.state, "progress": self.progress,
+               "seconds": round(time.monotonic() - self.started, 1), "status": self.status,
+               "downloads": list(self.downloads)}
+        if view and self.status is not None:
+            out["error"] = self.body.get("error") if self.status != 200 else None
+            out["view"] = self.view
+        return out
+
+
+class Jobs:
+    """The jobs of one server and the workers that run them."""
+
+    def __init__(self, root, keep=30, concurrent=3, idle=1):
+        self.root = root
+        self.keep = keep
+        self.idle_limit = idle
+        self.jobs: "OrderedDict[str, Job]" = OrderedDict()
+        self.idle: List[Worker] = []
+        self.busy: List[Worker] = []
+        self.context = multiprocessing.get_context("spawn")
+        self.slots = asyncio.Semaphore(concurrent)
+        self.closed = False
+
+    def warm(self):
+        """A worker ready before the first job."""
+        if not self.idle and not self.closed:
+            self.idle.append(Worker(self.context))
+
+    def new(self, job_id=None):
+        """A job's id and folder: the client's id (for following its progress) or a new one."""
+        if job_id is None:
+            job_id = uuid.uuid4().hex
+        elif not JOB_ID.match(job_id) or job_id in self.jobs or os.path.exists(os.path.join(self.root, job_id)):
+            raise ValueError(f"a job id is 8 to 64 letters, digits, '-' or '_', and new: not {job_id!r}")
+        folder = os.path.join(self.root, job_id)
+        os.makedirs(os.path.join(folder, "in"))
+        os.makedirs(os.path.join(folder, "out"))
+        return job_id, folder
+
+    def submit(self, job_id, folder, command, fields, files) -> Job:
+        job = Job(job_id, command, fields, files, folder)
+        self.jobs[job.id] = job
+        self._forget_old()
+        job.task = asyncio.get_running_loop().create_task(self._run(job))
+        return job
+
+    def get(self, job_id) -> Optional[Job]:
+        return self.jobs.get(job_id)
+
+    def cancel(self, job):
+        job.cancelled = True
+        if job.worker is not None:
+            job.worker.kill()
+        if job.status is None and job.worker is None:
+            self._cancelled(job)
+
+    def _cancelled(self, job):
+        job.answer(409, {"error": "the analysis was cancelled"})
+        job.state = "cancelled"
+        job.progress = "cancelled"
+        job.finished.set()
+
+    async def _run(self, job):
+        loop = asyncio.get_running_loop()
+        async with self.slots:
+            if job.cancelled or self.closed:
+                self._cancelled(job)
+                return
+            worker = self.idle.pop() if self.idle else None
+            if worker is None or not worker.alive:
+                job.progress = "starting a worker"
+                worker = await loop.run_in_executor(None, Worker, self.context)
+            job.worker = worker
+            self.busy.append(worker)
+            job.state = "running"
+            job.progress = "starting"
+            healthy = False
+            try:
+                await loop.run_in_executor(None, worker.connection.send, {
+                    "command": job.command, "fields": job.fields, "files": job.files,
+                    "folder": job.inputs, "out": job.outputs})
+                while True:
+                    message = await loop.run_in_executor(None, worker.connection.recv)
+                    kind = message[0]
+                    if kind == "progress":
+                        job.progress = message[1]
+                    elif kind == "answer":
+                        job.answer(message[1], message[2], message[3])
+                        job.progress = "writing the downloads" if message[1] == 200 else "failed"
+                    elif kind == "file":
+                        job.downloads.append(message[1])
+                    elif kind == "done":
+                        healthy = True
+                        break
+            except (EOFError, OSError):
+                if job.cancelled or self.closed:
+                    self._cancelled(job)
+                else:
+                    code = worker.process.exitcode
+                    job.answer(500, {"error": "the analysis stopped unexpectedly (its process ended"
+                                     + (f" with exit code {code})" if code is not None else ")")})
+            finally:
+                self.busy.remove(worker)
+                job.worker = None
+                if healthy and not self.closed and len(self.idle) < self.idle_limit:
+                    self.idle.append(worker)
+                else:
+                    await loop.run_in_executor(None, worker.stop)
+                if job.state not in ("cancelled",):
+                    job.state = "done"
+                    if job.status == 200:
+                        job.progress = "done"
+                job.answered.set()
+                job.finished.set()
+            if not self.closed and not self.idle:
+                self.warm()
+
+    def _forget_old(self):
+        """Keep the last `keep` finished jobs and their folders."""
+        finished = [j for j in self.jobs.values() if j.finished.is_set()]
+        for job in finished[:max(0, len(self.jobs) - self.keep)]:
+            del self.jobs[job.id]
+            shutil.rmtree(job.folder, ignore_errors=True)
+
+    def close(self):
+        """Stop every worker (a running job answers as cancelled)."""
+        self.closed = True
+        for worker in self.busy + self.idle:
+            worker.kill()
+        for worker in self.busy + self.idle:
+            worker.stop(wait=5.0)
+        self.idle.clear()

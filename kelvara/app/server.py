@@ -1,0 +1,362 @@
+"""The app's server: the page, its files, and the HTTP API.
+
+    POST /api/read | /api/fit | /api/compare
+        multipart: `files` (one or more data files) and the command's options
+        as fields named with underscores (model, models, c_tot repeated,
+        fix=name=value repeated, baseline_slope=true, ...).  Answers the JSON
+        that `--json` writes, or {"error": "..."} with 400 (bad input), 409
+        (cancelled) or 500.  An optional field `job` (8 to 64 letters and
+        digits) names the job, so that its progress can be followed while
+        the request runs; the answer's header X-Kelvara-Job names it always.
+    GET  /api/jobs/ID                  state, progress, downloads, and what the page shows
+    POST /api/jobs/ID/cancel           stop it
+    GET  /api/jobs/ID/files/NAME       a download (the zip: kelvara-results.zip)
+    GET  /api/models                   the models, their parameters and when to use each
+
+Only this computer is served (127.0.0.1), and every request must carry the
+access token (the address printed at start sets it as a cookie; scripts
+may send it as ?token=, an X-Kelvara-Token header or a bearer token) and a
+Host header of localhost or 127.0.0.1, which keeps other web pages out
+(DNS rebinding).  Otherwise the answer is 403.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import hmac
+import json
+import http.cookies
+import os
+import pathlib
+import re
+import secrets
+import shutil
+import signal
+import socket
+import sys
+import tempfile
+import threading
+import unicodedata
+import urllib.parse
+import webbrowser
+
+from starlette.applications import Starlette
+from starlette.concurrency import run_in_threadpool
+from starlette.datastructures import UploadFile
+from starlette.requests import Request
+from starlette.responses import FileResponse, JSONResponse, Response
+from starlette.routing import Route
+
+from kelvara.app.fields import COMMANDS
+from kelvara.app.jobs import Jobs
+
+__all__ = ["MAX_UPLOAD", "create_app", "serve"]
+
+MAX_UPLOAD = 200 * 1024 * 1024  # bytes in one request
+COOKIE = "kelvara_token"
+STATIC = pathlib.Path(__file__).resolve().parent / "static"
+_LOCAL_HOST = re.compile(r"^(localhost|127\.0\.0\.1)(:\d{1,5})?$", re.IGNORECASE)
+_TYPES = {".js": "text/javascript; charset=utf-8", ".css": "text/css; charset=utf-8",
+          ".html": "text/html; charset=utf-8"}
+_DOWNLOAD_TYPES = {".json": "application/json", ".txt": "text/plain; charset=utf-8", ".csv": "text/csv; charset=utf-8",
+                   ".xlsx": "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet",
+                   ".png": "image/png", ".svg": "image/svg+xml", ".pdf": "application/pdf",
+                   ".html": "text/html; charset=utf-8", ".zip": "application/zip"}
+
+
+class TooLarge(Exception):
+    pass
+
+
+class AnalysisResponse(JSONResponse):
+    """JSON as --json writes it: strict, indented by two, ending in a newline."""
+
+    def render(self, content):
+        return (json.dumps(content, indent=2, allow_nan=False) + "\n").encode("utf-8")
+
+
+def _error(message, status):
+    return JSONResponse({"error": message}, status_code=status)
+
+
+class Guard:
+    """Every request: a local Host, the token, and a body of at most `limit`
+    bytes; the token given in the address is kept as a cookie."""
+
+    def __init__(self, app, token, limit=MAX_UPLOAD):
+        self.app = app
+        self.token = token
+        self.limit = limit
+
+    def _token(self, scope, headers):
+        query = urllib.parse.parse_qs(scope.get("query_string", b"").decode("latin-1"))
+        if query.get("token"):
+            return query["token"][-1], True
+        if headers.get("x-kelvara-token"):
+            return headers["x-kelvara-token"], False
+        authorization = headers.get("authorization", "")
+        if authorization.lower().startswith("bearer "):
+            return authorization[7:].strip(), False
+        cookies = http.cookies.SimpleCookie()
+        try:
+            cookies.load(headers.get("cookie", ""))
+        except http.cookies.CookieError:
+            return "", False
+        return (cookies[COOKIE].value if COOKIE in cookies else ""), False
+
+    async def __call__(self, scope, receive, send):
+        if scope["type"] == "lifespan":
+            return await self.app(scope, receive, send)
+        if scope["type"] != "http":
+            return  # no websockets here
+        headers = {k.decode("latin-1").lower(): v.decode("latin-1") for k, v in scope.get("headers", [])}
+        if not _LOCAL_HOST.match(headers.get("host", "").strip()):
+            return await _error("this server answers to localhost and 127.0.0.1 only", 403)(scope, receive, send)
+        token, from_address = self._token(scope, headers)
+        if not hmac.compare_digest(token.encode("utf-8", "replace"), self.token.encode("utf-8")):
+            return await _error("the access token is missing or wrong: open the address that kelvara app printed",
+                                403)(scope, receive, send)
+        length = headers.get("content-length", "")
+        if length.isdigit() and int(length) > self.limit:
+            return await _error(f"the upload is larger than {self.limit // 2**20} MB", 413)(scope, receive, send)
+        received = 0
+
+        async def counted():
+            nonlocal received
+            message = await receive()
+            if message["type"] == "http.request":
+                received += len(message.get("body", b""))
+                if received > self.limit:
+                    raise TooLarge()
+            return message
+
+        async def with_cookie(message):
+            if from_address and message["type"] == "http.response.start":
+                cookie = f"{COOKIE}={self.token}; Path=/; HttpOnly; SameSite=Strict"
+                message = dict(message, headers=list(message.get("headers", [])) + [
+                    (b"set-cookie", cookie.encode("latin-1"))])
+            await send(message)
+
+        await self.app(scope, counted, with_cookie)
+
+
+def _safe_name(name, taken):
+    """A client's file name as a plain name in the job's folder: no folders,
+    no hidden or control characters, unique; its suffix kept (it says the format)."""
+    name = unicodedata.normalize("NFC", str(name or "")).replace("\\", "/").split("/")[-1]
+    name = "".join(ch for ch in name if ch.isprintable() and ch not in '<>:"|?*').strip().lstrip(".-")
+    name = name[-120:] or "upload"
+    stem, suffix = os.path.splitext(name)
+    candidate, n = name, 1
+    while candidate.lower() in taken:
+        n += 1
+        candidate = f"{stem}-{n}{suffix}"
+    taken.add(candidate.lower())
+    return candidate
+
+
+def _copy(upload, path):
+    upload.file.seek(0)
+    with open(path, "xb") as out:
+        shutil.copyfileobj(upload.file, out, 1 << 20)
+
+
+def create_app(token, root, limit=MAX_UPLOAD):
+    """The app as an ASGI application; uploads and downloads live under `root`."""
+    jobs = Jobs(root)
+    page = (STATIC / "index.html").read_bytes()
+
+    async def index(request):
+        return Response(page, media_type="text/html; charset=utf-8", headers={"Cache-Control": "no-store"})
+
+    async def static(request):
+        name = request.path_params["name"]
+        if name == "plotly.min.js":
+            path = _plotly()
+            if path is None:
+                return Response("/* plotly is not installed */", media_type=_TYPES[".js"])
+        else:
+            path = STATIC / name
+            if name not in {"app.js", "app.css"} or not path.is_file():
+                return _error("no such file", 404)
+        return FileResponse(path, media_type=_TYPES[path.suffix], headers={"Cache-Control": "no-cache"})
+
+    async def models(request):
+        return JSONResponse(_model_table())
+
+    async def analysis(request, command):
+        fields, uploads = [], []
+        try:
+            form = await request.form(max_files=1000, max_fields=1000)
+        except TooLarge:
+            return _error(f"the upload is larger than {limit // 2**20} MB", 413)
+        except Exception as error:  # a body that is no form: the client's fault
+            return _error(f"send the data as a multipart form with the files in 'files': {error}", 400)
+        try:
+            for name, value in form.multi_items():
+                if isinstance(value, UploadFile):
+                    if name != "files":
+                        return _error(f"a file was sent in the field {name!r}; data files go in 'files'", 400)
+                    uploads.append(value)
+                elif name == "files":
+                    return _error("'files' takes uploaded files, not text: the server reads no paths", 400)
+                else:
+                    fields.append((name, value))
+            asked = [v for k, v in fields if k == "job"]
+            fields = [(k, v) for k, v in fields if k != "job"]
+            try:
+                job_id, folder = jobs.new(asked[-1] if asked else None)
+            except ValueError as error:
+                return _error(str(error), 400)
+            taken, names = set(), []
+            for upload in uploads:
+                name = _safe_name(upload.filename, taken)
+                await run_in_threadpool(_copy, upload, os.path.join(folder, "in", name))
+                names.append(name)
+        finally:
+            await form.close()
+        job = jobs.submit(job_id, folder, command, fields, names)
+        await job.answered.wait()
+        return AnalysisResponse(job.body, status_code=job.status, headers={"X-Kelvara-Job": job.id})
+
+    def route(command):
+        async def endpoint(request):
+            return await analysis(request, command)
+        return endpoint
+
+    def found(request):
+        job = jobs.get(request.path_params["job"])
+        if job is None:
+            raise LookupError
+        return job
+
+    async def job_state(request):
+        try:
+            return JSONResponse(found(request).to_dict())
+        except LookupError:
+            return _error("no such job (the server keeps the last 30)", 404)
+
+    async def cancel(request):
+        try:
+            job = found(request)
+        except LookupError:
+            return _error("no such job", 404)
+        jobs.cancel(job)
+        return JSONResponse(job.to_dict(view=False))
+
+    async def download(request):
+        try:
+            job = found(request)
+        except LookupError:
+            return _error("no such job", 404)
+        name = request.path_params["name"]
+        if name not in job.downloads:
+            return _error(f"no download {name!r} for this job (yet)", 404)
+        return FileResponse(os.path.join(job.outputs, name), filename=name,
+                            media_type=_DOWNLOAD_TYPES.get(pathlib.Path(name).suffix, "application/octet-stream"))
+
+    async def not_found(request, exc):
+        return _error("no such page", 404)
+
+    async def server_error(request, exc):
+        return _error(f"internal error: {type(exc).__name__}", 500)
+
+    @contextlib.asynccontextmanager
+    async def lifespan(app):
+        jobs.warm()
+        try:
+            yield
+        finally:
+            await run_in_threadpool(jobs.close)
+
+    routes = [Route("/", index), Route("/static/{name}", static), Route("/api/models", models)]
+    routes += [Route(f"/api/{command}", route(command), methods=["POST"]) for command in COMMANDS]
+    routes += [Route("/api/jobs/{job}", job_state), Route("/api/jobs/{job}/cancel", cancel, methods=["POST"]),
+               Route("/api/jobs/{job}/files/{name}", download)]
+    app = Starlette(routes=routes, lifespan=lifespan,
+                    exception_handlers={404: not_found, 405: not_found, 500: server_error})
+    app.state.jobs = jobs
+    return Guard(app, token, limit)
+
+
+def _plotly():
+    try:
+        import plotly
+    except ImportError:
+        return None
+    path = pathlib.Path(plotly.__file__).resolve().parent / "package_data" / "plotly.min.js"
+    return path if path.is_file() else None
+
+
+def _model_table():
+    from kelvara.cli.common import DEFAULT_COMPARED, DEFAULT_MODELS
+    from kelvara.models import EXPERIMENTS, MODELS, PARAMETER_MEANINGS, PARAMETER_UNITS
+
+    def parameter(name, per_curve=False):
+        return {"name": name, "unit": PARAMETER_UNITS.get(name, "1"), "meaning": PARAMETER_MEANINGS.get(name, ""),
+                "per_curve": per_curve}
+
+    return {"models": [{"name": m.name, "description": m.description,
+                        "experiments": list(m.experiments), "fits": [EXPERIMENTS[k] for k in m.experiments],
+                        "parameters": [parameter(n) for n in m.thermo]
+                        + [parameter(n, True) for n in m.per_curve],
+                        "constants": [parameter(n) for n in m.constants],
+                        "nucleation_entropy": m.nucleation_entropy, "nuc_size": m.takes_nuc_size}
+                       for m in MODELS.values()],
+            "default": DEFAULT_MODELS, "compared": {k: v.split(",") for k, v in DEFAULT_COMPARED.items()}}
+
+
+def serve(port=0, browser=True, out=None):
+    """Serve the app on 127.0.0.1:`port` (0: a free one) until Ctrl-C; the
+    first line on `out` (stdout) is the page's address with its token."""
+    import uvicorn
+
+    from kelvara.cli.common import UsageError
+
+    out = out or sys.stdout
+    token = secrets.token_urlsafe(24)
+    listening = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    root = None
+    try:
+        try:
+            listening.bind(("127.0.0.1", port))
+            listening.listen(128)
+        except OSError as error:
+            raise UsageError(f"cannot serve on 127.0.0.1 port {port}: {error.strerror or error}") from None
+        root = tempfile.mkdtemp(prefix="kelvara-app-")
+        url = f"http://127.0.0.1:{listening.getsockname()[1]}/?token={token}"
+        print(url, file=out, flush=True)
+        print("kelvara: the app is served at that address (this computer only); Ctrl-C stops it", file=sys.stderr)
+        config = uvicorn.Config(create_app(token, root), log_config=None, access_log=False, lifespan="on",
+                                timeout_graceful_shutdown=2, log_level="warning")
+        server = uvicorn.Server(config)
+        if browser:
+            opener = threading.Timer(0.3, webbrowser.open, [url])
+            opener.daemon = True
+            opener.start()
+        previous = _stop_on_terminate()
+        try:
+            server.run(sockets=[listening])
+        except KeyboardInterrupt:
+            pass
+        finally:
+            if previous is not None:
+                signal.signal(signal.SIGTERM, previous)
+    finally:
+        listening.close()
+        if root is not None:
+            shutil.rmtree(root, ignore_errors=True)
+    print("kelvara: the app stopped; its uploads and downloads are removed", file=sys.stderr)
+    return 0
+
+
+def _stop_on_terminate():
+    """SIGTERM stops the server as Ctrl-C does, so that its folder is removed."""
+    if threading.current_thread() is not threading.main_thread():
+        return None
+
+    def stop(number, frame):
+        raise KeyboardInterrupt
+
+    return signal.signal(signal.SIGTERM, stop)
+

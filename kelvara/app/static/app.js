@@ -1,0 +1,410 @@
+// The page of kelvara app: it sends the files and the options to the same
+// API a script would use (/api/read, /api/fit, /api/compare), follows the
+// job's progress, and shows what comes back.
+"use strict";
+
+const state = { files: [], example: null, models: null, job: null, busy: false };
+const $ = (id) => document.getElementById(id);
+
+function element(tag, attributes, ...children) {
+  const node = document.createElement(tag);
+  for (const [key, value] of Object.entries(attributes || {})) {
+    if (key === "class") node.className = value;
+    else if (key === "html") node.innerHTML = value;  // HTML made by the server, escaped there
+    else node.setAttribute(key, value);
+  }
+  for (const child of children) {
+    if (child !== null && child !== undefined) node.append(child);
+  }
+  return node;
+}
+
+function newJobId() {
+  const bytes = new Uint8Array(12);
+  crypto.getRandomValues(bytes);
+  return Array.from(bytes, (b) => b.toString(16).padStart(2, "0")).join("");
+}
+
+// ---- the form: fields named as the command's options ----------------------
+
+function formFields(command) {
+  const fields = [];
+  for (const input of document.querySelectorAll("[data-field]")) {
+    const name = input.dataset.field;
+    if (command === "read" && !READ_FIELDS.has(name)) continue;
+    if (command === "compare" && (name === "model" || name === "bootstrap" || name === "profile")) continue;
+    if (input.type === "checkbox") {
+      if (input.checked) fields.push([name, "true"]);
+    } else if (input.dataset.list !== undefined) {
+      for (const value of input.value.split(/[,;]+/)) if (value.trim()) fields.push([name, value.trim()]);
+    } else if (input.value.trim() !== "" && !(input.dataset.bool !== undefined && input.value === "false")) {
+      fields.push([name, input.value.trim()]);
+    }
+  }
+  if (command !== "read") {
+    for (const row of document.querySelectorAll("#parameter-options tbody tr")) {
+      const name = row.dataset.name;
+      for (const kind of ["start", "fix", "bound"]) {
+        const value = row.querySelector(`[data-kind=${kind}]`).value.trim();
+        if (value) fields.push([kind, `${name}=${value}`]);
+      }
+    }
+    if ($("free-delta-s-nuc").checked && (command === "compare" || !$("free-nuc").hidden)) {
+      fields.push(["free", "delta_s_nuc"]);
+    }
+    if (command === "compare") {
+      const chosen = Array.from(document.querySelectorAll("#models input:checked"), (box) => box.value);
+      if (chosen.length) fields.push(["models", chosen.join(",")]);
+    }
+  }
+  if (state.example && !state.files.length) fields.push(["example", state.example]);
+  return fields;
+}
+
+const READ_FIELDS = new Set(["vary", "c_tot", "celsius", "display_unit", "sheet", "segment", "temperature_column",
+  "signal_column", "concentration_column", "curve_column", "solvent_column", "decimal", "temperature"]);
+
+function formData(command, job) {
+  const data = new FormData();
+  for (const file of state.files) data.append("files", file, file.name);
+  for (const [name, value] of formFields(command)) data.append(name, value);
+  data.append("job", job);
+  return data;
+}
+
+// ---- models ------------------------------------------------------------------
+
+function currentModel() {
+  if (!state.models) return null;
+  return state.models.models.find((m) => m.name === $("model").value) || null;
+}
+
+async function loadModels() {
+  const response = await fetch("/api/models");
+  state.models = await response.json();
+  const select = $("model");
+  select.append(element("option", { value: "" }, "the default for the data (cooperative; denaturation for a solvent series)"));
+  for (const model of state.models.models) select.append(element("option", { value: model.name }, model.name));
+  const boxes = $("models");
+  for (const model of state.models.models) {
+    const box = element("input", { type: "checkbox", value: model.name });
+    boxes.append(element("label", { title: model.description }, box, `${model.name}: ${model.fits.join(", ")}`));
+  }
+  boxes.prepend(element("p", { class: "hint" }, "None ticked: the usual set for the data (isodesmic, cooperative, coop_iso for curves against temperature)."));
+  select.addEventListener("change", showModel);
+  showModel();
+}
+
+function showModel() {
+  const model = currentModel() || state.models.models.find((m) => m.name === "cooperative");
+  $("model-description").textContent = model ? `${model.name}: ${model.description}; fits ${model.fits.join(", ")}.` : "";
+  const body = document.querySelector("#parameter-options tbody");
+  const kept = {};
+  for (const row of body.querySelectorAll("tr")) {
+    kept[row.dataset.name] = Array.from(row.querySelectorAll("input"), (i) => i.value);
+  }
+  body.textContent = "";
+  const names = model ? model.parameters.filter((p) => !p.per_curve)
+    .concat(model.constants.map((p) => Object.assign({ series: true }, p))) : [];
+  for (const parameter of names) {
+    const unit = parameter.unit === "J/mol" ? "kJ/mol" : parameter.unit;
+    const row = element("tr", { "data-name": parameter.name },
+      element("td", { title: parameter.meaning }, parameter.name,
+        element("small", {}, parameter.series ? `${unit}, a series at one temperature` : unit)),
+      element("td", {}, element("input", { "data-kind": "start", placeholder: unit === "1" ? "" : unit, "aria-label": `start ${parameter.name}` })),
+      element("td", {}, element("input", { "data-kind": "fix", "aria-label": `fix ${parameter.name}` })),
+      element("td", {}, element("input", { "data-kind": "bound", placeholder: "lo:hi", "aria-label": `bound ${parameter.name}` })));
+    const old = kept[parameter.name];
+    if (old) row.querySelectorAll("input").forEach((input, i) => { input.value = old[i]; });
+    body.append(row);
+  }
+  $("free-nuc").hidden = !(model && model.nucleation_entropy);
+  $("nuc-size").hidden = !(model && model.nuc_size);
+  if ($("nuc-size").hidden) $("nuc-size").querySelector("input").value = "";
+}
+
+// ---- files -----------------------------------------------------------------------
+
+function setFiles(files, example) {
+  state.files = Array.from(files || []);
+  state.example = example || null;
+  $("file-list").textContent = state.files.length ? state.files.map((f) => f.name).join(", ")
+    : example ? `the example: ${example}` : "";
+  if (state.files.length || state.example) read();
+}
+
+function setUpFiles() {
+  const input = $("files");
+  input.addEventListener("change", () => setFiles(input.files));
+  const drop = $("drop");
+  for (const name of ["dragenter", "dragover"]) {
+    drop.addEventListener(name, (event) => { event.preventDefault(); drop.classList.add("over"); });
+  }
+  for (const name of ["dragleave", "drop"]) {
+    drop.addEventListener(name, () => drop.classList.remove("over"));
+  }
+  drop.addEventListener("drop", (event) => {
+    event.preventDefault();
+    if (event.dataTransfer && event.dataTransfer.files.length) setFiles(event.dataTransfer.files);
+  });
+  $("example").addEventListener("click", () => { input.value = ""; setFiles([], $("example-name").value); });
+  for (const field of READ_FIELDS) {
+    const control = document.querySelector(`[data-field=${field}]`);
+    if (control) control.addEventListener("change", () => { if (state.files.length || state.example) read(); });
+  }
+}
+
+// ---- talking to the server -----------------------------------------------------------
+
+async function post(command) {
+  const job = newJobId();
+  const response = await fetch(`/api/${command}`, { method: "POST", body: formData(command, job) });
+  let body;
+  try {
+    body = await response.json();
+  } catch (error) {
+    body = { error: `the server answered ${response.status} without JSON` };
+  }
+  return { status: response.status, body, job: response.headers.get("X-Kelvara-Job") || job };
+}
+
+async function jobState(job) {
+  const response = await fetch(`/api/jobs/${job}`);
+  return response.ok ? response.json() : null;
+}
+
+function showError(message) {
+  // The same line as the command line prints.
+  $("messages").replaceChildren(element("p", { id: "error", role: "alert" }, `kelvara: error: ${message}`));
+}
+
+function clearMessages() { $("messages").replaceChildren(); }
+
+let readNumber = 0;
+
+async function read() {
+  const mine = ++readNumber;
+  clearMessages();
+  $("reading-view").replaceChildren(element("p", { class: "hint" }, "reading…"));
+  const { status, body, job } = await post("read");
+  if (mine !== readNumber) return;  // a newer read replaced this one
+  if (status !== 200) {
+    $("reading-view").replaceChildren();
+    showError(body.error);
+    return;
+  }
+  const found = await jobState(job);
+  showReading(body, found && found.view);
+}
+
+function showReading(reading, view) {
+  const out = [element("h2", {}, "Read as")];
+  for (const file of reading.files) {
+    out.push(element("p", {}, element("b", {}, file.path), ` — ${file.layout}; ${file.details}`));
+    const table = element("table", { class: "values" },
+      element("tr", {}, ...["column", "header", "role", "unit"].map((h) => element("th", {}, h))));
+    for (const column of file.columns) {
+      table.append(element("tr", {}, ...[column.position, column.header, column.role + (column.of ? ` (${column.of})` : ""),
+        column.unit].map((v) => element("td", {}, String(v)))));
+    }
+    out.push(table);
+    const curves = element("table", { class: "values" },
+      element("tr", {}, ...["curve", "c_tot (mol/L)", "points", "varies", "from", "to"].map((h) => element("th", {}, h))));
+    for (const curve of file.curves) {
+      curves.append(element("tr", {}, ...[curve.label, curve.c_tot === null ? "" : curve.c_tot.toPrecision(4),
+        curve.points, curve.varies, curve.low.toPrecision(5), curve.high.toPrecision(5)].map((v) => element("td", {}, String(v)))));
+    }
+    out.push(curves);
+  }
+  for (const note of reading.notes) out.push(element("p", { class: "hint" }, `note: ${note}`));
+  const plots = element("div");
+  out.push(plots);
+  $("reading-view").replaceChildren(...out);
+  if (view && view.plot) drawKinds(plots, view.plot, false);
+}
+
+// ---- running a fit or a comparison -------------------------------------------------------
+
+function setBusy(busy) {
+  state.busy = busy;
+  $("fit").disabled = busy;
+  $("compare").disabled = busy;
+  $("cancel").hidden = !busy;
+}
+
+async function run(command) {
+  if (state.busy) return;
+  if (!state.files.length && !state.example) {
+    showError("give one or more data files, or use the example");
+    return;
+  }
+  clearMessages();
+  $("result").replaceChildren();
+  setBusy(true);
+  const job = newJobId();
+  state.job = job;
+  $("progress").textContent = "sending the files…";
+  const poll = setInterval(async () => {
+    const found = await jobState(job);
+    if (found && state.busy && state.job === job) $("progress").textContent = `${found.progress} (${found.seconds} s)`;
+  }, 400);
+  let answer;
+  try {
+    const response = await fetch(`/api/${command}`, { method: "POST", body: formData(command, job) });
+    answer = { status: response.status, body: await response.json() };
+  } catch (error) {
+    answer = { status: 0, body: { error: `no answer from the server: ${error}` } };
+  } finally {
+    clearInterval(poll);
+    setBusy(false);
+  }
+  if (answer.status !== 200) {
+    $("progress").textContent = answer.status === 409 ? "cancelled" : "";
+    if (answer.status !== 409) showError(answer.body.error);
+    return;
+  }
+  const found = await jobState(job);
+  $("progress").textContent = found ? `done in ${found.seconds} s` : "";
+  if (command === "fit") showFit(answer.body, found.view, job);
+  else showComparison(answer.body, found.view, job);
+  followDownloads(job);
+}
+
+async function cancel() {
+  if (state.job) await fetch(`/api/jobs/${state.job}/cancel`, { method: "POST" });
+}
+
+function verdictBlock(view) {
+  const out = [element("div", { id: "verdict", class: view.ok ? "ok" : "not-ok" }, view.ok ? `ok — ${view.verdict}` : view.verdict)];
+  if (view.problems.length) out.push(element("ul", { class: "problems" }, ...view.problems.map((p) => element("li", {}, p))));
+  if (view.notes.length) out.push(element("ul", { class: "notes" }, ...view.notes.map((n) => element("li", {}, `note: ${n}`))));
+  return out;
+}
+
+function showFit(body, view, job) {
+  const plots = element("div");
+  const parts = [...verdictBlock(Object.assign({}, view, { verdict: view.ok ? `the ${body.model} model describes the data` : view.verdict }))];
+  parts.push(element("div", { class: "columns" },
+    element("div", {}, element("h3", {}, `Parameters (${body.model})`), element("div", { id: "parameters", html: view.parameters })),
+    element("div", {}, element("h3", {}, "Derived values"), element("div", { id: "derived", html: view.derived }))));
+  parts.push(element("h3", {}, "Per curve"), element("pre", { id: "curve-table" }, view.curves));
+  parts.push(plots);
+  parts.push(element("h3", {}, "Downloads"), element("div", { id: "downloads" }, "being written…"));
+  parts.push(element("details", {}, element("summary", {}, "the summary as the command line prints it"), element("pre", {}, view.summary)));
+  $("result").replaceChildren(...parts);
+  drawKinds(plots, view.plot, true);
+}
+
+function showComparison(body, view, job) {
+  const parts = verdictBlock(view);
+  const table = element("table", { id: "ranking" },
+    element("tr", {}, ...["rank", "model", "verdict", "ΔAIC", "AIC", "BIC"].map((h) => element("th", {}, h))));
+  view.ranking.forEach((r, i) => {
+    table.append(element("tr", {}, ...[String(i + 1), r.model, r.verdict, r.delta_aic.toFixed(1), r.aic.toFixed(1),
+      r.bic.toFixed(1)].map((v) => element("td", {}, v))));
+  });
+  parts.push(element("h3", {}, "Ranking (by AIC; fits that are not ok come last)"), table);
+  const select = element("select", { id: "compare-model", "aria-label": "model to plot" },
+    ...Object.keys(view.models).map((name) => element("option", { value: name }, name)));
+  const plots = element("div");
+  parts.push(element("div", { class: "row" }, element("span", {}, "Plot the fit of"), select), plots);
+  parts.push(element("h3", {}, "Downloads"), element("div", { id: "downloads" }, "being written…"));
+  parts.push(element("details", {}, element("summary", {}, "the summary as the command line prints it"), element("pre", {}, view.summary)));
+  $("result").replaceChildren(...parts);
+  const draw = () => { plots.replaceChildren(); drawKinds(plots, view.models[select.value], true); };
+  select.addEventListener("change", draw);
+  draw();
+}
+
+async function followDownloads(job) {
+  for (let i = 0; i < 600; i++) {
+    const found = await jobState(job);
+    const box = $("downloads");
+    if (!found || !box || state.job !== job) return;
+    const links = found.downloads.map((name) => element("a", {
+      href: `/api/jobs/${job}/files/${name}`, download: name, id: `download-${name.replace(/[^a-z0-9]+/gi, "-")}` }, name));
+    box.replaceChildren(...(links.length ? links : ["being written…"]));
+    if (found.state === "done" || found.state === "cancelled") return;
+    await new Promise((resolve) => setTimeout(resolve, 400));
+  }
+}
+
+// ---- plots ------------------------------------------------------------------------------------
+
+const COLOURS = ["#1f77b4", "#d62728", "#2ca02c", "#9467bd", "#ff7f0e", "#17becf", "#8c564b", "#e377c2", "#7f7f7f", "#bcbd22"];
+
+function layout(x, y, log) {
+  return { margin: { l: 60, r: 10, t: 10, b: 45 }, xaxis: { title: { text: x }, type: log ? "log" : "linear" },
+    yaxis: { title: { text: y } }, legend: { orientation: "h", y: -0.25 }, hovermode: "closest" };
+}
+
+// WebGL only where SVG would be slow: many points.
+function markers(plot) {
+  let points = 0;
+  for (const kind of plot.kinds) for (const curve of kind.curves) points += curve.x.length;
+  return points > 20000 ? "scattergl" : "scatter";
+}
+
+function drawKinds(container, plot, fitted) {
+  if (typeof Plotly === "undefined") {
+    container.append(element("p", { class: "hint" }, "(the plots need plotly: python -m pip install 'kelvara[app]')"));
+    return;
+  }
+  const config = { responsive: true, displaylogo: false };
+  const type = markers(plot);
+  for (const kind of plot.kinds) {
+    const data = [], residuals = [], aggregation = [];
+    kind.curves.forEach((curve, i) => {
+      const colour = COLOURS[i % COLOURS.length];
+      const every = curve.every > 1 ? ` (every ${curve.every}th point shown)` : "";
+      data.push({ x: curve.x, y: curve.signal, mode: "markers", type, name: curve.label + every,
+        marker: { color: colour, size: 4, opacity: 0.55 }, legendgroup: curve.label, showlegend: !fitted });
+      if (!fitted) return;
+      data.push({ x: curve.fit_x, y: curve.fit, mode: "lines", name: curve.label, line: { color: colour, width: 2 }, legendgroup: curve.label });
+      if (curve.mark) {
+        data.push({ x: [curve.mark.x], y: [curve.mark.y], mode: "markers", name: `${curve.mark.name} ${curve.label}`,
+          marker: { symbol: "triangle-down", size: 11, color: colour, line: { color: "black", width: 1 } }, showlegend: false,
+          hovertemplate: `${curve.mark.name} %{x:.4g}<extra>${curve.label}</extra>` });
+      }
+      residuals.push({ x: curve.x, y: curve.residual, mode: "markers", type, name: curve.label,
+        marker: { color: colour, size: 3, opacity: 0.6 }, showlegend: false });
+      if (curve.misfit) residuals.push({ x: curve.x, y: curve.misfit, mode: "lines", name: `${curve.label} misfit`, line: { color: colour, width: 1.5 }, showlegend: false });
+      aggregation.push({ x: curve.x, y: curve.aggregation, mode: "markers", type, name: curve.label,
+        marker: { color: colour, size: 3, opacity: 0.45 }, showlegend: false });
+      aggregation.push({ x: curve.fit_x, y: curve.fraction, mode: "lines", name: `${curve.label} model`, line: { color: colour, width: 1.6 }, showlegend: false });
+    });
+    const main = element("div", { class: "plot", id: fitted ? `plot-fit-${kind.kind}` : `plot-raw-${kind.kind}` });
+    container.append(main);
+    Plotly.newPlot(main, data, layout(kind.x_label, kind.signal_label, kind.log_x), config);
+    if (!fitted) continue;
+    const residualPlot = element("div", { class: "plot small", id: `plot-residuals-${kind.kind}` });
+    const aggregationPlot = element("div", { class: "plot small", id: `plot-aggregation-${kind.kind}` });
+    container.append(element("div", { class: "columns" }, residualPlot, aggregationPlot));
+    Plotly.newPlot(residualPlot, residuals, layout(kind.x_label, kind.residual_label, kind.log_x), config);
+    Plotly.newPlot(aggregationPlot, aggregation, layout(kind.x_label, "degree of aggregation", kind.log_x), config);
+  }
+  if (fitted && plot.profiles && plot.profiles.length) {
+    const box = element("div", { class: "profiles", id: "profiles" });
+    container.append(element("h3", {}, "Likelihood profiles (Δchi2 in noise variances; 95 % where the red line is crossed)"), box);
+    for (const profile of plot.profiles) {
+      const div = element("div", { class: "plot small" });
+      box.append(div);
+      const ends = [profile.low, profile.high].filter((v) => v !== null).map((v) => ({ type: "line", x0: v, x1: v, yref: "paper", y0: 0, y1: 1, line: { color: "firebrick", dash: "dot", width: 1 } }));
+      Plotly.newPlot(div, [{ x: profile.x, y: profile.rise, mode: "lines+markers", name: profile.name, marker: { size: 5 } }],
+        Object.assign(layout(`${profile.name} (${profile.unit})`, "Δchi2 / noise var.", false), {
+          shapes: [{ type: "line", xref: "paper", x0: 0, x1: 1, y0: profile.threshold, y1: profile.threshold, line: { color: "firebrick", width: 1 } }].concat(ends) }),
+        config);
+    }
+  }
+}
+
+// ---- start --------------------------------------------------------------------------------------
+
+document.addEventListener("DOMContentLoaded", () => {
+  if (window.location.search.includes("token=")) window.history.replaceState(null, "", "/");  // the cookie holds it now
+  setUpFiles();
+  $("fit").addEventListener("click", () => run("fit"));
+  $("compare").addEventListener("click", () => run("compare"));
+  $("cancel").addEventListener("click", cancel);
+  loadModels().catch((error) => showError(`cannot load the models: ${error}`));
+});

@@ -1,0 +1,210 @@
+"""The app's worker: a process of its own that reads, fits and compares, so
+that the server stays responsive and a fit can be cancelled by stopping it.
+
+It takes one job at a time from its end of a pipe and answers with
+messages:
+    ("progress", text)                 a stage of the work
+    ("answer", status, body, view)     the JSON `--json` would write (status
+                                       200), or {"error": ...} (400: bad
+                                       input; 500: a fault of ours), and
+                                       what the page shows besides
+    ("file", name)                     a download written to the job's folder
+    ("done",)                          the job is finished
+The answer comes first; the downloads (tables, figures, the report, one zip)
+follow, so that a page shows its result while they are being made.
+"""
+
+from __future__ import annotations
+
+import io
+import json
+import os
+import signal
+import sys
+import traceback
+import zipfile
+
+__all__ = ["main", "run"]
+
+
+def main(connection):
+    """Serve jobs until the server closes its end of the pipe.  Ctrl-C in
+    the terminal is the server's to handle: it stops its workers itself."""
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    _warm()
+    while True:
+        try:
+            job = connection.recv()
+        except (EOFError, OSError, KeyboardInterrupt):
+            return
+        try:
+            run(job, connection.send)
+        except (BrokenPipeError, EOFError, OSError, KeyboardInterrupt):
+            return
+
+
+def _warm():
+    """Import what a job needs before the first one comes."""
+    try:
+        import matplotlib
+
+        matplotlib.use("Agg")
+        import kelvara.fit  # noqa: F401
+        import kelvara.io  # noqa: F401
+        import kelvara.plot  # noqa: F401
+    except ImportError:
+        pass  # said to the page when a job needs it
+
+
+def run(job, send):
+    """Run one job: {"command": "read" | "fit" | "compare", "fields": [(name,
+    value), ...], "files": [names in "folder"], "folder": where the uploads
+    are, "out": where the downloads go}."""
+    from kelvara.cli.common import UsageError
+
+    os.chdir(job["folder"])  # the files by their own names, as a user in their folder types them
+    try:
+        try:
+            answer = _COMMANDS[job["command"]](job, lambda text: send(("progress", text)))
+        except (UsageError, ValueError) as error:
+            send(("answer", 400, {"error": str(error)}, None))
+            return
+        except MemoryError:
+            send(("answer", 500, {"error": "not enough memory"}, None))
+            return
+        except Exception as error:  # a fault of ours: said, and the worker goes on
+            traceback.print_exc(file=sys.stderr)
+            send(("answer", 500, {"error": f"internal error: {type(error).__name__}: {error}"}, None))
+            return
+        body, view, downloads = answer
+        send(("answer", 200, body, view))
+        _write_downloads(job["out"], downloads, send)
+    finally:
+        send(("done",))
+
+
+def _write_downloads(folder, downloads, send):
+    """Each download in turn (a failing one is skipped and said), then all
+    of them in one zip."""
+    written = []
+    for name, make in downloads:
+        try:
+            content = make()
+        except Exception as error:  # noqa: BLE001  the others are still worth having
+            send(("progress", f"could not make {name}: {error}"))
+            continue
+        data = content.encode("utf-8") if isinstance(content, str) else content
+        with open(os.path.join(folder, name), "wb") as out:
+            out.write(data)
+        written.append(name)
+        send(("file", name))
+    if written:
+        with zipfile.ZipFile(os.path.join(folder, "kelvara-results.zip"), "w", zipfile.ZIP_DEFLATED) as archive:
+            for name in written:
+                archive.write(os.path.join(folder, name), name)
+        send(("file", "kelvara-results.zip"))
+
+
+def _json(data):
+    return json.dumps(data, indent=2, allow_nan=False) + "\n"
+
+
+def _options(job):
+    from kelvara.app import fields
+
+    return fields.options(job["command"], job["fields"], job["files"])
+
+
+def _read(job, progress):
+    from kelvara.cli.common import read_data
+    from kelvara.plot import traces
+
+    options = _options(job)
+    progress("reading the files")
+    reading = read_data(options)
+    celsius = _celsius(options, reading)
+    view = {"text": reading.text(), "notes": list(reading.notes), "plot": traces(reading.curves, celsius=celsius)}
+    return reading.to_dict(), view, []
+
+
+def _celsius(options, reading):
+    from kelvara.cli.common import _display_unit
+
+    return _display_unit(options, reading) == "°C"
+
+
+def _figures(prefix, draw):
+    """PNG, SVG and PDF of one figure, drawn once."""
+    from kelvara import plot
+
+    figure = []
+
+    def make(format):
+        def one():
+            if not figure:
+                figure.append(draw(plot))
+            buffer = io.BytesIO()
+            plot.save(figure[0], buffer, format=format, close=format == "pdf")
+            return buffer.getvalue()
+        return one
+
+    return [(f"{prefix}.{format}", make(format)) for format in ("png", "svg", "pdf")]
+
+
+def _fit(job, progress):
+    from kelvara.cli import fit as command
+    from kelvara.cli.common import json_data
+    from kelvara.plot import traces
+    from kelvara.report import derived_rows, parameter_rows, value_table
+
+    options = _options(job)
+    analysis = command.analyse_fit(options, progress=progress)
+    result = analysis.result
+    body = json_data(result.to_dict(), analysis.inputs, analysis.reading)
+    progress("drawing")
+    view = {"verdict": result.verdict, "ok": result.ok, "failure": result.failure, "problems": list(result.problems),
+            "notes": list(result.notes), "parameters": value_table(result, parameter_rows(result)),
+            "derived": value_table(result, derived_rows(result)), "curves": command._curve_table(result, analysis.unit),
+            "summary": command.fit_text(analysis, options), "reading": analysis.reading.text(),
+            "plot": traces(analysis.curves, result, celsius=analysis.unit == "°C")}
+    downloads = [("result.json", lambda: _json(body)),
+                 ("summary.txt", lambda: view["summary"] + "\n"),
+                 ("results.csv", lambda: command._results_csv(result)),
+                 ("results.xlsx", lambda: command._results_xlsx(result, analysis.unit)),
+                 ("curves.csv", lambda: command._curves_csv(result, analysis.unit))]
+    downloads += _figures("fit", lambda plot: command.fit_figure(plot, analysis, options))
+    downloads.append(("report.html", lambda: command.fit_report(analysis, options)))
+    return body, view, downloads
+
+
+def _compare(job, progress):
+    from kelvara.cli import fit as command
+    from kelvara.cli.common import json_data
+    from kelvara.fit.compare import _verdict_word
+    from kelvara.plot import traces
+
+    options = _options(job)
+    analysis = command.analyse_compare(options, progress=progress)
+    comparison = analysis.result
+    body = json_data(comparison.to_dict(), analysis.inputs, analysis.reading)
+    best = comparison.best
+    progress("drawing")
+    ranking = [{"model": r.model, "verdict": _verdict_word(r), "ok": r.ok, "aic": r.aic, "bic": r.bic,
+                "delta_aic": r.aic - comparison.results[0].aic, "problems": list(r.problems)}
+               for r in comparison.results]
+    view = {"ok": best is not None, "best": best.model if best is not None else None,
+            "verdict": f"best: {best.model}" if best is not None else "NOT OK: no model fits well enough to be "
+            "ranked best", "problems": [] if best is not None else
+            [f"{r.model}: {p}" for r in comparison.results for p in r.problems],
+            "notes": [], "ranking": ranking, "summary": comparison.summary(temperature_unit=analysis.unit),
+            "reading": analysis.reading.text(),
+            "models": {r.model: traces(analysis.curves, r, celsius=analysis.unit == "°C")
+                       for r in comparison.results[:4]}}
+    downloads = [("comparison.json", lambda: _json(body)),
+                 ("summary.txt", lambda: view["summary"] + "\n")]
+    downloads += _figures("compare", lambda plot: command.compare_figure(plot, analysis, options))
+    downloads.append(("report.html", lambda: command.compare_report(analysis, options)))
+    return body, view, downloads
+
+
+_COMMANDS = {"read": _read, "fit": _fit, "compare": _compare}
