@@ -69,10 +69,15 @@ class TooLarge(Exception):
 
 
 class AnalysisResponse(JSONResponse):
-    """JSON as --json writes it: strict, indented by two, ending in a newline."""
+    """JSON as --json writes it: strict, indented by two, ending in a newline
+    (read's with its characters as they are, fit's and compare's in ASCII)."""
+
+    def __init__(self, content, ascii=True, **keywords):
+        self.ascii = ascii
+        super().__init__(content, **keywords)
 
     def render(self, content):
-        return (json.dumps(content, indent=2, allow_nan=False) + "\n").encode("utf-8")
+        return (json.dumps(content, indent=2, allow_nan=False, ensure_ascii=self.ascii) + "\n").encode("utf-8")
 
 
 def _error(message, status):
@@ -217,7 +222,8 @@ def create_app(token, root, limit=MAX_UPLOAD):
             await form.close()
         job = jobs.submit(job_id, folder, command, fields, names)
         await job.answered.wait()
-        return AnalysisResponse(job.body, status_code=job.status, headers={"X-Kelvara-Job": job.id})
+        return AnalysisResponse(job.body, ascii=command != "read", status_code=job.status,
+                                headers={"X-Kelvara-Job": job.id})
 
     def route(command):
         async def endpoint(request):

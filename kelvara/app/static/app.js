@@ -3,7 +3,7 @@
 // job's progress, and shows what comes back.
 "use strict";
 
-const state = { files: [], example: null, models: null, job: null, busy: false };
+const state = { files: [], example: null, models: null, job: null, busy: false, varies: "temperature" };
 const $ = (id) => document.getElementById(id);
 
 function element(tag, attributes, ...children) {
@@ -76,14 +76,15 @@ function formData(command, job) {
 
 function currentModel() {
   if (!state.models) return null;
-  return state.models.models.find((m) => m.name === $("model").value) || null;
+  const name = $("model").value || state.models.default[state.varies] || "cooperative";
+  return state.models.models.find((m) => m.name === name) || null;
 }
 
 async function loadModels() {
   const response = await fetch("/api/models");
   state.models = await response.json();
   const select = $("model");
-  select.append(element("option", { value: "" }, "the default for the data (cooperative; denaturation for a solvent series)"));
+  select.append(element("option", { value: "" }, "the default for the data"));
   for (const model of state.models.models) select.append(element("option", { value: model.name }, model.name));
   const boxes = $("models");
   for (const model of state.models.models) {
@@ -96,8 +97,9 @@ async function loadModels() {
 }
 
 function showModel() {
-  const model = currentModel() || state.models.models.find((m) => m.name === "cooperative");
-  $("model-description").textContent = model ? `${model.name}: ${model.description}; fits ${model.fits.join(", ")}.` : "";
+  const model = currentModel();
+  const chosen = $("model").value ? "" : "(the default for these data) ";
+  $("model-description").textContent = model ? `${chosen}${model.name}: ${model.description}; fits ${model.fits.join(", ")}.` : "";
   const body = document.querySelector("#parameter-options tbody");
   const kept = {};
   for (const row of body.querySelectorAll("tr")) {
@@ -198,6 +200,10 @@ async function read() {
 }
 
 function showReading(reading, view) {
+  // The default model follows the data: a solvent series is a denaturation.
+  const kinds = new Set(reading.files.flatMap((file) => file.curves.map((curve) => curve.varies)));
+  state.varies = kinds.size === 1 ? [...kinds][0] : "temperature";
+  if (state.models) showModel();
   const out = [element("h2", {}, "Read as")];
   for (const file of reading.files) {
     out.push(element("p", {}, element("b", {}, file.path), ` — ${file.layout}; ${file.details}`));
@@ -265,6 +271,7 @@ async function run(command) {
   }
   const found = await jobState(job);
   $("progress").textContent = found ? `done in ${found.seconds} s` : "";
+  window.scrollTo(0, 0);
   if (command === "fit") showFit(answer.body, found.view, job);
   else showComparison(answer.body, found.view, job);
   followDownloads(job);

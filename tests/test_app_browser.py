@@ -1,0 +1,139 @@
+"""kelvara app's page in a real browser (headless Chromium through
+Selenium): a user's clicks give the command line's numbers."""
+
+import json
+import os
+import shutil
+import time
+
+import pytest
+from appserver import DATA, App, kelvara, needs_app
+
+
+def _browser_or_skip():
+    needs_app()
+    chromium = shutil.which("chromium") or shutil.which("chromium-browser") or shutil.which("google-chrome")
+    driver = shutil.which("chromedriver")
+    try:
+        import selenium  # noqa: F401
+    except ImportError:
+        selenium = None
+    missing = [name for name, found in (("chromium", chromium), ("chromedriver", driver), ("selenium", selenium))
+               if not found]
+    if missing:
+        message = f"the browser tests need {', '.join(missing)} (apt-get install chromium chromium-driver; pip install selenium)"
+        if os.environ.get("KELVARA_REQUIRE_ALL") == "1":
+            pytest.fail(message)
+        pytest.skip(message)
+    return chromium, driver
+
+
+@pytest.fixture(scope="module")
+def app(tmp_path_factory):
+    _browser_or_skip()
+    server = App(tmp_path_factory.mktemp("app"))
+    yield server
+    server.stop()
+
+
+@pytest.fixture
+def browser(app, tmp_path):
+    from selenium import webdriver
+
+    chromium, driver_path = _browser_or_skip()
+    options = webdriver.ChromeOptions()
+    options.binary_location = chromium
+    for argument in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
+                     "--window-size=1366,900"):
+        options.add_argument(argument)
+    downloads = tmp_path / "downloads"
+    downloads.mkdir()
+    options.add_experimental_option("prefs", {"download.default_directory": str(downloads),
+                                              "download.prompt_for_download": False})
+    driver = webdriver.Chrome(service=webdriver.ChromeService(executable_path=driver_path), options=options)
+    driver.execute_cdp_cmd("Page.setDownloadBehavior", {"behavior": "allow", "downloadPath": str(downloads)})
+    driver.downloads = downloads
+    try:
+        driver.get(app.url)
+        yield driver
+    finally:
+        driver.quit()
+
+
+def _wait(driver, how, what, timeout=90):
+    from selenium.webdriver.support import expected_conditions
+    from selenium.webdriver.support.ui import WebDriverWait
+
+    return WebDriverWait(driver, timeout).until(expected_conditions.visibility_of_element_located((how, what)))
+
+
+def _downloaded(folder, name, timeout=60):
+    path = folder / name
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if path.exists() and not list(folder.glob("*.crdownload")):
+            return path
+        time.sleep(0.2)
+    raise AssertionError(f"{name} was not downloaded; the folder holds {list(folder.iterdir())}")
+
+
+def test_a_fit_in_the_page_gives_the_command_lines_json(browser, tmp_path):
+    from selenium.webdriver.common.by import By
+
+    data = tmp_path / "cooling.csv"
+    data.write_bytes((DATA / "example_cooling.csv").read_bytes())
+    browser.find_element(By.ID, "files").send_keys(str(data))
+    _wait(browser, By.CSS_SELECTOR, "#reading-view table")  # read as soon as chosen
+    assert "temperature" in browser.find_element(By.ID, "reading-view").text
+    browser.find_element(By.ID, "fit").click()
+    verdict = _wait(browser, By.ID, "verdict")
+    assert verdict.text.startswith("ok")
+
+    run = kelvara("fit", "cooling.csv", "--json", "cli.json", cwd=tmp_path)
+    assert run.returncode == 0, run.stderr
+    expected = json.loads((tmp_path / "cli.json").read_text())
+    rows = {}
+    for row in browser.find_elements(By.CSS_SELECTOR, "#parameters tr")[1:]:
+        name, value, error, unit = [cell.text for cell in row.find_elements(By.TAG_NAME, "td")][:4]
+        rows[name] = (float(value), error, unit)
+    for name in ("delta_h", "delta_s", "delta_h_nuc"):
+        value, error, unit = rows[name]
+        scale = 1000.0 if unit == "kJ/mol" else 1.0
+        parameter = expected["parameters"][name]
+        assert abs(value * scale - parameter["value"]) <= 0.05 * parameter["stderr"]  # rounded to its error
+        assert float(error) * scale == pytest.approx(parameter["stderr"], rel=0.05)
+    assert rows["delta_h"][2] == "kJ/mol" and rows["delta_s"][2] == "J/(mol K)"
+
+    _wait(browser, By.ID, "download-result-json").click()
+    downloaded = _downloaded(browser.downloads, "result.json")
+    assert downloaded.read_bytes() == (tmp_path / "cli.json").read_bytes()
+    plots = browser.find_elements(By.CSS_SELECTOR, "#result .js-plotly-plot")
+    assert len(plots) == 3  # data and fit, residuals, degree of aggregation
+
+
+def test_a_file_that_cannot_be_read_shows_the_command_lines_message(browser, tmp_path):
+    from selenium.webdriver.common.by import By
+
+    bad = tmp_path / "spectra.csv"
+    bad.write_text("wavelength;absorbance\nnm;a.u.\n")
+    browser.find_element(By.ID, "files").send_keys(str(bad))
+    shown = _wait(browser, By.ID, "error").text
+    run = kelvara("read", "spectra.csv", cwd=tmp_path)
+    assert run.returncode == 2
+    assert shown == run.stderr.strip()
+    browser.find_element(By.ID, "fit").click()  # fitting it says the same, and the page stays usable
+    time.sleep(0.5)
+    assert _wait(browser, By.ID, "error").text == kelvara("fit", "spectra.csv", cwd=tmp_path).stderr.strip()
+
+
+def test_compare_ranks_the_models_with_their_verdicts(browser):
+    from selenium.webdriver.common.by import By
+
+    browser.find_element(By.ID, "example").click()
+    _wait(browser, By.CSS_SELECTOR, "#reading-view table")
+    browser.find_element(By.ID, "compare").click()
+    _wait(browser, By.ID, "verdict")
+    ranking = [row.text for row in browser.find_elements(By.CSS_SELECTOR, "#ranking tr")[1:]]
+    assert ranking[0].split()[1] == "cooperative" and ranking[0].split()[2] == "ok"
+    assert any(row.split()[1] == "isodesmic" for row in ranking)
+    assert browser.find_element(By.ID, "verdict").text == "ok — best: cooperative"
