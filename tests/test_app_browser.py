@@ -21,7 +21,8 @@ def _browser_or_skip():
     missing = [name for name, found in (("chromium", chromium), ("chromedriver", driver), ("selenium", selenium))
                if not found]
     if missing:
-        message = f"the browser tests need {', '.join(missing)} (apt-get install chromium chromium-driver; pip install selenium)"
+        message = (f"the browser tests need {', '.join(missing)} "
+                   "(apt-get install chromium chromium-driver; pip install selenium)")
         if os.environ.get("KELVARA_REQUIRE_ALL") == "1":
             pytest.fail(message)
         pytest.skip(message)
@@ -104,7 +105,7 @@ def test_a_fit_in_the_page_gives_the_command_lines_json(browser, tmp_path):
         assert float(error) * scale == pytest.approx(parameter["stderr"], rel=0.05)
     assert rows["delta_h"][2] == "kJ/mol" and rows["delta_s"][2] == "J/(mol K)"
 
-    _wait(browser, By.ID, "download-result-json").click()
+    _wait(browser, By.ID, "download-json").click()
     downloaded = _downloaded(browser.downloads, "result.json")
     assert downloaded.read_bytes() == (tmp_path / "cli.json").read_bytes()
     plots = browser.find_elements(By.CSS_SELECTOR, "#result .js-plotly-plot")

@@ -140,10 +140,10 @@ def test_the_summary_prints_enthalpies_in_kj_per_mol_to_their_errors():
 
 
 def test_the_command_prints_each_curve_rounded_to_its_errors():
-    from kelvara.cli.fit import _curve_table
+    from kelvara.cli.fit import curve_table
 
     result = fit(cooling(), "cooperative")
-    table = _curve_table(result).splitlines()
+    table = curve_table(result).splitlines()
     baseline = table[1].split()[2]
     error = result.parameters["baseline[0]"].stderr
     assert abs(float(baseline) - result.parameters["baseline[0]"].value) <= error / 10

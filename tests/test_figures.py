@@ -23,7 +23,7 @@ def quiet_fit(*args, **options):
 
 def test_intervals_reach_the_table_and_the_csv(tmp_path):
     pytest.importorskip("pandas")
-    from kelvara.cli.fit import _results_csv
+    from kelvara.cli.fit import results_csv
 
     result = fit(cooling(0.9, 3), "cooperative")
     frame = result.to_frame()
@@ -34,7 +34,7 @@ def test_intervals_reach_the_table_and_the_csv(tmp_path):
     assert frame.loc["delta_h", "profile_low"] < frame.loc["delta_h", "value"] < frame.loc["delta_h", "profile_high"]
     assert math.isnan(frame.loc["delta_s", "profile_low"])  # not profiled
     assert frame.loc["Te[0]", "bootstrap_low"] < frame.loc["Te[0]", "bootstrap_high"]
-    rows = {row["name"]: row for row in csv.DictReader(_results_csv(result).splitlines())
+    rows = {row["name"]: row for row in csv.DictReader(results_csv(result).splitlines())
             if row["kind"] == "parameter"}
     assert float(rows["delta_h"]["profile_low"]) == frame.loc["delta_h", "profile_low"]
     assert float(rows["delta_h"]["bootstrap_high"]) == frame.loc["delta_h", "bootstrap_high"]

@@ -14,12 +14,14 @@ from __future__ import annotations
 import argparse
 from typing import Iterable, List, Sequence, Tuple
 
+from kelvara.cli import fit, read
 from kelvara.cli.common import UsageError
 
 __all__ = ["COMMANDS", "arguments", "options"]
 
 # The commands the app runs, by the name of their API route.
-COMMANDS = ("read", "fit", "compare")
+_COMMANDS = {"read": read.COMMAND, "fit": fit.FIT, "compare": fit.COMPARE}
+COMMANDS = tuple(_COMMANDS)
 
 # Options that write files (the server writes those itself) or are not the
 # analysis's.
@@ -29,10 +31,22 @@ _TRUE = {"true", "1", "on", "yes"}
 _FALSE = {"false", "0", "off", "no", ""}
 
 
-def _actions(command):
-    from kelvara.cli import command_parser
+class _Parser(argparse.ArgumentParser):
+    """The command's parser, raising UsageError with its message instead of exiting."""
 
-    parser = command_parser(command)
+    def error(self, message):
+        raise UsageError(message)
+
+    def exit(self, status=0, message=None):
+        raise UsageError((message or f"exit status {status}").strip())
+
+
+def _actions(command):
+    """The command's own parser (its options declared once, in kelvara.cli)
+    and its options by name."""
+    parser = _Parser(prog=f"kelvara {command}")
+    _COMMANDS[command].arguments(parser)
+    parser.set_defaults(handler=_COMMANDS[command].run)
     return parser, {a.dest: a for a in parser._actions if a.dest not in _SERVER_ONLY and a.option_strings}
 
 

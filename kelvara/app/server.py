@@ -24,8 +24,8 @@ from __future__ import annotations
 
 import contextlib
 import hmac
-import json
 import http.cookies
+import json
 import os
 import pathlib
 import re
@@ -43,7 +43,6 @@ import webbrowser
 from starlette.applications import Starlette
 from starlette.concurrency import run_in_threadpool
 from starlette.datastructures import UploadFile
-from starlette.requests import Request
 from starlette.responses import FileResponse, JSONResponse, Response
 from starlette.routing import Route
 
@@ -112,8 +111,10 @@ class Guard:
     async def __call__(self, scope, receive, send):
         if scope["type"] == "lifespan":
             return await self.app(scope, receive, send)
-        if scope["type"] != "http":
-            return  # no websockets here
+        if scope["type"] != "http":  # no websockets here
+            if scope["type"] == "websocket":
+                await send({"type": "websocket.close", "code": 1008})
+            return
         headers = {k.decode("latin-1").lower(): v.decode("latin-1") for k, v in scope.get("headers", [])}
         if not _LOCAL_HOST.match(headers.get("host", "").strip()):
             return await _error("this server answers to localhost and 127.0.0.1 only", 403)(scope, receive, send)

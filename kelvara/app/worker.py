@@ -164,14 +164,14 @@ def _fit(job, progress):
     progress("drawing")
     view = {"verdict": result.verdict, "ok": result.ok, "failure": result.failure, "problems": list(result.problems),
             "notes": list(result.notes), "parameters": value_table(result, parameter_rows(result)),
-            "derived": value_table(result, derived_rows(result)), "curves": command._curve_table(result, analysis.unit),
+            "derived": value_table(result, derived_rows(result)), "curves": command.curve_table(result, analysis.unit),
             "summary": command.fit_text(analysis, options), "reading": analysis.reading.text(),
             "plot": traces(analysis.curves, result, celsius=analysis.unit == "°C")}
     downloads = [("result.json", lambda: _json(body)),
                  ("summary.txt", lambda: view["summary"] + "\n"),
-                 ("results.csv", lambda: command._results_csv(result)),
-                 ("results.xlsx", lambda: command._results_xlsx(result, analysis.unit)),
-                 ("curves.csv", lambda: command._curves_csv(result, analysis.unit))]
+                 ("results.csv", lambda: command.results_csv(result)),
+                 ("results.xlsx", lambda: command.results_xlsx(result, analysis.unit)),
+                 ("curves.csv", lambda: command.curves_csv(result, analysis.unit))]
     downloads += _figures("fit", lambda plot: command.fit_figure(plot, analysis, options))
     downloads.append(("report.html", lambda: command.fit_report(analysis, options)))
     return body, view, downloads

@@ -42,17 +42,6 @@ class Parser(argparse.ArgumentParser):
         self.exit(2, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
 
 
-class RaisingParser(Parser):
-    """The same, raising UsageError instead of exiting: for callers that are
-    not the command line (the app turns its form fields into arguments)."""
-
-    def error(self, message):
-        raise UsageError(message)
-
-    def exit(self, status=0, message=None):
-        raise UsageError((message or f"exit status {status}").strip())
-
-
 # A value that starts with a minus and a digit or a point: a negative number
 # or a range ("-1e5", "-10:20:10", "-7:-3:5"), never an option.
 _NEGATIVE_VALUE = re.compile(r"^-(\d|\.\d|inf\b)", re.IGNORECASE)
@@ -122,8 +111,8 @@ def _os_error(error):
     return f"cannot write{where}: {error.strerror or error}"
 
 
-def build_parser(parser_class=None):
-    parser = (parser_class or Parser)(
+def build_parser():
+    parser = Parser(
         prog="kelvara",
         description="Equilibrium models of supramolecular polymerisation: model curves, "
         "global fits of measured cooling/heating curves, model comparison.",
@@ -134,15 +123,6 @@ def build_parser(parser_class=None):
     for command in (models.COMMAND, curve.COMMAND, fit.FIT, fit.COMPARE, read.COMMAND, app.COMMAND):
         command.add_to(commands)
     return parser
-
-
-def command_parser(name, parser_class=RaisingParser):
-    """The parser of one command (fit, compare, read, ...)."""
-    parser = build_parser(parser_class)
-    for action in parser._subparsers._group_actions:
-        if isinstance(action, argparse._SubParsersAction):
-            return action.choices[name]
-    raise KeyError(name)
 
 
 if __name__ == "__main__":

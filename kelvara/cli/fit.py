@@ -52,19 +52,19 @@ def run_fit(options):
             pathlib.Path(options.results).suffix.lower() not in (".xlsx", ".csv"):
         raise UsageError(f"--results {options.results}: the results are written as .xlsx or .csv")
     analysis = analyse_fit(options, tell=_tell_reading)
-    result, reading, curves, unit = analysis.result, analysis.reading, analysis.curves, analysis.unit
+    result, reading, unit = analysis.result, analysis.reading, analysis.unit
 
     # The files first: a reader that closes stdout early (| head) must not cost them.
     if options.json:
         _write_json(targets["--json"], result.to_dict(), inputs, reading)
     if options.csv:
-        write_atomic(targets["--csv"], _results_csv(result))
+        write_atomic(targets["--csv"], results_csv(result))
     if options.results:
         where = targets["--results"]
         xlsx = pathlib.Path(options.results).suffix.lower() == ".xlsx"
-        write_atomic(where, _results_xlsx(result, unit) if xlsx else _results_csv(result))
+        write_atomic(where, results_xlsx(result, unit) if xlsx else results_csv(result))
     if options.curves:
-        write_atomic(targets["--curves"], _curves_csv(result, unit))
+        write_atomic(targets["--curves"], curves_csv(result, unit))
     if options.plot:
         _plot(targets["--plot"], lambda plot: fit_figure(plot, analysis, options))
     if options.report:
@@ -129,7 +129,7 @@ def fit_text(analysis, options):
     source = "example data" if options.example else ", ".join(options.data)
     lines = [f"{source}: {len(analysis.curves)} curves, {result.n_points} points"]
     lines += [f"({name}: made with {EXAMPLES[name][1]})" for name in dict.fromkeys(options.example or ())]
-    lines += [result.summary(temperature_unit=analysis.unit), _curve_table(result, analysis.unit)]
+    lines += [result.summary(temperature_unit=analysis.unit), curve_table(result, analysis.unit)]
     return "\n".join(lines)
 
 
@@ -153,7 +153,7 @@ def _problems_text(result, name=""):
     return "\n".join(lines)
 
 
-def _curve_table(result, unit="K"):
+def curve_table(result, unit="K"):
     """One line per curve: its label (whole: sample, stage, file), its
     conditions, baseline, amplitude and where it is half way (Te of a
     cooling curve, c50 of a series, f50 of a denaturation), temperatures in
@@ -204,7 +204,7 @@ def _cell(value):
     return "" if value is None or (isinstance(value, float) and not math.isfinite(value)) else repr(value)
 
 
-def _results_csv(result):
+def results_csv(result):
     out = io.StringIO()
     writer = csv.writer(out, lineterminator="\n")
     ends = ["profile_low", "profile_high", "bootstrap_low", "bootstrap_high"]
@@ -233,7 +233,7 @@ def _results_csv(result):
     return out.getvalue()
 
 
-def _results_xlsx(result, unit="K"):
+def results_xlsx(result, unit="K"):
     """The results as an Excel workbook: parameters, derived values, one
     row per curve, statistics and the verdict, each on its own sheet, with
     units in the headers."""
@@ -271,7 +271,7 @@ def _results_xlsx(result, unit="K"):
     return buffer.getvalue()
 
 
-def _curves_csv(result, unit="K"):
+def curves_csv(result, unit="K"):
     """Every point as a tidy CSV; the temperature column names its unit
     ("temperature (K)" at full precision, or "temperature (°C)" rounded to
     the resolution of the data)."""

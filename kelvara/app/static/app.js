@@ -89,7 +89,8 @@ async function loadModels() {
   const boxes = $("models");
   for (const model of state.models.models) {
     const box = element("input", { type: "checkbox", value: model.name });
-    boxes.append(element("label", { title: model.description }, box, `${model.name}: ${model.fits.join(", ")}`));
+    boxes.append(element("label", {}, box, element("b", {}, model.name),
+      element("small", { class: "hint" }, ` ${model.description}; fits ${model.fits.join(", ")}`)));
   }
   boxes.prepend(element("p", { class: "hint" }, "None ticked: the usual set for the data (isodesmic, cooperative, coop_iso for curves against temperature)."));
   select.addEventListener("change", showModel);
@@ -121,8 +122,8 @@ function showModel() {
     body.append(row);
   }
   $("free-nuc").hidden = !(model && model.nucleation_entropy);
-  $("nuc-size").hidden = !(model && model.nuc_size);
-  if ($("nuc-size").hidden) $("nuc-size").querySelector("input").value = "";
+  $("nuc-size-option").hidden = !(model && model.nuc_size);
+  if ($("nuc-size-option").hidden) $("nuc-size-option").querySelector("input").value = "";
 }
 
 // ---- files -----------------------------------------------------------------------
@@ -323,13 +324,27 @@ function showComparison(body, view, job) {
   draw();
 }
 
+// What each download is, by its kind: the kind names its link (#download-json, ...).
+const DOWNLOADS = { "json": "JSON", "summary": "summary (text)", "results-csv": "results CSV", "results-xlsx": "results xlsx",
+  "curves-csv": "every point (CSV)", "png": "figure PNG", "svg": "figure SVG", "pdf": "figure PDF", "report": "report (HTML)",
+  "zip": "all of them (zip)" };
+
+function downloadKind(name) {
+  const suffix = name.split(".").pop();
+  if (["json", "png", "svg", "pdf", "zip"].includes(suffix)) return suffix;
+  if (name === "report.html") return "report";
+  if (name === "summary.txt") return "summary";
+  return name.replace(/[^a-z0-9]+/gi, "-");
+}
+
 async function followDownloads(job) {
   for (let i = 0; i < 600; i++) {
     const found = await jobState(job);
     const box = $("downloads");
     if (!found || !box || state.job !== job) return;
     const links = found.downloads.map((name) => element("a", {
-      href: `/api/jobs/${job}/files/${name}`, download: name, id: `download-${name.replace(/[^a-z0-9]+/gi, "-")}` }, name));
+      href: `/api/jobs/${job}/files/${name}`, download: name, id: `download-${downloadKind(name)}`, title: name },
+      DOWNLOADS[downloadKind(name)] || name));
     box.replaceChildren(...(links.length ? links : ["being written…"]));
     if (found.state === "done" || found.state === "cancelled") return;
     await new Promise((resolve) => setTimeout(resolve, 400));
