@@ -214,6 +214,16 @@ def test_a_fit_can_be_cancelled_and_the_next_one_runs(app, lab):
     assert status == 200 and json.loads(body)["ok"] is True
 
 
+def test_fits_sent_at_once_all_come_back_the_same(app, lab):
+    from concurrent.futures import ThreadPoolExecutor
+
+    data = [("cooling.csv", (lab / "cooling.csv").read_bytes())]
+    with ThreadPoolExecutor(6) as pool:  # more than the server runs at once: some wait their turn
+        answers = list(pool.map(lambda _: app.request("POST", "/api/fit", files=data), range(6)))
+    assert [status for status, _, _ in answers] == [200] * 6
+    assert len({body for _, _, body in answers}) == 1
+
+
 @pytest.mark.parametrize("number", [signal.SIGINT, signal.SIGTERM])
 def test_stopping_removes_every_upload_and_download(tmp_path, number):
     needs_app()

@@ -71,6 +71,7 @@ class Job:
         self.started = time.monotonic()
         self.cancelled = False
         self.worker: Optional[Worker] = None
+        self.task: Optional[asyncio.Task] = None
         self.answered = asyncio.Event()
         self.finished = asyncio.Event()
 
@@ -109,7 +110,8 @@ class Jobs:
         self.idle: List[Worker] = []
         self.busy: List[Worker] = []
         self.context = multiprocessing.get_context("spawn")
-        self.slots = asyncio.Semaphore(concurrent)
+        self.concurrent = concurrent
+        self.slots: Optional[asyncio.Semaphore] = None  # made in the server's loop (Python 3.9 binds it at birth)
         self.closed = False
 
     def warm(self):
@@ -153,6 +155,8 @@ class Jobs:
 
     async def _run(self, job):
         loop = asyncio.get_running_loop()
+        if self.slots is None:
+            self.slots = asyncio.Semaphore(self.concurrent)
         async with self.slots:
             if job.cancelled or self.closed:
                 self._cancelled(job)
@@ -161,6 +165,8 @@ class Jobs:
             if worker is None or not worker.alive:
                 job.progress = "starting a worker"
                 worker = await loop.run_in_executor(None, Worker, self.context)
+            if not self.idle and not self.closed:  # a spare, warm by the time the next job comes
+                self.idle.append(await loop.run_in_executor(None, Worker, self.context))
             job.worker = worker
             self.busy.append(worker)
             job.state = "running"
@@ -203,8 +209,6 @@ class Jobs:
                         job.progress = "done"
                 job.answered.set()
                 job.finished.set()
-            if not self.closed and not self.idle:
-                self.warm()
 
     def _forget_old(self):
         """Keep the last `keep` finished jobs and their folders."""

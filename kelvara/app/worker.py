@@ -194,8 +194,7 @@ def _compare(job, progress):
                for r in comparison.results]
     view = {"ok": best is not None, "best": best.model if best is not None else None,
             "verdict": f"best: {best.model}" if best is not None else "NOT OK: no model fits well enough to be "
-            "ranked best", "problems": [] if best is not None else
-            [f"{r.model}: {p}" for r in comparison.results for p in r.problems],
+            "ranked best", "problems": [],  # each model's, under the ranking
             "notes": [], "ranking": ranking, "summary": comparison.summary(temperature_unit=analysis.unit),
             "reading": analysis.reading.text(),
             "models": {r.model: traces(analysis.curves, r, celsius=analysis.unit == "°C")

@@ -205,6 +205,8 @@ function showReading(reading, view) {
   const kinds = new Set(reading.files.flatMap((file) => file.curves.map((curve) => curve.varies)));
   state.varies = kinds.size === 1 ? [...kinds][0] : "temperature";
   if (state.models) showModel();
+  const welcome = document.querySelector(".welcome");
+  if (welcome) welcome.remove();
   const out = [element("h2", {}, "Read as")];
   for (const file of reading.files) {
     out.push(element("p", {}, element("b", {}, file.path), ` — ${file.layout}; ${file.details}`));
@@ -307,11 +309,14 @@ function showComparison(body, view, job) {
   const parts = verdictBlock(view);
   const table = element("table", { id: "ranking" },
     element("tr", {}, ...["rank", "model", "verdict", "ΔAIC", "AIC", "BIC"].map((h) => element("th", {}, h))));
+  const reasons = [];
   view.ranking.forEach((r, i) => {
-    table.append(element("tr", {}, ...[String(i + 1), r.model, r.verdict, r.delta_aic.toFixed(1), r.aic.toFixed(1),
-      r.bic.toFixed(1)].map((v) => element("td", {}, v))));
+    table.append(element("tr", { class: r.ok ? "" : "not-ok" }, ...[String(i + 1), r.model, r.verdict, r.delta_aic.toFixed(1),
+      r.aic.toFixed(1), r.bic.toFixed(1)].map((v) => element("td", {}, v))));
+    for (const problem of r.problems) reasons.push(element("li", {}, `${r.model}: ${problem}`));
   });
   parts.push(element("h3", {}, "Ranking (by AIC; fits that are not ok come last)"), table);
+  if (reasons.length) parts.push(element("ul", { class: "problems" }, ...reasons));
   const select = element("select", { id: "compare-model", "aria-label": "model to plot" },
     ...Object.keys(view.models).map((name) => element("option", { value: name }, name)));
   const plots = element("div");
