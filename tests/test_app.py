@@ -185,6 +185,17 @@ def test_an_upload_larger_than_200_mb_is_refused_before_it_is_read(app):
     assert "200 MB" in json.loads(body)["error"]
 
 
+def _wait_for_bootstrap(app, job):
+    deadline = time.monotonic() + 60
+    state = None
+    while time.monotonic() < deadline:
+        status, _, state = app.json("GET", f"/api/jobs/{job}")
+        if status == 200 and state["progress"].startswith("bootstrap: "):
+            return
+        time.sleep(0.1)
+    raise AssertionError(f"no bootstrap progress: {state}")
+
+
 def test_a_fit_can_be_cancelled_and_the_next_one_runs(app, lab):
     import threading
 
@@ -197,13 +208,7 @@ def test_a_fit_can_be_cancelled_and_the_next_one_runs(app, lab):
 
     thread = threading.Thread(target=slow)
     thread.start()
-    deadline = time.monotonic() + 60
-    while time.monotonic() < deadline:
-        status, _, state = app.json("GET", f"/api/jobs/{job}")
-        if status == 200 and state["progress"].startswith("bootstrap"):
-            break
-        time.sleep(0.1)
-    assert state["progress"].startswith("bootstrap"), state  # progress is told while it runs
+    _wait_for_bootstrap(app, job)  # progress is told while it runs
     status, _, state = app.json("POST", f"/api/jobs/{job}/cancel")
     assert status == 200
     thread.join(60)
@@ -211,6 +216,40 @@ def test_a_fit_can_be_cancelled_and_the_next_one_runs(app, lab):
     assert status == 409 and "cancelled" in json.loads(body)["error"]
     assert app.json("GET", f"/api/jobs/{job}")[2]["state"] == "cancelled"
     status, _, body = app.request("POST", "/api/fit", files=[("cooling.csv", (lab / "cooling.csv").read_bytes())])
+    assert status == 200 and json.loads(body)["ok"] is True
+
+
+def _children(pid):
+    import pathlib
+
+    found = set()
+    for task in pathlib.Path(f"/proc/{pid}/task").glob("*"):
+        try:
+            found |= {int(n) for n in (task / "children").read_text().split()}
+        except OSError:
+            pass
+    return found
+
+
+def test_a_worker_that_dies_costs_its_job_only(app, lab):
+    import os
+    import threading
+
+    if not os.path.exists(f"/proc/{app.process.pid}/task"):
+        pytest.skip("needs /proc to find the workers")
+    job = "doomed-" + str(time.monotonic_ns())
+    answer = {}
+    data = [("cooling.csv", (lab / "cooling.csv").read_bytes())]
+    thread = threading.Thread(target=lambda: answer.update(fit=app.request(
+        "POST", "/api/fit", fields=[("bootstrap", "5000"), ("job", job)], files=data)))
+    thread.start()
+    _wait_for_bootstrap(app, job)
+    for pid in _children(app.process.pid):  # every worker, the busy one and the spare
+        os.kill(pid, signal.SIGKILL)
+    thread.join(60)
+    status, _, body = answer["fit"]
+    assert status == 500 and "stopped unexpectedly" in json.loads(body)["error"]
+    status, _, body = app.request("POST", "/api/fit", files=data)
     assert status == 200 and json.loads(body)["ok"] is True
 
 
