@@ -177,8 +177,16 @@ async function jobState(job) {
 }
 
 function showError(message) {
-  // The same line as the command line prints.
-  $("messages").replaceChildren(element("p", { id: "error", role: "alert" }, `kelvara: error: ${message}`));
+  // The same line as the command line prints, and where its options are on this page.
+  const hints = [];
+  for (const option of new Set(message.match(/--[a-z][a-z-]*/g) || [])) {
+    const control = document.querySelector(`[data-field=${option.slice(2).replace(/-/g, "_")}]`);
+    const label = control && control.closest("label");
+    const text = label && Array.from(label.childNodes).find((node) => node.nodeType === 3 && node.textContent.trim());
+    if (text) hints.push(`${option} is “${text.textContent.trim()}”`);
+  }
+  $("messages").replaceChildren(element("p", { id: "error", role: "alert" }, `kelvara: error: ${message}`),
+    hints.length ? element("p", { id: "error-hint", class: "hint" }, `On this page, ${hints.join("; ")}.`) : null);
 }
 
 function clearMessages() { $("messages").replaceChildren(); }
@@ -200,13 +208,28 @@ async function read() {
   showReading(body, found && found.view);
 }
 
+function concentration(molar) {
+  if (molar === null || molar === undefined) return "";
+  for (const [factor, unit] of [[1, "M"], [1e-3, "mM"], [1e-6, "µM"], [1e-9, "nM"]]) {
+    if (molar >= factor) return `${Number((molar / factor).toPrecision(4))} ${unit}`;
+  }
+  return `${molar.toPrecision(4)} M`;
+}
+
+// An end of what a curve varies, as the file gave it.
+function along(value, varies, temperatureUnit) {
+  if (varies === "temperature") {
+    return temperatureUnit === "°C" ? `${Number((value - 273.15).toFixed(2))} °C` : `${Number(value.toFixed(2))} K`;
+  }
+  return varies === "concentration" ? concentration(value) : Number(value.toPrecision(4)).toString();
+}
+
 function showReading(reading, view) {
   // The default model follows the data: a solvent series is a denaturation.
   const kinds = new Set(reading.files.flatMap((file) => file.curves.map((curve) => curve.varies)));
   state.varies = kinds.size === 1 ? [...kinds][0] : "temperature";
   if (state.models) showModel();
-  const welcome = document.querySelector(".welcome");
-  if (welcome) welcome.remove();
+  if (document.querySelector(".welcome")) $("result").replaceChildren();
   const out = [element("h2", {}, "Read as")];
   for (const file of reading.files) {
     out.push(element("p", {}, element("b", {}, file.path), ` — ${file.layout}; ${file.details}`));
@@ -218,10 +241,10 @@ function showReading(reading, view) {
     }
     out.push(table);
     const curves = element("table", { class: "values" },
-      element("tr", {}, ...["curve", "c_tot (mol/L)", "points", "varies", "from", "to"].map((h) => element("th", {}, h))));
+      element("tr", {}, ...["curve", "c_tot", "points", "varies", "from", "to"].map((h) => element("th", {}, h))));
     for (const curve of file.curves) {
-      curves.append(element("tr", {}, ...[curve.label, curve.c_tot === null ? "" : curve.c_tot.toPrecision(4),
-        curve.points, curve.varies, curve.low.toPrecision(5), curve.high.toPrecision(5)].map((v) => element("td", {}, String(v)))));
+      curves.append(element("tr", {}, ...[curve.label, concentration(curve.c_tot), curve.points, curve.varies,
+        ...[curve.low, curve.high].map((x) => along(x, curve.varies, file.temperature_unit))].map((v) => element("td", {}, String(v)))));
     }
     out.push(curves);
   }
