@@ -94,13 +94,16 @@ def test_a_fifo_is_fitted(tmp_path):
     assert abs(parameters["delta_h"]["value"] - TRUE[0]) < 3 * parameters["delta_h"]["stderr"]
 
 
-def test_a_first_line_longer_than_the_sample_is_read_whole(tmp_path):
+@pytest.mark.parametrize("columns", [7000, 8000])  # a header of 245 KB, just under the 256 KB the
+def test_a_first_line_longer_than_the_sample_is_read_whole(tmp_path, columns):  # sniffer reads; of 280 KB, over
     path = tmp_path / "wide.csv"
-    header = ["T (°C)"] + [f"{5 + i * 1e-3:.3f} uM" for i in range(30000)]  # a header of some 300 KB
-    rows = [",".join([f"{t}"] + ["0.5"] * 30000) for t in CELSIUS[:6]]
+    header = ["T (°C)"] + [f"{5 + i * 1e-4:.4f} uM PBI in methylcyclohexane" for i in range(columns)]
+    rows = [",".join([f"{t}"] + ["0.5"] * columns) for t in CELSIUS[:6]]
     path.write_text("\n".join([",".join(header)] + rows) + "\n")
+    assert abs(len(",".join(header)) - 2**18) > 15000  # clearly on one side of the sample's end
     reading = read(path)
-    assert len(reading.curves) == 30000 and reading.curves[0].size == 6
+    assert len(reading.curves) == columns and reading.curves[0].size == 6
+    assert reading.curves[1].c_tot == pytest.approx(5.0001e-6)
 
 
 def test_a_workbook_claiming_a_million_rows_costs_what_its_cells_cost(tmp_path):

@@ -75,7 +75,9 @@ def _sample(path: _DataFile, size=1 << 18, most=1 << 26) -> Tuple[bytes, str, Li
     try:
         with path.open() as handle:
             head = handle.read(size)
-            while len(head) < most and b"\n" not in head and b"\r" not in head:
+            # Until a whole line and the start of the next: a header that
+            # nearly fills the sample still comes with a row of data.
+            while len(head) < most and len(head.splitlines()) < 3:
                 more = handle.read(size)
                 if not more:
                     break
