@@ -513,6 +513,7 @@ def traces(curves, result=None, celsius=False, most=4000):
         return [None if not math.isfinite(v) else float(v) for v in np.asarray(values, dtype=float)]
 
     table = result.curve_table() if result is not None else None
+    values = result._problem.values(result._x) if result is not None else None
     offsets = np.cumsum([0] + [c.size for c in curves])
     kinds = []
     for kind in _kinds(curves):
@@ -539,7 +540,7 @@ def traces(curves, result=None, celsius=False, most=4000):
                     residual=listed(fitted.residuals[shown]),
                     misfit=listed(result.misfit(i)[shown]) if fitted.misfit_percent is not None else None,
                     aggregation=listed(table["aggregation"][rows][shown]),
-                    fraction=listed(problem.fraction(problem.values(result._x), problem.curves[i], dense)),
+                    fraction=listed(problem.fraction(values, problem.curves[i], dense)),
                     mark=None if mark is None or not np.isfinite(mark) else {
                         "name": _MARKS[kind].split()[-1], "x": float(mark - shift),
                         "y": float(result.predict([mark], i)[0])})

@@ -42,6 +42,12 @@ class App:
         self.port = address.port
         self.token = urllib.parse.parse_qs(address.query)["token"][0]
 
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
     def folders(self):
         return sorted(self.tmp.glob("kelvara-app-*"))
 

@@ -4,6 +4,7 @@ as a user starts it: the same answers as the command line, its guards
 
 import io
 import json
+import pathlib
 import signal
 import time
 import zipfile
@@ -15,9 +16,8 @@ from appserver import DATA, App, kelvara, needs_app
 @pytest.fixture(scope="module")
 def app(tmp_path_factory):
     needs_app()
-    server = App(tmp_path_factory.mktemp("app"))
-    yield server
-    server.stop()
+    with App(tmp_path_factory.mktemp("app")) as server:
+        yield server
 
 
 @pytest.fixture(scope="module")
@@ -220,8 +220,6 @@ def test_a_fit_can_be_cancelled_and_the_next_one_runs(app, lab):
 
 
 def _children(pid):
-    import pathlib
-
     found = set()
     for task in pathlib.Path(f"/proc/{pid}/task").glob("*"):
         try:

@@ -31,9 +31,8 @@ def _browser_or_skip():
 @pytest.fixture(scope="module")
 def app(tmp_path_factory):
     _browser_or_skip()
-    server = App(tmp_path_factory.mktemp("app"))
-    yield server
-    server.stop()
+    with App(tmp_path_factory.mktemp("app")) as server:
+        yield server
 
 
 @pytest.fixture

@@ -44,6 +44,8 @@ class _Parser(argparse.ArgumentParser):
 def _actions(command):
     """The command's own parser (its options declared once, in kelvara.cli)
     and its options by name."""
+    if command not in COMMANDS:
+        raise UsageError(f"unknown command {command!r}")
     parser = _Parser(prog=f"kelvara {command}")
     _COMMANDS[command].arguments(parser)
     parser.set_defaults(handler=_COMMANDS[command].run)
@@ -55,9 +57,10 @@ def arguments(command: str, fields: Iterable[Tuple[str, str]], files: Sequence[s
     pairs, a name repeated for a repeated option) and the uploaded `files`
     make.  Unknown fields, a field given twice that is not repeatable, and a
     yes/no field with another value are UsageErrors."""
-    if command not in COMMANDS:
-        raise UsageError(f"unknown command {command!r}")
-    _, actions = _actions(command)
+    return _arguments(command, fields, files, _actions(command)[1])
+
+
+def _arguments(command, fields, files, actions):
     given = {}
     for name, value in fields:
         given.setdefault(name, []).append(value)
@@ -92,8 +95,8 @@ def options(command: str, fields: Iterable[Tuple[str, str]], files: Sequence[str
     parser's message)."""
     import shlex
 
-    argv = arguments(command, fields, files)
-    parser, _ = _actions(command)
+    parser, actions = _actions(command)
+    argv = _arguments(command, fields, files, actions)
     namespace = parser.parse_args(argv[1:])
     namespace.command_line = "kelvara " + shlex.join(argv)
     return namespace

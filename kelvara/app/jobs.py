@@ -10,6 +10,7 @@ under the server's temporary folder.
 from __future__ import annotations
 
 import asyncio
+import json
 import multiprocessing
 import os
 import re
@@ -20,6 +21,7 @@ from collections import OrderedDict
 from typing import List, Optional, Tuple
 
 from kelvara.app import worker as worker_module
+from kelvara.app.worker import error_json
 
 __all__ = ["Job", "Jobs"]
 
@@ -65,13 +67,13 @@ class Job:
         self.state = "waiting"
         self.progress = "waiting for a worker"
         self.status: Optional[int] = None
-        self.body: Optional[dict] = None
+        self.text: Optional[str] = None  # the answer: JSON as the command writes it
         self.view: Optional[dict] = None
         self.downloads: List[str] = []
         self.started = time.monotonic()
         self.cancelled = False
         self.worker: Optional[Worker] = None
-        self.task: Optional[asyncio.Task] = None
+        self.task: Optional[asyncio.Task] = None  # held, so that the loop does not drop it
         self.answered = asyncio.Event()
         self.finished = asyncio.Event()
 
@@ -83,9 +85,9 @@ class Job:
     def outputs(self):
         return os.path.join(self.folder, "out")
 
-    def answer(self, status, body, view=None):
+    def answer(self, status, text, view=None):
         if self.status is None:
-            self.status, self.body, self.view = status, body, view
+            self.status, self.text, self.view = status, text, view
             self.state = "answered"
         self.answered.set()
 
@@ -94,7 +96,7 @@ class Job:
                "seconds": round(time.monotonic() - self.started, 1), "status": self.status,
                "downloads": list(self.downloads)}
         if view and self.status is not None:
-            out["error"] = self.body.get("error") if self.status != 200 else None
+            out["error"] = json.loads(self.text)["error"] if self.status != 200 else None
             out["view"] = self.view
         return out
 
@@ -148,7 +150,7 @@ class Jobs:
             self._cancelled(job)
 
     def _cancelled(self, job):
-        job.answer(409, {"error": "the analysis was cancelled"})
+        job.answer(409, error_json("the analysis was cancelled"))
         job.state = "cancelled"
         job.progress = "cancelled"
         job.finished.set()
@@ -194,8 +196,8 @@ class Jobs:
                     self._cancelled(job)
                 else:
                     code = worker.process.exitcode
-                    job.answer(500, {"error": "the analysis stopped unexpectedly (its process ended"
-                                     + (f" with exit code {code})" if code is not None else ")")})
+                    job.answer(500, error_json("the analysis stopped unexpectedly (its process ended"
+                                           + (f" with exit code {code})" if code is not None else ")")))
             finally:
                 self.busy.remove(worker)
                 job.worker = None

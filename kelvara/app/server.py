@@ -25,7 +25,6 @@ from __future__ import annotations
 import contextlib
 import hmac
 import http.cookies
-import json
 import os
 import pathlib
 import re
@@ -55,8 +54,7 @@ MAX_UPLOAD = 200 * 1024 * 1024  # bytes in one request
 COOKIE = "kelvara_token"
 STATIC = pathlib.Path(__file__).resolve().parent / "static"
 _LOCAL_HOST = re.compile(r"^(localhost|127\.0\.0\.1)(:\d{1,5})?$", re.IGNORECASE)
-_TYPES = {".js": "text/javascript; charset=utf-8", ".css": "text/css; charset=utf-8",
-          ".html": "text/html; charset=utf-8"}
+_TYPES = {".js": "text/javascript; charset=utf-8", ".css": "text/css; charset=utf-8"}
 _DOWNLOAD_TYPES = {".json": "application/json", ".txt": "text/plain; charset=utf-8", ".csv": "text/csv; charset=utf-8",
                    ".xlsx": "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet",
                    ".png": "image/png", ".svg": "image/svg+xml", ".pdf": "application/pdf",
@@ -65,18 +63,6 @@ _DOWNLOAD_TYPES = {".json": "application/json", ".txt": "text/plain; charset=utf
 
 class TooLarge(Exception):
     pass
-
-
-class AnalysisResponse(JSONResponse):
-    """JSON as --json writes it: strict, indented by two, ending in a newline
-    (read's with its characters as they are, fit's and compare's in ASCII)."""
-
-    def __init__(self, content, ascii=True, **keywords):
-        self.ascii = ascii
-        super().__init__(content, **keywords)
-
-    def render(self, content):
-        return (json.dumps(content, indent=2, allow_nan=False, ensure_ascii=self.ascii) + "\n").encode("utf-8")
 
 
 def _error(message, status):
@@ -223,8 +209,9 @@ def create_app(token, root, limit=MAX_UPLOAD):
             await form.close()
         job = jobs.submit(job_id, folder, command, fields, names)
         await job.answered.wait()
-        return AnalysisResponse(job.body, ascii=command != "read", status_code=job.status,
-                                headers={"X-Kelvara-Job": job.id})
+        # The JSON text as the command writes it.
+        return Response(job.text, status_code=job.status, media_type="application/json",
+                        headers={"X-Kelvara-Job": job.id})
 
     def route(command):
         async def endpoint(request):

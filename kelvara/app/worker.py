@@ -4,9 +4,9 @@ that the server stays responsive and a fit can be cancelled by stopping it.
 It takes one job at a time from its end of a pipe and answers with
 messages:
     ("progress", text)                 a stage of the work
-    ("answer", status, body, view)     the JSON `--json` would write (status
-                                       200), or {"error": ...} (400: bad
-                                       input; 500: a fault of ours), and
+    ("answer", status, text, view)     the JSON text `--json` would write
+                                       (status 200), or {"error": ...} (400:
+                                       bad input; 500: a fault of ours), and
                                        what the page shows besides
     ("file", name)                     a download written to the job's folder
     ("done",)                          the job is finished
@@ -24,7 +24,7 @@ import sys
 import traceback
 import zipfile
 
-__all__ = ["main", "run"]
+__all__ = ["error_json", "main", "run"]
 
 
 def main(connection):
@@ -67,17 +67,17 @@ def run(job, send):
         try:
             answer = _COMMANDS[job["command"]](job, lambda text: send(("progress", text)))
         except (UsageError, ValueError) as error:
-            send(("answer", 400, {"error": str(error)}, None))
+            send(("answer", 400, error_json(str(error)), None))
             return
         except MemoryError:
-            send(("answer", 500, {"error": "not enough memory"}, None))
+            send(("answer", 500, error_json("not enough memory"), None))
             return
         except Exception as error:  # a fault of ours: said, and the worker goes on
             traceback.print_exc(file=sys.stderr)
-            send(("answer", 500, {"error": f"internal error: {type(error).__name__}: {error}"}, None))
+            send(("answer", 500, error_json(f"internal error: {type(error).__name__}: {error}"), None))
             return
-        body, view, downloads = answer
-        send(("answer", 200, body, view))
+        text, view, downloads = answer
+        send(("answer", 200, text, view))
         _write_downloads(job["out"], downloads, send)
     finally:
         send(("done",))
@@ -105,8 +105,9 @@ def _write_downloads(folder, downloads, send):
         send(("file", "kelvara-results.zip"))
 
 
-def _json(data):
-    return json.dumps(data, indent=2, allow_nan=False) + "\n"
+def error_json(message):
+    """An error as the API answers it."""
+    return json.dumps({"error": message}, indent=2) + "\n"
 
 
 def _options(job):
@@ -116,21 +117,15 @@ def _options(job):
 
 
 def _read(job, progress):
-    from kelvara.cli.common import read_data
+    from kelvara.cli.common import _display_unit, read_data, reading_json
     from kelvara.plot import traces
 
     options = _options(job)
     progress("reading the files")
     reading = read_data(options)
-    celsius = _celsius(options, reading)
+    celsius = _display_unit(options, reading) == "°C"
     view = {"text": reading.text(), "notes": list(reading.notes), "plot": traces(reading.curves, celsius=celsius)}
-    return reading.to_dict(), view, []
-
-
-def _celsius(options, reading):
-    from kelvara.cli.common import _display_unit
-
-    return _display_unit(options, reading) == "°C"
+    return reading_json(reading), view, []
 
 
 def _figures(prefix, draw):
@@ -153,40 +148,40 @@ def _figures(prefix, draw):
 
 def _fit(job, progress):
     from kelvara.cli import fit as command
-    from kelvara.cli.common import json_data
+    from kelvara.cli.common import result_json
     from kelvara.plot import traces
     from kelvara.report import derived_rows, parameter_rows, value_table
 
     options = _options(job)
     analysis = command.analyse_fit(options, progress=progress)
     result = analysis.result
-    body = json_data(result.to_dict(), analysis.inputs, analysis.reading)
+    text = result_json(result.to_dict(), analysis.inputs, analysis.reading)
     progress("drawing")
     view = {"verdict": result.verdict, "ok": result.ok, "failure": result.failure, "problems": list(result.problems),
             "notes": list(result.notes), "parameters": value_table(result, parameter_rows(result)),
             "derived": value_table(result, derived_rows(result)), "curves": command.curve_table(result, analysis.unit),
             "summary": command.fit_text(analysis, options), "reading": analysis.reading.text(),
             "plot": traces(analysis.curves, result, celsius=analysis.unit == "°C")}
-    downloads = [("result.json", lambda: _json(body)),
+    downloads = [("result.json", lambda: text),
                  ("summary.txt", lambda: view["summary"] + "\n"),
                  ("results.csv", lambda: command.results_csv(result)),
                  ("results.xlsx", lambda: command.results_xlsx(result, analysis.unit)),
                  ("curves.csv", lambda: command.curves_csv(result, analysis.unit))]
     downloads += _figures("fit", lambda plot: command.fit_figure(plot, analysis, options))
     downloads.append(("report.html", lambda: command.fit_report(analysis, options)))
-    return body, view, downloads
+    return text, view, downloads
 
 
 def _compare(job, progress):
     from kelvara.cli import fit as command
-    from kelvara.cli.common import json_data
+    from kelvara.cli.common import result_json
     from kelvara.fit.compare import _verdict_word
     from kelvara.plot import traces
 
     options = _options(job)
     analysis = command.analyse_compare(options, progress=progress)
     comparison = analysis.result
-    body = json_data(comparison.to_dict(), analysis.inputs, analysis.reading)
+    text = result_json(comparison.to_dict(), analysis.inputs, analysis.reading)
     best = comparison.best
     progress("drawing")
     ranking = [{"model": r.model, "verdict": _verdict_word(r), "ok": r.ok, "aic": r.aic, "bic": r.bic,
@@ -199,11 +194,11 @@ def _compare(job, progress):
             "reading": analysis.reading.text(),
             "models": {r.model: traces(analysis.curves, r, celsius=analysis.unit == "°C")
                        for r in comparison.results[:4]}}
-    downloads = [("comparison.json", lambda: _json(body)),
+    downloads = [("comparison.json", lambda: text),
                  ("summary.txt", lambda: view["summary"] + "\n")]
     downloads += _figures("compare", lambda plot: command.compare_figure(plot, analysis, options))
     downloads.append(("report.html", lambda: command.compare_report(analysis, options)))
-    return body, view, downloads
+    return text, view, downloads
 
 
 _COMMANDS = {"read": _read, "fit": _fit, "compare": _compare}

@@ -235,17 +235,22 @@ def _outputs(options, *names):
     return [(f"--{name}", getattr(options, name, None)) for name in names]
 
 
-def json_data(data, inputs, reading):
-    """A result's plain data with the inputs and how they were read: what
-    --json writes."""
+def result_json(data, inputs, reading):
+    """What fit's and compare's --json write: a result's plain data with the
+    inputs and how they were read, as strict JSON."""
     data["input_files"] = [str(p) for p in inputs]
     data["reading"] = reading.to_dict()
-    return data
+    return json.dumps(data, indent=2, allow_nan=False) + "\n"
+
+
+def reading_json(reading):
+    """What read's --json writes: how the files were read, as strict JSON
+    (its characters as they are)."""
+    return json.dumps(reading.to_dict(), indent=2, allow_nan=False, ensure_ascii=False) + "\n"
 
 
 def _write_json(where, data, inputs, reading):
-    """A result's plain data with the inputs and how they were read, as strict JSON."""
-    write_atomic(where, json.dumps(json_data(data, inputs, reading), indent=2, allow_nan=False) + "\n")
+    write_atomic(where, result_json(data, inputs, reading))
 
 
 def _plot(where, draw):

@@ -90,35 +90,36 @@ class Analysis:
     unit: str
 
 
-def _quiet(*args):
-    pass
+def _said(progress):
+    return progress or (lambda text: None)
 
 
-def analyse_fit(options, tell=_quiet, progress=_quiet):
+def analyse_fit(options, tell=None, progress=None):
     """Read the data files of `options` and fit them as `kelvara fit` does
     (with the bootstrap and profiles asked for); `tell(reading)` hears how
     the files were read, `progress(text)` each stage."""
-    fit_module = _fit_module()
+    fit_module, say = _fit_module(), _said(progress)
     if options.bootstrap and options.bootstrap < 2:
         raise UsageError("--bootstrap needs at least 2 resamples")
     keywords = _fit_options(options, options.model or DEFAULT_MODELS.get(options.vary, DEFAULT_MODEL))
-    progress("reading the files")
+    say("reading the files")
     reading = read_data(options)
     curves = reading.curves
     model = options.model or DEFAULT_MODELS[_varied(curves)]
     fit_module.check(curves, model, **keywords)  # bad options are one line, before anything else is said
-    tell(reading)
+    if tell:
+        tell(reading)
     unit = _display_unit(options, reading)
-    progress(f"fitting the {model} model to {len(curves)} curves")
+    say(f"fitting the {model} model to {len(curves)} curves")
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)  # non-convergence is in the verdict
         result = fit_module.fit(curves, model, **keywords)
     if options.bootstrap:
         total = options.bootstrap
-        result.run_bootstrap(total, seed=options.seed, progress=None if progress is _quiet else
-                             (lambda done, _: progress(f"bootstrap: {done} of {total} resamples")))
+        result.run_bootstrap(total, seed=options.seed, progress=progress and (
+            lambda done, _: progress(f"bootstrap: {done} of {total} resamples")))
     if options.profile:
-        progress("profile likelihoods")
+        say("profile likelihoods")
         result.profile()
     return Analysis(result, reading, _inputs(options), curves, unit)
 
@@ -328,10 +329,10 @@ def compare_failure(comparison):
         f"  - {r.model}: {problem}" for r in comparison.results for problem in r.problems)
 
 
-def analyse_compare(options, tell=_quiet, progress=_quiet):
+def analyse_compare(options, tell=None, progress=None):
     """Read the data files of `options` and fit every model to them as
     `kelvara compare` does; `progress(text)` hears each model in turn."""
-    fit_module = _fit_module()
+    fit_module, say = _fit_module(), _said(progress)
     models = [m.strip() for m in (options.models or "").split(",") if m.strip()]
     unknown = [m for m in models if m not in MODELS]
     if unknown:
@@ -339,16 +340,17 @@ def analyse_compare(options, tell=_quiet, progress=_quiet):
     keywords = _fit_options(options, None)
     if options.nuc_size is not None and options.models is not None and "cooperative_n" not in models:
         raise UsageError("--nuc-size applies to the cooperative_n model, which --models does not name")
-    progress("reading the files")
+    say("reading the files")
     reading = read_data(options)
     curves = reading.curves
     if options.models is None:
         models = DEFAULT_COMPARED[_varied(curves)].split(",")
-    tell(reading)
+    if tell:
+        tell(reading)
     unit = _display_unit(options, reading)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)
-        comparison = fit_module.compare(curves, models, progress=None if progress is _quiet else (
+        comparison = fit_module.compare(curves, models, progress=progress and (
             lambda model, i, n: progress(f"fitting the {model} model ({i + 1} of {n})")), **keywords)
     return Analysis(comparison, reading, _inputs(options), curves, unit)
 

@@ -3,8 +3,6 @@ fitting."""
 
 from __future__ import annotations
 
-import json
-
 from kelvara.cli.common import (
     Command,
     _check_outputs,
@@ -14,6 +12,7 @@ from kelvara.cli.common import (
     _outputs,
     _report_stream,
     read_data,
+    reading_json,
     write_atomic,
 )
 
@@ -25,8 +24,7 @@ def run_read(options):
     stream = _report_stream(targets)
     print(reading.text(), file=stream)
     if options.json:
-        data = reading.to_dict()
-        write_atomic(targets["--json"], json.dumps(data, indent=2, allow_nan=False, ensure_ascii=False) + "\n")
+        write_atomic(targets["--json"], reading_json(reading))
     _flush(stream)
     return 0
 

@@ -159,16 +159,18 @@ function setUpFiles() {
 
 // ---- talking to the server -----------------------------------------------------------
 
-async function post(command) {
-  const job = newJobId();
-  const response = await fetch(`/api/${command}`, { method: "POST", body: formData(command, job) });
-  let body;
+// The answer of /api/read, /api/fit or /api/compare for the form, as job `job`.
+async function post(command, job) {
   try {
-    body = await response.json();
+    const response = await fetch(`/api/${command}`, { method: "POST", body: formData(command, job) });
+    try {
+      return { status: response.status, body: await response.json() };
+    } catch (error) {
+      return { status: response.status, body: { error: `the server answered ${response.status} without JSON` } };
+    }
   } catch (error) {
-    body = { error: `the server answered ${response.status} without JSON` };
+    return { status: 0, body: { error: `no answer from the server: ${error}` } };
   }
-  return { status: response.status, body, job: response.headers.get("X-Kelvara-Job") || job };
 }
 
 async function jobState(job) {
@@ -197,7 +199,8 @@ async function read() {
   const mine = ++readNumber;
   clearMessages();
   $("reading-view").replaceChildren(element("p", { class: "hint" }, "reading…"));
-  const { status, body, job } = await post("read");
+  const job = newJobId();
+  const { status, body } = await post("read", job);
   if (mine !== readNumber) return;  // a newer read replaced this one
   if (status !== 200) {
     $("reading-view").replaceChildren();
@@ -280,16 +283,9 @@ async function run(command) {
     const found = await jobState(job);
     if (found && state.busy && state.job === job) $("progress").textContent = `${found.progress} (${found.seconds} s)`;
   }, 400);
-  let answer;
-  try {
-    const response = await fetch(`/api/${command}`, { method: "POST", body: formData(command, job) });
-    answer = { status: response.status, body: await response.json() };
-  } catch (error) {
-    answer = { status: 0, body: { error: `no answer from the server: ${error}` } };
-  } finally {
-    clearInterval(poll);
-    setBusy(false);
-  }
+  const answer = await post(command, job);
+  clearInterval(poll);
+  setBusy(false);
   if (answer.status !== 200) {
     $("progress").textContent = answer.status === 409 ? "cancelled" : "";
     if (answer.status !== 409) showError(answer.body.error);
