@@ -261,21 +261,50 @@ def test_fits_sent_at_once_all_come_back_the_same(app, lab):
     assert len({body for _, _, body in answers}) == 1
 
 
+def _gone(pid):
+    try:
+        return pathlib.Path(f"/proc/{pid}/stat").read_text().split(")")[-1].split()[0] == "Z"
+    except OSError:
+        return True
+
+
+@pytest.mark.parametrize("when", ["fit answered, downloads being written", "bootstrap running"])
 @pytest.mark.parametrize("number", [signal.SIGINT, signal.SIGTERM])
-def test_stopping_removes_every_upload_and_download(tmp_path, number):
+def test_stopping_removes_every_upload_and_download(tmp_path, number, when):
+    """Stopped at any moment of a job, the server ends cleanly: exit 0, no
+    traceback, its folder removed, none of its workers left."""
+    import threading
+
     needs_app()
     server = App(tmp_path)
+    data = [("cooling.csv", (DATA / "example_cooling.csv").read_bytes())]
+    workers, answer, thread = set(), {}, None
     try:
-        status, _, _ = server.request("POST", "/api/fit",
-                                      files=[("cooling.csv", (DATA / "example_cooling.csv").read_bytes())])
-        assert status == 200
+        if when == "bootstrap running":
+            job = "stopped-" + str(time.monotonic_ns())
+            thread = threading.Thread(target=lambda: answer.update(fit=server.request(
+                "POST", "/api/fit", files=data, fields=[("bootstrap", "5000"), ("job", job)])))
+            thread.start()
+            _wait_for_bootstrap(server, job)
+        else:
+            status, _, _ = server.request("POST", "/api/fit", files=data)
+            assert status == 200
         [folder] = server.folders()
         assert list(folder.rglob("cooling.csv"))
+        workers = _children(server.process.pid)
     finally:
         code, stderr = server.stop(number)
     assert code == 0, stderr
     assert server.folders() == []
-    assert "stopped" in stderr and "Traceback" not in stderr
+    assert "stopped" in stderr and "Traceback" not in stderr, stderr
+    deadline = time.monotonic() + 10
+    while not all(_gone(pid) for pid in workers) and time.monotonic() < deadline:
+        time.sleep(0.1)
+    assert all(_gone(pid) for pid in workers)
+    if thread is not None:  # the running fit's request was answered, not cut off
+        thread.join(30)
+        status, _, body = answer["fit"]
+        assert status == 503 and json.loads(body) == {"error": "the app was stopped before the analysis ended"}
 
 
 def test_a_port_in_use_is_one_line_and_exit_status_2(app):

@@ -150,9 +150,14 @@ class Jobs:
             self._cancelled(job)
 
     def _cancelled(self, job):
-        job.answer(409, error_json("the analysis was cancelled"))
-        job.state = "cancelled"
-        job.progress = "cancelled"
+        """The answer of a job stopped before its end: by its client (409), or
+        because the app is stopping (503)."""
+        if job.cancelled or not self.closed:
+            job.answer(409, error_json("the analysis was cancelled"))
+            job.state = job.progress = "cancelled"
+        else:
+            job.answer(503, error_json("the app was stopped before the analysis ended"))
+            job.progress = "stopped"
         job.finished.set()
 
     async def _run(self, job):
@@ -165,10 +170,20 @@ class Jobs:
                 return
             worker = self.idle.pop() if self.idle else None
             if worker is None or not worker.alive:
+                if worker is not None:
+                    await loop.run_in_executor(None, worker.stop)
                 job.progress = "starting a worker"
                 worker = await loop.run_in_executor(None, Worker, self.context)
             if not self.idle and not self.closed:  # a spare, warm by the time the next job comes
-                self.idle.append(await loop.run_in_executor(None, Worker, self.context))
+                spare = await loop.run_in_executor(None, Worker, self.context)
+                if self.closed:
+                    await loop.run_in_executor(None, spare.stop)
+                else:
+                    self.idle.append(spare)
+            if job.cancelled or self.closed:  # while a worker was starting
+                await loop.run_in_executor(None, worker.stop)
+                self._cancelled(job)
+                return
             job.worker = worker
             self.busy.append(worker)
             job.state = "running"
@@ -219,11 +234,18 @@ class Jobs:
             del self.jobs[job.id]
             shutil.rmtree(job.folder, ignore_errors=True)
 
-    def close(self):
-        """Stop every worker (a running job answers as cancelled)."""
+    async def close(self, wait=5.0):
+        """Stop every worker; a running job answers as cancelled.
+
+        A busy worker's pipe is read by a thread of the loop: it is killed, so
+        that the read ends, and its job closes the pipe itself.  Closing the
+        pipe under the reading thread would break the read mid-way."""
         self.closed = True
         for worker in self.busy + self.idle:
             worker.kill()
-        for worker in self.busy + self.idle:
-            worker.stop(wait=5.0)
-        self.idle.clear()
+        running = [job.task for job in self.jobs.values() if job.task is not None and not job.task.done()]
+        if running:
+            await asyncio.wait(running, timeout=wait)
+        loop = asyncio.get_running_loop()
+        while self.idle:  # a busy worker's pipe is its job's to close
+            await loop.run_in_executor(None, self.idle.pop().stop, wait)

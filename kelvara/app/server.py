@@ -153,9 +153,9 @@ def _copy(upload, path):
         shutil.copyfileobj(upload.file, out, 1 << 20)
 
 
-def create_app(token, root, limit=MAX_UPLOAD):
+def create_app(token, root, limit=MAX_UPLOAD, jobs=None):
     """The app as an ASGI application; uploads and downloads live under `root`."""
-    jobs = Jobs(root)
+    jobs = jobs if jobs is not None else Jobs(root)
     page = (STATIC / "index.html").read_bytes()
 
     async def index(request):
@@ -261,7 +261,7 @@ def create_app(token, root, limit=MAX_UPLOAD):
         try:
             yield
         finally:
-            await run_in_threadpool(jobs.close)
+            await jobs.close()
 
     routes = [Route("/", index), Route("/static/{name}", static), Route("/api/models", models)]
     routes += [Route(f"/api/{command}", route(command), methods=["POST"]) for command in COMMANDS]
@@ -321,9 +321,10 @@ def serve(port=0, browser=True, out=None):
         url = f"http://127.0.0.1:{listening.getsockname()[1]}/?token={token}"
         print(url, file=out, flush=True)
         print("kelvara: the app is served at that address (this computer only); Ctrl-C stops it", file=sys.stderr)
-        config = uvicorn.Config(create_app(token, root), log_config=None, access_log=False, lifespan="on",
-                                timeout_graceful_shutdown=2, log_level="warning")
-        server = uvicorn.Server(config)
+        jobs = Jobs(root)
+        config = uvicorn.Config(create_app(token, root, jobs=jobs), log_config=None, access_log=False,
+                                lifespan="on", timeout_graceful_shutdown=2, log_level="warning")
+        server = _server(uvicorn, config, jobs)
         if browser:
             opener = threading.Timer(0.3, webbrowser.open, [url])
             opener.daemon = True
@@ -342,6 +343,19 @@ def serve(port=0, browser=True, out=None):
             shutil.rmtree(root, ignore_errors=True)
     print("kelvara: the app stopped; its uploads and downloads are removed", file=sys.stderr)
     return 0
+
+
+def _server(uvicorn, config, jobs):
+    """A uvicorn server that, when told to stop, first stops the running
+    jobs: their requests then answer at once (503) instead of being cut off
+    after the grace period."""
+
+    class Server(uvicorn.Server):
+        async def shutdown(self, sockets=None):
+            await jobs.close()
+            await super().shutdown(sockets=sockets)
+
+    return Server(config)
 
 
 def _stop_on_terminate():
