@@ -161,71 +161,95 @@ class Jobs:
         job.finished.set()
 
     async def _run(self, job):
-        loop = asyncio.get_running_loop()
         if self.slots is None:
             self.slots = asyncio.Semaphore(self.concurrent)
         async with self.slots:
-            if job.cancelled or self.closed:
-                self._cancelled(job)
-                return
-            worker = self.idle.pop() if self.idle else None
-            if worker is None or not worker.alive:
-                if worker is not None:
-                    await loop.run_in_executor(None, worker.stop)
-                job.progress = "starting a worker"
-                worker = await loop.run_in_executor(None, Worker, self.context)
-            if not self.idle and not self.closed:  # a spare, warm by the time the next job comes
-                spare = await loop.run_in_executor(None, Worker, self.context)
-                if self.closed:
-                    await loop.run_in_executor(None, spare.stop)
-                else:
-                    self.idle.append(spare)
-            if job.cancelled or self.closed:  # while a worker was starting
-                await loop.run_in_executor(None, worker.stop)
-                self._cancelled(job)
-                return
-            job.worker = worker
-            self.busy.append(worker)
-            job.state = "running"
-            job.progress = "starting"
-            healthy = False
             try:
-                await loop.run_in_executor(None, worker.connection.send, {
-                    "command": job.command, "fields": job.fields, "files": job.files,
-                    "folder": job.inputs, "out": job.outputs})
-                while True:
-                    message = await loop.run_in_executor(None, worker.connection.recv)
-                    kind = message[0]
-                    if kind == "progress":
-                        job.progress = message[1]
-                    elif kind == "answer":
-                        job.answer(message[1], message[2], message[3])
-                        job.progress = "writing the downloads" if message[1] == 200 else "failed"
-                    elif kind == "file":
-                        job.downloads.append(message[1])
-                    elif kind == "done":
-                        healthy = True
+                pooled = True
+                while not (job.cancelled or self.closed):
+                    worker, pooled = await self._worker(job, pooled)
+                    if await self._work(job, worker, retry=pooled):
                         break
-            except (EOFError, OSError):
-                if job.cancelled or self.closed:
+                    pooled = False  # the pool's worker had died unseen: once more, with a new one
+                else:
                     self._cancelled(job)
-                else:
-                    code = worker.process.exitcode
-                    job.answer(500, error_json("the analysis stopped unexpectedly (its process ended"
-                                           + (f" with exit code {code})" if code is not None else ")")))
             finally:
-                self.busy.remove(worker)
-                job.worker = None
-                if healthy and not self.closed and len(self.idle) < self.idle_limit:
-                    self.idle.append(worker)
-                else:
-                    await loop.run_in_executor(None, worker.stop)
-                if job.state not in ("cancelled",):
+                if job.state != "cancelled":
                     job.state = "done"
                     if job.status == 200:
                         job.progress = "done"
                 job.answered.set()
                 job.finished.set()
+
+    async def _worker(self, job, pooled):
+        """A worker for `job`: the pool's spare if `pooled` and it lives, else
+        a new one; and whether it came from the pool.  A new spare is started
+        behind it, warm by the time the next job comes."""
+        loop = asyncio.get_running_loop()
+        worker = self.idle.pop() if pooled and self.idle else None
+        if worker is not None and not worker.alive:
+            await loop.run_in_executor(None, worker.stop)
+            worker = None
+        if worker is None:
+            job.progress = "starting a worker"
+            worker, pooled = await loop.run_in_executor(None, Worker, self.context), False
+        if not self.idle and not self.closed:
+            spare = await loop.run_in_executor(None, Worker, self.context)
+            if self.closed:
+                await loop.run_in_executor(None, spare.stop)
+            else:
+                self.idle.append(spare)
+        return worker, pooled
+
+    async def _work(self, job, worker, retry):
+        """Run `job` on `worker`; False if the worker was dead before the job
+        reached it and `retry` allows another, else True (the job answered)."""
+        loop = asyncio.get_running_loop()
+        if job.cancelled or self.closed:  # while a worker was starting
+            await loop.run_in_executor(None, worker.stop)
+            self._cancelled(job)
+            return True
+        job.worker = worker
+        self.busy.append(worker)
+        job.state = "running"
+        job.progress = "starting"
+        healthy = started = False
+        try:
+            await loop.run_in_executor(None, worker.connection.send, {
+                "command": job.command, "fields": job.fields, "files": job.files,
+                "folder": job.inputs, "out": job.outputs})
+            while True:
+                message = await loop.run_in_executor(None, worker.connection.recv)
+                kind = message[0]
+                if kind == "started":
+                    started = True
+                elif kind == "progress":
+                    job.progress = message[1]
+                elif kind == "answer":
+                    job.answer(message[1], message[2], message[3])
+                    job.progress = "writing the downloads" if message[1] == 200 else "failed"
+                elif kind == "file":
+                    job.downloads.append(message[1])
+                elif kind == "done":
+                    healthy = True
+                    break
+        except (EOFError, OSError):
+            if job.cancelled or self.closed:
+                self._cancelled(job)
+            elif retry and not started:
+                return False
+            else:
+                code = worker.process.exitcode
+                job.answer(500, error_json("the analysis stopped unexpectedly (its process ended"
+                                           + (f" with exit code {code})" if code is not None else ")")))
+        finally:
+            self.busy.remove(worker)
+            job.worker = None
+            if healthy and not self.closed and len(self.idle) < self.idle_limit:
+                self.idle.append(worker)
+            else:
+                await loop.run_in_executor(None, worker.stop)
+        return True
 
     def _forget_old(self):
         """Keep the last `keep` finished jobs and their folders."""

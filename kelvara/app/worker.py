@@ -38,6 +38,7 @@ def main(connection):
         except (EOFError, OSError, KeyboardInterrupt):
             return
         try:
+            connection.send(("started",))  # the job reached a living worker
             run(job, connection.send)
         except (BrokenPipeError, EOFError, OSError, KeyboardInterrupt):
             return
