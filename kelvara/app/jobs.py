@@ -165,14 +165,13 @@ class Jobs:
             self.slots = asyncio.Semaphore(self.concurrent)
         async with self.slots:
             try:
-                pooled = True
-                while not (job.cancelled or self.closed):
-                    worker, pooled = await self._worker(job, pooled)
-                    if await self._work(job, worker, retry=pooled):
-                        break
-                    pooled = False  # the pool's worker had died unseen: once more, with a new one
-                else:
+                if job.cancelled or self.closed:
                     self._cancelled(job)
+                else:
+                    worker, pooled = await self._worker(job, pooled=True)
+                    if not await self._work(job, worker, retry=pooled):  # the pool's worker had died unseen
+                        worker, _ = await self._worker(job, pooled=False)
+                        await self._work(job, worker, retry=False)
             finally:
                 if job.state != "cancelled":
                     job.state = "done"

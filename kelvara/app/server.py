@@ -5,7 +5,8 @@
         as fields named with underscores (model, models, c_tot repeated,
         fix=name=value repeated, baseline_slope=true, ...).  Answers the JSON
         that `--json` writes, or {"error": "..."} with 400 (bad input), 409
-        (cancelled) or 500.  An optional field `job` (8 to 64 letters and
+        (cancelled), 413 (over 200 MB), 503 (the app was stopped meanwhile)
+        or 500.  An optional field `job` (8 to 64 letters and
         digits) names the job, so that its progress can be followed while
         the request runs; the answer's header X-Kelvara-Job names it always.
     GET  /api/jobs/ID                  state, progress, downloads, and what the page shows
@@ -153,9 +154,8 @@ def _copy(upload, path):
         shutil.copyfileobj(upload.file, out, 1 << 20)
 
 
-def create_app(token, root, limit=MAX_UPLOAD, jobs=None):
-    """The app as an ASGI application; uploads and downloads live under `root`."""
-    jobs = jobs if jobs is not None else Jobs(root)
+def create_app(token, jobs, limit=MAX_UPLOAD):
+    """The app as an ASGI application, whose analyses `jobs` runs."""
     page = (STATIC / "index.html").read_bytes()
 
     async def index(request):
@@ -218,31 +218,23 @@ def create_app(token, root, limit=MAX_UPLOAD, jobs=None):
             return await analysis(request, command)
         return endpoint
 
-    def found(request):
-        job = jobs.get(request.path_params["job"])
-        if job is None:
-            raise LookupError
-        return job
+    def of_job(handler):
+        """A route about one job: `handler(request, job)`, or 404."""
+        async def endpoint(request):
+            job = jobs.get(request.path_params["job"])
+            if job is None:
+                return _error(f"no such job (the server keeps the last {jobs.keep})", 404)
+            return await handler(request, job)
+        return endpoint
 
-    async def job_state(request):
-        try:
-            return JSONResponse(found(request).to_dict())
-        except LookupError:
-            return _error("no such job (the server keeps the last 30)", 404)
+    async def job_state(request, job):
+        return JSONResponse(job.to_dict())
 
-    async def cancel(request):
-        try:
-            job = found(request)
-        except LookupError:
-            return _error("no such job", 404)
+    async def cancel(request, job):
         jobs.cancel(job)
         return JSONResponse(job.to_dict(view=False))
 
-    async def download(request):
-        try:
-            job = found(request)
-        except LookupError:
-            return _error("no such job", 404)
+    async def download(request, job):
         name = request.path_params["name"]
         if name not in job.downloads:
             return _error(f"no download {name!r} for this job (yet)", 404)
@@ -265,11 +257,11 @@ def create_app(token, root, limit=MAX_UPLOAD, jobs=None):
 
     routes = [Route("/", index), Route("/static/{name}", static), Route("/api/models", models)]
     routes += [Route(f"/api/{command}", route(command), methods=["POST"]) for command in COMMANDS]
-    routes += [Route("/api/jobs/{job}", job_state), Route("/api/jobs/{job}/cancel", cancel, methods=["POST"]),
-               Route("/api/jobs/{job}/files/{name}", download)]
+    routes += [Route("/api/jobs/{job}", of_job(job_state)),
+               Route("/api/jobs/{job}/cancel", of_job(cancel), methods=["POST"]),
+               Route("/api/jobs/{job}/files/{name}", of_job(download))]
     app = Starlette(routes=routes, lifespan=lifespan,
                     exception_handlers={404: not_found, 405: not_found, 500: server_error})
-    app.state.jobs = jobs
     return Guard(app, token, limit)
 
 
@@ -322,7 +314,7 @@ def serve(port=0, browser=True, out=None):
         print(url, file=out, flush=True)
         print("kelvara: the app is served at that address (this computer only); Ctrl-C stops it", file=sys.stderr)
         jobs = Jobs(root)
-        config = uvicorn.Config(create_app(token, root, jobs=jobs), log_config=None, access_log=False,
+        config = uvicorn.Config(create_app(token, jobs), log_config=None, access_log=False,
                                 lifespan="on", timeout_graceful_shutdown=2, log_level="warning")
         server = _server(uvicorn, config, jobs)
         if browser:
