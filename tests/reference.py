@@ -16,6 +16,7 @@ ISODESMIC_ERROR = "K * c_monomer must be less than 1 for the isodesmic model."
 COOPERATIVE_ERROR = "K * c_monomer must be less than 1 for the cooperative model."
 NUCLEUS_ERROR = "Nucleation size must be at least 2."
 INF = math.inf
+SMALLEST_NORMAL = 2.0 ** -1022
 
 
 class ModelError(Exception):
@@ -124,6 +125,32 @@ def power_by_squaring(sigma, exponent):
     return r
 
 
+def favoured(conc, k, sigma, nuc_size):
+    """Nucleation favoured: the balance is the positive sum below."""
+    return (nuc_size >= 3 and 1.0 < sigma < INF and 0.0 < k < INF and div(1.0, k) < INF
+            and 0.0 < conc < INF)
+
+
+def favoured_sum(x, sigma, nuc_size):
+    """k F - x where nucleation is favoured: every term positive."""
+    y = sigma * x
+    p, b, w = x, 0.0, 2.0
+    for _ in range(nuc_size - 2):
+        p = p * y
+        p = 0.0 if p < SMALLEST_NORMAL else p
+        t = w * p
+        b = b + t
+        w = w + 1.0
+    p = p * y
+    p = 0.0 if p < SMALLEST_NORMAL else p
+    u = 1.0 - x
+    nu = w * u
+    a = nu + x
+    top = p * a
+    bottom = u * u
+    return b + div(top, bottom)
+
+
 def cooperative_model_n(conc, k, sigma, nuc_size, num_itr):
     if nuc_size < 2:
         raise ModelError(NUCLEUS_ERROR)
@@ -131,6 +158,7 @@ def cooperative_model_n(conc, k, sigma, nuc_size, num_itr):
     if num_itr == 0:
         return 1.0 - div((div(1.0, k) * 0.5), conc)
     power = div(power_by_squaring(sigma, nuc_size - 1), k)
+    positive = favoured(conc, k, sigma, nuc_size)
 
     def balance(m):
         if k == 0.0:
@@ -138,6 +166,8 @@ def cooperative_model_n(conc, k, sigma, nuc_size, num_itr):
         x = k * m
         if x >= 1.0:
             return INF
+        if positive:
+            return m + favoured_sum(x, sigma, nuc_size) / k
         t1 = x * x
         t2 = 2.0 - x
         t3 = t1 * t2
@@ -165,6 +195,10 @@ def cooperative_model_n(conc, k, sigma, nuc_size, num_itr):
             lower = m
         else:
             upper = m
+    m = (lower + upper) * 0.5
+    ratio = m / conc if positive else None
+    if positive and m in (lower, upper) and ratio > 0.5 and k * m < 1.0:
+        return (favoured_sum(k * m, sigma, nuc_size) / k) / conc
     return final_fraction(lower, upper, conc)
 
 

@@ -166,8 +166,10 @@ def test_nucleus_sizes_beyond_the_signed_range_work_like_any_other(nuc_size):
     assert same(coop_n(1e-5, 1e6, 1e-3, nuc_size, 100), expected)
     assert time.perf_counter() - start < 5.0
     assert expected == pytest.approx(0.9, abs=1e-12)
-    # sigma below 0 or above 1 makes the correction NaN at every midpoint:
-    # the same result as any other size where that holds, and as fast.
+    # sigma below 0 makes the correction NaN at every midpoint; above 1 the
+    # positive sum's powers of sigma x vanish or overflow within thousands
+    # of terms: the same result as any other size where that holds, and as
+    # fast.
     start = time.perf_counter()
     assert same(coop_n(1e-5, 1e6, -0.5, nuc_size, 100), coop_n(1e-5, 1e6, -0.5, 50, 100))
     assert same(coop_n(1e-5, 1e6, 1.5, nuc_size, 100), coop_n(1e-5, 1e6, 1.5, 100000, 100))

@@ -139,16 +139,20 @@ def _exact_fraction(mp, code, c, k, sigma, k_iso, n):
     return 1 - (low + high) / 2 / c
 
 
-@pytest.mark.parametrize("code, nuc_size", [(ISODESMIC, 2), (COOPERATIVE, 2), (NUCLEUS, 5), (NUCLEUS, 12),
-                                            (MIXED, 2), (DIRECT, 2)])
-def test_derivatives_agree_with_high_precision_differences(code, nuc_size):
+@pytest.mark.parametrize("code, nuc_size, log_sigma", [
+    (ISODESMIC, 2, (-6, 0)), (COOPERATIVE, 2, (-6, 0)), (NUCLEUS, 5, (-6, 0)), (NUCLEUS, 12, (-6, 0)),
+    (MIXED, 2, (-6, 0)), (DIRECT, 2, (-6, 0)),
+    # nucleation favoured
+    (COOPERATIVE, 2, (0, 6)), (NUCLEUS, 3, (0, 12)), (NUCLEUS, 8, (0, 8)), (NUCLEUS, 12, (0, 4)), (MIXED, 2, (0, 6)),
+])
+def test_derivatives_agree_with_high_precision_differences(code, nuc_size, log_sigma):
     mp = pytest.importorskip("mpmath")
     mp.mp.dps = 120
-    rng = np.random.default_rng(code + nuc_size)
+    rng = np.random.default_rng(code + nuc_size + 100 * log_sigma[1])
     size = 6
     c = 10.0 ** rng.uniform(-7, -4, size)
     k = 10.0 ** rng.uniform(-3, 4, size) / c
-    sigma = 10.0 ** rng.uniform(-6, 0, size)
+    sigma = 10.0 ** rng.uniform(*log_sigma, size)
     k_iso = 10.0 ** rng.uniform(-3, 1, size) / c
     _, _, d_k, d_sigma, d_k_iso = solve(code, c, k, sigma, k_iso, nuc_size if code == NUCLEUS else 0)
     h = mp.mpf("1e-30")
@@ -344,3 +348,37 @@ def test_a_signal_handler_ends_a_long_kernel_call():
         signal.signal(signal.SIGALRM, previous)
     assert solve(NUCLEUS, c[:3], k[:3], sigma[:3], nuc_size=5)[0][0] == _core.cooperative_model_n(
         1e-5, 1e5, 0.5, 5, EXACT_STEPS)  # and the module goes on working
+
+
+@pytest.mark.skipif(not hasattr(__import__("signal"), "setitimer"), reason="needs setitimer")
+@pytest.mark.parametrize("victim, resize", [
+    ("fraction", lambda a: a.extend(bytes(8_000_000))),  # grown: reallocated elsewhere
+    ("fraction", lambda a: a.clear()),                    # emptied: freed
+    ("conc", lambda a: a.clear()),                        # an input read after the poll
+])
+def test_an_array_a_signal_handler_resizes_stops_the_call(victim, resize):
+    """The kernels hold the arrays' memory while their stop poll runs Python
+    signal handlers; one that resizes an array stops the call with
+    BufferError before the kernels touch that memory again (writing into
+    freed memory otherwise, which the sanitizer run reports)."""
+    import signal
+
+    n = 1_000_000
+    arrays = {"conc": bytearray(np.full(n, 1e-5).tobytes()), "fraction": bytearray(8 * n)}
+    k, sigma = np.full(n, 1e6).tobytes(), np.full(n, 1e-3).tobytes()
+    resized = []
+
+    def handler(signum, frame):
+        resize(arrays[victim])
+        resized.append(len(arrays[victim]))
+
+    previous = signal.signal(signal.SIGALRM, handler)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.02)
+        with pytest.raises(BufferError, match="resized during the call"):
+            _kernels.solve(NUCLEUS, 40, 2200, arrays["conc"], k, sigma, None, arrays["fraction"], None, None,
+                           None, None)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert resized == [len(arrays[victim])]

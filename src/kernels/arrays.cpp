@@ -83,7 +83,6 @@ void cooperative_n(const Group& group, std::uint32_t nuc_size, std::uint64_t ste
         }
         return;
     }
-    const std::uint32_t count = nuc_size - 2;
     double power[lane_count];
     double coefficients[models::max_tabulated_terms * lane_count];
     for (std::size_t lane = 0; lane < lane_count; ++lane) {
@@ -91,7 +90,8 @@ void cooperative_n(const Group& group, std::uint32_t nuc_size, std::uint64_t ste
         power[lane] = models::power_by_squaring(sigma, nuc_size - 1) / group.k[lane];
         models::tabulate_nucleation(sigma, nuc_size, coefficients + lane, lane_count);
     }
-    lanes::cooperative_n(isa, group.k, power, coefficients, count, group.conc, steps, results);
+    lanes::cooperative_n(isa, group.k, group.sigma, power, coefficients, nuc_size, group.conc, steps,
+                         results);
 }
 
 // The sums of the first n - 1 sizes of a nucleus of n at x (c_i =

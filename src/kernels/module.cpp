@@ -3,9 +3,11 @@
 // Private to the package.  Arrays travel as bytes or bytearray objects of
 // native doubles (NumPy's frombuffer shares their memory), so the module
 // needs neither NumPy's headers nor the buffer protocol, which the limited
-// API of 3.9 lacks.  The interpreter lock is held throughout a call (no
-// other thread can resize a bytearray meanwhile); Ctrl-C is honoured every
-// few thousand points.
+// API of 3.9 lacks (and with it the exports that would pin a bytearray).
+// The interpreter lock is held throughout a call, so no other thread can
+// resize a bytearray meanwhile; signal handlers run at the stop polls
+// (Ctrl-C is honoured every few thousand points), and after each poll every
+// array is checked to be where it was (see Watch).
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -19,15 +21,43 @@ namespace {
 // An array argument: its bytes and its length in doubles.  None is an
 // absent array; outputs must be bytearrays.
 struct Array {
+    PyObject* object = nullptr;
     unsigned char* data = nullptr;
+    Py_ssize_t bytes = 0;
     Py_ssize_t size = 0;
 };
+
+// The arrays of the call in progress on this thread.  The stop poll runs
+// Python signal handlers, and a handler may resize a bytearray, which
+// moves or frees the memory the kernels hold: after every poll each array
+// must still be where it was and as long, or the call stops (before
+// anything more is read or written) with BufferError.
+struct Watch {
+    const Array* arrays = nullptr;
+    int count = 0;
+};
+thread_local Watch watch;
+
+const Array* moved_array() noexcept {
+    for (int i = 0; i < watch.count; ++i) {
+        const Array& a = watch.arrays[i];
+        if (a.object == nullptr || !PyByteArray_Check(a.object)) {
+            continue;  // absent, or bytes: immutable
+        }
+        if (reinterpret_cast<unsigned char*>(PyByteArray_AsString(a.object)) != a.data ||
+            PyByteArray_Size(a.object) != a.bytes) {
+            return &a;
+        }
+    }
+    return nullptr;
+}
 
 bool array(PyObject* object, const char* name, bool output, Array& out) {
     if (object == Py_None) {
         return true;
     }
     Py_ssize_t bytes = 0;
+    out.object = object;
     if (PyByteArray_Check(object)) {
         out.data = reinterpret_cast<unsigned char*>(PyByteArray_AsString(object));
         bytes = PyByteArray_Size(object);
@@ -45,12 +75,24 @@ bool array(PyObject* object, const char* name, bool output, Array& out) {
         PyErr_Format(PyExc_ValueError, "%s holds %zd bytes, not a whole number of doubles", name, bytes);
         return false;
     }
+    out.bytes = bytes;
     out.size = bytes / static_cast<Py_ssize_t>(sizeof(double));
     return true;
 }
 
-bool signal_pending() noexcept {
-    return PyErr_CheckSignals() != 0;
+// The stop poll: a pending signal whose handler raised, or an array that a
+// handler moved.
+bool stop_requested() noexcept {
+    const bool raised = PyErr_CheckSignals() != 0;
+    if (moved_array() != nullptr) {
+        if (!raised) {
+            PyErr_SetString(PyExc_BufferError,
+                            "an array was resized during the call (by a signal handler); the call stopped "
+                            "before using its memory again");
+        }
+        return true;
+    }
+    return raised;
 }
 
 const char* const solve_doc =
@@ -115,9 +157,12 @@ PyObject* solve_function(PyObject*, PyObject* args) {
     points.d_ln_k_iso = arrays[8].data;
     Failure failure{};
     {
-        const models::StopScope scope(&signal_pending);
+        const Watch outer = watch;
+        watch = {arrays, 9};
+        const models::StopScope scope(&stop_requested);
         failure = kernels::solve(which, static_cast<std::uint32_t>(nuc_size), static_cast<std::uint64_t>(steps),
                                  points);
+        watch = outer;
     }
     if (failure.error == models::ModelError::interrupted) {
         if (!PyErr_Occurred()) {

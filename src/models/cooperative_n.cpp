@@ -28,6 +28,7 @@ struct Balance {
     double power;  // sigma^(n-1) / k
     std::uint32_t nuc_size;
     const double* coefficients;  // null: evaluate term by term
+    bool favoured;               // sigma > 1: the positive sum (nucleation.h)
 
     double operator()(double m) const noexcept {
         if (k == 0.0) {
@@ -36,6 +37,10 @@ struct Balance {
         const double x = k * m;
         if (x >= 1.0) {
             return HUGE_VAL;
+        }
+        if (favoured) {
+            const double b = favoured_sum(x, sigma, nuc_size);
+            return m + b / k;
         }
         // sigma^(n-1) / k * sum_{i>=2} i x^i
         const double elongation = aggregate_term(power, x);
@@ -61,6 +66,14 @@ using Pair = double __attribute__((vector_size(2 * sizeof(double))));
         return m - conc;
     }
     const Pair x = balance.k * m;
+    if (balance.favoured) {
+        // Where x >= 1 the sum is not used (nor finite): take it at 0.
+        const Pair below_one = x >= 1.0 ? Pair{} : x;
+        const Pair b = favoured_sum_lanes(below_one, balance.sigma - Pair{}, balance.nuc_size);
+        const Pair total = m + b / balance.k;
+        const Pair f = x >= 1.0 ? Pair{} + HUGE_VAL : total;
+        return f - conc;
+    }
     Pair s = {};
     Pair px = x * x;
     for (std::uint32_t i = 0; i < balance.nuc_size - 2; ++i) {
@@ -107,6 +120,22 @@ using Pair = double __attribute__((vector_size(2 * sizeof(double))));
     const Pair& next = up ? above : below;
     const Pair& d_next = up ? d_above : d_below;
     bracket.narrow(next[grandchild], d_next[grandchild]);
+}
+
+// The fraction at the midpoint of the final bracket, and that midpoint.
+Outcome finish(const Balance& balance, double conc, const Bracket& bracket, double& monomer) noexcept {
+    monomer = bracket.midpoint();
+    if (!balance.favoured) {
+        return success(bracket.fraction(conc));
+    }
+    const double fraction = favoured_fraction(monomer, conc, balance.k, balance.sigma, balance.nuc_size,
+                                              bracket.closed());
+    // A nucleus too large for the tables polls within its sum, which a stop
+    // leaves unfinished.
+    if (!tabulated(balance.nuc_size) && poll_stop()) {
+        return failure(ModelError::interrupted);
+    }
+    return success(fraction);
 }
 
 }  // namespace
@@ -174,6 +203,51 @@ double nucleation_correction_direct(double x, double sigma, std::uint32_t nuc_si
     return s;
 }
 
+double favoured_sum(double x, double sigma, std::uint32_t nuc_size) noexcept {
+    const double y = sigma * x;
+    double p = x;    // x y^(i-1)
+    double b = 0.0;  // the sizes 2 .. i
+    double w = 2.0;  // i
+    for (std::uint32_t j = nuc_size - 2; j != 0; --j) {
+        p = flush(p * y);
+        // A power that vanished stays zero and adds zeros, tail included;
+        // an infinite sum stays infinite (no term is negative or NaN).
+        if (p == 0.0) {
+            return b;
+        }
+        const double t = w * p;
+        b = b + t;
+        if (b == HUGE_VAL) {
+            return b;
+        }
+        if ((j & 0xFFFFFU) == 0 && poll_stop()) {
+            return b;  // unfinished: the solver returns before using it
+        }
+        w = w + 1.0;
+    }
+    p = flush(p * y);
+    const double u = 1.0 - x;
+    const double nu = w * u;
+    const double a = nu + x;
+    const double top = p * a;
+    const double bottom = u * u;
+    const double tail = top / bottom;
+    return b + tail;
+}
+
+double favoured_fraction(double monomer, double conc, double k, double sigma, std::uint32_t nuc_size,
+                         bool closed) noexcept {
+    const double ratio = monomer / conc;
+    if (closed && ratio > 0.5) {
+        const double x = k * monomer;
+        if (x < 1.0) {
+            const double aggregated = favoured_sum(x, sigma, nuc_size) / k;
+            return aggregated / conc;
+        }
+    }
+    return 1.0 - ratio;
+}
+
 double power_by_squaring(double sigma, std::uint32_t exponent) noexcept {
     double result = (exponent & 1U) != 0 ? sigma : 1.0;
     double base = sigma;
@@ -205,13 +279,14 @@ Outcome solve_cooperative_n(double conc, double k, double sigma, std::uint32_t n
         return success(bracket.fraction(conc));
     }
     // Everything in the balance that does not depend on m, once per call.
+    const bool positive_sum = favoured(conc, k, sigma, nuc_size);
     double coefficients[max_tabulated_terms];
     const bool table = tabulated(nuc_size);
-    if (table) {
+    if (table && !positive_sum) {
         tabulate_nucleation(sigma, nuc_size, coefficients);
     }
     const Balance balance{k, sigma, power_by_squaring(sigma, nuc_size - 1) / k, nuc_size,
-                          table ? coefficients : nullptr};
+                          table ? coefficients : nullptr, positive_sum};
     // A round (or step) that leaves the bracket as it was has reached a
     // fixed point: every later one would too, so the loops may end there.
     std::uint64_t step = 0;
@@ -220,8 +295,7 @@ Outcome solve_cooperative_n(double conc, double k, double sigma, std::uint32_t n
             const Bracket before = bracket;
             three_steps(balance, conc, bracket);
             if (bracket.same_as(before)) {
-                monomer = bracket.midpoint();
-                return success(bracket.fraction(conc));
+                return finish(balance, conc, bracket, monomer);
             }
         }
     }
@@ -238,8 +312,7 @@ Outcome solve_cooperative_n(double conc, double k, double sigma, std::uint32_t n
             break;
         }
     }
-    monomer = bracket.midpoint();
-    return success(bracket.fraction(conc));
+    return finish(balance, conc, bracket, monomer);
 }
 
 }  // namespace kelvara::models

@@ -127,6 +127,13 @@ struct Bracket {
         return moved;
     }
 
+    // No double lies strictly between the bounds: the midpoint is one of
+    // them, and bisection can narrow no further.
+    bool closed() const noexcept {
+        const double m = midpoint();
+        return m == lower || m == upper;
+    }
+
     // The bracket bit for bit equal to another.
     bool same_as(const Bracket& other) const noexcept {
         return std::memcmp(&lower, &other.lower, sizeof lower) == 0 &&

@@ -17,6 +17,7 @@
 #include <cstring>
 
 #include "lanes.h"
+#include "nucleation.h"
 #include "terms.h"
 #include "thermo.h"
 
@@ -238,20 +239,33 @@ KELVARA_INLINE void coop_iso_kernel(const double* k_iso_values, const double* k_
     finish(brackets, conc, code, results);
 }
 
-KELVARA_INLINE void cooperative_n_kernel(const double* k_values, const double* power_values,
-                                         const double* coefficients, std::uint32_t count,
-                                         const double* conc_values, std::uint64_t steps,
-                                         Results& results) {
+KELVARA_INLINE void cooperative_n_kernel(const double* k_values, const double* sigma_values,
+                                         const double* power_values, const double* coefficients,
+                                         std::uint32_t nuc_size, const double* conc_values,
+                                         std::uint64_t steps, Results& results) {
+    const std::uint32_t count = nuc_size - 2;
     const Vec infinity = Vec{} + HUGE_VAL;
     Vec conc[chains];
     load_chains(conc_values, conc);
     Vec k[chains];
+    Vec sigma[chains];
     Vec power[chains];
     load_chains(k_values, k);
+    load_chains(sigma_values, sigma);
     load_chains(power_values, power);
     Mask k_zero[chains];  // the balance is the monomer alone
+    Mask favoured[chains];  // the positive sum of nucleation.h
+    bool any_favoured = false;
+    bool all_favoured = true;
     for (std::size_t c = 0; c < chains; ++c) {
         k_zero[c] = k[c] == 0.0;
+        for (std::size_t lane = 0; lane < vec_lanes; ++lane) {
+            const std::size_t i = c * vec_lanes + lane;
+            const bool f = models::favoured(conc_values[i], k_values[i], sigma_values[i], nuc_size);
+            favoured[c][lane] = f ? -1 : 0;
+            any_favoured |= f;
+            all_favoured &= f;
+        }
     }
     Brackets brackets;
     brackets.open_at_reciprocal(k);
@@ -266,17 +280,29 @@ KELVARA_INLINE void cooperative_n_kernel(const double* k_values, const double* p
             s[c] = Vec{};
             px[c] = x[c] * x[c];
         }
-        for (std::uint32_t i = 0; i < count; ++i) {
-            for (std::size_t c = 0; c < chains; ++c) {
-                const Vec t = px[c] * load(coefficients + i * lane_count + c * vec_lanes);
-                s[c] = s[c] - t;
-                px[c] = x[c] * px[c];
+        if (!all_favoured) {
+            for (std::uint32_t i = 0; i < count; ++i) {
+                for (std::size_t c = 0; c < chains; ++c) {
+                    const Vec t = px[c] * load(coefficients + i * lane_count + c * vec_lanes);
+                    s[c] = s[c] - t;
+                    px[c] = x[c] * px[c];
+                }
             }
         }
         Mask moved = {};
         for (std::size_t c = 0; c < chains; ++c) {
-            const Vec elongation = aggregate_term(power[c], x[c]);
-            const Vec series = (m[c] + elongation) + s[c] / k[c];
+            Vec series = Vec{};
+            if (!all_favoured) {
+                const Vec elongation = aggregate_term(power[c], x[c]);
+                series = (m[c] + elongation) + s[c] / k[c];
+            }
+            if (any_favoured) {
+                // Lanes with x >= 1 (or not favoured) take the sum at 0, unused.
+                const Vec below_one = favoured[c] & (x[c] < 1.0) ? x[c] : Vec{};
+                const Vec b = models::favoured_sum_lanes(below_one, sigma[c], nuc_size);
+                const Vec total = m[c] + b / k[c];
+                series = favoured[c] ? total : series;
+            }
             // x >= 1 counts as too high; k = 0 leaves the monomer alone.
             const Vec f = k_zero[c] ? m[c] : (x[c] >= 1.0 ? infinity : series);
             moved |= brackets.narrow(c, m[c], f - conc[c]);
@@ -287,6 +313,20 @@ KELVARA_INLINE void cooperative_n_kernel(const double* k_values, const double* p
     }
     const Mask none[chains] = {};
     finish(brackets, conc, none, results);
+    if (any_favoured) {
+        for (std::size_t c = 0; c < chains; ++c) {
+            const Vec m = brackets.midpoint(c);
+            const Mask closed = (m == brackets.lower[c]) | (m == brackets.upper[c]);
+            for (std::size_t lane = 0; lane < vec_lanes; ++lane) {
+                if (favoured[c][lane] != 0) {
+                    const std::size_t i = c * vec_lanes + lane;
+                    results.fraction[i] = models::favoured_fraction(
+                        results.monomer[i], conc_values[i], k_values[i], sigma_values[i], nuc_size,
+                        closed[lane] != 0);
+                }
+            }
+        }
+    }
 }
 
 // One function per instruction set around each kernel.
@@ -309,9 +349,9 @@ KELVARA_VARIANTS(coop_iso,
                   std::uint64_t steps, Results& results),
                  (k_iso, k_coop, sigma, conc, steps, results))
 KELVARA_VARIANTS(cooperative_n,
-                 (const double* k, const double* power, const double* coefficients,
-                  std::uint32_t count, const double* conc, std::uint64_t steps, Results& results),
-                 (k, power, coefficients, count, conc, steps, results))
+                 (const double* k, const double* sigma, const double* power, const double* coefficients,
+                  std::uint32_t nuc_size, const double* conc, std::uint64_t steps, Results& results),
+                 (k, sigma, power, coefficients, nuc_size, conc, steps, results))
 #undef KELVARA_VARIANTS
 
 #define KELVARA_DISPATCH(name, arguments)    \
@@ -361,10 +401,10 @@ void coop_iso(Isa isa, const double* k_iso, const double* k_coop, const double* 
     KELVARA_DISPATCH(coop_iso, (k_iso, k_coop, sigma, conc, steps, results))
 }
 
-void cooperative_n(Isa isa, const double* k, const double* power, const double* coefficients,
-                   std::uint32_t count, const double* conc, std::uint64_t steps,
-                   Results& results) noexcept {
-    KELVARA_DISPATCH(cooperative_n, (k, power, coefficients, count, conc, steps, results))
+void cooperative_n(Isa isa, const double* k, const double* sigma, const double* power,
+                   const double* coefficients, std::uint32_t nuc_size, const double* conc,
+                   std::uint64_t steps, Results& results) noexcept {
+    KELVARA_DISPATCH(cooperative_n, (k, sigma, power, coefficients, nuc_size, conc, steps, results))
 }
 
 }  // namespace kelvara::thermo::lanes

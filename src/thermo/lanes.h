@@ -41,10 +41,13 @@ void cooperative(Isa isa, const double* k, const double* sigma, const double* co
                  std::uint64_t steps, Results& results) noexcept;
 void coop_iso(Isa isa, const double* k_iso, const double* k_coop, const double* sigma,
               const double* conc, std::uint64_t steps, Results& results) noexcept;
-// coefficients: count rows of lane_count values, the tabulated nucleation
-// terms of each lane (see nucleation.h); power: sigma^(n-1) / k per lane.
-void cooperative_n(Isa isa, const double* k, const double* power, const double* coefficients,
-                   std::uint32_t count, const double* conc, std::uint64_t steps,
-                   Results& results) noexcept;
+// For tabulated nucleus sizes only.  coefficients: nuc_size - 2 rows of
+// lane_count values, the tabulated nucleation terms of each lane (see
+// nucleation.h); power: sigma^(n-1) / k per lane.  Lanes where nucleation
+// is favoured (models::favoured) take the positive sum instead, as the
+// scalar solver does; their tables are not read.
+void cooperative_n(Isa isa, const double* k, const double* sigma, const double* power,
+                   const double* coefficients, std::uint32_t nuc_size, const double* conc,
+                   std::uint64_t steps, Results& results) noexcept;
 
 }  // namespace kelvara::thermo::lanes

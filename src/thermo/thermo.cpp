@@ -179,18 +179,17 @@ struct CooperativeNStep {
     // Only for tabulated nucleus sizes (see nucleation.h).
     void solve_lanes(lanes::Isa isa, const double* temps, const double* conc,
                      lanes::Results& results) const noexcept {
-        const std::uint32_t count = nuc_size - 2;
         double k[lane_count];
+        double sigma[lane_count];
         double power[lane_count];
         double coefficients[models::max_tabulated_terms * lane_count];
         for (std::size_t lane = 0; lane < lane_count; ++lane) {
-            double sigma = 0.0;
-            constants.at(temps[lane], k[lane], sigma);
-            power[lane] = models::power_by_squaring(sigma, nuc_size - 1) / k[lane];
-            models::tabulate_nucleation(sigma, nuc_size, coefficients + lane, lane_count);
+            constants.at(temps[lane], k[lane], sigma[lane]);
+            power[lane] = models::power_by_squaring(sigma[lane], nuc_size - 1) / k[lane];
+            models::tabulate_nucleation(sigma[lane], nuc_size, coefficients + lane, lane_count);
         }
-        lanes::cooperative_n(isa, k, power, coefficients, count, conc, sweep_iterations,
-                              results);
+        lanes::cooperative_n(isa, k, sigma, power, coefficients, nuc_size, conc, sweep_iterations,
+                             results);
     }
 };
 

@@ -120,7 +120,8 @@ int main() {
                 for (std::size_t i = 0; i < size; ++i) {
                     c[i] = std::pow(10.0, random.uniform(-9.0, -2.0));
                     k[i] = std::pow(10.0, random.uniform(-16.0, 14.0)) / c[i];
-                    sigma[i] = std::pow(10.0, random.uniform(-40.0, 0.5));
+                    // Now and then nucleation favoured far beyond sigma = 1.
+                    sigma[i] = std::pow(10.0, random.uniform(-40.0, trial % 3 == 0 ? 12.0 : 0.5));
                     k_iso[i] = std::pow(10.0, random.uniform(-6.0, 3.0)) / c[i];
                 }
                 if (trial % 5 == 0) {

@@ -164,10 +164,34 @@ void nucleation_table_matches() {
     }
 }
 
+// Where nucleation is favoured, the positive sum written out plainly:
+// sum_{i=2}^{n-1} i x (sigma x)^(i-1) + x (sigma x)^(n-1) (n (1 - x) + x) / (1 - x)^2,
+// powers below the smallest normal double taken as zero.
+double reference_favoured_sum(double x, double sigma, std::uint32_t nuc_size) {
+    const double y = sigma * x;
+    double power = x;
+    double sum = 0.0;
+    double size = 2.0;
+    for (std::uint32_t i = 2; i < nuc_size; ++i) {
+        power = power * y;
+        power = power < 0x1p-1022 ? 0.0 : power;
+        sum = sum + size * power;
+        size = size + 1.0;
+    }
+    power = power * y;
+    power = power < 0x1p-1022 ? 0.0 : power;
+    const double u = 1.0 - x;
+    return sum + (power * (size * u + x)) / (u * u);
+}
+
 // The nucleus-size model as first written: one midpoint per step, the
-// correction term by term with its expm1 calls.
+// correction term by term with its expm1 calls; where nucleation is
+// favoured, the positive sum, and the aggregated share as the fraction
+// once the bracket has closed with more than half of conc left as monomer.
 double reference_cooperative_n(double conc, double k, double sigma, std::uint32_t nuc_size,
                                std::uint64_t num_itr) {
+    const bool favoured = nuc_size >= 3 && sigma > 1.0 && sigma < inf && k > 0.0 && k < inf &&
+                          1.0 / k < inf && conc > 0.0 && conc < inf;
     double lower = 0.0;
     double upper = 1.0 / k;
     const double power = kelvara::models::power_by_squaring(sigma, nuc_size - 1) / k;
@@ -178,6 +202,8 @@ double reference_cooperative_n(double conc, double k, double sigma, std::uint32_
             const double x = k * m;
             if (x >= 1.0) {
                 f = inf;
+            } else if (favoured) {
+                f = m + reference_favoured_sum(x, sigma, nuc_size) / k;
             } else {
                 const double e = (power * ((x * x) * (2.0 - x))) / ((1.0 - x) * (1.0 - x));
                 const double s = nuc_size == 2 ? 0.0
@@ -191,7 +217,11 @@ double reference_cooperative_n(double conc, double k, double sigma, std::uint32_
             upper = m;
         }
     }
-    return 1.0 - ((lower + upper) * 0.5) / conc;
+    const double m = (lower + upper) * 0.5;
+    if (favoured && num_itr != 0 && (m == lower || m == upper) && m / conc > 0.5 && k * m < 1.0) {
+        return (reference_favoured_sum(k * m, sigma, nuc_size) / k) / conc;
+    }
+    return 1.0 - m / conc;
 }
 
 // Per call: the table and three steps per round against the reference, for
@@ -201,7 +231,10 @@ void cooperative_n_matches() {
     for (int round = 0; round < 20000; ++round) {
         const double conc = random.below(8) == 0 ? random.pick(-1.0, 1.0) : random.uniform(1e-7, 1e-3);
         const double k = random.pick(1e3, 1e8);
-        const double sigma = random.below(4) == 0 ? random.pick(-0.5, 2.0) : random.uniform(0.0, 1.0);
+        const std::size_t kind = random.below(6);
+        const double sigma = kind == 0   ? random.pick(-0.5, 2.0)
+                             : kind == 1 ? std::pow(10.0, random.uniform(0.0, 12.0))  // nucleation favoured
+                                         : random.uniform(0.0, 1.0);
         const std::uint32_t nuc_size = static_cast<std::uint32_t>(2 + random.below(40));
         const std::uint64_t num_itr = random.below(110);
         const kelvara::models::Outcome fast =
