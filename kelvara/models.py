@@ -287,7 +287,7 @@ def degree_of_polymerisation(model: str, values, temperature, c_tot, fraction, n
                 number = number + term
                 held = held + i * term
                 term = term * sigma * x
-            tail = sigma ** (n - 1) * x ** n  # sum_{i>=n} x^i = x^n / (1 - x), and i x^i likewise
+            tail = (sigma * x) ** (n - 1) * x  # sigma^(n-1) sum_{i>=n} x^i = that / (1 - x), i x^i likewise
             number = (number + tail / (1.0 - x)) / k
             held = (held + tail * (n - (n - 1) * x) / ((1.0 - x) ** 2)) / k
         else:

@@ -342,3 +342,25 @@ def on_the_root(total, fraction, conc, rel=1e-11):
     m = conc * (1.0 - fraction)
     eps = rel + 4e-16 / (1.0 - fraction)
     return total(m * (1.0 - eps)) <= conc <= total(m * (1.0 + eps))
+
+
+def exact_nucleus_fraction(conc, k, sigma, n, digits=50):
+    """The fraction aggregated of the nucleus-of-n model in `digits` digits
+    (mpmath), as the aggregated share of c_tot at the root of
+    k F = x + sum_{i=2}^{n-1} i sigma^(i-1) x^i + sigma^(n-1) x^n (n (1 - x) + x) / (1 - x)^2."""
+    import mpmath as mp
+
+    with mp.workdps(digits):
+        k, s = mp.mpf(k), mp.mpf(sigma)
+        target = k * mp.mpf(conc)
+
+        def total(x):
+            head = x + sum(i * s ** (i - 1) * x ** i for i in range(2, n))
+            return head + s ** (n - 1) * x ** n * (n * (1 - x) + x) / (1 - x) ** 2
+
+        low, high = mp.mpf(0), mp.mpf(1)
+        for _ in range(4 * digits + 20):
+            middle = (low + high) / 2
+            low, high = (middle, high) if total(middle) <= target else (low, middle)
+        x = (low + high) / 2
+        return float((total(x) - x) / target)

@@ -8,11 +8,12 @@ import random
 
 import pytest
 
-mp = pytest.importorskip("mpmath")
+pytest.importorskip("mpmath")
 np = pytest.importorskip("numpy")
 pytest.importorskip("scipy")
 
 from helpers import write_cooling_run  # noqa: E402
+from reference import exact_nucleus_fraction  # noqa: E402
 from kelvara import _core, _kernels  # noqa: E402
 from kelvara.cli import main  # noqa: E402
 from kelvara.fit import Curve, fit  # noqa: E402
@@ -21,25 +22,6 @@ from kelvara.models import MODELS, concentration_fraction, constants  # noqa: E4
 # sigma = exp(delta_s_nuc / R - delta_h_nuc / RT) crosses 1 at 289 K and
 # reaches 1.1e4 at 90 °C.
 TRUTH = {"delta_h": -150000.0, "delta_s": -460.0, "delta_h_nuc": 110000.0, "delta_s_nuc": 380.0}
-
-
-def exact_fraction(conc, k, sigma, n):
-    """The aggregated share of c_tot at the root of the balance, in 50 digits:
-    k F = x + sum_{i=2}^{n-1} i sigma^(i-1) x^i + sigma^(n-1) x^n (n (1 - x) + x) / (1 - x)^2."""
-    with mp.workdps(50):
-        k, s = mp.mpf(k), mp.mpf(sigma)
-        target = k * mp.mpf(conc)
-
-        def total(x):
-            head = x + sum(i * s ** (i - 1) * x ** i for i in range(2, n))
-            return head + s ** (n - 1) * x ** n * (n * (1 - x) + x) / (1 - x) ** 2
-
-        low, high = mp.mpf(0), mp.mpf(1)
-        for _ in range(220):
-            middle = (low + high) / 2
-            low, high = (middle, high) if total(middle) <= target else (low, middle)
-        x = (low + high) / 2
-        return float((total(x) - x) / target)
 
 
 def favoured_cases(n, count=14):
@@ -55,7 +37,7 @@ def favoured_cases(n, count=14):
 def test_fractions_are_exact_where_nucleation_is_favoured(n):
     for conc, k, sigma in favoured_cases(n):
         got = _core.cooperative_model_n(conc, k, sigma, n, 100)
-        assert got == pytest.approx(exact_fraction(conc, k, sigma, n), rel=1e-12, abs=0), (conc, k, sigma)
+        assert got == pytest.approx(exact_nucleus_fraction(conc, k, sigma, n), rel=1e-12, abs=0), (conc, k, sigma)
 
 
 @pytest.mark.parametrize("args, exact", [
@@ -66,7 +48,7 @@ def test_fractions_are_exact_where_nucleation_is_favoured(n):
 ])
 def test_the_cases_once_wrong_are_right(args, exact):
     assert _core.cooperative_model_n(*args) == pytest.approx(exact, rel=1e-12)
-    assert exact == pytest.approx(exact_fraction(*args[:4]), rel=1e-13)
+    assert exact == pytest.approx(exact_nucleus_fraction(*args[:4]), rel=1e-13)
 
 
 @pytest.mark.parametrize("n", [3, 8, 40])
@@ -85,7 +67,7 @@ def test_a_large_nucleus_costs_only_the_terms_that_matter():
     run every one of 2^32 terms): every nucleus beyond the decay is the same."""
     expected = _core.cooperative_model_n(1e-5, 1e6, 1.5, 10000, 100)
     assert _core.cooperative_model_n(1e-5, 1e6, 1.5, 2**32 - 1, 100) == expected
-    assert expected == pytest.approx(exact_fraction(1e-5, 1e6, 1.5, 400), rel=1e-12)
+    assert expected == pytest.approx(exact_nucleus_fraction(1e-5, 1e6, 1.5, 400), rel=1e-12)
 
 
 def test_the_kernels_give_the_model_functions_doubles():
