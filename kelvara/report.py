@@ -348,6 +348,30 @@ def _concentrations(curves):
     return f" at total concentrations of {shown} µM"
 
 
+def _listed(words):
+    return words[0] if len(words) == 1 else f"{', '.join(words[:-1])} and {words[-1]}"
+
+
+def _sharing(result):
+    """What the curves of a fit shared and what each had of its own, as the
+    result's parameters show it."""
+    names = set(result.parameters)
+    entry = MODELS[result.model]
+    if entry.per_curve:
+        shared = [n for n in entry.per_curve if n in names]
+        own = [n for n in entry.per_curve if n not in names]
+        head = (f"Each curve had its own {_listed(own)}" if own else "Every curve shared one value of each "
+                "parameter") + (f", every curve shared {_listed(shared)}" if shared and own else "")
+    else:
+        head = "The thermodynamic parameters were shared by every curve"
+    baseline, amplitude = "baseline" in names, "amplitude" in names
+    linear = {(False, False): "each curve had its own baseline and amplitude",
+              (True, False): "every curve shared one baseline and had its own amplitude",
+              (False, True): "each curve had its own baseline and every curve shared one amplitude",
+              (True, True): "every curve shared one baseline and one amplitude"}[baseline, amplitude]
+    return f"{head}; {linear}"
+
+
 def _methods(results: List, compared=False):
     result = results[0]
     curves = result._problem.curves
@@ -375,9 +399,8 @@ def _methods(results: List, compared=False):
                                                               else "") + " was fitted")
     text = (f"{fitted} globally to {len(curves)} {' and '.join(what[k] for k in kinds)} ({result.n_points} points"
             f"{_concentrations(curves)}) with kelvara {__version__} (Python {platform.python_version()}, NumPy "
-            f"{numpy.__version__}, SciPy {scipy.__version__}). The thermodynamic parameters were shared by every "
-            "curve and each curve had its own baseline and amplitude, solved exactly by linear least squares at "
-            f"every step; a global search screened {screened} starting points and refined the {refined} most "
+            f"{numpy.__version__}, SciPy {scipy.__version__}). {_sharing(result)}, solved exactly by linear least "
+            f"squares at every step; a global search screened {screened} starting points and refined the {refined} most "
             f"promising by trust-region nonlinear least squares. {errors} Values are given with one standard error.")
     return f"<h2>Methods</h2><p class='methods'>{_e(text)}</p>"
 

@@ -2,6 +2,7 @@
 stays text, residuals with the signal's unit, one title over a joint fit."""
 
 import csv
+import dataclasses
 import math
 import warnings
 
@@ -49,8 +50,7 @@ def test_residuals_carry_the_signal_unit_and_a_joint_fit_one_title():
 
     curves = cooling(0.0, 3)
     assert _residual_label(curves) == "Residual (signal)"
-    for curve in curves:
-        curve.signal_name = "CD (mdeg)"
+    curves = [dataclasses.replace(curve, signal_name="CD (mdeg)") for curve in curves]
     assert _residual_label(curves) == "Residual (mdeg)"
     series = [Curve.concentration_series(np.geomspace(1e-6, 1e-4, 12), 0.1 + 0.8 * np.linspace(0.05, 0.95, 12),
                                          temperature=300.0)]

@@ -5,6 +5,7 @@ made.  Each class of case either gives the right answer or one line with
 status 2; none hangs, leaks a traceback or replaces what it should write
 through."""
 
+import dataclasses
 import json
 import math
 import os
@@ -182,19 +183,29 @@ def test_readings_recorded_twice_leave_a_right_fit_ok(tmp_path):
     assert result.noise == pytest.approx(0.3, rel=0.25)
 
 
-def test_a_curve_changed_after_it_was_made_is_fitted_as_it_is_now():
+def test_a_curve_is_frozen_and_a_changed_copy_is_checked_again():
     data = curves()
-    before = fit(data).derived["Te[0]"].value
-    for c in data:
-        c.temperature = c.temperature + 5.0
-    assert fit(data).derived["Te[0]"].value == pytest.approx(before + 5.0, abs=0.5)
-    data[1].c_tot = -1.0
+    result = fit(data)
+    before = result.derived["Te[0]"].value
+    table = result.curve_table()
+    with pytest.raises(dataclasses.FrozenInstanceError):
+        data[0].temperature = data[0].temperature + 5.0
+    with pytest.raises(ValueError, match="read-only"):
+        data[0].signal[:] += 1.0
+    after = result.curve_table()
+    assert all(np.array_equal(after[k], table[k]) for k in ("signal", "residual", "aggregation"))
+    # The arrays a curve was made from are copied: changing them later
+    # changes nothing the curve holds.
+    signal = np.array(data[0].signal)
+    curve = Curve(data[0].temperature, signal, data[0].c_tot)
+    signal[:] = 0.0
+    assert np.array_equal(curve.signal, data[0].signal)
+    moved = [dataclasses.replace(c, temperature=c.temperature + 5.0) for c in data]
+    assert fit(moved).derived["Te[0]"].value == pytest.approx(before + 5.0, abs=0.5)
     with pytest.raises(ValueError, match="total concentration must be positive"):
-        fit(data)
-    data[1].c_tot = 1e-5
-    data[2].signal = np.where(np.arange(data[2].size) == 3, math.nan, data[2].signal)
+        dataclasses.replace(data[1], c_tot=-1.0)
     with pytest.raises(ValueError, match="signal is not finite at point 3"):
-        fit(data)
+        dataclasses.replace(data[2], signal=np.where(np.arange(data[2].size) == 3, math.nan, data[2].signal))
 
 
 @pytest.mark.parametrize("options, words", [

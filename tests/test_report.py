@@ -83,3 +83,18 @@ def test_the_results_workbook_has_a_sheet_each_with_units(tmp_path):
     assert parameters.loc["delta_h", "profile_low"] < parameters.loc["delta_h", "value"]
     assert "Te (K)" in sheets["curves"] and len(sheets["curves"]) == 3
     assert sheets["verdict"]["verdict"][0] == "ok"
+
+
+@pytest.mark.parametrize("model, options, words", [
+    ("cooperative", {}, "The thermodynamic parameters were shared by every curve; each curve had its own baseline "
+                        "and amplitude, solved"),
+    ("cooperative", {"shared_amplitude": True, "shared_baseline": True},
+     "shared by every curve; every curve shared one baseline and one amplitude, solved"),
+    ("cooperative", {"shared_baseline": True}, "every curve shared one baseline and had its own amplitude"),
+    ("vanderschoot", {}, "Each curve had its own te, h_e and ka; each curve had its own baseline and amplitude"),
+])
+def test_the_methods_paragraph_says_what_the_curves_shared(tmp_path, model, options, words):
+    result = fit(cooling(0.0, 3), model, **options)
+    result.report(tmp_path / "fit.html")
+    methods = re.search(r"<p class='methods'>(.*?)</p>", (tmp_path / "fit.html").read_text(encoding="utf-8")).group(1)
+    assert words in methods

@@ -11,8 +11,6 @@ reach it."""
 
 from __future__ import annotations
 
-import math
-
 import numpy as np
 
 from kelvara import _kernels
@@ -21,7 +19,6 @@ from kelvara.models import EXACT_STEPS, GAS_CONSTANT
 # The kernels' model codes, by the model's name.
 _CODES = {"isodesmic": 0, "denaturation_isodesmic": 0, "cooperative": 1, "denaturation": 1,
           "cooperative_n": 2, "coop_iso": 3, "isodesmic_direct": 4}
-_LN10 = math.log(10.0)
 # The constants of the kernels, in their argument order.
 _CONSTANTS = ("k", "sigma", "k_iso")
 

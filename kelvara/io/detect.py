@@ -10,7 +10,7 @@ from typing import Iterable, List, Optional, Sequence, Union
 
 import numpy as np
 
-from kelvara.fit import Curve
+from kelvara.curves import Curve
 from kelvara.io.cary import _is_cary, _read_cary
 from kelvara.io.delimited import _read_text_table
 from kelvara.io.excel import _read_excel

@@ -9,7 +9,7 @@ from typing import Dict, List, Optional, Union
 
 import numpy as np
 
-from kelvara.fit import Curve
+from kelvara.curves import Curve
 from kelvara.units import KELVIN_OFFSET
 
 MIN_POINTS = 5  # a curve of fewer points fits nothing

@@ -9,7 +9,7 @@
 // One operation per statement where rounding order matters.
 #include <cmath>
 
-// Points never crosses a call, so the ABI of passing it does not matter.
+// Pair never crosses a call, so the ABI of passing it does not matter.
 #pragma GCC diagnostic ignored "-Wpsabi"
 
 #include "models.h"
