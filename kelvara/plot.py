@@ -131,8 +131,7 @@ def _draw_curves(axis, result, curves, celsius, colours, residuals=None, aggrega
         if aggregation is not None:
             rows = slice(int(offsets[i]), int(offsets[i + 1]))
             aggregation.plot(t - shift, table["aggregation"][rows][order], "o", ms=2, color=colour, alpha=0.4)
-            problem = result._problem
-            fraction = problem.fraction(problem.values(result._x), problem.curves[i], dense)
+            fraction = result.fraction(dense, i)
             aggregation.plot(dense - shift, fraction, "-", color=colour, lw=1.5)
     if kind == "concentration":
         axis.set_xscale("log")
@@ -142,7 +141,7 @@ def _annotation(axis, result, fontsize=8):
     """The free thermodynamic parameters, rounded to their errors, in a
     box in the data panel's emptiest corner."""
     lines = []
-    for name in result._problem.nonlinear:
+    for name in result.thermodynamic:
         p = result.parameters[name]
         if p.fixed:
             continue
@@ -216,7 +215,7 @@ def draw_fit(ax, result, curves=None, kind=None, celsius=False):
         `ax`.
     """
     plt = _backend()
-    curves = result._problem.curves if curves is None else curves
+    curves = result.data if curves is None else curves
     kind = kind or _kinds(curves)[0]
     colours = plt.get_cmap("viridis")(np.linspace(0.0, 0.85, len(curves)))
     _draw_curves(ax, result, curves, celsius, colours, kind=kind)
@@ -339,7 +338,7 @@ def _fit_figure(plt, result, curves, celsius, aggregation, annotate, journal):
                       label="profile")
             best *= shown
             stderr = result.parameters[profile.name].stderr * shown
-            logarithmic = profile.name in result._problem.log_names
+            logarithmic = result.fitted_as_logarithm(profile.name)
             if np.isfinite(stderr) and stderr > 0:
                 if logarithmic:  # fitted as its logarithm: the error is relative
                     span = np.geomspace(values.min(), values.max(), 200)
@@ -513,7 +512,6 @@ def traces(curves, result=None, celsius=False, most=4000):
         return [None if not math.isfinite(v) else float(v) for v in np.asarray(values, dtype=float)]
 
     table = result.curve_table() if result is not None else None
-    values = result._problem.values(result._x) if result is not None else None
     offsets = np.cumsum([0] + [c.size for c in curves])
     kinds = []
     for kind in _kinds(curves):
@@ -532,7 +530,6 @@ def traces(curves, result=None, celsius=False, most=4000):
             if result is not None:
                 fitted = result.curves[i]
                 dense = np.geomspace(x[0], x[-1], 400) if kind == "concentration" else np.linspace(x[0], x[-1], 400)
-                problem = result._problem
                 rows = slice(int(offsets[i]), int(offsets[i + 1]))
                 mark = fitted.te if kind == "temperature" else fitted.midpoint[1] if fitted.midpoint else None
                 entry.update(
@@ -540,7 +537,7 @@ def traces(curves, result=None, celsius=False, most=4000):
                     residual=listed(fitted.residuals[shown]),
                     misfit=listed(result.misfit(i)[shown]) if fitted.misfit_percent is not None else None,
                     aggregation=listed(table["aggregation"][rows][shown]),
-                    fraction=listed(problem.fraction(values, problem.curves[i], dense)),
+                    fraction=listed(result.fraction(dense, i)),
                     mark=None if mark is None or not np.isfinite(mark) else {
                         "name": _MARKS[kind].split()[-1], "x": float(mark - shift),
                         "y": float(result.predict([mark], i)[0])})

@@ -168,7 +168,7 @@ def _sha256(path) -> Optional[str]:
 
 def _inputs(result, inputs, reading, command):
     files = [str(p) for p in inputs] or list(dict.fromkeys(
-        c.source for c in result._problem.curves if getattr(c, "source", None)))
+        c.source for c in result.data if getattr(c, "source", None)))
     rows = "".join(f"<tr><td><code>{_e(f)}</code></td><td><code>{_e(_sha256(f) or 'not a file')}</code></td></tr>"
                    for f in files)
     out = ["<h2>Inputs</h2>"]
@@ -176,7 +176,7 @@ def _inputs(result, inputs, reading, command):
         out.append(f"<table><tr><th>file</th><th>SHA-256</th></tr>{rows}</table>")
     if reading is not None:
         out.append("<h3>How the files were read</h3><pre>" + _e(reading.text()) + "</pre>")
-    curves = result._problem.curves
+    curves = result.data
     out.append(f"<p>{len(curves)} curve(s), {result.n_points} points.</p>")
     out.append("<h3>Fit settings</h3><ul>" + "".join(f"<li>{_e(line)}</li>" for line in _settings(result)) + "</ul>")
     if command:
@@ -245,7 +245,7 @@ def _results(result, level=2):
            "standard errors; enthalpies and Gibbs energies in kJ/mol.</p>",
            f"<h{level + 1}>Parameters</h{level + 1}>" + value_table(result, parameter_rows(result)),
            f"<h{level + 1}>Derived values</h{level + 1}>" + value_table(result, derived_rows(result))]
-    thermo = [n for n in result.free if n in result._problem.nonlinear_set]
+    thermo = [n for n in result.free if n in result.thermodynamic]
     if len(thermo) > 1:
         index = [result.free.index(n) for n in thermo]
         matrix = result.correlation[index][:, index]
@@ -315,7 +315,7 @@ def _png(figure):
 def _figures(result, options):
     from kelvara.plot import fit_figure
 
-    curves = result._problem.curves
+    curves = result.data
     celsius = bool((options or {}).get("celsius"))
     data = _png(fit_figure(result, curves, celsius=celsius, aggregation=True, annotate=True))
     return ("<h2>Figures</h2><p>Data and fitted curves (Te marked), residuals with each curve's misfit, the "
@@ -336,7 +336,7 @@ def _ranking(comparison):
 def _comparison_figure(comparison):
     from kelvara.plot import comparison_figure
 
-    data = _png(comparison_figure(comparison, comparison.results[0]._problem.curves))
+    data = _png(comparison_figure(comparison, comparison.results[0].data))
     return f"<h2>Figures</h2><img alt='the models compared' src='data:image/png;base64,{data}'>"
 
 
@@ -374,7 +374,7 @@ def _sharing(result):
 
 def _methods(results: List, compared=False):
     result = results[0]
-    curves = result._problem.curves
+    curves = result.data
     kinds = sorted({c.vary for c in curves})
     what = {"temperature": "cooling or heating curves", "concentration": "concentration series",
             "solvent": "solvent denaturation curves"}

@@ -232,6 +232,19 @@ def test_results_serve_notebooks_and_tables(cooperative_fit):
         cooperative_fit.predict([300.0], 3)
 
 
+def test_the_result_shows_its_data_fitted_values_and_fraction(cooperative_fit):
+    result = cooperative_fit
+    assert result.thermodynamic == ["delta_h", "delta_s", "delta_h_nuc", "delta_s_nuc"]
+    for i, (curve, fitted) in enumerate(zip(result.data, result.curves)):
+        assert np.allclose(result.fitted(i) - curve.signal, fitted.residuals, rtol=0, atol=1e-12)  # model - data
+        x = np.linspace(curve.x.min(), curve.x.max(), 7)
+        # signal = baseline + amplitude * fraction, curve by curve
+        assert np.allclose(result.eval(x, i), fitted.baseline + fitted.amplitude * result.fraction(x, i),
+                           rtol=1e-12, atol=1e-12)
+        assert np.all((result.fraction(x, i) >= 0.0) & (result.fraction(x, i) <= 1.0))
+    assert result.fitted_as_logarithm("delta_h") is False
+
+
 @pytest.mark.parametrize("model, values, extra", [
     ("isodesmic", {"delta_h": -70000.0, "delta_s": -110.0}, ()),
     ("cooperative", TRUE, ()),

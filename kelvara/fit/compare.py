@@ -45,7 +45,7 @@ class Comparison:
         temperatures in °C with `celsius` (default: as the curves came in)."""
         from kelvara import plot  # matplotlib only when a figure is asked for
 
-        curves = self.results[0]._problem.curves
+        curves = self.results[0].data
         if celsius is None:
             celsius = _came_in_celsius(curves)
         return plot.comparison_figure(self, curves, celsius=celsius)
@@ -81,7 +81,7 @@ class Comparison:
         lines.append("")
         lines.append("main parameters (value +- std. error):")
         for r in self.results:
-            main = ", ".join(_main_value(n, r.parameters[n], shown) for n in r._problem.nonlinear)
+            main = ", ".join(_main_value(n, r.parameters[n], shown) for n in r.thermodynamic)
             lines.append(f"  {r.model}: {main}")
         for r in self.results:
             for problem in r.problems:

@@ -17,7 +17,7 @@ from scipy.signal import lfilter
 from scipy.stats import f as f_distribution
 
 from kelvara import __version__
-from kelvara.fit.curves import REFERENCE_TEMPERATURE, _came_in_celsius
+from kelvara.fit.curves import REFERENCE_TEMPERATURE, Curve, _came_in_celsius
 from kelvara.fit.noise import NoiseModel, _smoothed_pieces, _window
 from kelvara.fit.threads import one_blas_thread
 from kelvara.fit.uncertainty import Profile, _profile_one
@@ -192,16 +192,54 @@ class FitResult:
     def value(self, name):
         return self.parameters[name].value
 
-    def predict(self, x, curve_index=0):
-        """Modelled signal of curve `curve_index` at the points x of what it
-        varies: temperatures (K), total concentrations (mol/L) or
-        good-solvent fractions."""
+    @property
+    def data(self) -> List[Curve]:
+        """The curves the fit was made from, in its order (frozen: what was
+        fitted).  `curves` holds each one's fitted values."""
+        return list(self._problem.curves)
+
+    @property
+    def thermodynamic(self) -> List[str]:
+        """The model's own parameters, in order: the thermodynamic ones of a
+        mass-balance model, a per-curve model's per-curve values (te[0], ...);
+        not the baselines and amplitudes."""
+        return list(self._problem.nonlinear)
+
+    def fitted_as_logarithm(self, name: str) -> bool:
+        """Whether `name` was fitted as its logarithm (its error is then
+        relative: K, sigma, and such)."""
+        return name in self._problem.log_names
+
+    def _index(self, curve_index) -> int:
         if isinstance(curve_index, (bool, np.bool_)) or not isinstance(curve_index, (int, np.integer)):
             raise TypeError(f"curve_index must be an integer, not {type(curve_index).__name__}")
         if not -len(self.curves) <= curve_index < len(self.curves):
             raise IndexError(f"curve_index {curve_index} is out of range: the fit has {len(self.curves)} curves")
+        return int(curve_index) % len(self.curves)
+
+    def fraction(self, x, curve_index=0) -> np.ndarray:
+        """The fraction aggregated that the fitted model gives for curve
+        `curve_index` at the points x of what it varies (for a per-curve
+        model, its degree of aggregation)."""
+        i = self._index(curve_index)
+        problem = self._problem
+        return problem.fraction(problem.values(self._x), problem.curves[i], np.asarray(x, dtype=float))
+
+    def fitted(self, curve_index=0) -> np.ndarray:
+        """The fitted signal at the measured points of curve `curve_index`."""
+        return self.predict(self.data[self._index(curve_index)].x, curve_index)
+
+    def eval(self, x, curve_index=0) -> np.ndarray:
+        """The fitted signal of curve `curve_index` at x (as `predict`)."""
+        return self.predict(x, curve_index)
+
+    def predict(self, x, curve_index=0):
+        """Modelled signal of curve `curve_index` at the points x of what it
+        varies: temperatures (K), total concentrations (mol/L) or
+        good-solvent fractions."""
+        i = self._index(curve_index)
         x = np.asarray(x, dtype=float)
-        return self._problem.scale * self._problem.signal(self._x, int(curve_index) % len(self.curves), x)
+        return self._problem.scale * self._problem.signal(self._x, i, x)
 
     def curve_table(self) -> Dict[str, np.ndarray]:
         """Every point as columns, to plot again: curve, c_tot (mol/L),
