@@ -3,6 +3,7 @@ reported a wrong answer as success."""
 
 import json
 import math
+import pickle
 import subprocess
 import sys
 import warnings
@@ -81,26 +82,33 @@ def test_flat_data_show_no_transition():
     assert result.summary().startswith("NOT OK")
 
 
-@pytest.mark.parametrize("make, words", [
+@pytest.mark.parametrize("make, words, code, kind", [
     # six points over 100 K on one curve: nucleation is not resolved at all
     (lambda: fit(Curve(np.linspace(280.0, 380.0, 6), [0.85, 0.85, 0.84, 0.42, 0.05, 0.05], 1e-5)),
-     "delta_h_nuc is not determined"),
+     "delta_h_nuc is not determined", "not_determined", "answer"),
     (lambda: fit(cut_off(300.0, 360.0, 3), "cooperative", bounds={"delta_h": (-2e5, -1e5)}),
-     "delta_h ends on its bound -100000 J/mol"),
-    (lambda: fit(cut_off(300.0, 360.0, 3), "isodesmic"), "structure in the residuals"),
-    (lambda: fit(spiked(cut_off(300.0, 360.0, 3)), "cooperative"), "12 point(s) lie more than 5 noise SDs"),
+     "delta_h ends on its bound -100000 J/mol", "on_bound", "answer"),
+    (lambda: fit(cut_off(300.0, 360.0, 3), "isodesmic"), "structure in the residuals", "structure", "model"),
+    (lambda: fit(spiked(cut_off(300.0, 360.0, 3)), "cooperative"), "12 point(s) lie more than 5 noise SDs",
+     "outliers", "model"),
     # Te = -delta_h / (-delta_s - R ln c_tot): 475 K and more
     (lambda: fit(cut_off(300.0, 360.0, 3), "cooperative", fix={"delta_h": -95000.0, "delta_s": -100.0}),
-     "K) lies far outside its measured range 300 to 360 K"),
+     "K) lies far outside its measured range 300 to 360 K", "te_far_outside", "answer"),
+    (lambda: fit(flat(), "cooperative"), "the data show no transition", "no_transition", "answer"),
 ])
-def test_undetermined_and_wrong_answers_are_not_ok(make, words):
+def test_undetermined_and_wrong_answers_are_not_ok(make, words, code, kind):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)
         result = make()
     assert not result.ok
-    assert any(words in p for p in result.problems), result.problems
+    found = [p for p in result.problems if words in p]
+    assert found, result.problems
+    assert (found[0].code, found[0].kind) == (code, kind)
+    assert kind in result.failure
     data = json.loads(json.dumps(result.to_dict(), allow_nan=False))
     assert data["ok"] is False and data["problems"] == result.problems
+    assert data["problem_codes"] == [p.code for p in result.problems]
+    assert pickle.loads(pickle.dumps(found[0])).code == code  # the app's worker sends results between processes
 
 
 def test_a_parameter_on_a_bound_has_no_standard_error():

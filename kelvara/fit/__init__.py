@@ -39,6 +39,7 @@ from kelvara.fit.curves import REFERENCE_TEMPERATURE, VARIED, Curve, celsius
 from kelvara.fit.fitting import MAX_FITTED_NUC_SIZE, check, fit
 from kelvara.fit.result import CurveResult, Derived, FitResult, Parameter
 from kelvara.fit.uncertainty import Profile
+from kelvara.fit.verdict import Problem
 from kelvara.models import GAS_CONSTANT, MODELS
 
 __all__ = [
@@ -53,6 +54,7 @@ __all__ = [
     "Derived",
     "FitResult",
     "Parameter",
+    "Problem",
     "Profile",
     "celsius",
     "check",

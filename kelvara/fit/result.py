@@ -160,7 +160,7 @@ class FitResult:
         few points, no transition, a half-way point far outside the data),
         "model" when the model does not describe the data (structure in
         the residuals, outliers); empty when ok."""
-        kinds = {"model" if any(mark in p for mark in _MODEL_FAILURES) else "answer" for p in self.problems}
+        kinds = {getattr(p, "kind", "answer") for p in self.problems}
         if not self.converged:
             # The residuals of an unfinished fit say nothing of the model.
             kinds.discard("model")
@@ -467,7 +467,8 @@ class FitResult:
             "kelvara_version": __version__,
             "ok": self.ok,
             "failure": self.failure,
-            "problems": list(self.problems),
+            "problems": [str(p) for p in self.problems],
+            "problem_codes": [getattr(p, "code", None) for p in self.problems],
             "notes": notes,
             "model": self.model,
             "nuc_size": self.nuc_size,
@@ -567,11 +568,6 @@ class FitResult:
         if len(samples) < resamples:
             self.notes.append(f"bootstrap: {resamples - len(samples)} of {resamples} refits failed")
         return self.bootstrap
-
-
-# Problems that say the model does not describe the data (rather than that
-# the answer is wrong or unknown).
-_MODEL_FAILURES = ("structure in the residuals", "noise SDs from the fit")
 
 
 def _resampled(residuals, rho, rng):

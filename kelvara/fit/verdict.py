@@ -1,12 +1,14 @@
-"""The verdict: whether a fit can be trusted, and why not in sentences.
-Not converged, a parameter not determined or on its bound, too few points,
-no transition, structure left in the residuals beyond the noise (or a few
-outliers), a half-way point far outside the data.  A wrong answer and a
-model that does not describe the data are told apart in the words."""
+"""The verdict: whether a fit can be trusted, and why not.  Not converged,
+a parameter not determined or on its bound, too few points, no transition,
+structure left in the residuals beyond the noise (or a few outliers), a
+half-way point far outside the data.  Each reason is a `Problem`: its
+sentence, a stable code and its kind, which tells a wrong answer ("answer")
+from a model that does not describe the data ("model")."""
 
 from __future__ import annotations
 
 import math
+from typing import List
 
 import numpy as np
 
@@ -33,35 +35,72 @@ _VANISHING = 1e-12
 _MIN_DOF = 5
 
 
+# Every problem's code and kind: "answer" when the answer itself is wrong or
+# unknown, "model" when the model does not describe the data.
+KINDS = {
+    "not_converged": "answer",
+    "on_bound": "answer",
+    "sigma_vanishing": "answer",
+    "not_determined": "answer",
+    "too_few_points": "answer",
+    "no_transition": "answer",
+    "structure": "model",
+    "outliers": "model",
+    "te_not_a_temperature": "answer",
+    "te_far_outside": "answer",
+    "midpoint_far_outside": "answer",
+}
+
+
+class Problem(str):
+    """One reason a fit is not to be trusted: the sentence it is (a str, as
+    `problems` always held), with its stable `code` and its `kind`."""
+
+    code: str
+    kind: str
+
+    def __new__(cls, code: str, text: str) -> "Problem":
+        self = super().__new__(cls, text)
+        self.code = code
+        self.kind = KINDS[code]
+        return self
+
+    def __reduce__(self):
+        return Problem, (self.code, str(self))
+
+
 def _verdict(problem, x, converged, message, rss, dof, parameters, derived, noise_var, curve_results,
              residuals, noise_model=None, fit_variance=None):
-    problems = []
+    problems: List[Problem] = []
+
+    def add(code, text):
+        problems.append(Problem(code, text))
+
     if not converged:
-        problems.append(f"the fit did not converge: {message}")
+        add("not_converged", f"the fit did not converge: {message}")
     for name in problem.nonlinear:
         p = parameters[name]
         if p.fixed:
             continue
         if p.at_bound:
             side = p.bounds[0] if abs(p.value - p.bounds[0]) <= abs(p.value - p.bounds[1]) else p.bounds[1]
-            problems.append(f"{name} ends on its bound {side:g} {p.unit}: the data do not determine it "
-                            "within the bounds")
+            add("on_bound", f"{name} ends on its bound {side:g} {p.unit}: the data do not determine it "
+                "within the bounds")
         elif name in problem.log_names and name.startswith("sigma") and p.value < _VANISHING:
-            problems.append(f"{name} runs off towards zero ({p.value:.3g}): the data bound it from above only "
-                            "(a transition as sharp as can be fits them as well); fix it, or measure closer "
-                            "to the onset")
+            add("sigma_vanishing", f"{name} runs off towards zero ({p.value:.3g}): the data bound it from above "
+                "only (a transition as sharp as can be fits them as well); fix it, or measure closer to the onset")
         elif not math.isfinite(p.stderr):
-            problems.append(f"{name} is not determined by the data (its standard error cannot be estimated)")
+            add("not_determined", f"{name} is not determined by the data (its standard error cannot be estimated)")
         elif name in problem.log_names:
             if p.stderr > math.log(10.0) * p.value:  # more than a factor of ten either way
-                problems.append(f"{name} is not determined by the data: its standard error ({p.stderr:.3g}) "
-                                "spans more than a decade")
+                add("not_determined", f"{name} is not determined by the data: its standard error "
+                    f"({p.stderr:.3g}) spans more than a decade")
         elif p.stderr > max(abs(p.value), _TYPICAL[p.unit]):
-            problems.append(f"{name} is not determined by the data: its standard error ({p.stderr:.3g} "
-                            f"{p.unit}) exceeds its value")
+            add("not_determined", f"{name} is not determined by the data: its standard error "
+                f"({p.stderr:.3g} {p.unit}) exceeds its value")
     if dof < _MIN_DOF:
-        problems.append(f"only {problem.n_points} points for {len(x)} free parameters: too few to tell "
-                        "the noise from the model, so the standard errors mean little")
+        add("too_few_points", f"only {problem.n_points} points for {len(x)} free parameters: too few to tell "
+            "the noise from the model, so the standard errors mean little")
 
     # No transition: compare with the fit of baselines (and slopes) alone.
     rss_flat = problem.flat_chi2()
@@ -70,12 +109,12 @@ def _verdict(problem, x, converged, message, rss, dof, parameters, derived, nois
         variance = max(noise_var, floor)
         gain = (rss_flat - rss) / variance
         if gain < _TRANSITION_GAIN:
-            problems.append(
-                f"the data show no transition: the model lowers chi2 by only {max(gain, 0.0):.3g} noise "
-                "variances below baselines alone (the amplitude is not distinguishable from zero)")
+            add("no_transition", f"the data show no transition: the model lowers chi2 by only "
+                f"{max(gain, 0.0):.3g} noise variances below baselines alone (the amplitude is not "
+                "distinguishable from zero)")
         correlated = noise_model is not None and not noise_model.white
         if noise_model is not None and noise_model.misfit and fit_variance > floor:
-            problems.append(_misfit_text(noise_model, curve_results))
+            add("structure", _misfit_text(noise_model, curve_results))
         else:
             # Against the noise read from neighbouring points, which reads
             # correlated noise as smaller than it is by a known factor.
@@ -85,10 +124,10 @@ def _verdict(problem, x, converged, message, rss, dof, parameters, derived, nois
             spread = math.sqrt(_NOISE_SPREAD_VALUES / max(getattr(problem, "noise_count", 0), 1)
                                + 2.0 * span / max(dof, 1))
             if ratio > max(_STRUCTURE_RATIO, 1.0 + _STRUCTURE_SDS * spread):
-                problems.append(_structure_text(problem, ratio, residuals, variance * expected,
-                                                noise_model if correlated else None, curve_results))
+                add(*_structure_text(problem, ratio, residuals, variance * expected,
+                                     noise_model if correlated else None, curve_results))
     elif rss_flat <= rss * (1 + 1e-9):
-        problems.append("the data show no transition: the model fits no better than baselines alone")
+        add("no_transition", "the data show no transition: the model fits no better than baselines alone")
 
     far = []
     for i, (curve, result) in enumerate(zip(problem.curves, curve_results)):
@@ -99,10 +138,10 @@ def _verdict(problem, x, converged, message, rss, dof, parameters, derived, nois
             width = max(high - low, 1.0)
             te = result.te
             if not math.isfinite(te) or te <= 0:
-                problems.append(f"Te of {label} is not a temperature ({te:g} K)")
+                add("te_not_a_temperature", f"Te of {label} is not a temperature ({te:g} K)")
             elif te < low - width or te > high + width:
-                problems.append(f"Te of {label} ({te:.5g} K) lies far outside its measured range "
-                                f"{low:g} to {high:g} K")
+                add("te_far_outside", f"Te of {label} ({te:.5g} K) lies far outside its measured range "
+                    f"{low:g} to {high:g} K")
         elif result.midpoint is not None and math.isfinite(result.midpoint[1]):
             # Half aggregation more than the measured span beyond it: the
             # series shows the transition's foot at most.
@@ -120,7 +159,8 @@ def _verdict(problem, x, converged, message, rss, dof, parameters, derived, nois
         names = ", ".join(label for label, _ in far[:3])
         far = [(None, f"the half-aggregation point of {len(far)} of the {len(problem.curves)} curves ({names}, "
                       "...) lies far outside their measured range: the data show too little of the transition")]
-    problems += [text for _, text in far]
+    for _, text in far:
+        add("midpoint_far_outside", text)
     return problems
 
 
@@ -132,15 +172,15 @@ def _misfit_text(noise_model, curve_results):
 
 def _structure_text(problem, ratio, residuals, variance, noise_model, curve_results):
     """Structure beyond the noise: systematic (the bulk of the residuals
-    moves) or a few outliers."""
+    moves) or a few outliers, as (code, text)."""
     noise = "the noise variance estimated from the data" if noise_model is None else (
         f"the variance of noise correlated over {noise_model.span:.0f} points, as estimated from the data")
     bulk = (1.4826 * float(np.median(np.abs(residuals)))) ** 2 / variance
     if bulk > _OUTLIER_BULK or noise_model is not None:
-        return (f"the fit leaves structure in the residuals: their variance is {ratio:.3g} times {noise}"
-                f"{_misfit_sizes(curve_results)} (a wrong model, or a missed minimum)")
+        return "structure", (f"the fit leaves structure in the residuals: their variance is {ratio:.3g} times "
+                             f"{noise}{_misfit_sizes(curve_results)} (a wrong model, or a missed minimum)")
     far = int(np.sum(np.abs(residuals) > 5.0 * math.sqrt(variance)))
-    return (f"{far} point(s) lie more than 5 noise SDs from the fit and make the residual variance "
+    return "outliers", (f"{far} point(s) lie more than 5 noise SDs from the fit and make the residual variance "
             f"{ratio:.3g} times the noise variance, while the bulk of the residuals is noise: "
             "outliers pull a least-squares fit; check or remove them")
 
