@@ -15,6 +15,8 @@ from typing import Optional, Sequence, Union
 
 import numpy as np
 
+from kelvara.errors import KelvaraError
+
 REFERENCE_TEMPERATURE = 298.15  # K: derived K and dG, and the baseline slope's origin
 
 
@@ -129,53 +131,53 @@ class Curve:
             vary = "solvent" if self.solvent is not None else \
                 "concentration" if np.ndim(self.c_tot) == 1 else "temperature"
         if vary not in VARIED:
-            raise ValueError(f"vary must be one of {', '.join(VARIED)}, not {vary!r}")
+            raise KelvaraError(f"vary must be one of {', '.join(VARIED)}, not {vary!r}")
         self._set("vary", vary)
         self._set("signal", _frozen(self.signal))
         name = self.name
         per_point = {"temperature": "temperature", "concentration": "c_tot", "solvent": "solvent"}[vary]
         values = _frozen(getattr(self, per_point))
         if values.ndim != 1 or self.signal.ndim != 1:
-            raise ValueError(f"{name}: {per_point} and signal must be one-dimensional")
+            raise KelvaraError(f"{name}: {per_point} and signal must be one-dimensional")
         if len(values) != len(self.signal):
             plural = {"temperature": "temperatures", "c_tot": "concentrations", "solvent": "solvent fractions"}
-            raise ValueError(f"{name}: {len(values)} {plural[per_point]} but {len(self.signal)} signal values")
+            raise KelvaraError(f"{name}: {len(values)} {plural[per_point]} but {len(self.signal)} signal values")
         if len(values) == 0:
-            raise ValueError(f"{name}: no points")
+            raise KelvaraError(f"{name}: no points")
         for what, v in ((per_point, values), ("signal", self.signal)):
             bad = np.flatnonzero(~np.isfinite(v))
             if bad.size:
-                raise ValueError(f"{name}: {what} is not finite at point {bad[0]} ({v[bad[0]]})")
+                raise KelvaraError(f"{name}: {what} is not finite at point {bad[0]} ({v[bad[0]]})")
         self._set(per_point, values)
         if vary == "temperature":
             if np.any(values <= 0.0):
-                raise ValueError(f"{name}: temperatures must be positive kelvin (use celsius() to convert)")
+                raise KelvaraError(f"{name}: temperatures must be positive kelvin (use celsius() to convert)")
         else:
             if self.temperature is not None or vary == "solvent":
                 t = _one_number(self.temperature, f"{name}: the temperature")
                 if t <= 0.0:
-                    raise ValueError(f"{name}: the temperature must be positive kelvin, not {t!r}")
+                    raise KelvaraError(f"{name}: the temperature must be positive kelvin, not {t!r}")
                 self._set("temperature", t)
             if len(values) > 1 and np.ptp(values) == 0.0:
                 what = {"c_tot": "the total concentration", "solvent": "the good-solvent fraction"}[per_point]
-                raise ValueError(f"{name}: {what} does not vary: every point is at {values[0]:g}")
+                raise KelvaraError(f"{name}: {what} does not vary: every point is at {values[0]:g}")
         if vary == "concentration":
             bad = np.flatnonzero(values <= 0.0)
             if bad.size:
-                raise ValueError(f"{name}: concentrations must be positive, not {values[bad[0]]:g} "
+                raise KelvaraError(f"{name}: concentrations must be positive, not {values[bad[0]]:g} "
                                  f"(point {bad[0]})")
             return
         if vary == "solvent":
             bad = np.flatnonzero((values < 0.0) | (values > 1.0))
             if bad.size:
-                raise ValueError(f"{name}: the good-solvent fraction must lie between 0 and 1, not "
+                raise KelvaraError(f"{name}: the good-solvent fraction must lie between 0 and 1, not "
                                  f"{values[bad[0]]:g} (point {bad[0]})")
         try:
             c_tot = float(self.c_tot)
         except (TypeError, ValueError):
-            raise ValueError(f"{name}: the total concentration must be one number, not {self.c_tot!r}") from None
+            raise KelvaraError(f"{name}: the total concentration must be one number, not {self.c_tot!r}") from None
         if not math.isfinite(c_tot) or c_tot <= 0.0:
-            raise ValueError(f"{name}: total concentration must be positive and finite, not {self.c_tot!r}")
+            raise KelvaraError(f"{name}: total concentration must be positive and finite, not {self.c_tot!r}")
         self._set("c_tot", c_tot)
 
     @property
@@ -212,7 +214,7 @@ def _one_number(value, what):
     try:
         number = float(value)
     except (TypeError, ValueError):
-        raise ValueError(f"{what} must be one number, not {value!r}") from None
+        raise KelvaraError(f"{what} must be one number, not {value!r}") from None
     if not math.isfinite(number):
-        raise ValueError(f"{what} must be finite, not {value!r}")
+        raise KelvaraError(f"{what} must be finite, not {value!r}")
     return number

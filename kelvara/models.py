@@ -17,6 +17,7 @@ from dataclasses import dataclass
 from typing import Callable, Dict, Optional, Tuple
 
 from kelvara import _core
+from kelvara.errors import KelvaraError
 
 __all__ = ["GAS_CONSTANT", "MODELS", "Model", "PARAMETER_UNITS", "curve_fraction_slopes", "degree_of_polymerisation",
            "unit_of"]
@@ -221,7 +222,7 @@ def concentration_fraction(model: Model, consts, c_tot, nuc_size=None, steps=EXA
 
     solve = model.concentration_function
     if solve is None or solve is _core.isodesmic_model_direct:
-        raise ValueError(f"the {model.name} model has no bisected concentration function")
+        raise KelvaraError(f"the {model.name} model has no bisected concentration function")
     columns = list(consts.values())  # in the function's own order (see constants)
     c = np.broadcast_to(np.asarray(c_tot, float), (len(columns[0]),)).tolist()
     extra = (nuc_size,) if model.takes_nuc_size else ()
@@ -259,7 +260,7 @@ def degree_of_polymerisation(model: str, values, temperature, c_tot, fraction, n
 
     entry = MODELS[model]
     if not entry.mass_balance:
-        raise ValueError(f"{model} is not a mass-balance model: it has no species distribution")
+        raise KelvaraError(f"{model} is not a mass-balance model: it has no species distribution")
     fraction = np.asarray(fraction, dtype=float)
     m = np.asarray(c_tot, dtype=float) * (1.0 - fraction)
     temperature = np.broadcast_to(np.asarray(temperature, dtype=float), fraction.shape)

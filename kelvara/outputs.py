@@ -20,6 +20,8 @@ import sys
 from dataclasses import dataclass
 from typing import Dict, Iterable, Optional, Sequence, Tuple, Union
 
+from kelvara.errors import KelvaraError
+
 __all__ = ["OutputError", "Target", "target", "check", "write"]
 
 STDOUT = "-"
@@ -27,7 +29,7 @@ STDOUT = "-"
 _STREAM = re.compile(r"^/dev/(stdout|stderr)$|^/dev/fd/(\d+)$|^/proc/self/fd/(\d+)$")
 
 
-class OutputError(ValueError):
+class OutputError(KelvaraError):
     """An output that cannot be written: one sentence."""
 
 

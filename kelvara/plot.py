@@ -15,6 +15,7 @@ import textwrap
 
 import numpy as np
 
+from kelvara.errors import KelvaraError
 from kelvara.models import unit_of
 from kelvara.units import rounded as _rounded
 
@@ -472,9 +473,9 @@ def figure_size(given):
         try:
             width, height = (float(v) for v in str(given).split(","))
         except ValueError:
-            raise ValueError(f"figure size {given!r}: give single (8.5 cm), double (17.5 cm) or W,H in cm") from None
+            raise KelvaraError(f"figure size {given!r}: give single (8.5 cm), double (17.5 cm) or W,H in cm") from None
     if not (2.0 <= width <= 60.0 and 2.0 <= height <= 60.0):
-        raise ValueError(f"figure size {given!r}: width and height in cm, each from 2 to 60")
+        raise KelvaraError(f"figure size {given!r}: width and height in cm, each from 2 to 60")
     return width, height
 
 

@@ -13,6 +13,8 @@ import math
 import re
 from typing import Dict, Optional, Tuple
 
+from kelvara.errors import KelvaraError
+
 __all__ = [
     "UnitError",
     "formatted",
@@ -33,7 +35,7 @@ PLAUSIBLE_MOLAR = 0.5  # mol/L: a unitless concentration this high is not in mol
 UNIT_CHOICES = "M, mol/L, mM, uM (µM) or nM"
 
 
-class UnitError(ValueError):
+class UnitError(KelvaraError):
     """A number whose unit is missing where it matters, unknown, or not a
     unit of the quantity: one sentence."""
 

@@ -234,3 +234,29 @@ def test_ctrl_c_during_a_bootstrap_stops_cleanly():
     assert process.returncode == 130
     assert err.strip().endswith("kelvara: interrupted")
     assert "Traceback" not in err
+
+
+def test_bad_input_is_one_class_and_a_bug_is_not_bad_input(monkeypatch, capsys):
+    """Every refusal of bad input is a KelvaraError (and, as always, a
+    ValueError), which the command reports with status 2; a ValueError from
+    a fault of kelvara's own is not caught as bad input."""
+    needs_fit()
+    from kelvara.cli import UsageError, main
+    from kelvara.errors import KelvaraError
+    from kelvara.io import ReadError
+    from kelvara.outputs import OutputError
+    from kelvara.units import UnitError
+
+    assert all(issubclass(e, KelvaraError) and issubclass(e, ValueError)
+               for e in (ReadError, UnitError, OutputError, UsageError))
+    assert main(["fit", "--example", "--fix", "delta_h=1e9", "--bound", "delta_h=-2e5:-1e5"]) == 2
+    assert "outside its own bounds" in capsys.readouterr().err
+
+    import kelvara.fit.fitting
+
+    def broken(*args, **kwargs):
+        raise ValueError("a bug")
+
+    monkeypatch.setattr(kelvara.fit.fitting, "_search", broken)
+    with pytest.raises(ValueError, match="a bug"):
+        main(["fit", "--example"])

@@ -22,6 +22,7 @@ from typing import List, Optional, Tuple
 
 from kelvara.app import worker as worker_module
 from kelvara.app.worker import error_json
+from kelvara.errors import KelvaraError
 
 __all__ = ["Job", "Jobs"]
 
@@ -126,7 +127,7 @@ class Jobs:
         if job_id is None:
             job_id = uuid.uuid4().hex
         elif not JOB_ID.match(job_id) or job_id in self.jobs or os.path.exists(os.path.join(self.root, job_id)):
-            raise ValueError(f"a job id is 8 to 64 letters, digits, '-' or '_', and new: not {job_id!r}")
+            raise KelvaraError(f"a job id is 8 to 64 letters, digits, '-' or '_', and new: not {job_id!r}")
         folder = os.path.join(self.root, job_id)
         os.makedirs(os.path.join(folder, "in"))
         os.makedirs(os.path.join(folder, "out"))

@@ -48,6 +48,7 @@ from starlette.routing import Route
 
 from kelvara.app.fields import COMMANDS
 from kelvara.app.jobs import Jobs
+from kelvara.errors import KelvaraError
 
 __all__ = ["MAX_UPLOAD", "create_app", "serve"]
 
@@ -198,7 +199,7 @@ def create_app(token, jobs, limit=MAX_UPLOAD):
             fields = [(k, v) for k, v in fields if k != "job"]
             try:
                 job_id, folder = jobs.new(asked[-1] if asked else None)
-            except ValueError as error:
+            except KelvaraError as error:
                 return _error(str(error), 400)
             taken, names = set(), []
             for upload in uploads:

@@ -61,13 +61,13 @@ def run(job, send):
     """Run one job: {"command": "read" | "fit" | "compare", "fields": [(name,
     value), ...], "files": [names in "folder"], "folder": where the uploads
     are, "out": where the downloads go}."""
-    from kelvara.cli.common import UsageError
+    from kelvara.errors import KelvaraError
 
     os.chdir(job["folder"])  # the files by their own names, as a user in their folder types them
     try:
         try:
             answer = _COMMANDS[job["command"]](job, lambda text: send(("progress", text)))
-        except (UsageError, ValueError) as error:
+        except KelvaraError as error:
             send(("answer", 400, error_json(str(error)), None))
             return
         except MemoryError:

@@ -31,6 +31,7 @@ import sys
 from kelvara import __version__
 from kelvara.cli import app, curve, fit, models, read
 from kelvara.cli.common import EXAMPLE, EXAMPLES, FitFailed, UsageError, read_curves, write_atomic
+from kelvara.errors import KelvaraError
 
 __all__ = ["EXAMPLE", "EXAMPLES", "FitFailed", "UsageError", "build_parser", "main", "read_curves", "write_atomic"]
 
@@ -72,7 +73,7 @@ def main(argv=None) -> int:
         if sys.stdout is None and not getattr(options, "out", None):
             raise UsageError("standard output is closed: there is nowhere to show the results")
         return options.handler(options)
-    except (UsageError, ValueError) as error:
+    except KelvaraError as error:  # bad input; anything else is a fault of ours, and shows as one
         print(f"kelvara: error: {error}", file=sys.stderr)
         return 2
     except MemoryError:

@@ -13,6 +13,7 @@ from dataclasses import dataclass
 from typing import Callable, Optional
 
 from kelvara import outputs
+from kelvara.errors import KelvaraError
 from kelvara.models import MODELS, unit_of
 from kelvara.units import quantity, split_unit
 
@@ -65,7 +66,7 @@ class Command:
         return parser
 
 
-class UsageError(Exception):
+class UsageError(KelvaraError):
     """Bad input: reported in one line, exit status 2."""
 
 

@@ -8,6 +8,7 @@ from dataclasses import dataclass
 from typing import List, Optional, Sequence
 
 from kelvara import __version__
+from kelvara.errors import KelvaraError
 from kelvara.fit.curves import Curve, _came_in_celsius
 from kelvara.fit.fitting import fit
 from kelvara.fit.result import FitResult, _rounded
@@ -62,7 +63,7 @@ class Comparison:
         """The ranking, each model's main parameters (temperatures in
         `temperature_unit`, "K" or "°C") and every problem, as text."""
         if temperature_unit not in ("K", "°C"):
-            raise ValueError(f"temperature_unit must be 'K' or '°C', not {temperature_unit!r}")
+            raise KelvaraError(f"temperature_unit must be 'K' or '°C', not {temperature_unit!r}")
 
         def shown(name, value):
             unit = unit_of(name)

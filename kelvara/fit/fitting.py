@@ -10,6 +10,7 @@ from typing import Dict, Iterable, Mapping, Optional, Tuple, Union
 
 import numpy as np
 
+from kelvara.errors import KelvaraError
 from kelvara.fit.curves import Curve
 from kelvara.fit.noise import _local_noise_ratio, _misfit_percent, _noise_model, _noise_variance, _window
 from kelvara.fit.problem import _Exhausted, _Problem
@@ -172,33 +173,33 @@ def _setup(curves, model, nuc_size, shared_amplitude, shared_baseline, baseline_
     starting values as numbers)."""
     curves = [curves] if isinstance(curves, Curve) else list(curves)
     if not curves:
-        raise ValueError("no curves to fit")
+        raise KelvaraError("no curves to fit")
     for curve in curves:
         if not isinstance(curve, Curve):
-            raise ValueError(f"expected Curve objects, got {type(curve).__name__}")
+            raise KelvaraError(f"expected Curve objects, got {type(curve).__name__}")
         curve.validate()
     if not isinstance(model, str):
-        raise ValueError(f"model must be a model's name, such as 'cooperative', not {model!r}")
+        raise KelvaraError(f"model must be a model's name, such as 'cooperative', not {model!r}")
     start, fix, bounds = (_numbers_by_name(given, what) for given, what in
                           ((start, "start"), (fix, "fix"), (bounds, "bounds")))
     for name, value in fix.items():
         low, high = bounds.get(name, (-math.inf, math.inf))
         if not low <= value <= high:
-            raise ValueError(f"{name} is fixed at {value:g}, outside its own bounds {low:g} to {high:g}")
+            raise KelvaraError(f"{name} is fixed at {value:g}, outside its own bounds {low:g} to {high:g}")
     if max_nfev is not None and (isinstance(max_nfev, bool) or not isinstance(max_nfev, int) or max_nfev < 1):
-        raise ValueError(f"max_nfev must be a positive whole number, not {max_nfev!r}")
+        raise KelvaraError(f"max_nfev must be a positive whole number, not {max_nfev!r}")
     if model not in MODELS:
-        raise ValueError(f"unknown model {model!r}; the models are {', '.join(MODELS)}")
+        raise KelvaraError(f"unknown model {model!r}; the models are {', '.join(MODELS)}")
     entry = MODELS[model]
     if model == "cooperative_n":
         sizes = [2] if nuc_size is None else ([nuc_size] if isinstance(nuc_size, int) else list(nuc_size))
         if not sizes or any(int(n) < 2 for n in sizes):
-            raise ValueError(f"nuc_size must be 2 or more, got {nuc_size!r}")
+            raise KelvaraError(f"nuc_size must be 2 or more, got {nuc_size!r}")
         if any(int(n) > MAX_FITTED_NUC_SIZE for n in sizes):
-            raise ValueError(f"nuc_size must be at most {MAX_FITTED_NUC_SIZE} in a fit, got {nuc_size!r}: a fit's "
+            raise KelvaraError(f"nuc_size must be at most {MAX_FITTED_NUC_SIZE} in a fit, got {nuc_size!r}: a fit's "
                              "cost grows with the nucleus (one of 1000 takes about 20 s)")
     elif nuc_size is not None:
-        raise ValueError(f"nuc_size applies to the cooperative_n model, not {model!r}")
+        raise KelvaraError(f"nuc_size applies to the cooperative_n model, not {model!r}")
     else:
         sizes = [None]
 
@@ -208,13 +209,13 @@ def _setup(curves, model, nuc_size, shared_amplitude, shared_baseline, baseline_
     optional = [entry.nucleation_entropy] if entry.nucleation_entropy else []
     for name in free:
         if name not in optional:
-            raise ValueError(f"cannot free {name!r}: " + (
+            raise KelvaraError(f"cannot free {name!r}: " + (
                 f"the parameter fixed unless freed in the {model} model is {optional[0]}" if optional else
                 f"the {model} model has no parameter fixed unless freed (delta_s_nuc belongs to the cooperative "
                 "models across temperatures)"))
     for name in free:
         if name in fix:
-            raise ValueError(f"{name} cannot be both freed and fixed")
+            raise KelvaraError(f"{name} cannot be both freed and fixed")
 
     def make(size):
         return _Problem(curves, entry, size, shared_amplitude, shared_baseline, baseline_slope,
@@ -231,7 +232,7 @@ def _numbers_by_name(given, what):
     if given is None:
         return {}
     if not isinstance(given, Mapping):
-        raise ValueError(f"{what} must map parameter names to values, not {type(given).__name__}")
+        raise KelvaraError(f"{what} must map parameter names to values, not {type(given).__name__}")
     out = {}
     for name, value in given.items():
         try:
@@ -242,9 +243,9 @@ def _numbers_by_name(given, what):
                 out[name] = float(value)
         except (TypeError, ValueError):
             shape = "a pair of numbers (low, high)" if what == "bounds" else "a number"
-            raise ValueError(f"{what} of {name!r} must be {shape}, not {value!r}") from None
+            raise KelvaraError(f"{what} of {name!r} must be {shape}, not {value!r}") from None
         if what != "bounds" and not math.isfinite(out[name]):
-            raise ValueError(f"{what} of {name!r} must be finite, not {value!r}")
+            raise KelvaraError(f"{what} of {name!r} must be finite, not {value!r}")
     return out
 
 

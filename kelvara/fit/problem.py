@@ -11,6 +11,7 @@ import math
 import numpy as np
 from scipy.optimize import least_squares
 
+from kelvara.errors import KelvaraError
 from kelvara.fit.blocks import _Blocks
 from kelvara.fit.curves import REFERENCE_TEMPERATURE, VARIED, _signal_scale
 from kelvara.fit.derived import _DerivedValues
@@ -45,12 +46,12 @@ class _Problem(_Blocks, _DerivedValues):
         # a phenomenological model's per curve (one name when shared).
         unknown = sorted(set(shared) - set(model.per_curve))
         if unknown:
-            raise ValueError(f"cannot share {unknown[0]!r}: the per-curve parameters of {model.name!r} are "
+            raise KelvaraError(f"cannot share {unknown[0]!r}: the per-curve parameters of {model.name!r} are "
                              f"{', '.join(model.per_curve) or 'none'}")
         self.kinds = [kind for kind in VARIED if any(c.vary == kind for c in curves)]
         for kind in self.kinds:
             if kind not in model.experiments:
-                raise ValueError(_experiment_mismatch(model, kind))
+                raise KelvaraError(_experiment_mismatch(model, kind))
         # A series at one temperature determines the constants there, not
         # their temperature dependence; several temperatures, or temperature
         # curves beside it, share the thermodynamic parameters.
@@ -59,7 +60,7 @@ class _Problem(_Blocks, _DerivedValues):
         self.nonlinear = list(model.constants if self.at_one_temperature else model.thermo)
         entropy = model.nucleation_entropy
         if entropy in free and self.at_one_temperature:
-            raise ValueError(f"{entropy} needs curves at more than one temperature: a series at one temperature "
+            raise KelvaraError(f"{entropy} needs curves at more than one temperature: a series at one temperature "
                              "determines sigma there, not its enthalpy and entropy")
         if entropy and not self.at_one_temperature:
             self.nonlinear.append(entropy)
@@ -67,7 +68,7 @@ class _Problem(_Blocks, _DerivedValues):
                 fix = {**fix, entropy: 0.0}  # fixed unless freed
         if not self.at_one_temperature and any(c.vary == "concentration" and c.temperature is None
                                                for c in curves):
-            raise ValueError("a fit across temperatures needs the temperature of every concentration series")
+            raise KelvaraError("a fit across temperatures needs the temperature of every concentration series")
         for name in model.per_curve:
             self.nonlinear += [name] if name in shared else [f"{name}[{i}]" for i in range(len(curves))]
         self.nonlinear_set = set(self.nonlinear)
@@ -82,7 +83,7 @@ class _Problem(_Blocks, _DerivedValues):
             if not wanted:
                 continue
             if kind in ("slope", "aggregate_slope") and "temperature" not in self.kinds:
-                raise ValueError(f"{'baseline_slope' if kind == 'slope' else kind} applies to curves "
+                raise KelvaraError(f"{'baseline_slope' if kind == 'slope' else kind} applies to curves "
                                  "against temperature")
             for i in range(len(curves)):
                 if kind in ("slope", "aggregate_slope") and curves[i].vary != "temperature":
@@ -94,7 +95,7 @@ class _Problem(_Blocks, _DerivedValues):
         for given in (start, fix, bounds):
             unknown = sorted(set(given) - set(self.names))
             if unknown:
-                raise ValueError(
+                raise KelvaraError(
                     f"unknown parameter {unknown[0]!r} for model {model.name!r}; "
                     f"its parameters are {', '.join(self.names)}"
                 )
@@ -120,16 +121,16 @@ class _Problem(_Blocks, _DerivedValues):
         for name in self.names:
             low, high = (float(b) for b in bounds.get(name, (-math.inf, math.inf)))
             if not low < high:
-                raise ValueError(f"bounds of {name!r} are empty: {low} to {high}")
+                raise KelvaraError(f"bounds of {name!r} are empty: {low} to {high}")
             if name in self.log_names:
                 if high <= 0:
-                    raise ValueError(f"bounds of {name!r} hold no positive value: {low} to {high}")
+                    raise KelvaraError(f"bounds of {name!r} hold no positive value: {low} to {high}")
                 self.bounds[name] = (-math.inf if low <= 0 else math.log10(low), math.log10(high))
             else:
                 self.bounds[name] = (self.internal(name, low), self.internal(name, high))
         self.n_points = sum(c.size for c in curves)
         if self.n_points <= len(self.free):
-            raise ValueError(
+            raise KelvaraError(
                 f"{self.n_points} points cannot determine {len(self.free)} free parameters"
             )
         self.free_thermo = [n for n in self.free if n in self.nonlinear_set]
@@ -157,7 +158,7 @@ class _Problem(_Blocks, _DerivedValues):
     def internal(self, name, value):
         if name in self.log_names:
             if value < 0 or math.isnan(value):
-                raise ValueError(f"{name} must be positive, not {value!r}")
+                raise KelvaraError(f"{name} must be positive, not {value!r}")
             return math.log10(value) if value > 0 else -math.inf
         return value if name in self.nonlinear_set else value * self.c_ref / self.scale
 

@@ -17,6 +17,7 @@ from scipy.signal import lfilter
 from scipy.stats import f as f_distribution
 
 from kelvara import __version__
+from kelvara.errors import KelvaraError
 from kelvara.fit.curves import REFERENCE_TEMPERATURE, Curve, _came_in_celsius
 from kelvara.fit.noise import NoiseModel, _smoothed_pieces, _window
 from kelvara.fit.threads import one_blas_thread
@@ -380,7 +381,7 @@ class FitResult:
         temperature_unit "°C" shows temperatures (Te, tm, te) in degrees
         Celsius; their standard errors are the same in both units."""
         if temperature_unit not in ("K", "°C"):
-            raise ValueError(f"temperature_unit must be 'K' or '°C', not {temperature_unit!r}")
+            raise KelvaraError(f"temperature_unit must be 'K' or '°C', not {temperature_unit!r}")
 
         def shown(value, unit):
             if unit == "K" and temperature_unit == "°C":
@@ -517,11 +518,11 @@ class FitResult:
         names = list(names)
         for name in names:
             if name not in self.free:
-                raise ValueError(f"cannot profile {name!r}: it is not a free parameter of this fit")
+                raise KelvaraError(f"cannot profile {name!r}: it is not a free parameter of this fit")
         n, p = self.n_points, len(self.free)
         chi2_min = self.chi2 / problem.scale**2
         if n - p <= 0:
-            raise ValueError("a profile needs more points than free parameters")
+            raise KelvaraError("a profile needs more points than free parameters")
         rise = f_distribution.ppf(level, 1, n - p) / (n - p)
         scales = self._error_scales or {}
         profiles = {}

@@ -11,6 +11,7 @@ from typing import Dict, List
 import numpy as np
 from scipy.optimize import least_squares
 
+from kelvara.errors import KelvaraError
 from kelvara.fit.curves import _axis
 from kelvara.fit.problem import _Problem
 from kelvara.models import GAS_CONSTANT
@@ -260,7 +261,7 @@ def _search(problem: _Problem, start: Dict[str, float], notes: List[str], search
     if not problem.free_thermo:
         projected = problem.project(np.zeros(0))
         if projected is None:
-            raise ValueError("the model cannot be evaluated at the fixed thermodynamic values")
+            raise KelvaraError("the model cannot be evaluated at the fixed thermodynamic values")
         return problem.full_vector(np.zeros(0), _linear_start(problem, projected.beta)), 1, 1, 1
 
     given = {n: start[n] for n in problem.free_thermo if n in start}
@@ -314,7 +315,7 @@ def _search(problem: _Problem, start: Dict[str, float], notes: List[str], search
         taken.append(theta)
         refined.append(_refine(problem, theta, max_nfev))
     if not refined:
-        raise ValueError("the model cannot be evaluated at any starting values; give `start`")
+        raise KelvaraError("the model cannot be evaluated at any starting values; give `start`")
     best_chi2, best_theta = min(refined, key=lambda item: item[0])
     # The same minimum, reached from several starts, agrees to the
     # optimiser's tolerance; residuals of 1e-7 of the signal's change are

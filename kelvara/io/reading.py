@@ -10,12 +10,13 @@ from typing import Dict, List, Optional, Union
 import numpy as np
 
 from kelvara.curves import Curve
+from kelvara.errors import KelvaraError
 from kelvara.units import KELVIN_OFFSET
 
 MIN_POINTS = 5  # a curve of fewer points fits nothing
 
 
-class ReadError(ValueError):
+class ReadError(KelvaraError):
     """A file that cannot be read as curves: one sentence naming the file,
     the line and the column."""
 
