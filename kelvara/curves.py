@@ -90,12 +90,12 @@ class Curve:
         The unit its temperatures came in, and the unit they are shown in.
     """
 
-    temperature: Union[Sequence[float], float, None]
-    signal: Sequence[float]
-    c_tot: Union[float, Sequence[float]]
+    temperature: Union[np.ndarray, Sequence[float], float, None]
+    signal: Union[np.ndarray, Sequence[float]]
+    c_tot: Union[float, np.ndarray, Sequence[float], None]
     label: Optional[str] = None
     signal_name: Optional[str] = None  # the signal's column header with its unit, e.g. "CD [mdeg]"
-    solvent: Optional[Sequence[float]] = None
+    solvent: Union[np.ndarray, Sequence[float], None] = None
     vary: Optional[str] = None
     source: Optional[str] = None  # the file it was read from
     temperature_unit: str = "K"  # the unit its temperatures came in ("K" or "°C"): the unit they are shown in
@@ -183,7 +183,8 @@ class Curve:
     @property
     def x(self) -> np.ndarray:
         """What varies, per point: K, mol/L or the good-solvent fraction."""
-        return {"temperature": self.temperature, "concentration": self.c_tot, "solvent": self.solvent}[self.vary]
+        return np.asarray({"temperature": self.temperature, "concentration": self.c_tot,
+                           "solvent": self.solvent}[str(self.vary)])
 
     @property
     def size(self) -> int:
@@ -192,12 +193,12 @@ class Curve:
     def temperatures(self) -> np.ndarray:
         """The temperature of every point (NaN where not given)."""
         if self.vary == "temperature":
-            return self.temperature
+            return np.asarray(self.temperature)
         return np.full(self.size, math.nan if self.temperature is None else self.temperature)
 
     def concentrations(self) -> np.ndarray:
         """The total concentration of every point."""
-        return self.c_tot if self.vary == "concentration" else np.full(self.size, self.c_tot)
+        return np.asarray(self.c_tot) if self.vary == "concentration" else np.full(self.size, self.c_tot)
 
     @property
     def name(self):

@@ -233,7 +233,8 @@ def concentration_fraction(model: Model, consts, c_tot, nuc_size=None, steps=EXA
         except ValueError:
             if solve is not _core.cooperative_model:
                 raise
-            out.append(_core.cooperative_model_n(cc, *ks, 2, steps))
+            k, sigma = ks
+            out.append(_core.cooperative_model_n(cc, k, sigma, 2, steps))
     return np.array(out, dtype=float)
 
 

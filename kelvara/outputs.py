@@ -147,6 +147,7 @@ def write(where: Union[Target, str], data: Union[str, bytes], option: str = "out
                 pass  # a stream that is closed or gone has nothing waiting
         _write_all(where.fd, payload, where.shown)
     elif where.kind == "device":
+        assert where.path is not None  # a device is named by its path
         try:
             fd = os.open(where.path, os.O_WRONLY | getattr(os, "O_NOCTTY", 0))
         except OSError as error:

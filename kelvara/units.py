@@ -93,13 +93,15 @@ def concentration_argument(text, what: str = "--c-tot") -> Tuple[float, bool]:
     if isinstance(text, (int, float)) and not isinstance(text, bool):
         value, unit = float(text), False
     else:
-        value = whole_concentration(text)
-        unit = value is not None
-        if value is None:
+        parsed = whole_concentration(text)
+        unit = parsed is not None
+        if parsed is None:
             try:
                 value = float(str(text).strip())
             except ValueError:
                 raise UnitError(f"{what} takes a concentration such as 5e-6 or 5uM, not {text!r}") from None
+        else:
+            value = parsed
     if not (math.isfinite(value) and value > 0.0):
         raise UnitError(f"{what} must be positive, not {text!r}")
     if not unit and value >= PLAUSIBLE_MOLAR:
@@ -149,9 +151,10 @@ def temperature_argument(value, celsius: bool = False, what: str = "--temperatur
     if isinstance(value, (int, float)) and not isinstance(value, bool):
         number, unit = float(value), ""
     else:
-        number, unit = split_unit(value)
-        if number is None or (unit and temperature_unit(unit) not in ("K", "C")):
+        parsed, unit = split_unit(value)
+        if parsed is None or (unit and temperature_unit(unit) not in ("K", "C")):
             raise UnitError(f"{what} takes a temperature such as 293.15 or 20C, not {value!r}")
+        number = parsed
     scale = temperature_unit(unit) if unit else ("C" if celsius else "K")
     kelvin = number + KELVIN_OFFSET if scale == "C" else number
     if not math.isfinite(kelvin) or kelvin <= 0.0:

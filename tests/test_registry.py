@@ -130,7 +130,7 @@ def test_wheel_is_one_abi3_wheel_for_cpython_39_and_later():
         files = set(archive.namelist())
         metadata = archive.read(f"kelvara-{version}.dist-info/WHEEL").decode()
     assert {"kelvara/_core.abi3.so", "kelvara/_kernels.abi3.so"} <= files
-    assert {"kelvara/_core.pyi", "kelvara/py.typed", "kelvara/__init__.py"} <= files
+    assert {"kelvara/_core.pyi", "kelvara/_kernels.pyi", "kelvara/py.typed", "kelvara/__init__.py"} <= files
     assert f"Tag: cp39-abi3-{platform_tag}" in metadata.splitlines()
     assert "Root-Is-Purelib: false" in metadata.splitlines()
     # The installed copy is the one from this wheel.
@@ -174,3 +174,14 @@ def test_type_checkers_see_the_signatures(tmp_path):
     assert status == 0, out
     out, _, status = api.run([str(bad), "--no-incremental", "--cache-dir", str(tmp_path / "cache")])
     assert status == 1 and 'Argument 1 to "temp_cooperative_model"' in out
+
+
+def test_the_package_type_checks(tmp_path, monkeypatch):
+    """mypy finds nothing in the package's own source (its settings in
+    pyproject.toml; the compiled modules typed by their stubs)."""
+    api = pytest.importorskip("mypy.api")
+    root = pathlib.Path(__file__).resolve().parent.parent
+    monkeypatch.chdir(root)
+    out, err, status = api.run(["-p", "kelvara", "--config-file", str(root / "pyproject.toml"), "--no-incremental",
+                                "--cache-dir", str(tmp_path / "cache")])
+    assert status == 0, out + err

@@ -6,6 +6,7 @@ error from the covariance.  A mixin of the fit's problem."""
 from __future__ import annotations
 
 import math
+from typing import Callable, Dict
 
 import numpy as np
 
@@ -29,6 +30,9 @@ class _DerivedValues:
     f50, degrees of polymerisation) as functions of the parameter vector,
     with their standard errors from the covariance: the part of the problem
     that turns best values into what a chemist reports."""
+
+    # Given by the problem it is part of.
+    plain: Callable[[Dict[str, float]], Dict[str, float]]
 
     def derived_functions(self):
         if not self.model.mass_balance:

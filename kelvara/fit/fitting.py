@@ -112,7 +112,7 @@ def fit(
     results = [_fit_problem(make(size), dict(start), search) for size in sizes]
     best = min(results, key=lambda r: (not r.converged, r.chi2))
     if len(sizes) > 1:
-        best.nuc_size_scan = {r.nuc_size: r.chi2 for r in results}
+        best.nuc_size_scan = {r.nuc_size: r.chi2 for r in results if r.nuc_size is not None}
         best.nuc_size_support = _nucleus_support(best, results)
         best.notes.append(best.nuc_size_support.text)
     if not best.converged:

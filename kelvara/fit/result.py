@@ -10,7 +10,7 @@ from __future__ import annotations
 import math
 import sys
 from dataclasses import dataclass, field
-from typing import Dict, Iterable, List, Optional, Tuple
+from typing import TYPE_CHECKING, Dict, Iterable, List, Optional, Tuple
 
 import numpy as np
 from scipy.signal import lfilter
@@ -25,6 +25,9 @@ from kelvara.fit.uncertainty import Profile, _profile_one
 from kelvara.models import degree_of_polymerisation, unit_of
 from kelvara.units import formatted as _format
 from kelvara.units import rounded as _rounded
+
+if TYPE_CHECKING:
+    from kelvara.fit.problem import _Problem
 
 
 @dataclass
@@ -145,9 +148,15 @@ class FitResult:
     nuc_size_scan: Optional[Dict[int, float]] = None
     nuc_size_support: Optional["NucleusSupport"] = None
     noise_model: Optional[NoiseModel] = None  # how the residuals are correlated; None: too few points to say
-    _problem: Optional[object] = field(default=None, repr=False)  # the fit's problem, for predictions and refits
+    _problem: Optional["_Problem"] = field(default=None, repr=False)  # the fit's problem, for predictions and refits
     _x: Optional[np.ndarray] = field(default=None, repr=False)
     _error_scales: Optional[Dict[str, float]] = field(default=None, repr=False)
+
+    @property
+    def _fit(self) -> "_Problem":
+        if self._problem is None:
+            raise RuntimeError("this result holds no fit to evaluate")
+        return self._problem
 
     @property
     def ok(self) -> bool:
@@ -197,19 +206,19 @@ class FitResult:
     def data(self) -> List[Curve]:
         """The curves the fit was made from, in its order (frozen: what was
         fitted).  `curves` holds each one's fitted values."""
-        return list(self._problem.curves)
+        return list(self._fit.curves)
 
     @property
     def thermodynamic(self) -> List[str]:
         """The model's own parameters, in order: the thermodynamic ones of a
         mass-balance model, a per-curve model's per-curve values (te[0], ...);
         not the baselines and amplitudes."""
-        return list(self._problem.nonlinear)
+        return list(self._fit.nonlinear)
 
     def fitted_as_logarithm(self, name: str) -> bool:
         """Whether `name` was fitted as its logarithm (its error is then
         relative: K, sigma, and such)."""
-        return name in self._problem.log_names
+        return name in self._fit.log_names
 
     def _index(self, curve_index) -> int:
         if isinstance(curve_index, (bool, np.bool_)) or not isinstance(curve_index, (int, np.integer)):
@@ -223,7 +232,7 @@ class FitResult:
         `curve_index` at the points x of what it varies (for a per-curve
         model, its degree of aggregation)."""
         i = self._index(curve_index)
-        problem = self._problem
+        problem = self._fit
         return problem.fraction(problem.values(self._x), problem.curves[i], np.asarray(x, dtype=float))
 
     def fitted(self, curve_index=0) -> np.ndarray:
@@ -240,7 +249,7 @@ class FitResult:
         good-solvent fractions."""
         i = self._index(curve_index)
         x = np.asarray(x, dtype=float)
-        return self._problem.scale * self._problem.signal(self._x, i, x)
+        return self._fit.scale * self._fit.signal(self._x, i, x)
 
     def curve_table(self) -> Dict[str, np.ndarray]:
         """Every point as columns, to plot again: curve, c_tot (mol/L),
@@ -251,10 +260,10 @@ class FitResult:
         aggregation the data show), dp_n and dp_n_all (number-average degree
         of polymerisation of the aggregates, and of all species with the
         monomer)."""
-        problem = self._problem
+        problem = self._fit
         values = problem.values(self._x)
         solvent = "solvent" in problem.kinds
-        columns = {k: [] for k in ("curve", "c_tot", "temperature") + (("solvent",) if solvent else ())
+        columns: Dict[str, list] = {k: [] for k in ("curve", "c_tot", "temperature") + (("solvent",) if solvent else ())
                    + ("signal", "fitted", "residual", "fraction", "aggregation")}
         for i, (curve, fitted) in enumerate(zip(problem.curves, self.curves)):
             n = curve.size
@@ -304,7 +313,7 @@ class FitResult:
         """
         from kelvara import plot  # matplotlib only when a figure is asked for
 
-        curves = self._problem.curves
+        curves = self._fit.curves
         if celsius is None:
             celsius = _came_in_celsius(curves)
         if ax is not None:
@@ -416,8 +425,8 @@ class FitResult:
                 warning = "" if pr.converged else "  (some refits did not converge: may be too narrow)"
                 unit = unit_of(pr.name)
                 low, high = (shown(v, unit)[0] if v is not None else None for v in (pr.low, pr.high))
-                error = self.parameters[pr.name].stderr if pr.name in self.parameters else math.nan
-                ends = [_rounded(v, error, shown(0.0, unit)[1]) if v is not None else ("n/a", "", "")
+                spread = self.parameters[pr.name].stderr if pr.name in self.parameters else math.nan
+                ends = [_rounded(v, spread, shown(0.0, unit)[1]) if v is not None else ("n/a", "", "")
                         for v in (low, high)]
                 shown_unit = _rounded(0.0, 1.0, shown(0.0, unit)[1])[2]
                 lines.append(f"  {pr.name:22}[{ends[0][0]}, {ends[1][0]}]  {shown_unit}" + warning)
@@ -426,17 +435,17 @@ class FitResult:
                          + (", the noise's correlation kept" if self.noise_model is not None
                             and not self.noise_model.white else "") + "):")
             for name, (low, high) in self.bootstrap.items():
-                error = self.parameters[name].stderr if name in self.parameters else \
+                spread = self.parameters[name].stderr if name in self.parameters else \
                     self.derived[name].stderr if name in self.derived else math.nan
                 unit = unit_of(name)
-                ends = [_rounded(shown(v, unit)[0], error, shown(0.0, unit)[1]) for v in (low, high)]
+                ends = [_rounded(shown(v, unit)[0], spread, shown(0.0, unit)[1]) for v in (low, high)]
                 lines.append(f"  {name:22}[{ends[0][0]}, {ends[1][0]}]  {ends[0][2]}")
         lines.append("derived:")
         for d in self.derived.values():
             value, unit = shown(d.value, d.unit)
             text, error, unit = _rounded(value, d.stderr, unit)
             lines.append(f"  {d.name:22}{text:>16}{error:>14}  {unit}")
-        thermo = [n for n in self.free if n in self._problem.nonlinear_set]
+        thermo = [n for n in self.free if n in self._fit.nonlinear_set]
         if len(thermo) > 1:
             lines.append("correlation of the thermodynamic parameters:")
             index = [self.free.index(n) for n in thermo]
@@ -512,7 +521,7 @@ class FitResult:
         where chi2 has risen by the F-test's amount at `level`.  Honest where
         the Jacobian's errors are only a linear approximation (delta_h and
         delta_s are correlated at 0.9996).  Sets and returns `profiles`."""
-        problem = self._problem
+        problem = self._fit
         if names is None:
             names = [n for n in self.free if n in problem.nonlinear_set]
         names = list(names)
@@ -545,7 +554,7 @@ class FitResult:
         returns `bootstrap`; `bootstrap_samples` keeps the parameter values.
         `progress`: a bar on stderr (True; None: when stderr is a terminal),
         or a callable, called as ``progress(done, resamples)``."""
-        problem = self._problem
+        problem = self._fit
         rng = np.random.default_rng(seed)
         fitted = [problem.signal(self._x, i, c.x) for i, c in enumerate(problem.curves)]
         residuals = [c.residuals / problem.scale for c in self.curves]

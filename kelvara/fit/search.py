@@ -280,7 +280,7 @@ def _search(problem: _Problem, start: Dict[str, float], notes: List[str], search
 
     screened = 1
     if search:
-        scored = []
+        scored: list = []
         seen = set()
         for thermo in _candidates(problem):
             theta = _theta(problem, thermo)
@@ -308,7 +308,7 @@ def _search(problem: _Problem, start: Dict[str, float], notes: List[str], search
         starts += _diverse([item[2] for item in scored], problem, _REFINED)
 
     refined = []
-    taken = []
+    taken: list = []
     for theta in starts:
         if any(np.array_equal(theta, t) for t in taken) or problem.project(theta) is None:
             continue  # the same start again reaches the same end
@@ -335,7 +335,7 @@ def _linear_start(problem, beta):
 def _diverse(thetas, problem, count):
     """The first `count` of the sorted starts, skipping one that lies close
     to a start already taken (it would most likely reach the same minimum)."""
-    taken = []
+    taken: list = []
     def span(name):
         base = name.split("[")[0]
         if base.startswith("delta_s"):

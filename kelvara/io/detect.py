@@ -6,7 +6,7 @@ from __future__ import annotations
 
 import pathlib
 from collections import Counter
-from typing import Iterable, List, Optional, Sequence, Union
+from typing import Dict, Iterable, List, Optional, Sequence, Union, cast
 
 import numpy as np
 
@@ -86,14 +86,13 @@ def read(
         One sentence naming the file, its line and column, for anything that
         cannot be read without a guess.
     """
-    given = dict(c_tot=list(c_tot) if c_tot else None, celsius=celsius, temperature_column=temperature_column,
+    given: Dict[str, object] = dict(c_tot=list(c_tot) if c_tot else None, celsius=celsius, temperature_column=temperature_column,
                  signal_column=signal_column, concentration_column=concentration_column,
                  curve_column=curve_column, decimal=decimal, sheet=sheet, segment=segment, vary=vary,
                  temperature=temperature, solvent_column=solvent_column)
-    if isinstance(paths, (str, pathlib.Path)):
-        paths = [paths]
-    paths = [pathlib.Path(p) for p in paths]
-    if not paths:
+    named = [paths] if isinstance(paths, (str, pathlib.Path)) else paths
+    data_paths = [pathlib.Path(p) for p in named]
+    if not data_paths:
         raise ReadError("no data file given")
     if decimal not in (None, ".", ","):
         raise ReadError(f"decimal must be '.' or ',', not {decimal!r}")
@@ -107,7 +106,7 @@ def read(
     notes: List[str] = []
     pending: List[_Pending] = []
     files: List[FileReading] = []
-    for index, path in enumerate(paths):
+    for index, path in enumerate(data_paths):
         reading = FileReading(str(path), "")
         read_here = _read_file(path, options, notes, reading)
         if vary not in ("auto", "temperature") and any(p.vary != vary for p in read_here):
@@ -119,7 +118,7 @@ def read(
         pending += read_here
     _assign_concentrations(pending, c_tot or [])
     _assign_temperature(pending, fixed_temperature, temperature)
-    _distinct_labels(pending, paths)
+    _distinct_labels(pending, data_paths)
     curves = []
     for p in pending:
         try:
@@ -197,9 +196,10 @@ def read_curves(
 
 def _curve_reading(curve: Curve, c_tot_from: str) -> CurveReading:
     x = curve.x
-    return CurveReading(curve.name, None if curve.vary == "concentration" else float(curve.c_tot), curve.size,
-                        curve.vary, float(np.min(x)), float(np.max(x)),
-                        None if curve.vary == "temperature" else curve.temperature, c_tot_from)
+    fixed = cast(Optional[float], curve.temperature)  # of a series or denaturation
+    return CurveReading(curve.name, None if curve.vary == "concentration" else float(curve.concentrations()[0]),
+                        curve.size, str(curve.vary), float(np.min(x)), float(np.max(x)),
+                        None if curve.vary == "temperature" else fixed, c_tot_from)
 
 
 def _distinct_labels(pending, paths):
@@ -266,8 +266,8 @@ def _assign_concentrations(pending, given):
                         "files need a concentration: give one per curve or one per file, in order")
 
 
-def _read_file(path: pathlib.Path, options: _Options, notes, reading: FileReading) -> List[_Pending]:
-    path = _DataFile(path)
+def _read_file(name: pathlib.Path, options: _Options, notes, reading: FileReading) -> List[_Pending]:
+    path = _DataFile(name)
     head, encoding, lines = _sample(path)
     if not head.strip():
         raise ReadError(f"{path} is empty")

@@ -79,13 +79,14 @@ def _read_workbook(path, handle, openpyxl, options, notes, reading) -> List[_Pen
     shown = f"{path} (sheet {name!r})"
     if located.bare_header is not None:
         raise _bare_header_error(shown, rows[located.first - 1][0], located.bare_header)
-    headerless = located.header is None
+    header_row = located.header
+    headerless = header_row is None
     body = rows[located.first:]
-    if headerless:
+    if header_row is None:
         width = max(len(cells) for _, cells in body[:3])
         headers = [f"column {j + 1}" for j in range(width)]
     else:
-        header = rows[located.header][1]
+        header = rows[header_row][1]
         width = len(header)
         headers = [f"column {j + 1}" if _blank(h) else str(h).strip() for j, h in enumerate(header)]
     data = [cells[:width] + [None] * (width - len(cells)) for _, cells in body]
@@ -100,7 +101,7 @@ def _read_workbook(path, handle, openpyxl, options, notes, reading) -> List[_Pen
 
     note = "" if options.sheet is not None or name == names[0] else \
         f" (the first holding a table; the sheets are {listed})"
-    details = f"sheet {name!r}{note}, " + ("no header, data from row " f"{numbers[0]}" if headerless else
-                                           f"header in row {rows[located.header][0]}")
+    details = f"sheet {name!r}{note}, " + ("no header, data from row " f"{numbers[0]}" if header_row is None else
+                                           f"header in row {rows[header_row][0]}")
     table, source = _source(shown, table, options, notes, where, path.stem, reading, details, headerless)
     return _from_table(source, table)

@@ -75,6 +75,7 @@ def _from_table(source: _Source, table) -> List[_Pending]:
         raise ReadError(f"{path}: no temperature column among {', '.join(map(repr, headers))} "
                         "(name it with --temperature-column; a concentration series or a denaturation "
                         "needs --vary concentration or --vary solvent)")
+    assert temperature is not None  # read from t_col
 
     wide = [h for h in headers if h not in (t_col, k_col) and _role_of(h) is None
             and parse_concentration(h) is not None]
@@ -255,7 +256,7 @@ def _series_table(source: _Source, table, t_col, c_col, s_col, k_col, temperatur
         if k_col is None and t is not None:
             label = _kelvin_label(t, unit)
         curves.append(_Pending(t, signal[rows], concentration[rows], label, str(path), s_col, "concentration"))
-    if len(curves) > 1 and all(np.unique(p.c_tot).size < 4 for p in curves):
+    if len(curves) > 1 and all(np.unique(np.asarray(p.c_tot, dtype=float)).size < 4 for p in curves):
         raise ReadError(f"{path}: read as concentration series, its {len(curves)} series hold 3 concentrations "
                         "or fewer each; it looks like curves against temperature (leave out --vary)")
     return curves

@@ -71,8 +71,8 @@ class FileReading:
         kinds = Counter(c.varies for c in self.curves)
         lines.append(f"  {len(self.curves)} curve(s): "
                      + ", ".join(f"{n} against {kind}" for kind, n in kinds.items()))
-        for c in self.curves:
-            lines.append(f"    {c.label}: {_curve_words(c, self.temperature_unit)}")
+        for curve in self.curves:
+            lines.append(f"    {curve.label}: {_curve_words(curve, self.temperature_unit)}")
         return "\n".join(lines)
 
     def to_dict(self) -> dict:

@@ -1,0 +1,15 @@
+"""Type stubs for the compiled module kelvara._kernels (private: the fit's array kernels)."""
+
+from typing import Optional, Union
+
+_Input = Optional[Union[bytes, bytearray]]
+_Output = Optional[bytearray]
+
+def solve(model: int, nuc_size: int, steps: int, conc: _Input, k: _Input, sigma: _Input, k_iso: _Input,
+          fraction: _Output, monomer: _Output, d_ln_k: _Output, d_ln_sigma: _Output,
+          d_ln_k_iso: _Output) -> None:
+    """Fractions aggregated (and, where asked, the free monomer and the derivatives of the fraction in
+    ln k, ln sigma and ln k_iso) of every point, written into the output bytearrays."""
+
+def exp(values: bytearray, count: int = -1) -> None:
+    """exp of the first `count` doubles of `values`, in place."""
