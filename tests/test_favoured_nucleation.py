@@ -5,19 +5,15 @@ recover what made their data."""
 
 import math
 import random
+from array import array
 
 import pytest
 
 pytest.importorskip("mpmath")
-np = pytest.importorskip("numpy")
-pytest.importorskip("scipy")
 
 from helpers import write_cooling_run  # noqa: E402
 from reference import exact_nucleus_fraction  # noqa: E402
 from kelvara import _core, _kernels  # noqa: E402
-from kelvara.cli import main  # noqa: E402
-from kelvara.fit import Curve, fit  # noqa: E402
-from kelvara.models import MODELS, concentration_fraction, constants  # noqa: E402
 
 # sigma = exp(delta_s_nuc / R - delta_h_nuc / RT) crosses 1 at 289 K and
 # reaches 1.1e4 at 90 °C.
@@ -76,16 +72,20 @@ def test_the_kernels_give_the_model_functions_doubles():
     for n in (3, 8, 12, 300):
         cases = favoured_cases(n, 20) + [(c, k, 1.0 / s) for c, k, s in favoured_cases(n + 1, 20)]
         random.Random(n).shuffle(cases)
-        conc, k, sigma = (np.array(column) for column in zip(*cases))
-        fraction = bytearray(8 * conc.size)
-        _kernels.solve(2, n, 4000, conc.tobytes(), k.tobytes(), sigma.tobytes(), None, fraction, None, None,
-                       None, None)
+        conc, k, sigma = (array("d", column).tobytes() for column in zip(*cases))
+        fraction = bytearray(8 * len(cases))
+        _kernels.solve(2, n, 4000, conc, k, sigma, None, fraction, None, None, None, None)
         expected = [_core.cooperative_model_n(*case, n, 4000) for case in cases]
-        assert np.frombuffer(fraction).tolist() == expected
+        assert array("d", fraction).tolist() == expected
 
 
 def cooling(seed):
     """Seven CD cooling curves 90 to -5 °C, a nucleus of 8, noise 1 % of the change."""
+    np = pytest.importorskip("numpy")
+    pytest.importorskip("scipy")
+    from kelvara.fit import Curve
+    from kelvara.models import MODELS, concentration_fraction, constants
+
     rng = np.random.default_rng(seed)
     kelvin = np.linspace(363.15, 268.15, 381)
     model = MODELS["cooperative_n"]
@@ -98,7 +98,10 @@ def cooling(seed):
 
 @pytest.mark.parametrize("seed", [3, 4])
 def test_a_fit_across_sigma_one_recovers_its_truths(seed):
-    result = fit(cooling(seed), "cooperative_n", nuc_size=8, free=("delta_s_nuc",))
+    curves = cooling(seed)
+    from kelvara.fit import fit
+
+    result = fit(curves, "cooperative_n", nuc_size=8, free=("delta_s_nuc",))
     assert result.ok, result.problems
     for name, truth in TRUTH.items():
         p = result.parameters[name]
@@ -107,6 +110,8 @@ def test_a_fit_across_sigma_one_recovers_its_truths(seed):
 
 def test_fixing_the_truth_evaluates_and_fits(tmp_path, capsys):
     data = write_cooling_run(cooling(5), tmp_path / "run.csv")
+    from kelvara.cli import main
+
     fixes = [f"--fix={name}={value:g}" for name, value in TRUTH.items()]
     code = main(["fit", str(data), "--model", "cooperative_n", "--nuc-size", "8", *fixes])
     out = capsys.readouterr()

@@ -5,10 +5,11 @@ import signal
 import subprocess
 import sys
 import time
+from array import array
 
 import pytest
 
-from kelvara import _core
+from kelvara import _core, _kernels
 
 HUGE = 10**12
 
@@ -67,3 +68,34 @@ def test_ctrl_c_ends_a_huge_nucleus_with_keyboard_interrupt():
     _, error = process.communicate(timeout=60)
     assert time.perf_counter() - start < 1.0
     assert error.strip().endswith("KeyboardInterrupt")
+
+
+@pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs setitimer")
+@pytest.mark.parametrize("victim, resize", [
+    ("fraction", lambda a: a.extend(bytes(8_000_000))),  # grown: reallocated elsewhere
+    ("fraction", lambda a: a.clear()),                    # emptied: freed
+    ("conc", lambda a: a.clear()),                        # an input read after the poll
+])
+def test_an_array_a_signal_handler_resizes_stops_the_kernels(victim, resize):
+    """The fit's kernels hold the arrays' memory while their stop poll runs
+    Python signal handlers; one that resizes an array stops the call with
+    BufferError before the kernels touch that memory again (they wrote into
+    freed memory before, which the sanitizer run of this test reports)."""
+    n = 1_000_000
+    arrays = {"conc": bytearray(array("d", [1e-5]) * n), "fraction": bytearray(8 * n)}
+    k, sigma = (array("d", [1e6]) * n).tobytes(), (array("d", [1e-3]) * n).tobytes()
+    resized = []
+
+    def handler(signum, frame):
+        resize(arrays[victim])
+        resized.append(len(arrays[victim]))
+
+    previous = signal.signal(signal.SIGALRM, handler)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.02)
+        with pytest.raises(BufferError, match="resized during the call"):
+            _kernels.solve(2, 40, 2200, arrays["conc"], k, sigma, None, arrays["fraction"], None, None, None, None)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert resized == [len(arrays[victim])]

@@ -349,36 +349,3 @@ def test_a_signal_handler_ends_a_long_kernel_call():
     assert solve(NUCLEUS, c[:3], k[:3], sigma[:3], nuc_size=5)[0][0] == _core.cooperative_model_n(
         1e-5, 1e5, 0.5, 5, EXACT_STEPS)  # and the module goes on working
 
-
-@pytest.mark.skipif(not hasattr(__import__("signal"), "setitimer"), reason="needs setitimer")
-@pytest.mark.parametrize("victim, resize", [
-    ("fraction", lambda a: a.extend(bytes(8_000_000))),  # grown: reallocated elsewhere
-    ("fraction", lambda a: a.clear()),                    # emptied: freed
-    ("conc", lambda a: a.clear()),                        # an input read after the poll
-])
-def test_an_array_a_signal_handler_resizes_stops_the_call(victim, resize):
-    """The kernels hold the arrays' memory while their stop poll runs Python
-    signal handlers; one that resizes an array stops the call with
-    BufferError before the kernels touch that memory again (writing into
-    freed memory otherwise, which the sanitizer run reports)."""
-    import signal
-
-    n = 1_000_000
-    arrays = {"conc": bytearray(np.full(n, 1e-5).tobytes()), "fraction": bytearray(8 * n)}
-    k, sigma = np.full(n, 1e6).tobytes(), np.full(n, 1e-3).tobytes()
-    resized = []
-
-    def handler(signum, frame):
-        resize(arrays[victim])
-        resized.append(len(arrays[victim]))
-
-    previous = signal.signal(signal.SIGALRM, handler)
-    try:
-        signal.setitimer(signal.ITIMER_REAL, 0.02)
-        with pytest.raises(BufferError, match="resized during the call"):
-            _kernels.solve(NUCLEUS, 40, 2200, arrays["conc"], k, sigma, None, arrays["fraction"], None, None,
-                           None, None)
-    finally:
-        signal.setitimer(signal.ITIMER_REAL, 0)
-        signal.signal(signal.SIGALRM, previous)
-    assert resized == [len(arrays[victim])]
