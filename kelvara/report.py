@@ -23,7 +23,7 @@ import warnings
 from typing import List, Optional, Sequence
 
 from kelvara import __version__
-from kelvara.models import MODELS
+from kelvara.models import MODELS, unit_of
 from kelvara.units import rounded as _rounded
 
 # Per model: the equations (matplotlib mathtext), what it assumes, what to cite.
@@ -202,8 +202,23 @@ def _settings(result):
     for name in ("amplitude", "baseline"):
         if name in names:
             lines.append(f"one {name} shared by every curve")
-    if getattr(problem, "extensive", False):
-        lines.append("extensive signal: proportional to c_tot")
+    options = result.options
+    if options is not None:
+        if isinstance(options.nuc_size, tuple):
+            lines.append(f"nucleus sizes scanned: {options.nuc_size[0]} to {options.nuc_size[-1]}")
+        if options.shared:
+            lines.append("shared by every curve: " + ", ".join(options.shared))
+        if options.extensive:
+            lines.append("extensive signal: proportional to c_tot")
+        for name, (low, high) in (options.bounds or {}).items():
+            lines.append(f"bounds of {name}: {low:g} to {high:g} {unit_of(name)}".rstrip())
+        if options.start:
+            lines.append("started at: " + ", ".join(f"{n} = {v:g} {unit_of(n)}".rstrip()
+                                                     for n, v in options.start.items()))
+        if options.max_nfev is not None:
+            lines.append(f"at most {options.max_nfev} evaluations")
+        if not options.search:
+            lines.append("no global search: one local fit from the start")
     if getattr(problem, "weight_note", None):
         lines.append(problem.weight_note)
     at_bound = [p.name for p in result.parameters.values() if p.at_bound]

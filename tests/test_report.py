@@ -98,3 +98,25 @@ def test_the_methods_paragraph_says_what_the_curves_shared(tmp_path, model, opti
     result.report(tmp_path / "fit.html")
     methods = re.search(r"<p class='methods'>(.*?)</p>", (tmp_path / "fit.html").read_text(encoding="utf-8")).group(1)
     assert words in methods
+
+
+def test_the_options_travel_with_the_result_into_json_and_the_report(tmp_path):
+    from kelvara.fit.options import FitOptions
+
+    result = fit(cooling(0.0, 3), "cooperative", bounds={"delta_h": (-2e5, -5e4)}, start={"delta_h": -9e4},
+                 shared_baseline=True)
+    options = result.options
+    assert options.shared_baseline and dict(options.bounds) == {"delta_h": (-2e5, -5e4)}
+    with pytest.raises(TypeError):
+        options.fix["delta_h"] = 1.0  # frozen, maps included
+    saved = result.to_dict()["options"]
+    assert saved["bounds"] == {"delta_h": [-2e5, -5e4]} and saved["shared_baseline"] is True
+    result.report(tmp_path / "fit.html")
+    page = (tmp_path / "fit.html").read_text(encoding="utf-8")
+    assert "<li>bounds of delta_h: -200000 to -50000 J/mol</li>" in page
+    assert "<li>started at: delta_h = -90000 J/mol</li>" in page
+    # What compare gives each model: its own part of the options.
+    given = FitOptions(nuc_size=(2, 3, 4), shared=("te",), free=("delta_s_nuc",))
+    assert given.for_model("cooperative") == FitOptions(free=("delta_s_nuc",))
+    assert given.for_model("cooperative_n").nuc_size == (2, 3, 4)
+    assert given.for_model("vanderschoot") == FitOptions(shared=("te",))

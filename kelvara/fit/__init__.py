@@ -37,6 +37,7 @@ noise, or an elongation temperature lies far outside the measured range.
 from kelvara.fit.compare import Comparison, compare
 from kelvara.fit.curves import REFERENCE_TEMPERATURE, VARIED, Curve, celsius
 from kelvara.fit.fitting import MAX_FITTED_NUC_SIZE, check, fit
+from kelvara.fit.options import FitOptions
 from kelvara.fit.result import CurveResult, Derived, FitResult, Parameter
 from kelvara.fit.uncertainty import Profile
 from kelvara.fit.verdict import Problem
@@ -52,6 +53,7 @@ __all__ = [
     "Curve",
     "CurveResult",
     "Derived",
+    "FitOptions",
     "FitResult",
     "Parameter",
     "Problem",

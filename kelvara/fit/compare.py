@@ -11,9 +11,10 @@ from kelvara import __version__
 from kelvara.errors import KelvaraError
 from kelvara.fit.curves import Curve, _came_in_celsius
 from kelvara.fit.fitting import fit
+from kelvara.fit.options import FitOptions
 from kelvara.fit.result import FitResult, _rounded
 from kelvara.fit.threads import one_blas_thread
-from kelvara.models import MODELS, unit_of
+from kelvara.models import unit_of
 
 
 @dataclass
@@ -119,25 +120,13 @@ def compare(curves, models: Sequence[str] = ("isodesmic", "cooperative", "coop_i
         last, whatever their AIC, and `best` is None when none is ok.
     """
     curves = [curves] if isinstance(curves, Curve) else list(curves)
+    given = FitOptions(**options)
     results = []
     models = list(models)
     for index, model in enumerate(models):
         if progress is not None:
             progress(model, index, len(models))
-        model_options = dict(options)
-        if model != "cooperative_n":
-            model_options.pop("nuc_size", None)
-        if model in MODELS and "shared" in model_options:
-            # each model shares what it has of the names given
-            names = model_options["shared"]
-            names = [names] if isinstance(names, str) else list(names)
-            model_options["shared"] = tuple(n for n in names if n in MODELS[model].per_curve)
-        if model in MODELS and "free" in model_options:
-            # each model frees what it has of the names given
-            names = model_options["free"]
-            names = [names] if isinstance(names, str) else list(names)
-            model_options["free"] = tuple(n for n in names if n == MODELS[model].nucleation_entropy)
-        results.append(fit(curves, model, **model_options))
+        results.append(fit(curves, model, **given.for_model(model).keywords()))
     results.sort(key=lambda r: (not r.ok, r.aic, r.bic))
     return Comparison(results)
 

@@ -6,13 +6,14 @@ from __future__ import annotations
 
 import math
 import warnings
-from typing import Dict, Iterable, Mapping, Optional, Tuple, Union
+from typing import Dict, Iterable, List, Mapping, Optional, Tuple, Union
 
 import numpy as np
 
 from kelvara.errors import KelvaraError
 from kelvara.fit.curves import Curve
 from kelvara.fit.noise import _local_noise_ratio, _misfit_percent, _noise_model, _noise_variance, _window
+from kelvara.fit.options import FitOptions
 from kelvara.fit.problem import _Exhausted, _Problem
 from kelvara.fit.result import CurveResult, FitResult, NucleusSupport, Parameter
 from kelvara.fit.search import _guess, _linear_start, _search, _theta
@@ -107,9 +108,14 @@ def fit(
         or parameter, a fixed value outside its bounds, too few points),
         before any fitting.
     """
-    curves, sizes, make, start = _setup(curves, model, nuc_size, shared_amplitude, shared_baseline, baseline_slope,
-                                        start, fix, bounds, max_nfev, aggregate_slope, extensive, shared, free)
-    results = [_fit_problem(make(size), dict(start), search) for size in sizes]
+    options = FitOptions(nuc_size=nuc_size, shared_amplitude=shared_amplitude, shared_baseline=shared_baseline,
+                         baseline_slope=baseline_slope, aggregate_slope=aggregate_slope, extensive=extensive,
+                         start=start, fix=fix, bounds=bounds, max_nfev=max_nfev, search=search, shared=shared,
+                         free=free)
+    curves, sizes, make, numbers = _setup(curves, model, options)
+    results = [_fit_problem(make(size), dict(numbers), search) for size in sizes]
+    for result in results:
+        result.options = options
     best = min(results, key=lambda r: (not r.converged, r.chi2))
     if len(sizes) > 1:
         best.nuc_size_scan = {r.nuc_size: r.chi2 for r in results if r.nuc_size is not None}
@@ -155,22 +161,18 @@ def _nucleus_support(best, results):
 def check(curves: Union[Curve, Iterable[Curve]], model: str = "cooperative", **options) -> None:
     """Raise the ValueError that `fit` would raise for these curves and
     options (an unknown model or parameter, a bad bound), without fitting."""
-    keywords = dict(nuc_size=None, shared_amplitude=False, shared_baseline=False, baseline_slope=False,
-                    start=None, fix=None, bounds=None, max_nfev=None, aggregate_slope=False, extensive=False,
-                    shared=(), free=())
-    unknown = set(options) - set(keywords) - {"search"}
+    unknown = set(options) - set(FitOptions.__dataclass_fields__)
     if unknown:
         raise TypeError(f"check() got an unexpected keyword argument {sorted(unknown)[0]!r}")
-    keywords.update((k, v) for k, v in options.items() if k != "search")
-    _, sizes, make, _ = _setup(curves, model, **keywords)
+    _, sizes, make, _ = _setup(curves, model, FitOptions(**options))
     make(sizes[0])
 
 
-def _setup(curves, model, nuc_size, shared_amplitude, shared_baseline, baseline_slope, start, fix, bounds, max_nfev,
-           aggregate_slope, extensive, shared, free=()):
+def _setup(curves, model, options: FitOptions):
     """Everything `fit` checks before it fits: (the curves, the nucleus
     sizes to fit, a function that makes the problem of one size, the
     starting values as numbers)."""
+    nuc_size, max_nfev, shared, free = options.nuc_size, options.max_nfev, options.shared, options.free
     curves = [curves] if isinstance(curves, Curve) else list(curves)
     if not curves:
         raise KelvaraError("no curves to fit")
@@ -181,7 +183,7 @@ def _setup(curves, model, nuc_size, shared_amplitude, shared_baseline, baseline_
     if not isinstance(model, str):
         raise KelvaraError(f"model must be a model's name, such as 'cooperative', not {model!r}")
     start, fix, bounds = (_numbers_by_name(given, what) for given, what in
-                          ((start, "start"), (fix, "fix"), (bounds, "bounds")))
+                          ((options.start, "start"), (options.fix, "fix"), (options.bounds, "bounds")))
     for name, value in fix.items():
         low, high = bounds.get(name, (-math.inf, math.inf))
         if not low <= value <= high:
@@ -191,17 +193,17 @@ def _setup(curves, model, nuc_size, shared_amplitude, shared_baseline, baseline_
     if model not in MODELS:
         raise KelvaraError(f"unknown model {model!r}; the models are {', '.join(MODELS)}")
     entry = MODELS[model]
+    sizes: List[Optional[int]] = [None]
     if model == "cooperative_n":
-        sizes = [2] if nuc_size is None else ([nuc_size] if isinstance(nuc_size, int) else list(nuc_size))
-        if not sizes or any(int(n) < 2 for n in sizes):
+        scanned = [2] if nuc_size is None else ([nuc_size] if isinstance(nuc_size, int) else list(nuc_size))
+        if not scanned or any(int(n) < 2 for n in scanned):
             raise KelvaraError(f"nuc_size must be 2 or more, got {nuc_size!r}")
-        if any(int(n) > MAX_FITTED_NUC_SIZE for n in sizes):
+        if any(int(n) > MAX_FITTED_NUC_SIZE for n in scanned):
             raise KelvaraError(f"nuc_size must be at most {MAX_FITTED_NUC_SIZE} in a fit, got {nuc_size!r}: a fit's "
-                             "cost grows with the nucleus (one of 1000 takes about 20 s)")
+                               "cost grows with the nucleus (one of 1000 takes about 20 s)")
+        sizes = list(scanned)
     elif nuc_size is not None:
         raise KelvaraError(f"nuc_size applies to the cooperative_n model, not {model!r}")
-    else:
-        sizes = [None]
 
 
     # The entropy of nucleation is 0 unless freed (or fixed at a value).
@@ -218,10 +220,10 @@ def _setup(curves, model, nuc_size, shared_amplitude, shared_baseline, baseline_
             raise KelvaraError(f"{name} cannot be both freed and fixed")
 
     def make(size):
-        return _Problem(curves, entry, size, shared_amplitude, shared_baseline, baseline_slope,
-                        dict(start or {}), dict(fix or {}), dict(bounds or {}), max_nfev,
-                        aggregate_slope=aggregate_slope, extensive=extensive,
-                        shared=tuple([shared] if isinstance(shared, str) else shared), free=tuple(free))
+        return _Problem(curves, entry, size, options.shared_amplitude, options.shared_baseline,
+                        options.baseline_slope, dict(start), dict(fix), dict(bounds), max_nfev,
+                        aggregate_slope=options.aggregate_slope, extensive=options.extensive,
+                        shared=tuple(shared), free=tuple(free))
 
     return curves, sizes, make, start
 

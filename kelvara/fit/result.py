@@ -27,6 +27,7 @@ from kelvara.units import formatted as _format
 from kelvara.units import rounded as _rounded
 
 if TYPE_CHECKING:
+    from kelvara.fit.options import FitOptions
     from kelvara.fit.problem import _Problem
 
 
@@ -117,10 +118,13 @@ class FitResult:
         Per curve: baseline, amplitude, slope, Te or half-way point, residuals.
     chi2, reduced_chi2, aic, bic : float
         Statistics, in the signal's unit squared for chi2.
-    problems : list of str
-        Why the fit is not to be trusted, in sentences (empty when `ok`).
+    problems : list of Problem
+        Why the fit is not to be trusted: sentences, each with its code and
+        kind (empty when `ok`).
     notes : list of str
         What else is worth knowing.
+    options : FitOptions
+        What the fit was asked to do (its keywords, as one frozen value).
     """
 
     model: str
@@ -148,6 +152,7 @@ class FitResult:
     nuc_size_scan: Optional[Dict[int, float]] = None
     nuc_size_support: Optional["NucleusSupport"] = None
     noise_model: Optional[NoiseModel] = None  # how the residuals are correlated; None: too few points to say
+    options: Optional["FitOptions"] = None  # what the fit was asked to do
     _problem: Optional["_Problem"] = field(default=None, repr=False)  # the fit's problem, for predictions and refits
     _x: Optional[np.ndarray] = field(default=None, repr=False)
     _error_scales: Optional[Dict[str, float]] = field(default=None, repr=False)
@@ -491,6 +496,7 @@ class FitResult:
                 for p in self.parameters.values()
             },
             "noise_model": None if self.noise_model is None else self.noise_model.to_dict(),
+            "options": None if self.options is None else self.options.to_dict(),
             "curves": [_curve_dict(c) for c in self.curves],
             "derived": {d.name: {"value": _json_float(d.value), "stderr": _json_float(d.stderr), "unit": d.unit}
                         for d in self.derived.values()},
