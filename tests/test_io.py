@@ -200,3 +200,18 @@ def test_several_files_make_one_global_fit_that_recovers_the_truth(tmp_path):
     paths[0].write_text("temperature,signal,conc\n300,0.1,5\n310,0.2,5\n")
     result = subprocess.run(args[:5], capture_output=True, text=True, timeout=300)
     assert result.returncode == 2 and "unit" in result.stderr and result.stderr.count("\n") == 1
+
+
+@pytest.mark.parametrize("code, absent", [
+    # Reading makes frozen curves without the fit: no SciPy, even for the read command.
+    ("import kelvara.io", "scipy"),
+    ("from kelvara.cli import main; assert main(['read', '--example']) == 0", "scipy"),
+    # The app runs the analysis, never the command line.
+    ("import kelvara.app.server, kelvara.app.worker, kelvara.app.fields", "kelvara.cli"),
+])
+def test_what_a_part_does_not_import(code, absent):
+    if "app" in code:
+        pytest.importorskip("starlette")
+    check = f"{code}\nimport sys\nassert not [m for m in sys.modules if m == {absent!r} or m.startswith({absent!r} + '.')]"
+    done = subprocess.run([sys.executable, "-c", check], capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr

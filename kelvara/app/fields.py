@@ -14,14 +14,13 @@ from __future__ import annotations
 import argparse
 from typing import Iterable, List, Sequence, Tuple
 
-from kelvara.cli import fit, read
-from kelvara.cli.common import UsageError
+from kelvara import arguments as declared
+from kelvara.analysis import UsageError
 
 __all__ = ["COMMANDS", "arguments", "options"]
 
 # The commands the app runs, by the name of their API route.
-_COMMANDS = {"read": read.COMMAND, "fit": fit.FIT, "compare": fit.COMPARE}
-COMMANDS = tuple(_COMMANDS)
+COMMANDS = tuple(declared.COMMANDS)
 
 # Options that write files (the server writes those itself) or are not the
 # analysis's.
@@ -42,13 +41,12 @@ class _Parser(argparse.ArgumentParser):
 
 
 def _actions(command):
-    """The command's own parser (its options declared once, in kelvara.cli)
-    and its options by name."""
+    """The command's own parser (its options declared once, in
+    kelvara.arguments) and its options by name."""
     if command not in COMMANDS:
         raise UsageError(f"unknown command {command!r}")
     parser = _Parser(prog=f"kelvara {command}")
-    _COMMANDS[command].arguments(parser)
-    parser.set_defaults(handler=_COMMANDS[command].run)
+    declared.COMMANDS[command](parser)
     return parser, {a.dest: a for a in parser._actions if a.dest not in _SERVER_ONLY and a.option_strings}
 
 

@@ -276,7 +276,7 @@ def _plotly():
 
 
 def _model_table():
-    from kelvara.cli.common import DEFAULT_COMPARED, DEFAULT_MODELS
+    from kelvara.analysis import DEFAULT_COMPARED, DEFAULT_MODELS
     from kelvara.models import EXPERIMENTS, MODELS, PARAMETER_MEANINGS, PARAMETER_UNITS
 
     def parameter(name, per_curve=False):
@@ -298,7 +298,7 @@ def serve(port=0, browser=True, out=None):
     first line on `out` (stdout) is the page's address with its token."""
     import uvicorn
 
-    from kelvara.cli.common import UsageError
+    from kelvara.analysis import UsageError
 
     out = out or sys.stdout
     token = secrets.token_urlsafe(24)

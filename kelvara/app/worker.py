@@ -118,13 +118,13 @@ def _options(job):
 
 
 def _read(job, progress):
-    from kelvara.cli.common import _display_unit, read_data, reading_json
+    from kelvara.analysis import display_unit, read_data, reading_json
     from kelvara.plot import traces
 
     options = _options(job)
     progress("reading the files")
     reading = read_data(options)
-    celsius = _display_unit(options, reading) == "°C"
+    celsius = display_unit(options, reading) == "°C"
     view = {"text": reading.text(), "notes": list(reading.notes), "plot": traces(reading.curves, celsius=celsius)}
     return reading_json(reading), view, []
 
@@ -148,8 +148,9 @@ def _figures(prefix, draw):
 
 
 def _fit(job, progress):
-    from kelvara.cli import fit as command
-    from kelvara.cli.common import result_json
+    from kelvara import analysis as command
+    from kelvara import tables
+    from kelvara.analysis import result_json
     from kelvara.plot import traces
     from kelvara.report import derived_rows, parameter_rows, value_table
 
@@ -160,23 +161,22 @@ def _fit(job, progress):
     progress("drawing")
     view = {"verdict": result.verdict, "ok": result.ok, "failure": result.failure, "problems": list(result.problems),
             "notes": list(result.notes), "parameters": value_table(result, parameter_rows(result)),
-            "derived": value_table(result, derived_rows(result)), "curves": command.curve_table(result, analysis.unit),
+            "derived": value_table(result, derived_rows(result)), "curves": tables.curve_table(result, analysis.unit),
             "summary": command.fit_text(analysis, options), "reading": analysis.reading.text(),
             "plot": traces(analysis.curves, result, celsius=analysis.unit == "°C")}
     downloads = [("result.json", lambda: text),
                  ("summary.txt", lambda: view["summary"] + "\n"),
-                 ("results.csv", lambda: command.results_csv(result)),
-                 ("results.xlsx", lambda: command.results_xlsx(result, analysis.unit)),
-                 ("curves.csv", lambda: command.curves_csv(result, analysis.unit))]
+                 ("results.csv", lambda: tables.results_csv(result)),
+                 ("results.xlsx", lambda: tables.results_xlsx(result, analysis.unit)),
+                 ("curves.csv", lambda: tables.curves_csv(result, analysis.unit))]
     downloads += _figures("fit", lambda plot: command.fit_figure(plot, analysis, options))
     downloads.append(("report.html", lambda: command.fit_report(analysis, options)))
     return text, view, downloads
 
 
 def _compare(job, progress):
-    from kelvara.cli import fit as command
-    from kelvara.cli.common import result_json
-    from kelvara.fit.compare import _verdict_word
+    from kelvara import analysis as command
+    from kelvara.analysis import result_json
     from kelvara.plot import traces
 
     options = _options(job)
@@ -185,7 +185,7 @@ def _compare(job, progress):
     text = result_json(comparison.to_dict(), analysis.inputs, analysis.reading)
     best = comparison.best
     progress("drawing")
-    ranking = [{"model": r.model, "verdict": _verdict_word(r), "ok": r.ok, "aic": r.aic, "bic": r.bic,
+    ranking = [{"model": r.model, "verdict": r.short_verdict, "ok": r.ok, "aic": r.aic, "bic": r.bic,
                 "delta_aic": r.aic - comparison.results[0].aic, "problems": list(r.problems)}
                for r in comparison.results]
     view = {"ok": best is not None, "best": best.model if best is not None else None,

@@ -8,15 +8,9 @@ import io
 import math
 import sys
 
-from kelvara.cli.common import (
-    _UNIT_EXAMPLES,
-    Command,
-    UsageError,
-    _check_outputs,
-    _flush,
-    _parameter_option,
-    write_atomic,
-)
+from kelvara.analysis import UsageError
+from kelvara.arguments import UNIT_EXAMPLES, parameter_option
+from kelvara.cli.common import Command, _check_outputs, _flush, write_atomic
 from kelvara.models import EXACT_STEPS, MODELS, PARAMETER_MEANINGS, PARAMETER_UNITS
 from kelvara.units import quantity
 
@@ -67,13 +61,13 @@ def run_curve(options):
         axis = parse_range(options.conc, "--conc")
     unused = [p for p in (*CURVE_PARAMETERS, "nuc_size") if getattr(options, p) is not None and p not in parameters]
     if unused:
-        raise UsageError(f"{options.model} ({name}) takes no {_parameter_option(unused[0])[0]}")
+        raise UsageError(f"{options.model} ({name}) takes no {parameter_option(unused[0])[0]}")
     given = {p: _typed(p, getattr(options, p, None)) for p in parameters}
     if "num_itr" in given and given["num_itr"] is None:
         given["num_itr"] = EXACT_STEPS
     missing = [p for p, value in given.items() if value is None]
     if missing:
-        raise UsageError(f"{options.model} needs " + " ".join(_parameter_option(p)[0] for p in missing))
+        raise UsageError(f"{options.model} needs " + " ".join(parameter_option(p)[0] for p in missing))
     _check_physical(given, axis, temperature_model, options.celsius)
 
     if temperature_model:
@@ -107,7 +101,7 @@ def _typed(name, value):
     if not isinstance(value, str):
         return value
     try:
-        return quantity(value, PARAMETER_UNITS[name], _parameter_option(name)[0])
+        return quantity(value, PARAMETER_UNITS[name], parameter_option(name)[0])
     except ValueError as error:
         raise UsageError(str(error)) from None
 
@@ -125,13 +119,13 @@ def _check_physical(given, axis, temperature_model, celsius):
         if name == "c_tot" and not value > 0:
             raise UsageError(f"--c-tot must be positive, not {value:g} mol/L")
         if name in ("k", "k_iso", "k_coop", "sigma") and not value >= 0:
-            raise UsageError(f"{_parameter_option(name)[0]} must not be negative, not {value:g}")
+            raise UsageError(f"{parameter_option(name)[0]} must not be negative, not {value:g}")
         if name == "nuc_size" and not 2 <= value <= 4294967295:
             raise UsageError(f"--nuc-size must be from 2 to 4294967295, not {value}")
         if name == "num_itr" and value < 0:
             raise UsageError(f"--num-itr must not be negative, not {value}")
         if isinstance(value, float) and not math.isfinite(value):
-            raise UsageError(f"{_parameter_option(name)[0]} must be finite, not {value}")
+            raise UsageError(f"{parameter_option(name)[0]} must be finite, not {value}")
 
 
 def _curve_command_arguments(curve):
@@ -144,9 +138,9 @@ def _curve_command_arguments(curve):
     curve.add_argument("--celsius", action="store_true", help="--temps and the output in degrees Celsius")
     for name in CURVE_PARAMETERS:
         meaning = PARAMETER_MEANINGS.get(name, "")
-        curve.add_argument(*_parameter_option(name), dest=name, metavar="VALUE",
+        curve.add_argument(*parameter_option(name), dest=name, metavar="VALUE",
                            help=f"{meaning + ', ' if meaning else ''}{PARAMETER_UNITS[name]} (or with a unit: "
-                           f"{_UNIT_EXAMPLES.get(PARAMETER_UNITS[name], 'a bare number')})")
+                           f"{UNIT_EXAMPLES.get(PARAMETER_UNITS[name], 'a bare number')})")
     curve.add_argument("--scaler", type=float, default=1.0, help="multiplies every value (default 1)")
     curve.add_argument("--nuc-size", "--nuc_size", dest="nuc_size", type=int, help="nucleus size (cooperative_n)")
     curve.add_argument("--num-itr", "--num_itr", dest="num_itr", type=int, default=None,

@@ -3,22 +3,13 @@ fitting."""
 
 from __future__ import annotations
 
-from kelvara.cli.common import (
-    Command,
-    _check_outputs,
-    _data_arguments,
-    _flush,
-    _inputs,
-    _outputs,
-    _report_stream,
-    read_data,
-    reading_json,
-    write_atomic,
-)
+from kelvara.analysis import inputs_of, read_data, reading_json
+from kelvara.arguments import read_arguments
+from kelvara.cli.common import Command, _check_outputs, _flush, _outputs, _report_stream, write_atomic
 
 
 def run_read(options):
-    inputs = _inputs(options)
+    inputs = inputs_of(options)
     targets = _check_outputs(inputs, _outputs(options, "json"))
     reading = read_data(options)
     stream = _report_stream(targets)
@@ -29,13 +20,8 @@ def run_read(options):
     return 0
 
 
-def _read_command_arguments(read):
-    _data_arguments(read)
-    read.add_argument("--json", metavar="FILE", help="write the same as JSON ('-' for standard output)")
-
-
 COMMAND = Command(
-    "read", _read_command_arguments, run_read,
+    "read", read_arguments, run_read,
     help="say how data files are read, without fitting",
     description="Read the data files as fit and compare would, and say how: each file's layout, every "
     "column with the role given to it (temperature, signal, concentration, curve, solvent or unused) and "

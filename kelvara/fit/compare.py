@@ -132,8 +132,7 @@ def compare(curves, models: Sequence[str] = ("isodesmic", "cooperative", "coop_i
 
 
 def _verdict_word(result):
-    """ok, or NOT OK with its kind: (answer), (model) or (answer, model)."""
-    return "ok" if result.ok else f"NOT OK ({', '.join(result.failure)})"
+    return result.short_verdict
 
 
 def _main_value(name, parameter, shown):

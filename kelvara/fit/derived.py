@@ -11,7 +11,7 @@ from typing import Callable, Dict
 import numpy as np
 
 from kelvara.fit.curves import REFERENCE_TEMPERATURE
-from kelvara.fit.result import Derived
+from kelvara.fit.records import Derived
 from kelvara.models import (
     GAS_CONSTANT,
     concentration_fraction,

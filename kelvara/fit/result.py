@@ -20,6 +20,7 @@ from kelvara import __version__
 from kelvara.errors import KelvaraError
 from kelvara.fit.curves import REFERENCE_TEMPERATURE, Curve, _came_in_celsius
 from kelvara.fit.noise import NoiseModel, _smoothed_pieces, _window
+from kelvara.fit.records import Derived, Parameter
 from kelvara.fit.threads import one_blas_thread
 from kelvara.fit.uncertainty import Profile, _profile_one
 from kelvara.models import degree_of_polymerisation, unit_of
@@ -29,38 +30,6 @@ from kelvara.units import rounded as _rounded
 if TYPE_CHECKING:
     from kelvara.fit.options import FitOptions
     from kelvara.fit.problem import _Problem
-
-
-@dataclass
-class Parameter:
-    name: str
-    value: float
-    stderr: float  # NaN when fixed, on a bound, or not determined by the data
-    fixed: bool
-    bounds: Tuple[float, float] = (-math.inf, math.inf)
-    at_bound: bool = False
-    per_concentration: bool = False  # a baseline or amplitude of an extensive signal
-
-    @property
-    def determined(self) -> bool:
-        """A free parameter whose standard error could be estimated."""
-        return not self.fixed and not self.at_bound and math.isfinite(self.stderr)
-
-    @property
-    def unit(self) -> str:
-        unit = unit_of(self.name)
-        return unit.replace("signal", "signal L/mol", 1) if self.per_concentration else unit
-
-
-@dataclass
-class Derived:
-    name: str
-    value: float
-    stderr: float
-
-    @property
-    def unit(self) -> str:
-        return unit_of(self.name)
 
 
 @dataclass
@@ -181,6 +150,11 @@ class FitResult:
             kinds.discard("model")
             kinds.add("answer")
         return [k for k in ("answer", "model") if k in kinds]
+
+    @property
+    def short_verdict(self) -> str:
+        """ok, or NOT OK with its kind: (answer), (model) or (answer, model)."""
+        return "ok" if self.ok else f"NOT OK ({', '.join(self.failure)})"
 
     @property
     def verdict(self) -> str:

@@ -1,0 +1,292 @@
+"""The analysis both faces run: the command line (kelvara fit, compare,
+read) and the app turn their options into the same calls here: read the
+data files, fit one model or compare several (with the bootstrap and
+profiles asked for), and say what came of it as text, JSON, figures and the
+report.  The options are an argparse namespace as the declarations of
+`kelvara.arguments` make it; bad ones are a UsageError (a KelvaraError), a
+fit that is not to be trusted a FitFailed."""
+
+from __future__ import annotations
+
+import json
+import pathlib
+import warnings
+from dataclasses import dataclass
+from typing import Any
+
+from kelvara.errors import KelvaraError
+from kelvara.models import MODELS, unit_of
+from kelvara.tables import curve_table
+from kelvara.units import quantity, split_unit
+
+DATA = pathlib.Path(__file__).resolve().parent / "data"
+
+EXAMPLE = DATA / "example_cooling.csv"
+
+EXAMPLE_TRUTH = "delta_h = -95000 J/mol, delta_s = -180 J/(mol K), delta_h_nuc = 22000 J/mol"
+
+
+# The examples shipped with kelvara, by name: file and what made it.
+EXAMPLES = {
+    "cooling": (EXAMPLE, EXAMPLE_TRUTH),
+    "series": (DATA / "example_series.csv", EXAMPLE_TRUTH + " (the same compound at 25 and 45 °C)"),
+    "denaturation": (DATA / "example_denaturation.csv",
+                     "delta_g0 = -42000 J/mol, m = 30000 J/mol, sigma = 0.01 at 293.15 K"),
+}
+
+# The default of a fit (and the models compared) by what the curves vary.
+DEFAULT_MODELS = {"temperature": "cooperative", "concentration": "cooperative", "solvent": "denaturation"}
+
+DEFAULT_MODEL = DEFAULT_MODELS["temperature"]
+
+DEFAULT_COMPARED = {"temperature": "isodesmic,cooperative,coop_iso", "concentration": "isodesmic,cooperative",
+                    "solvent": "denaturation_isodesmic,denaturation"}
+
+
+class UsageError(KelvaraError):
+    """Bad input: reported in one line, exit status 2."""
+
+
+class FitFailed(Exception):
+    """A fit that is not to be trusted: exit status 1."""
+
+
+def inputs_of(options):
+    """The data files the options name (or the example's)."""
+    paths = [EXAMPLES[name][0] for name in dict.fromkeys(options.example)] if options.example else list(options.data)
+    if not paths:
+        raise UsageError("give one or more data files, or --example")
+    if options.example and options.data:
+        raise UsageError("give data files or --example, not both")
+    return paths
+
+
+def read_data(options):
+    """The reading of the data files (or of the example): kelvara.io.Reading,
+    with the curves and how every file was read."""
+    try:
+        from kelvara.io import read
+    except ImportError:
+        raise UsageError("reading data needs pandas: python -m pip install 'kelvara[fit]'") from None
+    return read(
+        inputs_of(options), c_tot=options.c_tot, celsius=options.celsius,
+        temperature_column=options.temperature_column, signal_column=options.signal_column,
+        concentration_column=options.concentration_column, curve_column=options.curve_column,
+        decimal=options.decimal, sheet=options.sheet, segment=options.segment,
+        vary=options.vary, temperature=options.temperature, solvent_column=options.solvent_column,
+    )
+
+
+def display_unit(options, reading):
+    """The unit temperatures are shown in: --display-unit, else the one the
+    data came in."""
+    chosen = getattr(options, "display_unit", None)
+    if chosen:
+        return "°C" if chosen.upper() in ("C", "°C") else "K"
+    return reading.temperature_unit
+
+
+def _fit_module():
+    try:
+        import kelvara.fit as fit_module
+    except ImportError:
+        raise UsageError("fitting needs NumPy and SciPy: python -m pip install 'kelvara[fit]'") from None
+    return fit_module
+
+
+def _varied(curves):
+    """What the curves vary, for the default model: a solvent series, a
+    concentration series, or (also when mixed) temperature."""
+    kinds = {c.vary for c in curves}
+    return kinds.pop() if len(kinds) == 1 else "temperature"
+
+
+def _assignments(items, what):
+    out = {}
+    for item in items:
+        name, sep, value = item.partition("=")
+        if not sep or not name:
+            raise UsageError(f"--{what} takes NAME=VALUE, not {item!r}")
+        out[name.strip()] = value.strip()
+    return out
+
+
+def _value(name, text, what):
+    """A parameter's value from the command line, in the unit it is
+    reported in: a bare number is in that unit already; "14kJ/mol",
+    "-0.18 kJ/(mol K)", "60C" are converted; a unit of another quantity is
+    an error."""
+    try:
+        return quantity(text, unit_of(name), f"{what} {name}")
+    except ValueError as error:
+        raise UsageError(str(error)) from None
+
+
+def _bound(name, text):
+    """LO:HI, either side empty for no bound; a unit after HI alone serves
+    both ("-120:-80kJ/mol")."""
+    low, sep, high = text.partition(":")
+    if not sep:
+        raise UsageError(f"--bound {name} takes LO:HI, not {text!r}")
+    (low_number, low_unit), (high_number, high_unit) = split_unit(low), split_unit(high)
+    if high_unit and not low_unit and low_number is not None:
+        low = f"{low.strip()}{high_unit}"
+    elif low_unit and not high_unit and high_number is not None:
+        raise UsageError(f"--bound {name} {text}: give the unit after HI (it serves both) or on both sides")
+    return (_value(name, low or "-inf", "--bound"), _value(name, high or "inf", "--bound"))
+
+
+def fit_keywords(options, model):
+    """The keyword arguments of kelvara.fit.fit from the command line."""
+    fix = {n: _value(n, v, "--fix") for n, v in _assignments(options.fix, "fix").items()}
+    start = {n: _value(n, v, "--start") for n, v in _assignments(options.start, "start").items()}
+    bounds = {name: _bound(name, text) for name, text in _assignments(options.bound, "bound").items()}
+    nuc_size = None
+    if options.nuc_size is not None:
+        if model is not None and not MODELS[model].takes_nuc_size:
+            raise UsageError(f"--nuc-size applies to the cooperative_n model, not {model}")
+        low, sep, high = options.nuc_size.partition(":")
+        try:
+            nuc_size = range(int(low), int(high) + 1) if sep else int(low)
+        except ValueError:
+            raise UsageError(f"--nuc-size takes N or A:B, not {options.nuc_size!r}") from None
+    return dict(nuc_size=nuc_size, shared_amplitude=options.shared_amplitude,
+                shared_baseline=options.shared_baseline, baseline_slope=options.baseline_slope,
+                aggregate_slope=options.aggregate_slope, extensive=options.extensive,
+                start=start, fix=fix, bounds=bounds, max_nfev=options.max_evaluations,
+                **({"shared": tuple(options.shared)} if options.shared else {}),
+                **({"free": tuple(options.free)} if options.free else {}))
+
+
+def result_json(data, inputs, reading):
+    """What fit's and compare's --json write: a result's plain data with the
+    inputs and how they were read, as strict JSON."""
+    data["input_files"] = [str(p) for p in inputs]
+    data["reading"] = reading.to_dict()
+    return json.dumps(data, indent=2, allow_nan=False) + "\n"
+
+
+def reading_json(reading):
+    """What read's --json writes: how the files were read, as strict JSON
+    (its characters as they are)."""
+    return json.dumps(reading.to_dict(), indent=2, allow_nan=False, ensure_ascii=False) + "\n"
+
+
+@dataclass
+class Analysis:
+    """What a fit or a comparison made of the data files: the result (a
+    FitResult or a Comparison), how the files were read, the curves, and the
+    unit temperatures are shown in."""
+
+    result: Any
+    reading: Any
+    inputs: list
+    curves: list
+    unit: str
+
+
+def _said(progress):
+    return progress or (lambda text: None)
+
+
+def analyse_fit(options, tell=None, progress=None):
+    """Read the data files of `options` and fit them as `kelvara fit` does
+    (with the bootstrap and profiles asked for); `tell(reading)` hears how
+    the files were read, `progress(text)` each stage."""
+    fit_module, say = _fit_module(), _said(progress)
+    if options.bootstrap and options.bootstrap < 2:
+        raise UsageError("--bootstrap needs at least 2 resamples")
+    keywords = fit_keywords(options, options.model or DEFAULT_MODELS.get(options.vary, DEFAULT_MODEL))
+    say("reading the files")
+    reading = read_data(options)
+    curves = reading.curves
+    model = options.model or DEFAULT_MODELS[_varied(curves)]
+    fit_module.check(curves, model, **keywords)  # bad options are one line, before anything else is said
+    if tell:
+        tell(reading)
+    unit = display_unit(options, reading)
+    say(f"fitting the {model} model to {len(curves)} curves")
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)  # non-convergence is in the verdict
+        result = fit_module.fit(curves, model, **keywords)
+    if options.bootstrap:
+        total = options.bootstrap
+        result.run_bootstrap(total, seed=options.seed, progress=progress and (
+            lambda done, _: progress(f"bootstrap: {done} of {total} resamples")))
+    if options.profile:
+        say("profile likelihoods")
+        result.profile()
+    return Analysis(result, reading, inputs_of(options), curves, unit)
+
+
+def fit_text(analysis, options):
+    """What `kelvara fit` prints: the data, the summary and the curve table."""
+    result = analysis.result
+    source = "example data" if options.example else ", ".join(options.data)
+    lines = [f"{source}: {len(analysis.curves)} curves, {result.n_points} points"]
+    lines += [f"({name}: made with {EXAMPLES[name][1]})" for name in dict.fromkeys(options.example or ())]
+    lines += [result.summary(temperature_unit=analysis.unit), curve_table(result, analysis.unit)]
+    return "\n".join(lines)
+
+
+def fit_figure(plot, analysis, options):
+    return plot.fit_figure(analysis.result, analysis.curves, celsius=analysis.unit == "°C",
+                           aggregation=options.aggregation_panel, annotate=options.annotate,
+                           size=options.figure_size)
+
+
+def fit_report(analysis, options):
+    from kelvara import report
+
+    return report.fit_report(analysis.result, inputs=analysis.inputs, reading=analysis.reading,
+                             command=options.command_line, figure_options={"celsius": analysis.unit == "°C"})
+
+
+def problems_text(result, name=""):
+    kind = result.verdict.split(": ", 1)[1]
+    lines = [f"the {name + ' ' if name else ''}fit is not to be trusted ({kind}):"]
+    lines += [f"  - {problem}" for problem in result.problems]
+    return "\n".join(lines)
+
+
+def compare_failure(comparison):
+    return "no model fits well enough to be ranked best:\n" + "\n".join(
+        f"  - {r.model}: {problem}" for r in comparison.results for problem in r.problems)
+
+
+def analyse_compare(options, tell=None, progress=None):
+    """Read the data files of `options` and fit every model to them as
+    `kelvara compare` does; `progress(text)` hears each model in turn."""
+    fit_module, say = _fit_module(), _said(progress)
+    models = [m.strip() for m in (options.models or "").split(",") if m.strip()]
+    unknown = [m for m in models if m not in MODELS]
+    if unknown:
+        raise UsageError(f"unknown model {unknown[0]!r}; the models are {', '.join(MODELS)}")
+    keywords = fit_keywords(options, None)
+    if options.nuc_size is not None and options.models is not None and "cooperative_n" not in models:
+        raise UsageError("--nuc-size applies to the cooperative_n model, which --models does not name")
+    say("reading the files")
+    reading = read_data(options)
+    curves = reading.curves
+    if options.models is None:
+        models = DEFAULT_COMPARED[_varied(curves)].split(",")
+    if tell:
+        tell(reading)
+    unit = display_unit(options, reading)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        comparison = fit_module.compare(curves, models, progress=progress and (
+            lambda model, i, n: progress(f"fitting the {model} model ({i + 1} of {n})")), **keywords)
+    return Analysis(comparison, reading, inputs_of(options), curves, unit)
+
+
+def compare_figure(plot, analysis, options):
+    return plot.comparison_figure(analysis.result, analysis.curves, celsius=analysis.unit == "°C",
+                                  size=options.figure_size)
+
+
+def compare_report(analysis, options):
+    from kelvara import report
+
+    return report.comparison_report(analysis.result, inputs=analysis.inputs, reading=analysis.reading,
+                                    command=options.command_line)
