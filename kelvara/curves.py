@@ -16,6 +16,7 @@ from typing import Optional, Sequence, Union
 import numpy as np
 
 from kelvara.errors import KelvaraError
+from kelvara.units import KELVIN_OFFSET
 
 REFERENCE_TEMPERATURE = 298.15  # K: derived K and dG, and the baseline slope's origin
 
@@ -33,7 +34,7 @@ def celsius(temperatures):
     numpy.ndarray
         K (each value plus 273.15).
     """
-    return np.asarray(temperatures, dtype=float) + 273.15
+    return np.asarray(temperatures, dtype=float) + KELVIN_OFFSET
 
 
 # What a curve varies: its x axis.

@@ -17,9 +17,10 @@ import numpy as np
 
 from kelvara.errors import KelvaraError
 from kelvara.models import unit_of
+from kelvara.units import KELVIN_OFFSET
 from kelvara.units import rounded as _rounded
 
-KELVIN = 273.15
+KELVIN = KELVIN_OFFSET
 
 
 def _backend():

@@ -9,6 +9,7 @@ import io
 import math
 
 from kelvara.models import unit_of
+from kelvara.units import KELVIN_OFFSET
 
 
 def curve_table(result, unit="K"):
@@ -22,7 +23,7 @@ def curve_table(result, unit="K"):
         return format(value, style) if value is not None and math.isfinite(value) else ""
 
     def temperature(kelvin):
-        return None if kelvin is None else kelvin - 273.15 if unit == "°C" else kelvin
+        return None if kelvin is None else kelvin - KELVIN_OFFSET if unit == "°C" else kelvin
 
     def error(kind, i):
         """The standard error of curve i's baseline, amplitude or Te."""
@@ -151,7 +152,7 @@ def _celsius_at_resolution(kelvin):
     that hold every reading: the numbers the file gave, not 24.999999999999."""
     import numpy as np
 
-    celsius = np.asarray(kelvin, dtype=float) - 273.15
+    celsius = np.asarray(kelvin, dtype=float) - KELVIN_OFFSET
     finite = celsius[np.isfinite(celsius)]
     for decimals in range(7):
         scaled = finite * 10.0 ** decimals

@@ -12,7 +12,7 @@ from kelvara.analysis import UsageError
 from kelvara.arguments import UNIT_EXAMPLES, parameter_option
 from kelvara.cli.common import Command, _check_outputs, _flush, write_atomic
 from kelvara.models import EXACT_STEPS, MODELS, PARAMETER_MEANINGS, PARAMETER_UNITS
-from kelvara.units import quantity
+from kelvara.units import KELVIN_OFFSET, quantity
 
 # The parameters of the _core functions that `kelvara curve` sets.
 CURVE_PARAMETERS = ("delta_h", "delta_s", "delta_h_nuc", "delta_h_iso", "delta_s_iso", "delta_h_coop",
@@ -71,7 +71,7 @@ def run_curve(options):
     _check_physical(given, axis, temperature_model, options.celsius)
 
     if temperature_model:
-        kelvin = [t + 273.15 for t in axis] if options.celsius else axis
+        kelvin = [t + KELVIN_OFFSET for t in axis] if options.celsius else axis
         evaluate = lambda: function(kelvin, **given)  # noqa: E731
         header = "temperature_C" if options.celsius else "temperature_K"
     else:
@@ -110,7 +110,7 @@ def _check_physical(given, axis, temperature_model, celsius):
     """kelvara curve refuses what has no physical meaning (the _core
     functions themselves compute whatever IEEE arithmetic gives)."""
     if temperature_model:
-        kelvin = [t + 273.15 for t in axis] if celsius else axis
+        kelvin = [t + KELVIN_OFFSET for t in axis] if celsius else axis
         if min(kelvin) <= 0:
             raise UsageError(f"temperatures must be above 0 K, not {min(axis):g}{' °C' if celsius else ' K'}")
     elif min(axis) <= 0:

@@ -15,6 +15,7 @@ from kelvara.fit.options import FitOptions
 from kelvara.fit.result import FitResult, _rounded
 from kelvara.fit.threads import one_blas_thread
 from kelvara.models import unit_of
+from kelvara.units import KELVIN_OFFSET
 
 
 @dataclass
@@ -69,7 +70,7 @@ class Comparison:
         def shown(name, value):
             unit = unit_of(name)
             if unit == "K" and temperature_unit == "°C":
-                return value - 273.15, "°C"
+                return value - KELVIN_OFFSET, "°C"
             return value, unit
 
         good = [r for r in self.results if r.ok] or self.results

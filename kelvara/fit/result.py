@@ -24,6 +24,7 @@ from kelvara.fit.records import Derived, Parameter
 from kelvara.fit.threads import one_blas_thread
 from kelvara.fit.uncertainty import Profile, _profile_one
 from kelvara.models import degree_of_polymerisation, unit_of
+from kelvara.units import KELVIN_OFFSET
 from kelvara.units import formatted as _format
 from kelvara.units import rounded as _rounded
 
@@ -373,7 +374,7 @@ class FitResult:
 
         def shown(value, unit):
             if unit == "K" and temperature_unit == "°C":
-                return value - 273.15, "°C"
+                return value - KELVIN_OFFSET, "°C"
             return value, unit
 
         lines = []
