@@ -225,14 +225,7 @@ double favoured_sum(double x, double sigma, std::uint32_t nuc_size) noexcept {
         }
         w = w + 1.0;
     }
-    p = flush(p * y);
-    const double u = 1.0 - x;
-    const double nu = w * u;
-    const double a = nu + x;
-    const double top = p * a;
-    const double bottom = u * u;
-    const double tail = top / bottom;
-    return b + tail;
+    return favoured_total(b, flush(p * y), x, w);
 }
 
 double favoured_fraction(double monomer, double conc, double k, double sigma, std::uint32_t nuc_size,

@@ -77,6 +77,19 @@ template <typename Real>
     return p < smallest_normal ? Real{} : p;
 }
 
+// The sum's last step: b, the sizes 2 .. n-1, plus the tail x y^(n-1)
+// (n u + x) / u^2, given p = x y^(n-1) and w = n.
+template <typename Real>
+[[gnu::always_inline]] inline Real favoured_total(Real b, Real p, Real x, double w) noexcept {
+    const Real u = 1.0 - x;
+    const Real nu = w * u;
+    const Real a = nu + x;
+    const Real top = p * a;
+    const Real bottom = u * u;
+    const Real tail = top / bottom;
+    return b + tail;
+}
+
 template <typename Real>
 [[gnu::always_inline]] inline Real favoured_sum_lanes(Real x, Real sigma,
                                                       std::uint32_t nuc_size) noexcept {
@@ -90,14 +103,7 @@ template <typename Real>
         b = b + t;
         w = w + 1.0;
     }
-    p = flush(p * y);
-    const Real u = 1.0 - x;
-    const Real nu = w * u;
-    const Real a = nu + x;
-    const Real top = p * a;
-    const Real bottom = u * u;
-    const Real tail = top / bottom;
-    return b + tail;
+    return favoured_total(b, flush(p * y), x, w);
 }
 
 // B(x) for any nucleus size, the same doubles as favoured_sum_lanes.  It
