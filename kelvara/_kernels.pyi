@@ -1,9 +1,12 @@
 """Type stubs for the compiled module kelvara._kernels (private: the fit's array kernels)."""
 
-from typing import Optional, Union
+from typing import Dict, Optional, Tuple, Union
 
 _Input = Optional[Union[bytes, bytearray]]
 _Output = Optional[bytearray]
+
+MODELS: Dict[str, Tuple[int, Tuple[str, ...]]]
+"""Every model the kernels solve: its code and the constants it takes ("k", "sigma", "k_iso")."""
 
 def solve(model: int, nuc_size: int, steps: int, conc: _Input, k: _Input, sigma: _Input, k_iso: _Input,
           fraction: _Output, monomer: _Output, d_ln_k: _Output, d_ln_sigma: _Output,

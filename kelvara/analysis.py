@@ -15,7 +15,7 @@ from dataclasses import dataclass
 from typing import Any
 
 from kelvara.errors import KelvaraError
-from kelvara.models import MODELS, unit_of
+from kelvara.models import EXPERIMENTS, MODELS, sized_models, unit_of
 from kelvara.tables import curve_table
 from kelvara.units import quantity, split_unit
 
@@ -35,12 +35,12 @@ EXAMPLES = {
 }
 
 # The default of a fit (and the models compared) by what the curves vary.
-DEFAULT_MODELS = {"temperature": "cooperative", "concentration": "cooperative", "solvent": "denaturation"}
+DEFAULT_MODELS = {kind: m.name for m in MODELS.values() for kind in m.default_for}
 
 DEFAULT_MODEL = DEFAULT_MODELS["temperature"]
 
-DEFAULT_COMPARED = {"temperature": "isodesmic,cooperative,coop_iso", "concentration": "isodesmic,cooperative",
-                    "solvent": "denaturation_isodesmic,denaturation"}
+DEFAULT_COMPARED = {kind: ",".join(m.name for m in MODELS.values() if kind in m.compared_for)
+                    for kind in EXPERIMENTS}
 
 
 class UsageError(KelvaraError):
@@ -144,7 +144,7 @@ def fit_keywords(options, model):
     nuc_size = None
     if options.nuc_size is not None:
         if model is not None and not MODELS[model].takes_nuc_size:
-            raise UsageError(f"--nuc-size applies to the cooperative_n model, not {model}")
+            raise UsageError(f"--nuc-size applies to the {sized_models()} model, not {model}")
         low, sep, high = options.nuc_size.partition(":")
         try:
             nuc_size = range(int(low), int(high) + 1) if sep else int(low)
@@ -263,8 +263,9 @@ def analyse_compare(options, tell=None, progress=None):
     if unknown:
         raise UsageError(f"unknown model {unknown[0]!r}; the models are {', '.join(MODELS)}")
     keywords = fit_keywords(options, None)
-    if options.nuc_size is not None and options.models is not None and "cooperative_n" not in models:
-        raise UsageError("--nuc-size applies to the cooperative_n model, which --models does not name")
+    if options.nuc_size is not None and options.models is not None and not any(
+            MODELS[m].takes_nuc_size for m in models if m in MODELS):
+        raise UsageError(f"--nuc-size applies to the {sized_models()} model, which --models does not name")
     say("reading the files")
     reading = read_data(options)
     curves = reading.curves

@@ -1,64 +1,141 @@
-"""The one table of models: what the fit, the command and its help all read.
+"""The one table of models: what the fit, the kernels, the commands, the
+page and the report all read.
 
 Each entry names a model, its `_core` functions (over temperatures and over
-concentrations), its thermodynamic parameters with their units, which of
-them are the elongation enthalpy, entropy and nucleation enthalpy, and a
-sentence on when the field uses it.  Units of every other name the package
-writes (per-curve parameters, derived values, the `_core` parameters of
-`kelvara curve`) are here too, written once.
+concentrations), the array kernel that solves its mass balance, its
+thermodynamic parameters with their units and the equilibrium constants
+they give, its per-curve parameters and how a fit starts them, the
+experiments it fits (and is the default for), its equations, assumptions
+and papers, and a sentence on when the field uses it.  Units of every other
+name the package writes (per-curve parameters, derived values, the `_core`
+parameters of `kelvara curve`) are here too, written once.
 
-Needs nothing beyond `_core`.
+Needs nothing beyond the compiled modules (NumPy where arrays are made).
 """
 
 from __future__ import annotations
 
 import math
 from dataclasses import dataclass
-from typing import Callable, Dict, Optional, Tuple
+from typing import Callable, Dict, Mapping, Optional, Tuple
 
-from kelvara import _core
+from kelvara import _core, _kernels
 from kelvara.errors import KelvaraError
 
-__all__ = ["GAS_CONSTANT", "MODELS", "Model", "PARAMETER_UNITS", "curve_fraction_slopes", "degree_of_polymerisation",
-           "unit_of"]
+__all__ = ["GAS_CONSTANT", "MODELS", "Constant", "Model", "PARAMETER_UNITS", "constants", "curve_fraction_slopes",
+           "degree_of_polymerisation", "unit_of"]
 
 GAS_CONSTANT = 8.314  # J/(mol K), as in the models
 
 
 @dataclass(frozen=True)
+class Constant:
+    """An equilibrium constant of a mass-balance model: its name (at one
+    temperature it is fitted by this name, on a log scale; K_iso(298.15 K)
+    is derived under it), the kernels' input it fills (k, sigma or k_iso),
+    and the parameters that give it across temperatures, K = exp(entropy / R
+    - enthalpy / (R T)).  Its role: the elongation (the constant whose
+    temperature is Te), the nucleation (sigma: its entropy is 0 unless
+    freed) or a competing pathway."""
+
+    name: str
+    slot: str
+    enthalpy: str
+    entropy: str
+    role: str = "elongation"
+
+
+# What a per-curve parameter is, by its unit; a fit starts a temperature at a
+# curve's steepest point, and scans enthalpies and activation constants.
+START_KINDS = {"temperature": "K", "enthalpy": "J/mol", "activation": "1"}
+
+
+@dataclass(frozen=True)
 class Model:
-    """One model: its functions, its thermodynamic parameters, which of them
-    are the elongation enthalpy and entropy and the nucleation enthalpy (None
-    for the isodesmic models, which have no elongation temperature and no
-    sigma), and when the field uses it."""
+    """One model: its functions and kernel, its thermodynamic parameters and
+    the constants they give, its per-curve parameters (phenomenological
+    models) and how each is started, what it fits and is the default for,
+    and what the report says of it."""
 
     name: str
     function: Optional[Callable]  # over temperatures: temp_* of _core (mass-balance models)
     concentration_function: Optional[Callable]  # over total concentrations
     thermo: Tuple[str, ...]  # shared by every curve
-    elongation: Tuple[Optional[str], Optional[str], Optional[str]]
     description: str
+    kernel: Optional[str] = None  # its name in _kernels.MODELS: the array kernel of its mass balance
+    # The constants of its mass balance, in the concentration function's
+    # order (denaturations give theirs from delta_g0, m and sigma instead).
+    rates: Tuple[Constant, ...] = ()
+    takes_nuc_size: bool = False  # a nucleus size, given or scanned
     per_curve: Tuple[str, ...] = ()  # phenomenological models: parameters of each curve
+    starts: Tuple[str, ...] = ()  # what each per-curve parameter is: one of START_KINDS
     log_scale: Tuple[str, ...] = ()  # fitted as their base-10 logarithm
     curve_fraction: Optional[Callable] = None  # (parameters of one curve, temperatures) -> fraction
+    curve_slopes: Optional[Callable] = None  # (the same) -> its derivatives by per-curve parameter
     # What the model fits: "temperature" (cooling and heating curves),
-    # "concentration" (series against c_tot) and "solvent" (denaturation).
+    # "concentration" (series against c_tot) and "solvent" (denaturation);
+    # what it is the default fit for, and what the models compared by
+    # default are.
     experiments: Tuple[str, ...] = ("temperature",)
-    # At one temperature: the constants the concentration function takes,
-    # fitted on a log scale when a series holds one temperature only.
-    constants: Tuple[str, ...] = ()
-    # The entropy of nucleation, sigma = exp(delta_s_nuc / R - delta_h_nuc /
-    # (R T)): a parameter of the cooperative models across temperatures,
-    # fixed at 0 unless freed.
-    nucleation_entropy: Optional[str] = None
+    default_for: Tuple[str, ...] = ()
+    compared_for: Tuple[str, ...] = ()
+    # The report: equations (matplotlib mathtext), assumptions, papers to cite.
+    equations: Tuple[str, ...] = ()
+    assumptions: Tuple[str, ...] = ()
+    citations: Tuple[str, ...] = ()
+
+    def __post_init__(self):
+        if len(self.starts) != len(self.per_curve) or not set(self.starts) <= set(START_KINDS):
+            raise ValueError(f"{self.name}: each per-curve parameter needs a start, one of {tuple(START_KINDS)}")
+        if (self.kernel is None) != (not self.mass_balance) or (
+                self.kernel is not None and self.kernel not in _kernels.MODELS):
+            raise ValueError(f"{self.name}: a mass-balance model needs a kernel of {sorted(_kernels.MODELS)}")
+
+    def _rate(self, role: str) -> Optional[Constant]:
+        return next((r for r in self.rates if r.role == role), None)
+
+    @property
+    def elongation(self) -> Tuple[Optional[str], Optional[str], Optional[str]]:
+        """The elongation enthalpy and entropy and the nucleation enthalpy
+        (None for models without them: no Te and no sigma)."""
+        rate, nucleation = self._rate("elongation"), self._rate("nucleation")
+        return (rate.enthalpy if rate else None, rate.entropy if rate else None,
+                nucleation.enthalpy if nucleation else None)
 
     @property
     def cooperative(self) -> bool:
-        return self.elongation[2] is not None
+        return self._rate("nucleation") is not None
 
     @property
-    def takes_nuc_size(self) -> bool:
-        return self.name == "cooperative_n"
+    def competing(self) -> bool:
+        """Two pathways compete for the monomer."""
+        return self._rate("competing") is not None
+
+    @property
+    def nucleation_entropy(self) -> Optional[str]:
+        """The entropy of nucleation, sigma = exp(delta_s_nuc / R - delta_h_nuc
+        / (R T)): a parameter of the cooperative models across temperatures,
+        fixed at 0 unless freed."""
+        nucleation = self._rate("nucleation")
+        return nucleation.entropy if nucleation else None
+
+    @property
+    def constants(self) -> Tuple[str, ...]:
+        """At one temperature (a concentration series): the constants fitted
+        instead of the thermodynamic parameters, on a log scale."""
+        return tuple(r.name for r in self.rates) if "concentration" in self.experiments else ()
+
+    @property
+    def slots(self) -> Dict[str, str]:
+        """The kernels' input of each constant, by the constant's name."""
+        if self.rates:
+            return {r.name: r.slot for r in self.rates}
+        return {name: name for name in _kernels.MODELS[self.kernel][1]} if self.kernel else {}
+
+    @property
+    def closed_half(self) -> bool:
+        """Half aggregation has a closed form (isodesmic or dimer nucleus)."""
+        return self.kernel in ("isodesmic", "cooperative")
 
     @property
     def mass_balance(self) -> bool:
@@ -73,56 +150,128 @@ class Model:
 # The experiments a model may fit, by what their curves vary.
 EXPERIMENTS = {"temperature": "curves against temperature", "concentration": "concentration series",
                "solvent": "solvent denaturations"}
-_COOPERATIVE = ("delta_h", "delta_s", "delta_h_nuc")
+
+GENERAL = ("T. F. A. de Greef, M. M. J. Smulders, M. Wolffs, A. P. H. J. Schenning, R. P. Sijbesma, "
+           "E. W. Meijer, Supramolecular Polymerization, Chem. Rev. 2009, 109, 5687-5754.")
+MARTIN = "R. B. Martin, Comparisons of Indefinite Self-Association Models, Chem. Rev. 1996, 96, 3043-3064."
+GOLDSTEIN = ("R. F. Goldstein, L. Stryer, Cooperative polymerization reactions. Analytical approximations, "
+            "numerical examples, and experimental strategy, Biophys. J. 1986, 50, 583-599.")
+ZHAO = ("D. Zhao, J. S. Moore, Nucleation-elongation: a mechanism for cooperative supramolecular "
+      "polymerization, Org. Biomol. Chem. 2003, 1, 3471-3491.")
+SMULDERS = ("M. M. J. Smulders, M. M. L. Nieuwenhuizen, T. F. A. de Greef, P. van der Schoot, "
+         "A. P. H. J. Schenning, E. W. Meijer, How to Distinguish Isodesmic from Cooperative "
+         "Supramolecular Polymerisation, Chem. Eur. J. 2010, 16, 362-367.")
+KOREVAAR_JACS = ("P. A. Korevaar, C. Schaefer, T. F. A. de Greef, E. W. Meijer, Controlling Chemical "
+             "Self-Assembly by Solvent-Dependent Dynamics, J. Am. Chem. Soc. 2012, 134, 13482-13491.")
+KOREVAAR_NATURE = ("P. A. Korevaar, S. J. George, A. J. Markvoort, M. M. J. Smulders, P. A. J. Hilbers, "
+              "A. P. H. J. Schenning, T. F. A. de Greef, E. W. Meijer, Pathway complexity in "
+              "supramolecular polymerization, Nature 2012, 481, 492-496.")
+
+
+# Equations (matplotlib mathtext) and assumptions the models share.
+_CONSTANTS = [r"$K = \exp\left(\frac{\Delta S}{R} - \frac{\Delta H}{R\,T}\right)$"]
+_SIGMA = [r"$\sigma = \exp\left(\frac{\Delta S_\mathrm{nuc}}{R} - \frac{\Delta H_\mathrm{nuc}}{R\,T}\right)$"]
+_FRACTION = [r"$\alpha = 1 - m\,/\,c_\mathrm{tot}$"]
+_ISODESMIC = [r"$c_\mathrm{tot} = \frac{m}{(1 - K m)^2}$"]
+_COOPERATIVE = [r"$c_\mathrm{tot} = m + \frac{\sigma}{K}\,\frac{x^2\,(2 - x)}{(1 - x)^2},\quad x = K m$",
+                r"$T_e = \frac{\Delta H}{\Delta S + R \ln c_\mathrm{tot}}$"]
+_MASS_BALANCE = ["every monomer is free or in an aggregate, at equilibrium at each temperature",
+                 "the signal is linear in the fraction aggregated: baseline + amplitude x fraction "
+                 "(with a slope in T where asked)"]
+_SAME_K = "every monomer addition has the same equilibrium constant K"
 _BOTH = ("temperature", "concentration")
+_ELONGATION = Constant("k", "k", "delta_h", "delta_s")
+_NUCLEATION = Constant("sigma", "sigma", "delta_h_nuc", "delta_s_nuc", "nucleation")
 MODELS: Dict[str, Model] = {
     model.name: model
     for model in [
         Model("isodesmic", _core.temp_isodesmic_model, _core.isodesmic_model, ("delta_h", "delta_s"),
-              ("delta_h", "delta_s", None),
               "every monomer addition has the same constant K: a gradual, sigmoidal transition with no "
               "critical temperature (e.g. many dyes and small aromatic stacks)",
-              experiments=_BOTH, constants=("k",)),
+              kernel="isodesmic", rates=(_ELONGATION,), experiments=_BOTH, compared_for=_BOTH,
+              equations=tuple(_CONSTANTS + _ISODESMIC + _FRACTION), assumptions=tuple(_MASS_BALANCE + [_SAME_K]),
+              citations=(MARTIN, GENERAL)),
         Model("isodesmic_direct", _core.temp_isodesmic_model_direct, _core.isodesmic_model_direct,
-              ("delta_h", "delta_s"), ("delta_h", "delta_s", None),
-              "the isodesmic model in closed form: the same curves, computed directly"),
-        Model("cooperative", _core.temp_cooperative_model, _core.cooperative_model, _COOPERATIVE, _COOPERATIVE,
+              ("delta_h", "delta_s"), "the isodesmic model in closed form: the same curves, computed directly",
+              kernel="isodesmic_direct", rates=(_ELONGATION,),
+              equations=tuple(_CONSTANTS + _ISODESMIC + _FRACTION), assumptions=tuple(_MASS_BALANCE + [_SAME_K]),
+              citations=(MARTIN, GENERAL)),
+        Model("cooperative", _core.temp_cooperative_model, _core.cooperative_model,
+              ("delta_h", "delta_s", "delta_h_nuc"),
               "nucleation-elongation with a dimer nucleus: a sharp onset at the elongation temperature Te, "
               "the usual choice for cooperative supramolecular polymers",
-              experiments=_BOTH, constants=("k", "sigma"), nucleation_entropy="delta_s_nuc"),
-        Model("cooperative_n", _core.temp_cooperative_model_n, _core.cooperative_model_n, _COOPERATIVE,
-              _COOPERATIVE,
+              kernel="cooperative", rates=(_ELONGATION, _NUCLEATION), experiments=_BOTH, default_for=_BOTH,
+              compared_for=_BOTH, equations=tuple(_CONSTANTS + _SIGMA + _COOPERATIVE + _FRACTION),
+              assumptions=tuple(_MASS_BALANCE + [
+                  "a dimer nucleus: the first addition has the constant sigma K, every later one K "
+                  "(nucleation-elongation)", "delta_s_nuc is 0 unless freed"]),
+              citations=(GOLDSTEIN, ZHAO, GENERAL)),
+        Model("cooperative_n", _core.temp_cooperative_model_n, _core.cooperative_model_n,
+              ("delta_h", "delta_s", "delta_h_nuc"),
               "the cooperative model with a nucleus of nuc_size monomers (--nuc-size N, or A:B to scan), "
               "when a dimer nucleus does not describe the onset",
-              experiments=_BOTH, constants=("k", "sigma"), nucleation_entropy="delta_s_nuc"),
+              kernel="cooperative_n", rates=(_ELONGATION, _NUCLEATION), takes_nuc_size=True, experiments=_BOTH,
+              equations=tuple(_CONSTANTS + _SIGMA + _FRACTION),
+              assumptions=tuple(_MASS_BALANCE + [
+                  "a nucleus of n monomers: additions up to the nucleus have the constant sigma K, later ones K",
+                  "delta_s_nuc is 0 unless freed"]),
+              citations=(GOLDSTEIN, ZHAO, GENERAL)),
         Model("coop_iso", _core.temp_coop_iso_model, _core.coop_iso_model,
               ("delta_h_iso", "delta_s_iso", "delta_h_coop", "delta_s_coop", "delta_h_nuc_coop"),
-              ("delta_h_coop", "delta_s_coop", "delta_h_nuc_coop"),
               "an isodesmic and a cooperative pathway competing (e.g. off-pathway aggregates); needs "
               "data that show both",
-              experiments=_BOTH, constants=("k_iso", "k_coop", "sigma"), nucleation_entropy="delta_s_nuc"),
-        Model("denaturation", None, _core.cooperative_model, ("delta_g0", "m", "sigma"), (None, None, None),
+              kernel="coop_iso",
+              rates=(Constant("k_iso", "k_iso", "delta_h_iso", "delta_s_iso", "competing"),
+                     Constant("k_coop", "k", "delta_h_coop", "delta_s_coop"),
+                     Constant("sigma", "sigma", "delta_h_nuc_coop", "delta_s_nuc", "nucleation")),
+              experiments=_BOTH, compared_for=("temperature",), equations=tuple(_CONSTANTS + _SIGMA + _FRACTION),
+              assumptions=tuple(_MASS_BALANCE + [
+                  "an isodesmic and a cooperative (dimer nucleus) pathway compete for the same free monomer"]),
+              citations=(KOREVAAR_NATURE, GOLDSTEIN, MARTIN)),
+        Model("denaturation_isodesmic", None, _core.isodesmic_model, ("delta_g0", "m"),
+              "solvent denaturation of an isodesmic polymer: K = exp(-(delta_g0 + m f) / RT)",
+              kernel="isodesmic", experiments=("solvent",), compared_for=("solvent",),
+              equations=(r"$K = \exp\left(-\frac{\Delta G^0 + m\,f}{R\,T}\right)$", *_ISODESMIC, *_FRACTION),
+              assumptions=tuple(_MASS_BALANCE + ["the free energy is linear in the good-solvent fraction f"]),
+              citations=(KOREVAAR_JACS, MARTIN)),
+        Model("denaturation", None, _core.cooperative_model, ("delta_g0", "m", "sigma"),
               "solvent denaturation of a cooperative polymer (Korevaar et al., JACS 2012): dimer nucleus, "
               "Ke = exp(-(delta_g0 + m f) / RT) at good-solvent fraction f, a constant sigma",
-              log_scale=("sigma",), experiments=("solvent",)),
-        Model("denaturation_isodesmic", None, _core.isodesmic_model, ("delta_g0", "m"), (None, None, None),
-              "solvent denaturation of an isodesmic polymer: K = exp(-(delta_g0 + m f) / RT)",
-              experiments=("solvent",)),
-        Model("vanderschoot", None, None, (), (None, None, None),
+              kernel="cooperative", log_scale=("sigma",), experiments=("solvent",), default_for=("solvent",),
+              compared_for=("solvent",),
+              equations=(r"$K_e = \exp\left(-\frac{\Delta G^0 + m\,f}{R\,T}\right)$", _COOPERATIVE[0],
+                         *_FRACTION),
+              assumptions=tuple(_MASS_BALANCE + ["the elongation free energy is linear in the good-solvent "
+                                                 "fraction f", "a constant sigma, a dimer nucleus"]),
+              citations=(KOREVAAR_JACS, GENERAL)),
+        Model("vanderschoot", None, None, (),
               "the nucleation-elongation model of van der Schoot (Smulders et al., Chem. Eur. J. 2010): "
               "per cooling curve an elongation temperature te, an elongation enthalpy h_e and an activation "
               "constant ka (Nn(Te) = ka^-1/3); a van 't Hoff line through ln c_tot against 1/Te gives "
               "delta_h_vh and delta_s_vh. For comparison with published values",
-              per_curve=("te", "h_e", "ka"), log_scale=("ka",), curve_fraction=lambda p, t: vanderschoot(
-                  t, p["te"], p["h_e"], p["ka"], p.get("branch"))),
-        Model("isodesmic_sigmoid", None, None, (), (None, None, None),
+              per_curve=("te", "h_e", "ka"), starts=("temperature", "enthalpy", "activation"), log_scale=("ka",),
+              curve_fraction=lambda p, t: vanderschoot(t, p["te"], p["h_e"], p["ka"], p.get("branch")),
+              curve_slopes=lambda p, t: _vanderschoot_slopes(t, p["te"], p["h_e"], p["ka"]),
+              assumptions=("per cooling curve an elongation temperature te, an elongation enthalpy h_e and an "
+                           "activation constant ka, piecewise at te (elongation regime below, nucleation above)",),
+              citations=(SMULDERS,)),
+        Model("isodesmic_sigmoid", None, None, (),
               "the sigmoid used for isodesmic curves: per curve a melting temperature tm and an enthalpy "
               "delta_h, phi = 1 / (1 + exp(-0.908 delta_h (T - tm) / (R tm^2))). For comparison with "
               "published values; the isodesmic model fits the mass balance itself",
-              per_curve=("tm", "delta_h"), curve_fraction=lambda p, t: isodesmic_sigmoid(
-                  t, p["tm"], p["delta_h"])),
+              per_curve=("tm", "delta_h"), starts=("temperature", "enthalpy"),
+              curve_fraction=lambda p, t: isodesmic_sigmoid(t, p["tm"], p["delta_h"]),
+              curve_slopes=lambda p, t: _sigmoid_slopes(t, p["tm"], p["delta_h"]),
+              assumptions=("per curve a sigmoid in T with a melting temperature tm and an enthalpy: the "
+                           "isodesmic model's shape near half aggregation",),
+              citations=(SMULDERS, MARTIN)),
     ]
 }
+
+def sized_models() -> str:
+    """The models that take a nucleus size, as a phrase ("cooperative_n")."""
+    return " or ".join(m.name for m in MODELS.values() if m.takes_nuc_size)
+
 
 # The unit of every parameter a user sets or the package reports, by name.
 PARAMETER_UNITS = {
@@ -159,6 +308,9 @@ def unit_of(name: str) -> str:
     base = name.split("[")[0]
     if base in PARAMETER_UNITS:
         return PARAMETER_UNITS[base]
+    for model in MODELS.values():
+        if base in model.per_curve:
+            return START_KINDS[model.starts[model.per_curve.index(base)]]
     base = base.split("(")[0]
     if base.startswith("dG"):
         return "J/mol"
@@ -167,43 +319,53 @@ def unit_of(name: str) -> str:
     return PARAMETER_UNITS.get(base, "1")
 
 
-def constants(model: Model, values, temperature, solvent=None):
-    """The constants the concentration function takes, in its order (k; k
-    and sigma; k_iso, k_coop and sigma), as lists of floats, one per point
-    (`temperature` and, for denaturation, `solvent` per point): given
-    directly (a series at one temperature), from the thermodynamic
-    parameters exactly as the temperature models compute them (rt = T 8.314,
-    K = exp(dS / 8.314 - dH / rt), sigma = exp(-dH_nuc / rt)), or for
-    denaturation K = exp(-(dG0 + m f) / rt) at good-solvent fraction f."""
+class Doubles:
+    """A bytearray of doubles and the NumPy array sharing its memory: what
+    the kernels read and write."""
+
+    def __init__(self, size: int):
+        import numpy as np
+
+        self.raw = bytearray(8 * size)
+        self.array = np.frombuffer(self.raw, dtype=np.float64)
+
+
+def constants(model: Model, values, temperature, solvent=None, into: Optional[Mapping[str, Doubles]] = None):
+    """The constants of the model's mass balance at each point, by name in
+    the concentration function's order (k; k and sigma; k_iso, k_coop and
+    sigma), as float arrays (views of `into`'s workspaces when given): as
+    given (a series at one temperature), from the thermodynamic parameters
+    exactly as the temperature models compute them (rt = T 8.314, K =
+    exp(dS / 8.314 - dH / rt); sigma's entropy 0 unless given, and exp(0 -
+    h / rt) is exp(-h / rt) to the bit), or for a denaturation K = exp(-(dG0
+    + m f) / rt) at good-solvent fraction f (`solvent`, per point).  exp is
+    the library's, the same function as the models'."""
     import numpy as np
 
-    t = np.asarray(temperature, float).tolist()
-    count = len(t)
-    exp = math.exp
-    if model.denaturation:
-        out = {"k": [exp(-(values["delta_g0"] + values["m"] * f) / (tt * GAS_CONSTANT))
-                     for tt, f in zip(t, np.asarray(solvent, float).tolist())]}
-        if "sigma" in model.thermo:
-            out["sigma"] = [values["sigma"]] * count
-        return out
-    if model.constants and all(n in values for n in model.constants):
-        return {n: [values[n]] * count for n in model.constants}
+    rt = np.asarray(temperature, dtype=float).reshape(-1) * GAS_CONSTANT
+    count = rt.size
+    names = list(model.slots)
+    buffers = into if into is not None else {name: Doubles(count) for name in names}
+    view = {name: buffers[name].array[:count] for name in names}
 
-    def rule(h, s):
-        q = values[s] / GAS_CONSTANT
-        return [exp(q - values[h] / (tt * GAS_CONSTANT)) for tt in t]
+    def exp(name):
+        _kernels.exp(buffers[name].raw, count)
 
-    def nucleation(h):  # with no entropy of nucleation, exp(0 - h / rt) is exp(-h / rt) to the bit
-        q = values.get("delta_s_nuc", 0.0) / GAS_CONSTANT
-        return [exp(q - values[h] / (tt * GAS_CONSTANT)) for tt in t]
-
-    if model.name == "coop_iso":
-        return {"k_iso": rule("delta_h_iso", "delta_s_iso"), "k_coop": rule("delta_h_coop", "delta_s_coop"),
-                "sigma": nucleation("delta_h_nuc_coop")}
-    out = {"k": rule("delta_h", "delta_s")}
-    if model.cooperative:
-        out["sigma"] = nucleation("delta_h_nuc")
-    return out
+    with np.errstate(over="ignore", under="ignore", divide="ignore", invalid="ignore"):
+        if model.denaturation:
+            np.divide(-(values["delta_g0"] + values["m"] * np.asarray(solvent, dtype=float)), rt, out=view["k"])
+            exp("k")
+            if "sigma" in view:
+                view["sigma"].fill(values["sigma"])
+        elif model.constants and all(name in values for name in model.constants):
+            for name in model.constants:
+                view[name].fill(values[name])
+        else:
+            for rate in model.rates:
+                entropy = values.get(rate.entropy, 0.0) if rate.role == "nucleation" else values[rate.entropy]
+                np.subtract(entropy / GAS_CONSTANT, values[rate.enthalpy] / rt, out=view[rate.name])
+                exp(rate.name)
+    return view
 
 
 # Halvings of [0, 1/K] that reach the bracket's fixed point from any start
@@ -221,9 +383,9 @@ def concentration_fraction(model: Model, consts, c_tot, nuc_size=None, steps=EXA
     import numpy as np
 
     solve = model.concentration_function
-    if solve is None or solve is _core.isodesmic_model_direct:
+    if solve is None or model.kernel == "isodesmic_direct":
         raise KelvaraError(f"the {model.name} model has no bisected concentration function")
-    columns = list(consts.values())  # in the function's own order (see constants)
+    columns = [np.asarray(v, dtype=float).tolist() for v in consts.values()]  # in the function's order
     c = np.broadcast_to(np.asarray(c_tot, float), (len(columns[0]),)).tolist()
     extra = (nuc_size,) if model.takes_nuc_size else ()
     out = []
@@ -274,11 +436,13 @@ def degree_of_polymerisation(model: str, values, temperature, c_tot, fraction, n
         return number, held
 
     with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
-        if model == "coop_iso":
-            n_iso, h_iso = series(consts["k_iso"], 1.0, consts["k_iso"] * m)
-            n_coop, h_coop = series(consts["k_coop"], consts["sigma"], consts["k_coop"] * m)
+        if entry.competing:
+            slot = {v: n for n, v in entry.slots.items()}  # the constant in each kernel input
+            k_iso, k_coop = consts[slot["k_iso"]], consts[slot["k"]]
+            n_iso, h_iso = series(k_iso, 1.0, k_iso * m)
+            n_coop, h_coop = series(k_coop, consts["sigma"], k_coop * m)
             number, held = n_iso + n_coop, h_iso + h_coop
-        elif model == "cooperative_n":
+        elif entry.takes_nuc_size:
             n = int(nuc_size)
             k, sigma = consts["k"], consts["sigma"]
             x = k * m
@@ -321,15 +485,22 @@ def curve_fraction_slopes(model, p, temperature):
     its per-curve parameters (te, h_e and ka; tm and delta_h), at the
     temperatures, each within its own regime (a point does not jump across
     the step of the van der Schoot model at Te)."""
+    return MODELS[model].curve_slopes(p, temperature)
+
+
+def _sigmoid_slopes(temperature, tm, delta_h):
     import numpy as np
 
     t = np.asarray(temperature, dtype=float)
-    if model == "isodesmic_sigmoid":
-        tm, delta_h = p["tm"], p["delta_h"]
-        phi = isodesmic_sigmoid(t, tm, delta_h)
-        dz = phi * (1.0 - phi) * SIGMOID_FACTOR / (GAS_CONSTANT * tm * tm)
-        return {"delta_h": dz * (t - tm), "tm": -dz * delta_h * (2.0 * t - tm) / tm}
-    te, h_e, ka = p["te"], p["h_e"], p["ka"]
+    phi = isodesmic_sigmoid(t, tm, delta_h)
+    dz = phi * (1.0 - phi) * SIGMOID_FACTOR / (GAS_CONSTANT * tm * tm)
+    return {"delta_h": dz * (t - tm), "tm": -dz * delta_h * (2.0 * t - tm) / tm}
+
+
+def _vanderschoot_slopes(temperature, te, h_e, ka):
+    import numpy as np
+
+    t = np.asarray(temperature, dtype=float)
     rte2 = GAS_CONSTANT * te * te
     z = h_e * (t - te) / rte2
     dz_dh = (t - te) / rte2

@@ -26,69 +26,6 @@ from kelvara import __version__
 from kelvara.models import MODELS, unit_of
 from kelvara.units import rounded as _rounded
 
-# Per model: the equations (matplotlib mathtext), what it assumes, what to cite.
-_GENERAL = ("T. F. A. de Greef, M. M. J. Smulders, M. Wolffs, A. P. H. J. Schenning, R. P. Sijbesma, "
-            "E. W. Meijer, Supramolecular Polymerization, Chem. Rev. 2009, 109, 5687-5754.")
-_MARTIN = "R. B. Martin, Comparisons of Indefinite Self-Association Models, Chem. Rev. 1996, 96, 3043-3064."
-_GOLDSTEIN = ("R. F. Goldstein, L. Stryer, Cooperative polymerization reactions. Analytical approximations, "
-              "numerical examples, and experimental strategy, Biophys. J. 1986, 50, 583-599.")
-_ZHAO = ("D. Zhao, J. S. Moore, Nucleation-elongation: a mechanism for cooperative supramolecular "
-         "polymerization, Org. Biomol. Chem. 2003, 1, 3471-3491.")
-_SMULDERS = ("M. M. J. Smulders, M. M. L. Nieuwenhuizen, T. F. A. de Greef, P. van der Schoot, "
-             "A. P. H. J. Schenning, E. W. Meijer, How to Distinguish Isodesmic from Cooperative "
-             "Supramolecular Polymerisation, Chem. Eur. J. 2010, 16, 362-367.")
-_KOREVAAR_JACS = ("P. A. Korevaar, C. Schaefer, T. F. A. de Greef, E. W. Meijer, Controlling Chemical "
-                  "Self-Assembly by Solvent-Dependent Dynamics, J. Am. Chem. Soc. 2012, 134, 13482-13491.")
-_KOREVAAR_NATURE = ("P. A. Korevaar, S. J. George, A. J. Markvoort, M. M. J. Smulders, P. A. J. Hilbers, "
-                    "A. P. H. J. Schenning, T. F. A. de Greef, E. W. Meijer, Pathway complexity in "
-                    "supramolecular polymerization, Nature 2012, 481, 492-496.")
-
-_CONSTANTS = [r"$K = \exp\left(\frac{\Delta S}{R} - \frac{\Delta H}{R\,T}\right)$"]
-_SIGMA = [r"$\sigma = \exp\left(\frac{\Delta S_\mathrm{nuc}}{R} - \frac{\Delta H_\mathrm{nuc}}{R\,T}\right)$"]
-_FRACTION = [r"$\alpha = 1 - m\,/\,c_\mathrm{tot}$"]
-_ISODESMIC = [r"$c_\mathrm{tot} = \frac{m}{(1 - K m)^2}$"]
-_COOPERATIVE = [r"$c_\mathrm{tot} = m + \frac{\sigma}{K}\,\frac{x^2\,(2 - x)}{(1 - x)^2},\quad x = K m$",
-                r"$T_e = \frac{\Delta H}{\Delta S + R \ln c_\mathrm{tot}}$"]
-_MASS_BALANCE = ["every monomer is free or in an aggregate, at equilibrium at each temperature",
-                 "the signal is linear in the fraction aggregated: baseline + amplitude x fraction "
-                 "(with a slope in T where asked)"]
-_MODEL_NOTES = {
-    "isodesmic": (_CONSTANTS + _ISODESMIC + _FRACTION,
-                  _MASS_BALANCE + ["every monomer addition has the same equilibrium constant K"],
-                  [_MARTIN, _GENERAL]),
-    "isodesmic_direct": (_CONSTANTS + _ISODESMIC + _FRACTION,
-                         _MASS_BALANCE + ["every monomer addition has the same equilibrium constant K"],
-                         [_MARTIN, _GENERAL]),
-    "cooperative": (_CONSTANTS + _SIGMA + _COOPERATIVE + _FRACTION,
-                    _MASS_BALANCE + ["a dimer nucleus: the first addition has the constant sigma K, every "
-                                     "later one K (nucleation-elongation)",
-                                     "delta_s_nuc is 0 unless freed"],
-                    [_GOLDSTEIN, _ZHAO, _GENERAL]),
-    "cooperative_n": (_CONSTANTS + _SIGMA + _FRACTION,
-                      _MASS_BALANCE + ["a nucleus of n monomers: additions up to the nucleus have the constant "
-                                       "sigma K, later ones K", "delta_s_nuc is 0 unless freed"],
-                      [_GOLDSTEIN, _ZHAO, _GENERAL]),
-    "coop_iso": (_CONSTANTS + _SIGMA + _FRACTION,
-                 _MASS_BALANCE + ["an isodesmic and a cooperative (dimer nucleus) pathway compete for the "
-                                  "same free monomer"],
-                 [_KOREVAAR_NATURE, _GOLDSTEIN, _MARTIN]),
-    "denaturation": ([r"$K_e = \exp\left(-\frac{\Delta G^0 + m\,f}{R\,T}\right)$"] + _COOPERATIVE[:1] + _FRACTION,
-                     _MASS_BALANCE + ["the elongation free energy is linear in the good-solvent fraction f",
-                                      "a constant sigma, a dimer nucleus"],
-                     [_KOREVAAR_JACS, _GENERAL]),
-    "denaturation_isodesmic": ([r"$K = \exp\left(-\frac{\Delta G^0 + m\,f}{R\,T}\right)$"] + _ISODESMIC + _FRACTION,
-                               _MASS_BALANCE + ["the free energy is linear in the good-solvent fraction f"],
-                               [_KOREVAAR_JACS, _MARTIN]),
-    "vanderschoot": ([],
-                     ["per cooling curve an elongation temperature te, an elongation enthalpy h_e and an "
-                      "activation constant ka, piecewise at te (elongation regime below, nucleation above)"],
-                     [_SMULDERS]),
-    "isodesmic_sigmoid": ([],
-                          ["per curve a sigmoid in T with a melting temperature tm and an enthalpy: the "
-                           "isodesmic model's shape near half aggregation"],
-                          [_SMULDERS, _MARTIN]),
-}
-
 _STYLE = """
 body { font-family: 'DejaVu Sans', Arial, sans-serif; font-size: 10.5pt; max-width: 62em; margin: 1.5em auto;
        color: #222; line-height: 1.35; }
@@ -241,8 +178,8 @@ def _equation_image(expression):
 
 
 def _model(name, nuc_size, level=2):
-    equations, assumptions, papers = _MODEL_NOTES.get(name, ([], [], []))
     entry = MODELS[name]
+    equations, assumptions, papers = entry.equations, entry.assumptions, entry.citations
     out = [f"<h{level}>Model: {_e(name)}" + (f" (nucleus of {nuc_size})" if nuc_size else "") + f"</h{level}>",
            f"<p>{_e(entry.description)}.</p>"]
     if equations:

@@ -62,8 +62,8 @@ def test_at_zero_the_models_are_the_same_doubles():
     for model in ("cooperative", "coop_iso"):
         values = dict(without, delta_h_iso=-60000.0, delta_s_iso=-110.0, delta_h_coop=-95000.0,
                       delta_s_coop=-180.0, delta_h_nuc_coop=30000.0)
-        a = constants(MODELS[model], values, kelvin)["sigma"]
-        b = constants(MODELS[model], dict(values, delta_s_nuc=0.0), kelvin)["sigma"]
+        a = constants(MODELS[model], values, kelvin)["sigma"].tolist()
+        b = constants(MODELS[model], dict(values, delta_s_nuc=0.0), kelvin)["sigma"].tolist()
         assert a == b
 
 

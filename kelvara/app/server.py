@@ -277,10 +277,10 @@ def _plotly():
 
 def _model_table():
     from kelvara.analysis import DEFAULT_COMPARED, DEFAULT_MODELS
-    from kelvara.models import EXPERIMENTS, MODELS, PARAMETER_MEANINGS, PARAMETER_UNITS
+    from kelvara.models import EXPERIMENTS, MODELS, PARAMETER_MEANINGS, unit_of
 
     def parameter(name, per_curve=False):
-        return {"name": name, "unit": PARAMETER_UNITS.get(name, "1"), "meaning": PARAMETER_MEANINGS.get(name, ""),
+        return {"name": name, "unit": unit_of(name), "meaning": PARAMETER_MEANINGS.get(name, ""),
                 "per_curve": per_curve}
 
     return {"models": [{"name": m.name, "description": m.description,

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 from kelvara.cli.common import Command
-from kelvara.models import EXPERIMENTS, MODELS, PARAMETER_MEANINGS, PARAMETER_UNITS
+from kelvara.models import EXPERIMENTS, MODELS, PARAMETER_MEANINGS, PARAMETER_UNITS, unit_of
 
 
 def run_models(options):
@@ -18,7 +18,7 @@ def run_models(options):
             print(f"    {name:18} {PARAMETER_UNITS[name]:10} {PARAMETER_MEANINGS.get(name, '')}")
         for name in model.per_curve:
             meaning = PARAMETER_MEANINGS.get(name, "")
-            print(f"    {name + '[i]':18} {PARAMETER_UNITS.get(name, PARAMETER_UNITS.get(name.split('[')[0], '1')):10} "
+            print(f"    {name + '[i]':18} {unit_of(name):10} "
                   f"{meaning}{', per curve' if meaning else 'per curve'}")
         if model.constants:
             print(f"    at one temperature (a concentration series): {', '.join(model.constants)} instead")

@@ -59,12 +59,13 @@ class _DerivedValues:
                         out[f"{label}({t:g} K)"] = (lambda k: lambda v: -GAS_CONSTANT * t * v[k] * math.log(10.0))(k)
             return out
         h, s, nuc = self.model.elongation
-        if self.model.name == "coop_iso":
-            out["K_iso(298.15 K)"] = lambda v: _k(v["delta_h_iso"], v["delta_s_iso"], REFERENCE_TEMPERATURE)
-            out["dG_iso(298.15 K)"] = lambda v: v["delta_h_iso"] - REFERENCE_TEMPERATURE * v["delta_s_iso"]
-        label = "K_coop" if self.model.name == "coop_iso" else "K"
-        out[f"{label}(298.15 K)"] = lambda v: _k(v[h], v[s], REFERENCE_TEMPERATURE)
-        out[f"dG{label[1:]}(298.15 K)"] = lambda v: v[h] - REFERENCE_TEMPERATURE * v[s]
+        for rate in self.model.rates:
+            if rate.role != "nucleation":  # K and dG of each pathway: K, or K_iso and K_coop
+                label = "K" + rate.name[1:]
+                out[f"{label}(298.15 K)"] = (lambda r: lambda v: _k(v[r.enthalpy], v[r.entropy],
+                                                                   REFERENCE_TEMPERATURE))(rate)
+                out[f"dG{label[1:]}(298.15 K)"] = (lambda r: lambda v: v[r.enthalpy]
+                                                   - REFERENCE_TEMPERATURE * v[r.entropy])(rate)
         temperature_curves = [(i, c) for i, c in enumerate(self.curves) if c.vary == "temperature"]
         if self.model.cooperative:
             for i, curve in temperature_curves:
@@ -73,7 +74,7 @@ class _DerivedValues:
                 out[f"sigma(Te)[{i}]"] = (lambda te: lambda v: math.exp(
                     v.get("delta_s_nuc", 0.0) / GAS_CONSTANT - v[nuc] / (GAS_CONSTANT * te(v))))(te)
                 self._dp_at(out, "Te", i, curve, te)
-        elif self.model.name in ("isodesmic", "isodesmic_direct"):
+        elif self.model.function is not None:  # isodesmic
             # Half the monomer aggregated: m = c/2 in c = m / (1 - K m)^2 gives
             # K c = 2 - sqrt(2), so Tm = dH / (dS - R ln((2 - sqrt(2)) / c)).
             for i, curve in temperature_curves:
@@ -89,7 +90,7 @@ class _DerivedValues:
         nucleus (see half_aggregation_constant), else by bisection in ln c
         on the model's own fraction, which grows with c."""
         consts = constants(self.model, self.plain(values), [math.nan if temperature is None else temperature])
-        if self.model.name in ("isodesmic", "cooperative"):
+        if self.model.closed_half:
             sigma = consts["sigma"][0] if "sigma" in consts else 1.0
             return half_aggregation_constant(sigma, 1.0) / consts["k"][0]
         low, high = -80.0, 10.0  # ln c
@@ -114,6 +115,10 @@ class _DerivedValues:
         out[f"dp_n({where})[{i}]"] = lambda v: float(both(v)[0][0])
         out[f"dp_n_all({where})[{i}]"] = lambda v: float(both(v)[1][0])
 
+    @property
+    def _te_per_curve(self):
+        return "te" in self.model.per_curve and "te" not in self.nonlinear_set
+
     def derived_names(self):
         return list(self.derived_functions())
 
@@ -128,11 +133,12 @@ class _DerivedValues:
         return np.array(out, dtype=float)
 
     def _phenomenological_derived(self):
-        """van der Schoot: Nn(Te)[i] = ka^(-1/3), and with two or more
-        concentrations the van 't Hoff line 1/Te = (R / dH) ln c_tot + dS / dH
-        (from K(Te) c_tot = 1), weighted by the Te errors of the fit."""
+        """Per curve with an activation constant: Nn(Te)[i] = ka^(-1/3); with an
+        elongation temperature per curve at two or more concentrations, the
+        van 't Hoff line 1/Te = (R / dH) ln c_tot + dS / dH (from K(Te) c_tot
+        = 1), weighted by the Te errors of the fit (van der Schoot)."""
         out = {}
-        if self.model.name != "vanderschoot":
+        if "ka" not in self.model.per_curve:
             return out
         n = len(self.curves)
 
@@ -141,7 +147,7 @@ class _DerivedValues:
 
         for i in range(n):
             out[f"Nn(Te)[{i}]"] = (lambda name: lambda v: 10.0 ** (-v[name] / 3.0))(own("ka", i))
-        if len({c.c_tot for c in self.curves}) >= 2 and "te" not in self.nonlinear_set:
+        if len({c.c_tot for c in self.curves}) >= 2 and self._te_per_curve:
             logs = np.log([c.c_tot for c in self.curves])
             weights = getattr(self, "vh_weights", None)
 
@@ -159,7 +165,7 @@ class _DerivedValues:
         """Values with errors propagated to first order (numerical
         gradient); NaN where the value depends on a parameter whose error is
         not determined."""
-        if self.model.name == "vanderschoot" and "te" not in self.nonlinear_set:
+        if self._te_per_curve:
             # van 't Hoff weights: 1 / var(1/Te) from the fit's own Te errors.
             variance = np.array([covariance[j, j] if n.startswith("te[") else math.nan
                                  for j, n in enumerate(self.free)])

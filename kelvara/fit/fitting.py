@@ -20,7 +20,7 @@ from kelvara.fit.search import _guess, _linear_start, _search, _theta
 from kelvara.fit.threads import one_blas_thread
 from kelvara.fit.uncertainty import _covariance, _sandwich
 from kelvara.fit.verdict import _verdict
-from kelvara.models import MODELS
+from kelvara.models import MODELS, sized_models
 
 # The largest nucleus a fit takes: each evaluation costs more as the nucleus
 # grows (100 fits in about a second, 1000 in about 20 s); published scans stop near 10.
@@ -194,7 +194,7 @@ def _setup(curves, model, options: FitOptions):
         raise KelvaraError(f"unknown model {model!r}; the models are {', '.join(MODELS)}")
     entry = MODELS[model]
     sizes: List[Optional[int]] = [None]
-    if model == "cooperative_n":
+    if entry.takes_nuc_size:
         scanned = [2] if nuc_size is None else ([nuc_size] if isinstance(nuc_size, int) else list(nuc_size))
         if not scanned or any(int(n) < 2 for n in scanned):
             raise KelvaraError(f"nuc_size must be 2 or more, got {nuc_size!r}")
@@ -203,7 +203,7 @@ def _setup(curves, model, options: FitOptions):
                                "cost grows with the nucleus (one of 1000 takes about 20 s)")
         sizes = list(scanned)
     elif nuc_size is not None:
-        raise KelvaraError(f"nuc_size applies to the cooperative_n model, not {model!r}")
+        raise KelvaraError(f"nuc_size applies to the {sized_models()} model, not {model!r}")
 
 
     # The entropy of nucleation is 0 unless freed (or fixed at a value).

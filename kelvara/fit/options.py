@@ -64,7 +64,7 @@ class FitOptions:
         has."""
         entry = MODELS.get(model)
         changes: Dict[str, Any] = {}
-        if model != "cooperative_n":
+        if entry is None or not entry.takes_nuc_size:
             changes["nuc_size"] = None
         if entry is not None:
             changes["shared"] = tuple(n for n in self.shared if n in entry.per_curve)

@@ -101,10 +101,10 @@ def _transition(curve):
 
 
 def _constants_start(model, k, sigma, iso_ratio):
-    """Constants at one temperature; the mixed model's isodesmic pathway
-    iso_ratio times weaker."""
-    values = {"k": k, "sigma": sigma, "k_coop": k, "k_iso": iso_ratio * k}
-    return {n: values[n] for n in model.constants}
+    """Constants at one temperature; a competing pathway iso_ratio times
+    weaker."""
+    values = {"elongation": k, "nucleation": sigma, "competing": iso_ratio * k}
+    return {rate.name: values[rate.role] for rate in model.rates}
 
 
 def _denaturation_start(model, temperature, c_tot, anchor, m, sigma):
@@ -115,19 +115,19 @@ def _denaturation_start(model, temperature, c_tot, anchor, m, sigma):
 
 
 def _thermo_start(model, delta_h, anchor, c_tot, delta_h_nuc, iso_ratio, delta_s_nuc=0.0):
-    """Thermodynamic values with K(anchor) c_tot = 1; for the mixed model a
-    weaker isodesmic pathway (0.6 delta_h, K_iso c_tot = iso_ratio there).
+    """Thermodynamic values with K(anchor) c_tot = 1; a competing pathway
+    weaker (0.6 delta_h, K_iso c_tot = iso_ratio there).
     An entropy of nucleation keeps sigma(anchor) where delta_h_nuc alone
     would put it."""
     delta_s = delta_h / anchor - GAS_CONSTANT * math.log(c_tot)
     delta_h_nuc = delta_h_nuc + anchor * delta_s_nuc
-    thermo = {
-        "delta_h": delta_h, "delta_s": delta_s, "delta_h_nuc": delta_h_nuc,
-        "delta_h_coop": delta_h, "delta_s_coop": delta_s, "delta_h_nuc_coop": delta_h_nuc,
-        "delta_h_iso": 0.6 * delta_h,
-        "delta_s_iso": 0.6 * delta_h / anchor - GAS_CONSTANT * math.log(c_tot / iso_ratio),
-        "delta_s_nuc": delta_s_nuc,
+    given = {
+        "elongation": (delta_h, delta_s), "nucleation": (delta_h_nuc, delta_s_nuc),
+        "competing": (0.6 * delta_h, 0.6 * delta_h / anchor - GAS_CONSTANT * math.log(c_tot / iso_ratio)),
     }
+    thermo = {}
+    for rate in model.rates:
+        thermo[rate.enthalpy], thermo[rate.entropy] = given[rate.role]
     names = model.thermo + ((model.nucleation_entropy,) if model.nucleation_entropy else ())
     return {n: thermo[n] for n in names}
 
@@ -143,13 +143,12 @@ def _per_curve_start(problem, offset, enthalpy, activation):
     """Values of every per-curve parameter: each curve's Te (or Tm) at its
     steepest point plus offset; a shared one takes the mean."""
     values = {}
-    for p in problem.model.per_curve:
+    for p, kind in zip(problem.model.per_curve, problem.model.starts):
         per = []
         for curve in problem.curves:
             steepest = _steepest(curve)
             middle = float(np.median(curve.temperature)) if steepest is None else steepest
-            per.append({"te": middle + offset, "tm": middle + offset, "h_e": enthalpy,
-                        "delta_h": enthalpy, "ka": activation}[p])
+            per.append({"temperature": middle + offset, "enthalpy": enthalpy, "activation": activation}[kind])
         if p in problem.nonlinear_set:
             values[p] = float(np.mean(per))
         else:
@@ -165,7 +164,7 @@ def _candidates(problem: _Problem) -> List[Dict[str, float]]:
     cooperative models, every nucleation enthalpy of _NUCLEATION."""
     model = problem.model
     if not model.mass_balance:
-        activations = _ACTIVATION if "ka" in model.per_curve else (None,)
+        activations = _ACTIVATION if "activation" in model.starts else (None,)
         return [_per_curve_start(problem, offset, h, a) for offset in _OFFSETS for h in _CURVE_ENTHALPIES
                 for a in activations]
     if model.denaturation:
@@ -189,7 +188,7 @@ def _candidates(problem: _Problem) -> List[Dict[str, float]]:
         if transition is not None:
             anchors.append(transition)
     nucleation = _NUCLEATION if model.cooperative else (0.0,)
-    iso_ratios = (0.1, 0.005) if model.name == "coop_iso" else (0.1,)
+    iso_ratios = (0.1, 0.005) if model.competing else (0.1,)
     # A free entropy of nucleation: sigma's temperature dependence steeper
     # or shallower than the enthalpy's alone.
     entropies = _NUCLEATION_ENTROPIES if model.nucleation_entropy in problem.free_thermo else (0.0,)
@@ -217,7 +216,7 @@ def _constants_candidates(problem):
     middles = [1.0 / 10.0 ** g for g in np.linspace(logs.min() - 1.0, logs.max() + 1.0, 7)]
     middles += [1.0 / c for c in map(_steepest, problem.curves) if c is not None]
     sigmas = _SIGMAS if "sigma" in problem.model.constants else (None,)
-    ratios = (0.1, 0.005) if problem.model.name == "coop_iso" else (0.1,)
+    ratios = (0.1, 0.005) if problem.model.competing else (0.1,)
     return [_constants_start(problem.model, k, sigma, ratio) for k in middles for sigma in sigmas
             for ratio in ratios]
 
@@ -336,11 +335,13 @@ def _diverse(thetas, problem, count):
     """The first `count` of the sorted starts, skipping one that lies close
     to a start already taken (it would most likely reach the same minimum)."""
     taken: list = []
+    kinds = dict(zip(problem.model.per_curve, problem.model.starts))
+
     def span(name):
         base = name.split("[")[0]
         if base.startswith("delta_s"):
             return 30.0
-        if base in ("te", "tm"):
+        if kinds.get(base) == "temperature":
             return 5.0
         return 1.0 if name in problem.log_names else 1e4
 

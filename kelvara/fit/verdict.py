@@ -95,7 +95,7 @@ def _verdict(problem, x, converged, message, rss, dof, parameters, derived, nois
             if p.stderr > math.log(10.0) * p.value:  # more than a factor of ten either way
                 add("not_determined", f"{name} is not determined by the data: its standard error "
                     f"({p.stderr:.3g}) spans more than a decade")
-        elif p.stderr > max(abs(p.value), _TYPICAL[p.unit]):
+        elif p.stderr > max(abs(p.value), _TYPICAL.get(p.unit, 0.0)):
             add("not_determined", f"{name} is not determined by the data: its standard error "
                 f"({p.stderr:.3g} {p.unit}) exceeds its value")
     if dof < _MIN_DOF:

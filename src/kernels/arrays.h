@@ -24,7 +24,35 @@ enum class Model : std::uint8_t {
     isodesmic_direct = 4,  // the closed form of the isodesmic model: k
 };
 
-constexpr bool known(int model) noexcept { return model >= 0 && model <= 4; }
+// Every model the kernels solve: the name the package knows it by and the
+// constants it takes beyond k.  The Python module publishes this table as
+// _kernels.MODELS, so the codes are written here only.
+struct Kind {
+    const char* name;
+    Model model;
+    bool sigma;
+    bool k_iso;
+};
+inline constexpr Kind kinds[] = {
+    {"isodesmic", Model::isodesmic, false, false},
+    {"cooperative", Model::cooperative, true, false},
+    {"cooperative_n", Model::cooperative_n, true, false},
+    {"coop_iso", Model::coop_iso, true, true},
+    {"isodesmic_direct", Model::isodesmic_direct, false, false},
+};
+inline constexpr int kind_count = static_cast<int>(sizeof(kinds) / sizeof(kinds[0]));
+
+constexpr bool known(int model) noexcept { return model >= 0 && model < kind_count; }
+
+constexpr bool kinds_in_code_order() noexcept {
+    for (int i = 0; i < kind_count; ++i) {
+        if (static_cast<int>(kinds[i].model) != i) {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(kinds_in_code_order(), "kinds[i] must describe the model of code i");
 
 // Per point inputs and outputs, `size` doubles each, read and written one
 // double at a time through memcpy (no alignment is assumed).  An input the

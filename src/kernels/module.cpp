@@ -100,7 +100,7 @@ const char* const solve_doc =
     "--\n\n"
     "Fractions aggregated (and, where asked, the free monomer and the derivatives of the fraction in\n"
     "ln k, ln sigma and ln k_iso) of every point, written into the output bytearrays.\n"
-    "model: 0 isodesmic, 1 cooperative, 2 cooperative_n, 3 coop_iso (k is k_coop), 4 isodesmic_direct.\n"
+    "model: a code of MODELS (coop_iso's k is its cooperative pathway's).\n"
     "Raises ValueError with the model's message at the first point that fails.";
 
 PyObject* solve_function(PyObject*, PyObject* args) {
@@ -130,8 +130,9 @@ PyObject* solve_function(PyObject*, PyObject* args) {
         }
     }
     const Model which = static_cast<Model>(model);
-    const bool needs_sigma = which == Model::cooperative || which == Model::cooperative_n || which == Model::coop_iso;
-    const bool needs[4] = {true, true, needs_sigma, which == Model::coop_iso};
+    const Kind& kind = kinds[model];
+    const bool needs_sigma = kind.sigma;
+    const bool needs[4] = {true, true, kind.sigma, kind.k_iso};
     const Py_ssize_t size = arrays[0].size;
     for (int i = 0; i < 9; ++i) {
         if (i < 4 && needs[i] && arrays[i].data == nullptr) {
@@ -149,7 +150,7 @@ PyObject* solve_function(PyObject*, PyObject* args) {
     points.conc = arrays[0].data;
     points.k = arrays[1].data;
     points.sigma = needs_sigma ? arrays[2].data : nullptr;
-    points.k_iso = which == Model::coop_iso ? arrays[3].data : nullptr;
+    points.k_iso = kind.k_iso ? arrays[3].data : nullptr;
     points.fraction = arrays[4].data;
     points.monomer = arrays[5].data;
     points.d_ln_k = arrays[6].data;
@@ -209,7 +210,39 @@ PyMethodDef functions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// MODELS: {name: (code, constants)} of every model the kernels solve,
+// constants being the inputs it takes ("k", and "sigma", "k_iso").
+int add_models(PyObject* module) {
+    PyObject* table = PyDict_New();
+    if (table == nullptr) {
+        return -1;
+    }
+    for (int i = 0; i < kind_count; ++i) {
+        const Kind& kind = kinds[i];
+        PyObject* entry = nullptr;
+        if (kind.k_iso) {
+            entry = Py_BuildValue("(i(sss))", i, "k", "sigma", "k_iso");
+        } else if (kind.sigma) {
+            entry = Py_BuildValue("(i(ss))", i, "k", "sigma");
+        } else {
+            entry = Py_BuildValue("(i(s))", i, "k");
+        }
+        const int failed = entry == nullptr ? -1 : PyDict_SetItemString(table, kind.name, entry);
+        Py_XDECREF(entry);
+        if (failed != 0) {
+            Py_DECREF(table);
+            return -1;
+        }
+    }
+    if (PyModule_AddObject(module, "MODELS", table) != 0) {  // steals the reference on success only
+        Py_DECREF(table);
+        return -1;
+    }
+    return 0;
+}
+
 PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(add_models)},
     {0, nullptr},
 };
 
