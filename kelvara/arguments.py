@@ -5,7 +5,7 @@ and a script take the same options with the same words and checks."""
 from __future__ import annotations
 
 from kelvara.analysis import DEFAULT_COMPARED, DEFAULT_MODEL, EXAMPLE_TRUTH, EXAMPLES
-from kelvara.models import MODELS, unit_of
+from kelvara.models import MODELS
 
 
 # Values typed with a unit, as the help shows them.

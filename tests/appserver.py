@@ -14,6 +14,7 @@ import urllib.parse
 import uuid
 
 import pytest
+from helpers import interruptible, kelvara_in_process
 
 DATA = pathlib.Path(__file__).resolve().parent.parent / "kelvara" / "data"
 
@@ -33,7 +34,8 @@ class App:
         self.tmp.mkdir(parents=True, exist_ok=True)
         environment = dict(os.environ, TMPDIR=str(self.tmp))
         self.process = subprocess.Popen([sys.executable, "-m", "kelvara", "app", "--no-browser", *arguments],
-                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=environment)
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=environment,
+                                        preexec_fn=interruptible)
         self.url = self.process.stdout.readline().strip()
         if not self.url.startswith("http://127.0.0.1:"):
             self.process.kill()
@@ -112,5 +114,4 @@ def multipart(fields, files):
 
 
 def kelvara(*arguments, cwd=None):
-    return subprocess.run([sys.executable, "-m", "kelvara", *map(str, arguments)], capture_output=True, text=True,
-                          cwd=cwd, timeout=300)
+    return kelvara_in_process(*arguments, cwd=cwd)

@@ -1,6 +1,65 @@
 """Small tools shared by the test modules."""
 
+import contextlib
+import os
+import subprocess
+import sys
+import tempfile
+
 import reference
+
+
+def interruptible():
+    """preexec_fn of a child that a test stops with SIGINT: a shell's
+    background job starts with SIGINT ignored, which the child would inherit
+    (and Python then leaves it ignored)."""
+    import signal
+
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
+def kelvara_in_process(*args, cwd=None):
+    """`kelvara ARGS` run by kelvara.cli.main in this process, as a
+    CompletedProcess: the exit status, and what reached file descriptors 1
+    and 2 (print and the writers that write to the descriptor alike), read
+    as UTF-8.  For the messages and exit statuses of bad input; a few tests
+    per command still start a process, as a user does."""
+    from kelvara.cli import main
+
+    args = [str(a) for a in args]
+    with contextlib.ExitStack() as stack:
+        out, err = (stack.enter_context(tempfile.TemporaryFile()) for _ in range(2))
+        for stream in (sys.stdout, sys.stderr):
+            stream.flush()
+        saved = os.dup(1), os.dup(2)
+        streams = sys.stdout, sys.stderr
+        here = os.getcwd()
+        os.dup2(out.fileno(), 1)
+        os.dup2(err.fileno(), 2)
+        sys.stdout = open(1, "w", encoding="utf-8", closefd=False)
+        sys.stderr = open(2, "w", encoding="utf-8", closefd=False)
+        try:
+            if cwd is not None:
+                os.chdir(cwd)
+            try:
+                status = main(args)
+            except SystemExit as done:  # argparse: --help, or bad usage
+                status = done.code if isinstance(done.code, int) else 1
+        finally:
+            os.chdir(here)
+            for stream in (sys.stdout, sys.stderr):
+                stream.flush()
+                stream.close()
+            sys.stdout, sys.stderr = streams
+            os.dup2(saved[0], 1)
+            os.dup2(saved[1], 2)
+            os.close(saved[0])
+            os.close(saved[1])
+        texts = []
+        for handle in (out, err):
+            handle.seek(0)
+            texts.append(handle.read().decode("utf-8", "replace"))
+    return subprocess.CompletedProcess(["kelvara", *args], status, *texts)
 
 
 def write_cooling_run(curves, path):

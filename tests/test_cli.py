@@ -1,4 +1,6 @@
-"""The kelvara command, run as a user runs it: in a subprocess."""
+"""The kelvara command: its messages and exit statuses through
+kelvara.cli.main in this process, and a few runs as a user runs it, in a
+process of its own."""
 
 import csv
 import io
@@ -9,12 +11,17 @@ import sys
 
 import pytest
 
+from helpers import interruptible, kelvara_in_process
 from kelvara import _core
 
 EXAMPLE_TRUTH = {"delta_h": -95000.0, "delta_s": -180.0, "delta_h_nuc": 22000.0}
 
 
 def kelvara(*args, cwd=None):
+    return kelvara_in_process(*args, cwd=cwd)
+
+
+def kelvara_process(*args, cwd=None):
     return subprocess.run(
         [sys.executable, "-m", "kelvara", *map(str, args)],
         capture_output=True, text=True, cwd=cwd, timeout=300,
@@ -28,7 +35,7 @@ def needs_fit():
 
 @pytest.mark.parametrize("command", [[], ["curve"], ["fit"], ["compare"]])
 def test_every_command_has_help(command):
-    result = kelvara(*command, "--help")
+    result = (kelvara_process if not command else kelvara)(*command, "--help")
     assert result.returncode == 0
     assert "usage: kelvara" in result.stdout
 
@@ -47,7 +54,7 @@ def read_csv(text):
 
 
 def test_curve_output_parses_back_and_matches_the_library():
-    result = kelvara("curve", "cooperative", "--temps", "280:380:0.5", "--delta_h", "-1e5",
+    result = kelvara_process("curve", "cooperative", "--temps", "280:380:0.5", "--delta_h", "-1e5",
                      "--delta_s", "-200", "--delta_h_nuc", "20000", "--c_tot", "1e-5")
     assert result.returncode == 0, result.stderr
     header, rows = read_csv(result.stdout)
@@ -78,7 +85,7 @@ def example_fit(tmp_path_factory):
     needs_fit()
     pytest.importorskip("matplotlib")
     folder = tmp_path_factory.mktemp("example")
-    result = kelvara("fit", "--example", "--json", "fit.json", "--csv", "fit.csv", "--plot", "fit.png",
+    result = kelvara_process("fit", "--example", "--json", "fit.json", "--csv", "fit.csv", "--plot", "fit.png",
                      cwd=folder)
     return result, folder
 
@@ -226,11 +233,15 @@ def test_ctrl_c_during_a_bootstrap_stops_cleanly():
 
     process = subprocess.Popen(
         [sys.executable, "-m", "kelvara", "fit", "--example", "--bootstrap", "100000", "--seed", "1"],
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, preexec_fn=interruptible,
     )
-    time.sleep(4.0)  # the fit itself takes well under a second; the bootstrap is under way
-    process.send_signal(signal.SIGINT)
-    out, err = process.communicate(timeout=60)
+    try:
+        time.sleep(4.0)  # the fit itself takes well under a second; the bootstrap is under way
+        process.send_signal(signal.SIGINT)
+        out, err = process.communicate(timeout=60)
+    finally:
+        process.kill()
+        process.communicate()
     assert process.returncode == 130
     assert err.strip().endswith("kelvara: interrupted")
     assert "Traceback" not in err

@@ -6,15 +6,13 @@ block shows under its command is what the command prints.  The files the
 examples name are made here, as a lab would have them."""
 
 import doctest
-import os
 import pathlib
 import re
 import shlex
 import shutil
-import subprocess
-import sys
 
 import pytest
+from helpers import kelvara_in_process
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 PAGES = [ROOT / "README.md"] + sorted((ROOT / "docs").glob("*.md"))
@@ -79,7 +77,7 @@ def test_python_examples_run(page, lab, monkeypatch):
 
 
 @pytest.mark.parametrize("page", PAGES, ids=lambda p: p.name)
-def test_command_examples_run(page, lab):
+def test_command_examples_run(page, lab, monkeypatch):
     commands = []
     for block in blocks(page, "console"):
         lines = block.splitlines()
@@ -97,8 +95,8 @@ def test_command_examples_run(page, lab):
         words, _, comment = command.partition("  #")
         status = int(re.search(r"exit (\d)", comment).group(1)) if "exit" in comment else 0
         argv = shlex.split(words)
-        done = subprocess.run([sys.executable, "-m", "kelvara", *argv[1:]], capture_output=True, text=True,
-                              cwd=lab, timeout=600, env={**os.environ, "COLUMNS": "100"})
+        monkeypatch.setenv("COLUMNS", "100")
+        done = kelvara_in_process(*argv[1:], cwd=lab)
         assert done.returncode == status, f"{page.name}: {command}\n{done.stderr}"
         if argv[1] == "read" and shown:
             assert done.stdout.splitlines() == shown, f"{page.name}: {command}"

@@ -15,6 +15,8 @@ import sys
 
 import pytest
 
+from helpers import kelvara_in_process
+
 np = pytest.importorskip("numpy")
 pytest.importorskip("pandas")
 pytest.importorskip("scipy")
@@ -38,6 +40,9 @@ def child_environment():
 
 
 def kelvara(*args, cwd, stdin=None, limit=None):
+    if stdin is None and limit is None:
+        return kelvara_in_process(*args, cwd=cwd)
+
     def cap():
         if limit:
             import resource

@@ -9,6 +9,7 @@ from array import array
 
 import pytest
 
+from helpers import interruptible
 from kelvara import _core, _kernels
 
 HUGE = 10**12
@@ -60,12 +61,17 @@ def test_a_signal_handler_ends_a_long_call(alarm, call):
 
 def test_ctrl_c_ends_a_huge_nucleus_with_keyboard_interrupt():
     code = "import kelvara; print('go', flush=True); kelvara.cooperative_model_n(1e-5, 1e5, 2.0, 4294967295, 100)"
-    process = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    assert process.stdout.readline() == "go\n"
-    time.sleep(0.5)
-    start = time.perf_counter()
-    process.send_signal(signal.SIGINT)
-    _, error = process.communicate(timeout=60)
+    process = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                               preexec_fn=interruptible)
+    try:
+        assert process.stdout.readline() == "go\n"
+        time.sleep(0.5)
+        start = time.perf_counter()
+        process.send_signal(signal.SIGINT)
+        _, error = process.communicate(timeout=60)
+    finally:
+        process.kill()
+        process.communicate()
     assert time.perf_counter() - start < 1.0
     assert error.strip().endswith("KeyboardInterrupt")
 

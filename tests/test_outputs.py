@@ -7,10 +7,16 @@ import subprocess
 import sys
 
 import pytest
+
+from helpers import kelvara_in_process
 from kelvara import __version__
 
 
-def kelvara(*args, cwd=None, **options):
+def kelvara(*args, cwd=None):
+    return kelvara_in_process(*args, cwd=cwd)
+
+
+def kelvara_process(*args, cwd=None, **options):
     return subprocess.run([sys.executable, "-m", "kelvara", *map(str, args)], capture_output=True,
                           text=True, cwd=cwd, timeout=300, **options)
 
@@ -67,7 +73,7 @@ def test_an_interrupted_write_leaves_the_old_file_whole(tmp_path, monkeypatch):
 
 
 def test_fit_writes_strict_json_csv_curves_and_a_pdf(data, tmp_path):
-    result = kelvara("fit", data, "--json", "f.json", "--csv", "f.csv", "--curves", "points.csv",
+    result = kelvara_process("fit", data, "--json", "f.json", "--csv", "f.csv", "--curves", "points.csv",
                      "--plot", "f.pdf", "--aggregation-panel", "--fix", "delta_h_nuc=22000", cwd=tmp_path)
     assert result.returncode == 0, result.stderr
     said = result.stderr.splitlines()

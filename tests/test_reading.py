@@ -5,11 +5,14 @@ the unit they came in."""
 
 import json
 import os
+import pathlib
 import stat
 import subprocess
 import sys
 
 import pytest
+
+from helpers import kelvara_in_process
 
 np = pytest.importorskip("numpy")
 pytest.importorskip("pandas")
@@ -50,6 +53,8 @@ def headerless_runs(folder):
 
 
 def kelvara(*args, cwd, **options):
+    if not options:
+        return kelvara_in_process(*args, cwd=cwd)
     return subprocess.run([sys.executable, "-m", "kelvara", *map(str, args)], capture_output=True, text=True,
                           cwd=cwd, timeout=300, **options)
 
@@ -293,6 +298,30 @@ def test_celsius_data_show_celsius_everywhere(tmp_path):
     assert [line.split(",")[2] for line in lines[1:4]] == ["90.0", "89.5", "89.0"]  # as the file gave them
     kelvin = kelvara("fit", "run.csv", "--display-unit", "K", "--curves", "points.csv", cwd=tmp_path)
     assert "Te (K)" in kelvin.stdout and (tmp_path / "points.csv").read_text().split(",")[2] == "temperature (K)"
+
+
+GOLDEN = pathlib.Path(__file__).resolve().parent / "golden"
+
+
+@pytest.mark.parametrize("name, args", [
+    ("models.txt", ["models"]),
+    ("read_lab_file.txt", ["read", "run.csv"]),
+    ("read_headerless_runs.txt", ["read", "run_0.txt", "run_1.txt", "run_2.txt", "--temperature-column", "1",
+                                  "--signal-column", "2", "--celsius", "--c-tot", "5uM", "--c-tot", "10 µM",
+                                  "--c-tot", "2e-5"]),
+])
+def test_what_the_commands_print_is_the_golden_text(tmp_path, name, args):
+    """The whole text, not pieces of it: a change shows as a diff of the
+    golden file (KELVARA_UPDATE_GOLDEN=1 writes them anew, to be read and
+    committed)."""
+    long_file(tmp_path / "run.csv", "T (°C),CD (mdeg),c (uM)")
+    headerless_runs(tmp_path)
+    done = kelvara(*args, cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    golden = GOLDEN / name
+    if os.environ.get("KELVARA_UPDATE_GOLDEN"):
+        golden.write_text(done.stdout, encoding="utf-8")
+    assert done.stdout == golden.read_text(encoding="utf-8")
 
 
 def test_a_kelvin_file_shows_celsius_only_when_asked(tmp_path):

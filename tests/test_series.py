@@ -3,10 +3,10 @@ temperatures and together with cooling curves."""
 
 import json
 import math
-import subprocess
-import sys
 
 import pytest
+
+from helpers import kelvara_in_process
 
 np = pytest.importorskip("numpy")
 pytest.importorskip("scipy")
@@ -205,8 +205,7 @@ def test_bad_series_are_refused(make, words):
 
 
 def kelvara(*args, cwd):
-    return subprocess.run([sys.executable, "-m", "kelvara", *map(str, args)], capture_output=True, text=True,
-                          cwd=cwd, timeout=300)
+    return kelvara_in_process(*args, cwd=cwd)
 
 
 def write_series(path, curve, header="c (uM),CD (mdeg)", temperature=None):
