@@ -65,16 +65,10 @@ def read_data(options):
     """The reading of the data files (or of the example): kelvara.io.Reading,
     with the curves and how every file was read."""
     try:
-        from kelvara.io import read
+        from kelvara.io import ReadOptions, read
     except ImportError:
         raise UsageError("reading data needs pandas: python -m pip install 'kelvara[fit]'") from None
-    return read(
-        inputs_of(options), c_tot=options.c_tot, celsius=options.celsius,
-        temperature_column=options.temperature_column, signal_column=options.signal_column,
-        concentration_column=options.concentration_column, curve_column=options.curve_column,
-        decimal=options.decimal, sheet=options.sheet, segment=options.segment,
-        vary=options.vary, temperature=options.temperature, solvent_column=options.solvent_column,
-    )
+    return read(inputs_of(options), ReadOptions.of(options))
 
 
 def display_unit(options, reading):

@@ -146,6 +146,55 @@ def test_cary_export_is_split_into_cooling_and_heating(tmp_path):
     assert [c.label for c in read_curves(path, segment="heating")] == ["PBI 5uM (heating)", "PBI 20uM (heating)"]
 
 
+def test_reading_options_are_one_value_checked_once(tmp_path, monkeypatch):
+    from kelvara.cli import main
+    from kelvara.io import ReadOptions, read
+
+    path = tmp_path / "run.csv"
+    path.write_text("T (°C),CD (mdeg),c (uM)\n" + "\n".join(long_rows("", ",")) + "\n", encoding="utf-8")
+    options = ReadOptions(c_tot=["5uM"], segment="cooling")
+    assert options.c_tot == ("5uM",)
+    with pytest.raises(AttributeError):
+        options.celsius = True  # frozen
+    for bad, words in ((dict(segment="down"), "segment must be"), (dict(vary="time"), "vary must be"),
+                       (dict(decimal=";"), "decimal must be")):
+        with pytest.raises(ReadError, match=words):
+            ReadOptions(**bad)
+    given = read(path, ReadOptions(decimal="."))
+    assert [c.label for c in given.curves] == [c.label for c in read(path, decimal=".").curves]
+    assert given.to_dict()["options"] == {"decimal": ".", "segment": "all", "vary": "auto"}
+    with pytest.raises(ReadError, match="not both"):
+        read(path, ReadOptions(), celsius=True)
+    # the command line reads with the same value
+    seen = []
+    real = ReadOptions.of
+    monkeypatch.setattr(ReadOptions, "of", classmethod(lambda cls, o: seen.append(real(o)) or seen[-1]))
+    assert main(["read", str(path), "--segment", "cooling", "--decimal", "."]) == 0
+    assert seen == [ReadOptions(segment="cooling", decimal=".")]
+
+
+def test_a_new_format_is_one_entry_of_the_list(tmp_path, monkeypatch):
+    """A reader takes the file's sample and the options and gives its curves
+    and its report; the first format whose sniff says yes reads the file."""
+    from kelvara.io import FileRead, FileReading, Format, read
+    from kelvara.io import detect
+    from kelvara.io.reading import _Pending
+
+    def read_pairs(sample, options):
+        rows = [line.split("=") for line in sample.lines[1:]]
+        t, y = (np.array([float(r[i]) for r in rows]) for i in (0, 1))
+        return FileRead([_Pending(t, y, 1e-5, "pairs", str(sample.file))],
+                        FileReading(str(sample.file), "pairs"), ["read as pairs"])
+
+    pairs = Format("pairs", lambda sample: sample.lines[:1] == ["PAIRS"], read_pairs)
+    monkeypatch.setattr(detect, "FORMATS", (pairs,) + detect.FORMATS)
+    path = tmp_path / "p.txt"
+    path.write_text("PAIRS\n" + "".join(f"{300 + i}={0.1 * i}\n" for i in range(8)))
+    reading = read(path)
+    assert [c.label for c in reading.curves] == ["pairs"] and reading.curves[0].size == 8
+    assert reading.files[0].layout == "pairs" and reading.notes == ["read as pairs"]
+
+
 def test_excel_workbook_in_the_long_layout(tmp_path):
     pytest.importorskip("openpyxl")
     table = pd.DataFrame([(t, y, c * 1e6) for c in CONCENTRATIONS for t, y in zip(CELSIUS, signal(c))],

@@ -38,8 +38,18 @@ file was read: its layout, every column's role and unit, and the curves.
 Needs pandas (the ``fit`` extra).
 """
 
-from kelvara.io.detect import VARY, read, read_curves
-from kelvara.io.reading import MIN_POINTS, ColumnReading, CurveReading, FileReading, ReadError, Reading
+from kelvara.io.detect import FORMATS, Format, read, read_curves
+from kelvara.io.reading import (
+    MIN_POINTS,
+    VARY,
+    ColumnReading,
+    CurveReading,
+    FileRead,
+    FileReading,
+    ReadError,
+    Reading,
+    ReadOptions,
+)
 from kelvara.io.tables import MAX_CURVES_FROM_VALUES, ROLES
 from kelvara.io.text import NA_VALUES
 from kelvara.io.units import (
@@ -53,6 +63,7 @@ from kelvara.units import parse_concentration
 
 __all__ = [
     "CELSIUS_RANGE",
+    "FORMATS",
     "KELVIN_CEILING",
     "MAX_CURVES_FROM_VALUES",
     "MIN_POINTS",
@@ -61,8 +72,11 @@ __all__ = [
     "VARY",
     "ColumnReading",
     "CurveReading",
+    "FileRead",
     "FileReading",
+    "Format",
     "ReadError",
+    "ReadOptions",
     "Reading",
     "concentration_argument",
     "header_temperature",

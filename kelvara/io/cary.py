@@ -5,18 +5,17 @@ from __future__ import annotations
 
 import io as _io
 from typing import List
-
 import numpy as np
 
-from kelvara.io.reading import MIN_POINTS, ColumnReading, ReadError, _Pending
+from kelvara.io.reading import MIN_POINTS, ColumnReading, FileRead, FileReading, ReadError, ReadOptions, _Pending
 from kelvara.io.tables import _numbers, _role_of
-from kelvara.io.text import NA_VALUES, _read_text
+from kelvara.io.text import NA_VALUES, Sample, _read_text
 from kelvara.io.units import _kelvin, _temperature_unit
 from kelvara.units import parse_concentration
 
 
-def _is_cary(lines) -> bool:
-    rows = [line for line in lines if line.strip()][:2]
+def is_cary(sample: Sample) -> bool:
+    rows = [line for line in sample.lines if line.strip()][:2]
     if len(rows) < 2:
         return False
     first, second = rows[0].split(","), rows[1].split(",")
@@ -26,13 +25,16 @@ def _is_cary(lines) -> bool:
     return all(_role_of(h) == "temperature" for h in pairs) and (len(first) < 2 or not first[1].strip())
 
 
-def _read_cary(path, encoding, options, notes, reading) -> List[_Pending]:
+def read_cary(sample: Sample, options: ReadOptions) -> FileRead:
     """An Agilent Cary thermal export: sample names in row 1, each followed
     by an empty cell; `Temperature (°C),Abs` pairs in row 2; data to the
     first blank line, heating and cooling stages appended in the same columns."""
     import pandas as pd
 
-    lines = _read_text(path, encoding).splitlines()
+    path = sample.file
+    reading = FileReading(str(path), "")
+    notes: List[str] = []
+    lines = _read_text(path, sample.encoding).splitlines()
     start = next(i for i, line in enumerate(lines) if line.strip())
     names = [n.strip() for n in lines[start].split(",")]
     headers = [h.strip() for h in lines[start + 1].split(",")]
@@ -84,7 +86,7 @@ def _read_cary(path, encoding, options, notes, reading) -> List[_Pending]:
                      f"temperature turns: {', '.join(short)}")
     if not curves:
         raise ReadError(f"{path}: no {options.segment} stage of {MIN_POINTS} points or more in any sample")
-    return curves
+    return FileRead(curves, reading, notes)
 
 
 def _stages(t):

@@ -6,20 +6,24 @@ from __future__ import annotations
 
 import math
 import re
-from typing import Optional
+from typing import List, Optional
 
 from kelvara.io.layouts import _from_table
-from kelvara.io.reading import ReadError
+from kelvara.io.reading import FileRead, FileReading, ReadError, ReadOptions
 from kelvara.io.tables import _source
-from kelvara.io.text import NA_VALUES, _decimal, _is_comment, _line_numbers, _locate, _numeric, _separator
+from kelvara.io.text import NA_VALUES, Sample, _decimal, _is_comment, _line_numbers, _locate, _numeric, _separator
 from kelvara.units import PLAUSIBLE_MOLAR, parse_concentration
 
 _SEPARATOR_NAMES = {",": "commas", ";": "semicolons", "\t": "tabs"}
 
 
-def _read_text_table(path, encoding, lines, options, notes, reading):
+def read_delimited(sample: Sample, options: ReadOptions) -> FileRead:
+    """Delimited text in any layout (see kelvara.io.layouts)."""
     import pandas as pd
 
+    path, encoding, lines = sample.file, sample.encoding, sample.lines
+    reading = FileReading(str(path), "")
+    notes: List[str] = []
     if not any(line.strip() for line in lines):
         raise ReadError(f"{path} is empty")
     sep = _separator(lines)
@@ -35,7 +39,7 @@ def _read_text_table(path, encoding, lines, options, notes, reading):
         raise _bare_header_error(path, content[located.first - 1][0] + 1, located.bare_header)
     headerless = located.header is None
     first_line = content[located.first][0]
-    header_line = first_line - 1 if headerless else content[located.header][0]
+    header_line = first_line - 1 if located.header is None else content[located.header][0]
     comment = any(_is_comment(line) for line in lines[header_line + 1:])
     try:
         with path.open() as handle:
@@ -61,7 +65,7 @@ def _read_text_table(path, encoding, lines, options, notes, reading):
     stated = _stated_concentration(lines[:header_line])
     for curve in curves:
         curve.stated = stated
-    return curves
+    return FileRead(curves, reading, notes)
 
 
 def _bare_header_error(path, line, cells):

@@ -6,25 +6,56 @@ from __future__ import annotations
 
 import pathlib
 from collections import Counter
-from typing import Dict, Iterable, List, Optional, Sequence, Union, cast
+from dataclasses import dataclass
+from typing import Callable, Iterable, List, Optional, Sequence, Union, cast
 
 import numpy as np
 
 from kelvara.curves import Curve
-from kelvara.io.cary import _is_cary, _read_cary
-from kelvara.io.delimited import _read_text_table
-from kelvara.io.excel import _read_excel
-from kelvara.io.jasco import _read_jasco
+from kelvara.io.cary import is_cary, read_cary
+from kelvara.io.delimited import read_delimited
+from kelvara.io.excel import is_xls, is_xlsx, read_xlsx, refuse_xls
+from kelvara.io.jasco import is_jasco, read_jasco
 from kelvara.io.layouts import _SERIES_SPREAD
-from kelvara.io.reading import MIN_POINTS, CurveReading, FileReading, ReadError, Reading, _Options, _Pending
-from kelvara.io.text import _DataFile, _sample
+from kelvara.io.reading import (
+    MIN_POINTS,
+    VARY,  # noqa: F401  (kelvara.io.detect.VARY, as before)
+    CurveReading,
+    FileRead,
+    FileReading,
+    ReadError,
+    Reading,
+    ReadOptions,
+    _Pending,
+)
+from kelvara.io.text import Sample, _DataFile, sample
 from kelvara.io.units import concentration_argument, temperature_argument
 
-VARY = ("auto", "temperature", "concentration", "solvent")
+
+@dataclass(frozen=True)
+class Format:
+    """A kind of file: its name, whether a file's sample is of it, and its
+    reader, which takes the sample and the options and gives the file's
+    curves, how it was read and its notes."""
+
+    name: str
+    sniff: Callable[[Sample], bool]
+    read: Callable[[Sample, ReadOptions], FileRead]
+
+
+# In the order they are tried: the first whose sniff says yes reads the file.
+FORMATS = (
+    Format("xlsx", is_xlsx, read_xlsx),
+    Format("xls", is_xls, refuse_xls),
+    Format("jasco", is_jasco, read_jasco),
+    Format("cary", is_cary, read_cary),
+    Format("delimited", lambda _: True, read_delimited),
+)
 
 
 def read(
     paths: Union[str, pathlib.Path, Iterable[Union[str, pathlib.Path]]],
+    options: Optional[ReadOptions] = None,
     *,
     c_tot: Optional[Sequence[Union[float, str]]] = None,
     celsius: bool = False,
@@ -47,6 +78,8 @@ def read(
     paths : str, path or iterable of them
         The files, in any format the reader knows (delimited text in every
         layout, JASCO and Cary exports, xlsx); a pipe or FIFO too.
+    options : ReadOptions, optional
+        All of the options below as one value (then give none of them).
     c_tot : sequence of float or str, optional
         Concentrations for the curves whose files state none, in order: one
         per such curve, or one per such file (numbers in mol/L below 0.5, or
@@ -86,38 +119,35 @@ def read(
         One sentence naming the file, its line and column, for anything that
         cannot be read without a guess.
     """
-    given: Dict[str, object] = dict(c_tot=list(c_tot) if c_tot else None, celsius=celsius, temperature_column=temperature_column,
-                 signal_column=signal_column, concentration_column=concentration_column,
-                 curve_column=curve_column, decimal=decimal, sheet=sheet, segment=segment, vary=vary,
-                 temperature=temperature, solvent_column=solvent_column)
+    if options is None:
+        options = ReadOptions(tuple(c_tot or ()), celsius, temperature_column, signal_column, concentration_column,
+                              curve_column, decimal, sheet, segment, vary, temperature, solvent_column)
+    elif (c_tot, celsius, temperature_column, signal_column, concentration_column, curve_column, decimal, sheet,
+          segment, vary, temperature, solvent_column) != (None, False, None, None, None, None, None, None, "all",
+                                                          "auto", None, None):
+        raise ReadError("give the reading options either as ReadOptions or as keywords, not both")
     named = [paths] if isinstance(paths, (str, pathlib.Path)) else paths
     data_paths = [pathlib.Path(p) for p in named]
     if not data_paths:
         raise ReadError("no data file given")
-    if decimal not in (None, ".", ","):
-        raise ReadError(f"decimal must be '.' or ',', not {decimal!r}")
-    if segment not in ("all", "cooling", "heating"):
-        raise ReadError(f"segment must be cooling, heating or all, not {segment!r}")
-    if vary not in VARY:
-        raise ReadError(f"vary must be one of {', '.join(VARY)}, not {vary!r}")
-    fixed_temperature = None if temperature is None else temperature_argument(temperature, celsius)
-    options = _Options(celsius, temperature_column, signal_column, concentration_column, curve_column,
-                       decimal, sheet, segment, vary, solvent_column)
+    vary = options.vary
+    fixed_temperature = None if options.temperature is None else temperature_argument(options.temperature,
+                                                                                      options.celsius)
     notes: List[str] = []
     pending: List[_Pending] = []
     files: List[FileReading] = []
     for index, path in enumerate(data_paths):
-        reading = FileReading(str(path), "")
-        read_here = _read_file(path, options, notes, reading)
-        if vary not in ("auto", "temperature") and any(p.vary != vary for p in read_here):
+        done = read_file(path, options)
+        if vary not in ("auto", "temperature") and any(p.vary != vary for p in done.curves):
             raise ReadError(f"{path} holds curves against temperature (an instrument's temperature scan), "
                             f"not a {vary} series")
-        for p in read_here:
+        for p in done.curves:
             p.file = index
-        files.append(reading)
-        pending += read_here
-    _assign_concentrations(pending, c_tot or [])
-    _assign_temperature(pending, fixed_temperature, temperature)
+        files.append(done.reading)
+        notes += done.notes
+        pending += done.curves
+    _assign_concentrations(pending, options.c_tot)
+    _assign_temperature(pending, fixed_temperature, options.temperature)
     _distinct_labels(pending, data_paths)
     curves = []
     for p in pending:
@@ -138,7 +168,7 @@ def read(
         files[p.file].curves.append(_curve_reading(curve, p.c_tot_from))
     if sum(c.size for c in curves) >= _LARGE:
         _give_back_freed_memory()
-    return Reading(curves, files, notes, given)
+    return Reading(curves, files, notes, options)
 
 
 # Points from which a reading returns the parser's freed memory.
@@ -266,18 +296,10 @@ def _assign_concentrations(pending, given):
                         "files need a concentration: give one per curve or one per file, in order")
 
 
-def _read_file(name: pathlib.Path, options: _Options, notes, reading: FileReading) -> List[_Pending]:
-    path = _DataFile(name)
-    head, encoding, lines = _sample(path)
-    if not head.strip():
-        raise ReadError(f"{path} is empty")
-    if head.startswith(b"PK\x03\x04"):
-        return _read_excel(path, options, notes, reading)
-    if head.startswith(b"\xd0\xcf\x11\xe0"):
-        raise ReadError(f"{path}: old Excel (.xls) files are not read; save it as .xlsx or CSV")
-    stripped = [line.strip() for line in lines]
-    if "XYDATA" in stripped and any(s.upper().startswith("XUNITS") for s in stripped):
-        return _read_jasco(path, encoding, options, notes, reading)
-    if _is_cary(lines):
-        return _read_cary(path, encoding, options, notes, reading)
-    return _read_text_table(path, encoding, lines, options, notes, reading)
+def read_file(name: pathlib.Path, options: ReadOptions) -> FileRead:
+    """One file, by the first format whose sniff knows its sample."""
+    found = sample(_DataFile(name))
+    if not found.head.strip():
+        raise ReadError(f"{found.file} is empty")
+    reader = next(f for f in FORMATS if f.sniff(found))
+    return reader.read(found, options)

@@ -8,9 +8,9 @@ from typing import List, Tuple
 
 from kelvara.io.delimited import _bare_header_error
 from kelvara.io.layouts import _from_table
-from kelvara.io.reading import ReadError, _Pending
+from kelvara.io.reading import FileRead, FileReading, ReadError, ReadOptions, _Pending
 from kelvara.io.tables import _source
-from kelvara.io.text import NA_VALUES, _blank, _locate
+from kelvara.io.text import NA_VALUES, Sample, _blank, _locate
 
 
 def _sheet_rows(sheet) -> List[Tuple[int, list]]:
@@ -29,13 +29,31 @@ def _sheet_rows(sheet) -> List[Tuple[int, list]]:
     return rows
 
 
-def _read_excel(path, options, notes, reading) -> List[_Pending]:
+def is_xlsx(sample: Sample) -> bool:
+    return sample.head.startswith(b"PK\x03\x04")
+
+
+def is_xls(sample: Sample) -> bool:
+    return sample.head.startswith(b"\xd0\xcf\x11\xe0")
+
+
+def refuse_xls(sample: Sample, options: ReadOptions) -> FileRead:
+    raise ReadError(f"{sample.file}: old Excel (.xls) files are not read; save it as .xlsx or CSV")
+
+
+def read_xlsx(sample: Sample, options: ReadOptions) -> FileRead:
+    """An Excel workbook: the first sheet holding a table (or `sheet`), long
+    or wide."""
     try:
         import openpyxl
     except ImportError:
         raise ReadError("reading Excel files needs openpyxl: python -m pip install 'kelvara[fit]'") from None
+    path = sample.file
+    reading = FileReading(str(path), "")
+    notes: List[str] = []
     with path.open() as handle:  # a stream: openpyxl judges a path by its extension, not its content
-        return _read_workbook(path, handle, openpyxl, options, notes, reading)
+        curves = _read_workbook(path, handle, openpyxl, options, notes, reading)
+    return FileRead(curves, reading, notes)
 
 
 def _read_workbook(path, handle, openpyxl, options, notes, reading) -> List[_Pending]:

@@ -9,19 +9,27 @@ from typing import List
 
 import numpy as np
 
-from kelvara.io.reading import ColumnReading, ReadError, _note_dropped, _Pending
+from kelvara.io.reading import ColumnReading, FileRead, FileReading, ReadError, ReadOptions, _note_dropped, _Pending
 from kelvara.io.tables import _matches, _numbers
-from kelvara.io.text import NA_VALUES, _read_text
+from kelvara.io.text import NA_VALUES, Sample, _read_text
 from kelvara.io.units import _bracketed_unit, _kelvin
 from kelvara.units import PLAUSIBLE_MOLAR, UNIT_CHOICES, parse_concentration, temperature_unit
 
 
-def _read_jasco(path, encoding, options, notes, reading) -> List[_Pending]:
+def is_jasco(sample: Sample) -> bool:
+    stripped = [line.strip() for line in sample.lines]
+    return "XYDATA" in stripped and any(s.upper().startswith("XUNITS") for s in stripped)
+
+
+def read_jasco(sample: Sample, options: ReadOptions) -> FileRead:
     """A JASCO temperature scan: KEY<TAB>VALUE lines, XYDATA, rows of x and
     y values, and an extended section that may state the concentration."""
     import pandas as pd
 
-    lines = _read_text(path, encoding).splitlines()
+    path = sample.file
+    reading = FileReading(str(path), "")
+    notes: List[str] = []
+    lines = _read_text(path, sample.encoding).splitlines()
     keys = {}
     start = None
     for i, line in enumerate(lines):
@@ -86,8 +94,8 @@ def _read_jasco(path, encoding, options, notes, reading) -> List[_Pending]:
     for j in range(1, table.shape[1]):
         name = y_names[j - 1] if j - 1 < len(y_names) else f"column {j + 1}"
         reading.columns.append(ColumnReading(j + 1, name, "signal" if j == column else "unused"))
-    return [_Pending(temperature[keep], y[keep], c_tot, label, str(path),
-                     y_names[column - 1] if column - 1 < len(y_names) else None)]
+    return FileRead([_Pending(temperature[keep], y[keep], c_tot, label, str(path),
+                              y_names[column - 1] if column - 1 < len(y_names) else None)], reading, notes)
 
 
 def _jasco_concentration(path, lines, end):

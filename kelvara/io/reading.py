@@ -5,7 +5,7 @@ from __future__ import annotations
 
 from collections import Counter
 from dataclasses import dataclass, field
-from typing import Dict, List, Optional, Union
+from typing import Any, Dict, List, Optional, Tuple, Union
 
 import numpy as np
 
@@ -108,6 +108,54 @@ def _curve_words(c: CurveReading, unit: str) -> str:
     return ", ".join(words + [f"{c.points} points", span])
 
 
+VARY = ("auto", "temperature", "concentration", "solvent")
+SEGMENTS = ("all", "cooling", "heating")
+
+
+@dataclass(frozen=True)
+class ReadOptions:
+    """How files are read: the options of `read`, checked once, shared by
+    `read`, the command line and the app (see `read` for each)."""
+
+    c_tot: Tuple[Union[float, str], ...] = ()
+    celsius: bool = False
+    temperature_column: Optional[str] = None
+    signal_column: Optional[str] = None
+    concentration_column: Optional[str] = None
+    curve_column: Optional[str] = None
+    decimal: Optional[str] = None
+    sheet: Optional[str] = None
+    segment: str = "all"
+    vary: str = "auto"
+    temperature: Union[float, str, None] = None
+    solvent_column: Optional[str] = None
+
+    def __post_init__(self):
+        object.__setattr__(self, "c_tot", tuple(self.c_tot or ()))
+        if self.decimal not in (None, ".", ","):
+            raise ReadError(f"decimal must be '.' or ',', not {self.decimal!r}")
+        if self.segment not in SEGMENTS:
+            raise ReadError(f"segment must be cooling, heating or all, not {self.segment!r}")
+        if self.vary not in VARY:
+            raise ReadError(f"vary must be one of {', '.join(VARY)}, not {self.vary!r}")
+
+    @classmethod
+    def of(cls, given: Any) -> "ReadOptions":
+        """The reading options among an object's attributes (the command
+        line's parsed options); absent ones take their defaults."""
+        return cls(**{name: getattr(given, name) for name in cls.__dataclass_fields__ if hasattr(given, name)
+                      and getattr(given, name) is not None})
+
+    def to_dict(self) -> Dict[str, Any]:
+        """The options given (not at their defaults), as plain data."""
+        out: Dict[str, Any] = {}
+        for name in self.__dataclass_fields__:
+            value = getattr(self, name)
+            if value not in (None, (), False):
+                out[name] = list(value) if isinstance(value, tuple) else value
+        return out
+
+
 @dataclass
 class Reading:
     """What `read` gives: the curves, how each file was read, and the notes
@@ -116,7 +164,7 @@ class Reading:
     curves: List[Curve]
     files: List[FileReading]
     notes: List[str]
-    options: Dict[str, object] = field(default_factory=dict)
+    options: ReadOptions = field(default_factory=ReadOptions)
 
     @property
     def temperature_unit(self) -> str:
@@ -130,21 +178,17 @@ class Reading:
 
     def to_dict(self) -> dict:
         return {"files": [f.to_dict() for f in self.files], "notes": list(self.notes),
-                "options": {k: v for k, v in self.options.items() if v not in (None, [], False)}}
+                "options": self.options.to_dict()}
 
 
 @dataclass
-class _Options:
-    celsius: bool
-    temperature_column: Optional[str]
-    signal_column: Optional[str]
-    concentration_column: Optional[str]
-    curve_column: Optional[str]
-    decimal: Optional[str]
-    sheet: Optional[str]
-    segment: str
-    vary: str = "auto"
-    solvent_column: Optional[str] = None
+class FileRead:
+    """What a reader gives for one file: its curves (perhaps still without
+    their concentration), how it was read, and its notes."""
+
+    curves: List["_Pending"]
+    reading: FileReading
+    notes: List[str] = field(default_factory=list)
 
 
 @dataclass

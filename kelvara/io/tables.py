@@ -12,7 +12,7 @@ from typing import Callable, Dict, List, Sequence
 
 import numpy as np
 
-from kelvara.io.reading import ColumnReading, FileReading, ReadError, _note_dropped, _Options
+from kelvara.io.reading import ColumnReading, FileReading, ReadError, ReadOptions, _note_dropped
 from kelvara.io.units import _bracketed_unit, _header_unit, _kelvin, _temperature_unit, header_temperature
 from kelvara.units import PLAUSIBLE_MOLAR, UNIT_CHOICES, concentration_divisor, parse_concentration, temperature_unit
 
@@ -72,7 +72,7 @@ class _Source:
     file, the 1-based positions of its columns, and its report."""
 
     path: object  # shown in messages: the path, with the sheet of a workbook
-    options: _Options
+    options: ReadOptions
     notes: List[str]
     where: Callable[[Sequence[int]], List[int]]
     stem: str

@@ -69,6 +69,21 @@ class _DataFile:
             raise ReadError(f"cannot read {self.path}: {error.strerror}") from None
 
 
+@dataclass(frozen=True)
+class Sample:
+    """A file as the formats tell it apart: the file, its first bytes, their
+    encoding and their whole lines."""
+
+    file: _DataFile
+    head: bytes
+    encoding: str
+    lines: List[str]
+
+
+def sample(path: _DataFile) -> Sample:
+    return Sample(path, *_sample(path))
+
+
 def _sample(path: _DataFile, size=1 << 18, most=1 << 26) -> Tuple[bytes, str, List[str]]:
     """The file's first bytes (at least one whole line, if it has one within
     `most` bytes), their encoding, and their whole lines."""
