@@ -80,7 +80,7 @@ def display_unit(options, reading):
     return reading.temperature_unit
 
 
-def _fit_module():
+def load_fit():
     try:
         import kelvara.fit as fit_module
     except ImportError:
@@ -88,14 +88,14 @@ def _fit_module():
     return fit_module
 
 
-def _varied(curves):
+def varied(curves):
     """What the curves vary, for the default model: a solvent series, a
     concentration series, or (also when mixed) temperature."""
     kinds = {c.vary for c in curves}
     return kinds.pop() if len(kinds) == 1 else "temperature"
 
 
-def _assignments(items, what):
+def assignments(items, what):
     out = {}
     for item in items:
         name, sep, value = item.partition("=")
@@ -105,7 +105,7 @@ def _assignments(items, what):
     return out
 
 
-def _value(name, text, what):
+def value_of(name, text, what):
     """A parameter's value from the command line, in the unit it is
     reported in: a bare number is in that unit already; "14kJ/mol",
     "-0.18 kJ/(mol K)", "60C" are converted; a unit of another quantity is
@@ -116,7 +116,7 @@ def _value(name, text, what):
         raise UsageError(str(error)) from None
 
 
-def _bound(name, text):
+def bound_of(name, text):
     """LO:HI, either side empty for no bound; a unit after HI alone serves
     both ("-120:-80kJ/mol")."""
     low, sep, high = text.partition(":")
@@ -127,14 +127,14 @@ def _bound(name, text):
         low = f"{low.strip()}{high_unit}"
     elif low_unit and not high_unit and high_number is not None:
         raise UsageError(f"--bound {name} {text}: give the unit after HI (it serves both) or on both sides")
-    return (_value(name, low or "-inf", "--bound"), _value(name, high or "inf", "--bound"))
+    return (value_of(name, low or "-inf", "--bound"), value_of(name, high or "inf", "--bound"))
 
 
 def fit_keywords(options, model):
     """The keyword arguments of kelvara.fit.fit from the command line."""
-    fix = {n: _value(n, v, "--fix") for n, v in _assignments(options.fix, "fix").items()}
-    start = {n: _value(n, v, "--start") for n, v in _assignments(options.start, "start").items()}
-    bounds = {name: _bound(name, text) for name, text in _assignments(options.bound, "bound").items()}
+    fix = {n: value_of(n, v, "--fix") for n, v in assignments(options.fix, "fix").items()}
+    start = {n: value_of(n, v, "--start") for n, v in assignments(options.start, "start").items()}
+    bounds = {name: bound_of(name, text) for name, text in assignments(options.bound, "bound").items()}
     nuc_size = None
     if options.nuc_size is not None:
         if model is not None and not MODELS[model].takes_nuc_size:
@@ -187,14 +187,14 @@ def analyse_fit(options, tell=None, progress=None):
     """Read the data files of `options` and fit them as `kelvara fit` does
     (with the bootstrap and profiles asked for); `tell(reading)` hears how
     the files were read, `progress(text)` each stage."""
-    fit_module, say = _fit_module(), _said(progress)
+    fit_module, say = load_fit(), _said(progress)
     if options.bootstrap and options.bootstrap < 2:
         raise UsageError("--bootstrap needs at least 2 resamples")
     keywords = fit_keywords(options, options.model or DEFAULT_MODELS.get(options.vary, DEFAULT_MODEL))
     say("reading the files")
     reading = read_data(options)
     curves = reading.curves
-    model = options.model or DEFAULT_MODELS[_varied(curves)]
+    model = options.model or DEFAULT_MODELS[varied(curves)]
     fit_module.check(curves, model, **keywords)  # bad options are one line, before anything else is said
     if tell:
         tell(reading)
@@ -251,7 +251,7 @@ def compare_failure(comparison):
 def analyse_compare(options, tell=None, progress=None):
     """Read the data files of `options` and fit every model to them as
     `kelvara compare` does; `progress(text)` hears each model in turn."""
-    fit_module, say = _fit_module(), _said(progress)
+    fit_module, say = load_fit(), _said(progress)
     models = [m.strip() for m in (options.models or "").split(",") if m.strip()]
     unknown = [m for m in models if m not in MODELS]
     if unknown:
@@ -264,7 +264,7 @@ def analyse_compare(options, tell=None, progress=None):
     reading = read_data(options)
     curves = reading.curves
     if options.models is None:
-        models = DEFAULT_COMPARED[_varied(curves)].split(",")
+        models = DEFAULT_COMPARED[varied(curves)].split(",")
     if tell:
         tell(reading)
     unit = display_unit(options, reading)

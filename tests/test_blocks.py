@@ -86,21 +86,21 @@ def test_buffers_are_let_go_and_made_again():
 def test_the_noise_is_read_as_before():
     """The pooled noise variance kept by the problem is the median of the
     normalised values, as when they were kept whole."""
-    from kelvara.fit.noise import _noise_summary
+    from kelvara.fit.noise import noise_summary
 
     rng = np.random.default_rng(3)
     values = [rng.normal(0, 1, 500), rng.normal(0, 3, 300)]
     weights = [1.0, 1 / 3]
-    variance, count = _noise_summary(values, weights)
+    variance, count = noise_summary(values, weights)
     expected = 1.4826 * np.median(np.abs(np.concatenate([v * w for v, w in zip(values, weights)])))
     assert count == 800 and variance == expected ** 2
-    assert _noise_summary([np.zeros(3)], None) == (None, 3)
+    assert noise_summary([np.zeros(3)], None) == (None, 3)
 
 
 def test_repeated_readings_are_dropped_as_before():
     """The first of each repeated (x, y) reading stays, in the curve's own
     order: what numpy's unique over the pairs keeps."""
-    from kelvara.fit.noise import _noise_values
+    from kelvara.fit.noise import noise_per_point
 
     rng = np.random.default_rng(8)
     t = np.round(rng.uniform(280.0, 360.0, 400), 1)
@@ -109,8 +109,8 @@ def test_repeated_readings_are_dropped_as_before():
     curve = Curve(t, y, 1e-5)
     _, first = np.unique(np.stack([t, y], axis=1), axis=0, return_index=True)
     keep = np.sort(first)
-    expected = _noise_values(Curve(t[keep], y[keep], 1e-5), y[keep])
-    assert np.array_equal(_noise_values(curve, y), expected)
+    expected = noise_per_point(Curve(t[keep], y[keep], 1e-5), y[keep])
+    assert np.array_equal(noise_per_point(curve, y), expected)
 
 
 @pytest.mark.parametrize("value, error, unit, shown", [

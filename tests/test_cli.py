@@ -268,6 +268,6 @@ def test_bad_input_is_one_class_and_a_bug_is_not_bad_input(monkeypatch, capsys):
     def broken(*args, **kwargs):
         raise ValueError("a bug")
 
-    monkeypatch.setattr(kelvara.fit.fitting, "_search", broken)
+    monkeypatch.setattr(kelvara.fit.fitting, "search_starts", broken)
     with pytest.raises(ValueError, match="a bug"):
         main(["fit", "--example"])

@@ -15,7 +15,7 @@ import kelvara.fit.blocks as blocks  # noqa: E402
 from kelvara import _core  # noqa: E402
 from kelvara.cli import main  # noqa: E402
 from kelvara.fit import Curve, fit  # noqa: E402
-from kelvara.fit.noise import _averaged_variance, _local_noise_ratio, _noise_values  # noqa: E402
+from kelvara.fit.noise import _averaged_variance, local_noise_ratio, noise_per_point  # noqa: E402
 from kelvara.fit.result import _resampled  # noqa: E402
 
 from helpers import write_cooling_run  # noqa: E402
@@ -157,12 +157,12 @@ def test_bootstrap_intervals_are_as_wide_as_the_errors_under_correlated_noise():
 
 
 def test_the_local_noise_reads_correlated_noise_as_the_known_fraction():
-    assert _local_noise_ratio(0.0) == 1.0
+    assert local_noise_ratio(0.0) == 1.0
     rng = np.random.default_rng(0)
     for rho in (0.5, 0.9):
         noise = ar1(rng, 200000, rho, 1.0)
-        values = _noise_values(Curve(np.arange(noise.size, dtype=float) + 300.0, noise, 1e-5), noise)
-        assert np.var(noise) / np.mean(values * values) == pytest.approx(_local_noise_ratio(rho), rel=0.05)
+        values = noise_per_point(Curve(np.arange(noise.size, dtype=float) + 300.0, noise, 1e-5), noise)
+        assert np.var(noise) / np.mean(values * values) == pytest.approx(local_noise_ratio(rho), rel=0.05)
 
 
 @pytest.mark.parametrize("rho, width", [(0.0, 5), (0.5, 3), (0.9, 17), (0.99, 41)])
@@ -211,9 +211,9 @@ def test_the_noise_statistics_do_not_depend_on_the_pieces(monkeypatch):
     series = [ar1(rng, 1000, 0.7, 1.0), ar1(rng, 61, 0.7, 1.0)]
     curve = Curve(np.arange(1000.0) + 270.0, np.linspace(0.0, 1.0, 1000), 1e-5)
     model = noise.NoiseModel(0.7, 17.0 / 3.0, 0.7, 17.0 / 3.0, [0], None)
-    whole = noise._innovations(series, 0.7), noise._misfit_percent(curve, series[0], model, 1.0, 0)
+    whole = noise._innovations(series, 0.7), noise.misfit_percentages(curve, series[0], model, 1.0, 0)
     monkeypatch.setattr(noise, "_PIECE", 7)
-    pieces = noise._innovations(series, 0.7), noise._misfit_percent(curve, series[0], model, 1.0, 0)
+    pieces = noise._innovations(series, 0.7), noise.misfit_percentages(curve, series[0], model, 1.0, 0)
     assert np.allclose(whole[0], pieces[0], rtol=1e-12)
     assert whole[1] == pytest.approx(pieces[1], rel=1e-12)
     # The innovations' first autocorrelation, directly.

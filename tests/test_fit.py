@@ -305,7 +305,7 @@ def test_sloping_aggregate_and_extensive_signals_are_recovered():
 @pytest.mark.parametrize("model", ["isodesmic", "cooperative", "cooperative_n", "coop_iso"])
 def test_the_fit_takes_enough_steps_where_k_c_tot_is_tiny(model):
     from kelvara.fit import MODELS
-    from kelvara.fit.problem import _Problem
+    from kelvara.fit.problem import FitProblem
 
     # K = exp(-923 / R + 3e5 / (R T)): 1e4 L/mol near 300 K, 1e-31 at 900 K, where 100 halvings
     # of [0, 1/K] leave the free monomer uncertain by far more than c_tot.
@@ -313,7 +313,7 @@ def test_the_fit_takes_enough_steps_where_k_c_tot_is_tiny(model):
     curve = Curve(temps, np.zeros(temps.size), 1e-5)
     values = {"delta_h": -3e5, "delta_s": -923.0, "delta_h_nuc": 1e4, "delta_h_iso": -3e5, "delta_s_iso": -923.0,
               "delta_h_coop": -3e5, "delta_s_coop": -923.0, "delta_h_nuc_coop": 1e4}
-    problem = _Problem([curve], MODELS[model], 3 if model == "cooperative_n" else None, False, False, False,
+    problem = FitProblem([curve], MODELS[model], 3 if model == "cooperative_n" else None, False, False, False,
                        {}, {}, {})
     fraction = problem.fraction(values, curve, curve.temperature)
     k = math.exp(-923.0 / 8.314 - -3e5 / (900.0 * 8.314))

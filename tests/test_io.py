@@ -178,12 +178,12 @@ def test_a_new_format_is_one_entry_of_the_list(tmp_path, monkeypatch):
     and its report; the first format whose sniff says yes reads the file."""
     from kelvara.io import FileRead, FileReading, Format, read
     from kelvara.io import detect
-    from kelvara.io.reading import _Pending
+    from kelvara.io.reading import PendingCurve
 
     def read_pairs(sample, options):
         rows = [line.split("=") for line in sample.lines[1:]]
         t, y = (np.array([float(r[i]) for r in rows]) for i in (0, 1))
-        return FileRead([_Pending(t, y, 1e-5, "pairs", str(sample.file))],
+        return FileRead([PendingCurve(t, y, 1e-5, "pairs", str(sample.file))],
                         FileReading(str(sample.file), "pairs"), ["read as pairs"])
 
     pairs = Format("pairs", lambda sample: sample.lines[:1] == ["PAIRS"], read_pairs)

@@ -10,7 +10,7 @@ pytest.importorskip("scipy")
 
 from kelvara import _core, _kernels  # noqa: E402
 from kelvara.fit import Curve, fit  # noqa: E402
-from kelvara.fit.points import _Points  # noqa: E402
+from kelvara.fit.points import Workspace  # noqa: E402
 from kelvara.models import EXACT_STEPS, MODELS  # noqa: E402
 
 ISODESMIC, COOPERATIVE, NUCLEUS, MIXED, DIRECT = range(5)
@@ -87,7 +87,7 @@ def test_a_fit_sees_the_temperature_models_doubles(name, extra):
     values = {n: thermo[n] for n in model.thermo}
     temperatures = np.linspace(250.0, 380.0, 1301)
     for c_tot in (1e-6, 2e-5, 1e-4):
-        points = _Points(model, extra[0] if extra else None, temperatures.size + 7)
+        points = Workspace(model, extra[0] if extra else None, temperatures.size + 7)
         sweep = model.function(temperatures.tolist(), *(values[n] for n in model.thermo), c_tot, 1.0, *extra)
         assert np.array_equal(bits(points.solve(values, temperatures, c_tot)), bits(sweep))
 

@@ -10,7 +10,7 @@ pytest.importorskip("scipy")
 
 from kelvara import _kernels  # noqa: E402
 from kelvara.fit import Curve, fit  # noqa: E402
-from kelvara.fit.points import _Points  # noqa: E402
+from kelvara.fit.points import Workspace  # noqa: E402
 from kelvara.models import MODELS, Model, isodesmic_sigmoid  # noqa: E402
 
 
@@ -75,7 +75,7 @@ def test_an_incomplete_entry_is_refused_where_it_is_written(fields, words):
 def test_every_mass_balance_model_solves_with_the_kernel_its_entry_names(name):
     model = MODELS[name]
     nuc_size = 3 if model.takes_nuc_size else None
-    points = _Points(model, nuc_size, 4)
+    points = Workspace(model, nuc_size, 4)
     assert points.code == _kernels.MODELS[model.kernel][0]
     # the kernel takes exactly the constants the entry gives
     assert sorted(model.slots.values()) == sorted(_kernels.MODELS[model.kernel][1])

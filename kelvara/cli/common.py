@@ -24,11 +24,11 @@ from kelvara.analysis import (  # noqa: F401  (named here as they always were)
     EXAMPLES,
     FitFailed,
     UsageError,
-    _assignments,
-    _bound,
-    _fit_module,
-    _value,
-    _varied,
+    assignments,
+    bound_of,
+    load_fit,
+    value_of,
+    varied,
     read_data,
     reading_json,
     result_json,
@@ -64,7 +64,7 @@ class Command:
         return parser
 
 
-def _check_figure_size(options):
+def check_figure_size(options):
     """--figure-size is one a figure can be drawn at, before any work."""
     if getattr(options, "figure_size", None) is None:
         return
@@ -78,14 +78,14 @@ def _check_figure_size(options):
         raise UsageError(f"--figure-size: {error}") from None
 
 
-def _check_report(options):
+def check_report(options):
     """--report names an .html file (or '-'), before any work."""
     path = getattr(options, "report", None)
     if path and path != "-" and pathlib.Path(path).suffix.lower() not in (".html", ".htm"):
         raise UsageError(f"--report {path}: the report is written as .html")
 
 
-def _report(where, make):
+def write_report(where, make):
     """Write the HTML report `make()` gives (see kelvara.report)."""
     try:
         import matplotlib  # noqa: F401
@@ -105,7 +105,7 @@ def write_atomic(path, text):
         print(f"kelvara: wrote {where.shown}", file=sys.stderr)
 
 
-def _check_outputs(inputs, given):
+def check_outputs(inputs, given):
     """Before any work: every output's target (see kelvara.outputs.check);
     at most one of them on standard output."""
     try:
@@ -115,28 +115,28 @@ def _check_outputs(inputs, given):
     return found
 
 
-def _report_stream(targets):
+def report_stream(targets):
     """Where the text meant for people goes: stdout, or stderr when an
     output takes stdout."""
     return sys.stderr if any(t.is_stdout for t in targets.values()) else sys.stdout
 
 
-def _flush(stream):
+def flush_stream(stream):
     try:
         stream.flush()
     except (AttributeError, ValueError):
         pass  # no stream to flush (stdout closed with >&-)
 
 
-def _outputs(options, *names):
+def output_options(options, *names):
     return [(f"--{name}", getattr(options, name, None)) for name in names]
 
 
-def _write_json(where, data, inputs, reading):
+def write_json(where, data, inputs, reading):
     write_atomic(where, result_json(data, inputs, reading))
 
 
-def _plot(where, draw):
+def write_plot(where, draw):
     try:
         import kelvara.plot as plot
     except ImportError:
@@ -152,11 +152,11 @@ def read_curves(options):
     """The curves of the data files (or of the example), as kelvara.fit.Curve;
     how each file was read, and notes on what was dropped, go to stderr."""
     reading = read_data(options)
-    _tell_reading(reading)
+    tell_reading(reading)
     return reading.curves
 
 
-def _tell_reading(reading, stream=None):
+def tell_reading(reading, stream=None):
     """How every file was read, then the notes: on stderr, before a fit."""
     stream = stream or sys.stderr
     for file in reading.files:

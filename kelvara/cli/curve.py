@@ -10,7 +10,7 @@ import sys
 
 from kelvara.analysis import UsageError
 from kelvara.arguments import UNIT_EXAMPLES, parameter_option
-from kelvara.cli.common import Command, _check_outputs, _flush, write_atomic
+from kelvara.cli.common import Command, check_outputs, flush_stream, write_atomic
 from kelvara.models import EXACT_STEPS, MODELS, PARAMETER_MEANINGS, PARAMETER_UNITS
 from kelvara.units import KELVIN_OFFSET, quantity
 
@@ -52,7 +52,7 @@ def run_curve(options):
     parameters = [p for p in inspect.signature(function).parameters if p not in ("temp", "conc", "x")]
     if options.celsius and not temperature_model:
         raise UsageError("--celsius applies to --temps")
-    targets = _check_outputs([], [("--out", options.out)])
+    targets = check_outputs([], [("--out", options.out)])
     if temperature_model:
         axis = parse_range(options.temps, "--temps")
     elif options.log_conc:
@@ -89,7 +89,7 @@ def run_curve(options):
         writer.writerow([repr(a), repr(v)])
     if options.out is None:
         sys.stdout.write(out.getvalue())
-        _flush(sys.stdout)
+        flush_stream(sys.stdout)
     else:
         write_atomic(targets["--out"], out.getvalue())
     return 0

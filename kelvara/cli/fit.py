@@ -23,16 +23,16 @@ from kelvara.analysis import (  # noqa: F401  (named here as they always were)
 from kelvara.arguments import compare_arguments, fit_arguments
 from kelvara.cli.common import (
     Command,
-    _check_figure_size,
-    _check_outputs,
-    _check_report,
-    _flush,
-    _outputs,
-    _plot,
-    _report,
-    _report_stream,
-    _tell_reading,
-    _write_json,
+    check_figure_size,
+    check_outputs,
+    check_report,
+    flush_stream,
+    output_options,
+    write_plot,
+    write_report,
+    report_stream,
+    tell_reading,
+    write_json,
     write_atomic,
 )
 from kelvara.models import MODELS, PARAMETER_UNITS
@@ -43,18 +43,18 @@ _problems_text = problems_text
 
 def run_fit(options):
     inputs = inputs_of(options)
-    targets = _check_outputs(inputs, _outputs(options, "json", "csv", "results", "curves", "plot", "report"))
-    _check_report(options)
-    _check_figure_size(options)
+    targets = check_outputs(inputs, output_options(options, "json", "csv", "results", "curves", "plot", "report"))
+    check_report(options)
+    check_figure_size(options)
     if options.results and options.results != "-" and \
             pathlib.Path(options.results).suffix.lower() not in (".xlsx", ".csv"):
         raise UsageError(f"--results {options.results}: the results are written as .xlsx or .csv")
-    analysis = analyse_fit(options, tell=_tell_reading)
+    analysis = analyse_fit(options, tell=tell_reading)
     result, reading, unit = analysis.result, analysis.reading, analysis.unit
 
     # The files first: a reader that closes stdout early (| head) must not cost them.
     if options.json:
-        _write_json(targets["--json"], result.to_dict(), inputs, reading)
+        write_json(targets["--json"], result.to_dict(), inputs, reading)
     if options.csv:
         write_atomic(targets["--csv"], results_csv(result))
     if options.results:
@@ -64,12 +64,12 @@ def run_fit(options):
     if options.curves:
         write_atomic(targets["--curves"], curves_csv(result, unit))
     if options.plot:
-        _plot(targets["--plot"], lambda plot: fit_figure(plot, analysis, options))
+        write_plot(targets["--plot"], lambda plot: fit_figure(plot, analysis, options))
     if options.report:
-        _report(targets["--report"], lambda: fit_report(analysis, options))
-    stream = _report_stream(targets)
+        write_report(targets["--report"], lambda: fit_report(analysis, options))
+    stream = report_stream(targets)
     print(fit_text(analysis, options), file=stream)
-    _flush(stream)
+    flush_stream(stream)
     if not result.ok:
         raise FitFailed(_problems_text(result))
     return 0
@@ -77,20 +77,20 @@ def run_fit(options):
 
 def run_compare(options):
     inputs = inputs_of(options)
-    targets = _check_outputs(inputs, _outputs(options, "json", "plot", "report"))
-    _check_report(options)
-    _check_figure_size(options)
-    analysis = analyse_compare(options, tell=_tell_reading)
+    targets = check_outputs(inputs, output_options(options, "json", "plot", "report"))
+    check_report(options)
+    check_figure_size(options)
+    analysis = analyse_compare(options, tell=tell_reading)
     comparison = analysis.result
     if options.json:
-        _write_json(targets["--json"], comparison.to_dict(), inputs, analysis.reading)
+        write_json(targets["--json"], comparison.to_dict(), inputs, analysis.reading)
     if options.plot:
-        _plot(targets["--plot"], lambda plot: compare_figure(plot, analysis, options))
+        write_plot(targets["--plot"], lambda plot: compare_figure(plot, analysis, options))
     if options.report:
-        _report(targets["--report"], lambda: compare_report(analysis, options))
-    stream = _report_stream(targets)
+        write_report(targets["--report"], lambda: compare_report(analysis, options))
+    stream = report_stream(targets)
     print(comparison.summary(temperature_unit=analysis.unit), file=stream)
-    _flush(stream)
+    flush_stream(stream)
     if comparison.best is None:
         raise FitFailed(compare_failure(comparison))
     return 0

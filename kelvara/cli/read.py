@@ -5,18 +5,18 @@ from __future__ import annotations
 
 from kelvara.analysis import inputs_of, read_data, reading_json
 from kelvara.arguments import read_arguments
-from kelvara.cli.common import Command, _check_outputs, _flush, _outputs, _report_stream, write_atomic
+from kelvara.cli.common import Command, check_outputs, flush_stream, output_options, report_stream, write_atomic
 
 
 def run_read(options):
     inputs = inputs_of(options)
-    targets = _check_outputs(inputs, _outputs(options, "json"))
+    targets = check_outputs(inputs, output_options(options, "json"))
     reading = read_data(options)
-    stream = _report_stream(targets)
+    stream = report_stream(targets)
     print(reading.text(), file=stream)
     if options.json:
         write_atomic(targets["--json"], reading_json(reading))
-    _flush(stream)
+    flush_stream(stream)
     return 0
 
 

@@ -69,7 +69,7 @@ class _Stack:
         return out
 
 
-class _Blocks:
+class Blocks:
     """Mixin of _Problem: the blocks, the design and the compressed
     least-squares problems."""
 

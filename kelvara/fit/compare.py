@@ -9,7 +9,7 @@ from typing import List, Optional, Sequence
 
 from kelvara import __version__
 from kelvara.errors import KelvaraError
-from kelvara.fit.curves import Curve, _came_in_celsius
+from kelvara.fit.curves import Curve, came_in_celsius
 from kelvara.fit.fitting import fit
 from kelvara.fit.options import FitOptions
 from kelvara.fit.result import FitResult, _rounded
@@ -50,7 +50,7 @@ class Comparison:
 
         curves = self.results[0].data
         if celsius is None:
-            celsius = _came_in_celsius(curves)
+            celsius = came_in_celsius(curves)
         return plot.comparison_figure(self, curves, celsius=celsius)
 
     def report(self, path, *, command: Optional[str] = None) -> None:

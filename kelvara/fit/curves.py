@@ -11,12 +11,12 @@ from kelvara.curves import REFERENCE_TEMPERATURE, VARIED, Curve, celsius
 __all__ = ["REFERENCE_TEMPERATURE", "VARIED", "Curve", "celsius"]
 
 
-def _axis(curve):
+def axis_of(curve):
     """What a curve varies, as its x axis: ln c for a concentration series."""
     return np.log(curve.x) if curve.vary == "concentration" else curve.x
 
 
-def _signal_scale(curves):
+def signal_scale(curves):
     """One positive number with the signal's unit: the largest change within
     a curve, or the largest magnitude when nothing changes."""
     spread = max(float(np.ptp(c.signal)) for c in curves)
@@ -26,7 +26,7 @@ def _signal_scale(curves):
     return size if size > 0.0 else 1.0
 
 
-def _came_in_celsius(curves) -> bool:
+def came_in_celsius(curves) -> bool:
     """Every curve against temperature came in °C (and there is one): the
     unit its figures are drawn in by default."""
     kinds = [c.temperature_unit for c in curves if c.vary == "temperature"]

@@ -25,7 +25,7 @@ def _k(delta_h, delta_s, temperature):
     return math.exp(delta_s / GAS_CONSTANT - delta_h / (GAS_CONSTANT * temperature))
 
 
-class _DerivedValues:
+class DerivedValues:
     """The derived values of a fit (Te, sigma(Te), K and dG at 298.15 K, c50,
     f50, degrees of polymerisation) as functions of the parameter vector,
     with their standard errors from the covariance: the part of the problem

@@ -12,14 +12,14 @@ import numpy as np
 
 from kelvara.errors import KelvaraError
 from kelvara.fit.curves import Curve
-from kelvara.fit.noise import _local_noise_ratio, _misfit_percent, _noise_model, _noise_variance, _window
+from kelvara.fit.noise import local_noise_ratio, misfit_percentages, fit_noise_model, noise_variance_of, noise_window
 from kelvara.fit.options import FitOptions
-from kelvara.fit.problem import _Exhausted, _Problem
+from kelvara.fit.problem import Exhausted, FitProblem
 from kelvara.fit.result import CurveResult, FitResult, NucleusSupport, Parameter
-from kelvara.fit.search import _guess, _linear_start, _search, _theta
+from kelvara.fit.search import first_guess, linear_start, search_starts, theta_of
 from kelvara.fit.threads import one_blas_thread
-from kelvara.fit.uncertainty import _covariance, _sandwich
-from kelvara.fit.verdict import _verdict
+from kelvara.fit.uncertainty import covariance_of, sandwich_covariance
+from kelvara.fit.verdict import judge
 from kelvara.models import MODELS, sized_models
 
 # The largest nucleus a fit takes: each evaluation costs more as the nucleus
@@ -220,7 +220,7 @@ def _setup(curves, model, options: FitOptions):
             raise KelvaraError(f"{name} cannot be both freed and fixed")
 
     def make(size):
-        return _Problem(curves, entry, size, options.shared_amplitude, options.shared_baseline,
+        return FitProblem(curves, entry, size, options.shared_amplitude, options.shared_baseline,
                         options.baseline_slope, dict(start), dict(fix), dict(bounds), max_nfev,
                         aggregate_slope=options.aggregate_slope, extensive=options.extensive,
                         shared=tuple(shared), free=tuple(free))
@@ -251,26 +251,26 @@ def _numbers_by_name(given, what):
     return out
 
 
-def _fit_problem(problem: _Problem, start: Dict[str, float], search: bool) -> FitResult:
+def _fit_problem(problem: FitProblem, start: Dict[str, float], search: bool) -> FitResult:
     notes = [problem.weight_note] if problem.weight_note else []
     exhausted = False
     try:
-        x0, screened, refined, reached = _search(problem, start, notes, search, None)
+        x0, screened, refined, reached = search_starts(problem, start, notes, search, None)
         # From the refined start the polish needs a few steps; a fit that
         # wanders for long has a direction the data do not fix.
         result = problem.solve(x0, max_nfev=20 * (len(x0) + 1))
         x, converged, message = result.x, bool(result.success) and result.status > 0, result.message
         active = result.active_mask != 0
-    except _Exhausted:
+    except Exhausted:
         exhausted = True
     if exhausted:
         # Out of evaluations: report the guess, not converged.
         budget, problem.budget = problem.budget, None
-        guess = _guess(problem)
-        theta = _theta(problem, guess)
+        guess = first_guess(problem)
+        theta = theta_of(problem, guess)
         projected = problem.project(theta)
         beta = projected.beta if projected is not None else np.zeros(len(problem.free_linear))
-        x = problem.full_vector(theta, _linear_start(problem, beta))
+        x = problem.full_vector(theta, linear_start(problem, beta))
         screened = refined = reached = 0
         converged, message = False, f"stopped after {budget} model evaluations (the cap given)"
         active = np.zeros(len(x), dtype=bool)
@@ -278,7 +278,7 @@ def _fit_problem(problem: _Problem, start: Dict[str, float], search: bool) -> Fi
 
     # The covariance first, for a unit variance: its derivatives are held as
     # large as the data, and let go before the residuals are made.
-    unit_covariance = _covariance(problem, x, 1.0, active, notes)
+    unit_covariance = covariance_of(problem, x, 1.0, active, notes)
     problem.release()
     final = problem.model_minus_data(x)
     if final is None:
@@ -289,7 +289,7 @@ def _fit_problem(problem: _Problem, start: Dict[str, float], search: bool) -> Fi
     rss = float(residuals @ residuals)
     dof = n - p
     covariance = unit_covariance * (rss / dof)
-    noise_model = _noise_model(problem.curves, residuals, problem.rows, p) if final is not None else None
+    noise_model = fit_noise_model(problem.curves, residuals, problem.rows, p) if final is not None else None
     variance = rss / dof  # of the noise, internal units
     if noise_model is not None and not noise_model.white:
         covariance, variance = _correlated(problem, x, unit_covariance, covariance, rss, noise_model, notes)
@@ -309,12 +309,12 @@ def _fit_problem(problem: _Problem, start: Dict[str, float], search: bool) -> Fi
             per_concentration=problem.extensive and name not in problem.nonlinear_set)
 
     derived = problem.derived(x, covariance)
-    noise_var = _noise_variance(problem)
+    noise_var = noise_variance_of(problem)
     # The noise alone: from the residuals where they are noise, else from
     # the neighbouring points as such noise reads there.
     noise_alone = variance
     if noise_model is not None and noise_model.misfit and noise_var is not None:
-        noise_alone = noise_var * _local_noise_ratio(noise_model.misfit_rho)
+        noise_alone = noise_var * local_noise_ratio(noise_model.misfit_rho)
     curve_results = []
     for i, curve in enumerate(problem.curves):
         baseline, slope, amplitude, aggregate_slope = (
@@ -329,9 +329,9 @@ def _fit_problem(problem: _Problem, start: Dict[str, float], search: bool) -> Fi
         curve_results.append(CurveResult(
             curve.label, None if curve.vary == "concentration" else curve.c_tot, baseline, slope, amplitude, te,
             own, aggregate_slope, curve.vary, None if curve.vary == "temperature" else curve.temperature, midpoint,
-            _misfit_percent(curve, own, noise_model, math.sqrt(noise_alone) * scale / weight, i)))
+            misfit_percentages(curve, own, noise_model, math.sqrt(noise_alone) * scale / weight, i)))
 
-    problems = _verdict(problem, x, converged, message, rss, dof, parameters, derived, noise_var, curve_results,
+    problems = judge(problem, x, converged, message, rss, dof, parameters, derived, noise_var, curve_results,
                         residuals, noise_model, variance)
     problem.release()
     if noise_model is not None:
@@ -367,7 +367,7 @@ def _correlated(problem, x, unit_covariance, white, rss, noise_model, notes):
         notes.append("the errors could not allow for the correlated noise: they are those of independent points "
                      "and too small")
         return white, rss / (n - p)
-    sandwich, taken = _sandwich(unit_covariance, gram)
+    sandwich, taken = sandwich_covariance(unit_covariance, gram)
     dof = n - taken
     if dof < max(p, 0.25 * n):
         # The fit takes most of what such noise leaves: as much as can be said.
@@ -387,7 +387,7 @@ def _read_as(noise_model):
     point (the noise SD reported is the noise's own)."""
     if noise_model is None or noise_model.white:
         return 1.0
-    return _local_noise_ratio(noise_model.misfit_rho)
+    return local_noise_ratio(noise_model.misfit_rho)
 
 
 def _noise_notes(noise_model, curve_results):
@@ -408,7 +408,7 @@ def _noise_notes(noise_model, curve_results):
         more = f"; ... ({len(sized) - 8} more)" if len(sized) > 8 else ""
         noise = max(m["noise"] for _, m in sized)
         alone = "noise alone would leave up to about" if noise_model.misfit else "noise alone leaves about"
-        width = _window(noise_model.misfit_span, max(c.residuals.size for c in curve_results))
+        width = noise_window(noise_model.misfit_span, max(c.residuals.size for c in curve_results))
         notes.append(f"misfit (residuals averaged over about {width} points, % of each "
                      f"curve's signal change, RMS / largest): {shown}{more}; {alone} {noise:.2g} % RMS")
     return notes

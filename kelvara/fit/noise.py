@@ -10,25 +10,25 @@ from typing import List, Optional
 
 import numpy as np
 
-from kelvara.fit.curves import _axis, _signal_scale
+from kelvara.fit.curves import axis_of, signal_scale
 
 # A short series (a concentration series of 20 points) measures both
 # variances roughly: the ratio may then reach this many of its own standard
-# deviations (sqrt(_NOISE_SPREAD_VALUES / n) for the median-based variance of
+# deviations (sqrt(NOISE_SPREAD_VALUES / n) for the median-based variance of
 # n values, measured on pure noise from 20 to 300 points; sqrt(2 / dof) for
 # the residuals') before it counts as structure.
-_STRUCTURE_SDS = 4.0
-_NOISE_SPREAD_VALUES = 12.0
+STRUCTURE_SDS = 4.0
+NOISE_SPREAD_VALUES = 12.0
 
 
-def _noise_values(curve, y):
+def noise_per_point(curve, y):
     """Each point of a curve against the quadratic through its two
     neighbours on either side (in what it varies; ln c for a series),
     normalised to the noise's own scale.  A quadratic, not a straight line,
     so that a transition sampled by few points reads as little curvature as
     can be: a 41-point denaturation 20 noise SDs high reads 1.2 times its
     noise this way, 3.5 times against the line through two neighbours."""
-    x = _axis(curve)
+    x = axis_of(curve)
     # A reading recorded twice (the same x and the same value) says nothing
     # of the noise: against its twin it would read none at all.
     # (A stable sort by x, then y: a reading equal to the one before it is a
@@ -68,7 +68,7 @@ def _against_neighbours(t, y, centre):
 
 
 # Curves whose noise differs by more than this factor, and by more than
-# _STRUCTURE_SDS standard deviations of the estimates' own scatter, are
+# STRUCTURE_SDS standard deviations of the estimates' own scatter, are
 # weighted each by its own noise read from the data (each from at least
 # _OWN_NOISE points): a cooling curve in mdeg beside a series in absorbance,
 # or curves normalised each by its own concentration, would otherwise count
@@ -77,7 +77,7 @@ _NOISE_SPREAD = 2.0
 _OWN_NOISE = 8
 
 
-def _curve_weights(curves, noise_values):
+def weights_of_curves(curves, noise_values):
     """(weights per curve, note): 1 / each curve's noise SD, scaled to a
     geometric mean of 1, when the curves' noise differs beyond chance;
     (None, None) otherwise (every point counts the same)."""
@@ -90,22 +90,22 @@ def _curve_weights(curves, noise_values):
         return None, None
     high = max(known, key=lambda j: sds[j])
     low = min(known, key=lambda j: sds[j])
-    # ln SD of a median-based estimate scatters by sqrt(_NOISE_SPREAD_VALUES / n) / 2.
-    scatter = 0.5 * math.sqrt(_NOISE_SPREAD_VALUES / counts[high] + _NOISE_SPREAD_VALUES / counts[low])
-    if sds[high] <= max(_NOISE_SPREAD, math.exp(_STRUCTURE_SDS * scatter)) * sds[low]:
+    # ln SD of a median-based estimate scatters by sqrt(NOISE_SPREAD_VALUES / n) / 2.
+    scatter = 0.5 * math.sqrt(NOISE_SPREAD_VALUES / counts[high] + NOISE_SPREAD_VALUES / counts[low])
+    if sds[high] <= max(_NOISE_SPREAD, math.exp(STRUCTURE_SDS * scatter)) * sds[low]:
         return None, None
     middle = math.exp(float(np.mean([math.log(sds[j]) for j in known])))
     weights = [middle / sd if math.isfinite(sd) and sd > 0.0 else 1.0 for sd in sds]
-    scale = _signal_scale(curves)
+    scale = signal_scale(curves)
     shown = ", ".join(f"{c.name} {sd * scale:.3g}" for c, sd in zip(curves, sds) if math.isfinite(sd))
     return weights, (f"each curve weighted by its own noise, read from the data (noise SD {shown}: "
                      f"{sds[high] / sds[low]:.3g}x apart); chi2 and the noise SD are of the weighted residuals")
 
 
-def _noise_summary(noise_values, weights):
+def noise_summary(noise_values, weights):
     """(variance, count): the variance of the noise from the data alone
     (internal units, weighted as the fit weighs): each point against the
-    quadratic through its neighbours (see _noise_values), and a median so
+    quadratic through its neighbours (see noise_per_point), and a median so
     that the few points where the curve bends sharply do not count.  None
     with too few points."""
     weights = weights or [1.0] * len(noise_values)
@@ -123,8 +123,8 @@ def _noise_summary(noise_values, weights):
     return sd * sd, count
 
 
-def _noise_variance(problem) -> Optional[float]:
-    """The problem's noise variance (see _noise_summary)."""
+def noise_variance_of(problem) -> Optional[float]:
+    """The problem's noise variance (see noise_summary)."""
     return problem.noise_variance
 
 
@@ -194,7 +194,7 @@ class NoiseModel:
                 "curves": list(self.curves), "error_scale": self.error_scale, "misfit": self.misfit is not None}
 
 
-def _noise_model(curves, residuals, rows, free_count):
+def fit_noise_model(curves, residuals, rows, free_count):
     """The NoiseModel of a fit from its residuals (internal units, curve by
     curve at `rows`), or None when no curve is long enough to read it.
 
@@ -328,20 +328,20 @@ def _rho_from_scales(series, highest):
     low, high = 0.0, highest
     if ratio <= 1.0:
         return 0.0
-    if ratio >= _local_noise_ratio(high) / _local_noise_ratio(high ** 4):
+    if ratio >= local_noise_ratio(high) / local_noise_ratio(high ** 4):
         return high
     for _ in range(50):
         middle = 0.5 * (low + high)
-        if _local_noise_ratio(middle) / _local_noise_ratio(middle ** 4) < ratio:
+        if local_noise_ratio(middle) / local_noise_ratio(middle ** 4) < ratio:
             low = middle
         else:
             high = middle
     return 0.5 * (low + high)
 
 
-def _local_noise_ratio(rho):
+def local_noise_ratio(rho):
     """The variance of AR(1) noise of lag-1 correlation rho, over the
-    variance that the neighbour comparison of _noise_values reads from it
+    variance that the neighbour comparison of noise_per_point reads from it
     (equally spaced points: the quadratic through the two neighbours on
     either side weighs them 2/3 and -1/6): 1 for white noise, about 15
     for rho = 0.9."""
@@ -350,18 +350,18 @@ def _local_noise_ratio(rho):
     return 1.0 / local if local > 0.0 else math.inf
 
 
-def _window(span, size):
+def noise_window(span, size):
     """The averaging window for noise correlated over `span` points: odd,
     at least 3 points and a fortieth of the curve (so that white noise is
     averaged down too), at most a quarter of the curve's `size`."""
     return int(min(max(3, size // 40, round(span)), max(3, size // 4))) | 1
 
 
-def _smoothed_pieces(r, span):
-    """The residuals r averaged over the window of `span` (see _window),
+def smoothed_pieces(r, span):
+    """The residuals r averaged over the window of `span` (see noise_window),
     the window shrinking at the ends, piece by piece: the misfit that
     remains when the noise is averaged out."""
-    half = _window(span, r.size) // 2
+    half = noise_window(span, r.size) // 2
     total = np.empty(r.size + 1)
     total[0] = 0.0
     np.cumsum(r, out=total[1:])
@@ -378,7 +378,7 @@ def _averaged_variance(rho, width):
     return float(width + 2.0 * np.sum((width - lags) * rho ** lags)) / (width * width)
 
 
-def _misfit_percent(curve, residuals, noise_model, noise_sd, i):
+def misfit_percentages(curve, residuals, noise_model, noise_sd, i):
     """A curve's misfit (see CurveResult.misfit_percent), or None for a
     curve too short to average or without a signal change.  Piece by
     piece: nothing as large as the curve beyond one running sum."""
@@ -393,9 +393,9 @@ def _misfit_percent(curve, residuals, noise_model, noise_sd, i):
     if not change > 0.0:
         return None
     squares, largest = 0.0, 0.0
-    for piece in _smoothed_pieces(residuals, span):
+    for piece in smoothed_pieces(residuals, span):
         squares += float(piece @ piece)
         largest = max(largest, float(np.max(np.abs(piece))))
-    alone = noise_sd * math.sqrt(_averaged_variance(noise_model.misfit_rho, _window(span, residuals.size)))
+    alone = noise_sd * math.sqrt(_averaged_variance(noise_model.misfit_rho, noise_window(span, residuals.size)))
     return {"rms": 100.0 * math.sqrt(squares / residuals.size) / change, "max": 100.0 * largest / change,
             "noise": 100.0 * alone / change}

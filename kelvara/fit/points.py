@@ -20,7 +20,7 @@ from kelvara.models import EXACT_STEPS, GAS_CONSTANT, Doubles, constants
 _SLOTS = ("k", "sigma", "k_iso")
 
 
-class _Points:
+class Workspace:
     """A workspace of the kernels for up to `capacity` points of one model.
 
     `solve(values, temperature, conc, solvent)` takes the plain values of

@@ -2,7 +2,7 @@
 bounded, log-scaled), the signal's scaling, the model's fractions, the
 residuals, the baselines and amplitudes solved exactly for given
 thermodynamic parameters, and the Jacobian.  Derived values come from the
-`_DerivedValues` mixin (derived.py)."""
+`DerivedValues` mixin (derived.py)."""
 
 from __future__ import annotations
 
@@ -12,22 +12,22 @@ import numpy as np
 from scipy.optimize import least_squares
 
 from kelvara.errors import KelvaraError
-from kelvara.fit.blocks import _Blocks
-from kelvara.fit.curves import REFERENCE_TEMPERATURE, VARIED, _signal_scale
-from kelvara.fit.derived import _DerivedValues
-from kelvara.fit.noise import _curve_weights, _noise_summary, _noise_values
-from kelvara.fit.points import _Points
+from kelvara.fit.blocks import Blocks
+from kelvara.fit.curves import REFERENCE_TEMPERATURE, VARIED, signal_scale
+from kelvara.fit.derived import DerivedValues
+from kelvara.fit.noise import weights_of_curves, noise_summary, noise_per_point
+from kelvara.fit.points import Workspace
 from kelvara.models import EXPERIMENTS, MODELS, curve_fraction_slopes
 
 # Points the kernels take in one call (a workspace of some 1 MB per array).
 KERNEL_POINTS = 1 << 16
 
 
-class _Exhausted(Exception):
+class Exhausted(Exception):
     """The caller's cap on model evaluations was reached."""
 
 
-class _Problem(_Blocks, _DerivedValues):
+class FitProblem(Blocks, DerivedValues):
     """The parameter vector, the residuals and the derived values of a fit.
 
     Internally the signal is divided by one scale (the largest change within
@@ -99,7 +99,7 @@ class _Problem(_Blocks, _DerivedValues):
                     f"unknown parameter {unknown[0]!r} for model {model.name!r}; "
                     f"its parameters are {', '.join(self.names)}"
                 )
-        self.scale = _signal_scale(curves)
+        self.scale = signal_scale(curves)
         # An extensive signal is c_tot (baseline + amplitude fraction): the
         # regressors carry c_tot / c_ref, c_ref the geometric mean, so that
         # the internal values stay of order one.
@@ -111,9 +111,9 @@ class _Problem(_Blocks, _DerivedValues):
         self.observed = [_Scaled(c.signal, self.scale) for c in curves]
         # Each point against its neighbours: what the noise is read from,
         # once; only the weights and the pooled variance are kept.
-        noise_values = [_noise_values(c, c.signal / self.scale) for c in curves]
-        self.curve_weights, self.weight_note = _curve_weights(curves, noise_values)
-        self.noise_variance, self.noise_count = _noise_summary(noise_values, self.curve_weights)
+        noise_values = [noise_per_point(c, c.signal / self.scale) for c in curves]
+        self.curve_weights, self.weight_note = weights_of_curves(curves, noise_values)
+        self.noise_variance, self.noise_count = noise_summary(noise_values, self.curve_weights)
         del noise_values
         self.fixed = {n: self.internal(n, float(v)) for n, v in fix.items()}
         self.free = [n for n in self.names if n not in self.fixed]
@@ -145,7 +145,7 @@ class _Problem(_Blocks, _DerivedValues):
         # KERNEL_POINTS at a time (a larger file in as many calls).
         offsets = range(0, self.n_points, KERNEL_POINTS)
         self.spans = [(a, min(a + KERNEL_POINTS, self.n_points)) for a in offsets]
-        self.points = _Points(model, nuc_size, min(KERNEL_POINTS, self.n_points)) if model.mass_balance else None
+        self.points = Workspace(model, nuc_size, min(KERNEL_POINTS, self.n_points)) if model.mass_balance else None
         self._fraction = None  # allocated by the first evaluation (see release)
         self._slopes = {}
         self._evaluated = None  # (key, fractions or None)
@@ -192,7 +192,7 @@ class _Problem(_Blocks, _DerivedValues):
     def _count(self):
         self.nfev += 1
         if self.budget is not None and self.nfev > self.budget:
-            raise _Exhausted
+            raise Exhausted
 
     def values(self, x):
         values = dict(self.fixed)
@@ -235,7 +235,7 @@ class _Problem(_Blocks, _DerivedValues):
         if not self.model.mass_balance:
             return self._curve_fraction(values, self.curve_index[id(curve)], temperature)
         x = np.asarray(temperature, dtype=float)
-        points = _Points(self.model, self.nuc_size, max(x.size, 1))
+        points = Workspace(self.model, self.nuc_size, max(x.size, 1))
         return points.solve(self.plain(values), *self._axes(curve, x), slopes=False).copy()
 
     def _own(self, values, i):

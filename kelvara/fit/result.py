@@ -18,11 +18,11 @@ from scipy.stats import f as f_distribution
 
 from kelvara import __version__
 from kelvara.errors import KelvaraError
-from kelvara.fit.curves import REFERENCE_TEMPERATURE, Curve, _came_in_celsius
-from kelvara.fit.noise import NoiseModel, _smoothed_pieces, _window
+from kelvara.fit.curves import REFERENCE_TEMPERATURE, Curve, came_in_celsius
+from kelvara.fit.noise import NoiseModel, smoothed_pieces, noise_window
 from kelvara.fit.records import Derived, Parameter
 from kelvara.fit.threads import one_blas_thread
-from kelvara.fit.uncertainty import Profile, _profile_one
+from kelvara.fit.uncertainty import Profile, profile_one
 from kelvara.models import degree_of_polymerisation, unit_of
 from kelvara.units import KELVIN_OFFSET
 from kelvara.units import formatted as _format
@@ -30,7 +30,7 @@ from kelvara.units import rounded as _rounded
 
 if TYPE_CHECKING:
     from kelvara.fit.options import FitOptions
-    from kelvara.fit.problem import _Problem
+    from kelvara.fit.problem import FitProblem
 
 
 @dataclass
@@ -123,12 +123,12 @@ class FitResult:
     nuc_size_support: Optional["NucleusSupport"] = None
     noise_model: Optional[NoiseModel] = None  # how the residuals are correlated; None: too few points to say
     options: Optional["FitOptions"] = None  # what the fit was asked to do
-    _problem: Optional["_Problem"] = field(default=None, repr=False)  # the fit's problem, for predictions and refits
+    _problem: Optional["FitProblem"] = field(default=None, repr=False)  # the fit's problem, for predictions and refits
     _x: Optional[np.ndarray] = field(default=None, repr=False)
     _error_scales: Optional[Dict[str, float]] = field(default=None, repr=False)
 
     @property
-    def _fit(self) -> "_Problem":
+    def _fit(self) -> "FitProblem":
         if self._problem is None:
             raise RuntimeError("this result holds no fit to evaluate")
         return self._problem
@@ -295,7 +295,7 @@ class FitResult:
 
         curves = self._fit.curves
         if celsius is None:
-            celsius = _came_in_celsius(curves)
+            celsius = came_in_celsius(curves)
         if ax is not None:
             return plot.draw_fit(ax, self, curves, celsius=celsius).figure
         return plot.fit_figure(self, curves, celsius=celsius, aggregation=aggregation)
@@ -320,12 +320,12 @@ class FitResult:
         residuals = self.curves[curve_index].residuals
         if self.noise_model is None:
             return residuals.copy()
-        return np.concatenate(list(_smoothed_pieces(residuals, self.noise_model.misfit_span)))
+        return np.concatenate(list(smoothed_pieces(residuals, self.noise_model.misfit_span)))
 
     def misfit_window(self, curve_index: int) -> int:
         """The number of points a curve's misfit is averaged over."""
         size = self.curves[curve_index].residuals.size
-        return 1 if self.noise_model is None else _window(self.noise_model.misfit_span, size)
+        return 1 if self.noise_model is None else noise_window(self.noise_model.misfit_span, size)
 
     def intervals(self, name: str) -> Dict[str, float]:
         """The profile and bootstrap interval ends of a parameter or derived
@@ -520,7 +520,7 @@ class FitResult:
             # Correlated noise lets chi2 rise further by chance: the rise
             # allowed grows as the parameter's variance does.
             threshold = chi2_min * (1.0 + rise * scales.get(name, 1.0) ** 2)
-            profiles[name] = _profile_one(problem, self, name, chi2_min, threshold, level, max_steps)
+            profiles[name] = profile_one(problem, self, name, chi2_min, threshold, level, max_steps)
         self.profiles = profiles
         return profiles
 

@@ -12,8 +12,8 @@ import numpy as np
 from scipy.optimize import least_squares
 
 from kelvara.errors import KelvaraError
-from kelvara.fit.curves import _axis
-from kelvara.fit.problem import _Problem
+from kelvara.fit.curves import axis_of
+from kelvara.fit.problem import FitProblem
 from kelvara.models import GAS_CONSTANT
 
 # Enthalpies of elongation over the range the field reports (J/mol), and
@@ -39,7 +39,7 @@ _STEEPEST_POINTS = 20000
 
 
 def _steepest_on_axis(curve):
-    x, signal = _axis(curve), curve.signal
+    x, signal = axis_of(curve), curve.signal
     if x.size > _STEEPEST_POINTS:
         step = x.size // (_STEEPEST_POINTS // 2)
         x, signal = x[::step], signal[::step]
@@ -59,7 +59,7 @@ def _steepest_on_axis(curve):
     return float(centre[int(np.argmax(np.abs(np.gradient(smooth, centre))))])
 
 
-def _guess(problem: _Problem) -> Dict[str, float]:
+def first_guess(problem: FitProblem) -> Dict[str, float]:
     """One start from the data, as a single local fit takes it: the steepest
     point of each curve marks where K c_tot is about 1; those temperatures
     against c_tot give the enthalpy (van 't Hoff), or -100 kJ/mol."""
@@ -72,7 +72,7 @@ def _guess(problem: _Problem) -> Dict[str, float]:
                                    float(np.median(curve.x)) if steepest is None else steepest, 15e3, 1e-2)
     if problem.at_one_temperature:
         found = [c for c in map(_steepest, problem.curves) if c is not None]
-        middle = found[0] if found else math.exp(float(np.median(_axis(problem.curves[0]))))
+        middle = found[0] if found else math.exp(float(np.median(axis_of(problem.curves[0]))))
         return _constants_start(problem.model, 1.0 / middle, 1e-2, 0.1)
     transitions = [_transition(c) for c in problem.curves]
     transitions = [t for t in transitions if t is not None]
@@ -156,7 +156,7 @@ def _per_curve_start(problem, offset, enthalpy, activation):
     return values
 
 
-def _candidates(problem: _Problem) -> List[Dict[str, float]]:
+def _candidates(problem: FitProblem) -> List[Dict[str, float]]:
     """Starts spread over plausible values: the elongation temperature at
     each curve's steepest point and on a grid that runs half the measured
     range beyond either edge (a transition cut off at an edge still gets a
@@ -237,7 +237,7 @@ def _denaturation_candidates(problem):
             for curve, f in anchors for m in _M_VALUES for sigma in sigmas]
 
 
-def _theta(problem, thermo):
+def theta_of(problem, thermo):
     """Free thermodynamic values of a start, clipped into the bounds."""
     low, high = problem.free_bounds(problem.free_thermo)
     return np.clip([problem.internal(n, thermo[n]) for n in problem.free_thermo], low, high)
@@ -254,26 +254,26 @@ def _refine(problem, theta, max_nfev):
     return float(result.fun @ result.fun), result.x
 
 
-def _search(problem: _Problem, start: Dict[str, float], notes: List[str], search: bool, max_nfev):
+def search_starts(problem: FitProblem, start: Dict[str, float], notes: List[str], search: bool, max_nfev):
     """The start of the final fit: (x0, screened, refined, reaching best)."""
-    guess = _guess(problem)
+    guess = first_guess(problem)
     if not problem.free_thermo:
         projected = problem.project(np.zeros(0))
         if projected is None:
             raise KelvaraError("the model cannot be evaluated at the fixed thermodynamic values")
-        return problem.full_vector(np.zeros(0), _linear_start(problem, projected.beta)), 1, 1, 1
+        return problem.full_vector(np.zeros(0), linear_start(problem, projected.beta)), 1, 1, 1
 
     given = {n: start[n] for n in problem.free_thermo if n in start}
     first = dict(guess)
     first.update(given)
-    starts = [_theta(problem, first)]
+    starts = [theta_of(problem, first)]
     if given and problem.project(starts[0]) is None:
         # The model raises its error (or overflows) at the given start: take
         # the guessed value for each given parameter until it evaluates.
         for name in given:
             first[name] = guess[name]
             notes.append(f"start value of {name} replaced by {guess[name]:.6g}: the model fails there")
-            starts[0] = _theta(problem, first)
+            starts[0] = theta_of(problem, first)
             if problem.project(starts[0]) is not None:
                 break
 
@@ -282,7 +282,7 @@ def _search(problem: _Problem, start: Dict[str, float], notes: List[str], search
         scored: list = []
         seen = set()
         for thermo in _candidates(problem):
-            theta = _theta(problem, thermo)
+            theta = theta_of(problem, thermo)
             key = tuple(np.round(theta, 6))
             if key in seen:
                 continue
@@ -322,11 +322,11 @@ def _search(problem: _Problem, start: Dict[str, float], notes: List[str], search
     tolerance = 1e-6 * best_chi2 + problem.n_points * 1e-14
     reached = sum(1 for chi2, _ in refined if chi2 <= best_chi2 + tolerance)
     beta = problem.project(best_theta).beta
-    return (problem.full_vector(best_theta, _linear_start(problem, beta)),
+    return (problem.full_vector(best_theta, linear_start(problem, beta)),
             screened, len(refined), reached)
 
 
-def _linear_start(problem, beta):
+def linear_start(problem, beta):
     low, high = problem.free_bounds(problem.free_linear)
     return np.clip(beta, low, high)
 

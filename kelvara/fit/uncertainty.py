@@ -29,7 +29,7 @@ class Profile:
     converged: bool = True  # False when a refit stopped early: the interval may be too narrow
 
 
-def _sandwich(unit, gram):
+def sandwich_covariance(unit, gram):
     """The covariance of least-squares estimates under correlated noise:
     B (J^T Sigma J) B with B the white-noise covariance for unit variance
     (`unit`, NaN where not determined) and `gram` = J^T Sigma J; and the
@@ -47,7 +47,7 @@ def _sandwich(unit, gram):
     return out, float(np.trace(b @ middle))
 
 
-def _covariance(problem, x, variance, active, notes):
+def covariance_of(problem, x, variance, active, notes):
     """Covariance of the free parameters (internal units) from the full
     Jacobian, scaled by the residual variance.  A parameter on a bound is
     held there; one that lies in a direction the Jacobian cannot resolve
@@ -80,7 +80,7 @@ def _covariance(problem, x, variance, active, notes):
     return covariance
 
 
-def _profile_one(problem, result, name, chi2_min, threshold, level, max_steps):
+def profile_one(problem, result, name, chi2_min, threshold, level, max_steps):
     j = problem.free.index(name)
     x_best = result._x
     best = x_best[j]

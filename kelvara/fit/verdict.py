@@ -12,7 +12,7 @@ from typing import List
 
 import numpy as np
 
-from kelvara.fit.noise import _NOISE_SPREAD_VALUES, _STRUCTURE_SDS, _local_noise_ratio
+from kelvara.fit.noise import NOISE_SPREAD_VALUES, STRUCTURE_SDS, local_noise_ratio
 
 # A fit whose residual variance exceeds the noise variance read from the data
 # by this factor leaves structure that the model does not describe.  Clean
@@ -69,7 +69,7 @@ class Problem(str):
         return Problem, (self.code, str(self))
 
 
-def _verdict(problem, x, converged, message, rss, dof, parameters, derived, noise_var, curve_results,
+def judge(problem, x, converged, message, rss, dof, parameters, derived, noise_var, curve_results,
              residuals, noise_model=None, fit_variance=None):
     problems: List[Problem] = []
 
@@ -118,12 +118,12 @@ def _verdict(problem, x, converged, message, rss, dof, parameters, derived, nois
         else:
             # Against the noise read from neighbouring points, which reads
             # correlated noise as smaller than it is by a known factor.
-            expected = _local_noise_ratio(noise_model.rho) if correlated else 1.0
+            expected = local_noise_ratio(noise_model.rho) if correlated else 1.0
             ratio = (fit_variance if correlated else rss / dof) / variance / expected
             span = noise_model.span if correlated else 1.0
-            spread = math.sqrt(_NOISE_SPREAD_VALUES / max(getattr(problem, "noise_count", 0), 1)
+            spread = math.sqrt(NOISE_SPREAD_VALUES / max(getattr(problem, "noise_count", 0), 1)
                                + 2.0 * span / max(dof, 1))
-            if ratio > max(_STRUCTURE_RATIO, 1.0 + _STRUCTURE_SDS * spread):
+            if ratio > max(_STRUCTURE_RATIO, 1.0 + STRUCTURE_SDS * spread):
                 add(*_structure_text(problem, ratio, residuals, variance * expected,
                                      noise_model if correlated else None, curve_results))
     elif rss_flat <= rss * (1 + 1e-9):

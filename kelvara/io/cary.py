@@ -7,10 +7,10 @@ import io as _io
 from typing import List
 import numpy as np
 
-from kelvara.io.reading import MIN_POINTS, ColumnReading, FileRead, FileReading, ReadError, ReadOptions, _Pending
-from kelvara.io.tables import _numbers, _role_of
-from kelvara.io.text import NA_VALUES, Sample, _read_text
-from kelvara.io.units import _kelvin, _temperature_unit
+from kelvara.io.reading import MIN_POINTS, ColumnReading, FileRead, FileReading, ReadError, ReadOptions, PendingCurve
+from kelvara.io.tables import numbers_of, role_of
+from kelvara.io.text import NA_VALUES, Sample, read_text
+from kelvara.io.units import in_kelvin, header_temperature_unit
 from kelvara.units import parse_concentration
 
 
@@ -19,10 +19,10 @@ def is_cary(sample: Sample) -> bool:
     if len(rows) < 2:
         return False
     first, second = rows[0].split(","), rows[1].split(",")
-    if len(second) < 2 or _role_of(second[0]) != "temperature":
+    if len(second) < 2 or role_of(second[0]) != "temperature":
         return False
     pairs = [second[j] for j in range(0, len(second) - 1, 2) if second[j].strip()]
-    return all(_role_of(h) == "temperature" for h in pairs) and (len(first) < 2 or not first[1].strip())
+    return all(role_of(h) == "temperature" for h in pairs) and (len(first) < 2 or not first[1].strip())
 
 
 def read_cary(sample: Sample, options: ReadOptions) -> FileRead:
@@ -34,7 +34,7 @@ def read_cary(sample: Sample, options: ReadOptions) -> FileRead:
     path = sample.file
     reading = FileReading(str(path), "")
     notes: List[str] = []
-    lines = _read_text(path, sample.encoding).splitlines()
+    lines = read_text(path, sample.encoding).splitlines()
     start = next(i for i, line in enumerate(lines) if line.strip())
     names = [n.strip() for n in lines[start].split(",")]
     headers = [h.strip() for h in lines[start + 1].split(",")]
@@ -61,14 +61,14 @@ def read_cary(sample: Sample, options: ReadOptions) -> FileRead:
         if not headers[j] or j + 1 >= table.shape[1]:
             continue
         name = names[j] if j < len(names) and names[j] else f"sample {j // 2 + 1}"
-        unit = _temperature_unit(headers[j]) or ("C" if "°" in headers[j] else None)
+        unit = header_temperature_unit(headers[j]) or ("C" if "°" in headers[j] else None)
         if unit == "K" and options.celsius:
             raise ReadError(f"{path}: --celsius contradicts the header {headers[j]!r}, which says kelvin")
-        t = _numbers(path, table, j, where)
-        y = _numbers(path, table, j + 1, where)
+        t = numbers_of(path, table, j, where)
+        y = numbers_of(path, table, j + 1, where)
         keep = ~np.isnan(t) & ~np.isnan(y)
         t, y = t[keep], y[keep]
-        t, words = _kelvin(path, headers[j], t, unit, options.celsius, lambda p: where(np.flatnonzero(keep)[p]))
+        t, words = in_kelvin(path, headers[j], t, unit, options.celsius, lambda p: where(np.flatnonzero(keep)[p]))
         reading.temperature_unit = "°C" if words.startswith("°C") else "K"
         reading.columns[j] = ColumnReading(j + 1, headers[j], "temperature", words, name)
         reading.columns[j + 1] = ColumnReading(j + 2, headers[j + 1] or f"column {j + 2}", "signal", "", name)
@@ -79,7 +79,7 @@ def read_cary(sample: Sample, options: ReadOptions) -> FileRead:
             if part.stop - part.start < MIN_POINTS:
                 short.append(f"{name} ({stage}, {part.stop - part.start} points)")
                 continue
-            curves.append(_Pending(t[part], y[part], c_tot, f"{name} ({stage})", str(path),
+            curves.append(PendingCurve(t[part], y[part], c_tot, f"{name} ({stage})", str(path),
                                    headers[j + 1] or None))
     if short:
         notes.append(f"{path}: left out {len(short)} stage(s) of fewer than {MIN_POINTS} points where the "

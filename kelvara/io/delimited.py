@@ -8,10 +8,10 @@ import math
 import re
 from typing import List, Optional
 
-from kelvara.io.layouts import _from_table
+from kelvara.io.layouts import from_table
 from kelvara.io.reading import FileRead, FileReading, ReadError, ReadOptions
-from kelvara.io.tables import _source
-from kelvara.io.text import NA_VALUES, Sample, _decimal, _is_comment, _line_numbers, _locate, _numeric, _separator
+from kelvara.io.tables import table_source
+from kelvara.io.text import NA_VALUES, Sample, decimal_mark, is_comment, line_numbers, locate, numeric, separator
 from kelvara.units import PLAUSIBLE_MOLAR, parse_concentration
 
 _SEPARATOR_NAMES = {",": "commas", ";": "semicolons", "\t": "tabs"}
@@ -26,21 +26,21 @@ def read_delimited(sample: Sample, options: ReadOptions) -> FileRead:
     notes: List[str] = []
     if not any(line.strip() for line in lines):
         raise ReadError(f"{path} is empty")
-    sep = _separator(lines)
-    decimal = _decimal(lines, sep, options.decimal)
-    content = [(i, line) for i, line in enumerate(lines) if line.strip() and not _is_comment(line)]
-    located = _locate([line.rstrip().rstrip(sep).split(sep) for _, line in content], decimal)
+    sep = separator(lines)
+    decimal = decimal_mark(lines, sep, options.decimal)
+    content = [(i, line) for i, line in enumerate(lines) if line.strip() and not is_comment(line)]
+    located = locate([line.rstrip().rstrip(sep).split(sep) for _, line in content], decimal)
     if located is None:
         if len(content) <= 1:
             raise ReadError(f"{path} has a header but no data rows" if content else f"{path} is empty")
         raise ReadError(f"{path}: no header row followed by rows of numbers (separated by "
                         f"{_SEPARATOR_NAMES[sep]}, decimal {decimal!r})")
     if located.bare_header is not None:
-        raise _bare_header_error(path, content[located.first - 1][0] + 1, located.bare_header)
+        raise bare_header_error(path, content[located.first - 1][0] + 1, located.bare_header)
     headerless = located.header is None
     first_line = content[located.first][0]
     header_line = first_line - 1 if located.header is None else content[located.header][0]
-    comment = any(_is_comment(line) for line in lines[header_line + 1:])
+    comment = any(is_comment(line) for line in lines[header_line + 1:])
     try:
         with path.open() as handle:
             table = pd.read_csv(
@@ -56,20 +56,20 @@ def read_delimited(sample: Sample, options: ReadOptions) -> FileRead:
         f"no header, data from line {first_line + 1}" if headerless else f"header on line {header_line + 1}")
 
     def where(positions):
-        return _line_numbers(path, encoding, header_line, positions, comment)
+        return line_numbers(path, encoding, header_line, positions, comment)
 
-    tables = list(_source(path, table, options, notes, where, path.stem, reading, layout, headerless))
+    tables = list(table_source(path, table, options, notes, where, path.stem, reading, layout, headerless))
     source = tables.pop()
-    del table  # _from_table lets go of it once its columns are out
-    curves = _from_table(source, tables.pop())
+    del table  # from_table lets go of it once its columns are out
+    curves = from_table(source, tables.pop())
     stated = _stated_concentration(lines[:header_line])
     for curve in curves:
         curve.stated = stated
     return FileRead(curves, reading, notes)
 
 
-def _bare_header_error(path, line, cells):
-    bare = [c for c in cells if _numeric(c, ".")]
+def bare_header_error(path, line, cells):
+    bare = [c for c in cells if numeric(c, ".")]
     shown = ", ".join(bare[:4]) + (" ..." if len(bare) > 4 else "")
     return ReadError(f"{path}, line {line}: the header names columns by bare numbers ({shown}); a column headed "
                      "by its concentration needs the unit, e.g. '5 uM' (or by its temperature, e.g. '25 °C')")

@@ -16,7 +16,7 @@ from kelvara.io.cary import is_cary, read_cary
 from kelvara.io.delimited import read_delimited
 from kelvara.io.excel import is_xls, is_xlsx, read_xlsx, refuse_xls
 from kelvara.io.jasco import is_jasco, read_jasco
-from kelvara.io.layouts import _SERIES_SPREAD
+from kelvara.io.layouts import SERIES_SPREAD
 from kelvara.io.reading import (
     MIN_POINTS,
     VARY,  # noqa: F401  (kelvara.io.detect.VARY, as before)
@@ -26,9 +26,9 @@ from kelvara.io.reading import (
     ReadError,
     Reading,
     ReadOptions,
-    _Pending,
+    PendingCurve,
 )
-from kelvara.io.text import Sample, _DataFile, sample
+from kelvara.io.text import Sample, DataFile, sample
 from kelvara.io.units import concentration_argument, temperature_argument
 
 
@@ -134,7 +134,7 @@ def read(
     fixed_temperature = None if options.temperature is None else temperature_argument(options.temperature,
                                                                                       options.celsius)
     notes: List[str] = []
-    pending: List[_Pending] = []
+    pending: List[PendingCurve] = []
     files: List[FileReading] = []
     for index, path in enumerate(data_paths):
         done = read_file(path, options)
@@ -258,7 +258,7 @@ def _assign_temperature(pending, kelvin, given):
     for p in pending:
         if kelvin is not None and p.vary == "temperature":
             raise ReadError(f"--temperature {given} was given, but {p.path} holds curves against temperature")
-        if kelvin is not None and p.temperature is not None and abs(p.temperature - kelvin) > _SERIES_SPREAD:
+        if kelvin is not None and p.temperature is not None and abs(p.temperature - kelvin) > SERIES_SPREAD:
             raise ReadError(f"--temperature {given} was given, but {p.path} has a temperature column that says "
                             f"{p.temperature:g} K")
         if p.temperature is None:
@@ -298,7 +298,7 @@ def _assign_concentrations(pending, given):
 
 def read_file(name: pathlib.Path, options: ReadOptions) -> FileRead:
     """One file, by the first format whose sniff knows its sample."""
-    found = sample(_DataFile(name))
+    found = sample(DataFile(name))
     if not found.head.strip():
         raise ReadError(f"{found.file} is empty")
     reader = next(f for f in FORMATS if f.sniff(found))

@@ -6,11 +6,11 @@ from __future__ import annotations
 import math
 from typing import List, Tuple
 
-from kelvara.io.delimited import _bare_header_error
-from kelvara.io.layouts import _from_table
-from kelvara.io.reading import FileRead, FileReading, ReadError, ReadOptions, _Pending
-from kelvara.io.tables import _source
-from kelvara.io.text import NA_VALUES, Sample, _blank, _locate
+from kelvara.io.delimited import bare_header_error
+from kelvara.io.layouts import from_table
+from kelvara.io.reading import FileRead, FileReading, ReadError, ReadOptions, PendingCurve
+from kelvara.io.tables import table_source
+from kelvara.io.text import NA_VALUES, Sample, blank, locate
 
 
 def _sheet_rows(sheet) -> List[Tuple[int, list]]:
@@ -22,7 +22,7 @@ def _sheet_rows(sheet) -> List[Tuple[int, list]]:
     rows = []
     for number, row in enumerate(sheet.iter_rows(values_only=True), start=1):
         cells = list(row)
-        while cells and _blank(cells[-1]):
+        while cells and blank(cells[-1]):
             cells.pop()
         if cells:
             rows.append((number, cells))
@@ -56,7 +56,7 @@ def read_xlsx(sample: Sample, options: ReadOptions) -> FileRead:
     return FileRead(curves, reading, notes)
 
 
-def _read_workbook(path, handle, openpyxl, options, notes, reading) -> List[_Pending]:
+def _read_workbook(path, handle, openpyxl, options, notes, reading) -> List[PendingCurve]:
     import pandas as pd
 
     try:
@@ -81,7 +81,7 @@ def _read_workbook(path, handle, openpyxl, options, notes, reading) -> List[_Pen
                 rows = _sheet_rows(book[name])
             except Exception as error:
                 raise ReadError(f"{path}: sheet {name!r} cannot be read ({type(error).__name__})") from None
-            located = _locate([cells for _, cells in rows], ".")
+            located = locate([cells for _, cells in rows], ".")
             if located is not None:
                 found = name, rows, located
                 break
@@ -96,7 +96,7 @@ def _read_workbook(path, handle, openpyxl, options, notes, reading) -> List[_Pen
     name, rows, located = found
     shown = f"{path} (sheet {name!r})"
     if located.bare_header is not None:
-        raise _bare_header_error(shown, rows[located.first - 1][0], located.bare_header)
+        raise bare_header_error(shown, rows[located.first - 1][0], located.bare_header)
     header_row = located.header
     headerless = header_row is None
     body = rows[located.first:]
@@ -106,7 +106,7 @@ def _read_workbook(path, handle, openpyxl, options, notes, reading) -> List[_Pen
     else:
         header = rows[header_row][1]
         width = len(header)
-        headers = [f"column {j + 1}" if _blank(h) else str(h).strip() for j, h in enumerate(header)]
+        headers = [f"column {j + 1}" if blank(h) else str(h).strip() for j, h in enumerate(header)]
     data = [cells[:width] + [None] * (width - len(cells)) for _, cells in body]
     table = pd.DataFrame(data, columns=range(width), dtype=object)
     table = table.apply(lambda column: column.map(lambda v: math.nan if v is None or (isinstance(v, str) and
@@ -121,5 +121,5 @@ def _read_workbook(path, handle, openpyxl, options, notes, reading) -> List[_Pen
         f" (the first holding a table; the sheets are {listed})"
     details = f"sheet {name!r}{note}, " + ("no header, data from row " f"{numbers[0]}" if header_row is None else
                                            f"header in row {rows[header_row][0]}")
-    table, source = _source(shown, table, options, notes, where, path.stem, reading, details, headerless)
-    return _from_table(source, table)
+    table, source = table_source(shown, table, options, notes, where, path.stem, reading, details, headerless)
+    return from_table(source, table)

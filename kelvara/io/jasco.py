@@ -9,10 +9,10 @@ from typing import List
 
 import numpy as np
 
-from kelvara.io.reading import ColumnReading, FileRead, FileReading, ReadError, ReadOptions, _note_dropped, _Pending
-from kelvara.io.tables import _matches, _numbers
-from kelvara.io.text import NA_VALUES, Sample, _read_text
-from kelvara.io.units import _bracketed_unit, _kelvin
+from kelvara.io.reading import ColumnReading, FileRead, FileReading, ReadError, ReadOptions, note_dropped, PendingCurve
+from kelvara.io.tables import header_matches, numbers_of
+from kelvara.io.text import NA_VALUES, Sample, read_text
+from kelvara.io.units import bracketed_unit, in_kelvin
 from kelvara.units import PLAUSIBLE_MOLAR, UNIT_CHOICES, parse_concentration, temperature_unit
 
 
@@ -29,7 +29,7 @@ def read_jasco(sample: Sample, options: ReadOptions) -> FileRead:
     path = sample.file
     reading = FileReading(str(path), "")
     notes: List[str] = []
-    lines = _read_text(path, sample.encoding).splitlines()
+    lines = read_text(path, sample.encoding).splitlines()
     keys = {}
     start = None
     for i, line in enumerate(lines):
@@ -49,7 +49,7 @@ def read_jasco(sample: Sample, options: ReadOptions) -> FileRead:
     x_unit = re.sub(r"\s+", "", x_units.lower())
     if "temperature" not in x_unit:
         raise ReadError(f"{path}: XUNITS is {x_units!r}, not a temperature: this is not a temperature scan")
-    bracket = _bracketed_unit(x_units)
+    bracket = bracketed_unit(x_units)
     unit = temperature_unit(bracket) if bracket else None
     if unit is None and "°c" in x_unit:
         unit = "C"
@@ -69,7 +69,7 @@ def read_jasco(sample: Sample, options: ReadOptions) -> FileRead:
         if chosen.isdigit() and 2 <= int(chosen) <= table.shape[1]:
             column = int(chosen) - 1
         else:
-            matches = [j for j, name in enumerate(y_names) if _matches(name, chosen)]
+            matches = [j for j, name in enumerate(y_names) if header_matches(name, chosen)]
             if not matches:
                 raise ReadError(f"{path}: no Y column named {options.signal_column!r} (the Y columns are "
                                 f"{', '.join(map(repr, y_names))}, or columns 2 to {table.shape[1]} by position)")
@@ -80,11 +80,11 @@ def read_jasco(sample: Sample, options: ReadOptions) -> FileRead:
     def where(positions):
         return [start + 1 + int(p) for p in positions]
 
-    x = _numbers(path, table, 0, where)
-    y = _numbers(path, table, column, where)
-    temperature, words = _kelvin(path, "XUNITS " + x_units, x, unit, options.celsius, where)
+    x = numbers_of(path, table, 0, where)
+    y = numbers_of(path, table, column, where)
+    temperature, words = in_kelvin(path, "XUNITS " + x_units, x, unit, options.celsius, where)
     keep = ~np.isnan(temperature) & ~np.isnan(y)
-    _note_dropped(path, [] if keep.all() else [(y_names[column - 1] if column - 1 < len(y_names) else
+    note_dropped(path, [] if keep.all() else [(y_names[column - 1] if column - 1 < len(y_names) else
                                                 f"column {column + 1}", int((~keep).sum()))], notes)
     c_tot = _jasco_concentration(path, lines, end)
     label = keys.get("TITLE") or path.stem
@@ -94,7 +94,7 @@ def read_jasco(sample: Sample, options: ReadOptions) -> FileRead:
     for j in range(1, table.shape[1]):
         name = y_names[j - 1] if j - 1 < len(y_names) else f"column {j + 1}"
         reading.columns.append(ColumnReading(j + 1, name, "signal" if j == column else "unused"))
-    return FileRead([_Pending(temperature[keep], y[keep], c_tot, label, str(path),
+    return FileRead([PendingCurve(temperature[keep], y[keep], c_tot, label, str(path),
                               y_names[column - 1] if column - 1 < len(y_names) else None)], reading, notes)
 
 

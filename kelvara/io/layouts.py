@@ -9,40 +9,40 @@ from typing import List
 
 import numpy as np
 
-from kelvara.io.reading import ReadError, _kelvin_label, _label, _note_dropped, _Pending
+from kelvara.io.reading import ReadError, kelvin_label, concentration_label, note_dropped, PendingCurve
 from kelvara.io.tables import (
-    _concentrations,
-    _curve_codes,
-    _first_word,
-    _groups,
-    _numbers,
-    _one_concentration,
-    _pick,
-    _role_of,
-    _signal_unit,
-    _Source,
-    _temperatures,
-    _unnamed,
+    concentrations,
+    curve_codes,
+    first_word,
+    groups,
+    numbers_of,
+    one_concentration,
+    pick,
+    role_of,
+    signal_unit,
+    TableSource,
+    temperatures,
+    unnamed,
 )
-from kelvara.io.units import _header_unit, header_temperature
+from kelvara.io.units import header_unit, header_temperature
 from kelvara.units import parse_concentration
 
 # A series is measured at one temperature: readings within this many kelvin
 # are one temperature (a thermostat's log wanders by a few tenths).
-_SERIES_SPREAD = 1.0
+SERIES_SPREAD = 1.0
 
 
-def _from_table(source: _Source, table) -> List[_Pending]:
+def from_table(source: TableSource, table) -> List[PendingCurve]:
     """Curves from a table whose columns are named by its header row (or
     "column N" without one)."""
     path, options = source.path, source.options
     headers = list(table.columns)
     if len(table) == 0:
         raise ReadError(f"{path} has a header but no data rows")
-    t_col = _pick(source, headers, "temperature", options.temperature_column)
-    c_col = _pick(source, headers, "concentration", options.concentration_column)
-    s_col = _pick(source, headers, "signal", options.signal_column)
-    k_col = _pick(source, headers, "curve", options.curve_column)
+    t_col = pick(source, headers, "temperature", options.temperature_column)
+    c_col = pick(source, headers, "concentration", options.concentration_column)
+    s_col = pick(source, headers, "signal", options.signal_column)
+    k_col = pick(source, headers, "curve", options.curve_column)
     f_col = _solvent_column(source, headers, options.solvent_column) \
         if options.vary in ("auto", "solvent") or options.solvent_column else None
     chosen = [c for c in (t_col, c_col, s_col, k_col, f_col) if c is not None]
@@ -54,12 +54,12 @@ def _from_table(source: _Source, table) -> List[_Pending]:
     if s_col is None and not any(parse_concentration(h) is not None for h in headers):
         # One more column beside what varies is the signal, whatever its
         # name ("fraction" included).
-        left = [h for h in headers if h not in (t_col, c_col, k_col) and not _unnamed(source, h)]
+        left = [h for h in headers if h not in (t_col, c_col, k_col) and not unnamed(source, h)]
         if options.vary != "solvent" and len(left) == 1 and (t_col is not None or c_col is not None):
             s_col, f_col = left[0], None
         elif f_col is not None and len(left) == 2:
             s_col = next(h for h in left if h != f_col)
-    temperature = None if t_col is None else _temperatures(source, t_col, _numbers(path, table, t_col, source.where))
+    temperature = None if t_col is None else temperatures(source, t_col, numbers_of(path, table, t_col, source.where))
     vary = options.vary
     if vary == "auto":
         vary = _told_vary(table, t_col, c_col, s_col, f_col, temperature, headers)
@@ -77,7 +77,7 @@ def _from_table(source: _Source, table) -> List[_Pending]:
                         "needs --vary concentration or --vary solvent)")
     assert temperature is not None  # read from t_col
 
-    wide = [h for h in headers if h not in (t_col, k_col) and _role_of(h) is None
+    wide = [h for h in headers if h not in (t_col, k_col) and role_of(h) is None
             and parse_concentration(h) is not None]
     if c_col is None and s_col is None and wide:
         others = [h for h in headers if h not in wide and h != t_col]
@@ -87,39 +87,39 @@ def _from_table(source: _Source, table) -> List[_Pending]:
         source.reading.layout = "a wide table, one signal column per concentration"
         curves, dropped = [], []
         for h in wide:
-            signal = _numbers(path, table, h, source.where)
+            signal = numbers_of(path, table, h, source.where)
             keep = np.isfinite(temperature) & ~np.isnan(signal)
             if not keep.all():
                 dropped.append((h, int((~keep).sum())))
-            source.role(h, "signal", of=f"the curve at {_label(parse_concentration(h))}")
-            curves.append(_Pending(temperature[keep], signal[keep], parse_concentration(h), h, str(path)))
-        _note_dropped(path, dropped, source.notes)
+            source.role(h, "signal", of=f"the curve at {concentration_label(parse_concentration(h))}")
+            curves.append(PendingCurve(temperature[keep], signal[keep], parse_concentration(h), h, str(path)))
+        note_dropped(path, dropped, source.notes)
         return curves
 
     if s_col is None:
         raise ReadError(f"{path}: no signal column among {', '.join(map(repr, headers))} "
                         "(name it with --signal-column, by its header or its position)")
-    signal = _numbers(path, table, s_col, source.where)
-    source.role(s_col, "signal", _signal_unit(source, s_col))
+    signal = numbers_of(path, table, s_col, source.where)
+    source.role(s_col, "signal", signal_unit(source, s_col))
     n = len(table)
     c_codes = c_values = None
     if c_col is not None:
-        c_codes, c_values = _concentrations(source, table, c_col)
+        c_codes, c_values = concentrations(source, table, c_col)
     source.reading.layout = "a long table, one row per point" if (c_col or k_col) else "one curve"
-    codes, labels = _curve_codes(source, table, k_col, c_codes, None if c_values is None else
-                                 list(map(_label, c_values)), c_col)
+    codes, labels = curve_codes(source, table, k_col, c_codes, None if c_values is None else
+                                 list(map(concentration_label, c_values)), c_col)
     del table  # the columns needed are out; a long table is released here
     missing = np.isnan(temperature) | np.isnan(signal)
     if c_codes is not None and c_codes is not codes:
         missing |= c_codes < 0
     curves = []
-    for label, rows in _groups(path, codes, labels, missing, source.notes):
-        c_tot = None if c_codes is None else _one_concentration(path, label, c_codes, c_values, rows, source.where)
+    for label, rows in groups(path, codes, labels, missing, source.notes):
+        c_tot = None if c_codes is None else one_concentration(path, label, c_codes, c_values, rows, source.where)
         if rows.size == n:
             t, y = temperature, signal
         else:
             t, y = temperature[rows], signal[rows]
-        curves.append(_Pending(t, y, c_tot, label, str(path), s_col))
+        curves.append(PendingCurve(t, y, c_tot, label, str(path), s_col))
     return curves
 
 
@@ -153,13 +153,13 @@ def _solvent_column(source, headers, chosen):
     f, solvent fraction, good solvent, fraction (a second one, "fraction
     aggregated" say, may be the signal)."""
     if chosen is not None:
-        return _pick(source, headers, "solvent", chosen)
+        return pick(source, headers, "solvent", chosen)
     if source.headerless:
         return None
-    found = [h for h in headers if _role_of(h) == "solvent"]
+    found = [h for h in headers if role_of(h) == "solvent"]
     for word in ("f", "solvent", "good", "volume", "fraction"):
         for h in found:
-            if _first_word(h) == word:
+            if first_word(h) == word:
                 return h
     return None
 
@@ -169,8 +169,8 @@ def _told_vary(table, t_col, c_col, s_col, f_col, temperature, headers):
     beside a signal (or concentration-headed columns) at one temperature is a
     denaturation; a concentration column with more distinct values than the
     temperature has (or with no temperature) is a concentration series."""
-    steady = temperature is None or np.nanmax(temperature) - np.nanmin(temperature) <= _SERIES_SPREAD
-    wide = any(parse_concentration(h) is not None and _role_of(h) is None for h in headers)
+    steady = temperature is None or np.nanmax(temperature) - np.nanmin(temperature) <= SERIES_SPREAD
+    wide = any(parse_concentration(h) is not None and role_of(h) is None for h in headers)
     if f_col is not None and (s_col is not None or wide) and steady:
         return "solvent"
     if c_col is not None and s_col is None and temperature is None and \
@@ -187,7 +187,7 @@ def _told_vary(table, t_col, c_col, s_col, f_col, temperature, headers):
 
 
 def _temperature_groups(temperature):
-    """Readings that lie within _SERIES_SPREAD of the lowest of their group
+    """Readings that lie within SERIES_SPREAD of the lowest of their group
     are one temperature: (group of each row, -1 where missing; the groups'
     lowest readings).  Grouped on the distinct readings to 0.01 K, so that
     a long temperature scan costs little."""
@@ -196,7 +196,7 @@ def _temperature_groups(temperature):
     distinct = np.unique(rounded[finite])
     starts, group = [], np.empty(distinct.size, dtype=np.int64)
     for j, value in enumerate(distinct.tolist()):
-        if not starts or value - starts[-1] > _SERIES_SPREAD:
+        if not starts or value - starts[-1] > SERIES_SPREAD:
             starts.append(value)
         group[j] = len(starts) - 1
     codes = np.where(finite, group[np.searchsorted(distinct, rounded)] if distinct.size else -1, -1)
@@ -208,7 +208,7 @@ def _one_temperature(path, label, temperature, rows, where):
     if temperature is None:
         return None
     own = temperature[rows]
-    if np.ptp(own) > _SERIES_SPREAD:
+    if np.ptp(own) > SERIES_SPREAD:
         line = where([rows[int(np.argmax(np.abs(own - own[0])))]])[0]
         raise ReadError(f"{path}, line {line}: series {label!r} spans temperatures {own.min():g} to "
                         f"{own.max():g} K; a series is measured at one temperature (give a curve column "
@@ -216,7 +216,7 @@ def _one_temperature(path, label, temperature, rows, where):
     return float(np.mean(own))
 
 
-def _series_table(source: _Source, table, t_col, c_col, s_col, k_col, temperature):
+def _series_table(source: TableSource, table, t_col, c_col, s_col, k_col, temperature):
     """Concentration series: one curve per value of the curve column, else
     per temperature (readings within a kelvin), else one."""
     path, where, notes = source.path, source.where, source.notes
@@ -228,34 +228,34 @@ def _series_table(source: _Source, table, t_col, c_col, s_col, k_col, temperatur
     if s_col is None and t_col is None and wide:
         # One series per column, headed by its temperature ("25 °C").
         source.reading.layout = "a concentration series, one signal column per temperature"
-        c_codes, c_values = _concentrations(source, table, c_col)
+        c_codes, c_values = concentrations(source, table, c_col)
         concentration = np.where(c_codes >= 0, c_values[np.maximum(c_codes, 0)], math.nan)
         return _column_curves(
-            source, table, wide, concentration, lambda h: f"the series at {_kelvin_label(header_temperature(h), 'K')}",
-            lambda h, rows, signal: _Pending(header_temperature(h), signal[rows], concentration[rows], h, str(path),
+            source, table, wide, concentration, lambda h: f"the series at {kelvin_label(header_temperature(h), 'K')}",
+            lambda h, rows, signal: PendingCurve(header_temperature(h), signal[rows], concentration[rows], h, str(path),
                                              None, "concentration"))
     if s_col is None:
         raise ReadError(f"{path}: no signal column among {', '.join(map(repr, headers))} "
                         "(name it with --signal-column)")
-    signal = _numbers(path, table, s_col, where)
-    source.role(s_col, "signal", _signal_unit(source, s_col))
-    c_codes, c_values = _concentrations(source, table, c_col)
+    signal = numbers_of(path, table, s_col, where)
+    source.role(s_col, "signal", signal_unit(source, s_col))
+    c_codes, c_values = concentrations(source, table, c_col)
     concentration = np.where(c_codes >= 0, c_values[np.maximum(c_codes, 0)], math.nan)
     by = labels = None
     unit = source.reading.temperature_unit
     if temperature is not None and k_col is None:
         by, centres = _temperature_groups(temperature)
-        labels = [_kelvin_label(t, unit) for t in centres]
+        labels = [kelvin_label(t, unit) for t in centres]
     missing = np.isnan(signal) | np.isnan(concentration)
     if temperature is not None:
         missing |= np.isnan(temperature)
-    codes, labels = _curve_codes(source, table, k_col, by, labels, t_col, what="series")
+    codes, labels = curve_codes(source, table, k_col, by, labels, t_col, what="series")
     curves = []
-    for label, rows in _groups(path, codes, labels, missing, notes):
+    for label, rows in groups(path, codes, labels, missing, notes):
         t = _one_temperature(path, label, temperature, rows, where)
         if k_col is None and t is not None:
-            label = _kelvin_label(t, unit)
-        curves.append(_Pending(t, signal[rows], concentration[rows], label, str(path), s_col, "concentration"))
+            label = kelvin_label(t, unit)
+        curves.append(PendingCurve(t, signal[rows], concentration[rows], label, str(path), s_col, "concentration"))
     if len(curves) > 1 and all(np.unique(np.asarray(p.c_tot, dtype=float)).size < 4 for p in curves):
         raise ReadError(f"{path}: read as concentration series, its {len(curves)} series hold 3 concentrations "
                         "or fewer each; it looks like curves against temperature (leave out --vary)")
@@ -264,8 +264,8 @@ def _series_table(source: _Source, table, t_col, c_col, s_col, k_col, temperatur
 
 def _solvent_fractions(source, table, f_col):
     path = source.path
-    values = _numbers(path, table, f_col, source.where)
-    unit = None if source.headerless else _header_unit(f_col)
+    values = numbers_of(path, table, f_col, source.where)
+    unit = None if source.headerless else header_unit(f_col)
     percent = unit is not None and "%" in unit
     if percent:
         values = values / 100.0
@@ -279,7 +279,7 @@ def _solvent_fractions(source, table, f_col):
     return values
 
 
-def _solvent_table(source: _Source, table, t_col, c_col, s_col, k_col, f_col, temperature):
+def _solvent_table(source: TableSource, table, t_col, c_col, s_col, k_col, f_col, temperature):
     """Denaturations: the signal against the good-solvent fraction, one curve
     per value of the curve column or of the concentration column, or one per
     column headed by its concentration ("5 uM")."""
@@ -289,46 +289,46 @@ def _solvent_table(source: _Source, table, t_col, c_col, s_col, k_col, f_col, te
         raise ReadError(f"{path}: no solvent-fraction column among {', '.join(map(repr, headers))} (name it f, "
                         "fraction, good solvent or solvent fraction, or choose it with --solvent-column)")
     solvent = _solvent_fractions(source, table, f_col)
-    wide = [h for h in headers if h not in (t_col, k_col, f_col) and _role_of(h) is None
+    wide = [h for h in headers if h not in (t_col, k_col, f_col) and role_of(h) is None
             and parse_concentration(h) is not None]
     if s_col is None and c_col is None and wide:
         source.reading.layout = "a solvent denaturation, one signal column per concentration"
         return _column_curves(
-            source, table, wide, solvent, lambda h: f"the curve at {_label(parse_concentration(h))}",
-            lambda h, rows, signal: _Pending(_one_temperature(path, h, temperature, rows, where), signal[rows],
+            source, table, wide, solvent, lambda h: f"the curve at {concentration_label(parse_concentration(h))}",
+            lambda h, rows, signal: PendingCurve(_one_temperature(path, h, temperature, rows, where), signal[rows],
                                              parse_concentration(h), h, str(path), None, "solvent", solvent[rows]))
     if s_col is None:
         raise ReadError(f"{path}: no signal column among {', '.join(map(repr, headers))} "
                         "(name it with --signal-column)")
-    signal = _numbers(path, table, s_col, where)
-    source.role(s_col, "signal", _signal_unit(source, s_col))
+    signal = numbers_of(path, table, s_col, where)
+    source.role(s_col, "signal", signal_unit(source, s_col))
     c_codes = c_values = None
     missing = np.isnan(solvent) | np.isnan(signal)
     if temperature is not None:
         missing |= np.isnan(temperature)
     if c_col is not None:
-        c_codes, c_values = _concentrations(source, table, c_col)
+        c_codes, c_values = concentrations(source, table, c_col)
         missing |= c_codes < 0
-    codes, labels = _curve_codes(source, table, k_col, c_codes,
-                                 None if c_values is None else list(map(_label, c_values)), c_col)
+    codes, labels = curve_codes(source, table, k_col, c_codes,
+                                 None if c_values is None else list(map(concentration_label, c_values)), c_col)
     curves = []
-    for label, rows in _groups(path, codes, labels, missing, notes):
+    for label, rows in groups(path, codes, labels, missing, notes):
         t = _one_temperature(path, label, temperature, rows, where)
-        c_tot = None if c_codes is None else _one_concentration(path, label, c_codes, c_values, rows, where)
-        curves.append(_Pending(t, signal[rows], c_tot, label, str(path), s_col, "solvent", solvent[rows]))
+        c_tot = None if c_codes is None else one_concentration(path, label, c_codes, c_values, rows, where)
+        curves.append(PendingCurve(t, signal[rows], c_tot, label, str(path), s_col, "solvent", solvent[rows]))
     return curves
 
 
-def _column_curves(source: _Source, table, columns, varied, of, make) -> List[_Pending]:
+def _column_curves(source: TableSource, table, columns, varied, of, make) -> List[PendingCurve]:
     """One curve per column (a wide layout against concentration or solvent):
     each column's signal against the shared `varied` values, rows missing
     either dropped with a note; `of(h)` names the curve in the report and
     `make(h, rows, signal)` builds it."""
     curves = []
     for h in columns:
-        signal = _numbers(source.path, table, h, source.where)
+        signal = numbers_of(source.path, table, h, source.where)
         source.role(h, "signal", of=of(h))
         codes = np.zeros(len(table), dtype=np.int8)
-        for _, rows in _groups(source.path, codes, [h], np.isnan(varied) | np.isnan(signal), source.notes):
+        for _, rows in groups(source.path, codes, [h], np.isnan(varied) | np.isnan(signal), source.notes):
             curves.append(make(h, rows, signal))
     return curves

@@ -98,10 +98,10 @@ def _curve_words(c: CurveReading, unit: str) -> str:
     if c.varies == "temperature":
         span = f"{temperature(c.low)} to {temperature(c.high)}"
     elif c.varies == "concentration":
-        span = f"c_tot {_label(c.low)} to {_label(c.high)}"
+        span = f"c_tot {concentration_label(c.low)} to {concentration_label(c.high)}"
     else:
         span = f"good-solvent fraction {c.low:.3g} to {c.high:.3g}"
-    words = [] if c.c_tot is None else [f"c_tot {_label(c.c_tot)}"
+    words = [] if c.c_tot is None else [f"c_tot {concentration_label(c.c_tot)}"
                                         + ("" if c.c_tot_from == "file" else f" ({c.c_tot_from})")]
     if c.temperature is not None:
         words.append(f"at {temperature(c.temperature)}")
@@ -186,13 +186,13 @@ class FileRead:
     """What a reader gives for one file: its curves (perhaps still without
     their concentration), how it was read, and its notes."""
 
-    curves: List["_Pending"]
+    curves: List["PendingCurve"]
     reading: FileReading
     notes: List[str] = field(default_factory=list)
 
 
 @dataclass
-class _Pending:
+class PendingCurve:
     """A curve read from a file, perhaps still without its concentration
     (or, for a series, its temperature)."""
 
@@ -209,7 +209,7 @@ class _Pending:
     c_tot_from: str = "file"
 
 
-def _label(c_tot):
+def concentration_label(c_tot):
     """A concentration as a label, in the unit that reads best."""
     for factor, unit in ((1.0, "M"), (1e-3, "mM"), (1e-6, "µM"), (1e-9, "nM")):
         if c_tot >= factor:
@@ -217,11 +217,11 @@ def _label(c_tot):
     return f"{c_tot:g} M"
 
 
-def _kelvin_label(kelvin, unit):
+def kelvin_label(kelvin, unit):
     return f"{kelvin - KELVIN_OFFSET:.4g} °C" if unit == "°C" else f"{kelvin:.5g} K"
 
 
-def _note_dropped(path, dropped, notes):
+def note_dropped(path, dropped, notes):
     if dropped:
         total = sum(n for _, n in dropped)
         where = ", ".join(f"{n} from {name}" for name, n in dropped)

@@ -12,8 +12,8 @@ from typing import Callable, Dict, List, Sequence
 
 import numpy as np
 
-from kelvara.io.reading import ColumnReading, FileReading, ReadError, ReadOptions, _note_dropped
-from kelvara.io.units import _bracketed_unit, _header_unit, _kelvin, _temperature_unit, header_temperature
+from kelvara.io.reading import ColumnReading, FileReading, ReadError, ReadOptions, note_dropped
+from kelvara.io.units import bracketed_unit, header_unit, in_kelvin, header_temperature_unit, header_temperature
 from kelvara.units import PLAUSIBLE_MOLAR, UNIT_CHOICES, concentration_divisor, parse_concentration, temperature_unit
 
 # Column roles, found by the first word of a header (case-insensitive).
@@ -30,18 +30,18 @@ ROLES = {
 MAX_CURVES_FROM_VALUES = 30  # a column splitting the rows into more curves is not a curve column
 
 
-def _role_of(header):
+def role_of(header):
     """A header's role: by the unit it states (a temperature or a
     concentration unit decides, whatever the words), else by its words."""
     if parse_concentration(header) is not None or header_temperature(header) is not None:
         return None  # a value with its unit ("c = 1e-5 M", "25 °C") heads a curve of the wide layout
-    unit = _bracketed_unit(str(header).strip())
+    unit = bracketed_unit(str(header).strip())
     if unit is not None:
         if temperature_unit(unit) is not None:
             return "temperature"
         if concentration_divisor(unit) is not None:
             return "concentration"
-    word = _first_word(header)
+    word = first_word(header)
     if word == "c" and re.match(r"\s*c_?tot", str(header).strip().lower()):
         return "concentration"
     words = set(re.split(r"[\s_(\[/=:.,]+", str(header).strip().lower()))
@@ -53,21 +53,21 @@ def _role_of(header):
     return None
 
 
-def _first_word(header):
+def first_word(header):
     """The header's first word, lower-case, without a closing full stop
     ("Temp. (°C)", "Conc./uM")."""
     return re.split(r"[\s_(\[/=:]", str(header).strip().lower(), maxsplit=1)[0].rstrip(".")
 
 
-def _matches(header, chosen):
+def header_matches(header, chosen):
     """A header chosen by name: the whole header, or its first word
     (`--signal-column CD` finds `CD [mdeg]`)."""
     header, chosen = str(header).strip().lower(), chosen.strip().lower()
-    return header == chosen or _first_word(header) == chosen
+    return header == chosen or first_word(header) == chosen
 
 
 @dataclass
-class _Source:
+class TableSource:
     """A table being read: what messages name, where its rows lie in the
     file, the 1-based positions of its columns, and its report."""
 
@@ -107,15 +107,15 @@ def _named(table, headerless):
     return table, {names[j]: j + 1 for j in keep}
 
 
-def _source(path, table, options, notes, where, stem, reading, details, headerless):
+def table_source(path, table, options, notes, where, stem, reading, details, headerless):
     """The table named, and the context its curves are read in."""
     table, positions = _named(table, headerless)
     reading.layout, reading.details = "a table", details
     reading.columns = [ColumnReading(positions[h], h, "unused") for h in table.columns]
-    return table, _Source(path, options, notes, where, stem, reading, positions, headerless)
+    return table, TableSource(path, options, notes, where, stem, reading, positions, headerless)
 
 
-def _pick(source: _Source, headers, role, chosen, required=True):
+def pick(source: TableSource, headers, role, chosen, required=True):
     """The column of a role: the one chosen (by header, first word or
     1-based position), else the one header that names the role."""
     if chosen is not None:
@@ -128,14 +128,14 @@ def _pick(source: _Source, headers, role, chosen, required=True):
                                 f"has {max(source.positions.values(), default=0)} columns)")
             return matches[0]
         matches = [h for h in headers if str(h).strip().lower() == text.lower()] or \
-                  [h for h in headers if _matches(h, text)]
+                  [h for h in headers if header_matches(h, text)]
         if not matches:
             raise ReadError(f"{source.path}: no column named {chosen!r} (the columns are "
                             f"{', '.join(map(repr, headers))}; a number chooses a column by its position)")
         return matches[0]
     if source.headerless:
         return None
-    matches = [h for h in headers if _role_of(h) == role]
+    matches = [h for h in headers if role_of(h) == role]
     if len(matches) > 1:
         names = ", ".join(repr(h) for h in matches)
         raise ReadError(f"{source.path}: ambiguous {role} column: {names} (choose one with --{role}-column NAME "
@@ -143,7 +143,7 @@ def _pick(source: _Source, headers, role, chosen, required=True):
     return matches[0] if matches else None
 
 
-def _numbers(path, table, column, where):
+def numbers_of(path, table, column, where):
     """A column as float64, or the error naming the first cell that is not a number."""
     import pandas as pd
 
@@ -180,19 +180,19 @@ def _shown(cell, width=40):
     return text if len(text) <= width else text[:width - 5] + "...'"
 
 
-def _temperatures(source: _Source, column, values):
+def temperatures(source: TableSource, column, values):
     """Kelvin, from the header's unit or --celsius, recorded in the report."""
-    unit = None if source.headerless else _temperature_unit(column)
+    unit = None if source.headerless else header_temperature_unit(column)
     if unit == "K" and source.options.celsius:
         raise ReadError(f"{source.path}: --celsius contradicts the header {column!r}, which says kelvin (to show "
                         "the results in °C, use --display-unit C)")
-    kelvin, words = _kelvin(source.path, column, values, unit, source.options.celsius, source.where)
+    kelvin, words = in_kelvin(source.path, column, values, unit, source.options.celsius, source.where)
     source.role(column, "temperature", words)
     source.reading.temperature_unit = "°C" if words.startswith("°C") else "K"
     return kelvin
 
 
-def _concentrations(source: _Source, table, column):
+def concentrations(source: TableSource, table, column):
     """The distinct concentrations of a column in mol/L, and for every row
     the index of its own (-1 where missing): from the header's unit, from
     units in the cells, or unitless (refused from 0.5 up, which is no
@@ -201,9 +201,9 @@ def _concentrations(source: _Source, table, column):
 
     path, where = source.path, source.where
     codes, uniques = pd.factorize(table[column], use_na_sentinel=True)
-    unit = None if source.headerless else _header_unit(column)
+    unit = None if source.headerless else header_unit(column)
     divisor = concentration_divisor(unit)
-    if unit is not None and divisor is None and _bracketed_unit(column) is not None \
+    if unit is not None and divisor is None and bracketed_unit(column) is not None \
             and temperature_unit(unit) is None and not any(isinstance(u, str) for u in uniques):
         raise ReadError(f"{path}, column {column!r}: {unit!r} is not a concentration unit (give "
                         f"{UNIT_CHOICES})")
@@ -239,18 +239,18 @@ def _concentrations(source: _Source, table, column):
     return codes, values
 
 
-def _unnamed(source, header):
+def unnamed(source, header):
     """A column the header leaves blank (a spreadsheet's index, say), in a
     file that has a header."""
     return not source.headerless and header == f"column {source.positions.get(header)}"
 
 
-def _signal_unit(source, column):
-    unit = None if source.headerless else _header_unit(column)
+def signal_unit(source, column):
+    unit = None if source.headerless else header_unit(column)
     return unit if unit and unit.lower() != column.lower() else ""
 
 
-def _curve_codes(source, table, k_col, by, by_labels, by_column, what="curve"):
+def curve_codes(source, table, k_col, by, by_labels, by_column, what="curve"):
     """The curve of every row (-1 where missing) and the curves' labels: by
     the curve column, else by the codes `by` (with their labels, from
     `by_column`), else one curve for all rows.  A column that would split
@@ -274,13 +274,13 @@ def _curve_codes(source, table, k_col, by, by_labels, by_column, what="curve"):
     return codes, labels
 
 
-def _groups(path, codes, labels, missing, notes):
+def groups(path, codes, labels, missing, notes):
     """(label, rows) of each curve, by a mask (no sorted copies of the
     columns); rows `missing` a value, or without a curve, are dropped with
     a note."""
     if missing.any() or (codes < 0).any():
         lost = codes[missing | (codes < 0)]
-        _note_dropped(path, list(Counter("?" if k < 0 else labels[k] for k in lost.tolist()).items()), notes)
+        note_dropped(path, list(Counter("?" if k < 0 else labels[k] for k in lost.tolist()).items()), notes)
         codes = np.where(missing, -1, codes)
     if not (codes >= 0).any():
         raise ReadError(f"{path}: every data row has a missing value")
@@ -290,7 +290,7 @@ def _groups(path, codes, labels, missing, notes):
             yield label, rows
 
 
-def _one_concentration(path, label, c_codes, c_values, rows, where):
+def one_concentration(path, label, c_codes, c_values, rows, where):
     """The concentration of a curve's rows (mol/L): one, or the error."""
     own = c_codes[rows]
     differ = np.flatnonzero(own != own[0])

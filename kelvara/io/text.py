@@ -32,7 +32,7 @@ def _encoding(head: bytes) -> str:
         return "cp1252"
 
 
-class _DataFile:
+class DataFile:
     """A data file that can be read more than once: a regular file from
     disk each time; a pipe, a FIFO or a device (/dev/stdin, <(...)) read
     once into memory.  Messages show its path."""
@@ -74,17 +74,17 @@ class Sample:
     """A file as the formats tell it apart: the file, its first bytes, their
     encoding and their whole lines."""
 
-    file: _DataFile
+    file: DataFile
     head: bytes
     encoding: str
     lines: List[str]
 
 
-def sample(path: _DataFile) -> Sample:
+def sample(path: DataFile) -> Sample:
     return Sample(path, *_sample(path))
 
 
-def _sample(path: _DataFile, size=1 << 18, most=1 << 26) -> Tuple[bytes, str, List[str]]:
+def _sample(path: DataFile, size=1 << 18, most=1 << 26) -> Tuple[bytes, str, List[str]]:
     """The file's first bytes (at least one whole line, if it has one within
     `most` bytes), their encoding, and their whole lines."""
     try:
@@ -111,7 +111,7 @@ def _sample(path: _DataFile, size=1 << 18, most=1 << 26) -> Tuple[bytes, str, Li
 _NUMBER = re.compile(r"^\s*[-+]?(?:\d+(?:[.,]\d*)?|[.,]\d+)(?:[eE][-+]?\d+)?\s*$")
 
 
-def _numeric(cell, decimal):
+def numeric(cell, decimal):
     if isinstance(cell, (int, float)) and not isinstance(cell, bool):
         return math.isfinite(cell)
     cell = _unquoted(cell)
@@ -124,12 +124,12 @@ def _unquoted(cell) -> str:
     return text[1:-1].strip() if len(text) >= 2 and text[0] == text[-1] == '"' else text
 
 
-def _is_comment(line):
+def is_comment(line):
     return line.lstrip().startswith("#")
 
 
-def _separator(lines) -> str:
-    body = [line for line in lines if line.strip() and not _is_comment(line)][-30:]
+def separator(lines) -> str:
+    body = [line for line in lines if line.strip() and not is_comment(line)][-30:]
     for sep in ("\t", ";", ","):
         counts = [len(line.rstrip(sep).split(sep)) for line in body]
         if counts and max(counts) >= 2 and sum(c == max(counts) for c in counts) >= 0.6 * len(counts):
@@ -137,18 +137,18 @@ def _separator(lines) -> str:
     return ","
 
 
-def _decimal(lines, sep, forced) -> str:
+def decimal_mark(lines, sep, forced) -> str:
     if forced:
         return forced
     if sep == ",":
         return "."
-    cells = [cell.strip() for line in lines[-30:] if not _is_comment(line) for cell in line.split(sep)]
+    cells = [cell.strip() for line in lines[-30:] if not is_comment(line) for cell in line.split(sep)]
     commas = sum(bool(re.match(r"^[-+]?\d*,\d+(?:[eE][-+]?\d+)?$", c)) for c in cells)
     points = sum(bool(re.match(r"^[-+]?\d*\.\d+(?:[eE][-+]?\d+)?$", c)) for c in cells)
     return "," if commas > points else "."
 
 
-def _blank(cell) -> bool:
+def blank(cell) -> bool:
     return cell is None or (isinstance(cell, float) and math.isnan(cell)) or not _unquoted(cell)
 
 
@@ -159,25 +159,25 @@ class _Located:
     bare_header: Optional[List[str]] = None  # a header of unitless numbers ("T (°C),5,10,20")
 
 
-def _locate(rows: List[Sequence[object]], decimal) -> Optional[_Located]:
+def locate(rows: List[Sequence[object]], decimal) -> Optional[_Located]:
     """Where the table starts in rows of cells: the header is the last row
     with as many cells before the first three rows of numbers; rows of
     nothing but numbers from the first on are a table without a header.
     None when there is no table of numbers at all."""
     def cells(row):
         row = list(row)
-        while row and _blank(row[-1]):
+        while row and blank(row[-1]):
             row.pop()
         return row
 
     def numeric_row(row):
         row = cells(row)
-        numbers = sum(_numeric(c, decimal) for c in row if not _blank(c))
+        numbers = sum(numeric(c, decimal) for c in row if not blank(c))
         return len(row) >= 2 and numbers >= 2 and numbers >= 0.5 * len(row)
 
     def all_numbers(row):
         row = cells(row)
-        return len(row) >= 2 and all(_blank(c) or str(c).strip() in NA_VALUES or _numeric(c, decimal) for c in row)
+        return len(row) >= 2 and all(blank(c) or str(c).strip() in NA_VALUES or numeric(c, decimal) for c in row)
 
     for k in range(len(rows)):
         if not all(numeric_row(row) for row in rows[k:k + 3]):
@@ -196,7 +196,7 @@ def _locate(rows: List[Sequence[object]], decimal) -> Optional[_Located]:
     return None
 
 
-def _line_numbers(path, encoding, header_line, positions, comment):
+def line_numbers(path, encoding, header_line, positions, comment):
     """1-based file lines of the given data rows (0-based, in the order the
     table holds them: blank and comment lines are not rows); `header_line`
     is the 0-based line before the first data row."""
@@ -207,7 +207,7 @@ def _line_numbers(path, encoding, header_line, positions, comment):
         for number, line in enumerate(handle, start=1):
             if number <= header_line + 1:
                 continue
-            if not line.strip() or (comment and _is_comment(line)):
+            if not line.strip() or (comment and is_comment(line)):
                 continue
             row += 1
             if row in wanted:
@@ -217,7 +217,7 @@ def _line_numbers(path, encoding, header_line, positions, comment):
     return [wanted[int(p)] for p in positions]
 
 
-def _read_text(path: _DataFile, encoding):
+def read_text(path: DataFile, encoding):
     try:
         with path.open() as handle:
             return handle.read().decode(encoding, errors="replace")

@@ -37,11 +37,11 @@ def temperature_argument(value, celsius=False) -> float:
         raise ReadError(str(error)) from None
 
 
-def _header_unit(header: str) -> Optional[str]:
+def header_unit(header: str) -> Optional[str]:
     """The unit a header states: inside brackets ("T (°C)", "CD [mdeg]"),
     after a slash ("T / K") or after an underscore ("temperature_K")."""
     text = header.strip()
-    found = _bracketed_unit(text)
+    found = bracketed_unit(text)
     if found is not None:
         return found
     if "_" in text:
@@ -50,7 +50,7 @@ def _header_unit(header: str) -> Optional[str]:
     return parts[-1] if len(parts) > 1 else None
 
 
-def _bracketed_unit(text: str) -> Optional[str]:
+def bracketed_unit(text: str) -> Optional[str]:
     """The unit in brackets or after a slash: the forms that say a unit and
     nothing else ("Sample Temp (°C)", "Conc./uM")."""
     found = re.findall(r"[\(\[]\s*([^\)\]]*?)\s*[\)\]]", text)
@@ -61,8 +61,8 @@ def _bracketed_unit(text: str) -> Optional[str]:
     return None
 
 
-def _temperature_unit(header: str) -> Optional[str]:
-    return temperature_unit(_header_unit(header))
+def header_temperature_unit(header: str) -> Optional[str]:
+    return temperature_unit(header_unit(header))
 
 
 _HEADER_TEMPERATURE = re.compile(r"^\s*(?:t\s*=\s*)?([-+]?\d+(?:[.,]\d+)?)\s*(°\s*c|ºc|degc|c|k)\s*$", re.IGNORECASE)
@@ -78,7 +78,7 @@ def header_temperature(header) -> Optional[float]:
     return value if match.group(2).lower() == "k" else value + KELVIN_OFFSET
 
 
-def _kelvin(path, column, values, unit, celsius_given, where):
+def in_kelvin(path, column, values, unit, celsius_given, where):
     """Kelvin from values in `unit` ("K", "C", "F" or None: kelvin unless
     --celsius), refusing numbers that cannot be in the unit they are taken
     for.  Returns (kelvin, the unit in words)."""
