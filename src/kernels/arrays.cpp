@@ -14,8 +14,8 @@ namespace kelvara::kernels {
 namespace {
 
 using models::ModelError;
-using thermo::lanes::lane_count;
-namespace lanes = thermo::lanes;
+using models::lanes::lane_count;
+namespace lanes = models::lanes;
 
 // Groups between two polls of the caller's stop request.
 constexpr std::size_t poll_groups = 64;

@@ -13,6 +13,8 @@
 
 namespace kelvara::thermo {
 
+namespace lanes = models::lanes;
+
 // Molar gas constant in J/(mol K); it fixes the units of every sweep:
 // enthalpies in J/mol, entropies in J/(mol K), temperatures in kelvin.
 inline constexpr double gas_constant = 8.314;

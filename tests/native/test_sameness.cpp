@@ -19,7 +19,7 @@ namespace {
 using kelvara::models::ModelError;
 using kelvara::thermo::Method;
 using kelvara::thermo::SweepOutcome;
-namespace lanes = kelvara::thermo::lanes;
+namespace lanes = kelvara::models::lanes;
 
 constexpr double inf = std::numeric_limits<double>::infinity();
 const double nan = std::nan("");

@@ -1,8 +1,9 @@
 // Several independent bisections advanced side by side: one lane per
-// temperature, a group of `lane_count` temperatures per pass (four vectors
+// point (a temperature of a sweep, a point of a fit), a group of
+// `lane_count` points per pass (four vectors
 // of four lanes, whose independent dependency chains overlap).  Every lane
 // performs exactly the operations of the scalar solver, in the same order,
-// so each temperature gets the same double as a call of the solver would
+// so each point gets the same double as a call of the solver would
 // give it; only the instruction stream is shared.
 //
 // Each kernel exists for several instruction sets; `best_isa()` names the
@@ -15,7 +16,7 @@
 
 #include "models.h"
 
-namespace kelvara::thermo::lanes {
+namespace kelvara::models::lanes {
 
 inline constexpr std::size_t lane_count = 16;
 
@@ -50,4 +51,4 @@ void cooperative_n(Isa isa, const double* k, const double* sigma, const double* 
                    const double* coefficients, std::uint32_t nuc_size, const double* conc,
                    std::uint64_t steps, Results& results) noexcept;
 
-}  // namespace kelvara::thermo::lanes
+}  // namespace kelvara::models::lanes

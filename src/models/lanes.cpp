@@ -1,4 +1,5 @@
-// Lane kernels: the bisections of lane_count temperatures advanced together.
+// Lane kernels: the bisections of lane_count points (temperatures, or the
+// fit's points) advanced together.
 //
 // A Vec holds four lanes; its operators act lane by lane with the IEEE
 // rounding of the scalar operation (no contraction: the build turns it off),
@@ -19,10 +20,8 @@
 #include "lanes.h"
 #include "nucleation.h"
 #include "terms.h"
-#include "thermo.h"
 
-
-namespace kelvara::thermo::lanes {
+namespace kelvara::models::lanes {
 namespace {
 
 // Four lanes per Vec; a kernel advances `chains` Vecs side by side, whose
@@ -407,4 +406,4 @@ void cooperative_n(Isa isa, const double* k, const double* sigma, const double* 
     KELVARA_DISPATCH(cooperative_n, (k, sigma, power, coefficients, nuc_size, conc, steps, results))
 }
 
-}  // namespace kelvara::thermo::lanes
+}  // namespace kelvara::models::lanes
