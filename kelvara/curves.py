@@ -89,6 +89,9 @@ class Curve:
         The file the curve was read from.
     temperature_unit : {"K", "°C"}
         The unit its temperatures came in, and the unit they are shown in.
+    names_condition : bool
+        The label is, or states, the curve's concentration (a series': its
+        temperature), as the file gave it: a legend does not add it again.
     """
 
     temperature: Union[np.ndarray, Sequence[float], float, None]
@@ -100,6 +103,7 @@ class Curve:
     vary: Optional[str] = None
     source: Optional[str] = None  # the file it was read from
     temperature_unit: str = "K"  # the unit its temperatures came in ("K" or "°C"): the unit they are shown in
+    names_condition: bool = False  # the label states its concentration (a series': its temperature)
 
     @classmethod
     def concentration_series(cls, c_tot, signal, temperature=None, label=None, signal_name=None, source=None):

@@ -17,7 +17,7 @@ import numpy as np
 
 from kelvara.errors import KelvaraError
 from kelvara.models import unit_of
-from kelvara.units import KELVIN_OFFSET
+from kelvara.units import KELVIN_OFFSET, concentration_label, temperature_label
 from kelvara.units import rounded as _rounded
 
 KELVIN = KELVIN_OFFSET
@@ -46,13 +46,6 @@ def _residual_label(curves):
     return f"Residual ({unit})"
 
 
-def _concentration_label(c_tot):
-    for factor, unit in ((1.0, "M"), (1e-3, "mM"), (1e-6, "µM"), (1e-9, "nM")):
-        if c_tot >= factor:
-            return f"{c_tot / factor:.4g} {unit}"
-    return f"{c_tot:g} M"
-
-
 # What each kind of curve puts on its x axis, and what marks half way.
 _X_LABELS = {"temperature": "Temperature (K)", "concentration": "Total concentration (mol/L)",
              "solvent": "Fraction of good solvent"}
@@ -70,41 +63,16 @@ def _x_label(kind, celsius):
 def _curve_label(curve):
     """A curve's legend entry: its label whole (sample, stage, file), with its
     concentration (or a series' temperature) added when the label does not
-    already say exactly that."""
+    already say it."""
     if curve.vary == "concentration":
-        label = "" if curve.temperature is None else _temperature_label(curve)
+        label = "" if curve.temperature is None else temperature_label(curve.temperature, curve.temperature_unit)
     else:
-        label = _concentration_label(curve.c_tot)
-    if curve.label and curve.label != label and not _only_the_condition(curve.label, curve):
-        label = f"{curve.label} ({label})" if label and not _states_concentration(curve) else curve.label
+        label = concentration_label(curve.c_tot)
+    if curve.label and curve.label != label and not curve.names_condition:
+        label = f"{curve.label} ({label})" if label else curve.label
+    elif curve.label and curve.names_condition:
+        label = curve.label
     return label or "series"
-
-
-def _temperature_label(curve):
-    if curve.temperature_unit == "°C":
-        return f"{curve.temperature - KELVIN:.4g} °C"
-    return f"{curve.temperature:.5g} K"
-
-
-def _states_concentration(curve):
-    """The label already names the curve's own concentration ("PBI 5uM
-    (cooling)"): adding it again would only repeat it."""
-    from kelvara.units import parse_concentration
-
-    value = parse_concentration(curve.label)
-    return value is not None and curve.vary != "concentration" and math.isclose(value, curve.c_tot)
-
-
-def _only_the_condition(label, curve):
-    """A label that is nothing but the curve's own concentration ("5 uM") or
-    temperature ("25 °C")."""
-    from kelvara.units import whole_concentration
-
-    if curve.vary == "concentration":
-        return label.strip() in (_temperature_label(curve), f"{curve.temperature:.5g} K") \
-            if curve.temperature is not None else False
-    value = whole_concentration(label)
-    return value is not None and math.isclose(value, curve.c_tot)
 
 
 def _draw_curves(axis, result, curves, celsius, colours, residuals=None, aggregation=None, kind="temperature"):

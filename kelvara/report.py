@@ -371,8 +371,8 @@ def _provenance():
 
 
 def write(path, text):
-    """Write a report atomically (see kelvara.outputs)."""
-    from kelvara import outputs
+    """Write a report atomically (see kelvara.writer)."""
+    from kelvara import writer as outputs
 
     outputs.write(outputs.target(str(pathlib.Path(path))), text)
 

@@ -9,7 +9,7 @@ import io
 import math
 
 from kelvara.models import unit_of
-from kelvara.units import KELVIN_OFFSET
+from kelvara.units import KELVIN_OFFSET, shown_temperature
 
 
 def curve_table(result, unit="K"):
@@ -23,7 +23,7 @@ def curve_table(result, unit="K"):
         return format(value, style) if value is not None and math.isfinite(value) else ""
 
     def temperature(kelvin):
-        return None if kelvin is None else kelvin - KELVIN_OFFSET if unit == "°C" else kelvin
+        return shown_temperature(kelvin, unit)
 
     def error(kind, i):
         """The standard error of curve i's baseline, amplitude or Te."""

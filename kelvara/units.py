@@ -58,6 +58,34 @@ _CONCENTRATION_PATTERN = re.compile(
 )
 
 
+def concentration_label(c_tot) -> str:
+    """A concentration (mol/L) as a label, in the unit that reads best
+    ("5 µM", "1.5 mM")."""
+    for factor, unit in ((1.0, "M"), (1e-3, "mM"), (1e-6, "µM"), (1e-9, "nM")):
+        if c_tot >= factor:
+            return f"{c_tot / factor:.4g} {unit}"
+    return f"{c_tot:g} M"
+
+
+def temperature_label(kelvin, unit: str = "K") -> str:
+    """A temperature as a label in the unit it is shown in ("25 °C",
+    "298.15 K")."""
+    return f"{kelvin - KELVIN_OFFSET:.4g} °C" if unit == "°C" else f"{kelvin:.5g} K"
+
+
+def shown_temperature(kelvin, unit: str):
+    """A temperature (K) in the unit it is shown in ("°C" or "K")."""
+    return None if kelvin is None else kelvin - KELVIN_OFFSET if unit == "°C" else kelvin
+
+
+def shown(value, unit: str, temperature_unit: str):
+    """(value, unit) as shown: a temperature (unit "K") in °C where
+    temperatures are shown in °C; anything else as it is."""
+    if unit == "K" and temperature_unit == "°C":
+        return value - KELVIN_OFFSET, "°C"
+    return value, unit
+
+
 def _concentration_key(unit: str) -> Optional[float]:
     if unit == "mM":
         return 1e3

@@ -255,11 +255,14 @@ def test_bad_input_is_one_class_and_a_bug_is_not_bad_input(monkeypatch, capsys):
     from kelvara.cli import UsageError, main
     from kelvara.errors import KelvaraError
     from kelvara.io import ReadError
-    from kelvara.outputs import OutputError
+    from kelvara.writer import OutputError
     from kelvara.units import UnitError
 
     assert all(issubclass(e, KelvaraError) and issubclass(e, ValueError)
                for e in (ReadError, UnitError, OutputError, UsageError))
+    import kelvara.outputs  # the writer's former name
+
+    assert kelvara.outputs.OutputError is OutputError
     assert main(["fit", "--example", "--fix", "delta_h=1e9", "--bound", "delta_h=-2e5:-1e5"]) == 2
     assert "outside its own bounds" in capsys.readouterr().err
 

@@ -116,3 +116,24 @@ def test_a_profile_has_points_enough_to_draw_a_smooth_curve():
     assert profile.values.size >= 11
     inside = (profile.values > profile.low) & (profile.values < profile.high)
     assert inside.sum() >= 9  # the curve itself, not only its ends
+
+
+@pytest.mark.parametrize("text, legends", [
+    # a Cary export: the sample's name states its concentration
+    ("PBI 5uM,,\nTemperature (°C),Abs,\n{rows}", ["PBI 5uM (cooling)"]),
+    # a wide table headed by concentrations: the header is the condition
+    ("T (°C),5 uM\n{rows}", ["5 uM"]),
+    # a long table with runs of its own names: the concentration is added
+    ("T (°C),Abs,c (uM),curve\n{long}", ["first (5 µM)"]),
+])
+def test_a_legend_adds_the_concentration_only_where_the_label_does_not_state_it(tmp_path, text, legends):
+    pytest.importorskip("pandas")
+    from kelvara.io import read
+    from kelvara.plot import _curve_label
+
+    temperatures = np.linspace(90.0, 10.0, 12)
+    rows = "".join(f"{t:.1f},{0.1 + t / 100:.4f},\n" for t in temperatures)
+    long = "".join(f"{t:.1f},{0.1 + t / 100:.4f},5,first\n" for t in temperatures)
+    path = tmp_path / "data.csv"
+    path.write_text(text.format(rows=rows.replace(",\n", "\n") if "uM\n" in text else rows, long=long))
+    assert [_curve_label(c) for c in read(path).curves] == legends

@@ -138,12 +138,12 @@ def test_a_link_to_standard_output_is_the_stream_and_stale_temporaries_go(tmp_pa
 
 
 def test_a_folder_that_cannot_be_written_is_refused_before_any_work(tmp_path, monkeypatch, capsys):
-    from kelvara import cli, outputs
+    from kelvara import cli, writer
 
     folder = tmp_path / "locked"
     folder.mkdir()
     # As root every folder is writable: the permission the system would report is what is faked.
-    monkeypatch.setattr(outputs.os, "access", lambda path, mode: pathlib.Path(path) != folder)
+    monkeypatch.setattr(writer.os, "access", lambda path, mode: pathlib.Path(path) != folder)
     assert cli.main(["fit", "--example", "--json", str(folder / "f.json")]) == 2
     said = capsys.readouterr()
     assert said.out == "" and said.err == f"kelvara: error: --json {folder / 'f.json'}: the folder {folder} cannot " \

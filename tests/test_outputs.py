@@ -152,9 +152,9 @@ def test_a_full_disk_is_one_line_and_status_2(tmp_path, capsys, monkeypatch):
     def full(*args, **kwargs):
         raise OSError(errno.ENOSPC, "No space left on device", str(args[0]))
 
-    from kelvara import outputs
+    from kelvara import writer
 
-    monkeypatch.setattr(outputs, "open", full, raising=False)
+    monkeypatch.setattr(writer, "open", full, raising=False)
     assert cli.main(CURVE + ["--out", str(tmp_path / "c.csv")]) == 2
     assert capsys.readouterr().err.startswith("kelvara: error: no space left on the device, writing ")
     assert list(tmp_path.iterdir()) == []

@@ -13,7 +13,7 @@ import sys
 from dataclasses import dataclass
 from typing import Callable, Optional
 
-from kelvara import outputs
+from kelvara import writer as outputs
 from kelvara.analysis import (  # noqa: F401  (named here as they always were)
     DATA,
     DEFAULT_COMPARED,
@@ -97,7 +97,7 @@ def write_report(where, make):
 
 
 def write_atomic(path, text):
-    """Write text to an output (see kelvara.outputs: files atomically,
+    """Write text to an output (see kelvara.writer: files atomically,
     devices, FIFOs and `-` as they are) and say so on stderr."""
     where = path if isinstance(path, outputs.Target) else outputs.target(path)
     outputs.write(where, text)
@@ -106,7 +106,7 @@ def write_atomic(path, text):
 
 
 def check_outputs(inputs, given):
-    """Before any work: every output's target (see kelvara.outputs.check);
+    """Before any work: every output's target (see kelvara.writer.check);
     at most one of them on standard output."""
     try:
         found = outputs.check(given, inputs, plots=("--plot",), plot_formats=PLOT_FORMATS)

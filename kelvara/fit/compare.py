@@ -15,7 +15,7 @@ from kelvara.fit.options import FitOptions
 from kelvara.fit.result import FitResult, _rounded
 from kelvara.fit.threads import one_blas_thread
 from kelvara.models import unit_of
-from kelvara.units import KELVIN_OFFSET
+from kelvara.units import shown as shown_in
 
 
 @dataclass
@@ -68,10 +68,7 @@ class Comparison:
             raise KelvaraError(f"temperature_unit must be 'K' or '°C', not {temperature_unit!r}")
 
         def shown(name, value):
-            unit = unit_of(name)
-            if unit == "K" and temperature_unit == "°C":
-                return value - KELVIN_OFFSET, "°C"
-            return value, unit
+            return shown_in(value, unit_of(name), temperature_unit)
 
         good = [r for r in self.results if r.ok] or self.results
         aic0 = min(r.aic for r in good)

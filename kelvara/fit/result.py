@@ -24,7 +24,7 @@ from kelvara.fit.records import Derived, Parameter
 from kelvara.fit.threads import one_blas_thread
 from kelvara.fit.uncertainty import Profile, profile_one
 from kelvara.models import degree_of_polymerisation, unit_of
-from kelvara.units import KELVIN_OFFSET
+from kelvara.units import shown as shown_in
 from kelvara.units import formatted as _format
 from kelvara.units import rounded as _rounded
 
@@ -373,9 +373,7 @@ class FitResult:
             raise KelvaraError(f"temperature_unit must be 'K' or '°C', not {temperature_unit!r}")
 
         def shown(value, unit):
-            if unit == "K" and temperature_unit == "°C":
-                return value - KELVIN_OFFSET, "°C"
-            return value, unit
+            return shown_in(value, unit, temperature_unit)
 
         lines = []
         if self.problems:

@@ -80,7 +80,7 @@ def read_cary(sample: Sample, options: ReadOptions) -> FileRead:
                 short.append(f"{name} ({stage}, {part.stop - part.start} points)")
                 continue
             curves.append(PendingCurve(t[part], y[part], c_tot, f"{name} ({stage})", str(path),
-                                   headers[j + 1] or None))
+                                       headers[j + 1] or None, names_condition=c_tot is not None))
     if short:
         notes.append(f"{path}: left out {len(short)} stage(s) of fewer than {MIN_POINTS} points where the "
                      f"temperature turns: {', '.join(short)}")

@@ -154,7 +154,7 @@ def read(
         try:
             curve = Curve(p.temperature, p.signal, p.c_tot, label=p.label, signal_name=p.signal_name,
                           solvent=p.solvent, vary=p.vary, source=p.path,
-                          temperature_unit=files[p.file].temperature_unit)
+                          temperature_unit=files[p.file].temperature_unit, names_condition=p.names_condition)
         except ValueError as error:
             raise ReadError(f"{p.path}: {error}") from None
         twice = curve.size - np.unique(np.stack([curve.x, curve.signal], axis=1), axis=0).shape[0]

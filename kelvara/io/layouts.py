@@ -9,7 +9,7 @@ from typing import List
 
 import numpy as np
 
-from kelvara.io.reading import ReadError, kelvin_label, concentration_label, note_dropped, PendingCurve
+from kelvara.io.reading import PendingCurve, ReadError, note_dropped
 from kelvara.io.tables import (
     concentrations,
     curve_codes,
@@ -25,7 +25,7 @@ from kelvara.io.tables import (
     unnamed,
 )
 from kelvara.io.units import header_unit, header_temperature
-from kelvara.units import parse_concentration
+from kelvara.units import concentration_label, parse_concentration, temperature_label
 
 # A series is measured at one temperature: readings within this many kelvin
 # are one temperature (a thermostat's log wanders by a few tenths).
@@ -92,7 +92,8 @@ def from_table(source: TableSource, table) -> List[PendingCurve]:
             if not keep.all():
                 dropped.append((h, int((~keep).sum())))
             source.role(h, "signal", of=f"the curve at {concentration_label(parse_concentration(h))}")
-            curves.append(PendingCurve(temperature[keep], signal[keep], parse_concentration(h), h, str(path)))
+            curves.append(PendingCurve(temperature[keep], signal[keep], parse_concentration(h), h, str(path),
+                                       names_condition=True))
         note_dropped(path, dropped, source.notes)
         return curves
 
@@ -119,7 +120,8 @@ def from_table(source: TableSource, table) -> List[PendingCurve]:
             t, y = temperature, signal
         else:
             t, y = temperature[rows], signal[rows]
-        curves.append(PendingCurve(t, y, c_tot, label, str(path), s_col))
+        curves.append(PendingCurve(t, y, c_tot, label, str(path), s_col,
+                                   names_condition=k_col is None and c_col is not None))
     return curves
 
 
@@ -231,9 +233,10 @@ def _series_table(source: TableSource, table, t_col, c_col, s_col, k_col, temper
         c_codes, c_values = concentrations(source, table, c_col)
         concentration = np.where(c_codes >= 0, c_values[np.maximum(c_codes, 0)], math.nan)
         return _column_curves(
-            source, table, wide, concentration, lambda h: f"the series at {kelvin_label(header_temperature(h), 'K')}",
+            source, table, wide, concentration,
+            lambda h: f"the series at {temperature_label(header_temperature(h), 'K')}",
             lambda h, rows, signal: PendingCurve(header_temperature(h), signal[rows], concentration[rows], h, str(path),
-                                             None, "concentration"))
+                                                 None, "concentration", names_condition=True))
     if s_col is None:
         raise ReadError(f"{path}: no signal column among {', '.join(map(repr, headers))} "
                         "(name it with --signal-column)")
@@ -245,7 +248,7 @@ def _series_table(source: TableSource, table, t_col, c_col, s_col, k_col, temper
     unit = source.reading.temperature_unit
     if temperature is not None and k_col is None:
         by, centres = _temperature_groups(temperature)
-        labels = [kelvin_label(t, unit) for t in centres]
+        labels = [temperature_label(t, unit) for t in centres]
     missing = np.isnan(signal) | np.isnan(concentration)
     if temperature is not None:
         missing |= np.isnan(temperature)
@@ -254,8 +257,9 @@ def _series_table(source: TableSource, table, t_col, c_col, s_col, k_col, temper
     for label, rows in groups(path, codes, labels, missing, notes):
         t = _one_temperature(path, label, temperature, rows, where)
         if k_col is None and t is not None:
-            label = kelvin_label(t, unit)
-        curves.append(PendingCurve(t, signal[rows], concentration[rows], label, str(path), s_col, "concentration"))
+            label = temperature_label(t, unit)
+        curves.append(PendingCurve(t, signal[rows], concentration[rows], label, str(path), s_col, "concentration",
+                                   names_condition=k_col is None and t is not None))
     if len(curves) > 1 and all(np.unique(np.asarray(p.c_tot, dtype=float)).size < 4 for p in curves):
         raise ReadError(f"{path}: read as concentration series, its {len(curves)} series hold 3 concentrations "
                         "or fewer each; it looks like curves against temperature (leave out --vary)")
@@ -296,7 +300,8 @@ def _solvent_table(source: TableSource, table, t_col, c_col, s_col, k_col, f_col
         return _column_curves(
             source, table, wide, solvent, lambda h: f"the curve at {concentration_label(parse_concentration(h))}",
             lambda h, rows, signal: PendingCurve(_one_temperature(path, h, temperature, rows, where), signal[rows],
-                                             parse_concentration(h), h, str(path), None, "solvent", solvent[rows]))
+                                                 parse_concentration(h), h, str(path), None, "solvent", solvent[rows],
+                                                 names_condition=True))
     if s_col is None:
         raise ReadError(f"{path}: no signal column among {', '.join(map(repr, headers))} "
                         "(name it with --signal-column)")
@@ -315,7 +320,8 @@ def _solvent_table(source: TableSource, table, t_col, c_col, s_col, k_col, f_col
     for label, rows in groups(path, codes, labels, missing, notes):
         t = _one_temperature(path, label, temperature, rows, where)
         c_tot = None if c_codes is None else one_concentration(path, label, c_codes, c_values, rows, where)
-        curves.append(PendingCurve(t, signal[rows], c_tot, label, str(path), s_col, "solvent", solvent[rows]))
+        curves.append(PendingCurve(t, signal[rows], c_tot, label, str(path), s_col, "solvent", solvent[rows],
+                                   names_condition=k_col is None and c_col is not None))
     return curves
 
 

@@ -11,7 +11,7 @@ import numpy as np
 
 from kelvara.curves import Curve
 from kelvara.errors import KelvaraError
-from kelvara.units import KELVIN_OFFSET
+from kelvara.units import concentration_label, temperature_label
 
 MIN_POINTS = 5  # a curve of fewer points fits nothing
 
@@ -93,7 +93,7 @@ def _column_name(c: ColumnReading) -> str:
 
 def _curve_words(c: CurveReading, unit: str) -> str:
     def temperature(kelvin):
-        return f"{kelvin - KELVIN_OFFSET:.4g} °C" if unit == "°C" else f"{kelvin:.5g} K"
+        return temperature_label(kelvin, unit)
 
     if c.varies == "temperature":
         span = f"{temperature(c.low)} to {temperature(c.high)}"
@@ -207,18 +207,7 @@ class PendingCurve:
     stated: Optional[float] = None  # a concentration stated above the header, when --c-tot gives none
     file: int = 0  # which file, in the order given
     c_tot_from: str = "file"
-
-
-def concentration_label(c_tot):
-    """A concentration as a label, in the unit that reads best."""
-    for factor, unit in ((1.0, "M"), (1e-3, "mM"), (1e-6, "µM"), (1e-9, "nM")):
-        if c_tot >= factor:
-            return f"{c_tot / factor:.4g} {unit}"
-    return f"{c_tot:g} M"
-
-
-def kelvin_label(kelvin, unit):
-    return f"{kelvin - KELVIN_OFFSET:.4g} °C" if unit == "°C" else f"{kelvin:.5g} K"
+    names_condition: bool = False  # the label is (or states) its concentration, or a series' temperature
 
 
 def note_dropped(path, dropped, notes):
