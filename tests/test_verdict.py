@@ -156,3 +156,16 @@ def test_the_command_exits_1_on_flat_data_and_still_writes_json(tmp_path):
     assert data["ok"] is False and any("no transition" in p for p in data["problems"])
     assert all(value is None or math.isfinite(value)
                for entry in data["parameters"].values() for value in (entry["value"], entry["stderr"]))
+
+
+@pytest.mark.parametrize("amplitude, seen", [(0.9, False), (2.5, True)])
+def test_a_transition_is_seen_from_about_sixty_noise_variances_of_gain(amplitude, seen):
+    """A transition of amplitude A in unit noise over 181 points lowers chi2
+    below baselines alone by about 33 A^2 noise variances: 27 at A = 0.9 is
+    no transition, 206 at A = 2.5 is one (whatever else the verdict says)."""
+    t = np.linspace(280.0, 370.0, 181)
+    f = np.array(_core.temp_cooperative_model(t.tolist(), -95000.0, -180.0, 22000.0, 1e-5, 1.0))
+    for seed in range(3):
+        y = 0.1 + amplitude * f + np.random.default_rng(seed).normal(0.0, 1.0, t.size)
+        codes = fit([Curve(t, y, 1e-5)], "cooperative").to_dict()["problem_codes"]
+        assert ("no_transition" not in codes) == seen, (seed, codes)
