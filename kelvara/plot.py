@@ -87,7 +87,7 @@ def _draw_curves(axis, result, curves, celsius, colours, residuals=None, aggrega
             continue
         order = np.argsort(curve.x)
         t = curve.x[order]
-        fitted = result.curves[i]
+        fitted = result.curve_results[i]
         mark = fitted.te if kind == "temperature" else fitted.midpoint[1] if fitted.midpoint else None
         axis.plot(t - shift, curve.signal[order], "o", ms=2.5, color=colour, alpha=0.5)
         dense = np.geomspace(t[0], t[-1], 400) if kind == "concentration" else np.linspace(t[0], t[-1], 400)
@@ -152,7 +152,7 @@ def _emptiest_corner(axis):
 
 def _misfit_label(axis, result, curves, kind):
     """Say in the residual panel what its lines are: the misfit."""
-    sized = [c.misfit_percent for c, curve in zip(result.curves, curves)
+    sized = [c.misfit_percent for c, curve in zip(result.curve_results, curves)
              if c.misfit_percent is not None and curve.vary == kind]
     if not sized:
         return
@@ -498,7 +498,7 @@ def traces(curves, result=None, celsius=False, most=4000):
             entry = {"label": _curve_label(curve), "x": listed(curve.x[shown] - shift),
                      "signal": listed(curve.signal[shown]), "every": step, "points": int(curve.size)}
             if result is not None:
-                fitted = result.curves[i]
+                fitted = result.curve_results[i]
                 dense = np.geomspace(x[0], x[-1], 400) if kind == "concentration" else np.linspace(x[0], x[-1], 400)
                 rows = slice(int(offsets[i]), int(offsets[i + 1]))
                 mark = fitted.te if kind == "temperature" else fitted.midpoint[1] if fitted.midpoint else None

@@ -36,17 +36,17 @@ def curve_table(result, unit="K"):
     def rounded(value, kind, i):  # to two significant digits of its error, as the summary prints it
         return _rounded(value, error(kind, i), "1")[0] if value is not None and math.isfinite(value) else ""
 
-    width = max([16] + [len(str(c.label)) + 2 for c in result.curves])
-    if all(c.vary == "temperature" for c in result.curves):
+    width = max([16] + [len(str(c.label)) + 2 for c in result.curve_results])
+    if all(c.vary == "temperature" for c in result.curve_results):
         lines = [f"{'curve':{width}}{'c_tot (M)':>12}{'baseline':>12}{'amplitude':>12}{f'Te ({unit})':>10}"]
-        for i, c in enumerate(result.curves):
+        for i, c in enumerate(result.curve_results):
             te = rounded(temperature(c.te), "Te" if f"Te[{i}]" in result.derived else "te", i)
             lines.append(f"{str(c.label):{width}}{c.c_tot:>12.4g}{rounded(c.baseline, 'baseline', i):>12}"
                          f"{rounded(c.amplitude, 'amplitude', i):>12}{te:>10}")
         return "\n".join(lines)
     lines = [f"{'curve':{width}}{'c_tot (M)':>12}{f'T ({unit})':>9}{'baseline':>12}{'amplitude':>12}"
              f"{'midpoint':>22}"]
-    for c in result.curves:
+    for c in result.curve_results:
         if c.te is not None:
             middle = f"Te {shown(temperature(c.te), '.2f')} {unit}" if shown(c.te, ".2f") else ""
         elif c.midpoint is not None:
@@ -110,7 +110,7 @@ def results_xlsx(result, unit="K"):
         return pd.DataFrame(rows)
 
     per_curve = []
-    for i, curve in enumerate(result.curves):
+    for i, curve in enumerate(result.curve_results):
         misfit = curve.misfit_percent or {}
         per_curve.append({"curve": curve.label or f"curve {i}", "c_tot (mol/L)": curve.c_tot,
                           "temperature (K)": curve.temperature, "Te (K)": curve.te,

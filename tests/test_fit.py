@@ -45,7 +45,8 @@ def test_fit_recovers_the_true_parameters_within_three_standard_errors(cooperati
     for name, true in TRUE.items():
         parameter = result.parameters[name]
         assert abs(parameter.value - true) < 3 * parameter.stderr, (name, parameter)
-    for i, curve in enumerate(result.curves):
+    assert result.curves is result.curve_results  # the results per curve, under their former name too
+    for i, curve in enumerate(result.curve_results):
         assert curve.amplitude == pytest.approx(0.8 - 0.05 * i, abs=0.01)
         assert curve.baseline == pytest.approx(0.05 + 0.01 * i, abs=0.01)
     # The residuals are the noise: reduced chi-square near its variance.

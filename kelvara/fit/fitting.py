@@ -345,7 +345,7 @@ def _fit_problem(problem: FitProblem, start: Dict[str, float], search: bool) -> 
     external_covariance = covariance * np.outer(factors, factors)
     log_term = n * math.log(rss / n) if rss > 0 else -math.inf
     return FitResult(
-        model=problem.model.name, nuc_size=problem.nuc_size, parameters=parameters, curves=curve_results,
+        model=problem.model.name, nuc_size=problem.nuc_size, parameters=parameters, curve_results=curve_results,
         covariance=external_covariance, free=list(problem.free), derived=derived, chi2=rss * scale**2,
         reduced_chi2=rss * scale**2 / dof, aic=log_term + 2 * p + 2 * n * math.log(scale),
         bic=log_term + p * math.log(n) + 2 * n * math.log(scale), n_points=n,

@@ -84,8 +84,9 @@ class FitResult:
     derived : dict of str to Derived
         Derived values with propagated errors: Te[i] (K), sigma(Te)[i],
         K and dG at 298.15 K (L/mol, J/mol), c50[i] (mol/L), f50[i].
-    curves : list of CurveResult
-        Per curve: baseline, amplitude, slope, Te or half-way point, residuals.
+    curve_results : list of CurveResult
+        Per curve: baseline, amplitude, slope, Te or half-way point, residuals
+        (also as `curves`, their former name).
     chi2, reduced_chi2, aic, bic : float
         Statistics, in the signal's unit squared for chi2.
     problems : list of Problem
@@ -100,7 +101,7 @@ class FitResult:
     model: str
     nuc_size: Optional[int]
     parameters: Dict[str, Parameter]
-    curves: List[CurveResult]
+    curve_results: List[CurveResult]
     covariance: np.ndarray  # of the free parameters, in `free` order; NaN where not determined
     free: List[str]
     derived: Dict[str, Derived]
@@ -126,6 +127,12 @@ class FitResult:
     _problem: Optional["FitProblem"] = field(default=None, repr=False)  # the fit's problem, for predictions and refits
     _x: Optional[np.ndarray] = field(default=None, repr=False)
     _error_scales: Optional[Dict[str, float]] = field(default=None, repr=False)
+
+    @property
+    def curves(self) -> List[CurveResult]:
+        """The results per curve, as `curve_results` (their former name; the
+        curves fitted are `data`)."""
+        return self.curve_results
 
     @property
     def _fit(self) -> "FitProblem":
@@ -203,9 +210,9 @@ class FitResult:
     def _index(self, curve_index) -> int:
         if isinstance(curve_index, (bool, np.bool_)) or not isinstance(curve_index, (int, np.integer)):
             raise TypeError(f"curve_index must be an integer, not {type(curve_index).__name__}")
-        if not -len(self.curves) <= curve_index < len(self.curves):
-            raise IndexError(f"curve_index {curve_index} is out of range: the fit has {len(self.curves)} curves")
-        return int(curve_index) % len(self.curves)
+        if not -len(self.curve_results) <= curve_index < len(self.curve_results):
+            raise IndexError(f"curve_index {curve_index} is out of range: the fit has {len(self.curve_results)} curves")
+        return int(curve_index) % len(self.curve_results)
 
     def fraction(self, x, curve_index=0) -> np.ndarray:
         """The fraction aggregated that the fitted model gives for curve
@@ -245,7 +252,7 @@ class FitResult:
         solvent = "solvent" in problem.kinds
         columns: Dict[str, list] = {k: [] for k in ("curve", "c_tot", "temperature") + (("solvent",) if solvent else ())
                    + ("signal", "fitted", "residual", "fraction", "aggregation")}
-        for i, (curve, fitted) in enumerate(zip(problem.curves, self.curves)):
+        for i, (curve, fitted) in enumerate(zip(problem.curves, self.curve_results)):
             n = curve.size
             fraction = problem.fraction(values, curve, curve.x)
             dt = curve.x - REFERENCE_TEMPERATURE if curve.vary == "temperature" else 0.0
@@ -317,14 +324,14 @@ class FitResult:
         """The misfit of a curve: its residuals averaged over the noise's
         correlation length (see CurveResult.misfit_percent), in the
         signal's unit, point by point in the curve's order."""
-        residuals = self.curves[curve_index].residuals
+        residuals = self.curve_results[curve_index].residuals
         if self.noise_model is None:
             return residuals.copy()
         return np.concatenate(list(smoothed_pieces(residuals, self.noise_model.misfit_span)))
 
     def misfit_window(self, curve_index: int) -> int:
         """The number of points a curve's misfit is averaged over."""
-        size = self.curves[curve_index].residuals.size
+        size = self.curve_results[curve_index].residuals.size
         return 1 if self.noise_model is None else noise_window(self.noise_model.misfit_span, size)
 
     def intervals(self, name: str) -> Dict[str, float]:
@@ -470,7 +477,7 @@ class FitResult:
             },
             "noise_model": None if self.noise_model is None else self.noise_model.to_dict(),
             "options": None if self.options is None else self.options.to_dict(),
-            "curves": [_curve_dict(c) for c in self.curves],
+            "curves": [_curve_dict(c) for c in self.curve_results],
             "derived": {d.name: {"value": _json_float(d.value), "stderr": _json_float(d.stderr), "unit": d.unit}
                         for d in self.derived.values()},
             "correlation": {"parameters": list(self.free),
@@ -536,7 +543,7 @@ class FitResult:
         problem = self._fit
         rng = np.random.default_rng(seed)
         fitted = [problem.signal(self._x, i, c.x) for i, c in enumerate(problem.curves)]
-        residuals = [c.residuals / problem.scale for c in self.curves]
+        residuals = [c.residuals / problem.scale for c in self.curve_results]
         rho = self.noise_model.per_curve(len(residuals)) if self.noise_model is not None else [0.0] * len(residuals)
         show = _progress(progress, resamples)
         samples = []
