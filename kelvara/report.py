@@ -123,7 +123,6 @@ def _inputs(result, inputs, reading, command):
 
 def _settings(result):
     """The options of a fit, as they show in its result."""
-    problem = result._problem
     names = set(result.parameters)
     lines = [f"model {result.model}" + (f", nucleus of {result.nuc_size}" if result.nuc_size else "")]
     fixed = [p for p in result.parameters.values() if p.fixed]
@@ -156,8 +155,8 @@ def _settings(result):
             lines.append(f"at most {options.max_nfev} evaluations")
         if not options.search:
             lines.append("no global search: one local fit from the start")
-    if getattr(problem, "weight_note", None):
-        lines.append(problem.weight_note)
+    if result.weighting:
+        lines.append(result.weighting)
     at_bound = [p.name for p in result.parameters.values() if p.at_bound]
     if at_bound:
         lines.append("on a bound: " + ", ".join(at_bound))

@@ -135,6 +135,12 @@ class FitResult:
         return self.curve_results
 
     @property
+    def weighting(self) -> Optional[str]:
+        """How the curves were weighted against each other, in words (None:
+        equally, or no fit to say)."""
+        return getattr(self._problem, "weight_note", None) or None
+
+    @property
     def _fit(self) -> "FitProblem":
         if self._problem is None:
             raise RuntimeError("this result holds no fit to evaluate")
