@@ -247,3 +247,40 @@ def test_the_noise_sd_reported_is_the_noise_s_own():
     for rho in (0.0, 0.9):
         result = fit(cooling(rho, 3), "cooperative")
         assert result.noise == pytest.approx(0.005, rel=0.15)
+
+
+def smoothed(rng, n, kind, sd):
+    """Noise as instrument software and spreadsheets leave it: white noise
+    through a 3- or 5-point moving average or a Savitzky-Golay filter (9
+    points, quadratic), or a second-order autoregression; marginal SD `sd`."""
+    from scipy.signal import lfilter, savgol_filter
+
+    e = rng.normal(0.0, 1.0, n + 40)
+    if kind == "savitzky-golay 9/2":
+        x = savgol_filter(e, 9, 2)
+    elif kind == "AR(2) 0.9, -0.3":
+        x = lfilter([1.0], [1.0, -0.9, 0.3], e)
+    else:
+        width = int(kind.split("-")[0])
+        x = np.convolve(e, np.ones(width) / width, "same")
+    x = x[20:20 + n]
+    return sd * x / x.std()
+
+
+@pytest.mark.parametrize("kind", ["3-point moving average", "5-point moving average", "savitzky-golay 9/2",
+                                  "AR(2) 0.9, -0.3"])
+def test_smoothed_noise_is_noise_and_a_wrong_model_under_it_is_still_refused(kind):
+    kelvin = KELVIN[::2]
+    for seed in range(3):
+        rng = np.random.default_rng(40 + seed)
+        curves = [Curve(kelvin, 0.1 + 0.8 * np.array(_core.temp_cooperative_model(
+            kelvin.tolist(), *TRUTH.values(), c_tot, 1.0)) + smoothed(rng, kelvin.size, kind, 0.01), c_tot)
+            for c_tot in CONCENTRATIONS]
+        right = quiet_fit(curves, "cooperative")
+        assert right.ok, (seed, right.problems)
+        assert not any("shape the model misses" in note for note in right.notes)
+        for name, truth in TRUTH.items():
+            p = right.parameters[name]
+            assert abs(p.value - truth) < 3 * p.stderr, (seed, name, p.value, p.stderr)
+        wrong = quiet_fit(curves, "isodesmic")
+        assert not wrong.ok and "structure" in wrong.to_dict()["problem_codes"], (seed, wrong.problems)

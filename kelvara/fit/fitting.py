@@ -310,26 +310,22 @@ def _fit_problem(problem: FitProblem, start: Dict[str, float], search: bool) -> 
 
     derived = problem.derived(x, covariance)
     noise_var = noise_variance_of(problem)
-    # The noise alone: from the residuals where they are noise, else from
-    # the neighbouring points as such noise reads there.
-    noise_alone = variance
-    if noise_model is not None and noise_model.misfit and noise_var is not None:
-        noise_alone = noise_var * local_noise_ratio(noise_model.misfit_rho)
-    curve_results = []
-    for i, curve in enumerate(problem.curves):
-        baseline, slope, amplitude, aggregate_slope = (
-            problem.external("baseline", float(v)) for v in problem.linear_values(values, i))
-        te = derived[f"Te[{i}]"].value if f"Te[{i}]" in derived else None
-        if "te" in problem.model.per_curve:
-            te = parameters["te" if "te" in problem.nonlinear_set else f"te[{i}]"].value
-        midpoint = next(((name, derived[f"{name}[{i}]"].value) for name in ("c50", "f50")
-                         if f"{name}[{i}]" in derived), None)
-        weight = 1.0 if problem.curve_weights is None else problem.curve_weights[i]
-        own = residuals[problem.rows[i]] * scale / weight
-        curve_results.append(CurveResult(
-            curve.label, None if curve.vary == "concentration" else curve.c_tot, baseline, slope, amplitude, te,
-            own, aggregate_slope, curve.vary, None if curve.vary == "temperature" else curve.temperature, midpoint,
-            misfit_percentages(curve, own, noise_model, math.sqrt(noise_alone) * scale / weight, i)))
+    curve_results = _curve_results(problem, values, parameters, derived, residuals, noise_model, noise_var,
+                                   variance)
+    if noise_model is not None and noise_model.misfit_from_whiteness:
+        # A misfit read from the correlation alone counts only where it is
+        # larger than what the noise alone leaves; else it is the noise's own
+        # shape (a moving average, a smoothing), which no autoregression
+        # takes out.
+        sizes = [c.misfit_percent for c in curve_results if c.misfit_percent is not None]
+        if sizes and all(m["rms"] <= m["noise"] for m in sizes):
+            notes.append(f"noise: {noise_model.misfit}; but the misfit this would mean (up to "
+                         f"{max(m['rms'] for m in sizes):.2g} % RMS of a curve's signal change) is smaller than "
+                         f"the noise alone leaves ({max(m['noise'] for m in sizes):.2g} %): the residuals count "
+                         "as noise (smoothed, as by a moving average)")
+            noise_model.misfit, noise_model.noise_rho, noise_model.misfit_from_whiteness = None, None, False
+            curve_results = _curve_results(problem, values, parameters, derived, residuals, noise_model,
+                                           noise_var, variance)
 
     problems = judge(problem, x, converged, message, rss, dof, parameters, derived, noise_var, curve_results,
                         residuals, noise_model, variance)
@@ -354,6 +350,32 @@ def _fit_problem(problem: FitProblem, start: Dict[str, float], search: bool) -> 
         starts=(screened, refined, reached), noise_model=noise_model, _problem=problem, _x=x,
         _error_scales=_error_scales(unit_covariance * (rss / dof), covariance, problem.free),
     )
+
+
+def _curve_results(problem, values, parameters, derived, residuals, noise_model, noise_var, variance):
+    """Each curve's result, with its misfit against the noise alone: from
+    the residuals where they are noise, else from the neighbouring points
+    as such noise reads there."""
+    scale = problem.scale
+    noise_alone = variance
+    if noise_model is not None and noise_model.misfit and noise_var is not None:
+        noise_alone = noise_var * noise_model.local_ratio()
+    curve_results = []
+    for i, curve in enumerate(problem.curves):
+        baseline, slope, amplitude, aggregate_slope = (
+            problem.external("baseline", float(v)) for v in problem.linear_values(values, i))
+        te = derived[f"Te[{i}]"].value if f"Te[{i}]" in derived else None
+        if "te" in problem.model.per_curve:
+            te = parameters["te" if "te" in problem.nonlinear_set else f"te[{i}]"].value
+        midpoint = next(((name, derived[f"{name}[{i}]"].value) for name in ("c50", "f50")
+                         if f"{name}[{i}]" in derived), None)
+        weight = 1.0 if problem.curve_weights is None else problem.curve_weights[i]
+        own = residuals[problem.rows[i]] * scale / weight
+        curve_results.append(CurveResult(
+            curve.label, None if curve.vary == "concentration" else curve.c_tot, baseline, slope, amplitude, te,
+            own, aggregate_slope, curve.vary, None if curve.vary == "temperature" else curve.temperature, midpoint,
+            misfit_percentages(curve, own, noise_model, math.sqrt(noise_alone) * scale / weight, i)))
+    return curve_results
 
 
 def _correlated(problem, x, unit_covariance, white, rss, noise_model, notes):
@@ -387,7 +409,7 @@ def _read_as(noise_model):
     point (the noise SD reported is the noise's own)."""
     if noise_model is None or noise_model.white:
         return 1.0
-    return local_noise_ratio(noise_model.misfit_rho)
+    return noise_model.local_ratio()
 
 
 def _noise_notes(noise_model, curve_results):

@@ -5,7 +5,7 @@ verdict, and per-curve weights when curves' noise differs beyond chance."""
 from __future__ import annotations
 
 import math
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import List, Optional
 
 import numpy as np
@@ -170,6 +170,17 @@ class NoiseModel:
     # (read from their local variance at two scales, which a smooth shape
     # hardly moves); rho otherwise.  The misfit is averaged over its span.
     noise_rho: Optional[float] = None
+    # The autoregression read from the residuals: its order (1 for the
+    # first-order one) and the noise's autocorrelations it implies at lags
+    # 0, 1, 2, ... (None: those of a first-order one of lag-1 correlation
+    # rho); the span and rho above are those of the first-order noise with
+    # the same variance of long averages (the spectrum at frequency zero).
+    order: int = 1
+    autocorrelation: Optional[np.ndarray] = field(default=None, repr=False)
+    # The misfit was read from the innovations' correlation alone (not from
+    # residuals correlated over too much of a curve): it counts only where it
+    # is larger than what the noise alone leaves.
+    misfit_from_whiteness: bool = False
 
     @property
     def misfit_rho(self) -> float:
@@ -183,6 +194,15 @@ class NoiseModel:
     def white(self) -> bool:
         return self.rho == 0.0
 
+    def local_ratio(self) -> float:
+        """How much larger the noise's variance is than its reading against
+        neighbouring points (see local_noise_ratio): from the
+        autocorrelations read where the residuals are noise, from the
+        first-order noise of misfit_rho where they are a misfit."""
+        if self.misfit is None and self.autocorrelation is not None:
+            return local_noise_ratio(self.autocorrelation)
+        return local_noise_ratio(self.misfit_rho)
+
     def per_curve(self, count):
         """rho of every curve: the noise's for the curves it was read from,
         0 for the others (too short to read it, or independent samples)."""
@@ -191,6 +211,7 @@ class NoiseModel:
     def to_dict(self):
         return {"lag1_correlation": self.rho, "correlated_points": self.span,
                 "measured_lag1_correlation": self.measured_rho, "measured_correlated_points": self.measured_span,
+                "autoregression_order": self.order,
                 "curves": list(self.curves), "error_scale": self.error_scale, "misfit": self.misfit is not None}
 
 
@@ -198,44 +219,72 @@ def fit_noise_model(curves, residuals, rows, free_count):
     """The NoiseModel of a fit from its residuals (internal units, curve by
     curve at `rows`), or None when no curve is long enough to read it.
 
-    The lag-1 correlation is pooled over the curves of temperature ramps
-    with enough points.  A fit absorbs the slowest part of the noise (each
-    of its p smooth directions takes about one correlated stretch), which
-    lowers the measured correlation; with n points, 1 - rho_measured is
-    about (1 - rho) n / (n - p span), solved for rho.  White noise (a
-    correlation within _CORRELATION_SDS standard errors of zero, or
-    negative) keeps the errors of independent points."""
+    The residuals' autocovariances are pooled over the curves of
+    temperature ramps with enough points.  Whether they are noise at all is
+    read from the lag-1 correlation alone, which no smooth shape passes
+    for: residuals correlated over too much of a curve, or whose
+    innovations stay correlated, are a misfit (see `misfit`; the fit
+    then weighs it against what the noise alone leaves).  How far the noise
+    is correlated comes from an autoregression of the order the Bayesian
+    information criterion picks (1 to _AR_ORDERS: the noise of a
+    first-order filter, of a moving average or a Savitzky-Golay smoothing,
+    of a second-order filter): its spectrum at frequency zero gives how many
+    points' worth the noise is correlated over (for the first order (1 +
+    rho) / (1 - rho)), which sets the errors.  A fit absorbs the slowest part
+    of the noise (each of its p smooth directions takes about one correlated
+    stretch), which lowers that measure; with n points, in terms of the
+    first-order noise of the same span, 1 - rho_measured is about (1 - rho)
+    n / (n - p span), solved for rho.  White noise (a lag-1 correlation
+    within _CORRELATION_SDS standard errors of zero, or negative) keeps the
+    errors of independent points."""
     use = [i for i, c in enumerate(curves) if c.vary == "temperature" and c.size >= _CORRELATION_POINTS]
     if not use:
         return None
-    c0 = c1 = 0.0
-    n = 0
     series = [_once(curves[i], residuals[rows[i]]) for i in use]
-    for r in series:
-        c0 += float(r @ r)
-        c1 += float(r[1:] @ r[:-1])
-        n += r.size
-    if not c0 > 0.0:
+    covariances, n = _autocovariances(series, _AR_ORDERS)
+    if not covariances[0] > 0.0:
         return None
-    measured = min(max(c1 / c0, 0.0), 1.0 - 1e-9)
-    measured_span = (1.0 + measured) / (1.0 - measured)
+    lag1 = min(max(covariances[1] / covariances[0], 0.0), 1.0 - 1e-9)
+    white = lag1 <= _CORRELATION_SDS / math.sqrt(n)
     lengths = sorted(curves[i].size for i in use)
     longest_noise = _NOISE_SPAN * lengths[len(lengths) // 2]
-    white = measured <= _CORRELATION_SDS / math.sqrt(n)
-    q, size = _innovations(series, measured)
+    # A misfit is told by the first order alone, which no smooth shape
+    # passes for: correlated over too much of a curve, or innovations that
+    # stay correlated.  (A higher order would take a smooth misfit for
+    # noise of long memory.)
+    lag1_span = (1.0 + lag1) / (1.0 - lag1)
+    q, size = _innovations(series, lag1)
     misfit = None
-    if measured_span > longest_noise:
-        misfit = (f"the residuals stay correlated over about {measured_span:.0f} points, too large a part of each "
+    from_whiteness = False
+    if lag1_span > longest_noise:
+        misfit = (f"the residuals stay correlated over about {lag1_span:.0f} points, too large a part of each "
                   "curve to be an instrument's noise")
     elif not white and q > _WHITENESS_Q and size > _WHITENESS_SIZE:
+        from_whiteness = True
         misfit = (f"the residuals are not noise correlated from point to point: with that correlation ("
-                  f"{measured:.2f}) taken out they remain correlated (portmanteau Q = {q:.3g} over lags 1 to "
+                  f"{lag1:.2f}) taken out they remain correlated (portmanteau Q = {q:.3g} over lags 1 to "
                   f"{_WHITENESS_LAGS}; noise alone stays below {_WHITENESS_Q:.3g})")
     noise_rho = None
     if misfit is not None:
         noise_rho = _rho_from_scales(series, 1.0 - 2.0 / (longest_noise + 1.0))
     if white:
-        return NoiseModel(0.0, 1.0, measured, measured_span, use, misfit, noise_rho=noise_rho)
+        return NoiseModel(0.0, 1.0, lag1, lag1_span, use, misfit, noise_rho=noise_rho, order=0,
+                          misfit_from_whiteness=from_whiteness)
+    # How far the noise is correlated: where the residuals are noise, from
+    # the autoregression that the Bayesian criterion picks (the noise of a
+    # smoothing is no first-order one); else from the first order.
+    coefficients = np.array([lag1])
+    if misfit is None or from_whiteness:
+        coefficients = _autoregression(covariances, n)
+        if not coefficients.size:
+            coefficients = np.array([lag1])
+    autocorrelation = _implied_autocorrelation(covariances / covariances[0], coefficients, _ACF_LAGS)
+    innovation = float(covariances[0] - coefficients @ covariances[1:coefficients.size + 1])
+    total = 1.0 - float(np.sum(coefficients))
+    measured_span = innovation / (total * total) / covariances[0] if total > 0.0 and innovation > 0.0 else math.inf
+    measured_span = min(max(measured_span, 1.0), longest_noise)
+    measured = (measured_span - 1.0) / (measured_span + 1.0)
+    order = int(coefficients.size)
     # 1 - rho = u, 1 - measured = v, p span / n = 2 p / (n u): u^2 - v u + 2 p v / n = 0.
     v = 1.0 - measured
     discriminant = v * v - 8.0 * free_count * v / n
@@ -243,7 +292,59 @@ def fit_noise_model(curves, residuals, rows, free_count):
     # Never beyond what noise can be (the rest is misfit, and said so).
     u = max(u, 2.0 / (longest_noise + 1.0))
     rho = 1.0 - u
-    return NoiseModel(rho, (1.0 + rho) / (1.0 - rho), measured, measured_span, use, misfit, noise_rho=noise_rho)
+    return NoiseModel(rho, (1.0 + rho) / (1.0 - rho), lag1, measured_span, use, misfit, noise_rho=noise_rho,
+                      order=order, autocorrelation=autocorrelation, misfit_from_whiteness=from_whiteness)
+
+
+# The highest order of the autoregression read from the residuals, and the
+# lags of the autocorrelations kept (enough for any averaging window).
+_AR_ORDERS = 10
+_ACF_LAGS = 64
+
+
+def _autocovariances(series, lags):
+    """(gamma_0 .. gamma_lags, n): the autocovariances of the residuals
+    pooled over the curves (each curve's own products, over all points)."""
+    out = np.zeros(lags + 1)
+    n = 0
+    for r in series:
+        for k in range(min(lags, r.size - 1) + 1):
+            out[k] += float(r[k:] @ r[:r.size - k])
+        n += r.size
+    return out / max(n, 1), n
+
+
+def _autoregression(covariances, n):
+    """The coefficients phi_1 .. phi_p of the autoregression (Yule-Walker,
+    by Levinson's recursion) of the order from 1 to _AR_ORDERS that the
+    Bayesian criterion n ln sigma_p^2 + p ln n prefers; empty where none can be
+    fitted."""
+    rho = covariances / covariances[0]
+    phi = np.zeros(0)
+    variance = 1.0
+    best, best_score = np.zeros(0), math.inf
+    for order in range(1, covariances.size):
+        k = (rho[order] - float(phi @ rho[order - 1:0:-1])) / variance if phi.size else rho[1]
+        if not -1.0 < k < 1.0:
+            break
+        phi = np.concatenate([phi - k * phi[::-1], [k]])
+        variance *= 1.0 - k * k
+        score = n * math.log(variance) + order * math.log(n)
+        if score < best_score:
+            best, best_score = phi.copy(), score
+    return best
+
+
+def _implied_autocorrelation(measured, coefficients, lags):
+    """The autocorrelations at lags 0 .. lags of the autoregression: the
+    measured ones up to its order, then its recursion rho_k = sum phi_j
+    rho_(k-j)."""
+    p = coefficients.size
+    out = np.zeros(lags + 1)
+    out[:p + 1] = measured[:p + 1]
+    for k in range(p + 1, lags + 1):
+        out[k] = float(coefficients @ out[k - 1::-1][:p])
+    return out
 
 
 # Residuals of noise correlated from point to point, with that correlation
@@ -270,20 +371,24 @@ def _once(curve, r):
     return r[~repeat] if repeat.any() else r
 
 
-def _innovations(series, rho):
-    """(Q, size): the portmanteau statistic of the innovations r_t - rho
-    r_(t-1) within each curve's residuals (`series`) over lags 1 to
-    _WHITENESS_LAGS, and the root of the sum of their squared
-    autocorrelations."""
+def _innovations(series, coefficients):
+    """(Q, size): the portmanteau statistic of the innovations r_t -
+    sum_j phi_j r_(t-j) within each curve's residuals (`series`; a number
+    phi is the first order's rho) over lags 1 to _WHITENESS_LAGS, and the
+    root of the sum of their squared autocorrelations."""
+    phi = np.atleast_1d(np.asarray(coefficients, dtype=float))
+    p = phi.size
     lags = np.zeros(_WHITENESS_LAGS)
     total = 0.0
     n = 0
     for r in series:
         # In pieces that overlap by the lags, each lag's products counted once.
-        for start in range(1, r.size, _PIECE):
+        for start in range(p, r.size, _PIECE):
             stop = min(start + _PIECE, r.size)
-            before = max(start - _WHITENESS_LAGS, 1)
-            a = r[before:stop] - rho * r[before - 1:stop - 1]
+            before = max(start - _WHITENESS_LAGS, p)
+            a = r[before:stop].copy()
+            for j in range(1, p + 1):
+                a -= phi[j - 1] * r[before - j:stop - j]
             own = a[start - before:]
             total += float(own @ own)
             n += own.size
@@ -340,14 +445,26 @@ def _rho_from_scales(series, highest):
 
 
 def local_noise_ratio(rho):
-    """The variance of AR(1) noise of lag-1 correlation rho, over the
-    variance that the neighbour comparison of noise_per_point reads from it
-    (equally spaced points: the quadratic through the two neighbours on
-    either side weighs them 2/3 and -1/6): 1 for white noise, about 15
-    for rho = 0.9."""
+    """The variance of noise of lag-1 correlation rho (first order), or of
+    the autocorrelations rho (an array: lags 0, 1, ...), over the variance
+    that the neighbour comparison of noise_per_point reads from it (equally
+    spaced points: the quadratic through the two neighbours on either side
+    weighs them 2/3 and -1/6): 1 for white noise, about 15 for rho = 0.9."""
     lags = np.abs(np.subtract.outer(np.arange(5), np.arange(5)))
-    local = float(_TAPS @ (rho ** lags) @ _TAPS) / float(_TAPS @ _TAPS)
+    correlation = _autocorrelations(rho, 4)
+    local = float(_TAPS @ correlation[lags] @ _TAPS) / float(_TAPS @ _TAPS)
     return 1.0 / local if local > 0.0 else math.inf
+
+
+def _autocorrelations(rho, lags):
+    """Lags 0 .. lags of the autocorrelations `rho` (an array, zero beyond
+    its end), or of first-order noise of lag-1 correlation rho."""
+    if np.ndim(rho) == 0:
+        return float(rho) ** np.arange(lags + 1)
+    out = np.zeros(lags + 1)
+    given = np.asarray(rho, dtype=float)[:lags + 1]
+    out[:given.size] = given
+    return out
 
 
 def noise_window(span, size):
@@ -372,10 +489,13 @@ def smoothed_pieces(r, span):
 
 
 def _averaged_variance(rho, width):
-    """The variance of the mean of `width` consecutive values of AR(1)
-    noise of unit variance: (width + 2 sum_h (width - h) rho^h) / width^2."""
+    """The variance of the mean of `width` consecutive values of noise of
+    unit variance with lag-1 correlation rho (first order) or the
+    autocorrelations rho (an array): (width + 2 sum_h (width - h) rho_h) /
+    width^2."""
     lags = np.arange(1, width)
-    return float(width + 2.0 * np.sum((width - lags) * rho ** lags)) / (width * width)
+    correlation = _autocorrelations(rho, max(width - 1, 0))[1:]
+    return float(width + 2.0 * np.sum((width - lags) * correlation)) / (width * width)
 
 
 def misfit_percentages(curve, residuals, noise_model, noise_sd, i):
@@ -396,6 +516,8 @@ def misfit_percentages(curve, residuals, noise_model, noise_sd, i):
     for piece in smoothed_pieces(residuals, span):
         squares += float(piece @ piece)
         largest = max(largest, float(np.max(np.abs(piece))))
-    alone = noise_sd * math.sqrt(_averaged_variance(noise_model.misfit_rho, noise_window(span, residuals.size)))
+    own = noise_model.autocorrelation if noise_model.misfit is None and noise_model.autocorrelation is not None \
+        else noise_model.misfit_rho
+    alone = noise_sd * math.sqrt(_averaged_variance(own, noise_window(span, residuals.size)))
     return {"rms": 100.0 * math.sqrt(squares / residuals.size) / change, "max": 100.0 * largest / change,
             "noise": 100.0 * alone / change}

@@ -118,7 +118,7 @@ def judge(problem, x, converged, message, rss, dof, parameters, derived, noise_v
         else:
             # Against the noise read from neighbouring points, which reads
             # correlated noise as smaller than it is by a known factor.
-            expected = local_noise_ratio(noise_model.rho) if correlated else 1.0
+            expected = noise_model.local_ratio() if correlated else 1.0
             ratio = (fit_variance if correlated else rss / dof) / variance / expected
             span = noise_model.span if correlated else 1.0
             spread = math.sqrt(NOISE_SPREAD_VALUES / max(getattr(problem, "noise_count", 0), 1)
