@@ -355,15 +355,17 @@ def _draw_nucleus_scan(axis, support):
     reject (shaded)."""
     sizes = list(support.rise)
     rises = [support.rise[n] for n in sizes]
-    low, high = support.supported
-    axis.axvspan(low - 0.4, high + 0.4, color="C2", alpha=0.15, lw=0, label="not rejected")
+    for j, n in enumerate(support.kept):
+        axis.axvspan(n - 0.4, n + 0.4, color="C2", alpha=0.15, lw=0, label="not rejected" if j == 0 else None)
     axis.plot(sizes, rises, "o-", ms=4, color="C0")
+    for n in support.failed:
+        axis.axvline(n, color="0.6", lw=0.8, ls=":", label="did not converge" if n == support.failed[0] else None)
     axis.plot([support.best], [0.0], "v", ms=8, color="C3", label=f"best: {support.best}")
     threshold = 3.841458820694124 if support.level == 0.95 else None
     if threshold is not None:
         axis.axhline(threshold, color="firebrick", lw=0.8)
     axis.set_yscale("symlog", linthresh=10.0)
-    axis.set_xticks(sizes)
+    axis.set_xticks(sorted(sizes + list(support.failed)))
     axis.set_xlabel("nucleus size", fontsize=9)
     axis.set_ylabel("Δchi2 / variance", fontsize=9)
     axis.tick_params(labelsize=8)

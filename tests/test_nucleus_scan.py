@@ -63,3 +63,27 @@ def test_the_figure_has_a_panel_of_the_scan():
     assert "nucleus size" in labels
     single = fit(cooling(), "cooperative_n", nuc_size=4).plot()
     assert "nucleus size" not in [axis.get_xlabel() for axis in single.axes]
+
+
+def test_a_scan_leaves_out_the_sizes_whose_fit_failed_and_names_them():
+    """n = 2 did not converge (at the lowest chi2 of all), n = 5 could not be
+    evaluated: neither is compared, no rise is negative, and sizes not
+    rejected that are not contiguous are listed."""
+    from types import SimpleNamespace
+
+    from kelvara.fit.fitting import _nucleus_support
+
+    def run(n, chi2, converged=True):
+        return SimpleNamespace(nuc_size=n, chi2=chi2, converged=converged, n_points=103, free=["a", "b", "c"],
+                               parameters={}, noise_model=None)
+
+    results = [run(2, 50.0, converged=False), run(3, 101.0), run(4, 100.0), run(5, float("nan")),
+               run(6, 500.0), run(7, 102.0)]
+    best = results[2]
+    support = _nucleus_support(best, results)
+    assert support.failed == [2, 5] and set(support.rise) == {3, 4, 6, 7}
+    assert min(support.rise.values()) == 0.0 and support.rise[6] > 3.84
+    assert support.kept == [3, 4, 7] and support.supported == (3, 7)
+    assert "do not reject 3, 4 and 7" in support.text and "rise per size: 2: not converged" in support.text
+    assert "the fit of 2 and 5 did not converge" in support.text
+    assert json.loads(json.dumps(support.to_dict(), allow_nan=False))["failed"] == [2, 5]

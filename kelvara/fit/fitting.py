@@ -116,7 +116,7 @@ def fit(
     results = [_fit_problem(make(size), dict(numbers), search) for size in sizes]
     for result in results:
         result.options = options
-    best = min(results, key=lambda r: (not r.converged, r.chi2))
+    best = min(results, key=lambda r: (not (r.converged and math.isfinite(r.chi2)), r.chi2))
     if len(sizes) > 1:
         best.nuc_size_scan = {r.nuc_size: r.chi2 for r in results if r.nuc_size is not None}
         best.nuc_size_support = _nucleus_support(best, results)
@@ -135,27 +135,51 @@ _NUCLEUS_RISE = 3.841458820694124
 
 def _nucleus_support(best, results):
     """How strongly the data prefer the best nucleus size of a scan: each
-    size's chi2 above the best in the best fit's residual variances (a
-    likelihood ratio, -2 ln L = chi2 / variance), and the sizes within the
-    95 % rise: the range the data do not reject.  Under correlated noise
-    the variance is widened as the errors are."""
+    converged size's chi2 above the best in the best fit's residual
+    variances (a likelihood ratio, -2 ln L = chi2 / variance), and the
+    converged sizes within the 95 % rise: the sizes the data do not reject.
+    Sizes whose fit did not converge (or could not be evaluated) have no
+    chi2 to compare and are named apart.  Under correlated noise the
+    variance is widened as the errors are, when the best fit is one to read
+    it from (converged, every parameter determined, residuals that are
+    noise)."""
+    failed = sorted(r.nuc_size for r in results if not (r.converged and math.isfinite(r.chi2)))
+    usable = [r for r in results if r.nuc_size not in failed]
     variance = best.chi2 / max(best.n_points - len(best.free), 1)
-    if best.noise_model is not None:
+    determined = best.converged and all(p.determined for p in best.parameters.values() if not p.fixed)
+    noise = best.noise_model
+    if noise is not None and determined and noise.misfit is None:
         # Correlated noise lets chi2 wander further by chance.
-        variance *= best.noise_model.error_scale ** 2
-    rise = {r.nuc_size: (r.chi2 - best.chi2) / variance if variance > 0 else math.inf for r in results}
+        variance *= noise.error_scale ** 2
+    rise = {r.nuc_size: max((r.chi2 - best.chi2) / variance, 0.0) if variance > 0 else math.inf for r in usable}
     kept = sorted(n for n, r in rise.items() if r <= _NUCLEUS_RISE and math.isfinite(r))
-    sizes = sorted(rise)
+    sizes = sorted(r.nuc_size for r in results)
     low, high = (kept[0], kept[-1]) if kept else (best.nuc_size, best.nuc_size)
+    if not usable:
+        text = (f"nuc_size scanned {sizes[0]} to {sizes[-1]}: no size's fit converged, so the scan says nothing of "
+                "the nucleus size")
+        return NucleusSupport(best.nuc_size, (low, high), {}, _NUCLEUS_LEVEL, text, failed=failed, kept=[])
+    contiguous = kept == [n for n in sizes if low <= n <= high]
+    shown = f"{low} to {high}" if contiguous and low != high else _listed(kept) if kept else str(best.nuc_size)
+    text = (f"nuc_size scanned {sizes[0]} to {sizes[-1]}: best {best.nuc_size}; the data do not reject {shown} "
+            f"(likelihood ratio at {_NUCLEUS_LEVEL:.0%}: chi2 within {_NUCLEUS_RISE:.2f} residual variances of the "
+            "best); rise per size: " + ", ".join(f"{n}: {rise[n]:.3g}" if n in rise else f"{n}: not converged"
+                                                 for n in sizes))
+    if failed:
+        text += (f"; the fit of {_listed(failed)} did not converge (or could not be evaluated): "
+                 f"{'they are' if len(failed) > 1 else 'it is'} left out of the comparison")
     # A range that reaches an end of the scan (other than 2, the smallest
     # nucleus there is) may go on beyond it.
     open_ends = [str(n) for n, end in ((low, sizes[0]), (high, sizes[-1])) if n == end and not (n == 2 and n == low)]
-    text = (f"nuc_size scanned {sizes[0]} to {sizes[-1]}: best {best.nuc_size}; the data do not reject "
-            f"{low} to {high} (likelihood ratio at {_NUCLEUS_LEVEL:.0%}: chi2 within {_NUCLEUS_RISE:.2f} residual "
-            "variances of the best); rise per size: " + ", ".join(f"{n}: {rise[n]:.3g}" for n in sizes))
-    if open_ends:
+    if open_ends and kept:
         text += f"; the range ends where the scan does ({' and '.join(open_ends)}): widen the scan to bound it"
-    return NucleusSupport(best.nuc_size, (low, high), dict(sorted(rise.items())), _NUCLEUS_LEVEL, text)
+    return NucleusSupport(best.nuc_size, (low, high), dict(sorted(rise.items())), _NUCLEUS_LEVEL, text,
+                          failed=failed, kept=kept)
+
+
+def _listed(numbers):
+    numbers = [str(n) for n in numbers]
+    return numbers[0] if len(numbers) == 1 else f"{', '.join(numbers[:-1])} and {numbers[-1]}"
 
 
 def check(curves: Union[Curve, Iterable[Curve]], model: str = "cooperative", **options) -> None:

@@ -57,15 +57,18 @@ class NucleusSupport:
     the data do not reject (likelihood ratio at `level`), and each size's
     rise of chi2 above the best in residual variances."""
 
-    def __init__(self, best, supported, rise, level, text):
+    def __init__(self, best, supported, rise, level, text, failed=(), kept=None):
         self.best = best
-        self.supported = supported
-        self.rise = rise
+        self.supported = supported  # the lowest and highest size not rejected
+        self.rise = rise  # of the converged sizes
         self.level = level
         self.text = text
+        self.failed = list(failed)  # sizes whose fit did not converge: left out
+        self.kept = sorted(rise) if kept is None else list(kept)  # every size not rejected
 
     def to_dict(self):
-        return {"best": self.best, "supported": list(self.supported), "level": self.level,
+        return {"best": self.best, "supported": list(self.supported), "not_rejected": list(self.kept),
+                "failed": list(self.failed), "level": self.level,
                 "rise": {str(n): _json_float(r) for n, r in self.rise.items()}}
 
 
