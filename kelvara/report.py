@@ -61,8 +61,8 @@ def comparison_report(comparison, *, inputs: Sequence = (), reading=None, comman
     best = comparison.best
     first = comparison.results[0]
     parts = [_head("kelvara compare"), "<h1>kelvara compare</h1>",
-             f"<p>Best: <span class='{'ok' if best else 'bad'}'>"
-             f"{_e(best.model) if best else 'no model fits well enough to be ranked best'}</span></p>",
+             f"<p><span class='{'ok' if best and comparison.evidence['decisive'] else 'bad'}'>"
+             f"{_e(comparison.headline)}</span></p>",
              _ranking(comparison), _inputs(first, inputs, reading, command)]
     for result in comparison.results:
         parts += [f"<h2>{_e(result.model)}</h2>", _verdict(result, level=3), _model(result.model, result.nuc_size, 3),
@@ -275,13 +275,18 @@ def _figures(result, options):
 
 
 def _ranking(comparison):
-    good = [r for r in comparison.results if r.ok] or comparison.results
-    aic0 = min(r.aic for r in good)
+    evidence = comparison.evidence
+    weights = evidence["akaike_weights"]
     rows = "".join(f"<tr><td>{_e(r.model)}</td><td>{len(r.free)}</td><td>{r.chi2:.6g}</td><td>{r.aic:.2f}</td>"
-                   f"<td>{r.aic - aic0:.2f}</td><td class='{'ok' if r.ok else 'bad'}'>{_e(r.verdict)}</td></tr>"
+                   f"<td>{evidence['delta_aic'][r.model]:.2f}</td><td>{evidence['delta_bic'][r.model]:.2f}</td>"
+                   f"<td>{'' if r.model not in weights else f'{weights[r.model]:.2g}'}</td>"
+                   f"<td class='{'ok' if r.ok else 'bad'}'>{_e(r.verdict)}</td></tr>"
                    for r in comparison.results)
-    return ("<h2>Ranking</h2><table><tr><th>model</th><th>free</th><th>chi2</th><th>AIC</th><th>ΔAIC</th>"
-            f"<th>verdict</th></tr>{rows}</table>")
+    return ("<h2>Ranking</h2><p>By AIC; fits that are not ok come last and are never ranked best. The Akaike "
+            "weight is each ok model's share of the evidence; the ranking is not decisive when the best two are "
+            "within 2 in AIC or AIC and BIC prefer different models.</p>"
+            "<table><tr><th>model</th><th>free</th><th>chi2</th><th>AIC</th><th>ΔAIC</th><th>ΔBIC</th>"
+            f"<th>Akaike weight</th><th>verdict</th></tr>{rows}</table>")
 
 
 def _comparison_figure(comparison):

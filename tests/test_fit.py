@@ -95,6 +95,30 @@ def test_the_true_model_wins_the_comparison():
     assert "dAIC" in ranking.summary()
 
 
+@pytest.mark.parametrize("fits, decisive, words", [
+    # within 2 of each other in AIC
+    ([("cooperative", True, 100.0, 110.0), ("coop_iso", True, 101.5, 108.0)], False, "within 1.5"),
+    # AIC and BIC prefer different models
+    ([("coop_iso", True, 100.0, 120.0), ("cooperative", True, 105.0, 110.0)], False, "BIC prefers cooperative"),
+    # clearly apart; a model that is not ok has no weight, whatever its AIC
+    ([("cooperative", True, 100.0, 100.0), ("coop_iso", True, 110.0, 112.0), ("isodesmic", False, 50.0, 50.0)],
+     True, "Akaike weight 0.99"),
+])
+def test_a_comparison_says_how_strong_the_evidence_is(fits, decisive, words):
+    from types import SimpleNamespace
+
+    from kelvara.fit.compare import Comparison
+
+    comparison = Comparison([SimpleNamespace(model=m, ok=ok, aic=aic, bic=bic) for m, ok, aic, bic in fits])
+    evidence = comparison.evidence
+    assert evidence["decisive"] is decisive and words in comparison.headline
+    assert comparison.headline.startswith(f"best: {fits[0][0]}")
+    weights = evidence["akaike_weights"]
+    assert set(weights) == {m for m, ok, _, _ in fits if ok} and sum(weights.values()) == pytest.approx(1.0)
+    assert weights[fits[0][0]] == pytest.approx(1.0 / (1.0 + math.exp(-0.5 * (fits[1][2] - fits[0][2]))))
+    assert min(evidence["delta_aic"][m] for m, ok, _, _ in fits if ok) == 0.0
+
+
 def test_fixing_a_parameter_at_its_true_value_shrinks_the_others_errors(cooperative_fit):
     fixed = fit(synthetic(), "cooperative", fix={"delta_h_nuc": TRUE["delta_h_nuc"]})
     assert fixed.parameters["delta_h_nuc"].fixed

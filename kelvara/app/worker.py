@@ -185,12 +185,14 @@ def _compare(job, progress):
     text = result_json(comparison.to_dict(), analysis.inputs, analysis.reading)
     best = comparison.best
     progress("drawing")
+    evidence = comparison.evidence
     ranking = [{"model": r.model, "verdict": r.short_verdict, "ok": r.ok, "aic": r.aic, "bic": r.bic,
-                "delta_aic": r.aic - comparison.results[0].aic, "problems": list(r.problems)}
+                "delta_aic": evidence["delta_aic"][r.model], "delta_bic": evidence["delta_bic"][r.model],
+                "weight": evidence["akaike_weights"].get(r.model), "problems": list(r.problems)}
                for r in comparison.results]
     view = {"ok": best is not None, "best": best.model if best is not None else None,
-            "verdict": f"best: {best.model}" if best is not None else "NOT OK: no model fits well enough to be "
-            "ranked best", "problems": [],  # each model's, under the ranking
+            "decisive": evidence["decisive"], "verdict": comparison.headline,
+            "problems": [],  # each model's, under the ranking
             "notes": [], "ranking": ranking, "summary": comparison.summary(temperature_unit=analysis.unit),
             "reading": analysis.reading.text(),
             "models": {r.model: traces(analysis.curves, r, celsius=analysis.unit == "°C")

@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass
-from typing import List, Optional, Sequence
+from typing import Any, Dict, List, Optional, Sequence
 
 from kelvara import __version__
 from kelvara.errors import KelvaraError
@@ -16,6 +16,11 @@ from kelvara.fit.result import FitResult, _rounded
 from kelvara.fit.threads import one_blas_thread
 from kelvara.models import unit_of
 from kelvara.units import shown as shown_in
+
+
+# The two best models closer than this in AIC are not told apart (a
+# likelihood ratio of e, a weight of 0.73 against 0.27).
+DECISIVE_AIC = 2.0
 
 
 @dataclass
@@ -31,6 +36,48 @@ class Comparison:
         """The ok fit with the lowest AIC, or None when no fit is ok."""
         return self.results[0] if self.results and self.results[0].ok else None
 
+    @property
+    def evidence(self) -> Dict[str, Any]:
+        """How strongly the data prefer the best model: each model's AIC and
+        BIC above the lowest of the ok fits (all fits when none is ok), the
+        Akaike weights of the ok fits, whether the ranking is decisive, and
+        why not in words.  It is not decisive when the best two ok fits are
+        within DECISIVE_AIC of each other in AIC, or when AIC and BIC prefer
+        different ok models."""
+        good = [r for r in self.results if r.ok] or self.results
+        aic0 = min(r.aic for r in good)
+        bic0 = min(r.bic for r in good)
+        raw = {r.model: math.exp(-0.5 * (r.aic - aic0)) for r in self.results if r.ok}
+        total = sum(raw.values())
+        weights = {m: w / total for m, w in raw.items()} if total > 0 else {}
+        why = None
+        ok = [r for r in self.results if r.ok]
+        if len(ok) >= 2:
+            by_bic = min(ok, key=lambda r: r.bic)
+            if ok[1].aic - ok[0].aic < DECISIVE_AIC:
+                why = (f"{ok[0].model} and {ok[1].model} are within {ok[1].aic - ok[0].aic:.2g} of each other in "
+                       f"AIC (less than {DECISIVE_AIC:g}): the data do not tell them apart")
+            elif by_bic is not ok[0]:
+                why = (f"AIC prefers {ok[0].model} (by {ok[1].aic - ok[0].aic:.2g}), BIC prefers {by_bic.model} (by "
+                       f"{ok[0].bic - by_bic.bic:.2g}): the extra parameters are not clearly worth it")
+        return {"delta_aic": {r.model: r.aic - aic0 for r in self.results},
+                "delta_bic": {r.model: r.bic - bic0 for r in self.results},
+                "akaike_weights": weights, "decisive": self.best is not None and why is None,
+                "not_decisive": why}
+
+    @property
+    def headline(self) -> str:
+        """The comparison in a few words: the best model and how strongly the
+        data prefer it, or that none fits well enough."""
+        best = self.best
+        if best is None:
+            return "NOT OK: no model fits well enough to be ranked best"
+        evidence = self.evidence
+        weight = evidence["akaike_weights"].get(best.model, 1.0)
+        if evidence["not_decisive"]:
+            return f"best: {best.model}, not decisive ({evidence['not_decisive']})"
+        return f"best: {best.model} (Akaike weight {weight:.2g})"
+
     def to_dict(self) -> dict:
         """Plain data (strict JSON): the ranking and every model's results."""
         best = self.best
@@ -39,6 +86,7 @@ class Comparison:
             "ok": best is not None,
             "best": None if best is None else best.model,
             "ranking": [r.model for r in self.results],
+            "evidence": self.evidence,
             "models": [r.to_dict() for r in self.results],
         }
 
@@ -70,14 +118,16 @@ class Comparison:
         def shown(name, value):
             return shown_in(value, unit_of(name), temperature_unit)
 
-        good = [r for r in self.results if r.ok] or self.results
-        aic0 = min(r.aic for r in good)
-        bic0 = min(r.bic for r in good)
-        lines = [f"{'model':18}{'free':>6}{'chi2':>14}{'AIC':>12}{'dAIC':>9}{'BIC':>12}{'dBIC':>9}  verdict"]
+        evidence = self.evidence
+        lines = [f"{'model':18}{'free':>6}{'chi2':>14}{'AIC':>12}{'dAIC':>9}{'BIC':>12}{'dBIC':>9}{'weight':>8}"
+                 "  verdict"]
         for r in self.results:
             name = r.model + (f" n={r.nuc_size}" if r.nuc_size else "")
-            lines.append(f"{name:18}{len(r.free):>6}{r.chi2:>14.6g}{r.aic:>12.3f}{r.aic - aic0:>9.2f}"
-                         f"{r.bic:>12.3f}{r.bic - bic0:>9.2f}  {_verdict_word(r)}")
+            weight = evidence["akaike_weights"].get(r.model)
+            lines.append(f"{name:18}{len(r.free):>6}{r.chi2:>14.6g}{r.aic:>12.3f}{evidence['delta_aic'][r.model]:>9.2f}"
+                         f"{r.bic:>12.3f}{evidence['delta_bic'][r.model]:>9.2f}"
+                         f"{'' if weight is None else f'{weight:.2g}':>8}  {_verdict_word(r)}")
+        lines.append(self.headline)
         lines.append("")
         lines.append("main parameters (value +- std. error):")
         for r in self.results:
@@ -86,8 +136,6 @@ class Comparison:
         for r in self.results:
             for problem in r.problems:
                 lines.append(f"{r.model}: {problem}")
-        if self.best is None:
-            lines.append("no model fits well enough to be ranked best")
         return "\n".join(lines)
 
 

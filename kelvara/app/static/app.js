@@ -327,11 +327,11 @@ function showFit(body, view, job) {
 function showComparison(body, view, job) {
   const parts = verdictBlock(view);
   const table = element("table", { id: "ranking" },
-    element("tr", {}, ...["rank", "model", "verdict", "ΔAIC", "AIC", "BIC"].map((h) => element("th", {}, h))));
+    element("tr", {}, ...["rank", "model", "verdict", "ΔAIC", "ΔBIC", "Akaike weight", "AIC", "BIC"].map((h) => element("th", {}, h))));
   const reasons = [];
   view.ranking.forEach((r, i) => {
     table.append(element("tr", { class: r.ok ? "" : "not-ok" }, ...[String(i + 1), r.model, r.verdict, r.delta_aic.toFixed(1),
-      r.aic.toFixed(1), r.bic.toFixed(1)].map((v) => element("td", {}, v))));
+      r.delta_bic.toFixed(1), r.weight === null ? "" : r.weight.toFixed(2), r.aic.toFixed(1), r.bic.toFixed(1)].map((v) => element("td", {}, v))));
     for (const problem of r.problems) reasons.push(element("li", {}, `${r.model}: ${problem}`));
   });
   parts.push(element("h3", {}, "Ranking (by AIC; fits that are not ok come last)"), table);
