@@ -135,4 +135,4 @@ def test_compare_ranks_the_models_with_their_verdicts(browser):
     ranking = [row.text for row in browser.find_elements(By.CSS_SELECTOR, "#ranking tr")[1:]]
     assert ranking[0].split()[1] == "cooperative" and ranking[0].split()[2] == "ok"
     assert any(row.split()[1] == "isodesmic" for row in ranking)
-    assert browser.find_element(By.ID, "verdict").text == "ok — best: cooperative"
+    assert browser.find_element(By.ID, "verdict").text == "ok — best: cooperative (Akaike weight 1)"

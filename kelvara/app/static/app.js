@@ -366,10 +366,14 @@ async function followDownloads(job) {
     const found = await jobState(job);
     const box = $("downloads");
     if (!found || !box || state.job !== job) return;
-    const links = found.downloads.map((name) => element("a", {
+    // New files are added; links already shown stay as they are (a click
+    // on one is never lost to the list being drawn again).
+    const shown = new Set([...box.querySelectorAll("a")].map((a) => a.title));
+    const added = found.downloads.filter((name) => !shown.has(name)).map((name) => element("a", {
       href: `/api/jobs/${job}/files/${name}`, download: name, id: `download-${downloadKind(name)}`, title: name },
       DOWNLOADS[downloadKind(name)] || name));
-    box.replaceChildren(...(links.length ? links : ["being written…"]));
+    if (added.length && !shown.size) box.replaceChildren(...added);
+    else if (added.length) box.append(...added);
     if (found.state === "done" || found.state === "cancelled") return;
     await new Promise((resolve) => setTimeout(resolve, 400));
   }
