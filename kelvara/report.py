@@ -243,6 +243,8 @@ def value_table(result, items):
     rows = []
     for name, value, error, unit, mark in items:
         text, shown_error, shown_unit = _rounded(value, math.nan if mark else error, unit)
+        if not mark and not math.isfinite(error):
+            text, shown_error = "not determined", ""  # never a number of six digits that means nothing
         cells = f"<tr><td>{_e(name)}</td><td>{_e(text)}</td><td>{_e(mark or shown_error)}</td><td>{_e(shown_unit)}</td>"
         for kind in kinds:
             low, high = found[name].get(f"{kind}_low", math.nan), found[name].get(f"{kind}_high", math.nan)

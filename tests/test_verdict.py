@@ -169,3 +169,43 @@ def test_a_transition_is_seen_from_about_sixty_noise_variances_of_gain(amplitude
         y = 0.1 + amplitude * f + np.random.default_rng(seed).normal(0.0, 1.0, t.size)
         codes = fit([Curve(t, y, 1e-5)], "cooperative").to_dict()["problem_codes"]
         assert ("no_transition" not in codes) == seen, (seed, codes)
+
+
+def test_values_that_mean_nothing_physical_are_named_and_undetermined_ones_not_printed_as_numbers():
+    """Curves that assemble on heating, fitted as an assembly on cooling:
+    the fit ends with a positive elongation enthalpy, which a note names; a
+    value without a finite error is "not determined" in the summary, never a
+    number of six digits; the misfit is a share of the data's change even
+    where the fitted curve is flat."""
+    t = np.linspace(280.0, 370.0, 121)
+    rng = np.random.default_rng(1)
+    curves = [Curve(t, 0.1 + 0.8 * np.array(_core.temp_cooperative_model(
+        (650.0 - t).tolist(), -95000.0, -180.0, 22000.0, c_tot, 1.0)) + rng.normal(0, 0.005, t.size), c_tot)
+        for c_tot in (5e-6, 1e-5, 2e-5)]
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        result = fit(curves, "cooperative")
+        flat = fit(curves, "isodesmic", bounds={"delta_h": (-2e5, -1e5)})
+    assert not result.ok and result.value("delta_h") > 0
+    assert any(n.startswith("delta_h is positive") and "grows on heating" in n for n in result.notes)
+    text = result.summary()
+    for name, p in list(result.parameters.items()) + list(result.derived.items()):
+        line = next(line for line in text.splitlines() if line.strip().startswith(name + "  "))
+        if not math.isfinite(p.stderr) and not getattr(p, "fixed", False) and not getattr(p, "at_bound", False):
+            assert "not determined" in line, line
+    for c in flat.curve_results:
+        assert c.misfit_percent is None or c.misfit_percent["rms"] < 100.0
+
+
+def test_an_anti_cooperative_assembly_is_ok_and_named():
+    """Nucleation favoured (delta_h_nuc < 0, sigma about 45 at Te): a sound
+    fit, not refused, with a note that says what sigma > 1 means."""
+    t = np.linspace(280.0, 370.0, 121)
+    rng = np.random.default_rng(1)
+    curves = [Curve(t, 0.1 + 0.8 * np.array(_core.temp_cooperative_model(
+        t.tolist(), -95000.0, -180.0, -10000.0, c_tot, 1.0)) + rng.normal(0, 0.004, t.size), c_tot)
+        for c_tot in (5e-6, 1e-5, 2e-5)]
+    result = fit(curves, "cooperative")
+    assert result.ok, result.problems
+    assert abs(result.value("delta_h_nuc") + 10000.0) < 3 * result.parameters["delta_h_nuc"].stderr
+    assert any("anti-cooperative" in n for n in result.notes)

@@ -510,6 +510,11 @@ def misfit_percentages(curve, residuals, noise_model, noise_sd, i):
         fitted = curve.signal[a:a + _PIECE] + residuals[a:a + _PIECE]
         high, low = max(high, float(fitted.max())), min(low, float(fitted.min()))
     change = high - low
+    # A fit that is nearly flat has no signal change to measure by: the
+    # data's own range serves (no misfit of 1e17 %).
+    measured = float(np.max(curve.signal)) - float(np.min(curve.signal))
+    if change < 0.5 * measured:
+        change = measured
     if not change > 0.0:
         return None
     squares, largest = 0.0, 0.0

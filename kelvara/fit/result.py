@@ -411,6 +411,8 @@ class FitResult:
                 error = None
             value, unit = shown(p.value, p.unit)
             text, rounded_error, unit = _rounded(value, p.stderr if error is None else math.nan, unit)
+            if error is None and not math.isfinite(p.stderr):
+                text, rounded_error = "not determined", ""
             lines.append(f"{p.name:24}{text:>16}{error or rounded_error:>14}  {unit}")
         if self.profiles:
             level = next(iter(self.profiles.values())).level
@@ -438,6 +440,8 @@ class FitResult:
         for d in self.derived.values():
             value, unit = shown(d.value, d.unit)
             text, error, unit = _rounded(value, d.stderr, unit)
+            if not math.isfinite(d.stderr):
+                text, error = "not determined", ""
             lines.append(f"  {d.name:22}{text:>16}{error:>14}  {unit}")
         thermo = [n for n in self.free if n in self._fit.nonlinear_set]
         if len(thermo) > 1:

@@ -192,3 +192,47 @@ def _misfit_sizes(curve_results):
     rms = max(s["rms"] for s in sizes)
     largest = max(s["max"] for s in sizes)
     return f"; systematic misfit up to {rms:.2g} % of a curve's signal change (RMS), {largest:.2g} % at most"
+
+
+# Beyond this, sigma says nucleation is favoured so strongly that the
+# assembly is anti-cooperative; a degree of polymerisation beyond
+# _DP_LIMIT means the fraction aggregated is within rounding of 1.
+_ANTI_COOPERATIVE = 10.0
+_DP_LIMIT = 1e9
+
+
+def physical_notes(problem, parameters, derived, curve_results):
+    """What a chemist must know of values that are numbers but may mean
+    nothing physical: a positive elongation enthalpy (aggregation that grows
+    on heating), a Te outside the measured range, sigma far above 1 (nucleation
+    favoured: anti-cooperative), a degree of polymerisation beyond any the
+    sample could hold.  Notes, in words; the verdict judges them where they
+    make the answer undetermined (te_not_a_temperature, te_far_outside)."""
+    notes = []
+    model = problem.model
+    enthalpy = model.elongation[0]
+    temperature_curves = [c for c in problem.curves if c.vary == "temperature"]
+    if enthalpy and temperature_curves and enthalpy in parameters and parameters[enthalpy].value > 0.0:
+        notes.append(f"{enthalpy} is positive ({parameters[enthalpy].value / 1000.0:.3g} kJ/mol): in this fit "
+                     "aggregation grows on heating, the aggregate being the high-temperature state; if the assembly "
+                     "forms on cooling, the fit has found something else (e.g. a monomer-dimer balance)")
+    for i, (curve, result) in enumerate(zip(problem.curves, curve_results)):
+        if result.te is None or not math.isfinite(result.te) or result.te <= 0 or curve.vary != "temperature":
+            continue
+        low, high = float(curve.x.min()), float(curve.x.max())
+        if not low <= result.te <= high:
+            notes.append(f"Te of {curve.label or f'curve {i}'} ({result.te:.5g} K) lies outside its measured range "
+                         f"{low:.5g} to {high:.5g} K: it is extrapolated")
+    sigmas = [d.value for name, d in derived.items() if name.startswith("sigma(Te)") and math.isfinite(d.value)]
+    if "sigma" in parameters and not parameters["sigma"].fixed:
+        sigmas.append(parameters["sigma"].value)
+    if sigmas and max(sigmas) > _ANTI_COOPERATIVE:
+        notes.append(f"sigma is far above 1 (up to {max(sigmas):.3g}): nucleation is favoured over elongation, the "
+                     "assembly is anti-cooperative (which may be real; the cooperative picture of a nucleus then "
+                     "does not hold)")
+    large = sorted(name for name, d in derived.items() if name.startswith("dp_n") and d.value > _DP_LIMIT)
+    if large:
+        notes.append(f"{', '.join(large[:4])}{' ...' if len(large) > 4 else ''}: beyond {_DP_LIMIT:.0e}, a chain "
+                     "longer than any sample holds; the fraction aggregated is within rounding of 1 there, so these "
+                     "say nothing")
+    return notes
