@@ -209,3 +209,29 @@ def test_an_anti_cooperative_assembly_is_ok_and_named():
     assert result.ok, result.problems
     assert abs(result.value("delta_h_nuc") + 10000.0) < 3 * result.parameters["delta_h_nuc"].stderr
     assert any("anti-cooperative" in n for n in result.notes)
+
+
+@pytest.mark.parametrize("model, low, high, ok", [
+    ("isodesmic_sigmoid", 320.0, 360.0, False),  # 10-90 % wider than the window: no plateau on either side
+    ("isodesmic_sigmoid", 260.0, 420.0, True),
+    ("isodesmic", 305.0, 335.0, False),
+    ("isodesmic", 250.0, 420.0, True),
+])
+def test_a_transition_without_plateaus_is_not_determined(model, low, high, ok):
+    from kelvara.models import isodesmic_sigmoid
+
+    t = np.linspace(low, high, 161)
+    rng = np.random.default_rng(4)
+    if model == "isodesmic":
+        curves = [Curve(t, 0.1 + 0.8 * np.array(_core.temp_isodesmic_model(t.tolist(), -60000.0, -100.0, c, 1.0))
+                        + rng.normal(0, 0.003, t.size), c) for c in (5e-6, 2e-5)]
+    else:
+        curves = [Curve(t, 0.1 + 0.8 * isodesmic_sigmoid(t, 340.0, -40000.0) + rng.normal(0, 0.003, t.size), 1e-5)]
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        result = fit(curves, model)
+    codes = result.to_dict()["problem_codes"]
+    assert ("no_plateau" not in codes) == ok, (codes, result.problems)
+    if not ok:
+        problem = next(p for p in result.problems if p.code == "no_plateau")
+        assert problem.kind == "answer" and "extrapolated" in problem and "shows no plateau" in problem

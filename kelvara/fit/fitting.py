@@ -19,7 +19,7 @@ from kelvara.fit.result import CurveResult, FitResult, NucleusSupport, Parameter
 from kelvara.fit.search import first_guess, linear_start, search_starts, theta_of
 from kelvara.fit.threads import one_blas_thread
 from kelvara.fit.uncertainty import covariance_of, sandwich_covariance
-from kelvara.fit.verdict import judge, physical_notes
+from kelvara.fit.verdict import judge, physical_notes, plateau_check
 from kelvara.models import MODELS, sized_models
 
 # The largest nucleus a fit takes: each evaluation costs more as the nucleus
@@ -354,6 +354,10 @@ def _fit_problem(problem: FitProblem, start: Dict[str, float], search: bool) -> 
     problems = judge(problem, x, converged, message, rss, dof, parameters, derived, noise_var, curve_results,
                         residuals, noise_model, variance)
     notes += physical_notes(problem, parameters, derived, curve_results)
+    if converged:
+        missing, seen = plateau_check(problem, x, curve_results)
+        problems += missing
+        notes += seen
     problem.release()
     if noise_model is not None:
         notes += _noise_notes(noise_model, curve_results)

@@ -49,6 +49,7 @@ KINDS = {
     "te_not_a_temperature": "answer",
     "te_far_outside": "answer",
     "midpoint_far_outside": "answer",
+    "no_plateau": "answer",
 }
 
 
@@ -236,3 +237,56 @@ def physical_notes(problem, parameters, derived, curve_results):
                      "longer than any sample holds; the fraction aggregated is within rounding of 1 there, so these "
                      "say nothing")
     return notes
+
+
+# A curve shows a plateau where its fraction aggregated comes within this
+# of 0 (the free monomer) or of 1 (the aggregate) at a measured point.
+_PLATEAU = 0.1
+
+
+def plateau_check(problem, x, curve_results):
+    """(problems, notes): the transition must lie in the data.  A curve
+    whose fitted fraction does not come near 0 and near 1 within its
+    measured temperatures shows no plateau on one side (or either): its
+    baseline and amplitude are extrapolated from the model's shape.  For a
+    model with parameters of each curve (phenomenological), any such curve
+    leaves the answer undetermined; for a mass-balance model the curves
+    share the thermodynamics and the model's shape fixes the rest, and only
+    when no curve shows a plateau on either side (the transition is wider
+    than every window) is the answer undetermined; a curve without one is a
+    note."""
+    values = problem.values(x)
+    open_curves = []
+    seen = set()  # the plateaus some curve shows: "aggregate", "monomer"
+    for i, curve in enumerate(problem.curves):
+        if curve.vary != "temperature":
+            continue
+        try:
+            f = problem.fraction(values, curve, curve.x)
+        except (ArithmeticError, ValueError):
+            continue
+        if not np.all(np.isfinite(f)):
+            continue
+        cold = f[int(np.argmin(curve.x))] >= f[int(np.argmax(curve.x))]  # aggregated on the cold side
+        missing = []
+        low_t, high_t = float(curve.x.min()), float(curve.x.max())
+        seen |= {"aggregate"} if float(f.max()) >= 1.0 - _PLATEAU else set()
+        seen |= {"monomer"} if float(f.min()) <= _PLATEAU else set()
+        if float(f.max()) < 1.0 - _PLATEAU:
+            missing.append(f"of the aggregate {'below' if cold else 'above'} {low_t if cold else high_t:.5g} K "
+                           f"(the fraction aggregated reaches {float(f.max()):.2f})")
+        if float(f.min()) > _PLATEAU:
+            missing.append(f"of the free monomer {'above' if cold else 'below'} {high_t if cold else low_t:.5g} K "
+                           f"(the fraction aggregated falls to {float(f.min()):.2f} only)")
+        if missing:
+            label = curve.label or f"curve {i}"
+            open_curves.append(f"{label} shows no plateau {' and none '.join(missing)}")
+    if not open_curves:
+        return [], []
+    extrapolated = ": its baseline and amplitude are extrapolated from the model's shape"
+    if not problem.model.mass_balance or not seen:
+        shown = open_curves if len(open_curves) <= 3 else open_curves[:3] + [f"{len(open_curves) - 3} more"]
+        return [Problem("no_plateau", "the transition is not in the data: " + "; ".join(shown)
+                        + (extrapolated if len(open_curves) == 1 else ": their baselines and amplitudes are "
+                           "extrapolated from the model's shape"))], []
+    return [], [text + extrapolated for text in open_curves[:8]]
