@@ -343,10 +343,11 @@ def _fit_problem(problem: FitProblem, start: Dict[str, float], search: bool) -> 
         # takes out.
         sizes = [c.misfit_percent for c in curve_results if c.misfit_percent is not None]
         if sizes and all(m["rms"] <= m["noise"] for m in sizes):
-            notes.append(f"noise: {noise_model.misfit}; but the misfit this would mean (up to "
-                         f"{max(m['rms'] for m in sizes):.2g} % RMS of a curve's signal change) is smaller than "
-                         f"the noise alone leaves ({max(m['noise'] for m in sizes):.2g} %): the residuals count "
-                         "as noise (smoothed, as by a moving average)")
+            notes.append(f"noise: smoothed, it seems (as by a moving average or a Savitzky-Golay filter): the "
+                         f"residuals stay correlated once their lag-1 correlation ({noise_model.measured_rho:.2f}) is "
+                         f"taken out, but the misfit that would mean (up to {max(m['rms'] for m in sizes):.2g} % RMS "
+                         "of a curve's signal change) is smaller than what the noise alone leaves "
+                         f"({max(m['noise'] for m in sizes):.2g} %): they count as noise")
             noise_model.misfit, noise_model.noise_rho, noise_model.misfit_from_whiteness = None, None, False
             curve_results = _curve_results(problem, values, parameters, derived, residuals, noise_model,
                                            noise_var, variance)
@@ -447,11 +448,18 @@ def _noise_notes(noise_model, curve_results):
     if noise_model.white and not noise_model.misfit:
         notes.append(f"noise: independent from point to point (lag-1 correlation of the residuals "
                      f"{noise_model.measured_rho:.2f}, none beyond chance)")
-    if not noise_model.white:
-        notes.append(f"noise: residuals correlated over about {noise_model.span:.0f} points (lag-1 correlation "
-                     f"{noise_model.rho:.2f}, read from the residuals along each curve); standard errors, profiles and "
-                     f"the bootstrap allow for it: errors scaled by {noise_model.error_scale:.2g} from those of "
-                     "independent points")
+    if not noise_model.white and noise_model.misfit:
+        notes.append(f"noise: the residuals are a misfit rather than noise (see the verdict), so how far they are "
+                     f"correlated says nothing of the noise: the errors, scaled by {noise_model.error_scale:.2g} for "
+                     "that correlation, mean little")
+    elif not noise_model.white:
+        how = f"lag-1 correlation {noise_model.rho:.2f}" if noise_model.order <= 1 else (
+            f"an autoregression of order {noise_model.order}; the residuals' lag-1 correlation "
+            f"{noise_model.measured_rho:.2f}")
+        notes.append(f"noise: residuals correlated over about {noise_model.span:.0f} points ({how}, read from the "
+                     "residuals along each curve); standard "
+                     f"errors, profiles and the bootstrap allow for it: errors scaled by "
+                     f"{noise_model.error_scale:.2g} from those of independent points")
     sized = [(c.label or f"curve {i}", c.misfit_percent) for i, c in enumerate(curve_results)
              if c.misfit_percent is not None]
     if sized:
