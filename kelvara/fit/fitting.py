@@ -12,7 +12,7 @@ import numpy as np
 
 from kelvara.errors import KelvaraError
 from kelvara.fit.curves import Curve
-from kelvara.fit.noise import local_noise_ratio, misfit_percentages, fit_noise_model, noise_variance_of, noise_window
+from kelvara.fit.noise import fit_noise_model, misfit_percentages, noise_window
 from kelvara.fit.options import FitOptions
 from kelvara.fit.problem import Exhausted, FitProblem
 from kelvara.fit.result import CurveResult, FitResult, NucleusSupport, Parameter
@@ -333,7 +333,7 @@ def _fit_problem(problem: FitProblem, start: Dict[str, float], search: bool) -> 
             per_concentration=problem.extensive and name not in problem.nonlinear_set)
 
     derived = problem.derived(x, covariance)
-    noise_var = noise_variance_of(problem)
+    noise_var = problem.noise_variance
     curve_results = _curve_results(problem, values, parameters, derived, residuals, noise_model, noise_var,
                                    variance)
     if noise_model is not None and noise_model.misfit_from_whiteness:

@@ -123,11 +123,6 @@ def noise_summary(noise_values, weights):
     return sd * sd, count
 
 
-def noise_variance_of(problem) -> Optional[float]:
-    """The problem's noise variance (see noise_summary)."""
-    return problem.noise_variance
-
-
 # The residuals' correlation from point to point (an instrument's time
 # constant over a slow ramp) is read from curves of at least this many
 # points, in the order they were measured.

@@ -12,7 +12,7 @@ from typing import List
 
 import numpy as np
 
-from kelvara.fit.noise import NOISE_SPREAD_VALUES, STRUCTURE_SDS, local_noise_ratio
+from kelvara.fit.noise import NOISE_SPREAD_VALUES, STRUCTURE_SDS
 
 # A fit whose residual variance exceeds the noise variance read from the data
 # by this factor leaves structure that the model does not describe.  Clean
