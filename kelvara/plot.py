@@ -365,6 +365,7 @@ def _draw_nucleus_scan(axis, support):
     if threshold is not None:
         axis.axhline(threshold, color="firebrick", lw=0.8)
     axis.set_yscale("symlog", linthresh=10.0)
+    axis.set_ylim(bottom=-0.5)  # no rise is below the best
     axis.set_xticks(sorted(sizes + list(support.failed)))
     axis.set_xlabel("nucleus size", fontsize=9)
     axis.set_ylabel("Δchi2 / variance", fontsize=9)

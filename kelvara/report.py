@@ -24,6 +24,7 @@ from typing import List, Optional, Sequence
 
 from kelvara import __version__
 from kelvara.models import MODELS, unit_of
+from kelvara.units import listed
 from kelvara.units import rounded as _rounded
 
 _STYLE = """
@@ -306,10 +307,6 @@ def _concentrations(curves):
     return f" at total concentrations of {shown} µM"
 
 
-def _listed(words):
-    return words[0] if len(words) == 1 else f"{', '.join(words[:-1])} and {words[-1]}"
-
-
 def _sharing(result):
     """What the curves of a fit shared and what each had of its own, as the
     result's parameters show it."""
@@ -318,8 +315,8 @@ def _sharing(result):
     if entry.per_curve:
         shared = [n for n in entry.per_curve if n in names]
         own = [n for n in entry.per_curve if n not in names]
-        head = (f"Each curve had its own {_listed(own)}" if own else "Every curve shared one value of each "
-                "parameter") + (f", every curve shared {_listed(shared)}" if shared and own else "")
+        head = (f"Each curve had its own {listed(own)}" if own else "Every curve shared one value of each "
+                "parameter") + (f", every curve shared {listed(shared)}" if shared and own else "")
     else:
         head = "The thermodynamic parameters were shared by every curve"
     baseline, amplitude = "baseline" in names, "amplitude" in names

@@ -58,6 +58,12 @@ _CONCENTRATION_PATTERN = re.compile(
 )
 
 
+def listed(words) -> str:
+    """Words as a sentence lists them: "2", "2 and 5", "2, 3 and 5"."""
+    words = [str(w) for w in words]
+    return words[0] if len(words) == 1 else f"{', '.join(words[:-1])} and {words[-1]}"
+
+
 def concentration_label(c_tot) -> str:
     """A concentration (mol/L) as a label, in the unit that reads best
     ("5 µM", "1.5 mM")."""

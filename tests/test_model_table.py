@@ -79,3 +79,17 @@ def test_every_mass_balance_model_solves_with_the_kernel_its_entry_names(name):
     assert points.code == _kernels.MODELS[model.kernel][0]
     # the kernel takes exactly the constants the entry gives
     assert sorted(model.slots.values()) == sorted(_kernels.MODELS[model.kernel][1])
+    # and gives, at a series' temperature, the doubles of the entry's own concentration function
+    if model.kernel == "isodesmic_direct":
+        return
+    values = {"delta_h": -95000.0, "delta_s": -180.0, "delta_h_nuc": 22000.0, "delta_h_iso": -70000.0,
+              "delta_s_iso": -150.0, "delta_h_coop": -95000.0, "delta_s_coop": -180.0, "delta_h_nuc_coop": 22000.0,
+              "delta_g0": -42000.0, "m": 30000.0, "sigma": 0.01}
+    c_tot = np.array([2e-6, 1e-5, 5e-5, 2e-4])
+    temperature = np.full(c_tot.size, 320.0)
+    solvent = np.full(c_tot.size, 0.3)
+    fractions = points.solve(values, temperature, c_tot, solvent, slopes=False).tolist()
+    from kelvara.models import concentration_fraction, constants
+
+    own = concentration_fraction(model, constants(model, values, temperature, solvent), c_tot, nuc_size).tolist()
+    assert fractions == own

@@ -21,6 +21,7 @@ from kelvara.fit.threads import one_blas_thread
 from kelvara.fit.uncertainty import covariance_of, sandwich_covariance
 from kelvara.fit.verdict import judge, physical_notes, plateau_check
 from kelvara.models import MODELS, sized_models
+from kelvara.units import listed
 
 # The largest nucleus a fit takes: each evaluation costs more as the nucleus
 # grows (100 fits in about a second, 1000 in about 20 s); published scans stop near 10.
@@ -160,13 +161,13 @@ def _nucleus_support(best, results):
                 "the nucleus size")
         return NucleusSupport(best.nuc_size, (low, high), {}, _NUCLEUS_LEVEL, text, failed=failed, kept=[])
     contiguous = kept == [n for n in sizes if low <= n <= high]
-    shown = f"{low} to {high}" if contiguous and low != high else _listed(kept) if kept else str(best.nuc_size)
+    shown = f"{low} to {high}" if contiguous and low != high else listed(kept) if kept else str(best.nuc_size)
     text = (f"nuc_size scanned {sizes[0]} to {sizes[-1]}: best {best.nuc_size}; the data do not reject {shown} "
             f"(likelihood ratio at {_NUCLEUS_LEVEL:.0%}: chi2 within {_NUCLEUS_RISE:.2f} residual variances of the "
             "best); rise per size: " + ", ".join(f"{n}: {rise[n]:.3g}" if n in rise else f"{n}: not converged"
                                                  for n in sizes))
     if failed:
-        text += (f"; the fit of {_listed(failed)} did not converge (or could not be evaluated): "
+        text += (f"; the fit of {listed(failed)} did not converge (or could not be evaluated): "
                  f"{'they are' if len(failed) > 1 else 'it is'} left out of the comparison")
     # A range that reaches an end of the scan (other than 2, the smallest
     # nucleus there is) may go on beyond it.
@@ -175,11 +176,6 @@ def _nucleus_support(best, results):
         text += f"; the range ends where the scan does ({' and '.join(open_ends)}): widen the scan to bound it"
     return NucleusSupport(best.nuc_size, (low, high), dict(sorted(rise.items())), _NUCLEUS_LEVEL, text,
                           failed=failed, kept=kept)
-
-
-def _listed(numbers):
-    numbers = [str(n) for n in numbers]
-    return numbers[0] if len(numbers) == 1 else f"{', '.join(numbers[:-1])} and {numbers[-1]}"
 
 
 def check(curves: Union[Curve, Iterable[Curve]], model: str = "cooperative", **options) -> None:
