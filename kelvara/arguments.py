@@ -76,10 +76,12 @@ def fit_options_arguments(parser):
                         action="store_true", help="one amplitude for all curves")
     parser.add_argument("--shared-baseline", "--shared_baseline", dest="shared_baseline",
                         action="store_true", help="one monomer baseline for all curves")
-    parser.add_argument("--baseline-slope", "--baseline_slope", dest="baseline_slope", action="store_true",
-                        help="let the monomer baseline slope in T")
-    parser.add_argument("--aggregate-slope", "--aggregate_slope", dest="aggregate_slope", action="store_true",
-                        help="let the aggregated state's signal slope in T too")
+    for name, what in (("baseline", "the monomer baseline"), ("aggregate", "the aggregated state's signal")):
+        dest = f"{name}_slope"
+        parser.add_argument(f"--{name}-slope", f"--{dest}", dest=dest, action="store_const", const=True,
+                            default=None, help=f"let {what} slope in T (by default the data choose)")
+        parser.add_argument(f"--no-{name}-slope", f"--no_{dest}", dest=dest, action="store_const", const=False,
+                            help=f"keep {what} flat in T")
     parser.add_argument("--extensive", action="store_true",
                         help="the signal is proportional to the concentration (raw absorbance, CD in mdeg): "
                         "signal = c_tot (baseline + amplitude x fraction), per mol/L")

@@ -133,9 +133,13 @@ def _settings(result):
     freed = [n for n in result.free if n == MODELS[result.model].nucleation_entropy]
     if freed:
         lines.append("freed: " + ", ".join(freed))
-    for name, words in (("slope", "baseline slope in T"), ("aggregate_slope", "aggregated state's slope in T")):
+    chosen = {c.option: c for c in result.slopes if c.chosen}
+    for name, option, words in (("slope", "baseline_slope", "baseline slope in T"),
+                                ("aggregate_slope", "aggregate_slope", "aggregated state's slope in T")):
         if name in names or any(n.startswith(name + "[") for n in names):
             lines.append(words + (" (shared)" if name in names else " (per curve)"))
+        if option in chosen:
+            lines.append(chosen[option].text)
     for name in ("amplitude", "baseline"):
         if name in names:
             lines.append(f"one {name} shared by every curve")

@@ -361,7 +361,9 @@ def test_an_uploads_name_never_leaves_its_folder(given, expected):
 @pytest.mark.parametrize("fields, argv", [
     ([("model", "isodesmic")], ["fit", "--model=isodesmic"]),
     ([("c_tot", "5uM"), ("c_tot", "10uM")], ["fit", "--c-tot=5uM", "--c-tot=10uM"]),
-    ([("baseline_slope", "true"), ("aggregate_slope", "false"), ("extensive", "")], ["fit", "--baseline-slope"]),
+    ([("baseline_slope", "true"), ("aggregate_slope", "false"), ("extensive", "")],
+     ["fit", "--baseline-slope", "--no-aggregate-slope"]),
+    ([("baseline_slope", ""), ("aggregate_slope", "true")], ["fit", "--aggregate-slope"]),  # empty: the data choose
     ([("fix", "delta_h=-95kJ/mol"), ("sheet", " ")], ["fit", "--fix=delta_h=-95kJ/mol"]),
     ([("example", "series")], ["fit", "--example=series"]),
 ])

@@ -2,7 +2,8 @@
 
 A request to the app names its options as the command does, with
 underscores: `model=cooperative`, `c_tot=5uM` (repeated once per curve),
-`fix=delta_h_nuc=22kJ/mol`, `baseline_slope=true`.  They become the
+`fix=delta_h_nuc=22kJ/mol`, `baseline_slope=true` (`false` for
+--no-baseline-slope, empty for the data's choice).  They become the
 arguments of the same command and go through the same parser, so that a
 page and a script get exactly what `kelvara fit` would do.  What names a
 file on the server (every output, the data files themselves) is not a
@@ -47,7 +48,13 @@ def _actions(command):
         raise UsageError(f"unknown command {command!r}")
     parser = _Parser(prog=f"kelvara {command}")
     declared.COMMANDS[command](parser)
-    return parser, {a.dest: a for a in parser._actions if a.dest not in _SERVER_ONLY and a.option_strings}
+    actions = {}
+    for action in parser._actions:
+        if action.dest not in _SERVER_ONLY and action.option_strings:
+            if action.const is False and action.dest in actions:
+                actions[action.dest].negative = action.option_strings[0]  # --no-...: "false" says it
+            actions.setdefault(action.dest, action)
+    return parser, actions
 
 
 def arguments(command: str, fields: Iterable[Tuple[str, str]], files: Sequence[str]) -> List[str]:
@@ -75,9 +82,13 @@ def _arguments(command, fields, files, actions):
         if action.nargs == 0:  # a switch: yes or no
             for value in values:
                 if value.strip().lower() not in _TRUE | _FALSE:
-                    raise UsageError(f"the field {name!r} is true or false, not {value!r}")
-            if values[-1].strip().lower() in _TRUE:
+                    either = " (or empty, for the data's choice)" if getattr(action, "negative", None) else ""
+                    raise UsageError(f"the field {name!r} is true or false{either}, not {value!r}")
+            last = values[-1].strip().lower()
+            if last in _TRUE:
                 argv.append(option)
+            elif last and getattr(action, "negative", None):
+                argv.append(action.negative)  # said false, where the default is the data's choice
             continue
         values = [v.strip() for v in values if v.strip()]  # an empty field of a form is no value
         repeatable = isinstance(action, argparse._AppendAction)

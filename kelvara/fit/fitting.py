@@ -16,6 +16,7 @@ from kelvara.fit.noise import fit_noise_model, misfit_percentages, noise_window
 from kelvara.fit.options import FitOptions
 from kelvara.fit.problem import Exhausted, FitProblem
 from kelvara.fit.result import CurveResult, FitResult, NucleusSupport, Parameter
+from kelvara.fit.slopes import choose_slopes, undecided_slopes
 from kelvara.fit.search import first_guess, linear_start, search_starts, theta_of
 from kelvara.fit.threads import one_blas_thread
 from kelvara.fit.uncertainty import covariance_of, sandwich_covariance
@@ -36,13 +37,13 @@ def fit(
     nuc_size: Union[int, Iterable[int], None] = None,
     shared_amplitude: bool = False,
     shared_baseline: bool = False,
-    baseline_slope: bool = False,
+    baseline_slope: Optional[bool] = None,
     start: Optional[Mapping[str, float]] = None,
     fix: Optional[Mapping[str, float]] = None,
     bounds: Optional[Mapping[str, Tuple[float, float]]] = None,
     max_nfev: Optional[int] = None,
     search: bool = True,
-    aggregate_slope: bool = False,
+    aggregate_slope: Optional[bool] = None,
     extensive: bool = False,
     shared: Iterable[str] = (),
     free: Iterable[str] = (),
@@ -68,8 +69,11 @@ def fit(
         each fitted and the best kept; at most 100.
     shared_amplitude, shared_baseline : bool
         One amplitude (baseline) for every curve instead of one each.
-    baseline_slope, aggregate_slope : bool
-        The monomer's (the aggregate's) signal slopes in T, in signal/K.
+    baseline_slope, aggregate_slope : bool or None
+        The monomer's (the aggregate's) signal slopes in T, in signal/K:
+        True or False as given; None (the default) lets the data choose,
+        for curves against temperature (`kelvara.fit.slopes`), and the
+        result says which it chose and why (`result.slopes`).
     start, fix : mapping of str to float, optional
         Starting or fixed values by parameter name: the model's
         thermodynamic names and "baseline[i]", "amplitude[i]", "slope[i]"
@@ -114,10 +118,16 @@ def fit(
                          start=start, fix=fix, bounds=bounds, max_nfev=max_nfev, search=search, shared=shared,
                          free=free)
     curves, sizes, make, numbers = _setup(curves, model, options)
-    results = [_fit_problem(make(size), dict(numbers), search) for size in sizes]
+
+    def run(baseline, aggregate):
+        results = [_fit_problem(make(size, baseline, aggregate), dict(numbers), search) for size in sizes]
+        return min(results, key=lambda r: (not (r.converged and math.isfinite(r.chi2)), r.chi2)), results
+
+    best, results, choices = choose_slopes(run, *_slopes_asked(curves, options))
     for result in results:
         result.options = options
-    best = min(results, key=lambda r: (not (r.converged and math.isfinite(r.chi2)), r.chi2))
+    best.slopes = choices
+    best.notes[:0] = [c.text for c in choices if c.chosen]
     if len(sizes) > 1:
         best.nuc_size_scan = {r.nuc_size: r.chi2 for r in results if r.nuc_size is not None}
         best.nuc_size_support = _nucleus_support(best, results)
@@ -178,14 +188,22 @@ def _nucleus_support(best, results):
                           failed=failed, kept=kept)
 
 
-def check(curves: Union[Curve, Iterable[Curve]], model: str = "cooperative", **options) -> None:
+def check(curves: Union[Curve, Iterable[Curve]], model: str = "cooperative", **keywords) -> None:
     """Raise the ValueError that `fit` would raise for these curves and
     options (an unknown model or parameter, a bad bound), without fitting."""
-    unknown = set(options) - set(FitOptions.__dataclass_fields__)
+    unknown = set(keywords) - set(FitOptions.__dataclass_fields__)
     if unknown:
         raise TypeError(f"check() got an unexpected keyword argument {sorted(unknown)[0]!r}")
-    _, sizes, make, _ = _setup(curves, model, FitOptions(**options))
-    make(sizes[0])
+    options = FitOptions(**keywords)
+    curves, sizes, make, _ = _setup(curves, model, options)
+    baseline, aggregate = _slopes_asked(curves, options)
+    make(sizes[0], bool(baseline), bool(aggregate))
+
+
+def _slopes_asked(curves, options):
+    """(baseline_slope, aggregate_slope) as asked, None where the data choose."""
+    named = [name for given in (options.start, options.fix, options.bounds) for name in given or {}]
+    return undecided_slopes(curves, options.baseline_slope, options.aggregate_slope, named)
 
 
 def _setup(curves, model, options: FitOptions):
@@ -239,10 +257,10 @@ def _setup(curves, model, options: FitOptions):
         if name in fix:
             raise KelvaraError(f"{name} cannot be both freed and fixed")
 
-    def make(size):
+    def make(size, baseline_slope, aggregate_slope):
         return FitProblem(curves, entry, size, options.shared_amplitude, options.shared_baseline,
-                        options.baseline_slope, dict(start), dict(fix), dict(bounds), max_nfev,
-                        aggregate_slope=options.aggregate_slope, extensive=options.extensive,
+                        baseline_slope, dict(start), dict(fix), dict(bounds), max_nfev,
+                        aggregate_slope=aggregate_slope, extensive=options.extensive,
                         shared=tuple(shared), free=tuple(free))
 
     return curves, sizes, make, start

@@ -36,8 +36,8 @@ class FitOptions:
     nuc_size: Union[int, Iterable[int], None] = None  # a scan as a tuple
     shared_amplitude: bool = False
     shared_baseline: bool = False
-    baseline_slope: bool = False
-    aggregate_slope: bool = False
+    baseline_slope: Optional[bool] = None  # None: chosen by the data
+    aggregate_slope: Optional[bool] = None
     extensive: bool = False
     start: Optional[Mapping[str, float]] = field(default_factory=lambda: _EMPTY)  # read-only maps, None as {}
     fix: Optional[Mapping[str, float]] = field(default_factory=lambda: _EMPTY)

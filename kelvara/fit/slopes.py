@@ -1,0 +1,180 @@
+"""Sloping signals chosen by the data.
+
+Most CD and UV curves slope a little in temperature where nothing changes.
+Left out, such a slope biases the thermodynamic values without leaving a
+misfit the noise would show; let in where there is none, it costs precision
+and can hide a model that does not apply.  Unless told (``baseline_slope``
+and ``aggregate_slope`` True or False), `fit` asks the data:
+
+* The monomer's slope is kept when the fitted slopes differ from zero beyond
+  chance: a Wald test on the fit with them, whose covariance allows for the
+  correlated noise, at the 99 % level (chi-squared with one degree of
+  freedom per slope).  The monomer is seen alone on the plateau above the
+  transition, where its slope is the data's own.
+* The aggregate's slope is then tested the same way, on top of the
+  monomer's choice, and kept only when the fit without it leaves residuals
+  that are noise.  The aggregate is seen alone only where the fraction is
+  near 1; elsewhere its slope bends the transition's shape, which is what
+  the model is tested on, and a misfit it would take away may as well be a
+  model that does not apply.
+
+Each model of a comparison chooses for itself, so that none wins by
+absorbing a slope the others were not given.
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+from typing import Any, Callable, List, Optional, Sequence, Tuple
+
+import numpy as np
+from scipy.stats import chi2 as chi2_distribution
+
+from kelvara.errors import KelvaraError
+
+__all__ = ["LEVEL", "SlopeChoice", "choose_slopes", "undecided_slopes"]
+
+LEVEL = 0.99
+
+# option -> (parameter name's stem, words, the flags that force either way)
+_KINDS = {
+    "baseline_slope": ("slope", "monomer baseline slope", "--baseline-slope", "--no-baseline-slope"),
+    "aggregate_slope": ("aggregate_slope", "aggregate signal slope", "--aggregate-slope", "--no-aggregate-slope"),
+}
+
+
+@dataclass(frozen=True)
+class SlopeChoice:
+    """How one slope was chosen: `kept` or not, by the data (`chosen`) or
+    as given; the Wald statistic of its `count` slopes and the `limit` it
+    was held against; `reason` is "wald", "misfit" (the residuals without
+    it are not noise), "confounded" (with it the data show no transition),
+    "too few points", "not converged" or "given"."""
+
+    option: str
+    kept: bool
+    chosen: bool
+    reason: str
+    statistic: Optional[float] = None
+    limit: Optional[float] = None
+    count: int = 0
+
+    @property
+    def text(self) -> str:
+        stem, words, keep, drop = _KINDS[self.option]
+        verdict = "kept" if self.kept else "left out"
+        if not self.chosen:
+            return f"{words}: {verdict}, as asked"
+        flag = drop if self.kept else keep
+        if self.reason == "wald":
+            slopes = "the slope" if self.count == 1 else f"the {self.count} slopes"
+            differ = "differ" if self.count > 1 else "differs"
+            how = f"{differ} from 0 beyond chance" if self.kept else f"{'do' if self.count > 1 else 'does'} not " \
+                f"differ from 0 beyond chance"
+            return (f"{words}: {verdict}, chosen by the data ({slopes} {how}: Wald chi2 {self.statistic:.3g}, "
+                    f"{'above' if self.kept else 'below'} {self.limit:.3g}, the {LEVEL:.0%} point, with the "
+                    f"correlated noise allowed for); {flag} forces it")
+        if self.reason == "misfit":
+            return (f"{words}: left out: the residuals without it are not noise, and a slope of the aggregate "
+                    "cannot be told from a shape the model misses (it could hide a model that does not apply); "
+                    f"{flag} forces it")
+        if self.reason == "confounded":
+            return (f"{words}: left out: with it the data show no transition (they cannot tell such a slope from "
+                    f"the transition); {flag} forces it")
+        if self.reason == "too few points":
+            return f"{words}: left out: too few points to fit it; {flag} forces it"
+        return f"{words}: left out: the fit with it did not converge or leaves it undetermined; {flag} forces it"
+
+    def to_dict(self) -> dict:
+        def number(value):
+            return value if value is not None and math.isfinite(value) else None
+
+        return {"option": self.option, "kept": self.kept, "chosen_by_data": self.chosen, "reason": self.reason,
+                "wald_chi2": number(self.statistic), "limit": number(self.limit), "slopes": self.count,
+                "level": LEVEL, "text": self.text}
+
+
+def undecided_slopes(curves, baseline_slope, aggregate_slope,
+                     named: Sequence[str]) -> Tuple[Optional[bool], Optional[bool]]:
+    """(baseline_slope, aggregate_slope) with None where the data choose:
+    False when no curve varies in temperature (nothing to slope), True when
+    a parameter of the slope is started, fixed or bounded by name."""
+    against_temperature = any(c.vary == "temperature" for c in curves)
+    out = []
+    for option, given in (("baseline_slope", baseline_slope), ("aggregate_slope", aggregate_slope)):
+        stem = _KINDS[option][0]
+        if given is None and not against_temperature:
+            given = False
+        elif given is None and any(n == stem or n.startswith(stem + "[") for n in named):
+            given = True
+        out.append(given)
+    return out[0], out[1]
+
+
+def choose_slopes(run: Callable[[bool, bool], Tuple[Any, list]], baseline_slope: Optional[bool],
+                  aggregate_slope: Optional[bool]):
+    """(best result, every result, choices): `run(baseline, aggregate)`
+    fits with those slopes and returns (the best result, every result of a
+    nucleus scan); None for either slope lets the data choose."""
+    choices: List[SlopeChoice] = []
+    aggregate = bool(aggregate_slope)
+    if baseline_slope is None:
+        choice, trial = _try(run, "baseline_slope", True, aggregate)
+        choices.append(choice)
+        baseline = choice.kept
+        best, results = trial if choice.kept else run(False, aggregate)
+    else:
+        baseline = baseline_slope
+        choices.append(SlopeChoice("baseline_slope", bool(baseline_slope), False, "given"))
+        best, results = run(baseline, aggregate)
+    if aggregate_slope is None:
+        if not (best.converged and not any(p.kind == "model" for p in best.problems)):
+            choice = SlopeChoice("aggregate_slope", False, True, "misfit" if best.converged else "not converged")
+        else:
+            choice, trial = _try(run, "aggregate_slope", baseline, True)
+            if choice.kept:
+                best, results = trial
+        choices.append(choice)
+    else:
+        choices.append(SlopeChoice("aggregate_slope", bool(aggregate_slope), False, "given"))
+    return best, results, choices
+
+
+# With the slope the data show no transition: they cannot tell the slope
+# from the transition.  (A parameter left undetermined by the slope is not
+# that: a pathway that only absorbed the slope is rightly undetermined.)
+_CONFOUNDED = {"no_transition"}
+
+
+def _try(run, option, baseline, aggregate):
+    """(the choice, the fit with the slope) for a slope the data choose."""
+    try:
+        trial = run(baseline, aggregate)
+    except KelvaraError:  # too few points for the slopes too
+        return SlopeChoice(option, False, True, "too few points"), None
+    choice = _tested(trial[0], option)
+    if choice.kept and any(getattr(p, "code", None) in _CONFOUNDED for p in trial[0].problems):
+        choice = SlopeChoice(option, False, True, "confounded", choice.statistic, choice.limit, choice.count)
+    return choice, trial
+
+
+def _tested(result, option) -> SlopeChoice:
+    """The Wald test of a fit's free slopes of one kind against 0."""
+    stem = _KINDS[option][0]
+    names = [n for n in result.free if n == stem or n.startswith(stem + "[")]
+    if not names:
+        return SlopeChoice(option, False, True, "not converged")
+    index = [result.free.index(n) for n in names]
+    values = np.array([result.parameters[n].value for n in names])
+    covariance = np.asarray(result.covariance)[np.ix_(index, index)]
+    statistic = math.nan
+    if result.converged and np.all(np.isfinite(covariance)) and np.all(np.isfinite(values)):
+        try:
+            statistic = float(values @ np.linalg.solve(covariance, values))
+        except np.linalg.LinAlgError:
+            pass
+    if not (math.isfinite(statistic) and statistic >= 0):
+        return SlopeChoice(option, False, True, "not converged", count=len(names))
+    limit = float(chi2_distribution.ppf(LEVEL, len(names)))
+    return SlopeChoice(option, statistic > limit, True, "wald", statistic, limit, len(names))
