@@ -147,6 +147,7 @@ def fit_keywords(options, model):
     return dict(nuc_size=nuc_size, shared_amplitude=options.shared_amplitude,
                 shared_baseline=options.shared_baseline, baseline_slope=options.baseline_slope,
                 aggregate_slope=options.aggregate_slope, extensive=options.extensive,
+                species_signals=options.species_signals,
                 start=start, fix=fix, bounds=bounds, max_nfev=options.max_evaluations,
                 **({"shared": tuple(options.shared)} if options.shared else {}),
                 **({"free": tuple(options.free)} if options.free else {}))

@@ -107,6 +107,13 @@ class Model:
         return self._rate("nucleation") is not None
 
     @property
+    def nucleated(self) -> bool:
+        """Monomers pass through oligomers up to a nucleus (each formed with
+        sigma k) before the polymers: the kernels can say how much the
+        oligomers hold, which species signals need."""
+        return self.kernel in ("cooperative", "cooperative_n") and {"k", "sigma"} <= set(self.slots.values())
+
+    @property
     def competing(self) -> bool:
         """Two pathways compete for the monomer."""
         return self._rate("competing") is not None
@@ -268,6 +275,11 @@ MODELS: Dict[str, Model] = {
     ]
 }
 
+def nucleated_models() -> str:
+    """The models whose oligomers may have a signal of their own, as a phrase."""
+    return ", ".join(m.name for m in MODELS.values() if m.nucleated)
+
+
 def sized_models() -> str:
     """The models that take a nucleus size, as a phrase ("cooperative_n")."""
     return " or ".join(m.name for m in MODELS.values() if m.takes_nuc_size)
@@ -280,6 +292,7 @@ PARAMETER_UNITS = {
     "delta_s_coop": "J/(mol K)", "delta_h_nuc_coop": "J/mol", "c_tot": "mol/L",
     "k": "L/mol", "k_iso": "L/mol", "k_coop": "L/mol", "sigma": "1",
     "baseline": "signal", "amplitude": "signal", "slope": "signal/K", "aggregate_slope": "signal/K",
+    "oligomer_amplitude": "signal",
     "Te": "K", "Tm": "K", "sigma(Te)": "1", "nuc_size": "1",
     "te": "K", "h_e": "J/mol", "ka": "1", "tm": "K", "delta_h_vh": "J/mol", "delta_s_vh": "J/(mol K)",
     "delta_g0": "J/mol", "m": "J/mol", "f50": "1", "c50": "mol/L", "temperature": "K", "solvent": "1",

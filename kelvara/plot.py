@@ -100,9 +100,20 @@ def _draw_curves(axis, result, curves, celsius, colours, residuals=None, aggrega
                 residuals.plot(t - shift, result.misfit(i)[order], "-", lw=1.3, color=colour)
         if aggregation is not None:
             rows = slice(int(offsets[i]), int(offsets[i + 1]))
-            aggregation.plot(t - shift, table["aggregation"][rows][order], "o", ms=2, color=colour, alpha=0.4)
+            shares = result.species(dense, i)
+            if shares is None:  # with species signals no one amplitude normalises the data
+                aggregation.plot(t - shift, table["aggregation"][rows][order], "o", ms=2, color=colour, alpha=0.4)
             fraction = result.fraction(dense, i)
             aggregation.plot(dense - shift, fraction, "-", color=colour, lw=1.5)
+            if shares is not None:  # the oligomers' share dashed, the polymers' dotted
+                aggregation.plot(dense - shift, shares["oligomers"], "--", color=colour, lw=1.0)
+                aggregation.plot(dense - shift, shares["polymers"], ":", color=colour, lw=1.0)
+                if i == 0:
+                    from matplotlib.lines import Line2D
+
+                    aggregation.legend([Line2D([], [], color="0.3", ls=style) for style in ("-", "--", ":")],
+                                       ["aggregated", "oligomers (up to the nucleus)", "polymers"],
+                                       fontsize="small", loc="best", frameon=False)
     if kind == "concentration":
         axis.set_xscale("log")
 

@@ -151,6 +151,9 @@ def _settings(result):
             lines.append("shared by every curve: " + ", ".join(options.shared))
         if options.extensive:
             lines.append("extensive signal: proportional to c_tot")
+        if options.species_signals:
+            lines.append("species signals: the oligomers up to the nucleus have a signal of their own "
+                         "(oligomer_amplitude); the amplitude is the polymers'")
         for name, (low, high) in (options.bounds or {}).items():
             lines.append(f"bounds of {name}: {low:g} to {high:g} {unit_of(name)}".rstrip())
         if options.start:

@@ -364,3 +364,29 @@ def exact_nucleus_fraction(conc, k, sigma, n, digits=50):
             low, high = (middle, high) if total(middle) <= target else (low, middle)
         x = (low + high) / 2
         return float((total(x) - x) / target)
+
+
+def exact_nucleus_species(conc, k, sigma, n, digits=50):
+    """(fraction aggregated, share held in oligomers of 2 to n monomers) of
+    the nucleus-of-n model in `digits` digits: each species' concentration
+    summed one by one, sigma^(i-1) k^(i-1) m^i up to the nucleus and
+    sigma^(n-1) k^(i-1) m^i beyond it, at the root of the mass balance."""
+    import mpmath as mp
+
+    with mp.workdps(digits):
+        k, s = mp.mpf(k), mp.mpf(sigma)
+        target = k * mp.mpf(conc)
+
+        def parts(x):
+            oligomers = sum(i * s ** (i - 1) * x ** i for i in range(2, n + 1))
+            polymers = s ** (n - 1) * mp.nsum(lambda i: i * x ** i, [n + 1, mp.inf])
+            return oligomers, polymers
+
+        low, high = mp.mpf(0), mp.mpf(1)
+        for _ in range(4 * digits + 20):
+            middle = (low + high) / 2
+            oligomers, polymers = parts(middle)
+            low, high = (middle, high) if middle + oligomers + polymers <= target else (low, middle)
+        x = (low + high) / 2
+        oligomers, polymers = parts(x)
+        return float((oligomers + polymers) / target), float(oligomers / target)

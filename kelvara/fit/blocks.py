@@ -29,7 +29,8 @@ from kelvara.fit.curves import REFERENCE_TEMPERATURE
 BLOCK_CELLS = 1 << 17
 MIN_ROWS = 1024  # and at least this many rows
 _SLOPES = ("slope", "aggregate_slope")  # kinds whose regressor carries T - 298.15 K
-_ON_FRACTION = ("amplitude", "aggregate_slope")  # kinds that multiply the fraction
+_ON_FRACTION = ("amplitude", "aggregate_slope")  # kinds that multiply the fraction (the polymers')
+_LINEAR = ("baseline", "slope", "amplitude", "aggregate_slope", "oligomer_amplitude")
 
 
 class _Projection(NamedTuple):
@@ -82,7 +83,7 @@ class Blocks:
         self.terms = []
         for i in range(len(self.curves)):
             terms = []
-            for kind in ("baseline", "slope", "amplitude", "aggregate_slope"):
+            for kind in _LINEAR:
                 name = self.per_curve.get((kind, i))
                 if name is not None:
                     terms.append((kind, column.get(name), self.fixed.get(name, 0.0)))
@@ -102,15 +103,22 @@ class Blocks:
 
     def _design(self, i, part, fraction, y):
         """A block's design (columns: every free linear parameter) and
-        right-hand side, both weighted."""
+        right-hand side, both weighted.  With species signals `fraction`
+        has three columns, the fraction aggregated, the oligomers' and the
+        polymers' shares: the amplitudes multiply the polymers' share."""
         weight, dt = self._regressors(i, part)
         n = part.stop - part.start
         design = np.zeros((n, len(self.free_linear)))
         rhs = np.array(y[part], dtype=float)
+        oligomers = None
+        if fraction.ndim == 2:
+            oligomers, fraction = fraction[:, 1], fraction[:, 2]
         for kind, j, fixed in self.terms[i]:
             regressor = weight * (dt if kind in _SLOPES else 1.0)
             if kind in _ON_FRACTION:
                 regressor = regressor * fraction
+            elif kind == "oligomer_amplitude":
+                regressor = regressor * oligomers
             if j is None:
                 rhs -= fixed * regressor
             else:
@@ -118,15 +126,28 @@ class Blocks:
         w = 1.0 if self.curve_weights is None else self.curve_weights[i]
         return design * w, rhs * w
 
-    def _amplitude(self, i, part, linear):
-        """What multiplies the fraction at a block's points (weighted), at
-        the linear values `linear` (free ones, by column)."""
+    def _amplitude(self, i, part, linear, kinds=_ON_FRACTION):
+        """What multiplies the fraction (the polymers' share) at a block's
+        points (weighted), at the linear values `linear` (free ones, by
+        column)."""
         weight, dt = self._regressors(i, part)
         out = np.zeros(part.stop - part.start)
         for kind, j, fixed in self.terms[i]:
-            if kind in _ON_FRACTION:
+            if kind in kinds:
                 out = out + weight * (dt if kind in _SLOPES else 1.0) * (fixed if j is None else linear[j])
         return out * (1.0 if self.curve_weights is None else self.curve_weights[i])
+
+    def model_slopes(self, values, i, part, linear, names):
+        """The model's derivatives in the nonlinear parameters `names` at a
+        block's points (weighted), at the linear values `linear`: the
+        amplitude times d fraction; with species signals each species'
+        amplitude times d (its share)."""
+        amplitude = self._amplitude(i, part, linear)
+        if not self.species:
+            return amplitude[:, None] * self.block_slopes(values, i, part, names)
+        oligomers = self._amplitude(i, part, linear, ("oligomer_amplitude",))
+        return (amplitude[:, None] * self.block_slopes(values, i, part, names, "polymers")
+                + oligomers[:, None] * self.block_slopes(values, i, part, names, "oligomers"))
 
     def _data(self, data):
         return self.observed if data is None else data
@@ -160,23 +181,28 @@ class Blocks:
             return None
         per_curve = np.zeros(len(self.curves))
         names = self.free_thermo
-        stack = _Stack(linear + len(names) + 1) if factor else None
+        # A regressor that is zero at every point (a species no curve holds)
+        # fixes nothing; left in, it would shift the rows of R that belong to
+        # the design and hide part of chi2 from the projected problem.
+        used = np.diag(gram) > 0.0
+        width = int(used.sum())
+        stack = _Stack(width + len(names) + 1) if factor else None
         for i, part in self.blocks:
             design, rhs = self._design(i, part, fractions[i][part], y[i])
             r = design @ beta - rhs
             per_curve[i] += float(r @ r)
             if stack is not None:
-                slopes = self._amplitude(i, part, beta)[:, None] * self.block_slopes(values, i, part, names)
+                slopes = self.model_slopes(values, i, part, beta, names)
                 # A derivative the kernels cannot give (an overflowing
                 # constant) is a flat direction to the optimiser.
                 slopes[~np.isfinite(slopes)] = 0.0
-                stack.add(np.column_stack([design, slopes, -rhs]))
+                stack.add(np.column_stack([design[:, used], slopes, -rhs]))
         chi2 = float(per_curve.sum())
         if not math.isfinite(chi2):
             return None
         rho = jac = None
         if stack is not None:
-            r = stack.square()[linear:, linear:]
+            r = stack.square()[width:, width:]
             rho, jac = r[:, -1].copy(), r[:, :-1].copy()
             if not (np.all(np.isfinite(rho)) and np.all(np.isfinite(jac))):
                 return None
@@ -199,8 +225,7 @@ class Blocks:
             r = design @ linear - rhs
             jac = np.empty((r.size, len(self.free)))
             if self.free_thermo:
-                jac[:, self.thermo_index] = self._amplitude(i, part, linear)[:, None] * \
-                    self.block_slopes(values, i, part, self.free_thermo)
+                jac[:, self.thermo_index] = self.model_slopes(values, i, part, linear, self.free_thermo)
             jac[:, self.linear_index] = design
             stack.add(np.column_stack([jac[:, keep], r]))
         r = stack.square()
@@ -229,8 +254,7 @@ class Blocks:
             design, _ = self._design(i, part, fractions[i][part], self.observed[i])
             jac = np.empty((design.shape[0], p))
             if self.free_thermo:
-                jac[:, self.thermo_index] = self._amplitude(i, part, linear)[:, None] * \
-                    self.block_slopes(values, i, part, self.free_thermo)
+                jac[:, self.thermo_index] = self.model_slopes(values, i, part, linear, self.free_thermo)
             jac[:, self.linear_index] = design
             gram += jac.T @ jac
             r = float(rho[i])
@@ -247,7 +271,7 @@ class Blocks:
 
     def flat_chi2(self):
         """chi2 of baselines (and slopes) alone: every fraction zero."""
-        zeros = [np.zeros(c.size) for c in self.curves]
+        zeros = [np.zeros((c.size, 3) if self.species else c.size) for c in self.curves]
         return self._project({}, zeros, self.observed, False).chi2
 
     def penalty_rho(self, columns):

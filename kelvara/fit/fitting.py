@@ -20,7 +20,7 @@ from kelvara.fit.slopes import choose_slopes, undecided_slopes
 from kelvara.fit.search import first_guess, linear_start, search_starts, theta_of
 from kelvara.fit.threads import one_blas_thread
 from kelvara.fit.uncertainty import covariance_of, sandwich_covariance
-from kelvara.fit.verdict import judge, physical_notes, plateau_check
+from kelvara.fit.verdict import judge, physical_notes, plateau_check, rival_minima
 from kelvara.models import MODELS, sized_models
 from kelvara.units import listed
 
@@ -47,6 +47,7 @@ def fit(
     extensive: bool = False,
     shared: Iterable[str] = (),
     free: Iterable[str] = (),
+    species_signals: bool = False,
 ) -> FitResult:
     """Fit one model globally to the curves.
 
@@ -99,6 +100,13 @@ def fit(
         (J/(mol K); sigma = exp(delta_s_nuc / R - delta_h_nuc / (R T)),
         0 when not freed).
 
+    species_signals : bool
+        The models with a nucleus: the oligomers up to the nucleus (sizes 2
+        to n) give a signal of their own, "oligomer_amplitude[i]" per curve
+        (shared with `shared_amplitude`), and "amplitude[i]" is the
+        polymers' (the aggregated state beyond the nucleus).  Equal
+        amplitudes are the fit without it.
+
     Returns
     -------
     FitResult
@@ -116,7 +124,7 @@ def fit(
     options = FitOptions(nuc_size=nuc_size, shared_amplitude=shared_amplitude, shared_baseline=shared_baseline,
                          baseline_slope=baseline_slope, aggregate_slope=aggregate_slope, extensive=extensive,
                          start=start, fix=fix, bounds=bounds, max_nfev=max_nfev, search=search, shared=shared,
-                         free=free)
+                         free=free, species_signals=species_signals)
     curves, sizes, make, numbers = _setup(curves, model, options)
 
     def run(baseline, aggregate):
@@ -261,7 +269,7 @@ def _setup(curves, model, options: FitOptions):
         return FitProblem(curves, entry, size, options.shared_amplitude, options.shared_baseline,
                         baseline_slope, dict(start), dict(fix), dict(bounds), max_nfev,
                         aggregate_slope=aggregate_slope, extensive=options.extensive,
-                        shared=tuple(shared), free=tuple(free))
+                        shared=tuple(shared), free=tuple(free), species_signals=options.species_signals)
 
     return curves, sizes, make, start
 
@@ -293,12 +301,20 @@ def _fit_problem(problem: FitProblem, start: Dict[str, float], search: bool) -> 
     notes = [problem.weight_note] if problem.weight_note else []
     exhausted = False
     try:
-        x0, screened, refined, reached = search_starts(problem, start, notes, search, None)
+        x0, screened, refined, reached, ends = search_starts(problem, start, notes, search, None)
         # From the refined start the polish needs a few steps; a fit that
         # wanders for long has a direction the data do not fix.
         result = problem.solve(x0, max_nfev=20 * (len(x0) + 1))
         x, converged, message = result.x, bool(result.success) and result.status > 0, result.message
         active = result.active_mask != 0
+        start_misfit, end_misfit = (problem.model_minus_data(v) for v in (x0, x))
+        if start_misfit is not None and (end_misfit is None or end_misfit @ end_misfit > start_misfit @ start_misfit):
+            # The polish left the refined minimum for a worse point (a linear
+            # parameter the data hardly fix can pull the full problem's steps
+            # astray): the refined minimum stands, as converged as it was.
+            x, converged = x0, True
+            message = "the refined minimum (the polish over every parameter did not improve it)"
+            active = np.zeros(len(x), dtype=bool)
     except Exhausted:
         exhausted = True
     if exhausted:
@@ -310,6 +326,7 @@ def _fit_problem(problem: FitProblem, start: Dict[str, float], search: bool) -> 
         beta = projected.beta if projected is not None else np.zeros(len(problem.free_linear))
         x = problem.full_vector(theta, linear_start(problem, beta))
         screened = refined = reached = 0
+        ends = []
         converged, message = False, f"stopped after {budget} model evaluations (the cap given)"
         active = np.zeros(len(x), dtype=bool)
     problem.budget = None
@@ -373,6 +390,10 @@ def _fit_problem(problem: FitProblem, start: Dict[str, float], search: bool) -> 
         missing, seen = plateau_check(problem, x, curve_results)
         problems += missing
         notes += seen
+        spread = rss / dof
+        if noise_model is not None and not noise_model.white and noise_model.misfit is None:
+            spread *= noise_model.error_scale ** 2  # chi2 wanders further under correlated noise
+        problems += rival_minima(problem, ends, rss, parameters, spread)
     problem.release()
     if noise_model is not None:
         notes += _noise_notes(noise_model, curve_results)
@@ -418,7 +439,8 @@ def _curve_results(problem, values, parameters, derived, residuals, noise_model,
         curve_results.append(CurveResult(
             curve.label, None if curve.vary == "concentration" else curve.c_tot, baseline, slope, amplitude, te,
             own, aggregate_slope, curve.vary, None if curve.vary == "temperature" else curve.temperature, midpoint,
-            misfit_percentages(curve, own, noise_model, math.sqrt(noise_alone) * scale / weight, i)))
+            misfit_percentages(curve, own, noise_model, math.sqrt(noise_alone) * scale / weight, i),
+            problem.external("baseline", float(problem.oligomer_amplitude(values, i))) if problem.species else None))
     return curve_results
 
 

@@ -38,6 +38,7 @@ class Workspace:
         self.slots = model.slots  # the kernels' input of each constant, by its name
         self.inputs = {name: Doubles(self.capacity) for name in self.slots}
         self.fraction = Doubles(self.capacity)
+        self.monomer = Doubles(self.capacity)
         self.slopes_of = {slot: Doubles(self.capacity) for slot in self.slots.values()}
 
     def solve(self, values, temperature, conc, solvent=None, slopes=True):
@@ -54,8 +55,70 @@ class Workspace:
         outputs = [self.slopes_of[slot].raw if slopes and slot in self.slopes_of else None for slot in _SLOTS]
         conc = np.broadcast_to(np.asarray(conc, dtype=float), (n,))
         _kernels.solve(self.code, self.nuc_size, EXACT_STEPS, np.ascontiguousarray(conc).tobytes(), *inputs,
-                       self.fraction.raw, None, *outputs)
+                       self.fraction.raw, self.monomer.raw, *outputs)
+        self.conc = conc
         return self.fraction.array[:n]
+
+    def species(self, slopes=True):
+        """The shares of c_tot held in oligomers up to the nucleus (sizes 2
+        to n, each formed with sigma k) and in polymers beyond it, at the
+        points of the last `solve`; with `slopes`, their derivatives in
+        ln k and ln sigma by kernel input ({("oligomers", "k"): ..., ...}).
+
+        With x = k m, y = sigma x, u = 1 - x and q = y^(n-1), the oligomers
+        hold m sum_{i=2}^{n} i y^(i-1) and the polymers m x q ((n + 1) -
+        n x) / u^2 (the series sum_{i>n} i x^i in closed form).  At fixed m
+        the oligomers move by m sum i (i - 1) y^(i-1) in either logarithm,
+        the polymers by m x q (B - A) in ln k and (n - 1) times their share
+        in ln sigma, with A = ((n + 1) - n x) / u^2 and B = ((n + 1)^2 -
+        n (n + 2) x) / u^2 + 2 x ((n + 1) - n x) / u^3 (sum i^2 x^i over
+        sum i x^i, times the latter's A); and m itself moves by dm = -c_tot
+        d fraction (the root of the mass balance), which moves the
+        oligomers by sum i^2 y^(i-1) dm and the polymers by x q B dm.
+        Where the polymers hold more than half the aggregate they are the
+        fraction less the oligomers (and so are their derivatives)."""
+        count = self.conc.size
+        k = self.inputs[self._rate("k")].array[:count]
+        sigma = self.inputs[self._rate("sigma")].array[:count]
+        m = self.monomer.array[:count]
+        n = max(self.nuc_size, 2)
+        with np.errstate(over="ignore", invalid="ignore", divide="ignore"):
+            x = k * m
+            y = sigma * x
+            q = np.ones(count)
+            held = np.zeros(count)  # sum i y^(i-1)
+            paired = np.zeros(count)  # sum i (i-1) y^(i-1)
+            squared = np.zeros(count)  # sum i^2 y^(i-1)
+            for i in range(2, n + 1):
+                q = q * y
+                held += i * q
+                paired += (i * (i - 1)) * q
+                squared += (i * i) * q
+            u = 1.0 - x  # q is y^(n-1) by now
+            a = ((n + 1) - n * x) / (u * u)
+            b = ((n + 1) ** 2 - n * (n + 2) * x) / (u * u) + 2.0 * x * ((n + 1) - n * x) / (u * u * u)
+            xq = x * q
+            oligomers = m * held / self.conc
+            polymers = m * xq * a / self.conc
+            # Where the polymers hold most, x is near 1 and u = 1 - x has
+            # lost digits: there they are the fraction less the oligomers.
+            total = self.fraction.array[:count]
+            most = polymers > 0.5 * total
+            polymers = np.where(most, total - oligomers, polymers)
+            if not slopes:
+                return oligomers, polymers, {}
+            moves = {}
+            for slot in ("k", "sigma"):
+                d_fraction = self.slopes_of[slot].array[:count]
+                moves["oligomers", slot] = m * paired / self.conc - squared * d_fraction
+                own = m * xq * (b - a) / self.conc if slot == "k" else (n - 1) * polymers
+                moves["polymers", slot] = np.where(most, d_fraction - moves["oligomers", slot],
+                                                   own - xq * b * d_fraction)
+            return oligomers, polymers, moves
+
+    def _rate(self, slot):
+        """The name of the input that feeds kernel slot `slot`."""
+        return next(name for name, own in self.slots.items() if own == slot)
 
     def factors(self, name, temperature, solvent=None):
         """(kernel input, d ln constant / d value) pairs of a parameter at

@@ -17,7 +17,7 @@ from kelvara.fit.curves import REFERENCE_TEMPERATURE, VARIED, signal_scale
 from kelvara.fit.derived import DerivedValues
 from kelvara.fit.noise import weights_of_curves, noise_summary, noise_per_point
 from kelvara.fit.points import Workspace
-from kelvara.models import EXPERIMENTS, MODELS, curve_fraction_slopes
+from kelvara.models import EXPERIMENTS, MODELS, curve_fraction_slopes, nucleated_models
 
 # Points the kernels take in one call (a workspace of some 1 MB per array).
 KERNEL_POINTS = 1 << 16
@@ -37,7 +37,8 @@ class FitProblem(Blocks, DerivedValues):
     """
 
     def __init__(self, curves, model, nuc_size, shared_amplitude, shared_baseline, baseline_slope,
-                 start, fix, bounds, budget=None, aggregate_slope=False, extensive=False, shared=(), free=()):
+                 start, fix, bounds, budget=None, aggregate_slope=False, extensive=False, shared=(), free=(),
+                 species_signals=False):
         self.curves = curves
         self.model = model
         self.nuc_size = nuc_size
@@ -76,10 +77,17 @@ class FitProblem(Blocks, DerivedValues):
         if self.at_one_temperature:
             self.log_names = set(self.nonlinear)
         self.names = list(self.nonlinear)
+        # Oligomers up to the nucleus with a signal of their own: the
+        # amplitude is then the polymers'.
+        self.species = bool(species_signals)
+        if self.species and not model.nucleated:
+            raise KelvaraError(f"species_signals applies to the models with a nucleus ({nucleated_models()}), "
+                               f"not {model.name!r}")
         self.per_curve = {}  # (kind, curve index) -> name
         for kind, shared, wanted in (("baseline", shared_baseline, True), ("slope", shared_baseline, baseline_slope),
                                      ("amplitude", shared_amplitude, True),
-                                     ("aggregate_slope", shared_amplitude, aggregate_slope)):
+                                     ("aggregate_slope", shared_amplitude, aggregate_slope),
+                                     ("oligomer_amplitude", shared_amplitude, self.species)):
             if not wanted:
                 continue
             if kind in ("slope", "aggregate_slope") and "temperature" not in self.kinds:
@@ -234,9 +242,18 @@ class FitProblem(Blocks, DerivedValues):
         (what the curve varies: K, mol/L or the good-solvent fraction)."""
         if not self.model.mass_balance:
             return self._curve_fraction(values, self.curve_index[id(curve)], temperature)
-        x = np.asarray(temperature, dtype=float)
+        return self.species_fractions(values, curve, temperature)[:, 0].copy()
+
+    def species_fractions(self, values, curve, x):
+        """The fraction aggregated of `curve` at the points x and, with
+        species signals, the shares held in oligomers up to the nucleus and
+        in polymers beyond it: an array of one column (or three)."""
+        x = np.asarray(x, dtype=float)
         points = Workspace(self.model, self.nuc_size, max(x.size, 1))
-        return points.solve(self.plain(values), *self._axes(curve, x), slopes=False).copy()
+        total = points.solve(self.plain(values), *self._axes(curve, x), slopes=False)
+        if not self.species:
+            return total.copy()[:, None]
+        return np.column_stack([total, *points.species(slopes=False)[:2]])
 
     def _own(self, values, i):
         """The per-curve parameters of curve i, as themselves."""
@@ -281,17 +298,30 @@ class FitProblem(Blocks, DerivedValues):
         """The fractions of the curves as views of one array (valid until
         the next evaluation), or None."""
         if self._fraction is None:
-            self._fraction = np.empty(self.n_points)
+            self._fraction = np.empty((self.n_points, 3)) if self.species else np.empty(self.n_points)
         if slopes and self.points is not None and not self._slopes:
             self._slopes = {name: np.empty(self.n_points) for name in self.points.slopes_of}
+            if self.species:
+                self._slopes.update({(kind, name): np.empty(self.n_points) for kind in ("oligomers", "polymers")
+                                     for name in ("k", "sigma")})
         kept = self._slopes if slopes else {}
         try:
             if self.points is not None:
                 plain = self.plain(values)
                 for start, stop in self.spans:
-                    self._fraction[start:stop] = self.points.solve(plain, *self._span_axes(start, stop))
+                    total = self.points.solve(plain, *self._span_axes(start, stop))
+                    if self.species:
+                        self._fraction[start:stop, 0] = total
+                        oligomers, polymers, moves = self.points.species(slopes=bool(kept))
+                        self._fraction[start:stop, 1] = oligomers
+                        self._fraction[start:stop, 2] = polymers
+                        for name, move in moves.items():
+                            kept[name][start:stop] = move
+                    else:
+                        self._fraction[start:stop] = total
                     for name, store in kept.items():
-                        store[start:stop] = self.points.slopes_of[name].array[: stop - start]
+                        if isinstance(name, str):
+                            store[start:stop] = self.points.slopes_of[name].array[: stop - start]
             else:
                 for i, curve in enumerate(self.curves):
                     self._fraction[self.rows[i]] = self._curve_fraction(values, i, curve.x)
@@ -302,12 +332,15 @@ class FitProblem(Blocks, DerivedValues):
         # would only swamp the linear algebra.
         if not np.all((self._fraction > -0.5) & (self._fraction < 1.5)):
             return None
+        if self.species and not np.all(np.isfinite(self._fraction)):
+            return None
         return [self._fraction[rows] for rows in self.rows]
 
-    def block_slopes(self, values, i, part, names):
+    def block_slopes(self, values, i, part, names, species=None):
         """d fraction / d parameter (internal units) at the points `part`
         of curve i, one column per name of `names` (free nonlinear
-        parameters), from the last evaluation (which must be of `values`)."""
+        parameters), from the last evaluation (which must be of `values`);
+        with `species` ("oligomers" or "polymers"), of that species' share."""
         curve = self.curves[i]
         out = np.zeros((part.stop - part.start, len(names)))
         if self.points is not None:
@@ -315,7 +348,7 @@ class FitProblem(Blocks, DerivedValues):
             temperature, _, solvent = self._axes(curve, curve.x[part])
             for j, name in enumerate(names):
                 for constant, factor in self.points.factors(name, temperature, solvent):
-                    out[:, j] += self._slopes[constant][rows] * factor
+                    out[:, j] += self._slopes[(species, constant) if species else constant][rows] * factor
                 if name in self.log_names:
                     out[:, j] *= math.log(10.0)
             return out
@@ -335,15 +368,29 @@ class FitProblem(Blocks, DerivedValues):
         return tuple(values[self.per_curve[kind, i]] if (kind, i) in self.per_curve else 0.0
                      for kind in ("baseline", "slope", "amplitude", "aggregate_slope"))
 
+    def oligomer_amplitude(self, values, i):
+        """The oligomers' signal of curve i (internal units; 0 without species signals)."""
+        name = self.per_curve.get(("oligomer_amplitude", i))
+        return 0.0 if name is None else values[name]
+
     def compose(self, values, i, x, fraction):
+        """The signal of curve i at the points x from the fraction
+        aggregated there (with species signals: the fraction, the
+        oligomers' and the polymers' shares)."""
         baseline, slope, amplitude, aggregate_slope = self.linear_values(values, i)
         dt = np.asarray(x, dtype=float) - REFERENCE_TEMPERATURE if self.curves[i].vary == "temperature" else 0.0
+        if self.species:
+            oligomers, polymers = fraction[:, 1], fraction[:, 2]
+            return self.weight(i, x) * (baseline + slope * dt + (amplitude + aggregate_slope * dt) * polymers
+                                        + self.oligomer_amplitude(values, i) * oligomers)
         return self.weight(i, x) * (baseline + slope * dt + (amplitude + aggregate_slope * dt) * fraction)
 
     def signal(self, x, i, temperature):
         """Model signal of curve i (internal units)."""
         values = self.values(x)
-        return self.compose(values, i, temperature, self.fraction(values, self.curves[i], temperature))
+        fraction = self.species_fractions(values, self.curves[i], temperature) if self.species else \
+            self.fraction(values, self.curves[i], temperature)
+        return self.compose(values, i, temperature, fraction)
 
     def model_minus_data(self, x, data=None):
         """Model minus data for every point (internal units), or None where
@@ -442,8 +489,7 @@ class FitProblem(Blocks, DerivedValues):
             design, _ = self._design(i, part, fractions[i][part], self.observed[i])
             block = np.empty((design.shape[0], len(self.free)))
             if self.free_thermo:
-                block[:, self.thermo_index] = self._amplitude(i, part, linear)[:, None] * \
-                    self.block_slopes(values, i, part, self.free_thermo)
+                block[:, self.thermo_index] = self.model_slopes(values, i, part, linear, self.free_thermo)
             block[:, self.linear_index] = design
             out[rows] = block
         return out if np.all(np.isfinite(out)) else None

@@ -51,6 +51,7 @@ class CurveResult:
     # the fitted signal change: "rms", "max", and "noise", the RMS that
     # noise alone would leave after the same averaging.
     misfit_percent: Optional[Dict[str, float]] = None
+    oligomer_amplitude: Optional[float] = None  # species signals: the oligomers' signal (amplitude is the polymers')
 
 
 class NucleusSupport:
@@ -236,6 +237,17 @@ class FitResult:
         problem = self._fit
         return problem.fraction(problem.values(self._x), problem.curves[i], np.asarray(x, dtype=float))
 
+    def species(self, x, curve_index=0) -> Optional[Dict[str, np.ndarray]]:
+        """With species signals, the shares of c_tot held in oligomers up to
+        the nucleus ("oligomers") and in polymers beyond it ("polymers") at
+        the points x of curve `curve_index`; None without."""
+        i = self._index(curve_index)
+        problem = self._fit
+        if not problem.species:
+            return None
+        shares = problem.species_fractions(problem.values(self._x), problem.curves[i], np.asarray(x, dtype=float))
+        return {"oligomers": shares[:, 1], "polymers": shares[:, 2]}
+
     def fitted(self, curve_index=0) -> np.ndarray:
         """The fitted signal at the measured points of curve `curve_index`."""
         return self.predict(self.data[self._index(curve_index)].x, curve_index)
@@ -284,6 +296,10 @@ class FitResult:
             columns["residual"].append(fitted.residuals)
             columns["fraction"].append(fraction)
             columns["aggregation"].append(aggregation)
+            shares = self.species(curve.x, i)
+            if shares is not None:
+                columns.setdefault("oligomers", []).append(shares["oligomers"])
+                columns.setdefault("polymers", []).append(shares["polymers"])
             if problem.model.mass_balance:
                 dp_n, dp_n_all = degree_of_polymerisation(
                     problem.model.name, problem.plain(values), curve.temperatures(), curve.concentrations(),
@@ -600,6 +616,8 @@ def _resampled(residuals, rho, rng):
 def _curve_dict(c):
     out = {"label": c.label, "vary": c.vary, "c_tot": c.c_tot, "temperature": c.temperature,
            "baseline": c.baseline, "slope": c.slope, "amplitude": c.amplitude, "te": _json_float(c.te)}
+    if c.oligomer_amplitude is not None:
+        out["oligomer_amplitude"] = c.oligomer_amplitude
     if c.midpoint is not None:
         out[c.midpoint[0]] = _json_float(c.midpoint[1])
     out["misfit_percent"] = None if c.misfit_percent is None else \

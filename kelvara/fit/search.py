@@ -23,6 +23,14 @@ _ENTHALPIES = (-40e3, -80e3, -140e3, -230e3)
 _NUCLEATION = (3e3, 18e3, 40e3)
 _REFINED = 3  # starts refined after the screening, besides the guessed one
 _NUCLEATION_ENTROPIES = (-40.0, 0.0, 40.0, 100.0)  # J/(mol K), when free
+# With species signals and a free entropy, nucleation may be favoured where
+# the transition sets in and disfavoured below: oligomers that fill up
+# first and then give way to polymers.  Such starts put sigma = 1 at the
+# bottom of the measured window, a quarter and half way up it, with these
+# entropies of nucleation (J/(mol K)).
+_CROSSINGS = (0.0, 0.25, 0.5)
+_FAVOURED_ENTROPIES = (150.0, 400.0)
+_FAVOURED_REFINED = 6  # their landscape has many nearly equal minima
 
 
 def _steepest(curve):
@@ -139,6 +147,15 @@ _CURVE_ENTHALPIES = (-40e3, -90e3, -180e3)
 _ACTIVATION = (1e-2, 1e-4, 1e-6)
 
 
+def _crossing_start(model, delta_h, anchor, c_tot, crossing, delta_s_nuc):
+    """An elongation as _thermo_start's, and sigma = exp(delta_s_nuc / R
+    (1 - crossing / T)): 1 at `crossing`, above 1 over it."""
+    start = _thermo_start(model, delta_h, anchor, c_tot, 0.0, 0.1, 0.0)
+    nucleation = next(rate for rate in model.rates if rate.role == "nucleation")
+    start[nucleation.enthalpy], start[nucleation.entropy] = delta_s_nuc * crossing, delta_s_nuc
+    return start
+
+
 def _per_curve_start(problem, offset, enthalpy, activation):
     """Values of every per-curve parameter: each curve's Te (or Tm) at its
     steepest point plus offset; a shared one takes the mean."""
@@ -156,13 +173,18 @@ def _per_curve_start(problem, offset, enthalpy, activation):
     return values
 
 
-def _candidates(problem: FitProblem) -> List[Dict[str, float]]:
+def _candidates(problem: FitProblem, favoured: bool = False) -> List[Dict[str, float]]:
     """Starts spread over plausible values: the elongation temperature at
     each curve's steepest point and on a grid that runs half the measured
     range beyond either edge (a transition cut off at an edge still gets a
     start beyond it), each with every enthalpy of _ENTHALPIES and, for the
-    cooperative models, every nucleation enthalpy of _NUCLEATION."""
+    cooperative models, every nucleation enthalpy of _NUCLEATION; with
+    `favoured`, the starts of nucleation favoured at the transition instead
+    (species signals with a free entropy of nucleation; else none)."""
     model = problem.model
+    if favoured and not (problem.species and model.nucleation_entropy in problem.free_thermo
+                         and not problem.at_one_temperature):
+        return []
     if not model.mass_balance:
         activations = _ACTIVATION if "activation" in model.starts else (None,)
         return [_per_curve_start(problem, offset, h, a) for offset in _OFFSETS for h in _CURVE_ENTHALPIES
@@ -192,6 +214,12 @@ def _candidates(problem: FitProblem) -> List[Dict[str, float]]:
     # A free entropy of nucleation: sigma's temperature dependence steeper
     # or shallower than the enthalpy's alone.
     entropies = _NUCLEATION_ENTROPIES if model.nucleation_entropy in problem.free_thermo else (0.0,)
+    if favoured:
+        if not temperature_curves:
+            return []
+        return [_crossing_start(model, delta_h, anchor, c_tot, low + share * width, entropy)
+                for anchor, c_tot in anchors for delta_h in _ENTHALPIES for share in _CROSSINGS
+                for entropy in _FAVOURED_ENTROPIES]
     out = []
     for anchor, c_tot in anchors:
         for delta_h in _ENTHALPIES:
@@ -255,13 +283,14 @@ def _refine(problem, theta, max_nfev):
 
 
 def search_starts(problem: FitProblem, start: Dict[str, float], notes: List[str], search: bool, max_nfev):
-    """The start of the final fit: (x0, screened, refined, reaching best)."""
+    """The start of the final fit: (x0, screened, refined, reaching best,
+    every refined end as (chi2, theta))."""
     guess = first_guess(problem)
     if not problem.free_thermo:
         projected = problem.project(np.zeros(0))
         if projected is None:
             raise KelvaraError("the model cannot be evaluated at the fixed thermodynamic values")
-        return problem.full_vector(np.zeros(0), linear_start(problem, projected.beta)), 1, 1, 1
+        return problem.full_vector(np.zeros(0), linear_start(problem, projected.beta)), 1, 1, 1, []
 
     given = {n: start[n] for n in problem.free_thermo if n in start}
     first = dict(guess)
@@ -279,19 +308,8 @@ def search_starts(problem: FitProblem, start: Dict[str, float], notes: List[str]
 
     screened = 1
     if search:
-        scored: list = []
-        seen = set()
-        for thermo in _candidates(problem):
-            theta = theta_of(problem, thermo)
-            key = tuple(np.round(theta, 6))
-            if key in seen:
-                continue
-            seen.add(key)
-            projected = problem.project(theta)
-            if projected is not None:
-                scored.append((projected.chi2, len(scored), theta, projected.per_curve))
-        screened += len(seen)
-        scored.sort(key=lambda item: item[:2])
+        (scored, distinct), (favoured, more) = (_screened(problem, _candidates(problem, f)) for f in (False, True))
+        screened += distinct + more
         if scored and not problem.model.mass_balance:
             # Curves that share nothing nonlinear are best started each at its
             # own best: the k-th best start of every curve, put together.
@@ -305,6 +323,9 @@ def search_starts(problem: FitProblem, start: Dict[str, float], notes: List[str]
                             theta[j] = chosen[j]
                 starts.append(theta)
         starts += _diverse([item[2] for item in scored], problem, _REFINED)
+        # The favoured starts score worse at first (the oligomers' signal is
+        # not yet where it belongs): the best of them are refined as well.
+        starts += _diverse([item[2] for item in favoured], problem, _FAVOURED_REFINED)
 
     refined = []
     taken: list = []
@@ -323,7 +344,25 @@ def search_starts(problem: FitProblem, start: Dict[str, float], notes: List[str]
     reached = sum(1 for chi2, _ in refined if chi2 <= best_chi2 + tolerance)
     beta = problem.project(best_theta).beta
     return (problem.full_vector(best_theta, linear_start(problem, beta)),
-            screened, len(refined), reached)
+            screened, len(refined), reached, refined)
+
+
+def _screened(problem, candidates):
+    """((chi2, order, theta, chi2 per curve) of every distinct start that
+    evaluates, best first; how many distinct starts there were)."""
+    scored: list = []
+    seen = set()
+    for thermo in candidates:
+        theta = theta_of(problem, thermo)
+        key = tuple(np.round(theta, 6))
+        if key in seen:
+            continue
+        seen.add(key)
+        projected = problem.project(theta)
+        if projected is not None:
+            scored.append((projected.chi2, len(scored), theta, projected.per_curve))
+    scored.sort(key=lambda item: item[:2])
+    return scored, len(seen)
 
 
 def linear_start(problem, beta):

@@ -33,6 +33,11 @@ _TYPICAL = {"J/mol": 10e3, "J/(mol K)": 30.0, "K": 10.0}
 _VANISHING = 1e-12
 # Residual degrees of freedom below which the noise cannot be measured.
 _MIN_DOF = 5
+# Another minimum of the search rivals the best when its chi2 lies within the
+# 95 % likelihood-ratio limit (chi-squared, one degree of freedom) in residual
+# variances and a thermodynamic value lies this many standard errors away.
+_RIVAL_RISE = 3.841458820694124
+_RIVAL_SDS = 3.0
 
 
 # Every problem's code and kind: "answer" when the answer itself is wrong or
@@ -50,6 +55,7 @@ KINDS = {
     "te_far_outside": "answer",
     "midpoint_far_outside": "answer",
     "no_plateau": "answer",
+    "rival_minimum": "answer",
 }
 
 
@@ -290,3 +296,37 @@ def plateau_check(problem, x, curve_results):
                         + (extrapolated if len(open_curves) == 1 else ": their baselines and amplitudes are "
                            "extrapolated from the model's shape"))], []
     return [], [text + extrapolated for text in open_curves[:8]]
+
+
+def rival_minima(problem, ends, rss, parameters, variance):
+    """A problem when another end of the search fits about as well as the
+    best (chi2 within the likelihood-ratio limit, in residual `variance`s)
+    far from it (a thermodynamic value more than _RIVAL_SDS standard errors
+    away): the data do not single out one answer, and the standard errors,
+    which describe one minimum, understate what is unknown."""
+    if not (variance > 0 and math.isfinite(variance)):
+        return []
+    for chi2, theta in sorted(ends, key=lambda end: end[0]):
+        rise = (chi2 - rss) / variance
+        if not (math.isfinite(rise) and rise <= _RIVAL_RISE):
+            continue
+        away = []
+        for name, value in zip(problem.free_thermo, theta):
+            p = parameters[name]
+            other = problem.external(name, float(value))
+            if p.determined and abs(other - p.value) > _RIVAL_SDS * p.stderr:
+                away.append((abs(other - p.value) / p.stderr, name, other, p.unit))
+        if away:
+            shown = ", ".join(f"{name} {_in_unit(other, unit)}" for _, name, other, unit in away)
+            return [Problem("rival_minimum", (
+                f"the data do not single out one answer: another minimum fits about as well (chi2 within "
+                f"{max(rise, 0.0):.2g} residual variances of the best, inside the 95 % likelihood-ratio limit of "
+                f"{_RIVAL_RISE:.2f}) at {shown}, up to {max(a[0] for a in away):.0f} standard errors from the best; "
+                "the standard errors describe one minimum only"))]
+    return []
+
+
+def _in_unit(value, unit):
+    if unit == "J/mol":
+        return f"{value / 1000:.4g} kJ/mol"
+    return f"{value:.4g} {unit}".rstrip()
