@@ -148,3 +148,17 @@ def test_the_command_prints_each_curve_rounded_to_its_errors():
     error = result.parameters["baseline[0]"].stderr
     assert abs(float(baseline) - result.parameters["baseline[0]"].value) <= error / 10
     assert len(baseline.split(".")[1]) == max(-(int(np.floor(np.log10(error))) - 1), 0)
+
+
+def test_the_projected_problem_keeps_all_of_chi2_where_a_regressor_vanishes():
+    """Where no monomer aggregates (an elongation constant far too small)
+    the species' shares are zero at every point, and so their amplitudes'
+    regressors: the projected problem still sees the whole chi2 (it once
+    lost part of it, and a search could end at a chi2 of 0)."""
+    result = fit(cooling(), "cooperative", baseline_slope=False, aggregate_slope=False, species_signals=True)
+    problem = result._problem
+    theta = result._x[problem.thermo_index].copy()
+    theta[problem.free_thermo.index("delta_s")] -= 4000.0  # K smaller by e^481: no aggregate at all
+    projected = problem.projection(theta)
+    assert projected.chi2 > 100 * result.chi2 / problem.scale ** 2  # the transition is gone
+    assert float(projected.rho @ projected.rho) == pytest.approx(projected.chi2, rel=1e-9)

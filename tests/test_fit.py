@@ -352,3 +352,23 @@ def test_the_fit_takes_enough_steps_where_k_c_tot_is_tiny(model):
     raw = MODELS[model].function(temps.tolist(), *thermo, 1e-5, 1.0, *((3,) if model == "cooperative_n" else ()))
     assert raw[-1] != exact  # the sweep's 100 steps alone are not enough there
     assert list(fraction[:-1]) == raw[:-1]  # and are left alone elsewhere
+
+
+def test_a_polish_that_worsens_the_refined_minimum_does_not_replace_it(monkeypatch):
+    from kelvara.fit.problem import FitProblem
+
+    kelvin = np.linspace(280.0, 370.0, 121)
+    curves = [Curve(kelvin, 0.05 + 0.8 * np.array(_core.temp_cooperative_model(
+        kelvin.tolist(), -95000.0, -180.0, 22000.0, c_tot, 1.0)), c_tot) for c_tot in (5e-6, 2e-5)]
+    honest = fit(curves, "cooperative", baseline_slope=False, aggregate_slope=False)
+    solve = FitProblem.solve
+
+    def astray(self, x0, *args, **kwargs):
+        result = solve(self, x0, *args, **kwargs)
+        result.x = result.x + 0.3 * np.abs(result.x) + 0.1  # "converged", far off
+        return result
+
+    monkeypatch.setattr(FitProblem, "solve", astray)
+    kept = fit(curves, "cooperative", baseline_slope=False, aggregate_slope=False)
+    assert kept.converged and kept.chi2 <= honest.chi2 * (1 + 1e-6) + 1e-20
+    assert kept.parameters["delta_h"].value == pytest.approx(-95000.0, rel=1e-4)

@@ -103,7 +103,7 @@ class Workspace:
             # Where the polymers hold most, x is near 1 and u = 1 - x has
             # lost digits: there they are the fraction less the oligomers.
             total = self.fraction.array[:count]
-            most = polymers > 0.5 * total
+            most = (total > 0.0) & (polymers > 0.5 * total)
             polymers = np.where(most, total - oligomers, polymers)
             if not slopes:
                 return oligomers, polymers, {}
