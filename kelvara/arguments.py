@@ -47,10 +47,13 @@ def data_arguments(parser):
                         "temperature column: kelvin, or with a unit (293.15, 20C)")
     for role in ("temperature", "signal", "concentration", "curve", "solvent"):
         parser.add_argument(f"--{role}-column", f"--{role}_column", dest=f"{role}_column", metavar="NAME",
+                            action="append" if role == "signal" else "store",
                             help=f"the {role} column: its header, its header's first word, or its 1-based "
                             "position (the way into a file without a header)"
                             + (": the fraction of good solvent, 0 to 1 (or %% in its header)"
-                               if role == "solvent" else ""))
+                               if role == "solvent" else "")
+                            + ("; repeated, each is a channel of the same samples (CD, HT, UV), fitted together"
+                               if role == "signal" else ""))
     parser.add_argument("--decimal", choices=(".", ","), help="the decimal mark (default: detected)")
     parser.add_argument("--sheet", metavar="NAME", help="the sheet of an Excel file, by name (any case) or "
                         "number (default: the first sheet holding a table of numbers)")

@@ -56,6 +56,27 @@ def _kinds(curves):
     return [kind for kind in ("temperature", "concentration", "solvent") if any(c.vary == kind for c in curves)]
 
 
+def _groups(curves):
+    """(kind, channel) of each column of panels: one per kind, or, where
+    curves of a kind carry several signals (channels of the same samples:
+    "CD (mdeg)", "HT (V)"), one per signal (channel None: every curve)."""
+    out = []
+    for kind in _kinds(curves):
+        names = list(dict.fromkeys(c.signal_name for c in curves if c.vary == kind))
+        out += [(kind, name) for name in names] if len(names) > 1 else [(kind, None)]
+    return out
+
+
+def _colours(plt, curves):
+    """A colour per curve: by concentration where channels repeat them."""
+    if len({c.signal_name for c in curves}) > 1:
+        levels = sorted({c.c_tot for c in curves if c.c_tot is not None})
+        if levels:
+            spread = plt.get_cmap("viridis")(np.linspace(0.0, 0.85, len(levels)))
+            return [spread[levels.index(c.c_tot)] if c.c_tot in levels else spread[0] for c in curves]
+    return plt.get_cmap("viridis")(np.linspace(0.0, 0.85, len(curves)))
+
+
 def _x_label(kind, celsius):
     return "Temperature (°C)" if kind == "temperature" and celsius else _X_LABELS[kind]
 
@@ -75,7 +96,8 @@ def _curve_label(curve):
     return label or "series"
 
 
-def _draw_curves(axis, result, curves, celsius, colours, residuals=None, aggregation=None, kind="temperature"):
+def _draw_curves(axis, result, curves, celsius, colours, residuals=None, aggregation=None, kind="temperature",
+                 channel=None):
     """Data, fitted curves and their half-way marks (Te, c50, f50) of the
     curves of one kind in one result (and their residuals and degree of
     aggregation, when given axes for them)."""
@@ -83,7 +105,7 @@ def _draw_curves(axis, result, curves, celsius, colours, residuals=None, aggrega
     table = result.curve_table() if aggregation is not None else None
     offsets = np.cumsum([0] + [c.size for c in curves])
     for i, (curve, colour) in enumerate(zip(curves, colours)):
-        if curve.vary != kind:
+        if curve.vary != kind or (channel is not None and curve.signal_name != channel):
             continue
         order = np.argsort(curve.x)
         t = curve.x[order]
@@ -161,13 +183,16 @@ def _emptiest_corner(axis):
     return min(counts, key=counts.get)
 
 
-def _misfit_label(axis, result, curves, kind):
+def _misfit_label(axis, result, curves, kind, channel=None):
     """Say in the residual panel what its lines are: the misfit."""
+    def shown(curve):
+        return curve.vary == kind and (channel is None or curve.signal_name == channel)
+
     sized = [c.misfit_percent for c, curve in zip(result.curve_results, curves)
-             if c.misfit_percent is not None and curve.vary == kind]
+             if c.misfit_percent is not None and shown(curve)]
     if not sized:
         return
-    span = max(result.misfit_window(i) for i, c in enumerate(curves) if c.vary == kind)
+    span = max(result.misfit_window(i) for i, c in enumerate(curves) if shown(c))
     axis.text(0.01, 0.96, f"lines: averaged over {span} points; misfit {max(m['rms'] for m in sized):.2g} % RMS "
               f"(noise alone {max(m['noise'] for m in sized):.2g} %)",
               transform=axis.transAxes, fontsize=7, va="top", color="0.25",
@@ -251,7 +276,7 @@ def _fit_figure(plt, result, curves, celsius, aggregation, annotate, journal):
     extra = bool(profiles) or support is not None  # a row of small panels below
     rows = [4.0 + (1.6 if aggregation else 0.0)] + ([1.6] if extra else [])
     height = 6.5 + (2.0 if aggregation else 0.0) + (2.6 if extra else 0.0) + 0.3 * len(result.problems)
-    kinds = _kinds(curves)
+    kinds = _groups(curves)
     if journal:
         width = journal[0] * _CM
         # A column is portrait, a page's width landscape.
@@ -264,20 +289,21 @@ def _fit_figure(plt, result, curves, celsius, aggregation, annotate, journal):
     grid = figure.add_gridspec(len(rows), 1, height_ratios=rows, hspace=0.3)
     ratios = [3, 1] + ([1.6] if aggregation else [])
     columns = grid[0].subgridspec(1, len(kinds), wspace=0.25)
-    colours = plt.get_cmap("viridis")(np.linspace(0.0, 0.85, len(curves)))
+    colours = _colours(plt, curves)
     tops = []
-    for k, kind in enumerate(kinds):
+    for k, (kind, channel) in enumerate(kinds):
         data = columns[0, k].subgridspec(len(ratios), 1, height_ratios=ratios, hspace=0.08)
         top = figure.add_subplot(data[0])
         bottom = figure.add_subplot(data[1], sharex=top)
         panel = figure.add_subplot(data[2], sharex=top) if aggregation else None
-        _draw_curves(top, result, curves, celsius, colours, bottom, panel, kind)
+        _draw_curves(top, result, curves, celsius, colours, bottom, panel, kind, channel)
         bottom.axhline(0.0, color="0.4", lw=0.8)
         if not journal:  # at a journal's size the caption says what the lines are
-            _misfit_label(bottom, result, curves, kind)
-        if k == 0:
-            top.set_ylabel(_signal_label(curves))
-            bottom.set_ylabel(_residual_label(curves))
+            _misfit_label(bottom, result, curves, kind, channel)
+        if k == 0 or channel is not None:
+            own = curves if channel is None else [c for c in curves if c.signal_name == channel]
+            top.set_ylabel(_signal_label(own))
+            bottom.set_ylabel(_residual_label(own))
         last = panel if aggregation else bottom
         last.set_xlabel(_x_label(kind, celsius))
         for axis in ([top, bottom] if aggregation else [top]):

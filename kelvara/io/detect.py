@@ -6,7 +6,7 @@ from __future__ import annotations
 
 import pathlib
 from collections import Counter
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import Callable, Iterable, List, Optional, Sequence, Union, cast
 
 import numpy as np
@@ -60,7 +60,7 @@ def read(
     c_tot: Optional[Sequence[Union[float, str]]] = None,
     celsius: bool = False,
     temperature_column: Optional[str] = None,
-    signal_column: Optional[str] = None,
+    signal_column: Union[str, Sequence[str], None] = None,
     concentration_column: Optional[str] = None,
     curve_column: Optional[str] = None,
     decimal: Optional[str] = None,
@@ -89,7 +89,10 @@ def read(
         says kelvin is an error).
     temperature_column, signal_column, concentration_column, curve_column, solvent_column : str, optional
         A column by its header, its header's first word, or its 1-based
-        position ("1"; the only way into a file without a header).
+        position ("1"; the only way into a file without a header).  Several
+        signal columns (a sequence) are channels of the same samples: each
+        is read as a curve of its own per sample, labelled with its header,
+        and fitted together with the others.
     decimal : {".", ","}, optional
         The decimal mark (default: detected).
     sheet : str, optional
@@ -137,7 +140,7 @@ def read(
     pending: List[PendingCurve] = []
     files: List[FileReading] = []
     for index, path in enumerate(data_paths):
-        done = read_file(path, options)
+        done = _read_channels(path, options) if options.channels else read_file(path, options)
         if vary not in ("auto", "temperature") and any(p.vary != vary for p in done.curves):
             raise ReadError(f"{path} holds curves against temperature (an instrument's temperature scan), "
                             f"not a {vary} series")
@@ -294,6 +297,41 @@ def _assign_concentrations(pending, given):
     else:
         raise ReadError(f"--c-tot given {len(values)} times, but {len(missing)} curves in {len(files)} "
                         "files need a concentration: give one per curve or one per file, in order")
+
+
+def _read_channels(path: pathlib.Path, options: ReadOptions) -> FileRead:
+    """A file whose several signal columns are channels of the same samples
+    (CD, HT and UV of one run): each column read as the only signal, its
+    curves labelled with its header ("10 µM · CD (mdeg)"), one reading
+    naming every column."""
+    if not path.is_file():
+        raise ReadError(f"{path}: several signal columns need a file that can be read once per column, not a pipe")
+    reads = [read_file(path, replace(options, signal_column=column)) for column in options.channels]
+    first = reads[0]
+    reading = first.reading
+    where = {(c.position, c.header): j for j, c in enumerate(reading.columns)}
+    for other in reads[1:]:
+        for column in other.reading.columns:
+            j = where.get((column.position, column.header))
+            if j is None:
+                where[column.position, column.header] = len(reading.columns)
+                reading.columns.append(column)
+            elif column.role == "signal":
+                reading.columns[j] = column  # unused in the first channel's reading
+    reading.columns.sort(key=lambda c: (c.position is None, c.position or 0))
+    names = [r.curves[0].signal_name if r.curves else column for r, column in zip(reads, options.channels)]
+    if len(set(names)) < len(names):
+        raise ReadError(f"{path}: the signal columns {', '.join(map(repr, options.channels))} are not "
+                        "distinct columns of the file")
+    reading.details = (reading.details + "; " if reading.details else "") + \
+        f"{len(names)} channels of the same samples: {', '.join(map(repr, names))}"
+    curves, notes = [], list(first.notes)
+    for done in reads:
+        for pending in done.curves:
+            pending.label = f"{pending.label} · {pending.signal_name}"
+            curves.append(pending)
+        notes += [n for n in done.notes if n not in notes]
+    return FileRead(curves, reading, notes)
 
 
 def read_file(name: pathlib.Path, options: ReadOptions) -> FileRead:

@@ -120,7 +120,7 @@ class ReadOptions:
     c_tot: Tuple[Union[float, str], ...] = ()
     celsius: bool = False
     temperature_column: Optional[str] = None
-    signal_column: Optional[str] = None
+    signal_column: Union[str, Tuple[str, ...], None] = None  # several: channels of the same samples
     concentration_column: Optional[str] = None
     curve_column: Optional[str] = None
     decimal: Optional[str] = None
@@ -132,6 +132,11 @@ class ReadOptions:
 
     def __post_init__(self):
         object.__setattr__(self, "c_tot", tuple(self.c_tot or ()))
+        if isinstance(self.signal_column, (list, tuple)):
+            chosen = tuple(dict.fromkeys(str(c) for c in self.signal_column))
+            if len(chosen) < len(self.signal_column):
+                raise ReadError(f"a signal column is given twice: {', '.join(map(repr, self.signal_column))}")
+            object.__setattr__(self, "signal_column", chosen[0] if len(chosen) == 1 else (chosen or None))
         if self.decimal not in (None, ".", ","):
             raise ReadError(f"decimal must be '.' or ',', not {self.decimal!r}")
         if self.segment not in SEGMENTS:
@@ -145,6 +150,12 @@ class ReadOptions:
         line's parsed options); absent ones take their defaults."""
         return cls(**{name: getattr(given, name) for name in cls.__dataclass_fields__ if hasattr(given, name)
                       and getattr(given, name) is not None})
+
+    @property
+    def channels(self) -> Tuple[str, ...]:
+        """The signal columns read as channels of the same samples (none
+        when one signal, or none, is chosen)."""
+        return self.signal_column if isinstance(self.signal_column, tuple) else ()
 
     def to_dict(self) -> Dict[str, Any]:
         """The options given (not at their defaults), as plain data."""
