@@ -372,3 +372,27 @@ def test_a_polish_that_worsens_the_refined_minimum_does_not_replace_it(monkeypat
     kept = fit(curves, "cooperative", baseline_slope=False, aggregate_slope=False)
     assert kept.converged and kept.chi2 <= honest.chi2 * (1 + 1e-6) + 1e-20
     assert kept.parameters["delta_h"].value == pytest.approx(-95000.0, rel=1e-4)
+
+
+@pytest.mark.parametrize("model", ["isodesmic", "cooperative", "cooperative_n", "coop_iso", "vanderschoot",
+                                   "isodesmic_sigmoid"])
+def test_published_values_are_evaluated_with_only_the_signals_fitted(model):
+    """Every thermodynamic (or per-curve) value fixed, as a paper gives
+    them: the baselines and amplitudes alone are fitted, linearly, and the
+    misfit is that of the fit that found those values."""
+    kelvin = np.linspace(280.0, 370.0, 121)
+    rng = np.random.default_rng(11)
+    curves = [Curve(kelvin, 0.05 + 0.8 * np.array(_core.temp_cooperative_model(
+        kelvin.tolist(), -95000.0, -180.0, 22000.0, c_tot, 1.0)) + rng.normal(0, 0.004, kelvin.size), c_tot)
+        for c_tot in (5e-6, 2e-5)]
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        found = fit(curves, model)
+        slopes = {c.option: c.kept for c in found.slopes}
+        published = {n: p.value for n, p in found.parameters.items() if n in found._problem.nonlinear_set}
+        evaluated = fit(curves, model, fix=published, **slopes)
+    assert evaluated.free == [n for n in found.free if n not in published]
+    assert evaluated.chi2 == pytest.approx(found.chi2, rel=1e-6)
+    assert evaluated.converged
+    # A value the data left undetermined is given now: only the misfit can fail.
+    assert {p.code for p in evaluated.problems} <= {p.code for p in found.problems} - {"not_determined"}
