@@ -69,11 +69,14 @@ def _groups(curves):
 
 def _colours(plt, curves):
     """A colour per curve: by concentration where channels repeat them."""
+    def level(curve):  # a curve at one concentration; a series has none
+        return float(curve.c_tot) if curve.vary != "concentration" and curve.c_tot is not None else None
+
     if len({c.signal_name for c in curves}) > 1:
-        levels = sorted({c.c_tot for c in curves if c.c_tot is not None})
+        levels = sorted({level(c) for c in curves} - {None})
         if levels:
             spread = plt.get_cmap("viridis")(np.linspace(0.0, 0.85, len(levels)))
-            return [spread[levels.index(c.c_tot)] if c.c_tot in levels else spread[0] for c in curves]
+            return [spread[levels.index(level(c))] if level(c) in levels else spread[0] for c in curves]
     return plt.get_cmap("viridis")(np.linspace(0.0, 0.85, len(curves)))
 
 

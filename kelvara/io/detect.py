@@ -123,7 +123,8 @@ def read(
         cannot be read without a guess.
     """
     if options is None:
-        options = ReadOptions(tuple(c_tot or ()), celsius, temperature_column, signal_column, concentration_column,
+        chosen = signal_column if signal_column is None or isinstance(signal_column, str) else tuple(signal_column)
+        options = ReadOptions(tuple(c_tot or ()), celsius, temperature_column, chosen, concentration_column,
                               curve_column, decimal, sheet, segment, vary, temperature, solvent_column)
     elif (c_tot, celsius, temperature_column, signal_column, concentration_column, curve_column, decimal, sheet,
           segment, vary, temperature, solvent_column) != (None, False, None, None, None, None, None, None, "all",

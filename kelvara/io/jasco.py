@@ -65,7 +65,7 @@ def read_jasco(sample: Sample, options: ReadOptions) -> FileRead:
         raise ReadError(f"{path}: the rows after XYDATA cannot be read: {str(error).splitlines()[0]}") from None
     column = 1
     if options.signal_column is not None:
-        chosen = options.signal_column.strip()
+        chosen = str(options.signal_column).strip()  # one column here: channels are read one by one
         if chosen.isdigit() and 2 <= int(chosen) <= table.shape[1]:
             column = int(chosen) - 1
         else:
