@@ -486,9 +486,9 @@ def vanderschoot(temperature, te, h_e, ka, branch=None):
 
     t = np.asarray(temperature, dtype=float)
     z = h_e * (t - te) / (GAS_CONSTANT * te * te)
-    with np.errstate(over="ignore", invalid="ignore"):
+    with np.errstate(over="ignore", invalid="ignore", divide="ignore"):
         elongation = -np.expm1(-z)
-        third = ka ** (1.0 / 3.0)
+        third = np.float64(ka) ** (1.0 / 3.0)  # ka 0 (1e-400 on its log scale): no fraction, not a crash
         nucleation = third * np.exp((2.0 / (3.0 * third) - 1.0) * z)
     return np.where(t <= (te if branch is None else branch), elongation, nucleation)
 

@@ -127,8 +127,13 @@ def fit(
                          free=free, species_signals=species_signals)
     curves, sizes, make, numbers = _setup(curves, model, options)
 
-    def run(baseline, aggregate):
-        results = [_fit_problem(make(size, baseline, aggregate), dict(numbers), search) for size in sizes]
+    def run(baseline, aggregate, near=None):
+        if near is None:
+            results = [_fit_problem(make(size, baseline, aggregate), dict(numbers), search) for size in sizes]
+        else:  # a trial of one more slope, from the fit without it
+            thermo = {n: p.value for n, p in near.parameters.items()
+                      if n in near._problem.nonlinear_set and not p.fixed}
+            results = [_fit_problem(make(near.nuc_size, baseline, aggregate), thermo, False)]
         return min(results, key=lambda r: (not (r.converged and math.isfinite(r.chi2)), r.chi2)), results
 
     best, results, choices = choose_slopes(run, *_slopes_asked(curves, options))

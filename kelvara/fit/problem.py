@@ -463,12 +463,13 @@ class FitProblem(Blocks, DerivedValues):
             out = self.compressed(full(z), data, keep)
             return (self.penalty_rho(keep.size), np.zeros((keep.size + 1, keep.size))) if out is None else out
 
-        result = least_squares(
-            lambda z: evaluate(z)[0], x0[keep], jac=lambda z: evaluate(z)[1],
-            bounds=(np.array(low)[keep], np.array(high)[keep]),
-            x_scale="jac", method="trf", xtol=1e-12, ftol=1e-12, gtol=1e-10,
-            max_nfev=max_nfev or 200 * (keep.size + 1),
-        )
+        with np.errstate(divide="ignore", invalid="ignore"):  # a vanishing step on the way is no result
+            result = least_squares(
+                lambda z: evaluate(z)[0], x0[keep], jac=lambda z: evaluate(z)[1],
+                bounds=(np.array(low)[keep], np.array(high)[keep]),
+                x_scale="jac", method="trf", xtol=1e-12, ftol=1e-12, gtol=1e-10,
+                max_nfev=max_nfev or 200 * (keep.size + 1),
+            )
         result.x = full(result.x)
         return result
 

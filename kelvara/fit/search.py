@@ -275,10 +275,13 @@ def _refine(problem, theta, max_nfev):
     """A local fit of the thermodynamic parameters alone, the linear ones
     solved for exactly at every step; returns (chi2, theta)."""
     low, high = problem.free_bounds(problem.free_thermo)
-    result = least_squares(
-        problem.projected_rho, theta, jac=problem.projected_jacobian, bounds=(low, high), x_scale="jac", method="trf",
-        xtol=1e-8, ftol=1e-8, gtol=1e-8, max_nfev=max_nfev or 100 * (len(theta) + 1),
-    )
+    # From a start far out (a trial from a degenerate fit) the trust region
+    # may divide by a vanishing step on its way: that is no result.
+    with np.errstate(divide="ignore", invalid="ignore"):
+        result = least_squares(
+            problem.projected_rho, theta, jac=problem.projected_jacobian, bounds=(low, high), x_scale="jac",
+            method="trf", xtol=1e-8, ftol=1e-8, gtol=1e-8, max_nfev=max_nfev or 100 * (len(theta) + 1),
+        )
     return float(result.fun @ result.fun), result.x
 
 

@@ -112,32 +112,35 @@ def undecided_slopes(curves, baseline_slope, aggregate_slope,
     return out[0], out[1]
 
 
-def choose_slopes(run: Callable[[bool, bool], Tuple[Any, list]], baseline_slope: Optional[bool],
+def choose_slopes(run: Callable[..., Tuple[Any, list]], baseline_slope: Optional[bool],
                   aggregate_slope: Optional[bool]):
     """(best result, every result, choices): `run(baseline, aggregate)`
     fits with those slopes and returns (the best result, every result of a
-    nucleus scan); None for either slope lets the data choose."""
+    nucleus scan); `run(baseline, aggregate, near)` fits once, without a
+    search, from the thermodynamic values of the result `near` (a trial of
+    one more slope, nested in it).  None for either slope lets the data
+    choose: a slope kept by its trial is then fitted with the full search."""
     choices: List[SlopeChoice] = []
-    aggregate = bool(aggregate_slope)
+    baseline, aggregate = bool(baseline_slope), bool(aggregate_slope)
+    best, results = run(baseline, aggregate)
     if baseline_slope is None:
-        choice, trial = _try(run, "baseline_slope", True, aggregate)
-        choices.append(choice)
-        baseline = choice.kept
-        best, results = trial if choice.kept else run(False, aggregate)
+        choice = _try(run, "baseline_slope", True, aggregate, best)
+        if choice.kept:
+            baseline = True
+            best, results = run(baseline, aggregate)
     else:
-        baseline = baseline_slope
-        choices.append(SlopeChoice("baseline_slope", bool(baseline_slope), False, "given"))
-        best, results = run(baseline, aggregate)
+        choice = SlopeChoice("baseline_slope", baseline, False, "given")
+    choices.append(choice)
     if aggregate_slope is None:
         if not (best.converged and not any(p.kind == "model" for p in best.problems)):
             choice = SlopeChoice("aggregate_slope", False, True, "misfit" if best.converged else "not converged")
         else:
-            choice, trial = _try(run, "aggregate_slope", baseline, True)
+            choice = _try(run, "aggregate_slope", baseline, True, best)
             if choice.kept:
-                best, results = trial
-        choices.append(choice)
+                best, results = run(baseline, True)
     else:
-        choices.append(SlopeChoice("aggregate_slope", bool(aggregate_slope), False, "given"))
+        choice = SlopeChoice("aggregate_slope", aggregate, False, "given")
+    choices.append(choice)
     return best, results, choices
 
 
@@ -147,16 +150,17 @@ def choose_slopes(run: Callable[[bool, bool], Tuple[Any, list]], baseline_slope:
 _CONFOUNDED = {"no_transition"}
 
 
-def _try(run, option, baseline, aggregate):
-    """(the choice, the fit with the slope) for a slope the data choose."""
+def _try(run, option, baseline, aggregate, near):
+    """The choice of a slope the data choose, from a trial fit with it
+    started at the fit without it (`near`)."""
     try:
-        trial = run(baseline, aggregate)
+        trial, _ = run(baseline, aggregate, near)
     except KelvaraError:  # too few points for the slopes too
-        return SlopeChoice(option, False, True, "too few points"), None
-    choice = _tested(trial[0], option)
-    if choice.kept and any(getattr(p, "code", None) in _CONFOUNDED for p in trial[0].problems):
+        return SlopeChoice(option, False, True, "too few points")
+    choice = _tested(trial, option)
+    if choice.kept and any(getattr(p, "code", None) in _CONFOUNDED for p in trial.problems):
         choice = SlopeChoice(option, False, True, "confounded", choice.statistic, choice.limit, choice.count)
-    return choice, trial
+    return choice
 
 
 def _tested(result, option) -> SlopeChoice:
