@@ -518,9 +518,9 @@ def _vanderschoot_slopes(temperature, te, h_e, ka):
     z = h_e * (t - te) / rte2
     dz_dh = (t - te) / rte2
     dz_dte = -h_e * (2.0 * t - te) / (rte2 * te)
-    third = ka ** (1.0 / 3.0)
-    rate = 2.0 / (3.0 * third) - 1.0
-    with np.errstate(over="ignore", invalid="ignore"):
+    third = np.float64(ka) ** (1.0 / 3.0)  # ka 0: slopes that are not finite, a flat direction, not a crash
+    with np.errstate(over="ignore", invalid="ignore", divide="ignore"):
+        rate = 2.0 / (3.0 * third) - 1.0
         below = np.exp(-z)  # d phi / dz at and below Te
         grown = np.exp(rate * z)
         above = third * rate * grown

@@ -85,3 +85,15 @@ def test_the_command_fits_vanderschoot_with_a_shared_enthalpy(tmp_path):
     assert result.returncode == 0, result.stderr
     data = json.loads((tmp_path / "o.json").read_text())
     assert set(data["parameters"]) >= {"te[0]", "h_e", "ka[2]"} and data["derived"]["delta_h_vh"]["unit"] == "J/mol"
+
+
+def test_a_vanishing_nucleation_constant_is_no_crash():
+    """ka = 0 (1e-400 on its log scale, where a search may step): the van
+    der Schoot fraction above Te is 0 and its slopes are not finite (a flat
+    direction to the optimiser), where a ZeroDivisionError once ended the fit."""
+    from kelvara.models import curve_fraction_slopes
+
+    t = np.array([300.0, 330.0, 340.0])
+    assert vanderschoot(t, 320.0, -80000.0, 0.0)[2] == 0.0
+    slopes = curve_fraction_slopes("vanderschoot", {"te": 320.0, "h_e": -80000.0, "ka": 0.0}, t)
+    assert np.all(np.isfinite(slopes["h_e"][:1]))

@@ -88,6 +88,7 @@ class Blocks:
                 if name is not None:
                     terms.append((kind, column.get(name), self.fixed.get(name, 0.0)))
             self.terms.append(terms)
+        self.own_columns = [sorted({j for _, j, _ in terms if j is not None}) for terms in self.terms]
         width = len(self.free) + 2
         size = max(MIN_ROWS, BLOCK_CELLS // width)
         self.blocks = [(i, slice(a, min(a + size, c.size))) for i, c in enumerate(self.curves)
@@ -103,12 +104,23 @@ class Blocks:
 
     def _design(self, i, part, fraction, y):
         """A block's design (columns: every free linear parameter) and
-        right-hand side, both weighted.  With species signals `fraction`
-        has three columns, the fraction aggregated, the oligomers' and the
-        polymers' shares: the amplitudes multiply the polymers' share."""
+        right-hand side, both weighted."""
+        compact, columns, rhs = self._own_design(i, part, fraction, y)
+        design = np.zeros((compact.shape[0], len(self.free_linear)))
+        design[:, columns] = compact
+        return design, rhs
+
+    def _own_design(self, i, part, fraction, y):
+        """A block's design over the free linear parameters of its own curve
+        (its baseline, slope, amplitudes; shared ones too), those
+        parameters' columns, and the right-hand side, weighted.  With species
+        signals `fraction` has three columns, the fraction aggregated, the
+        oligomers' and the polymers' shares: the amplitudes multiply the
+        polymers' share."""
         weight, dt = self._regressors(i, part)
         n = part.stop - part.start
-        design = np.zeros((n, len(self.free_linear)))
+        columns = self.own_columns[i]
+        design = np.zeros((n, len(columns)))
         rhs = np.array(y[part], dtype=float)
         oligomers = None
         if fraction.ndim == 2:
@@ -122,9 +134,9 @@ class Blocks:
             if j is None:
                 rhs -= fixed * regressor
             else:
-                design[:, j] += regressor
+                design[:, columns.index(j)] += regressor
         w = 1.0 if self.curve_weights is None else self.curve_weights[i]
-        return design * w, rhs * w
+        return design * w, columns, rhs * w
 
     def _amplitude(self, i, part, linear, kinds=_ON_FRACTION):
         """What multiplies the fraction (the polymers' share) at a block's
@@ -173,9 +185,10 @@ class Blocks:
         gram = np.zeros((linear, linear))
         moment = np.zeros(linear)
         for i, part in self.blocks:
-            design, rhs = self._design(i, part, fractions[i][part], y[i])
-            gram += design.T @ design
-            moment += design.T @ rhs
+            # A block moves its own curve's columns only: their small gram.
+            design, columns, rhs = self._own_design(i, part, fractions[i][part], y[i])
+            gram[np.ix_(columns, columns)] += design.T @ design
+            moment[columns] += design.T @ rhs
         beta = _solve_normal(gram, moment) if linear else np.zeros(0)
         if not np.all(np.isfinite(beta)):
             return None
@@ -188,10 +201,13 @@ class Blocks:
         width = int(used.sum())
         stack = _Stack(width + len(names) + 1) if factor else None
         for i, part in self.blocks:
-            design, rhs = self._design(i, part, fractions[i][part], y[i])
-            r = design @ beta - rhs
+            design, columns, rhs = self._own_design(i, part, fractions[i][part], y[i])
+            r = design @ beta[columns] - rhs
             per_curve[i] += float(r @ r)
             if stack is not None:
+                full = np.zeros((design.shape[0], linear))
+                full[:, columns] = design
+                design = full
                 slopes = self.model_slopes(values, i, part, beta, names)
                 # A derivative the kernels cannot give (an overflowing
                 # constant) is a flat direction to the optimiser.
