@@ -76,7 +76,7 @@ def main():
             data = curves(kind, 1000 + seed)
             right = fit(data, "cooperative")
             ok += right.ok
-            kept += right.slopes[0].kept
+            kept += right.choices[0].kept
             p = right.parameters["delta_h_nuc"]
             z.append((p.value - TRUTH["delta_h_nuc"]) / p.stderr)
             for name in TRUTH:

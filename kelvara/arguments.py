@@ -85,9 +85,13 @@ def fit_options_arguments(parser):
                             default=None, help=f"let {what} slope in T (by default the data choose)")
         parser.add_argument(f"--no-{name}-slope", f"--no_{dest}", dest=dest, action="store_const", const=False,
                             help=f"keep {what} flat in T")
-    parser.add_argument("--species-signals", "--species_signals", dest="species_signals", action="store_true",
+    parser.add_argument("--species-signals", "--species_signals", dest="species_signals", action="store_const",
+                        const=True, default=None,
                         help="the models with a nucleus: oligomers up to the nucleus give a signal of their own "
-                        "(oligomer_amplitude), the amplitude is the polymers'")
+                        "(oligomer_amplitude), the amplitude is the polymers' (by default the data choose for "
+                        "cooperative_n)")
+    parser.add_argument("--no-species-signals", "--no_species_signals", dest="species_signals",
+                        action="store_const", const=False, help="one signal for every aggregate")
     parser.add_argument("--extensive", action="store_true",
                         help="the signal is proportional to the concentration (raw absorbance, CD in mdeg): "
                         "signal = c_tot (baseline + amplitude x fraction), per mol/L")

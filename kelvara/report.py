@@ -133,13 +133,15 @@ def _settings(result):
     freed = [n for n in result.free if n == MODELS[result.model].nucleation_entropy]
     if freed:
         lines.append("freed: " + ", ".join(freed))
-    chosen = {c.option: c for c in result.slopes if c.chosen}
+    chosen = {c.option: c for c in result.choices if c.chosen}
     for name, option, words in (("slope", "baseline_slope", "baseline slope in T"),
                                 ("aggregate_slope", "aggregate_slope", "aggregated state's slope in T")):
         if name in names or any(n.startswith(name + "[") for n in names):
             lines.append(words + (" (shared)" if name in names else " (per curve)"))
         if option in chosen:
             lines.append(chosen[option].text)
+    if "species_signals" in chosen:
+        lines.append(chosen["species_signals"].text)
     for name in ("amplitude", "baseline"):
         if name in names:
             lines.append(f"one {name} shared by every curve")

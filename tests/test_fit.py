@@ -388,7 +388,7 @@ def test_published_values_are_evaluated_with_only_the_signals_fitted(model):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)
         found = fit(curves, model)
-        slopes = {c.option: c.kept for c in found.slopes}
+        slopes = {c.option: c.kept for c in found.choices}
         published = {n: p.value for n, p in found.parameters.items() if n in found._problem.nonlinear_set}
         evaluated = fit(curves, model, fix=published, **slopes)
     assert evaluated.free == [n for n in found.free if n not in published]

@@ -37,7 +37,7 @@ def sloped(seed, slope=0.02, aggregate=0.0):
 
 
 def choices(result):
-    return {c.option: c for c in result.slopes}
+    return {c.option: c for c in result.choices}
 
 
 @pytest.mark.parametrize("seed", [0, 1])
@@ -64,18 +64,18 @@ def test_without_a_slope_the_choice_leaves_the_fit_as_it_was():
     curves = cooling(0.0, 5)
     chosen = fit(curves, "cooperative")
     flat = fit(curves, "cooperative", baseline_slope=False, aggregate_slope=False)
-    assert [c.kept for c in chosen.slopes] == [False, False]
+    assert [c.kept for c in chosen.choices] == [False, False]
     assert chosen.chi2 == flat.chi2 and chosen.free == flat.free
     assert chosen.parameters["delta_h"].value == flat.parameters["delta_h"].value
     data = json.loads(json.dumps(chosen.to_dict(), allow_nan=False))
-    assert [(s["option"], s["kept"], s["chosen_by_data"]) for s in data["slopes"]] == [
+    assert [(s["option"], s["kept"], s["chosen_by_data"]) for s in data["choices"]] == [
         ("baseline_slope", False, True), ("aggregate_slope", False, True)]
     assert data["options"]["baseline_slope"] is None
 
 
 def test_the_aggregate_slope_is_found_when_the_rest_is_sound():
     result = fit(sloped(2, 0.02, 0.1), "cooperative")
-    assert result.ok and [c.kept for c in result.slopes] == [True, True]
+    assert result.ok and [c.kept for c in result.choices] == [True, True]
     for i, curve in enumerate(result.curve_results):
         assert abs(curve.aggregate_slope - 0.1) < 3 * result.parameters[f"aggregate_slope[{i}]"].stderr
     assert abs(result.parameters["delta_h"].value - TRUTH["delta_h"]) < 3 * result.parameters["delta_h"].stderr
@@ -130,7 +130,7 @@ def test_the_command_says_what_it_chose_and_obeys_either_flag(tmp_path, flags, k
     data = write_cooling_run(sloped(1), tmp_path / "sloped.csv")
     run = kelvara_in_process("fit", data, "--json", tmp_path / "out.json", *flags, cwd=tmp_path)
     assert run.returncode == 0, run.stderr
-    slope = json.loads((tmp_path / "out.json").read_text())["slopes"][0]
+    slope = json.loads((tmp_path / "out.json").read_text())["choices"][0]
     assert (slope["kept"], slope["chosen_by_data"]) == (kept, chosen)
     assert ("monomer baseline slope: kept, chosen by the data" in run.stdout) == (kept and chosen)
     if chosen:

@@ -92,16 +92,19 @@ def test_signals_of_each_species_come_back(oligomers, seed):
     assert result.curve_results[6].oligomer_amplitude == result.parameters["oligomer_amplitude[6]"].value
 
 
-def test_silent_oligomers_are_recovered_or_the_fit_says_it_cannot_choose():
-    """CD-silent oligomers: fitted as one aggregate the curves look sound
-    with delta_h_nuc some 800 kJ/mol from the truth; with species signals
-    the fit either comes back to the truth or names the rival answer."""
+def test_silent_oligomers_are_found_and_recovered_or_the_fit_says_it_cannot_choose():
+    """CD-silent oligomers: fitted as one aggregate the curves looked sound
+    with delta_h_nuc some 800 kJ/mol from the truth.  By default the data
+    now choose species signals, and the fit either comes back to the truth
+    or names why it cannot; forced to one signal, it is the old answer."""
     outcomes = []
     for seed in (3, 4):
         curves = cooling(seed, 0.0)
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", RuntimeWarning)
-            result = species_fit(curves)
+            result = fit(curves, "cooperative_n", nuc_size=8, free=("delta_s_nuc",))
+        species = {c.option: c for c in result.choices}["species_signals"]
+        assert species.kept and species.chosen and species.statistic > species.limit
         if result.ok:
             for name, truth in TRUTH.items():
                 p = result.parameters[name]
@@ -111,6 +114,18 @@ def test_silent_oligomers_are_recovered_or_the_fit_says_it_cannot_choose():
             assert result.problems[0].startswith("the data do not single out one answer")
         outcomes.append(result.ok)
     assert any(outcomes)
+    forced = fit(cooling(3, 0.0), "cooperative_n", nuc_size=8, free=("delta_s_nuc",), species_signals=False)
+    assert abs(forced.parameters["delta_h_nuc"].value - TRUTH["delta_h_nuc"]) > 10 * forced.parameters[
+        "delta_h_nuc"].stderr  # 22 SE off
+
+
+def test_equal_signals_leave_species_out_or_cost_only_precision():
+    for seed in (3, 4):
+        result = fit(cooling(seed, -40.0), "cooperative_n", nuc_size=8, free=("delta_s_nuc",))
+        assert result.ok, result.problems
+        for name, truth in TRUTH.items():
+            p = result.parameters[name]
+            assert abs(p.value - truth) < 3 * p.stderr, (seed, name, p.value, p.stderr)
 
 
 def test_species_signals_are_refused_where_there_is_no_nucleus_and_shown_where_there_is(tmp_path):

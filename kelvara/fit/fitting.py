@@ -47,7 +47,7 @@ def fit(
     extensive: bool = False,
     shared: Iterable[str] = (),
     free: Iterable[str] = (),
-    species_signals: bool = False,
+    species_signals: Optional[bool] = None,
 ) -> FitResult:
     """Fit one model globally to the curves.
 
@@ -74,7 +74,7 @@ def fit(
         The monomer's (the aggregate's) signal slopes in T, in signal/K:
         True or False as given; None (the default) lets the data choose,
         for curves against temperature (`kelvara.fit.slopes`), and the
-        result says which it chose and why (`result.slopes`).
+        result says which it chose and why (`result.choices`).
     start, fix : mapping of str to float, optional
         Starting or fixed values by parameter name: the model's
         thermodynamic names and "baseline[i]", "amplitude[i]", "slope[i]"
@@ -100,12 +100,14 @@ def fit(
         (J/(mol K); sigma = exp(delta_s_nuc / R - delta_h_nuc / (R T)),
         0 when not freed).
 
-    species_signals : bool
+    species_signals : bool or None
         The models with a nucleus: the oligomers up to the nucleus (sizes 2
         to n) give a signal of their own, "oligomer_amplitude[i]" per curve
         (shared with `shared_amplitude`), and "amplitude[i]" is the
         polymers' (the aggregated state beyond the nucleus).  Equal
-        amplitudes are the fit without it.
+        amplitudes are the fit without it.  None (the default): the data
+        choose for cooperative_n (whose nucleus holds enough to tell), no
+        species signals for the others.
 
     Returns
     -------
@@ -127,19 +129,22 @@ def fit(
                          free=free, species_signals=species_signals)
     curves, sizes, make, numbers = _setup(curves, model, options)
 
-    def run(baseline, aggregate, near=None):
+    def run(baseline, aggregate, near=None, species=None):
+        species = _species_asked(model, options) if species is None else species
         if near is None:
-            results = [_fit_problem(make(size, baseline, aggregate), dict(numbers), search) for size in sizes]
-        else:  # a trial of one more slope, from the fit without it
+            results = [_fit_problem(make(size, baseline, aggregate, bool(species)), dict(numbers), search)
+                       for size in sizes]
+        else:  # a trial of one more term, from the fit without it
             thermo = {n: p.value for n, p in near.parameters.items()
                       if n in near._problem.nonlinear_set and not p.fixed}
-            results = [_fit_problem(make(near.nuc_size, baseline, aggregate), thermo, False)]
+            results = [_fit_problem(make(near.nuc_size, baseline, aggregate, bool(species)), thermo, False)]
         return min(results, key=lambda r: (not (r.converged and math.isfinite(r.chi2)), r.chi2)), results
 
-    best, results, choices = choose_slopes(run, *_slopes_asked(curves, options))
+    baseline, aggregate = _slopes_asked(curves, options)
+    best, results, choices = choose_slopes(run, baseline, aggregate, species=_species_asked(model, options) is None)
     for result in results:
         result.options = options
-    best.slopes = choices
+    best.choices = choices
     best.notes[:0] = [c.text for c in choices if c.chosen]
     if len(sizes) > 1:
         best.nuc_size_scan = {r.nuc_size: r.chi2 for r in results if r.nuc_size is not None}
@@ -210,7 +215,14 @@ def check(curves: Union[Curve, Iterable[Curve]], model: str = "cooperative", **k
     options = FitOptions(**keywords)
     curves, sizes, make, _ = _setup(curves, model, options)
     baseline, aggregate = _slopes_asked(curves, options)
-    make(sizes[0], bool(baseline), bool(aggregate))
+    make(sizes[0], bool(baseline), bool(aggregate), bool(_species_asked(model, options)))
+
+
+def _species_asked(model, options):
+    """species_signals as asked; None where the data choose (cooperative_n)."""
+    if options.species_signals is not None:
+        return options.species_signals
+    return None if MODELS[model].takes_nuc_size and MODELS[model].nucleated else False
 
 
 def _slopes_asked(curves, options):
@@ -270,11 +282,11 @@ def _setup(curves, model, options: FitOptions):
         if name in fix:
             raise KelvaraError(f"{name} cannot be both freed and fixed")
 
-    def make(size, baseline_slope, aggregate_slope):
+    def make(size, baseline_slope, aggregate_slope, species_signals):
         return FitProblem(curves, entry, size, options.shared_amplitude, options.shared_baseline,
                         baseline_slope, dict(start), dict(fix), dict(bounds), max_nfev,
                         aggregate_slope=aggregate_slope, extensive=options.extensive,
-                        shared=tuple(shared), free=tuple(free), species_signals=options.species_signals)
+                        shared=tuple(shared), free=tuple(free), species_signals=species_signals)
 
     return curves, sizes, make, start
 

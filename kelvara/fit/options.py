@@ -39,7 +39,7 @@ class FitOptions:
     baseline_slope: Optional[bool] = None  # None: chosen by the data
     aggregate_slope: Optional[bool] = None
     extensive: bool = False
-    species_signals: bool = False
+    species_signals: Optional[bool] = None  # None: chosen by the data (cooperative_n)
     start: Optional[Mapping[str, float]] = field(default_factory=lambda: _EMPTY)  # read-only maps, None as {}
     fix: Optional[Mapping[str, float]] = field(default_factory=lambda: _EMPTY)
     bounds: Optional[Mapping[str, Tuple[float, float]]] = field(default_factory=lambda: _EMPTY)
@@ -70,7 +70,7 @@ class FitOptions:
         if entry is not None:
             changes["shared"] = tuple(n for n in self.shared if n in entry.per_curve)
             changes["free"] = tuple(n for n in self.free if n == entry.nucleation_entropy)
-            changes["species_signals"] = self.species_signals and entry.nucleated
+            changes["species_signals"] = self.species_signals if entry.nucleated else None
         return FitOptions(**{**self.keywords(), **changes})
 
     def keywords(self) -> Dict[str, Any]:

@@ -31,7 +31,7 @@ from kelvara.units import rounded as _rounded
 if TYPE_CHECKING:
     from kelvara.fit.options import FitOptions
     from kelvara.fit.problem import FitProblem
-    from kelvara.fit.slopes import SlopeChoice
+    from kelvara.fit.slopes import Choice
 
 
 @dataclass
@@ -101,9 +101,11 @@ class FitResult:
         What else is worth knowing.
     options : FitOptions
         What the fit was asked to do (its keywords, as one frozen value).
-    slopes : list of SlopeChoice
-        Whether the monomer's and the aggregate's signals slope in T, and
-        how that was chosen: as given, or by the data (`kelvara.fit.slopes`).
+    choices : list of Choice
+        Whether the monomer's and the aggregate's signals slope in T (and,
+        for cooperative_n, whether the oligomers have a signal of their
+        own), and how each was chosen: as given, or by the data
+        (`kelvara.fit.slopes`).
     """
 
     model: str
@@ -132,7 +134,7 @@ class FitResult:
     nuc_size_support: Optional["NucleusSupport"] = None
     noise_model: Optional[NoiseModel] = None  # how the residuals are correlated; None: too few points to say
     options: Optional["FitOptions"] = None  # what the fit was asked to do
-    slopes: List["SlopeChoice"] = field(default_factory=list)  # the slopes fitted, and how chosen
+    choices: List["Choice"] = field(default_factory=list)  # the slopes and species signals fitted, and how chosen
     _problem: Optional["FitProblem"] = field(default=None, repr=False)  # the fit's problem, for predictions and refits
     _x: Optional[np.ndarray] = field(default=None, repr=False)
     _error_scales: Optional[Dict[str, float]] = field(default=None, repr=False)
@@ -511,7 +513,7 @@ class FitResult:
             },
             "noise_model": None if self.noise_model is None else self.noise_model.to_dict(),
             "options": None if self.options is None else self.options.to_dict(),
-            "slopes": [c.to_dict() for c in self.slopes],
+            "choices": [c.to_dict() for c in self.choices],
             "curves": [_curve_dict(c) for c in self.curve_results],
             "derived": {d.name: {"value": _json_float(d.value), "stderr": _json_float(d.stderr), "unit": d.unit}
                         for d in self.derived.values()},

@@ -1,4 +1,4 @@
-"""Sloping signals chosen by the data.
+"""Sloping signals (and species signals) chosen by the data.
 
 Most CD and UV curves slope a little in temperature where nothing changes.
 Left out, such a slope biases the thermodynamic values without leaving a
@@ -20,6 +20,13 @@ and ``aggregate_slope`` True or False), `fit` asks the data:
 
 Each model of a comparison chooses for itself, so that none wins by
 absorbing a slope the others were not given.
+
+The same trial decides, for cooperative_n, whether the oligomers up to
+the nucleus give a signal of their own (species signals): kept when their
+fitted signals differ from the polymers' beyond chance (a Wald test of the
+differences, at 99 %), chosen after the monomer's slope and before the
+aggregate's, whose slope would otherwise bend the aggregate's signal as
+silent oligomers do.
 """
 
 from __future__ import annotations
@@ -33,7 +40,7 @@ from scipy.stats import chi2 as chi2_distribution
 
 from kelvara.errors import KelvaraError
 
-__all__ = ["LEVEL", "SlopeChoice", "choose_slopes", "undecided_slopes"]
+__all__ = ["LEVEL", "Choice", "choose_slopes", "choose_species", "undecided_slopes"]
 
 LEVEL = 0.99
 
@@ -41,13 +48,14 @@ LEVEL = 0.99
 _KINDS = {
     "baseline_slope": ("slope", "monomer baseline slope", "--baseline-slope", "--no-baseline-slope"),
     "aggregate_slope": ("aggregate_slope", "aggregate signal slope", "--aggregate-slope", "--no-aggregate-slope"),
+    "species_signals": ("oligomer_amplitude", "species signals", "--species-signals", "--no-species-signals"),
 }
 
 
 @dataclass(frozen=True)
-class SlopeChoice:
-    """How one slope was chosen: `kept` or not, by the data (`chosen`) or
-    as given; the Wald statistic of its `count` slopes and the `limit` it
+class Choice:
+    """How one slope (or species signals) was chosen: `kept` or not, by
+    the data (`chosen`) or as given; the Wald statistic of its `count` slopes and the `limit` it
     was held against; `reason` is "wald", "misfit" (the residuals without
     it are not noise), "confounded" (with it the data show no transition),
     "too few points", "not converged" or "given"."""
@@ -67,6 +75,11 @@ class SlopeChoice:
         if not self.chosen:
             return f"{words}: {verdict}, as asked"
         flag = drop if self.kept else keep
+        if self.reason == "wald" and self.option == "species_signals":
+            how = "differ" if self.kept else "do not differ"
+            return (f"{words}: {verdict}, chosen by the data (the oligomers' signals {how} from the polymers' "
+                    f"beyond chance: Wald chi2 {self.statistic:.3g} on {self.count}, {'above' if self.kept else 'below'} "
+                    f"{self.limit:.3g}, the {LEVEL:.0%} point); {flag} forces it")
         if self.reason == "wald":
             slopes = "the slope" if self.count == 1 else f"the {self.count} slopes"
             differ = "differ" if self.count > 1 else "differs"
@@ -91,7 +104,7 @@ class SlopeChoice:
             return value if value is not None and math.isfinite(value) else None
 
         return {"option": self.option, "kept": self.kept, "chosen_by_data": self.chosen, "reason": self.reason,
-                "wald_chi2": number(self.statistic), "limit": number(self.limit), "slopes": self.count,
+                "wald_chi2": number(self.statistic), "limit": number(self.limit), "terms": self.count,
                 "level": LEVEL, "text": self.text}
 
 
@@ -113,14 +126,17 @@ def undecided_slopes(curves, baseline_slope, aggregate_slope,
 
 
 def choose_slopes(run: Callable[..., Tuple[Any, list]], baseline_slope: Optional[bool],
-                  aggregate_slope: Optional[bool]):
+                  aggregate_slope: Optional[bool], species: bool = False):
     """(best result, every result, choices): `run(baseline, aggregate)`
     fits with those slopes and returns (the best result, every result of a
     nucleus scan); `run(baseline, aggregate, near)` fits once, without a
     search, from the thermodynamic values of the result `near` (a trial of
     one more slope, nested in it).  None for either slope lets the data
-    choose: a slope kept by its trial is then fitted with the full search."""
-    choices: List[SlopeChoice] = []
+    choose: a slope kept by its trial is then fitted with the full search.
+    With `species`, species signals are chosen too (choose_species), after
+    the monomer's slope and before the aggregate's, which would otherwise
+    bend the aggregate's signal as the oligomers' do."""
+    choices: List[Choice] = []
     baseline, aggregate = bool(baseline_slope), bool(aggregate_slope)
     best, results = run(baseline, aggregate)
     if baseline_slope is None:
@@ -129,17 +145,21 @@ def choose_slopes(run: Callable[..., Tuple[Any, list]], baseline_slope: Optional
             baseline = True
             best, results = run(baseline, aggregate)
     else:
-        choice = SlopeChoice("baseline_slope", baseline, False, "given")
+        choice = Choice("baseline_slope", baseline, False, "given")
     choices.append(choice)
+    if species:
+        best, results, choice = choose_species(run, best, results, baseline, aggregate)
+        choices.append(choice)
+    kept = next((c.kept for c in choices if c.option == "species_signals"), None)
     if aggregate_slope is None:
         if not (best.converged and not any(p.kind == "model" for p in best.problems)):
-            choice = SlopeChoice("aggregate_slope", False, True, "misfit" if best.converged else "not converged")
+            choice = Choice("aggregate_slope", False, True, "misfit" if best.converged else "not converged")
         else:
-            choice = _try(run, "aggregate_slope", baseline, True, best)
+            choice = _try(run, "aggregate_slope", baseline, True, best, kept)
             if choice.kept:
-                best, results = run(baseline, True)
+                best, results = run(baseline, True, None, kept)
     else:
-        choice = SlopeChoice("aggregate_slope", aggregate, False, "given")
+        choice = Choice("aggregate_slope", aggregate, False, "given")
     choices.append(choice)
     return best, results, choices
 
@@ -150,25 +170,58 @@ def choose_slopes(run: Callable[..., Tuple[Any, list]], baseline_slope: Optional
 _CONFOUNDED = {"no_transition"}
 
 
-def _try(run, option, baseline, aggregate, near):
+def _try(run, option, baseline, aggregate, near, species=None):
     """The choice of a slope the data choose, from a trial fit with it
     started at the fit without it (`near`)."""
     try:
-        trial, _ = run(baseline, aggregate, near)
+        trial, _ = run(baseline, aggregate, near, species)
     except KelvaraError:  # too few points for the slopes too
-        return SlopeChoice(option, False, True, "too few points")
+        return Choice(option, False, True, "too few points")
     choice = _tested(trial, option)
     if choice.kept and any(getattr(p, "code", None) in _CONFOUNDED for p in trial.problems):
-        choice = SlopeChoice(option, False, True, "confounded", choice.statistic, choice.limit, choice.count)
+        choice = Choice(option, False, True, "confounded", choice.statistic, choice.limit, choice.count)
     return choice
 
 
-def _tested(result, option) -> SlopeChoice:
+def choose_species(run, best, results, baseline, aggregate):
+    """(best, every result, the choice) of species signals the data choose:
+    a trial with them from the fit without, kept when the oligomers'
+    signals differ from the polymers' beyond chance (Wald, 99 %), and then
+    searched in full."""
+    try:
+        trial, _ = run(baseline, aggregate, best, True)
+    except KelvaraError:
+        return best, results, Choice("species_signals", False, True, "too few points")
+    names = [n for n in trial.free if n.startswith("oligomer_amplitude")]
+    pairs = [(n, n.replace("oligomer_", "")) for n in names if n.replace("oligomer_", "") in trial.free]
+    choice = Choice("species_signals", False, True, "not converged", count=len(pairs))
+    if pairs and trial.converged:
+        at = {n: j for j, n in enumerate(trial.free)}
+        own, other = [at[a] for a, _ in pairs], [at[b] for _, b in pairs]
+        covariance = np.asarray(trial.covariance)
+        spread = (covariance[np.ix_(own, own)] + covariance[np.ix_(other, other)]
+                  - covariance[np.ix_(own, other)] - covariance[np.ix_(other, own)])
+        difference = np.array([trial.parameters[a].value - trial.parameters[b].value for a, b in pairs])
+        statistic = math.nan
+        if np.all(np.isfinite(spread)) and np.all(np.isfinite(difference)):
+            try:
+                statistic = float(difference @ np.linalg.solve(spread, difference))
+            except np.linalg.LinAlgError:
+                pass
+        if math.isfinite(statistic) and statistic >= 0:
+            limit = float(chi2_distribution.ppf(LEVEL, len(pairs)))
+            choice = Choice("species_signals", statistic > limit, True, "wald", statistic, limit, len(pairs))
+    if choice.kept:
+        best, results = run(baseline, aggregate, None, True)
+    return best, results, choice
+
+
+def _tested(result, option) -> Choice:
     """The Wald test of a fit's free slopes of one kind against 0."""
     stem = _KINDS[option][0]
     names = [n for n in result.free if n == stem or n.startswith(stem + "[")]
     if not names:
-        return SlopeChoice(option, False, True, "not converged")
+        return Choice(option, False, True, "not converged")
     index = [result.free.index(n) for n in names]
     values = np.array([result.parameters[n].value for n in names])
     covariance = np.asarray(result.covariance)[np.ix_(index, index)]
@@ -179,6 +232,6 @@ def _tested(result, option) -> SlopeChoice:
         except np.linalg.LinAlgError:
             pass
     if not (math.isfinite(statistic) and statistic >= 0):
-        return SlopeChoice(option, False, True, "not converged", count=len(names))
+        return Choice(option, False, True, "not converged", count=len(names))
     limit = float(chi2_distribution.ppf(LEVEL, len(names)))
-    return SlopeChoice(option, statistic > limit, True, "wald", statistic, limit, len(names))
+    return Choice(option, statistic > limit, True, "wald", statistic, limit, len(names))
