@@ -321,9 +321,12 @@ def _fit_problem(problem: FitProblem, start: Dict[str, float], search: bool) -> 
         x0, screened, refined, reached, ends = search_starts(problem, start, notes, search, None)
         # From the refined start the polish needs a few steps; a fit that
         # wanders for long has a direction the data do not fix.
-        result = problem.solve(x0, max_nfev=20 * (len(x0) + 1))
-        x, converged, message = result.x, bool(result.success) and result.status > 0, result.message
-        active = result.active_mask != 0
+        if len(x0) == 0:  # every parameter fixed: an evaluation, nothing to fit
+            x, converged, message, active = x0, True, "every parameter fixed: evaluated", np.zeros(0, dtype=bool)
+        else:
+            result = problem.solve(x0, max_nfev=20 * (len(x0) + 1))
+            x, converged, message = result.x, bool(result.success) and result.status > 0, result.message
+            active = result.active_mask != 0
         start_misfit, end_misfit = (problem.model_minus_data(v) for v in (x0, x))
         if start_misfit is not None and (end_misfit is None or end_misfit @ end_misfit > start_misfit @ start_misfit):
             # The polish left the refined minimum for a worse point (a linear

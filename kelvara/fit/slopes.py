@@ -24,9 +24,9 @@ absorbing a slope the others were not given.
 The same trial decides, for cooperative_n, whether the oligomers up to
 the nucleus give a signal of their own (species signals): kept when their
 fitted signals differ from the polymers' beyond chance (a Wald test of the
-differences, at 99 %), chosen after the monomer's slope and before the
-aggregate's, whose slope would otherwise bend the aggregate's signal as
-silent oligomers do.
+differences, at 99 %), chosen before the slopes: a model that misses silent
+oligomers leaves a misfit that a slope of either signal would take for its
+own (and so keep a wrong answer that looks sound).
 """
 
 from __future__ import annotations
@@ -133,24 +133,26 @@ def choose_slopes(run: Callable[..., Tuple[Any, list]], baseline_slope: Optional
     search, from the thermodynamic values of the result `near` (a trial of
     one more slope, nested in it).  None for either slope lets the data
     choose: a slope kept by its trial is then fitted with the full search.
-    With `species`, species signals are chosen too (choose_species), after
-    the monomer's slope and before the aggregate's, which would otherwise
-    bend the aggregate's signal as the oligomers' do."""
+    With `species`, species signals are chosen too (choose_species), first:
+    a model that misses silent oligomers leaves a misfit that a slope of
+    either signal would take for its own."""
     choices: List[Choice] = []
     baseline, aggregate = bool(baseline_slope), bool(aggregate_slope)
     best, results = run(baseline, aggregate)
+    species_choice = None
+    if species:
+        best, results, species_choice = choose_species(run, best, results, baseline, aggregate)
+    kept = species_choice.kept if species_choice is not None else None
     if baseline_slope is None:
-        choice = _try(run, "baseline_slope", True, aggregate, best)
+        choice = _try(run, "baseline_slope", True, aggregate, best, kept)
         if choice.kept:
             baseline = True
-            best, results = run(baseline, aggregate)
+            best, results = run(baseline, aggregate, None, kept)
     else:
         choice = Choice("baseline_slope", baseline, False, "given")
     choices.append(choice)
-    if species:
-        best, results, choice = choose_species(run, best, results, baseline, aggregate)
-        choices.append(choice)
-    kept = next((c.kept for c in choices if c.option == "species_signals"), None)
+    if species_choice is not None:
+        choices.append(species_choice)
     if aggregate_slope is None:
         if not (best.converged and not any(p.kind == "model" for p in best.problems)):
             choice = Choice("aggregate_slope", False, True, "misfit" if best.converged else "not converged")
@@ -189,9 +191,24 @@ def choose_species(run, best, results, baseline, aggregate):
     signals differ from the polymers' beyond chance (Wald, 99 %), and then
     searched in full."""
     try:
-        trial, _ = run(baseline, aggregate, best, True)
+        trial, trials = run(baseline, aggregate, best, True)
     except KelvaraError:
         return best, results, Choice("species_signals", False, True, "too few points")
+    choice = _species_test(trial)
+    searched = False
+    if choice.reason != "wald":
+        # From a fit without them that went astray a trial cannot start
+        # well: they get a search of their own.
+        trial, trials = run(baseline, aggregate, None, True)
+        choice, searched = _species_test(trial), True
+    if choice.kept:
+        best, results = (trial, trials) if searched else run(baseline, aggregate, None, True)
+    return best, results, choice
+
+
+def _species_test(trial) -> Choice:
+    """The Wald test of the oligomers' signals against the polymers' in a
+    fit with species signals."""
     names = [n for n in trial.free if n.startswith("oligomer_amplitude")]
     pairs = [(n, n.replace("oligomer_", "")) for n in names if n.replace("oligomer_", "") in trial.free]
     choice = Choice("species_signals", False, True, "not converged", count=len(pairs))
@@ -211,9 +228,7 @@ def choose_species(run, best, results, baseline, aggregate):
         if math.isfinite(statistic) and statistic >= 0:
             limit = float(chi2_distribution.ppf(LEVEL, len(pairs)))
             choice = Choice("species_signals", statistic > limit, True, "wald", statistic, limit, len(pairs))
-    if choice.kept:
-        best, results = run(baseline, aggregate, None, True)
-    return best, results, choice
+    return choice
 
 
 def _tested(result, option) -> Choice:
