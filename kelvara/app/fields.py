@@ -43,18 +43,19 @@ class _Parser(argparse.ArgumentParser):
 
 def _actions(command):
     """The command's own parser (its options declared once, in
-    kelvara.arguments) and its options by name."""
+    kelvara.arguments), its options by name, and the --no- flag of each
+    switch whose default is the data's choice (a field "false" says it)."""
     if command not in COMMANDS:
         raise UsageError(f"unknown command {command!r}")
     parser = _Parser(prog=f"kelvara {command}")
     declared.COMMANDS[command](parser)
-    actions = {}
+    actions, negatives = {}, {}
     for action in parser._actions:
         if action.dest not in _SERVER_ONLY and action.option_strings:
             if action.const is False and action.dest in actions:
-                actions[action.dest].negative = action.option_strings[0]  # --no-...: "false" says it
+                negatives[action.dest] = action.option_strings[0]
             actions.setdefault(action.dest, action)
-    return parser, actions
+    return parser, actions, negatives
 
 
 def arguments(command: str, fields: Iterable[Tuple[str, str]], files: Sequence[str]) -> List[str]:
@@ -62,10 +63,10 @@ def arguments(command: str, fields: Iterable[Tuple[str, str]], files: Sequence[s
     pairs, a name repeated for a repeated option) and the uploaded `files`
     make.  Unknown fields, a field given twice that is not repeatable, and a
     yes/no field with another value are UsageErrors."""
-    return _arguments(command, fields, files, _actions(command)[1])
+    return _arguments(command, fields, files, *_actions(command)[1:])
 
 
-def _arguments(command, fields, files, actions):
+def _arguments(command, fields, files, actions, negatives):
     given = {}
     for name, value in fields:
         given.setdefault(name, []).append(value)
@@ -82,13 +83,13 @@ def _arguments(command, fields, files, actions):
         if action.nargs == 0:  # a switch: yes or no
             for value in values:
                 if value.strip().lower() not in _TRUE | _FALSE:
-                    either = " (or empty, for the data's choice)" if getattr(action, "negative", None) else ""
+                    either = " (or empty, for the data's choice)" if name in negatives else ""
                     raise UsageError(f"the field {name!r} is true or false{either}, not {value!r}")
             last = values[-1].strip().lower()
             if last in _TRUE:
                 argv.append(option)
-            elif last and getattr(action, "negative", None):
-                argv.append(action.negative)  # said false, where the default is the data's choice
+            elif last and name in negatives:
+                argv.append(negatives[name])  # said false, where the default is the data's choice
             continue
         values = [v.strip() for v in values if v.strip()]  # an empty field of a form is no value
         repeatable = isinstance(action, argparse._AppendAction)
@@ -104,8 +105,8 @@ def options(command: str, fields: Iterable[Tuple[str, str]], files: Sequence[str
     parser's message)."""
     import shlex
 
-    parser, actions = _actions(command)
-    argv = _arguments(command, fields, files, actions)
+    parser, actions, negatives = _actions(command)
+    argv = _arguments(command, fields, files, actions, negatives)
     namespace = parser.parse_args(argv[1:])
     namespace.command_line = "kelvara " + shlex.join(argv)
     return namespace

@@ -102,14 +102,6 @@ class Blocks:
         dt = x - REFERENCE_TEMPERATURE if curve.vary == "temperature" else np.zeros(x.size)
         return self.weight(i, x), dt
 
-    def _design(self, i, part, fraction, y):
-        """A block's design (columns: every free linear parameter) and
-        right-hand side, both weighted."""
-        compact, columns, rhs = self._own_design(i, part, fraction, y)
-        design = np.zeros((compact.shape[0], len(self.free_linear)))
-        design[:, columns] = compact
-        return design, rhs
-
     def _own_design(self, i, part, fraction, y):
         """A block's design over the free linear parameters of its own curve
         (its baseline, slope, amplitudes; shared ones too), those
@@ -137,6 +129,16 @@ class Blocks:
                 design[:, columns.index(j)] += regressor
         w = 1.0 if self.curve_weights is None else self.curve_weights[i]
         return design * w, columns, rhs * w
+
+    def _block_jacobian(self, values, i, part, fraction, y, linear):
+        """A block's Jacobian in every free parameter and its residuals at
+        the linear values `linear` (free ones, by column), both weighted."""
+        design, columns, rhs = self._own_design(i, part, fraction, y)
+        jac = np.zeros((design.shape[0], len(self.free)))
+        if self.free_thermo:
+            jac[:, self.thermo_index] = self.model_slopes(values, i, part, linear, self.free_thermo)
+        jac[:, self.linear_index[columns]] = design
+        return jac, design @ linear[columns] - rhs
 
     def _amplitude(self, i, part, linear, kinds=_ON_FRACTION):
         """What multiplies the fraction (the polymers' share) at a block's
@@ -237,12 +239,7 @@ class Blocks:
         linear = np.asarray(x, dtype=float)[self.linear_index]
         stack = _Stack(keep.size + 1)
         for i, part in self.blocks:
-            design, rhs = self._design(i, part, fractions[i][part], y[i])
-            r = design @ linear - rhs
-            jac = np.empty((r.size, len(self.free)))
-            if self.free_thermo:
-                jac[:, self.thermo_index] = self.model_slopes(values, i, part, linear, self.free_thermo)
-            jac[:, self.linear_index] = design
+            jac, r = self._block_jacobian(values, i, part, fractions[i][part], y[i], linear)
             stack.add(np.column_stack([jac[:, keep], r]))
         r = stack.square()
         rho, jac = r[:, -1].copy(), r[:, :-1].copy()
@@ -267,11 +264,7 @@ class Blocks:
         gram = np.zeros((p, p))
         carry = None  # F at the last row of the curve's previous block
         for i, part in self.blocks:
-            design, _ = self._design(i, part, fractions[i][part], self.observed[i])
-            jac = np.empty((design.shape[0], p))
-            if self.free_thermo:
-                jac[:, self.thermo_index] = self.model_slopes(values, i, part, linear, self.free_thermo)
-            jac[:, self.linear_index] = design
+            jac, _ = self._block_jacobian(values, i, part, fractions[i][part], self.observed[i], linear)
             gram += jac.T @ jac
             r = float(rho[i])
             if r == 0.0:

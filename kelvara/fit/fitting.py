@@ -137,7 +137,8 @@ def fit(
         else:  # a trial of one more term, from the fit without it
             thermo = {n: p.value for n, p in near.parameters.items()
                       if n in near._problem.nonlinear_set and not p.fixed}
-            results = [_fit_problem(make(near.nuc_size, baseline, aggregate, bool(species)), thermo, False)]
+            problem = make(near.nuc_size, baseline, aggregate, bool(species))
+            results = [_fit_problem(problem, thermo, False, trial=True)]
         return min(results, key=lambda r: (not (r.converged and math.isfinite(r.chi2)), r.chi2)), results
 
     baseline, aggregate = _slopes_asked(curves, options)
@@ -314,7 +315,12 @@ def _numbers_by_name(given, what):
     return out
 
 
-def _fit_problem(problem: FitProblem, start: Dict[str, float], search: bool) -> FitResult:
+def _fit_problem(problem: FitProblem, start: Dict[str, float], search: bool, trial: bool = False) -> FitResult:
+    """The fit of `problem` from `start` (searched from there with
+    `search`).  A `trial` (of one more slope or species signals, whose Wald
+    test reads its covariance and whose verdict only says whether the data
+    still show a transition) skips the derived values, the physical notes,
+    the plateau check and the rival minima."""
     notes = [problem.weight_note] if problem.weight_note else []
     exhausted = False
     try:
@@ -383,7 +389,7 @@ def _fit_problem(problem: FitProblem, start: Dict[str, float], search: bool) -> 
             at_bound=bool(not fixed and active[j]),
             per_concentration=problem.extensive and name not in problem.nonlinear_set)
 
-    derived = problem.derived(x, covariance)
+    derived = {} if trial else problem.derived(x, covariance)
     noise_var = problem.noise_variance
     curve_results = _curve_results(problem, values, parameters, derived, residuals, noise_model, noise_var,
                                    variance)
@@ -405,8 +411,9 @@ def _fit_problem(problem: FitProblem, start: Dict[str, float], search: bool) -> 
 
     problems = judge(problem, x, converged, message, rss, dof, parameters, derived, noise_var, curve_results,
                         residuals, noise_model, variance)
-    notes += physical_notes(problem, parameters, derived, curve_results)
-    if converged:
+    if not trial:
+        notes += physical_notes(problem, parameters, derived, curve_results)
+    if converged and not trial:
         missing, seen = plateau_check(problem, x, curve_results)
         problems += missing
         notes += seen

@@ -487,12 +487,7 @@ class FitProblem(Blocks, DerivedValues):
         out = np.empty((self.n_points, len(self.free)))
         for i, part in self.blocks:
             rows = slice(self.rows[i].start + part.start, self.rows[i].start + part.stop)
-            design, _ = self._design(i, part, fractions[i][part], self.observed[i])
-            block = np.empty((design.shape[0], len(self.free)))
-            if self.free_thermo:
-                block[:, self.thermo_index] = self.model_slopes(values, i, part, linear, self.free_thermo)
-            block[:, self.linear_index] = design
-            out[rows] = block
+            out[rows], _ = self._block_jacobian(values, i, part, fractions[i][part], self.observed[i], linear)
         return out if np.all(np.isfinite(out)) else None
 
     def jacobian_factor(self, x):

@@ -209,44 +209,42 @@ def choose_species(run, best, results, baseline, aggregate):
 def _species_test(trial) -> Choice:
     """The Wald test of the oligomers' signals against the polymers' in a
     fit with species signals."""
-    names = [n for n in trial.free if n.startswith("oligomer_amplitude")]
-    pairs = [(n, n.replace("oligomer_", "")) for n in names if n.replace("oligomer_", "") in trial.free]
-    choice = Choice("species_signals", False, True, "not converged", count=len(pairs))
-    if pairs and trial.converged:
-        at = {n: j for j, n in enumerate(trial.free)}
-        own, other = [at[a] for a, _ in pairs], [at[b] for _, b in pairs]
-        covariance = np.asarray(trial.covariance)
-        spread = (covariance[np.ix_(own, own)] + covariance[np.ix_(other, other)]
-                  - covariance[np.ix_(own, other)] - covariance[np.ix_(other, own)])
-        difference = np.array([trial.parameters[a].value - trial.parameters[b].value for a, b in pairs])
-        statistic = math.nan
-        if np.all(np.isfinite(spread)) and np.all(np.isfinite(difference)):
-            try:
-                statistic = float(difference @ np.linalg.solve(spread, difference))
-            except np.linalg.LinAlgError:
-                pass
-        if math.isfinite(statistic) and statistic >= 0:
-            limit = float(chi2_distribution.ppf(LEVEL, len(pairs)))
-            choice = Choice("species_signals", statistic > limit, True, "wald", statistic, limit, len(pairs))
-    return choice
+    pairs = [(n, n.replace("oligomer_", "")) for n in trial.free
+             if n.startswith("oligomer_amplitude") and n.replace("oligomer_", "") in trial.free]
+    return _wald(trial, "species_signals", pairs)
 
 
 def _tested(result, option) -> Choice:
     """The Wald test of a fit's free slopes of one kind against 0."""
     stem = _KINDS[option][0]
-    names = [n for n in result.free if n == stem or n.startswith(stem + "[")]
-    if not names:
-        return Choice(option, False, True, "not converged")
-    index = [result.free.index(n) for n in names]
-    values = np.array([result.parameters[n].value for n in names])
-    covariance = np.asarray(result.covariance)[np.ix_(index, index)]
+    return _wald(result, option, [(n, None) for n in result.free if n == stem or n.startswith(stem + "[")])
+
+
+def _wald(result, option, contrasts) -> Choice:
+    """The choice from a Wald test that the contrasts (a, b) of free
+    parameters, the value of a less that of b (or 0 where b is None), are
+    all 0, with the fit's own covariance, at the LEVEL point of chi-squared
+    with one degree of freedom per contrast."""
+    if not contrasts or not result.converged:
+        return Choice(option, False, True, "not converged", count=len(contrasts))
+    # Only the parameters of the contrasts: another one left undetermined
+    # (NaN in the covariance) does not touch the test.
+    involved = sorted({result.free.index(n) for pair in contrasts for n in pair if n is not None})
+    at = {result.free[j]: column for column, j in enumerate(involved)}
+    weights = np.zeros((len(contrasts), len(involved)))
+    for row, (a, b) in enumerate(contrasts):
+        weights[row, at[a]] = 1.0
+        if b is not None:
+            weights[row, at[b]] = -1.0
+    values = weights @ np.array([result.parameters[result.free[j]].value for j in involved])
+    spread = weights @ np.asarray(result.covariance)[np.ix_(involved, involved)] @ weights.T
     statistic = math.nan
-    if result.converged and np.all(np.isfinite(covariance)) and np.all(np.isfinite(values)):
+    if np.all(np.isfinite(spread)) and np.all(np.isfinite(values)):
         try:
-            statistic = float(values @ np.linalg.solve(covariance, values))
+            statistic = float(values @ np.linalg.solve(spread, values))
         except np.linalg.LinAlgError:
             pass
     if not (math.isfinite(statistic) and statistic >= 0):
-        return Choice(option, False, True, "not converged", count=len(names))
-    limit = float(chi2_distribution.ppf(LEVEL, len(names)))
-    return Choice(option, statistic > limit, True, "wald", statistic, limit, len(names))
+        return Choice(option, False, True, "not converged", count=len(contrasts))
+    limit = float(chi2_distribution.ppf(LEVEL, len(contrasts)))
+    return Choice(option, statistic > limit, True, "wald", statistic, limit, len(contrasts))
