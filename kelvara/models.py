@@ -32,11 +32,12 @@ GAS_CONSTANT = 8.314  # J/(mol K), as in the models
 class Constant:
     """An equilibrium constant of a mass-balance model: its name (at one
     temperature it is fitted by this name, on a log scale; K_iso(298.15 K)
-    is derived under it), the kernels' input it fills (k, sigma or k_iso),
-    and the parameters that give it across temperatures, K = exp(entropy / R
-    - enthalpy / (R T)).  Its role: the elongation (the constant whose
-    temperature is Te), the nucleation (sigma: its entropy is 0 unless
-    freed) or a competing pathway."""
+    is derived under it), the kernels' input it fills (k, sigma, k_iso, k_b
+    or sigma_b), and the parameters that give it across temperatures, K =
+    exp(entropy / R - enthalpy / (R T)).  Its role: the elongation (the
+    constant whose temperature is Te), the nucleation (sigma: its entropy is
+    0 unless freed), a competing pathway, or that pathway's nucleation
+    (its entropy 0)."""
 
     name: str
     slot: str
@@ -79,6 +80,10 @@ class Model:
     experiments: Tuple[str, ...] = ("temperature",)
     default_for: Tuple[str, ...] = ()
     compared_for: Tuple[str, ...] = ()
+    # Two pathways that compete for the monomer, each with a signal of its
+    # own: their names, the first's signal is the amplitude, the second's
+    # amplitude_b (solved by the kernels without a _core function).
+    pathways: Tuple[str, ...] = ()
     # The report: equations (matplotlib mathtext), assumptions, papers to cite.
     equations: Tuple[str, ...] = ()
     assumptions: Tuple[str, ...] = ()
@@ -87,7 +92,8 @@ class Model:
     def __post_init__(self):
         if len(self.starts) != len(self.per_curve) or not set(self.starts) <= set(START_KINDS):
             raise ValueError(f"{self.name}: each per-curve parameter needs a start, one of {tuple(START_KINDS)}")
-        if (self.kernel is None) != (not self.mass_balance) or (
+        if (self.kernel is None) != (self.function is None and self.concentration_function is None
+                                     and not self.pathways) or (
                 self.kernel is not None and self.kernel not in _kernels.MODELS):
             raise ValueError(f"{self.name}: a mass-balance model needs a kernel of {sorted(_kernels.MODELS)}")
 
@@ -119,6 +125,18 @@ class Model:
         return self._rate("competing") is not None
 
     @property
+    def species(self) -> Tuple[str, str]:
+        """The two kinds of aggregate that may give signals of their own
+        (the first's is the amplitude): a nucleated model's polymers and
+        oligomers (with species signals), or two pathways."""
+        return tuple(self.pathways) if self.pathways else ("polymers", "oligomers")
+
+    @property
+    def second_amplitude(self) -> str:
+        """The name of the second kind's own signal."""
+        return "amplitude_b" if self.pathways else "oligomer_amplitude"
+
+    @property
     def nucleation_entropy(self) -> Optional[str]:
         """The entropy of nucleation, sigma = exp(delta_s_nuc / R - delta_h_nuc
         / (R T)): a parameter of the cooperative models across temperatures,
@@ -146,13 +164,16 @@ class Model:
 
     @property
     def mass_balance(self) -> bool:
-        """Solved from a mass balance by _core (not a phenomenological shape)."""
-        return self.function is not None or self.concentration_function is not None
+        """Solved from a mass balance (not a phenomenological shape)."""
+        return self.kernel is not None
 
     @property
     def denaturation(self) -> bool:
         return self.experiments == ("solvent",)
 
+
+# The roles of nucleation constants, whose entropy is 0 unless given.
+NUCLEATION_ROLES = ("nucleation", "competing_nucleation")
 
 # The experiments a model may fit, by what their curves vary.
 EXPERIMENTS = {"temperature": "curves against temperature", "concentration": "concentration series",
@@ -173,6 +194,11 @@ KOREVAAR_JACS = ("P. A. Korevaar, C. Schaefer, T. F. A. de Greef, E. W. Meijer, 
 KOREVAAR_NATURE = ("P. A. Korevaar, S. J. George, A. J. Markvoort, M. M. J. Smulders, P. A. J. Hilbers, "
               "A. P. H. J. Schenning, T. F. A. de Greef, E. W. Meijer, Pathway complexity in "
               "supramolecular polymerization, Nature 2012, 481, 492-496.")
+
+VAN_DER_ZWAAG = ("D. van der Zwaag, P. A. Pieters, P. A. Korevaar, A. J. Markvoort, A. J. H. Spiering, "
+                 "T. F. A. de Greef, E. W. Meijer, Kinetic Analysis as a Tool to Distinguish Pathway Complexity "
+                 "in Molecular Assembly: An Unexpected Outcome of Structural Variation, J. Am. Chem. Soc. 2015, "
+                 "137, 12677-12688.")
 
 
 # Equations (matplotlib mathtext) and assumptions the models share.
@@ -235,6 +261,26 @@ MODELS: Dict[str, Model] = {
               assumptions=tuple(_MASS_BALANCE + [
                   "an isodesmic and a cooperative (dimer nucleus) pathway compete for the same free monomer"]),
               citations=(KOREVAAR_NATURE, GOLDSTEIN, MARTIN)),
+        Model("two_pathways", None, None,
+              ("delta_h", "delta_s", "delta_h_nuc", "delta_h_b", "delta_s_b", "delta_h_nuc_b"),
+              "two cooperative pathways (A and B, each nucleation-elongation with a dimer nucleus) compete for "
+              "the same free monomer, each aggregate with a signal of its own (amplitude: A's, amplitude_b: "
+              "B's; in CD often of opposite sign): pathway complexity, e.g. an off-pathway aggregate that forms "
+              "first on cooling and gives way to the stable one",
+              kernel="two_pathways", pathways=("pathway_a", "pathway_b"),
+              rates=(_ELONGATION, _NUCLEATION, Constant("k_b", "k_b", "delta_h_b", "delta_s_b", "competing"),
+                     Constant("sigma_b", "sigma_b", "delta_h_nuc_b", "delta_s_nuc_b", "competing_nucleation")),
+              equations=(*_CONSTANTS, *_SIGMA,
+                         r"$c_\mathrm{tot} = m + \sum_{P = A, B} \frac{\sigma_P}{K_P}\,\frac{x_P^2\,(2 - x_P)}"
+                         r"{(1 - x_P)^2},\quad x_P = K_P\, m$",
+                         r"$S = b + a_A\,\alpha_A + a_B\,\alpha_B,\quad \alpha_P = \mathrm{monomer\ held\ in\ }P"
+                         r"\,/\,c_\mathrm{tot}$"),
+              assumptions=tuple(_MASS_BALANCE[:1] + [
+                  "two pathways, each with a dimer nucleus (the first addition sigma K, every later one K), "
+                  "compete for the same free monomer at equilibrium",
+                  "the signal is baseline + A's amplitude × A's share + B's amplitude × B's share (with a slope "
+                  "in T where asked)", "delta_s_nuc is 0 unless freed; B's entropy of nucleation is 0"]),
+              citations=(VAN_DER_ZWAAG, KOREVAAR_NATURE, GOLDSTEIN)),
         Model("denaturation_isodesmic", None, _core.isodesmic_model, ("delta_g0", "m"),
               "solvent denaturation of an isodesmic polymer: K = exp(-(delta_g0 + m f) / RT)",
               kernel="isodesmic", experiments=("solvent",), compared_for=("solvent",),
@@ -290,6 +336,8 @@ PARAMETER_UNITS = {
     "delta_h": "J/mol", "delta_s": "J/(mol K)", "delta_h_nuc": "J/mol", "delta_s_nuc": "J/(mol K)",
     "delta_h_iso": "J/mol", "delta_s_iso": "J/(mol K)", "delta_h_coop": "J/mol",
     "delta_s_coop": "J/(mol K)", "delta_h_nuc_coop": "J/mol", "c_tot": "mol/L",
+    "delta_h_b": "J/mol", "delta_s_b": "J/(mol K)", "delta_h_nuc_b": "J/mol", "k_b": "L/mol", "sigma_b": "1",
+    "amplitude_b": "signal",
     "k": "L/mol", "k_iso": "L/mol", "k_coop": "L/mol", "sigma": "1",
     "baseline": "signal", "amplitude": "signal", "slope": "signal/K", "aggregate_slope": "signal/K",
     "oligomer_amplitude": "signal",
@@ -304,6 +352,8 @@ PARAMETER_MEANINGS = {
     "delta_h_iso": "enthalpy of the isodesmic pathway", "delta_s_iso": "entropy of the isodesmic pathway",
     "delta_h_coop": "enthalpy of cooperative elongation", "delta_s_coop": "entropy of cooperative elongation",
     "delta_h_nuc_coop": "nucleation penalty of the cooperative pathway",
+    "delta_h_b": "enthalpy of elongation of pathway B", "delta_s_b": "entropy of elongation of pathway B",
+    "delta_h_nuc_b": "nucleation penalty of pathway B: sigma_b = exp(-delta_h_nuc_b / RT)",
     "te": "elongation temperature of the curve", "h_e": "molar elongation enthalpy (negative)",
     "ka": "activation constant of nucleation, fitted on a log scale", "tm": "melting temperature of the curve",
     "k": "elongation constant at the series' temperature, fitted on a log scale",
@@ -375,7 +425,7 @@ def constants(model: Model, values, temperature, solvent=None, into: Optional[Ma
                 view[name].fill(values[name])
         else:
             for rate in model.rates:
-                entropy = values.get(rate.entropy, 0.0) if rate.role == "nucleation" else values[rate.entropy]
+                entropy = values.get(rate.entropy, 0.0) if rate.role in NUCLEATION_ROLES else values[rate.entropy]
                 np.subtract(entropy / GAS_CONSTANT, values[rate.enthalpy] / rt, out=view[rate.name])
                 exp(rate.name)
     return view
@@ -449,7 +499,11 @@ def degree_of_polymerisation(model: str, values, temperature, c_tot, fraction, n
         return number, held
 
     with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
-        if entry.competing:
+        if entry.pathways:
+            n_a, h_a = series(consts["k"], consts["sigma"], consts["k"] * m)
+            n_b, h_b = series(consts["k_b"], consts["sigma_b"], consts["k_b"] * m)
+            number, held = n_a + n_b, h_a + h_b
+        elif entry.competing:
             slot = {v: n for n, v in entry.slots.items()}  # the constant in each kernel input
             k_iso, k_coop = consts[slot["k_iso"]], consts[slot["k"]]
             n_iso, h_iso = series(k_iso, 1.0, k_iso * m)

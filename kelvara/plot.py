@@ -16,7 +16,7 @@ import textwrap
 import numpy as np
 
 from kelvara.errors import KelvaraError
-from kelvara.models import unit_of
+from kelvara.models import MODELS, unit_of
 from kelvara.units import KELVIN_OFFSET, concentration_label, temperature_label
 from kelvara.units import rounded as _rounded
 
@@ -114,6 +114,8 @@ def _draw_curves(axis, result, curves, celsius, colours, residuals=None, aggrega
         t = curve.x[order]
         fitted = result.curve_results[i]
         mark = fitted.te if kind == "temperature" else fitted.midpoint[1] if fitted.midpoint else None
+        if MODELS[result.model].pathways:
+            mark = None  # A's Te is where A alone would set in: with B beside it, not a point of the curve
         axis.plot(t - shift, curve.signal[order], "o", ms=2.5, color=colour, alpha=0.5)
         dense = np.geomspace(t[0], t[-1], 400) if kind == "concentration" else np.linspace(t[0], t[-1], 400)
         axis.plot(dense - shift, result.predict(dense, i), "-", color=colour, lw=1.8, label=_curve_label(curve))
@@ -130,17 +132,27 @@ def _draw_curves(axis, result, curves, celsius, colours, residuals=None, aggrega
                 aggregation.plot(t - shift, table["aggregation"][rows][order], "o", ms=2, color=colour, alpha=0.4)
             fraction = result.fraction(dense, i)
             aggregation.plot(dense - shift, fraction, "-", color=colour, lw=1.5)
-            if shares is not None:  # the oligomers' share dashed, the polymers' dotted
-                aggregation.plot(dense - shift, shares["oligomers"], "--", color=colour, lw=1.0)
-                aggregation.plot(dense - shift, shares["polymers"], ":", color=colour, lw=1.0)
+            if shares is not None:  # the second kind's share dashed (oligomers, pathway B), the first's dotted
+                first, second = MODELS[result.model].species
+                aggregation.plot(dense - shift, shares[second], "--", color=colour, lw=1.0)
+                aggregation.plot(dense - shift, shares[first], ":", color=colour, lw=1.0)
                 if i == 0:
                     from matplotlib.lines import Line2D
 
                     aggregation.legend([Line2D([], [], color="0.3", ls=style) for style in ("-", "--", ":")],
-                                       ["aggregated", "oligomers (up to the nucleus)", "polymers"],
-                                       fontsize="small", loc="best", frameon=False)
+                                       ["aggregated", _SPECIES_WORDS.get(second, second),
+                                        _SPECIES_WORDS.get(first, first)], fontsize="small", loc="best", frameon=False)
     if kind == "concentration":
         axis.set_xscale("log")
+
+
+def _mark_title(result, kind):
+    """The legend's title: what the marks on the curves are (none for two
+    pathways, whose Te is A's alone)."""
+    return None if MODELS[result.model].pathways else _MARKS[kind]
+
+
+_SPECIES_WORDS = {"oligomers": "oligomers (up to the nucleus)", "pathway_a": "pathway A", "pathway_b": "pathway B"}
 
 
 def _annotation(axis, result, fontsize=8):
@@ -230,7 +242,7 @@ def draw_fit(ax, result, curves=None, kind=None, celsius=False):
     _draw_curves(ax, result, curves, celsius, colours, kind=kind)
     ax.set_xlabel(_x_label(kind, celsius))
     ax.set_ylabel(_signal_label(curves))
-    ax.legend(title=_MARKS[kind], frameon=False, fontsize=9)
+    ax.legend(title=_mark_title(result, kind), frameon=False, fontsize=9)
     return ax
 
 
@@ -316,7 +328,8 @@ def _fit_figure(plt, result, curves, celsius, aggregation, annotate, journal):
                 panel.set_ylabel("Degree of\naggregation")
             panel.axhline(0.0, color="0.7", lw=0.6)
             panel.axhline(1.0, color="0.7", lw=0.6)
-        top.legend(title=_MARKS[kind], frameon=False, fontsize=small["legend"], title_fontsize=small["legend"])
+        top.legend(title=_mark_title(result, kind), frameon=False, fontsize=small["legend"],
+                   title_fontsize=small["legend"])
         tops.append(top)
     top = tops[0]
     if annotate:
@@ -456,7 +469,7 @@ def _comparison_figure(plt, comparison, curves, celsius, journal):
             if k == 0:
                 top.set_ylabel(_signal_label(curves))
                 bottom.set_ylabel(_residual_label(curves))
-                top.legend(title=_MARKS[kind], frameon=False, fontsize=7 if journal else 8)
+                top.legend(title=_mark_title(results[0], kind), frameon=False, fontsize=7 if journal else 8)
     if not journal:
         figure.subplots_adjust(left=0.07, right=0.98, top=0.92, bottom=0.1)
     return figure
@@ -544,7 +557,8 @@ def traces(curves, result=None, celsius=False, most=4000):
                 fitted = result.curve_results[i]
                 dense = np.geomspace(x[0], x[-1], 400) if kind == "concentration" else np.linspace(x[0], x[-1], 400)
                 rows = slice(int(offsets[i]), int(offsets[i + 1]))
-                mark = fitted.te if kind == "temperature" else fitted.midpoint[1] if fitted.midpoint else None
+                mark = None if MODELS[result.model].pathways else fitted.te if kind == "temperature" else \
+                    fitted.midpoint[1] if fitted.midpoint else None  # two pathways: see _draw_curves
                 entry.update(
                     fit_x=listed(dense - shift), fit=listed(result.predict(dense, i)),
                     residual=listed(fitted.residuals[shown]),

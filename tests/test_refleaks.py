@@ -183,6 +183,12 @@ PATHS = {
     "kernel size mismatch": (_kernels.solve, (0, 0, 10, bytes(ONE * 2), bytes(K), None, None, None, None, None, None,
                                               None), {}),
     "kernel too few arguments": (_kernels.solve, (0, 0, 10), {}),
+    "kernel pathways": (_kernels.solve_pathways, (bytes(ONE * 3), bytes(K * 3), bytes(SIGMA * 3), bytes(K * 3),
+                                                  bytes(SIGMA * 3), bytearray(24), None, bytearray(24),
+                                                  bytearray(192)), {}),
+    "kernel pathways refused": (_kernels.solve_pathways, (bytes(ONE * 3), bytes(K * 3), bytes(SIGMA * 3),
+                                                          bytes(K * 3), bytes(SIGMA * 3), None, None, None,
+                                                          bytearray(24)), {}),
     "kernel exp": (_kernels.exp, (bytearray(ONE * 4),), {}),
     "kernel exp refused": (_kernels.exp, (b"12345678",), {}),
 }

@@ -30,7 +30,7 @@ BLOCK_CELLS = 1 << 17
 MIN_ROWS = 1024  # and at least this many rows
 _SLOPES = ("slope", "aggregate_slope")  # kinds whose regressor carries T - 298.15 K
 _ON_FRACTION = ("amplitude", "aggregate_slope")  # kinds that multiply the fraction (the polymers')
-_LINEAR = ("baseline", "slope", "amplitude", "aggregate_slope", "oligomer_amplitude")
+_LINEAR = ("baseline", "slope", "amplitude", "aggregate_slope", "oligomer_amplitude", "amplitude_b")
 
 
 class _Projection(NamedTuple):
@@ -121,7 +121,7 @@ class Blocks:
             regressor = weight * (dt if kind in _SLOPES else 1.0)
             if kind in _ON_FRACTION:
                 regressor = regressor * fraction
-            elif kind == "oligomer_amplitude":
+            elif kind == self.second_kind:
                 regressor = regressor * oligomers
             if j is None:
                 rhs -= fixed * regressor
@@ -159,9 +159,9 @@ class Blocks:
         amplitude = self._amplitude(i, part, linear)
         if not self.species:
             return amplitude[:, None] * self.block_slopes(values, i, part, names)
-        oligomers = self._amplitude(i, part, linear, ("oligomer_amplitude",))
-        return (amplitude[:, None] * self.block_slopes(values, i, part, names, "polymers")
-                + oligomers[:, None] * self.block_slopes(values, i, part, names, "oligomers"))
+        second = self._amplitude(i, part, linear, (self.second_kind,))
+        return (amplitude[:, None] * self.block_slopes(values, i, part, names, "first")
+                + second[:, None] * self.block_slopes(values, i, part, names, "second"))
 
     def _data(self, data):
         return self.observed if data is None else data

@@ -14,6 +14,7 @@ from kelvara.fit.curves import REFERENCE_TEMPERATURE
 from kelvara.fit.records import Derived
 from kelvara.models import (
     GAS_CONSTANT,
+    NUCLEATION_ROLES,
     concentration_fraction,
     constants,
     degree_of_polymerisation,
@@ -60,7 +61,7 @@ class DerivedValues:
             return out
         h, s, nuc = self.model.elongation
         for rate in self.model.rates:
-            if rate.role != "nucleation":  # K and dG of each pathway: K, or K_iso and K_coop
+            if rate.role not in NUCLEATION_ROLES:  # K and dG of each pathway: K, or K_iso and K_coop, or K and K_b
                 label = "K" + rate.name[1:]
                 out[f"{label}(298.15 K)"] = (lambda r: lambda v: _k(v[r.enthalpy], v[r.entropy],
                                                                    REFERENCE_TEMPERATURE))(rate)

@@ -467,7 +467,8 @@ def _curve_results(problem, values, parameters, derived, residuals, noise_model,
             curve.label, None if curve.vary == "concentration" else curve.c_tot, baseline, slope, amplitude, te,
             own, aggregate_slope, curve.vary, None if curve.vary == "temperature" else curve.temperature, midpoint,
             misfit_percentages(curve, own, noise_model, math.sqrt(noise_alone) * scale / weight, i),
-            problem.external("baseline", float(problem.oligomer_amplitude(values, i))) if problem.species else None))
+            **({problem.second_kind: problem.external("baseline", float(problem.second_amplitude(values, i)))}
+               if problem.species else {})))
     return curve_results
 
 

@@ -16,8 +16,9 @@ import numpy as np
 from kelvara import _kernels
 from kelvara.models import EXACT_STEPS, GAS_CONSTANT, Doubles, constants
 
-# The kernels' inputs, in their argument order.
+# The kernels' inputs, in their argument order (two pathways: their own).
 _SLOTS = ("k", "sigma", "k_iso")
+_PATHWAY_SLOTS = ("k", "sigma", "k_b", "sigma_b")
 
 
 class Workspace:
@@ -40,6 +41,10 @@ class Workspace:
         self.fraction = Doubles(self.capacity)
         self.monomer = Doubles(self.capacity)
         self.slopes_of = {slot: Doubles(self.capacity) for slot in self.slots.values()}
+        self.pathways = bool(model.pathways)
+        if self.pathways:  # B's share and the 8 blocks of derivatives
+            self.share_b = Doubles(self.capacity)
+            self.blocks = Doubles(8 * self.capacity)
 
     def solve(self, values, temperature, conc, solvent=None, slopes=True):
         """The fraction aggregated at every point; with `slopes`, its
@@ -54,16 +59,30 @@ class Workspace:
         inputs = [by_slot.get(slot) for slot in _SLOTS]
         outputs = [self.slopes_of[slot].raw if slopes and slot in self.slopes_of else None for slot in _SLOTS]
         conc = np.broadcast_to(np.asarray(conc, dtype=float), (n,))
+        self.conc = conc
+        if self.pathways:
+            return self._solve_pathways(by_slot, n, slopes)
         _kernels.solve(self.code, self.nuc_size, EXACT_STEPS, np.ascontiguousarray(conc).tobytes(), *inputs,
                        self.fraction.raw, self.monomer.raw, *outputs)
-        self.conc = conc
+        return self.fraction.array[:n]
+
+    def _solve_pathways(self, by_slot, n, slopes):
+        _kernels.solve_pathways(np.ascontiguousarray(self.conc).tobytes(), *(by_slot[s] for s in _PATHWAY_SLOTS),
+                                self.fraction.raw, self.monomer.raw, self.share_b.raw,
+                                self.blocks.raw if slopes else None)
+        if slopes:
+            blocks = self.blocks.array[: 8 * n].reshape(8, n)
+            for j, slot in enumerate(_PATHWAY_SLOTS):
+                self.slopes_of[slot].array[:n] = blocks[j]
         return self.fraction.array[:n]
 
     def species(self, slopes=True):
-        """The shares of c_tot held in oligomers up to the nucleus (sizes 2
-        to n, each formed with sigma k) and in polymers beyond it, at the
-        points of the last `solve`; with `slopes`, their derivatives in
-        ln k and ln sigma by kernel input ({("oligomers", "k"): ..., ...}).
+        """(second, first, moves): the shares of c_tot held in the two kinds
+        of aggregate with signals of their own, at the points of the last
+        `solve`, and with `slopes` their derivatives by kernel input
+        ({("second", "k"): ..., ...}).  Two pathways: B's share and A's.
+        Else oligomers up to the nucleus (sizes 2 to n, each formed with
+        sigma k) and polymers beyond it:
 
         With x = k m, y = sigma x, u = 1 - x and q = y^(n-1), the oligomers
         hold m sum_{i=2}^{n} i y^(i-1) and the polymers m x q ((n + 1) -
@@ -78,6 +97,17 @@ class Workspace:
         Where the polymers hold more than half the aggregate they are the
         fraction less the oligomers (and so are their derivatives)."""
         count = self.conc.size
+        if self.pathways:
+            second = self.share_b.array[:count]
+            first = self.fraction.array[:count] - second
+            if not slopes:
+                return second, first, {}
+            blocks = self.blocks.array[: 8 * count].reshape(8, count)
+            moves = {}
+            for j, slot in enumerate(_PATHWAY_SLOTS):
+                moves["second", slot] = blocks[4 + j]
+                moves["first", slot] = blocks[j] - blocks[4 + j]
+            return second, first, moves
         k = self.inputs[self._rate("k")].array[:count]
         sigma = self.inputs[self._rate("sigma")].array[:count]
         m = self.monomer.array[:count]
@@ -110,9 +140,9 @@ class Workspace:
             moves = {}
             for slot in ("k", "sigma"):
                 d_fraction = self.slopes_of[slot].array[:count]
-                moves["oligomers", slot] = m * paired / self.conc - squared * d_fraction
+                moves["second", slot] = m * paired / self.conc - squared * d_fraction
                 own = m * xq * (b - a) / self.conc if slot == "k" else (n - 1) * polymers
-                moves["polymers", slot] = np.where(most, d_fraction - moves["oligomers", slot],
+                moves["first", slot] = np.where(most, d_fraction - moves["second", slot],
                                                    own - xq * b * d_fraction)
             return oligomers, polymers, moves
 

@@ -79,15 +79,17 @@ class FitProblem(Blocks, DerivedValues):
         self.names = list(self.nonlinear)
         # Oligomers up to the nucleus with a signal of their own: the
         # amplitude is then the polymers'.
-        self.species = bool(species_signals)
-        if self.species and not model.nucleated:
+        if species_signals and not model.nucleated:
             raise KelvaraError(f"species_signals applies to the models with a nucleus ({nucleated_models()}), "
                                f"not {model.name!r}")
+        # Two pathways always give each aggregate its own signal.
+        self.species = bool(species_signals) or bool(model.pathways)
+        self.second_kind = model.second_amplitude
         self.per_curve = {}  # (kind, curve index) -> name
         for kind, shared, wanted in (("baseline", shared_baseline, True), ("slope", shared_baseline, baseline_slope),
                                      ("amplitude", shared_amplitude, True),
                                      ("aggregate_slope", shared_amplitude, aggregate_slope),
-                                     ("oligomer_amplitude", shared_amplitude, self.species)):
+                                     (self.second_kind, shared_amplitude, self.species)):
             if not wanted:
                 continue
             if kind in ("slope", "aggregate_slope") and "temperature" not in self.kinds:
@@ -302,8 +304,8 @@ class FitProblem(Blocks, DerivedValues):
         if slopes and self.points is not None and not self._slopes:
             self._slopes = {name: np.empty(self.n_points) for name in self.points.slopes_of}
             if self.species:
-                self._slopes.update({(kind, name): np.empty(self.n_points) for kind in ("oligomers", "polymers")
-                                     for name in ("k", "sigma")})
+                self._slopes.update({(kind, name): np.empty(self.n_points) for kind in ("second", "first")
+                                     for name in self.points.slopes_of})
         kept = self._slopes if slopes else {}
         try:
             if self.points is not None:
@@ -340,7 +342,8 @@ class FitProblem(Blocks, DerivedValues):
         """d fraction / d parameter (internal units) at the points `part`
         of curve i, one column per name of `names` (free nonlinear
         parameters), from the last evaluation (which must be of `values`);
-        with `species` ("oligomers" or "polymers"), of that species' share."""
+        with `species` ("second" or "first": oligomers or polymers, or
+        pathway B or A), of that species' share."""
         curve = self.curves[i]
         out = np.zeros((part.stop - part.start, len(names)))
         if self.points is not None:
@@ -368,9 +371,10 @@ class FitProblem(Blocks, DerivedValues):
         return tuple(values[self.per_curve[kind, i]] if (kind, i) in self.per_curve else 0.0
                      for kind in ("baseline", "slope", "amplitude", "aggregate_slope"))
 
-    def oligomer_amplitude(self, values, i):
-        """The oligomers' signal of curve i (internal units; 0 without species signals)."""
-        name = self.per_curve.get(("oligomer_amplitude", i))
+    def second_amplitude(self, values, i):
+        """The signal of curve i's second kind of aggregate, the oligomers'
+        or pathway B's (internal units; 0 without species signals)."""
+        name = self.per_curve.get((self.second_kind, i))
         return 0.0 if name is None else values[name]
 
     def compose(self, values, i, x, fraction):
@@ -382,7 +386,7 @@ class FitProblem(Blocks, DerivedValues):
         if self.species:
             oligomers, polymers = fraction[:, 1], fraction[:, 2]
             return self.weight(i, x) * (baseline + slope * dt + (amplitude + aggregate_slope * dt) * polymers
-                                        + self.oligomer_amplitude(values, i) * oligomers)
+                                        + self.second_amplitude(values, i) * oligomers)
         return self.weight(i, x) * (baseline + slope * dt + (amplitude + aggregate_slope * dt) * fraction)
 
     def signal(self, x, i, temperature):

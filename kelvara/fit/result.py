@@ -52,6 +52,7 @@ class CurveResult:
     # noise alone would leave after the same averaging.
     misfit_percent: Optional[Dict[str, float]] = None
     oligomer_amplitude: Optional[float] = None  # species signals: the oligomers' signal (amplitude is the polymers')
+    amplitude_b: Optional[float] = None  # two pathways: B's signal (amplitude is A's)
 
 
 class NucleusSupport:
@@ -241,14 +242,16 @@ class FitResult:
 
     def species(self, x, curve_index=0) -> Optional[Dict[str, np.ndarray]]:
         """With species signals, the shares of c_tot held in oligomers up to
-        the nucleus ("oligomers") and in polymers beyond it ("polymers") at
-        the points x of curve `curve_index`; None without."""
+        the nucleus ("oligomers") and in polymers beyond it ("polymers");
+        with two pathways, in each ("pathway_a", "pathway_b"); at the points
+        x of curve `curve_index`.  None without."""
         i = self._index(curve_index)
         problem = self._fit
         if not problem.species:
             return None
         shares = problem.species_fractions(problem.values(self._x), problem.curves[i], np.asarray(x, dtype=float))
-        return {"oligomers": shares[:, 1], "polymers": shares[:, 2]}
+        first, second = problem.model.species
+        return {first: shares[:, 2], second: shares[:, 1]}
 
     def fitted(self, curve_index=0) -> np.ndarray:
         """The fitted signal at the measured points of curve `curve_index`."""
@@ -299,9 +302,8 @@ class FitResult:
             columns["fraction"].append(fraction)
             columns["aggregation"].append(aggregation)
             shares = self.species(curve.x, i)
-            if shares is not None:
-                columns.setdefault("oligomers", []).append(shares["oligomers"])
-                columns.setdefault("polymers", []).append(shares["polymers"])
+            for name, share in sorted((shares or {}).items()):
+                columns.setdefault(name, []).append(share)
             if problem.model.mass_balance:
                 dp_n, dp_n_all = degree_of_polymerisation(
                     problem.model.name, problem.plain(values), curve.temperatures(), curve.concentrations(),
@@ -620,6 +622,8 @@ def _curve_dict(c):
            "baseline": c.baseline, "slope": c.slope, "amplitude": c.amplitude, "te": _json_float(c.te)}
     if c.oligomer_amplitude is not None:
         out["oligomer_amplitude"] = c.oligomer_amplitude
+    if c.amplitude_b is not None:
+        out["amplitude_b"] = c.amplitude_b
     if c.midpoint is not None:
         out[c.midpoint[0]] = _json_float(c.midpoint[1])
     out["misfit_percent"] = None if c.misfit_percent is None else \

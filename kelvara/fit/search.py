@@ -108,6 +108,16 @@ def _transition(curve):
     return (found, curve.c_tot) if curve.vary == "temperature" else (curve.temperature, found)
 
 
+def _ratios(model):
+    """K of the competing pathway over K of the elongation at a start's
+    anchor: an isodesmic pathway weaker there; a second cooperative one
+    weaker (the first alone), or stronger (it forms first on cooling and, with
+    its smaller enthalpy, gives way to the first below)."""
+    if model.pathways:
+        return (0.1, 10.0)
+    return (0.1, 0.005) if model.competing else (0.1,)
+
+
 def _constants_start(model, k, sigma, iso_ratio):
     """Constants at one temperature; a competing pathway iso_ratio times
     weaker."""
@@ -132,6 +142,7 @@ def _thermo_start(model, delta_h, anchor, c_tot, delta_h_nuc, iso_ratio, delta_s
     given = {
         "elongation": (delta_h, delta_s), "nucleation": (delta_h_nuc, delta_s_nuc),
         "competing": (0.6 * delta_h, 0.6 * delta_h / anchor - GAS_CONSTANT * math.log(c_tot / iso_ratio)),
+        "competing_nucleation": (delta_h_nuc, 0.0),
     }
     thermo = {}
     for rate in model.rates:
@@ -182,7 +193,7 @@ def _candidates(problem: FitProblem, favoured: bool = False) -> List[Dict[str, f
     `favoured`, the starts of nucleation favoured at the transition instead
     (species signals with a free entropy of nucleation; else none)."""
     model = problem.model
-    if favoured and not (problem.species and model.nucleation_entropy in problem.free_thermo
+    if favoured and not (problem.species and model.nucleated and model.nucleation_entropy in problem.free_thermo
                          and not problem.at_one_temperature):
         return []
     if not model.mass_balance:
@@ -210,7 +221,7 @@ def _candidates(problem: FitProblem, favoured: bool = False) -> List[Dict[str, f
         if transition is not None:
             anchors.append(transition)
     nucleation = _NUCLEATION if model.cooperative else (0.0,)
-    iso_ratios = (0.1, 0.005) if model.competing else (0.1,)
+    iso_ratios = _ratios(model)
     # A free entropy of nucleation: sigma's temperature dependence steeper
     # or shallower than the enthalpy's alone.
     entropies = _NUCLEATION_ENTROPIES if model.nucleation_entropy in problem.free_thermo else (0.0,)
@@ -244,7 +255,7 @@ def _constants_candidates(problem):
     middles = [1.0 / 10.0 ** g for g in np.linspace(logs.min() - 1.0, logs.max() + 1.0, 7)]
     middles += [1.0 / c for c in map(_steepest, problem.curves) if c is not None]
     sigmas = _SIGMAS if "sigma" in problem.model.constants else (None,)
-    ratios = (0.1, 0.005) if problem.model.competing else (0.1,)
+    ratios = _ratios(problem.model)
     return [_constants_start(problem.model, k, sigma, ratio) for k in middles for sigma in sigmas
             for ratio in ratios]
 

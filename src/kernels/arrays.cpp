@@ -195,6 +195,13 @@ Failure solve(Model model, std::uint32_t nuc_size, std::uint64_t steps, const Po
         case Model::isodesmic_direct:
             isodesmic_direct(group, results);
             break;
+        case Model::two_pathways:  // solve_pathways answers; here it gives no number
+            for (std::size_t lane = 0; lane < lane_count; ++lane) {
+                results.fraction[lane] = std::nan("");
+                results.monomer[lane] = std::nan("");
+                results.error[lane] = ModelError::none;
+            }
+            break;
         }
         for (std::size_t lane = 0; lane < group.count; ++lane) {
             if (results.error[lane] != ModelError::none) {
@@ -284,6 +291,198 @@ Slopes slopes(Model model, std::uint32_t nuc_size, double conc, double k, double
     out.ln_sigma = n_sigma / scale;
     out.ln_k_iso = w * iso / (conc * d);
     return out;
+}
+
+namespace {
+
+// One pathway at the free monomer m, with x = k m and u = 1 - x given (u
+// from ln u, so that it keeps its digits where x is near 1): the log of
+// its tail, ln(sigma x) - 3 ln u, and a = 2 - x.
+struct Pathway {
+    double x;
+    double u;
+    double a;
+    double tail;  // ln(sigma x / u^3); -inf where the pathway holds nothing
+};
+
+Pathway pathway(double k, double sigma, double x, double u, double log_u) noexcept {
+    Pathway p{x, u, 2.0 - x, -INFINITY};
+    if (k > 0.0 && sigma > 0.0 && x > 0.0) {
+        p.tail = (std::log(sigma) + std::log(x)) - 3.0 * log_u;
+    }
+    return p;
+}
+
+// Both pathways at t = ln u1 of the stronger one (constant k1); the other's
+// u is (k1 - k2) / k1 + r u1 with r = k2 / k1 (a sum of positive terms).
+struct State {
+    double m;
+    Pathway strong;
+    Pathway weak;
+    double log_f;  // ln of the balance c = m (1 + g_A + g_B), g = a u e^tail
+};
+
+State state(double t, double k1, double s1, double k2, double s2) noexcept {
+    State out{};
+    const double u1 = std::exp(t);
+    const double x1 = -std::expm1(t);
+    out.m = x1 / k1;
+    out.strong = pathway(k1, s1, x1, u1, t);
+    const double r = k2 / k1;
+    const double u2 = (k1 - k2) / k1 + r * u1;  // k1 - k2 exact where they are close: 1 - r keeps its digits
+    out.weak = pathway(k2, s2, r * x1, u2, std::log(u2));
+    // ln(1 + g1 + g2) with each g = a u e^tail kept as a logarithm.
+    const double l1 = std::log(out.strong.a * u1) + out.strong.tail;
+    const double l2 = std::log(out.weak.a * u2) + out.weak.tail;
+    const double top = std::fmax(0.0, std::fmax(l1, l2));
+    const double sum = std::exp(-top) + std::exp(l1 - top) + std::exp(l2 - top);
+    out.log_f = std::log(out.m) + (top + std::log(sum));
+    return out;
+}
+
+// ln of d balance / d m times e^(-top), with top the larger of 0 and the
+// tails: e^(-top) + sum over pathways of e^(tail - top) (a^2 + x).
+struct Steepness {
+    double top;
+    double scaled;  // F_m e^(-top)
+    double strong;  // e^(tail - top) of each pathway
+    double weak;
+};
+
+Steepness steepness(const State& s) noexcept {
+    Steepness out{};
+    out.top = std::fmax(0.0, std::fmax(s.strong.tail, s.weak.tail));
+    out.strong = std::exp(s.strong.tail - out.top);
+    out.weak = std::exp(s.weak.tail - out.top);
+    out.scaled = std::exp(-out.top) + out.strong * (s.strong.a * s.strong.a + s.strong.x) +
+                 out.weak * (s.weak.a * s.weak.a + s.weak.x);
+    return out;
+}
+
+// ln u1 at the root of the balance, in [low, 0]: Newton steps on ln F - ln c
+// (which falls as t rises), each kept inside the bracket.
+double pathway_root(double conc, double k1, double s1, double k2, double s2, double low) noexcept {
+    const double target = std::log(conc);
+    double high = 0.0;
+    const State at_low = state(low, k1, s1, k2, s2);
+    if (!(at_low.log_f >= target)) {
+        return low;  // nothing balances c below 1/k1: the monomer stays at the limit
+    }
+    double t = 0.5 * low;
+    for (int step = 0; step < 400; ++step) {
+        const State s = state(t, k1, s1, k2, s2);
+        const double g = s.log_f - target;
+        if (g == 0.0) {
+            return t;
+        }
+        if (g > 0.0) {
+            low = t;
+        } else {
+            high = t;
+        }
+        // d(ln F)/dt = -F_m (u1 / k1) / F
+        const Steepness d = steepness(s);
+        const double slope = -std::exp(d.top + std::log(d.scaled) + t - std::log(k1) - s.log_f);
+        double next = t - g / slope;
+        if (!(next > low && next < high)) {
+            next = 0.5 * (low + high);
+        }
+        if (next == t || next <= low || next >= high) {
+            // The bracket is down to neighbouring doubles.
+            return next == t ? t : 0.5 * (low + high);
+        }
+        if (std::fabs(next - t) <= 4e-16 * std::fabs(t)) {
+            return next;
+        }
+        t = next;
+    }
+    return t;
+}
+
+}  // namespace
+
+Failure solve_pathways(const PathwayPoints& points) noexcept {
+    const std::size_t n = points.size;
+    for (std::size_t i = 0; i < n; ++i) {
+        if ((i + 1) % (poll_groups * lane_count) == 0 && models::poll_stop()) {
+            return {ModelError::interrupted, i};
+        }
+        const double conc = read(points.conc, i);
+        const double k_a = read(points.k, i);
+        const double sigma_a = read(points.sigma, i);
+        const double k_b = read(points.k_b, i);
+        const double sigma_b = read(points.sigma_b, i);
+        double fraction = std::nan("");
+        double monomer = std::nan("");
+        double share_b = std::nan("");
+        double slopes[8];
+        std::fill(slopes, slopes + 8, std::nan(""));
+        const bool sound = conc > 0.0 && std::isfinite(conc) && k_a >= 0.0 && k_b >= 0.0 && std::isfinite(k_a) &&
+                           std::isfinite(k_b) && sigma_a >= 0.0 && sigma_b >= 0.0 && std::isfinite(sigma_a) &&
+                           std::isfinite(sigma_b);
+        if (sound && k_a == 0.0 && k_b == 0.0) {
+            fraction = 0.0;
+            monomer = conc;
+            share_b = 0.0;
+            std::fill(slopes, slopes + 8, 0.0);
+        } else if (sound) {
+            const bool a_strong = k_a >= k_b;
+            const double k1 = a_strong ? k_a : k_b;
+            const double s1 = a_strong ? sigma_a : sigma_b;
+            const double k2 = a_strong ? k_b : k_a;
+            const double s2 = a_strong ? sigma_b : sigma_a;
+            const double kc = k1 * conc;
+            const double low = kc < 1.0 ? std::log1p(-kc) : -700.0;
+            // k1 c below rounding of 0: nothing aggregates (t = 0 would be m = 0).
+            const double t = low < 0.0 ? pathway_root(conc, k1, s1, k2, s2, low) : -0x1p-1074;
+            const State s = state(t, k1, s1, k2, s2);
+            const Steepness d = steepness(s);
+            monomer = s.m;
+            // At the root c = m (1 + g_A + g_B), g = a u e^tail: the fraction
+            // and each share as g / (1 + g_A + g_B), without the cancellation
+            // of 1 - m / c where little aggregates.
+            const double g_strong = std::exp(std::log(s.strong.a * s.strong.u) + s.strong.tail);
+            const double g_weak = std::exp(std::log(s.weak.a * s.weak.u) + s.weak.tail);
+            const double held = g_strong + g_weak;
+            fraction = std::isfinite(held) ? held / (1.0 + held) : 1.0;
+            const double g_b = a_strong ? g_weak : g_strong;
+            share_b = std::isfinite(held) ? g_b / (1.0 + held) : (a_strong ? 0.0 : 1.0);
+            // At fixed m each pathway's hold moves by H: 2 m e^tail in ln k,
+            // m a u e^tail (the hold itself) in ln sigma; d fraction = H /
+            // (c F_m).  B's share moves by H_B (1 + h_A') / (c F_m) in B's
+            // constants and by -H_A h_B' / (c F_m) in A's (through m); those
+            // ratios lie in [0, 1] and H / c is taken as a logarithm, since
+            // the stronger pathway's H alone may overflow.
+            const double cd = conc * d.scaled;
+            const Pathway* own[2] = {a_strong ? &s.strong : &s.weak, a_strong ? &s.weak : &s.strong};
+            const double scale[2] = {a_strong ? d.strong : d.weak, a_strong ? d.weak : d.strong};
+            double held_slope[2];  // h' e^(-top) of A and B
+            double log_h[4];       // ln(H / c) of A's and B's constants
+            for (int j = 0; j < 2; ++j) {
+                const Pathway& p = *own[j];
+                held_slope[j] = scale[j] * (p.a * p.a + p.x);
+                slopes[2 * j] = 2.0 * s.m * scale[j] / cd;
+                slopes[2 * j + 1] = s.m * p.a * p.u * scale[j] / cd;
+                log_h[2 * j] = std::log(2.0 * s.m / conc) + p.tail;
+                log_h[2 * j + 1] = std::log(s.m * p.a * p.u / conc) + p.tail;
+            }
+            const double keep_b = std::log((std::exp(-d.top) + held_slope[0]) / d.scaled);  // (1 + h_A') / F_m
+            const double lose_a = std::log(held_slope[1] / d.scaled);                      // h_B' / F_m
+            slopes[4] = -std::exp(log_h[0] + lose_a);
+            slopes[5] = -std::exp(log_h[1] + lose_a);
+            slopes[6] = std::exp(log_h[2] + keep_b);
+            slopes[7] = std::exp(log_h[3] + keep_b);
+        }
+        write(points.fraction, i, fraction);
+        write(points.monomer, i, monomer);
+        write(points.share_b, i, share_b);
+        if (points.slopes != nullptr) {
+            for (std::size_t j = 0; j < 8; ++j) {
+                write(points.slopes, j * n + i, slopes[j]);
+            }
+        }
+    }
+    return {ModelError::none, 0};
 }
 
 void exp_in_place(unsigned char* values, std::size_t size) noexcept {

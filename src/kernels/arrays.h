@@ -22,6 +22,7 @@ enum class Model : std::uint8_t {
     cooperative_n = 2,     // nucleus of nuc_size: k, sigma
     coop_iso = 3,          // both pathways: k (the cooperative one), sigma, k_iso
     isodesmic_direct = 4,  // the closed form of the isodesmic model: k
+    two_pathways = 5,      // two dimer-nucleus pathways: k, sigma (A) and k_b, sigma_b (B); see solve_pathways
 };
 
 // Every model the kernels solve: the name the package knows it by and the
@@ -32,13 +33,15 @@ struct Kind {
     Model model;
     bool sigma;
     bool k_iso;
+    bool pathway_b;  // a second cooperative pathway (k_b, sigma_b): solve_pathways answers
 };
 inline constexpr Kind kinds[] = {
-    {"isodesmic", Model::isodesmic, false, false},
-    {"cooperative", Model::cooperative, true, false},
-    {"cooperative_n", Model::cooperative_n, true, false},
-    {"coop_iso", Model::coop_iso, true, true},
-    {"isodesmic_direct", Model::isodesmic_direct, false, false},
+    {"isodesmic", Model::isodesmic, false, false, false},
+    {"cooperative", Model::cooperative, true, false, false},
+    {"cooperative_n", Model::cooperative_n, true, false, false},
+    {"coop_iso", Model::coop_iso, true, true, false},
+    {"isodesmic_direct", Model::isodesmic_direct, false, false, false},
+    {"two_pathways", Model::two_pathways, true, false, true},
 };
 inline constexpr int kind_count = static_cast<int>(sizeof(kinds) / sizeof(kinds[0]));
 
@@ -94,6 +97,35 @@ struct Slopes {
 
 Slopes slopes(Model model, std::uint32_t nuc_size, double conc, double k, double sigma, double k_iso,
               double m) noexcept;
+
+// Two cooperative pathways with dimer nuclei, A (k, sigma) and B (k_b,
+// sigma_b), competing for the free monomer m:
+//   c = m + h_A + h_B,  h = (sigma / k) x^2 (2 - x) / (1 - x)^2,  x = k m,
+// the monomer held in each pathway's aggregates.  Solved for ln(1 - k1 m)
+// of the stronger pathway (k1 the larger constant; m < 1/k1), so that the
+// fraction keeps its digits deep in the aggregate: Newton steps on ln of
+// the balance, kept inside a bracket that halves wherever a step would
+// leave it.  Where a vanishing sigma cannot balance c below 1/k1 the
+// monomer stays at that limit (as the one-pathway models' limit does).
+// Outputs (each may be null): the fraction aggregated, the free monomer,
+// the share of c held in B, and in `slopes` (8 blocks of `size` doubles)
+// the derivatives of the fraction in ln k, ln sigma, ln k_b, ln sigma_b,
+// then those of B's share in the same order.  Inputs that give no number
+// (c_tot not positive, a constant not finite) give NaN.
+struct PathwayPoints {
+    std::size_t size = 0;
+    const unsigned char* conc = nullptr;
+    const unsigned char* k = nullptr;
+    const unsigned char* sigma = nullptr;
+    const unsigned char* k_b = nullptr;
+    const unsigned char* sigma_b = nullptr;
+    unsigned char* fraction = nullptr;
+    unsigned char* monomer = nullptr;
+    unsigned char* share_b = nullptr;
+    unsigned char* slopes = nullptr;
+};
+
+Failure solve_pathways(const PathwayPoints& points) noexcept;
 
 // exp of each of `size` doubles, in place (the library's exp, as the
 // temperature models take it).

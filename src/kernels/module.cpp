@@ -131,6 +131,10 @@ PyObject* solve_function(PyObject*, PyObject* args) {
     }
     const Model which = static_cast<Model>(model);
     const Kind& kind = kinds[model];
+    if (kind.pathway_b) {
+        PyErr_Format(PyExc_ValueError, "the %s model is solved by solve_pathways", kind.name);
+        return nullptr;
+    }
     const bool needs_sigma = kind.sigma;
     const bool needs[4] = {true, true, kind.sigma, kind.k_iso};
     const Py_ssize_t size = arrays[0].size;
@@ -178,6 +182,69 @@ PyObject* solve_function(PyObject*, PyObject* args) {
     Py_RETURN_NONE;
 }
 
+const char* const pathways_doc =
+    "solve_pathways(conc, k, sigma, k_b, sigma_b, fraction, monomer, share_b, slopes)\n"
+    "--\n\n"
+    "Two cooperative pathways (dimer nuclei) competing for the monomer: the fraction aggregated, the free\n"
+    "monomer and the share of conc held in pathway B of every point (outputs may be None), and in `slopes`\n"
+    "(8 blocks of len(conc) doubles) the derivatives of the fraction in ln k, ln sigma, ln k_b and\n"
+    "ln sigma_b, then those of B's share.  Points whose inputs give no number give NaN.";
+
+PyObject* pathways_function(PyObject*, PyObject* args) {
+    constexpr int count = 9;
+    PyObject* objects[count];
+    if (!PyArg_ParseTuple(args, "OOOOOOOOO:solve_pathways", &objects[0], &objects[1], &objects[2], &objects[3],
+                          &objects[4], &objects[5], &objects[6], &objects[7], &objects[8])) {
+        return nullptr;
+    }
+    static const char* const names[count] = {"conc", "k", "sigma", "k_b", "sigma_b",
+                                             "fraction", "monomer", "share_b", "slopes"};
+    Array arrays[count];
+    for (int i = 0; i < count; ++i) {
+        if (!array(objects[i], names[i], i >= 5, arrays[i])) {
+            return nullptr;
+        }
+    }
+    const Py_ssize_t size = arrays[0].size;
+    for (int i = 0; i < count; ++i) {
+        if (i < 5 && arrays[i].data == nullptr) {
+            PyErr_Format(PyExc_ValueError, "this model needs %s", names[i]);
+            return nullptr;
+        }
+        const Py_ssize_t needed = i == count - 1 ? 8 * size : size;
+        if (arrays[i].data != nullptr && arrays[i].size < needed) {
+            PyErr_Format(PyExc_ValueError, "%s holds %zd values, not %zd", names[i], arrays[i].size, needed);
+            return nullptr;
+        }
+    }
+    PathwayPoints points;
+    points.size = static_cast<std::size_t>(size);
+    points.conc = arrays[0].data;
+    points.k = arrays[1].data;
+    points.sigma = arrays[2].data;
+    points.k_b = arrays[3].data;
+    points.sigma_b = arrays[4].data;
+    points.fraction = arrays[5].data;
+    points.monomer = arrays[6].data;
+    points.share_b = arrays[7].data;
+    points.slopes = arrays[8].data;
+    Failure failure{};
+    {
+        const Watch outer = watch;
+        watch = {arrays, count};
+        const models::StopScope scope(&stop_requested);
+        failure = kernels::solve_pathways(points);
+        watch = outer;
+    }
+    if (failure.error == models::ModelError::interrupted) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_KeyboardInterrupt, "interrupted");
+        }
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
 const char* const exp_doc =
     "exp(values, count=-1)\n--\n\n"
     "exp of the first `count` doubles of the bytearray `values` (all of them by default), in place, by the\n"
@@ -206,12 +273,14 @@ PyObject* exp_function(PyObject*, PyObject* args) {
 
 PyMethodDef functions[] = {
     {"solve", solve_function, METH_VARARGS, solve_doc},
+    {"solve_pathways", pathways_function, METH_VARARGS, pathways_doc},
     {"exp", exp_function, METH_VARARGS, exp_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
 // MODELS: {name: (code, constants)} of every model the kernels solve,
-// constants being the inputs it takes ("k", and "sigma", "k_iso").
+// constants being the inputs it takes ("k", and "sigma", "k_iso"; "k_b",
+// "sigma_b" of a second cooperative pathway).
 int add_models(PyObject* module) {
     PyObject* table = PyDict_New();
     if (table == nullptr) {
@@ -220,7 +289,9 @@ int add_models(PyObject* module) {
     for (int i = 0; i < kind_count; ++i) {
         const Kind& kind = kinds[i];
         PyObject* entry = nullptr;
-        if (kind.k_iso) {
+        if (kind.pathway_b) {
+            entry = Py_BuildValue("(i(ssss))", i, "k", "sigma", "k_b", "sigma_b");
+        } else if (kind.k_iso) {
             entry = Py_BuildValue("(i(sss))", i, "k", "sigma", "k_iso");
         } else if (kind.sigma) {
             entry = Py_BuildValue("(i(ss))", i, "k", "sigma");
