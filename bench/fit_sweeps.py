@@ -15,7 +15,9 @@ run: the same samples in three channels (CD, UV, fluorescence) made by a
 nucleus of 8 whose nucleation is favoured above 289 K, the oligomers
 CD-silent and each species with its own UV and fluorescence, fitted with
 species signals (its sweeps are of all its points, three channels' worth),
-once at n = 8 and as a scan of n = 2 to 10.  Everything is measured
+once at n = 8 and as a scan of n = 2 to 10; and CD curves of two competing
+pathways (B, of opposite CD, forms first on cooling) fitted with
+two_pathways.  Everything is measured
 twice: as the machine is, and with another process spinning on a core
 meanwhile (a chemist's laptop is busy too; BLAS threads that oversubscribe
 the cores would show there).  The targets are the ones the fit is to meet;
@@ -38,7 +40,10 @@ CONCENTRATIONS = (1e-6, 2e-6, 5e-6, 1e-5, 2e-5, 5e-5, 1e-4)
 # In sweeps of all points: what each fit is to stay under.
 TARGETS = {"cooperative fit": 1500, "compare (default models)": 8000, "vanderschoot fit": 3000,
            "3 cooling curves + series at 2 T": 1500, "3 channels, species, n = 8": 3000,
-           "3 channels, species, n = 2 to 10": 25000}
+           "3 channels, species, n = 2 to 10": 25000, "two pathways (CD)": 3000}
+# Two pathways: B (CD +20 mdeg) forms first on cooling and gives way to A (CD -40).
+PATHWAYS = {"delta_h": -120000.0, "delta_s": -260.0, "delta_h_nuc": 15000.0, "delta_h_b": -60000.0,
+            "delta_s_b": -90.0, "delta_h_nuc_b": 5000.0}
 # The pathway-complexity run: sigma = 1 at 289 K, a nucleus of 8.
 NUCLEATED = {"delta_h": -150000.0, "delta_s": -460.0, "delta_h_nuc": 110000.0, "delta_s_nuc": 380.0}
 # Each channel: (name, noise SD, signal of the monomer, of the oligomers, of the polymers).
@@ -78,22 +83,44 @@ def series(seed=2):
 def channel_curves(count, points, seed=3):
     """The pathway-complexity run: per channel, per sample, one curve."""
     from kelvara.fit import Curve
-    from kelvara.fit.points import Workspace
-    from kelvara.models import MODELS
 
     rng = np.random.default_rng(seed)
     kelvin = np.linspace(90.0, -5.0, points) + 273.15
     shares = []
     for c_tot in CONCENTRATIONS[:count]:
-        work = Workspace(MODELS["cooperative_n"], 8, points)
-        total = work.solve(NUCLEATED, kelvin, np.full(points, c_tot), slopes=False).copy()
-        oligomers, polymers, _ = work.species(slopes=False)
-        shares.append((c_tot, 1.0 - total, oligomers.copy(), polymers.copy()))
+        total, oligomers, polymers = _shares("cooperative_n", 8, NUCLEATED, kelvin, c_tot)
+        shares.append((c_tot, 1.0 - total, oligomers, polymers))
     curves = []
     for name, sd, monomer, oligomer, polymer in CHANNELS:
         for c_tot, free, held, grown in shares:
             signal = monomer * free + oligomer * held + polymer * grown + rng.normal(0.0, sd, points)
             curves.append(Curve(kelvin, signal, c_tot, label=f"{c_tot * 1e6:g} uM · {name}", signal_name=name))
+    return curves
+
+
+def _shares(model, nuc_size, values, kelvin, c_tot):
+    """(fraction aggregated, the second species' share, the first's) of a
+    curve: oligomers and polymers, or pathways B and A."""
+    from kelvara.fit.points import Workspace
+    from kelvara.models import MODELS
+
+    work = Workspace(MODELS[model], nuc_size, kelvin.size)
+    total = work.solve(values, kelvin, np.full(kelvin.size, c_tot), slopes=False).copy()
+    second, first, _ = work.species(slopes=False)
+    return total, second.copy(), first.copy()
+
+
+def pathway_curves(count, points, seed=4):
+    """CD cooling curves of two competing pathways, noise 0.4 mdeg."""
+    from kelvara.fit import Curve
+
+    rng = np.random.default_rng(seed)
+    kelvin = np.linspace(90.0, -5.0, points) + 273.15
+    curves = []
+    for c_tot in CONCENTRATIONS[:count]:
+        _, share_b, share_a = _shares("two_pathways", 0, PATHWAYS, kelvin, c_tot)
+        signal = -2.0 - 40.0 * share_a + 20.0 * share_b + rng.normal(0.0, 0.4, points)
+        curves.append(Curve(kelvin, signal, c_tot, label=f"{c_tot * 1e6:g} uM", signal_name="CD (mdeg)"))
     return curves
 
 
@@ -139,6 +166,9 @@ def measure(curves, options, label):
             return lambda: fit(channels, "cooperative_n", nuc_size=sizes, free=("delta_s_nuc",), species_signals=True)
 
         tasks += [("3 channels, species, n = 8", species(8)), ("3 channels, species, n = 2 to 10", species(range(2, 11)))]
+    if "pathways" not in options.skip:
+        pathways = pathway_curves(options.curves, options.points)
+        tasks.append(("two pathways (CD)", lambda: fit(pathways, "two_pathways")))
     rows = [(name, *timed(task)) for name, task in tasks]
     after = sweep_seconds(curves)
     sweep = (before + after) / 2
@@ -160,7 +190,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--curves", type=int, default=7, help="cooling curves (1 to 7, default 7)")
     parser.add_argument("--points", type=int, default=951, help="points per curve (default 951)")
-    parser.add_argument("--skip", action="append", default=[], choices=["compare", "vanderschoot", "joint", "species"],
+    parser.add_argument("--skip", action="append", default=[], choices=["compare", "vanderschoot", "joint", "species", "pathways"],
                         help="leave out a measurement")
     parser.add_argument("--quiet-machine", action="store_true", help="measure only as the machine is")
     options = parser.parse_args()

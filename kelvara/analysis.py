@@ -43,6 +43,18 @@ DEFAULT_COMPARED = {kind: ",".join(m.name for m in MODELS.values() if kind in m.
                     for kind in EXPERIMENTS}
 
 
+def default_compared(curves):
+    """The models compared unless named: those of what the curves vary,
+    and, for curves against temperature with several channels of the same
+    samples, the models whose pathways each have a signal of their own
+    (one channel seldom tells two pathways from one)."""
+    kind = varied(curves)
+    models = DEFAULT_COMPARED[kind].split(",")
+    if kind == "temperature" and len({c.signal_name for c in curves}) > 1:
+        models += [m.name for m in MODELS.values() if m.pathways and m.name not in models]
+    return models
+
+
 class UsageError(KelvaraError):
     """Bad input: reported in one line, exit status 2."""
 
@@ -265,7 +277,7 @@ def analyse_compare(options, tell=None, progress=None):
     reading = read_data(options)
     curves = reading.curves
     if options.models is None:
-        models = DEFAULT_COMPARED[varied(curves)].split(",")
+        models = default_compared(curves)
     if tell:
         tell(reading)
     unit = display_unit(options, reading)

@@ -143,7 +143,8 @@ def compare_arguments(compare):
     data_arguments(compare)
     compare.add_argument("--models", default=None,
                          help="comma-separated models (default: " + DEFAULT_COMPARED["temperature"]
-                         + "; " + DEFAULT_COMPARED["concentration"] + " for a concentration series; "
+                         + ", and two_pathways where the curves have several channels; "
+                         + DEFAULT_COMPARED["concentration"] + " for a concentration series; "
                          + DEFAULT_COMPARED["solvent"] + " for a solvent series)")
     fit_options_arguments(compare)
     output_arguments(compare, "every model's results")

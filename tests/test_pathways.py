@@ -12,7 +12,7 @@ pytest.importorskip("scipy")
 mp = pytest.importorskip("mpmath")
 
 from kelvara import _kernels  # noqa: E402
-from kelvara.fit import fit  # noqa: E402
+from kelvara.fit import Curve, fit  # noqa: E402
 from kelvara.io import read  # noqa: E402
 from kelvara.fit.points import Workspace  # noqa: E402
 from kelvara.models import EXACT_STEPS, MODELS  # noqa: E402
@@ -144,3 +144,12 @@ def test_species_signals_are_refused_for_two_pathways(tmp_path):
     assert done.returncode == 2
     assert "species_signals applies to the models with a nucleus (" in done.stderr
     assert "), not 'two_pathways'" in done.stderr
+
+
+def test_compare_adds_two_pathways_where_the_curves_have_several_channels():
+    from kelvara.analysis import default_compared
+
+    kelvin = np.linspace(280.0, 360.0, 20)
+    cd, uv = (Curve(kelvin, np.zeros(20), c_tot=1e-5, signal_name=name) for name in ("CD (mdeg)", "Abs"))
+    assert "two_pathways" not in default_compared([cd])
+    assert default_compared([cd, uv])[-1] == "two_pathways"

@@ -288,7 +288,8 @@ def _model_table():
                         "parameters": [parameter(n) for n in m.thermo]
                         + [parameter(n, True) for n in m.per_curve],
                         "constants": [parameter(n) for n in m.constants],
-                        "nucleation_entropy": m.nucleation_entropy, "nuc_size": m.takes_nuc_size}
+                        "nucleation_entropy": m.nucleation_entropy, "nuc_size": m.takes_nuc_size,
+                        "nucleated": m.nucleated}
                        for m in MODELS.values()],
             "default": DEFAULT_MODELS, "compared": {k: v.split(",") for k, v in DEFAULT_COMPARED.items()}}
 

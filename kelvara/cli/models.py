@@ -27,7 +27,11 @@ def run_models(options):
         if model.takes_nuc_size:
             print(f"    {'nuc_size':18} {'1':10} nucleus size, fixed or scanned (--nuc-size N or A:B)")
         print(f"    {'baseline[i]':18} {'signal':10} signal of the free monomer of curve i")
-        print(f"    {'amplitude[i]':18} {'signal':10} change of curve i's signal on full aggregation")
+        if model.pathways:
+            print(f"    {'amplitude[i]':18} {'signal':10} change of curve i's signal with every monomer in pathway A")
+            print(f"    {'amplitude_b[i]':18} {'signal':10} change of curve i's signal with every monomer in pathway B")
+        else:
+            print(f"    {'amplitude[i]':18} {'signal':10} change of curve i's signal on full aggregation")
     return 0
 
 

@@ -359,19 +359,62 @@ Steepness steepness(const State& s) noexcept {
     return out;
 }
 
+// ln F - ln c at t and its derivative in t, -F_m (u1 / k1) / F.  Where
+// nothing can overflow (u1 above e^-200, both sigmas at most 1e30) in plain
+// arithmetic, with g = a sigma x / u^2 and h' = sigma x (a^2 + x) / u^3 of
+// each pathway; else with every large factor kept as a logarithm.
+struct Balance {
+    double g;
+    double slope;
+};
+
+Balance balance(double t, double target, double k1, double s1, double k2, double s2, double gap,
+                double r) noexcept {
+    if (t > -200.0 && s1 <= 1e30 && s2 <= 1e30) {
+        const double u1 = std::exp(t);
+        const double x1 = -std::expm1(t);
+        const double m = x1 / k1;
+        const double u2 = gap + r * u1;
+        const double x2 = r * x1;
+        const double a1 = 2.0 - x1;
+        const double a2 = 2.0 - x2;
+        const double q1 = s1 * x1 / (u1 * u1);
+        const double q2 = s2 * x2 / (u2 * u2);
+        const double f = m * ((1.0 + a1 * q1) + a2 * q2);
+        const double f_m = (1.0 + q1 * (a1 * a1 + x1) / u1) + q2 * (a2 * a2 + x2) / u2;
+        return {std::log(f) - target, -f_m * u1 / (k1 * f)};
+    }
+    const State s = state(t, k1, s1, k2, s2);
+    const Steepness d = steepness(s);
+    return {s.log_f - target, -std::exp(d.top + std::log(d.scaled) + t - std::log(k1) - s.log_f)};
+}
+
 // ln u1 at the root of the balance, in [low, 0]: Newton steps on ln F - ln c
 // (which falls as t rises), each kept inside the bracket.
 double pathway_root(double conc, double k1, double s1, double k2, double s2, double low) noexcept {
     const double target = std::log(conc);
     double high = 0.0;
-    const State at_low = state(low, k1, s1, k2, s2);
-    if (!(at_low.log_f >= target)) {
-        return low;  // nothing balances c below 1/k1: the monomer stays at the limit
+    // Below k1 c = 1 the bracket's end m = c holds c at least; above, a
+    // vanishing sigma may hold too little before m reaches 1/k1, and the
+    // monomer then stays at that limit.
+    if (low <= -700.0 && !(state(low, k1, s1, k2, s2).log_f >= target)) {
+        return low;
     }
-    double t = 0.5 * low;
+    // A start from the regime the root is in: the stronger pathway's tail
+    // alone holding c (F ~ 2 sigma1 / (k1 u^2)), or the monomer holding it
+    // (m = c); the root lies above both.
+    const double by_tail = 0.5 * (std::log(2.0 * s1) - std::log(k1 * conc));
+    const double by_monomer = k1 * conc < 1.0 ? std::log1p(-k1 * conc) : low;
+    double t = std::fmax(by_tail, by_monomer);
+    if (!(t > low && t < high)) {
+        t = 0.5 * low;
+    }
+    const double gap = (k1 - k2) / k1;
+    const double r = k2 / k1;
     for (int step = 0; step < 400; ++step) {
-        const State s = state(t, k1, s1, k2, s2);
-        const double g = s.log_f - target;
+        const Balance b = balance(t, target, k1, s1, k2, s2, gap, r);
+        const double g = b.g;
+        const double slope = b.slope;
         if (g == 0.0) {
             return t;
         }
@@ -380,9 +423,6 @@ double pathway_root(double conc, double k1, double s1, double k2, double s2, dou
         } else {
             high = t;
         }
-        // d(ln F)/dt = -F_m (u1 / k1) / F
-        const Steepness d = steepness(s);
-        const double slope = -std::exp(d.top + std::log(d.scaled) + t - std::log(k1) - s.log_f);
         double next = t - g / slope;
         if (!(next > low && next < high)) {
             next = 0.5 * (low + high);
@@ -397,6 +437,105 @@ double pathway_root(double conc, double k1, double s1, double k2, double s2, dou
         t = next;
     }
     return t;
+}
+
+// What one point gives: the monomer, the fraction, B's share and the 8
+// derivatives (see PathwayPoints).
+struct Outcome {
+    double monomer;
+    double fraction;
+    double share_b;
+    double slopes[8];
+};
+
+// The outcome at the root t with every large factor kept as a logarithm.
+Outcome logged_outcome(double t, double conc, double k1, double s1, double k2, double s2, bool a_strong) noexcept {
+    Outcome out{};
+    const State s = state(t, k1, s1, k2, s2);
+    const Steepness d = steepness(s);
+    out.monomer = s.m;
+    // At the root c = m (1 + g_A + g_B), g = a u e^tail: the fraction
+    // and each share as g / (1 + g_A + g_B), without the cancellation
+    // of 1 - m / c where little aggregates.
+    const double g_strong = std::exp(std::log(s.strong.a * s.strong.u) + s.strong.tail);
+    const double g_weak = std::exp(std::log(s.weak.a * s.weak.u) + s.weak.tail);
+    const double held = g_strong + g_weak;
+    out.fraction = std::isfinite(held) ? held / (1.0 + held) : 1.0;
+    const double g_b = a_strong ? g_weak : g_strong;
+    out.share_b = std::isfinite(held) ? g_b / (1.0 + held) : (a_strong ? 0.0 : 1.0);
+    // At fixed m each pathway's hold moves by H: 2 m e^tail in ln k,
+    // m a u e^tail (the hold itself) in ln sigma; d fraction = H /
+    // (c F_m).  B's share moves by H_B (1 + h_A') / (c F_m) in B's
+    // constants and by -H_A h_B' / (c F_m) in A's (through m); those
+    // ratios lie in [0, 1] and H / c is taken as a logarithm, since
+    // the stronger pathway's H alone may overflow.
+    const double cd = conc * d.scaled;
+    const Pathway* own[2] = {a_strong ? &s.strong : &s.weak, a_strong ? &s.weak : &s.strong};
+    const double scale[2] = {a_strong ? d.strong : d.weak, a_strong ? d.weak : d.strong};
+    double held_slope[2];  // h' e^(-top) of A and B
+    double log_h[4];       // ln(H / c) of A's and B's constants
+    for (int j = 0; j < 2; ++j) {
+        const Pathway& p = *own[j];
+        held_slope[j] = scale[j] * (p.a * p.a + p.x);
+        out.slopes[2 * j] = 2.0 * s.m * scale[j] / cd;
+        out.slopes[2 * j + 1] = s.m * p.a * p.u * scale[j] / cd;
+        log_h[2 * j] = std::log(2.0 * s.m / conc) + p.tail;
+        log_h[2 * j + 1] = std::log(s.m * p.a * p.u / conc) + p.tail;
+    }
+    const double keep_b = std::log((std::exp(-d.top) + held_slope[0]) / d.scaled);  // (1 + h_A') / F_m
+    const double lose_a = std::log(held_slope[1] / d.scaled);                      // h_B' / F_m
+    out.slopes[4] = -std::exp(log_h[0] + lose_a);
+    out.slopes[5] = -std::exp(log_h[1] + lose_a);
+    out.slopes[6] = std::exp(log_h[2] + keep_b);
+    out.slopes[7] = std::exp(log_h[3] + keep_b);
+    return out;
+}
+
+// The same where nothing can overflow (t above -200, both sigmas at most
+// 1e30), in plain arithmetic: with q = sigma x / u^2 of each pathway, its
+// hold is m a q, h' = q (a^2 + x) / u, and at fixed m it moves by 2 m q / u
+// in ln k and by m a q in ln sigma.
+Outcome plain_outcome(double t, double conc, double k1, double s1, double k2, double s2, bool a_strong) noexcept {
+    Outcome out{};
+    const double u1 = std::exp(t);
+    const double x1 = -std::expm1(t);
+    const double m = x1 / k1;
+    const double r = k2 / k1;
+    const double u2 = (k1 - k2) / k1 + r * u1;
+    const double x2 = r * x1;
+    const double u[2] = {a_strong ? u1 : u2, a_strong ? u2 : u1};  // A's, B's
+    const double x[2] = {a_strong ? x1 : x2, a_strong ? x2 : x1};
+    const double sigma[2] = {a_strong ? s1 : s2, a_strong ? s2 : s1};
+    double a[2];
+    double q[2];
+    double held_slope[2];
+    for (int j = 0; j < 2; ++j) {
+        a[j] = 2.0 - x[j];
+        q[j] = sigma[j] * x[j] / (u[j] * u[j]);
+        held_slope[j] = q[j] * (a[j] * a[j] + x[j]) / u[j];
+    }
+    const double g_a = a[0] * q[0];
+    const double g_b = a[1] * q[1];
+    const double held = g_a + g_b;
+    out.monomer = m;
+    out.fraction = held / (1.0 + held);
+    out.share_b = g_b / (1.0 + held);
+    const double f_m = (1.0 + held_slope[0]) + held_slope[1];
+    double h[4];  // H / c of A's and B's constants
+    for (int j = 0; j < 2; ++j) {
+        h[2 * j] = 2.0 * m * q[j] / u[j] / conc;
+        h[2 * j + 1] = m * a[j] * q[j] / conc;
+    }
+    for (int j = 0; j < 4; ++j) {
+        out.slopes[j] = h[j] / f_m;
+    }
+    const double keep_b = (1.0 + held_slope[0]) / f_m;
+    const double lose_a = held_slope[1] / f_m;
+    out.slopes[4] = -h[0] * lose_a;
+    out.slopes[5] = -h[1] * lose_a;
+    out.slopes[6] = h[2] * keep_b;
+    out.slopes[7] = h[3] * keep_b;
+    return out;
 }
 
 }  // namespace
@@ -435,43 +574,13 @@ Failure solve_pathways(const PathwayPoints& points) noexcept {
             const double low = kc < 1.0 ? std::log1p(-kc) : -700.0;
             // k1 c below rounding of 0: nothing aggregates (t = 0 would be m = 0).
             const double t = low < 0.0 ? pathway_root(conc, k1, s1, k2, s2, low) : -0x1p-1074;
-            const State s = state(t, k1, s1, k2, s2);
-            const Steepness d = steepness(s);
-            monomer = s.m;
-            // At the root c = m (1 + g_A + g_B), g = a u e^tail: the fraction
-            // and each share as g / (1 + g_A + g_B), without the cancellation
-            // of 1 - m / c where little aggregates.
-            const double g_strong = std::exp(std::log(s.strong.a * s.strong.u) + s.strong.tail);
-            const double g_weak = std::exp(std::log(s.weak.a * s.weak.u) + s.weak.tail);
-            const double held = g_strong + g_weak;
-            fraction = std::isfinite(held) ? held / (1.0 + held) : 1.0;
-            const double g_b = a_strong ? g_weak : g_strong;
-            share_b = std::isfinite(held) ? g_b / (1.0 + held) : (a_strong ? 0.0 : 1.0);
-            // At fixed m each pathway's hold moves by H: 2 m e^tail in ln k,
-            // m a u e^tail (the hold itself) in ln sigma; d fraction = H /
-            // (c F_m).  B's share moves by H_B (1 + h_A') / (c F_m) in B's
-            // constants and by -H_A h_B' / (c F_m) in A's (through m); those
-            // ratios lie in [0, 1] and H / c is taken as a logarithm, since
-            // the stronger pathway's H alone may overflow.
-            const double cd = conc * d.scaled;
-            const Pathway* own[2] = {a_strong ? &s.strong : &s.weak, a_strong ? &s.weak : &s.strong};
-            const double scale[2] = {a_strong ? d.strong : d.weak, a_strong ? d.weak : d.strong};
-            double held_slope[2];  // h' e^(-top) of A and B
-            double log_h[4];       // ln(H / c) of A's and B's constants
-            for (int j = 0; j < 2; ++j) {
-                const Pathway& p = *own[j];
-                held_slope[j] = scale[j] * (p.a * p.a + p.x);
-                slopes[2 * j] = 2.0 * s.m * scale[j] / cd;
-                slopes[2 * j + 1] = s.m * p.a * p.u * scale[j] / cd;
-                log_h[2 * j] = std::log(2.0 * s.m / conc) + p.tail;
-                log_h[2 * j + 1] = std::log(s.m * p.a * p.u / conc) + p.tail;
-            }
-            const double keep_b = std::log((std::exp(-d.top) + held_slope[0]) / d.scaled);  // (1 + h_A') / F_m
-            const double lose_a = std::log(held_slope[1] / d.scaled);                      // h_B' / F_m
-            slopes[4] = -std::exp(log_h[0] + lose_a);
-            slopes[5] = -std::exp(log_h[1] + lose_a);
-            slopes[6] = std::exp(log_h[2] + keep_b);
-            slopes[7] = std::exp(log_h[3] + keep_b);
+            const Outcome out = t > -200.0 && s1 <= 1e30 && s2 <= 1e30
+                                    ? plain_outcome(t, conc, k1, s1, k2, s2, a_strong)
+                                    : logged_outcome(t, conc, k1, s1, k2, s2, a_strong);
+            monomer = out.monomer;
+            fraction = out.fraction;
+            share_b = out.share_b;
+            std::copy(out.slopes, out.slopes + 8, slopes);
         }
         write(points.fraction, i, fraction);
         write(points.monomer, i, monomer);

@@ -123,6 +123,8 @@ function showModel() {
   }
   $("free-nuc").hidden = !(model && model.nucleation_entropy);
   $("nuc-size-option").hidden = !(model && model.nuc_size);
+  $("species-option").hidden = !(model && model.nucleated);
+  if ($("species-option").hidden) $("species-signals").checked = false;
   if ($("nuc-size-option").hidden) $("nuc-size-option").querySelector("input").value = "";
 }
 
@@ -419,7 +421,8 @@ function drawKinds(container, plot, fitted) {
       residuals.push({ x: curve.x, y: curve.residual, mode: "markers", type, name: curve.label,
         marker: { color: colour, size: 3, opacity: 0.6 }, showlegend: false });
       if (curve.misfit) residuals.push({ x: curve.x, y: curve.misfit, mode: "lines", name: `${curve.label} misfit`, line: { color: colour, width: 1.5 }, showlegend: false });
-      aggregation.push({ x: curve.x, y: curve.aggregation, mode: "markers", type, name: curve.label,
+      // With species signals no one amplitude normalises the data: no dots.
+      if (curve.aggregation) aggregation.push({ x: curve.x, y: curve.aggregation, mode: "markers", type, name: curve.label,
         marker: { color: colour, size: 3, opacity: 0.45 }, showlegend: false });
       aggregation.push({ x: curve.fit_x, y: curve.fraction, mode: "lines", name: `${curve.label} model`, line: { color: colour, width: 1.6 }, showlegend: false });
     });
