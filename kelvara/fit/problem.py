@@ -6,6 +6,7 @@ thermodynamic parameters, and the Jacobian.  Derived values come from the
 
 from __future__ import annotations
 
+import dataclasses
 import math
 
 import numpy as np
@@ -27,6 +28,13 @@ class Exhausted(Exception):
     """The caller's cap on model evaluations was reached."""
 
 
+def _every(curve, step):
+    """Every step-th point of a curve, from its first."""
+    per_point = {name: getattr(curve, name)[::step] for name in ("temperature", "c_tot", "solvent")
+                 if np.ndim(getattr(curve, name)) == 1}
+    return dataclasses.replace(curve, signal=curve.signal[::step], **per_point)
+
+
 class FitProblem(Blocks, DerivedValues):
     """The parameter vector, the residuals and the derived values of a fit.
 
@@ -42,6 +50,10 @@ class FitProblem(Blocks, DerivedValues):
         self.curves = curves
         self.model = model
         self.nuc_size = nuc_size
+        self._arguments = dict(model=model, nuc_size=nuc_size, shared_amplitude=shared_amplitude,
+                               shared_baseline=shared_baseline, baseline_slope=baseline_slope, start=start, fix=fix,
+                               bounds=bounds, aggregate_slope=aggregate_slope, extensive=extensive, shared=shared,
+                               free=free, species_signals=species_signals)
         self.curve_index = {id(c): i for i, c in enumerate(curves)}
         # The nonlinear parameters: the model's shared thermodynamic ones, or
         # a phenomenological model's per curve (one name when shared).
@@ -198,6 +210,22 @@ class FitProblem(Blocks, DerivedValues):
             return 1.0
         curve = self.curves[i]
         return (np.asarray(x, dtype=float) if curve.vary == "concentration" else curve.c_tot) / self.c_ref
+
+    def thinned(self, most):
+        """The same problem on every k-th point of each curve, about `most`
+        points in all, weighted as this one (its chi2 ranks starts as this
+        one's does, at a fraction of the cost), or this problem itself where
+        it is no larger or has an evaluation cap."""
+        step = -(-self.n_points // int(most))
+        if step <= 1 or self.budget is not None:
+            return self
+        curves = [_every(c, step) for c in self.curves]
+        try:
+            thin = FitProblem(curves, **self._arguments)
+        except KelvaraError:
+            return self
+        thin.curve_weights = self.curve_weights
+        return thin
 
     def _count(self):
         self.nfev += 1

@@ -22,6 +22,7 @@ from kelvara.models import GAS_CONSTANT
 _ENTHALPIES = (-40e3, -80e3, -140e3, -230e3)
 _NUCLEATION = (3e3, 18e3, 40e3)
 _REFINED = 3  # starts refined after the screening, besides the guessed one
+_SCREEN_POINTS = 3000  # a larger problem screens its starts on every k-th point
 _NUCLEATION_ENTROPIES = (-40.0, 0.0, 40.0, 100.0)  # J/(mol K), when free
 # With species signals and a free entropy, nucleation may be favoured where
 # the transition sets in and disfavoured below: oligomers that fill up
@@ -322,8 +323,13 @@ def search_starts(problem: FitProblem, start: Dict[str, float], notes: List[str]
 
     screened = 1
     if search:
-        (scored, distinct), (favoured, more) = (_screened(problem, _candidates(problem, f)) for f in (False, True))
+        # Starts are screened on a thinned copy of a large problem: a chi2 to
+        # rank them by, not a result.
+        screen = problem.thinned(_SCREEN_POINTS)
+        (scored, distinct), (favoured, more) = (_screened(screen, _candidates(problem, f)) for f in (False, True))
         screened += distinct + more
+        if screen is not problem:
+            problem.nfev += screen.nfev
         if scored and not problem.model.mass_balance:
             # Curves that share nothing nonlinear are best started each at its
             # own best: the k-th best start of every curve, put together.

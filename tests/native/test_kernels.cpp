@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "arrays.h"
@@ -49,6 +50,8 @@ models::Outcome scalar(Model model, std::uint32_t n, double c, double k, double 
         return models::coop_iso_model(c, k_iso, k, sigma, steps);
     case Model::isodesmic_direct:
         return models::success(models::isodesmic_model_direct(c, k));
+    case Model::two_pathways:  // no solver of its own: see check_pathways
+        break;
     }
     return models::failure(ModelError::none);
 }
@@ -102,6 +105,66 @@ void check(Model model, std::uint32_t n, const std::vector<double>& c, const std
     }
 }
 
+// Two pathways: on random and extreme inputs every output is finite, the
+// fraction in [0, 1] with B's share within it, and the balance c = m + h_A
+// + h_B holds at the monomer returned (in long double, to a few parts in
+// 10^13 of c).
+void check_pathways(Random& random) {
+    const std::size_t size = 400;
+    std::vector<double> c(size), k(size), sigma(size), k_b(size), sigma_b(size);
+    for (std::size_t i = 0; i < size; ++i) {
+        c[i] = std::pow(10.0, random.uniform(-9.0, -2.0));
+        k[i] = std::pow(10.0, random.uniform(-12.0, 12.0)) / c[i];
+        k_b[i] = i % 9 == 0 ? k[i] * (1.0 - 1e-13) : std::pow(10.0, random.uniform(-12.0, 12.0)) / c[i];
+        sigma[i] = std::pow(10.0, random.uniform(-40.0, i % 4 == 0 ? 8.0 : 0.5));
+        sigma_b[i] = i % 13 == 0 ? 0.0 : std::pow(10.0, random.uniform(-40.0, 0.5));
+    }
+    k[size - 1] = 0.0;
+    std::vector<double> fraction(size), monomer(size), share_b(size), slopes(8 * size);
+    kelvara::kernels::PathwayPoints points;
+    points.size = size;
+    points.conc = reinterpret_cast<const unsigned char*>(c.data());
+    points.k = reinterpret_cast<const unsigned char*>(k.data());
+    points.sigma = reinterpret_cast<const unsigned char*>(sigma.data());
+    points.k_b = reinterpret_cast<const unsigned char*>(k_b.data());
+    points.sigma_b = reinterpret_cast<const unsigned char*>(sigma_b.data());
+    points.fraction = reinterpret_cast<unsigned char*>(fraction.data());
+    points.monomer = reinterpret_cast<unsigned char*>(monomer.data());
+    points.share_b = reinterpret_cast<unsigned char*>(share_b.data());
+    points.slopes = reinterpret_cast<unsigned char*>(slopes.data());
+    kelvara::kernels::solve_pathways(points);
+    for (std::size_t i = 0; i < size; ++i) {
+        bool sound = fraction[i] >= 0.0 && fraction[i] <= 1.0 && share_b[i] >= 0.0 &&
+                     share_b[i] <= fraction[i] * (1.0 + 1e-12) + 1e-300 && monomer[i] >= 0.0;
+        for (std::size_t j = 0; j < 8; ++j) {
+            sound = sound && std::isfinite(slopes[j * size + i]);
+        }
+        // The balance where neither pathway is pinned at its limit (u of the
+        // stronger one not below 1e-6, where m no longer fixes the holds).
+        long double held = 0.0L;
+        for (const auto& [kk, ss] : {std::pair<double, double>{k[i], sigma[i]}, {k_b[i], sigma_b[i]}}) {
+            const long double x = static_cast<long double>(kk) * monomer[i];
+            if (kk > 0.0 && 1.0L - x > 1e-6L) {
+                held += ss / static_cast<long double>(kk) * x * x * (2.0L - x) / ((1.0L - x) * (1.0L - x));
+            } else if (kk > 0.0) {
+                held = -1.0L;  // not checked
+                break;
+            }
+        }
+        if (held >= 0.0L) {
+            const long double balance = (monomer[i] + held) / c[i] - 1.0L;
+            sound = sound && std::fabs(static_cast<double>(balance)) < 1e-9;
+        }
+        ++comparisons;
+        if (!sound) {
+            std::printf("two pathways, point %zu (c %g, k %g, sigma %g, k_b %g, sigma_b %g): fraction %.17g, "
+                        "share_b %.17g, monomer %.17g\n",
+                        i, c[i], k[i], sigma[i], k_b[i], sigma_b[i], fraction[i], share_b[i], monomer[i]);
+            ++failures;
+        }
+    }
+}
+
 }  // namespace
 
 int main() {
@@ -139,6 +202,7 @@ int main() {
             }
         }
     }
+    check_pathways(random);
     // Empty input does nothing and succeeds.
     check(Model::cooperative, 2, {}, {}, {}, {}, "empty");
     if (failures != 0) {
