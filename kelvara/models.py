@@ -145,6 +145,12 @@ class Model:
         return nucleation.entropy if nucleation else None
 
     @property
+    def nucleation_entropies(self) -> Tuple[str, ...]:
+        """Every entropy of nucleation, each 0 unless freed: the nucleation's
+        and a competing pathway's own."""
+        return tuple(r.entropy for r in self.rates if r.role in NUCLEATION_ROLES)
+
+    @property
     def constants(self) -> Tuple[str, ...]:
         """At one temperature (a concentration series): the constants fitted
         instead of the thermodynamic parameters, on a log scale."""
@@ -279,7 +285,7 @@ MODELS: Dict[str, Model] = {
                   "two pathways, each with a dimer nucleus (the first addition sigma K, every later one K), "
                   "compete for the same free monomer at equilibrium",
                   "the signal is baseline + A's amplitude × A's share + B's amplitude × B's share (with a slope "
-                  "in T where asked)", "delta_s_nuc is 0 unless freed; B's entropy of nucleation is 0"]),
+                  "in T where asked)", "delta_s_nuc and delta_s_nuc_b are 0 unless freed"]),
               citations=(VAN_DER_ZWAAG, KOREVAAR_NATURE, GOLDSTEIN)),
         Model("denaturation_isodesmic", None, _core.isodesmic_model, ("delta_g0", "m"),
               "solvent denaturation of an isodesmic polymer: K = exp(-(delta_g0 + m f) / RT)",
@@ -336,7 +342,8 @@ PARAMETER_UNITS = {
     "delta_h": "J/mol", "delta_s": "J/(mol K)", "delta_h_nuc": "J/mol", "delta_s_nuc": "J/(mol K)",
     "delta_h_iso": "J/mol", "delta_s_iso": "J/(mol K)", "delta_h_coop": "J/mol",
     "delta_s_coop": "J/(mol K)", "delta_h_nuc_coop": "J/mol", "c_tot": "mol/L",
-    "delta_h_b": "J/mol", "delta_s_b": "J/(mol K)", "delta_h_nuc_b": "J/mol", "k_b": "L/mol", "sigma_b": "1",
+    "delta_h_b": "J/mol", "delta_s_b": "J/(mol K)", "delta_h_nuc_b": "J/mol", "delta_s_nuc_b": "J/(mol K)",
+    "k_b": "L/mol", "sigma_b": "1",
     "amplitude_b": "signal",
     "k": "L/mol", "k_iso": "L/mol", "k_coop": "L/mol", "sigma": "1",
     "baseline": "signal", "amplitude": "signal", "slope": "signal/K", "aggregate_slope": "signal/K",
@@ -353,7 +360,8 @@ PARAMETER_MEANINGS = {
     "delta_h_coop": "enthalpy of cooperative elongation", "delta_s_coop": "entropy of cooperative elongation",
     "delta_h_nuc_coop": "nucleation penalty of the cooperative pathway",
     "delta_h_b": "enthalpy of elongation of pathway B", "delta_s_b": "entropy of elongation of pathway B",
-    "delta_h_nuc_b": "nucleation penalty of pathway B: sigma_b = exp(-delta_h_nuc_b / RT)",
+    "delta_h_nuc_b": "nucleation penalty of pathway B: sigma_b = exp(delta_s_nuc_b / R - delta_h_nuc_b / RT)",
+    "delta_s_nuc_b": "entropy of nucleation of pathway B (fixed at 0 unless freed: --free delta_s_nuc_b)",
     "te": "elongation temperature of the curve", "h_e": "molar elongation enthalpy (negative)",
     "ka": "activation constant of nucleation, fitted on a log scale", "tm": "melting temperature of the curve",
     "k": "elongation constant at the series' temperature, fitted on a log scale",

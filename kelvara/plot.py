@@ -439,7 +439,7 @@ def comparison_figure(comparison, curves, celsius=False, size=None):
 
 def _comparison_figure(plt, comparison, curves, celsius, journal):
     results = comparison.results
-    kinds = _kinds(curves)
+    kinds = _groups(curves)  # a row of panels per kind of curve, or per channel
     if journal:
         width = journal[0] * _CM
         tall = journal[1] * _CM if journal[1] else width * 0.75 * len(kinds) * 3.0 / max(len(results), 3)
@@ -448,16 +448,17 @@ def _comparison_figure(plt, comparison, curves, celsius, journal):
         figure = plt.figure(figsize=(5.2 * len(results), 6.0 * len(kinds)))
     grid = figure.add_gridspec(2 * len(kinds), len(results), height_ratios=[3, 1] * len(kinds), hspace=0.08,
                                wspace=0.25)
-    colours = plt.get_cmap("viridis")(np.linspace(0.0, 0.85, len(curves)))
+    colours = _colours(plt, curves)
     good = [r for r in results if r.ok] or results
     aic0 = min(r.aic for r in good)
-    for row, kind in enumerate(kinds):
+    for row, (kind, channel) in enumerate(kinds):
         first = None
+        own = curves if channel is None else [c for c in curves if c.signal_name == channel]
         for k, result in enumerate(results):
             top = figure.add_subplot(grid[2 * row, k], sharey=first)
             first = first or top
             bottom = figure.add_subplot(grid[2 * row + 1, k], sharex=top)
-            _draw_curves(top, result, curves, celsius, colours, bottom, kind=kind)
+            _draw_curves(top, result, curves, celsius, colours, bottom, kind=kind, channel=channel)
             bottom.axhline(0.0, color="0.4", lw=0.8)
             plt.setp(top.get_xticklabels(), visible=False)
             if row == 0:
@@ -467,8 +468,8 @@ def _comparison_figure(plt, comparison, curves, celsius, journal):
                               color="black" if result.ok else "firebrick")
             bottom.set_xlabel(_x_label(kind, celsius))
             if k == 0:
-                top.set_ylabel(_signal_label(curves))
-                bottom.set_ylabel(_residual_label(curves))
+                top.set_ylabel(_signal_label(own))
+                bottom.set_ylabel(_residual_label(own))
                 top.legend(title=_mark_title(results[0], kind), frameon=False, fontsize=7 if journal else 8)
     if not journal:
         figure.subplots_adjust(left=0.07, right=0.98, top=0.92, bottom=0.1)

@@ -130,7 +130,7 @@ def _settings(result):
     if fixed:
         lines.append("fixed: " + ", ".join(f"{p.name} = {_rounded(p.value, math.nan, p.unit)[0]} "
                                             f"{_rounded(p.value, math.nan, p.unit)[2]}" for p in fixed))
-    freed = [n for n in result.free if n == MODELS[result.model].nucleation_entropy]
+    freed = [n for n in result.free if n in MODELS[result.model].nucleation_entropies]
     if freed:
         lines.append("freed: " + ", ".join(freed))
     chosen = {c.option: c for c in result.choices if c.chosen}

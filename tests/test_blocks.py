@@ -163,3 +163,18 @@ def test_the_projected_problem_keeps_all_of_chi2_where_a_regressor_vanishes():
     projected = problem.projection(theta)
     assert projected.chi2 > 100 * result.chi2 / problem.scale ** 2  # the transition is gone
     assert float(projected.rho @ projected.rho) == pytest.approx(projected.chi2, rel=1e-9)
+
+
+@pytest.mark.parametrize("model", ["cooperative", "vanderschoot"])
+def test_starts_screened_on_every_kth_point_reach_the_answer_of_all_points(monkeypatch, model):
+    import kelvara.fit.search as search
+
+    curves = cooling(points=1201)  # 3603 points: thinned to every second
+    thinned = fit(curves, model, baseline_slope=False, aggregate_slope=False)
+    monkeypatch.setattr(search, "_SCREEN_POINTS", 10**9)
+    whole = fit(curves, model, baseline_slope=False, aggregate_slope=False)
+    assert thinned.ok == whole.ok
+    for name, p in whole.parameters.items():
+        if p.determined:
+            assert abs(thinned.parameters[name].value - p.value) <= 1e-3 * p.stderr, name
+    assert thinned.starts[0] == whole.starts[0]  # the same starts, ranked on half the points

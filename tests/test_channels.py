@@ -65,7 +65,8 @@ def test_the_command_fits_channels_draws_a_panel_each_and_refuses_a_column_twice
     assert run.returncode == 0, run.stderr
     out = json.loads((tmp_path / "out.json").read_text())
     assert out["reading"]["options"]["signal_column"] == ["CD", "4"]
-    assert [c["label"] for c in out["curves"]][3] == "5 µM · Abs"
+    assert [(c["label"], c["channel"]) for c in out["curves"]][2:4] == [("20 µM · CD (mdeg)", "CD (mdeg)"),
+                                                                        ("5 µM · Abs", "Abs")]
     svg = (tmp_path / "fit.svg").read_text()
     assert "Residual (mdeg)" in svg and "Residual (Abs)" in svg
     run = kelvara_in_process("fit", data, "--signal-column", "CD", "--signal-column", "CD", cwd=tmp_path)

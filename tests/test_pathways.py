@@ -82,6 +82,7 @@ def test_derivatives_are_those_of_the_fraction_and_of_b_share():
 def test_one_pathway_alone_is_the_cooperative_model():
     conc = np.geomspace(1e-7, 1e-3, 40)
     k, sigma, zero = np.full(40, 4e5), np.full(40, 1e-3), np.zeros(40)
+    sigma[::5] = 0.0  # no nucleation: the monomer stays at 1/k where k c > 1
     cooperative = bytearray(8 * 40)
     _kernels.solve(_kernels.MODELS["cooperative"][0], 0, EXACT_STEPS, conc.tobytes(), k.tobytes(), sigma.tobytes(),
                    None, cooperative, None, None, None, None)
@@ -138,12 +139,15 @@ def test_a_fit_recovers_both_pathways_and_their_opposite_signals(tmp_path):
     assert not fit(read(data).curves, "cooperative").ok
 
 
-def test_species_signals_are_refused_for_two_pathways(tmp_path):
-    done = kelvara_in_process("fit", cooling_run(tmp_path / "run.csv", n=40), "--model", "two_pathways",
-                              "--species-signals")
+@pytest.mark.parametrize("options, message", [
+    (["--species-signals"], "species_signals applies to the models with a nucleus ("),
+    (["--free", "delta_s_nuc_c"], "cannot free 'delta_s_nuc_c': the parameters fixed unless freed in the "
+                                  "two_pathways model are delta_s_nuc and delta_s_nuc_b"),
+])
+def test_what_two_pathways_do_not_take_is_refused(tmp_path, options, message):
+    done = kelvara_in_process("fit", cooling_run(tmp_path / "run.csv", n=40), "--model", "two_pathways", *options)
     assert done.returncode == 2
-    assert "species_signals applies to the models with a nucleus (" in done.stderr
-    assert "), not 'two_pathways'" in done.stderr
+    assert message in done.stderr
 
 
 def test_compare_adds_two_pathways_where_the_curves_have_several_channels():

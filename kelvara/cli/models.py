@@ -13,8 +13,7 @@ def run_models(options):
         for name in model.thermo:
             meaning = PARAMETER_MEANINGS.get(name, "")
             print(f"    {name:18} {PARAMETER_UNITS[name]:10} {meaning}")
-        if model.nucleation_entropy:
-            name = model.nucleation_entropy
+        for name in model.nucleation_entropies:
             print(f"    {name:18} {PARAMETER_UNITS[name]:10} {PARAMETER_MEANINGS.get(name, '')}")
         for name in model.per_curve:
             meaning = PARAMETER_MEANINGS.get(name, "")

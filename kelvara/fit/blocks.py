@@ -28,6 +28,7 @@ from kelvara.fit.curves import REFERENCE_TEMPERATURE
 # Doubles in one block's matrix: 1 MB, whatever the number of columns.
 BLOCK_CELLS = 1 << 17
 MIN_ROWS = 1024  # and at least this many rows
+_KEPT_CELLS = 1 << 21  # doubles of every block's design that a projection keeps between its passes (16 MB)
 _SLOPES = ("slope", "aggregate_slope")  # kinds whose regressor carries T - 298.15 K
 _ON_FRACTION = ("amplitude", "aggregate_slope")  # kinds that multiply the fraction (the polymers')
 _LINEAR = ("baseline", "slope", "amplitude", "aggregate_slope", "oligomer_amplitude", "amplitude_b")
@@ -186,11 +187,17 @@ class Blocks:
         linear = len(self.free_linear)
         gram = np.zeros((linear, linear))
         moment = np.zeros(linear)
+        # The blocks' designs are kept for the second pass where they are
+        # small beside the data (else made again, block by block).
+        kept = [] if self.n_points * (max(map(len, self.own_columns), default=0) + 1) <= _KEPT_CELLS else None
         for i, part in self.blocks:
             # A block moves its own curve's columns only: their small gram.
-            design, columns, rhs = self._own_design(i, part, fractions[i][part], y[i])
+            made = self._own_design(i, part, fractions[i][part], y[i])
+            design, columns, rhs = made
             gram[np.ix_(columns, columns)] += design.T @ design
             moment[columns] += design.T @ rhs
+            if kept is not None:
+                kept.append(made)
         beta = _solve_normal(gram, moment) if linear else np.zeros(0)
         if not np.all(np.isfinite(beta)):
             return None
@@ -202,8 +209,8 @@ class Blocks:
         used = np.diag(gram) > 0.0
         width = int(used.sum())
         stack = _Stack(width + len(names) + 1) if factor else None
-        for i, part in self.blocks:
-            design, columns, rhs = self._own_design(i, part, fractions[i][part], y[i])
+        for b, (i, part) in enumerate(self.blocks):
+            design, columns, rhs = kept[b] if kept is not None else self._own_design(i, part, fractions[i][part], y[i])
             r = design @ beta[columns] - rhs
             per_curve[i] += float(r @ r)
             if stack is not None:

@@ -272,11 +272,12 @@ def _setup(curves, model, options: FitOptions):
 
     # The entropy of nucleation is 0 unless freed (or fixed at a value).
     free = [free] if isinstance(free, str) else list(free)
-    optional = [entry.nucleation_entropy] if entry.nucleation_entropy else []
+    optional = list(entry.nucleation_entropies)
     for name in free:
         if name not in optional:
             raise KelvaraError(f"cannot free {name!r}: " + (
-                f"the parameter fixed unless freed in the {model} model is {optional[0]}" if optional else
+                f"the parameter{'s' if len(optional) > 1 else ''} fixed unless freed in the {model} model "
+                f"{'are' if len(optional) > 1 else 'is'} {' and '.join(optional)}" if optional else
                 f"the {model} model has no parameter fixed unless freed (delta_s_nuc belongs to the cooperative "
                 "models across temperatures)"))
     for name in free:

@@ -69,7 +69,7 @@ class FitOptions:
             changes["nuc_size"] = None
         if entry is not None:
             changes["shared"] = tuple(n for n in self.shared if n in entry.per_curve)
-            changes["free"] = tuple(n for n in self.free if n == entry.nucleation_entropy)
+            changes["free"] = tuple(n for n in self.free if n in entry.nucleation_entropies)
             changes["species_signals"] = self.species_signals if entry.nucleated else None
         return FitOptions(**{**self.keywords(), **changes})
 

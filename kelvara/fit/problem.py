@@ -71,14 +71,14 @@ class FitProblem(Blocks, DerivedValues):
         self.at_one_temperature = bool(model.constants) and self.kinds == ["concentration"] and \
             len({c.temperature for c in curves}) == 1
         self.nonlinear = list(model.constants if self.at_one_temperature else model.thermo)
-        entropy = model.nucleation_entropy
-        if entropy in free and self.at_one_temperature:
-            raise KelvaraError(f"{entropy} needs curves at more than one temperature: a series at one temperature "
-                             "determines sigma there, not its enthalpy and entropy")
-        if entropy and not self.at_one_temperature:
-            self.nonlinear.append(entropy)
-            if entropy not in free and entropy not in fix:
-                fix = {**fix, entropy: 0.0}  # fixed unless freed
+        for entropy in model.nucleation_entropies:
+            if entropy in free and self.at_one_temperature:
+                raise KelvaraError(f"{entropy} needs curves at more than one temperature: a series at one "
+                                   "temperature determines sigma there, not its enthalpy and entropy")
+            if not self.at_one_temperature:
+                self.nonlinear.append(entropy)
+                if entropy not in free and entropy not in fix:
+                    fix = {**fix, entropy: 0.0}  # fixed unless freed
         if not self.at_one_temperature and any(c.vary == "concentration" and c.temperature is None
                                                for c in curves):
             raise KelvaraError("a fit across temperatures needs the temperature of every concentration series")

@@ -516,7 +516,7 @@ class FitResult:
             "noise_model": None if self.noise_model is None else self.noise_model.to_dict(),
             "options": None if self.options is None else self.options.to_dict(),
             "choices": [c.to_dict() for c in self.choices],
-            "curves": [_curve_dict(c) for c in self.curve_results],
+            "curves": [_curve_dict(c, curve.signal_name) for c, curve in zip(self.curve_results, self.data)],
             "derived": {d.name: {"value": _json_float(d.value), "stderr": _json_float(d.stderr), "unit": d.unit}
                         for d in self.derived.values()},
             "correlation": {"parameters": list(self.free),
@@ -617,8 +617,8 @@ def _resampled(residuals, rho, rng):
     return lfilter([1.0], [1.0, -rho], drawn)
 
 
-def _curve_dict(c):
-    out = {"label": c.label, "vary": c.vary, "c_tot": c.c_tot, "temperature": c.temperature,
+def _curve_dict(c, channel=None):
+    out = {"label": c.label, "channel": channel, "vary": c.vary, "c_tot": c.c_tot, "temperature": c.temperature,
            "baseline": c.baseline, "slope": c.slope, "amplitude": c.amplitude, "te": _json_float(c.te)}
     if c.oligomer_amplitude is not None:
         out["oligomer_amplitude"] = c.oligomer_amplitude

@@ -148,7 +148,7 @@ def _thermo_start(model, delta_h, anchor, c_tot, delta_h_nuc, iso_ratio, delta_s
     thermo = {}
     for rate in model.rates:
         thermo[rate.enthalpy], thermo[rate.entropy] = given[rate.role]
-    names = model.thermo + ((model.nucleation_entropy,) if model.nucleation_entropy else ())
+    names = model.thermo + model.nucleation_entropies
     return {n: thermo[n] for n in names}
 
 
@@ -219,7 +219,10 @@ def _candidates(problem: FitProblem, favoured: bool = False) -> List[Dict[str, f
             logs = np.log10(curve.x)
             anchors += [(curve.temperature, 10.0 ** g) for g in np.linspace(logs.min() - 1, logs.max() + 1, 5)]
         transition = _transition(curve)
-        if transition is not None:
+        # Channels of one sample show its transition again, a little apart:
+        # one start there is enough.
+        if transition is not None and not any(abs(transition[0] - t) < 1.0 and abs(transition[1] / c - 1.0) < 0.01
+                                              for t, c in anchors):
             anchors.append(transition)
     nucleation = _NUCLEATION if model.cooperative else (0.0,)
     iso_ratios = _ratios(model)
@@ -322,14 +325,13 @@ def search_starts(problem: FitProblem, start: Dict[str, float], notes: List[str]
                 break
 
     screened = 1
+    screen = problem
     if search:
         # Starts are screened on a thinned copy of a large problem: a chi2 to
         # rank them by, not a result.
         screen = problem.thinned(_SCREEN_POINTS)
         (scored, distinct), (favoured, more) = (_screened(screen, _candidates(problem, f)) for f in (False, True))
         screened += distinct + more
-        if screen is not problem:
-            problem.nfev += screen.nfev
         if scored and not problem.model.mass_balance:
             # Curves that share nothing nonlinear are best started each at its
             # own best: the k-th best start of every curve, put together.
@@ -353,7 +355,15 @@ def search_starts(problem: FitProblem, start: Dict[str, float], notes: List[str]
         if any(np.array_equal(theta, t) for t in taken) or problem.project(theta) is None:
             continue  # the same start again reaches the same end
         taken.append(theta)
+        if screen is not problem and problem.model.mass_balance:
+            # Refined on the thinned copy first, then from its end on every
+            # point: the second refine starts next to its minimum.  (A
+            # piecewise shape's chi2 has a minimum wherever a point crosses
+            # its step: on fewer points it would end in another.)
+            theta = _refine(screen, theta, max_nfev)[1]
         refined.append(_refine(problem, theta, max_nfev))
+    if screen is not problem:
+        problem.nfev += screen.nfev
     if not refined:
         raise KelvaraError("the model cannot be evaluated at any starting values; give `start`")
     best_chi2, best_theta = min(refined, key=lambda item: item[0])

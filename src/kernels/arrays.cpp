@@ -389,17 +389,12 @@ Balance balance(double t, double target, double k1, double s1, double k2, double
     return {s.log_f - target, -std::exp(d.top + std::log(d.scaled) + t - std::log(k1) - s.log_f)};
 }
 
-// ln u1 at the root of the balance, in [low, 0]: Newton steps on ln F - ln c
-// (which falls as t rises), each kept inside the bracket.
+// ln u1 at the root of the balance, in [low, 0] (whose end low holds c at
+// least): Newton steps on ln F - ln c (which falls as t rises), each kept
+// inside the bracket.
 double pathway_root(double conc, double k1, double s1, double k2, double s2, double low) noexcept {
     const double target = std::log(conc);
     double high = 0.0;
-    // Below k1 c = 1 the bracket's end m = c holds c at least; above, a
-    // vanishing sigma may hold too little before m reaches 1/k1, and the
-    // monomer then stays at that limit.
-    if (low <= -700.0 && !(state(low, k1, s1, k2, s2).log_f >= target)) {
-        return low;
-    }
     // A start from the regime the root is in: the stronger pathway's tail
     // alone holding c (F ~ 2 sigma1 / (k1 u^2)), or the monomer holding it
     // (m = c); the root lies above both.
@@ -538,6 +533,38 @@ Outcome plain_outcome(double t, double conc, double k1, double s1, double k2, do
     return out;
 }
 
+// The stronger pathway without nucleation (sigma 0, or too small to
+// count) pinned at the root's limit m = 1/k1, as the one-pathway models'
+// limit is: the fraction is 1 - m / c, the weaker pathway holds what its
+// balance gives at that m and the stronger one the rest.  The fraction moves
+// with ln k1 alone (by m / c); the weaker's share W = m g / c moves with
+// its own constants at fixed m, and by -h' m / c through m in ln k1.
+Outcome pinned_outcome(double t, double conc, double k1, double k2, double s2, bool a_strong) noexcept {
+    Outcome out{};
+    const double u1 = std::exp(t);
+    const double m = -std::expm1(t) / k1;
+    const double r = k2 / k1;
+    const double u = (k1 - k2) / k1 + r * u1;
+    const double x = r * -std::expm1(t);
+    const double a = 2.0 - x;
+    const double q = s2 * x / (u * u);
+    const double weak = m * a * q / conc;
+    out.monomer = m;
+    out.fraction = 1.0 - m / conc;
+    out.share_b = a_strong ? weak : out.fraction - weak;
+    const int strong = a_strong ? 0 : 1;
+    const int other = 1 - strong;
+    double moves[4] = {0.0, 0.0, 0.0, 0.0};  // of W, in ln k and ln sigma of A and of B
+    moves[2 * other] = 2.0 * m * q / u / conc;
+    moves[2 * other + 1] = weak;
+    moves[2 * strong] = -(q * (a * a + x) / u) * m / conc;
+    out.slopes[2 * strong] = m / conc;
+    for (int j = 0; j < 4; ++j) {
+        out.slopes[4 + j] = a_strong ? moves[j] : out.slopes[j] - moves[j];
+    }
+    return out;
+}
+
 }  // namespace
 
 Failure solve_pathways(const PathwayPoints& points) noexcept {
@@ -572,9 +599,13 @@ Failure solve_pathways(const PathwayPoints& points) noexcept {
             const double s2 = a_strong ? sigma_b : sigma_a;
             const double kc = k1 * conc;
             const double low = kc < 1.0 ? std::log1p(-kc) : -700.0;
+            // Below k1 c = 1 the bracket's end m = c holds c at least; above,
+            // a vanishing sigma may hold too little before m reaches 1/k1.
+            const bool pinned = kc >= 1.0 && !(state(low, k1, s1, k2, s2).log_f >= std::log(conc));
             // k1 c below rounding of 0: nothing aggregates (t = 0 would be m = 0).
-            const double t = low < 0.0 ? pathway_root(conc, k1, s1, k2, s2, low) : -0x1p-1074;
-            const Outcome out = t > -200.0 && s1 <= 1e30 && s2 <= 1e30
+            const double t = pinned ? low : low < 0.0 ? pathway_root(conc, k1, s1, k2, s2, low) : -0x1p-1074;
+            const Outcome out = pinned ? pinned_outcome(t, conc, k1, k2, s2, a_strong)
+                                : t > -200.0 && s1 <= 1e30 && s2 <= 1e30
                                     ? plain_outcome(t, conc, k1, s1, k2, s2, a_strong)
                                     : logged_outcome(t, conc, k1, s1, k2, s2, a_strong);
             monomer = out.monomer;
