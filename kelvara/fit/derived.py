@@ -108,10 +108,16 @@ class DerivedValues:
 
     def _dp_at(self, out, where, i, curve, temperature):
         """dp_n and dp_n_all of curve i at a derived temperature."""
+        last = {}  # dp_n and dp_n_all of the same values: one evaluation
+
         def both(v):
-            t = np.array([temperature(v)])
-            fraction = self.fraction(v, curve, t)
-            return degree_of_polymerisation(self.model.name, v, t, curve.c_tot, fraction, self.nuc_size)
+            key = tuple(v.items())
+            if last.get("key") != key:
+                t = np.array([temperature(v)])
+                fraction = self.fraction(v, curve, t)
+                last["key"] = key
+                last["out"] = degree_of_polymerisation(self.model.name, v, t, curve.c_tot, fraction, self.nuc_size)
+            return last["out"]
 
         out[f"dp_n({where})[{i}]"] = lambda v: float(both(v)[0][0])
         out[f"dp_n_all({where})[{i}]"] = lambda v: float(both(v)[1][0])

@@ -23,6 +23,7 @@ _ENTHALPIES = (-40e3, -80e3, -140e3, -230e3)
 _NUCLEATION = (3e3, 18e3, 40e3)
 _REFINED = 3  # starts refined after the screening, besides the guessed one
 _SCREEN_POINTS = 3000  # a larger problem screens its starts on every k-th point
+_NEAR_BEST = 25.0  # residual variances of the thinned copy: its ends this near its best are refined on every point
 _NUCLEATION_ENTROPIES = (-40.0, 0.0, 40.0, 100.0)  # J/(mol K), when free
 # With species signals and a free entropy, nucleation may be favoured where
 # the transition sets in and disfavoured below: oligomers that fill up
@@ -350,18 +351,26 @@ def search_starts(problem: FitProblem, start: Dict[str, float], notes: List[str]
         starts += _diverse([item[2] for item in favoured], problem, _FAVOURED_REFINED)
 
     refined = []
+    thin_ends: list = []
     taken: list = []
     for theta in starts:
         if any(np.array_equal(theta, t) for t in taken) or problem.project(theta) is None:
             continue  # the same start again reaches the same end
         taken.append(theta)
         if screen is not problem and problem.model.mass_balance:
-            # Refined on the thinned copy first, then from its end on every
-            # point: the second refine starts next to its minimum.  (A
-            # piecewise shape's chi2 has a minimum wherever a point crosses
-            # its step: on fewer points it would end in another.)
-            theta = _refine(screen, theta, max_nfev)[1]
-        refined.append(_refine(problem, theta, max_nfev))
+            thin_ends.append(_refine(screen, theta, max_nfev))
+        else:
+            refined.append(_refine(problem, theta, max_nfev))
+    if thin_ends:
+        # Refined on the thinned copy first; the ends near its best are
+        # refined again on every point from there (each starts next to its
+        # minimum), and only they can rival the best.  (A piecewise shape's
+        # chi2 has a minimum wherever a point crosses its step: it is
+        # refined on every point from the start.)
+        best = min(chi2 for chi2, _ in thin_ends)
+        variance = best / max(screen.n_points - len(screen.free), 1)
+        refined += [_refine(problem, theta, max_nfev) for chi2, theta in thin_ends
+                    if chi2 <= best + _NEAR_BEST * variance]
     if screen is not problem:
         problem.nfev += screen.nfev
     if not refined:
@@ -374,7 +383,7 @@ def search_starts(problem: FitProblem, start: Dict[str, float], notes: List[str]
     reached = sum(1 for chi2, _ in refined if chi2 <= best_chi2 + tolerance)
     beta = problem.project(best_theta).beta
     return (problem.full_vector(best_theta, linear_start(problem, beta)),
-            screened, len(refined), reached, refined)
+            screened, len(taken), reached, refined)
 
 
 def _screened(problem, candidates):
