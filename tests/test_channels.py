@@ -71,3 +71,20 @@ def test_the_command_fits_channels_draws_a_panel_each_and_refuses_a_column_twice
     assert "Residual (mdeg)" in svg and "Residual (Abs)" in svg
     run = kelvara_in_process("fit", data, "--signal-column", "CD", "--signal-column", "CD", cwd=tmp_path)
     assert run.returncode == 2 and "a signal column is given twice: 'CD', 'CD'" in run.stderr
+
+
+def test_files_that_name_their_signal_differently_each_give_the_columns_they_have(tmp_path):
+    rows = run_file(tmp_path / "run.csv").read_text(encoding="utf-8").splitlines()
+    (tmp_path / "a.csv").write_text("\n".join(rows[:172]) + "\n", encoding="utf-8")  # the 5 µM sample
+    renamed = ["T (°C),Ellipticity (mdeg),HT (V),Abs,c (µM)"] + rows[172:343]  # the 10 µM one
+    (tmp_path / "b.csv").write_text("\n".join(renamed) + "\n", encoding="utf-8")
+    done = kelvara_in_process("read", "a.csv", "b.csv", "--signal-column", "CD", "--signal-column", "Ellipticity",
+                              cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert "a.csv: signal column 'CD'; 'Ellipticity' is not in this file" in done.stderr + done.stdout
+    reading = read([tmp_path / "a.csv", tmp_path / "b.csv"], signal_column=["CD", "Ellipticity"])
+    assert [(c.label, c.signal_name) for c in reading.curves] == [("5 µM", "CD (mdeg)"), ("10 µM", "Ellipticity (mdeg)")]
+    done = kelvara_in_process("read", "a.csv", "b.csv", "--signal-column", "CD", "--signal-column", "Fl",
+                              cwd=tmp_path)
+    assert done.returncode == 2
+    assert "b.csv: none of the signal columns 'CD', 'Fl' is in this file (no column named 'CD'" in done.stderr

@@ -23,6 +23,7 @@ from kelvara.io.reading import (
     CurveReading,
     FileRead,
     FileReading,
+    MissingColumn,
     ReadError,
     Reading,
     ReadOptions,
@@ -141,7 +142,8 @@ def read(
     pending: List[PendingCurve] = []
     files: List[FileReading] = []
     for index, path in enumerate(data_paths):
-        done = _read_channels(path, options) if options.channels else read_file(path, options)
+        done = _read_own_channels(path, options) if options.channels and len(data_paths) > 1 else \
+            _read_channels(path, options) if options.channels else read_file(path, options)
         if vary not in ("auto", "temperature") and any(p.vary != vary for p in done.curves):
             raise ReadError(f"{path} holds curves against temperature (an instrument's temperature scan), "
                             f"not a {vary} series")
@@ -298,6 +300,32 @@ def _assign_concentrations(pending, given):
     else:
         raise ReadError(f"--c-tot given {len(values)} times, but {len(missing)} curves in {len(files)} "
                         "files need a concentration: give one per curve or one per file, in order")
+
+
+def _read_own_channels(path: pathlib.Path, options: ReadOptions) -> FileRead:
+    """One of several files, given several signal columns: the columns it
+    has (files that name their signal differently), as channels where it
+    has more than one.  A file with none of them is an error."""
+    present, missing = [], []
+    for column in options.channels:
+        try:
+            read_file(path, replace(options, signal_column=column))
+        except MissingColumn as error:
+            missing.append((column, error))
+        else:
+            present.append(column)
+    if not present:
+        why = str(missing[0][1]).split(": ", 1)[-1]
+        raise ReadError(f"{path}: none of the signal columns {', '.join(map(repr, options.channels))} is in this "
+                        f"file ({why})")
+    own = replace(options, signal_column=tuple(present) if len(present) > 1 else present[0])
+    done = _read_channels(path, own) if len(present) > 1 else read_file(path, own)
+    if missing:
+        absent = ", ".join(repr(column) for column, _ in missing)
+        done.notes.append(f"{path}: signal column{'s' if len(present) > 1 else ''} "
+                          f"{', '.join(map(repr, present))}; {absent} {'is' if len(missing) == 1 else 'are'} "
+                          "not in this file")
+    return done
 
 
 def _read_channels(path: pathlib.Path, options: ReadOptions) -> FileRead:

@@ -9,7 +9,8 @@ from typing import List
 
 import numpy as np
 
-from kelvara.io.reading import ColumnReading, FileRead, FileReading, ReadError, ReadOptions, note_dropped, PendingCurve
+from kelvara.io.reading import (ColumnReading, FileRead, FileReading, MissingColumn, ReadError, ReadOptions,
+                                note_dropped, PendingCurve)
 from kelvara.io.tables import header_matches, numbers_of
 from kelvara.io.text import NA_VALUES, Sample, read_text
 from kelvara.io.units import bracketed_unit, in_kelvin
@@ -71,7 +72,7 @@ def read_jasco(sample: Sample, options: ReadOptions) -> FileRead:
         else:
             matches = [j for j, name in enumerate(y_names) if header_matches(name, chosen)]
             if not matches:
-                raise ReadError(f"{path}: no Y column named {options.signal_column!r} (the Y columns are "
+                raise MissingColumn(f"{path}: no Y column named {options.signal_column!r} (the Y columns are "
                                 f"{', '.join(map(repr, y_names))}, or columns 2 to {table.shape[1]} by position)")
             column = matches[0] + 1
     if column >= table.shape[1]:

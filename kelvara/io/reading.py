@@ -21,6 +21,10 @@ class ReadError(KelvaraError):
     the line and the column."""
 
 
+class MissingColumn(ReadError):
+    """A column chosen by name or position that the file does not have."""
+
+
 @dataclass
 class ColumnReading:
     """One column of a file: its 1-based position (None for a value an

@@ -12,7 +12,7 @@ from typing import Callable, Dict, List, Sequence
 
 import numpy as np
 
-from kelvara.io.reading import ColumnReading, FileReading, ReadError, ReadOptions, note_dropped
+from kelvara.io.reading import ColumnReading, FileReading, MissingColumn, ReadError, ReadOptions, note_dropped
 from kelvara.io.units import bracketed_unit, header_unit, in_kelvin, header_temperature_unit, header_temperature
 from kelvara.units import PLAUSIBLE_MOLAR, UNIT_CHOICES, concentration_divisor, parse_concentration, temperature_unit
 
@@ -124,13 +124,13 @@ def pick(source: TableSource, headers, role, chosen, required=True):
             position = int(text)
             matches = [h for h in headers if source.positions.get(h) == position]
             if not matches:
-                raise ReadError(f"{source.path}: --{role}-column {text}: there is no column {position} (the file "
+                raise MissingColumn(f"{source.path}: --{role}-column {text}: there is no column {position} (the file "
                                 f"has {max(source.positions.values(), default=0)} columns)")
             return matches[0]
         matches = [h for h in headers if str(h).strip().lower() == text.lower()] or \
                   [h for h in headers if header_matches(h, text)]
         if not matches:
-            raise ReadError(f"{source.path}: no column named {chosen!r} (the columns are "
+            raise MissingColumn(f"{source.path}: no column named {chosen!r} (the columns are "
                             f"{', '.join(map(repr, headers))}; a number chooses a column by its position)")
         return matches[0]
     if source.headerless:
