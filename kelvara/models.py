@@ -125,7 +125,7 @@ class Model:
         return self._rate("competing") is not None
 
     @property
-    def species(self) -> Tuple[str, str]:
+    def species(self) -> Tuple[str, ...]:
         """The two kinds of aggregate that may give signals of their own
         (the first's is the amplitude): a nucleated model's polymers and
         oligomers (with species signals), or two pathways."""
