@@ -44,11 +44,15 @@ def test_the_compressed_problem_is_the_full_one(small_blocks, options):
     assert np.allclose(r.T @ rho, jacobian.T @ residuals, rtol=1e-8, atol=1e-8 * np.abs(jacobian.T @ residuals).max())
 
 
-def test_the_projection_matches_linear_least_squares(small_blocks):
-    result = fit(cooling(), "cooperative")
+@pytest.mark.parametrize("options", [{}, {"shared_amplitude": True, "baseline_slope": True},
+                                     {"fix": {"baseline[1]": 0.1}, "aggregate_slope": True}])
+def test_the_projection_matches_linear_least_squares(small_blocks, options):
+    result = fit(cooling(), "cooperative", **options)
     problem = result._problem
     theta = result._x[problem.thermo_index]
+    theta[0] += 300.0  # away from the minimum: a gradient to compare
     projection = problem.projection(theta)
+    assert len(problem.chunks) > 1 and any(len(c.pieces) > 1 for c in problem.chunks)
     # The same baselines and amplitudes by a dense least-squares solve.
     fractions = problem.fractions(problem.thermo_values(theta))
     design = np.zeros((problem.n_points, len(problem.free_linear)))
@@ -61,6 +65,16 @@ def test_the_projection_matches_linear_least_squares(small_blocks):
     assert np.allclose(projection.beta, beta, rtol=1e-9)
     assert projection.chi2 == pytest.approx(float(chi2[0]), rel=1e-9)
     assert projection.rho @ projection.rho == pytest.approx(projection.chi2, rel=1e-9)
+    # R is the Jacobian in the nonlinear parameters orthogonal to the design.
+    x = result._x.copy()
+    x[problem.thermo_index], x[problem.linear_index] = theta, projection.beta
+    jacobian = problem.jacobian(x)
+    thermo, linear = jacobian[:, problem.thermo_index], jacobian[:, problem.linear_index]
+    orthogonal = thermo - linear @ np.linalg.lstsq(linear, thermo, rcond=None)[0]
+    residuals = problem.model_minus_data(x)
+    r, rho = projection.factor, projection.rho
+    assert np.allclose(r.T @ r, orthogonal.T @ orthogonal, rtol=1e-8, atol=0)
+    assert np.allclose(r.T @ rho, orthogonal.T @ residuals, rtol=1e-7, atol=1e-9 * np.abs(r.T @ rho).max())
 
 
 @pytest.mark.parametrize("model", ["cooperative", "vanderschoot"])

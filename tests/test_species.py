@@ -114,7 +114,8 @@ def test_silent_oligomers_are_found_and_recovered_or_the_fit_says_it_cannot_choo
             assert result.problems[0].startswith("the data do not single out one answer")
         outcomes.append(result.ok)
     assert any(outcomes)
-    forced = fit(cooling(3, 0.0), "cooperative_n", nuc_size=8, free=("delta_s_nuc",), species_signals=False)
+    forced = fit(cooling(3, 0.0), "cooperative_n", nuc_size=8, free=("delta_s_nuc",), species_signals=False,
+                 baseline_slope=False, aggregate_slope=False)
     assert abs(forced.parameters["delta_h_nuc"].value - TRUTH["delta_h_nuc"]) > 10 * forced.parameters[
         "delta_h_nuc"].stderr  # 22 SE off
 

@@ -10,10 +10,13 @@ R^T R, R^T rho are the Gauss-Newton matrix and gradient, so a trust-region
 step on (rho, R) is the very step on the full problem, whatever its length.
 
 The linear parameters (baselines, slopes, amplitudes) are projected out:
-their best values come from the normal equations of the scaled design,
-and the projected problem's R from the QR of [design | model derivatives |
-residuals], whose lower right block is the QR of their parts orthogonal to
-the design."""
+their best values come from the normal equations of the scaled design, and
+the projected problem's R is the QR of [model derivatives | residuals]
+orthogonal to the design (the lower right block of the QR of [design |
+model derivatives | residuals]).  The search evaluates that many times
+over; it goes through the data in chunks that hold many curves at once,
+each curve's few design columns side by side, so that its cost is in the
+points, not in the number of curves."""
 
 from __future__ import annotations
 
@@ -28,10 +31,39 @@ from kelvara.fit.curves import REFERENCE_TEMPERATURE
 # Doubles in one block's matrix: 1 MB, whatever the number of columns.
 BLOCK_CELLS = 1 << 17
 MIN_ROWS = 1024  # and at least this many rows
-_KEPT_CELLS = 1 << 21  # doubles of every block's design that a projection keeps between its passes (16 MB)
 _SLOPES = ("slope", "aggregate_slope")  # kinds whose regressor carries T - 298.15 K
 _ON_FRACTION = ("amplitude", "aggregate_slope")  # kinds that multiply the fraction (the polymers')
 _LINEAR = ("baseline", "slope", "amplitude", "aggregate_slope", "oligomer_amplitude", "amplitude_b")
+_CHUNK_BLOCKS = 16  # a chunk's temporaries: up to this many blocks' worth of doubles (16 MB)
+_KEPT_POINTS = 1 << 18  # up to this many points, the chunks' fixed rows are kept between projections
+
+
+class _Chunk(NamedTuple):
+    """Rows start to stop of the data (every curve's points in order): the
+    pieces of curves they hold, (curve index, points of that curve), and
+    where each piece begins within the chunk."""
+
+    start: int
+    stop: int
+    pieces: list
+    curves: np.ndarray
+    offsets: np.ndarray
+
+
+class _Rows(NamedTuple):
+    """What a chunk's rows carry whatever the parameters: the curve of each
+    row, its weight on the baseline and amplitudes (c_tot / c_ref for an
+    extensive signal, times the curve's weight), the curve's weight alone,
+    T - 298.15 K (0 off temperature), the kernels' temperature and good-
+    solvent fraction (or None), and the observed signal (scaled)."""
+
+    curve: np.ndarray
+    weight: np.ndarray
+    curve_weight: np.ndarray
+    dt: np.ndarray
+    temperature: np.ndarray
+    solvent: Optional[np.ndarray]
+    observed: Optional[np.ndarray]
 
 
 class _Projection(NamedTuple):
@@ -95,6 +127,35 @@ class Blocks:
         self.blocks = [(i, slice(a, min(a + size, c.size))) for i, c in enumerate(self.curves)
                        for a in range(0, c.size, size)]
         self.block_size = size
+        # Per curve and kind of linear term: its column among the free
+        # linear parameters (-1: fixed or absent) and its fixed value.
+        self.kind_columns = np.full((len(self.curves), len(_LINEAR)), -1)
+        self.kind_fixed = np.zeros((len(self.curves), len(_LINEAR)))
+        for i, terms in enumerate(self.terms):
+            for kind, j, fixed in terms:
+                if j is None:
+                    self.kind_fixed[i, _LINEAR.index(kind)] = fixed
+                else:
+                    self.kind_columns[i, _LINEAR.index(kind)] = j
+        self.kinds_used = [k for k in range(len(_LINEAR))
+                           if np.any(self.kind_columns[:, k] >= 0) or np.any(self.kind_fixed[:, k] != 0.0)]
+        k, t = len(self.kinds_used), len(self.free_thermo)
+        rows = max(MIN_ROWS, _CHUNK_BLOCKS * BLOCK_CELLS // (k * (k + 2 * t + 1) + t + 8))
+        self.chunks = []
+        pieces, start, filled = [], 0, 0
+        for i, curve in enumerate(self.curves):
+            a = 0
+            while a < curve.size:
+                b = min(curve.size, a + rows - filled)
+                pieces.append((i, slice(a, b)))
+                filled += b - a
+                a = b
+                if filled == rows:
+                    self.chunks.append(_chunk(start, pieces))
+                    pieces, start, filled = [], start + filled, 0
+        if pieces:
+            self.chunks.append(_chunk(start, pieces))
+        self._rows_kept = None
 
     def _regressors(self, i, part):
         """weight and T - 298.15 K (0 off temperature) at a block's points."""
@@ -176,62 +237,191 @@ class Blocks:
         if cached is not None and cached[0] == key and cached[1] is data:
             return cached[2]
         values = self.thermo_values(theta)
-        fractions = self.fractions(values, slopes=factor)
-        if fractions is None:
+        if self.fractions(values, slopes=factor) is None:
             return None
-        out = self._project(values, fractions, self._data(data), factor)
+        out = self._project(values, self._fraction, data, factor)
         self._projected = (key, data, out)
         return out
 
-    def _project(self, values, fractions, y, factor):
-        linear = len(self.free_linear)
-        gram = np.zeros((linear, linear))
-        moment = np.zeros(linear)
-        # The blocks' designs are kept for the second pass where they are
-        # small beside the data (else made again, block by block).
-        kept = [] if self.n_points * (max(map(len, self.own_columns), default=0) + 1) <= _KEPT_CELLS else None
-        for i, part in self.blocks:
-            # A block moves its own curve's columns only: their small gram.
-            made = self._own_design(i, part, fractions[i][part], y[i])
-            design, columns, rhs = made
-            gram[np.ix_(columns, columns)] += design.T @ design
-            moment[columns] += design.T @ rhs
+    def _chunk_rows(self, chunk):
+        """The fixed rows of a chunk (see _Rows)."""
+        parts = []
+        for i, part in chunk.pieces:
+            curve = self.curves[i]
+            weight, dt = self._regressors(i, part)
+            scale = 1.0 if self.curve_weights is None else float(self.curve_weights[i])
+            temperature, _, solvent = self._axes(curve, curve.x[part])
+            parts.append((np.full(dt.size, i), np.broadcast_to(weight * scale, dt.shape), np.full(dt.size, scale),
+                          dt, temperature, np.zeros(dt.size) if solvent is None else solvent,
+                          self.observed[i][part]))
+        columns = [np.concatenate(c) for c in zip(*parts)]
+        if not self.model.denaturation:
+            columns[5] = None
+        return _Rows(*columns)
+
+    def _rows(self, chunk_index, data):
+        """A chunk's fixed rows, kept between projections up to _KEPT_POINTS
+        points, with the signal `data` (None: the observed one)."""
+        if self._rows_kept is None or self._rows_kept[0] is not self.curve_weights:
+            self._rows_kept = (self.curve_weights, {})
+        kept = self._rows_kept[1]
+        rows = kept.get(chunk_index)
+        if rows is None:
+            rows = self._chunk_rows(self.chunks[chunk_index])
+            if self.n_points <= _KEPT_POINTS:
+                kept[chunk_index] = rows
+        if data is not None:
+            chunk = self.chunks[chunk_index]
+            rows = rows._replace(observed=np.concatenate([np.asarray(data[i][part], dtype=float)
+                                                          for i, part in chunk.pieces]))
+        return rows
+
+    def _regressors_of(self, rows, fraction):
+        """The regressors of the linear kinds in use, one column each, at a
+        chunk's rows: weight times 1, dt, the fraction (polymers' share),
+        dt times it, the second species' share."""
+        if fraction.ndim == 2:
+            second, fraction = fraction[:, 1], fraction[:, 2]
+        else:
+            second = np.zeros(fraction.shape)
+        w, dt = rows.weight, rows.dt
+        out = np.empty((w.size, len(self.kinds_used)))
+        for column, kind in enumerate(self.kinds_used):
+            on = (1.0, dt, fraction, dt * fraction, second, second)[kind]
+            np.multiply(w, on, out=out[:, column])
+        return out
+
+    def _project(self, values, whole, y, factor):
+        """The projection (see _Projection) with the fractions of every point
+        in `whole` (one column, or three with species signals) and the
+        signal `y` (None: the observed one)."""
+        used = self.kinds_used
+        free = self.kind_columns[:, used] >= 0  # per curve and kind in use
+        curves, names = len(self.curves), self.free_thermo
+        # Each curve's normal equations over its own kinds: design^T design
+        # and design^T signal, the fixed kinds' share taken off the signal.
+        squares = np.zeros((curves, len(used), len(used)))
+        sums = np.zeros((curves, len(used)))
+        fixed = self.kind_fixed[:, used]
+        kept = [] if self.n_points <= _KEPT_POINTS else None
+        for c, chunk in enumerate(self.chunks):
+            rows = self._rows(c, y)
+            design = self._regressors_of(rows, whole[chunk.start:chunk.stop])
+            rhs = rows.observed * rows.curve_weight
+            if np.any(fixed != 0.0):
+                rhs = rhs - np.einsum("nk,nk->n", design, fixed[rows.curve])
+            np.add.at(squares, chunk.curves,
+                      np.add.reduceat(design[:, :, None] * design[:, None, :], chunk.offsets, axis=0))
+            np.add.at(sums, chunk.curves, np.add.reduceat(design * rhs[:, None], chunk.offsets, axis=0))
             if kept is not None:
-                kept.append(made)
-        beta = _solve_normal(gram, moment) if linear else np.zeros(0)
-        if not np.all(np.isfinite(beta)):
+                kept.append([rows, design, None])
+        solve = self._normal_solver(squares * (free[:, :, None] & free[:, None, :]))
+        beta = solve(sums * free)
+        if beta is None:
             return None
-        per_curve = np.zeros(len(self.curves))
-        names = self.free_thermo
-        # A regressor that is zero at every point (a species no curve holds)
-        # fixes nothing; left in, it would shift the rows of R that belong to
-        # the design and hide part of chi2 from the projected problem.
-        used = np.diag(gram) > 0.0
-        width = int(used.sum())
-        stack = _Stack(width + len(names) + 1) if factor else None
-        for b, (i, part) in enumerate(self.blocks):
-            design, columns, rhs = kept[b] if kept is not None else self._own_design(i, part, fractions[i][part], y[i])
-            r = design @ beta[columns] - rhs
-            per_curve[i] += float(r @ r)
-            if stack is not None:
-                full = np.zeros((design.shape[0], linear))
-                full[:, columns] = design
-                design = full
-                slopes = self.model_slopes(values, i, part, beta, names)
-                # A derivative the kernels cannot give (an overflowing
-                # constant) is a flat direction to the optimiser.
-                slopes[~np.isfinite(slopes)] = 0.0
-                stack.add(np.column_stack([design[:, used], slopes, -rhs]))
+        by_kind = self.kind_fixed[:, used] + beta  # every curve's linear values, the fixed ones too
+        every_kind = self.kind_fixed.copy()
+        every_kind[:, used] = by_kind
+        per_curve = np.zeros(curves)
+        moved = np.zeros((curves, len(used), len(names)))  # design^T (model derivatives)
+        for c, chunk in enumerate(self.chunks):
+            rows, design, _ = kept[c] if kept is not None else (self._rows(c, y), None, None)
+            if design is None:
+                design = self._regressors_of(rows, whole[chunk.start:chunk.stop])
+            r = np.einsum("nk,nk->n", design, by_kind[rows.curve]) - rows.observed * rows.curve_weight
+            np.add.at(per_curve, chunk.curves, np.add.reduceat(r * r, chunk.offsets))
+            if factor:
+                slopes = self._chunk_slopes(values, chunk, rows, every_kind)
+                np.add.at(moved, chunk.curves,
+                          np.add.reduceat(design[:, :, None] * slopes[:, None, :], chunk.offsets, axis=0))
+                if kept is not None:
+                    kept[c][2] = (slopes, r)
         chi2 = float(per_curve.sum())
         if not math.isfinite(chi2):
             return None
-        rho = jac = None
-        if stack is not None:
-            r = stack.square()[width:, width:]
-            rho, jac = r[:, -1].copy(), r[:, :-1].copy()
-            if not (np.all(np.isfinite(rho)) and np.all(np.isfinite(jac))):
+        linear = np.zeros(len(self.free_linear))
+        linear[self.kind_columns[:, used][free]] = beta[free]
+        if not factor:
+            return _Projection(chi2, linear, per_curve, None, None)
+        # The model's derivatives orthogonal to the design: less their least-
+        # squares fit by the design's columns (the residuals are already).
+        fitted = solve(moved * free[:, :, None])
+        if fitted is None:
+            return None
+        stack = _Stack(len(names) + 1)
+        for c, chunk in enumerate(self.chunks):
+            if kept is not None:
+                rows, design, (slopes, r) = kept[c]
+            else:
+                rows = self._rows(c, y)
+                design = self._regressors_of(rows, whole[chunk.start:chunk.stop])
+                slopes = self._chunk_slopes(values, chunk, rows, every_kind)
+                r = np.einsum("nk,nk->n", design, by_kind[rows.curve]) - rows.observed * rows.curve_weight
+            orthogonal = slopes - np.einsum("nk,nkt->nt", design, fitted[rows.curve])
+            stack.add(np.column_stack([orthogonal, r]))
+        r = stack.square()
+        rho, jac = r[:, -1].copy(), r[:, :-1].copy()
+        if not (np.all(np.isfinite(rho)) and np.all(np.isfinite(jac))):
+            return None
+        return _Projection(chi2, linear, per_curve, rho, jac)
+
+    def _normal_solver(self, squares):
+        """Solves the design's normal equations, given each curve's gram over
+        its free kinds (0 elsewhere), for right-hand sides given the same
+        way (per curve and kind, then any trailing axes), answering per
+        curve and kind (0 for kinds not free), or None when not finite.
+        Where no linear parameter is shared between curves, the equations
+        are each curve's own, solved all at once; otherwise they are
+        gathered into one system."""
+        used = self.kinds_used
+        free = self.kind_columns[:, used] >= 0
+        columns = self.kind_columns[:, used][free]
+        if not np.all(np.isfinite(squares)):
+            return lambda rhs: None  # LAPACK may never return on non-finite input
+        if columns.size == np.unique(columns).size:
+            norms = np.sqrt(np.einsum("ckk->ck", squares))
+            norms[norms == 0.0] = 1.0
+            inverse = np.linalg.pinv(squares / (norms[:, :, None] * norms[:, None, :]), rcond=1e-13, hermitian=True)
+
+            def solve(rhs):
+                shape = (slice(None), slice(None)) + (None,) * (rhs.ndim - 2)
+                out = np.einsum("ckl,cl...->ck...", inverse, rhs / norms[shape]) / norms[shape]
+                return out if np.all(np.isfinite(out)) else None
+            return solve
+        count = len(self.free_linear)
+        gram = np.zeros((count, count))
+        pairs = free[:, :, None] & free[:, None, :]
+        where = np.broadcast_to(self.kind_columns[:, used][:, :, None], pairs.shape)
+        np.add.at(gram, (where[pairs], np.swapaxes(where, 1, 2)[pairs]), squares[pairs])
+
+        def solve(rhs):
+            moment = np.zeros((count,) + rhs.shape[2:])
+            np.add.at(moment, columns, rhs[free])
+            solution = _solve_normal(gram, moment)
+            if not np.all(np.isfinite(solution)):
                 return None
-        return _Projection(chi2, beta, per_curve, rho, jac)
+            out = np.zeros(rhs.shape)
+            out[free] = solution[columns]
+            return out
+        return solve
+
+    def _chunk_slopes(self, values, chunk, rows, by_kind):
+        """The model's derivatives in the free nonlinear parameters at a
+        chunk's rows (weighted), at the linear values `by_kind` (per curve
+        and kind): the amplitude times d fraction, with species signals each
+        species' amplitude times d (its share).  A derivative the kernels
+        cannot give (an overflowing constant) is a flat direction: 0."""
+        names = self.free_thermo
+        curve = rows.curve
+        amplitude = rows.weight * (by_kind[curve, 2] + rows.dt * by_kind[curve, 3])
+        if not self.species:
+            out = amplitude[:, None] * self.span_slopes(values, chunk, rows, names)
+        else:
+            second = rows.weight * by_kind[curve, _LINEAR.index(self.second_kind)]
+            out = (amplitude[:, None] * self.span_slopes(values, chunk, rows, names, "first")
+                   + second[:, None] * self.span_slopes(values, chunk, rows, names, "second"))
+        out[~np.isfinite(out)] = 0.0
+        return out
 
     def compressed(self, x, data=None, keep=None):
         """(rho, R) of the full problem at the free values x (columns
@@ -287,8 +477,8 @@ class Blocks:
 
     def flat_chi2(self):
         """chi2 of baselines (and slopes) alone: every fraction zero."""
-        zeros = [np.zeros((c.size, 3) if self.species else c.size) for c in self.curves]
-        return self._project({}, zeros, self.observed, False).chi2
+        zeros = np.zeros((self.n_points, 3) if self.species else self.n_points)
+        return self._project({}, zeros, None, False).chi2
 
     def penalty_rho(self, columns):
         """What a failed evaluation gives the optimiser: chi2 as a constant
@@ -308,4 +498,11 @@ def _solve_normal(gram, moment):
         return np.full(gram.shape[0], math.nan)
     norms = np.sqrt(np.diag(gram))
     norms[norms == 0.0] = 1.0
-    return np.linalg.lstsq(gram / np.outer(norms, norms), moment / norms, rcond=1e-13)[0] / norms
+    scale = norms if moment.ndim == 1 else norms[:, None]
+    return np.linalg.lstsq(gram / np.outer(norms, norms), moment / scale, rcond=1e-13)[0] / scale
+
+
+def _chunk(start, pieces):
+    lengths = [part.stop - part.start for _, part in pieces]
+    offsets = np.cumsum([0] + lengths[:-1])
+    return _Chunk(start, start + sum(lengths), pieces, np.array([i for i, _ in pieces]), offsets)

@@ -22,6 +22,7 @@ from kelvara.models import EXPERIMENTS, MODELS, curve_fraction_slopes, nucleated
 
 # Points the kernels take in one call (a workspace of some 1 MB per array).
 KERNEL_POINTS = 1 << 16
+_KEPT_AXES = 1 << 18  # up to this many points, the kernels' inputs are kept between evaluations
 
 
 class Exhausted(Exception):
@@ -169,6 +170,7 @@ class FitProblem(Blocks, DerivedValues):
         self.spans = [(a, min(a + KERNEL_POINTS, self.n_points)) for a in offsets]
         self.points = Workspace(model, nuc_size, min(KERNEL_POINTS, self.n_points)) if model.mass_balance else None
         self._fraction = None  # allocated by the first evaluation (see release)
+        self._axes_kept = {}
         self._slopes = {}
         self._evaluated = None  # (key, fractions or None)
         self._projected = None  # (key, data, projection)
@@ -255,7 +257,17 @@ class FitProblem(Blocks, DerivedValues):
 
     def _span_axes(self, start, stop):
         """The kernels' temperatures, concentrations and good-solvent
-        fractions of the points start to stop (of every curve, in order)."""
+        fractions of the points start to stop (of every curve, in order),
+        kept for the next evaluation where the data are not large."""
+        key = (start, stop)
+        if key in self._axes_kept:
+            return self._axes_kept[key]
+        axes = self._make_span_axes(start, stop)
+        if self.n_points <= _KEPT_AXES:
+            self._axes_kept[key] = axes
+        return axes
+
+    def _make_span_axes(self, start, stop):
         pieces = []
         for i, curve in enumerate(self.curves):
             a, b = max(start, self.rows[i].start), min(stop, self.rows[i].stop)
@@ -392,6 +404,20 @@ class FitProblem(Blocks, DerivedValues):
                 if name in self.log_names:
                     column = column * own[base] * math.log(10.0)
                 out[:, j] = column
+        return out
+
+    def span_slopes(self, values, chunk, rows, names, species=None):
+        """block_slopes at the rows of a chunk (see blocks.py), every curve
+        of it at once."""
+        if self.points is None:
+            return np.concatenate([self.block_slopes(values, i, part, names, species) for i, part in chunk.pieces])
+        out = np.zeros((chunk.stop - chunk.start, len(names)))
+        rows_of = slice(chunk.start, chunk.stop)
+        for j, name in enumerate(names):
+            for constant, factor in self.points.factors(name, rows.temperature, rows.solvent):
+                out[:, j] += self._slopes[(species, constant) if species else constant][rows_of] * factor
+            if name in self.log_names:
+                out[:, j] *= math.log(10.0)
         return out
 
     def linear_values(self, values, i):
