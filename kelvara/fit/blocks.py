@@ -357,8 +357,11 @@ class Blocks:
                 design = self._regressors_of(rows, whole[chunk.start:chunk.stop])
                 slopes = self._chunk_slopes(values, chunk, rows, every_kind)
                 r = np.einsum("nk,nk->n", design, by_kind[rows.curve]) - rows.observed * rows.curve_weight
-            orthogonal = slopes - np.einsum("nk,nkt->nt", design, fitted[rows.curve])
-            stack.add(np.column_stack([orthogonal, r]))
+            block = np.column_stack([slopes - np.einsum("nk,nkt->nt", design, fitted[rows.curve]), r])
+            # Curve by curve: each moves few of the columns (its own
+            # parameters' and the shared ones), which are reduced alone.
+            for start, stop in zip(chunk.offsets, [*chunk.offsets[1:], block.shape[0]]):
+                stack.add(block[start:stop])
         r = stack.square()
         rho, jac = r[:, -1].copy(), r[:, :-1].copy()
         if not (np.all(np.isfinite(rho)) and np.all(np.isfinite(jac))):

@@ -186,6 +186,8 @@ class DerivedValues:
         base = self.derived_vector(x)
         gradient = np.zeros((len(base), len(x)))
         for j in range(len(x)):
+            if self.free[j] not in self.nonlinear_set:
+                continue  # no derived value reads a baseline, slope or amplitude
             step = 1e-6 * max(abs(x[j]), 1.0)
             up, down = x.copy(), x.copy()
             up[j] += step
