@@ -58,7 +58,8 @@ def data_arguments(parser):
     parser.add_argument("--sheet", metavar="NAME", help="the sheet of an Excel file, by name (any case) or "
                         "number (default: the first sheet holding a table of numbers)")
     parser.add_argument("--segment", choices=("all", "cooling", "heating"), default="all",
-                        help="stages of a Cary export to fit (default: all)")
+                        help="where a curve's temperature goes down and up again (a ramp in one file, a Cary "
+                        "export), the stages to fit (default: all)")
 
 
 def fit_options_arguments(parser):

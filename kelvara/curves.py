@@ -92,6 +92,10 @@ class Curve:
     names_condition : bool
         The label is, or states, the curve's concentration (a series': its
         temperature), as the file gave it: a legend does not add it again.
+    hysteresis : str, optional
+        Where the curve is a stage of a ramp whose cooling and heating
+        differ beyond the noise, the sentence saying so: an equilibrium
+        model does not apply, and every fit of the curve says it.
     """
 
     temperature: Union[np.ndarray, Sequence[float], float, None]
@@ -104,6 +108,7 @@ class Curve:
     source: Optional[str] = None  # the file it was read from
     temperature_unit: str = "K"  # the unit its temperatures came in ("K" or "°C"): the unit they are shown in
     names_condition: bool = False  # the label states its concentration (a series': its temperature)
+    hysteresis: Optional[str] = None  # its cooling and heating differ beyond the noise: the sentence
 
     @classmethod
     def concentration_series(cls, c_tot, signal, temperature=None, label=None, signal_name=None, source=None):

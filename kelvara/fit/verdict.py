@@ -1,7 +1,8 @@
 """The verdict: whether a fit can be trusted, and why not.  Not converged,
 a parameter not determined or on its bound, too few points, no transition,
 structure left in the residuals beyond the noise (or a few outliers), a
-half-way point far outside the data.  Each reason is a `Problem`: its
+half-way point far outside the data, cooling and heating of a sample that
+differ (hysteresis).  Each reason is a `Problem`: its
 sentence, a stable code and its kind, which tells a wrong answer ("answer")
 from a model that does not describe the data ("model")."""
 
@@ -56,6 +57,7 @@ KINDS = {
     "midpoint_far_outside": "answer",
     "no_plateau": "answer",
     "rival_minimum": "answer",
+    "hysteresis": "model",
 }
 
 
@@ -168,6 +170,10 @@ def judge(problem, x, converged, message, rss, dof, parameters, derived, noise_v
                       "...) lies far outside their measured range: the data show too little of the transition")]
     for _, text in far:
         add("midpoint_far_outside", text)
+    # Read from the data before any model: a sample whose cooling and
+    # heating differ is not at equilibrium while measured.
+    for text in dict.fromkeys(c.hysteresis for c in problem.curves if c.hysteresis):
+        add("hysteresis", text)
     return problems
 
 

@@ -1,5 +1,5 @@
-"""Agilent Cary thermal exports: sample names above `Temperature (°C),Abs` pairs, each sample split
-where the temperature turns into its cooling and heating stages."""
+"""Agilent Cary thermal exports: sample names above `Temperature (°C),Abs` pairs, each sample's
+cooling and heating stages appended in its columns (split where the temperature turns by the reader)."""
 
 from __future__ import annotations
 
@@ -7,7 +7,7 @@ import io as _io
 from typing import List
 import numpy as np
 
-from kelvara.io.reading import MIN_POINTS, ColumnReading, FileRead, FileReading, ReadError, ReadOptions, PendingCurve
+from kelvara.io.reading import ColumnReading, FileRead, FileReading, ReadError, ReadOptions, PendingCurve
 from kelvara.io.tables import numbers_of, role_of
 from kelvara.io.text import NA_VALUES, Sample, read_text
 from kelvara.io.units import in_kelvin, header_temperature_unit
@@ -56,7 +56,7 @@ def read_cary(sample: Sample, options: ReadOptions) -> FileRead:
 
     reading.layout, reading.details = "a Cary thermal export", f"samples on line {start + 1}"
     reading.columns = [ColumnReading(j + 1, h or f"column {j + 1}", "unused") for j, h in enumerate(headers)]
-    curves, short = [], []
+    curves = []
     for j in range(0, len(headers) - 1, 2):
         if not headers[j] or j + 1 >= table.shape[1]:
             continue
@@ -73,37 +73,9 @@ def read_cary(sample: Sample, options: ReadOptions) -> FileRead:
         reading.columns[j] = ColumnReading(j + 1, headers[j], "temperature", words, name)
         reading.columns[j + 1] = ColumnReading(j + 2, headers[j + 1] or f"column {j + 2}", "signal", "", name)
         c_tot = parse_concentration(name)
-        for stage, part in _stages(t):
-            if options.segment != "all" and stage != options.segment:
-                continue
-            if part.stop - part.start < MIN_POINTS:
-                short.append(f"{name} ({stage}, {part.stop - part.start} points)")
-                continue
-            curves.append(PendingCurve(t[part], y[part], c_tot, f"{name} ({stage})", str(path),
-                                       headers[j + 1] or None, names_condition=c_tot is not None))
-    if short:
-        notes.append(f"{path}: left out {len(short)} stage(s) of fewer than {MIN_POINTS} points where the "
-                     f"temperature turns: {', '.join(short)}")
+        curves.append(PendingCurve(t, y, c_tot, name, str(path), headers[j + 1] or None,
+                                   names_condition=c_tot is not None, label_stages=True))
     if not curves:
-        raise ReadError(f"{path}: no {options.segment} stage of {MIN_POINTS} points or more in any sample")
+        raise ReadError(f"{path}: a Cary export with no sample")
     return FileRead(curves, reading, notes)
 
-
-def _stages(t):
-    """Runs where the temperature moves one way: ("cooling" | "heating", slice).
-    A stage ends at the last point its own direction reached; the next one
-    starts right after it (so a turning point recorded twice goes once to each)."""
-    step = np.sign(np.diff(t))
-    out = []
-    begin, direction, end = 0, 0.0, len(t)
-    for i, s in enumerate(step):
-        if s == 0:
-            continue
-        if direction == 0:
-            direction = s
-        elif s != direction:
-            out.append((begin, end, direction))
-            begin, direction = end, s
-        end = i + 2  # this step reaches point i + 1
-    out.append((begin, len(t), direction))
-    return [("cooling" if d < 0 else "heating", slice(a, b)) for a, b, d in out if b - a >= 2]

@@ -17,6 +17,7 @@ from kelvara.io.delimited import read_delimited
 from kelvara.io.excel import is_xls, is_xlsx, read_xlsx, refuse_xls
 from kelvara.io.jasco import is_jasco, read_jasco
 from kelvara.io.layouts import SERIES_SPREAD
+from kelvara.io.stages import split_ramps
 from kelvara.io.reading import (
     MIN_POINTS,
     VARY,  # noqa: F401  (kelvara.io.detect.VARY, as before)
@@ -100,7 +101,11 @@ def read(
         The Excel sheet, by name (any case) or 1-based number (default: the
         first sheet holding a table of numbers).
     segment : {"all", "cooling", "heating"}
-        The stages of a Cary export to read.
+        The stages to read where the temperature of a curve goes down and
+        up again (a ramp in one file, a Cary export): every curve against
+        temperature is split where it turns, into "(cooling)", "(heating)",
+        "(cooling 2)" stages; a sample's cooling and heating that differ
+        beyond the noise are a note, and a problem of every fit of them.
     vary : {"auto", "temperature", "concentration", "solvent"}
         What the curves vary: cooling and heating curves, a concentration
         series (one curve per temperature, or per value of a curve column),
@@ -147,6 +152,7 @@ def read(
         if vary not in ("auto", "temperature") and any(p.vary != vary for p in done.curves):
             raise ReadError(f"{path} holds curves against temperature (an instrument's temperature scan), "
                             f"not a {vary} series")
+        done = split_ramps(done, options.segment)
         for p in done.curves:
             p.file = index
         files.append(done.reading)
@@ -160,7 +166,8 @@ def read(
         try:
             curve = Curve(p.temperature, p.signal, p.c_tot, label=p.label, signal_name=p.signal_name,
                           solvent=p.solvent, vary=p.vary, source=p.path,
-                          temperature_unit=files[p.file].temperature_unit, names_condition=p.names_condition)
+                          temperature_unit=files[p.file].temperature_unit, names_condition=p.names_condition,
+                          hysteresis=p.hysteresis)
         except ValueError as error:
             raise ReadError(f"{p.path}: {error}") from None
         twice = curve.size - np.unique(np.stack([curve.x, curve.signal], axis=1), axis=0).shape[0]

@@ -223,6 +223,10 @@ class PendingCurve:
     file: int = 0  # which file, in the order given
     c_tot_from: str = "file"
     names_condition: bool = False  # the label is (or states) its concentration, or a series' temperature
+    label_stages: bool = False  # every stage is labelled "(cooling)" or "(heating)", even when it is the only one
+    stage: Optional[str] = None  # "cooling" or "heating", once split
+    sample: Optional[str] = None  # the label before the split: the stages of one sample share it
+    hysteresis: Optional[str] = None  # the sentence, when its cooling and heating differ beyond the noise
 
 
 def note_dropped(path, dropped, notes):
