@@ -347,3 +347,48 @@ def test_a_file_that_quotes_every_field_is_read(tmp_path):
     path.write_text("\n".join(rows) + "\n", encoding="utf-8")
     (curve,) = read_curves(path)
     assert curve.c_tot == 5e-6 and curve.temperature == pytest.approx(CELSIUS + 273.15)
+
+
+@pytest.mark.parametrize("kind", ["csv", "xlsx"])
+@pytest.mark.parametrize("comments", [None, ["PBI batch 2, cooled at 1 K/min", "", ""], ["", "", ""]])
+def test_a_units_row_below_the_names_gives_the_columns_their_units(tmp_path, kind, comments):
+    """Origin's layout: a row of names, a row of units, sometimes a row of comments."""
+    rows = [["Temperature", "CD", "Concentration"], ["°C", "mdeg", "µM"]] + ([comments] if comments else [])
+    rows += [[float(t), float(y), c * 1e6] for c in CONCENTRATIONS for t, y in zip(CELSIUS, cd(c, 1))]
+    if kind == "csv":
+        path = tmp_path / "origin.csv"
+        path.write_text("\n".join(",".join(f'"{v}"' if "," in str(v) else str(v) for v in row) for row in rows)
+                        + "\n", encoding="utf-8")
+    else:
+        openpyxl = pytest.importorskip("openpyxl")
+        book = openpyxl.Workbook()
+        for row in rows:
+            book.active.append([v if v != "" else None for v in row])
+        path = tmp_path / "origin.xlsx"
+        book.save(path)
+    reading = read(path)
+    assert [(c.header, c.role) for c in reading.files[0].columns] == [
+        ("Temperature (°C)", "temperature"), ("CD (mdeg)", "signal"), ("Concentration (µM)", "concentration")]
+    assert "units on line 2" in reading.files[0].details or "units in row 2" in reading.files[0].details
+    assert [c.c_tot for c in reading.curves] == pytest.approx(list(CONCENTRATIONS))
+    assert reading.curves[0].temperature == pytest.approx(CELSIUS + 273.15)
+    assert reading.curves[0].signal_name == "CD (mdeg)"
+
+
+def test_a_header_of_bare_numbers_is_read_with_concentrations_given_in_order(tmp_path):
+    rows = [f"{t}," + ",".join(f"{y:.4f}" for y in values)
+            for t, *values in zip(CELSIUS, *(cd(c, i) for i, c in enumerate(CONCENTRATIONS)))]
+    write_rows(tmp_path / "bare.csv", "T (°C),5,10,20", rows)
+    done = kelvara_in_process("fit", "bare.csv", "--c-tot", "5uM", "--c-tot", "10uM", "--c-tot", "20uM",
+                              "--json", "out.json", cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    result = json.loads((tmp_path / "out.json").read_text())
+    assert [c["c_tot"] for c in result["reading"]["files"][0]["curves"]] == pytest.approx(list(CONCENTRATIONS))
+    assert {c["c_tot_from"] for c in result["reading"]["files"][0]["curves"]} == {"--c-tot"}
+    assert any("bare numbers (5, 10, 20); each is a curve whose concentration comes from --c-tot" in n
+               for n in result["reading"]["notes"])
+    for name, truth in TRUE.items():
+        p = result["parameters"][name]
+        assert abs(p["value"] - truth) < 3 * p["stderr"], name
+    done = kelvara_in_process("read", "bare.csv", "--c-tot", "5uM", "--c-tot", "10uM", cwd=tmp_path)
+    assert done.returncode == 2 and "--c-tot given 2 times, but 3 curves" in done.stderr

@@ -36,10 +36,18 @@ def read_delimited(sample: Sample, options: ReadOptions) -> FileRead:
         raise ReadError(f"{path}: no header row followed by rows of numbers (separated by "
                         f"{_SEPARATOR_NAMES[sep]}, decimal {decimal!r})")
     if located.bare_header is not None:
-        raise bare_header_error(path, content[located.first - 1][0] + 1, located.bare_header)
+        if not options.c_tot:
+            raise bare_header_error(path, content[located.first - 1][0] + 1, located.bare_header)
+        located.header = located.first - 1  # the numbers name curves whose concentrations --c-tot gives
     headerless = located.header is None
     first_line = content[located.first][0]
     header_line = first_line - 1 if located.header is None else content[located.header][0]
+    named = None
+    if located.units is not None:
+        # Read from the row above the data; the names take their units.
+        names, units = (content[j][1].rstrip().rstrip(sep).split(sep) for j in (located.header, located.units))
+        named = with_units(names, units)
+        names_line, header_line = header_line, content[located.first - 1][0]
     comment = any(is_comment(line) for line in lines[header_line + 1:])
     try:
         with path.open() as handle:
@@ -52,8 +60,13 @@ def read_delimited(sample: Sample, options: ReadOptions) -> FileRead:
         raise ReadError(f"{path}: cannot be read as a table: {str(error).splitlines()[0]}") from None
     except MemoryError:
         raise ReadError(f"{path}: not enough memory to read it") from None
+    if named is not None:
+        table.columns = named + list(table.columns[len(named):])
+        where_header = f"header on line {names_line + 1}, units on line {content[located.units][0] + 1}"
+    else:
+        where_header = f"header on line {header_line + 1}"
     layout = f"{_SEPARATOR_NAMES[sep]}, decimal {decimal!r}, " + (
-        f"no header, data from line {first_line + 1}" if headerless else f"header on line {header_line + 1}")
+        f"no header, data from line {first_line + 1}" if headerless else where_header)
 
     def where(positions):
         return line_numbers(path, encoding, header_line, positions, comment)
@@ -68,11 +81,26 @@ def read_delimited(sample: Sample, options: ReadOptions) -> FileRead:
     return FileRead(curves, reading, notes)
 
 
+def with_units(names, units):
+    """Column names with the units of the row below them: "Temperature"
+    over "°C" is "Temperature (°C)"; a name that states a unit keeps it."""
+    out = []
+    for j, name in enumerate(names):
+        name = str(name).strip().strip('"')
+        unit = str(units[j]).strip().strip('"') if j < len(units) and units[j] is not None else ""
+        if unit.lower() in ("", "nan", "none") or unit in name:
+            out.append(name or f"column {j + 1}")
+        else:
+            out.append(f"{name or f'column {j + 1}'} ({unit.strip('()[]').strip()})")
+    return out
+
+
 def bare_header_error(path, line, cells):
     bare = [c for c in cells if numeric(c, ".")]
     shown = ", ".join(bare[:4]) + (" ..." if len(bare) > 4 else "")
     return ReadError(f"{path}, line {line}: the header names columns by bare numbers ({shown}); a column headed "
-                     "by its concentration needs the unit, e.g. '5 uM' (or by its temperature, e.g. '25 °C')")
+                     "by its concentration needs the unit, e.g. '5 uM' (or by its temperature, e.g. '25 °C'), or give "
+                     "each column's concentration with --c-tot, in order")
 
 
 _STATED = re.compile(r"^\s*#?\s*(?:c_?tot|conc\w*|c)\s*[:=,;\t]\s*(\S.*)$", re.IGNORECASE)

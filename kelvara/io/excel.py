@@ -6,7 +6,7 @@ from __future__ import annotations
 import math
 from typing import List, Tuple
 
-from kelvara.io.delimited import bare_header_error
+from kelvara.io.delimited import bare_header_error, with_units
 from kelvara.io.layouts import from_table
 from kelvara.io.reading import FileRead, FileReading, ReadError, ReadOptions, PendingCurve
 from kelvara.io.tables import table_source
@@ -96,7 +96,9 @@ def _read_workbook(path, handle, openpyxl, options, notes, reading) -> List[Pend
     name, rows, located = found
     shown = f"{path} (sheet {name!r})"
     if located.bare_header is not None:
-        raise bare_header_error(shown, rows[located.first - 1][0], located.bare_header)
+        if not options.c_tot:
+            raise bare_header_error(shown, rows[located.first - 1][0], located.bare_header)
+        located.header = located.first - 1  # the numbers name curves whose concentrations --c-tot gives
     header_row = located.header
     headerless = header_row is None
     body = rows[located.first:]
@@ -107,6 +109,8 @@ def _read_workbook(path, handle, openpyxl, options, notes, reading) -> List[Pend
         header = rows[header_row][1]
         width = len(header)
         headers = [f"column {j + 1}" if blank(h) else str(h).strip() for j, h in enumerate(header)]
+        if located.units is not None:
+            headers = with_units(headers, rows[located.units][1])
     data = [cells[:width] + [None] * (width - len(cells)) for _, cells in body]
     table = pd.DataFrame(data, columns=range(width), dtype=object)
     table = table.apply(lambda column: column.map(lambda v: math.nan if v is None or (isinstance(v, str) and
@@ -120,6 +124,8 @@ def _read_workbook(path, handle, openpyxl, options, notes, reading) -> List[Pend
     note = "" if options.sheet is not None or name == names[0] else \
         f" (the first holding a table; the sheets are {listed})"
     details = f"sheet {name!r}{note}, " + ("no header, data from row " f"{numbers[0]}" if header_row is None else
-                                           f"header in row {rows[header_row][0]}")
+                                           f"header in row {rows[header_row][0]}" + (
+                                               "" if located.units is None else
+                                               f", units in row {rows[located.units][0]}"))
     table, source = table_source(shown, table, options, notes, where, path.stem, reading, details, headerless)
     return from_table(source, table)

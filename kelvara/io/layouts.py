@@ -10,6 +10,7 @@ from typing import List
 import numpy as np
 
 from kelvara.io.reading import PendingCurve, ReadError, note_dropped
+from kelvara.io.text import numeric
 from kelvara.io.tables import (
     concentrations,
     curve_codes,
@@ -79,6 +80,16 @@ def from_table(source: TableSource, table) -> List[PendingCurve]:
 
     wide = [h for h in headers if h not in (t_col, k_col) and role_of(h) is None
             and parse_concentration(h) is not None]
+    bare = [h for h in headers if h != t_col and numeric(str(h), ".")]
+    if c_col is None and s_col is None and not wide and options.c_tot and bare and len(bare) == len(headers) - 1:
+        # Columns headed by bare numbers, their concentrations given by hand.
+        source.reading.layout = "a wide table, one signal column per concentration"
+        source.notes.append(f"{path}: the header names the signal columns by bare numbers "
+                            f"({', '.join(map(str, bare[:4]))}{' ...' if len(bare) > 4 else ''}); "
+                            "each is a curve whose concentration comes from --c-tot, in order")
+        return _column_curves(source, table, bare, temperature, lambda h: f"the curve headed {h}",
+                              lambda h, rows, signal: PendingCurve(temperature[rows], signal[rows], None,
+                                                                   str(h), str(path)))
     if c_col is None and s_col is None and wide:
         others = [h for h in headers if h not in wide and h != t_col]
         if others:

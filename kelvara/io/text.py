@@ -157,6 +157,31 @@ class _Located:
     header: Optional[int]  # the index (into the rows given) of the header row; None: no header
     first: int  # the index of the first row of numbers
     bare_header: Optional[List[str]] = None  # a header of unitless numbers ("T (°C),5,10,20")
+    units: Optional[int] = None  # a row of units below the header (Origin's layout): its index
+
+
+# What a row of units holds besides temperature and concentration units:
+# the signals' (mdeg, a.u., ppm, absorbance, counts, M-1 cm-1, ...).
+_SIGNAL_UNIT = re.compile(r"^(?:m?deg|a\.?\s*u\.?|arb\.?\s*units?|ppm|abs\.?|absorbance|od|counts|cps|%|nm|mau|"
+                          r"(?:l\s*)?(?:mol|m)\s*-1\s*(?:l\s*)?cm\s*-1|m\^-1\s*cm\^-1|cm-1|mre|\w*\s*deg\s*cm2\s*dmol-1)$",
+                          re.IGNORECASE)
+
+
+def is_units_row(cells) -> bool:
+    """Whether a row names units only ("°C, mdeg, µM"; a cell may be empty):
+    the units row of Origin's layout, between the names and the data."""
+    from kelvara.units import concentration_divisor, temperature_unit
+
+    given = [str(c).strip().strip("()[]").strip() for c in cells if not blank(c)]
+    if len(given) < 2:
+        return False
+    for unit in given:
+        # One letter is a unit in capitals only: "c" and "t" are names.
+        if len(unit) == 1 and not unit.isupper():
+            return False
+        if temperature_unit(unit) is None and concentration_divisor(unit) is None and not _SIGNAL_UNIT.match(unit):
+            return False
+    return True
 
 
 def locate(rows: List[Sequence[object]], decimal) -> Optional[_Located]:
@@ -185,6 +210,12 @@ def locate(rows: List[Sequence[object]], decimal) -> Optional[_Located]:
         width = len(cells(rows[k]))
         for i in range(k - 1, -1, -1):
             if len(cells(rows[i])) >= min(width, 2) and not numeric_row(rows[i]):
+                # Origin's layout: names, a row of units, perhaps a row of
+                # comments, then the data.
+                for units in (i, i - 1):
+                    if units >= 1 and is_units_row(rows[units]) and len(cells(rows[units - 1])) >= 2 \
+                            and not is_units_row(rows[units - 1]) and not numeric_row(rows[units - 1]):
+                        return _Located(units - 1, k, units=units)
                 return _Located(i, i + 1)
         if all(all_numbers(row) for row in rows[k:k + 3]):
             if k == 0 or len(cells(rows[k - 1])) < 2:
