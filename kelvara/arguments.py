@@ -57,6 +57,11 @@ def data_arguments(parser):
     parser.add_argument("--decimal", choices=(".", ","), help="the decimal mark (default: detected)")
     parser.add_argument("--sheet", metavar="NAME", help="the sheet of an Excel file, by name (any case) or "
                         "number (default: the first sheet holding a table of numbers)")
+    parser.add_argument("--range", metavar="LOW:HIGH", help="fit only the points within a range of temperatures, "
+                        "e.g. 5:85C (an end may be open, :85C), or of concentrations for a series, e.g. 1uM:50uM")
+    parser.add_argument("--exclude", action="append", metavar="VALUE or LOW:HIGH",
+                        help="leave out the point nearest to a value (62.5C) or the points within a range "
+                        "(60:64C), of every curve or of one ('62.5C@10 µM', by its label); repeat for more")
     parser.add_argument("--segment", choices=("all", "cooling", "heating"), default="all",
                         help="where a curve's temperature goes down and up again (a ramp in one file, a Cary "
                         "export), the stages to fit (default: all)")

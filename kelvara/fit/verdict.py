@@ -195,7 +195,29 @@ def _structure_text(problem, ratio, residuals, variance, noise_model, curve_resu
     far = int(np.sum(np.abs(residuals) > 5.0 * math.sqrt(variance)))
     return "outliers", (f"{far} point(s) lie more than 5 noise SDs from the fit and make the residual variance "
             f"{ratio:.3g} times the noise variance, while the bulk of the residuals is noise: "
-            "outliers pull a least-squares fit; check or remove them")
+            "outliers pull a least-squares fit; check or remove them"
+            f"{_how_to_drop(problem, residuals, 5.0 * math.sqrt(variance))}")
+
+
+def _how_to_drop(problem, residuals, limit, most=3):
+    """The options that leave out the worst points beyond `limit`: '; the
+    worst: --exclude '62.5C@10 µM', ...', in the data's units."""
+    from kelvara.units import KELVIN_OFFSET
+
+    worst = [j for j in np.argsort(-np.abs(residuals))[:most] if abs(residuals[j]) > limit]
+    offsets = np.cumsum([0] + [c.size for c in problem.curves])
+    shown = []
+    for j in sorted(worst):
+        i = int(np.searchsorted(offsets, j, side="right") - 1)
+        curve, x = problem.curves[i], float(problem.curves[i].x[j - offsets[i]])
+        if curve.vary == "temperature":
+            value = f"{x - KELVIN_OFFSET:.6g}C" if curve.temperature_unit == "°C" else f"{x:.6g}K"
+        elif curve.vary == "concentration":
+            value = f"{x * 1e6:.6g}uM"
+        else:
+            continue  # a solvent fraction: no option drops it yet
+        shown.append(f"--exclude '{value}@{curve.name}'")
+    return f"; the worst: {', '.join(shown)}" if shown else ""
 
 
 def _misfit_sizes(curve_results):

@@ -42,12 +42,12 @@ def read_delimited(sample: Sample, options: ReadOptions) -> FileRead:
     headerless = located.header is None
     first_line = content[located.first][0]
     header_line = first_line - 1 if located.header is None else content[located.header][0]
-    named = None
-    if located.units is not None:
+    named, units_line = None, None
+    if located.units is not None and located.header is not None:
         # Read from the row above the data; the names take their units.
         names, units = (content[j][1].rstrip().rstrip(sep).split(sep) for j in (located.header, located.units))
         named = with_units(names, units)
-        names_line, header_line = header_line, content[located.first - 1][0]
+        names_line, header_line, units_line = header_line, content[located.first - 1][0], content[located.units][0]
     comment = any(is_comment(line) for line in lines[header_line + 1:])
     try:
         with path.open() as handle:
@@ -60,9 +60,9 @@ def read_delimited(sample: Sample, options: ReadOptions) -> FileRead:
         raise ReadError(f"{path}: cannot be read as a table: {str(error).splitlines()[0]}") from None
     except MemoryError:
         raise ReadError(f"{path}: not enough memory to read it") from None
-    if named is not None:
+    if named is not None and units_line is not None:
         table.columns = named + list(table.columns[len(named):])
-        where_header = f"header on line {names_line + 1}, units on line {content[located.units][0] + 1}"
+        where_header = f"header on line {names_line + 1}, units on line {units_line + 1}"
     else:
         where_header = f"header on line {header_line + 1}"
     layout = f"{_SEPARATOR_NAMES[sep]}, decimal {decimal!r}, " + (

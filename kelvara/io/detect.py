@@ -17,6 +17,7 @@ from kelvara.io.delimited import read_delimited
 from kelvara.io.excel import is_xls, is_xlsx, read_xlsx, refuse_xls
 from kelvara.io.jasco import is_jasco, read_jasco
 from kelvara.io.layouts import SERIES_SPREAD
+from kelvara.io.select import select
 from kelvara.io.stages import split_ramps
 from kelvara.io.reading import (
     MIN_POINTS,
@@ -71,6 +72,8 @@ def read(
     vary: str = "auto",
     temperature: Union[float, str, None] = None,
     solvent_column: Optional[str] = None,
+    range: Optional[str] = None,
+    exclude: Sequence[str] = (),
 ) -> Reading:
     """The curves of one or several files (in kelvin and mol/L), how each
     file was read, and the notes.
@@ -115,6 +118,13 @@ def read(
     temperature : float or str, optional
         The temperature of a series or denaturation whose file has none
         (kelvin, or with a unit: "20C", "293.15 K").
+    range : str, optional
+        The points fitted: a range of temperatures with its unit ("5:85C",
+        "278:358K"; an end may be left open, ":85C"), or of concentrations
+        for a series ("1uM:50uM").
+    exclude : sequence of str
+        Points or spans dropped: one value drops each curve's point nearest
+        to it ("62.5C"), a range every point within it ("60:64C").
 
     Returns
     -------
@@ -131,10 +141,11 @@ def read(
     if options is None:
         chosen = signal_column if signal_column is None or isinstance(signal_column, str) else tuple(signal_column)
         options = ReadOptions(tuple(c_tot or ()), celsius, temperature_column, chosen, concentration_column,
-                              curve_column, decimal, sheet, segment, vary, temperature, solvent_column)
+                              curve_column, decimal, sheet, segment, vary, temperature, solvent_column, range,
+                              tuple(exclude or ()))
     elif (c_tot, celsius, temperature_column, signal_column, concentration_column, curve_column, decimal, sheet,
-          segment, vary, temperature, solvent_column) != (None, False, None, None, None, None, None, None, "all",
-                                                          "auto", None, None):
+          segment, vary, temperature, solvent_column, range, tuple(exclude or ())) != (
+            None, False, None, None, None, None, None, None, "all", "auto", None, None, None, ()):
         raise ReadError("give the reading options either as ReadOptions or as keywords, not both")
     named = [paths] if isinstance(paths, (str, pathlib.Path)) else paths
     data_paths = [pathlib.Path(p) for p in named]
@@ -178,6 +189,8 @@ def read(
             raise ReadError(f"{p.path}: curve {p.label!r} has {curve.size} point(s); a curve needs at least "
                             f"{MIN_POINTS} (is the file read as you meant? kelvara read {p.path} shows how)")
         curves.append(curve)
+    curves = select(curves, options.range, options.exclude, notes)
+    for p, curve in zip(pending, curves):
         files[p.file].curves.append(_curve_reading(curve, p.c_tot_from))
     if sum(c.size for c in curves) >= _LARGE:
         _give_back_freed_memory()

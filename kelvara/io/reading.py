@@ -133,9 +133,16 @@ class ReadOptions:
     vary: str = "auto"
     temperature: Union[float, str, None] = None
     solvent_column: Optional[str] = None
+    range: Optional[str] = None  # the points kept: "5:85C" (a series: "1uM:50uM")
+    exclude: Tuple[str, ...] = ()  # points or spans dropped: "62.5C", "60:64C"
 
     def __post_init__(self):
+        from kelvara.io.select import checked
+
         object.__setattr__(self, "c_tot", tuple(self.c_tot or ()))
+        object.__setattr__(self, "exclude", (self.exclude,) if isinstance(self.exclude, str)
+                           else tuple(self.exclude or ()))
+        checked(self.range, self.exclude)
         if isinstance(self.signal_column, (list, tuple)):
             chosen = tuple(dict.fromkeys(str(c) for c in self.signal_column))
             if len(chosen) < len(self.signal_column):

@@ -61,7 +61,8 @@ function formFields(command) {
   return fields;
 }
 
-const READ_FIELDS = new Set(["vary", "c_tot", "celsius", "display_unit", "sheet", "segment", "temperature_column",
+const READ_FIELDS = new Set(["vary", "c_tot", "celsius", "display_unit", "sheet", "segment", "range", "exclude",
+  "temperature_column",
   "signal_column", "concentration_column", "curve_column", "solvent_column", "decimal", "temperature"]);
 
 function formData(command, job) {
