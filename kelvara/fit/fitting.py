@@ -431,7 +431,10 @@ def _fit_problem(problem: FitProblem, start: Dict[str, float], search: bool, tri
         notes.append(f"{', '.join(vague)}: standard error above the value; those curves show too little of the "
                      "transition to fix their own signal change (the verdict judges the thermodynamic parameters only)")
     factors = [problem.external_slope(n, float(v)) for n, v in zip(problem.free, x)]
-    external_covariance = covariance * np.outer(factors, factors)
+    with np.errstate(over="ignore", invalid="ignore"):
+        # A parameter run far off on a log scale (one the data do not
+        # determine, as the verdict says) has a covariance beyond doubles.
+        external_covariance = covariance * np.outer(factors, factors)
     log_term = n * math.log(rss / n) if rss > 0 else -math.inf
     return FitResult(
         model=problem.model.name, nuc_size=problem.nuc_size, parameters=parameters, curve_results=curve_results,
