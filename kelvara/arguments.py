@@ -62,6 +62,10 @@ def data_arguments(parser):
     parser.add_argument("--exclude", action="append", metavar="VALUE or LOW:HIGH",
                         help="leave out the point nearest to a value (62.5C) or the points within a range "
                         "(60:64C), of every curve or of one ('62.5C@10 µM', by its label); repeat for more")
+    parser.add_argument("--blank", metavar="FILE", help="a reference measured over the same temperatures (the "
+                        "buffer), subtracted from every curve, interpolated at its temperatures")
+    parser.add_argument("--blank-column", "--blank_column", dest="blank_column", metavar="NAME or N",
+                        help="a column beside the signal (the buffer's cell), subtracted from it row by row")
     parser.add_argument("--segment", choices=("all", "cooling", "heating"), default="all",
                         help="where a curve's temperature goes down and up again (a ramp in one file, a Cary "
                         "export), the stages to fit (default: all)")

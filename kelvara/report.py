@@ -12,7 +12,6 @@ from __future__ import annotations
 
 import base64
 import datetime
-import hashlib
 import html
 import io
 import math
@@ -23,6 +22,7 @@ import warnings
 from typing import List, Optional, Sequence
 
 from kelvara import __version__
+from kelvara.io.text import file_sha256
 from kelvara.models import MODELS, unit_of
 from kelvara.units import listed
 from kelvara.units import rounded as _rounded
@@ -93,22 +93,15 @@ def _verdict(result, level=2):
     return "\n".join(out)
 
 
-def _sha256(path) -> Optional[str]:
-    digest = hashlib.sha256()
-    try:
-        with open(path, "rb") as handle:
-            for block in iter(lambda: handle.read(1 << 20), b""):
-                digest.update(block)
-    except OSError:
-        return None
-    return digest.hexdigest()
-
-
 def _inputs(result, inputs, reading, command):
     files = [str(p) for p in inputs] or list(dict.fromkeys(
         c.source for c in result.data if getattr(c, "source", None)))
-    rows = "".join(f"<tr><td><code>{_e(f)}</code></td><td><code>{_e(_sha256(f) or 'not a file')}</code></td></tr>"
+    rows = "".join(f"<tr><td><code>{_e(f)}</code></td><td><code>{_e(file_sha256(f) or 'not a file')}</code></td></tr>"
                    for f in files)
+    blank = getattr(reading, "blank", None)
+    if blank:
+        rows += (f"<tr><td><code>{_e(blank['path'])}</code> (the blank, subtracted)</td>"
+                 f"<td><code>{_e(blank['sha256'] or 'not a file')}</code></td></tr>")
     out = ["<h2>Inputs</h2>"]
     if rows:
         out.append(f"<table><tr><th>file</th><th>SHA-256</th></tr>{rows}</table>")

@@ -25,7 +25,7 @@ COMMANDS = tuple(declared.COMMANDS)
 
 # Options that write files (the server writes those itself) or are not the
 # analysis's.
-_SERVER_ONLY = {"data", "json", "csv", "results", "curves", "plot", "report", "help"}
+_SERVER_ONLY = {"data", "json", "csv", "results", "curves", "plot", "report", "help", "blank"}
 
 _TRUE = {"true", "1", "on", "yes"}
 _FALSE = {"false", "0", "off", "no", ""}
@@ -74,6 +74,9 @@ def _arguments(command, fields, files, actions, negatives):
     for name, values in given.items():
         action = actions.get(name)
         if action is None:
+            if name == "blank":
+                raise UsageError("the field 'blank' would name a file on the server: a blank file is subtracted on "
+                                 "the command line (--blank FILE); here, a blank column of the data (blank_column)")
             if name in _SERVER_ONLY:
                 raise UsageError(f"the field {name!r} is not taken: the server writes every output itself, "
                                  "and data files are uploaded as 'files'")

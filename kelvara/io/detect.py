@@ -17,6 +17,7 @@ from kelvara.io.delimited import read_delimited
 from kelvara.io.excel import is_xls, is_xlsx, read_xlsx, refuse_xls
 from kelvara.io.jasco import is_jasco, read_jasco
 from kelvara.io.layouts import SERIES_SPREAD
+from kelvara.io.blank import read_blank, subtract_column
 from kelvara.io.select import select
 from kelvara.io.stages import split_ramps
 from kelvara.io.reading import (
@@ -74,6 +75,8 @@ def read(
     solvent_column: Optional[str] = None,
     range: Optional[str] = None,
     exclude: Sequence[str] = (),
+    blank: Optional[str] = None,
+    blank_column: Optional[str] = None,
 ) -> Reading:
     """The curves of one or several files (in kelvin and mol/L), how each
     file was read, and the notes.
@@ -124,7 +127,15 @@ def read(
         for a series ("1uM:50uM").
     exclude : sequence of str
         Points or spans dropped: one value drops each curve's point nearest
-        to it ("62.5C"), a range every point within it ("60:64C").
+        to it ("62.5C"), a range every point within it ("60:64C"); "@LABEL"
+        after it names the one curve it applies to ("62.5C@10 µM").
+    blank : str, optional
+        A file holding a reference signal against temperature (the buffer),
+        subtracted from every curve, interpolated at its temperatures; a
+        curve reaching beyond the blank's temperatures is an error.
+    blank_column : str, optional
+        A column of the data files beside the signal (by header or
+        position), subtracted from it row by row.
 
     Returns
     -------
@@ -142,10 +153,10 @@ def read(
         chosen = signal_column if signal_column is None or isinstance(signal_column, str) else tuple(signal_column)
         options = ReadOptions(tuple(c_tot or ()), celsius, temperature_column, chosen, concentration_column,
                               curve_column, decimal, sheet, segment, vary, temperature, solvent_column, range,
-                              tuple(exclude or ()))
+                              tuple(exclude or ()), blank, blank_column)
     elif (c_tot, celsius, temperature_column, signal_column, concentration_column, curve_column, decimal, sheet,
-          segment, vary, temperature, solvent_column, range, tuple(exclude or ())) != (
-            None, False, None, None, None, None, None, None, "all", "auto", None, None, None, ()):
+          segment, vary, temperature, solvent_column, range, tuple(exclude or ()), blank, blank_column) != (
+            None, False, None, None, None, None, None, None, "all", "auto", None, None, None, (), None, None):
         raise ReadError("give the reading options either as ReadOptions or as keywords, not both")
     named = [paths] if isinstance(paths, (str, pathlib.Path)) else paths
     data_paths = [pathlib.Path(p) for p in named]
@@ -190,11 +201,15 @@ def read(
                             f"{MIN_POINTS} (is the file read as you meant? kelvara read {p.path} shows how)")
         curves.append(curve)
     curves = select(curves, options.range, options.exclude, notes)
+    subtracted = None
+    if options.blank is not None:
+        subtracted = read_blank(options.blank, options, read_file)
+        curves = subtracted.subtract(curves, notes)
     for p, curve in zip(pending, curves):
         files[p.file].curves.append(_curve_reading(curve, p.c_tot_from))
     if sum(c.size for c in curves) >= _LARGE:
         _give_back_freed_memory()
-    return Reading(curves, files, notes, options)
+    return Reading(curves, files, notes, options, None if subtracted is None else subtracted.to_dict())
 
 
 # Points from which a reading returns the parser's freed memory.
@@ -389,4 +404,11 @@ def read_file(name: pathlib.Path, options: ReadOptions) -> FileRead:
     if not found.head.strip():
         raise ReadError(f"{found.file} is empty")
     reader = next(f for f in FORMATS if f.sniff(found))
-    return reader.read(found, options)
+    done = reader.read(found, options)
+    if options.blank_column is None:
+        return done
+    if not name.is_file():
+        raise ReadError(f"{name}: --blank-column needs a file that can be read twice, not a pipe")
+    blank = reader.read(sample(DataFile(name)), replace(options, signal_column=options.blank_column,
+                                                        blank_column=None))
+    return subtract_column(done, blank, options.blank_column)

@@ -135,6 +135,8 @@ class ReadOptions:
     solvent_column: Optional[str] = None
     range: Optional[str] = None  # the points kept: "5:85C" (a series: "1uM:50uM")
     exclude: Tuple[str, ...] = ()  # points or spans dropped: "62.5C", "60:64C"
+    blank: Optional[str] = None  # a file whose signal against temperature is subtracted from every curve
+    blank_column: Optional[str] = None  # a column beside the signal subtracted from it, row by row
 
     def __post_init__(self):
         from kelvara.io.select import checked
@@ -187,6 +189,7 @@ class Reading:
     files: List[FileReading]
     notes: List[str]
     options: ReadOptions = field(default_factory=ReadOptions)
+    blank: Optional[Dict[str, Any]] = None  # the blank file subtracted: path, sha256, points, low, high (K)
 
     @property
     def temperature_unit(self) -> str:
@@ -199,8 +202,11 @@ class Reading:
         return "\n".join([f.text() for f in self.files] + [f"note: {n}" for n in self.notes])
 
     def to_dict(self) -> dict:
-        return {"files": [f.to_dict() for f in self.files], "notes": list(self.notes),
-                "options": self.options.to_dict()}
+        out = {"files": [f.to_dict() for f in self.files], "notes": list(self.notes),
+               "options": self.options.to_dict()}
+        if self.blank is not None:
+            out["blank"] = dict(self.blank)
+        return out
 
 
 @dataclass

@@ -4,6 +4,7 @@ and the file line of a table row."""
 
 from __future__ import annotations
 
+import hashlib
 import io as _io
 import math
 import os
@@ -254,3 +255,15 @@ def read_text(path: DataFile, encoding):
             return handle.read().decode(encoding, errors="replace")
     except OSError as error:
         raise ReadError(f"cannot read {path}: {error.strerror}") from None
+
+
+def file_sha256(path) -> Optional[str]:
+    """The SHA-256 of a file's bytes, or None where it cannot be read."""
+    digest = hashlib.sha256()
+    try:
+        with open(path, "rb") as handle:
+            for block in iter(lambda: handle.read(1 << 20), b""):
+                digest.update(block)
+    except OSError:
+        return None
+    return digest.hexdigest()
