@@ -159,7 +159,7 @@ def fit_keywords(options, model):
     return dict(nuc_size=nuc_size, shared_amplitude=options.shared_amplitude,
                 shared_baseline=options.shared_baseline, baseline_slope=options.baseline_slope,
                 aggregate_slope=options.aggregate_slope, extensive=options.extensive,
-                species_signals=options.species_signals,
+                species_signals=options.species_signals, signal_model=options.signal_model,
                 start=start, fix=fix, bounds=bounds, max_nfev=options.max_evaluations,
                 **({"shared": tuple(options.shared)} if options.shared else {}),
                 **({"free": tuple(options.free)} if options.free else {}))

@@ -102,6 +102,11 @@ def fit_options_arguments(parser):
                         "cooperative_n)")
     parser.add_argument("--no-species-signals", "--no_species_signals", dest="species_signals",
                         action="store_const", const=False, help="one signal for every aggregate")
+    parser.add_argument("--signal-model", "--signal_model", dest="signal_model", default="aggregated",
+                        choices=("aggregated", "stacked"),
+                        help="what the amplitude multiplies: the fraction of molecules in aggregates, 1 - m/c_tot "
+                        "(default), or, for the isodesmic model, the stacked fraction K m (the equal-K convention "
+                        "of NMR dilution analyses such as Bindfit's)")
     parser.add_argument("--extensive", action="store_true",
                         help="the signal is proportional to the concentration (raw absorbance, CD in mdeg): "
                         "signal = c_tot (baseline + amplitude x fraction), per mol/L")

@@ -22,6 +22,7 @@ import warnings
 from typing import List, Optional, Sequence
 
 from kelvara import __version__
+from kelvara.fit.result import signal_words
 from kelvara.io.text import file_sha256
 from kelvara.models import MODELS, unit_of
 from kelvara.units import listed
@@ -118,7 +119,8 @@ def _inputs(result, inputs, reading, command):
 def _settings(result):
     """The options of a fit, as they show in its result."""
     names = set(result.parameters)
-    lines = [f"model {result.model}" + (f", nucleus of {result.nuc_size}" if result.nuc_size else "")]
+    lines = [f"model {result.model}" + (f", nucleus of {result.nuc_size}" if result.nuc_size else ""),
+             f"signal: {signal_words(result)}"]
     fixed = [p for p in result.parameters.values() if p.fixed]
     if fixed:
         lines.append("fixed: " + ", ".join(f"{p.name} = {_rounded(p.value, math.nan, p.unit)[0]} "

@@ -240,6 +240,7 @@ CASES = {
                                                                          "extensive": True}),
     "van der Schoot": lambda: (_cooling(), "vanderschoot", {}),
     "sigmoid": lambda: (_cooling(), "isodesmic_sigmoid", {}),
+    "stacked fraction": lambda: (_cooling(), "isodesmic", {"signal_model": "stacked", "baseline_slope": True}),
 }
 
 

@@ -48,6 +48,7 @@ def fit(
     shared: Iterable[str] = (),
     free: Iterable[str] = (),
     species_signals: Optional[bool] = None,
+    signal_model: str = "aggregated",
 ) -> FitResult:
     """Fit one model globally to the curves.
 
@@ -108,6 +109,13 @@ def fit(
         amplitudes are the fit without it.  None (the default): the data
         choose for cooperative_n (whose nucleus holds enough to tell), no
         species signals for the others.
+    signal_model : {"aggregated", "stacked"}
+        What the amplitude multiplies: "aggregated" (the default), the
+        fraction of molecules in aggregates, 1 - m/c_tot; "stacked" (the
+        isodesmic model only), the stacked fraction K m, the stacking
+        contacts per molecule, 1 - (all species)/c_tot: the convention of
+        the NMR dilution analyses that report K from the equal-K model
+        (Bindfit's), which gives a larger K for the same data.
 
     Returns
     -------
@@ -126,7 +134,7 @@ def fit(
     options = FitOptions(nuc_size=nuc_size, shared_amplitude=shared_amplitude, shared_baseline=shared_baseline,
                          baseline_slope=baseline_slope, aggregate_slope=aggregate_slope, extensive=extensive,
                          start=start, fix=fix, bounds=bounds, max_nfev=max_nfev, search=search, shared=shared,
-                         free=free, species_signals=species_signals)
+                         free=free, species_signals=species_signals, signal_model=signal_model)
     curves, sizes, make, numbers = _setup(curves, model, options)
 
     def run(baseline, aggregate, near=None, species=None):
@@ -288,7 +296,8 @@ def _setup(curves, model, options: FitOptions):
         return FitProblem(curves, entry, size, options.shared_amplitude, options.shared_baseline,
                         baseline_slope, dict(start), dict(fix), dict(bounds), max_nfev,
                         aggregate_slope=aggregate_slope, extensive=options.extensive,
-                        shared=tuple(shared), free=tuple(free), species_signals=species_signals)
+                        shared=tuple(shared), free=tuple(free), species_signals=species_signals,
+                        signal_model=options.signal_model)
 
     return curves, sizes, make, start
 

@@ -40,6 +40,7 @@ class FitOptions:
     aggregate_slope: Optional[bool] = None
     extensive: bool = False
     species_signals: Optional[bool] = None  # None: chosen by the data (cooperative_n)
+    signal_model: str = "aggregated"  # or "stacked": the isodesmic model's stacked fraction K m
     start: Optional[Mapping[str, float]] = field(default_factory=lambda: _EMPTY)  # read-only maps, None as {}
     fix: Optional[Mapping[str, float]] = field(default_factory=lambda: _EMPTY)
     bounds: Optional[Mapping[str, Tuple[float, float]]] = field(default_factory=lambda: _EMPTY)
@@ -71,6 +72,7 @@ class FitOptions:
             changes["shared"] = tuple(n for n in self.shared if n in entry.per_curve)
             changes["free"] = tuple(n for n in self.free if n in entry.nucleation_entropies)
             changes["species_signals"] = self.species_signals if entry.nucleated else None
+            changes["signal_model"] = self.signal_model if entry.kernel == "isodesmic" else "aggregated"
         return FitOptions(**{**self.keywords(), **changes})
 
     def keywords(self) -> Dict[str, Any]:

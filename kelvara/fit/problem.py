@@ -47,14 +47,14 @@ class FitProblem(Blocks, DerivedValues):
 
     def __init__(self, curves, model, nuc_size, shared_amplitude, shared_baseline, baseline_slope,
                  start, fix, bounds, budget=None, aggregate_slope=False, extensive=False, shared=(), free=(),
-                 species_signals=False):
+                 species_signals=False, signal_model="aggregated"):
         self.curves = curves
         self.model = model
         self.nuc_size = nuc_size
         self._arguments = dict(model=model, nuc_size=nuc_size, shared_amplitude=shared_amplitude,
                                shared_baseline=shared_baseline, baseline_slope=baseline_slope, start=start, fix=fix,
                                bounds=bounds, aggregate_slope=aggregate_slope, extensive=extensive, shared=shared,
-                               free=free, species_signals=species_signals)
+                               free=free, species_signals=species_signals, signal_model=signal_model)
         self.curve_index = {id(c): i for i, c in enumerate(curves)}
         # The nonlinear parameters: the model's shared thermodynamic ones, or
         # a phenomenological model's per curve (one name when shared).
@@ -97,6 +97,12 @@ class FitProblem(Blocks, DerivedValues):
                                f"not {model.name!r}")
         # Two pathways always give each aggregate its own signal.
         self.species = bool(species_signals) or bool(model.pathways)
+        if signal_model not in ("aggregated", "stacked"):
+            raise KelvaraError(f"signal_model is aggregated or stacked, not {signal_model!r}")
+        if signal_model == "stacked" and model.kernel != "isodesmic":
+            raise KelvaraError(f"signal_model stacked (the stacked fraction K m) applies to the isodesmic model, "
+                               f"not {model.name!r}")
+        self.stacked = signal_model == "stacked"
         self.second_kind = model.second_amplitude
         self.per_curve = {}  # (kind, curve index) -> name
         for kind, shared, wanted in (("baseline", shared_baseline, True), ("slope", shared_baseline, baseline_slope),
@@ -364,6 +370,8 @@ class FitProblem(Blocks, DerivedValues):
                     for name, store in kept.items():
                         if isinstance(name, str):
                             store[start:stop] = self.points.slopes_of[name].array[: stop - start]
+                    if self.stacked:
+                        self._stack(start, stop, kept)
             else:
                 for i, curve in enumerate(self.curves):
                     self._fraction[self.rows[i]] = self._curve_fraction(values, i, curve.x)
@@ -443,10 +451,31 @@ class FitProblem(Blocks, DerivedValues):
                                         + self.second_amplitude(values, i) * oligomers)
         return self.weight(i, x) * (baseline + slope * dt + (amplitude + aggregate_slope * dt) * fraction)
 
+    def _stack(self, start, stop, kept):
+        """The stacked fraction x = K m in place of the fraction aggregated
+        at the points start to stop, from the workspace's last solve, and
+        its derivative: dx/dln K = x + K dm/dln K, with dm = -c_tot
+        d(fraction) at the root of the mass balance."""
+        count = stop - start
+        points = self.points
+        k = points.inputs[points._rate("k")].array[:count]
+        stacked = k * points.monomer.array[:count]
+        for name, store in kept.items():
+            store[start:stop] = stacked - k * points.conc[:count] * store[start:stop]
+        self._fraction[start:stop] = stacked
+
+    def stacked_fraction(self, values, curve, x):
+        """The stacked fraction K m of `curve` at the points x."""
+        x = np.asarray(x, dtype=float)
+        points = Workspace(self.model, self.nuc_size, max(x.size, 1))
+        points.solve(self.plain(values), *self._axes(curve, x), slopes=False)
+        return points.inputs[points._rate("k")].array[: x.size] * points.monomer.array[: x.size]
+
     def signal(self, x, i, temperature):
         """Model signal of curve i (internal units)."""
         values = self.values(x)
         fraction = self.species_fractions(values, self.curves[i], temperature) if self.species else \
+            self.stacked_fraction(values, self.curves[i], temperature) if self.stacked else \
             self.fraction(values, self.curves[i], temperature)
         return self.compose(values, i, temperature, fraction)
 

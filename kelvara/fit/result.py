@@ -421,6 +421,7 @@ class FitResult:
             lines.append(f"{self.verdict}; this fit is not to be trusted:")
             lines += [f"  - {p}" for p in self.problems]
         lines.append(f"model: {self.model}" + (f" (nuc_size {self.nuc_size})" if self.nuc_size else ""))
+        lines.append(f"signal: {signal_words(self)}")
         lines += self.notes
         screened, refined, reached = self.starts
         if refined > 1:
@@ -654,3 +655,27 @@ def _progress(progress, total):
         sys.stderr.flush()
 
     return show
+
+
+def signal_words(result) -> str:
+    """What the fit's signal is, in words: what the amplitudes multiply."""
+    from kelvara.models import MODELS
+
+    model = MODELS[result.model]
+    names = set(result.parameters)
+    options = result.options
+    if model.pathways:
+        out = "baseline + amplitude x pathway A's share + amplitude_b x pathway B's share (of c_tot)"
+    elif any(n.startswith("oligomer_amplitude") for n in names):
+        out = ("baseline + amplitude x the polymers' share (beyond the nucleus) + oligomer_amplitude x the "
+               "oligomers' share (up to the nucleus)")
+    elif options is not None and options.signal_model == "stacked":
+        out = ("baseline + amplitude x the stacked fraction K m (stacking contacts per molecule, 1 - (all "
+               "species)/c_tot: the equal-K convention of NMR dilution fits)")
+    elif model.mass_balance:
+        out = "baseline + amplitude x the fraction of molecules in aggregates, 1 - m/c_tot"
+    else:
+        out = "baseline + amplitude x the model's fraction aggregated"
+    if options is not None and options.extensive:
+        out = f"c_tot/c_ref x ({out})"
+    return out
