@@ -66,6 +66,10 @@ def data_arguments(parser):
                         "buffer), subtracted from every curve, interpolated at its temperatures")
     parser.add_argument("--blank-column", "--blank_column", dest="blank_column", metavar="NAME or N",
                         help="a column beside the signal (the buffer's cell), subtracted from it row by row")
+    parser.add_argument("--wavelength", action="append", metavar="NM",
+                        help="of a table of spectra (columns headed by wavelengths, or a wavelength column beside "
+                        "columns headed by temperatures): the wavelength to read, e.g. 600nm, at the nearest "
+                        "measured; repeat for several, read as channels of the same samples")
     parser.add_argument("--segment", choices=("all", "cooling", "heating"), default="all",
                         help="where a curve's temperature goes down and up again (a ramp in one file, a Cary "
                         "export), the stages to fit (default: all)")

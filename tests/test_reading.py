@@ -391,4 +391,4 @@ def test_a_header_of_bare_numbers_is_read_with_concentrations_given_in_order(tmp
         p = result["parameters"][name]
         assert abs(p["value"] - truth) < 3 * p["stderr"], name
     done = kelvara_in_process("read", "bare.csv", "--c-tot", "5uM", "--c-tot", "10uM", cwd=tmp_path)
-    assert done.returncode == 2 and "--c-tot given 2 times, but 3 curves" in done.stderr
+    assert done.returncode == 2 and "in order (2 given for 3 columns)" in done.stderr

@@ -36,9 +36,9 @@ def read_delimited(sample: Sample, options: ReadOptions) -> FileRead:
         raise ReadError(f"{path}: no header row followed by rows of numbers (separated by "
                         f"{_SEPARATOR_NAMES[sep]}, decimal {decimal!r})")
     if located.bare_header is not None:
-        if not options.c_tot:
-            raise bare_header_error(path, content[located.first - 1][0] + 1, located.bare_header)
-        located.header = located.first - 1  # the numbers name curves whose concentrations --c-tot gives
+        if not options.wavelength and not given_per_column(options, located.bare_header):
+            raise bare_header_error(path, content[located.first - 1][0] + 1, located.bare_header, options)
+        located.header = located.first - 1  # curves whose concentrations --c-tot gives, or wavelengths
     headerless = located.header is None
     first_line = content[located.first][0]
     header_line = first_line - 1 if located.header is None else content[located.header][0]
@@ -95,12 +95,19 @@ def with_units(names, units):
     return out
 
 
-def bare_header_error(path, line, cells):
+def given_per_column(options, cells) -> bool:
+    """--c-tot gives one concentration per column headed by a bare number."""
+    return len(options.c_tot) == sum(numeric(c, ".") for c in cells)
+
+
+def bare_header_error(path, line, cells, options):
     bare = [c for c in cells if numeric(c, ".")]
     shown = ", ".join(bare[:4]) + (" ..." if len(bare) > 4 else "")
+    given = f" ({len(options.c_tot)} given for {len(bare)} columns)" if options.c_tot else ""
     return ReadError(f"{path}, line {line}: the header names columns by bare numbers ({shown}); a column headed "
                      "by its concentration needs the unit, e.g. '5 uM' (or by its temperature, e.g. '25 °C'), or give "
-                     "each column's concentration with --c-tot, in order")
+                     f"each column's concentration with --c-tot, in order{given}; columns headed by wavelengths are "
+                     "read with --wavelength, e.g. --wavelength 600nm")
 
 
 _STATED = re.compile(r"^\s*#?\s*(?:c_?tot|conc\w*|c)\s*[:=,;\t]\s*(\S.*)$", re.IGNORECASE)

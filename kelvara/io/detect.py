@@ -77,6 +77,7 @@ def read(
     exclude: Sequence[str] = (),
     blank: Optional[str] = None,
     blank_column: Optional[str] = None,
+    wavelength: Sequence[str] = (),
 ) -> Reading:
     """The curves of one or several files (in kelvin and mol/L), how each
     file was read, and the notes.
@@ -136,6 +137,12 @@ def read(
     blank_column : str, optional
         A column of the data files beside the signal (by header or
         position), subtracted from it row by row.
+    wavelength : sequence of str
+        Of a table of spectra (columns headed by wavelengths beside a
+        temperature or concentration column, or a wavelength column beside
+        columns headed by temperatures): the wavelengths whose signal is
+        read ("600nm"), each at the nearest measured; several are channels
+        of the same sample.
 
     Returns
     -------
@@ -153,10 +160,11 @@ def read(
         chosen = signal_column if signal_column is None or isinstance(signal_column, str) else tuple(signal_column)
         options = ReadOptions(tuple(c_tot or ()), celsius, temperature_column, chosen, concentration_column,
                               curve_column, decimal, sheet, segment, vary, temperature, solvent_column, range,
-                              tuple(exclude or ()), blank, blank_column)
+                              tuple(exclude or ()), blank, blank_column, tuple(wavelength or ()))
     elif (c_tot, celsius, temperature_column, signal_column, concentration_column, curve_column, decimal, sheet,
-          segment, vary, temperature, solvent_column, range, tuple(exclude or ()), blank, blank_column) != (
-            None, False, None, None, None, None, None, None, "all", "auto", None, None, None, (), None, None):
+          segment, vary, temperature, solvent_column, range, tuple(exclude or ()), blank, blank_column,
+          tuple(wavelength or ())) != (
+            None, False, None, None, None, None, None, None, "all", "auto", None, None, None, (), None, None, ()):
         raise ReadError("give the reading options either as ReadOptions or as keywords, not both")
     named = [paths] if isinstance(paths, (str, pathlib.Path)) else paths
     data_paths = [pathlib.Path(p) for p in named]

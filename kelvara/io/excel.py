@@ -6,7 +6,7 @@ from __future__ import annotations
 import math
 from typing import List, Tuple
 
-from kelvara.io.delimited import bare_header_error, with_units
+from kelvara.io.delimited import bare_header_error, given_per_column, with_units
 from kelvara.io.layouts import from_table
 from kelvara.io.reading import FileRead, FileReading, ReadError, ReadOptions, PendingCurve
 from kelvara.io.tables import table_source
@@ -96,8 +96,8 @@ def _read_workbook(path, handle, openpyxl, options, notes, reading) -> List[Pend
     name, rows, located = found
     shown = f"{path} (sheet {name!r})"
     if located.bare_header is not None:
-        if not options.c_tot:
-            raise bare_header_error(shown, rows[located.first - 1][0], located.bare_header)
+        if not options.wavelength and not given_per_column(options, located.bare_header):
+            raise bare_header_error(shown, rows[located.first - 1][0], located.bare_header, options)
         located.header = located.first - 1  # the numbers name curves whose concentrations --c-tot gives
     header_row = located.header
     headerless = header_row is None

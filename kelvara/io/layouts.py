@@ -10,6 +10,7 @@ from typing import List
 import numpy as np
 
 from kelvara.io.reading import PendingCurve, ReadError, note_dropped
+from kelvara.io.spectra import spectra
 from kelvara.io.text import numeric
 from kelvara.io.tables import (
     concentrations,
@@ -40,6 +41,8 @@ def from_table(source: TableSource, table) -> List[PendingCurve]:
     headers = list(table.columns)
     if len(table) == 0:
         raise ReadError(f"{path} has a header but no data rows")
+    if options.wavelength:
+        return spectra(source, table, headers)
     t_col = pick(source, headers, "temperature", options.temperature_column)
     c_col = pick(source, headers, "concentration", options.concentration_column)
     s_col = pick(source, headers, "signal", options.signal_column)
@@ -81,7 +84,7 @@ def from_table(source: TableSource, table) -> List[PendingCurve]:
     wide = [h for h in headers if h not in (t_col, k_col) and role_of(h) is None
             and parse_concentration(h) is not None]
     bare = [h for h in headers if h != t_col and numeric(str(h), ".")]
-    if c_col is None and s_col is None and not wide and options.c_tot and bare and len(bare) == len(headers) - 1:
+    if c_col is None and s_col is None and not wide and len(options.c_tot) == len(bare) == len(headers) - 1 and bare:
         # Columns headed by bare numbers, their concentrations given by hand.
         source.reading.layout = "a wide table, one signal column per concentration"
         source.notes.append(f"{path}: the header names the signal columns by bare numbers "

@@ -137,6 +137,7 @@ class ReadOptions:
     exclude: Tuple[str, ...] = ()  # points or spans dropped: "62.5C", "60:64C"
     blank: Optional[str] = None  # a file whose signal against temperature is subtracted from every curve
     blank_column: Optional[str] = None  # a column beside the signal subtracted from it, row by row
+    wavelength: Tuple[str, ...] = ()  # of a table headed by wavelengths: the signal's ("600nm")
 
     def __post_init__(self):
         from kelvara.io.select import checked
@@ -145,6 +146,11 @@ class ReadOptions:
         object.__setattr__(self, "exclude", (self.exclude,) if isinstance(self.exclude, str)
                            else tuple(self.exclude or ()))
         checked(self.range, self.exclude)
+        from kelvara.io.spectra import check_wavelengths
+
+        object.__setattr__(self, "wavelength", (self.wavelength,) if isinstance(self.wavelength, str)
+                           else tuple(self.wavelength or ()))
+        check_wavelengths(self.wavelength)
         if isinstance(self.signal_column, (list, tuple)):
             chosen = tuple(dict.fromkeys(str(c) for c in self.signal_column))
             if len(chosen) < len(self.signal_column):

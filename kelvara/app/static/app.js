@@ -63,7 +63,7 @@ function formFields(command) {
 
 const READ_FIELDS = new Set(["vary", "c_tot", "celsius", "display_unit", "sheet", "segment", "range", "exclude",
   "temperature_column",
-  "signal_column", "concentration_column", "curve_column", "solvent_column", "blank_column", "decimal", "temperature"]);
+  "signal_column", "concentration_column", "curve_column", "solvent_column", "blank_column", "wavelength", "decimal", "temperature"]);
 
 function formData(command, job) {
   const data = new FormData();
