@@ -105,7 +105,7 @@ def select(curves: List[Curve], kept: Optional[str], excluded: Sequence[str], no
             x = curves[i].x
             if span.single:
                 assert span.low is not None
-                near = _nearest(x, span.low)
+                near = _nearest(x, span.low, span.vary)
                 inside = np.zeros(x.size, dtype=bool)
                 if near is not None:
                     inside[near] = True
@@ -138,14 +138,17 @@ def select(curves: List[Curve], kept: Optional[str], excluded: Sequence[str], no
     return out
 
 
-def _nearest(x, value) -> Optional[int]:
-    """The point nearest to `value`, if within half the curve's spacing (a
-    hundredth of a kelvin or a percent, at least)."""
+def _nearest(x, value, vary) -> Optional[int]:
+    """The point nearest to `value`: a temperature within half the curve's
+    spacing (0.01 K at least), a concentration within 1 % (a series'
+    spacing is on a log scale)."""
     j = int(np.argmin(np.abs(x - value)))
-    steps = np.abs(np.diff(np.sort(x)))
-    steps = steps[steps > 0]
-    spacing = float(np.median(steps)) if steps.size else 0.0
-    tolerance = max(0.5 * spacing, 0.01 if x[j] > 1.0 else 0.01 * abs(value))
+    if vary == "concentration":
+        tolerance = 0.01 * abs(value)
+    else:
+        steps = np.abs(np.diff(np.sort(x)))
+        steps = steps[steps > 0]
+        tolerance = max(0.5 * float(np.median(steps)) if steps.size else 0.0, 0.01)
     return j if abs(x[j] - value) <= tolerance else None
 
 

@@ -28,6 +28,8 @@ _HYSTERESIS_KELVIN = 1.0
 _WIDEST_SHIFT = 20.0  # K: the shifts tried, either way
 _TRANSITION_SDS = 10.0  # a transition to compare changes the signal by this many noise SDs
 _SHIFT_GAIN = 25.0  # and a shift lowers chi2 by this many noise variances below none
+_SEARCH_POINTS = 4000  # of the cooling curve, the most the shifts are tried on (and the error is of)
+_STEP = 0.05  # K between the shifts tried: a resolution, as a uniform error
 
 
 def stages(t: np.ndarray) -> Optional[List[Tuple[str, slice]]]:
@@ -156,7 +158,11 @@ def hysteresis(t_cool, y_cool, t_heat, y_heat) -> Optional[Tuple[float, float]]:
     th, where = np.unique(np.asarray(t_heat, dtype=float), return_inverse=True)
     yh = np.bincount(where, weights=np.asarray(y_heat, dtype=float)) / np.bincount(where)
     tc, yc = np.asarray(t_cool, dtype=float), np.asarray(y_cool, dtype=float)
-    shifts = np.arange(-_WIDEST_SHIFT, _WIDEST_SHIFT + 1e-9, 0.05)
+    shifts = np.arange(-_WIDEST_SHIFT, _WIDEST_SHIFT + 1e-9, _STEP)
+    # The shifts are tried on at most _SEARCH_POINTS of the cooling curve.
+    every = max(1, tc.size // _SEARCH_POINTS)
+    noise_cooling = _noise(yc)
+    tc, yc = tc[::every], yc[::every]
     best = []
     for shift in shifts:
         inside = (tc + shift >= th[0]) & (tc + shift <= th[-1])
@@ -174,7 +180,7 @@ def hysteresis(t_cool, y_cool, t_heat, y_heat) -> Optional[Tuple[float, float]]:
         a, b, c = costs[j - 1:j + 2]
         curvature = a - 2 * b + c
         if curvature > 0:
-            shift += 0.05 * 0.5 * (a - c) / curvature
+            shift += _STEP * 0.5 * (a - c) / curvature
     inside = (tc + shift >= th[0]) & (tc + shift <= th[-1])
     if np.count_nonzero(inside) < 3 * MIN_POINTS:
         return None
@@ -192,7 +198,7 @@ def hysteresis(t_cool, y_cool, t_heat, y_heat) -> Optional[Tuple[float, float]]:
     spread = float(np.sum((slope - slope.mean()) ** 2))
     # The noise of both curves, or what is left between them where that is
     # more (the interpolation's error, a shape that is not only shifted).
-    noise = max(_noise(yc) + _noise(yh), float(costs[j]))
+    noise = max(noise_cooling + _noise(yh), float(costs[j]))
     if spread <= 0.0 or not math.isfinite(noise):
         return None
     # The shift must lay the curves onto each other better than none does,
@@ -204,7 +210,7 @@ def hysteresis(t_cool, y_cool, t_heat, y_heat) -> Optional[Tuple[float, float]]:
     # its noise, which favours them: up to half its spacing, as a uniform
     # error beside the noise's.
     spacing = float(np.median(np.diff(th)))
-    error = math.sqrt(noise / spread + (0.5 * spacing) ** 2 / 3.0)
+    error = math.sqrt(noise / spread + (0.5 * spacing) ** 2 / 3.0 + _STEP ** 2 / 12.0)
     return (shift, error) if error < _WIDEST_SHIFT / 2 else None
 
 
