@@ -92,3 +92,13 @@ def test_spectra_without_a_wavelength_that_fits_are_refused(tmp_path, args, word
     assert run.returncode == 2 and words in run.stderr, run.stderr
     with pytest.raises(ReadError):
         read(tmp_path / "vt.csv", c_tot=["10uM"], wavelength=args[1:])
+
+
+def test_a_wavelength_column_is_never_a_concentration_in_nanomolar(tmp_path):
+    """'Wavelength (nm)' once read as c_tot in nM: a single spectrum made a
+    concentration series.  It is refused now, as a file with no curve."""
+    (tmp_path / "spectrum.csv").write_text("Wavelength (nm),Abs\n" + "\n".join(
+        f"{w:g},{np.exp(-((w - 450) / 30) ** 2):.5f}" for w in WAVELENGTHS) + "\n")
+    run = kelvara_in_process("read", "spectrum.csv", cwd=tmp_path)
+    assert run.returncode == 2 and "concentration" not in run.stdout
+    assert "no temperature column among 'Wavelength (nm)', 'Abs'" in run.stderr, run.stderr

@@ -27,6 +27,7 @@ ROLES = {
     # the fraction of good solvent: "f", "fraction", "good solvent", "solvent fraction"
     "solvent": {"f", "fraction", "good", "solvent", "volume"},
 }
+_WAVELENGTH_WORDS = {"wavelength", "lambda", "λ", "wl"}
 MAX_CURVES_FROM_VALUES = 30  # a column splitting the rows into more curves is not a curve column
 
 
@@ -35,6 +36,8 @@ def role_of(header):
     concentration unit decides, whatever the words), else by its words."""
     if parse_concentration(header) is not None or header_temperature(header) is not None:
         return None  # a value with its unit ("c = 1e-5 M", "25 °C") heads a curve of the wide layout
+    if first_word(header) in _WAVELENGTH_WORDS:
+        return None  # "Wavelength (nm)": nanometres, which the concentration's units would read as nM
     unit = bracketed_unit(str(header).strip())
     if unit is not None:
         if temperature_unit(unit) is not None:
