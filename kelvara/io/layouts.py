@@ -10,7 +10,7 @@ from typing import List
 import numpy as np
 
 from kelvara.io.reading import PendingCurve, ReadError, note_dropped
-from kelvara.io.spectra import spectra
+from kelvara.io.wavelengths import by_wavelength
 from kelvara.io.text import numeric
 from kelvara.io.tables import (
     concentrations,
@@ -42,7 +42,7 @@ def from_table(source: TableSource, table) -> List[PendingCurve]:
     if len(table) == 0:
         raise ReadError(f"{path} has a header but no data rows")
     if options.wavelength:
-        return spectra(source, table, headers)
+        return by_wavelength(source, table, headers)
     t_col = pick(source, headers, "temperature", options.temperature_column)
     c_col = pick(source, headers, "concentration", options.concentration_column)
     s_col = pick(source, headers, "signal", options.signal_column)

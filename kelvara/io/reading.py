@@ -146,7 +146,7 @@ class ReadOptions:
         object.__setattr__(self, "exclude", (self.exclude,) if isinstance(self.exclude, str)
                            else tuple(self.exclude or ()))
         checked(self.range, self.exclude)
-        from kelvara.io.spectra import check_wavelengths
+        from kelvara.io.wavelengths import check_wavelengths
 
         object.__setattr__(self, "wavelength", (self.wavelength,) if isinstance(self.wavelength, str)
                            else tuple(self.wavelength or ()))

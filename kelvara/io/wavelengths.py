@@ -37,7 +37,7 @@ def check_wavelengths(given) -> None:
                             f"{_LONGEST:g}, e.g. --wavelength 600nm")
 
 
-def spectra(source: TableSource, table, headers) -> List[PendingCurve]:
+def by_wavelength(source: TableSource, table, headers) -> List[PendingCurve]:
     """The curves at the wavelengths asked (see the module)."""
     path, options = source.path, source.options
     asked = [wavelength_of(w) for w in options.wavelength]

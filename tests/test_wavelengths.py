@@ -62,7 +62,7 @@ def test_two_wavelengths_of_vt_spectra_are_two_channels_of_one_fit(tmp_path, hea
     assert [c["role"] for c in columns] == ["temperature", "signal", "signal"]  # the other 199 folded
 
 
-def test_spectra_by_wavelength_read_the_same_curve_transposed(tmp_path):
+def test_a_table_by_wavelength_reads_the_same_curve_transposed(tmp_path):
     values = spectra()
     by_temperature = read(write_by_temperature(tmp_path / "a.csv", values), wavelength=["520nm"], c_tot=["10uM"])
     by_wavelength = read(write_by_wavelength(tmp_path / "b.csv", values), wavelength=["520nm"], c_tot=["10uM"])
@@ -86,7 +86,7 @@ def test_a_dilution_series_of_spectra_is_a_series_per_wavelength(tmp_path):
     (["--wavelength", "blue"], "--wavelength 'blue': give a wavelength in nm between 100 and 3000"),
     ([], "columns headed by wavelengths are read with --wavelength, e.g. --wavelength 600nm"),
 ])
-def test_spectra_without_a_wavelength_that_fits_are_refused(tmp_path, args, words):
+def test_a_table_of_wavelengths_without_one_that_fits_is_refused(tmp_path, args, words):
     write_by_temperature(tmp_path / "vt.csv", spectra())
     run = kelvara_in_process("read", "vt.csv", "--c-tot", "10uM", *args, cwd=tmp_path)
     assert run.returncode == 2 and words in run.stderr, run.stderr
