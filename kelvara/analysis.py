@@ -297,4 +297,4 @@ def compare_report(analysis, options):
     from kelvara import report
 
     return report.comparison_report(analysis.result, inputs=analysis.inputs, reading=analysis.reading,
-                                    command=options.command_line)
+                                    command=options.command_line, figure_options={"celsius": analysis.unit == "°C"})

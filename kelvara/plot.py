@@ -538,8 +538,11 @@ def traces(curves, result=None, celsius=False, most=4000):
     def listed(values):
         return [None if not math.isfinite(v) else float(v) for v in np.asarray(values, dtype=float)]
 
+    from matplotlib.colors import to_hex
+
     table = result.curve_table() if result is not None else None
     offsets = np.cumsum([0] + [c.size for c in curves])
+    colours = [to_hex(c) for c in _colours(_backend(), curves)]  # the figures' colours
     kinds = []
     for kind in _kinds(curves):
         shift = KELVIN if celsius and kind == "temperature" else 0.0
@@ -552,7 +555,7 @@ def traces(curves, result=None, celsius=False, most=4000):
             step = max(1, -(-curve.size // most))
             shown = order[::step]
             x = curve.x[order]
-            entry = {"label": _curve_label(curve), "x": listed(curve.x[shown] - shift),
+            entry = {"label": _curve_label(curve), "colour": colours[i], "x": listed(curve.x[shown] - shift),
                      "signal": listed(curve.signal[shown]), "every": step, "points": int(curve.size)}
             if result is not None:
                 fitted = result.curve_results[i]

@@ -25,7 +25,9 @@ from kelvara import __version__
 from kelvara.fit.result import signal_words
 from kelvara.io.text import file_sha256
 from kelvara.models import MODELS, unit_of
+from kelvara.names import symbol_html, unit_shown
 from kelvara.units import listed
+from kelvara.units import shown as shown_in
 from kelvara.units import rounded as _rounded
 
 _STYLE = """
@@ -53,11 +55,12 @@ def fit_report(result, *, inputs: Sequence = (), reading=None, command: Optional
     parts = [_head(f"kelvara fit: {result.model} model"),
              f"<h1>kelvara fit: {_e(result.model)} model</h1>", _verdict(result),
              _inputs(result, inputs, reading, command), _model(result.model, result.nuc_size),
-             _results(result), _figures(result, figure_options), _methods([result]), _provenance(), "</body></html>"]
+             _results(result, unit=_unit(figure_options)), _figures(result, figure_options), _methods([result]), _provenance(), "</body></html>"]
     return "\n".join(parts)
 
 
-def comparison_report(comparison, *, inputs: Sequence = (), reading=None, command: Optional[str] = None) -> str:
+def comparison_report(comparison, *, inputs: Sequence = (), reading=None, command: Optional[str] = None,
+                      figure_options: Optional[dict] = None) -> str:
     """The HTML page of a comparison: the ranking with each model's verdict,
     then every model's own sections."""
     best = comparison.best
@@ -68,10 +71,15 @@ def comparison_report(comparison, *, inputs: Sequence = (), reading=None, comman
              _ranking(comparison), _inputs(first, inputs, reading, command)]
     for result in comparison.results:
         parts += [f"<h2>{_e(result.model)}</h2>", _verdict(result, level=3), _model(result.model, result.nuc_size, 3),
-                  _results(result, 3)]
+                  _results(result, 3, _unit(figure_options))]
     parts += [_comparison_figure(comparison), _methods(comparison.results, compared=True), _provenance(),
               "</body></html>"]
     return "\n".join(parts)
+
+
+def _unit(figure_options) -> str:
+    """The unit temperatures are shown in: °C where the figures draw them so."""
+    return "°C" if (figure_options or {}).get("celsius") else "K"
 
 
 def _e(text) -> str:
@@ -196,20 +204,20 @@ def _model(name, nuc_size, level=2):
     return "\n".join(out)
 
 
-def _results(result, level=2):
+def _results(result, level=2, unit="K"):
     out = [f"<h{level}>Results</h{level}>", "<p>Values are rounded to two significant digits of their "
            "standard errors; enthalpies and Gibbs energies in kJ/mol.</p>",
-           f"<h{level + 1}>Parameters</h{level + 1}>" + value_table(result, parameter_rows(result)),
-           f"<h{level + 1}>Derived values</h{level + 1}>" + value_table(result, derived_rows(result))]
+           f"<h{level + 1}>Parameters</h{level + 1}>" + value_table(result, parameter_rows(result), unit),
+           f"<h{level + 1}>Derived values</h{level + 1}>" + value_table(result, derived_rows(result), unit)]
     thermo = [n for n in result.free if n in result.thermodynamic]
     if len(thermo) > 1:
         index = [result.free.index(n) for n in thermo]
         matrix = result.correlation[index][:, index]
-        rows = "".join(f"<tr><td>{_e(n)}</td>" + "".join(
+        rows = "".join(f"<tr><td>{symbol_html(n, ())}</td>" + "".join(
             f"<td>{v:.4f}</td>" if math.isfinite(v) else "<td>n/a</td>" for v in line) + "</tr>"
             for n, line in zip(thermo, matrix))
         out.append(f"<h{level + 1}>Correlation of the thermodynamic parameters</h{level + 1}><table><tr><th></th>"
-                   + "".join(f"<th>{_e(n)}</th>" for n in thermo) + f"</tr>{rows}</table>")
+                   + "".join(f"<th>{symbol_html(n, ())}</th>" for n in thermo) + f"</tr>{rows}</table>")
     stats = [("chi2", f"{result.chi2:.6g}"), ("reduced chi2", f"{result.reduced_chi2:.6g}"),
              ("noise SD (from the data)", f"{result.noise:.3g}" if result.noise else "n/a"),
              ("AIC", f"{result.aic:.3f}"), ("BIC", f"{result.bic:.3f}"), ("points", str(result.n_points)),
@@ -233,9 +241,12 @@ def derived_rows(result):
     return [(d.name, d.value, d.stderr, d.unit, None) for d in result.derived.values()]
 
 
-def value_table(result, items):
+def value_table(result, items, temperature_unit="K"):
     """Rows of (name, value, error, unit, mark) rounded to their errors,
-    with a column for each kind of interval that any of them has."""
+    with a column for each kind of interval that any of them has: names
+    as the field writes them (ΔH<sub>nuc</sub>, T<sub>e</sub> of the curve
+    "5 µM") with the code name beside, temperatures in `temperature_unit`,
+    the signal in its header's unit."""
     found = {name: result.intervals(name) for name, *_ in items}
     kinds = [kind for kind in ("profile", "bootstrap")
              if any(math.isfinite(f.get(f"{kind}_low", math.nan)) or math.isfinite(f.get(f"{kind}_high", math.nan))
@@ -245,21 +256,25 @@ def value_table(result, items):
         titles["profile"] = f"profile likelihood {100 * next(iter(result.profiles.values())).level:g} %"
     head = "<tr><th>name</th><th>value</th><th>std. error</th><th>unit</th>" + "".join(
         f"<th>{_e(titles[k])}</th>" for k in kinds) + "</tr>"
+    labels, signal = result.labels, result.signal_unit
     rows = []
     for name, value, error, unit, mark in items:
+        value, unit = shown_in(value, unit, temperature_unit)
         text, shown_error, shown_unit = _rounded(value, math.nan if mark else error, unit)
         if not mark and not math.isfinite(error):
             text, shown_error = "not determined", ""  # never a number of six digits that means nothing
-        cells = f"<tr><td>{_e(name)}</td><td>{_e(text)}</td><td>{_e(mark or shown_error)}</td><td>{_e(shown_unit)}</td>"
+        cells = (f"<tr><td>{symbol_html(name, labels, name in result.parameters)}</td><td class='number'>{_e(text)}</td>"
+                 f"<td class='number'>{_e(mark or shown_error)}</td><td>{_e(unit_shown(shown_unit, signal))}</td>")
         for kind in kinds:
             low, high = found[name].get(f"{kind}_low", math.nan), found[name].get(f"{kind}_high", math.nan)
             if math.isfinite(low) or math.isfinite(high):
-                ends = [_rounded(v, error, unit)[0] if math.isfinite(v) else "n/a" for v in (low, high)]
-                cells += f"<td>[{_e(ends[0])}, {_e(ends[1])}]</td>"
+                ends = [_rounded(shown_in(v, unit_of(name), temperature_unit)[0], error, unit)[0]
+                        if math.isfinite(v) else "n/a" for v in (low, high)]
+                cells += f"<td class='number'>[{_e(ends[0])}, {_e(ends[1])}]</td>"
             else:
                 cells += "<td></td>"
         rows.append(cells + "</tr>")
-    return f"<table>{head}{''.join(rows)}</table>"
+    return f"<table class='values'>{head}{''.join(rows)}</table>"
 
 
 def _png(figure):

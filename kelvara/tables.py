@@ -9,21 +9,33 @@ import io
 import math
 
 from kelvara.models import unit_of
-from kelvara.units import KELVIN_OFFSET, shown_temperature
+from kelvara.names import labelled, unit_shown
+from kelvara.units import KELVIN_OFFSET, concentration_label, shown, shown_temperature
+
+
+def aligned(values, errors):
+    """Values rounded to their errors, written to one number of decimals
+    (the most any of them needs) so that a column reads evenly; a value
+    without a finite error keeps six significant digits, one in scientific
+    notation stays so."""
+    from kelvara.units import rounded as _rounded
+
+    texts = [_rounded(v, e, "1")[0] if v is not None and math.isfinite(v) else "" for v, e in zip(values, errors)]
+    if any("e" in t for t in texts):
+        return texts
+    decimals = max([len(t.split(".")[1]) if "." in t else 0 for t in texts if t] or [0])
+    return [f"{v:.{decimals}f}" if t else "" for v, t in zip(values, texts)]
 
 
 def curve_table(result, unit="K"):
     """One line per curve: its label (whole: sample, stage, file), its
     conditions, baseline, amplitude and where it is half way (Te of a
     cooling curve, c50 of a series, f50 of a denaturation), temperatures in
-    `unit` ("K" or "°C")."""
-    from kelvara.units import rounded as _rounded
-
-    def shown(value, style):
-        return format(value, style) if value is not None and math.isfinite(value) else ""
-
-    def temperature(kelvin):
-        return shown_temperature(kelvin, unit)
+    `unit` ("K" or "°C"), concentrations in the unit that reads best, the
+    signal in its header's unit, each column to one number of decimals."""
+    curves = result.curve_results
+    labels = getattr(result, "labels", None) or [str(c.label) for c in curves]
+    signal = getattr(result, "signal_unit", "signal")
 
     def error(kind, i):
         """The standard error of curve i's baseline, amplitude or Te."""
@@ -33,29 +45,40 @@ def curve_table(result, unit="K"):
                 return found.stderr
         return math.nan
 
-    def rounded(value, kind, i):  # to two significant digits of its error, as the summary prints it
-        return _rounded(value, error(kind, i), "1")[0] if value is not None and math.isfinite(value) else ""
+    def temperature(kelvin):
+        return shown_temperature(kelvin, unit) if kelvin is not None else None
 
-    width = max([16] + [len(str(c.label)) + 2 for c in result.curve_results])
-    if all(c.vary == "temperature" for c in result.curve_results):
-        lines = [f"{'curve':{width}}{'c_tot (M)':>12}{'baseline':>12}{'amplitude':>12}{f'Te ({unit})':>10}"]
-        for i, c in enumerate(result.curve_results):
-            te = rounded(temperature(c.te), "Te" if f"Te[{i}]" in result.derived else "te", i)
-            lines.append(f"{str(c.label):{width}}{c.c_tot:>12.4g}{rounded(c.baseline, 'baseline', i):>12}"
-                         f"{rounded(c.amplitude, 'amplitude', i):>12}{te:>10}")
+    def column(kind, values):
+        return aligned(values, [error(kind, i) for i in range(len(curves))])
+
+    def concentration(c):
+        return concentration_label(c) if c is not None and math.isfinite(c) and c > 0 else ""
+
+    width = max([16] + [len(label) + 2 for label in labels])
+    baselines = column("baseline", [c.baseline for c in curves])
+    amplitudes = column("amplitude", [c.amplitude for c in curves])
+    head = f"{'curve':{width}}{'c_tot':>10}"
+    values = f"{f'baseline ({signal})':>18}{f'amplitude ({signal})':>19}"
+    if all(c.vary == "temperature" for c in curves):
+        te_kind = "Te" if "Te[0]" in result.derived else "te"
+        tes = column(te_kind, [temperature(c.te) for c in curves])
+        lines = [head + values + f"{f'Te ({unit})':>10}"]
+        for i, c in enumerate(curves):
+            lines.append(f"{labels[i]:{width}}{concentration(c.c_tot):>10}{baselines[i]:>18}{amplitudes[i]:>19}"
+                         f"{tes[i]:>10}")
         return "\n".join(lines)
-    lines = [f"{'curve':{width}}{'c_tot (M)':>12}{f'T ({unit})':>9}{'baseline':>12}{'amplitude':>12}"
-             f"{'midpoint':>22}"]
-    for c in result.curve_results:
-        if c.te is not None:
-            middle = f"Te {shown(temperature(c.te), '.2f')} {unit}" if shown(c.te, ".2f") else ""
-        elif c.midpoint is not None:
+    lines = [head + f"{f'T ({unit})':>9}" + values + f"{'midpoint':>22}"]
+    for i, c in enumerate(curves):
+        middle = ""
+        if c.te is not None and math.isfinite(c.te):
+            middle = f"Te {temperature(c.te):.2f} {unit}"
+        elif c.midpoint is not None and c.midpoint[1] is not None and math.isfinite(c.midpoint[1]):
             name, value = c.midpoint
-            middle = f"{name} {shown(value, '.4g')}{' M' if name == 'c50' else ''}" if shown(value, "g") else ""
-        else:
-            middle = ""
-        lines.append(f"{str(c.label):{width}}{shown(c.c_tot, '.4g'):>12}{shown(temperature(c.temperature), '.2f'):>9}"
-                     f"{c.baseline:>12.5g}{c.amplitude:>12.5g}{middle:>22}")
+            middle = f"c50 {concentration(value)}" if name == "c50" else f"{name} {value:.4g}"
+        t = temperature(c.temperature)
+        lines.append(f"{labels[i]:{width}}{concentration(c.c_tot):>10}"
+                     f"{format(t, '.2f') if t is not None and math.isfinite(t) else '':>9}"
+                     f"{baselines[i]:>18}{amplitudes[i]:>19}{middle:>22}")
     return "\n".join(lines)
 
 
@@ -67,7 +90,8 @@ def results_csv(result):
     out = io.StringIO()
     writer = csv.writer(out, lineterminator="\n")
     ends = ["profile_low", "profile_high", "bootstrap_low", "bootstrap_high"]
-    writer.writerow(["kind", "name", "value", "stderr", "unit", "fixed", "low", "high"] + ends)
+    writer.writerow(["kind", "name", "value", "stderr", "unit", "fixed", "low", "high"] + ends + ["label"])
+    labels = result.labels
 
     def intervals(name):
         found = result.intervals(name)
@@ -75,15 +99,15 @@ def results_csv(result):
 
     for p in result.parameters.values():
         writer.writerow(["parameter", p.name, _cell(p.value), "" if p.fixed else _cell(p.stderr), p.unit,
-                         p.fixed, "", ""] + intervals(p.name))
+                         p.fixed, "", ""] + intervals(p.name) + [labelled(p.name, labels)])
     for d in result.derived.values():
         writer.writerow(["derived", d.name, _cell(d.value), _cell(d.stderr), d.unit, False, "", ""]
-                        + intervals(d.name))
+                        + intervals(d.name) + [labelled(d.name, labels)])
     for kind, intervals in (("profile", {p.name: (p.low, p.high) for p in (result.profiles or {}).values()}),
                             ("bootstrap", result.bootstrap or {})):
         for name, (low, high) in intervals.items():
             writer.writerow([f"{kind} interval", name, "", "", unit_of(name), False, _cell(low), _cell(high)]
-                            + [""] * 4)
+                            + [""] * 4 + [labelled(name, labels)])
     for key in ("chi2", "reduced_chi2", "aic", "bic", "n_points"):
         writer.writerow(["statistic", key, _cell(getattr(result, key)), "", "", "", "", ""] + [""] * 4)
     writer.writerow(["verdict", "ok", result.ok, "", "", "", "", ""] + [""] * 4)
@@ -95,27 +119,36 @@ def results_csv(result):
 def results_xlsx(result, unit="K"):
     """The results as an Excel workbook: parameters, derived values, one
     row per curve, statistics and the verdict, each on its own sheet, with
-    units in the headers."""
+    units in the headers; values named by their curve ("Te (5 µM)", the
+    code name beside), temperatures in `unit`, concentrations in µM."""
     import pandas as pd
+
+    labels, signal = result.labels, result.signal_unit
 
     def table(items, kind):
         rows = []
         for item in items:
-            row = {"name": item.name, "value": item.value, "std. error": item.stderr, "unit": item.unit}
+            value, shown_unit = shown(item.value, item.unit, unit)
+            row = {"name": labelled(item.name, labels), "value": value, "std. error": item.stderr,
+                   "unit": unit_shown(shown_unit, signal), "key": item.name}
             if kind == "parameter":
                 row["fixed"] = item.fixed
                 row["at bound"] = item.at_bound
-            row.update(result.intervals(item.name))
+            row.update({end: shown(v, item.unit, unit)[0] if end.endswith(("_low", "_high")) else v
+                        for end, v in result.intervals(item.name).items()})
             rows.append(row)
         return pd.DataFrame(rows)
+
+    def temperature(kelvin):
+        return None if kelvin is None else shown(kelvin, "K", unit)[0]
 
     per_curve = []
     for i, curve in enumerate(result.curve_results):
         misfit = curve.misfit_percent or {}
-        per_curve.append({"curve": curve.label or f"curve {i}", "c_tot (mol/L)": curve.c_tot,
-                          "temperature (K)": curve.temperature, "Te (K)": curve.te,
-                          "baseline (signal)": curve.baseline, "amplitude (signal)": curve.amplitude,
-                          "slope (signal/K)": curve.slope, "misfit RMS (% of signal change)": misfit.get("rms"),
+        per_curve.append({"curve": labels[i], "c_tot (µM)": None if curve.c_tot is None else curve.c_tot * 1e6,
+                          f"temperature ({unit})": temperature(curve.temperature), f"Te ({unit})": temperature(curve.te),
+                          f"baseline ({signal})": curve.baseline, f"amplitude ({signal})": curve.amplitude,
+                          f"slope ({signal}/K)": curve.slope, "misfit RMS (% of signal change)": misfit.get("rms"),
                           "misfit largest (%)": misfit.get("max"), "noise alone (%)": misfit.get("noise")})
     statistics = pd.DataFrame([{"statistic": k, "value": getattr(result, k)}
                                for k in ("chi2", "reduced_chi2", "aic", "bic", "n_points", "nfev")])

@@ -235,7 +235,7 @@ def quantity(text, unit: str, what: str) -> float:
         raise UnitError(f"{what}: {text!r} is not a number" + (f" (with a unit: {_EXAMPLES[unit]})"
                                                                 if unit in _EXAMPLES else ""))
     if not given:
-        return number
+        return _plausible(number, unit, what, text)
     if unit == "K":
         scale = temperature_unit(given)
         if scale in ("K", "C"):
@@ -252,6 +252,27 @@ def quantity(text, unit: str, what: str) -> float:
     if unit in _EXAMPLES:
         raise UnitError(f"{what}: {given!r} is not a unit of {unit} (give {_EXAMPLES[unit]})")
     raise UnitError(f"{what}: {given!r} is not a unit this value takes (it is in {unit}: give a bare number)")
+
+
+# A bare number is in the unit the value is reported in (SI); a value no
+# chemist would mean in that unit is most likely typed in the unit printed
+# (kJ/mol, degrees Celsius, µM): refused, with both ways to say it.
+_IMPLAUSIBLE = {  # unit: (implausible as a bare number, why, the unit likely meant)
+    "J/mol": (lambda v: 0.0 < abs(v) < 1000.0, "small for an enthalpy or Gibbs energy", "kJ/mol"),
+    "J/(mol K)": (lambda v: abs(v) >= 2000.0, "large for an entropy", None),
+    "mol/L": (lambda v: v > 1.0, "large for a concentration", "uM"),
+    "K": (lambda v: 0.0 < v < KELVIN_FLOOR, "cold for a temperature", "C"),
+}
+
+
+def _plausible(number: float, unit: str, what: str, text: str) -> float:
+    found = _IMPLAUSIBLE.get(unit)
+    if found is None or not math.isfinite(number) or not found[0](number):
+        return number
+    _, why, meant = found
+    likely = f"write {text}{meant} if that is meant, or " if meant else "write "
+    raise UnitError(f"{what}: {text} {unit} is implausibly {why} (a bare number is in {unit}); "
+                    f"{likely}{text}{unit} to insist")
 
 
 # Numbers as printed.

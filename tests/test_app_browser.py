@@ -93,7 +93,9 @@ def test_a_fit_in_the_page_gives_the_command_lines_json(browser, tmp_path):
     expected = json.loads((tmp_path / "cli.json").read_text())
     rows = {}
     for row in browser.find_elements(By.CSS_SELECTOR, "#parameters tr")[1:]:
-        name, value, error, unit = [cell.text for cell in row.find_elements(By.TAG_NAME, "td")][:4]
+        code = row.find_elements(By.CSS_SELECTOR, "code.name")  # the code name beside the symbol
+        name = code[0].text if code else row.find_element(By.TAG_NAME, "td").text
+        value, error, unit = [cell.text for cell in row.find_elements(By.TAG_NAME, "td")][1:4]
         rows[name] = (float(value), error, unit)
     for name in ("delta_h", "delta_s", "delta_h_nuc"):
         value, error, unit = rows[name]
@@ -104,7 +106,7 @@ def test_a_fit_in_the_page_gives_the_command_lines_json(browser, tmp_path):
     assert rows["delta_h"][2] == "kJ/mol" and rows["delta_s"][2] == "J/(mol K)"
 
     _wait(browser, By.ID, "download-json").click()
-    downloaded = _downloaded(browser.downloads, "result.json")
+    downloaded = _downloaded(browser.downloads, "cooling_cooperative_result.json")  # named after the data
     assert downloaded.read_bytes() == (tmp_path / "cli.json").read_bytes()
     plots = browser.find_elements(By.CSS_SELECTOR, "#result .js-plotly-plot")
     assert len(plots) == 3  # data and fit, residuals, degree of aggregation
@@ -136,3 +138,40 @@ def test_compare_ranks_the_models_with_their_verdicts(browser):
     assert ranking[0].split()[1] == "cooperative" and ranking[0].split()[2] == "ok"
     assert any(row.split()[1] == "isodesmic" for row in ranking)
     assert browser.find_element(By.ID, "verdict").text == "ok — best: cooperative (Akaike weight 1)"
+
+
+def test_on_a_laptop_screen_the_page_keeps_fit_in_view_and_takes_the_fields_unit(browser, tmp_path):
+    """1366x768: Fit in view beside the options, nothing wider than the
+    window, a bare 18 in the kJ/mol field taken as 18 kJ/mol, values named
+    by curve, and an error without an option's hint showing no "null"."""
+    from selenium.webdriver.common.by import By
+
+    browser.set_window_size(1366, 768)
+    data = tmp_path / "pbi-c12.csv"
+    data.write_bytes((DATA / "example_cooling.csv").read_bytes())
+    browser.find_element(By.ID, "files").send_keys(str(data))
+    _wait(browser, By.CSS_SELECTOR, "#reading-view table")
+    fit = browser.find_element(By.ID, "fit")
+    height = browser.execute_script("return window.innerHeight")
+    assert 0 <= fit.rect["y"] and fit.rect["y"] + fit.rect["height"] <= height, (fit.rect, height)
+    field = browser.find_element(By.CSS_SELECTOR, "tr[data-name=delta_h_nuc] input[data-kind=fix]")
+    assert field.get_attribute("placeholder") == "kJ/mol"
+    field.send_keys("18")
+    fit.click()
+    _wait(browser, By.ID, "verdict")
+    row = next(r for r in browser.find_elements(By.CSS_SELECTOR, "#parameters tr")[1:]
+               if r.find_elements(By.CSS_SELECTOR, "code.name") and "delta_h_nuc" in r.text)
+    assert [c.text for c in row.find_elements(By.TAG_NAME, "td")][1:4] == ["18", "fixed", "kJ/mol"]
+    derived = browser.find_element(By.ID, "derived").text
+    assert "(5 µM)" in derived and "[0]" not in derived and "°C" not in derived  # the example is in K
+    assert browser.execute_script("return document.documentElement.scrollWidth <= window.innerWidth")
+    for table in browser.find_elements(By.CSS_SELECTOR, "#parameters table, #derived table"):
+        assert table.size["width"] <= table.find_element(By.XPATH, "../..").size["width"] + 1
+    lines = browser.execute_script("""return Array.from(document.querySelectorAll('#result td.number'), (td) => {
+        const range = document.createRange(); range.selectNodeContents(td); return range.getClientRects().length; });""")
+    assert lines and set(lines) <= {0, 1}  # no number broken across lines
+    field.clear()
+    field.send_keys("lots")
+    fit.click()
+    message = _wait(browser, By.ID, "messages").text
+    assert "is not a number" in message and "null" not in message

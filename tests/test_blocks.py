@@ -159,10 +159,14 @@ def test_the_command_prints_each_curve_rounded_to_its_errors():
 
     result = fit(cooling(), "cooperative")
     table = curve_table(result).splitlines()
-    baseline = table[1].split()[2]
-    error = result.parameters["baseline[0]"].stderr
-    assert abs(float(baseline) - result.parameters["baseline[0]"].value) <= error / 10
-    assert len(baseline.split(".")[1]) == max(-(int(np.floor(np.log10(error))) - 1), 0)
+    baselines = [line.split()[-3] for line in table[1:]]  # baseline, amplitude, Te end each row
+    errors = [result.parameters[f"baseline[{i}]"].stderr for i in range(len(baselines))]
+    for i, (baseline, error) in enumerate(zip(baselines, errors)):
+        assert abs(float(baseline) - result.parameters[f"baseline[{i}]"].value) <= error / 10
+    # one number of decimals down the column: the most any curve's error needs
+    needed = max(max(-(int(np.floor(np.log10(e))) - 1), 0) for e in errors)
+    assert {len(b.split(".")[1]) for b in baselines} == {needed}
+    assert " µM " in table[1] and "e-0" not in table[1]  # c_tot in µM, not 5e-06
 
 
 def test_the_projected_problem_keeps_all_of_chi2_where_a_regressor_vanishes():

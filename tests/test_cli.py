@@ -133,7 +133,7 @@ def test_fit_options_reach_the_fit(tmp_path):
     assert result.returncode == 0, result.stderr
     data = json.loads((tmp_path / "f.json").read_text())
     assert data["parameters"]["delta_h_nuc"] == {"value": 22000.0, "stderr": None, "fixed": True,
-                                                 "at_bound": False, "unit": "J/mol"}
+                                                 "at_bound": False, "unit": "J/mol", "label": "delta_h_nuc"}
 
 
 def test_curve_column_and_semicolons(tmp_path):

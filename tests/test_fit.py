@@ -202,9 +202,11 @@ def test_every_model_fits_its_own_data():
 
 
 def test_results_convert_to_json():
-    data = json.loads(json.dumps(fit(synthetic(), "cooperative").to_dict()))
+    result = fit(synthetic(), "cooperative")
+    data = json.loads(json.dumps(result.to_dict()))
     assert set(data) >= {"model", "parameters", "curves", "derived", "statistics"}
-    assert set(data["parameters"]["delta_h"]) == {"value", "stderr", "fixed", "at_bound", "unit"}
+    assert set(data["parameters"]["delta_h"]) == {"value", "stderr", "fixed", "at_bound", "unit", "label"}
+    assert data["derived"]["Te[1]"]["label"] == f"Te ({result.labels[1]})" and "[" not in result.labels[1]
     assert set(data["statistics"]) >= {"chi2", "reduced_chi2", "aic", "bic", "n_points", "converged"}
     assert data["statistics"]["n_points"] == 600
     assert data["curves"][0]["te"] > 273.15
@@ -249,7 +251,7 @@ def test_results_serve_notebooks_and_tables(cooperative_fit):
     pytest.importorskip("pandas")
     frame = cooperative_fit.to_frame()
     assert frame.loc["delta_h", "unit"] == "J/mol" and frame.loc["Te[0]", "kind"] == "derived"
-    assert "<table>" in cooperative_fit._repr_html_() and "delta_h_nuc" in cooperative_fit._repr_html_()
+    assert "<table" in cooperative_fit._repr_html_() and "delta_h_nuc" in cooperative_fit._repr_html_()
     assert "<td>kJ/mol</td>" in cooperative_fit._repr_html_()  # rounded to the errors, as printed
     with pytest.raises(TypeError, match="curve_index must be an integer"):
         cooperative_fit.predict(0, [300.0, 310.0])  # arguments swapped

@@ -292,7 +292,7 @@ def test_celsius_data_show_celsius_everywhere(tmp_path):
     long_file(tmp_path / "run.csv", "T (°C),CD (mdeg),c (uM)")
     done = kelvara("fit", "run.csv", "--curves", "points.csv", cwd=tmp_path)
     assert done.returncode == 0, done.stderr
-    assert "Te (°C)" in done.stdout and "°C" in next(line for line in done.stdout.splitlines() if "Te[0]" in line)
+    assert "Te (°C)" in done.stdout and "°C" in next(line for line in done.stdout.splitlines() if line.strip().startswith("Te ("))
     lines = (tmp_path / "points.csv").read_text().splitlines()
     assert lines[0].split(",")[2] == "temperature (°C)"
     assert [line.split(",")[2] for line in lines[1:4]] == ["90.0", "89.5", "89.0"]  # as the file gave them

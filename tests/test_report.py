@@ -38,7 +38,8 @@ def test_the_fit_report_holds_every_section(tmp_path, capsys):
     assert digest in page
     assert f"kelvara fit {example_file()} --profile --bootstrap 10 --seed 1 --report {path}" in page
     # Values rounded to their errors, with units; intervals of both kinds.
-    assert re.search(r"<td>delta_h</td><td>-9\d\.\d\d</td><td>0\.\d\d</td><td>kJ/mol</td><td>\[-9", page)
+    assert re.search(r"<td>ΔH <code class=\"name\">delta_h</code></td><td class='number'>-9\d\.\d\d</td>"
+                     r"<td class='number'>0\.\d\d</td><td>kJ/mol</td><td class='number'>\[-9", page)
     assert "profile likelihood 95 %" in page and "bootstrap 95 % (10 resamples)" in page
     assert page.count("src='data:image/png;base64,") >= 5  # the equations and the figure, embedded
     assert "http://" not in page.replace("http://www.w3.org", "") and "https://" not in page  # nothing fetched

@@ -138,7 +138,7 @@ def test_species_signals_are_refused_where_there_is_no_nucleus_and_shown_where_t
                              "--species-signals", "--no-baseline-slope", "--no-aggregate-slope",
                              "--json", "out.json", "--curves", "points.csv", cwd=tmp_path)
     assert run.returncode == 0, run.stderr
-    assert "oligomer_amplitude[6]" in run.stdout
+    assert "oligomer_amplitude (100 µM)" in run.stdout  # the seventh curve's, by its label
     data = json.loads((tmp_path / "out.json").read_text())
     assert data["options"]["species_signals"] is True and "oligomer_amplitude" in data["curves"][6]
     header = (tmp_path / "points.csv").read_text().splitlines()[0]

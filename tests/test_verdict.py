@@ -200,7 +200,7 @@ def test_values_that_mean_nothing_physical_are_named_and_undetermined_ones_not_p
     assert not any("positive" in n for n in sound.notes)
     text = result.summary()
     for name, p in list(result.parameters.items()) + list(result.derived.items()):
-        line = next(line for line in text.splitlines() if line.strip().startswith(name + "  "))
+        line = next(line for line in text.splitlines() if line.strip().startswith(result.shown_name(name) + "  "))
         if not math.isfinite(p.stderr) and not getattr(p, "fixed", False) and not getattr(p, "at_bound", False):
             assert "not determined" in line, line
     for c in flat.curve_results:

@@ -86,6 +86,18 @@ class Job:
     def outputs(self):
         return os.path.join(self.folder, "out")
 
+    def saved_name(self, name: str) -> str:
+        """What a download is saved as: after the data and the analysis
+        ("pbi-c12_cooperative_fit.png"), so that a second analysis does not
+        overwrite the first."""
+        example = [v for k, v in self.fields if k == "example"]
+        first = self.files[0] if self.files else f"example-{example[0]}" if example else "kelvara"
+        stem = re.sub(r"[^\w.-]+", "-", os.path.splitext(os.path.basename(first))[0]).strip("-.") or "kelvara"
+        what = self.command
+        if self.command == "fit" and self.status == 200 and self.text:
+            what = json.loads(self.text).get("model") or what
+        return f"{stem}_{name}" if name.startswith(what) else f"{stem}_{what}_{name}"
+
     def answer(self, status, text, view=None):
         if self.status is None:
             self.status, self.text, self.view = status, text, view

@@ -239,7 +239,7 @@ def create_app(token, jobs, limit=MAX_UPLOAD):
         name = request.path_params["name"]
         if name not in job.downloads:
             return _error(f"no download {name!r} for this job (yet)", 404)
-        return FileResponse(os.path.join(job.outputs, name), filename=name,
+        return FileResponse(os.path.join(job.outputs, name), filename=job.saved_name(name),
                             media_type=_DOWNLOAD_TYPES.get(pathlib.Path(name).suffix, "application/octet-stream"))
 
     async def not_found(request, exc):
@@ -278,17 +278,19 @@ def _plotly():
 def _model_table():
     from kelvara.analysis import DEFAULT_COMPARED, DEFAULT_MODELS
     from kelvara.models import EXPERIMENTS, MODELS, PARAMETER_MEANINGS, unit_of
+    from kelvara.names import symbol_html
 
     def parameter(name, per_curve=False):
         return {"name": name, "unit": unit_of(name), "meaning": PARAMETER_MEANINGS.get(name, ""),
-                "per_curve": per_curve}
+                "per_curve": per_curve, "symbol": symbol_html(name, ())}
 
     return {"models": [{"name": m.name, "description": m.description,
                         "experiments": list(m.experiments), "fits": [EXPERIMENTS[k] for k in m.experiments],
                         "parameters": [parameter(n) for n in m.thermo]
                         + [parameter(n, True) for n in m.per_curve],
                         "constants": [parameter(n) for n in m.constants],
-                        "nucleation_entropy": m.nucleation_entropy, "nuc_size": m.takes_nuc_size,
+                        "nucleation_entropy": m.nucleation_entropy and parameter(m.nucleation_entropy),
+                        "nuc_size": m.takes_nuc_size,
                         "nucleated": m.nucleated}
                        for m in MODELS.values()],
             "default": DEFAULT_MODELS, "compared": {k: v.split(",") for k, v in DEFAULT_COMPARED.items()}}

@@ -160,8 +160,9 @@ def _fit(job, progress):
     text = result_json(result.to_dict(), analysis.inputs, analysis.reading)
     progress("drawing")
     view = {"verdict": result.verdict, "ok": result.ok, "failure": result.failure, "problems": list(result.problems),
-            "notes": list(result.notes), "parameters": value_table(result, parameter_rows(result)),
-            "derived": value_table(result, derived_rows(result)), "curves": tables.curve_table(result, analysis.unit),
+            "notes": list(result.notes), "parameters": value_table(result, parameter_rows(result), analysis.unit),
+            "derived": value_table(result, derived_rows(result), analysis.unit),
+            "curves": tables.curve_table(result, analysis.unit),
             "summary": command.fit_text(analysis, options), "reading": analysis.reading.text(),
             "plot": traces(analysis.curves, result, celsius=analysis.unit == "°C")}
     downloads = [("result.json", lambda: text),

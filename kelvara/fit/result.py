@@ -24,6 +24,7 @@ from kelvara.fit.records import Derived, Parameter
 from kelvara.fit.threads import one_blas_thread
 from kelvara.fit.uncertainty import Profile, profile_one
 from kelvara.models import degree_of_polymerisation, unit_of
+from kelvara.names import curve_labels, labelled, signal_unit, unit_shown
 from kelvara.units import shown as shown_in
 from kelvara.units import formatted as _format
 from kelvara.units import rounded as _rounded
@@ -206,6 +207,22 @@ class FitResult:
 
     def value(self, name):
         return self.parameters[name].value
+
+    @property
+    def labels(self) -> List[str]:
+        """Each curve's label, unique: what a curve's values are named by
+        ("Te (5 µM)" for Te[0])."""
+        return curve_labels(self.curve_results)
+
+    @property
+    def signal_unit(self) -> str:
+        """The unit the signal's header states ("mdeg"), or "signal"."""
+        return signal_unit(self._problem.curves) if self._problem is not None else "signal"
+
+    def shown_name(self, name: str) -> str:
+        """A parameter's or derived value's name as the summary prints it:
+        a curve's by its label ("Te (5 µM)")."""
+        return labelled(name, self.labels)
 
     @property
     def data(self) -> List[Curve]:
@@ -413,8 +430,14 @@ class FitResult:
         if temperature_unit not in ("K", "°C"):
             raise KelvaraError(f"temperature_unit must be 'K' or '°C', not {temperature_unit!r}")
 
+        signal = self.signal_unit
+
         def shown(value, unit):
-            return shown_in(value, unit, temperature_unit)
+            value, unit = shown_in(value, unit, temperature_unit)
+            return value, unit_shown(unit, signal)
+
+        names = {n: self.shown_name(n) for n in list(self.parameters) + list(self.derived)}
+        width = max([24] + [len(n) + 2 for n in names.values()])
 
         lines = []
         if self.problems:
@@ -427,7 +450,7 @@ class FitResult:
         if refined > 1:
             lines.append(f"global search: {screened} starts screened, {refined} refined, "
                          f"{reached} reached the best chi2")
-        lines.append(f"{'parameter':24}{'value':>16}{'std. error':>14}  unit")
+        lines.append(f"{'parameter':{width}}{'value':>16}{'std. error':>14}  unit")
         for p in self.parameters.values():
             if p.fixed:
                 error = "fixed"
@@ -439,7 +462,7 @@ class FitResult:
             text, rounded_error, unit = _rounded(value, p.stderr if error is None else math.nan, unit)
             if error is None and not math.isfinite(p.stderr):
                 text, rounded_error = "not determined", ""
-            lines.append(f"{p.name:24}{text:>16}{error or rounded_error:>14}  {unit}")
+            lines.append(f"{names[p.name]:{width}}{text:>16}{error or rounded_error:>14}  {unit}")
         if self.profiles:
             level = next(iter(self.profiles.values())).level
             lines.append(f"profile-likelihood {100 * level:g} % intervals:")
@@ -451,7 +474,8 @@ class FitResult:
                 ends = [_rounded(v, spread, shown(0.0, unit)[1]) if v is not None else ("n/a", "", "")
                         for v in (low, high)]
                 shown_unit = _rounded(0.0, 1.0, shown(0.0, unit)[1])[2]
-                lines.append(f"  {pr.name:22}[{ends[0][0]}, {ends[1][0]}]  {shown_unit}" + warning)
+                lines.append(f"  {names.get(pr.name, pr.name):{width - 2}}[{ends[0][0]}, {ends[1][0]}]  {shown_unit}"
+                             + warning)
         if self.bootstrap:
             lines.append(f"bootstrap 95 % percentile intervals ({self.bootstrap_resamples} resamples"
                          + (", the noise's correlation kept" if self.noise_model is not None
@@ -461,22 +485,22 @@ class FitResult:
                     self.derived[name].stderr if name in self.derived else math.nan
                 unit = unit_of(name)
                 ends = [_rounded(shown(v, unit)[0], spread, shown(0.0, unit)[1]) for v in (low, high)]
-                lines.append(f"  {name:22}[{ends[0][0]}, {ends[1][0]}]  {ends[0][2]}")
+                lines.append(f"  {names.get(name, name):{width - 2}}[{ends[0][0]}, {ends[1][0]}]  {ends[0][2]}")
         lines.append("derived:")
         for d in self.derived.values():
             value, unit = shown(d.value, d.unit)
             text, error, unit = _rounded(value, d.stderr, unit)
             if not math.isfinite(d.stderr):
                 text, error = "not determined", ""
-            lines.append(f"  {d.name:22}{text:>16}{error:>14}  {unit}")
+            lines.append(f"  {names[d.name]:{width - 2}}{text:>16}{error:>14}  {unit}")
         thermo = [n for n in self.free if n in self._fit.nonlinear_set]
         if len(thermo) > 1:
             lines.append("correlation of the thermodynamic parameters:")
             index = [self.free.index(n) for n in thermo]
             corr = self.correlation[np.ix_(index, index)]
-            lines.append(" " * 24 + "".join(f"{n[:12]:>13}" for n in thermo))
+            lines.append(" " * width + "".join(f"{n[:12]:>13}" for n in thermo))
             for n, row in zip(thermo, corr):
-                lines.append(f"  {n:22}" + "".join(f"{_format(v, '13.5f'):>13}" for v in row))
+                lines.append(f"  {n:{width - 2}}" + "".join(f"{_format(v, '13.5f'):>13}" for v in row))
         noise = f", noise SD {self.noise:.3g} (from the data)" if self.noise else ""
         lines.append(
             f"chi2 {self.chi2:.6g}, reduced chi2 {self.reduced_chi2:.6g}{noise}, AIC {self.aic:.3f}, "
@@ -511,15 +535,17 @@ class FitResult:
                 **(self.nuc_size_support.to_dict() if self.nuc_size_support is not None else {})),
             "parameters": {
                 p.name: {"value": _json_float(p.value), "stderr": _json_float(p.stderr), "fixed": p.fixed,
-                         "at_bound": p.at_bound, "unit": p.unit}
+                         "at_bound": p.at_bound, "unit": p.unit, "label": self.shown_name(p.name)}
                 for p in self.parameters.values()
             },
             "noise_model": None if self.noise_model is None else self.noise_model.to_dict(),
             "options": None if self.options is None else self.options.to_dict(),
             "choices": [c.to_dict() for c in self.choices],
             "curves": [_curve_dict(c, curve.signal_name) for c, curve in zip(self.curve_results, self.data)],
-            "derived": {d.name: {"value": _json_float(d.value), "stderr": _json_float(d.stderr), "unit": d.unit}
+            "derived": {d.name: {"value": _json_float(d.value), "stderr": _json_float(d.stderr), "unit": d.unit,
+                                 "label": self.shown_name(d.name)}
                         for d in self.derived.values()},
+            "signal_unit": self.signal_unit,
             "correlation": {"parameters": list(self.free),
                             "matrix": [[_json_float(v) for v in row] for row in correlation]},
             "statistics": {

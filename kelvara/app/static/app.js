@@ -46,7 +46,7 @@ function formFields(command) {
       const name = row.dataset.name;
       for (const kind of ["start", "fix", "bound"]) {
         const value = row.querySelector(`[data-kind=${kind}]`).value.trim();
-        if (value) fields.push([kind, `${name}=${value}`]);
+        if (value) fields.push([kind, `${name}=${inFieldUnit(value, row.dataset.unit, kind === "bound")}`]);
       }
     }
     if ($("free-delta-s-nuc").checked && (command === "compare" || !$("free-nuc").hidden)) {
@@ -59,6 +59,20 @@ function formFields(command) {
   }
   if (state.example && !state.files.length) fields.push(["example", state.example]);
   return fields;
+}
+
+// A bare number in a parameter's field is in the unit the field shows
+// (kJ/mol for an enthalpy): the unit is written after it, so that the
+// command line's bare SI number never applies to what was typed here.
+function inFieldUnit(value, unit, bound) {
+  if (!unit || unit === "1" || unit.startsWith("signal")) return value;
+  const bare = (text) => /^\s*[-+]?(\d+\.?\d*|\.\d+)([eE][-+]?\d+)?\s*$/.test(text);
+  if (!bound) return bare(value) ? `${value}${unit}` : value;
+  const [low, high] = value.split(":");
+  if (high === undefined) return value;
+  if (bare(high)) return `${low}:${high}${unit}`;
+  if (high.trim() === "" && bare(low)) return `${low}${unit}:`;
+  return value;
 }
 
 const READ_FIELDS = new Set(["vary", "c_tot", "celsius", "display_unit", "sheet", "segment", "range", "exclude",
@@ -108,15 +122,19 @@ function showModel() {
     kept[row.dataset.name] = Array.from(row.querySelectorAll("input"), (i) => i.value);
   }
   body.textContent = "";
-  const names = model ? model.parameters.filter((p) => !p.per_curve)
-    .concat(model.constants.map((p) => Object.assign({ series: true }, p))) : [];
+  // A concentration series at one temperature fits the constants (K, σ);
+  // curves against temperature fit the enthalpies and entropies.
+  const series = state.varies === "concentration";
+  const names = !model ? [] : series && model.constants.length ? model.constants
+    : model.parameters.filter((p) => !p.per_curve).concat(model.nucleation_entropy ? [model.nucleation_entropy] : []);
   for (const parameter of names) {
     const unit = parameter.unit === "J/mol" ? "kJ/mol" : parameter.unit;
-    const row = element("tr", { "data-name": parameter.name },
-      element("td", { title: parameter.meaning }, parameter.name,
-        element("small", {}, parameter.series ? `${unit}, a series at one temperature` : unit)),
-      element("td", {}, element("input", { "data-kind": "start", placeholder: unit === "1" ? "" : unit, "aria-label": `start ${parameter.name}` })),
-      element("td", {}, element("input", { "data-kind": "fix", "aria-label": `fix ${parameter.name}` })),
+    const hint = unit === "1" ? "" : unit.replace("J/(mol K)", "J/mol/K");  // what fits in the field
+    const row = element("tr", { "data-name": parameter.name, "data-unit": unit },
+      element("td", { title: `${parameter.name}: ${parameter.meaning}` }, element("span", { html: parameter.symbol }),
+        element("small", {}, unit === "1" ? "" : unit)),
+      element("td", {}, element("input", { "data-kind": "start", placeholder: hint, "aria-label": `start ${parameter.name}` })),
+      element("td", {}, element("input", { "data-kind": "fix", placeholder: hint, "aria-label": `fix ${parameter.name}` })),
       element("td", {}, element("input", { "data-kind": "bound", placeholder: "lo:hi", "aria-label": `bound ${parameter.name}` })));
     const old = kept[parameter.name];
     if (old) row.querySelectorAll("input").forEach((input, i) => { input.value = old[i]; });
@@ -190,8 +208,9 @@ function showError(message) {
     const text = label && Array.from(label.childNodes).find((node) => node.nodeType === 3 && node.textContent.trim());
     if (text) hints.push(`${option} is “${text.textContent.trim()}”`);
   }
-  $("messages").replaceChildren(element("p", { id: "error", role: "alert" }, `kelvara: error: ${message}`),
-    hints.length ? element("p", { id: "error-hint", class: "hint" }, `On this page, ${hints.join("; ")}.`) : null);
+  const shown = [element("p", { id: "error", role: "alert" }, `kelvara: error: ${message}`)];
+  if (hints.length) shown.push(element("p", { id: "error-hint", class: "hint" }, `On this page, ${hints.join("; ")}.`));
+  $("messages").replaceChildren(...shown);
 }
 
 function clearMessages() { $("messages").replaceChildren(); }
@@ -316,7 +335,7 @@ function verdictBlock(view) {
 function showFit(body, view, job) {
   const plots = element("div");
   const parts = [...verdictBlock(Object.assign({}, view, { verdict: view.ok ? `the ${body.model} model describes the data` : view.verdict }))];
-  parts.push(element("div", { class: "columns" },
+  parts.push(element("div", { class: "columns tables" },
     element("div", {}, element("h3", {}, `Parameters (${body.model})`), element("div", { id: "parameters", html: view.parameters })),
     element("div", {}, element("h3", {}, "Derived values"), element("div", { id: "derived", html: view.derived }))));
   parts.push(element("h3", {}, "Per curve"), element("pre", { id: "curve-table" }, view.curves));
@@ -408,7 +427,7 @@ function drawKinds(container, plot, fitted) {
   for (const kind of plot.kinds) {
     const data = [], residuals = [], aggregation = [];
     kind.curves.forEach((curve, i) => {
-      const colour = COLOURS[i % COLOURS.length];
+      const colour = curve.colour || COLOURS[i % COLOURS.length];  // the figure's colour
       const every = curve.every > 1 ? ` (every ${curve.every}th point shown)` : "";
       data.push({ x: curve.x, y: curve.signal, mode: "markers", type, name: curve.label + every,
         marker: { color: colour, size: 4, opacity: 0.55 }, legendgroup: curve.label, showlegend: !fitted });

@@ -1,0 +1,106 @@
+"""What a parameter or derived value is called where a chemist reads it.
+
+The code names ("delta_h_nuc", "Te[1]") are what options and JSON keys
+take; a summary names a curve's values by the curve ("Te (5 µM)"), and the
+page and the report write the field's symbols (ΔH<sub>nuc</sub>, T<sub>e</sub>)
+with the code name beside them.  The signal's unit is the one its header
+states ("CD [mdeg]" -> mdeg).
+"""
+
+from __future__ import annotations
+
+import re
+from html import escape
+from typing import Dict, List, Optional, Sequence
+
+__all__ = ["curve_labels", "labelled", "signal_unit", "symbol_html", "unit_shown"]
+
+# Symbol and subscript of each name (the part before any "(" or "[").
+_SYMBOLS = {
+    "delta_h": ("ΔH", ""), "delta_s": ("ΔS", ""), "delta_h_nuc": ("ΔH", "nuc"), "delta_s_nuc": ("ΔS", "nuc"),
+    "delta_h_iso": ("ΔH", "iso"), "delta_s_iso": ("ΔS", "iso"), "delta_h_coop": ("ΔH", "coop"),
+    "delta_s_coop": ("ΔS", "coop"), "delta_h_nuc_coop": ("ΔH", "nuc,coop"), "delta_h_b": ("ΔH", "B"),
+    "delta_s_b": ("ΔS", "B"), "delta_h_nuc_b": ("ΔH", "nuc,B"), "delta_s_nuc_b": ("ΔS", "nuc,B"),
+    "k": ("K", ""), "k_iso": ("K", "iso"), "k_coop": ("K", "coop"), "k_b": ("K", "B"), "sigma": ("σ", ""),
+    "sigma_b": ("σ", "B"), "Te": ("T", "e"), "te": ("T", "e"), "Tm": ("T", "m"), "tm": ("T", "m"),
+    "h_e": ("h", "e"), "ka": ("K", "a"), "delta_h_vh": ("ΔH", "vH"), "delta_s_vh": ("ΔS", "vH"),
+    "delta_g0": ("ΔG", "0"), "c50": ("c", "50"), "f50": ("f", "50"), "K": ("K", ""), "K_iso": ("K", "iso"),
+    "K_coop": ("K", "coop"), "K_b": ("K", "B"), "dG": ("ΔG", ""), "dG_iso": ("ΔG", "iso"),
+    "dG_coop": ("ΔG", "coop"), "dG_b": ("ΔG", "B"), "dp_n": ("DP", "n"), "dp_n_all": ("DP", "n,all"),
+    "Nn": ("N", "n"),
+}
+_INDEXED = re.compile(r"^(.*)\[(\d+)\]$")
+
+
+def curve_labels(curves) -> List[str]:
+    """Each curve's label ("5 µM", "10 µM (heating)"), made unique by its
+    place where two are alike."""
+    labels = [str(getattr(c, "label", None) or f"curve {i + 1}") for i, c in enumerate(curves)]
+    seen: Dict[str, int] = {}
+    for label in labels:
+        seen[label] = seen.get(label, 0) + 1
+    return [f"{label} #{i + 1}" if seen[label] > 1 else label for i, label in enumerate(labels)]
+
+
+def _split(name: str):
+    """(base, argument, curve index) of "sigma(Te)[0]": ("sigma", "Te", 0)."""
+    found = _INDEXED.match(name)
+    index = int(found.group(2)) if found else None
+    rest = found.group(1) if found else name
+    base, paren, argument = rest.partition("(")
+    return base, argument[:-1] if paren else None, index
+
+
+def labelled(name: str, labels: Sequence[str]) -> str:
+    """"Te[1]" -> "Te (10 µM)": a curve's value named by its curve."""
+    found = _INDEXED.match(name)
+    if not found or int(found.group(2)) >= len(labels):
+        return name
+    return f"{found.group(1)} ({labels[int(found.group(2))]})"
+
+
+def _html_symbol(base: str) -> Optional[str]:
+    symbol = _SYMBOLS.get(base)
+    if symbol is None:
+        return None
+    letter, sub = symbol
+    return escape(letter) + (f"<sub>{escape(sub)}</sub>" if sub else "")
+
+
+def symbol_html(name: str, labels: Sequence[str], code: bool = True) -> str:
+    """The name as the field writes it, in HTML: "delta_h_nuc" ->
+    ΔH<sub>nuc</sub> with its code name beside it; "sigma(Te)[0]" ->
+    σ(T<sub>e</sub>) of the curve "5 µM"; a name without a symbol
+    (baseline, amplitude) stays as it is, by its curve.  `code`: the code
+    name beside the symbol (what an option takes)."""
+    base, argument, index = _split(name)
+    symbol = _html_symbol(base)
+    if symbol is None:
+        shown = escape(base if index is not None else name.split("[")[0])
+        if argument is not None and index is not None:
+            shown += f"({escape(argument)})"
+    else:
+        shown = symbol
+        if argument is not None:
+            inner = _html_symbol(argument)
+            shown += f"({inner if inner else escape(argument)})"
+    if index is not None and index < len(labels):
+        shown += f" <span class=\"curve\">({escape(labels[index])})</span>"
+    if code and symbol is not None:
+        shown += f" <code class=\"name\">{escape(name.split('[')[0])}</code>"
+    return shown
+
+
+def signal_unit(curves) -> str:
+    """The unit the signal's header states ("CD [mdeg]" -> "mdeg"), when
+    every curve's says the same; else "signal"."""
+    from kelvara.io.units import bracketed_unit
+
+    units = {bracketed_unit(c.signal_name) if getattr(c, "signal_name", None) else None for c in curves}
+    unit = units.pop() if len(units) == 1 else None
+    return unit.strip() if unit and unit.strip() else "signal"
+
+
+def unit_shown(unit: str, signal: str) -> str:
+    """A parameter's unit with the data's signal unit for "signal"."""
+    return unit.replace("signal", signal) if signal != "signal" and unit.startswith("signal") else unit

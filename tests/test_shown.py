@@ -1,0 +1,89 @@
+"""What a chemist reads: a bare number taken in the unit it is meant in (or
+refused), values named by their curve, the signal's unit from its header,
+concentrations in µM and temperatures in the data's unit."""
+
+import io
+import json
+
+import pytest
+
+np = pytest.importorskip("numpy")
+pytest.importorskip("scipy")
+pytest.importorskip("openpyxl")
+
+from helpers import kelvara_in_process as kelvara  # noqa: E402
+from test_reading import CONCENTRATIONS, cd  # noqa: E402
+
+from kelvara.units import UnitError, quantity  # noqa: E402
+
+
+@pytest.mark.parametrize("option, meant", [
+    ("delta_h_nuc=18", "write 18kJ/mol if that is meant, or 18J/mol to insist"),
+    ("delta_s=-3000", "write -3000J/(mol K) to insist"),
+    ("Te=60", "write 60C if that is meant, or 60K to insist"),
+])
+def test_a_bare_number_implausible_in_si_is_refused_with_its_likely_meaning(tmp_path, option, meant):
+    run = kelvara("fit", "--example", "--fix" if not option.startswith("Te") else "--start", option, cwd=tmp_path)
+    assert run.returncode == 2 and "implausibly" in run.stderr and meant in run.stderr, run.stderr
+    assert not list(tmp_path.iterdir())
+
+
+@pytest.mark.parametrize("text, unit, value", [
+    ("18J/mol", "J/mol", 18.0), ("0", "J/mol", 0.0), ("-3000J/(mol K)", "J/(mol K)", -3000.0),
+    ("-180", "J/(mol K)", -180.0), ("22000", "J/mol", 22000.0), ("60K", "K", 60.0), ("-inf", "J/mol", -np.inf),
+])
+def test_a_plausible_or_insisted_value_is_taken(text, unit, value):
+    assert quantity(text, unit, "--fix x") == value
+
+
+def test_a_concentration_of_molar_is_refused_as_a_bare_number():
+    with pytest.raises(UnitError, match="write 5uM if that is meant"):
+        quantity("5", "mol/L", "--fix c50")
+
+
+@pytest.fixture(scope="module")
+def jasco_run(tmp_path_factory):
+    """Cooling curves of a CD spectrometer in °C, the signal headed `CD [mdeg]`."""
+    path = tmp_path_factory.mktemp("cd") / "pbi.csv"
+    from test_reading import CELSIUS
+
+    rows = ["Temperature [°C],CD [mdeg],c (uM)"]
+    for i, c in enumerate(CONCENTRATIONS):
+        rows += [f"{t:.1f},{y:.4f},{c * 1e6:g}" for t, y in zip(CELSIUS, cd(c, i))]
+    path.write_text("\n".join(rows) + "\n", encoding="utf-8")
+    return path
+
+
+def test_the_summary_names_values_by_curve_in_the_datas_units(jasco_run, tmp_path):
+    run = kelvara("fit", jasco_run, "--json", "fit.json", "--results", "r.xlsx", cwd=tmp_path)
+    assert run.returncode == 0, run.stderr
+    text = run.stdout
+    assert "Te (5 µM)" in text and "baseline (20 µM)" in text and "Te[" not in text and "baseline[" not in text
+    assert "mdeg" in text.split("derived:")[0] and "  signal\n" not in text
+    table = text.splitlines()[-4:]
+    assert table[0].split()[:2] == ["curve", "c_tot"] and "Te (°C)" in table[0] and "baseline (mdeg)" in table[0]
+    assert all(" µM " in row and "e-0" not in row for row in table[1:])
+    # Te in °C in the summary, as in the table
+    te = float(next(line for line in text.splitlines() if line.strip().startswith("Te (5 µM)")).split()[3])
+    assert 55 < te < 75
+    data = json.loads((tmp_path / "fit.json").read_text())
+    assert data["derived"]["Te[0]"]["label"] == "Te (5 µM)" and data["signal_unit"] == "mdeg"
+    assert data["derived"]["Te[0]"]["value"] > 273.15  # the JSON keeps SI
+    import pandas as pd
+
+    sheets = pd.read_excel(tmp_path / "r.xlsx", sheet_name=None)
+    derived = sheets["derived"].set_index("key")
+    assert derived.loc["Te[0]", "name"] == "Te (5 µM)" and derived.loc["Te[0]", "unit"] == "°C"
+    assert abs(derived.loc["Te[0]", "value"] - te) < 0.01
+    curves = sheets["curves"]
+    assert list(curves["c_tot (µM)"]) == pytest.approx([5.0, 10.0, 20.0]) and "baseline (mdeg)" in curves
+
+
+def test_the_report_writes_symbols_and_temperatures_in_celsius(jasco_run, tmp_path):
+    run = kelvara("fit", jasco_run, "--report", "r.html", cwd=tmp_path)
+    assert run.returncode == 0, run.stderr
+    page = (tmp_path / "r.html").read_text(encoding="utf-8")
+    assert 'ΔH<sub>nuc</sub> <code class="name">delta_h_nuc</code>' in page
+    assert 'T<sub>e</sub> <span class="curve">(10 µM)</span>' in page and "Te[1]" not in page
+    te_row = page.split('T<sub>e</sub> <span class="curve">(5 µM)</span>')[1].split("</tr>")[0]
+    assert "<td>°C</td>" in te_row and "<td>mdeg</td>" in page
