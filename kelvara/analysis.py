@@ -216,6 +216,10 @@ def analyse_fit(options, tell=None, progress=None):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)  # non-convergence is in the verdict
         result = fit_module.fit(curves, model, **keywords)
+    if getattr(options, "range", None):
+        from kelvara.fit.verdict import with_cures
+
+        result.problems = with_cures(result, window=options.range)
     if options.bootstrap:
         total = options.bootstrap
         result.run_bootstrap(total, seed=options.seed, progress=progress and (

@@ -35,11 +35,22 @@ _INDEXED = re.compile(r"^(.*)\[(\d+)\]$")
 def curve_labels(curves) -> List[str]:
     """Each curve's label ("5 µM", "10 µM (heating)"), made unique by its
     place where two are alike."""
-    labels = [str(getattr(c, "label", None) or f"curve {i + 1}") for i, c in enumerate(curves)]
+    labels = [str(getattr(c, "label", None) or _condition(c) or f"curve {i + 1}") for i, c in enumerate(curves)]
     seen: Dict[str, int] = {}
     for label in labels:
         seen[label] = seen.get(label, 0) + 1
     return [f"{label} #{i + 1}" if seen[label] > 1 else label for i, label in enumerate(labels)]
+
+
+def _condition(curve) -> Optional[str]:
+    """An unlabelled curve's condition, as its legend shows it: its
+    concentration ("5 µM"), a series' temperature."""
+    from kelvara.units import concentration_label, temperature_label
+
+    c_tot, temperature = getattr(curve, "c_tot", None), getattr(curve, "temperature", None)
+    if getattr(curve, "vary", None) == "concentration":
+        return temperature_label(temperature) if isinstance(temperature, (int, float)) else None
+    return concentration_label(c_tot) if isinstance(c_tot, (int, float)) and c_tot > 0 else None
 
 
 def _split(name: str):

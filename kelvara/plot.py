@@ -107,6 +107,7 @@ def _draw_curves(axis, result, curves, celsius, colours, residuals=None, aggrega
     shift = KELVIN if celsius and kind == "temperature" else 0.0
     table = result.curve_table() if aggregation is not None else None
     offsets = np.cumsum([0] + [c.size for c in curves])
+    marked = False
     for i, (curve, colour) in enumerate(zip(curves, colours)):
         if curve.vary != kind or (channel is not None and curve.signal_name != channel):
             continue
@@ -121,6 +122,7 @@ def _draw_curves(axis, result, curves, celsius, colours, residuals=None, aggrega
         axis.plot(dense - shift, result.predict(dense, i), "-", color=colour, lw=1.8, label=_curve_label(curve))
         if mark is not None and np.isfinite(mark) and t[0] <= mark <= t[-1]:
             axis.plot([mark - shift], result.predict([mark], i), "v", color=colour, ms=8, mec="black", mew=0.6)
+            marked = True
         if residuals is not None:
             residuals.plot(t - shift, fitted.residuals[order], ".", ms=2.5, color=colour, alpha=0.6)
             if fitted.misfit_percent is not None:
@@ -144,12 +146,7 @@ def _draw_curves(axis, result, curves, celsius, colours, residuals=None, aggrega
                                         _SPECIES_WORDS.get(first, first)], fontsize="small", loc="best", frameon=False)
     if kind == "concentration":
         axis.set_xscale("log")
-
-
-def _mark_title(result, kind):
-    """The legend's title: what the marks on the curves are (none for two
-    pathways, whose Te is A's alone)."""
-    return None if MODELS[result.model].pathways else _MARKS[kind]
+    return _MARKS[kind] if marked else None  # the legend's title: what the marks are, where any is drawn
 
 
 _SPECIES_WORDS = {"oligomers": "oligomers (up to the nucleus)", "pathway_a": "pathway A", "pathway_b": "pathway B"}
@@ -157,45 +154,105 @@ _SPECIES_WORDS = {"oligomers": "oligomers (up to the nucleus)", "pathway_a": "pa
 
 def _annotation(axis, result, fontsize=8):
     """The free thermodynamic parameters, rounded to their errors, in a
-    box in the data panel's emptiest corner."""
+    box inside the data panel where it covers no data point, fitted line,
+    mark or legend: the free place nearest a corner, else room made above
+    the data by raising the panel's top.  Returns the box's lower-left
+    corner in the panel's coordinates."""
     lines = []
     for name in result.thermodynamic:
         p = result.parameters[name]
         if p.fixed:
             continue
         value, error, unit = _rounded(p.value, p.stderr, p.unit)
-        lines.append(f"{name} = {value} ± {error} {unit}")
-    if lines:
-        from matplotlib.legend import Legend
-        from matplotlib.lines import Line2D
+        lines.append(f"{result.shown_name(name)} = {value} ± {error} {unit}")
+    if not lines:
+        return None
+    from matplotlib.legend import Legend
+    from matplotlib.lines import Line2D
 
-        box = Legend(axis, [Line2D([], [], alpha=0.0)] * len(lines), lines, loc=_emptiest_corner(axis),
-                     handlelength=0, handletextpad=0, fontsize=fontsize, framealpha=0.85, edgecolor="0.6")
-        box.set_in_layout(False)  # inside the panel: not a margin for the layout to make room for
-        axis.add_artist(box)
-
-
-def _emptiest_corner(axis):
-    """The corner of an Axes with the fewest data points and no legend."""
+    box = Legend(axis, [Line2D([], [], alpha=0.0)] * len(lines), lines, handlelength=0, handletextpad=0,
+                 fontsize=fontsize, framealpha=0.9, edgecolor="0.6", loc="lower left", borderaxespad=0.0)
+    box.set_in_layout(False)  # inside the panel: not a margin for the layout to make room for
     figure = axis.figure
-    figure.canvas.draw()
-    to_axes = axis.transData + axis.transAxes.inverted()
-    points = [to_axes.transform(np.column_stack(line.get_data())) for line in axis.lines if len(line.get_xdata())]
-    points = np.vstack(points) if points else np.zeros((0, 2))
-    taken = set()
+    margin = 4.0 * figure.dpi / 72.0  # about half a mark, in pixels
+    for _ in range(3):
+        figure.canvas.draw()
+        renderer = figure.canvas.get_renderer()
+        _pin_legend(axis, renderer)
+        size = box.get_window_extent(renderer)
+        found = _free_place(axis, size.width + 2 * margin, size.height + 2 * margin, renderer)
+        if found is not None:
+            frame = axis.get_window_extent(renderer)
+            corner = ((found[0] + margin - frame.x0) / frame.width, (found[1] + margin - frame.y0) / frame.height)
+            box.set_bbox_to_anchor((*corner, 0.0, 0.0), transform=axis.transAxes)
+            axis.add_artist(box)
+            return corner
+        low, high = axis.get_ylim()  # no room: raise the top by the box's height
+        frame = axis.get_window_extent(renderer)
+        axis.set_ylim(low, high + (high - low) * (size.height + 2 * margin) / frame.height)
+    axis.add_artist(box)
+    return (0.0, 0.0)
+
+
+def _pin_legend(axis, renderer):
+    """Keep an Axes' legend where "best" put it: drawn again around a box it
+    does not know, it would move."""
     legend = axis.get_legend()
-    if legend is not None:
-        box = legend.get_window_extent().transformed(axis.transAxes.inverted())
-        taken.add(("upper" if (box.y0 + box.y1) / 2 > 0.5 else "lower") + " "
-                  + ("right" if (box.x0 + box.x1) / 2 > 0.5 else "left"))
-    counts = {}
-    for vertical, (y0, y1) in (("upper", (0.65, 1.0)), ("lower", (0.0, 0.35))):
-        for horizontal, (x0, x1) in (("left", (0.0, 0.45)), ("right", (0.55, 1.0))):
-            corner = f"{vertical} {horizontal}"
-            if corner not in taken:
-                inside = (points[:, 0] >= x0) & (points[:, 0] <= x1) & (points[:, 1] >= y0) & (points[:, 1] <= y1)
-                counts[corner] = int(np.sum(inside))
-    return min(counts, key=counts.get)
+    if legend is None:
+        return
+    extent = legend.get_window_extent(renderer).transformed(axis.transAxes.inverted())
+    legend.set_bbox_to_anchor((extent.x0, extent.y0, extent.width, extent.height), transform=axis.transAxes)
+    if hasattr(legend, "set_loc"):
+        legend.set_loc("center")
+    else:  # matplotlib before 3.8
+        legend._loc = 10
+
+
+def _free_place(axis, width, height, renderer):
+    """The lower-left corner (pixels) of a free width x height place in an
+    Axes, nearest one of its corners; None where there is none."""
+    frame = axis.get_window_extent(renderer)
+    if width > frame.width or height > frame.height:
+        return None
+    points = _drawn_points(axis)
+    legend = axis.get_legend()
+    taken = legend.get_window_extent(renderer) if legend is not None else None
+    xs = np.linspace(frame.x0, frame.x1 - width, 25)
+    ys = np.linspace(frame.y0, frame.y1 - height, 25)
+    best, distance = None, math.inf
+    for x in xs:
+        for y in ys:
+            if taken is not None and not (x + width < taken.x0 or x > taken.x1 or y + height < taken.y0
+                                          or y > taken.y1):
+                continue
+            if np.any((points[:, 0] >= x) & (points[:, 0] <= x + width)
+                      & (points[:, 1] >= y) & (points[:, 1] <= y + height)):
+                continue
+            near = min(x - frame.x0, frame.x1 - x - width) + min(y - frame.y0, frame.y1 - y - height)
+            if near < distance:
+                best, distance = (x, y), near
+    return best
+
+
+def _drawn_points(axis):
+    """Every drawn line of an Axes as points in pixels, its segments filled
+    in every 2 pixels (a steep fitted curve crosses a box between its
+    vertices)."""
+    out = [np.zeros((0, 2))]
+    for line in axis.lines:
+        xy = np.column_stack(line.get_data()).astype(float)
+        if not len(xy):
+            continue
+        pixels = axis.transData.transform(xy)
+        pixels = pixels[np.all(np.isfinite(pixels), axis=1)]
+        if line.get_linestyle() not in ("None", "", " ") and len(pixels) > 1:
+            steps = np.maximum(np.ceil(np.hypot(*np.diff(pixels, axis=0).T) / 2.0), 1).astype(int)
+            starts = np.repeat(pixels[:-1], steps, axis=0)
+            moves = np.repeat(np.diff(pixels, axis=0) / steps[:, None], steps, axis=0)
+            within = np.concatenate([np.arange(n) for n in steps])[:, None]
+            pixels = np.vstack([starts + moves * within, pixels[-1:]])
+        out.append(pixels)
+    return np.vstack(out)
 
 
 def _misfit_label(axis, result, curves, kind, channel=None):
@@ -239,10 +296,10 @@ def draw_fit(ax, result, curves=None, kind=None, celsius=False):
     curves = result.data if curves is None else curves
     kind = kind or _kinds(curves)[0]
     colours = plt.get_cmap("viridis")(np.linspace(0.0, 0.85, len(curves)))
-    _draw_curves(ax, result, curves, celsius, colours, kind=kind)
+    marks = _draw_curves(ax, result, curves, celsius, colours, kind=kind)
     ax.set_xlabel(_x_label(kind, celsius))
     ax.set_ylabel(_signal_label(curves))
-    ax.legend(title=_mark_title(result, kind), frameon=False, fontsize=9)
+    ax.legend(title=marks, frameon=False, fontsize=9)
     return ax
 
 
@@ -277,7 +334,7 @@ def fit_figure(result, curves, celsius=False, aggregation=False, annotate=False,
     if size is None:
         return _fit_figure(plt, result, curves, celsius, aggregation, annotate, None)
     with plt.rc_context(_JOURNAL_STYLE):
-        return _fit_figure(plt, result, curves, celsius, aggregation, annotate, figure_size(size))
+        return _for_print(_fit_figure(plt, result, curves, celsius, aggregation, annotate, figure_size(size)))
 
 
 def _fit_figure(plt, result, curves, celsius, aggregation, annotate, journal):
@@ -290,7 +347,8 @@ def _fit_figure(plt, result, curves, celsius, aggregation, annotate, journal):
     support = getattr(result, "nuc_size_support", None)
     extra = bool(profiles) or support is not None  # a row of small panels below
     rows = [4.0 + (1.6 if aggregation else 0.0)] + ([1.6] if extra else [])
-    height = 6.5 + (2.0 if aggregation else 0.0) + (2.6 if extra else 0.0) + 0.3 * len(result.problems)
+    footer = _footer_lines(result.problems)
+    height = 6.5 + (2.0 if aggregation else 0.0) + (2.6 if extra else 0.0) + 0.16 * len(footer)
     kinds = _groups(curves)
     if journal:
         width = journal[0] * _CM
@@ -311,7 +369,7 @@ def _fit_figure(plt, result, curves, celsius, aggregation, annotate, journal):
         top = figure.add_subplot(data[0])
         bottom = figure.add_subplot(data[1], sharex=top)
         panel = figure.add_subplot(data[2], sharex=top) if aggregation else None
-        _draw_curves(top, result, curves, celsius, colours, bottom, panel, kind, channel)
+        marks = _draw_curves(top, result, curves, celsius, colours, bottom, panel, kind, channel)
         bottom.axhline(0.0, color="0.4", lw=0.8)
         if not journal:  # at a journal's size the caption says what the lines are
             _misfit_label(bottom, result, curves, kind, channel)
@@ -328,20 +386,18 @@ def _fit_figure(plt, result, curves, celsius, aggregation, annotate, journal):
                 panel.set_ylabel("Degree of\naggregation")
             panel.axhline(0.0, color="0.7", lw=0.6)
             panel.axhline(1.0, color="0.7", lw=0.6)
-        top.legend(title=_mark_title(result, kind), frameon=False, fontsize=small["legend"],
-                   title_fontsize=small["legend"])
+        top.legend(title=marks, frameon=False, fontsize=small["legend"], title_fontsize=small["legend"])
         tops.append(top)
     top = tops[0]
-    if annotate:
-        _annotation(top, result, small["legend"] if journal else 8)
     title = f"kelvara fit: {result.model} model"
     # One title over every column of panels: centred on the figure when the
     # fit joins several kinds of curves.
     place = figure.suptitle if len(kinds) > 1 else top.set_title
     if result.ok:
         place(title)
-    else:
-        place(title + " — NOT OK", color="firebrick", fontweight="bold")
+    else:  # in a column's width the verdict takes a line of its own
+        narrow = journal is not None and journal[0] < 12.0
+        place(title + ("\nNOT OK" if narrow else " — NOT OK"), color="firebrick", fontweight="bold")
 
     panels = grid[1].subgridspec(1, len(profiles) + (support is not None), wspace=0.35) if extra else None
     if support is not None:
@@ -391,14 +447,19 @@ def _fit_figure(plt, result, curves, celsius, aggregation, annotate, journal):
                 if not narrow:  # a column has no room for it: the caption says it
                     axis.legend(fontsize=small["note"], frameon=False)
         if not journal:
-            figure.text(0.5, 0.005 + 0.022 * len(result.problems),
+            figure.text(0.5, 0.005 + 0.16 * len(footer) / height,
                         f"likelihood profiles: {100 * profiles[0].level:g} % intervals where Δchi2 "
                         "crosses the red line", ha="center", fontsize=8, color="0.3")
     if journal:
+        if annotate:  # placed last, on the panels as laid out
+            _annotation(top, result, small["legend"])
         return figure  # laid out by matplotlib; the problems are in the title's NOT OK and the report
-    _problems_footer(figure, result.problems)
+    if footer:
+        figure.text(0.02, 0.005, "\n".join(footer), fontsize=8, color="firebrick", va="bottom")
     figure.subplots_adjust(left=0.11, right=0.97, top=0.95,
-                           bottom=0.07 + 0.03 * len(result.problems) + (0.03 if extra else 0.0))
+                           bottom=0.07 + 0.16 * len(footer) / height + (0.03 if extra else 0.0))
+    if annotate:
+        _annotation(top, result, 8)
     return figure
 
 
@@ -434,45 +495,51 @@ def comparison_figure(comparison, curves, celsius=False, size=None):
     if size is None:
         return _comparison_figure(plt, comparison, curves, celsius, None)
     with plt.rc_context(_JOURNAL_STYLE):
-        return _comparison_figure(plt, comparison, curves, celsius, figure_size(size))
+        return _for_print(_comparison_figure(plt, comparison, curves, celsius, figure_size(size)))
 
 
 def _comparison_figure(plt, comparison, curves, celsius, journal):
     results = comparison.results
-    kinds = _groups(curves)  # a row of panels per kind of curve, or per channel
+    kinds = _groups(curves)  # a block of panels per kind of curve, or per channel
+    # The models in a grid, best first, reading order: at most three a row
+    # (two in a column's width).
+    across = min(len(results), 2 if journal and journal[0] < 12.0 else 3)
+    down = -(-len(results) // across)
     if journal:
         width = journal[0] * _CM
-        tall = journal[1] * _CM if journal[1] else width * 0.75 * len(kinds) * 3.0 / max(len(results), 3)
+        cell = 1.4 if journal[0] < 12.0 else 1.05  # a cell's height to its width: titles of two lines in a column
+        tall = journal[1] * _CM if journal[1] else width * cell * len(kinds) * down / across
         figure = plt.figure(figsize=(width, tall), constrained_layout=True)
     else:
-        figure = plt.figure(figsize=(5.2 * len(results), 6.0 * len(kinds)))
-    grid = figure.add_gridspec(2 * len(kinds), len(results), height_ratios=[3, 1] * len(kinds), hspace=0.08,
-                               wspace=0.25)
+        figure = plt.figure(figsize=(5.2 * across, 5.0 * down * len(kinds) + 0.6))
+    grid = figure.add_gridspec(len(kinds) * down, across, hspace=0.3 if journal else 0.35, wspace=0.25)
     colours = _colours(plt, curves)
     good = [r for r in results if r.ok] or results
     aic0 = min(r.aic for r in good)
-    for row, (kind, channel) in enumerate(kinds):
+    for block, (kind, channel) in enumerate(kinds):
         first = None
         own = curves if channel is None else [c for c in curves if c.signal_name == channel]
         for k, result in enumerate(results):
-            top = figure.add_subplot(grid[2 * row, k], sharey=first)
+            cell = grid[block * down + k // across, k % across].subgridspec(2, 1, height_ratios=[3, 1], hspace=0.08)
+            top = figure.add_subplot(cell[0], sharey=first)
             first = first or top
-            bottom = figure.add_subplot(grid[2 * row + 1, k], sharex=top)
-            _draw_curves(top, result, curves, celsius, colours, bottom, kind=kind, channel=channel)
+            bottom = figure.add_subplot(cell[1], sharex=top)
+            marks = _draw_curves(top, result, curves, celsius, colours, bottom, kind=kind, channel=channel)
             bottom.axhline(0.0, color="0.4", lw=0.8)
             plt.setp(top.get_xticklabels(), visible=False)
-            if row == 0:
-                name = result.model + (f" n={result.nuc_size}" if result.nuc_size else "")
-                verdict = "best" if result is comparison.best else ("ok" if result.ok else "NOT OK")
-                top.set_title(f"{name}:{chr(10) if journal else ' '}{verdict}, ΔAIC {result.aic - aic0:.1f}",
-                              color="black" if result.ok else "firebrick")
+            name = result.model + (f" n={result.nuc_size}" if result.nuc_size else "")
+            verdict = "best" if result is comparison.best else ("ok" if result.ok else "NOT OK")
+            top.set_title(f"{name}:{chr(10) if journal else ' '}{verdict}, ΔAIC {result.aic - aic0:.1f}",
+                          color="black" if result.ok else "firebrick", fontsize=None if journal else 10)
             bottom.set_xlabel(_x_label(kind, celsius))
-            if k == 0:
+            if k % across == 0:
                 top.set_ylabel(_signal_label(own))
                 bottom.set_ylabel(_residual_label(own))
-                top.legend(title=_mark_title(results[0], kind), frameon=False, fontsize=7 if journal else 8)
+            if k == 0:
+                top.legend(title=marks, frameon=False, fontsize=7 if journal else 8)
     if not journal:
-        figure.subplots_adjust(left=0.07, right=0.98, top=0.92, bottom=0.1)
+        figure.subplots_adjust(left=0.08, right=0.98, top=1.0 - 0.35 / figure.get_size_inches()[1],
+                               bottom=0.6 / figure.get_size_inches()[1])
     return figure
 
 
@@ -505,21 +572,65 @@ def figure_size(given):
     return width, height
 
 
-def _problems_footer(figure, problems):
-    if problems:
-        text = "\n".join(textwrap.shorten(p, 120) for p in problems)
-        figure.text(0.02, 0.005, text, fontsize=8, color="firebrick", va="bottom")
+# Pixels per inch of a PNG: a journal's size is printed (300 dpi, the usual
+# demand for figures with colour), a screen's is looked at.
+PRINT_DPI, SCREEN_DPI = 300, 130
 
 
-def save(figure, path, format=None, close=True):
+def _for_print(figure):
+    figure.kelvara_dpi = PRINT_DPI
+    _unclipped(figure)
+    return figure
+
+
+def _unclipped(figure, rounds=3):
+    """A figure laid out by matplotlib with nothing past its edges: where a
+    label still sticks out (a narrow panel's long label), the panels are
+    laid out again inside a frame smaller by the overhang."""
+    engine = figure.get_layout_engine() if hasattr(figure, "get_layout_engine") else None
+    if engine is None or "rect" not in engine.get():
+        return figure  # matplotlib before 3.6 lays out as it can
+    left, bottom, right, top = 0.0, 0.0, 1.0, 1.0
+    whole = 0
+    for _ in range(2 * rounds):
+        # Each drawing lays the panels out anew from the last one's ticks:
+        # whole twice running, it stays whole.
+        figure.canvas.draw()
+        box = figure.get_tightbbox(figure.canvas.get_renderer())
+        width, height = figure.get_size_inches()
+        over = (max(-box.x0, 0.0) / width, max(-box.y0, 0.0) / height, max(box.x1 - width, 0.0) / width,
+                max(box.y1 - height, 0.0) / height)
+        whole = whole + 1 if max(over) <= 0.0 else 0
+        if whole == 2:
+            break
+        if whole:
+            continue
+        pad = 0.01
+        left, bottom = left + (over[0] and over[0] + pad), bottom + (over[1] and over[1] + pad)
+        right, top = right - (over[2] and over[2] + pad), top - (over[3] and over[3] + pad)
+        engine.set(rect=(float(left), float(bottom), float(right - left), float(top - bottom)))
+    return figure
+
+
+def _footer_lines(problems, width=130):
+    """The problems of a fit as the lines under its figure: each whole,
+    wrapped, never cut short."""
+    lines = []
+    for problem in problems:
+        lines += textwrap.wrap(f"– {problem}", width, subsequent_indent="  ")
+    return lines
+
+
+def save(figure, path, format=None, close=True, dpi=None):
     """Write a figure (PNG, PDF or SVG; to a path or a binary stream) and
-    release it."""
+    release it; a PNG at `dpi`, by default 300 for a journal's size and
+    130 for a screen's."""
     plt = _backend()
     try:
         # Text stays text: editable in an SVG, and TrueType (Type 42) fonts
         # in a PDF or PostScript file, which journals take (Type 3 they refuse).
         with plt.rc_context({"svg.fonttype": "none", "pdf.fonttype": 42, "ps.fonttype": 42}):
-            figure.savefig(path, dpi=130, format=format)
+            figure.savefig(path, dpi=dpi or getattr(figure, "kelvara_dpi", SCREEN_DPI), format=format)
     finally:
         if close:
             plt.close(figure)

@@ -26,7 +26,7 @@ from kelvara.fit.result import signal_words
 from kelvara.io.text import file_sha256
 from kelvara.models import MODELS, unit_of
 from kelvara.names import symbol_html, unit_shown
-from kelvara.units import listed
+from kelvara.units import concentration_scale, listed
 from kelvara.units import shown as shown_in
 from kelvara.units import rounded as _rounded
 
@@ -42,8 +42,11 @@ code, pre { font-family: 'DejaVu Sans Mono', monospace; font-size: 9pt; } pre { 
        padding: 0.5em; white-space: pre-wrap; word-break: break-all; }
 img { max-width: 100%; } .equation { margin: 0.2em 0 0.2em 1.5em; } .methods { background: #f7f7f7;
        padding: 0.6em 0.8em; border-left: 3px solid #999; }
-@media print { body { margin: 0; max-width: none; } h2 { page-break-after: avoid; }
-       img, table { page-break-inside: avoid; } }
+figure { margin: 0.5em 0; } figcaption { font-size: 0.9em; color: #444; }
+@media print { body { margin: 0; max-width: none; }
+       h1, h2, h3, h4 { break-after: avoid; page-break-after: avoid; }
+       .keep, figure, img, table, pre, .methods, li { break-inside: avoid; page-break-inside: avoid; }
+       figure img { max-height: 18cm; width: auto; max-width: 100%; } }
 """
 
 
@@ -120,7 +123,8 @@ def _inputs(result, inputs, reading, command):
     out.append(f"<p>{len(curves)} curve(s), {result.n_points} points.</p>")
     out.append("<h3>Fit settings</h3><ul>" + "".join(f"<li>{_e(line)}</li>" for line in _settings(result)) + "</ul>")
     if command:
-        out.append("<h3>Command line that reproduces this report</h3><pre>" + _e(command) + "</pre>")
+        out.append("<div class='keep'><h3>Command line that reproduces this report</h3><pre>" + _e(command)
+                   + "</pre></div>")
     return "\n".join(out)
 
 
@@ -160,10 +164,9 @@ def _settings(result):
             lines.append("species signals: the oligomers up to the nucleus have a signal of their own "
                          "(oligomer_amplitude); the amplitude is the polymers'")
         for name, (low, high) in (options.bounds or {}).items():
-            lines.append(f"bounds of {name}: {low:g} to {high:g} {unit_of(name)}".rstrip())
+            lines.append(f"bounds of {name}: {_typed(low, name)} to {_typed(high, name)}")
         if options.start:
-            lines.append("started at: " + ", ".join(f"{n} = {v:g} {unit_of(n)}".rstrip()
-                                                     for n, v in options.start.items()))
+            lines.append("started at: " + ", ".join(f"{n} = {_typed(v, n)}" for n, v in options.start.items()))
         if options.max_nfev is not None:
             lines.append(f"at most {options.max_nfev} evaluations")
         if not options.search:
@@ -207,8 +210,10 @@ def _model(name, nuc_size, level=2):
 def _results(result, level=2, unit="K"):
     out = [f"<h{level}>Results</h{level}>", "<p>Values are rounded to two significant digits of their "
            "standard errors; enthalpies and Gibbs energies in kJ/mol.</p>",
-           f"<h{level + 1}>Parameters</h{level + 1}>" + value_table(result, parameter_rows(result), unit),
-           f"<h{level + 1}>Derived values</h{level + 1}>" + value_table(result, derived_rows(result), unit)]
+           f"<div class='keep'><h{level + 1}>Parameters</h{level + 1}>"
+           + value_table(result, parameter_rows(result), unit) + "</div>",
+           f"<div class='keep'><h{level + 1}>Derived values</h{level + 1}>"
+           + value_table(result, derived_rows(result), unit) + "</div>"]
     thermo = [n for n in result.free if n in result.thermodynamic]
     if len(thermo) > 1:
         index = [result.free.index(n) for n in thermo]
@@ -216,8 +221,9 @@ def _results(result, level=2, unit="K"):
         rows = "".join(f"<tr><td>{symbol_html(n, ())}</td>" + "".join(
             f"<td>{v:.4f}</td>" if math.isfinite(v) else "<td>n/a</td>" for v in line) + "</tr>"
             for n, line in zip(thermo, matrix))
-        out.append(f"<h{level + 1}>Correlation of the thermodynamic parameters</h{level + 1}><table><tr><th></th>"
-                   + "".join(f"<th>{symbol_html(n, ())}</th>" for n in thermo) + f"</tr>{rows}</table>")
+        out.append(f"<div class='keep'><h{level + 1}>Correlation of the thermodynamic parameters</h{level + 1}>"
+                   "<table><tr><th></th>"
+                   + "".join(f"<th>{symbol_html(n, ())}</th>" for n in thermo) + f"</tr>{rows}</table></div>")
     stats = [("chi2", f"{result.chi2:.6g}"), ("reduced chi2", f"{result.reduced_chi2:.6g}"),
              ("noise SD (from the data)", f"{result.noise:.3g}" if result.noise else "n/a"),
              ("AIC", f"{result.aic:.3f}"), ("BIC", f"{result.bic:.3f}"), ("points", str(result.n_points)),
@@ -225,8 +231,8 @@ def _results(result, level=2, unit="K"):
     if result.noise_model is not None and not result.noise_model.white:
         stats.append(("noise correlated over (points)", f"{result.noise_model.span:.1f}"))
         stats.append(("errors scaled for the correlation by", f"{result.noise_model.error_scale:.3g}"))
-    out.append(f"<h{level + 1}>Statistics</h{level + 1}><table>" + "".join(
-        f"<tr><td>{_e(k)}</td><td>{_e(v)}</td></tr>" for k, v in stats) + "</table>")
+    out.append(f"<div class='keep'><h{level + 1}>Statistics</h{level + 1}><table>" + "".join(
+        f"<tr><td>{_e(k)}</td><td>{_e(v)}</td></tr>" for k, v in stats) + "</table></div>")
     return "\n".join(out)
 
 
@@ -260,6 +266,10 @@ def value_table(result, items, temperature_unit="K"):
     rows = []
     for name, value, error, unit, mark in items:
         value, unit = shown_in(value, unit, temperature_unit)
+        factor = 1.0
+        if unit == "mol/L":  # a concentration in the unit it reads best in (µM, not 1.1e-07 M)
+            factor, unit = concentration_scale(value)
+            value, error = value / factor, error / factor
         text, shown_error, shown_unit = _rounded(value, math.nan if mark else error, unit)
         if not mark and not math.isfinite(error):
             text, shown_error = "not determined", ""  # never a number of six digits that means nothing
@@ -268,7 +278,7 @@ def value_table(result, items, temperature_unit="K"):
         for kind in kinds:
             low, high = found[name].get(f"{kind}_low", math.nan), found[name].get(f"{kind}_high", math.nan)
             if math.isfinite(low) or math.isfinite(high):
-                ends = [_rounded(shown_in(v, unit_of(name), temperature_unit)[0], error, unit)[0]
+                ends = [_rounded(shown_in(v, unit_of(name), temperature_unit)[0] / factor, error, unit)[0]
                         if math.isfinite(v) else "n/a" for v in (low, high)]
                 cells += f"<td class='number'>[{_e(ends[0])}, {_e(ends[1])}]</td>"
             else:
@@ -291,9 +301,10 @@ def _figures(result, options):
     curves = result.data
     celsius = bool((options or {}).get("celsius"))
     data = _png(fit_figure(result, curves, celsius=celsius, aggregation=True, annotate=True))
-    return ("<h2>Figures</h2><p>Data and fitted curves (Te marked), residuals with each curve's misfit, the "
-            "degree of aggregation" + (", and the likelihood profiles" if result.profiles else "") + ".</p>"
-            f"<img alt='the fit' src='data:image/png;base64,{data}'>")
+    return ("<h2>Figures</h2><figure class='keep'>"
+            f"<img alt='the fit' src='data:image/png;base64,{data}'><figcaption>Data and fitted curves (Te marked), "
+            "residuals with each curve's misfit, the degree of aggregation"
+            + (", and the likelihood profiles" if result.profiles else "") + ".</figcaption></figure>")
 
 
 def _ranking(comparison):
@@ -375,8 +386,62 @@ def _methods(results: List, compared=False):
             f"{_concentrations(curves)}) with kelvara {__version__} (Python {platform.python_version()}, NumPy "
             f"{numpy.__version__}, SciPy {scipy.__version__}). {_sharing(result)}, solved exactly by linear least "
             f"squares at every step; a global search screened {screened} starting points and refined the {refined} most "
-            f"promising by trust-region nonlinear least squares. {errors} Values are given with one standard error.")
+            f"promising by trust-region nonlinear least squares. {_choices(result)}{errors} Values are given with "
+            f"one standard error. {_outcome(results, compared)}")
     return f"<h2>Methods</h2><p class='methods'>{_e(text)}</p>"
+
+
+def _typed(value, name) -> str:
+    """A value given by hand, in the unit it is printed in ("-120 kJ/mol")."""
+    return " ".join(_rounded(value, math.nan, unit_of(name))[::2]).rstrip()
+
+
+_SLOPE_WORDS = {"baseline_slope": "a slope in temperature of the monomer baseline",
+                "aggregate_slope": "a slope in temperature of the aggregates' signal",
+                "species_signals": "a signal of the oligomers up to the nucleus of their own"}
+
+
+def _choices(result):
+    """What the Methods say of the signal and the options: fixed and
+    bounded parameters, a freed nucleation entropy, the slopes and how they
+    were chosen, an extensive signal."""
+    out = []
+    fixed = [p for p in result.parameters.values() if p.fixed]
+    if fixed:
+        out.append("Fixed: " + "; ".join(f"{p.name} = {' '.join(_rounded(p.value, math.nan, p.unit)[::2])}"
+                                           for p in fixed) + ".")
+    freed = [n for n in result.free if n in MODELS[result.model].nucleation_entropies]
+    if freed:
+        out.append(f"The nucleation entropy ({listed(freed)}) was fitted.")
+    options = result.options
+    bounds = (options.bounds or {}) if options is not None else {}
+    if bounds:
+        out.append("Bounded: " + "; ".join(f"{name} from {_typed(low, name)} to {_typed(high, name)}"
+                                           for name, (low, high) in bounds.items()) + ".")
+    for choice in result.choices:
+        words = _SLOPE_WORDS.get(choice.option)
+        if words is None:
+            continue
+        how = (f"as the data chose by a Wald test (chi2 {choice.statistic:.3g} against {choice.limit:.3g})"
+               if choice.chosen and choice.reason == "wald" and choice.statistic is not None
+               else "as the data chose" if choice.chosen else "as asked")
+        out.append(f"{words[0].upper()}{words[1:]} was {'included' if choice.kept else 'left out'}, {how}.")
+    if options is not None and options.extensive:
+        out.append("The signal was taken as proportional to the total concentration (extensive).")
+    if result.weighting:
+        out.append(f"{result.weighting[0].upper()}{result.weighting[1:]}.")
+    return " ".join(out) + (" " if out else "")
+
+
+def _outcome(results, compared):
+    """The verdict, in the Methods' words: what was checked, what was found."""
+    checks = ("Every fit was checked for convergence, for parameters the data determine, for physically "
+              "meaningful values and for structure left in the residuals")
+    bad = [r for r in results if not r.ok]
+    if not bad:
+        return f"{checks}: no problem was found."
+    named = "; ".join(f"{r.model + ': ' if compared else ''}{p}" for r in bad for p in r.problems)
+    return f"{checks}; NOT OK: {named}."
 
 
 def _provenance():

@@ -73,6 +73,15 @@ def concentration_label(c_tot) -> str:
     return f"{c_tot:g} M"
 
 
+def concentration_scale(molar) -> Tuple[float, str]:
+    """(factor, unit) a concentration in mol/L reads best in: 1e-6, "µM"
+    for 5e-6 (a value over the factor is in the unit)."""
+    for factor, unit in ((1.0, "M"), (1e-3, "mM"), (1e-6, "µM"), (1e-9, "nM")):
+        if molar is not None and math.isfinite(molar) and abs(molar) >= factor:
+            return factor, unit
+    return 1e-9, "nM"
+
+
 def temperature_label(kelvin, unit: str = "K") -> str:
     """A temperature as a label in the unit it is shown in ("25 °C",
     "298.15 K")."""

@@ -138,6 +138,9 @@ def test_compare_ranks_the_models_with_their_verdicts(browser):
     assert ranking[0].split()[1] == "cooperative" and ranking[0].split()[2] == "ok"
     assert any(row.split()[1] == "isodesmic" for row in ranking)
     assert browser.find_element(By.ID, "verdict").text == "ok — best: cooperative (Akaike weight 1)"
+    assert ranking[0].split()[4] == "best"  # how strong the evidence is, beside each ΔAIC
+    values = browser.find_element(By.ID, "compare-parameters").text
+    assert "ΔH delta_h" in values and "kJ/mol" in values  # the shown model's own values
 
 
 def test_on_a_laptop_screen_the_page_keeps_fit_in_view_and_takes_the_fields_unit(browser, tmp_path):

@@ -3,7 +3,9 @@ stays text, residuals with the signal's unit, one title over a joint fit."""
 
 import csv
 import dataclasses
+import io
 import math
+import struct
 import warnings
 
 import pytest
@@ -14,6 +16,7 @@ pytest.importorskip("scipy")
 from test_correlated_noise import cooling  # noqa: E402
 
 from kelvara.fit import Curve, fit  # noqa: E402
+from kelvara.plot import save  # noqa: E402
 
 
 def quiet_fit(*args, **options):
@@ -60,19 +63,14 @@ def test_residuals_carry_the_signal_unit_and_a_joint_fit_one_title():
     assert all(axis.get_title() == "" for axis in figure.axes)
 
 
-def test_annotate_puts_the_main_values_in_an_empty_corner(tmp_path):
+def test_annotate_writes_the_free_values_only(tmp_path):
     pytest.importorskip("matplotlib")
     from kelvara.cli import main
 
     assert main(["fit", "--example", "--plot", str(tmp_path / "f.svg"), "--annotate"]) == 0
     svg = (tmp_path / "f.svg").read_text()
     assert "delta_h = -94.78 ± 0.21 kJ/mol" in svg and "delta_s_nuc =" not in svg  # fixed values stay out
-    from kelvara.plot import _emptiest_corner, fit_figure
 
-    result = fit(cooling(0.0, 3), "cooperative")
-    figure = fit_figure(result, result._problem.curves)
-    # Cooling curves fall from the upper left; the legend holds the upper right.
-    assert _emptiest_corner(figure.axes[0]) == "lower left"
 
 
 @pytest.mark.parametrize("size, width_cm", [("single", 8.5), ("double", 17.5), ("12,9", 12.0)])
@@ -94,6 +92,60 @@ def test_journal_sizes_have_their_width_and_text_of_7_to_9_pt(size, width_cm):
         figure.canvas.draw()
         sizes = {t.get_fontsize() for t in figure.findobj(Text) if t.get_text() and t.get_visible()}
         assert min(sizes) >= 7 and max(sizes) <= 9, sizes
+        _nothing_clipped_or_covered(figure)
+        buffer = io.BytesIO()
+        save(figure, buffer, format="png")
+        assert struct.unpack(">I", buffer.getvalue()[16:20])[0] == pytest.approx(width_cm / 2.54 * 300, abs=2)
+
+
+def _nothing_clipped_or_covered(figure):
+    """Every text inside the figure; an annotation box over no drawn point,
+    mark or legend of its panel."""
+    from matplotlib.legend import Legend
+
+    from kelvara.plot import _drawn_points
+
+    renderer = figure.canvas.get_renderer()
+    width, height = figure.get_size_inches()
+    box = figure.get_tightbbox(renderer)
+    assert box.x0 >= 0 and box.y0 >= 0 and box.x1 <= width and box.y1 <= height, (box, width, height)
+    for axis in figure.axes:
+        for annotation in [a for a in axis.artists if isinstance(a, Legend)]:
+            extent = annotation.get_window_extent(renderer)
+            points = _drawn_points(axis)
+            inside = ((points[:, 0] >= extent.x0) & (points[:, 0] <= extent.x1)
+                      & (points[:, 1] >= extent.y0) & (points[:, 1] <= extent.y1))
+            assert not inside.any()
+            legend = axis.get_legend()
+            assert legend is None or not legend.get_window_extent(renderer).overlaps(extent)
+
+
+@pytest.mark.parametrize("size", [None, "single"])
+@pytest.mark.parametrize("model", ["cooperative", "isodesmic_sigmoid"])
+def test_the_annotation_covers_nothing_and_a_legend_promises_only_marks_drawn(size, model):
+    from kelvara.plot import fit_figure
+
+    result = fit(cooling(0.0, 3), model)
+    figure = fit_figure(result, result._problem.curves, annotate=True, size=size)
+    figure.canvas.draw()
+    _nothing_clipped_or_covered(figure)
+    top = figure.axes[0]
+    marks = [line for line in top.lines if line.get_marker() == "v"]
+    title = top.get_legend().get_title().get_text()
+    assert bool(marks) == bool(title) and (not title or "Te" in title)
+    assert [a for a in top.artists if type(a).__name__ == "Legend"]  # the values are drawn
+
+
+@pytest.mark.filterwarnings("ignore:kelvara.fit")  # the two pathways need not converge on these data
+def test_six_models_compared_make_a_grid():
+    from kelvara.fit import compare
+    from kelvara.plot import comparison_figure
+
+    curves = cooling(0.0, 3)
+    models = ["isodesmic", "cooperative", "coop_iso", "cooperative_n", "isodesmic_sigmoid", "two_pathways"]
+    figure = comparison_figure(compare(curves, models), curves)
+    width, height = figure.get_size_inches()
+    assert len(figure.axes) == 12 and width / height < 2.0  # two rows of three, not one row of six
 
 
 @pytest.mark.parametrize("args, words", [
@@ -137,3 +189,15 @@ def test_a_legend_adds_the_concentration_only_where_the_label_does_not_state_it(
     path = tmp_path / "data.csv"
     path.write_text(text.format(rows=rows.replace(",\n", "\n") if "uM\n" in text else rows, long=long))
     assert [_curve_label(c) for c in read(path).curves] == legends
+
+
+def test_a_not_ok_figure_prints_every_problem_whole():
+    from kelvara.plot import fit_figure
+
+    result = fit(cooling(0.0, 3), "isodesmic")
+    assert not result.ok
+    figure = fit_figure(result, result._problem.curves)
+    shown = " ".join(" ".join(t.get_text().split()) for t in figure.texts)
+    for problem in result.problems:
+        assert " ".join(problem.split()) in shown.replace("  ", " ")
+    assert "[...]" not in shown

@@ -114,8 +114,8 @@ def test_the_options_travel_with_the_result_into_json_and_the_report(tmp_path):
     assert saved["bounds"] == {"delta_h": [-2e5, -5e4]} and saved["shared_baseline"] is True
     result.report(tmp_path / "fit.html")
     page = (tmp_path / "fit.html").read_text(encoding="utf-8")
-    assert "<li>bounds of delta_h: -200000 to -50000 J/mol</li>" in page
-    assert "<li>started at: delta_h = -90000 J/mol</li>" in page
+    assert "<li>bounds of delta_h: -200 kJ/mol to -50 kJ/mol</li>" in page  # in the unit printed
+    assert "<li>started at: delta_h = -90 kJ/mol</li>" in page
     # What compare gives each model: its own part of the options.
     given = FitOptions(nuc_size=(2, 3, 4), shared=("te",), free=("delta_s_nuc",))
     assert given.for_model("cooperative") == FitOptions(free=("delta_s_nuc",))

@@ -87,3 +87,59 @@ def test_the_report_writes_symbols_and_temperatures_in_celsius(jasco_run, tmp_pa
     assert 'T<sub>e</sub> <span class="curve">(10 µM)</span>' in page and "Te[1]" not in page
     te_row = page.split('T<sub>e</sub> <span class="curve">(5 µM)</span>')[1].split("</tr>")[0]
     assert "<td>°C</td>" in te_row and "<td>mdeg</td>" in page
+
+
+@pytest.mark.parametrize("options, cure", [
+    (dict(shared_amplitude=True), "--extensive describes it"),
+    (dict(baseline_slope=False), "--baseline-slope lets a sloping plateau slope"),
+])
+def test_a_not_ok_with_a_common_cure_names_it(options, cure):
+    from kelvara import _core
+    from kelvara.fit import Curve, fit
+
+    temperatures = np.linspace(280.0, 370.0, 181)
+    rng = np.random.default_rng(1)
+    curves = []
+    for c in CONCENTRATIONS:
+        f = np.array(_core.temp_cooperative_model(temperatures.tolist(), -95000.0, -180.0, 22000.0, c, 1.0))
+        if "shared_amplitude" in options:  # an absorbance: the signal grows with the concentration
+            signal = 0.05 + 0.8 * (c / 1e-5) * f
+        else:  # a monomer baseline sloping in temperature
+            signal = 0.05 + 0.002 * (temperatures - 280.0) + 0.8 * f
+        curves.append(Curve(temperatures, signal + rng.normal(0.0, 0.003, temperatures.size), c))
+    result = fit(curves, "cooperative", **options)
+    assert not result.ok and any(p.code == "structure" and cure in p for p in result.problems), result.problems
+    assert sum(cure in p for p in result.problems) == 1
+
+
+def test_a_window_that_cuts_the_transition_off_is_named(tmp_path):
+    run = kelvara("fit", "--example", "--range", "5C:40C", "--json", "-", cwd=tmp_path)
+    assert run.returncode == 1
+    problems = json.loads(run.stdout)["problems"]
+    assert any("--range 5C:40C may cut the transition off: widen it" in p for p in problems), problems
+
+
+def test_the_report_printed_by_chromium_keeps_headings_with_their_content(jasco_run, tmp_path):
+    """Every page printed ends in content, never in a heading whose table
+    or paragraph went to the next page; the Methods say what was fixed."""
+    import shutil
+    import subprocess
+
+    chromium = shutil.which("chromium") or shutil.which("chromium-browser")
+    if chromium is None or shutil.which("pdftotext") is None:
+        pytest.skip("needs chromium and pdftotext (apt-get install chromium poppler-utils)")
+    assert kelvara("fit", jasco_run, "--profile", "--fix", "delta_h_nuc=22kJ/mol", "--report", "r.html",
+                   cwd=tmp_path).returncode == 0
+    subprocess.run([chromium, "--headless", "--no-sandbox", "--disable-gpu", "--no-pdf-header-footer",
+                    f"--print-to-pdf={tmp_path / 'r.pdf'}", (tmp_path / "r.html").as_uri()],
+                   check=True, capture_output=True, timeout=120)
+    text = subprocess.run(["pdftotext", "-layout", str(tmp_path / "r.pdf"), "-"], check=True,
+                          capture_output=True, text=True).stdout
+    pages = [page for page in text.split("\f") if page.strip()]
+    headings = {"Verdict", "Inputs", "How the files were read", "Fit settings", "Results", "Parameters",
+                "Derived values", "Statistics", "Figures", "Methods", "Provenance",
+                "Command line that reproduces this report", "Correlation of the thermodynamic parameters"}
+    for page in pages:
+        assert page.strip().splitlines()[-1].strip() not in headings, page[-300:]
+    methods = text.split("Methods")[-1]
+    assert "Fixed: delta_h_nuc = 22 kJ/mol" in " ".join(methods.split())

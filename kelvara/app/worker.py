@@ -179,6 +179,7 @@ def _compare(job, progress):
     from kelvara import analysis as command
     from kelvara.analysis import result_json
     from kelvara.plot import traces
+    from kelvara.report import parameter_rows, value_table
 
     options = _options(job)
     analysis = command.analyse_compare(options, progress=progress)
@@ -197,7 +198,11 @@ def _compare(job, progress):
             "notes": [], "ranking": ranking, "summary": comparison.summary(temperature_unit=analysis.unit),
             "reading": analysis.reading.text(),
             "models": {r.model: traces(analysis.curves, r, celsius=analysis.unit == "°C")
-                       for r in comparison.results[:4]}}
+                       for r in comparison.results[:4]},
+            # each model's own values, as its fit's page shows them (baselines and amplitudes left to its report)
+            "parameters": {r.model: value_table(r, [row for row in parameter_rows(r) if row[0] in r.thermodynamic],
+                                                analysis.unit)
+                           for r in comparison.results}}
     downloads = [("comparison.json", lambda: text),
                  ("summary.txt", lambda: view["summary"] + "\n")]
     downloads += _figures("compare", lambda plot: command.compare_figure(plot, analysis, options))

@@ -20,7 +20,7 @@ from kelvara.fit.slopes import choose_slopes, undecided_slopes
 from kelvara.fit.search import first_guess, linear_start, search_starts, theta_of
 from kelvara.fit.threads import one_blas_thread
 from kelvara.fit.uncertainty import covariance_of, sandwich_covariance
-from kelvara.fit.verdict import judge, physical_notes, plateau_check, rival_minima
+from kelvara.fit.verdict import judge, physical_notes, plateau_check, rival_minima, with_cures
 from kelvara.models import MODELS, sized_models
 from kelvara.units import listed
 
@@ -155,6 +155,7 @@ def fit(
         result.options = options
     best.choices = choices
     best.notes[:0] = [c.text for c in choices if c.chosen]
+    best.problems = with_cures(best)
     if len(sizes) > 1:
         best.nuc_size_scan = {r.nuc_size: r.chi2 for r in results if r.nuc_size is not None}
         best.nuc_size_support = _nucleus_support(best, results)

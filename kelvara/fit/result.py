@@ -26,6 +26,7 @@ from kelvara.fit.uncertainty import Profile, profile_one
 from kelvara.models import degree_of_polymerisation, unit_of
 from kelvara.names import curve_labels, labelled, signal_unit, unit_shown
 from kelvara.units import shown as shown_in
+from kelvara.units import concentration_scale
 from kelvara.units import formatted as _format
 from kelvara.units import rounded as _rounded
 
@@ -459,7 +460,11 @@ class FitResult:
             else:
                 error = None
             value, unit = shown(p.value, p.unit)
-            text, rounded_error, unit = _rounded(value, p.stderr if error is None else math.nan, unit)
+            spread = p.stderr
+            if unit == "mol/L":  # a concentration in the unit it reads best in (µM, not 1.1e-07 M)
+                factor, unit = concentration_scale(value)
+                value, spread = value / factor, spread / factor
+            text, rounded_error, unit = _rounded(value, spread if error is None else math.nan, unit)
             if error is None and not math.isfinite(p.stderr):
                 text, rounded_error = "not determined", ""
             lines.append(f"{names[p.name]:{width}}{text:>16}{error or rounded_error:>14}  {unit}")
@@ -489,7 +494,11 @@ class FitResult:
         lines.append("derived:")
         for d in self.derived.values():
             value, unit = shown(d.value, d.unit)
-            text, error, unit = _rounded(value, d.stderr, unit)
+            spread = d.stderr
+            if unit == "mol/L":
+                factor, unit = concentration_scale(value)
+                value, spread = value / factor, spread / factor
+            text, error, unit = _rounded(value, spread, unit)
             if not math.isfinite(d.stderr):
                 text, error = "not determined", ""
             lines.append(f"  {names[d.name]:{width - 2}}{text:>16}{error:>14}  {unit}")

@@ -9,7 +9,7 @@ from a model that does not describe the data ("model")."""
 from __future__ import annotations
 
 import math
-from typing import List
+from typing import List, Optional
 
 import numpy as np
 
@@ -175,6 +175,37 @@ def judge(problem, x, converged, message, rss, dof, parameters, derived, noise_v
     for text in dict.fromkeys(c.hysteresis for c in problem.curves if c.hysteresis):
         add("hysteresis", text)
     return problems
+
+
+_WINDOW_CODES = ("no_plateau", "no_transition", "te_far_outside", "midpoint_far_outside")
+
+
+def with_cures(result, window: Optional[str] = None) -> List[Problem]:
+    """The problems of a fit with the common cure named where there is one:
+    structure left by one amplitude shared by curves at several
+    concentrations (--extensive), or by plateaus held flat as asked
+    (--baseline-slope, --aggregate-slope); a transition the --range
+    `window` may have cut off.  Outliers name --exclude already."""
+    extensive = result.options is not None and result.options.extensive
+    given = {c.option: c for c in result.choices if not c.chosen}
+    concentrations = {c.c_tot for c in result.curve_results if c.c_tot is not None}
+    out = []
+    for problem in result.problems:
+        cures = []
+        if problem.code == "structure":
+            if "amplitude" in result.parameters and not extensive and len(concentrations) > 1:
+                cures.append("if the signal grows with the concentration (absorbance, CD in mdeg), --extensive "
+                             "describes it")
+            for option, words, flag in (("baseline_slope", "monomer baseline", "--baseline-slope"),
+                                        ("aggregate_slope", "aggregate signal", "--aggregate-slope")):
+                choice = given.get(option)
+                if choice is not None and not choice.kept:
+                    cures.append(f"the {words} was held flat as asked: {flag} lets a sloping plateau slope")
+        if window and problem.code in _WINDOW_CODES:
+            cures.append(f"--range {window} may cut the transition off: widen it")
+        cures = [cure for cure in cures if cure not in problem]  # named once, however often asked
+        out.append(Problem(problem.code, f"{problem}; {'; '.join(cures)}") if cures else problem)
+    return out
 
 
 def _misfit_text(noise_model, curve_results):

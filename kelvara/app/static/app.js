@@ -346,14 +346,23 @@ function showFit(body, view, job) {
   drawKinds(plots, view.plot, true);
 }
 
+// How strongly the data favour the best model over this one, in the usual
+// words for a difference in AIC (Burnham and Anderson).
+function support(r, i) {
+  if (!r.ok) return "not ok";
+  if (i === 0) return "best";
+  const d = r.delta_aic;
+  return d <= 2 ? "as good" : d <= 7 ? "less" : d <= 10 ? "little" : "none";
+}
+
 function showComparison(body, view, job) {
   const parts = verdictBlock(view);
   const table = element("table", { id: "ranking" },
-    element("tr", {}, ...["rank", "model", "verdict", "ΔAIC", "ΔBIC", "Akaike weight", "AIC", "BIC"].map((h) => element("th", {}, h))));
+    element("tr", {}, ...["rank", "model", "verdict", "ΔAIC", "support", "ΔBIC", "Akaike weight", "AIC", "BIC"].map((h) => element("th", {}, h))));
   const reasons = [];
   view.ranking.forEach((r, i) => {
     table.append(element("tr", { class: r.ok ? "" : "not-ok" }, ...[String(i + 1), r.model, r.verdict, r.delta_aic.toFixed(1),
-      r.delta_bic.toFixed(1), r.weight === null ? "" : r.weight.toFixed(2), r.aic.toFixed(1), r.bic.toFixed(1)].map((v) => element("td", {}, v))));
+      support(r, i), r.delta_bic.toFixed(1), r.weight === null ? "" : r.weight.toFixed(2), r.aic.toFixed(1), r.bic.toFixed(1)].map((v) => element("td", {}, v))));
     for (const problem of r.problems) reasons.push(element("li", {}, `${r.model}: ${problem}`));
   });
   parts.push(element("h3", {}, "Ranking (by AIC; fits that are not ok come last)"), table);
@@ -361,11 +370,16 @@ function showComparison(body, view, job) {
   const select = element("select", { id: "compare-model", "aria-label": "model to plot" },
     ...Object.keys(view.models).map((name) => element("option", { value: name }, name)));
   const plots = element("div");
-  parts.push(element("div", { class: "row" }, element("span", {}, "Plot the fit of"), select), plots);
+  const values = element("div", { id: "compare-parameters" });
+  parts.push(element("div", { class: "row" }, element("span", {}, "Show the fit of"), select), values, plots);
   parts.push(element("h3", {}, "Downloads"), element("div", { id: "downloads" }, "being written…"));
   parts.push(element("details", {}, element("summary", {}, "the summary as the command line prints it"), element("pre", {}, view.summary)));
   $("result").replaceChildren(...parts);
-  const draw = () => { plots.replaceChildren(); drawKinds(plots, view.models[select.value], true); };
+  const draw = () => {
+    values.innerHTML = view.parameters[select.value] || "";  // HTML made by the server, escaped there
+    plots.replaceChildren();
+    drawKinds(plots, view.models[select.value], true);
+  };
   select.addEventListener("change", draw);
   draw();
 }
