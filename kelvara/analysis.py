@@ -241,9 +241,16 @@ def fit_text(analysis, options):
 
 
 def fit_figure(plot, analysis, options):
-    return plot.fit_figure(analysis.result, analysis.curves, celsius=analysis.unit == "°C",
-                           aggregation=options.aggregation_panel, annotate=options.annotate,
-                           size=options.figure_size)
+    return _resolution(plot.fit_figure(analysis.result, analysis.curves, celsius=analysis.unit == "°C",
+                                       aggregation=options.aggregation_panel, annotate=options.annotate,
+                                       size=options.figure_size), options)
+
+
+def _resolution(figure, options):
+    """A figure to be written at --dpi, where given."""
+    if getattr(options, "dpi", None):
+        figure.kelvara_dpi = options.dpi
+    return figure
 
 
 def fit_report(analysis, options):
@@ -293,8 +300,8 @@ def analyse_compare(options, tell=None, progress=None):
 
 
 def compare_figure(plot, analysis, options):
-    return plot.comparison_figure(analysis.result, analysis.curves, celsius=analysis.unit == "°C",
-                                  size=options.figure_size)
+    return _resolution(plot.comparison_figure(analysis.result, analysis.curves, celsius=analysis.unit == "°C",
+                                              size=options.figure_size), options)
 
 
 def compare_report(analysis, options):

@@ -143,3 +143,27 @@ def test_the_report_printed_by_chromium_keeps_headings_with_their_content(jasco_
         assert page.strip().splitlines()[-1].strip() not in headings, page[-300:]
     methods = text.split("Methods")[-1]
     assert "Fixed: delta_h_nuc = 22 kJ/mol" in " ".join(methods.split())
+
+
+@pytest.mark.parametrize("args, code, width", [
+    (["--figure-size", "single"], 0, 1004),  # 8.5 cm at 300 dpi
+    (["--figure-size", "single", "--dpi", "600"], 0, 2008),  # line art
+    (["--dpi", "50"], 2, None),
+])
+def test_a_journals_png_is_printed_at_300_dpi_or_as_asked(tmp_path, args, code, width):
+    import struct
+
+    run = kelvara("fit", "--example", "--plot", "f.png", *args, cwd=tmp_path)
+    assert run.returncode == code, run.stderr
+    if width is None:
+        assert "--dpi 50: give 72 to 1200" in run.stderr and not (tmp_path / "f.png").exists()
+    else:
+        assert abs(struct.unpack(">I", (tmp_path / "f.png").read_bytes()[16:20])[0] - width) <= 2
+
+
+def test_the_pages_example_is_named_not_found_on_the_server(tmp_path):
+    from kelvara.app import worker
+
+    text, view, _ = worker._read({"command": "read", "fields": [("example", "cooling")], "files": []}, print)
+    assert "example_cooling.csv (the example shipped with kelvara)" in view["text"]
+    assert "/data/" not in view["text"] and "/data/" not in text

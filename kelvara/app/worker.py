@@ -117,13 +117,24 @@ def _options(job):
     return fields.options(job["command"], job["fields"], job["files"])
 
 
+def _shipped(reading):
+    """The reading with an example named by its file, not by where kelvara
+    is installed on the server."""
+    from kelvara.analysis import DATA
+
+    for read in reading.files:
+        if os.path.dirname(os.path.abspath(read.path)) == os.path.abspath(DATA):
+            read.path = f"{os.path.basename(read.path)} (the example shipped with kelvara)"
+    return reading
+
+
 def _read(job, progress):
     from kelvara.analysis import display_unit, read_data, reading_json
     from kelvara.plot import traces
 
     options = _options(job)
     progress("reading the files")
-    reading = read_data(options)
+    reading = _shipped(read_data(options))
     celsius = display_unit(options, reading) == "°C"
     view = {"text": reading.text(), "notes": list(reading.notes), "plot": traces(reading.curves, celsius=celsius)}
     return reading_json(reading), view, []
@@ -156,6 +167,7 @@ def _fit(job, progress):
 
     options = _options(job)
     analysis = command.analyse_fit(options, progress=progress)
+    _shipped(analysis.reading)
     result = analysis.result
     text = result_json(result.to_dict(), analysis.inputs, analysis.reading)
     progress("drawing")
@@ -183,6 +195,7 @@ def _compare(job, progress):
 
     options = _options(job)
     analysis = command.analyse_compare(options, progress=progress)
+    _shipped(analysis.reading)
     comparison = analysis.result
     text = result_json(comparison.to_dict(), analysis.inputs, analysis.reading)
     best = comparison.best

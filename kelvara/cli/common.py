@@ -65,7 +65,13 @@ class Command:
 
 
 def check_figure_size(options):
-    """--figure-size is one a figure can be drawn at, before any work."""
+    """--figure-size is one a figure can be drawn at, and --dpi a
+    resolution, before any work."""
+    dpi = getattr(options, "dpi", None)
+    if dpi is not None and not 72 <= dpi <= 1200:
+        raise UsageError(f"--dpi {dpi}: give 72 to 1200 pixels per inch (600 for line art)")
+    if dpi is not None and not getattr(options, "plot", None):
+        raise UsageError("--dpi sets the resolution of --plot, which is not given")
     if getattr(options, "figure_size", None) is None:
         return
     if not getattr(options, "plot", None):
