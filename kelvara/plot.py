@@ -173,25 +173,38 @@ def _annotation(axis, result, fontsize=8):
     box = Legend(axis, [Line2D([], [], alpha=0.0)] * len(lines), lines, handlelength=0, handletextpad=0,
                  fontsize=fontsize, framealpha=0.9, edgecolor="0.6", loc="lower left", borderaxespad=0.0)
     box.set_in_layout(False)  # inside the panel: not a margin for the layout to make room for
-    figure = axis.figure
-    margin = 4.0 * figure.dpi / 72.0  # about half a mark, in pixels
-    for _ in range(3):
-        figure.canvas.draw()
-        renderer = figure.canvas.get_renderer()
-        _pin_legend(axis, renderer)
-        size = box.get_window_extent(renderer)
-        found = _free_place(axis, size.width + 2 * margin, size.height + 2 * margin, renderer)
-        if found is not None:
-            frame = axis.get_window_extent(renderer)
-            corner = ((found[0] + margin - frame.x0) / frame.width, (found[1] + margin - frame.y0) / frame.height)
-            box.set_bbox_to_anchor((*corner, 0.0, 0.0), transform=axis.transAxes)
-            axis.add_artist(box)
-            return corner
-        low, high = axis.get_ylim()  # no room: raise the top by the box's height
-        frame = axis.get_window_extent(renderer)
-        axis.set_ylim(low, high + (high - low) * (size.height + 2 * margin) / frame.height)
     axis.add_artist(box)
-    return (0.0, 0.0)
+    for _ in range(3):
+        if _place(box, axis):
+            return box
+        figure = axis.figure
+        renderer = figure.canvas.get_renderer()
+        size, frame = box.get_window_extent(renderer), axis.get_window_extent(renderer)
+        low, high = axis.get_ylim()  # no room: raise the top by the box's height
+        axis.set_ylim(low, high + (high - low) * (size.height + 2 * _margin(figure)) / frame.height)
+    return box
+
+
+def _margin(figure):
+    return 4.0 * figure.dpi / 72.0  # about half a mark, in pixels
+
+
+def _place(box, axis):
+    """Move an annotation box to the free place nearest a corner of its
+    panel, as the figure is drawn now; False where there is none."""
+    figure = axis.figure
+    figure.canvas.draw()
+    renderer = figure.canvas.get_renderer()
+    _pin_legend(axis, renderer)
+    margin = _margin(figure)
+    size = box.get_window_extent(renderer)
+    found = _free_place(axis, size.width + 2 * margin, size.height + 2 * margin, renderer)
+    if found is None:
+        return False
+    frame = axis.get_window_extent(renderer)
+    corner = ((found[0] + margin - frame.x0) / frame.width, (found[1] + margin - frame.y0) / frame.height)
+    box.set_bbox_to_anchor((*corner, 0.0, 0.0), transform=axis.transAxes)
+    return True
 
 
 def _pin_legend(axis, renderer):
@@ -334,7 +347,8 @@ def fit_figure(result, curves, celsius=False, aggregation=False, annotate=False,
     if size is None:
         return _fit_figure(plt, result, curves, celsius, aggregation, annotate, None)
     with plt.rc_context(_JOURNAL_STYLE):
-        return _for_print(_fit_figure(plt, result, curves, celsius, aggregation, annotate, figure_size(size)))
+        figure = _fit_figure(plt, result, curves, celsius, aggregation, False, figure_size(size))
+        return _for_print(figure, (result, _SMALL["legend"]) if annotate else None)
 
 
 def _fit_figure(plt, result, curves, celsius, aggregation, annotate, journal):
@@ -451,8 +465,6 @@ def _fit_figure(plt, result, curves, celsius, aggregation, annotate, journal):
                         f"likelihood profiles: {100 * profiles[0].level:g} % intervals where Δchi2 "
                         "crosses the red line", ha="center", fontsize=8, color="0.3")
     if journal:
-        if annotate:  # placed last, on the panels as laid out
-            _annotation(top, result, small["legend"])
         return figure  # laid out by matplotlib; the problems are in the title's NOT OK and the report
     if footer:
         figure.text(0.02, 0.005, "\n".join(footer), fontsize=8, color="firebrick", va="bottom")
@@ -577,9 +589,23 @@ def figure_size(given):
 PRINT_DPI, SCREEN_DPI = 300, 130
 
 
-def _for_print(figure):
+def _for_print(figure, annotation=None):
+    """A figure at a journal's size, laid out for good: nothing clipped,
+    the annotation (result, font size) of its first panel placed on the
+    panels as laid out, then the layout kept as it is."""
     figure.kelvara_dpi = PRINT_DPI
     _unclipped(figure)
+    if annotation is not None:
+        axis = figure.axes[0]
+        box = _annotation(axis, *annotation)
+        if box is not None:
+            _unclipped(figure)  # a raised top may widen the tick labels
+            _place(box, axis)
+    figure.canvas.draw()
+    if hasattr(figure, "set_layout_engine"):
+        figure.set_layout_engine("none")
+    else:  # matplotlib before 3.6
+        figure.set_constrained_layout(False)
     return figure
 
 

@@ -132,6 +132,7 @@ def test_the_page_is_served_with_its_scripts_and_plotly(app):
     for name in ("app.js", "app.css", "plotly.min.js"):
         status, _, body = app.request("GET", f"/static/{name}")
         assert status == 200 and len(body) > 1000
+    assert body.startswith(b"/**\n* plotly.js v")  # served from the package, whole, without the plotly package
     assert app.request("GET", "/static/..%2Fserver.py")[0] == 404
 
 

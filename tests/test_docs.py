@@ -100,3 +100,10 @@ def test_command_examples_run(page, lab, monkeypatch):
         assert done.returncode == status, f"{page.name}: {command}\n{done.stderr}"
         if argv[1] == "read" and shown:
             assert done.stdout.splitlines() == shown, f"{page.name}: {command}"
+
+
+def test_the_readme_stays_short_and_its_figure_is_drawn():
+    readme = ROOT / "README.md"
+    assert len(readme.read_bytes()) <= 6 * 1024  # the details live in the guide
+    assert "](docs/images/fit.png)" in readme.read_text(encoding="utf-8")
+    assert (ROOT / "tools" / "draw-readme-figure").is_file() and (ROOT / "docs" / "images" / "fit.png").is_file()

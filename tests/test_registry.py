@@ -126,11 +126,13 @@ def test_wheel_is_one_abi3_wheel_for_cpython_39_and_later():
     name, version, python_tag, abi_tag, platform_tag = wheel.stem.split("-")
     assert (name, version) == ("kelvara", kelvara.__version__)
     assert (python_tag, abi_tag) == ("cp39", "abi3")
+    assert platform_tag.startswith("manylinux_")  # a tag a package index takes: pip needs no compiler
     with zipfile.ZipFile(wheel) as archive:
         files = set(archive.namelist())
         metadata = archive.read(f"kelvara-{version}.dist-info/WHEEL").decode()
     assert {"kelvara/_core.abi3.so", "kelvara/_kernels.abi3.so"} <= files
-    assert {"kelvara/_core.pyi", "kelvara/_kernels.pyi", "kelvara/py.typed", "kelvara/__init__.py"} <= files
+    assert {"kelvara/_core.pyi", "kelvara/_kernels.pyi", "kelvara/py.typed", "kelvara/__init__.py",
+            "kelvara/app/static/plotly.min.js.gz", "kelvara/app/static/plotly.LICENSE.txt"} <= files
     assert f"Tag: cp39-abi3-{platform_tag}" in metadata.splitlines()
     assert "Root-Is-Purelib: false" in metadata.splitlines()
     # The installed copy is the one from this wheel.

@@ -24,6 +24,7 @@ Host header of localhost or 127.0.0.1, which keeps other web pages out
 from __future__ import annotations
 
 import contextlib
+import gzip
 import hmac
 import http.cookies
 import os
@@ -158,16 +159,19 @@ def _copy(upload, path):
 def create_app(token, jobs, limit=MAX_UPLOAD):
     """The app as an ASGI application, whose analyses `jobs` runs."""
     page = (STATIC / "index.html").read_bytes()
+    plotly_gzipped = (STATIC / "plotly.min.js.gz").read_bytes()  # plotly.js, MIT: see plotly.LICENSE.txt
 
     async def index(request):
         return Response(page, media_type="text/html; charset=utf-8", headers={"Cache-Control": "no-store"})
 
     async def static(request):
         name = request.path_params["name"]
-        if name == "plotly.min.js":
-            path = _plotly()
-            if path is None:
-                return Response("/* plotly is not installed */", media_type=_TYPES[".js"])
+        if name == "plotly.min.js":  # kept gzipped in the package: sent so where the browser takes it
+            if "gzip" in request.headers.get("accept-encoding", ""):
+                return Response(plotly_gzipped, media_type=_TYPES[".js"],
+                                headers={"Content-Encoding": "gzip", "Cache-Control": "no-cache", "Vary": "Accept-Encoding"})
+            return Response(gzip.decompress(plotly_gzipped), media_type=_TYPES[".js"],
+                            headers={"Cache-Control": "no-cache", "Vary": "Accept-Encoding"})
         else:
             path = STATIC / name
             if name not in {"app.js", "app.css"} or not path.is_file():
@@ -264,15 +268,6 @@ def create_app(token, jobs, limit=MAX_UPLOAD):
     app = Starlette(routes=routes, lifespan=lifespan,
                     exception_handlers={404: not_found, 405: not_found, 500: server_error})
     return Guard(app, token, limit)
-
-
-def _plotly():
-    try:
-        import plotly
-    except ImportError:
-        return None
-    path = pathlib.Path(plotly.__file__).resolve().parent / "package_data" / "plotly.min.js"
-    return path if path.is_file() else None
 
 
 def _model_table():

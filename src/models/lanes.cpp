@@ -297,7 +297,7 @@ KELVARA_INLINE void cooperative_n_kernel(const double* k_values, const double* s
             }
             if (any_favoured) {
                 // Lanes with x >= 1 (or not favoured) take the sum at 0, unused.
-                const Vec below_one = favoured[c] & (x[c] < 1.0) ? x[c] : Vec{};
+                const Vec below_one = (favoured[c] & (x[c] < 1.0)) ? x[c] : Vec{};
                 const Vec b = models::favoured_sum_lanes(below_one, sigma[c], nuc_size);
                 const Vec total = m[c] + b / k[c];
                 series = favoured[c] ? total : series;
@@ -328,13 +328,32 @@ KELVARA_INLINE void cooperative_n_kernel(const double* k_values, const double* s
     }
 }
 
-// One function per instruction set around each kernel.
+// One function per instruction set around each kernel.  Only x86-64 has
+// the AVX copies; elsewhere (ARM, say) the three are the same portable
+// code, and supported() never chooses the others.  Every copy gives the
+// same doubles: each lane rounds as the scalar operation does.
+// -DKELVARA_X86_DISPATCH=0 builds the portable code alone on x86-64 too:
+// how the tests show, on this machine, what an ARM build computes.
+#ifndef KELVARA_X86_DISPATCH
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define KELVARA_X86_DISPATCH 1
+#else
+#define KELVARA_X86_DISPATCH 0
+#endif
+#endif
+#if KELVARA_X86_DISPATCH
 #define KELVARA_VARIANTS(name, parameters, arguments)                                       \
     [[gnu::target("avx512f")]] void name##_avx512 parameters noexcept {                     \
         name##_kernel arguments;                                                            \
     }                                                                                       \
     [[gnu::target("avx2")]] void name##_avx2 parameters noexcept { name##_kernel arguments; } \
     void name##_portable parameters noexcept { name##_kernel arguments; }
+#else
+#define KELVARA_VARIANTS(name, parameters, arguments)                                       \
+    void name##_portable parameters noexcept { name##_kernel arguments; }                   \
+    void name##_avx512 parameters noexcept { name##_portable arguments; }                   \
+    void name##_avx2 parameters noexcept { name##_portable arguments; }
+#endif
 
 KELVARA_VARIANTS(isodesmic,
                  (const double* k, const double* conc, std::uint64_t steps, Results& results),
@@ -368,10 +387,16 @@ KELVARA_VARIANTS(cooperative_n,
 
 bool supported(Isa isa) noexcept {
     switch (isa) {
+#if KELVARA_X86_DISPATCH
     case Isa::avx512:
         return __builtin_cpu_supports("avx512f");
     case Isa::avx2:
         return __builtin_cpu_supports("avx2");
+#else
+    case Isa::avx512:
+    case Isa::avx2:
+        return false;
+#endif
     case Isa::portable:
         return true;
     }
