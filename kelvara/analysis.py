@@ -142,8 +142,19 @@ def bound_of(name, text):
     return (value_of(name, low or "-inf", "--bound"), value_of(name, high or "inf", "--bound"))
 
 
+# The most bootstrap resamples a fit takes: each is a refit.
+MAX_BOOTSTRAP = 100000
+
+
 def fit_keywords(options, model):
     """The keyword arguments of kelvara.fit.fit from the command line."""
+    seed = getattr(options, "seed", None)
+    if seed is not None and not 0 <= seed < 2 ** 128:
+        raise UsageError(f"--seed takes a whole number from 0 to 2**128 - 1, not {seed}")
+    resamples = getattr(options, "bootstrap", 0) or 0
+    if not 0 <= resamples <= MAX_BOOTSTRAP:
+        raise UsageError(f"--bootstrap takes 0 to {MAX_BOOTSTRAP} resamples, not {resamples} (each is a fit of "
+                         "its own; a few thousand give 95 % intervals to about a percent)")
     fix = {n: value_of(n, v, "--fix") for n, v in assignments(options.fix, "fix").items()}
     start = {n: value_of(n, v, "--start") for n, v in assignments(options.start, "start").items()}
     bounds = {name: bound_of(name, text) for name, text in assignments(options.bound, "bound").items()}
@@ -153,9 +164,15 @@ def fit_keywords(options, model):
             raise UsageError(f"--nuc-size applies to the {sized_models()} model, not {model}")
         low, sep, high = options.nuc_size.partition(":")
         try:
-            nuc_size = range(int(low), int(high) + 1) if sep else int(low)
+            ends = (int(low), int(high)) if sep else (int(low), int(low))
         except ValueError:
             raise UsageError(f"--nuc-size takes N or A:B, not {options.nuc_size!r}") from None
+        from kelvara.fit.fitting import MAX_FITTED_NUC_SIZE
+
+        if not 2 <= ends[0] <= ends[1] <= MAX_FITTED_NUC_SIZE:
+            raise UsageError(f"--nuc-size {options.nuc_size}: sizes from 2 to {MAX_FITTED_NUC_SIZE}, the smaller "
+                             "first (a fit's cost grows with the nucleus)")
+        nuc_size = range(ends[0], ends[1] + 1) if sep else ends[0]
     return dict(nuc_size=nuc_size, shared_amplitude=options.shared_amplitude,
                 shared_baseline=options.shared_baseline, baseline_slope=options.baseline_slope,
                 aggregate_slope=options.aggregate_slope, extensive=options.extensive,
@@ -277,6 +294,8 @@ def analyse_compare(options, tell=None, progress=None):
     `kelvara compare` does; `progress(text)` hears each model in turn."""
     fit_module, say = load_fit(), _said(progress)
     models = [m.strip() for m in (options.models or "").split(",") if m.strip()]
+    if options.models is not None and not models:
+        raise UsageError(f"--models takes model names separated by commas, not {options.models!r}")
     unknown = [m for m in models if m not in MODELS]
     if unknown:
         raise UsageError(f"unknown model {unknown[0]!r}; the models are {', '.join(MODELS)}")

@@ -146,7 +146,7 @@ def fit_arguments(fit):
     fit.add_argument("--model", default=None, choices=list(MODELS),
                      help=f"the model (default: {DEFAULT_MODEL}); a solvent series defaults to denaturation")
     fit_options_arguments(fit)
-    fit.add_argument("--bootstrap", type=int, default=0, metavar="N", help="N residual-bootstrap resamples")
+    fit.add_argument("--bootstrap", type=int, default=0, metavar="N", help="N residual-bootstrap resamples (at most 100000)")
     fit.add_argument("--seed", type=int, default=None, help="seed of the bootstrap")
     fit.add_argument("--profile", action="store_true",
                      help="profile-likelihood 95 %% intervals of the thermodynamic parameters "

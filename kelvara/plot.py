@@ -32,6 +32,12 @@ def _backend():
     return plt
 
 
+def _literal(text: str) -> str:
+    """Text matplotlib draws as written: a "$" in a header or a label is a
+    dollar sign, not the start of mathtext (which a stray one breaks)."""
+    return text.replace("$", r"\$")
+
+
 def _signal_label(curves):
     names = {c.signal_name for c in curves if c.signal_name}
     return names.pop() if len(names) == 1 else "Signal"
@@ -119,7 +125,7 @@ def _draw_curves(axis, result, curves, celsius, colours, residuals=None, aggrega
             mark = None  # A's Te is where A alone would set in: with B beside it, not a point of the curve
         axis.plot(t - shift, curve.signal[order], "o", ms=2.5, color=colour, alpha=0.5)
         dense = np.geomspace(t[0], t[-1], 400) if kind == "concentration" else np.linspace(t[0], t[-1], 400)
-        axis.plot(dense - shift, result.predict(dense, i), "-", color=colour, lw=1.8, label=_curve_label(curve))
+        axis.plot(dense - shift, result.predict(dense, i), "-", color=colour, lw=1.8, label=_literal(_curve_label(curve)))
         if mark is not None and np.isfinite(mark) and t[0] <= mark <= t[-1]:
             axis.plot([mark - shift], result.predict([mark], i), "v", color=colour, ms=8, mec="black", mew=0.6)
             marked = True
@@ -164,7 +170,7 @@ def _annotation(axis, result, fontsize=8):
         if p.fixed:
             continue
         value, error, unit = _rounded(p.value, p.stderr, p.unit)
-        lines.append(f"{result.shown_name(name)} = {value} ± {error} {unit}")
+        lines.append(_literal(f"{result.shown_name(name)} = {value} ± {error} {unit}"))
     if not lines:
         return None
     from matplotlib.legend import Legend
@@ -311,7 +317,7 @@ def draw_fit(ax, result, curves=None, kind=None, celsius=False):
     colours = plt.get_cmap("viridis")(np.linspace(0.0, 0.85, len(curves)))
     marks = _draw_curves(ax, result, curves, celsius, colours, kind=kind)
     ax.set_xlabel(_x_label(kind, celsius))
-    ax.set_ylabel(_signal_label(curves))
+    ax.set_ylabel(_literal(_signal_label(curves)))
     ax.legend(title=marks, frameon=False, fontsize=9)
     return ax
 
@@ -389,8 +395,8 @@ def _fit_figure(plt, result, curves, celsius, aggregation, annotate, journal):
             _misfit_label(bottom, result, curves, kind, channel)
         if k == 0 or channel is not None:
             own = curves if channel is None else [c for c in curves if c.signal_name == channel]
-            top.set_ylabel(_signal_label(own))
-            bottom.set_ylabel(_residual_label(own))
+            top.set_ylabel(_literal(_signal_label(own)))
+            bottom.set_ylabel(_literal(_residual_label(own)))
         last = panel if aggregation else bottom
         last.set_xlabel(_x_label(kind, celsius))
         for axis in ([top, bottom] if aggregation else [top]):
@@ -467,7 +473,7 @@ def _fit_figure(plt, result, curves, celsius, aggregation, annotate, journal):
     if journal:
         return figure  # laid out by matplotlib; the problems are in the title's NOT OK and the report
     if footer:
-        figure.text(0.02, 0.005, "\n".join(footer), fontsize=8, color="firebrick", va="bottom")
+        figure.text(0.02, 0.005, _literal("\n".join(footer)), fontsize=8, color="firebrick", va="bottom")
     figure.subplots_adjust(left=0.11, right=0.97, top=0.95,
                            bottom=0.07 + 0.16 * len(footer) / height + (0.03 if extra else 0.0))
     if annotate:
@@ -545,8 +551,8 @@ def _comparison_figure(plt, comparison, curves, celsius, journal):
                           color="black" if result.ok else "firebrick", fontsize=None if journal else 10)
             bottom.set_xlabel(_x_label(kind, celsius))
             if k % across == 0:
-                top.set_ylabel(_signal_label(own))
-                bottom.set_ylabel(_residual_label(own))
+                top.set_ylabel(_literal(_signal_label(own)))
+                bottom.set_ylabel(_literal(_residual_label(own)))
             if k == 0:
                 top.legend(title=marks, frameon=False, fontsize=7 if journal else 8)
     if not journal:

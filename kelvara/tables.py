@@ -82,13 +82,50 @@ def curve_table(result, unit="K"):
     return "\n".join(lines)
 
 
+# A text cell a spreadsheet would take for a formula (=, +, -, @, or a tab or
+# carriage return before one): a curve label or file name as written.
+_FORMULA_START = ("=", "+", "-", "@", "\t", "\r")
+
+
+def as_text(value):
+    """A text cell of a CSV, never a live formula: one that starts as a
+    formula would gets a leading apostrophe, which spreadsheets show as
+    text; a number keeps its sign."""
+    if isinstance(value, str) and value.startswith(_FORMULA_START):
+        try:
+            float(value)
+        except ValueError:
+            return "'" + value
+    return value
+
+
+def _text_cells(writer):
+    """The workbook's text cells as text: openpyxl writes a string that
+    starts with "=" as a formula."""
+    for sheet in writer.book.worksheets:
+        for row in sheet.iter_rows():
+            for cell in row:
+                if cell.data_type == "f":
+                    cell.data_type = "s"
+
+
+class _TextWriter:
+    """A CSV writer whose text cells are never live formulas (as_text)."""
+
+    def __init__(self, out):
+        self.writer = csv.writer(out, lineterminator="\n")
+
+    def writerow(self, cells):
+        self.writer.writerow([as_text(c) for c in cells])
+
+
 def _cell(value):
     return "" if value is None or (isinstance(value, float) and not math.isfinite(value)) else repr(value)
 
 
 def results_csv(result):
     out = io.StringIO()
-    writer = csv.writer(out, lineterminator="\n")
+    writer = _TextWriter(out)
     ends = ["profile_low", "profile_high", "bootstrap_low", "bootstrap_high"]
     writer.writerow(["kind", "name", "value", "stderr", "unit", "fixed", "low", "high"] + ends + ["label"])
     labels = result.labels
@@ -160,6 +197,7 @@ def results_xlsx(result, unit="K"):
                             ("derived", table(result.derived.values(), "derived")),
                             ("curves", pd.DataFrame(per_curve)), ("statistics", statistics), ("verdict", verdict)):
             frame.to_excel(writer, sheet_name=name, index=False)
+        _text_cells(writer)
     return buffer.getvalue()
 
 
@@ -176,7 +214,7 @@ def curves_csv(result, unit="K"):
     names = [f"temperature ({unit})" if name == "temperature" else name for name in table]
     writer.writerow(names)
     for row in zip(*table.values()):
-        writer.writerow([v if isinstance(v, str) else _cell(float(v)) for v in row])
+        writer.writerow([as_text(v) if isinstance(v, str) else _cell(float(v)) for v in row])
     return out.getvalue()
 
 

@@ -167,7 +167,8 @@ def whole_concentration(text) -> Optional[float]:
 
 _TEMPERATURE_UNITS = {"k": "K", "kelvin": "K", "°k": "K", "°c": "C", "ºc": "C", "c": "C", "degc": "C",
                       "deg c": "C", "oc": "C", "celsius": "C", "° c": "C", "deg. c": "C",
-                      "°f": "F", "ºf": "F", "f": "F", "degf": "F", "deg f": "F", "fahrenheit": "F", "° f": "F"}
+                      "°f": "F", "ºf": "F", "f": "F", "degf": "F", "deg f": "F", "fahrenheit": "F", "° f": "F",
+                      "\u2103": "C", "\u2109": "F"}  # the one-character signs ℃ and ℉
 
 
 def temperature_unit(unit: Optional[str]) -> Optional[str]:

@@ -156,6 +156,9 @@ def test_a_reading_error_is_the_command_lines_line(app, lab):
     ([("job", "../../x")], True, "a job id"),
     ([("model", "cooperative")], False, "give one or more data files, or --example"),
     ([("files", "/etc/passwd")], False, "reads no paths"),
+    ([("figure_size", "1e9,1e9")], True, "--figure-size: figure size '1e9,1e9'"),
+    ([("bootstrap", str(10 ** 30))], True, "--bootstrap takes 0 to 100000 resamples"),
+    ([("dpi", "5")], True, "--dpi 5: give 72 to 1200"),
 ])
 def test_bad_input_is_a_400_with_one_sentence(app, lab, fields, files, words):
     status, headers, body = app.request("POST", "/api/fit", fields=fields,

@@ -234,6 +234,8 @@ def _curve(**changes):
         (lambda: fit(synthetic(), "helical"), "unknown model 'helical'"),
         (lambda: fit(synthetic(), "cooperative", nuc_size=3), "nuc_size applies to the cooperative_n"),
         (lambda: fit(synthetic(), "cooperative_n", nuc_size=1), "nuc_size must be 2 or more"),
+        (lambda: fit(synthetic(), "cooperative_n", nuc_size="25"), "a whole number or a range of them"),
+        (lambda: fit(synthetic(), "cooperative_n", nuc_size=[2, "3"]), "a whole number or a range of them"),
         (lambda: fit(synthetic(), "cooperative", bounds={"delta_h": (0.0, -1.0)}), "bounds of 'delta_h' are empty"),
         (lambda: fit(synthetic(), "cooperative", fix={"delta_h": "-9e4 J"}), "fix of 'delta_h' must be a number"),
         (lambda: fit(synthetic(), "cooperative", bounds={"delta_h": -1.0}), "bounds of 'delta_h' must be a pair"),

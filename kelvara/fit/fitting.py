@@ -268,7 +268,11 @@ def _setup(curves, model, options: FitOptions):
     entry = MODELS[model]
     sizes: List[Optional[int]] = [None]
     if entry.takes_nuc_size:
+        if isinstance(nuc_size, (str, bytes, bool, float)):
+            raise KelvaraError(f"nuc_size must be a whole number or a range of them (range(2, 7)), not {nuc_size!r}")
         scanned = [2] if nuc_size is None else ([nuc_size] if isinstance(nuc_size, int) else list(nuc_size))
+        if not all(isinstance(n, (int, np.integer)) and not isinstance(n, bool) for n in scanned):
+            raise KelvaraError(f"nuc_size must be a whole number or a range of them, not {nuc_size!r}")
         if not scanned or any(int(n) < 2 for n in scanned):
             raise KelvaraError(f"nuc_size must be 2 or more, got {nuc_size!r}")
         if any(int(n) > MAX_FITTED_NUC_SIZE for n in scanned):

@@ -9,7 +9,7 @@ import numpy as np
 
 from kelvara.io.reading import ColumnReading, FileRead, FileReading, ReadError, ReadOptions, PendingCurve
 from kelvara.io.tables import numbers_of, role_of
-from kelvara.io.text import NA_VALUES, Sample, read_text
+from kelvara.io.text import NA_VALUES, Sample, read_text, whole_lines
 from kelvara.io.units import in_kelvin, header_temperature_unit
 from kelvara.units import parse_concentration
 
@@ -19,10 +19,14 @@ def is_cary(sample: Sample) -> bool:
     if len(rows) < 2:
         return False
     first, second = rows[0].split(","), rows[1].split(",")
-    if len(second) < 2 or role_of(second[0]) != "temperature":
+    while second and not second[-1].strip():
+        second.pop()  # Cary ends its lines with a comma
+    # Sample names each followed by an empty cell, over pairs of a
+    # temperature and a signal: a title line above a table with a third
+    # column (a concentration) is not one.
+    if len(second) < 2 or len(second) % 2 or len(first) < 2 or first[1].strip():
         return False
-    pairs = [second[j] for j in range(0, len(second) - 1, 2) if second[j].strip()]
-    return all(role_of(h) == "temperature" for h in pairs) and (len(first) < 2 or not first[1].strip())
+    return all((role_of(h) == "temperature") == (j % 2 == 0) for j, h in enumerate(second))
 
 
 def read_cary(sample: Sample, options: ReadOptions) -> FileRead:
@@ -34,13 +38,15 @@ def read_cary(sample: Sample, options: ReadOptions) -> FileRead:
     path = sample.file
     reading = FileReading(str(path), "")
     notes: List[str] = []
-    lines = read_text(path, sample.encoding).splitlines()
+    text = read_text(path, sample.encoding)
+    lines = text.splitlines()
     start = next(i for i, line in enumerate(lines) if line.strip())
     names = [n.strip() for n in lines[start].split(",")]
     headers = [h.strip() for h in lines[start + 1].split(",")]
     end = start + 2
     while end < len(lines) and lines[end].strip():
         end += 1
+    end = whole_lines(text, lines, end, notes)
     if end == start + 2:
         raise ReadError(f"{path}: a Cary export with no data rows")
     decimal = options.decimal or "."

@@ -12,7 +12,7 @@ import numpy as np
 from kelvara.io.reading import (ColumnReading, FileRead, FileReading, MissingColumn, ReadError, ReadOptions,
                                 note_dropped, PendingCurve)
 from kelvara.io.tables import header_matches, numbers_of
-from kelvara.io.text import NA_VALUES, Sample, read_text
+from kelvara.io.text import NA_VALUES, Sample, read_text, whole_lines
 from kelvara.io.units import bracketed_unit, in_kelvin
 from kelvara.units import PLAUSIBLE_MOLAR, UNIT_CHOICES, parse_concentration, temperature_unit
 
@@ -30,7 +30,8 @@ def read_jasco(sample: Sample, options: ReadOptions) -> FileRead:
     path = sample.file
     reading = FileReading(str(path), "")
     notes: List[str] = []
-    lines = read_text(path, sample.encoding).splitlines()
+    text = read_text(path, sample.encoding)
+    lines = text.splitlines()
     keys = {}
     start = None
     for i, line in enumerate(lines):
@@ -44,6 +45,7 @@ def read_jasco(sample: Sample, options: ReadOptions) -> FileRead:
     end = start
     while end < len(lines) and lines[end].strip() and not lines[end].startswith("#"):
         end += 1
+    end = whole_lines(text, lines, end, notes)
     if end == start:
         raise ReadError(f"{path}, line {start + 1}: no data after XYDATA")
     x_units = keys.get("XUNITS", "")

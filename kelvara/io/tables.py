@@ -186,6 +186,11 @@ def _shown(cell, width=40):
 def temperatures(source: TableSource, column, values):
     """Kelvin, from the header's unit or --celsius, recorded in the report."""
     unit = None if source.headerless else header_temperature_unit(column)
+    written = None if source.headerless else bracketed_unit(column)
+    if unit is None and written:
+        # A unit the header states and kelvara does not know is not kelvin.
+        raise ReadError(f"{source.path}: the temperature column {column!r} states the unit {written!r}, which is "
+                        "not a temperature unit kelvara reads (°C or K); say one of them in the header")
     if unit == "K" and source.options.celsius:
         raise ReadError(f"{source.path}: --celsius contradicts the header {column!r}, which says kelvin (to show "
                         "the results in °C, use --display-unit C)")

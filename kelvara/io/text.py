@@ -267,3 +267,16 @@ def file_sha256(path) -> Optional[str]:
     except OSError:
         return None
     return digest.hexdigest()
+
+
+def whole_lines(text: str, lines, end: int, notes) -> int:
+    """The end of an instrument's data rows without a last line the file
+    does not end: an export ends every line, so one without its line end
+    was cut short, maybe inside a number (-3 of -38.2419).  It is left out,
+    with a note."""
+    if end == len(lines) and end and text and not text.endswith(("\n", "\r")):
+        notes.append(f"line {end}, the last, has no line end: the file was cut short, maybe inside a number; "
+                     "it is left out")
+        return end - 1
+    return end
+

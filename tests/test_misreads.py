@@ -1,0 +1,99 @@
+"""Files read in a doubtful way are refused, never read silently wrong;
+what a file names comes out as text, never as a spreadsheet's formula."""
+
+import csv
+import io
+
+import pytest
+
+np = pytest.importorskip("numpy")
+pytest.importorskip("scipy")
+pytest.importorskip("openpyxl")
+
+from helpers import kelvara_in_process as kelvara  # noqa: E402
+from test_reading import CELSIUS, CONCENTRATIONS, cd  # noqa: E402
+
+
+def _run_file(path, header, labels=None):
+    rows = [f"{header},CD (mdeg),c (uM)" + (",sample" if labels else "")]
+    for i, c in enumerate(CONCENTRATIONS):
+        extra = f",{labels[i]}" if labels else ""
+        rows += [f"{t:.1f},{y:.4f},{c * 1e6:g}{extra}" for t, y in zip(CELSIUS, cd(c, i))]
+    path.write_text("\n".join(rows) + "\n", encoding="utf-8")
+    return path
+
+
+@pytest.mark.parametrize("header, words", [
+    ("T (mK)", "states the unit 'mK', which is not a temperature unit"),
+    ("T (°)", "states the unit '°', which is not a temperature unit"),
+    ("T (zorks)", "states the unit 'zorks'"),
+    ("T (\u2109)", "degrees Fahrenheit are not read"),
+])
+def test_a_temperature_unit_not_known_is_refused_not_taken_for_kelvin(tmp_path, header, words):
+    run = kelvara("fit", _run_file(tmp_path / "run.csv", header), cwd=tmp_path)
+    assert run.returncode == 2 and words in run.stderr, run.stderr
+
+
+def test_the_one_character_celsius_sign_is_read_as_celsius(tmp_path):
+    run = kelvara("read", _run_file(tmp_path / "run.csv", "T (\u2103)"), cwd=tmp_path)
+    assert run.returncode == 0 and "temperature, °C" in run.stderr + run.stdout
+
+
+def test_labels_that_look_like_formulas_are_written_as_text(tmp_path):
+    import openpyxl
+
+    labels = ['=HYPERLINK("http://x";"y")', "+1+1", "@SUM(A1)"]
+    data = _run_file(tmp_path / "run.csv", "T (°C)", labels)
+    run = kelvara("fit", data, "--curve-column", "sample", "--results", "r.xlsx", "--curves", "points.csv",
+                  "--csv", "r.csv", cwd=tmp_path)
+    assert run.returncode in (0, 1), run.stderr
+    book = openpyxl.load_workbook(tmp_path / "r.xlsx")
+    cells = [cell for sheet in book.worksheets for row in sheet.iter_rows() for cell in row
+             if isinstance(cell.value, str) and cell.value.startswith(("=", "+", "@"))]
+    assert cells and all(cell.data_type == "s" for cell in cells)  # none is a formula
+    for name in ("points.csv", "r.csv"):
+        texts = [cell for row in csv.reader(io.StringIO((tmp_path / name).read_text(encoding="utf-8")))
+                 for cell in row]
+        assert not [t for t in texts if t.startswith(("=", "+", "@"))], name
+        assert any(t.startswith("'=HYPERLINK") or "'=HYPERLINK" in t for t in texts) or name == "r.csv"
+        assert not [t for t in texts if t.startswith("'-") and t[2:3].isdigit()]  # numbers keep their sign
+
+
+def test_a_dollar_in_a_header_or_label_is_drawn_as_written(tmp_path):
+    rows = ["T (°C),CD $\\alpha$ (mdeg),c (uM),sample"]
+    for i, c in enumerate(CONCENTRATIONS):
+        rows += [f"{t:.1f},{y:.4f},{c * 1e6:g},run $x {i}" for t, y in zip(CELSIUS, cd(c, i))]
+    (tmp_path / "run.csv").write_text("\n".join(rows) + "\n", encoding="utf-8")
+    run = kelvara("fit", "run.csv", "--curve-column", "sample", "--plot", "f.svg", "--annotate", "--report", "r.html",
+                  cwd=tmp_path)
+    assert run.returncode in (0, 1), run.stderr
+    assert "Traceback" not in run.stderr and "mathtext" not in run.stderr.lower()
+    svg = (tmp_path / "f.svg").read_text(encoding="utf-8")
+    assert "CD $\\alpha$ (mdeg)" in svg and "run $x 0" in svg
+    assert (tmp_path / "r.html").stat().st_size > 10000
+
+
+def test_an_instrument_file_cut_inside_a_number_leaves_the_cut_line_out(tmp_path):
+    from test_io import jasco
+
+    from kelvara.io import read
+
+    content, _ = jasco("Concentration\t1,0e-005 mol/L")
+    rows = content.split(b"\r\n")
+    last = max(i for i, row in enumerate(rows) if row[:1].isdigit())
+    cut = b"\r\n".join(rows[:last] + [rows[last][:3]])  # "-3" of "-38.2419": no line end after it
+    (tmp_path / "cut.txt").write_bytes(cut)
+    (tmp_path / "whole.txt").write_bytes(b"\r\n".join(rows[:last + 1]) + b"\r\n")
+    cut_reading, whole_reading = (read(tmp_path / name, c_tot=["10 uM"]) for name in ("cut.txt", "whole.txt"))
+    assert cut_reading.curves[0].size == whole_reading.curves[0].size - 1
+    assert any("has no line end: the file was cut short" in note for note in cut_reading.notes)
+    assert not any("cut short" in note for note in whole_reading.notes)
+
+
+def test_a_title_line_above_a_table_does_not_make_it_a_cary_export(tmp_path):
+    data = _run_file(tmp_path / "run.csv", "Temperature (°C)")
+    data.write_text("PBI batch 2 1uM stock\n" + data.read_text(encoding="utf-8"), encoding="utf-8")
+    run = kelvara("read", data, cwd=tmp_path)
+    assert run.returncode == 0, run.stderr
+    shown = run.stdout + run.stderr
+    assert "long table" in shown and "Cary" not in shown and "concentration, uM" in shown
