@@ -77,7 +77,7 @@ def data_arguments(parser):
 
 def fit_options_arguments(parser):
     parser.add_argument("--nuc-size", "--nuc_size", dest="nuc_size", metavar="N or A:B",
-                        help="nucleus size of cooperative_n, or a range A:B to scan (default 2)")
+                        help="nucleus size of cooperative_n, or a range A:B to scan (default 2; sizes 2 to 100)")
     units = ("J/mol for enthalpies, J/(mol K) for entropies, the signal's unit for baselines and amplitudes; "
              "or with a unit: 22kJ/mol, -5.3kcal/mol, -180J/mol/K, 60C")
     parser.add_argument("--fix", action="append", default=[], metavar="NAME=VALUE",

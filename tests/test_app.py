@@ -2,6 +2,7 @@
 as a user starts it: the same answers as the command line, its guards
 (token, Host, size), its errors as JSON, cancelling, and a clean stop."""
 
+import contextlib
 import io
 import json
 import pathlib
@@ -94,33 +95,79 @@ def test_downloads_hold_every_result(app, lab):
     assert app.request("GET", f"/api/jobs/{job}/files/nothing.txt")[0] == 404
 
 
-@pytest.mark.parametrize("how", ["no token", "wrong token", "foreign host", "host that ends like ours",
+@pytest.mark.parametrize("how", ["no token", "wrong token", "cookie only", "foreign host", "host that ends like ours",
                                  "host with a local prefix"])
 @pytest.mark.parametrize("method, path", [("GET", "/"), ("GET", "/api/models"), ("POST", "/api/fit"),
                                           ("GET", "/static/app.js"), ("GET", "/api/jobs/abcdefgh")])
 def test_a_request_without_the_token_or_from_a_foreign_host_gets_403(app, lab, how, method, path):
+    """The API needs the token, and never takes it from a cookie: cookies go
+    to every port of 127.0.0.1.  The page and its scripts hold nothing
+    secret and are served to any local request, but to no foreign host."""
+    foreign = how.endswith("host") or "prefix" in how
     headers = {"Host": {"foreign host": "evil.example", "host that ends like ours": "evil.localhost",
-                        "host with a local prefix": "127.0.0.1.evil.example"}[how]} if "host" in how else {}
+                        "host with a local prefix": "127.0.0.1.evil.example"}[how]} if foreign else {}
     if how == "wrong token":
         headers["X-Kelvara-Token"] = "x" + app.token
+    if how == "cookie only":
+        headers["Cookie"] = f"kelvara_token={app.token}"
     files = [("cooling.csv", (lab / "cooling.csv").read_bytes())] if method == "POST" else ()
-    status, _, body = app.request(method, path, headers=headers, token=how.endswith("host") or "prefix" in how,
-                                  files=files)
-    assert status == 403
-    assert "error" in json.loads(body)
+    status, response, body = app.request(method, path, headers=headers, token=foreign, files=files)
+    public = path in ("/", "/static/app.js") and not foreign
+    assert status == (200 if public else 403)
+    assert public or "error" in json.loads(body)
+    assert app.token.encode() not in body and "set-cookie" not in response
 
 
-@pytest.mark.parametrize("how", ["query", "cookie", "header", "bearer", "localhost"])
-def test_the_token_may_come_as_a_cookie_header_or_in_the_address(app, how):
-    headers = {"cookie": {"Cookie": f"kelvara_token={app.token}"}, "header": {"X-Kelvara-Token": app.token},
-               "bearer": {"Authorization": f"Bearer {app.token}"},
+@pytest.mark.parametrize("how", ["query", "header", "bearer", "localhost"])
+def test_the_token_may_come_as_a_header_or_in_the_address(app, how):
+    headers = {"header": {"X-Kelvara-Token": app.token}, "bearer": {"Authorization": f"Bearer {app.token}"},
                "localhost": {"Host": f"localhost:{app.port}"}}.get(how, {})
     status, response, body = app.request("GET", "/api/models", headers=headers, token=how in ("query", "localhost"))
     assert status == 200
     assert "cooperative" in [m["name"] for m in json.loads(body)["models"]]
-    if how == "query":  # the address's token is kept as a cookie for the page
-        cookie = response["set-cookie"]
-        assert cookie.startswith(f"kelvara_token={app.token};") and "HttpOnly" in cookie and "SameSite=Strict" in cookie
+    assert "set-cookie" not in response
+
+
+@pytest.mark.parametrize("headers, allowed", [
+    ({"Origin": "http://127.0.0.1:{other}"}, False),  # a page on another port: the same site, not the same origin
+    ({"Origin": "http://localhost:{port}", "Host": "127.0.0.1:{port}"}, False),
+    ({"Origin": "null"}, False),  # a file or a sandboxed frame
+    ({"Sec-Fetch-Site": "same-site"}, False),
+    ({"Sec-Fetch-Site": "cross-site"}, False),
+    ({"Origin": "http://127.0.0.1:{port}", "Sec-Fetch-Site": "same-origin"}, True),  # the app's own page
+    ({}, True),  # a script
+])
+def test_requests_from_other_pages_are_refused_even_with_the_token(app, lab, headers, allowed):
+    headers = {k: v.format(port=app.port, other=app.port + 1) for k, v in headers.items()}
+    before = len(list(app.tmp.glob("kelvara-app-*/*/in")))
+    status, _, body = app.request("POST", "/api/read", headers=headers,
+                                  files=[("cooling.csv", (lab / "cooling.csv").read_bytes())])
+    assert status == (200 if allowed else 403), body
+    assert allowed or "another page" in json.loads(body)["error"]
+    assert len(list(app.tmp.glob("kelvara-app-*/*/in"))) == before + allowed  # no job was even begun
+
+
+def test_the_page_runs_only_its_own_scripts_and_is_framed_by_none(app):
+    import re
+
+    status, response, page = app.request("GET", "/", token=False)
+    assert status == 200
+    policy = dict(part.strip().split(" ", 1) for part in response["content-security-policy"].split(";"))
+    assert policy["script-src"] == "'self'" and policy["frame-ancestors"] == "'none'"
+    assert policy["default-src"] == "'none'" and response["x-frame-options"] == "DENY"
+    assert not re.search(rb"<script(?![^>]*\bsrc=)|\son[a-z]+=", page)  # nothing inline the policy would block
+
+
+def test_a_download_link_opens_its_own_file_and_no_other(app, lab):
+    status, response, _ = app.request("POST", "/api/fit", files=[("cooling.csv", (lab / "cooling.csv").read_bytes())])
+    job = response["x-kelvara-job"]
+    links = app.finished(job)["links"]
+    status, _, body = app.request("GET", links["result.json"], token=False)
+    assert status == 200 and json.loads(body)["ok"] is True
+    key = links["result.json"].split("key=")[1]
+    assert app.request("GET", f"/api/jobs/{job}/files/fit.png?key={key}", token=False)[0] == 403
+    assert app.request("GET", f"/api/jobs/{job}/files/result.json", token=False)[0] == 403
+    assert app.token not in json.dumps(links)
 
 
 def test_the_page_is_served_with_its_scripts_and_plotly(app):
@@ -272,11 +319,16 @@ def _gone(pid):
         return True
 
 
-@pytest.mark.parametrize("when", ["fit answered, downloads being written", "bootstrap running"])
-@pytest.mark.parametrize("number", [signal.SIGINT, signal.SIGTERM])
+@pytest.mark.parametrize("number, when", [
+    (number, when) for number in (signal.SIGINT, signal.SIGTERM)
+    for when in ("fit answered, downloads being written", "bootstrap running")
+] + [(signal.SIGHUP, "bootstrap running"), (signal.SIGQUIT, "fit answered, downloads being written"),
+     (signal.SIGINT, "upload half sent")])
 def test_stopping_removes_every_upload_and_download(tmp_path, number, when):
-    """Stopped at any moment of a job, the server ends cleanly: exit 0, no
+    """Stopped at any moment of a job, by Ctrl-C, SIGTERM, the terminal
+    closing (SIGHUP) or SIGQUIT, the server ends cleanly: exit 0, no
     traceback, its folder removed, none of its workers left."""
+    import socket
     import threading
 
     needs_app()
@@ -284,7 +336,16 @@ def test_stopping_removes_every_upload_and_download(tmp_path, number, when):
     data = [("cooling.csv", (DATA / "example_cooling.csv").read_bytes())]
     workers, answer, thread = set(), {}, None
     try:
-        if when == "bootstrap running":
+        if when == "upload half sent":
+            stalled = socket.create_connection(("127.0.0.1", server.port))
+            stalled.sendall(f"POST /api/fit?token={server.token} HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                            "Content-Type: multipart/form-data; boundary=x\r\nContent-Length: 100000\r\n\r\n"
+                            "--x\r\n".encode())
+            server.request("GET", "/api/models")  # the server is up and has read the half
+            workers = _children(server.process.pid)
+            thread = threading.Thread(target=lambda: answer.update(upload=stalled.recv(100)), daemon=True)
+            thread.start()
+        elif when == "bootstrap running":
             job = "stopped-" + str(time.monotonic_ns())
             thread = threading.Thread(target=lambda: answer.update(fit=server.request(
                 "POST", "/api/fit", files=data, fields=[("bootstrap", "5000"), ("job", job)])))
@@ -294,8 +355,8 @@ def test_stopping_removes_every_upload_and_download(tmp_path, number, when):
             status, _, _ = server.request("POST", "/api/fit", files=data)
             assert status == 200
         [folder] = server.folders()
-        assert list(folder.rglob("cooling.csv"))
-        workers = _children(server.process.pid)
+        assert when == "upload half sent" or list(folder.rglob("cooling.csv"))
+        workers |= _children(server.process.pid)
     finally:
         code, stderr = server.stop(number)
     assert code == 0, stderr
@@ -305,7 +366,10 @@ def test_stopping_removes_every_upload_and_download(tmp_path, number, when):
     while not all(_gone(pid) for pid in workers) and time.monotonic() < deadline:
         time.sleep(0.1)
     assert all(_gone(pid) for pid in workers)
-    if thread is not None:  # the running fit's request was answered, not cut off
+    if when == "upload half sent":
+        thread.join(30)
+        stalled.close()
+    elif thread is not None:  # the running fit's request was answered, not cut off
         thread.join(30)
         status, _, body = answer["fit"]
         assert status == 503 and json.loads(body) == {"error": "the app was stopped before the analysis ended"}
@@ -351,6 +415,7 @@ def test_a_port_in_use_is_one_line_and_exit_status_2(app):
 
 @pytest.mark.parametrize("given, expected", [
     ("data.csv", "data.csv"), ("../../etc/passwd", "passwd"), ("C:\\lab\\run 1.xlsx", "run 1.xlsx"),
+    ("é" * 150 + ".csv", "é" * 98 + ".csv"),  # a name holds 255 bytes: 200 are kept, the format's suffix last
     (".bashrc", "bashrc"), ("", "upload"), ("a\x00b\nc.csv", "abc.csv"), ("-rf.csv", "rf.csv"),
 ])
 def test_an_uploads_name_never_leaves_its_folder(given, expected):
@@ -376,3 +441,146 @@ def test_form_fields_are_the_commands_options(fields, argv):
 
     assert arguments("fit", fields, []) == argv
     assert arguments("fit", fields, ["a.csv"]) == argv + ["--", "a.csv"]
+
+
+def test_a_killed_servers_workers_end_and_its_folder_goes_at_the_next_start(tmp_path):
+    """SIGKILL leaves the folder with the uploads: the next server removes
+    it (not a live server's, not one it cannot tell); the workers end with
+    their server, even in the middle of a bootstrap."""
+    import os
+    import threading
+
+    needs_app()
+    if not os.path.exists("/proc/self/task"):
+        pytest.skip("needs /proc to find the workers")
+    alive = tmp_path / "kelvara-app-alive"
+    (alive / "job").mkdir(parents=True)
+    (alive / "server.pid").write_text(str(os.getpid()))
+    unknown = tmp_path / "kelvara-app-unknown"
+    unknown.mkdir()
+    killed = App(tmp_path)
+    job = "orphan-" + str(time.monotonic_ns())
+
+    def fit():
+        with contextlib.suppress(OSError):  # the server dies under it
+            killed.request("POST", "/api/fit", files=[("cooling.csv", (DATA / "example_cooling.csv").read_bytes())],
+                           fields=[("bootstrap", "20000"), ("job", job)])
+
+    thread = threading.Thread(target=fit, daemon=True)
+    thread.start()
+    _wait_for_bootstrap(killed, job)
+    workers = _children(killed.process.pid)
+    [left] = set(killed.folders()) - {alive, unknown}
+    killed.stop(signal.SIGKILL)
+    deadline = time.monotonic() + 15
+    while not all(_gone(pid) for pid in workers) and time.monotonic() < deadline:
+        time.sleep(0.1)
+    assert workers and all(_gone(pid) for pid in workers)
+    assert left.exists()
+    with App(tmp_path) as server:
+        assert not left.exists()
+        assert alive.exists() and unknown.exists() and len(server.folders()) == 3
+
+
+def test_the_browser_is_opened_on_a_private_file_not_on_the_token(tmp_path):
+    """Every user of the machine sees a command line: the browser's holds a
+    file only this user can read, which leads to the address."""
+    import os
+    import stat
+    import subprocess
+    import sys
+
+    needs_app()
+    seen = tmp_path / "argv.txt"
+    browser = tmp_path / "browser"
+    browser.write_text(f"#!/bin/sh\nprintf '%s\\n' \"$@\" > {seen}\n")
+    browser.chmod(0o755)
+    environment = dict(os.environ, TMPDIR=str(tmp_path), BROWSER=f"{browser} %s")
+    process = subprocess.Popen([sys.executable, "-m", "kelvara", "app"], stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, text=True, env=environment)
+    try:
+        url = process.stdout.readline().strip()
+        deadline = time.monotonic() + 30
+        while not seen.exists() and time.monotonic() < deadline:
+            time.sleep(0.1)
+        [opened] = seen.read_text().split()
+        token = url.split("token=")[1]
+        assert token not in opened and opened.startswith("file://")
+        page = pathlib.Path(opened[len("file://"):])
+        assert stat.S_IMODE(page.stat().st_mode) == 0o600 and stat.S_IMODE(page.parent.stat().st_mode) == 0o700
+        assert f'url={url}"' in page.read_text()
+    finally:
+        process.send_signal(signal.SIGINT)
+        process.communicate(timeout=30)
+    assert not page.exists()
+
+
+def test_slow_and_surplus_connections_are_closed(tmp_path):
+    """Headers that do not come in time, a body that stalls, and more
+    connections than the cap: each is ended, none holds the server."""
+    import asyncio
+    import socket
+    import threading
+
+    needs_app()
+    import uvicorn
+
+    from kelvara.app.jobs import Jobs
+    from kelvara.app.server import _guarded_protocol, create_app
+
+    listening = socket.socket()
+    listening.bind(("127.0.0.1", 0))
+    port = listening.getsockname()[1]
+    config = uvicorn.Config(create_app("t" * 32, Jobs(str(tmp_path)), read_timeout=0.5), lifespan="off",
+                            log_config=None, log_level="critical", http=_guarded_protocol(0.5, 3))
+    server = uvicorn.Server(config)
+    server.install_signal_handlers = lambda: None  # uvicorn before 0.29
+    thread = threading.Thread(target=lambda: asyncio.run(server.serve(sockets=[listening])), daemon=True)
+    thread.start()
+    while not server.started:
+        time.sleep(0.05)
+
+    opened = []
+
+    def connection(first=b"GET /api/models HTTP/1.1\r\nHost: 127.0.0.1\r\n"):
+        opened.append(socket.create_connection(("127.0.0.1", port), timeout=10))
+        opened[-1].sendall(first)
+        return opened[-1]
+
+    try:
+        half = [connection(), connection()]
+        body = connection(b"POST /api/read HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Kelvara-Token: " + b"t" * 32
+                          + b"\r\nContent-Type: multipart/form-data; boundary=x\r\nContent-Length: 1000\r\n\r\n--x")
+        surplus = connection()
+        assert surplus.recv(100).startswith(b"HTTP/1.1 503")
+        started = time.monotonic()
+        assert [sock.recv(100) for sock in half] == [b"", b""]  # closed, not answered
+        assert b" 408 " in body.recv(200).split(b"\r\n")[0] + b" "
+        assert time.monotonic() - started < 5
+        fresh = connection(b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n")
+        assert fresh.recv(100).startswith(b"HTTP/1.1 200")  # the slots are free again
+    finally:
+        for sock in opened:
+            sock.close()
+        server.should_exit = True
+        thread.join(10)
+        listening.close()
+
+
+def test_readings_do_not_push_out_the_fit_a_page_shows(tmp_path):
+    import asyncio
+
+    from kelvara.app.jobs import Job, Jobs
+
+    async def main():
+        jobs = Jobs(str(tmp_path), keep=3)
+        for n, command in enumerate(["fit"] + ["read"] * 5 + ["fit"] * 3):
+            job = Job(f"job{n:05d}", command, [], [], str(tmp_path / f"job{n:05d}"))
+            job.finished.set()
+            jobs.jobs[job.id] = job
+            if n == 7:
+                assert jobs.get("job00000") is not None  # the page asked for it: used last
+            jobs._forget_old()
+        return list(jobs.jobs)
+
+    assert asyncio.run(main()) == ["job00003", "job00004", "job00005", "job00007", "job00000", "job00008"]

@@ -178,3 +178,48 @@ def test_on_a_laptop_screen_the_page_keeps_fit_in_view_and_takes_the_fields_unit
     fit.click()
     message = _wait(browser, By.ID, "messages").text
     assert "is not a number" in message and "null" not in message
+
+
+def test_a_page_on_another_local_port_can_neither_use_nor_see_the_app(app, browser):
+    """Another port of 127.0.0.1 is the same site to the browser: its page's
+    form posts and scripts reach the app, and the cookies of the app would
+    reach it.  The app refuses them and sets no cookie."""
+    import http.server
+    import threading
+
+    from selenium.webdriver.common.by import By
+
+    _wait(browser, By.CSS_SELECTOR, "#model option")  # the page opened with its token
+    target = f"http://127.0.0.1:{app.port}/api/fit"
+    page = (f'<form id="f" method="post" action="{target}" enctype="multipart/form-data">'
+            '<input name="bootstrap" value="200000"><input name="example" value="cooling"></form><script>'
+            f'fetch("{target}", {{method: "POST", mode: "no-cors", body: new FormData(document.getElementById("f"))}})'
+            '.finally(() => document.getElementById("f").submit());</script>').encode()
+    cookies = []
+
+    class Other(http.server.BaseHTTPRequestHandler):
+        def do_GET(self):
+            cookies.append(self.headers.get("Cookie", ""))
+            self.send_response(200)
+            self.send_header("Content-Type", "text/html")
+            self.send_header("Content-Length", str(len(page)))
+            self.end_headers()
+            self.wfile.write(page)
+
+        def log_message(self, *arguments):
+            pass
+
+    other = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Other)
+    threading.Thread(target=other.serve_forever, daemon=True).start()
+    before = sorted(app.tmp.glob("kelvara-app-*/*/in"))
+    try:
+        browser.get(f"http://127.0.0.1:{other.server_address[1]}/")
+        deadline = time.monotonic() + 30
+        while "another page" not in browser.page_source and time.monotonic() < deadline:
+            time.sleep(0.2)
+        assert "another page" in browser.page_source  # the form's post, refused
+    finally:
+        other.shutdown()
+        other.server_close()
+    assert sorted(app.tmp.glob("kelvara-app-*/*/in")) == before  # neither the script nor the form began a job
+    assert cookies == [""]

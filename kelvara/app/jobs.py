@@ -153,7 +153,11 @@ class Jobs:
         return job
 
     def get(self, job_id) -> Optional[Job]:
-        return self.jobs.get(job_id)
+        """The job, kept as recently used: a page that still shows it keeps it."""
+        job = self.jobs.get(job_id)
+        if job is not None:
+            self.jobs.move_to_end(job_id)
+        return job
 
     def cancel(self, job):
         job.cancelled = True
@@ -264,11 +268,16 @@ class Jobs:
         return True
 
     def _forget_old(self):
-        """Keep the last `keep` finished jobs and their folders."""
-        finished = [j for j in self.jobs.values() if j.finished.is_set()]
-        for job in finished[:max(0, len(self.jobs) - self.keep)]:
-            del self.jobs[job.id]
-            shutil.rmtree(job.folder, ignore_errors=True)
+        """Keep the `keep` most recently used finished fits and comparisons,
+        and as many readings, with their folders: the page reads the data
+        again at every change of a reading option, and such readings do not
+        take the place of a fit it shows."""
+        for reading in (True, False):
+            kind = [j for j in self.jobs.values() if (j.command == "read") == reading]
+            finished = [j for j in kind if j.finished.is_set()]
+            for job in finished[:max(0, len(kind) - self.keep)]:
+                del self.jobs[job.id]
+                shutil.rmtree(job.folder, ignore_errors=True)
 
     async def close(self, wait=5.0):
         """Stop every worker; a running job answers as cancelled.

@@ -23,10 +23,11 @@ Host header of localhost or 127.0.0.1, which keeps other web pages out
 
 from __future__ import annotations
 
+import asyncio
 import contextlib
 import gzip
+import hashlib
 import hmac
-import http.cookies
 import os
 import pathlib
 import re
@@ -34,6 +35,7 @@ import secrets
 import shutil
 import signal
 import socket
+import stat
 import sys
 import tempfile
 import threading
@@ -54,9 +56,18 @@ from kelvara.errors import KelvaraError
 __all__ = ["MAX_UPLOAD", "create_app", "serve"]
 
 MAX_UPLOAD = 200 * 1024 * 1024  # bytes in one request
-COOKIE = "kelvara_token"
+READ_TIMEOUT = 30.0  # seconds a request's headers, or any part of its body, may take to come
+MAX_CONNECTIONS = 64  # open at once; a browser opens six
 STATIC = pathlib.Path(__file__).resolve().parent / "static"
 _LOCAL_HOST = re.compile(r"^(localhost|127\.0\.0\.1)(:\d{1,5})?$", re.IGNORECASE)
+_PUBLIC = re.compile(r"^/(static/[A-Za-z0-9._-]+)?$")
+_DOWNLOAD = re.compile(r"^/api/jobs/([^/]+)/files/([^/]+)$")
+# Only the app's own scripts run; its page is framed by no other; no address is sent on.
+_SAFETY = [(b"content-security-policy", b"default-src 'none'; script-src 'self'; style-src 'self' 'unsafe-inline'; "
+            b"img-src 'self' data: blob:; font-src 'self' data:; connect-src 'self'; frame-ancestors 'none'; "
+            b"base-uri 'none'; form-action 'none'"),
+           (b"x-frame-options", b"DENY"), (b"x-content-type-options", b"nosniff"),
+           (b"referrer-policy", b"no-referrer"), (b"cross-origin-resource-policy", b"same-origin")]
 _TYPES = {".js": "text/javascript; charset=utf-8", ".css": "text/css; charset=utf-8"}
 _DOWNLOAD_TYPES = {".json": "application/json", ".txt": "text/plain; charset=utf-8", ".csv": "text/csv; charset=utf-8",
                    ".xlsx": "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet",
@@ -68,34 +79,62 @@ class TooLarge(Exception):
     pass
 
 
+class TooSlow(Exception):
+    pass
+
+
 def _error(message, status):
     return JSONResponse({"error": message}, status_code=status)
 
 
-class Guard:
-    """Every request: a local Host, the token, and a body of at most `limit`
-    bytes; the token given in the address is kept as a cookie."""
+def download_key(token, job, name):
+    """The key of one download's link: it opens that file alone, so that a
+    link (saved, or opened in a new tab) carries no access token."""
+    return hmac.new(token.encode("utf-8"), f"{job}/{name}".encode("utf-8"), hashlib.sha256).hexdigest()[:32]
 
-    def __init__(self, app, token, limit=MAX_UPLOAD):
+
+class Guard:
+    """Every request: a local Host, and a body of at most `limit` bytes read
+    within `read_timeout` seconds a part.  The API besides takes the token (a
+    download also its own key) and refuses what another page sent: a page on
+    another port of 127.0.0.1 is another origin, but the same site, and the
+    browser lets it post forms and scripts anywhere.  The page and its
+    scripts are public (they hold nothing secret) and may not be framed."""
+
+    def __init__(self, app, token, limit=MAX_UPLOAD, read_timeout=READ_TIMEOUT):
         self.app = app
         self.token = token
         self.limit = limit
+        self.read_timeout = read_timeout
 
     def _token(self, scope, headers):
         query = urllib.parse.parse_qs(scope.get("query_string", b"").decode("latin-1"))
         if query.get("token"):
-            return query["token"][-1], True
+            return query["token"][-1]
         if headers.get("x-kelvara-token"):
-            return headers["x-kelvara-token"], False
+            return headers["x-kelvara-token"]
         authorization = headers.get("authorization", "")
         if authorization.lower().startswith("bearer "):
-            return authorization[7:].strip(), False
-        cookies = http.cookies.SimpleCookie()
-        try:
-            cookies.load(headers.get("cookie", ""))
-        except http.cookies.CookieError:
-            return "", False
-        return (cookies[COOKIE].value if COOKIE in cookies else ""), False
+            return authorization[7:].strip()
+        return ""
+
+    def _refusal(self, scope, headers):
+        """Why the request is refused (403), or None."""
+        path, method = scope.get("path", ""), scope.get("method", "GET")
+        if method in ("GET", "HEAD") and _PUBLIC.match(path):
+            return None  # the page, opened from anywhere (the browser starts on a file)
+        site = headers.get("sec-fetch-site", "same-origin")
+        origin = headers.get("origin")
+        if site not in ("same-origin", "none") or (origin is not None and origin != "http://" + headers["host"]):
+            return "a request from another page (or another port of this computer) is refused"
+        if _same(self._token(scope, headers), self.token):
+            return None
+        download = _DOWNLOAD.match(path)
+        if download and method in ("GET", "HEAD"):
+            key = urllib.parse.parse_qs(scope.get("query_string", b"").decode("latin-1")).get("key", [""])[-1]
+            if _same(key, download_key(self.token, *download.groups())):  # the path comes unquoted
+                return None
+        return "the access token is missing or wrong: open the address that kelvara app printed"
 
     async def __call__(self, scope, receive, send):
         if scope["type"] == "lifespan":
@@ -105,34 +144,43 @@ class Guard:
                 await send({"type": "websocket.close", "code": 1008})
             return
         headers = {k.decode("latin-1").lower(): v.decode("latin-1") for k, v in scope.get("headers", [])}
-        if not _LOCAL_HOST.match(headers.get("host", "").strip()):
-            return await _error("this server answers to localhost and 127.0.0.1 only", 403)(scope, receive, send)
-        token, from_address = self._token(scope, headers)
-        if not hmac.compare_digest(token.encode("utf-8", "replace"), self.token.encode("utf-8")):
-            return await _error("the access token is missing or wrong: open the address that kelvara app printed",
-                                403)(scope, receive, send)
+
+        async def guarded(message):
+            if message["type"] == "http.response.start":
+                message = dict(message, headers=list(message.get("headers", [])) + _SAFETY)
+            await send(message)
+
+        headers["host"] = headers.get("host", "").strip()
+        if not _LOCAL_HOST.match(headers["host"]):
+            return await _error("this server answers to localhost and 127.0.0.1 only", 403)(scope, receive, guarded)
+        refusal = self._refusal(scope, headers)
+        if refusal is not None:
+            return await _error(refusal, 403)(scope, receive, guarded)
         length = headers.get("content-length", "")
         if length.isdigit() and int(length) > self.limit:
-            return await _error(f"the upload is larger than {self.limit // 2**20} MB", 413)(scope, receive, send)
+            return await _error(f"the upload is larger than {self.limit // 2**20} MB", 413)(scope, receive, guarded)
         received = 0
 
         async def counted():
             nonlocal received
-            message = await receive()
+            try:
+                message = await asyncio.wait_for(receive(), self.read_timeout)
+            except asyncio.TimeoutError:
+                raise TooSlow() from None
             if message["type"] == "http.request":
                 received += len(message.get("body", b""))
                 if received > self.limit:
                     raise TooLarge()
             return message
 
-        async def with_cookie(message):
-            if from_address and message["type"] == "http.response.start":
-                cookie = f"{COOKIE}={self.token}; Path=/; HttpOnly; SameSite=Strict"
-                message = dict(message, headers=list(message.get("headers", [])) + [
-                    (b"set-cookie", cookie.encode("latin-1"))])
-            await send(message)
+        try:
+            await self.app(scope, counted, guarded)
+        except asyncio.CancelledError:  # the app is stopping under a request: its end, not a fault
+            pass
 
-        await self.app(scope, counted, with_cookie)
+
+def _same(given, expected):
+    return hmac.compare_digest(given.encode("utf-8", "replace"), expected.encode("utf-8"))
 
 
 def _safe_name(name, taken):
@@ -140,7 +188,10 @@ def _safe_name(name, taken):
     no hidden or control characters, unique; its suffix kept (it says the format)."""
     name = unicodedata.normalize("NFC", str(name or "")).replace("\\", "/").split("/")[-1]
     name = "".join(ch for ch in name if ch.isprintable() and ch not in '<>:"|?*').strip().lstrip(".-")
-    name = name[-120:] or "upload"
+    name = name[-120:]
+    while len(name.encode("utf-8")) > 200:  # a file name holds 255 bytes; room for "-2"
+        name = name[1:]
+    name = name or "upload"
     stem, suffix = os.path.splitext(name)
     candidate, n = name, 1
     while candidate.lower() in taken:
@@ -156,7 +207,7 @@ def _copy(upload, path):
         shutil.copyfileobj(upload.file, out, 1 << 20)
 
 
-def create_app(token, jobs, limit=MAX_UPLOAD):
+def create_app(token, jobs, limit=MAX_UPLOAD, read_timeout=READ_TIMEOUT):
     """The app as an ASGI application, whose analyses `jobs` runs."""
     page = (STATIC / "index.html").read_bytes()
     plotly_gzipped = (STATIC / "plotly.min.js.gz").read_bytes()  # plotly.js, MIT: see plotly.LICENSE.txt
@@ -187,6 +238,8 @@ def create_app(token, jobs, limit=MAX_UPLOAD):
             form = await request.form(max_files=1000, max_fields=1000)
         except TooLarge:
             return _error(f"the upload is larger than {limit // 2**20} MB", 413)
+        except TooSlow:
+            return _error(f"the upload stalled: no part of it came for {read_timeout:g} s", 408)
         except Exception as error:  # a body that is no form: the client's fault
             return _error(f"send the data as a multipart form with the files in 'files': {error}", 400)
         try:
@@ -206,10 +259,17 @@ def create_app(token, jobs, limit=MAX_UPLOAD):
             except KelvaraError as error:
                 return _error(str(error), 400)
             taken, names = set(), []
-            for upload in uploads:
-                name = _safe_name(upload.filename, taken)
-                await run_in_threadpool(_copy, upload, os.path.join(folder, "in", name))
-                names.append(name)
+            try:
+                for upload in uploads:
+                    name = _safe_name(upload.filename, taken)
+                    await run_in_threadpool(_copy, upload, os.path.join(folder, "in", name))
+                    names.append(name)
+            except OSError as error:  # a full disk: nothing of the job is kept
+                shutil.rmtree(folder, ignore_errors=True)
+                return _error(f"could not keep the upload: {error.strerror or error}", 507)
+            except BaseException:
+                shutil.rmtree(folder, ignore_errors=True)
+                raise
         finally:
             await form.close()
         job = jobs.submit(job_id, folder, command, fields, names)
@@ -228,12 +288,15 @@ def create_app(token, jobs, limit=MAX_UPLOAD):
         async def endpoint(request):
             job = jobs.get(request.path_params["job"])
             if job is None:
-                return _error(f"no such job (the server keeps the last {jobs.keep})", 404)
+                return _error(f"no such job (the app keeps the {jobs.keep} analyses used last, and as many readings)", 404)
             return await handler(request, job)
         return endpoint
 
     async def job_state(request, job):
-        return JSONResponse(job.to_dict())
+        state = job.to_dict()
+        state["links"] = {name: f"/api/jobs/{job.id}/files/{urllib.parse.quote(name)}?key={download_key(token, job.id, name)}"
+                          for name in job.downloads}
+        return JSONResponse(state)
 
     async def cancel(request, job):
         jobs.cancel(job)
@@ -267,7 +330,7 @@ def create_app(token, jobs, limit=MAX_UPLOAD):
                Route("/api/jobs/{job}/files/{name}", of_job(download))]
     app = Starlette(routes=routes, lifespan=lifespan,
                     exception_handlers={404: not_found, 405: not_found, 500: server_error})
-    return Guard(app, token, limit)
+    return Guard(app, token, limit, read_timeout)
 
 
 def _model_table():
@@ -292,8 +355,11 @@ def _model_table():
 
 
 def serve(port=0, browser=True, out=None):
-    """Serve the app on 127.0.0.1:`port` (0: a free one) until Ctrl-C; the
-    first line on `out` (stdout) is the page's address with its token."""
+    """Serve the app on 127.0.0.1:`port` (0: a free one) until Ctrl-C,
+    SIGTERM, SIGHUP or SIGQUIT; the first line on `out` (stdout) is the
+    page's address with its token.  The browser is opened on a file only
+    this user can read, which leads to that address: the token is on no
+    command line."""
     import uvicorn
 
     from kelvara.analysis import UsageError
@@ -308,32 +374,140 @@ def serve(port=0, browser=True, out=None):
             listening.listen(128)
         except OSError as error:
             raise UsageError(f"cannot serve on 127.0.0.1 port {port}: {error.strerror or error}") from None
-        root = tempfile.mkdtemp(prefix="kelvara-app-")
+        _remove_stale_folders()
+        root = tempfile.mkdtemp(prefix=FOLDER_PREFIX)
+        with open(os.path.join(root, SERVER_PID), "w") as pid:
+            pid.write(str(os.getpid()))
         url = f"http://127.0.0.1:{listening.getsockname()[1]}/?token={token}"
         print(url, file=out, flush=True)
         print("kelvara: the app is served at that address (this computer only); Ctrl-C stops it", file=sys.stderr)
         jobs = Jobs(root)
         config = uvicorn.Config(create_app(token, jobs), log_config=None, access_log=False,
-                                lifespan="on", timeout_graceful_shutdown=2, log_level="warning")
+                                lifespan="on", timeout_graceful_shutdown=2, log_level="warning",
+                                http=_guarded_protocol(READ_TIMEOUT, MAX_CONNECTIONS))
         server = _server(uvicorn, config, jobs)
         if browser:
-            opener = threading.Timer(0.3, webbrowser.open, [url])
+            opener = threading.Timer(0.3, webbrowser.open, [_opening_file(root, url)])
             opener.daemon = True
             opener.start()
-        previous = _stop_on_terminate()
+        previous = _stop_on_signals(server)
         try:
             server.run(sockets=[listening])
         except KeyboardInterrupt:
             pass
         finally:
-            if previous is not None:
-                signal.signal(signal.SIGTERM, previous)
+            for number, handler in previous.items():
+                signal.signal(number, handler)
     finally:
         listening.close()
         if root is not None:
             shutil.rmtree(root, ignore_errors=True)
     print("kelvara: the app stopped; its uploads and downloads are removed", file=sys.stderr)
     return 0
+
+
+FOLDER_PREFIX = "kelvara-app-"
+SERVER_PID = "server.pid"
+
+
+def _opening_file(root, url):
+    """A page in the server's own folder (this user's alone) that leads to
+    `url`; its file:// address, for the browser."""
+    path = os.path.join(root, "open.html")
+    descriptor = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
+    with os.fdopen(descriptor, "w", encoding="utf-8") as page:
+        page.write(f'<!doctype html><meta charset="utf-8"><meta http-equiv="refresh" content="0;url={url}">'
+                   f'<title>kelvara</title><p><a href="{url}">Open kelvara</a></p>\n')
+    return pathlib.Path(path).as_uri()
+
+
+def _remove_stale_folders():
+    """Remove what servers of this user that died without stopping (SIGKILL,
+    a crash, the machine's power) left in the temporary folder: a folder
+    whose server's process is gone."""
+    base = pathlib.Path(tempfile.gettempdir())
+    try:
+        candidates = list(base.glob(FOLDER_PREFIX + "*"))
+    except OSError:
+        return
+    for folder in candidates:
+        try:
+            info = folder.lstat()
+            if not stat.S_ISDIR(info.st_mode) or info.st_uid != os.getuid():
+                continue
+            pid = int((folder / SERVER_PID).read_text())
+        except (OSError, ValueError):
+            continue  # not ours, being made, or of a kelvara that wrote no pid: left alone
+        if pid != os.getpid() and not _running(pid):
+            shutil.rmtree(folder, ignore_errors=True)
+
+
+def _running(pid):
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except OSError:  # another user's process: running
+        return True
+    return True
+
+
+def _guarded_protocol(header_timeout, most):
+    """uvicorn's HTTP/1.1 protocol with two limits it lacks: a request's
+    headers must come within `header_timeout` seconds of the connection (or
+    of the last answer on it), and at most `most` connections are open at
+    once (more are answered 503 and closed)."""
+    from uvicorn.protocols.http.h11_impl import H11Protocol
+
+    open_now = set()
+    busy = (b"HTTP/1.1 503 Service Unavailable\r\ncontent-type: application/json\r\nconnection: close\r\n"
+            b"content-length: 47\r\n\r\n{\"error\": \"too many connections: try again\"}\n")
+
+    class Protocol(H11Protocol):
+        def __init__(self, *args, **kwargs):
+            super().__init__(*args, **kwargs)
+            self._deadline = None
+            inner = self.app
+
+            async def app(scope, receive, send):
+                self._disarm()  # the headers are in: the body has its own timeout
+                try:
+                    await inner(scope, receive, send)
+                finally:
+                    self._arm()
+
+            self.app = app
+
+        def connection_made(self, transport):
+            super().connection_made(transport)
+            open_now.add(self)
+            if len(open_now) > most:
+                transport.write(busy)
+                transport.close()
+            else:
+                self._arm()
+
+        def connection_lost(self, exc):
+            open_now.discard(self)
+            self._disarm()
+            super().connection_lost(exc)
+
+        def _arm(self):
+            self._disarm()
+            if not self.transport.is_closing():
+                self._deadline = self.loop.call_later(header_timeout, self._too_slow)
+
+        def _disarm(self):
+            if self._deadline is not None:
+                self._deadline.cancel()
+                self._deadline = None
+
+        def _too_slow(self):
+            self._deadline = None
+            if not self.transport.is_closing():
+                self.transport.close()
+
+    return Protocol
 
 
 def _server(uvicorn, config, jobs):
@@ -349,13 +523,20 @@ def _server(uvicorn, config, jobs):
     return Server(config)
 
 
-def _stop_on_terminate():
-    """SIGTERM stops the server as Ctrl-C does, so that its folder is removed."""
+def _stop_on_signals(server):
+    """SIGHUP (the terminal closed) and SIGQUIT stop the server as Ctrl-C and
+    SIGTERM do, so that its workers end and its folder is removed; the
+    handlers they replace.  (uvicorn takes SIGINT and SIGTERM while it runs,
+    and raises them again when it has stopped.)"""
     if threading.current_thread() is not threading.main_thread():
-        return None
+        return {}
 
-    def stop(number, frame):
+    def interrupt(number, frame):
         raise KeyboardInterrupt
 
-    return signal.signal(signal.SIGTERM, stop)
+    def stop(number, frame):
+        server.handle_exit(number, frame)
 
+    handlers = {signal.SIGTERM: interrupt}
+    handlers.update({getattr(signal, name): stop for name in ("SIGHUP", "SIGQUIT") if hasattr(signal, name)})
+    return {number: signal.signal(number, handler) for number, handler in handlers.items()}

@@ -31,6 +31,7 @@ def main(connection):
     """Serve jobs until the server closes its end of the pipe.  Ctrl-C in
     the terminal is the server's to handle: it stops its workers itself."""
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    _end_with_the_server()
     _warm()
     while True:
         try:
@@ -42,6 +43,23 @@ def main(connection):
             run(job, connection.send)
         except (BrokenPipeError, EOFError, OSError, KeyboardInterrupt):
             return
+
+
+def _end_with_the_server():
+    """End at once when the server's process ends, even in the middle of a
+    job: a server killed (SIGKILL) leaves no worker computing for no one."""
+    import multiprocessing
+    import threading
+
+    parent = multiprocessing.parent_process()
+    if parent is None:
+        return
+
+    def watch():
+        parent.join()
+        os._exit(0)
+
+    threading.Thread(target=watch, name="kelvara-server-watch", daemon=True).start()
 
 
 def _warm():
@@ -73,6 +91,8 @@ def run(job, send):
         except MemoryError:
             send(("answer", 500, error_json("not enough memory"), None))
             return
+        except (EOFError, ConnectionError):  # the server is gone: no one to answer
+            raise
         except Exception as error:  # a fault of ours: said, and the worker goes on
             traceback.print_exc(file=sys.stderr)
             send(("answer", 500, error_json(f"internal error: {type(error).__name__}: {error}"), None))

@@ -6,6 +6,22 @@
 const state = { files: [], example: null, models: null, job: null, busy: false, varies: "temperature" };
 const $ = (id) => document.getElementById(id);
 
+// The access token: from the address kelvara app printed, then kept for this
+// tab (its port's own storage) and sent as a header.  No cookie: cookies go
+// to every port of 127.0.0.1.
+const TOKEN = (() => {
+  const given = new URLSearchParams(window.location.search).get("token");
+  if (given) {
+    sessionStorage.setItem("kelvara-token", given);
+    window.history.replaceState(null, "", "/");
+  }
+  return sessionStorage.getItem("kelvara-token") || "";
+})();
+
+function api(path, options) {
+  return fetch(path, Object.assign({}, options, { headers: { "X-Kelvara-Token": TOKEN } }));
+}
+
 function element(tag, attributes, ...children) {
   const node = document.createElement(tag);
   for (const [key, value] of Object.entries(attributes || {})) {
@@ -96,7 +112,8 @@ function currentModel() {
 }
 
 async function loadModels() {
-  const response = await fetch("/api/models");
+  const response = await api("/api/models");
+  if (!response.ok) throw new Error((await response.json()).error);
   state.models = await response.json();
   const select = $("model");
   select.append(element("option", { value: "" }, "the default for the data"));
@@ -183,7 +200,7 @@ function setUpFiles() {
 // The answer of /api/read, /api/fit or /api/compare for the form, as job `job`.
 async function post(command, job) {
   try {
-    const response = await fetch(`/api/${command}`, { method: "POST", body: formData(command, job) });
+    const response = await api(`/api/${command}`, { method: "POST", body: formData(command, job) });
     try {
       return { status: response.status, body: await response.json() };
     } catch (error) {
@@ -195,7 +212,7 @@ async function post(command, job) {
 }
 
 async function jobState(job) {
-  const response = await fetch(`/api/jobs/${job}`);
+  const response = await api(`/api/jobs/${job}`);
   return response.ok ? response.json() : null;
 }
 
@@ -322,7 +339,7 @@ async function run(command) {
 }
 
 async function cancel() {
-  if (state.job) await fetch(`/api/jobs/${state.job}/cancel`, { method: "POST" });
+  if (state.job) await api(`/api/jobs/${state.job}/cancel`, { method: "POST" });
 }
 
 function verdictBlock(view) {
@@ -406,12 +423,32 @@ async function followDownloads(job) {
     // on one is never lost to the list being drawn again).
     const shown = new Set([...box.querySelectorAll("a")].map((a) => a.title));
     const added = found.downloads.filter((name) => !shown.has(name)).map((name) => element("a", {
-      href: `/api/jobs/${job}/files/${name}`, download: name, id: `download-${downloadKind(name)}`, title: name },
+      href: found.links[name], download: name, id: `download-${downloadKind(name)}`, title: name },
       DOWNLOADS[downloadKind(name)] || name));
     if (added.length && !shown.size) box.replaceChildren(...added);
     else if (added.length) box.append(...added);
     if (found.state === "done" || found.state === "cancelled") return;
     await new Promise((resolve) => setTimeout(resolve, 400));
+  }
+}
+
+// A download still there is saved as its link says; one the app no longer
+// keeps (it keeps the files of the analyses used last) is said to be gone.
+async function checkDownload(event) {
+  const link = event.target.closest && event.target.closest("#downloads a");
+  if (!link || link.dataset.checked) return;
+  event.preventDefault();
+  let kept = false;
+  try {
+    kept = (await fetch(link.href, { method: "HEAD" })).ok;
+  } catch (error) { /* said below */ }
+  if (kept) {
+    link.dataset.checked = "yes";
+    link.click();
+    delete link.dataset.checked;
+  } else {
+    link.closest("#downloads").replaceChildren(element("p", { id: "downloads-gone", role: "alert" },
+      "These downloads are gone: the app keeps the files of the analyses used last, and this one was not. Run it again to make them anew."));
   }
 }
 
@@ -488,7 +525,8 @@ function drawKinds(container, plot, fitted) {
 // ---- start --------------------------------------------------------------------------------------
 
 document.addEventListener("DOMContentLoaded", () => {
-  if (window.location.search.includes("token=")) window.history.replaceState(null, "", "/");  // the cookie holds it now
+  if (!TOKEN) showError("this page needs the address that kelvara app printed (it carries the access token): open it again");
+  document.addEventListener("click", checkDownload);
   setUpFiles();
   $("fit").addEventListener("click", () => run("fit"));
   $("compare").addEventListener("click", () => run("compare"));
