@@ -76,7 +76,7 @@ def _downloaded(folder, name, timeout=60):
     raise AssertionError(f"{name} was not downloaded; the folder holds {list(folder.iterdir())}")
 
 
-def test_a_fit_in_the_page_gives_the_command_lines_json(browser, tmp_path):
+def test_a_fit_in_the_page_gives_the_command_lines_json(app, browser, tmp_path):
     from selenium.webdriver.common.by import By
 
     data = tmp_path / "cooling.csv"
@@ -108,6 +108,13 @@ def test_a_fit_in_the_page_gives_the_command_lines_json(browser, tmp_path):
     _wait(browser, By.ID, "download-json").click()
     downloaded = _downloaded(browser.downloads, "cooling_cooperative_result.json")  # named after the data
     assert downloaded.read_bytes() == (tmp_path / "cli.json").read_bytes()
+
+    from kelvara.app.server import download_key  # a link to files the app no longer keeps
+
+    gone = f"/api/jobs/forgotten/files/fit.png?key={download_key(app.token, 'forgotten', 'fit.png')}"
+    browser.execute_script("document.getElementById('download-png').setAttribute('href', arguments[0])", gone)
+    browser.find_element(By.ID, "download-png").click()
+    assert "downloads are gone" in _wait(browser, By.ID, "downloads-gone").text
     plots = browser.find_elements(By.CSS_SELECTOR, "#result .js-plotly-plot")
     assert len(plots) == 3  # data and fit, residuals, degree of aggregation
 

@@ -14,11 +14,14 @@
     GET  /api/jobs/ID/files/NAME       a download (the zip: kelvara-results.zip)
     GET  /api/models                   the models, their parameters and when to use each
 
-Only this computer is served (127.0.0.1), and every request must carry the
-access token (the address printed at start sets it as a cookie; scripts
-may send it as ?token=, an X-Kelvara-Token header or a bearer token) and a
-Host header of localhost or 127.0.0.1, which keeps other web pages out
-(DNS rebinding).  Otherwise the answer is 403.
+Only this computer is served (127.0.0.1).  Every request must carry a Host
+header of localhost or 127.0.0.1 (DNS rebinding).  The API besides takes the
+access token (the address printed at start carries it; the page keeps it in
+its tab and sends it as an X-Kelvara-Token header; scripts may send it so,
+as a bearer token or as ?token=) and refuses what another page sends (an
+Origin or Sec-Fetch-Site not its own); a download's link carries a key for
+that file alone.  No cookie is set: cookies go to every port of 127.0.0.1.
+Otherwise the answer is 403.
 """
 
 from __future__ import annotations
