@@ -129,7 +129,7 @@ def _identity(path):
     path = pathlib.Path(path)
     try:
         return os.path.normcase(str(path.resolve()))
-    except OSError:
+    except (OSError, RuntimeError):  # RuntimeError: a symlink loop, before Python 3.13
         return os.path.normcase(os.path.abspath(str(path)))
 
 

@@ -87,6 +87,20 @@ def test_standard_errors_agree_with_the_bootstrap_spread(cooperative_fit):
         assert low < result.value(name) < high
 
 
+def test_threads_bootstrapping_one_result_get_what_one_run_gets(cooperative_fit):
+    import threading
+
+    alone = cooperative_fit.run_bootstrap(8, seed=5, progress=False)
+    got = []
+    threads = [threading.Thread(target=lambda: got.append(cooperative_fit.run_bootstrap(8, seed=5, progress=False)))
+               for _ in range(3)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert got == [alone] * 3
+
+
 def test_the_true_model_wins_the_comparison():
     ranking = compare(synthetic(), ["isodesmic", "cooperative"])
     assert [r.model for r in ranking.results] == ["cooperative", "isodesmic"]

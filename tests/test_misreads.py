@@ -97,3 +97,21 @@ def test_a_title_line_above_a_table_does_not_make_it_a_cary_export(tmp_path):
     assert run.returncode == 0, run.stderr
     shown = run.stdout + run.stderr
     assert "long table" in shown and "Cary" not in shown and "concentration, uM" in shown
+
+
+@pytest.mark.parametrize("factor", [1e200, 1e-200])
+def test_a_signal_whose_squares_are_not_numbers_is_refused(tmp_path, factor):
+    rows = [f"{t:.1f},{y * factor:.6g},{c * 1e6:g}"
+            for i, c in enumerate(CONCENTRATIONS) for t, y in zip(CELSIUS, cd(c, i))]
+    (tmp_path / "run.csv").write_text("T (C),CD (mdeg),c (uM)\n" + "\n".join(rows) + "\n")
+    run = kelvara("fit", "run.csv", cwd=tmp_path)
+    assert run.returncode == 2, run.stderr
+    assert "kelvara fits signals of size 1e-100 to 1e+100; rescale the column" in run.stderr
+
+
+@pytest.mark.parametrize("command", ["read", "fit"])
+def test_a_symlink_loop_is_a_file_that_cannot_be_read(tmp_path, command):
+    (tmp_path / "a.csv").symlink_to(tmp_path / "b.csv")
+    (tmp_path / "b.csv").symlink_to(tmp_path / "a.csv")
+    run = kelvara(command, "a.csv", "--json", "out.json", cwd=tmp_path)
+    assert run.returncode == 2 and run.stderr.startswith("kelvara: error: cannot read a.csv: "), run.stderr

@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import numpy as np
 
+from kelvara.errors import KelvaraError
 from kelvara.curves import REFERENCE_TEMPERATURE, VARIED, Curve, celsius
 
 __all__ = ["REFERENCE_TEMPERATURE", "VARIED", "Curve", "celsius"]
@@ -16,14 +17,22 @@ def axis_of(curve):
     return np.log(curve.x) if curve.vary == "concentration" else curve.x
 
 
+SIGNAL_SIZES = (1e-100, 1e100)  # what a sum of squared residuals holds, over millions of points, without overflow
+
+
 def signal_scale(curves):
     """One positive number with the signal's unit: the largest change within
-    a curve, or the largest magnitude when nothing changes."""
-    spread = max(float(np.ptp(c.signal)) for c in curves)
-    if spread > 0.0:
-        return spread
-    size = max(float(np.max(np.abs(c.signal))) for c in curves)
-    return size if size > 0.0 else 1.0
+    a curve, or the largest magnitude when nothing changes.  A signal whose
+    size is beyond `SIGNAL_SIZES` is refused: its squares are not numbers."""
+    with np.errstate(over="ignore"):
+        spread = max(float(np.ptp(c.signal)) for c in curves)
+        size = max(float(np.max(np.abs(c.signal))) for c in curves)
+    scale = spread if spread > 0.0 else size if size > 0.0 else 1.0
+    low, high = SIGNAL_SIZES
+    if not low <= scale <= high:
+        raise KelvaraError(f"the signal changes by {scale:.3g} in its own unit: kelvara fits signals of size "
+                           f"{low:g} to {high:g}; rescale the column (to mdeg, or to absorbance units)")
+    return scale
 
 
 def came_in_celsius(curves) -> bool:

@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import dataclasses
 import math
+import threading
 
 import numpy as np
 from scipy.optimize import least_squares
@@ -174,6 +175,7 @@ class FitProblem(Blocks, DerivedValues):
         # KERNEL_POINTS at a time (a larger file in as many calls).
         offsets = range(0, self.n_points, KERNEL_POINTS)
         self.spans = [(a, min(a + KERNEL_POINTS, self.n_points)) for a in offsets]
+        self.lock = threading.RLock()  # one workspace: a result's refits run one at a time
         self.points = Workspace(model, nuc_size, min(KERNEL_POINTS, self.n_points)) if model.mass_balance else None
         self._fraction = None  # allocated by the first evaluation (see release)
         self._axes_kept = {}

@@ -7,6 +7,7 @@ searches."""
 
 from __future__ import annotations
 
+import functools
 import math
 import sys
 from dataclasses import dataclass, field
@@ -75,6 +76,18 @@ class NucleusSupport:
         return {"best": self.best, "supported": list(self.supported), "not_rejected": list(self.kept),
                 "failed": list(self.failed), "level": self.level,
                 "rise": {str(n): _json_float(r) for n, r in self.rise.items()}}
+
+
+def _one_at_a_time(method):
+    """A result's refits share its problem's workspace: threads that profile
+    or bootstrap one result take turns (each then gets what it would alone)."""
+
+    @functools.wraps(method)
+    def locked(self, *args, **kwargs):
+        with self._fit.lock:
+            return method(self, *args, **kwargs)
+
+    return locked
 
 
 @dataclass
@@ -574,6 +587,7 @@ class FitResult:
         }
 
     @one_blas_thread
+    @_one_at_a_time
     def profile(self, names: Optional[Iterable[str]] = None, level: float = 0.95,
                 max_steps: int = 24) -> Dict[str, Profile]:
         """Profile-likelihood intervals of the free thermodynamic parameters
@@ -605,6 +619,7 @@ class FitResult:
         return profiles
 
     @one_blas_thread
+    @_one_at_a_time
     def run_bootstrap(self, resamples=200, seed=None, progress=None):
         """Percentile intervals (2.5 %, 97.5 %) from residual resampling: each
         resample adds the residuals, drawn with replacement within each curve,
