@@ -115,3 +115,39 @@ def test_a_symlink_loop_is_a_file_that_cannot_be_read(tmp_path, command):
     (tmp_path / "b.csv").symlink_to(tmp_path / "a.csv")
     run = kelvara(command, "a.csv", "--json", "out.json", cwd=tmp_path)
     assert run.returncode == 2 and run.stderr.startswith("kelvara: error: cannot read a.csv: "), run.stderr
+
+
+@pytest.mark.parametrize("suffix", [".csv", ".xlsx"])
+def test_values_under_no_header_are_refused_not_left_out(tmp_path, suffix):
+    """A header cell merged over two columns names only the first: the second
+    column's curve was left out unsaid."""
+    rows = [[float(t), float(a), float(b)] for t, a, b in zip(CELSIUS, cd(5e-6, 0), cd(1e-5, 1))]
+    if suffix == ".csv":
+        (tmp_path / "run.csv").write_text("T (C),5 uM\n" + "\n".join(",".join(map(str, r)) for r in rows) + "\n")
+    else:
+        openpyxl = pytest.importorskip("openpyxl")
+        book = openpyxl.Workbook()
+        book.active.append(["T (C)", "5 uM", None])
+        for row in rows:
+            book.active.append(row)
+        book.active.merge_cells("B1:C1")
+        book.save(tmp_path / "run.xlsx")
+    run = kelvara("read", "run" + suffix, cwd=tmp_path)
+    assert run.returncode == 2, run.stdout
+    assert "2: column 3 holds values but the header names 2 columns" in run.stderr
+
+
+def test_more_curves_than_a_fit_takes_are_refused_before_the_fit(tmp_path):
+    curve = cd(5e-6, 0)
+    header = ",".join(f"{1 + 0.1 * j:.1f} uM" for j in range(101))
+    body = "\n".join(f"{t:.1f}," + ",".join(f"{y:.4f}" for _ in range(101)) for t, y in zip(CELSIUS, curve))
+    (tmp_path / "wide.csv").write_text(f"T (C),{header}\n{body}\n")
+    assert kelvara("read", "wide.csv", cwd=tmp_path).returncode == 0  # reading them is fine
+    run = kelvara("fit", "wide.csv", cwd=tmp_path)
+    assert run.returncode == 2 and "101 curves are more than one fit takes (100" in run.stderr, run.stderr
+
+
+def test_a_file_of_one_endless_line_is_refused_before_it_is_parsed(tmp_path):
+    (tmp_path / "line.csv").write_text("T,CD\n" + ",".join("0.5" for _ in range(50000)) + "\n")
+    run = kelvara("read", "line.csv", cwd=tmp_path)
+    assert run.returncode == 2 and "line 2: 50000 columns; kelvara reads tables of at most 4000" in run.stderr

@@ -27,6 +27,7 @@ from kelvara.units import listed
 # The largest nucleus a fit takes: each evaluation costs more as the nucleus
 # grows (100 fits in about a second, 1000 in about 20 s); published scans stop near 10.
 MAX_FITTED_NUC_SIZE = 100
+MAX_CURVES = 100  # in one fit: each brings its own baseline and amplitude (100 cooperative curves: about 13 s)
 
 
 @one_blas_thread
@@ -249,6 +250,9 @@ def _setup(curves, model, options: FitOptions):
     curves = [curves] if isinstance(curves, Curve) else list(curves)
     if not curves:
         raise KelvaraError("no curves to fit")
+    if len(curves) > MAX_CURVES:
+        raise KelvaraError(f"{len(curves)} curves are more than one fit takes ({MAX_CURVES}: each brings its own "
+                           "baseline and amplitude); fit them in groups, a file or a --signal-column at a time")
     for curve in curves:
         if not isinstance(curve, Curve):
             raise KelvaraError(f"expected Curve objects, got {type(curve).__name__}")

@@ -11,9 +11,10 @@ from typing import List, Optional
 from kelvara.io.layouts import from_table
 from kelvara.io.reading import FileRead, FileReading, ReadError, ReadOptions
 from kelvara.io.tables import table_source
-from kelvara.io.text import NA_VALUES, Sample, decimal_mark, is_comment, line_numbers, locate, numeric, separator
+from kelvara.io.text import NA_VALUES, Sample, blank, decimal_mark, is_comment, line_numbers, locate, numeric, separator
 from kelvara.units import PLAUSIBLE_MOLAR, parse_concentration
 
+MAX_COLUMNS = 4000  # a wide table of spectra at every 0.25 nm from 200 to 1100 nm fits
 _SEPARATOR_NAMES = {",": "commas", ";": "semicolons", "\t": "tabs"}
 
 
@@ -27,6 +28,10 @@ def read_delimited(sample: Sample, options: ReadOptions) -> FileRead:
     if not any(line.strip() for line in lines):
         raise ReadError(f"{path} is empty")
     sep = separator(lines)
+    widest = max(range(len(lines)), key=lambda i: lines[i].count(sep))
+    if lines[widest].count(sep) >= MAX_COLUMNS:
+        raise ReadError(f"{path}, line {widest + 1}: {lines[widest].count(sep) + 1} columns; kelvara reads tables of "
+                        f"at most {MAX_COLUMNS} (is the file's layout what it seems, one row per line?)")
     decimal = decimal_mark(lines, sep, options.decimal)
     content = [(i, line) for i, line in enumerate(lines) if line.strip() and not is_comment(line)]
     located = locate([line.rstrip().rstrip(sep).split(sep) for _, line in content], decimal)
@@ -40,6 +45,11 @@ def read_delimited(sample: Sample, options: ReadOptions) -> FileRead:
             raise bare_header_error(path, content[located.first - 1][0] + 1, located.bare_header, options)
         located.header = located.first - 1  # curves whose concentrations --c-tot gives, or wavelengths
     headerless = located.header is None
+    if not headerless:
+        cells = [line.rstrip().rstrip(sep).split(sep) for _, line in content]
+        unnamed_columns(path, len(cells[located.header]),
+                        [(content[k][0] + 1, row) for k, row in enumerate(cells[located.first:], located.first)],
+                        "line")
     first_line = content[located.first][0]
     header_line = first_line - 1 if located.header is None else content[located.header][0]
     named, units_line = None, None
@@ -79,6 +89,23 @@ def read_delimited(sample: Sample, options: ReadOptions) -> FileRead:
     for curve in curves:
         curve.stated = stated
     return FileRead(curves, reading, notes)
+
+
+def unnamed_columns(shown, named, rows, unit):
+    """Refuse data rows wider than their header: a value without a header
+    (a header cell merged over two columns leaves the second unnamed) would
+    otherwise be left out unsaid.  `rows`: (number, cells) of the data; a
+    row with nothing under the header is no row of the table (a stray cell)."""
+    for number, cells in rows:
+        if all(blank(cell) for cell in cells[:named]):
+            continue
+        extra = [j for j in range(named, len(cells)) if not blank(cells[j])]
+        if extra:
+            columns = ", ".join(str(j + 1) for j in extra)
+            raise ReadError(f"{shown}, {unit} {number}: column{'s' if len(extra) > 1 else ''} {columns} "
+                            f"{'hold' if len(extra) > 1 else 'holds'} values but the header names {named} columns "
+                            "(a header cell merged over two columns names only the first); give every column a "
+                            "header of its own")
 
 
 def with_units(names, units):

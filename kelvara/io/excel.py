@@ -6,7 +6,7 @@ from __future__ import annotations
 import math
 from typing import List, Tuple
 
-from kelvara.io.delimited import bare_header_error, given_per_column, with_units
+from kelvara.io.delimited import bare_header_error, given_per_column, unnamed_columns, with_units
 from kelvara.io.layouts import from_table
 from kelvara.io.reading import FileRead, FileReading, ReadError, ReadOptions, PendingCurve
 from kelvara.io.tables import table_source
@@ -108,6 +108,7 @@ def _read_workbook(path, handle, openpyxl, options, notes, reading) -> List[Pend
     else:
         header = rows[header_row][1]
         width = len(header)
+        unnamed_columns(shown, width, body, "row")
         headers = [f"column {j + 1}" if blank(h) else str(h).strip() for j, h in enumerate(header)]
         if located.units is not None:
             headers = with_units(headers, rows[located.units][1])

@@ -134,13 +134,13 @@ def pick(source: TableSource, headers, role, chosen, required=True):
                   [h for h in headers if header_matches(h, text)]
         if not matches:
             raise MissingColumn(f"{source.path}: no column named {chosen!r} (the columns are "
-                            f"{', '.join(map(repr, headers))}; a number chooses a column by its position)")
+                            f"{_listed(headers)}; a number chooses a column by its position)")
         return matches[0]
     if source.headerless:
         return None
     matches = [h for h in headers if role_of(h) == role]
     if len(matches) > 1:
-        names = ", ".join(repr(h) for h in matches)
+        names = _listed(matches)
         raise ReadError(f"{source.path}: ambiguous {role} column: {names} (choose one with --{role}-column NAME "
                         "or its position)")
     return matches[0] if matches else None
@@ -308,3 +308,9 @@ def one_concentration(path, label, c_codes, c_values, rows, where):
         raise ReadError(f"{path}, line {line}: curve {label!r} has two concentrations, "
                         f"{c_values[own[0]]:g} and {other:g} mol/L")
     return float(c_values[own[0]])
+
+
+def _listed(names, most=12):
+    """Names for a message: the first `most`, and how many more."""
+    shown = ", ".join(repr(name) for name in names[:most])
+    return shown if len(names) <= most else f"{shown} and {len(names) - most} more"
