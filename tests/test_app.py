@@ -158,6 +158,13 @@ def test_the_page_runs_only_its_own_scripts_and_is_framed_by_none(app):
     assert not re.search(rb"<script(?![^>]*\bsrc=)|\son[a-z]+=", page)  # nothing inline the policy would block
 
 
+def test_an_upload_named_longer_than_a_file_name_may_be_is_read(app, lab):
+    name = "測定 " + "測" * 150 + ".csv"  # 461 bytes in UTF-8: a file name holds 255
+    status, _, body = app.request("POST", "/api/read", files=[(name, (lab / "cooling.csv").read_bytes())])
+    assert status == 200, body
+    assert json.loads(body)["files"][0]["path"] == "測" * 65 + ".csv"
+
+
 def test_a_download_link_opens_its_own_file_and_no_other(app, lab):
     status, response, _ = app.request("POST", "/api/fit", files=[("cooling.csv", (lab / "cooling.csv").read_bytes())])
     job = response["x-kelvara-job"]
@@ -471,7 +478,8 @@ def test_a_killed_servers_workers_end_and_its_folder_goes_at_the_next_start(tmp_
     _wait_for_bootstrap(killed, job)
     workers = _children(killed.process.pid)
     [left] = set(killed.folders()) - {alive, unknown}
-    killed.stop(signal.SIGKILL)
+    _, stderr = killed.stop(signal.SIGKILL)  # read to its end: when the workers, which share it, have ended
+    assert "Traceback" not in stderr, stderr
     deadline = time.monotonic() + 15
     while not all(_gone(pid) for pid in workers) and time.monotonic() < deadline:
         time.sleep(0.1)
