@@ -146,6 +146,21 @@ def bound_of(name, text):
 MAX_BOOTSTRAP = 100000
 
 
+def check_figure(options):
+    """A figure size the figure can be drawn at, and a resolution, before any
+    work (the command line and the app)."""
+    dpi = getattr(options, "dpi", None)
+    if dpi is not None and not 72 <= dpi <= 1200:
+        raise UsageError(f"--dpi {dpi}: give 72 to 1200 pixels per inch (600 for line art)")
+    if getattr(options, "figure_size", None) is not None:
+        from kelvara.plot import figure_size
+
+        try:
+            figure_size(options.figure_size)
+        except ValueError as error:
+            raise UsageError(f"--figure-size: {error}") from None
+
+
 def fit_keywords(options, model):
     """The keyword arguments of kelvara.fit.fit from the command line."""
     seed = getattr(options, "seed", None)
@@ -234,9 +249,9 @@ def analyse_fit(options, tell=None, progress=None):
         warnings.simplefilter("ignore", RuntimeWarning)  # non-convergence is in the verdict
         result = fit_module.fit(curves, model, **keywords)
     if getattr(options, "range", None):
-        from kelvara.fit.verdict import with_cures
+        from kelvara.fit.verdict import with_window_cure
 
-        result.problems = with_cures(result, window=options.range)
+        result.problems = with_window_cure(result.problems, options.range)
     if options.bootstrap:
         total = options.bootstrap
         result.run_bootstrap(total, seed=options.seed, progress=progress and (

@@ -26,7 +26,7 @@ from kelvara.fit.result import signal_words
 from kelvara.io.text import file_sha256
 from kelvara.models import MODELS, unit_of
 from kelvara.names import symbol_html, unit_shown
-from kelvara.units import concentration_scale, listed
+from kelvara.units import listed, readable_scale
 from kelvara.units import shown as shown_in
 from kelvara.units import rounded as _rounded
 
@@ -266,10 +266,8 @@ def value_table(result, items, temperature_unit="K"):
     rows = []
     for name, value, error, unit, mark in items:
         value, unit = shown_in(value, unit, temperature_unit)
-        factor = 1.0
-        if unit == "mol/L":  # a concentration in the unit it reads best in (µM, not 1.1e-07 M)
-            factor, unit = concentration_scale(value)
-            value, error = value / factor, error / factor
+        factor, unit = readable_scale(value, unit)
+        value, error = value / factor, error / factor
         text, shown_error, shown_unit = _rounded(value, math.nan if mark else error, unit)
         if not mark and not math.isfinite(error):
             text, shown_error = "not determined", ""  # never a number of six digits that means nothing

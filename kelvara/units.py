@@ -67,10 +67,8 @@ def listed(words) -> str:
 def concentration_label(c_tot) -> str:
     """A concentration (mol/L) as a label, in the unit that reads best
     ("5 µM", "1.5 mM")."""
-    for factor, unit in ((1.0, "M"), (1e-3, "mM"), (1e-6, "µM"), (1e-9, "nM")):
-        if c_tot >= factor:
-            return f"{c_tot / factor:.4g} {unit}"
-    return f"{c_tot:g} M"
+    factor, unit = concentration_scale(c_tot)
+    return f"{c_tot / factor:.4g} {unit}" if c_tot >= factor else f"{c_tot:g} M"
 
 
 def concentration_scale(molar) -> Tuple[float, str]:
@@ -80,6 +78,13 @@ def concentration_scale(molar) -> Tuple[float, str]:
         if molar is not None and math.isfinite(molar) and abs(molar) >= factor:
             return factor, unit
     return 1e-9, "nM"
+
+
+def readable_scale(value, unit) -> Tuple[float, str]:
+    """(factor, unit) a value is shown in: a concentration in mol/L in the
+    unit it reads best in (113.9 nM, not 1.139e-07 mol/L), anything else in
+    its own (1.0)."""
+    return concentration_scale(value) if unit == "mol/L" else (1.0, unit)
 
 
 def temperature_label(kelvin, unit: str = "K") -> str:

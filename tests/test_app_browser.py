@@ -229,4 +229,4 @@ def test_a_page_on_another_local_port_can_neither_use_nor_see_the_app(app, brows
         other.shutdown()
         other.server_close()
     assert sorted(app.tmp.glob("kelvara-app-*/*/in")) == before  # neither the script nor the form began a job
-    assert cookies == [""]
+    assert cookies and not any(cookies)  # the page, and perhaps its icon: no cookie of the app's came along

@@ -106,4 +106,7 @@ def test_the_readme_stays_short_and_its_figure_is_drawn():
     readme = ROOT / "README.md"
     assert len(readme.read_bytes()) <= 6 * 1024  # the details live in the guide
     assert "](docs/images/fit.png)" in readme.read_text(encoding="utf-8")
-    assert (ROOT / "tools" / "draw-readme-figure").is_file() and (ROOT / "docs" / "images" / "fit.png").is_file()
+    assert '"$root/docs/images/fit.png"' in (ROOT / "tools" / "draw-readme-figure").read_text()
+    png = (ROOT / "docs" / "images" / "fit.png").read_bytes()
+    density = png.find(b"pHYs")  # pixels per metre: kelvara's screen figure, not a screenshot
+    assert png.startswith(b"\x89PNG") and round(int.from_bytes(png[density + 4:density + 8], "big") * 0.0254) == 130

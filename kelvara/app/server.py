@@ -291,14 +291,15 @@ def create_app(token, jobs, limit=MAX_UPLOAD, read_timeout=READ_TIMEOUT):
         async def endpoint(request):
             job = jobs.get(request.path_params["job"])
             if job is None:
-                return _error(f"no such job (the app keeps the {jobs.keep} analyses used last, and as many readings)", 404)
+                return _error(f"no such job (the app keeps the {jobs.keep} analyses used last, "
+                              "and as many readings)", 404)
             return await handler(request, job)
         return endpoint
 
     async def job_state(request, job):
         state = job.to_dict()
-        state["links"] = {name: f"/api/jobs/{job.id}/files/{urllib.parse.quote(name)}?key={download_key(token, job.id, name)}"
-                          for name in job.downloads}
+        state["links"] = {name: f"/api/jobs/{job.id}/files/{urllib.parse.quote(name)}"
+                                f"?key={download_key(token, job.id, name)}" for name in job.downloads}
         return JSONResponse(state)
 
     async def cancel(request, job):

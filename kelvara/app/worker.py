@@ -135,20 +135,11 @@ def _options(job):
     """The command's options from the job's fields; a figure size or
     resolution no figure can take is refused before any work, as the
     command line refuses it, not left to a download that never comes."""
-    from kelvara.analysis import UsageError
+    from kelvara.analysis import check_figure
     from kelvara.app import fields
 
     options = fields.options(job["command"], job["fields"], job["files"])
-    if getattr(options, "figure_size", None) is not None:
-        from kelvara.plot import figure_size
-
-        try:
-            figure_size(options.figure_size)
-        except ValueError as error:
-            raise UsageError(f"--figure-size: {error}") from None
-    dpi = getattr(options, "dpi", None)
-    if dpi is not None and not 72 <= dpi <= 1200:
-        raise UsageError(f"--dpi {dpi}: give 72 to 1200 pixels per inch (600 for line art)")
+    check_figure(options)
     return options
 
 

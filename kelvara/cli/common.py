@@ -66,22 +66,14 @@ class Command:
 
 def check_figure_size(options):
     """--figure-size is one a figure can be drawn at, and --dpi a
-    resolution, before any work."""
-    dpi = getattr(options, "dpi", None)
-    if dpi is not None and not 72 <= dpi <= 1200:
-        raise UsageError(f"--dpi {dpi}: give 72 to 1200 pixels per inch (600 for line art)")
-    if dpi is not None and not getattr(options, "plot", None):
-        raise UsageError("--dpi sets the resolution of --plot, which is not given")
-    if getattr(options, "figure_size", None) is None:
-        return
-    if not getattr(options, "plot", None):
-        raise UsageError("--figure-size sizes the figure of --plot, which is not given")
-    from kelvara.plot import figure_size
+    resolution, each for a --plot that is given, before any work."""
+    from kelvara.analysis import check_figure
 
-    try:
-        figure_size(options.figure_size)
-    except ValueError as error:
-        raise UsageError(f"--figure-size: {error}") from None
+    check_figure(options)
+    for option, name, what in (("dpi", "--dpi", "sets the resolution"),
+                               ("figure_size", "--figure-size", "sizes the figure")):
+        if getattr(options, option, None) is not None and not getattr(options, "plot", None):
+            raise UsageError(f"{name} {what} of --plot, which is not given")
 
 
 def check_report(options):

@@ -27,7 +27,7 @@ from kelvara.fit.uncertainty import Profile, profile_one
 from kelvara.models import degree_of_polymerisation, unit_of
 from kelvara.names import curve_labels, labelled, signal_unit, unit_shown
 from kelvara.units import shown as shown_in
-from kelvara.units import concentration_scale
+from kelvara.units import readable_scale
 from kelvara.units import formatted as _format
 from kelvara.units import rounded as _rounded
 
@@ -473,10 +473,8 @@ class FitResult:
             else:
                 error = None
             value, unit = shown(p.value, p.unit)
-            spread = p.stderr
-            if unit == "mol/L":  # a concentration in the unit it reads best in (µM, not 1.1e-07 M)
-                factor, unit = concentration_scale(value)
-                value, spread = value / factor, spread / factor
+            factor, unit = readable_scale(value, unit)
+            value, spread = value / factor, p.stderr / factor
             text, rounded_error, unit = _rounded(value, spread if error is None else math.nan, unit)
             if error is None and not math.isfinite(p.stderr):
                 text, rounded_error = "not determined", ""
@@ -507,10 +505,8 @@ class FitResult:
         lines.append("derived:")
         for d in self.derived.values():
             value, unit = shown(d.value, d.unit)
-            spread = d.stderr
-            if unit == "mol/L":
-                factor, unit = concentration_scale(value)
-                value, spread = value / factor, spread / factor
+            factor, unit = readable_scale(value, unit)
+            value, spread = value / factor, d.stderr / factor
             text, error, unit = _rounded(value, spread, unit)
             if not math.isfinite(d.stderr):
                 text, error = "not determined", ""

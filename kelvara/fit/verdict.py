@@ -9,7 +9,7 @@ from a model that does not describe the data ("model")."""
 from __future__ import annotations
 
 import math
-from typing import List, Optional
+from typing import List
 
 import numpy as np
 
@@ -180,12 +180,12 @@ def judge(problem, x, converged, message, rss, dof, parameters, derived, noise_v
 _WINDOW_CODES = ("no_plateau", "no_transition", "te_far_outside", "midpoint_far_outside")
 
 
-def with_cures(result, window: Optional[str] = None) -> List[Problem]:
+def with_cures(result) -> List[Problem]:
     """The problems of a fit with the common cure named where there is one:
     structure left by one amplitude shared by curves at several
     concentrations (--extensive), or by plateaus held flat as asked
-    (--baseline-slope, --aggregate-slope); a transition the --range
-    `window` may have cut off.  Outliers name --exclude already."""
+    (--baseline-slope, --aggregate-slope).  Outliers name --exclude
+    already; a --range is the reading's (see `with_window_cure`)."""
     extensive = result.options is not None and result.options.extensive
     given = {c.option: c for c in result.choices if not c.chosen}
     concentrations = {c.c_tot for c in result.curve_results if c.c_tot is not None}
@@ -201,11 +201,16 @@ def with_cures(result, window: Optional[str] = None) -> List[Problem]:
                 choice = given.get(option)
                 if choice is not None and not choice.kept:
                     cures.append(f"the {words} was held flat as asked: {flag} lets a sloping plateau slope")
-        if window and problem.code in _WINDOW_CODES:
-            cures.append(f"--range {window} may cut the transition off: widen it")
-        cures = [cure for cure in cures if cure not in problem]  # named once, however often asked
         out.append(Problem(problem.code, f"{problem}; {'; '.join(cures)}") if cures else problem)
     return out
+
+
+def with_window_cure(problems: List[Problem], window: str) -> List[Problem]:
+    """The problems with the cure of a --range `window` that may have cut
+    the transition off, where the verdict found no plateau, no transition
+    or a midpoint far outside."""
+    return [Problem(p.code, f"{p}; --range {window} may cut the transition off: widen it")
+            if p.code in _WINDOW_CODES else p for p in problems]
 
 
 def _misfit_text(noise_model, curve_results):

@@ -45,7 +45,7 @@ def read_delimited(sample: Sample, options: ReadOptions) -> FileRead:
             raise bare_header_error(path, content[located.first - 1][0] + 1, located.bare_header, options)
         located.header = located.first - 1  # curves whose concentrations --c-tot gives, or wavelengths
     headerless = located.header is None
-    if not headerless:
+    if located.header is not None:
         cells = [line.rstrip().rstrip(sep).split(sep) for _, line in content]
         unnamed_columns(path, len(cells[located.header]),
                         [(content[k][0] + 1, row) for k, row in enumerate(cells[located.first:], located.first)],
