@@ -71,7 +71,7 @@ def test_the_api_answers_what_the_command_line_writes(app, lab, case, tmp_path):
     assert len(headers["x-kelvara-job"]) == 32
 
 
-def test_downloads_hold_every_result(app, lab):
+def test_downloads_hold_every_result_and_their_links_open_them_alone(app, lab):
     status, headers, body = app.request("POST", "/api/fit", fields=[("profile", "true")],
                                         files=[("cooling.csv", (lab / "cooling.csv").read_bytes())])
     assert status == 200
@@ -93,6 +93,14 @@ def test_downloads_hold_every_result(app, lab):
         assert archive.read("result.json") == body
     assert app.request("GET", f"/api/jobs/{job}/files/..%2F..%2Fetc%2Fpasswd")[0] == 404
     assert app.request("GET", f"/api/jobs/{job}/files/nothing.txt")[0] == 404
+
+    # The page's links: each carries a key that opens its own file alone, and no token.
+    links = state["links"]
+    assert set(links) == expected and app.token not in json.dumps(links)
+    assert app.request("GET", links["result.json"], token=False)[2] == body
+    key = links["result.json"].split("key=")[1]
+    assert app.request("GET", f"/api/jobs/{job}/files/fit.png?key={key}", token=False)[0] == 403
+    assert app.request("GET", f"/api/jobs/{job}/files/result.json", token=False)[0] == 403
 
 
 @pytest.mark.parametrize("how", ["no token", "wrong token", "cookie only", "foreign host", "host that ends like ours",
@@ -163,18 +171,6 @@ def test_an_upload_named_longer_than_a_file_name_may_be_is_read(app, lab):
     status, _, body = app.request("POST", "/api/read", files=[(name, (lab / "cooling.csv").read_bytes())])
     assert status == 200, body
     assert json.loads(body)["files"][0]["path"] == "測" * 65 + ".csv"
-
-
-def test_a_download_link_opens_its_own_file_and_no_other(app, lab):
-    status, response, _ = app.request("POST", "/api/fit", files=[("cooling.csv", (lab / "cooling.csv").read_bytes())])
-    job = response["x-kelvara-job"]
-    links = app.finished(job)["links"]
-    status, _, body = app.request("GET", links["result.json"], token=False)
-    assert status == 200 and json.loads(body)["ok"] is True
-    key = links["result.json"].split("key=")[1]
-    assert app.request("GET", f"/api/jobs/{job}/files/fit.png?key={key}", token=False)[0] == 403
-    assert app.request("GET", f"/api/jobs/{job}/files/result.json", token=False)[0] == 403
-    assert app.token not in json.dumps(links)
 
 
 def test_the_page_is_served_with_its_scripts_and_plotly(app):
@@ -329,8 +325,7 @@ def _gone(pid):
 @pytest.mark.parametrize("number, when", [
     (number, when) for number in (signal.SIGINT, signal.SIGTERM)
     for when in ("fit answered, downloads being written", "bootstrap running")
-] + [(signal.SIGHUP, "bootstrap running"), (signal.SIGQUIT, "fit answered, downloads being written"),
-     (signal.SIGINT, "upload half sent")])
+] + [(signal.SIGHUP, "bootstrap running"), (signal.SIGQUIT, "upload half sent")])
 def test_stopping_removes_every_upload_and_download(tmp_path, number, when):
     """Stopped at any moment of a job, by Ctrl-C, SIGTERM, the terminal
     closing (SIGHUP) or SIGQUIT, the server ends cleanly: exit 0, no
