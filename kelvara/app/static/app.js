@@ -418,7 +418,7 @@ async function followDownloads(job) {
   for (let i = 0; i < 600; i++) {
     const found = await jobState(job);
     const box = $("downloads");
-    if (!found || !box || state.job !== job) return;
+    if (!found || !box || state.job !== job || box.dataset.gone) return;
     // New files are added; links already shown stay as they are (a click
     // on one is never lost to the list being drawn again).
     const shown = new Set([...box.querySelectorAll("a")].map((a) => a.title));
@@ -447,7 +447,9 @@ async function checkDownload(event) {
     link.click();
     delete link.dataset.checked;
   } else {
-    link.closest("#downloads").replaceChildren(element("p", { id: "downloads-gone", role: "alert" },
+    const box = link.closest("#downloads");
+    box.dataset.gone = "yes";  // and no longer followed: the links are not drawn again
+    box.replaceChildren(element("p", { id: "downloads-gone", role: "alert" },
       "These downloads are gone: the app keeps the files of the analyses used last, and this one was not. Run it again to make them anew."));
   }
 }
@@ -525,11 +527,11 @@ function drawKinds(container, plot, fitted) {
 // ---- start --------------------------------------------------------------------------------------
 
 document.addEventListener("DOMContentLoaded", () => {
-  if (!TOKEN) showError("this page needs the address that kelvara app printed (it carries the access token): open it again");
   document.addEventListener("click", checkDownload);
   setUpFiles();
   $("fit").addEventListener("click", () => run("fit"));
   $("compare").addEventListener("click", () => run("compare"));
   $("cancel").addEventListener("click", cancel);
-  loadModels().catch((error) => showError(`cannot load the models: ${error}`));
+  if (!TOKEN) showError("this page needs the address that kelvara app printed (it carries the access token): open it again");
+  else loadModels().catch((error) => showError(`cannot load the models: ${error}`));
 });
