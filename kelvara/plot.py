@@ -18,7 +18,7 @@ import numpy as np
 from kelvara.errors import KelvaraError
 from kelvara.models import MODELS, unit_of
 from kelvara.units import KELVIN_OFFSET, concentration_label, temperature_label
-from kelvara.units import rounded as _rounded
+from kelvara.units import meaningless, rounded as _rounded
 
 KELVIN = KELVIN_OFFSET
 
@@ -170,7 +170,9 @@ def _annotation(axis, result, fontsize=8):
         if p.fixed:
             continue
         value, error, unit = _rounded(p.value, p.stderr, p.unit)
-        lines.append(_literal(f"{result.shown_name(name)} = {value} ± {error} {unit}"))
+        nothing = None if p.at_bound else meaningless(p.value, p.stderr, p.unit)
+        lines.append(_literal(f"{result.shown_name(name)}: {nothing}" if nothing else
+                              f"{result.shown_name(name)} = {value} ± {error} {unit}"))
     if not lines:
         return None
     from matplotlib.legend import Legend
@@ -542,7 +544,16 @@ def _comparison_figure(plt, comparison, curves, celsius, journal):
             top = figure.add_subplot(cell[0], sharey=first)
             first = first or top
             bottom = figure.add_subplot(cell[1], sharex=top)
-            marks = _draw_curves(top, result, curves, celsius, colours, bottom, kind=kind, channel=channel)
+            try:
+                marks = _draw_curves(top, result, curves, celsius, colours, bottom, kind=kind, channel=channel)
+            except (ArithmeticError, ValueError) as error:
+                # A model whose values cannot be evaluated over the data's
+                # range (a fit that ran off) is named, not drawn.
+                for axis in (top, bottom):
+                    axis.cla()
+                top.text(0.5, 0.5, _literal(f"cannot be drawn:\n{error}"), transform=top.transAxes, ha="center",
+                         va="center", wrap=True, color="firebrick", fontsize=8)
+                marks = None
             bottom.axhline(0.0, color="0.4", lw=0.8)
             plt.setp(top.get_xticklabels(), visible=False)
             name = result.model + (f" n={result.nuc_size}" if result.nuc_size else "")
@@ -553,7 +564,7 @@ def _comparison_figure(plt, comparison, curves, celsius, journal):
             if k % across == 0:
                 top.set_ylabel(_literal(_signal_label(own)))
                 bottom.set_ylabel(_literal(_residual_label(own)))
-            if k == 0:
+            if k == 0 and marks is not None:
                 top.legend(title=marks, frameon=False, fontsize=7 if journal else 8)
     if not journal:
         figure.subplots_adjust(left=0.08, right=0.98, top=1.0 - 0.35 / figure.get_size_inches()[1],

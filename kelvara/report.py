@@ -26,7 +26,7 @@ from kelvara.fit.result import signal_words
 from kelvara.io.text import file_sha256
 from kelvara.models import MODELS, unit_of
 from kelvara.names import symbol_html, unit_shown
-from kelvara.units import listed, readable_scale
+from kelvara.units import listed, meaningless, readable_scale
 from kelvara.units import shown as shown_in
 from kelvara.units import rounded as _rounded
 
@@ -265,12 +265,13 @@ def value_table(result, items, temperature_unit="K"):
     labels, signal = result.labels, result.signal_unit
     rows = []
     for name, value, error, unit, mark in items:
+        nothing = None if mark else meaningless(value, error, unit)
         value, unit = shown_in(value, unit, temperature_unit)
         factor, unit = readable_scale(value, unit)
         value, error = value / factor, error / factor
         text, shown_error, shown_unit = _rounded(value, math.nan if mark else error, unit)
-        if not mark and not math.isfinite(error):
-            text, shown_error = "not determined", ""  # never a number of six digits that means nothing
+        if nothing:
+            text, shown_error = nothing, ""  # never a number that means nothing
         cells = (f"<tr><td>{symbol_html(name, labels, name in result.parameters)}</td><td class='number'>{_e(text)}</td>"
                  f"<td class='number'>{_e(mark or shown_error)}</td><td>{_e(unit_shown(shown_unit, signal))}</td>")
         for kind in kinds:

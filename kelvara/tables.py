@@ -10,7 +10,7 @@ import math
 
 from kelvara.models import unit_of
 from kelvara.names import labelled, unit_shown
-from kelvara.units import KELVIN_OFFSET, concentration_label, shown, shown_temperature
+from kelvara.units import KELVIN_OFFSET, concentration_label, meaningless, shown, shown_temperature
 
 
 def aligned(values, errors):
@@ -62,15 +62,20 @@ def curve_table(result, unit="K"):
     if all(c.vary == "temperature" for c in curves):
         te_kind = "Te" if "Te[0]" in result.derived else "te"
         tes = column(te_kind, [temperature(c.te) for c in curves])
-        lines = [head + values + f"{f'Te ({unit})':>10}"]
+        tes = [meaningless(c.te, error(te_kind, i), "K") or text if c.te is not None else text
+               for i, (c, text) in enumerate(zip(curves, tes))]
+        te_width = max([10] + [len(text) + 2 for text in tes])
+        lines = [head + values + f"{f'Te ({unit})':>{te_width}}"]
         for i, c in enumerate(curves):
             lines.append(f"{labels[i]:{width}}{concentration(c.c_tot):>10}{baselines[i]:>18}{amplitudes[i]:>19}"
-                         f"{tes[i]:>10}")
+                         f"{tes[i]:>{te_width}}")
         return "\n".join(lines)
     lines = [head + f"{f'T ({unit})':>9}" + values + f"{'midpoint':>22}"]
     for i, c in enumerate(curves):
         middle = ""
-        if c.te is not None and math.isfinite(c.te):
+        if c.te is not None and meaningless(c.te, error("Te", i), "K"):
+            middle = f"Te {meaningless(c.te, error('Te', i), 'K')}"
+        elif c.te is not None and math.isfinite(c.te):
             middle = f"Te {temperature(c.te):.2f} {unit}"
         elif c.midpoint is not None and c.midpoint[1] is not None and math.isfinite(c.midpoint[1]):
             name, value = c.midpoint

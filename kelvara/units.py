@@ -292,6 +292,27 @@ def _plausible(number: float, unit: str, what: str, text: str) -> float:
 
 # Numbers as printed.
 
+# A value whose standard error exceeds both the value and this size (in its
+# SI unit) is not determined: its number means nothing.
+TYPICAL_SIZE = {"J/mol": 10e3, "J/(mol K)": 30.0, "K": 10.0}
+
+
+def meaningless(value, error, unit) -> Optional[str]:
+    """Why a fitted value (in its SI `unit`, with its standard `error`)
+    must not be printed as a number, in words ("not determined", "not a
+    temperature"), or None when it may: a value or error that is not a
+    finite number, an error beyond both the value and the size such values
+    take (TYPICAL_SIZE), a temperature at or below absolute zero."""
+    if not (isinstance(value, (int, float)) and math.isfinite(value)):
+        return "not determined"
+    if unit == "K" and value <= 0.0:
+        return "not a temperature"
+    if not (isinstance(error, (int, float)) and math.isfinite(error)):
+        return "not determined"
+    if unit in TYPICAL_SIZE and error > max(abs(value), TYPICAL_SIZE[unit]):
+        return "not determined"
+    return None
+
 
 def rounded(value, error, unit):
     """(value, error, unit) as printed: the value rounded to two significant

@@ -7,6 +7,8 @@ import math
 from dataclasses import dataclass
 from typing import Any, Dict, List, Optional, Sequence
 
+import numpy as np
+
 from kelvara import __version__
 from kelvara.errors import KelvaraError
 from kelvara.fit.curves import Curve, came_in_celsius
@@ -15,7 +17,7 @@ from kelvara.fit.options import FitOptions
 from kelvara.fit.result import FitResult, _rounded
 from kelvara.fit.threads import one_blas_thread
 from kelvara.models import unit_of
-from kelvara.units import shown as shown_in
+from kelvara.units import meaningless, shown as shown_in
 
 
 # The two best models closer than this in AIC are not told apart (a
@@ -30,6 +32,8 @@ class Comparison:
     that is not ok."""
 
     results: List[FitResult]
+    # How the noise entered the information criteria, where it is correlated.
+    noise: Optional[str] = None
 
     @property
     def best(self) -> Optional[FitResult]:
@@ -87,6 +91,7 @@ class Comparison:
             "best": None if best is None else best.model,
             "ranking": [r.model for r in self.results],
             "evidence": self.evidence,
+            "noise": self.noise,
             "models": [r.to_dict() for r in self.results],
         }
 
@@ -128,6 +133,8 @@ class Comparison:
                          f"{r.bic:>12.3f}{evidence['delta_bic'][r.model]:>9.2f}"
                          f"{'' if weight is None else f'{weight:.2g}':>8}  {_verdict_word(r)}")
         lines.append(self.headline)
+        if self.noise:
+            lines.append(self.noise)
         lines.append("")
         lines.append("main parameters (value +- std. error):")
         for r in self.results:
@@ -173,8 +180,57 @@ def compare(curves, models: Sequence[str] = ("isodesmic", "cooperative", "coop_i
         if progress is not None:
             progress(model, index, len(models))
         results.append(fit(curves, model, **given.for_model(model).keywords()))
+    noise = shared_noise_criteria(results)
     results.sort(key=lambda r: (not r.ok, r.aic, r.bic))
-    return Comparison(results)
+    return Comparison(results, noise)
+
+
+def shared_noise_criteria(results: List[FitResult]) -> Optional[str]:
+    """Give every result AIC and BIC from one likelihood that includes the
+    correlated noise, the same noise for every candidate: the
+    autoregression read from the residuals of the ok fit with the fewest
+    free parameters (a richer model follows part of the correlated noise
+    and reads it shorter than it is).  Each model's
+    residuals are whitened by it (its innovations, curve by curve), so
+    that a correlated stretch of noise, which a richer model can follow
+    for a while, counts as the few independent values it holds and cannot
+    buy the richer mechanism.  Under white noise nothing changes.  Returns
+    the sentence that says which noise was used, or None."""
+    readable = [r for r in results if r.ok and r.noise_model is not None and not r.noise_model.white
+                and r.noise_model.misfit is None and r.noise_model.autocorrelation is not None]
+    if not readable:
+        return None
+    reference = min(readable, key=lambda r: (len(r.free), r.chi2))
+    noise = reference.noise_model
+    phi = _coefficients(noise.autocorrelation, noise.order)
+    for r in results:
+        innovations = []
+        for i, c in enumerate(r.curve_results):
+            e = np.asarray(c.residuals, dtype=float)
+            if i in noise.curves and e.size > phi.size:
+                whitened = e[phi.size:].copy()
+                for j, a in enumerate(phi, start=1):
+                    whitened -= a * e[phi.size - j:e.size - j]
+                e = whitened
+            weights = r._fit.curve_weights if r._problem is not None else None
+            innovations.append(e * (weights[i] if weights is not None else 1.0))
+        e = np.concatenate(innovations)
+        n, k = e.size, len(r.free)
+        rss = float(e @ e)
+        log_term = n * math.log(rss / n) if rss > 0 else -math.inf
+        r.aic, r.bic = log_term + 2 * k, log_term + k * math.log(n)
+    return (f"AIC and BIC from one likelihood for every model, of noise correlated over about {noise.span:.0f} "
+            f"points (an autoregression of order {noise.order}, read from the residuals of the {reference.model} "
+            "fit): correlated points count as the independent values they hold")
+
+
+def _coefficients(autocorrelation, order):
+    """The coefficients of the autoregression of `order` whose
+    autocorrelations these are (Yule-Walker)."""
+    from scipy.linalg import solve_toeplitz
+
+    rho = np.asarray(autocorrelation, dtype=float)
+    return np.atleast_1d(solve_toeplitz(rho[:order], rho[1:order + 1]))
 
 
 def _verdict_word(result):
@@ -187,5 +243,8 @@ def _main_value(name, parameter, shown):
     if parameter.fixed:
         text, _, unit = _rounded(value, math.nan, unit)
         return f"{name} {text} fixed {unit}"
+    nothing = None if parameter.at_bound else meaningless(parameter.value, parameter.stderr, parameter.unit)
+    if nothing:
+        return f"{name} {nothing}"
     text, error, unit = _rounded(value, parameter.stderr, unit)
     return f"{name} {text} +- {error} {unit}"

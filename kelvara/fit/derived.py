@@ -22,6 +22,13 @@ from kelvara.models import (
 )
 
 
+def _a_temperature(kelvin):
+    """kelvin, when it is a temperature (finite, above absolute zero)."""
+    if not (math.isfinite(kelvin) and kelvin > 0.0):
+        raise ValueError(f"{kelvin} K is not a temperature")
+    return kelvin
+
+
 def _k(delta_h, delta_s, temperature):
     return math.exp(delta_s / GAS_CONSTANT - delta_h / (GAS_CONSTANT * temperature))
 
@@ -72,6 +79,8 @@ class DerivedValues:
             for i, curve in temperature_curves:
                 te = (lambda c: lambda v: v[h] / (v[s] + GAS_CONSTANT * math.log(c)))(curve.c_tot)
                 out[f"Te[{i}]"] = te
+                # What holds at Te holds nowhere when Te is no temperature.
+                te = (lambda te: lambda v: _a_temperature(te(v)))(te)
                 out[f"sigma(Te)[{i}]"] = (lambda te: lambda v: math.exp(
                     v.get("delta_s_nuc", 0.0) / GAS_CONSTANT - v[nuc] / (GAS_CONSTANT * te(v))))(te)
                 self._dp_at(out, "Te", i, curve, te)
@@ -82,7 +91,7 @@ class DerivedValues:
                 log_ratio = math.log((2.0 - math.sqrt(2.0)) / curve.c_tot)
                 tm = (lambda r: lambda v: v[h] / (v[s] - GAS_CONSTANT * r))(log_ratio)
                 out[f"Tm[{i}]"] = tm
-                self._dp_at(out, "Tm", i, curve, tm)
+                self._dp_at(out, "Tm", i, curve, (lambda tm: lambda v: _a_temperature(tm(v)))(tm))
         return out
 
     def half_concentration(self, values, temperature):

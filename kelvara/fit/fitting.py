@@ -199,6 +199,14 @@ def _nucleus_support(best, results):
         text = (f"nuc_size scanned {sizes[0]} to {sizes[-1]}: no size's fit converged, so the scan says nothing of "
                 "the nucleus size")
         return NucleusSupport(best.nuc_size, (low, high), {}, _NUCLEUS_LEVEL, text, failed=failed, kept=[])
+    if not best.ok:
+        # A likelihood ratio between fits that do not describe the data
+        # says nothing of which size would.
+        text = (f"nuc_size scanned {sizes[0]} to {sizes[-1]}: the best size's fit ({best.nuc_size}) is NOT OK (see "
+                "the verdict), so the scan supports no size; rise per size: "
+                + ", ".join(f"{n}: {rise[n]:.3g}" if n in rise else f"{n}: not converged" for n in sizes))
+        return NucleusSupport(best.nuc_size, (best.nuc_size, best.nuc_size), dict(sorted(rise.items())),
+                              _NUCLEUS_LEVEL, text, failed=failed, kept=[])
     contiguous = kept == [n for n in sizes if low <= n <= high]
     shown = f"{low} to {high}" if contiguous and low != high else listed(kept) if kept else str(best.nuc_size)
     text = (f"nuc_size scanned {sizes[0]} to {sizes[-1]}: best {best.nuc_size}; the data do not reject {shown} "
@@ -443,6 +451,10 @@ def _fit_problem(problem: FitProblem, start: Dict[str, float], search: bool, tri
     problem.release()
     if noise_model is not None:
         notes += _noise_notes(noise_model, curve_results)
+    elif any(c.vary == "temperature" for c in problem.curves):
+        notes.append("noise: its correlation from point to point could not be read (too few points along the "
+                     "ramps): the standard errors are those of independent points, too small if the instrument "
+                     "smoothed its readings")
     vague = [q.name for q in parameters.values() if q.name.startswith("amplitude") and q.determined
              and q.stderr > abs(q.value)]
     if vague:
@@ -542,8 +554,9 @@ def _noise_notes(noise_model, curve_results):
         how = f"lag-1 correlation {noise_model.rho:.2f}" if noise_model.order <= 1 else (
             f"an autoregression of order {noise_model.order}; the residuals' lag-1 correlation "
             f"{noise_model.measured_rho:.2f}")
+        where = "the curves together, each too short alone" if noise_model.pooled else "each curve"
         notes.append(f"noise: residuals correlated over about {noise_model.span:.0f} points ({how}, read from the "
-                     "residuals along each curve); standard "
+                     f"residuals along {where}); standard "
                      f"errors, profiles and the bootstrap allow for it: errors scaled by "
                      f"{noise_model.error_scale:.2g} from those of independent points")
     sized = [(c.label or f"curve {i}", c.misfit_percent) for i, c in enumerate(curve_results)

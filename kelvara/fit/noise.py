@@ -127,6 +127,9 @@ def noise_summary(noise_values, weights):
 # constant over a slow ramp) is read from curves of at least this many
 # points, in the order they were measured.
 _CORRELATION_POINTS = 40
+# Shorter curves are read together, each from at least this many points.
+_SHORTEST_POOLED = 12
+_POOLED_SDS = 2.0
 # A lag-1 correlation within this many of its standard errors (1 / sqrt(n)
 # for white noise) of zero is white noise: the errors stay as they are.
 _CORRELATION_SDS = 3.0
@@ -176,6 +179,8 @@ class NoiseModel:
     # residuals correlated over too much of a curve): it counts only where it
     # is larger than what the noise alone leaves.
     misfit_from_whiteness: bool = False
+    # Read from curves each too short to read alone, pooled.
+    pooled: bool = False
 
     @property
     def misfit_rho(self) -> float:
@@ -207,7 +212,8 @@ class NoiseModel:
         return {"lag1_correlation": self.rho, "correlated_points": self.span,
                 "measured_lag1_correlation": self.measured_rho, "measured_correlated_points": self.measured_span,
                 "autoregression_order": self.order,
-                "curves": list(self.curves), "error_scale": self.error_scale, "misfit": self.misfit is not None}
+                "curves": list(self.curves), "error_scale": self.error_scale, "misfit": self.misfit is not None,
+                "pooled": self.pooled}
 
 
 def fit_noise_model(curves, residuals, rows, free_count):
@@ -232,15 +238,29 @@ def fit_noise_model(curves, residuals, rows, free_count):
     n / (n - p span), solved for rho.  White noise (a lag-1 correlation
     within _CORRELATION_SDS standard errors of zero, or negative) keeps the
     errors of independent points."""
-    use = [i for i, c in enumerate(curves) if c.vary == "temperature" and c.size >= _CORRELATION_POINTS]
+    ramps = [i for i, c in enumerate(curves) if c.vary == "temperature"]
+    use = [i for i in ramps if curves[i].size >= _CORRELATION_POINTS]
+    pooled = False
     if not use:
-        return None
+        # Curves too short to read alone (variable-temperature spectra of
+        # 37 temperatures): read together, when together they are enough.
+        use = [i for i in ramps if curves[i].size >= _SHORTEST_POOLED]
+        if sum(curves[i].size for i in use) < _CORRELATION_POINTS or len(use) < 2:
+            return None
+        pooled = True
     series = [_once(curves[i], residuals[rows[i]]) for i in use]
     covariances, n = _autocovariances(series, _AR_ORDERS)
     if not covariances[0] > 0.0:
         return None
     lag1 = min(max(covariances[1] / covariances[0], 0.0), 1.0 - 1e-9)
-    white = lag1 <= _CORRELATION_SDS / math.sqrt(n)
+    # A fit pulls its residuals' lag-1 correlation down by about p / n
+    # (each of its p smooth directions takes one correlated stretch): on
+    # long ramps a trifle, on curves read together because each is short,
+    # most of what is there; there it is added back, and two standard
+    # errors tell (calling white noise correlated costs little: its rho is
+    # read near zero; calling correlated noise white hides it).
+    white = lag1 <= _CORRELATION_SDS / math.sqrt(n) if not pooled else \
+        lag1 + free_count / n <= _POOLED_SDS / math.sqrt(n)
     lengths = sorted(curves[i].size for i in use)
     longest_noise = _NOISE_SPAN * lengths[len(lengths) // 2]
     # A misfit is told by the first order alone, which no smooth shape
@@ -248,7 +268,29 @@ def fit_noise_model(curves, residuals, rows, free_count):
     # stay correlated.  (A higher order would take a smooth misfit for
     # noise of long memory.)
     lag1_span = (1.0 + lag1) / (1.0 - lag1)
-    q, size = _innovations(series, lag1)
+    # Whether what remains is white is asked of the innovations of the
+    # autoregression the data choose, not of the first order alone: white
+    # noise on top of a slow drift (the commonest noise of a CD ramp) is
+    # no first-order noise, and its first-order innovations stay correlated.
+    chosen = _autoregression(covariances, n) if not white else np.zeros(0)
+    if not chosen.size:
+        chosen = np.array([lag1])
+    q, size = _innovations(series, chosen)
+    if chosen.size > 1 and q <= _WHITENESS_Q and _innovations(series, lag1)[0] > _WHITENESS_Q:
+        # Only the richer autoregression makes them noise: it could as well
+        # be following a smooth shape the model misses.  Noise is
+        # independent from curve to curve; a missed shape is not (it recurs,
+        # or turns over, from one concentration to the next).  Without a
+        # second curve to tell, the first order decides.
+        acf = _implied_autocorrelation(covariances / covariances[0], chosen, _ACF_LAGS)
+        coherence, pairs = _coherence(curves, use, series, acf)
+        if pairs == 0 or coherence > _chi2_999(pairs):
+            chosen = np.array([lag1])
+            q, size = _innovations(series, lag1)
+    # How far the residuals are correlated, by the same autoregression (its
+    # spectrum at frequency zero): a misfit that the autoregression takes
+    # for long memory shows here, far beyond what an instrument's noise spans.
+    lag1_span = max(lag1_span, _span_of(covariances, chosen)) if not white else lag1_span
     misfit = None
     from_whiteness = False
     if lag1_span > longest_noise:
@@ -257,27 +299,23 @@ def fit_noise_model(curves, residuals, rows, free_count):
     elif not white and q > _WHITENESS_Q and size > _WHITENESS_SIZE:
         from_whiteness = True
         misfit = (f"the residuals are not noise correlated from point to point: with that correlation ("
-                  f"{lag1:.2f}) taken out they remain correlated (portmanteau Q = {q:.3g} over lags 1 to "
-                  f"{_WHITENESS_LAGS}; noise alone stays below {_WHITENESS_Q:.3g})")
+                  f"{lag1:.2f}, an autoregression of order {chosen.size}) taken out they remain correlated "
+                  f"(portmanteau Q = {q:.3g} over the {_WHITENESS_LAGS} lags past its order; noise alone stays "
+                  f"below {_WHITENESS_Q:.3g})")
     noise_rho = None
     if misfit is not None:
         noise_rho = _rho_from_scales(series, 1.0 - 2.0 / (longest_noise + 1.0))
     if white:
         return NoiseModel(0.0, 1.0, lag1, lag1_span, use, misfit, noise_rho=noise_rho, order=0,
-                          misfit_from_whiteness=from_whiteness)
+                          misfit_from_whiteness=from_whiteness, pooled=pooled)
     # How far the noise is correlated: where the residuals are noise, from
     # the autoregression that the Bayesian criterion picks (the noise of a
     # smoothing is no first-order one); else from the first order.
     coefficients = np.array([lag1])
     if misfit is None or from_whiteness:
-        coefficients = _autoregression(covariances, n)
-        if not coefficients.size:
-            coefficients = np.array([lag1])
+        coefficients = chosen
     autocorrelation = _implied_autocorrelation(covariances / covariances[0], coefficients, _ACF_LAGS)
-    innovation = float(covariances[0] - coefficients @ covariances[1:coefficients.size + 1])
-    total = 1.0 - float(np.sum(coefficients))
-    measured_span = innovation / (total * total) / covariances[0] if total > 0.0 and innovation > 0.0 else math.inf
-    measured_span = min(max(measured_span, 1.0), longest_noise)
+    measured_span = min(max(_span_of(covariances, coefficients), 1.0), longest_noise)
     measured = (measured_span - 1.0) / (measured_span + 1.0)
     order = int(coefficients.size)
     # 1 - rho = u, 1 - measured = v, p span / n = 2 p / (n u): u^2 - v u + 2 p v / n = 0.
@@ -288,7 +326,8 @@ def fit_noise_model(curves, residuals, rows, free_count):
     u = max(u, 2.0 / (longest_noise + 1.0))
     rho = 1.0 - u
     return NoiseModel(rho, (1.0 + rho) / (1.0 - rho), lag1, measured_span, use, misfit, noise_rho=noise_rho,
-                      order=order, autocorrelation=autocorrelation, misfit_from_whiteness=from_whiteness)
+                      order=order, autocorrelation=autocorrelation, misfit_from_whiteness=from_whiteness,
+                      pooled=pooled)
 
 
 # The highest order of the autoregression read from the residuals, and the
@@ -328,6 +367,51 @@ def _autoregression(covariances, n):
         if score < best_score:
             best, best_score = phi.copy(), score
     return best
+
+
+def _coherence(curves, use, series, acf):
+    """(statistic, pairs): how much the residuals of different curves go
+    together, sum over pairs of curves of z^2, z their correlation (on the
+    shorter curve's grid, in the order of x) over its standard deviation
+    for independent noise of these autocorrelations (Bartlett's:
+    sqrt(sum_k rho_k^2 / n)); chi-squared with `pairs` degrees of freedom
+    when the residuals are noise."""
+    sorted_series = [r[np.argsort(curves[i].x[:r.size], kind="stable")] if r.size == curves[i].size else r
+                     for i, r in zip(use, series)]
+    spread = 1.0 + 2.0 * float(np.sum(np.square(acf[1:])))
+    total, pairs = 0.0, 0
+    for a in range(len(sorted_series)):
+        for b in range(a + 1, len(sorted_series)):
+            x, y = sorted_series[a], sorted_series[b]
+            n = min(x.size, y.size)
+            if n < _CORRELATION_POINTS // 2:
+                continue
+            grid = np.linspace(0.0, 1.0, n)
+            x = np.interp(grid, np.linspace(0.0, 1.0, x.size), x)
+            y = np.interp(grid, np.linspace(0.0, 1.0, y.size), y)
+            x, y = x - x.mean(), y - y.mean()
+            norm = math.sqrt(float(x @ x) * float(y @ y))
+            if not norm > 0.0:
+                continue
+            total += (float(x @ y) / norm) ** 2 * n / spread
+            pairs += 1
+    return total, pairs
+
+
+def _chi2_999(dof):
+    """The 99.9 % point of chi-squared with `dof` degrees of freedom."""
+    from scipy.stats import chi2
+
+    return float(chi2.ppf(0.999, dof))
+
+
+def _span_of(covariances, coefficients):
+    """The number of points an autoregression's noise is correlated over:
+    its spectrum at frequency zero over its variance, sigma^2 / (1 - sum
+    phi)^2 / gamma_0 ((1 + rho) / (1 - rho) for the first order)."""
+    innovation = float(covariances[0] - coefficients @ covariances[1:coefficients.size + 1])
+    total = 1.0 - float(np.sum(coefficients))
+    return innovation / (total * total) / covariances[0] if total > 0.0 and innovation > 0.0 else math.inf
 
 
 def _implied_autocorrelation(measured, coefficients, lags):
@@ -373,21 +457,24 @@ def _innovations(series, coefficients):
     root of the sum of their squared autocorrelations."""
     phi = np.atleast_1d(np.asarray(coefficients, dtype=float))
     p = phi.size
-    lags = np.zeros(_WHITENESS_LAGS)
+    # Q over the lags 1 .. p + _WHITENESS_LAGS is chi-squared with
+    # _WHITENESS_LAGS degrees of freedom: p go to the coefficients.
+    count = _WHITENESS_LAGS + p - 1
+    lags = np.zeros(count)
     total = 0.0
     n = 0
     for r in series:
         # In pieces that overlap by the lags, each lag's products counted once.
         for start in range(p, r.size, _PIECE):
             stop = min(start + _PIECE, r.size)
-            before = max(start - _WHITENESS_LAGS, p)
+            before = max(start - count, p)
             a = r[before:stop].copy()
             for j in range(1, p + 1):
                 a -= phi[j - 1] * r[before - j:stop - j]
             own = a[start - before:]
             total += float(own @ own)
             n += own.size
-            for k in range(1, _WHITENESS_LAGS + 1):
+            for k in range(1, count + 1):
                 first = max(start - before, k)
                 if a.size > first:
                     lags[k - 1] += float(a[first:] @ a[first - k:a.size - k])

@@ -27,7 +27,7 @@ from kelvara.fit.uncertainty import Profile, profile_one
 from kelvara.models import degree_of_polymerisation, unit_of
 from kelvara.names import curve_labels, labelled, signal_unit, unit_shown
 from kelvara.units import shown as shown_in
-from kelvara.units import readable_scale
+from kelvara.units import meaningless, readable_scale
 from kelvara.units import formatted as _format
 from kelvara.units import rounded as _rounded
 
@@ -472,12 +472,13 @@ class FitResult:
                 error = "at bound"
             else:
                 error = None
+            nothing = meaningless(p.value, p.stderr, p.unit) if error is None else None
             value, unit = shown(p.value, p.unit)
             factor, unit = readable_scale(value, unit)
             value, spread = value / factor, p.stderr / factor
             text, rounded_error, unit = _rounded(value, spread if error is None else math.nan, unit)
-            if error is None and not math.isfinite(p.stderr):
-                text, rounded_error = "not determined", ""
+            if nothing:
+                text, rounded_error = nothing, ""
             lines.append(f"{names[p.name]:{width}}{text:>16}{error or rounded_error:>14}  {unit}")
         if self.profiles:
             level = next(iter(self.profiles.values())).level
@@ -504,12 +505,13 @@ class FitResult:
                 lines.append(f"  {names.get(name, name):{width - 2}}[{ends[0][0]}, {ends[1][0]}]  {ends[0][2]}")
         lines.append("derived:")
         for d in self.derived.values():
+            nothing = meaningless(d.value, d.stderr, d.unit)
             value, unit = shown(d.value, d.unit)
             factor, unit = readable_scale(value, unit)
             value, spread = value / factor, d.stderr / factor
             text, error, unit = _rounded(value, spread, unit)
-            if not math.isfinite(d.stderr):
-                text, error = "not determined", ""
+            if nothing:
+                text, error = nothing, ""
             lines.append(f"  {names[d.name]:{width - 2}}{text:>16}{error:>14}  {unit}")
         thermo = [n for n in self.free if n in self._fit.nonlinear_set]
         if len(thermo) > 1:

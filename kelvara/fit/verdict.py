@@ -14,6 +14,7 @@ from typing import List
 import numpy as np
 
 from kelvara.fit.noise import NOISE_SPREAD_VALUES, STRUCTURE_SDS
+from kelvara.units import TYPICAL_SIZE
 
 # A fit whose residual variance exceeds the noise variance read from the data
 # by this factor leaves structure that the model does not describe.  Clean
@@ -27,8 +28,10 @@ _OUTLIER_BULK = 1.5
 # variances (a flat signal gains about as many as there are extra parameters).
 _TRANSITION_GAIN = 60.0
 # A thermodynamic parameter is not determined when its standard error exceeds
-# both its value and this size.
-_TYPICAL = {"J/mol": 10e3, "J/(mol K)": 30.0, "K": 10.0}
+# both its value and the size such values take (TYPICAL_SIZE); one fitted on
+# a log scale (sigma, K) when its error exceeds its value: it cannot be told
+# from zero.
+_TYPICAL = TYPICAL_SIZE
 # A cooperativity below this has left any value a measurement can tell
 # from zero.
 _VANISHING = 1e-12
@@ -101,9 +104,9 @@ def judge(problem, x, converged, message, rss, dof, parameters, derived, noise_v
         elif not math.isfinite(p.stderr):
             add("not_determined", f"{name} is not determined by the data (its standard error cannot be estimated)")
         elif name in problem.log_names:
-            if p.stderr > math.log(10.0) * p.value:  # more than a factor of ten either way
+            if p.stderr > p.value:
                 add("not_determined", f"{name} is not determined by the data: its standard error "
-                    f"({p.stderr:.3g}) spans more than a decade")
+                    f"({p.stderr:.3g}) exceeds its value ({p.value:.3g}), which the data cannot tell from zero")
         elif p.stderr > max(abs(p.value), _TYPICAL.get(p.unit, 0.0)):
             add("not_determined", f"{name} is not determined by the data: its standard error "
                 f"({p.stderr:.3g} {p.unit}) exceeds its value")
