@@ -28,12 +28,16 @@ def cd(celsius, c_tot, shift):
     return -40.0 * np.array(_core.temp_cooperative_model(kelvin, *TRUE, c_tot, 1.0))
 
 
-def one(seed, c_tot, shift):
+def one(seed, c_tot, shift, stages_differ=False):
     rng = np.random.default_rng(seed)
     down = np.concatenate([DOWN, np.full(6, 5.0)])
     up = DOWN[::-1]
     cooling = cd(down, c_tot, 0.0) + rng.normal(0, 0.3, down.size)
     heating = cd(up, c_tot, shift) + rng.normal(0, 0.3, up.size)
+    if stages_differ:
+        # The same transition, the heating stage's signal change 20 % larger,
+        # 2 mdeg higher and sloping by 0.05 mdeg/K (a lamp that drifted).
+        heating = 1.2 * heating + 2.0 + 0.05 * (up - 50.0)
     jitter = rng.normal(0, 0.03, down.size), rng.normal(0, 0.03, up.size)
     return hysteresis(down + jitter[0], cooling, up + jitter[1], heating)
 
@@ -44,15 +48,17 @@ def main():
     options = parser.parse_args()
     print(f"{options.seeds} seeds per row; a call: |shift| > max({_HYSTERESIS_KELVIN:g} K, "
           f"{_HYSTERESIS_SES:g} SE)")
+    print("*: the stages differ in amplitude (x1.2), offset and slope, not in Tm")
     print(f"{'true shift':>10} {'c_tot':>6} {'called':>8} {'mean shift':>11} {'SD':>6} {'mean SE':>8} {'SD/SE':>6}")
-    for shift in (0.0, 0.5, 1.5, 2.0, 3.0, 5.0):
+    for shift, differ in ((0.0, False), (0.0, True), (0.5, False), (1.5, False), (1.5, True), (2.0, False),
+                          (3.0, False), (5.0, False), (5.0, True)):
         for c_tot in (5e-6, 2e-5):
-            found = [one(seed, c_tot, shift) for seed in range(options.seeds)]
+            found = [one(seed, c_tot, shift, differ) for seed in range(options.seeds)]
             measured = np.array([f[0] for f in found if f is not None and np.isfinite(f[1])])
             errors = np.array([f[1] for f in found if f is not None and np.isfinite(f[1])])
             called = sum(1 for f in found if f is not None and abs(f[0]) > max(_HYSTERESIS_KELVIN,
                                                                                _HYSTERESIS_SES * f[1]))
-            print(f"{shift:>10g} {c_tot * 1e6:>5g}µ {called:>4}/{options.seeds:<3} {measured.mean():>11.3f} "
+            print(f"{shift:>10g}{'*' if differ else ' '}{c_tot * 1e6:>5g}µ {called:>4}/{options.seeds:<3} {measured.mean():>11.3f} "
                   f"{measured.std():>6.3f} {errors.mean():>8.3f} {measured.std() / errors.mean():>6.2f}")
 
 

@@ -75,11 +75,16 @@ def test_a_scan_leaves_out_the_sizes_whose_fit_failed_and_names_them():
 
     def run(n, chi2, converged=True):
         return SimpleNamespace(nuc_size=n, chi2=chi2, converged=converged, n_points=103, free=["a", "b", "c"],
-                               parameters={}, noise_model=None)
+                               parameters={}, noise_model=None, ok=True)
 
     results = [run(2, 50.0, converged=False), run(3, 101.0), run(4, 100.0), run(5, float("nan")),
                run(6, 500.0), run(7, 102.0)]
     best = results[2]
+    best.ok = False  # a likelihood ratio between fits that do not describe the data supports nothing
+    refused = _nucleus_support(best, results)
+    assert refused.kept == [] and "is NOT OK (see the verdict), so the scan supports no size" in refused.text
+    assert "do not reject" not in refused.text
+    best.ok = True
     support = _nucleus_support(best, results)
     assert support.failed == [2, 5] and set(support.rise) == {3, 4, 6, 7}
     assert min(support.rise.values()) == 0.0 and support.rise[6] > 3.84

@@ -282,9 +282,13 @@ def fit_noise_model(curves, residuals, rows, free_count):
         # independent from curve to curve; a missed shape is not (it recurs,
         # or turns over, from one concentration to the next).  Without a
         # second curve to tell, the first order decides.
+        # Nor does an instrument's noise have most of its power at some
+        # stretch of tens of points rather than at the longest (a spectrum
+        # that peaks away from zero: the lobes of a missed shape, whose
+        # mean the baseline takes).
         acf = _implied_autocorrelation(covariances / covariances[0], chosen, _ACF_LAGS)
         coherence, pairs = _coherence(curves, use, series, acf)
-        if pairs == 0 or coherence > _chi2_999(pairs):
+        if pairs == 0 or coherence > _chi2_999(pairs) or _spectral_peak(chosen) > _PEAK:
             chosen = np.array([lag1])
             q, size = _innovations(series, lag1)
     # How far the residuals are correlated, by the same autoregression (its
@@ -396,6 +400,23 @@ def _coherence(curves, use, series, acf):
             total += (float(x @ y) / norm) ** 2 * n / spread
             pairs += 1
     return total, pairs
+
+
+# The highest peak of the autoregression's spectrum over its value at
+# frequency zero that noise may have: boxcar and Savitzky-Golay smoothings
+# read up to 2.1 after a fit (bench/noise_panel.py), a second pathway missed
+# 2.4 to 3.6.
+_PEAK = 3.0
+
+
+def _spectral_peak(coefficients):
+    """max over frequencies of the autoregression's spectrum over its
+    value at frequency zero (1 for noise whose power is greatest at the
+    longest stretches)."""
+    f = np.linspace(0.0, 0.5, 501)
+    z = np.exp(-2j * np.pi * np.outer(f, np.arange(1, coefficients.size + 1)))
+    spectrum = 1.0 / np.abs(1.0 - z @ coefficients) ** 2
+    return float(spectrum.max() / spectrum[0])
 
 
 def _chi2_999(dof):

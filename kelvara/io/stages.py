@@ -169,12 +169,15 @@ def hysteresis(t_cool, y_cool, t_heat, y_heat) -> Optional[Tuple[float, float]]:
         if np.count_nonzero(inside) < MIN_POINTS:
             best.append(math.inf)
             continue
-        difference = yc[inside] - np.interp(tc[inside] + shift, th, yh)
-        best.append(float(np.mean((difference - difference.mean()) ** 2)))
+        best.append(_left_after(tc[inside], yc[inside], np.interp(tc[inside] + shift, th, yh))[0])
     costs = np.array(best)
     if not np.any(np.isfinite(costs)):
         return None
     j = int(np.argmin(costs))
+    if j in (0, shifts.size - 1) or not np.all(np.isfinite(costs[j - 1:j + 2])):
+        # At the edge of the search: no shift found within it, which says
+        # nothing of how large one is.
+        return None
     shift = float(shifts[j])
     if 0 < j < shifts.size - 1 and np.all(np.isfinite(costs[j - 1:j + 2])):
         a, b, c = costs[j - 1:j + 2]
@@ -194,7 +197,8 @@ def hysteresis(t_cool, y_cool, t_heat, y_heat) -> Optional[Tuple[float, float]]:
     smooth = np.convolve(yh, window, "same") / np.convolve(np.ones(yh.size), window, "same")
     if np.ptp(smooth) < _TRANSITION_SDS * math.sqrt(_noise(yh)):
         return None
-    slope = np.interp(tc[inside] + shift, th, np.gradient(smooth, th))
+    amplitude = _left_after(tc[inside], yc[inside], np.interp(tc[inside] + shift, th, yh))[1]
+    slope = amplitude * np.interp(tc[inside] + shift, th, np.gradient(smooth, th))
     spread = float(np.sum((slope - slope.mean()) ** 2))
     # The noise of both curves, or what is left between them where that is
     # more (the interpolation's error, a shape that is not only shifted).
@@ -212,6 +216,17 @@ def hysteresis(t_cool, y_cool, t_heat, y_heat) -> Optional[Tuple[float, float]]:
     spacing = float(np.median(np.diff(th)))
     error = math.sqrt(noise / spread + (0.5 * spacing) ** 2 / 3.0 + _STEP ** 2 / 12.0)
     return (shift, error) if error < _WIDEST_SHIFT / 2 else None
+
+
+def _left_after(t, y, shifted):
+    """(mean square, amplitude): what is left of the cooling curve y once
+    the shifted heating curve is laid onto it with an amplitude, an offset
+    and a slope in T of its own (each stage's baseline, slope and signal
+    change may differ: only the transition's place is compared)."""
+    design = np.column_stack([np.ones_like(t), t - t.mean(), shifted])
+    coefficients, *_ = np.linalg.lstsq(design, y, rcond=None)
+    left = y - design @ coefficients
+    return float(np.mean(left * left)), float(coefficients[2])
 
 
 def _noise(y):
