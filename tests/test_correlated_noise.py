@@ -284,3 +284,49 @@ def test_smoothed_noise_is_noise_and_a_wrong_model_under_it_is_still_refused(kin
             assert abs(p.value - truth) < 3 * p.stderr, (seed, name, p.value, p.stderr)
         wrong = quiet_fit(curves, "isodesmic")
         assert not wrong.ok and "structure" in wrong.to_dict()["problem_codes"], (seed, wrong.problems)
+
+
+def white_on_drift(rng, n, sd):
+    """White noise plus a slow first-order drift (lag-1 0.9) of the same
+    variance: the commonest noise of a CD ramp."""
+    drift = ar1(rng, n, 0.9, 1.0)
+    return sd * (rng.normal(0.0, 1.0, n) + drift) / math.sqrt(2.0)
+
+
+def test_white_noise_on_a_drift_is_noise_and_a_wrong_model_stays_a_misfit():
+    rng = np.random.default_rng(21)
+    curves = [Curve(KELVIN.copy(), 0.1 + cooperative(c) + white_on_drift(rng, KELVIN.size, 0.012), c)
+              for c in CONCENTRATIONS]
+    right = quiet_fit(curves, "cooperative")
+    assert right.ok, right.problems
+    assert right.noise_model.order > 1 and right.noise_model.error_scale > 1.5
+    for name, truth in TRUTH.items():
+        p = right.parameters[name]
+        assert abs(p.value - truth) < 3 * p.stderr, name
+    assert not quiet_fit(curves, "isodesmic").ok
+
+
+def test_short_curves_are_read_together_and_say_so():
+    kelvin = np.linspace(363.15, 283.15, 37)  # variable-temperature spectra of 37 temperatures
+    rng = np.random.default_rng(5)
+    curves = [Curve(kelvin, 0.1 + np.array(_core.temp_cooperative_model(kelvin.tolist(), *TRUTH.values(), c, 1.0))
+                    + ar1(rng, kelvin.size, 0.8, 0.01), c) for c in (2e-6, 5e-6, 1e-5, 2e-5, 5e-5)]
+    result = quiet_fit(curves, "cooperative")
+    assert result.noise_model.pooled and not result.noise_model.white
+    assert any("read from the residuals along the curves together, each too short alone" in n for n in result.notes)
+    few = quiet_fit([Curve(c.x[::3], c.signal[::3], c.c_tot) for c in curves[:2]], "cooperative")
+    assert few.noise_model is None
+    assert any("its correlation from point to point could not be read" in n for n in few.notes)
+
+
+def test_compare_does_not_let_correlated_noise_buy_a_richer_mechanism():
+    from kelvara.fit import compare
+
+    rng = np.random.default_rng(102)
+    curves = [Curve(KELVIN.copy(), 0.1 + 0.8 * np.array(_core.temp_isodesmic_model(
+        KELVIN.tolist(), -100000.0, -240.0, c, 1.0)) + ar1(rng, KELVIN.size, 0.9, 0.01), c) for c in CONCENTRATIONS]
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        comparison = compare(curves)
+    assert not (comparison.evidence["decisive"] and comparison.best.model != "isodesmic"), comparison.headline
+    assert "one likelihood for every model, of noise correlated" in comparison.summary()

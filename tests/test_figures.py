@@ -149,6 +149,26 @@ def test_six_models_compared_make_a_grid():
     assert len(figure.axes) == 12 and width / height < 2.0  # two rows of three, not one row of six
 
 
+def test_a_compared_model_that_cannot_be_drawn_is_named_and_the_others_drawn(monkeypatch):
+    from kelvara import plot
+    from kelvara.fit import compare
+
+    curves = cooling(0.0, 3)
+    comparison = compare(curves, ["isodesmic", "cooperative"])
+    draw = plot._draw_curves
+
+    def refuse_isodesmic(axis, result, *args, **options):
+        if result.model == "isodesmic":
+            raise ValueError("K * c_monomer must be less than 1")
+        return draw(axis, result, *args, **options)
+
+    monkeypatch.setattr(plot, "_draw_curves", refuse_isodesmic)
+    figure = plot.comparison_figure(comparison, curves)
+    texts = [t.get_text() for axis in figure.axes for t in axis.texts]
+    assert any("cannot be drawn" in t and "K * c_monomer must be less than 1" in t for t in texts)
+    assert sum(bool(axis.lines) for axis in figure.axes) >= 2  # the cooperative panel and its residuals
+
+
 @pytest.mark.parametrize("args, words", [
     (["--plot", "f.png", "--figure-size", "wide"], "give single (8.5 cm), double (17.5 cm) or W,H in cm"),
     (["--plot", "f.png", "--figure-size", "1,90"], "each from 2 to 60"),

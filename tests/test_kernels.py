@@ -320,7 +320,8 @@ def test_vanderschoot_converges_and_names_the_curve_its_data_cannot_determine():
     assert result.converged
     assert not result.ok
     undetermined = {p.split(" ")[0] for p in result.problems if "not determined" in p}
-    assert undetermined == {"te[6]", "h_e[6]", "ka[6]"}
+    # ka of 50 µM (1.3e-5 +- 2.2e-5) cannot be told from zero either.
+    assert undetermined == {"te[6]", "h_e[6]", "ka[6]", "ka[5]"}
     for i, c_tot in enumerate((1e-6, 2e-6, 5e-6, 1e-5, 2e-5, 5e-5)):
         te = -95000.0 / (-180.0 + GAS_CONSTANT * math.log(c_tot))  # K(Te) c_tot = 1
         assert abs(result.parameters[f"te[{i}]"].value - te) < 3.0

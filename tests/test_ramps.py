@@ -98,6 +98,21 @@ def test_a_shift_between_cooling_and_heating_is_measured_within_its_error():
                       flat + np.random.default_rng(5).normal(0, 0.3, DOWN.size)) is None
 
 
+@pytest.mark.parametrize("heating_shift, called", [(0.0, False), (3.0, True)])
+def test_stages_that_differ_in_offset_slope_and_size_are_compared_by_their_transition(heating_shift, called):
+    rng = np.random.default_rng(8)
+    up = DOWN[::-1]
+    heating = 1.2 * cd(up, 2e-5, heating_shift) + 2.0 + 0.05 * (up - 50.0) + rng.normal(0, 0.3, up.size)
+    shift, error = hysteresis(DOWN, cd(DOWN, 2e-5) + rng.normal(0, 0.3, DOWN.size), up, heating)
+    assert abs(shift - heating_shift) < 3 * error
+    assert bool(abs(shift) > max(1.0, 4 * error)) is called
+
+
+def test_a_shift_beyond_the_search_is_not_reported_as_its_edge():
+    up = DOWN[::-1]
+    assert hysteresis(DOWN, cd(DOWN, 2e-5), up, cd(up, 2e-5, 35.0)) is None
+
+
 def test_hysteresis_makes_every_fit_of_the_sample_not_ok(tmp_path):
     path = write_ramps(tmp_path / "hysteresis.csv", heating_shift=4.0, concentrations=(10, 20))
     run = kelvara_in_process("fit", path, "--segment", "cooling", "--json", "out.json", cwd=tmp_path)

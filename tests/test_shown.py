@@ -167,3 +167,38 @@ def test_the_pages_example_is_named_not_found_on_the_server(tmp_path):
     text, view, _ = worker._read({"command": "read", "fields": [("example", "cooling")], "files": []}, print)
     assert "example_cooling.csv (the example shipped with kelvara)" in view["text"]
     assert "/data/" not in view["text"] and "/data/" not in text
+
+
+@pytest.mark.parametrize("value, error, unit, said", [
+    (-95000.0, 200.0, "J/mol", None),
+    (0.0, 1.6e12, "J/mol", "not determined"),  # 0 +- 1600000000 kJ/mol
+    (5.1e32, float("nan"), "J/mol", "not determined"),
+    (-180.0, 45.0, "J/(mol K)", None),  # wide, but within the size entropies take
+    (-413.8 + 273.15, 0.5, "K", "not a temperature"),
+    (float("inf"), 1.0, "K", "not determined"),
+    (0.003, 0.004, "1", None),  # sigma: the verdict judges it, the number stands
+])
+def test_a_value_that_means_nothing_is_said_so(value, error, unit, said):
+    from kelvara.units import meaningless
+
+    assert meaningless(value, error, unit) == said
+
+
+def test_nothing_is_said_at_a_te_that_is_no_temperature():
+    import pathlib
+    import warnings
+
+    import kelvara
+    from kelvara.fit import fit
+    from kelvara.io import read_curves
+    from kelvara.tables import curve_table
+
+    curves = read_curves(pathlib.Path(kelvara.__file__).parent / "data" / "example_cooling.csv")
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        result = fit(curves, "cooperative", fix={"delta_h": 50000.0, "delta_s": -180.0, "delta_h_nuc": 22000.0})
+    assert not result.ok and "te_not_a_temperature" in [p.code for p in result.problems]
+    text = result.summary("°C") + "\n" + curve_table(result, "°C")
+    assert "not a temperature" in text and "-450" not in text and "-454" not in text
+    # Nothing is computed at a Te that is no temperature: sigma and the degree of polymerisation there.
+    assert all(not np.isfinite(d.value) for name, d in result.derived.items() if name.startswith(("sigma", "dp_n")))
