@@ -27,7 +27,8 @@ def cooling(nuc_size=4, seed=5):
 
 
 def test_the_scan_finds_the_nucleus_and_the_range_the_data_do_not_reject():
-    result = fit(cooling(), "cooperative_n", nuc_size=range(2, 7))
+    # Oligomers known to sign as the polymers do: the sizes compare with equal signals.
+    result = fit(cooling(), "cooperative_n", nuc_size=range(2, 7), species_signals=False)
     support = result.nuc_size_support
     assert result.nuc_size == support.best == 4
     low, high = support.supported
@@ -35,6 +36,29 @@ def test_the_scan_finds_the_nucleus_and_the_range_the_data_do_not_reject():
     assert support.rise[4] == 0.0 and support.rise[2] > 3.84
     assert all((r <= 3.84) == (low <= n <= high) for n, r in support.rise.items())
     assert any(n.startswith("nuc_size scanned 2 to 6: best 4") for n in result.notes)
+
+
+def test_silent_oligomers_leave_the_size_open_and_the_fit_says_so():
+    """CD-silent oligomers up to a nucleus of four: without species signals a
+    dimer nucleus fits as well, with an entropy several standard errors off.
+    The scan with species signals at every size does not reject four, and
+    the fit names the size it cannot single out instead of passing the
+    dimer's values as ok."""
+    from kelvara.fit.points import Workspace
+
+    rng = np.random.default_rng(0)
+    kelvin = np.linspace(363.15, 278.15, 341)
+    truth = {"delta_h": -95000.0, "delta_s": -180.0, "delta_h_nuc": 8000.0, "delta_s_nuc": 0.0}
+    curves = []
+    for c_tot in (5e-6, 1e-5, 2e-5, 5e-5):
+        points = Workspace(MODELS["cooperative_n"], 4, kelvin.size)
+        points.solve(truth, kelvin, np.full(kelvin.size, c_tot), slopes=False)
+        _, polymers, _ = points.species(slopes=False)
+        curves.append(Curve(kelvin, -2.0 - 40.0 * polymers + rng.normal(0.0, 0.4, kelvin.size), c_tot))
+    result = fit(curves, "cooperative_n", nuc_size=range(2, 7))
+    assert 4 in result.nuc_size_support.kept
+    assert not result.ok and "the data do not single out the nucleus size" in result.problems[-1]
+    assert "--no-species-signals" in result.problems[-1]
 
 
 def test_a_range_that_reaches_the_end_of_the_scan_says_so():
@@ -46,7 +70,8 @@ def test_a_range_that_reaches_the_end_of_the_scan_says_so():
 def test_the_json_carries_the_scan(tmp_path):
     data = write_cooling_run(cooling(), tmp_path / "run.csv")
     out = tmp_path / "fit.json"
-    assert main(["fit", str(data), "--model", "cooperative_n", "--nuc-size", "2:5", "--json", str(out)]) == 0
+    assert main(["fit", str(data), "--model", "cooperative_n", "--nuc-size", "2:5", "--no-species-signals",
+                 "--json", str(out)]) == 0
     scan = json.loads(out.read_text())["nuc_size_scan"]
     assert scan["best"] == 4 and set(scan["chi2"]) == {"2", "3", "4", "5"}
     assert scan["supported"][0] <= 4 <= scan["supported"][1] and scan["level"] == 0.95

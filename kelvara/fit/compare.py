@@ -56,7 +56,9 @@ class Comparison:
         weights = {m: w / total for m, w in raw.items()} if total > 0 else {}
         why = None
         ok = [r for r in self.results if r.ok]
-        if len(ok) >= 2:
+        if ok:
+            why = _rival_mechanism(ok[0], self.results)
+        if len(ok) >= 2 and why is None:
             by_bic = min(ok, key=lambda r: r.bic)
             if ok[1].aic - ok[0].aic < DECISIVE_AIC:
                 why = (f"{ok[0].model} and {ok[1].model} are within {ok[1].aic - ok[0].aic:.2g} of each other in "
@@ -231,6 +233,26 @@ def _coefficients(autocorrelation, order):
 
     rho = np.asarray(autocorrelation, dtype=float)
     return np.atleast_1d(solve_toeplitz(rho[:order], rho[1:order + 1]))
+
+
+def _rival_mechanism(best, results):
+    """Why the best cannot be trusted to be the mechanism, when another
+    candidate fits about as well (chi2 within the 95 % likelihood-ratio
+    limit, in the best fit's residual variances) and is refused only
+    because its own answer is not singled out (another nucleus size or
+    minimum fits as well): its doubt is the best's too.  None otherwise."""
+    variance = best.chi2 / max(best.n_points - len(best.free), 1)
+    noise = best.noise_model
+    if noise is not None and not noise.white and noise.misfit is None:
+        variance *= noise.error_scale ** 2
+    for r in results:
+        if r is best or r.ok or not r.converged or not r.problems:
+            continue
+        if any(getattr(p, "code", None) != "rival_minimum" for p in r.problems):
+            continue
+        if variance > 0 and (r.chi2 - best.chi2) / variance <= 3.841458820694124:
+            return f"{r.model} fits about as well, and {r.problems[0]}"
+    return None
 
 
 def _verdict_word(result):

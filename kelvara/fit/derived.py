@@ -206,6 +206,15 @@ class DerivedValues:
         known = np.where(np.isfinite(covariance), covariance, 0.0)
         variance = np.einsum("ij,jk,ik->i", gradient, known, gradient)
         depends = (np.abs(gradient[:, unknown]) > 0).any(axis=1) | ~np.isfinite(gradient).all(axis=1)
+        for j in np.flatnonzero(unknown):
+            if self.free[j] in self.nonlinear_set:
+                # A value that underflows or saturates (a sigma of 1e-321, a
+                # fraction of 1) has no slope there, yet depends on the
+                # parameter all the same: a step of its own size tells.
+                far = x.copy()
+                far[j] += 0.5 * max(abs(x[j]), 1.0)
+                moved = self.derived_vector(far)
+                depends |= ~((moved == base) | (np.isnan(moved) & np.isnan(base)))
         errors = np.sqrt(np.where((variance >= 0) & ~depends, variance, np.nan))
         return {
             name: Derived(name, float(v), float(e))

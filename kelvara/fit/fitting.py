@@ -20,7 +20,8 @@ from kelvara.fit.slopes import choose_slopes, undecided_slopes
 from kelvara.fit.search import first_guess, linear_start, search_starts, theta_of
 from kelvara.fit.threads import one_blas_thread
 from kelvara.fit.uncertainty import covariance_of, sandwich_covariance
-from kelvara.fit.verdict import judge, physical_notes, plateau_check, rival_minima, with_cures
+from kelvara.units import meaningless
+from kelvara.fit.verdict import Problem, judge, physical_notes, plateau_check, rival_minima, with_cures
 from kelvara.models import MODELS, sized_models
 from kelvara.units import listed
 
@@ -161,6 +162,8 @@ def fit(
         best.nuc_size_scan = {r.nuc_size: r.chi2 for r in results if r.nuc_size is not None}
         best.nuc_size_support = _nucleus_support(best, results)
         best.notes.append(best.nuc_size_support.text)
+        if best.ok:
+            best.problems += _rival_sizes(best, results, best.nuc_size_support)
     if not best.converged:
         warnings.warn(f"kelvara.fit: the {model} fit did not converge: {best.message}",
                       RuntimeWarning, stacklevel=2)
@@ -171,6 +174,47 @@ def fit(
 # rejects at 95 % (chi-squared with one degree of freedom).
 _NUCLEUS_LEVEL = 0.95
 _NUCLEUS_RISE = 3.841458820694124
+
+
+# Elongation values of a nucleus size the data do not reject that lie this
+# many of the reported fit's standard errors away leave them undetermined.
+_RIVAL_SDS = 3.0
+
+
+def _rival_sizes(best, results, support):
+    """A problem when a nucleus size the scan does not reject gives the
+    elongation values (those every size shares: delta_h, delta_s) more
+    than _RIVAL_SDS standard errors from the reported fit's: the values
+    depend on a size the data do not single out (silent oligomers of four
+    fit as a dimer nucleus does, with an entropy 6 standard errors off)."""
+    shared = [name for name in best.parameters if name in ("delta_h", "delta_s") and best.parameters[name].determined]
+    worst = None
+    for r in results:
+        if r.nuc_size not in support.kept or r.nuc_size == best.nuc_size and r.chi2 == best.chi2:
+            continue
+        for name in shared:
+            p, other = best.parameters[name], r.parameters.get(name)
+            if other is None or not math.isfinite(other.value):
+                continue
+            away = abs(other.value - p.value) / p.stderr
+            if away > _RIVAL_SDS and (worst is None or away > worst[0]):
+                worst = (away, r, name, other.value)
+    if worst is None:
+        return []
+    away, r, name, value = worst
+    species = " with species signals" if "oligomer_amplitude[0]" in r.parameters else ""
+    shown = f"{value / 1000:.4g} kJ/mol" if name == "delta_h" else f"{value:.4g} J/(mol K)"
+    return [Problem("rival_minimum", (
+        f"the data do not single out the nucleus size: {r.nuc_size}{species} fits about as well (not rejected by the "
+        f"scan) with {name} {shown}, {away:.0f} standard errors from this fit's (nucleus {best.nuc_size}); the "
+        "values depend on a size the data do not tell, and the standard errors describe one size only; if the "
+        "oligomers' signal is the polymers', --no-species-signals says so and the sizes compare with equal signals"))]
+
+
+def sizes_of(results):
+    """'2 to 6': the sizes a scan fitted."""
+    sizes = sorted(r.nuc_size for r in results)
+    return f"{sizes[0]} to {sizes[-1]}"
 
 
 def _nucleus_support(best, results):
@@ -185,6 +229,14 @@ def _nucleus_support(best, results):
     noise)."""
     failed = sorted(r.nuc_size for r in results if not (r.converged and math.isfinite(r.chi2)))
     usable = [r for r in results if r.nuc_size not in failed]
+    if usable and best not in results and best.ok:
+        # The scan compared sizes with species signals; the fit reported
+        # is the one without them (the data did not keep them).
+        reference = min(usable, key=lambda r: r.chi2)
+        support = _nucleus_support(reference, results)
+        support.text = support.text.replace(f"{sizes_of(results)}:", f"{sizes_of(results)}, each with species "
+                                            "signals (the family that holds the fit without them):", 1)
+        return support
     variance = best.chi2 / max(best.n_points - len(best.free), 1)
     determined = best.converged and all(p.determined for p in best.parameters.values() if not p.fixed)
     noise = best.noise_model
@@ -416,7 +468,7 @@ def _fit_problem(problem: FitProblem, start: Dict[str, float], search: bool, tri
             at_bound=bool(not fixed and active[j]),
             per_concentration=problem.extensive and name not in problem.nonlinear_set)
 
-    derived = {} if trial else problem.derived(x, covariance)
+    derived = {} if trial else problem.derived(x, _without_the_undetermined(problem, parameters, covariance))
     noise_var = problem.noise_variance
     curve_results = _curve_results(problem, values, parameters, derived, residuals, noise_model, noise_var,
                                    variance)
@@ -476,6 +528,28 @@ def _fit_problem(problem: FitProblem, start: Dict[str, float], search: bool, tri
         starts=(screened, refined, reached), noise_model=noise_model, _problem=problem, _x=x,
         _error_scales=_error_scales(unit_covariance * (rss / dof), covariance, problem.free),
     )
+
+
+def _without_the_undetermined(problem, parameters, covariance):
+    """The covariance with the rows and columns of the thermodynamic
+    parameters that the data do not determine (an error beyond the value
+    and the size such values take, or a log-scale value its error cannot
+    tell from zero) unknown: what is derived from them is not determined
+    either (no sigma(Te) of 1e-321 +- 0 from a delta_h_nuc of 1e149 +-
+    3e149)."""
+    vague = []
+    for j, name in enumerate(problem.free):
+        p = parameters[name]
+        if name not in problem.nonlinear_set or p.at_bound:
+            continue
+        if meaningless(p.value, p.stderr, p.unit) or (name in problem.log_names and p.stderr > p.value):
+            vague.append(j)
+    if not vague:
+        return covariance
+    covariance = covariance.copy()
+    covariance[vague, :] = math.nan
+    covariance[:, vague] = math.nan
+    return covariance
 
 
 def _curve_results(problem, values, parameters, derived, residuals, noise_model, noise_var, variance):

@@ -336,7 +336,7 @@ def fit_noise_model(curves, residuals, rows, free_count):
 
 # The highest order of the autoregression read from the residuals, and the
 # lags of the autocorrelations kept (enough for any averaging window).
-_AR_ORDERS = 10
+_AR_ORDERS = 20
 _ACF_LAGS = 64
 
 

@@ -189,7 +189,20 @@ def choose_species(run, best, results, baseline, aggregate):
     """(best, every result, the choice) of species signals the data choose:
     a trial with them from the fit without, kept when the oligomers'
     signals differ from the polymers' beyond chance (Wald, 99 %), and then
-    searched in full."""
+    searched in full.  Over a scan of nucleus sizes every size is fitted
+    with them too (silent oligomers of four make a dimer nucleus without
+    species signals fit best): the sizes then compare with the same
+    signals, and the test is made at the best size of that scan."""
+    if len(results) > 1:
+        try:
+            trial, trials = run(baseline, aggregate, None, True)
+        except KelvaraError:
+            return best, results, Choice("species_signals", False, True, "too few points")
+        choice = _species_test(trial)
+        # The sizes are compared within the family with species signals,
+        # which holds the one without at every size (equal signals): a
+        # size is rejected only when no signals of the oligomers save it.
+        return (trial, trials, choice) if choice.kept else (best, trials, choice)
     try:
         trial, trials = run(baseline, aggregate, best, True)
     except KelvaraError:
