@@ -317,6 +317,7 @@ def _ranking(comparison):
     return ("<h2>Ranking</h2><p>By AIC; fits that are not ok come last and are never ranked best. The Akaike "
             "weight is each ok model's share of the evidence; the ranking is not decisive when the best two are "
             "within 2 in AIC or AIC and BIC prefer different models.</p>"
+            + (f"<p>{_e(comparison.noise)}.</p>" if getattr(comparison, "noise", None) else "") +
             "<table><tr><th>model</th><th>free</th><th>chi2</th><th>AIC</th><th>ΔAIC</th><th>ΔBIC</th>"
             f"<th>Akaike weight</th><th>verdict</th></tr>{rows}</table>")
 

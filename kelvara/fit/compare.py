@@ -241,15 +241,15 @@ def _rival_mechanism(best, results):
     limit, in the best fit's residual variances) and is refused only
     because its own answer is not singled out (another nucleus size or
     minimum fits as well): its doubt is the best's too.  None otherwise."""
+    rivals = [r for r in results if r is not best and not r.ok and getattr(r, "problems", None)
+              and all(getattr(p, "code", None) == "rival_minimum" for p in r.problems) and r.converged]
+    if not rivals:
+        return None
     variance = best.chi2 / max(best.n_points - len(best.free), 1)
     noise = best.noise_model
     if noise is not None and not noise.white and noise.misfit is None:
         variance *= noise.error_scale ** 2
-    for r in results:
-        if r is best or r.ok or not r.converged or not r.problems:
-            continue
-        if any(getattr(p, "code", None) != "rival_minimum" for p in r.problems):
-            continue
+    for r in rivals:
         if variance > 0 and (r.chi2 - best.chi2) / variance <= 3.841458820694124:
             return f"{r.model} fits about as well, and {r.problems[0]}"
     return None

@@ -449,7 +449,8 @@ def _fit_problem(problem: FitProblem, start: Dict[str, float], search: bool, tri
     rss = float(residuals @ residuals)
     dof = n - p
     covariance = unit_covariance * (rss / dof)
-    noise_model = fit_noise_model(problem.curves, residuals, problem.rows, p) if final is not None else None
+    noise_model = fit_noise_model(problem.curves, residuals, problem.rows, p, _transitions(problem, x)) \
+        if final is not None else None
     variance = rss / dof  # of the noise, internal units
     if noise_model is not None and not noise_model.white:
         covariance, variance = _correlated(problem, x, unit_covariance, covariance, rss, noise_model, notes)
@@ -528,6 +529,21 @@ def _fit_problem(problem: FitProblem, start: Dict[str, float], search: bool, tri
         starts=(screened, refined, reached), noise_model=noise_model, _problem=problem, _x=x,
         _error_scales=_error_scales(unit_covariance * (rss / dof), covariance, problem.free),
     )
+
+
+def _transitions(problem, x):
+    """Each curve's points within its transition (the fraction aggregated
+    between 0.05 and 0.95 at the fit), None where it cannot be told."""
+    values = problem.values(x)
+    out = []
+    for curve in problem.curves:
+        try:
+            f = np.asarray(problem.fraction(values, curve, curve.x), dtype=float)
+        except (ArithmeticError, ValueError):
+            out.append(None)
+            continue
+        out.append((f > 0.05) & (f < 0.95) if f.shape == (curve.size,) and np.all(np.isfinite(f)) else None)
+    return out
 
 
 def _without_the_undetermined(problem, parameters, covariance):

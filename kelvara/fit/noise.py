@@ -216,7 +216,7 @@ class NoiseModel:
                 "pooled": self.pooled}
 
 
-def fit_noise_model(curves, residuals, rows, free_count):
+def fit_noise_model(curves, residuals, rows, free_count, transition=None):
     """The NoiseModel of a fit from its residuals (internal units, curve by
     curve at `rows`), or None when no curve is long enough to read it.
 
@@ -286,9 +286,14 @@ def fit_noise_model(curves, residuals, rows, free_count):
         # stretch of tens of points rather than at the longest (a spectrum
         # that peaks away from zero: the lobes of a missed shape, whose
         # mean the baseline takes).
+        # And noise is the same along a curve: a missed shape sits where
+        # the signal changes (`transition`: each curve's points in its
+        # transition, from the fit).
         acf = _implied_autocorrelation(covariances / covariances[0], chosen, _ACF_LAGS)
         coherence, pairs = _coherence(curves, use, series, acf)
-        if pairs == 0 or coherence > _chi2_999(pairs) or _spectral_peak(chosen) > _PEAK:
+        uneven = _unevenness([residuals[rows[i]] for i in use], [transition[i] for i in use]
+                             if transition is not None else None, _span_of(covariances, chosen))
+        if pairs == 0 or coherence > _chi2_999(pairs) or _spectral_peak(chosen) > _PEAK or uneven > _UNEVEN:
             chosen = np.array([lag1])
             q, size = _innovations(series, lag1)
     # How far the residuals are correlated, by the same autoregression (its
@@ -407,6 +412,33 @@ def _coherence(curves, use, series, acf):
 # read up to 2.1 after a fit (bench/noise_panel.py), a second pathway missed
 # 2.4 to 3.6.
 _PEAK = 3.0
+
+
+# How much more the residuals, averaged over the noise's span, may move
+# within the transitions than on the plateaus: noise of every kind in
+# bench/noise_panel.py reads 0.3 to 1.9, a missed second pathway 4.9 to 5.5.
+_UNEVEN = 3.0
+
+
+def _unevenness(series, transition, span):
+    """The mean square of the residuals averaged over `span` points within
+    the transitions (`transition`: a boolean array per curve) over that on
+    the plateaus; 1 where it cannot be told."""
+    if transition is None or not math.isfinite(span):
+        return 1.0
+    inside, outside = [0.0, 0], [0.0, 0]
+    for r, where in zip(series, transition):
+        if where is None or where.size != r.size:
+            continue
+        averaged = np.concatenate(list(smoothed_pieces(r, span)))
+        squares = averaged * averaged
+        inside[0] += float(squares[where].sum())
+        inside[1] += int(where.sum())
+        outside[0] += float(squares[~where].sum())
+        outside[1] += int((~where).sum())
+    if min(inside[1], outside[1]) < _CORRELATION_POINTS or not outside[0] > 0.0:
+        return 1.0
+    return (inside[0] / inside[1]) / (outside[0] / outside[1])
 
 
 def _spectral_peak(coefficients):
