@@ -245,3 +245,25 @@ def test_a_transition_without_plateaus_is_not_determined(model, low, high, ok):
     if not ok:
         problem = next(p for p in result.problems if p.code == "no_plateau")
         assert problem.kind == "answer" and "extrapolated" in problem and "shows no plateau" in problem
+
+
+@pytest.mark.parametrize("vary, asked, entropy_fixed, named, absent", [
+    # a series in raw signal: --extensive; its slopes held because nothing slopes, not as asked
+    ("concentration", None, False, ["--extensive describes it"], ["held flat as asked", "--free delta_s_nuc"]),
+    # a ramp with the entropy of nucleation held at 0 unasked, a slope held flat as asked
+    ("temperature", False, True, ["--free delta_s_nuc fits it", "held flat as asked"], ["--extensive"]),
+])
+def test_cures_point_the_right_way(vary, asked, entropy_fixed, named, absent):
+    from types import SimpleNamespace
+
+    from kelvara.fit.options import FitOptions
+    from kelvara.fit.records import Parameter
+    from kelvara.fit.verdict import Problem, with_cures
+
+    parameters = {"delta_s_nuc": Parameter("delta_s_nuc", 0.0, float("nan"), entropy_fixed)}
+    result = SimpleNamespace(
+        options=FitOptions(baseline_slope=asked), parameters=parameters, _problem=object(),
+        data=[SimpleNamespace(vary=vary)], curve_results=[SimpleNamespace(c_tot=1e-5)],
+        problems=[Problem("structure", "the fit leaves structure in the residuals")])
+    text = str(with_cures(result)[0])
+    assert all(words in text for words in named) and not any(words in text for words in absent), text

@@ -119,8 +119,31 @@ def noise_summary(noise_values, weights):
     for values, w in zip(noise_values, weights):
         np.multiply(np.abs(values), abs(w), out=magnitudes[start:start + values.size])
         start += values.size
-    sd = 1.4826 * float(np.median(magnitudes, overwrite_input=True))
-    return sd * sd, count
+    sd = 1.4826 * float(np.median(magnitudes))
+    variance = sd * sd
+    # Noise that grows with the signal (a photomultiplier's) or along a
+    # ramp: a median over all points reads the quiet part only, below the
+    # mean variance the residuals show.  The median of each stretch of a
+    # curve, averaged over the stretches, reads the mean and keeps the
+    # median's indifference to the few points where a curve bends sharply.
+    stretches = [(values, w) for values, w in zip(noise_values, weights) if values.size >= _STRETCHES * _STRETCH]
+    if stretches:
+        total, points = 0.0, 0
+        for values, w in stretches:
+            for piece in np.array_split(np.abs(values) * abs(w), _STRETCHES):
+                total += (1.4826 * float(np.median(piece))) ** 2 * piece.size
+                points += piece.size
+        uneven = total / points
+        # Only where the stretches differ beyond the medians' own scatter.
+        if uneven > variance * (1.0 + STRUCTURE_SDS * math.sqrt(NOISE_SPREAD_VALUES / points)):
+            variance = uneven
+    return variance, count
+
+
+# The stretches of a curve whose noise is read apart (each of at least
+# _STRETCH points) where the noise may differ along it.
+_STRETCHES = 8
+_STRETCH = 10
 
 
 # The residuals' correlation from point to point (an instrument's time
@@ -276,7 +299,8 @@ def fit_noise_model(curves, residuals, rows, free_count, transition=None):
     if not chosen.size:
         chosen = np.array([lag1])
     q, size = _innovations(series, chosen)
-    if chosen.size > 1 and q <= _WHITENESS_Q and _innovations(series, lag1)[0] > _WHITENESS_Q:
+    as_noise = False
+    if chosen.size > 1 and _innovations(series, lag1)[0] > _WHITENESS_Q:
         # Only the richer autoregression makes them noise: it could as well
         # be following a smooth shape the model misses.  Noise is
         # independent from curve to curve; a missed shape is not (it recurs,
@@ -296,6 +320,11 @@ def fit_noise_model(curves, residuals, rows, free_count, transition=None):
         if pairs == 0 or coherence > _chi2_999(pairs) or _spectral_peak(chosen) > _PEAK or uneven > _UNEVEN:
             chosen = np.array([lag1])
             q, size = _innovations(series, lag1)
+        else:
+            # Noise by all three, even where no autoregression of up to
+            # _AR_ORDERS terms whitens it (a boxcar of nine points is a
+            # moving average no short autoregression matches).
+            as_noise = True
     # How far the residuals are correlated, by the same autoregression (its
     # spectrum at frequency zero): a misfit that the autoregression takes
     # for long memory shows here, far beyond what an instrument's noise spans.
@@ -305,7 +334,7 @@ def fit_noise_model(curves, residuals, rows, free_count, transition=None):
     if lag1_span > longest_noise:
         misfit = (f"the residuals stay correlated over about {lag1_span:.0f} points, too large a part of each "
                   "curve to be an instrument's noise")
-    elif not white and q > _WHITENESS_Q and size > _WHITENESS_SIZE:
+    elif not white and not as_noise and q > _WHITENESS_Q and size > _WHITENESS_SIZE:
         from_whiteness = True
         misfit = (f"the residuals are not noise correlated from point to point: with that correlation ("
                   f"{lag1:.2f}, an autoregression of order {chosen.size}) taken out they remain correlated "

@@ -189,21 +189,28 @@ def with_cures(result) -> List[Problem]:
     concentrations (--extensive), or by plateaus held flat as asked
     (--baseline-slope, --aggregate-slope).  Outliers name --exclude
     already; a --range is the reading's (see `with_window_cure`)."""
-    extensive = result.options is not None and result.options.extensive
-    given = {c.option: c for c in result.choices if not c.chosen}
+    options = result.options
+    extensive = options is not None and options.extensive
     concentrations = {c.c_tot for c in result.curve_results if c.c_tot is not None}
+    data = result.data if getattr(result, "_problem", None) is not None else []
+    series = any(c.vary == "concentration" for c in data)
     out = []
     for problem in result.problems:
         cures = []
         if problem.code == "structure":
-            if "amplitude" in result.parameters and not extensive and len(concentrations) > 1:
+            if not extensive and (series or "amplitude" in result.parameters and len(concentrations) > 1):
                 cures.append("if the signal grows with the concentration (absorbance, CD in mdeg), --extensive "
                              "describes it")
             for option, words, flag in (("baseline_slope", "monomer baseline", "--baseline-slope"),
                                         ("aggregate_slope", "aggregate signal", "--aggregate-slope")):
-                choice = given.get(option)
-                if choice is not None and not choice.kept:
+                # Only where it was asked: a series has no temperature to slope in.
+                if options is not None and getattr(options, option) is False:
                     cures.append(f"the {words} was held flat as asked: {flag} lets a sloping plateau slope")
+            entropy = result.parameters.get("delta_s_nuc")
+            if entropy is not None and entropy.fixed and entropy.value == 0.0 and options is not None \
+                    and "delta_s_nuc" not in (options.fix or {}) and any(c.vary == "temperature" for c in data):
+                cures.append("nucleation may have an entropy of its own (sigma above 1 at high temperature): "
+                             "--free delta_s_nuc fits it")
         out.append(Problem(problem.code, f"{problem}; {'; '.join(cures)}") if cures else problem)
     return out
 
