@@ -96,7 +96,7 @@ def test_a_scan_leaves_out_the_sizes_whose_fit_failed_and_names_them():
     rejected that are not contiguous are listed."""
     from types import SimpleNamespace
 
-    from kelvara.fit.fitting import _nucleus_support
+    from kelvara.fit.scan import nucleus_support as _nucleus_support
 
     def run(n, chi2, converged=True):
         return SimpleNamespace(nuc_size=n, chi2=chi2, converged=converged, n_points=103, free=["a", "b", "c"],

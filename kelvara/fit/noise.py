@@ -11,6 +11,7 @@ from typing import List, Optional
 import numpy as np
 
 from kelvara.fit.curves import axis_of, signal_scale
+from kelvara.fit.shape import noise_rather_than_shape
 
 # A short series (a concentration series of 20 points) measures both
 # variances roughly: the ratio may then reach this many of its own standard
@@ -314,10 +315,11 @@ def fit_noise_model(curves, residuals, rows, free_count, transition=None):
         # the signal changes (`transition`: each curve's points in its
         # transition, from the fit).
         acf = _implied_autocorrelation(covariances / covariances[0], chosen, _ACF_LAGS)
-        coherence, pairs = _coherence(curves, use, series, acf)
-        uneven = _unevenness([residuals[rows[i]] for i in use], [transition[i] for i in use]
-                             if transition is not None else None, _span_of(covariances, chosen))
-        if pairs == 0 or coherence > _chi2_999(pairs) or _spectral_peak(chosen) > _PEAK or uneven > _UNEVEN:
+        span = _span_of(covariances, chosen)
+        averaged = [np.concatenate(list(smoothed_pieces(residuals[rows[i]], span))) if math.isfinite(span) else None
+                    for i in use]
+        if not noise_rather_than_shape([curves[i] for i in use], series, acf, chosen, averaged,
+                                       [transition[i] for i in use] if transition is not None else None):
             chosen = np.array([lag1])
             q, size = _innovations(series, lag1)
         else:
@@ -405,86 +407,6 @@ def _autoregression(covariances, n):
         if score < best_score:
             best, best_score = phi.copy(), score
     return best
-
-
-def _coherence(curves, use, series, acf):
-    """(statistic, pairs): how much the residuals of different curves go
-    together, sum over pairs of curves of z^2, z their correlation (on the
-    shorter curve's grid, in the order of x) over its standard deviation
-    for independent noise of these autocorrelations (Bartlett's:
-    sqrt(sum_k rho_k^2 / n)); chi-squared with `pairs` degrees of freedom
-    when the residuals are noise."""
-    sorted_series = [r[np.argsort(curves[i].x[:r.size], kind="stable")] if r.size == curves[i].size else r
-                     for i, r in zip(use, series)]
-    spread = 1.0 + 2.0 * float(np.sum(np.square(acf[1:])))
-    total, pairs = 0.0, 0
-    for a in range(len(sorted_series)):
-        for b in range(a + 1, len(sorted_series)):
-            x, y = sorted_series[a], sorted_series[b]
-            n = min(x.size, y.size)
-            if n < _CORRELATION_POINTS // 2:
-                continue
-            grid = np.linspace(0.0, 1.0, n)
-            x = np.interp(grid, np.linspace(0.0, 1.0, x.size), x)
-            y = np.interp(grid, np.linspace(0.0, 1.0, y.size), y)
-            x, y = x - x.mean(), y - y.mean()
-            norm = math.sqrt(float(x @ x) * float(y @ y))
-            if not norm > 0.0:
-                continue
-            total += (float(x @ y) / norm) ** 2 * n / spread
-            pairs += 1
-    return total, pairs
-
-
-# The highest peak of the autoregression's spectrum over its value at
-# frequency zero that noise may have: boxcar and Savitzky-Golay smoothings
-# read up to 2.1 after a fit (bench/noise_panel.py), a second pathway missed
-# 2.4 to 3.6.
-_PEAK = 3.0
-
-
-# How much more the residuals, averaged over the noise's span, may move
-# within the transitions than on the plateaus: noise of every kind in
-# bench/noise_panel.py reads 0.3 to 1.9, a missed second pathway 4.9 to 5.5.
-_UNEVEN = 3.0
-
-
-def _unevenness(series, transition, span):
-    """The mean square of the residuals averaged over `span` points within
-    the transitions (`transition`: a boolean array per curve) over that on
-    the plateaus; 1 where it cannot be told."""
-    if transition is None or not math.isfinite(span):
-        return 1.0
-    inside, outside = [0.0, 0], [0.0, 0]
-    for r, where in zip(series, transition):
-        if where is None or where.size != r.size:
-            continue
-        averaged = np.concatenate(list(smoothed_pieces(r, span)))
-        squares = averaged * averaged
-        inside[0] += float(squares[where].sum())
-        inside[1] += int(where.sum())
-        outside[0] += float(squares[~where].sum())
-        outside[1] += int((~where).sum())
-    if min(inside[1], outside[1]) < _CORRELATION_POINTS or not outside[0] > 0.0:
-        return 1.0
-    return (inside[0] / inside[1]) / (outside[0] / outside[1])
-
-
-def _spectral_peak(coefficients):
-    """max over frequencies of the autoregression's spectrum over its
-    value at frequency zero (1 for noise whose power is greatest at the
-    longest stretches)."""
-    f = np.linspace(0.0, 0.5, 501)
-    z = np.exp(-2j * np.pi * np.outer(f, np.arange(1, coefficients.size + 1)))
-    spectrum = 1.0 / np.abs(1.0 - z @ coefficients) ** 2
-    return float(spectrum.max() / spectrum[0])
-
-
-def _chi2_999(dof):
-    """The 99.9 % point of chi-squared with `dof` degrees of freedom."""
-    from scipy.stats import chi2
-
-    return float(chi2.ppf(0.999, dof))
 
 
 def _span_of(covariances, coefficients):
