@@ -330,3 +330,24 @@ def test_compare_does_not_let_correlated_noise_buy_a_richer_mechanism():
         comparison = compare(curves)
     assert not (comparison.evidence["decisive"] and comparison.best.model != "isodesmic"), comparison.headline
     assert "one likelihood for every model, of noise correlated" in comparison.summary()
+
+
+def boxcar(rng, n, sd, width=9):
+    """White noise averaged over `width` points, as an instrument's software smooths."""
+    x = np.convolve(rng.normal(0.0, 1.0, n + width), np.ones(width) / width, "valid")[:n]
+    return sd * x / x.std()
+
+
+@pytest.mark.parametrize("kind", ["boxcar of 9", "proportional to the signal"])
+def test_the_right_model_is_ok_under_the_noise_instruments_make(kind):
+    rng = np.random.default_rng(31)
+    curves = []
+    for c in CONCENTRATIONS:
+        f = cooperative(c)
+        e = boxcar(rng, KELVIN.size, 0.01) if kind == "boxcar of 9" else rng.normal(0.0, 0.01, KELVIN.size) * (0.2 + f)
+        curves.append(Curve(KELVIN.copy(), 0.1 + f + e, c))
+    result = quiet_fit(curves, "cooperative")
+    assert result.ok, result.problems
+    for name, truth in TRUTH.items():
+        p = result.parameters[name]
+        assert abs(p.value - truth) < 3 * p.stderr, name
