@@ -300,6 +300,15 @@ def fit_noise_model(curves, residuals, rows, free_count, transition=None):
     if not chosen.size:
         chosen = np.array([lag1])
     q, size = _innovations(series, chosen)
+
+    def shape_checks(coefficients):
+        acf = _implied_autocorrelation(covariances / covariances[0], coefficients, _ACF_LAGS)
+        span = _span_of(covariances, coefficients)
+        averaged = [np.concatenate(list(smoothed_pieces(residuals[rows[i]], span))) if math.isfinite(span) else None
+                    for i in use]
+        return noise_rather_than_shape([curves[i] for i in use], series, acf, coefficients, averaged,
+                                       [transition[i] for i in use] if transition is not None else None)
+
     as_noise = False
     if chosen.size > 1 and _innovations(series, lag1)[0] > _WHITENESS_Q:
         # Only the richer autoregression makes them noise: it could as well
@@ -314,12 +323,7 @@ def fit_noise_model(curves, residuals, rows, free_count, transition=None):
         # And noise is the same along a curve: a missed shape sits where
         # the signal changes (`transition`: each curve's points in its
         # transition, from the fit).
-        acf = _implied_autocorrelation(covariances / covariances[0], chosen, _ACF_LAGS)
-        span = _span_of(covariances, chosen)
-        averaged = [np.concatenate(list(smoothed_pieces(residuals[rows[i]], span))) if math.isfinite(span) else None
-                    for i in use]
-        if not noise_rather_than_shape([curves[i] for i in use], series, acf, chosen, averaged,
-                                       [transition[i] for i in use] if transition is not None else None):
+        if not shape_checks(chosen):
             chosen = np.array([lag1])
             q, size = _innovations(series, lag1)
         else:
