@@ -127,3 +127,18 @@ def test_hysteresis_makes_every_fit_of_the_sample_not_ok(tmp_path):
         lines = path.read_text().splitlines()
         shuffled.write_text("\n".join([lines[0]] + list(np.random.default_rng(6).permutation(lines[1:]))) + "\n")
         read(shuffled, segment="cooling")
+
+
+@pytest.mark.parametrize("heating_shift, differ", [(0.0, False), (4.0, True)])
+def test_cooling_and_heating_in_separate_files_are_compared(tmp_path, heating_shift, differ):
+    rng = np.random.default_rng(2)
+    for name, temps, shift in (("cool.csv", DOWN, 0.0), ("heat.csv", DOWN[::-1], heating_shift)):
+        signal = cd(temps, 1e-5, shift) + rng.normal(0, 0.3, temps.size)
+        (tmp_path / name).write_text("T (°C),CD (mdeg)\n" + "\n".join(f"{t:.2f},{y:.3f}" for t, y in zip(temps, signal)))
+    reading = read([tmp_path / "cool.csv", tmp_path / "heat.csv"], c_tot=["10uM", "10uM"])
+    said = [c.hysteresis for c in reading.curves]
+    if differ:
+        assert all(s and "cooling and heating of 10 µM (cool.csv and heat.csv) differ by" in s for s in said), said
+        assert any(s in note for note in reading.notes for s in said)
+    else:
+        assert said == [None, None]

@@ -19,7 +19,7 @@ from kelvara.io.jasco import is_jasco, read_jasco
 from kelvara.io.layouts import SERIES_SPREAD
 from kelvara.io.blank import read_blank, subtract_column
 from kelvara.io.select import select
-from kelvara.io.stages import split_ramps
+from kelvara.io.stages import compare_across_files, split_ramps
 from kelvara.io.reading import (
     MIN_POINTS,
     VARY,  # noqa: F401  (kelvara.io.detect.VARY, as before)
@@ -189,6 +189,8 @@ def read(
         notes += done.notes
         pending += done.curves
     _assign_concentrations(pending, options.c_tot)
+    if len(data_paths) > 1:
+        notes += compare_across_files(pending)
     _assign_temperature(pending, fixed_temperature, options.temperature)
     _distinct_labels(pending, data_paths)
     curves = []

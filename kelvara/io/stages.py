@@ -5,6 +5,7 @@ compared, without a model, for a hysteresis beyond the noise."""
 from __future__ import annotations
 
 import math
+import pathlib
 from dataclasses import replace
 from typing import Dict, List, Optional, Tuple
 
@@ -117,31 +118,60 @@ def _compare_stages(curves: List[PendingCurve]) -> List[str]:
     differ by a shift in temperature beyond the noise, every stage of the
     sample carries the sentence (and the fit says it), which is also
     returned as a note."""
-    notes = []
     samples: Dict[Tuple[str, str], Dict[str, PendingCurve]] = {}
     for p in curves:
         if p.stage is not None and p.sample is not None:
             samples.setdefault((p.path, p.sample), {}).setdefault(p.stage, p)
+    notes = []
     for (_, name), found in samples.items():
-        if set(found) != {"cooling", "heating"}:
-            continue
-        cooling, heating = found["cooling"], found["heating"]
-        shift = hysteresis(np.asarray(cooling.temperature), cooling.signal,
-                           np.asarray(heating.temperature), heating.signal)
-        if shift is None:
-            continue
-        value, error = shift
-        if abs(value) > max(_HYSTERESIS_KELVIN, _HYSTERESIS_SES * error):
-            where = f" at {concentration_label(cooling.c_tot)}" if isinstance(cooling.c_tot, float) and \
-                not cooling.names_condition else ""
-            text = (f"cooling and heating of {name} differ by {abs(value):.1f} K{where} (the heating curve lies "
-                    f"{'higher' if value > 0 else 'lower'} in temperature; ± {error:.2g} K): the assembly may not be "
-                    "at equilibrium; an equilibrium model does not apply")
-            for p in curves:
-                if (p.path, p.sample) == (cooling.path, name):
-                    p.hysteresis = text
-            notes.append(text)
+        if set(found) == {"cooling", "heating"}:
+            marked = [p for p in curves if (p.path, p.sample) == (found["cooling"].path, name)]
+            notes += _compared(found["cooling"], found["heating"], name, marked)
     return notes
+
+
+def compare_across_files(curves: List[PendingCurve]) -> List[str]:
+    """Cooling and heating of one sample measured into separate files (one
+    stage each, the same concentration and channel) compared as the stages
+    of one file are; returns the notes."""
+    alone: Dict[Tuple[str, str], int] = {}
+    for p in curves:
+        if p.stage is not None:
+            key = (p.path, p.sample or p.label)
+            alone[key] = alone.get(key, 0) + 1
+    groups: Dict[Tuple[float, Optional[str]], Dict[str, List[PendingCurve]]] = {}
+    for p in curves:
+        if p.stage is None or alone[(p.path, p.sample or p.label)] != 1 or not isinstance(p.c_tot, float):
+            continue
+        groups.setdefault((p.c_tot, p.signal_name), {}).setdefault(p.stage, []).append(p)
+    notes = []
+    for (c_tot, _), found in groups.items():
+        cooling, heating = found.get("cooling", []), found.get("heating", [])
+        if len(cooling) == 1 and len(heating) == 1 and cooling[0].file != heating[0].file:
+            name = f"{concentration_label(c_tot)} ({pathlib.Path(cooling[0].path).name} and " \
+                   f"{pathlib.Path(heating[0].path).name})"
+            notes += _compared(cooling[0], heating[0], name, [cooling[0], heating[0]], at=False)
+    return notes
+
+
+def _compared(cooling, heating, name, marked, at=True) -> List[str]:
+    """The sentence when cooling and heating differ beyond the noise, set
+    on every curve `marked`; [] when they do not (or cannot be compared)."""
+    shift = hysteresis(np.asarray(cooling.temperature), cooling.signal,
+                       np.asarray(heating.temperature), heating.signal)
+    if shift is None:
+        return []
+    value, error = shift
+    if not abs(value) > max(_HYSTERESIS_KELVIN, _HYSTERESIS_SES * error):
+        return []
+    where = f" at {concentration_label(cooling.c_tot)}" if at and isinstance(cooling.c_tot, float) and \
+        not cooling.names_condition else ""
+    text = (f"cooling and heating of {name} differ by {abs(value):.1f} K{where} (the heating curve lies "
+            f"{'higher' if value > 0 else 'lower'} in temperature; ± {error:.2g} K): the assembly may not be "
+            "at equilibrium; an equilibrium model does not apply")
+    for p in marked:
+        p.hysteresis = text
+    return [text]
 
 
 def hysteresis(t_cool, y_cool, t_heat, y_heat) -> Optional[Tuple[float, float]]:
