@@ -204,6 +204,8 @@ def shared_noise_criteria(results: List[FitResult]) -> Optional[str]:
         return None
     reference = min(readable, key=lambda r: (len(r.free), r.chi2))
     noise = reference.noise_model
+    if noise is None or noise.autocorrelation is None:
+        return None
     phi = _coefficients(noise.autocorrelation, noise.order)
     for r in results:
         innovations = []
