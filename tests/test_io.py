@@ -126,6 +126,19 @@ def test_jasco_scan(tmp_path, c_tot_line, given):
     assert absorbance.signal == pytest.approx(y, abs=1e-4)
 
 
+@pytest.mark.parametrize("given, named", [("5uM", True), ("10uM", False)])
+def test_a_concentration_against_the_files_own_title_is_named(tmp_path, given, named):
+    from kelvara.io import read
+
+    content, _ = jasco("Concentration\t")
+    path = tmp_path / "scan.txt"
+    path.write_bytes(content.replace(b"TITLE\tPBI", b"TITLE\tPBI 10uM"))
+    reading = read(path, c_tot=[given])
+    assert reading.curves[0].c_tot == pytest.approx(float(given[:-2]) * 1e-6)  # --c-tot is what is fitted
+    said = [n for n in reading.notes if "but the file states 10 µM in its title; check which is meant" in n]
+    assert bool(said) is named
+
+
 def test_cary_export_is_split_into_cooling_and_heating(tmp_path):
     heating = CELSIUS[::-1]
     names = ["PBI 5uM", "", "PBI 20uM", ""]

@@ -4,6 +4,7 @@ refused), and how every file was read."""
 
 from __future__ import annotations
 
+import math
 import pathlib
 from collections import Counter
 from dataclasses import dataclass, replace
@@ -34,6 +35,7 @@ from kelvara.io.reading import (
 )
 from kelvara.io.text import Sample, DataFile, sample
 from kelvara.io.units import concentration_argument, temperature_argument
+from kelvara.units import concentration_label
 
 
 @dataclass(frozen=True)
@@ -188,7 +190,7 @@ def read(
         files.append(done.reading)
         notes += done.notes
         pending += done.curves
-    _assign_concentrations(pending, options.c_tot)
+    _assign_concentrations(pending, options.c_tot, notes)
     if len(data_paths) > 1:
         notes += compare_across_files(pending)
     _assign_temperature(pending, fixed_temperature, options.temperature)
@@ -319,7 +321,7 @@ def _assign_temperature(pending, kelvin, given):
                             "or --temperature VALUE (e.g. --temperature 293.15 or 20C)")
 
 
-def _assign_concentrations(pending, given):
+def _assign_concentrations(pending, given, notes=None):
     values = [concentration_argument(v)[0] for v in given]
     missing = [p for p in pending if p.c_tot is None]
     if not values:
@@ -338,6 +340,15 @@ def _assign_concentrations(pending, given):
         by_file = dict(zip(files, values))
         for p in missing:
             p.c_tot, p.c_tot_from = by_file[p.path], "--c-tot"
+    if notes is not None:
+        # A file that states its own concentration (a JASCO title "PBI
+        # 10uM") read with another: one of the two is wrong.
+        for p in missing:
+            own = p.stated if p.stated is not None else p.titled
+            if p.c_tot_from == "--c-tot" and own is not None and not math.isclose(p.c_tot, own, rel_tol=0.01):
+                where = "above its header" if p.stated is not None else "in its title"
+                notes.append(f"{p.path}: --c-tot {concentration_label(p.c_tot)} for {p.label!r}, but the file "
+                             f"states {concentration_label(own)} {where}; check which is meant")
     elif not values:
         names = ", ".join(f"{p.label}" for p in missing[:4]) + (" ..." if len(missing) > 4 else "")
         raise ReadError(f"{missing[0].path}: no concentration for {len(missing)} curve(s) ({names}); "

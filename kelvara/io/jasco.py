@@ -97,8 +97,12 @@ def read_jasco(sample: Sample, options: ReadOptions) -> FileRead:
     for j in range(1, table.shape[1]):
         name = y_names[j - 1] if j - 1 < len(y_names) else f"column {j + 1}"
         reading.columns.append(ColumnReading(j + 1, name, "signal" if j == column else "unused"))
-    return FileRead([PendingCurve(temperature[keep], y[keep], c_tot, label, str(path),
-                              y_names[column - 1] if column - 1 < len(y_names) else None)], reading, notes)
+    curve = PendingCurve(temperature[keep], y[keep], c_tot, label, str(path),
+                         y_names[column - 1] if column - 1 < len(y_names) else None)
+    # A title that names a concentration ("PBI 10uM") is checked against
+    # --c-tot, never read as the concentration.
+    curve.titled = parse_concentration(keys["TITLE"]) if keys.get("TITLE") else None
+    return FileRead([curve], reading, notes)
 
 
 def _jasco_concentration(path, lines, end):

@@ -239,6 +239,7 @@ class PendingCurve:
     vary: str = "temperature"
     solvent: Optional[np.ndarray] = None
     stated: Optional[float] = None  # a concentration stated above the header, when --c-tot gives none
+    titled: Optional[float] = None  # a concentration a title names: only checked against --c-tot
     file: int = 0  # which file, in the order given
     c_tot_from: str = "file"
     names_condition: bool = False  # the label is (or states) its concentration, or a series' temperature
