@@ -202,7 +202,8 @@ def test_values_that_mean_nothing_physical_are_named_and_undetermined_ones_not_p
     for name, p in list(result.parameters.items()) + list(result.derived.items()):
         line = next(line for line in text.splitlines() if line.strip().startswith(result.shown_name(name) + "  "))
         if not math.isfinite(p.stderr) and not getattr(p, "fixed", False) and not getattr(p, "at_bound", False):
-            assert "not determined" in line, line
+            # (a Te at or below 0 K, where some library versions end, is "not a temperature")
+            assert "not determined" in line or "not a temperature" in line, line
     for c in flat.curve_results:
         assert c.misfit_percent is None or c.misfit_percent["rms"] < 100.0
 
