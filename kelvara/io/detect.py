@@ -340,6 +340,13 @@ def _assign_concentrations(pending, given, notes=None):
         by_file = dict(zip(files, values))
         for p in missing:
             p.c_tot, p.c_tot_from = by_file[p.path], "--c-tot"
+    elif not values:
+        names = ", ".join(f"{p.label}" for p in missing[:4]) + (" ..." if len(missing) > 4 else "")
+        raise ReadError(f"{missing[0].path}: no concentration for {len(missing)} curve(s) ({names}); "
+                        f"give --c-tot VALUE with a unit (e.g. --c-tot 5uM) once per curve or per file")
+    else:
+        raise ReadError(f"--c-tot given {len(values)} times, but {len(missing)} curves in {len(files)} "
+                        "files need a concentration: give one per curve or one per file, in order")
     if notes is not None:
         # A file that states its own concentration (a JASCO title "PBI
         # 10uM") read with another: one of the two is wrong.
@@ -349,13 +356,6 @@ def _assign_concentrations(pending, given, notes=None):
                 where = "above its header" if p.stated is not None else "in its title"
                 notes.append(f"{p.path}: --c-tot {concentration_label(p.c_tot)} for {p.label!r}, but the file "
                              f"states {concentration_label(own)} {where}; check which is meant")
-    elif not values:
-        names = ", ".join(f"{p.label}" for p in missing[:4]) + (" ..." if len(missing) > 4 else "")
-        raise ReadError(f"{missing[0].path}: no concentration for {len(missing)} curve(s) ({names}); "
-                        f"give --c-tot VALUE with a unit (e.g. --c-tot 5uM) once per curve or per file")
-    else:
-        raise ReadError(f"--c-tot given {len(values)} times, but {len(missing)} curves in {len(files)} "
-                        "files need a concentration: give one per curve or one per file, in order")
 
 
 def _read_own_channels(path: pathlib.Path, options: ReadOptions) -> FileRead:
