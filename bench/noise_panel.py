@@ -8,8 +8,8 @@ noise kind x curve length x noise level.
 The noise is made here, apart from anything the tests or the fit use:
 white; first- and second-order autoregressions; white noise on a slow
 first-order drift (lag-1 0.9, as much variance as the white part); a
-smooth drift on white (a random curve with a quarter of the ramp as its
-length scale); boxcar averages of 3, 5 and 9 points and a Savitzky-Golay
+smooth drift on white (white noise under a Gaussian an eighth of the ramp wide,
+as much variance as the white part); boxcar averages of 3, 5 and 9 points and a Savitzky-Golay
 smoothing of white noise; 1/f noise; and noise proportional to the
 signal (a photomultiplier's).  Three cooling curves (5, 10, 20 uM) from 90
 to 10 degrees C, signal change 0.8, the noise SD a fraction (--levels) of
