@@ -13,6 +13,7 @@ from kelvara import __version__
 from kelvara.errors import KelvaraError
 from kelvara.fit.curves import Curve, came_in_celsius
 from kelvara.fit.fitting import fit
+from kelvara.fit.noise import whitened
 from kelvara.fit.options import FitOptions
 from kelvara.fit.result import FitResult, _rounded
 from kelvara.fit.threads import one_blas_thread
@@ -198,25 +199,22 @@ def shared_noise_criteria(results: List[FitResult]) -> Optional[str]:
     for a while, counts as the few independent values it holds and cannot
     buy the richer mechanism.  Under white noise nothing changes.  Returns
     the sentence that says which noise was used, or None."""
-    readable = [r for r in results if r.ok and r.noise_model is not None and not r.noise_model.white
-                and r.noise_model.misfit is None and r.noise_model.autocorrelation is not None]
+    readable = [(len(r.free), r.chi2, i, r.noise_model) for i, r in enumerate(results)
+                if r.ok and r.noise_model is not None and r.noise_model.misfit is None
+                and r.noise_model.coefficients is not None]
     if not readable:
         return None
-    reference = min(readable, key=lambda r: (len(r.free), r.chi2))
-    noise = reference.noise_model
-    if noise is None or noise.autocorrelation is None:
+    *_, index, noise = min(readable, key=lambda entry: entry[:3])
+    phi = noise.coefficients
+    if phi is None:  # (never: the readable have them)
         return None
-    phi = _coefficients(noise.autocorrelation, noise.order)
     for r in results:
+        weights = r._fit.curve_weights if r._problem is not None else None
         innovations = []
         for i, c in enumerate(r.curve_results):
             e = np.asarray(c.residuals, dtype=float)
             if i in noise.curves and e.size > phi.size:
-                whitened = e[phi.size:].copy()
-                for j, a in enumerate(phi, start=1):
-                    whitened -= a * e[phi.size - j:e.size - j]
-                e = whitened
-            weights = r._fit.curve_weights if r._problem is not None else None
+                e = whitened(e, phi)
             innovations.append(e * (weights[i] if weights is not None else 1.0))
         e = np.concatenate(innovations)
         n, k = e.size, len(r.free)
@@ -224,17 +222,8 @@ def shared_noise_criteria(results: List[FitResult]) -> Optional[str]:
         log_term = n * math.log(rss / n) if rss > 0 else -math.inf
         r.aic, r.bic = log_term + 2 * k, log_term + k * math.log(n)
     return (f"AIC and BIC from one likelihood for every model, of noise correlated over about {noise.span:.0f} "
-            f"points (an autoregression of order {noise.order}, read from the residuals of the {reference.model} "
+            f"points (an autoregression of order {noise.order}, read from the residuals of the {results[index].model} "
             "fit): correlated points count as the independent values they hold")
-
-
-def _coefficients(autocorrelation, order):
-    """The coefficients of the autoregression of `order` whose
-    autocorrelations these are (Yule-Walker)."""
-    from scipy.linalg import solve_toeplitz
-
-    rho = np.asarray(autocorrelation, dtype=float)
-    return np.atleast_1d(solve_toeplitz(rho[:order], rho[1:order + 1]))
 
 
 def _rival_mechanism(best, results):

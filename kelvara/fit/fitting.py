@@ -21,9 +21,8 @@ from kelvara.fit.search import first_guess, linear_start, search_starts, theta_o
 from kelvara.fit.slopes import choose_slopes, undecided_slopes
 from kelvara.fit.threads import one_blas_thread
 from kelvara.fit.uncertainty import covariance_of, sandwich_covariance
-from kelvara.fit.verdict import judge, physical_notes, plateau_check, rival_minima, with_cures
+from kelvara.fit.verdict import judge, physical_notes, plateau_check, rival_minima, undetermined, with_cures
 from kelvara.models import MODELS, sized_models
-from kelvara.units import meaningless
 
 # The largest nucleus a fit takes: each evaluation costs more as the nucleus
 # grows (100 fits in about a second, 1000 in about 20 s); published scans stop near 10.
@@ -342,7 +341,7 @@ def _fit_problem(problem: FitProblem, start: Dict[str, float], search: bool, tri
     rss = float(residuals @ residuals)
     dof = n - p
     covariance = unit_covariance * (rss / dof)
-    noise_model = fit_noise_model(problem.curves, residuals, problem.rows, p, _transitions(problem, x)) \
+    noise_model = fit_noise_model(problem.curves, residuals, problem.rows, p, lambda: _transitions(problem, x)) \
         if final is not None else None
     variance = rss / dof  # of the noise, internal units
     if noise_model is not None and not noise_model.white:
@@ -441,18 +440,11 @@ def _transitions(problem, x):
 
 def _without_the_undetermined(problem, parameters, covariance):
     """The covariance with the rows and columns of the thermodynamic
-    parameters that the data do not determine (an error beyond the value
-    and the size such values take, or a log-scale value its error cannot
-    tell from zero) unknown: what is derived from them is not determined
-    either (no sigma(Te) of 1e-321 +- 0 from a delta_h_nuc of 1e149 +-
-    3e149)."""
-    vague = []
-    for j, name in enumerate(problem.free):
-        p = parameters[name]
-        if name not in problem.nonlinear_set or p.at_bound:
-            continue
-        if meaningless(p.value, p.stderr, p.unit) or (name in problem.log_names and p.stderr > p.value):
-            vague.append(j)
+    parameters that the verdict calls not determined unknown: what is
+    derived from them is not determined either (no sigma(Te) of 1e-321 +-
+    0 from a delta_h_nuc of 1e149 +- 3e149)."""
+    vague = [j for j, name in enumerate(problem.free) if name in problem.nonlinear_set
+             and not parameters[name].at_bound and undetermined(problem, name, parameters[name])]
     if not vague:
         return covariance
     covariance = covariance.copy()

@@ -120,7 +120,7 @@ def noise_summary(noise_values, weights):
     for values, w in zip(noise_values, weights):
         np.multiply(np.abs(values), abs(w), out=magnitudes[start:start + values.size])
         start += values.size
-    sd = 1.4826 * float(np.median(magnitudes))
+    sd = 1.4826 * float(np.median(magnitudes, overwrite_input=True))
     variance = sd * sd
     # Noise that grows with the signal (a photomultiplier's) or along a
     # ramp: a median over all points reads the quiet part only, below the
@@ -199,6 +199,8 @@ class NoiseModel:
     # the same variance of long averages (the spectrum at frequency zero).
     order: int = 1
     autocorrelation: Optional[np.ndarray] = field(default=None, repr=False)
+    # The autoregression's coefficients phi_1 .. phi_order (None for white noise).
+    coefficients: Optional[np.ndarray] = field(default=None, repr=False)
     # The misfit was read from the innovations' correlation alone (not from
     # residuals correlated over too much of a curve): it counts only where it
     # is larger than what the noise alone leaves.
@@ -240,7 +242,7 @@ class NoiseModel:
                 "pooled": self.pooled}
 
 
-def fit_noise_model(curves, residuals, rows, free_count, transition=None):
+def fit_noise_model(curves, residuals, rows, free_count, transitions=None):
     """The NoiseModel of a fit from its residuals (internal units, curve by
     curve at `rows`), or None when no curve is long enough to read it.
 
@@ -259,7 +261,9 @@ def fit_noise_model(curves, residuals, rows, free_count, transition=None):
     of the noise (each of its p smooth directions takes about one correlated
     stretch), which lowers that measure; with n points, in terms of the
     first-order noise of the same span, 1 - rho_measured is about (1 - rho)
-    n / (n - p span), solved for rho.  White noise (a lag-1 correlation
+    n / (n - p span), solved for rho.  `transitions`, called only where
+    the checks of kelvara.fit.shape are asked, gives each curve's points
+    within its transition (or None).  White noise (a lag-1 correlation
     within _CORRELATION_SDS standard errors of zero, or negative) keeps the
     errors of independent points."""
     ramps = [i for i, c in enumerate(curves) if c.vary == "temperature"]
@@ -287,10 +291,10 @@ def fit_noise_model(curves, residuals, rows, free_count, transition=None):
         lag1 + free_count / n <= _POOLED_SDS / math.sqrt(n)
     lengths = sorted(curves[i].size for i in use)
     longest_noise = _NOISE_SPAN * lengths[len(lengths) // 2]
-    # A misfit is told by the first order alone, which no smooth shape
-    # passes for: correlated over too much of a curve, or innovations that
-    # stay correlated.  (A higher order would take a smooth misfit for
-    # noise of long memory.)
+    # A misfit: correlated over too much of a curve, or innovations that
+    # stay correlated.  A higher order could take a smooth misfit for noise
+    # of long memory, so where only it whitens the residuals they must pass
+    # the checks of kelvara.fit.shape too.
     lag1_span = (1.0 + lag1) / (1.0 - lag1)
     # Whether what remains is white is asked of the innovations of the
     # autoregression the data choose, not of the first order alone: white
@@ -301,16 +305,9 @@ def fit_noise_model(curves, residuals, rows, free_count, transition=None):
         chosen = np.array([lag1])
     q, size = _innovations(series, chosen)
 
-    def shape_checks(coefficients):
-        acf = _implied_autocorrelation(covariances / covariances[0], coefficients, _ACF_LAGS)
-        span = _span_of(covariances, coefficients)
-        averaged = [np.concatenate(list(smoothed_pieces(residuals[rows[i]], span))) if math.isfinite(span) else None
-                    for i in use]
-        return noise_rather_than_shape([curves[i] for i in use], series, acf, coefficients, averaged,
-                                       [transition[i] for i in use] if transition is not None else None)
-
     as_noise = False
-    if chosen.size > 1 and _innovations(series, lag1)[0] > _WHITENESS_Q:
+    first_order = _innovations(series, lag1) if chosen.size > 1 else (q, size)
+    if chosen.size > 1 and first_order[0] > _WHITENESS_Q:
         # Only the richer autoregression makes them noise: it could as well
         # be following a smooth shape the model misses.  Noise is
         # independent from curve to curve; a missed shape is not (it recurs,
@@ -323,9 +320,15 @@ def fit_noise_model(curves, residuals, rows, free_count, transition=None):
         # And noise is the same along a curve: a missed shape sits where
         # the signal changes (`transition`: each curve's points in its
         # transition, from the fit).
-        if not shape_checks(chosen):
+        acf = _implied_autocorrelation(covariances / covariances[0], chosen, _ACF_LAGS)
+        span = _span_of(covariances, chosen)
+        averaged = [np.concatenate(list(smoothed_pieces(residuals[rows[i]], span))) if math.isfinite(span) else None
+                    for i in use]
+        where = transitions() if transitions is not None else None
+        if not noise_rather_than_shape([curves[i] for i in use], series, acf, chosen, averaged,
+                                       [where[i] for i in use] if where is not None else None):
             chosen = np.array([lag1])
-            q, size = _innovations(series, lag1)
+            q, size = first_order
         else:
             # Noise by all three, even where no autoregression of up to
             # _AR_ORDERS terms whitens it (a boxcar of nine points is a
@@ -344,8 +347,8 @@ def fit_noise_model(curves, residuals, rows, free_count, transition=None):
         from_whiteness = True
         misfit = (f"the residuals are not noise correlated from point to point: with that correlation ("
                   f"{lag1:.2f}, an autoregression of order {chosen.size}) taken out they remain correlated "
-                  f"(portmanteau Q = {q:.3g} over the {_WHITENESS_LAGS} lags past its order; noise alone stays "
-                  f"below {_WHITENESS_Q:.3g})")
+                  f"(portmanteau Q = {q:.3g} over lags 1 to {_WHITENESS_LAGS + chosen.size - 1}; noise alone "
+                  f"stays below {_WHITENESS_Q:.3g})")
     noise_rho = None
     if misfit is not None:
         noise_rho = _rho_from_scales(series, 1.0 - 2.0 / (longest_noise + 1.0))
@@ -370,8 +373,8 @@ def fit_noise_model(curves, residuals, rows, free_count, transition=None):
     u = max(u, 2.0 / (longest_noise + 1.0))
     rho = 1.0 - u
     return NoiseModel(rho, (1.0 + rho) / (1.0 - rho), lag1, measured_span, use, misfit, noise_rho=noise_rho,
-                      order=order, autocorrelation=autocorrelation, misfit_from_whiteness=from_whiteness,
-                      pooled=pooled)
+                      order=order, autocorrelation=autocorrelation, coefficients=coefficients,
+                      misfit_from_whiteness=from_whiteness, pooled=pooled)
 
 
 # The highest order of the autoregression read from the residuals, and the
@@ -448,6 +451,16 @@ _WHITENESS_Q = 29.588
 _WHITENESS_SIZE = 0.05
 
 
+def whitened(r, coefficients):
+    """The innovations r_t - sum_j phi_j r_(t-j) of a curve's residuals r
+    under the autoregression phi (from its order on)."""
+    p = coefficients.size
+    out = r[p:].copy()
+    for j in range(1, p + 1):
+        out -= coefficients[j - 1] * r[p - j:r.size - j]
+    return out
+
+
 def _once(curve, r):
     """A curve's residuals without the repeats of a reading recorded twice
     in a row (the same x and signal as the point before it): a repeat is
@@ -465,8 +478,8 @@ def _innovations(series, coefficients):
     root of the sum of their squared autocorrelations."""
     phi = np.atleast_1d(np.asarray(coefficients, dtype=float))
     p = phi.size
-    # Q over the lags 1 .. p + _WHITENESS_LAGS is chi-squared with
-    # _WHITENESS_LAGS degrees of freedom: p go to the coefficients.
+    # Over lags 1 .. _WHITENESS_LAGS + p - 1: the first order's ten lags,
+    # and one more for each further coefficient the autoregression spends.
     count = _WHITENESS_LAGS + p - 1
     lags = np.zeros(count)
     total = 0.0

@@ -31,7 +31,6 @@ _TRANSITION_GAIN = 60.0
 # both its value and the size such values take (TYPICAL_SIZE); one fitted on
 # a log scale (sigma, K) when its error exceeds its value: it cannot be told
 # from zero.
-_TYPICAL = TYPICAL_SIZE
 # A cooperativity below this has left any value a measurement can tell
 # from zero.
 _VANISHING = 1e-12
@@ -42,6 +41,22 @@ _MIN_DOF = 5
 # variances and a thermodynamic value lies this many standard errors away.
 _RIVAL_RISE = 3.841458820694124
 _RIVAL_SDS = 3.0
+
+
+def undetermined(problem, name, p) -> str:
+    """Why a free parameter of `problem` that is on no bound is not
+    determined by the data, as the end of a sentence that begins with
+    its name (" (its standard error cannot be estimated)"); "" when it is
+    determined."""
+    if not math.isfinite(p.stderr):
+        return " (its standard error cannot be estimated)"
+    if name in problem.log_names:
+        if p.stderr > p.value:
+            return (f": its standard error ({p.stderr:.3g}) exceeds its value ({p.value:.3g}), which the data cannot "
+                    "tell from zero")
+    elif p.stderr > max(abs(p.value), TYPICAL_SIZE.get(p.unit, 0.0)):
+        return f": its standard error ({p.stderr:.3g} {p.unit}) exceeds its value"
+    return ""
 
 
 # Every problem's code and kind: "answer" when the answer itself is wrong or
@@ -101,15 +116,8 @@ def judge(problem, x, converged, message, rss, dof, parameters, derived, noise_v
         elif name in problem.log_names and name.startswith("sigma") and p.value < _VANISHING:
             add("sigma_vanishing", f"{name} runs off towards zero ({p.value:.3g}): the data bound it from above "
                 "only (a transition as sharp as can be fits them as well); fix it, or measure closer to the onset")
-        elif not math.isfinite(p.stderr):
-            add("not_determined", f"{name} is not determined by the data (its standard error cannot be estimated)")
-        elif name in problem.log_names:
-            if p.stderr > p.value:
-                add("not_determined", f"{name} is not determined by the data: its standard error "
-                    f"({p.stderr:.3g}) exceeds its value ({p.value:.3g}), which the data cannot tell from zero")
-        elif p.stderr > max(abs(p.value), _TYPICAL.get(p.unit, 0.0)):
-            add("not_determined", f"{name} is not determined by the data: its standard error "
-                f"({p.stderr:.3g} {p.unit}) exceeds its value")
+        elif undetermined(problem, name, p):
+            add("not_determined", f"{name} is not determined by the data{undetermined(problem, name, p)}")
     if dof < _MIN_DOF:
         add("too_few_points", f"only {problem.n_points} points for {len(x)} free parameters: too few to tell "
             "the noise from the model, so the standard errors mean little")

@@ -209,11 +209,10 @@ def hysteresis(t_cool, y_cool, t_heat, y_heat) -> Optional[Tuple[float, float]]:
         # nothing of how large one is.
         return None
     shift = float(shifts[j])
-    if 0 < j < shifts.size - 1 and np.all(np.isfinite(costs[j - 1:j + 2])):
-        a, b, c = costs[j - 1:j + 2]
-        curvature = a - 2 * b + c
-        if curvature > 0:
-            shift += _STEP * 0.5 * (a - c) / curvature
+    a, b, c = costs[j - 1:j + 2]
+    curvature = a - 2 * b + c
+    if curvature > 0:
+        shift += _STEP * 0.5 * (a - c) / curvature
     inside = (tc + shift >= th[0]) & (tc + shift <= th[-1])
     if np.count_nonzero(inside) < 3 * MIN_POINTS:
         return None
@@ -254,7 +253,10 @@ def _left_after(t, y, shifted):
     and a slope in T of its own (each stage's baseline, slope and signal
     change may differ: only the transition's place is compared)."""
     design = np.column_stack([np.ones_like(t), t - t.mean(), shifted])
-    coefficients, *_ = np.linalg.lstsq(design, y, rcond=None)
+    try:  # the normal equations of three columns: tried at every shift, so kept small
+        coefficients = np.linalg.solve(design.T @ design, design.T @ y)
+    except np.linalg.LinAlgError:  # a heating curve flat where it is laid
+        coefficients = np.linalg.lstsq(design, y, rcond=None)[0]
     left = y - design @ coefficients
     return float(np.mean(left * left)), float(coefficients[2])
 
