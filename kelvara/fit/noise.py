@@ -164,6 +164,9 @@ _CORRELATION_SDS = 3.0
 # the cooperative one, under the same noise correlated at 0.9, reads 1/5 or
 # more, a wrong model 1/20 of a curve at most and usually all of it.)
 _NOISE_SPAN = 1.0 / 7.0
+# Curves read together because each is short: noise that passes the checks
+# of kelvara.fit.shape may span this much of each.
+_POOLED_NOISE_SPAN = 1.0 / 2.0
 
 
 @dataclass
@@ -300,33 +303,60 @@ def fit_noise_model(curves, residuals, rows, free_count, transitions=None):
     # autoregression the data choose, not of the first order alone: white
     # noise on top of a slow drift (the commonest noise of a CD ramp) is
     # no first-order noise, and its first-order innovations stay correlated.
-    chosen = _autoregression(covariances, n) if not white else np.zeros(0)
+    chosen = _autoregression(covariances, n, math.log(n)) if not white else np.zeros(0)
     if not chosen.size:
         chosen = np.array([lag1])
     q, size = _innovations(series, chosen)
 
-    as_noise = False
-    first_order = _innovations(series, lag1) if chosen.size > 1 else (q, size)
-    if chosen.size > 1 and first_order[0] > _WHITENESS_Q:
-        # Only the richer autoregression makes them noise: it could as well
-        # be following a smooth shape the model misses.  Noise is
-        # independent from curve to curve; a missed shape is not (it recurs,
-        # or turns over, from one concentration to the next).  Without a
-        # second curve to tell, the first order decides.
+    checked = {}
+
+    def passes_shape_checks(coefficients, short=False):
+        key = (coefficients.tobytes(), short)
+        if key not in checked:
+            checked[key] = _shape_checks(coefficients, short)
+        return checked[key]
+
+    def _shape_checks(coefficients, short):
+        # Noise is independent from curve to curve; a missed shape is not
+        # (it recurs, or turns over, from one concentration to the next).
         # Nor does an instrument's noise have most of its power at some
         # stretch of tens of points rather than at the longest (a spectrum
         # that peaks away from zero: the lobes of a missed shape, whose
-        # mean the baseline takes).
-        # And noise is the same along a curve: a missed shape sits where
-        # the signal changes (`transition`: each curve's points in its
-        # transition, from the fit).
-        acf = _implied_autocorrelation(covariances / covariances[0], chosen, _ACF_LAGS)
-        span = _span_of(covariances, chosen)
+        # mean the baseline takes).  And noise is the same along a curve: a
+        # missed shape sits where the signal changes (`transition`: each
+        # curve's points in its transition, from the fit).
+        acf = _implied_autocorrelation(covariances / covariances[0], coefficients, _ACF_LAGS)
+        span = _span_of(covariances, coefficients)
         averaged = [np.concatenate(list(smoothed_pieces(residuals[rows[i]], span))) if math.isfinite(span) else None
                     for i in use]
         where = transitions() if transitions is not None else None
-        if not noise_rather_than_shape([curves[i] for i in use], series, acf, chosen, averaged,
-                                       [where[i] for i in use] if where is not None else None):
+        return noise_rather_than_shape([curves[i] for i in use], series, acf, coefficients, averaged,
+                                       [where[i] for i in use] if where is not None else None, short)
+
+    as_noise = False
+    if pooled and not white and max(lag1_span, _span_of(covariances, chosen)) > longest_noise:
+        # Curves of a few tens of points: noise smoothed over five or nine
+        # of them (a boxcar, a Savitzky-Golay filter, a second-order
+        # filter) spans more than a seventh of each, so its length alone
+        # cannot tell it from a shape; the checks of kelvara.fit.shape do.
+        if passes_shape_checks(chosen, short=True):
+            longest_noise = _POOLED_NOISE_SPAN * lengths[len(lengths) // 2]
+    if pooled and not white and q > _WHITENESS_Q:
+        # From a hundred points Bayes's criterion keeps the first order for
+        # a boxcar of five points, whose innovations then stay correlated:
+        # Akaike's order may whiten them, and noise passes the checks.
+        richer = _autoregression(covariances, n, 2.0)
+        if richer.size > chosen.size and _innovations(series, richer)[0] <= _WHITENESS_Q \
+                and passes_shape_checks(richer, short=True):
+            as_noise = True
+            longest_noise = max(longest_noise, _POOLED_NOISE_SPAN * lengths[len(lengths) // 2])
+    first_order = _innovations(series, lag1) if chosen.size > 1 else (q, size)
+    if chosen.size > 1 and first_order[0] > _WHITENESS_Q and not as_noise:
+        # Only the richer autoregression makes them noise: it could as well
+        # be following a smooth shape the model misses, so it must pass
+        # the checks of kelvara.fit.shape.  Without a second curve to tell,
+        # the first order decides.
+        if not passes_shape_checks(chosen, short=pooled):
             chosen = np.array([lag1])
             q, size = first_order
         else:
@@ -395,11 +425,11 @@ def _autocovariances(series, lags):
     return out / max(n, 1), n
 
 
-def _autoregression(covariances, n):
+def _autoregression(covariances, n, penalty):
     """The coefficients phi_1 .. phi_p of the autoregression (Yule-Walker,
     by Levinson's recursion) of the order from 1 to _AR_ORDERS that the
-    Bayesian criterion n ln sigma_p^2 + p ln n prefers; empty where none can be
-    fitted."""
+    criterion n ln sigma_p^2 + p penalty prefers (ln n: Bayes's, 2:
+    Akaike's); empty where none can be fitted."""
     rho = covariances / covariances[0]
     phi = np.zeros(0)
     variance = 1.0
@@ -410,7 +440,7 @@ def _autoregression(covariances, n):
             break
         phi = np.concatenate([phi - k * phi[::-1], [k]])
         variance *= 1.0 - k * k
-        score = n * math.log(variance) + order * math.log(n)
+        score = n * math.log(variance) + order * penalty
         if score < best_score:
             best, best_score = phi.copy(), score
     return best

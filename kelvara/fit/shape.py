@@ -16,7 +16,7 @@ import numpy as np
 _PAIR_POINTS = 20
 
 
-def noise_rather_than_shape(curves, series, acf, coefficients, averaged, transition) -> bool:
+def noise_rather_than_shape(curves, series, acf, coefficients, averaged, transition, short=False) -> bool:
     """Whether residuals (`series`, each curve's in the order measured)
     whose autoregression (`coefficients`, with the autocorrelations `acf`
     it implies) whitens them are noise rather than a shape the model
@@ -24,13 +24,24 @@ def noise_rather_than_shape(curves, series, acf, coefficients, averaged, transit
     peak away from zero, and as large within the transitions (`transition`:
     a boolean array per curve, or None) as on the plateaus, once averaged
     over the noise's span (`averaged`: each curve's whole residuals so
-    averaged).  Without a second curve to compare, they are not."""
+    averaged).  Without a second curve to compare, they are not.
+
+    `short`: curves of a few tens of points, read together.  There the
+    autoregression of smoothed noise peaks anywhere (a boxcar of five
+    points read from 3 x 37 reads peaks of 2 to 17), so its spectrum is not
+    asked; the residuals must be as large within the transitions as on the
+    plateaus, more strictly (noise reads 0.6 to 1.9, a wrong model 2.0 to
+    5.1), and that must be readable."""
     coherence, pairs = _coherence(curves, series, acf)
     if pairs == 0 or coherence > _chi2_999(pairs):
         return False
+    if short:
+        uneven = _unevenness(averaged, transition, _SHORT_POINTS)
+        return uneven is not None and uneven <= _UNEVEN_SHORT
     if _spectral_peak(coefficients) > _PEAK:
         return False
-    return _unevenness(averaged, transition) <= _UNEVEN
+    uneven = _unevenness(averaged, transition, 2 * _PAIR_POINTS)
+    return uneven is None or uneven <= _UNEVEN
 
 
 def _coherence(curves, series, acf):
@@ -72,14 +83,18 @@ _PEAK = 3.0
 # within the transitions than on the plateaus: noise of every kind in
 # bench/noise_panel.py reads 0.3 to 1.9, a missed second pathway 4.9 to 5.5.
 _UNEVEN = 3.0
+# The same for curves read together because each is short, and the fewest
+# points within the transitions and on the plateaus it is read from.
+_UNEVEN_SHORT = 2.0
+_SHORT_POINTS = 8
 
 
-def _unevenness(averaged, transition):
+def _unevenness(averaged, transition, fewest):
     """The mean square of the averaged residuals within the transitions
-    (`transition`: a boolean array per curve) over that on the plateaus; 1
-    where it cannot be told."""
+    (`transition`: a boolean array per curve) over that on the plateaus;
+    None where it cannot be told (either from fewer than `fewest` points)."""
     if transition is None:
-        return 1.0
+        return None
     inside, outside = [0.0, 0], [0.0, 0]
     for r, where in zip(averaged, transition):
         if r is None or where is None or where.size != r.size:
@@ -89,8 +104,8 @@ def _unevenness(averaged, transition):
         inside[1] += int(where.sum())
         outside[0] += float(squares[~where].sum())
         outside[1] += int((~where).sum())
-    if min(inside[1], outside[1]) < 2 * _PAIR_POINTS or not outside[0] > 0.0:
-        return 1.0
+    if min(inside[1], outside[1]) < fewest or not outside[0] > 0.0:
+        return None
     return (inside[0] / inside[1]) / (outside[0] / outside[1])
 
 
