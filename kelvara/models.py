@@ -250,7 +250,7 @@ MODELS: Dict[str, Model] = {
               "the cooperative model with a nucleus of nuc_size monomers (--nuc-size N, or A:B to scan), "
               "when a dimer nucleus does not describe the onset",
               kernel="cooperative_n", rates=(_ELONGATION, _NUCLEATION), takes_nuc_size=True, experiments=_BOTH,
-              equations=tuple(_CONSTANTS + _SIGMA + _FRACTION),
+              compared_for=_BOTH, equations=tuple(_CONSTANTS + _SIGMA + _FRACTION),
               assumptions=tuple(_MASS_BALANCE + [
                   "a nucleus of n monomers: additions up to the nucleus have the constant sigma K, later ones K",
                   "delta_s_nuc is 0 unless freed"]),

@@ -144,7 +144,9 @@ def test_compare_ranks_the_models_with_their_verdicts(browser):
     ranking = [row.text for row in browser.find_elements(By.CSS_SELECTOR, "#ranking tr")[1:]]
     assert ranking[0].split()[1] == "cooperative" and ranking[0].split()[2] == "ok"
     assert any(row.split()[1] == "isodesmic" for row in ranking)
-    assert browser.find_element(By.ID, "verdict").text == "ok — best: cooperative (Akaike weight 1)"
+    # A dimer nucleus beats the other mechanisms; the nucleus size itself the
+    # example's three curves do not single out once oligomers may signal apart.
+    assert browser.find_element(By.ID, "verdict").text.startswith("ok — best: cooperative, not decisive (cooperative_n")
     assert ranking[0].split()[4] == "best"  # how strong the evidence is, beside each ΔAIC
     values = browser.find_element(By.ID, "compare-parameters").text
     assert "ΔH delta_h" in values and "kJ/mol" in values  # the shown model's own values

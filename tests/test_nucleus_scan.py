@@ -1,6 +1,7 @@
 """A scan of nucleus sizes says how strongly the data prefer the best one."""
 
 import json
+import warnings
 
 import pytest
 
@@ -38,12 +39,8 @@ def test_the_scan_finds_the_nucleus_and_the_range_the_data_do_not_reject():
     assert any(n.startswith("nuc_size scanned 2 to 6: best 4") for n in result.notes)
 
 
-def test_silent_oligomers_leave_the_size_open_and_the_fit_says_so():
-    """CD-silent oligomers up to a nucleus of four: without species signals a
-    dimer nucleus fits as well, with an entropy several standard errors off.
-    The scan with species signals at every size does not reject four, and
-    the fit names the size it cannot single out instead of passing the
-    dimer's values as ok."""
+def silent_oligomers():
+    """Cooling curves of a nucleus of four whose oligomers give no signal."""
     from kelvara.fit.points import Workspace
 
     rng = np.random.default_rng(0)
@@ -55,10 +52,36 @@ def test_silent_oligomers_leave_the_size_open_and_the_fit_says_so():
         points.solve(truth, kelvin, np.full(kelvin.size, c_tot), slopes=False)
         _, polymers, _ = points.species(slopes=False)
         curves.append(Curve(kelvin, -2.0 - 40.0 * polymers + rng.normal(0.0, 0.4, kelvin.size), c_tot))
-    result = fit(curves, "cooperative_n", nuc_size=range(2, 7))
+    return curves
+
+
+def test_silent_oligomers_leave_the_size_open_and_the_fit_says_so():
+    """CD-silent oligomers up to a nucleus of four: without species signals a
+    dimer nucleus fits as well, with an entropy several standard errors off.
+    The scan with species signals at every size does not reject four, and
+    the fit names the size it cannot single out instead of passing the
+    dimer's values as ok."""
+    result = fit(silent_oligomers(), "cooperative_n", nuc_size=range(2, 7))
     assert 4 in result.nuc_size_support.kept
     assert not result.ok and "the data do not single out the nucleus size" in result.problems[-1]
     assert "--no-species-signals" in result.problems[-1]
+
+
+def test_compare_scans_the_nucleus_and_says_the_dimer_values_rest_on_its_size():
+    """compare's default candidates include the nucleus scan with species
+    signals: over silent oligomers of four the dimer nucleus stays best of
+    the mechanisms, but the ranking says that a larger nucleus fits as well
+    with other values."""
+    from kelvara.fit import compare
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)  # coop_iso has no second pathway to find
+        comparison = compare(silent_oligomers())
+    scan = next(r for r in comparison.results if r.model == "cooperative_n")
+    assert 4 in scan.nuc_size_support.kept
+    why = comparison.evidence["not_decisive"]
+    assert not comparison.evidence["decisive"] and why.startswith("cooperative_n fits about as well")
+    assert "the data do not single out its nucleus size (not rejected: " in why
 
 
 def test_a_range_that_reaches_the_end_of_the_scan_says_so():

@@ -17,13 +17,18 @@ from kelvara.fit.noise import whitened
 from kelvara.fit.options import FitOptions
 from kelvara.fit.result import FitResult, _rounded
 from kelvara.fit.threads import one_blas_thread
-from kelvara.models import unit_of
+from kelvara.models import MODELS, unit_of
 from kelvara.units import meaningless, shown as shown_in
 
 
 # The two best models closer than this in AIC are not told apart (a
 # likelihood ratio of e, a weight of 0.73 against 0.27).
 DECISIVE_AIC = 2.0
+# The nucleus sizes a model that takes one scans in a comparison, unless
+# given: oligomers of three to six that signal apart from the polymers
+# can fit as a dimer nucleus does, with other values; the scan tells
+# whether the data single out the size (see _rival_mechanism).
+COMPARED_NUC_SIZES = range(2, 7)
 
 
 @dataclass
@@ -150,8 +155,8 @@ class Comparison:
 
 
 @one_blas_thread
-def compare(curves, models: Sequence[str] = ("isodesmic", "cooperative", "coop_iso"), *, progress=None,
-            **options) -> Comparison:
+def compare(curves, models: Sequence[str] = ("isodesmic", "cooperative", "coop_iso", "cooperative_n"), *,
+            progress=None, **options) -> Comparison:
     """Fit every model to the same curves and rank them by AIC.
 
     Every model sees the same points, so their AIC compare; a
@@ -166,8 +171,9 @@ def compare(curves, models: Sequence[str] = ("isodesmic", "cooperative", "coop_i
     progress : callable, optional
         Called as ``progress(model, index, count)`` before each model's fit.
     **options
-        What `fit` takes; `nuc_size` reaches cooperative_n only, `shared`
-        and `free` each model that has those parameters.
+        What `fit` takes; `nuc_size` reaches cooperative_n only (which scans
+        COMPARED_NUC_SIZES unless given one), `shared` and `free` each model
+        that has those parameters.
 
     Returns
     -------
@@ -182,7 +188,10 @@ def compare(curves, models: Sequence[str] = ("isodesmic", "cooperative", "coop_i
     for index, model in enumerate(models):
         if progress is not None:
             progress(model, index, len(models))
-        results.append(fit(curves, model, **given.for_model(model).keywords()))
+        keywords = given.for_model(model).keywords()
+        if MODELS[model].takes_nuc_size and keywords.get("nuc_size") is None:
+            keywords["nuc_size"] = COMPARED_NUC_SIZES
+        results.append(fit(curves, model, **keywords))
     noise = shared_noise_criteria(results)
     results.sort(key=lambda r: (not r.ok, r.aic, r.bic))
     return Comparison(results, noise)
@@ -242,6 +251,11 @@ def _rival_mechanism(best, results):
         variance *= noise.error_scale ** 2
     for r in rivals:
         if variance > 0 and (r.chi2 - best.chi2) / variance <= 3.841458820694124:
+            support = getattr(r, "nuc_size_support", None)
+            if support is not None and len(support.kept) > 1:
+                return (f"{r.model} fits about as well, and the data do not single out its nucleus size (not "
+                        f"rejected: {', '.join(str(n) for n in support.kept)}), which moves the values beyond their "
+                        "errors: see its problem")
             return f"{r.model} fits about as well, and {r.problems[0]}"
     return None
 
