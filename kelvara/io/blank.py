@@ -7,7 +7,7 @@ from __future__ import annotations
 import dataclasses
 import math
 import pathlib
-from typing import List, Optional
+from typing import Dict, List, Optional, Tuple
 
 import numpy as np
 
@@ -43,8 +43,11 @@ def subtract_column(done: FileRead, blank: FileRead, column: str) -> FileRead:
 
 
 def read_blank(path: str, options: ReadOptions, read_file) -> "Blank":
-    """The blank file: one curve of the signal against temperature (the
-    same columns as the data's, by default), by temperature."""
+    """The blank file: one signal against temperature (the same columns as
+    the data's, by default), by temperature; a blank measured over a ramp
+    keeps its cooling and heating stages apart, each for the data's own."""
+    from kelvara.io.stages import stages
+
     own = dataclasses.replace(options, c_tot=(), segment="all", range=None, exclude=(), blank=None,
                               blank_column=None)
     try:
@@ -55,48 +58,91 @@ def read_blank(path: str, options: ReadOptions, read_file) -> "Blank":
     if len(curves) != 1 or len(done.curves) != 1:
         raise ReadError(f"the blank {path} holds {len(done.curves)} curves; a blank is one signal against "
                         "temperature")
-    t, where = np.unique(curves[0].temperature, return_inverse=True)
-    y = np.bincount(where, weights=curves[0].signal) / np.bincount(where)
-    return Blank(str(path), t, y, file_sha256(path), done.reading.temperature_unit)
+    t, y = curves[0].temperature, curves[0].signal
+    runs = stages(t) or []
+    parts: Dict[Tuple[str, int], Tuple[np.ndarray, np.ndarray]] = {}
+    if len(runs) > 1:
+        seen: Dict[str, int] = {}
+        for stage, part in runs:
+            seen[stage] = seen.get(stage, 0) + 1
+            if part.stop - part.start >= 2:
+                parts[(stage, seen[stage])] = _by_temperature(t[part], y[part])
+    whole = _by_temperature(t, y)
+    return Blank(str(path), whole[0], whole[1], file_sha256(path), done.reading.temperature_unit, parts)
+
+
+def _by_temperature(t, y):
+    """(temperatures increasing, the mean signal at each)."""
+    kelvin, where = np.unique(t, return_inverse=True)
+    return kelvin, np.bincount(where, weights=y) / np.bincount(where)
 
 
 @dataclasses.dataclass
 class Blank:
     """A blank read: its file, temperatures (K, increasing), signal at them,
-    the file's SHA-256 and the unit its temperatures came in."""
+    the file's SHA-256, the unit its temperatures came in, and, for a blank
+    measured over a ramp, each stage's temperatures and signal by (kind,
+    number): ("cooling", 1), ("heating", 1), ("cooling", 2) ..."""
 
     path: str
     temperature: np.ndarray
     signal: np.ndarray
     sha256: Optional[str]
     unit: str
+    stages: Dict[Tuple[str, int], Tuple[np.ndarray, np.ndarray]] = dataclasses.field(default_factory=dict)
 
-    def subtract(self, curves: List[Curve], notes: List[str]) -> List[Curve]:
-        """Every curve against temperature less the blank interpolated at its
-        temperatures; a curve reaching beyond the blank's is refused."""
-        low, high = float(self.temperature[0]), float(self.temperature[-1])
-        out = []
-        for curve in curves:
-            if curve.vary != "temperature":
-                raise ReadError(f"--blank {self.path}: curve {curve.name!r} varies {curve.vary}; a blank is "
-                                "subtracted from curves against temperature")
+    def _own(self, stage: Optional[str], number: int, name: str) -> Tuple[np.ndarray, np.ndarray]:
+        """The blank for a stage of the data: the whole blank where it has
+        one stage, else its stage of the same kind and number (the first of
+        that kind where it has fewer)."""
+        if not self.stages:
+            return self.temperature, self.signal
+        kinds = [key for key in sorted(self.stages, key=lambda k: k[1]) if key[0] == stage]
+        if not kinds:
+            held = " and ".join(sorted({kind for kind, _ in self.stages}))
+            what = f"a {stage} stage" if stage else "not a ramp of cooling or heating stages"
+            raise ReadError(f"--blank {self.path}: the blank holds {held} stages, each subtracted from the data's "
+                            f"own, but curve {name!r} is {what}")
+        own = next((key for key in kinds if key[1] == number), kinds[0])
+        return self.stages[own]
+
+    def subtracted(self, p):
+        """A curve read (PendingCurve) less its blank, interpolated at its
+        temperatures (where it reaches beyond the blank, reach() refuses it
+        once --range and --exclude have had their say)."""
+        if p.vary != "temperature" or not isinstance(p.temperature, np.ndarray):
+            raise ReadError(f"--blank {self.path}: curve {p.label!r} varies {p.vary}; a blank is subtracted from "
+                            "curves against temperature")
+        t, y = self._own(p.stage, p.stage_number, p.label)
+        return dataclasses.replace(p, signal=p.signal - np.interp(p.temperature, t, y))
+
+    def reach(self, curves: List[Curve], stages: List[Tuple[Optional[str], int]], notes: List[str]) -> None:
+        """Refuse a curve that reaches beyond the temperatures of its blank
+        (`stages`: each curve's stage kind and number), and note the
+        subtraction."""
+        for curve, (stage, number) in zip(curves, stages):
+            kelvin, _ = self._own(stage, number, curve.name)
+            low, high = float(kelvin[0]), float(kelvin[-1])
             t = np.asarray(curve.temperature)
             if t.min() < low - _REACH or t.max() > high + _REACH:
                 unit = curve.temperature_unit
-                raise ReadError(f"--blank {self.path}: the blank spans {temperature_label(low, unit)} to "
+                of = f"the blank's {stage} stage" if self.stages else "the blank"
+                raise ReadError(f"--blank {self.path}: {of} spans {temperature_label(low, unit)} to "
                                 f"{temperature_label(high, unit)}, but curve {curve.name!r} reaches "
                                 f"{temperature_label(float(t.min()), unit)} to {temperature_label(float(t.max()), unit)}; "
                                 "fit only where both were measured, e.g. --range "
                                 f"{_range_text(max(low, t.min()), min(high, t.max()), unit)}")
-            out.append(dataclasses.replace(curve, signal=curve.signal - np.interp(t, self.temperature, self.signal)))
+        low, high = float(self.temperature[0]), float(self.temperature[-1])
+        apart = (f"; its {len(self.stages)} stages each subtracted from the data's stages of the same kind "
+                 "(cooling from cooling, heating from heating), before their comparison") if self.stages else ""
         notes.append(f"subtracted the blank {self.path} (SHA-256 {self.sha256 or 'not a file'}; {self.signal.size} "
                      f"temperatures, {temperature_label(low, self.unit)} to {temperature_label(high, self.unit)}), "
-                     "interpolated at each curve's temperatures")
-        return out
+                     f"interpolated at each curve's temperatures{apart}")
 
     def to_dict(self) -> dict:
         return {"path": self.path, "sha256": self.sha256, "points": int(self.signal.size),
-                "low": float(self.temperature[0]), "high": float(self.temperature[-1])}
+                "low": float(self.temperature[0]), "high": float(self.temperature[-1]),
+                "stages": [f"{kind} {number}" for kind, number in self.stages]}
 
 
 def _range_text(low, high, unit):

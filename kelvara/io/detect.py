@@ -178,13 +178,14 @@ def read(
     notes: List[str] = []
     pending: List[PendingCurve] = []
     files: List[FileReading] = []
+    subtracted = read_blank(options.blank, options, read_file) if options.blank is not None else None
     for index, path in enumerate(data_paths):
         done = _read_own_channels(path, options) if options.channels and len(data_paths) > 1 else \
             _read_channels(path, options) if options.channels else read_file(path, options)
         if vary not in ("auto", "temperature") and any(p.vary != vary for p in done.curves):
             raise ReadError(f"{path} holds curves against temperature (an instrument's temperature scan), "
                             f"not a {vary} series")
-        done = split_ramps(done, options.segment)
+        done = split_ramps(done, options.segment, subtracted)
         for p in done.curves:
             p.file = index
         files.append(done.reading)
@@ -213,10 +214,8 @@ def read(
                             f"{MIN_POINTS} (is the file read as you meant? kelvara read {p.path} shows how)")
         curves.append(curve)
     curves = select(curves, options.range, options.exclude, notes)
-    subtracted = None
-    if options.blank is not None:
-        subtracted = read_blank(options.blank, options, read_file)
-        curves = subtracted.subtract(curves, notes)
+    if subtracted is not None:
+        subtracted.reach(curves, [(p.stage, p.stage_number) for p in pending], notes)
     for p, curve in zip(pending, curves):
         files[p.file].curves.append(_curve_reading(curve, p.c_tot_from))
     if sum(c.size for c in curves) >= _LARGE:

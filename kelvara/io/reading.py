@@ -245,6 +245,7 @@ class PendingCurve:
     names_condition: bool = False  # the label is (or states) its concentration, or a series' temperature
     label_stages: bool = False  # every stage is labelled "(cooling)" or "(heating)", even when it is the only one
     stage: Optional[str] = None  # "cooling" or "heating", once split
+    stage_number: int = 1  # the first, second, ... stage of that kind of its sample
     sample: Optional[str] = None  # the label before the split: the stages of one sample share it
     hysteresis: Optional[str] = None  # the sentence, when its cooling and heating differ beyond the noise
 

@@ -62,11 +62,12 @@ def stages(t: np.ndarray) -> Optional[List[Tuple[str, slice]]]:
     return [("heating" if d > 0 else "cooling", part) for d, part in out]
 
 
-def split_ramps(done: FileRead, segment: str) -> FileRead:
+def split_ramps(done: FileRead, segment: str, blank=None) -> FileRead:
     """A file's curves against temperature split into their stages (labels
     "(cooling)", "(heating)", "(cooling 2)"; a curve of one stage keeps its
     label unless its reader labels every stage), stages too short to fit
-    left out with a note, cooling and heating of one sample compared, and
+    left out with a note, the `blank` (kelvara.io.blank.Blank) subtracted
+    from each stage, cooling and heating of one sample then compared, and
     only the stages of `segment` kept ("all": every one)."""
     path = done.reading.path
     curves: List[PendingCurve] = []
@@ -96,7 +97,7 @@ def split_ramps(done: FileRead, segment: str) -> FileRead:
                 short.append(f"{label[len(p.label) + 2:-1]} of {p.label}, {part.stop - part.start} points")
                 continue
             curves.append(replace(p, temperature=p.temperature[part], signal=p.signal[part], label=label,
-                                  stage=stage, sample=p.label))
+                                  stage=stage, stage_number=seen[stage], sample=p.label))
     notes = list(done.notes)
     if split:
         notes.append(f"{path}: split where the temperature turns into cooling and heating stages: "
@@ -104,6 +105,9 @@ def split_ramps(done: FileRead, segment: str) -> FileRead:
     if short:
         notes.append(f"{path}: left out {len(short)} stage(s) of fewer than {MIN_POINTS} points where the "
                      f"temperature turns: {'; '.join(short)}")
+    if blank is not None:
+        # First: a blank whose stages differ would otherwise read as hysteresis.
+        curves = [blank.subtracted(p) for p in curves]
     notes += _compare_stages(curves)
     if segment != "all":
         kept = [p for p in curves if p.stage in (None, segment)]
