@@ -84,3 +84,29 @@ def test_the_page_cannot_name_a_blank_file_on_the_server():
     with pytest.raises(UsageError, match="would name a file on the server"):
         arguments("fit", [("blank", "/etc/passwd")], ["data.csv"])
     assert "--blank-column=3" in arguments("fit", [("blank_column", "3")], ["data.csv"])
+
+
+def test_a_blank_measured_over_a_ramp_is_subtracted_stage_by_stage_before_the_stages_are_compared(tmp_path):
+    """The buffer's heating differs from its cooling by a bump near the
+    transition: merged, half of it would stay in each stage of the sample
+    and read as hysteresis; stage by stage, each stage is left clean."""
+    ramp = np.concatenate([DOWN, DOWN[::-1]])
+    bump = 0.8 * np.exp(-0.5 * ((DOWN[::-1] - 45.0) / 4.0) ** 2)
+    blank = np.concatenate([buffer(DOWN), buffer(DOWN[::-1]) + bump])
+    clean = np.concatenate([cd(DOWN, 1e-5), cd(DOWN[::-1], 1e-5)])
+    write(tmp_path / "sample.csv", "T (°C),CD (mdeg)", [ramp, clean + blank])
+    write(tmp_path / "buffer.csv", "T (°C),CD (mdeg)", [ramp, blank])
+    reading = read(tmp_path / "sample.csv", c_tot=["10uM"], blank=str(tmp_path / "buffer.csv"))
+    cooling, heating = reading.curves
+    assert cooling.signal == pytest.approx(np.round(clean + blank, 4)[:DOWN.size] - np.round(blank, 4)[:DOWN.size],
+                                           abs=1e-9)
+    assert heating.signal == pytest.approx(np.round(clean + blank, 4)[DOWN.size:] - np.round(blank, 4)[DOWN.size:],
+                                           abs=1e-9)
+    assert cooling.hysteresis is None and heating.hysteresis is None
+    assert any("its 2 stages each subtracted from the data's stages of the same kind" in n for n in reading.notes)
+    assert reading.blank["stages"] == ["cooling 1", "heating 1"]
+    # A sample that is not a ramp cannot take a blank of stages.
+    write(tmp_path / "scattered.csv", "T (°C),CD (mdeg)", [np.tile(DOWN[::8], 6), np.zeros(DOWN[::8].size * 6)])
+    with pytest.raises(ReadError, match="the blank holds cooling and heating stages, each subtracted from the "
+                                        "data's own, but curve .* is not a ramp"):
+        read(tmp_path / "scattered.csv", c_tot=["10uM"], blank=str(tmp_path / "buffer.csv"))
