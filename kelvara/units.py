@@ -32,6 +32,9 @@ __all__ = [
 KELVIN_OFFSET = 273.15
 KELVIN_FLOOR = 150.0  # K: below this a unitless temperature is taken for Celsius by mistake
 PLAUSIBLE_MOLAR = 0.5  # mol/L: a unitless concentration this high is not in mol/L
+# mol/L: no solution measured here is more dilute than a picomolar or as
+# concentrated as PLAUSIBLE_MOLAR, whatever unit it is given in.
+LOWEST_MOLAR = 1e-12
 UNIT_CHOICES = "M, mol/L, mM, uM (µM) or nM"
 
 
@@ -106,13 +109,17 @@ def shown(value, unit: str, temperature_unit: str):
     return value, unit
 
 
+# The molar units written as a prefix and M: the case decides (lower-case
+# nm, mm and um are lengths: a wavelength, a path length, a particle size).
+_MOLAR = {"M": 1.0, "mM": 1e3, "uM": 1e6, "µM": 1e6, "μM": 1e6, "nM": 1e9}
+
+
 def _concentration_key(unit: str) -> Optional[float]:
-    if unit == "mM":
-        return 1e3
-    if unit == "M":
-        return 1.0
-    key = re.sub(r"\s+", " ", unit.replace("·", " ")).strip().lower().replace(" /", "/").replace("/ ", "/")
-    return _CONCENTRATION_UNITS.get(key)
+    text = re.sub(r"\s+", " ", unit.replace("·", " ")).strip()
+    if text in _MOLAR:
+        return _MOLAR[text]
+    key = text.lower().replace(" /", "/").replace("/ ", "/")
+    return _CONCENTRATION_UNITS.get(key) if "mol" in key else None
 
 
 def parse_concentration(text) -> Optional[float]:
@@ -155,6 +162,10 @@ def concentration_argument(text, what: str = "--c-tot") -> Tuple[float, bool]:
     if not unit and value >= PLAUSIBLE_MOLAR:
         raise UnitError(f"{what} {text}: {value:g} mol/L is not a plausible concentration; give its unit "
                         f"({UNIT_CHOICES}), e.g. {what} 5uM")
+    if not LOWEST_MOLAR <= value < PLAUSIBLE_MOLAR:
+        raise UnitError(f"{what} {text}: {value:g} mol/L is not a plausible concentration of a solution "
+                        f"measured here (1 pM to {PLAUSIBLE_MOLAR:g} M); check the number and its unit, e.g. "
+                        f"{what} 5uM")
     return value, unit
 
 

@@ -10,8 +10,8 @@ import numpy as np
 from kelvara.io.reading import ColumnReading, FileRead, FileReading, ReadError, ReadOptions, PendingCurve
 from kelvara.io.tables import numbers_of, role_of
 from kelvara.io.text import NA_VALUES, Sample, read_text, whole_lines
-from kelvara.io.units import in_kelvin, header_temperature_unit
-from kelvara.units import parse_concentration
+from kelvara.io.units import bracketed_unit, header_temperature_unit, in_kelvin
+from kelvara.units import parse_concentration, temperature_unit
 
 
 def is_cary(sample: Sample) -> bool:
@@ -27,6 +27,21 @@ def is_cary(sample: Sample) -> bool:
     if len(second) < 2 or len(second) % 2 or len(first) < 2 or first[1].strip():
         return False
     return all((role_of(h) == "temperature") == (j % 2 == 0) for j, h in enumerate(second))
+
+
+def _temperature_unit(path, header):
+    """The unit a Cary temperature header states ("C" or "K"; its degree
+    sign perhaps mangled by a code page: "Â°C", "\ufffdC"), None where it
+    states none; a unit it states that is no temperature's is refused, as
+    the delimited reader refuses it ("mK" is not kelvin, "°Ré" not Celsius)."""
+    unit = header_temperature_unit(header)
+    written = bracketed_unit(header)
+    if unit is None and written:
+        unit = temperature_unit(written.replace("Â°", "°").replace("\ufffd", "°"))
+        if unit not in ("C", "K"):
+            raise ReadError(f"{path}: the temperature column {header!r} states the unit {written!r}, which is not "
+                            "a temperature unit kelvara reads (°C or K); say one of them in the header")
+    return unit
 
 
 def read_cary(sample: Sample, options: ReadOptions) -> FileRead:
@@ -67,7 +82,7 @@ def read_cary(sample: Sample, options: ReadOptions) -> FileRead:
         if not headers[j] or j + 1 >= table.shape[1]:
             continue
         name = names[j] if j < len(names) and names[j] else f"sample {j // 2 + 1}"
-        unit = header_temperature_unit(headers[j]) or ("C" if "°" in headers[j] else None)
+        unit = _temperature_unit(path, headers[j])
         if unit == "K" and options.celsius:
             raise ReadError(f"{path}: --celsius contradicts the header {headers[j]!r}, which says kelvin")
         t = numbers_of(path, table, j, where)

@@ -14,7 +14,8 @@ import numpy as np
 
 from kelvara.io.reading import ColumnReading, FileReading, MissingColumn, ReadError, ReadOptions, note_dropped
 from kelvara.io.units import bracketed_unit, header_unit, in_kelvin, header_temperature_unit, header_temperature
-from kelvara.units import PLAUSIBLE_MOLAR, UNIT_CHOICES, concentration_divisor, parse_concentration, temperature_unit
+from kelvara.units import (LOWEST_MOLAR, PLAUSIBLE_MOLAR, UNIT_CHOICES, concentration_divisor, parse_concentration,
+                           temperature_unit)
 
 # Column roles, found by the first word of a header (case-insensitive).
 ROLES = {
@@ -32,8 +33,9 @@ MAX_CURVES_FROM_VALUES = 30  # a column splitting the rows into more curves is n
 
 
 def role_of(header):
-    """A header's role: by the unit it states (a temperature or a
-    concentration unit decides, whatever the words), else by its words."""
+    """A header's role: by the unit it states (a temperature unit decides,
+    whatever the words; a concentration unit with a name that says
+    concentration), else by its words."""
     if parse_concentration(header) is not None or header_temperature(header) is not None:
         return None  # a value with its unit ("c = 1e-5 M", "25 °C") heads a curve of the wide layout
     if first_word(header) in _WAVELENGTH_WORDS:
@@ -43,7 +45,8 @@ def role_of(header):
         if temperature_unit(unit) is not None:
             return "temperature"
         if concentration_divisor(unit) is not None:
-            return "concentration"
+            # By its name and unit together: "Dye (uM)" is no total concentration.
+            return "concentration" if _says_concentration(header) else None
     word = first_word(header)
     if word == "c" and re.match(r"\s*c_?tot", str(header).strip().lower()):
         return "concentration"
@@ -54,6 +57,15 @@ def role_of(header):
         if word in names:
             return role
     return None
+
+
+def _says_concentration(header):
+    """Whether a header's words name a total concentration ("c (uM)",
+    "Conc./uM", "c_tot [M]", "Total concentration (mM)", or a name in
+    square brackets as chemists write one: "[PBI] (uM)")."""
+    text = str(header).strip().lower()
+    words = set(re.split(r"[\s_(\[/=:.,]+", text))
+    return bool(words & ROLES["concentration"]) or bool(re.match(r"c_?tot|\[[^\]]+\]", text))
 
 
 def first_word(header):
@@ -240,6 +252,10 @@ def concentrations(source: TableSource, table, column):
                 "or use --c-tot"
             raise ReadError(f"{path}, line {line}, column {column!r}: concentration {cell} has no unit and is not "
                             f"plausible in mol/L; {fix}")
+        if given and not LOWEST_MOLAR <= value < PLAUSIBLE_MOLAR:
+            line = where([int(np.flatnonzero(codes == k)[0])])[0]
+            raise ReadError(f"{path}, line {line}, column {column!r}: concentration {cell} is {value:g} mol/L, not "
+                            f"a plausible concentration of a solution measured here (1 pM to {PLAUSIBLE_MOLAR:g} M)")
         values[k] = value
     if divisor is not None:
         words = f"{unit} (from the header)"
