@@ -4,6 +4,7 @@ the signal at the nearest measured wavelength: one curve per wavelength,
 several of them channels of one sample; without it they are refused."""
 
 import json
+import re
 
 import pytest
 
@@ -102,3 +103,18 @@ def test_a_wavelength_column_is_never_a_concentration_in_nanomolar(tmp_path):
     run = kelvara_in_process("read", "spectrum.csv", cwd=tmp_path)
     assert run.returncode == 2 and "concentration" not in run.stdout
     assert "no temperature column among 'Wavelength (nm)', 'Abs'" in run.stderr, run.stderr
+
+
+@pytest.mark.parametrize("asked, words", [
+    (["320nm", "320.5nm"], "--wavelength 320nm and 320.5nm both read column '320' (320 nm): its points would be "
+                           "fitted twice"),
+    (["500nm"], "--wavelength 500nm: no wavelength was measured near it (the nearest, column '400' at 400 nm, lies "
+                "100 nm away; the measured run 300 to 700 nm, every 2 nm)"),
+])
+def test_a_wavelength_is_read_once_and_only_where_it_was_measured(tmp_path, asked, words):
+    kept = (WAVELENGTHS <= 400) | (WAVELENGTHS >= 600)  # a gap, as where a detector changes
+    lines = ["T (°C)," + ",".join(f"{w:g}" for w in WAVELENGTHS[kept])]
+    lines += [f"{t:g}," + ",".join(f"{v:.5f}" for v in row[kept]) for t, row in zip(CELSIUS, spectra())]
+    (tmp_path / "vt.csv").write_text("\n".join(lines) + "\n", encoding="utf-8")
+    with pytest.raises(ReadError, match=re.escape(words)):
+        read(tmp_path / "vt.csv", c_tot=["10uM"], wavelength=asked)

@@ -1,8 +1,8 @@
 """Spectra: tables headed by wavelengths.  `--wavelength 600nm` (or several) picks, from variable-
 temperature spectra (a temperature per row, a wavelength per column), a dilution series of spectra
 (a concentration per row) or spectra by column (a wavelength per row, a temperature per column),
-the signal at the nearest measured wavelength: one curve per wavelength asked, several of them
-channels of the same sample."""
+the signal at the nearest measured wavelength (within half the grid's spacing, each measured
+wavelength once): one curve per wavelength asked, several of them channels of the same sample."""
 
 from __future__ import annotations
 
@@ -56,16 +56,32 @@ def by_wavelength(source: TableSource, table, headers) -> List[PendingCurve]:
                     "temperatures ('20 °C')")
 
 
-def _nearest(path, measured, wanted):
-    """The index of the measured wavelength nearest to `wanted`; refused
-    beyond the measured range by more than one step."""
+def _nearest(path, measured, asked, where):
+    """The index of the measured wavelength nearest to each asked: refused
+    where none lies within half the grid's spacing (1 nm at least), and
+    where two asked land on one measured (its points would be fitted twice,
+    the errors shrinking by the square root of two).  `where(j)` names
+    measured j in messages ("column '600'", "line 12")."""
     measured = np.asarray(measured, dtype=float)
-    j = int(np.argmin(np.abs(measured - wanted)))
     step = float(np.median(np.abs(np.diff(np.sort(measured))))) if measured.size > 1 else 0.0
-    if abs(measured[j] - wanted) > max(step, 1.0):
-        raise ReadError(f"{path}: --wavelength {wanted:g}nm lies outside the measured {measured.min():g} to "
-                        f"{measured.max():g} nm")
-    return j
+    grid = f"the measured run {measured.min():g} to {measured.max():g} nm" + (f", every {step:g} nm" if step else "")
+    chosen = {}
+    out = []
+    for wanted in asked:
+        j = int(np.argmin(np.abs(measured - wanted)))
+        if abs(measured[j] - wanted) > max(step, 1.0) and not measured.min() <= wanted <= measured.max():
+            raise ReadError(f"{path}: --wavelength {wanted:g}nm lies outside the measured {measured.min():g} to "
+                            f"{measured.max():g} nm")
+        if abs(measured[j] - wanted) > max(0.5 * step, 1.0):
+            raise ReadError(f"{path}: --wavelength {wanted:g}nm: no wavelength was measured near it (the nearest, "
+                            f"{where(j)} at {measured[j]:g} nm, lies {abs(measured[j] - wanted):g} nm away; {grid})")
+        if j in chosen:
+            raise ReadError(f"{path}: --wavelength {chosen[j]:g}nm and {wanted:g}nm both read {where(j)} "
+                            f"({measured[j]:g} nm): its points would be fitted twice; ask each measured wavelength "
+                            f"once ({grid})")
+        chosen[j] = wanted
+        out.append(j)
+    return out
 
 
 def _label(source, wavelength, several):
@@ -87,8 +103,7 @@ def _by_column(source, table, headers, columns, asked):
     else:
         kelvin = temperatures(source, x_col, numbers_of(path, table, x_col, source.where))
         source.reading.layout = "spectra, a temperature per row and a wavelength per column"
-    for wanted in asked:
-        j = _nearest(path, measured, wanted)
+    for wanted, j in zip(asked, _nearest(path, measured, asked, lambda j: f"column {names[j]!r}")):
         header = names[j]
         signal = numbers_of(path, table, header, source.where)
         source.role(header, "signal", "", of=f"{wanted:g} nm asked, {measured[j]:g} nm measured")
@@ -130,8 +145,7 @@ def _by_row(source, table, first, columns, asked):
     curves, chosen = [], []
     _fold_unused(source, names, f"{len(names)} columns headed by temperatures, {names[0]} to {names[-1]}, each "
                                 f"a spectrum of {len(measured)} wavelengths")
-    for wanted in asked:
-        row = _nearest(path, measured, wanted)
+    for wanted, row in zip(asked, _nearest(path, measured, asked, lambda j: f"line {source.where([j])[0]}")):
         signal = np.array([numbers_of(path, table, h, source.where)[row] for h in names])
         keep = ~np.isnan(signal)
         chosen.append(f"{wanted:g} nm: line {source.where([row])[0]} ({measured[row]:g} nm)")
