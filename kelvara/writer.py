@@ -1,9 +1,12 @@
 """Writing the files kelvara makes: one writer for every output.
 
 A regular file (or a path not there yet) is written whole or not at all: a
-temporary file in the same folder, flushed to disk, then `os.replace`; a kill
-or a full disk leaves the old file as it was.  A symbolic link is written
-through: its target is replaced, the link stays.  `-`, `/dev/stdout` and the
+temporary file in the same folder (created anew, never through a link),
+flushed to disk, then `os.replace`; a kill or a full disk leaves the old
+file as it was.  A symbolic link of the user's own is written through: its
+target is replaced, the link stays.  A link that another user owns, any
+link in a folder that anyone may write to (a sticky one such as /tmp: a
+neighbour could have planted it) and a link to nothing are refused.  `-`, `/dev/stdout` and the
 like go to that stream; a device or a FIFO is opened and written as it is,
 never replaced by a file.  Every target is checked before any work starts.
 Pure Python.
@@ -57,6 +60,7 @@ def target(path: Union[str, os.PathLike], option: str = "output") -> Target:
     fd = _stream(text)
     if fd is not None:
         return Target(text, "stream", fd=fd)
+    _trusted_links(text, option)
     try:
         mode = os.stat(text).st_mode
     except FileNotFoundError:
@@ -74,6 +78,36 @@ def target(path: Union[str, os.PathLike], option: str = "output") -> Target:
     if not os.access(folder, os.W_OK | os.X_OK):
         raise OutputError(f"{option} {text}: the folder {folder} cannot be written to")
     return Target(text, "file", path=resolved)
+
+
+def _trusted_links(text: str, option: str, hops: int = 40) -> None:
+    """Refuse to write through a link that another user owns, a link in a
+    folder anyone may write to, or a link to nothing: every link on the way
+    to the file is checked."""
+    for _ in range(hops):
+        try:
+            info = os.lstat(text)
+        except OSError:
+            return  # nothing there yet: a new file, written in place
+        if not stat.S_ISLNK(info.st_mode):
+            return
+        folder = os.path.dirname(os.path.abspath(text))
+        if hasattr(os, "geteuid") and info.st_uid != os.geteuid():
+            raise OutputError(f"{option} {text}: is a link that another user owns (uid {info.st_uid}); kelvara does "
+                              "not write through it: name the file itself")
+        try:
+            shared = os.stat(folder).st_mode
+        except OSError:
+            shared = 0
+        if shared & stat.S_IWOTH:
+            raise OutputError(f"{option} {text}: is a link in {folder}, a folder anyone may write to; kelvara does "
+                              "not write through it (someone else could have planted it): name the file itself")
+        link = os.readlink(text)
+        text = os.path.normpath(os.path.join(folder, link))
+        if not os.path.lexists(text):
+            raise OutputError(f"{option} {os.fspath(text)}: the link leads to nothing ({link}); name the file "
+                              "itself")
+    raise OutputError(f"{option} {text}: too many links on the way to the file")
 
 
 def _stream(text: str, hops: int = 40) -> Optional[int]:
@@ -176,12 +210,13 @@ def _replace(path, payload):
     os.replace: a kill or a full disk leaves the old file whole."""
     path = pathlib.Path(path)
     _remove_stale(path)
-    temporary = path.with_name(f".{path.name}.{os.getpid()}.tmp")
+    temporary, fd = _new_temporary(path)
     try:
-        with open(temporary, "wb") as handle:
-            handle.write(payload)
-            handle.flush()
-            os.fsync(handle.fileno())
+        try:
+            _write_all(fd, payload, str(path))
+            os.fsync(fd)
+        finally:
+            os.close(fd)
         os.replace(temporary, path)
     except BaseException as error:
         try:
@@ -193,6 +228,20 @@ def _replace(path, payload):
         raise
 
 
+def _new_temporary(path: pathlib.Path):
+    """(path, open descriptor) of a temporary file beside `path` made anew:
+    never one already there, never through a link (another user's, in a
+    shared folder, would otherwise have its target truncated)."""
+    flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_NOFOLLOW", 0) | getattr(os, "O_BINARY", 0)
+    for attempt in range(100):
+        temporary = path.with_name(f".{path.name}.{os.getpid()}{'' if attempt == 0 else f'-{attempt}'}.tmp")
+        try:
+            return temporary, os.open(temporary, flags, 0o666)
+        except FileExistsError:
+            continue
+    raise FileExistsError(errno.EEXIST, "no free name for a temporary file", str(path.parent))
+
+
 def _remove_stale(path: pathlib.Path):
     """Temporary files a killed writer of this output left behind (`.NAME.PID.tmp`
     of a process that no longer runs)."""
@@ -201,7 +250,7 @@ def _remove_stale(path: pathlib.Path):
     except OSError:
         return
     for leftover in leftovers:
-        pid = leftover.name[len(path.name) + 2:-4]
+        pid = leftover.name[len(path.name) + 2:-4].split("-")[0]
         if not pid.isdigit() or int(pid) == os.getpid() or _running(int(pid)):
             continue
         try:

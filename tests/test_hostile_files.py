@@ -223,3 +223,40 @@ def test_options_that_cannot_hold_are_refused_at_once(options, words):
     model = options.pop("model", "cooperative")
     with pytest.raises(ValueError, match=words):
         fit(curves(), model, **options)
+
+
+@pytest.mark.parametrize("how, words", [
+    ("another user's", "is a link that another user owns (uid 4242)"),
+    ("in a shared folder", "a folder anyone may write to"),
+    ("leading nowhere", "the link leads to nothing"),
+])
+def test_a_link_a_neighbour_could_have_planted_is_never_written_through(tmp_path, capsys, how, words):
+    from kelvara.cli import main
+
+    home = tmp_path / "home"
+    home.mkdir()
+    precious = home / "thesis.tex"
+    precious.write_text("mine")
+    folder = tmp_path / "shared"
+    folder.mkdir()
+    link = folder / "report.html"
+    link.symlink_to(home / "gone" if how == "leading nowhere" else precious)
+    if how == "in a shared folder":
+        folder.chmod(0o1777)
+    if how == "another user's":
+        if os.geteuid() != 0:
+            pytest.skip("giving a link to another user takes root")
+        os.lchown(link, 4242, 4242)
+    assert main(["fit", "--example", "--report", str(link)]) == 2
+    assert words in capsys.readouterr().err
+    assert precious.read_text() == "mine" and not (home / "gone").exists()
+
+
+def test_a_temporary_name_taken_by_a_planted_link_is_not_written_through(tmp_path):
+    from kelvara import writer
+
+    precious = tmp_path / "thesis.tex"
+    precious.write_text("mine")
+    (tmp_path / f".r.json.{os.getpid()}.tmp").symlink_to(precious)
+    writer.write(str(tmp_path / "r.json"), "{}")
+    assert (tmp_path / "r.json").read_text() == "{}" and precious.read_text() == "mine"

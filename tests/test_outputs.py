@@ -149,12 +149,12 @@ def test_a_full_disk_is_one_line_and_status_2(tmp_path, capsys, monkeypatch):
 
     from kelvara import cli
 
-    def full(*args, **kwargs):
-        raise OSError(errno.ENOSPC, "No space left on device", str(args[0]))
+    def full(fd, payload, shown):
+        raise OSError(errno.ENOSPC, "No space left on device", shown)
 
     from kelvara import writer
 
-    monkeypatch.setattr(writer, "open", full, raising=False)
+    monkeypatch.setattr(writer, "_write_all", full)
     assert cli.main(CURVE + ["--out", str(tmp_path / "c.csv")]) == 2
     assert capsys.readouterr().err.startswith("kelvara: error: no space left on the device, writing ")
     assert list(tmp_path.iterdir()) == []

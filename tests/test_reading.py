@@ -269,6 +269,7 @@ def test_a_device_that_refuses_the_write_is_left_as_it_was(tmp_path):
 
 
 def test_links_fifos_and_standard_output_are_written_not_replaced(tmp_path):
+    (tmp_path / "target.json").write_text("{}")  # a link of one's own, to a file (a dangling link is refused)
     (tmp_path / "link.json").symlink_to("target.json")
     os.mkfifo(tmp_path / "pipe")
     reader = subprocess.Popen(["cat", str(tmp_path / "pipe")], stdout=subprocess.PIPE)
