@@ -10,6 +10,7 @@ import math
 
 from kelvara.models import unit_of
 from kelvara.names import labelled, unit_shown
+from kelvara.printable import printable
 from kelvara.units import KELVIN_OFFSET, concentration_label, meaningless, shown, shown_temperature
 
 
@@ -95,7 +96,9 @@ _FORMULA_START = ("=", "+", "-", "@", "\t", "\r")
 def as_text(value):
     """A text cell of a CSV, never a live formula: one that starts as a
     formula would gets a leading apostrophe, which spreadsheets show as
-    text; a number keeps its sign."""
+    text; a number keeps its sign.  Its control characters are escapes (a
+    carriage return would start a new row)."""
+    value = printable(value)
     if isinstance(value, str) and value.startswith(_FORMULA_START):
         try:
             float(value)
@@ -201,6 +204,8 @@ def results_xlsx(result, unit="K"):
         for name, frame in (("parameters", table(result.parameters.values(), "parameter")),
                             ("derived", table(result.derived.values(), "derived")),
                             ("curves", pd.DataFrame(per_curve)), ("statistics", statistics), ("verdict", verdict)):
+            # A workbook refuses control characters (a NUL in a label): escapes, as in the CSV.
+            frame = frame.rename(columns=printable).apply(lambda column: column.map(printable))
             frame.to_excel(writer, sheet_name=name, index=False)
         _text_cells(writer)
     return buffer.getvalue()

@@ -61,6 +61,28 @@ def test_labels_that_look_like_formulas_are_written_as_text(tmp_path):
         assert not [t for t in texts if t.startswith("'-") and t[2:3].isdigit()]  # numbers keep their sign
 
 
+def test_control_characters_in_labels_are_shown_as_escapes_everywhere(tmp_path, capsys):
+    """A carriage return would start a new CSV row (and a spreadsheet a
+    formula), an escape sequence repaint the terminal, a NUL end the
+    workbook: each is written as its escape, and every output is made."""
+    import openpyxl
+
+    from kelvara.cli import main
+
+    labels = ['"run\r=1+1"', '"run \x1b[2J\x1b[31mok"', '"nul\x00x"']
+    data = _run_file(tmp_path / "run.csv", "T (°C)", labels)
+    code = main(["fit", str(data), "--curve-column", "sample", "--results", str(tmp_path / "r.xlsx"),
+                 "--csv", str(tmp_path / "r.csv"), "--curves", str(tmp_path / "points.csv")])
+    printed = "".join(capsys.readouterr())
+    assert code in (0, 1) and "run\\r=1+1" in printed and "run \\x1b[2J" in printed and "nul\\x00x" in printed
+    assert not any(c in printed for c in "\r\x1b\x00")
+    rows = list(csv.reader(io.StringIO((tmp_path / "r.csv").read_text(encoding="utf-8"))))
+    assert {row[0] for row in rows} <= {"kind", "parameter", "derived", "statistic", "verdict", "problem", "note",
+                                        "noise"}  # no row broken in two
+    assert not any(c in (tmp_path / "points.csv").read_text(encoding="utf-8") for c in "\r\x1b\x00")
+    assert "baseline (nul\\x00x)" in [c.value for c in openpyxl.load_workbook(tmp_path / "r.xlsx")["parameters"]["A"]]
+
+
 def test_a_dollar_in_a_header_or_label_is_drawn_as_written(tmp_path):
     rows = ["T (°C),CD $\\alpha$ (mdeg),c (uM),sample"]
     for i, c in enumerate(CONCENTRATIONS):

@@ -464,8 +464,9 @@ def _guarded_protocol(header_timeout, most):
     from uvicorn.protocols.http.h11_impl import H11Protocol
 
     open_now = set()
+    body = b'{"error": "too many connections: try again"}\n'
     busy = (b"HTTP/1.1 503 Service Unavailable\r\ncontent-type: application/json\r\nconnection: close\r\n"
-            b"content-length: 47\r\n\r\n{\"error\": \"too many connections: try again\"}\n")
+            b"content-length: %d\r\n\r\n" % len(body)) + body
 
     class Protocol(H11Protocol):
         def __init__(self, *args, **kwargs):

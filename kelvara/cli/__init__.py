@@ -30,7 +30,7 @@ import sys
 
 from kelvara import __version__
 from kelvara.cli import app, curve, fit, models, read
-from kelvara.cli.common import EXAMPLE, EXAMPLES, FitFailed, UsageError, read_curves, write_atomic
+from kelvara.cli.common import EXAMPLE, EXAMPLES, FitFailed, UsageError, read_curves, say, write_atomic
 from kelvara.errors import KelvaraError
 
 __all__ = ["EXAMPLE", "EXAMPLES", "FitFailed", "UsageError", "build_parser", "main", "read_curves", "write_atomic"]
@@ -74,13 +74,13 @@ def main(argv=None) -> int:
             raise UsageError("standard output is closed: there is nowhere to show the results")
         return options.handler(options)
     except KelvaraError as error:  # bad input; anything else is a fault of ours, and shows as one
-        print(f"kelvara: error: {error}", file=sys.stderr)
+        say(f"kelvara: error: {error}", sys.stderr)
         return 2
     except MemoryError:
         print("kelvara: error: not enough memory", file=sys.stderr)
         return 2
     except FitFailed as error:
-        print(f"kelvara: {error}", file=sys.stderr)
+        say(f"kelvara: {error}", sys.stderr)
         return 1
     except KeyboardInterrupt:
         print("\nkelvara: interrupted", file=sys.stderr)
@@ -91,7 +91,7 @@ def main(argv=None) -> int:
         print("kelvara: error: the output pipe was closed", file=sys.stderr)
         return 2
     except OSError as error:
-        print(f"kelvara: error: {_os_error(error)}", file=sys.stderr)
+        say(f"kelvara: error: {_os_error(error)}", sys.stderr)
         return 2
 
 

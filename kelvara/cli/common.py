@@ -14,6 +14,7 @@ from dataclasses import dataclass
 from typing import Callable, Optional
 
 from kelvara import writer as outputs
+from kelvara.printable import printable
 from kelvara.analysis import (  # noqa: F401  (named here as they always were)
     DATA,
     DEFAULT_COMPARED,
@@ -94,13 +95,20 @@ def write_report(where, make):
     write_atomic(where, make())
 
 
+def say(text, stream):
+    """Print a line (or lines) for people: every control character that
+    came with a file's label or name (a carriage return, an escape
+    sequence that would repaint the terminal) shown as an escape."""
+    print(printable(str(text), keep="\n\t"), file=stream)
+
+
 def write_atomic(path, text):
     """Write text to an output (see kelvara.writer: files atomically,
     devices, FIFOs and `-` as they are) and say so on stderr."""
     where = path if isinstance(path, outputs.Target) else outputs.target(path)
     outputs.write(where, text)
     if where.kind != "stream":
-        print(f"kelvara: wrote {where.shown}", file=sys.stderr)
+        say(f"kelvara: wrote {where.shown}", sys.stderr)
 
 
 def check_outputs(inputs, given):
@@ -158,8 +166,8 @@ def tell_reading(reading, stream=None):
     """How every file was read, then the notes: on stderr, before a fit."""
     stream = stream or sys.stderr
     for file in reading.files:
-        print(f"kelvara: {file.text()}", file=stream)
+        say(f"kelvara: {file.text()}", stream)
     for note in reading.notes:
-        print(f"kelvara: note: {note}", file=stream)
+        say(f"kelvara: note: {note}", stream)
 
 

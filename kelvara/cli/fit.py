@@ -31,6 +31,7 @@ from kelvara.cli.common import (
     write_plot,
     write_report,
     report_stream,
+    say,
     tell_reading,
     write_json,
     write_atomic,
@@ -68,7 +69,7 @@ def run_fit(options):
     if options.report:
         write_report(targets["--report"], lambda: fit_report(analysis, options))
     stream = report_stream(targets)
-    print(fit_text(analysis, options), file=stream)
+    say(fit_text(analysis, options), stream)
     flush_stream(stream)
     if not result.ok:
         raise FitFailed(_problems_text(result))
@@ -89,7 +90,7 @@ def run_compare(options):
     if options.report:
         write_report(targets["--report"], lambda: compare_report(analysis, options))
     stream = report_stream(targets)
-    print(comparison.summary(temperature_unit=analysis.unit), file=stream)
+    say(comparison.summary(temperature_unit=analysis.unit), stream)
     flush_stream(stream)
     if comparison.best is None:
         raise FitFailed(compare_failure(comparison))

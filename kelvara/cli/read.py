@@ -5,7 +5,8 @@ from __future__ import annotations
 
 from kelvara.analysis import inputs_of, read_data, reading_json
 from kelvara.arguments import read_arguments
-from kelvara.cli.common import Command, check_outputs, flush_stream, output_options, report_stream, write_atomic
+from kelvara.cli.common import (Command, check_outputs, flush_stream, output_options, report_stream, say,
+                                 write_atomic)
 
 
 def run_read(options):
@@ -13,7 +14,7 @@ def run_read(options):
     targets = check_outputs(inputs, output_options(options, "json"))
     reading = read_data(options)
     stream = report_stream(targets)
-    print(reading.text(), file=stream)
+    say(reading.text(), stream)
     if options.json:
         write_atomic(targets["--json"], reading_json(reading))
     flush_stream(stream)
