@@ -233,3 +233,21 @@ def test_a_cary_export_in_an_unknown_temperature_unit_is_refused(tmp_path, unit)
 def test_a_cary_export_in_celsius_is_read_with_its_degree_sign_mangled_or_not(tmp_path, unit):
     curves = read_curves(_cary(tmp_path / "cary.csv", unit))
     assert curves[0].temperature == pytest.approx(CELSIUS + 273.15)
+
+
+@pytest.mark.parametrize("header, units, label", [
+    ('T (°C),CD (mdeg),c (uM),sample', None, '"A, run {i}"'),  # a quoted comma in the data rows
+    ('Temperature,"CD, smoothed",c', "°C,mdeg,uM", None),  # and in a header over a units row
+])
+def test_a_quoted_separator_is_part_of_its_cell(tmp_path, header, units, label):
+    rows = [header] + ([units] if units else [])
+    for i, c in enumerate(CONCENTRATIONS):
+        rows += [f"{t:.1f},{y:.4f},{c * 1e6:g}" + (f",{label.format(i=i)}" if label else "")
+                 for t, y in zip(CELSIUS, cd(c, i))]
+    (tmp_path / "run.csv").write_text("\n".join(rows) + "\n", encoding="utf-8")
+    from kelvara.io import read
+
+    reading = read(tmp_path / "run.csv")
+    assert [c.c_tot for c in reading.curves] == list(CONCENTRATIONS)
+    assert [(c.header, c.unit) for c in reading.files[0].columns if c.role == "signal"] == \
+        [("CD (mdeg)", "mdeg")] if label else [("CD, smoothed (mdeg)", "mdeg")]

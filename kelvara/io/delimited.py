@@ -11,7 +11,8 @@ from typing import List, Optional
 from kelvara.io.layouts import from_table
 from kelvara.io.reading import FileRead, FileReading, ReadError, ReadOptions
 from kelvara.io.tables import table_source
-from kelvara.io.text import NA_VALUES, Sample, blank, decimal_mark, is_comment, line_numbers, locate, numeric, separator
+from kelvara.io.text import (NA_VALUES, Sample, blank, cells_of, decimal_mark, is_comment, line_numbers, locate, numeric,
+                             separator)
 from kelvara.units import PLAUSIBLE_MOLAR, parse_concentration
 
 MAX_COLUMNS = 4000  # a wide table of spectra at every 0.25 nm from 200 to 1100 nm fits
@@ -34,7 +35,8 @@ def read_delimited(sample: Sample, options: ReadOptions) -> FileRead:
                         f"at most {MAX_COLUMNS} (is the file's layout what it seems, one row per line?)")
     decimal = decimal_mark(lines, sep, options.decimal)
     content = [(i, line) for i, line in enumerate(lines) if line.strip() and not is_comment(line)]
-    located = locate([line.rstrip().rstrip(sep).split(sep) for _, line in content], decimal)
+    split = cells_of([line for _, line in content], sep)
+    located = locate(split, decimal)
     if located is None:
         if len(content) <= 1:
             raise ReadError(f"{path} has a header but no data rows" if content else f"{path} is empty")
@@ -46,16 +48,15 @@ def read_delimited(sample: Sample, options: ReadOptions) -> FileRead:
         located.header = located.first - 1  # curves whose concentrations --c-tot gives, or wavelengths
     headerless = located.header is None
     if located.header is not None:
-        cells = [line.rstrip().rstrip(sep).split(sep) for _, line in content]
-        unnamed_columns(path, len(cells[located.header]),
-                        [(content[k][0] + 1, row) for k, row in enumerate(cells[located.first:], located.first)],
+        unnamed_columns(path, len(split[located.header]),
+                        [(content[k][0] + 1, row) for k, row in enumerate(split[located.first:], located.first)],
                         "line")
     first_line = content[located.first][0]
     header_line = first_line - 1 if located.header is None else content[located.header][0]
     named, units_line = None, None
     if located.units is not None and located.header is not None:
         # Read from the row above the data; the names take their units.
-        names, units = (content[j][1].rstrip().rstrip(sep).split(sep) for j in (located.header, located.units))
+        names, units = (split[j] for j in (located.header, located.units))
         named = with_units(names, units)
         names_line, header_line, units_line = header_line, content[located.first - 1][0], content[located.units][0]
     comment = any(is_comment(line) for line in lines[header_line + 1:])

@@ -4,6 +4,7 @@ and the file line of a table row."""
 
 from __future__ import annotations
 
+import csv
 import hashlib
 import io as _io
 import math
@@ -129,10 +130,27 @@ def is_comment(line):
     return line.lstrip().startswith("#")
 
 
+def cells_of(lines, sep) -> List[List[str]]:
+    """Each line's cells as a CSV reader splits them (a quoted cell keeps
+    its separators: "A, run 1" is one cell), separators at the end of a
+    line left out."""
+    out = []
+    for line in lines:
+        if '"' not in line:
+            out.append(line.rstrip().rstrip(sep).split(sep))
+            continue
+        # Line by line: a quote left open never joins the next line to it.
+        cells = next(csv.reader([line.rstrip("\r\n")], delimiter=sep), [])
+        while cells and not cells[-1].strip():
+            cells.pop()
+        out.append(cells)
+    return out
+
+
 def separator(lines) -> str:
     body = [line for line in lines if line.strip() and not is_comment(line)][-30:]
     for sep in ("\t", ";", ","):
-        counts = [len(line.rstrip(sep).split(sep)) for line in body]
+        counts = [len(cells) for cells in cells_of(body, sep)]
         if counts and max(counts) >= 2 and sum(c == max(counts) for c in counts) >= 0.6 * len(counts):
             return sep
     return ","
@@ -143,7 +161,8 @@ def decimal_mark(lines, sep, forced) -> str:
         return forced
     if sep == ",":
         return "."
-    cells = [cell.strip() for line in lines[-30:] if not is_comment(line) for cell in line.split(sep)]
+    cells = [cell.strip() for row in cells_of([line for line in lines[-30:] if not is_comment(line)], sep)
+             for cell in row]
     commas = sum(bool(re.match(r"^[-+]?\d*,\d+(?:[eE][-+]?\d+)?$", c)) for c in cells)
     points = sum(bool(re.match(r"^[-+]?\d*\.\d+(?:[eE][-+]?\d+)?$", c)) for c in cells)
     return "," if commas > points else "."
