@@ -7,6 +7,8 @@ import io
 import json
 import pathlib
 import signal
+import subprocess
+import sys
 import time
 import zipfile
 
@@ -588,3 +590,11 @@ def test_readings_do_not_push_out_the_fit_a_page_shows(tmp_path):
         return list(jobs.jobs)
 
     assert asyncio.run(main()) == ["job00003", "job00004", "job00005", "job00007", "job00000", "job00008"]
+
+
+def test_a_worker_cannot_take_more_than_its_share_of_memory():
+    code = ("import resource\nfrom kelvara.app import worker\nworker.MEMORY_SHARE, worker.MIN_CAP = 0.0, 1 << 30\n"
+            "worker.cap_memory()\nprint(resource.getrlimit(resource.RLIMIT_AS)[0])\n"
+            "try:\n    bytearray(2 << 30)\nexcept MemoryError:\n    print('not enough memory')\n")
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert done.stdout.split() == [str(1 << 30), "not"] + "enough memory".split(), done.stderr

@@ -124,6 +124,22 @@ def test_a_workbook_claiming_a_million_rows_costs_what_its_cells_cost(tmp_path):
     done = kelvara("read", "bomb.xlsx", cwd=tmp_path, limit=2 << 30)  # it once took 7.5 GB
     assert done.returncode == 0, done.stderr
     assert "5 uM.1: c_tot 5 µM, 86 points" in done.stdout
+    assert "left out 1 row(s) holding only values beyond column 4000 (row 1048576)" in done.stdout
+
+
+def test_a_workbook_with_far_cells_beside_its_data_is_refused_at_the_cost_of_its_cells(tmp_path):
+    openpyxl = pytest.importorskip("openpyxl")
+    book = openpyxl.Workbook()
+    sheet = book.active
+    sheet.append(["T (°C)", "CD (mdeg)"])
+    for row in range(2, 20002):
+        sheet.cell(row, 1, 90.0 - row * 0.004)
+        sheet.cell(row, 2, 1.0)
+        sheet.cell(row, 16384, 1)  # column XFD: 275 KB that once took 16 s and 2.6 GB
+    book.save(tmp_path / "far.xlsx")
+    done = kelvara("read", "far.xlsx", "--c-tot", "5uM", cwd=tmp_path, limit=1 << 30)
+    assert done.returncode == 2 and "row 2: a value in column 16384; kelvara reads tables of at most 4000 " \
+        "columns" in done.stderr, done.stderr
 
 
 # --- outputs --------------------------------------------------------------------------

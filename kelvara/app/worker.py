@@ -24,7 +24,7 @@ import sys
 import traceback
 import zipfile
 
-__all__ = ["error_json", "main", "run"]
+__all__ = ["cap_memory", "error_json", "main", "run"]
 
 
 def main(connection):
@@ -32,6 +32,7 @@ def main(connection):
     the terminal is the server's to handle: it stops its workers itself."""
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     _end_with_the_server()
+    cap_memory()
     _warm()
     while True:
         try:
@@ -43,6 +44,34 @@ def main(connection):
             run(job, connection.send)
         except (BrokenPipeError, EOFError, OSError, KeyboardInterrupt):
             return
+
+
+# A worker may take at most this share of the machine's memory (and at
+# least MIN_CAP bytes): a file that would take more (a workbook of far
+# cells, a neighbour's upload) ends its job with "not enough memory", not
+# the machine's other work.
+MEMORY_SHARE = 0.5
+MIN_CAP = 2 << 30
+
+
+def cap_memory():
+    """Limit this process's address space (see MEMORY_SHARE), never above a
+    limit already set; nothing where the system cannot say or set it."""
+    try:
+        import resource
+
+        total = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    except (ImportError, ValueError, OSError, AttributeError):
+        return
+    cap = max(int(total * MEMORY_SHARE), MIN_CAP)
+    if hard != resource.RLIM_INFINITY:
+        cap = min(cap, hard)
+    if soft == resource.RLIM_INFINITY or soft > cap:
+        try:
+            resource.setrlimit(resource.RLIMIT_AS, (cap, hard))
+        except (ValueError, OSError):
+            pass
 
 
 def _end_with_the_server():

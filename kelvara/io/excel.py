@@ -6,27 +6,66 @@ from __future__ import annotations
 import math
 from typing import List, Tuple
 
-from kelvara.io.delimited import bare_header_error, given_per_column, unnamed_columns, with_units
+from kelvara.io.delimited import MAX_COLUMNS, bare_header_error, given_per_column, unnamed_columns, with_units
 from kelvara.io.layouts import from_table
 from kelvara.io.reading import FileRead, FileReading, ReadError, ReadOptions, PendingCurve
 from kelvara.io.tables import table_source
 from kelvara.io.text import NA_VALUES, Sample, blank, locate
 
 
-def _sheet_rows(sheet) -> List[Tuple[int, list]]:
+def _sheet_rows(sheet, shown, notes) -> List[Tuple[int, list]]:
     """(1-based row number, cells) of the rows that hold something, trailing
     empty cells cut: the cost follows the cells that exist, not the range a
-    sheet claims."""
-    if hasattr(sheet, "reset_dimensions"):
-        sheet.reset_dimensions()
-    rows = []
-    for number, row in enumerate(sheet.iter_rows(values_only=True), start=1):
-        cells = list(row)
-        while cells and blank(cells[-1]):
-            cells.pop()
-        if cells:
-            rows.append((number, cells))
+    sheet claims (a stray cell in column XFD would otherwise make every row
+    16,384 cells wide).  A row with a value beyond MAX_COLUMNS beside values
+    within them is refused, as a line of text that wide is; a row of nothing
+    but such far values is left out, with a note."""
+    rows, far = [], []
+    for number, present in _present_cells(sheet):
+        present = [(column, value) for column, value in present if not blank(value)]
+        if not present:
+            continue
+        last = max(column for column, _ in present)
+        if last > MAX_COLUMNS:
+            if any(column <= MAX_COLUMNS for column, _ in present):
+                raise ReadError(f"{shown}, row {number}: a value in column {last}; kelvara reads tables of at most "
+                                f"{MAX_COLUMNS} columns (is the sheet's layout what it seems?)")
+            far.append(number)
+            continue
+        cells: list = [None] * last
+        for column, value in present:
+            cells[column - 1] = value
+        rows.append((number, cells))
+    if far:
+        notes.append(f"{shown}: left out {len(far)} row(s) holding only values beyond column {MAX_COLUMNS} (row "
+                     f"{far[0]}{' ...' if len(far) > 1 else ''})")
     return rows
+
+
+def _present_cells(sheet):
+    """(row number, [(column, value), ...]) of the cells a sheet's file
+    holds, read by openpyxl's own parser without the padding of its rows;
+    through its rows, at most MAX_COLUMNS wide, where that parser is not
+    what this code knows."""
+    try:
+        from openpyxl.worksheet._reader import WorkSheetParser
+
+        book = sheet.parent
+        formats = {"data_only": book.data_only, "epoch": book.epoch, "date_formats": book._date_formats}
+        if hasattr(book, "_timedelta_formats"):
+            formats["timedelta_formats"] = book._timedelta_formats
+        source = sheet._get_source()
+    except (ImportError, AttributeError):
+        if hasattr(sheet, "reset_dimensions"):
+            sheet.reset_dimensions()
+        for number, row in enumerate(sheet.iter_rows(values_only=True, max_col=MAX_COLUMNS + 1), start=1):
+            yield number, list(enumerate(row, start=1))
+        return
+    try:
+        for number, row in WorkSheetParser(source, sheet._shared_strings, **formats).parse():
+            yield number, [(cell["column"], cell["value"]) for cell in row]
+    finally:
+        source.close()
 
 
 def is_xlsx(sample: Sample) -> bool:
@@ -78,7 +117,9 @@ def _read_workbook(path, handle, openpyxl, options, notes, reading) -> List[Pend
         found = None
         for name in chosen:
             try:
-                rows = _sheet_rows(book[name])
+                rows = _sheet_rows(book[name], f"{path} (sheet {name!r})", notes)
+            except ReadError:
+                raise
             except Exception as error:
                 raise ReadError(f"{path}: sheet {name!r} cannot be read ({type(error).__name__})") from None
             located = locate([cells for _, cells in rows], ".")
