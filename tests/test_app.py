@@ -598,3 +598,81 @@ def test_a_worker_cannot_take_more_than_its_share_of_memory():
             "try:\n    bytearray(2 << 30)\nexcept MemoryError:\n    print('not enough memory')\n")
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert done.stdout.split() == [str(1 << 30), "not"] + "enough memory".split(), done.stderr
+
+
+@contextlib.contextmanager
+def _served(tmp_path, protocol):
+    """A server on a port of its own, `protocol(app)` its HTTP protocol;
+    yields connect(first bytes, receive buffer) -> a socket."""
+    import asyncio
+    import socket
+    import threading
+
+    needs_app()
+    import uvicorn
+
+    from kelvara.app.jobs import Jobs
+    from kelvara.app.server import create_app
+
+    listening = socket.socket()
+    listening.bind(("127.0.0.1", 0))
+    port = listening.getsockname()[1]
+    app = create_app("t" * 32, Jobs(str(tmp_path)))
+    server = uvicorn.Server(uvicorn.Config(app, lifespan="off", log_config=None, log_level="critical",
+                                           http=protocol(app)))
+    server.install_signal_handlers = lambda: None  # uvicorn before 0.29
+    thread = threading.Thread(target=lambda: asyncio.run(server.serve(sockets=[listening])), daemon=True)
+    thread.start()
+    while not server.started:
+        time.sleep(0.05)
+    opened = []
+
+    def connect(first=b"", buffer=None):
+        sock = socket.socket()
+        if buffer:
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, buffer)
+        sock.settimeout(10)
+        sock.connect(("127.0.0.1", port))
+        opened.append(sock)
+        sock.sendall(first)
+        time.sleep(0.2)  # in the order they came
+        return sock
+
+    try:
+        yield connect
+    finally:
+        for sock in opened:
+            sock.close()
+        server.should_exit = True
+        thread.join(10)
+        listening.close()
+
+
+def test_at_the_cap_a_neighbours_connections_make_room_for_the_user(tmp_path):
+    from kelvara.app.server import _guarded_protocol
+
+    asked = b"GET /api/models HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Kelvara-Token: " + b"t" * 32 + b"\r\n\r\n"
+
+    def status(sock):
+        return sock.recv(1 << 20).split(b"\r\n")[0]  # the whole answer, its first line
+
+    with _served(tmp_path, lambda app: _guarded_protocol(5, 2, app.authenticated)) as connect:
+        user = connect(asked)
+        assert status(user) == b"HTTP/1.1 200 OK"  # the user's: kept open, and kept
+        idle = connect()  # a neighbour's, that sends nothing
+        fresh = connect(asked)  # over the cap: the neighbour's goes, not the user's nor the new one
+        assert idle.recv(100) == b"" and status(fresh) == b"HTTP/1.1 200 OK"
+        assert status(connect(asked)) == b"HTTP/1.1 503 Service Unavailable"  # every open one the user's
+        user.sendall(asked)
+        time.sleep(0.2)
+        assert status(user) == b"HTTP/1.1 200 OK"
+
+
+def test_an_answer_no_one_reads_is_dropped_and_its_place_freed(tmp_path):
+    from kelvara.app.server import _guarded_protocol
+
+    script = b"GET /static/plotly.min.js HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"  # megabytes, never read
+    with _served(tmp_path, lambda app: _guarded_protocol(5, 1, write_timeout=0.5)) as connect:
+        connect(script, buffer=4096)
+        time.sleep(1.0)
+        assert connect(b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n").recv(100).startswith(b"HTTP/1.1 200")

@@ -45,6 +45,7 @@ import threading
 import unicodedata
 import urllib.parse
 import webbrowser
+from typing import Dict, List
 
 from starlette.applications import Starlette
 from starlette.concurrency import run_in_threadpool
@@ -60,6 +61,7 @@ __all__ = ["MAX_UPLOAD", "create_app", "serve"]
 
 MAX_UPLOAD = 200 * 1024 * 1024  # bytes in one request
 READ_TIMEOUT = 30.0  # seconds a request's headers, or any part of its body, may take to come
+WRITE_TIMEOUT = 30.0  # seconds an answer may wait for a reader that takes none of it
 MAX_CONNECTIONS = 64  # open at once; a browser opens six
 STATIC = pathlib.Path(__file__).resolve().parent / "static"
 _LOCAL_HOST = re.compile(r"^(localhost|127\.0\.0\.1)(:\d{1,5})?$", re.IGNORECASE)
@@ -109,6 +111,11 @@ class Guard:
         self.token = token
         self.limit = limit
         self.read_timeout = read_timeout
+
+    def authenticated(self, scope) -> bool:
+        """Whether a request carries the access token."""
+        headers = {k.decode("latin-1").lower(): v.decode("latin-1") for k, v in scope.get("headers", [])}
+        return _same(self._token(scope, headers), self.token)
 
     def _token(self, scope, headers):
         query = urllib.parse.parse_qs(scope.get("query_string", b"").decode("latin-1"))
@@ -214,6 +221,7 @@ def create_app(token, jobs, limit=MAX_UPLOAD, read_timeout=READ_TIMEOUT):
     """The app as an ASGI application, whose analyses `jobs` runs."""
     page = (STATIC / "index.html").read_bytes()
     plotly_gzipped = (STATIC / "plotly.min.js.gz").read_bytes()  # plotly.js, MIT: see plotly.LICENSE.txt
+    plotly_plain: List[bytes] = []  # decompressed once, the first time a browser asks for it so
 
     async def index(request):
         return Response(page, media_type="text/html; charset=utf-8", headers={"Cache-Control": "no-store"})
@@ -224,7 +232,9 @@ def create_app(token, jobs, limit=MAX_UPLOAD, read_timeout=READ_TIMEOUT):
             if "gzip" in request.headers.get("accept-encoding", ""):
                 return Response(plotly_gzipped, media_type=_TYPES[".js"],
                                 headers={"Content-Encoding": "gzip", "Cache-Control": "no-cache", "Vary": "Accept-Encoding"})
-            return Response(gzip.decompress(plotly_gzipped), media_type=_TYPES[".js"],
+            if not plotly_plain:
+                plotly_plain.append(gzip.decompress(plotly_gzipped))
+            return Response(plotly_plain[0], media_type=_TYPES[".js"],
                             headers={"Cache-Control": "no-cache", "Vary": "Accept-Encoding"})
         else:
             path = STATIC / name
@@ -386,9 +396,10 @@ def serve(port=0, browser=True, out=None):
         print(url, file=out, flush=True)
         print("kelvara: the app is served at that address (this computer only); Ctrl-C stops it", file=sys.stderr)
         jobs = Jobs(root)
-        config = uvicorn.Config(create_app(token, jobs), log_config=None, access_log=False,
+        app = create_app(token, jobs)
+        config = uvicorn.Config(app, log_config=None, access_log=False,
                                 lifespan="on", timeout_graceful_shutdown=2, log_level="warning",
-                                http=_guarded_protocol(READ_TIMEOUT, MAX_CONNECTIONS))
+                                http=_guarded_protocol(READ_TIMEOUT, MAX_CONNECTIONS, app.authenticated))
         server = _server(uvicorn, config, jobs)
         if browser:
             opener = threading.Timer(0.3, webbrowser.open, [_opening_file(root, url)])
@@ -456,14 +467,19 @@ def _running(pid):
     return True
 
 
-def _guarded_protocol(header_timeout, most):
-    """uvicorn's HTTP/1.1 protocol with two limits it lacks: a request's
+def _guarded_protocol(header_timeout, most, trusted=None, write_timeout=WRITE_TIMEOUT):
+    """uvicorn's HTTP/1.1 protocol with the limits it lacks: a request's
     headers must come within `header_timeout` seconds of the connection (or
-    of the last answer on it), and at most `most` connections are open at
-    once (more are answered 503 and closed)."""
+    of the last answer on it), an answer that no one reads for
+    `write_timeout` seconds is dropped, and at most `most` connections are
+    open at once.  At the cap, room is kept for the user: the oldest
+    connection that has not carried a request with the access token
+    (`trusted(scope)`) is closed for the new one (a neighbour's idle
+    sockets, or downloads of the big script it never reads); only when
+    every open connection has is the new one answered 503 and closed."""
     from uvicorn.protocols.http.h11_impl import H11Protocol
 
-    open_now = set()
+    open_now: Dict[object, None] = {}  # in the order they came
     body = b'{"error": "too many connections: try again"}\n'
     busy = (b"HTTP/1.1 503 Service Unavailable\r\ncontent-type: application/json\r\nconnection: close\r\n"
             b"content-length: %d\r\n\r\n" % len(body)) + body
@@ -472,10 +488,14 @@ def _guarded_protocol(header_timeout, most):
         def __init__(self, *args, **kwargs):
             super().__init__(*args, **kwargs)
             self._deadline = None
+            self._stall = None
+            self._trusted = False
             inner = self.app
 
             async def app(scope, receive, send):
                 self._disarm()  # the headers are in: the body has its own timeout
+                if trusted is not None and scope.get("type") == "http" and trusted(scope):
+                    self._trusted = True
                 try:
                     await inner(scope, receive, send)
                 finally:
@@ -485,17 +505,41 @@ def _guarded_protocol(header_timeout, most):
 
         def connection_made(self, transport):
             super().connection_made(transport)
-            open_now.add(self)
+            open_now[self] = None
             if len(open_now) > most:
-                transport.write(busy)
-                transport.close()
-            else:
-                self._arm()
+                oldest = None if trusted is None else next(
+                    (p for p in open_now if p is not self and not p._trusted), None)
+                if oldest is None:
+                    transport.write(busy)
+                    transport.close()
+                    return
+                open_now.pop(oldest, None)
+                oldest.transport.abort()  # what it had not read is dropped with it
+            self._arm()
 
         def connection_lost(self, exc):
-            open_now.discard(self)
+            open_now.pop(self, None)
             self._disarm()
+            self._resumed()
             super().connection_lost(exc)
+
+        def pause_writing(self):
+            super().pause_writing()
+            self._resumed()
+            self._stall = self.loop.call_later(write_timeout, self._stalled)
+
+        def resume_writing(self):
+            self._resumed()
+            super().resume_writing()
+
+        def _resumed(self):
+            if self._stall is not None:
+                self._stall.cancel()
+                self._stall = None
+
+        def _stalled(self):
+            self._stall = None
+            self.transport.abort()
 
         def _arm(self):
             self._disarm()
