@@ -32,9 +32,11 @@ __all__ = [
 KELVIN_OFFSET = 273.15
 KELVIN_FLOOR = 150.0  # K: below this a unitless temperature is taken for Celsius by mistake
 PLAUSIBLE_MOLAR = 0.5  # mol/L: a unitless concentration this high is not in mol/L
-# mol/L: no solution measured here is more dilute than a picomolar or as
-# concentrated as PLAUSIBLE_MOLAR, whatever unit it is given in.
+# mol/L: no solution measured here is more dilute than a picomolar or more
+# concentrated than HIGHEST_MOLAR (an NMR dilution may start near 1 M),
+# whatever unit it is given in.
 LOWEST_MOLAR = 1e-12
+HIGHEST_MOLAR = 2.0
 UNIT_CHOICES = "M, mol/L, mM, uM (µM) or nM"
 
 
@@ -162,9 +164,9 @@ def concentration_argument(text, what: str = "--c-tot") -> Tuple[float, bool]:
     if not unit and value >= PLAUSIBLE_MOLAR:
         raise UnitError(f"{what} {text}: {value:g} mol/L is not a plausible concentration; give its unit "
                         f"({UNIT_CHOICES}), e.g. {what} 5uM")
-    if not LOWEST_MOLAR <= value < PLAUSIBLE_MOLAR:
+    if not LOWEST_MOLAR <= value <= HIGHEST_MOLAR:
         raise UnitError(f"{what} {text}: {value:g} mol/L is not a plausible concentration of a solution "
-                        f"measured here (1 pM to {PLAUSIBLE_MOLAR:g} M); check the number and its unit, e.g. "
+                        f"measured here (1 pM to {HIGHEST_MOLAR:g} M); check the number and its unit, e.g. "
                         f"{what} 5uM")
     return value, unit
 

@@ -199,7 +199,7 @@ def test_a_concentration_column_is_named_and_in_a_molar_unit(tmp_path, header):
     assert [c.c_tot for c in curves] == [5e-6, 2e-5]
 
 
-@pytest.mark.parametrize("given", ["1e-300M", "5M", "0.5 M", "2e-13"])
+@pytest.mark.parametrize("given", ["1e-300M", "5M", "2.5 M", "2e-13", "0.5"])
 def test_an_absurd_concentration_is_refused(tmp_path, capsys, given):
     path = _table(tmp_path / "run.csv", "T (°C),CD (mdeg)",
                   [(f"{t:.1f}", f"{y:.5f}") for t, y in zip(CELSIUS, cd(1e-5, 0))])

@@ -129,7 +129,8 @@ class Blank:
                 of = f"the blank's {stage} stage" if self.stages else "the blank"
                 raise ReadError(f"--blank {self.path}: {of} spans {temperature_label(low, unit)} to "
                                 f"{temperature_label(high, unit)}, but curve {curve.name!r} reaches "
-                                f"{temperature_label(float(t.min()), unit)} to {temperature_label(float(t.max()), unit)}; "
+                                f"{temperature_label(float(t.min()), unit)} to "
+                                f"{temperature_label(float(t.max()), unit)}; "
                                 "fit only where both were measured, e.g. --range "
                                 f"{_range_text(max(low, t.min()), min(high, t.max()), unit)}")
         low, high = float(self.temperature[0]), float(self.temperature[-1])

@@ -14,8 +14,8 @@ import numpy as np
 
 from kelvara.io.reading import ColumnReading, FileReading, MissingColumn, ReadError, ReadOptions, note_dropped
 from kelvara.io.units import bracketed_unit, header_unit, in_kelvin, header_temperature_unit, header_temperature
-from kelvara.units import (LOWEST_MOLAR, PLAUSIBLE_MOLAR, UNIT_CHOICES, concentration_divisor, parse_concentration,
-                           temperature_unit)
+from kelvara.units import (HIGHEST_MOLAR, LOWEST_MOLAR, PLAUSIBLE_MOLAR, UNIT_CHOICES, concentration_divisor,
+                           parse_concentration, temperature_unit)
 
 # Column roles, found by the first word of a header (case-insensitive).
 ROLES = {
@@ -252,10 +252,10 @@ def concentrations(source: TableSource, table, column):
                 "or use --c-tot"
             raise ReadError(f"{path}, line {line}, column {column!r}: concentration {cell} has no unit and is not "
                             f"plausible in mol/L; {fix}")
-        if given and not LOWEST_MOLAR <= value < PLAUSIBLE_MOLAR:
+        if given and not LOWEST_MOLAR <= value <= HIGHEST_MOLAR:
             line = where([int(np.flatnonzero(codes == k)[0])])[0]
             raise ReadError(f"{path}, line {line}, column {column!r}: concentration {cell} is {value:g} mol/L, not "
-                            f"a plausible concentration of a solution measured here (1 pM to {PLAUSIBLE_MOLAR:g} M)")
+                            f"a plausible concentration of a solution measured here (1 pM to {HIGHEST_MOLAR:g} M)")
         values[k] = value
     if divisor is not None:
         words = f"{unit} (from the header)"

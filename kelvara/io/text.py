@@ -204,7 +204,7 @@ def is_units_row(cells) -> bool:
     return True
 
 
-def locate(rows: List[Sequence[object]], decimal) -> Optional[_Located]:
+def locate(rows: Sequence[Sequence[object]], decimal) -> Optional[_Located]:
     """Where the table starts in rows of cells: the header is the last row
     with as many cells before the first three rows of numbers; rows of
     nothing but numbers from the first on are a table without a header.
