@@ -4,6 +4,8 @@ and a script take the same options with the same words and checks."""
 
 from __future__ import annotations
 
+import argparse
+
 from kelvara.analysis import DEFAULT_COMPARED, DEFAULT_MODEL, EXAMPLE_TRUTH, EXAMPLES
 from kelvara.models import MODELS
 
@@ -12,6 +14,15 @@ from kelvara.models import MODELS
 UNIT_EXAMPLES = {"J/mol": "-95kJ/mol", "J/(mol K)": "-180J/mol/K", "mol/L": "10uM", "L/mol": "1e6M-1",
                   "K": "60C"}
 
+
+class _Once(argparse.Action):
+    """An option given at most once: a second would silently replace the first."""
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        if getattr(namespace, self.dest, None) is not None:
+            parser.error(f"{option_string} is given twice ({getattr(namespace, self.dest)} and {values}); give one "
+                         "range (--exclude leaves out points within it)")
+        setattr(namespace, self.dest, values)
 
 def parameter_option(name):
     """--delta-h, with --delta_h still accepted."""
@@ -57,7 +68,7 @@ def data_arguments(parser):
     parser.add_argument("--decimal", choices=(".", ","), help="the decimal mark (default: detected)")
     parser.add_argument("--sheet", metavar="NAME", help="the sheet of an Excel file, by name (any case) or "
                         "number (default: the first sheet holding a table of numbers)")
-    parser.add_argument("--range", metavar="LOW:HIGH", help="fit only the points within a range of temperatures, "
+    parser.add_argument("--range", action=_Once, metavar="LOW:HIGH", help="fit only the points within a range of temperatures, "
                         "e.g. 5:85C (an end may be open, :85C), or of concentrations for a series, e.g. 1uM:50uM")
     parser.add_argument("--exclude", action="append", metavar="VALUE or LOW:HIGH",
                         help="leave out the point nearest to a value (62.5C) or the points within a range "

@@ -251,3 +251,18 @@ def test_a_quoted_separator_is_part_of_its_cell(tmp_path, header, units, label):
     assert [c.c_tot for c in reading.curves] == list(CONCENTRATIONS)
     assert [(c.header, c.unit) for c in reading.files[0].columns if c.role == "signal"] == \
         [("CD (mdeg)", "mdeg")] if label else [("CD, smoothed (mdeg)", "mdeg")]
+
+
+@pytest.mark.parametrize("args, words", [
+    (["--range", "0x10:0x50C"], "not '0x10'"),  # the value as given, not a number re-written from it
+    (["--exclude", "62.5C@"], "name the curve after @"),  # not every curve
+    (["--range", "5:85C", "--range", "10:80C"], "--range is given twice (5:85C and 10:80C)"),  # not the last
+])
+def test_a_range_that_cannot_be_what_was_meant_is_refused(capsys, args, words):
+    from kelvara.cli import main
+
+    try:
+        code = main(["read", "--example", *args])
+    except SystemExit as stop:  # the parser's own refusal
+        code = stop.code
+    assert code == 2 and words in capsys.readouterr().err

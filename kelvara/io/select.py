@@ -41,7 +41,10 @@ def parse_span(text: str, what: str) -> Span:
     one value "62.5C": the unit at the end serves both ends.  "@LABEL" after
     it names the one curve it applies to."""
     text = str(text).strip()
-    values, _, curve = text.partition("@")
+    values, at, curve = text.partition("@")
+    if at and not curve.strip():
+        raise ReadError(f"{what} {text!r}: name the curve after @, by its label (e.g. 62.5C@10 µM), or leave out "
+                        "the @ for every curve")
     parts = values.split(":")
     if len(parts) > 2 or not any(p.strip() for p in parts):
         raise ReadError(f"{what} {text!r}: give a range LOW:HIGH with a unit, e.g. {_EXAMPLE[what]}")
@@ -63,10 +66,12 @@ def parse_span(text: str, what: str) -> Span:
         if number is None:
             raise ReadError(f"{what} {text!r}: {part!r} is not a number, e.g. {_EXAMPLE[what]}")
         try:
+            # The part as given (its own unit, or the range's): never a number re-written from a misreading.
+            given = part if own else part + unit
             if vary == "temperature":
-                ends.append(temperature_argument(f"{number!r}{own or unit}", what=what))
+                ends.append(temperature_argument(given, what=what))
             else:
-                ends.append(concentration_argument(f"{number!r}{own or unit}", what)[0])
+                ends.append(concentration_argument(given, what)[0])
         except UnitError as error:
             raise ReadError(f"{what} {text!r}: {error}") from None
     celsius = temperature_unit(unit) == "C"
