@@ -266,3 +266,25 @@ def test_a_range_that_cannot_be_what_was_meant_is_refused(capsys, args, words):
     except SystemExit as stop:  # the parser's own refusal
         code = stop.code
     assert code == 2 and words in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("unit", ["V", "volts", "-"])
+def test_a_units_row_of_volts_or_a_dash_is_units_not_the_header(tmp_path, unit):
+    from kelvara.io import read
+
+    rows = ["Temperature,CD,HT", f"°C,mdeg,{unit}"] + [f"{t:.1f},{y:.4f},400" for t, y in zip(CELSIUS, cd(1e-5, 0))]
+    (tmp_path / "run.csv").write_text("\n".join(rows) + "\n", encoding="utf-8")
+    reading = read(tmp_path / "run.csv", c_tot=["10uM"], signal_column="CD")
+    assert [c.header for c in reading.files[0].columns] == ["Temperature (°C)", "CD (mdeg)", f"HT ({unit})"]
+    assert reading.curves[0].size == CELSIUS.size
+
+
+def test_signals_missing_at_the_start_leave_their_rows_out_not_the_header(tmp_path):
+    from kelvara.io import read
+
+    rows = ["T (°C),CD (mdeg)"] + [f"{t:.1f},{'nan' if i < 20 else f'{y:.4f}'}"
+                                   for i, (t, y) in enumerate(zip(CELSIUS, cd(1e-5, 0)))]
+    (tmp_path / "run.csv").write_text("\n".join(rows) + "\n", encoding="utf-8")
+    reading = read(tmp_path / "run.csv", c_tot=["10uM"])
+    assert reading.files[0].columns[1].header == "CD (mdeg)" and reading.curves[0].size == CELSIUS.size - 20
+    assert any("dropped 20 row(s) with missing values" in note for note in reading.notes)

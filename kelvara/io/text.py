@@ -182,7 +182,7 @@ class _Located:
 
 # What a row of units holds besides temperature and concentration units:
 # the signals' (mdeg, a.u., ppm, absorbance, counts, M-1 cm-1, ...).
-_SIGNAL_UNIT = re.compile(r"^(?:m?deg|a\.?\s*u\.?|arb\.?\s*units?|ppm|abs\.?|absorbance|od|counts|cps|%|nm|mau|"
+_SIGNAL_UNIT = re.compile(r"^(?:m?deg|a\.?\s*u\.?|arb\.?\s*units?|ppm|abs\.?|absorbance|od|counts|cps|%|nm|mau|m?v|volts?|-|"
                           r"(?:l\s*)?(?:mol|m)\s*-1\s*(?:l\s*)?cm\s*-1|m\^-1\s*cm\^-1|cm-1|mre|\w*\s*deg\s*cm2\s*dmol-1)$",
                           re.IGNORECASE)
 
@@ -196,8 +196,9 @@ def is_units_row(cells) -> bool:
     if len(given) < 2:
         return False
     for unit in given:
-        # One letter is a unit in capitals only: "c" and "t" are names.
-        if len(unit) == 1 and not unit.isupper():
+        # One letter is a unit in capitals only: "c" and "t" are names
+        # ("-" says the quantity has none).
+        if len(unit) == 1 and not unit.isupper() and unit != "-":
             return False
         if temperature_unit(unit) is None and concentration_divisor(unit) is None and not _SIGNAL_UNIT.match(unit):
             return False
@@ -224,12 +225,18 @@ def locate(rows: Sequence[Sequence[object]], decimal) -> Optional[_Located]:
         row = cells(row)
         return len(row) >= 2 and all(blank(c) or str(c).strip() in NA_VALUES or numeric(c, decimal) for c in row)
 
+    def gapped_row(row):
+        # A row of data with missing values ("nan" where a signal was not
+        # recorded): numbers and gaps only, no header.
+        row = cells(row)
+        return any(numeric(c, decimal) for c in row) and all_numbers(row)
+
     for k in range(len(rows)):
         if not all(numeric_row(row) for row in rows[k:k + 3]):
             continue
         width = len(cells(rows[k]))
         for i in range(k - 1, -1, -1):
-            if len(cells(rows[i])) >= min(width, 2) and not numeric_row(rows[i]):
+            if len(cells(rows[i])) >= min(width, 2) and not numeric_row(rows[i]) and not gapped_row(rows[i]):
                 # Origin's layout: names, a row of units, perhaps a row of
                 # comments, then the data.
                 for units in (i, i - 1):
