@@ -592,6 +592,19 @@ def test_readings_do_not_push_out_the_fit_a_page_shows(tmp_path):
     assert asyncio.run(main()) == ["job00003", "job00004", "job00005", "job00007", "job00000", "job00008"]
 
 
+def test_a_job_id_is_never_given_twice_so_an_old_download_key_opens_nothing_new(tmp_path):
+    import shutil
+
+    from kelvara.app.jobs import Jobs
+    from kelvara.errors import KelvaraError
+
+    jobs = Jobs(str(tmp_path))
+    job_id, folder = jobs.new("chosen-by-a-client")
+    shutil.rmtree(folder)  # the job forgotten, its folder gone
+    with pytest.raises(KelvaraError, match="and new: not 'chosen-by-a-client'"):
+        jobs.new("chosen-by-a-client")
+
+
 def test_a_worker_cannot_take_more_than_its_share_of_memory():
     code = ("import resource\nfrom kelvara.app import worker\nworker.MEMORY_SHARE, worker.MIN_CAP = 0.0, 1 << 30\n"
             "worker.cap_memory()\nprint(resource.getrlimit(resource.RLIMIT_AS)[0])\n"

@@ -18,7 +18,7 @@ import shutil
 import time
 import uuid
 from collections import OrderedDict
-from typing import List, Optional, Tuple
+from typing import List, Optional, Set, Tuple
 
 from kelvara.app import worker as worker_module
 from kelvara.app.worker import error_json
@@ -128,6 +128,9 @@ class Jobs:
         self.concurrent = concurrent
         self.slots: Optional[asyncio.Semaphore] = None  # made in the server's loop (Python 3.9 binds it at birth)
         self.closed = False
+        # Every id given in this server's life: never given again, so that a
+        # download key of a job gone (its link saved) opens no later job's.
+        self.used: Set[str] = set()
 
     def warm(self):
         """A worker ready before the first job."""
@@ -138,8 +141,9 @@ class Jobs:
         """A job's id and folder: the client's id (for following its progress) or a new one."""
         if job_id is None:
             job_id = uuid.uuid4().hex
-        elif not JOB_ID.match(job_id) or job_id in self.jobs or os.path.exists(os.path.join(self.root, job_id)):
+        elif not JOB_ID.match(job_id) or job_id in self.used or os.path.exists(os.path.join(self.root, job_id)):
             raise KelvaraError(f"a job id is 8 to 64 letters, digits, '-' or '_', and new: not {job_id!r}")
+        self.used.add(job_id)
         folder = os.path.join(self.root, job_id)
         os.makedirs(os.path.join(folder, "in"))
         os.makedirs(os.path.join(folder, "out"))
