@@ -5,6 +5,7 @@ as a user starts it: the same answers as the command line, its guards
 import contextlib
 import io
 import json
+import os
 import pathlib
 import signal
 import subprocess
@@ -603,6 +604,27 @@ def test_a_job_id_is_never_given_twice_so_an_old_download_key_opens_nothing_new(
     shutil.rmtree(folder)  # the job forgotten, its folder gone
     with pytest.raises(KelvaraError, match="and new: not 'chosen-by-a-client'"):
         jobs.new("chosen-by-a-client")
+
+
+def test_a_full_disk_stops_the_downloads_says_why_and_leaves_no_half_file(tmp_path, monkeypatch):
+    import errno
+
+    from kelvara import writer
+    from kelvara.app import worker
+
+    def full(fd, payload, shown):
+        if shown.endswith("fit.png"):
+            os.write(fd, payload[:3])  # a part went to disk before it filled
+            raise OSError(errno.ENOSPC, "No space left on device", shown)
+        os.write(fd, payload)
+
+    monkeypatch.setattr(writer, "_write_all", full)
+    sent = []
+    worker._write_downloads(str(tmp_path), [("results.csv", lambda: "kind,name\n"), ("fit.png", lambda: b"PNG" * 99),
+                                            ("report.html", lambda: "<html>")], sent.append)
+    assert sent[0] == ("file", "results.csv") and sent[-1][0] == "warning" and len(sent) == 2
+    assert sent[-1][1].startswith("the downloads stopped after 1 of 3: they could not be written (No space left")
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["results.csv"]
 
 
 def test_a_worker_cannot_take_more_than_its_share_of_memory():

@@ -71,6 +71,7 @@ class Job:
         self.text: Optional[str] = None  # the answer: JSON as the command writes it
         self.view: Optional[dict] = None
         self.downloads: List[str] = []
+        self.warning: Optional[str] = None  # why some downloads are missing (a full disk)
         self.started = time.monotonic()
         self.cancelled = False
         self.worker: Optional[Worker] = None
@@ -107,7 +108,7 @@ class Job:
     def to_dict(self, view=True):
         out = {"id": self.id, "command": self.command, "state": self.state, "progress": self.progress,
                "seconds": round(time.monotonic() - self.started, 1), "status": self.status,
-               "downloads": list(self.downloads)}
+               "downloads": list(self.downloads), "warning": self.warning}
         if view and self.status is not None:
             out["error"] = json.loads(self.text)["error"] if self.status != 200 else None
             out["view"] = self.view
@@ -197,7 +198,7 @@ class Jobs:
                 if job.state != "cancelled":
                     job.state = "done"
                     if job.status == 200:
-                        job.progress = "done"
+                        job.progress = "done" if job.warning is None else f"done, but {job.warning}"
                 job.answered.set()
                 job.finished.set()
 
@@ -245,6 +246,8 @@ class Jobs:
                     started = True
                 elif kind == "progress":
                     job.progress = message[1]
+                elif kind == "warning":
+                    job.warning = job.progress = message[1]
                 elif kind == "answer":
                     job.answer(message[1], message[2], message[3])
                     job.progress = "writing the downloads" if message[1] == 200 else "failed"

@@ -9,6 +9,7 @@ messages:
                                        bad input; 500: a fault of ours), and
                                        what the page shows besides
     ("file", name)                     a download written to the job's folder
+    ("warning", text)                  why the downloads stopped (a full disk)
     ("done",)                          the job is finished
 The answer comes first; the downloads (tables, figures, the report, one zip)
 follow, so that a page shows its result while they are being made.
@@ -135,24 +136,31 @@ def run(job, send):
 
 def _write_downloads(folder, downloads, send):
     """Each download in turn (a failing one is skipped and said), then all
-    of them in one zip."""
+    of them in one zip; each written whole or not at all.  A full disk ends
+    them, said, with no half file left."""
+    from kelvara.writer import write
+
     written = []
-    for name, make in downloads:
-        try:
-            content = make()
-        except Exception as error:  # noqa: BLE001  the others are still worth having
-            send(("progress", f"could not make {name}: {error}"))
-            continue
-        data = content.encode("utf-8") if isinstance(content, str) else content
-        with open(os.path.join(folder, name), "wb") as out:
-            out.write(data)
-        written.append(name)
-        send(("file", name))
-    if written:
-        with zipfile.ZipFile(os.path.join(folder, "kelvara-results.zip"), "w", zipfile.ZIP_DEFLATED) as archive:
-            for name in written:
-                archive.write(os.path.join(folder, name), name)
-        send(("file", "kelvara-results.zip"))
+    try:
+        for name, make in downloads:
+            try:
+                content = make()
+            except Exception as error:  # noqa: BLE001  the others are still worth having
+                send(("progress", f"could not make {name}: {error}"))
+                continue
+            write(os.path.join(folder, name), content)
+            written.append(name)
+            send(("file", name))
+        if written:
+            archive = io.BytesIO()
+            with zipfile.ZipFile(archive, "w", zipfile.ZIP_DEFLATED) as packed:
+                for name in written:
+                    packed.write(os.path.join(folder, name), name)
+            write(os.path.join(folder, "kelvara-results.zip"), archive.getvalue())
+            send(("file", "kelvara-results.zip"))
+    except OSError as error:
+        send(("warning", f"the downloads stopped after {len(written)} of {len(downloads)}: they could not be "
+                         f"written ({error.strerror or error}); free some disk space and run it again"))
 
 
 def error_json(message):
