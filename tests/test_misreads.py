@@ -288,3 +288,17 @@ def test_signals_missing_at_the_start_leave_their_rows_out_not_the_header(tmp_pa
     reading = read(tmp_path / "run.csv", c_tot=["10uM"])
     assert reading.files[0].columns[1].header == "CD (mdeg)" and reading.curves[0].size == CELSIUS.size - 20
     assert any("dropped 20 row(s) with missing values" in note for note in reading.notes)
+
+
+def test_formulas_a_workbook_holds_no_value_for_are_said_to_be_so(tmp_path, capsys):
+    import openpyxl
+
+    from kelvara.cli import main
+
+    book = openpyxl.Workbook()
+    book.active.append(["T (°C)", "CD (mdeg)", "c (uM)"])
+    for i, t in enumerate(CELSIUS[:40]):
+        book.active.append([float(t), f"=A{i + 2}*0.1", 10])  # saved by a program that calculates nothing
+    book.save(tmp_path / "run.xlsx")
+    assert main(["read", str(tmp_path / "run.xlsx")]) == 2
+    assert "row 2, column 2: a formula the workbook holds no value for (40 such cell(s)" in capsys.readouterr().err

@@ -20,9 +20,12 @@ def _sheet_rows(sheet, shown, notes) -> List[Tuple[int, list]]:
     16,384 cells wide).  A row with a value beyond MAX_COLUMNS beside values
     within them is refused, as a line of text that wide is; a row of nothing
     but such far values is left out, with a note."""
-    rows, far = [], []
+    rows, far, unvalued = [], [], []
     for number, present in _present_cells(sheet):
-        present = [(column, value) for column, value in present if not blank(value)]
+        held = [(column, value) for column, value in present if not blank(value)]
+        if held:
+            unvalued += [(number, column) for column, value in present if value is None]
+        present = held
         if not present:
             continue
         last = max(column for column, _ in present)
@@ -39,7 +42,29 @@ def _sheet_rows(sheet, shown, notes) -> List[Tuple[int, list]]:
     if far:
         notes.append(f"{shown}: left out {len(far)} row(s) holding only values beyond column {MAX_COLUMNS} (row "
                      f"{far[0]}{' ...' if len(far) > 1 else ''})")
+    uncalculated = _formulas(sheet, set(unvalued)) if unvalued else []
+    if uncalculated:
+        number, column = min(uncalculated)
+        raise ReadError(f"{shown}, row {number}, column {column}: a formula the workbook holds no value for ("
+                        f"{len(uncalculated)} such cell(s): it was saved by a program that does not calculate "
+                        "formulas); open it in a spreadsheet program, save it, and read it again")
     return rows
+
+
+def _formulas(sheet, cells):
+    """Which of `cells` ((row, column) of cells present without a value)
+    hold a formula; none where openpyxl's parser is not what this code knows."""
+    try:
+        from openpyxl.worksheet._reader import WorkSheetParser
+
+        source = sheet._get_source()
+    except (ImportError, AttributeError):
+        return []
+    try:
+        return [(number, cell["column"]) for number, row in WorkSheetParser(source, sheet._shared_strings).parse()
+                for cell in row if cell.get("data_type") == "f" and (number, cell["column"]) in cells]
+    finally:
+        source.close()
 
 
 def _present_cells(sheet):
