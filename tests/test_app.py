@@ -366,14 +366,15 @@ def test_stopping_removes_every_upload_and_download(tmp_path, number, when):
         code, stderr = server.stop(number)
     assert code == 0, stderr
     assert server.folders() == []
-    assert "stopped" in stderr and "Traceback" not in stderr, stderr
+    assert "stopped" in stderr and "Traceback" not in stderr and "ASGI callable" not in stderr, stderr
     deadline = time.monotonic() + 10
     while not all(_gone(pid) for pid in workers) and time.monotonic() < deadline:
         time.sleep(0.1)
     assert all(_gone(pid) for pid in workers)
-    if when == "upload half sent":
+    if when == "upload half sent":  # answered, not cut off
         thread.join(30)
         stalled.close()
+        assert answer["upload"].startswith(b"HTTP/1.1 503"), answer
     elif thread is not None:  # the running fit's request was answered, not cut off
         thread.join(30)
         status, _, body = answer["fit"]
@@ -711,3 +712,24 @@ def test_an_answer_no_one_reads_is_dropped_and_its_place_freed(tmp_path):
         connect(script, buffer=4096)
         time.sleep(1.0)
         assert connect(b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n").recv(100).startswith(b"HTTP/1.1 200")
+
+
+def test_an_upload_the_disk_cannot_hold_is_507_not_the_clients_fault(tmp_path, monkeypatch):
+    import errno
+
+    from appserver import multipart
+    from starlette.datastructures import UploadFile
+
+    from kelvara.app.server import _guarded_protocol
+
+    async def full(self, data):
+        raise OSError(errno.ENOSPC, "No space left on device")
+
+    monkeypatch.setattr(UploadFile, "write", full)
+    body, kind = multipart([], [("cooling.csv", (DATA / "example_cooling.csv").read_bytes())])
+    with _served(tmp_path, lambda app: _guarded_protocol(5, 8, app.authenticated)) as connect:
+        sock = connect(b"POST /api/read HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Kelvara-Token: " + b"t" * 32
+                       + f"\r\nContent-Type: {kind}\r\nContent-Length: {len(body)}\r\n\r\n".encode() + body)
+        head, _, answer = sock.recv(1 << 16).partition(b"\r\n\r\n")
+    assert head.startswith(b"HTTP/1.1 507") and b"No space left on device" in answer
+

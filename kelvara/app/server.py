@@ -61,6 +61,7 @@ __all__ = ["MAX_UPLOAD", "create_app", "serve"]
 
 MAX_UPLOAD = 200 * 1024 * 1024  # bytes in one request
 READ_TIMEOUT = 30.0  # seconds a request's headers, or any part of its body, may take to come
+_STEP = 0.25  # seconds between looks at whether the app is stopping, while a body comes
 WRITE_TIMEOUT = 30.0  # seconds an answer may wait for a reader that takes none of it
 MAX_CONNECTIONS = 64  # open at once; a browser opens six
 STATIC = pathlib.Path(__file__).resolve().parent / "static"
@@ -88,6 +89,10 @@ class TooSlow(Exception):
     pass
 
 
+class Stopping(Exception):
+    """The app is stopping while a request's body is still coming."""
+
+
 def _error(message, status):
     return JSONResponse({"error": message}, status_code=status)
 
@@ -106,11 +111,12 @@ class Guard:
     browser lets it post forms and scripts anywhere.  The page and its
     scripts are public (they hold nothing secret) and may not be framed."""
 
-    def __init__(self, app, token, limit=MAX_UPLOAD, read_timeout=READ_TIMEOUT):
+    def __init__(self, app, token, limit=MAX_UPLOAD, read_timeout=READ_TIMEOUT, stopping=lambda: False):
         self.app = app
         self.token = token
         self.limit = limit
         self.read_timeout = read_timeout
+        self.stopping = stopping  # whether the app is stopping: a body still coming then ends its request
 
     def authenticated(self, scope) -> bool:
         """Whether a request carries the access token."""
@@ -173,10 +179,20 @@ class Guard:
 
         async def counted():
             nonlocal received
-            try:
-                message = await asyncio.wait_for(receive(), self.read_timeout)
-            except asyncio.TimeoutError:
-                raise TooSlow() from None
+            loop = asyncio.get_running_loop()
+            deadline = loop.time() + self.read_timeout
+            while True:
+                # In steps, so that a body still coming when the app stops
+                # ends its request at once (answered 503), not at the
+                # server's grace period (cut off, with uvicorn's complaint).
+                try:
+                    message = await asyncio.wait_for(receive(), min(_STEP, max(deadline - loop.time(), 0.0)))
+                    break
+                except asyncio.TimeoutError:
+                    if self.stopping():
+                        raise Stopping() from None
+                    if loop.time() >= deadline:
+                        raise TooSlow() from None
             if message["type"] == "http.request":
                 received += len(message.get("body", b""))
                 if received > self.limit:
@@ -253,6 +269,10 @@ def create_app(token, jobs, limit=MAX_UPLOAD, read_timeout=READ_TIMEOUT):
             return _error(f"the upload is larger than {limit // 2**20} MB", 413)
         except TooSlow:
             return _error(f"the upload stalled: no part of it came for {read_timeout:g} s", 408)
+        except Stopping:
+            return _error("the app was stopped before the upload ended", 503)
+        except OSError as error:  # a full disk under the parts kept while they come
+            return _error(f"could not keep the upload: {error.strerror or error}", 507)
         except Exception as error:  # a body that is no form: the client's fault
             return _error(f"send the data as a multipart form with the files in 'files': {error}", 400)
         try:
@@ -344,7 +364,7 @@ def create_app(token, jobs, limit=MAX_UPLOAD, read_timeout=READ_TIMEOUT):
                Route("/api/jobs/{job}/files/{name}", of_job(download))]
     app = Starlette(routes=routes, lifespan=lifespan,
                     exception_handlers={404: not_found, 405: not_found, 500: server_error})
-    return Guard(app, token, limit, read_timeout)
+    return Guard(app, token, limit, read_timeout, stopping=lambda: jobs.closed)
 
 
 def _model_table():
