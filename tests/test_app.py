@@ -685,6 +685,7 @@ def _served(tmp_path, protocol):
 
 
 def test_at_the_cap_a_neighbours_connections_make_room_for_the_user(tmp_path):
+    needs_app()
     from kelvara.app.server import _guarded_protocol
 
     asked = b"GET /api/models HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Kelvara-Token: " + b"t" * 32 + b"\r\n\r\n"
@@ -705,6 +706,7 @@ def test_at_the_cap_a_neighbours_connections_make_room_for_the_user(tmp_path):
 
 
 def test_an_answer_no_one_reads_is_dropped_and_its_place_freed(tmp_path):
+    needs_app()
     from kelvara.app.server import _guarded_protocol
 
     script = b"GET /static/plotly.min.js HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"  # megabytes, never read
@@ -715,6 +717,7 @@ def test_an_answer_no_one_reads_is_dropped_and_its_place_freed(tmp_path):
 
 
 def test_an_upload_the_disk_cannot_hold_is_507_not_the_clients_fault(tmp_path, monkeypatch):
+    needs_app()
     import errno
 
     from appserver import multipart
