@@ -525,36 +525,13 @@ def test_the_browser_is_opened_on_a_private_file_not_on_the_token(tmp_path):
 def test_slow_and_surplus_connections_are_closed(tmp_path):
     """Headers that do not come in time, a body that stalls, and more
     connections than the cap: each is ended, none holds the server."""
-    import asyncio
-    import socket
-    import threading
-
     needs_app()
-    import uvicorn
-
-    from kelvara.app.jobs import Jobs
-    from kelvara.app.server import _guarded_protocol, create_app
-
-    listening = socket.socket()
-    listening.bind(("127.0.0.1", 0))
-    port = listening.getsockname()[1]
-    config = uvicorn.Config(create_app("t" * 32, Jobs(str(tmp_path)), read_timeout=0.5), lifespan="off",
-                            log_config=None, log_level="critical", http=_guarded_protocol(0.5, 3))
-    server = uvicorn.Server(config)
-    server.install_signal_handlers = lambda: None  # uvicorn before 0.29
-    thread = threading.Thread(target=lambda: asyncio.run(server.serve(sockets=[listening])), daemon=True)
-    thread.start()
-    while not server.started:
-        time.sleep(0.05)
-
-    opened = []
+    from kelvara.app.server import _guarded_protocol
 
     def connection(first=b"GET /api/models HTTP/1.1\r\nHost: 127.0.0.1\r\n"):
-        opened.append(socket.create_connection(("127.0.0.1", port), timeout=10))
-        opened[-1].sendall(first)
-        return opened[-1]
+        return connect(first, pause=0)
 
-    try:
+    with _served(tmp_path, lambda app: _guarded_protocol(0.5, 3), read_timeout=0.5) as connect:
         half = [connection(), connection()]
         body = connection(b"POST /api/read HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Kelvara-Token: " + b"t" * 32
                           + b"\r\nContent-Type: multipart/form-data; boundary=x\r\nContent-Length: 1000\r\n\r\n--x")
@@ -567,12 +544,6 @@ def test_slow_and_surplus_connections_are_closed(tmp_path):
         assert time.monotonic() - started < 5
         fresh = connection(b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n")
         assert fresh.recv(100).startswith(b"HTTP/1.1 200")  # the slots are free again
-    finally:
-        for sock in opened:
-            sock.close()
-        server.should_exit = True
-        thread.join(10)
-        listening.close()
 
 
 def test_readings_do_not_push_out_the_fit_a_page_shows(tmp_path):
@@ -640,9 +611,9 @@ def test_a_worker_cannot_take_more_than_its_share_of_memory():
 
 
 @contextlib.contextmanager
-def _served(tmp_path, protocol):
+def _served(tmp_path, protocol, **app_options):
     """A server on a port of its own, `protocol(app)` its HTTP protocol;
-    yields connect(first bytes, receive buffer) -> a socket."""
+    yields connect(first bytes, receive buffer, pause after) -> a socket."""
     import asyncio
     import socket
     import threading
@@ -656,7 +627,7 @@ def _served(tmp_path, protocol):
     listening = socket.socket()
     listening.bind(("127.0.0.1", 0))
     port = listening.getsockname()[1]
-    app = create_app("t" * 32, Jobs(str(tmp_path)))
+    app = create_app("t" * 32, Jobs(str(tmp_path)), **app_options)
     server = uvicorn.Server(uvicorn.Config(app, lifespan="off", log_config=None, log_level="critical",
                                            http=protocol(app)))
     server.install_signal_handlers = lambda: None  # uvicorn before 0.29
@@ -666,7 +637,7 @@ def _served(tmp_path, protocol):
         time.sleep(0.05)
     opened = []
 
-    def connect(first=b"", buffer=None):
+    def connect(first=b"", buffer=None, pause=0.2):
         sock = socket.socket()
         if buffer:
             sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, buffer)
@@ -674,7 +645,7 @@ def _served(tmp_path, protocol):
         sock.connect(("127.0.0.1", port))
         opened.append(sock)
         sock.sendall(first)
-        time.sleep(0.2)  # in the order they came
+        time.sleep(pause)  # in the order they came
         return sock
 
     try:
