@@ -507,13 +507,13 @@ def _guarded_protocol(header_timeout, most, trusted=None, write_timeout=WRITE_TI
     class Protocol(H11Protocol):
         def __init__(self, *args, **kwargs):
             super().__init__(*args, **kwargs)
-            self._deadline = None
-            self._stall = None
+            self._deadline = _Timer()  # for the next request's headers
+            self._stall = _Timer()  # for a reader to take what was written
             self._trusted = False
             inner = self.app
 
             async def app(scope, receive, send):
-                self._disarm()  # the headers are in: the body has its own timeout
+                self._deadline.cancel()  # the headers are in: the body has its own timeout
                 if trusted is not None and scope.get("type") == "http" and trusted(scope):
                     self._trusted = True
                 try:
@@ -539,44 +539,52 @@ def _guarded_protocol(header_timeout, most, trusted=None, write_timeout=WRITE_TI
 
         def connection_lost(self, exc):
             open_now.pop(self, None)
-            self._disarm()
-            self._resumed()
+            self._deadline.cancel()
+            self._stall.cancel()
             super().connection_lost(exc)
 
         def pause_writing(self):
             super().pause_writing()
-            self._resumed()
-            self._stall = self.loop.call_later(write_timeout, self._stalled)
+            self._stall.start(self.loop, write_timeout, self.transport.abort)
 
         def resume_writing(self):
-            self._resumed()
+            self._stall.cancel()
             super().resume_writing()
 
-        def _resumed(self):
-            if self._stall is not None:
-                self._stall.cancel()
-                self._stall = None
-
-        def _stalled(self):
-            self._stall = None
-            self.transport.abort()
-
         def _arm(self):
-            self._disarm()
-            if not self.transport.is_closing():
-                self._deadline = self.loop.call_later(header_timeout, self._too_slow)
-
-        def _disarm(self):
-            if self._deadline is not None:
+            if self.transport.is_closing():
                 self._deadline.cancel()
-                self._deadline = None
+            else:
+                self._deadline.start(self.loop, header_timeout, self._too_slow)
 
         def _too_slow(self):
-            self._deadline = None
             if not self.transport.is_closing():
                 self.transport.close()
 
     return Protocol
+
+
+class _Timer:
+    """One pending call on an event loop: started again, it replaces the
+    call it had; cancelled or run, it has none."""
+
+    __slots__ = ("_handle",)
+
+    def __init__(self):
+        self._handle = None
+
+    def start(self, loop, delay, action):
+        self.cancel()
+        self._handle = loop.call_later(delay, self._run, action)
+
+    def _run(self, action):
+        self._handle = None
+        action()
+
+    def cancel(self):
+        if self._handle is not None:
+            self._handle.cancel()
+            self._handle = None
 
 
 def _server(uvicorn, config, jobs):
