@@ -333,14 +333,13 @@ def fit_noise_model(curves, residuals, rows, free_count, transitions=None):
         return noise_rather_than_shape([curves[i] for i in use], series, acf, coefficients, averaged,
                                        [where[i] for i in use] if where is not None else None, short)
 
-    as_noise = False
+    as_noise = widened = False
     if pooled and not white and max(lag1_span, _span_of(covariances, chosen)) > longest_noise:
         # Curves of a few tens of points: noise smoothed over five or nine
         # of them (a boxcar, a Savitzky-Golay filter, a second-order
         # filter) spans more than a seventh of each, so its length alone
         # cannot tell it from a shape; the checks of kelvara.fit.shape do.
-        if passes_shape_checks(chosen, short=True):
-            longest_noise = _POOLED_NOISE_SPAN * lengths[len(lengths) // 2]
+        widened = passes_shape_checks(chosen, short=True)
     if pooled and not white and q > _WHITENESS_Q:
         # From a hundred points Bayes's criterion keeps the first order for
         # a boxcar of five points, whose innovations then stay correlated:
@@ -348,8 +347,9 @@ def fit_noise_model(curves, residuals, rows, free_count, transitions=None):
         richer = _autoregression(covariances, n, 2.0)
         if richer.size > chosen.size and _innovations(series, richer)[0] <= _WHITENESS_Q \
                 and passes_shape_checks(richer, short=True):
-            as_noise = True
-            longest_noise = max(longest_noise, _POOLED_NOISE_SPAN * lengths[len(lengths) // 2])
+            as_noise = widened = True
+    if widened:  # noise that passes may span up to half a curve
+        longest_noise = _POOLED_NOISE_SPAN * lengths[len(lengths) // 2]
     first_order = _innovations(series, lag1) if chosen.size > 1 else (q, size)
     if chosen.size > 1 and first_order[0] > _WHITENESS_Q and not as_noise:
         # Only the richer autoregression makes them noise: it could as well
