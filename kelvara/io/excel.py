@@ -4,6 +4,7 @@ first sheet holding a table, or the one named (any case) or numbered."""
 from __future__ import annotations
 
 import math
+from contextlib import contextmanager
 from typing import List, Tuple
 
 from kelvara.io.delimited import MAX_COLUMNS, bare_header_error, given_per_column, unnamed_columns, with_units
@@ -54,17 +55,9 @@ def _sheet_rows(sheet, shown, notes) -> List[Tuple[int, list]]:
 def _formulas(sheet, cells):
     """Which of `cells` ((row, column) of cells present without a value)
     hold a formula; none where openpyxl's parser is not what this code knows."""
-    try:
-        from openpyxl.worksheet._reader import WorkSheetParser
-
-        source = sheet._get_source()
-    except (ImportError, AttributeError):
-        return []
-    try:
-        return [(number, cell["column"]) for number, row in WorkSheetParser(source, sheet._shared_strings).parse()
-                for cell in row if cell.get("data_type") == "f" and (number, cell["column"]) in cells]
-    finally:
-        source.close()
+    with _parsed(sheet, formulas=True) as rows:
+        return [] if rows is None else [(number, cell["column"]) for number, row in rows for cell in row
+                                        if cell.get("data_type") == "f" and (number, cell["column"]) in cells]
 
 
 def _present_cells(sheet):
@@ -72,23 +65,38 @@ def _present_cells(sheet):
     holds, read by openpyxl's own parser without the padding of its rows;
     through its rows, at most MAX_COLUMNS wide, where that parser is not
     what this code knows."""
+    with _parsed(sheet) as rows:
+        if rows is None:
+            if hasattr(sheet, "reset_dimensions"):
+                sheet.reset_dimensions()
+            rows = enumerate(sheet.iter_rows(values_only=True, max_col=MAX_COLUMNS + 1), start=1)
+            for number, row in rows:
+                yield number, list(enumerate(row, start=1))
+            return
+        for number, row in rows:
+            yield number, [(cell["column"], cell["value"]) for cell in row]
+
+
+@contextmanager
+def _parsed(sheet, formulas=False):
+    """The rows of a sheet's file as openpyxl's own parser reads them
+    ((row number, cells as dicts)), formulas as formulas or, as the book
+    was opened, their values; None where that parser is not what this
+    code knows."""
     try:
         from openpyxl.worksheet._reader import WorkSheetParser
 
         book = sheet.parent
-        formats = {"data_only": book.data_only, "epoch": book.epoch, "date_formats": book._date_formats}
-        if hasattr(book, "_timedelta_formats"):
+        formats = {} if formulas else {"data_only": book.data_only, "epoch": book.epoch,
+                                       "date_formats": book._date_formats}
+        if not formulas and hasattr(book, "_timedelta_formats"):
             formats["timedelta_formats"] = book._timedelta_formats
         source = sheet._get_source()
     except (ImportError, AttributeError):
-        if hasattr(sheet, "reset_dimensions"):
-            sheet.reset_dimensions()
-        for number, row in enumerate(sheet.iter_rows(values_only=True, max_col=MAX_COLUMNS + 1), start=1):
-            yield number, list(enumerate(row, start=1))
+        yield None
         return
     try:
-        for number, row in WorkSheetParser(source, sheet._shared_strings, **formats).parse():
-            yield number, [(cell["column"], cell["value"]) for cell in row]
+        yield WorkSheetParser(source, sheet._shared_strings, **formats).parse()
     finally:
         source.close()
 
