@@ -88,6 +88,27 @@ def test_every_family_reads_through_a_pipe(tmp_path, family):
         .replace("'data'", "'stdin'")
 
 
+@pytest.mark.parametrize("family, option, called", [
+    ("long", ["--sheet", "2"], "--sheet does not apply to a delimited text file"),
+    ("xlsx", ["--decimal", ","], "--decimal does not apply to an Excel workbook"),
+    ("jasco", ["--temperature-column", "2"], "--temperature-column does not apply to a JASCO temperature scan"),
+    ("cary", ["--signal-column", "3"], "--signal-column does not apply to a Cary thermal export"),
+    ("cary", ["--blank-column", "3"], "--blank-column does not apply to a Cary thermal export"),
+])
+def test_an_option_the_files_format_does_not_use_is_refused(tmp_path, family, option, called):
+    (tmp_path / "data").write_bytes(files(tmp_path)[family])
+    done = kelvara("read", "data", *option, cwd=tmp_path)
+    assert done.returncode == 2 and f"{called} (data): leave it out" in done.stderr, done.stderr
+
+
+def test_an_option_some_files_use_is_a_note_on_the_others(tmp_path):
+    written = files(tmp_path)
+    (tmp_path / "run.csv").write_bytes(written["long"])
+    done = kelvara("read", "book.xlsx", "run.csv", "--sheet", "1", cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert "run.csv: --sheet does not apply to a delimited text file: ignored for this file" in done.stdout
+
+
 def test_a_fifo_is_fitted(tmp_path):
     os.mkfifo(tmp_path / "in.csv")
     writer = subprocess.Popen(["sh", "-c", f"cat > {tmp_path / 'in.csv'}"], stdin=subprocess.PIPE)

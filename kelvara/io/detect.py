@@ -8,7 +8,7 @@ import math
 import pathlib
 from collections import Counter
 from dataclasses import dataclass, replace
-from typing import Callable, Iterable, List, Optional, Sequence, Union, cast
+from typing import Callable, Iterable, List, Optional, Sequence, Tuple, Union, cast
 
 import numpy as np
 
@@ -42,21 +42,45 @@ from kelvara.units import concentration_label
 class Format:
     """A kind of file: its name, whether a file's sample is of it, and its
     reader, which takes the sample and the options and gives the file's
-    curves, how it was read and its notes."""
+    curves, how it was read and its notes; what such a file is called, and
+    the reading options (ReadOptions' names) its reader does not use."""
 
     name: str
     sniff: Callable[[Sample], bool]
     read: Callable[[Sample, ReadOptions], FileRead]
+    called: str = "a file"
+    ignores: Tuple[str, ...] = ()
 
+
+# An instrument's export names its own columns and holds one table.
+_EXPORT_IGNORES = ("sheet", "temperature_column", "concentration_column", "curve_column", "solvent_column",
+                   "wavelength")
 
 # In the order they are tried: the first whose sniff says yes reads the file.
 FORMATS = (
-    Format("xlsx", is_xlsx, read_xlsx),
-    Format("xls", is_xls, refuse_xls),
-    Format("jasco", is_jasco, read_jasco),
-    Format("cary", is_cary, read_cary),
-    Format("delimited", lambda _: True, read_delimited),
+    Format("xlsx", is_xlsx, read_xlsx, "an Excel workbook", ("decimal",)),
+    Format("xls", is_xls, refuse_xls, "an old Excel file"),
+    Format("jasco", is_jasco, read_jasco, "a JASCO temperature scan", _EXPORT_IGNORES),
+    Format("cary", is_cary, read_cary, "a Cary thermal export", _EXPORT_IGNORES + ("signal_column", "blank_column")),
+    Format("delimited", lambda _: True, read_delimited, "a delimited text file", ("sheet",)),
 )
+
+
+def _flag(name: str) -> str:
+    return "--" + name.replace("_", "-")
+
+
+def _ignored_options(reads: Sequence[FileRead], paths: Sequence[pathlib.Path], notes: List[str]) -> None:
+    """An option no file's format uses is an error; one that only some
+    files' formats use is a note on each of the others."""
+    for name in dict.fromkeys(n for done in reads for n in done.ignored):
+        ignoring = [(path, done) for path, done in zip(paths, reads) if name in done.ignored]
+        if len(ignoring) == len(reads):
+            kinds = sorted({done.called for _, done in ignoring})
+            raise ReadError(f"{_flag(name)} does not apply to {' or '.join(kinds)} "
+                            f"({', '.join(str(p) for p, _ in ignoring)}): leave it out")
+        for path, done in ignoring:
+            notes.append(f"{path}: {_flag(name)} does not apply to {done.called}: ignored for this file")
 
 
 def read(
@@ -179,9 +203,11 @@ def read(
     pending: List[PendingCurve] = []
     files: List[FileReading] = []
     subtracted = read_blank(options.blank, options, read_file) if options.blank is not None else None
+    reads = []
     for index, path in enumerate(data_paths):
         done = _read_own_channels(path, options) if options.channels and len(data_paths) > 1 else \
             _read_channels(path, options) if options.channels else read_file(path, options)
+        reads.append(done)
         if vary not in ("auto", "temperature") and any(p.vary != vary for p in done.curves):
             raise ReadError(f"{path} holds curves against temperature (an instrument's temperature scan), "
                             f"not a {vary} series")
@@ -191,6 +217,7 @@ def read(
         files.append(done.reading)
         notes += done.notes
         pending += done.curves
+    _ignored_options(reads, data_paths, notes)
     _assign_concentrations(pending, options.c_tot, notes)
     if len(data_paths) > 1:
         notes += compare_across_files(pending)
@@ -415,7 +442,7 @@ def _read_channels(path: pathlib.Path, options: ReadOptions) -> FileRead:
             pending.label = f"{pending.label} · {pending.signal_name}"
             curves.append(pending)
         notes += [n for n in done.notes if n not in notes]
-    return FileRead(curves, reading, notes)
+    return FileRead(curves, reading, notes, first.ignored, first.called)
 
 
 def read_file(name: pathlib.Path, options: ReadOptions) -> FileRead:
@@ -425,7 +452,10 @@ def read_file(name: pathlib.Path, options: ReadOptions) -> FileRead:
         raise ReadError(f"{found.file} is empty")
     reader = next(f for f in FORMATS if f.sniff(found))
     done = reader.read(found, options)
-    if options.blank_column is None:
+    defaults = ReadOptions()
+    done.ignored = tuple(name for name in reader.ignores if getattr(options, name) != getattr(defaults, name))
+    done.called = reader.called
+    if options.blank_column is None or "blank_column" in done.ignored:
         return done
     if not name.is_file():
         raise ReadError(f"{name}: --blank-column needs a file that can be read twice, not a pipe")

@@ -223,6 +223,8 @@ class FileRead:
     curves: List["PendingCurve"]
     reading: FileReading
     notes: List[str] = field(default_factory=list)
+    ignored: Tuple[str, ...] = ()  # the options given that its format does not use (ReadOptions' names)
+    called: str = ""  # what its format is called ("a Cary thermal export")
 
 
 @dataclass
