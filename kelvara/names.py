@@ -13,7 +13,9 @@ import re
 from html import escape
 from typing import Dict, List, Optional, Sequence
 
-__all__ = ["curve_labels", "labelled", "signal_unit", "symbol_html", "unit_shown"]
+from kelvara.models import MODELS
+
+__all__ = ["curve_labels", "labelled", "signal_unit", "signal_words", "symbol_html", "unit_shown"]
 
 # Symbol and subscript of each name (the part before any "(" or "[").
 _SYMBOLS = {
@@ -115,3 +117,25 @@ def signal_unit(curves) -> str:
 def unit_shown(unit: str, signal: str) -> str:
     """A parameter's unit with the data's signal unit for "signal"."""
     return unit.replace("signal", signal) if signal != "signal" and unit.startswith("signal") else unit
+
+
+def signal_words(result) -> str:
+    """What the fit's signal is, in words: what the amplitudes multiply."""
+    model = MODELS[result.model]
+    names = set(result.parameters)
+    options = result.options
+    if model.pathways:
+        out = "baseline + amplitude x pathway A's share + amplitude_b x pathway B's share (of c_tot)"
+    elif any(n.startswith("oligomer_amplitude") for n in names):
+        out = ("baseline + amplitude x the polymers' share (beyond the nucleus) + oligomer_amplitude x the "
+               "oligomers' share (up to the nucleus)")
+    elif options is not None and options.signal_model == "stacked":
+        out = ("baseline + amplitude x the stacked fraction K m (stacking contacts per molecule, 1 - (all "
+               "species)/c_tot: the equal-K convention of NMR dilution fits)")
+    elif model.mass_balance:
+        out = "baseline + amplitude x the fraction of molecules in aggregates, 1 - m/c_tot"
+    else:
+        out = "baseline + amplitude x the model's fraction aggregated"
+    if options is not None and options.extensive:
+        out = f"c_tot/c_ref x ({out})"
+    return out

@@ -721,7 +721,7 @@ def traces(curves, result=None, celsius=False, most=4000):
                     fit_x=listed(dense - shift), fit=listed(result.predict(dense, i)),
                     residual=listed(fitted.residuals[shown]),
                     misfit=listed(result.misfit(i)[shown]) if fitted.misfit_percent is not None else None,
-                    aggregation=None if result._fit.species else listed(table["aggregation"][rows][shown]),
+                    aggregation=None if result.with_species else listed(table["aggregation"][rows][shown]),
                     fraction=listed(result.fraction(dense, i)),
                     mark=None if mark is None or not np.isfinite(mark) else {
                         "name": _MARKS[kind].split()[-1], "x": float(mark - shift),

@@ -22,10 +22,9 @@ import warnings
 from typing import List, Optional, Sequence
 
 from kelvara import __version__
-from kelvara.fit.result import signal_words
 from kelvara.io.text import file_sha256
 from kelvara.models import MODELS, unit_of
-from kelvara.names import symbol_html, unit_shown
+from kelvara.names import signal_words, symbol_html, unit_shown
 from kelvara.units import listed, meaningless, readable_scale
 from kelvara.units import shown as shown_in
 from kelvara.units import rounded as _rounded

@@ -25,7 +25,7 @@ from kelvara.fit.records import Derived, Parameter
 from kelvara.fit.threads import one_blas_thread
 from kelvara.fit.uncertainty import Profile, profile_one
 from kelvara.models import degree_of_polymerisation, unit_of
-from kelvara.names import curve_labels, labelled, signal_unit, unit_shown
+from kelvara.names import curve_labels, labelled, signal_unit, signal_words, unit_shown
 from kelvara.units import shown as shown_in
 from kelvara.units import meaningless, readable_scale
 from kelvara.units import formatted as _format
@@ -270,6 +270,12 @@ class FitResult:
         i = self._index(curve_index)
         problem = self._fit
         return problem.fraction(problem.values(self._x), problem.curves[i], np.asarray(x, dtype=float))
+
+    @property
+    def with_species(self) -> bool:
+        """Whether the oligomers and the polymers have signals of their own
+        (then `species` gives their shares)."""
+        return bool(self._fit.species)
 
     def species(self, x, curve_index=0) -> Optional[Dict[str, np.ndarray]]:
         """With species signals, the shares of c_tot held in oligomers up to
@@ -703,27 +709,3 @@ def _progress(progress, total):
         sys.stderr.flush()
 
     return show
-
-
-def signal_words(result) -> str:
-    """What the fit's signal is, in words: what the amplitudes multiply."""
-    from kelvara.models import MODELS
-
-    model = MODELS[result.model]
-    names = set(result.parameters)
-    options = result.options
-    if model.pathways:
-        out = "baseline + amplitude x pathway A's share + amplitude_b x pathway B's share (of c_tot)"
-    elif any(n.startswith("oligomer_amplitude") for n in names):
-        out = ("baseline + amplitude x the polymers' share (beyond the nucleus) + oligomer_amplitude x the "
-               "oligomers' share (up to the nucleus)")
-    elif options is not None and options.signal_model == "stacked":
-        out = ("baseline + amplitude x the stacked fraction K m (stacking contacts per molecule, 1 - (all "
-               "species)/c_tot: the equal-K convention of NMR dilution fits)")
-    elif model.mass_balance:
-        out = "baseline + amplitude x the fraction of molecules in aggregates, 1 - m/c_tot"
-    else:
-        out = "baseline + amplitude x the model's fraction aggregated"
-    if options is not None and options.extensive:
-        out = f"c_tot/c_ref x ({out})"
-    return out

@@ -10,19 +10,11 @@ from typing import Any, Dict, List, Optional, Tuple, Union
 import numpy as np
 
 from kelvara.curves import Curve
-from kelvara.errors import KelvaraError
+from kelvara.io.errors import MissingColumn, ReadError  # noqa: F401 (the readers take both from here)
+from kelvara.io.given import check_wavelengths, checked
 from kelvara.units import concentration_label, temperature_label
 
 MIN_POINTS = 5  # a curve of fewer points fits nothing
-
-
-class ReadError(KelvaraError):
-    """A file that cannot be read as curves: one sentence naming the file,
-    the line and the column."""
-
-
-class MissingColumn(ReadError):
-    """A column chosen by name or position that the file does not have."""
 
 
 @dataclass
@@ -140,14 +132,10 @@ class ReadOptions:
     wavelength: Tuple[str, ...] = ()  # of a table headed by wavelengths: the signal's ("600nm")
 
     def __post_init__(self):
-        from kelvara.io.select import checked
-
         object.__setattr__(self, "c_tot", tuple(self.c_tot or ()))
         object.__setattr__(self, "exclude", (self.exclude,) if isinstance(self.exclude, str)
                            else tuple(self.exclude or ()))
         checked(self.range, self.exclude)
-        from kelvara.io.wavelengths import check_wavelengths
-
         object.__setattr__(self, "wavelength", (self.wavelength,) if isinstance(self.wavelength, str)
                            else tuple(self.wavelength or ()))
         check_wavelengths(self.wavelength)

@@ -10,7 +10,7 @@ from typing import Optional, Tuple
 
 import numpy as np
 
-from kelvara.io.reading import ReadError
+from kelvara.io.errors import ReadError
 from kelvara.units import KELVIN_FLOOR, KELVIN_OFFSET, UnitError, temperature_unit
 from kelvara.units import concentration_argument as _concentration_argument
 from kelvara.units import temperature_argument as _temperature_argument

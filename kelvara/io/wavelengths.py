@@ -6,35 +6,16 @@ wavelength once): one curve per wavelength asked, several of them channels of th
 
 from __future__ import annotations
 
-import re
-from typing import List, Optional
+from typing import List
 
 import numpy as np
 
+from kelvara.io.given import wavelength_of
 from kelvara.io.reading import PendingCurve, ReadError
 from kelvara.io.tables import TableSource, concentrations, numbers_of, role_of, temperatures
 from kelvara.io.units import header_temperature
 
-_WAVELENGTH = re.compile(r"^\s*(?:λ|lambda|wl)?\s*=?\s*(\d+(?:\.\d+)?)\s*(?:nm)?\s*$", re.IGNORECASE)
-_SHORTEST, _LONGEST = 100.0, 3000.0  # nm: what a spectrometer measures
 _WAVELENGTH_WORDS = {"wavelength", "lambda", "λ", "wl", "nm"}
-
-
-def wavelength_of(text) -> Optional[float]:
-    """A wavelength in nm as a header or an option writes it ("600", "600
-    nm", "600nm", "λ 600"), or None."""
-    match = _WAVELENGTH.match(str(text))
-    if not match:
-        return None
-    value = float(match.group(1))
-    return value if _SHORTEST <= value <= _LONGEST else None
-
-
-def check_wavelengths(given) -> None:
-    for text in given:
-        if wavelength_of(text) is None:
-            raise ReadError(f"--wavelength {text!r}: give a wavelength in nm between {_SHORTEST:g} and "
-                            f"{_LONGEST:g}, e.g. --wavelength 600nm")
 
 
 def by_wavelength(source: TableSource, table, headers) -> List[PendingCurve]:
