@@ -163,6 +163,8 @@ def check_figure(options):
 
 def fit_keywords(options, model):
     """The keyword arguments of kelvara.fit.fit from the command line."""
+    from kelvara.fit.options import nuc_sizes
+
     seed = getattr(options, "seed", None)
     if seed is not None and not 0 <= seed < 2 ** 128:
         raise UsageError(f"--seed takes a whole number from 0 to 2**128 - 1, not {seed}")
@@ -173,21 +175,7 @@ def fit_keywords(options, model):
     fix = {n: value_of(n, v, "--fix") for n, v in assignments(options.fix, "fix").items()}
     start = {n: value_of(n, v, "--start") for n, v in assignments(options.start, "start").items()}
     bounds = {name: bound_of(name, text) for name, text in assignments(options.bound, "bound").items()}
-    nuc_size = None
-    if options.nuc_size is not None:
-        if model is not None and not MODELS[model].takes_nuc_size:
-            raise UsageError(f"--nuc-size applies to the {sized_models()} model, not {model}")
-        low, sep, high = options.nuc_size.partition(":")
-        try:
-            ends = (int(low), int(high)) if sep else (int(low), int(low))
-        except ValueError:
-            raise UsageError(f"--nuc-size takes N or A:B, not {options.nuc_size!r}") from None
-        from kelvara.fit.fitting import MAX_FITTED_NUC_SIZE
-
-        if not 2 <= ends[0] <= ends[1] <= MAX_FITTED_NUC_SIZE:
-            raise UsageError(f"--nuc-size {options.nuc_size}: sizes from 2 to {MAX_FITTED_NUC_SIZE}, the smaller "
-                             "first (a fit's cost grows with the nucleus)")
-        nuc_size = range(ends[0], ends[1] + 1) if sep else ends[0]
+    nuc_size = nuc_sizes(options.nuc_size, model, "--nuc-size")
     return dict(nuc_size=nuc_size, shared_amplitude=options.shared_amplitude,
                 shared_baseline=options.shared_baseline, baseline_slope=options.baseline_slope,
                 aggregate_slope=options.aggregate_slope, extensive=options.extensive,

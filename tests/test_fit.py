@@ -250,6 +250,8 @@ def _curve(**changes):
         (lambda: fit(synthetic(), "cooperative_n", nuc_size=1), "nuc_size must be 2 or more"),
         (lambda: fit(synthetic(), "cooperative_n", nuc_size="25"), "a whole number or a range of them"),
         (lambda: fit(synthetic(), "cooperative_n", nuc_size=[2, "3"]), "a whole number or a range of them"),
+        (lambda: fit(synthetic(), "cooperative_n", nuc_size=object()), "a whole number or a range of them"),
+        (lambda: fit(synthetic(), "cooperative_n", nuc_size=range(2, 10 ** 20)), "sizes from 2 to 100"),
         (lambda: fit(synthetic(), "cooperative", bounds={"delta_h": (0.0, -1.0)}), "bounds of 'delta_h' are empty"),
         (lambda: fit(synthetic(), "cooperative", fix={"delta_h": "-9e4 J"}), "fix of 'delta_h' must be a number"),
         (lambda: fit(synthetic(), "cooperative", bounds={"delta_h": -1.0}), "bounds of 'delta_h' must be a pair"),

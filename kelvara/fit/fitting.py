@@ -13,7 +13,7 @@ import numpy as np
 from kelvara.errors import KelvaraError
 from kelvara.fit.curves import Curve
 from kelvara.fit.noise import fit_noise_model, misfit_percentages, noise_window
-from kelvara.fit.options import FitOptions
+from kelvara.fit.options import MAX_FITTED_NUC_SIZE, FitOptions, nuc_sizes  # noqa: F401 (re-exported)
 from kelvara.fit.problem import Exhausted, FitProblem
 from kelvara.fit.result import CurveResult, FitResult, Parameter
 from kelvara.fit.scan import nucleus_support, rival_sizes
@@ -22,11 +22,8 @@ from kelvara.fit.slopes import choose_slopes, undecided_slopes
 from kelvara.fit.threads import one_blas_thread
 from kelvara.fit.uncertainty import covariance_of, sandwich_covariance
 from kelvara.fit.verdict import judge, physical_notes, plateau_check, rival_minima, undetermined, with_cures
-from kelvara.models import MODELS, sized_models
+from kelvara.models import MODELS
 
-# The largest nucleus a fit takes: each evaluation costs more as the nucleus
-# grows (100 fits in about a second, 1000 in about 20 s); published scans stop near 10.
-MAX_FITTED_NUC_SIZE = 100
 MAX_CURVES = 100  # in one fit: each brings its own baseline and amplitude (100 cooperative curves: about 13 s)
 
 
@@ -223,21 +220,12 @@ def _setup(curves, model, options: FitOptions):
         raise KelvaraError(f"unknown model {model!r}; the models are {', '.join(MODELS)}")
     entry = MODELS[model]
     sizes: List[Optional[int]] = [None]
+    if isinstance(nuc_size, str):  # text is the command line's: here sizes are numbers
+        raise KelvaraError(f"nuc_size must be a whole number or a range of them (range(2, 7)), not {nuc_size!r}")
+    checked_size = nuc_sizes(nuc_size, model)
     if entry.takes_nuc_size:
-        if isinstance(nuc_size, (str, bytes, bool, float)):
-            raise KelvaraError(f"nuc_size must be a whole number or a range of them (range(2, 7)), not {nuc_size!r}")
-        scanned = [2] if nuc_size is None else ([nuc_size] if isinstance(nuc_size, int) else list(nuc_size))
-        if not all(isinstance(n, (int, np.integer)) and not isinstance(n, bool) for n in scanned):
-            raise KelvaraError(f"nuc_size must be a whole number or a range of them, not {nuc_size!r}")
-        if not scanned or any(int(n) < 2 for n in scanned):
-            raise KelvaraError(f"nuc_size must be 2 or more, got {nuc_size!r}")
-        if any(int(n) > MAX_FITTED_NUC_SIZE for n in scanned):
-            raise KelvaraError(f"nuc_size must be at most {MAX_FITTED_NUC_SIZE} in a fit, got {nuc_size!r}: a fit's "
-                               "cost grows with the nucleus (one of 1000 takes about 20 s)")
-        sizes = list(scanned)
-    elif nuc_size is not None:
-        raise KelvaraError(f"nuc_size applies to the {sized_models()} model, not {model!r}")
-
+        sizes = [2] if checked_size is None else [checked_size] if isinstance(checked_size, int) else \
+            list(checked_size)
 
     # The entropy of nucleation is 0 unless freed (or fixed at a value).
     free = [free] if isinstance(free, str) else list(free)

@@ -8,7 +8,7 @@ import math
 import pathlib
 from collections import Counter
 from dataclasses import dataclass, replace
-from typing import Callable, Iterable, List, Optional, Sequence, Tuple, Union, cast
+from typing import Any, Callable, Iterable, List, Optional, Sequence, Tuple, Union, cast
 
 import numpy as np
 
@@ -86,24 +86,7 @@ def _ignored_options(reads: Sequence[FileRead], paths: Sequence[pathlib.Path], n
 def read(
     paths: Union[str, pathlib.Path, Iterable[Union[str, pathlib.Path]]],
     options: Optional[ReadOptions] = None,
-    *,
-    c_tot: Optional[Sequence[Union[float, str]]] = None,
-    celsius: bool = False,
-    temperature_column: Optional[str] = None,
-    signal_column: Union[str, Sequence[str], None] = None,
-    concentration_column: Optional[str] = None,
-    curve_column: Optional[str] = None,
-    decimal: Optional[str] = None,
-    sheet: Optional[str] = None,
-    segment: str = "all",
-    vary: str = "auto",
-    temperature: Union[float, str, None] = None,
-    solvent_column: Optional[str] = None,
-    range: Optional[str] = None,
-    exclude: Sequence[str] = (),
-    blank: Optional[str] = None,
-    blank_column: Optional[str] = None,
-    wavelength: Sequence[str] = (),
+    **given: Any,
 ) -> Reading:
     """The curves of one or several files (in kelvin and mol/L), how each
     file was read, and the notes.
@@ -182,15 +165,12 @@ def read(
         One sentence naming the file, its line and column, for anything that
         cannot be read without a guess.
     """
+    unknown = sorted(set(given) - set(ReadOptions.__dataclass_fields__))
+    if unknown:
+        raise TypeError(f"read() got an unexpected keyword argument {unknown[0]!r}")
     if options is None:
-        chosen = signal_column if signal_column is None or isinstance(signal_column, str) else tuple(signal_column)
-        options = ReadOptions(tuple(c_tot or ()), celsius, temperature_column, chosen, concentration_column,
-                              curve_column, decimal, sheet, segment, vary, temperature, solvent_column, range,
-                              tuple(exclude or ()), blank, blank_column, tuple(wavelength or ()))
-    elif (c_tot, celsius, temperature_column, signal_column, concentration_column, curve_column, decimal, sheet,
-          segment, vary, temperature, solvent_column, range, tuple(exclude or ()), blank, blank_column,
-          tuple(wavelength or ())) != (
-            None, False, None, None, None, None, None, None, "all", "auto", None, None, None, (), None, None, ()):
+        options = ReadOptions(**given)
+    elif ReadOptions(**given) != ReadOptions():
         raise ReadError("give the reading options either as ReadOptions or as keywords, not both")
     named = [paths] if isinstance(paths, (str, pathlib.Path)) else paths
     data_paths = [pathlib.Path(p) for p in named]
