@@ -526,12 +526,12 @@ def test_slow_and_surplus_connections_are_closed(tmp_path):
     """Headers that do not come in time, a body that stalls, and more
     connections than the cap: each is ended, none holds the server."""
     needs_app()
-    from kelvara.app.server import _guarded_protocol
+    from kelvara.app.protocol import guarded_protocol
 
     def connection(first=b"GET /api/models HTTP/1.1\r\nHost: 127.0.0.1\r\n"):
         return connect(first, pause=0)
 
-    with _served(tmp_path, lambda app: _guarded_protocol(0.5, 3), read_timeout=0.5) as connect:
+    with _served(tmp_path, lambda app: guarded_protocol(0.5, 3), read_timeout=0.5) as connect:
         half = [connection(), connection()]
         body = connection(b"POST /api/read HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Kelvara-Token: " + b"t" * 32
                           + b"\r\nContent-Type: multipart/form-data; boundary=x\r\nContent-Length: 1000\r\n\r\n--x")
@@ -660,14 +660,14 @@ def _served(tmp_path, protocol, **app_options):
 
 def test_at_the_cap_a_neighbours_connections_make_room_for_the_user(tmp_path):
     needs_app()
-    from kelvara.app.server import _guarded_protocol
+    from kelvara.app.protocol import guarded_protocol
 
     asked = b"GET /api/models HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Kelvara-Token: " + b"t" * 32 + b"\r\n\r\n"
 
     def status(sock):
         return sock.recv(1 << 20).split(b"\r\n")[0]  # the whole answer, its first line
 
-    with _served(tmp_path, lambda app: _guarded_protocol(5, 2, app.authenticated)) as connect:
+    with _served(tmp_path, lambda app: guarded_protocol(5, 2, app.authenticated)) as connect:
         user = connect(asked)
         assert status(user) == b"HTTP/1.1 200 OK"  # the user's: kept open, and kept
         idle = connect()  # a neighbour's, that sends nothing
@@ -681,10 +681,10 @@ def test_at_the_cap_a_neighbours_connections_make_room_for_the_user(tmp_path):
 
 def test_an_answer_no_one_reads_is_dropped_and_its_place_freed(tmp_path):
     needs_app()
-    from kelvara.app.server import _guarded_protocol
+    from kelvara.app.protocol import guarded_protocol
 
     script = b"GET /static/plotly.min.js HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"  # megabytes, never read
-    with _served(tmp_path, lambda app: _guarded_protocol(5, 1, write_timeout=0.5)) as connect:
+    with _served(tmp_path, lambda app: guarded_protocol(5, 1, write_timeout=0.5)) as connect:
         connect(script, buffer=4096)
         time.sleep(1.0)
         assert connect(b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n").recv(100).startswith(b"HTTP/1.1 200")
@@ -697,14 +697,14 @@ def test_an_upload_the_disk_cannot_hold_is_507_not_the_clients_fault(tmp_path, m
     from appserver import multipart
     from starlette.datastructures import UploadFile
 
-    from kelvara.app.server import _guarded_protocol
+    from kelvara.app.protocol import guarded_protocol
 
     async def full(self, data):
         raise OSError(errno.ENOSPC, "No space left on device")
 
     monkeypatch.setattr(UploadFile, "write", full)
     body, kind = multipart([], [("cooling.csv", (DATA / "example_cooling.csv").read_bytes())])
-    with _served(tmp_path, lambda app: _guarded_protocol(5, 8, app.authenticated)) as connect:
+    with _served(tmp_path, lambda app: guarded_protocol(5, 8, app.authenticated)) as connect:
         sock = connect(b"POST /api/read HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Kelvara-Token: " + b"t" * 32
                        + f"\r\nContent-Type: {kind}\r\nContent-Length: {len(body)}\r\n\r\n".encode() + body)
         head, _, answer = sock.recv(1 << 16).partition(b"\r\n\r\n")
