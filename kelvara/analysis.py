@@ -153,7 +153,7 @@ def check_figure(options):
     if dpi is not None and not 72 <= dpi <= 1200:
         raise UsageError(f"--dpi {dpi}: give 72 to 1200 pixels per inch (600 for line art)")
     if getattr(options, "figure_size", None) is not None:
-        from kelvara.plot import figure_size
+        from kelvara.layout import figure_size
 
         try:
             figure_size(options.figure_size)

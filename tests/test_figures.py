@@ -104,7 +104,7 @@ def _nothing_clipped_or_covered(figure):
     mark or legend of its panel."""
     from matplotlib.legend import Legend
 
-    from kelvara.plot import _drawn_points
+    from kelvara.layout import drawn_points as _drawn_points
 
     renderer = figure.canvas.get_renderer()
     width, height = figure.get_size_inches()
