@@ -16,7 +16,7 @@ from kelvara import _core  # noqa: E402
 from kelvara.cli import main  # noqa: E402
 from kelvara.fit import Curve, fit  # noqa: E402
 from kelvara.fit.noise import _averaged_variance, local_noise_ratio, noise_per_point  # noqa: E402
-from kelvara.fit.result import _resampled  # noqa: E402
+from kelvara.fit.bootstrap import _resampled  # noqa: E402
 
 from helpers import write_cooling_run  # noqa: E402
 

@@ -15,7 +15,8 @@ from kelvara.fit.curves import Curve, came_in_celsius
 from kelvara.fit.fitting import fit
 from kelvara.fit.noise import whitened
 from kelvara.fit.options import FitOptions
-from kelvara.fit.result import FitResult, _rounded
+from kelvara.fit.result import FitResult
+from kelvara.units import rounded as _rounded
 from kelvara.fit.threads import one_blas_thread
 from kelvara.models import MODELS, unit_of
 from kelvara.units import meaningless, shown as shown_in

@@ -9,12 +9,10 @@ from __future__ import annotations
 
 import functools
 import math
-import sys
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Dict, Iterable, List, Optional, Tuple
 
 import numpy as np
-from scipy.signal import lfilter
 from scipy.stats import f as f_distribution
 
 from kelvara import __version__
@@ -25,11 +23,7 @@ from kelvara.fit.records import Derived, Parameter
 from kelvara.fit.threads import one_blas_thread
 from kelvara.fit.uncertainty import Profile, profile_one
 from kelvara.models import degree_of_polymerisation, unit_of
-from kelvara.names import curve_labels, labelled, signal_unit, signal_words, unit_shown
-from kelvara.units import shown as shown_in
-from kelvara.units import meaningless, readable_scale
-from kelvara.units import formatted as _format
-from kelvara.units import rounded as _rounded
+from kelvara.names import curve_labels, labelled, signal_unit
 
 if TYPE_CHECKING:
     from kelvara.fit.options import FitOptions
@@ -447,93 +441,9 @@ class FitResult:
         units, intervals, derived values, correlations and statistics.
         temperature_unit "°C" shows temperatures (Te, tm, te) in degrees
         Celsius; their standard errors are the same in both units."""
-        if temperature_unit not in ("K", "°C"):
-            raise KelvaraError(f"temperature_unit must be 'K' or '°C', not {temperature_unit!r}")
+        from kelvara.summary import fit_summary  # the display: imported when asked for
 
-        signal = self.signal_unit
-
-        def shown(value, unit):
-            value, unit = shown_in(value, unit, temperature_unit)
-            return value, unit_shown(unit, signal)
-
-        names = {n: self.shown_name(n) for n in list(self.parameters) + list(self.derived)}
-        width = max([24] + [len(n) + 2 for n in names.values()])
-
-        lines = []
-        if self.problems:
-            lines.append(f"{self.verdict}; this fit is not to be trusted:")
-            lines += [f"  - {p}" for p in self.problems]
-        lines.append(f"model: {self.model}" + (f" (nuc_size {self.nuc_size})" if self.nuc_size else ""))
-        lines.append(f"signal: {signal_words(self)}")
-        lines += self.notes
-        screened, refined, reached = self.starts
-        if refined > 1:
-            lines.append(f"global search: {screened} starts screened, {refined} refined, "
-                         f"{reached} reached the best chi2")
-        lines.append(f"{'parameter':{width}}{'value':>16}{'std. error':>14}  unit")
-        for p in self.parameters.values():
-            if p.fixed:
-                error = "fixed"
-            elif p.at_bound:
-                error = "at bound"
-            else:
-                error = None
-            nothing = meaningless(p.value, p.stderr, p.unit) if error is None else None
-            value, unit = shown(p.value, p.unit)
-            factor, unit = readable_scale(value, unit)
-            value, spread = value / factor, p.stderr / factor
-            text, rounded_error, unit = _rounded(value, spread if error is None else math.nan, unit)
-            if nothing:
-                text, rounded_error = nothing, ""
-            lines.append(f"{names[p.name]:{width}}{text:>16}{error or rounded_error:>14}  {unit}")
-        if self.profiles:
-            level = next(iter(self.profiles.values())).level
-            lines.append(f"profile-likelihood {100 * level:g} % intervals:")
-            for pr in self.profiles.values():
-                warning = "" if pr.converged else "  (some refits did not converge: may be too narrow)"
-                unit = unit_of(pr.name)
-                low, high = (shown(v, unit)[0] if v is not None else None for v in (pr.low, pr.high))
-                spread = self.parameters[pr.name].stderr if pr.name in self.parameters else math.nan
-                ends = [_rounded(v, spread, shown(0.0, unit)[1]) if v is not None else ("n/a", "", "")
-                        for v in (low, high)]
-                shown_unit = _rounded(0.0, 1.0, shown(0.0, unit)[1])[2]
-                lines.append(f"  {names.get(pr.name, pr.name):{width - 2}}[{ends[0][0]}, {ends[1][0]}]  {shown_unit}"
-                             + warning)
-        if self.bootstrap:
-            lines.append(f"bootstrap 95 % percentile intervals ({self.bootstrap_resamples} resamples"
-                         + (", the noise's correlation kept" if self.noise_model is not None
-                            and not self.noise_model.white else "") + "):")
-            for name, (low, high) in self.bootstrap.items():
-                spread = self.parameters[name].stderr if name in self.parameters else \
-                    self.derived[name].stderr if name in self.derived else math.nan
-                unit = unit_of(name)
-                ends = [_rounded(shown(v, unit)[0], spread, shown(0.0, unit)[1]) for v in (low, high)]
-                lines.append(f"  {names.get(name, name):{width - 2}}[{ends[0][0]}, {ends[1][0]}]  {ends[0][2]}")
-        lines.append("derived:")
-        for d in self.derived.values():
-            nothing = meaningless(d.value, d.stderr, d.unit)
-            value, unit = shown(d.value, d.unit)
-            factor, unit = readable_scale(value, unit)
-            value, spread = value / factor, d.stderr / factor
-            text, error, unit = _rounded(value, spread, unit)
-            if nothing:
-                text, error = nothing, ""
-            lines.append(f"  {names[d.name]:{width - 2}}{text:>16}{error:>14}  {unit}")
-        thermo = [n for n in self.free if n in self._fit.nonlinear_set]
-        if len(thermo) > 1:
-            lines.append("correlation of the thermodynamic parameters:")
-            index = [self.free.index(n) for n in thermo]
-            corr = self.correlation[np.ix_(index, index)]
-            lines.append(" " * width + "".join(f"{n[:12]:>13}" for n in thermo))
-            for n, row in zip(thermo, corr):
-                lines.append(f"  {n:{width - 2}}" + "".join(f"{_format(v, '13.5f'):>13}" for v in row))
-        noise = f", noise SD {self.noise:.3g} (from the data)" if self.noise else ""
-        lines.append(
-            f"chi2 {self.chi2:.6g}, reduced chi2 {self.reduced_chi2:.6g}{noise}, AIC {self.aic:.3f}, "
-            f"BIC {self.bic:.3f}, {self.n_points} points, {len(self.free)} free parameters, "
-            f"{self.nfev} model evaluations"
-        )
-        return "\n".join(lines)
+        return fit_summary(self, temperature_unit)
 
     def to_dict(self) -> dict:
         """Plain data (JSON-ready, no NaN or infinity): verdict, model,
@@ -634,42 +544,9 @@ class FitResult:
         returns `bootstrap`; `bootstrap_samples` keeps the parameter values.
         `progress`: a bar on stderr (True; None: when stderr is a terminal),
         or a callable, called as ``progress(done, resamples)``."""
-        problem = self._fit
-        rng = np.random.default_rng(seed)
-        fitted = [problem.signal(self._x, i, c.x) for i, c in enumerate(problem.curves)]
-        residuals = [c.residuals / problem.scale for c in self.curve_results]
-        rho = self.noise_model.per_curve(len(residuals)) if self.noise_model is not None else [0.0] * len(residuals)
-        show = _progress(progress, resamples)
-        samples = []
-        for r in range(resamples):
-            data = [f + _resampled(res, c, rng) for f, res, c in zip(fitted, residuals, rho)]
-            refit = problem.solve(self._x, data)
-            if refit.status > 0:
-                samples.append(np.concatenate([problem.external_vector(refit.x),
-                                               problem.derived_vector(refit.x)]))
-            show(r + 1)
-        names = problem.free + list(problem.derived_names())
-        samples = np.array(samples)
-        self.bootstrap_samples = dict(zip(names, samples.T)) if len(samples) else {}
-        self.bootstrap = {
-            name: (float(np.percentile(values, 2.5)), float(np.percentile(values, 97.5)))
-            for name, values in self.bootstrap_samples.items()
-        }
-        if len(samples) < resamples:
-            self.notes.append(f"bootstrap: {resamples - len(samples)} of {resamples} refits failed")
-        return self.bootstrap
+        from kelvara.fit.bootstrap import resample_fits
 
-
-def _resampled(residuals, rho, rng):
-    """The residuals drawn with replacement; for noise correlated with
-    lag-1 correlation rho, their innovations drawn and filtered back
-    (a sieve bootstrap), starting from a residual drawn at random."""
-    if rho == 0.0 or residuals.size < 2:
-        return rng.choice(residuals, size=residuals.size, replace=True)
-    innovations = residuals[1:] - rho * residuals[:-1]
-    drawn = rng.choice(innovations, size=residuals.size, replace=True)
-    drawn[0] = rng.choice(residuals)
-    return lfilter([1.0], [1.0, -rho], drawn)
+        return resample_fits(self, self._fit, self._x, resamples, seed, progress)
 
 
 def _curve_dict(c, channel=None):
@@ -688,24 +565,3 @@ def _curve_dict(c, channel=None):
 
 def _json_float(value):
     return None if value is None or not math.isfinite(value) else float(value)
-
-
-def _progress(progress, total):
-    """A progress bar on stderr when it is a terminal (or when asked), or
-    `progress(done, total)` when it is a callable."""
-    if callable(progress):
-        return lambda done: progress(done, total)
-    if progress is None:
-        progress = sys.stderr.isatty()
-    if not progress:
-        return lambda done: None
-
-    def show(done):
-        width = 30
-        filled = width * done // total
-        sys.stderr.write(f"\rbootstrap [{'#' * filled}{'.' * (width - filled)}] {done}/{total}")
-        if done == total:
-            sys.stderr.write("\n")
-        sys.stderr.flush()
-
-    return show
