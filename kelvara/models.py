@@ -21,6 +21,7 @@ from typing import Callable, Dict, Mapping, Optional, Tuple
 
 from kelvara import _core, _kernels
 from kelvara.errors import KelvaraError
+from kelvara.quantities import PARAMETER_MEANINGS, PARAMETER_UNITS  # noqa: F401 (their old home)
 
 __all__ = ["GAS_CONSTANT", "MODELS", "Constant", "Model", "PARAMETER_UNITS", "constants", "curve_fraction_slopes",
            "degree_of_polymerisation", "unit_of"]
@@ -335,42 +336,6 @@ def nucleated_models() -> str:
 def sized_models() -> str:
     """The models that take a nucleus size, as a phrase ("cooperative_n")."""
     return " or ".join(m.name for m in MODELS.values() if m.takes_nuc_size)
-
-
-# The unit of every parameter a user sets or the package reports, by name.
-PARAMETER_UNITS = {
-    "delta_h": "J/mol", "delta_s": "J/(mol K)", "delta_h_nuc": "J/mol", "delta_s_nuc": "J/(mol K)",
-    "delta_h_iso": "J/mol", "delta_s_iso": "J/(mol K)", "delta_h_coop": "J/mol",
-    "delta_s_coop": "J/(mol K)", "delta_h_nuc_coop": "J/mol", "c_tot": "mol/L",
-    "delta_h_b": "J/mol", "delta_s_b": "J/(mol K)", "delta_h_nuc_b": "J/mol", "delta_s_nuc_b": "J/(mol K)",
-    "k_b": "L/mol", "sigma_b": "1",
-    "amplitude_b": "signal",
-    "k": "L/mol", "k_iso": "L/mol", "k_coop": "L/mol", "sigma": "1",
-    "baseline": "signal", "amplitude": "signal", "slope": "signal/K", "aggregate_slope": "signal/K",
-    "oligomer_amplitude": "signal",
-    "Te": "K", "Tm": "K", "sigma(Te)": "1", "nuc_size": "1",
-    "te": "K", "h_e": "J/mol", "ka": "1", "tm": "K", "delta_h_vh": "J/mol", "delta_s_vh": "J/(mol K)",
-    "delta_g0": "J/mol", "m": "J/mol", "f50": "1", "c50": "mol/L", "temperature": "K", "solvent": "1",
-}
-PARAMETER_MEANINGS = {
-    "delta_h": "enthalpy of elongation", "delta_s": "entropy of elongation",
-    "delta_h_nuc": "nucleation penalty: sigma = exp(delta_s_nuc / R - delta_h_nuc / RT)",
-    "delta_s_nuc": "entropy of nucleation (fixed at 0 unless freed: --free delta_s_nuc)",
-    "delta_h_iso": "enthalpy of the isodesmic pathway", "delta_s_iso": "entropy of the isodesmic pathway",
-    "delta_h_coop": "enthalpy of cooperative elongation", "delta_s_coop": "entropy of cooperative elongation",
-    "delta_h_nuc_coop": "nucleation penalty of the cooperative pathway",
-    "delta_h_b": "enthalpy of elongation of pathway B", "delta_s_b": "entropy of elongation of pathway B",
-    "delta_h_nuc_b": "nucleation penalty of pathway B: sigma_b = exp(delta_s_nuc_b / R - delta_h_nuc_b / RT)",
-    "delta_s_nuc_b": "entropy of nucleation of pathway B (fixed at 0 unless freed: --free delta_s_nuc_b)",
-    "te": "elongation temperature of the curve", "h_e": "molar elongation enthalpy (negative)",
-    "ka": "activation constant of nucleation, fitted on a log scale", "tm": "melting temperature of the curve",
-    "k": "elongation constant at the series' temperature, fitted on a log scale",
-    "k_iso": "constant of the isodesmic pathway, fitted on a log scale",
-    "k_coop": "elongation constant of the cooperative pathway, fitted on a log scale",
-    "sigma": "cooperativity: nucleation constant / elongation constant, fitted on a log scale",
-    "delta_g0": "Gibbs energy of elongation without good solvent (f = 0)",
-    "m": "how much a unit fraction of good solvent raises the Gibbs energy of elongation",
-}
 
 
 def unit_of(name: str) -> str:

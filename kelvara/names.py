@@ -14,23 +14,10 @@ from html import escape
 from typing import Dict, List, Optional, Sequence
 
 from kelvara.models import MODELS
+from kelvara.quantities import SYMBOLS as _SYMBOLS
 
 __all__ = ["curve_labels", "labelled", "signal_unit", "signal_words", "symbol_html", "unit_shown"]
 
-# Symbol and subscript of each name (the part before any "(" or "[").
-_SYMBOLS = {
-    "delta_h": ("ΔH", ""), "delta_s": ("ΔS", ""), "delta_h_nuc": ("ΔH", "nuc"), "delta_s_nuc": ("ΔS", "nuc"),
-    "delta_h_iso": ("ΔH", "iso"), "delta_s_iso": ("ΔS", "iso"), "delta_h_coop": ("ΔH", "coop"),
-    "delta_s_coop": ("ΔS", "coop"), "delta_h_nuc_coop": ("ΔH", "nuc,coop"), "delta_h_b": ("ΔH", "B"),
-    "delta_s_b": ("ΔS", "B"), "delta_h_nuc_b": ("ΔH", "nuc,B"), "delta_s_nuc_b": ("ΔS", "nuc,B"),
-    "k": ("K", ""), "k_iso": ("K", "iso"), "k_coop": ("K", "coop"), "k_b": ("K", "B"), "sigma": ("σ", ""),
-    "sigma_b": ("σ", "B"), "Te": ("T", "e"), "te": ("T", "e"), "Tm": ("T", "m"), "tm": ("T", "m"),
-    "h_e": ("h", "e"), "ka": ("K", "a"), "delta_h_vh": ("ΔH", "vH"), "delta_s_vh": ("ΔS", "vH"),
-    "delta_g0": ("ΔG", "0"), "c50": ("c", "50"), "f50": ("f", "50"), "K": ("K", ""), "K_iso": ("K", "iso"),
-    "K_coop": ("K", "coop"), "K_b": ("K", "B"), "dG": ("ΔG", ""), "dG_iso": ("ΔG", "iso"),
-    "dG_coop": ("ΔG", "coop"), "dG_b": ("ΔG", "B"), "dp_n": ("DP", "n"), "dp_n_all": ("DP", "n,all"),
-    "Nn": ("N", "n"),
-}
 _INDEXED = re.compile(r"^(.*)\[(\d+)\]$")
 
 

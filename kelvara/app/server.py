@@ -369,7 +369,8 @@ def create_app(token, jobs, limit=MAX_UPLOAD, read_timeout=READ_TIMEOUT):
 
 def _model_table():
     from kelvara.analysis import DEFAULT_COMPARED, DEFAULT_MODELS
-    from kelvara.models import EXPERIMENTS, MODELS, PARAMETER_MEANINGS, unit_of
+    from kelvara.models import EXPERIMENTS, MODELS, unit_of
+    from kelvara.quantities import PARAMETER_MEANINGS
     from kelvara.names import symbol_html
 
     def parameter(name, per_curve=False):

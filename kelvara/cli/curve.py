@@ -11,7 +11,8 @@ import sys
 from kelvara.analysis import UsageError
 from kelvara.arguments import UNIT_EXAMPLES, parameter_option
 from kelvara.cli.common import Command, check_outputs, flush_stream, write_atomic
-from kelvara.models import EXACT_STEPS, MODELS, PARAMETER_MEANINGS, PARAMETER_UNITS
+from kelvara.models import EXACT_STEPS, MODELS
+from kelvara.quantities import PARAMETER_MEANINGS, PARAMETER_UNITS
 from kelvara.units import KELVIN_OFFSET, quantity
 
 # The parameters of the _core functions that `kelvara curve` sets.

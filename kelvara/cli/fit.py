@@ -36,7 +36,8 @@ from kelvara.cli.common import (
     write_json,
     write_atomic,
 )
-from kelvara.models import MODELS, PARAMETER_UNITS
+from kelvara.models import MODELS
+from kelvara.quantities import PARAMETER_UNITS
 from kelvara.tables import curve_table, curves_csv, results_csv, results_xlsx  # noqa: F401
 
 _problems_text = problems_text

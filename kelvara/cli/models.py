@@ -3,7 +3,8 @@
 from __future__ import annotations
 
 from kelvara.cli.common import Command
-from kelvara.models import EXPERIMENTS, MODELS, PARAMETER_MEANINGS, PARAMETER_UNITS, unit_of
+from kelvara.models import EXPERIMENTS, MODELS, unit_of
+from kelvara.quantities import PARAMETER_MEANINGS, PARAMETER_UNITS
 
 
 def run_models(options):

@@ -1,0 +1,87 @@
+"""Every quantity a user sets or the package reports, by its code name: its unit, its symbol as a
+paper writes it (with its subscript), and what it means.  The one table of these facts: the options,
+the summaries, the page and the report all read it."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import Dict, Optional, Tuple
+
+
+@dataclass(frozen=True)
+class Quantity:
+    """A quantity's unit ("J/mol"; "signal" is the data's own; None where
+    its name tells: K... in L/mol, dG... in J/mol), its symbol and
+    subscript (("ΔH", "nuc")), and its meaning."""
+
+    unit: Optional[str]
+    symbol: Optional[Tuple[str, str]] = None
+    meaning: str = ""
+
+
+QUANTITIES: Dict[str, Quantity] = {
+    "delta_h": Quantity("J/mol", ("ΔH", ""), "enthalpy of elongation"),
+    "delta_s": Quantity("J/(mol K)", ("ΔS", ""), "entropy of elongation"),
+    "delta_h_nuc": Quantity("J/mol", ("ΔH", "nuc"), "nucleation penalty: sigma = exp(delta_s_nuc / R - delta_h_nuc "
+                            "/ RT)"),
+    "delta_s_nuc": Quantity("J/(mol K)", ("ΔS", "nuc"), "entropy of nucleation (fixed at 0 unless freed: --free "
+                            "delta_s_nuc)"),
+    "delta_h_iso": Quantity("J/mol", ("ΔH", "iso"), "enthalpy of the isodesmic pathway"),
+    "delta_s_iso": Quantity("J/(mol K)", ("ΔS", "iso"), "entropy of the isodesmic pathway"),
+    "delta_h_coop": Quantity("J/mol", ("ΔH", "coop"), "enthalpy of cooperative elongation"),
+    "delta_s_coop": Quantity("J/(mol K)", ("ΔS", "coop"), "entropy of cooperative elongation"),
+    "delta_h_nuc_coop": Quantity("J/mol", ("ΔH", "nuc,coop"), "nucleation penalty of the cooperative pathway"),
+    "c_tot": Quantity("mol/L", None),
+    "delta_h_b": Quantity("J/mol", ("ΔH", "B"), "enthalpy of elongation of pathway B"),
+    "delta_s_b": Quantity("J/(mol K)", ("ΔS", "B"), "entropy of elongation of pathway B"),
+    "delta_h_nuc_b": Quantity("J/mol", ("ΔH", "nuc,B"), "nucleation penalty of pathway B: sigma_b = "
+                              "exp(delta_s_nuc_b / R - delta_h_nuc_b / RT)"),
+    "delta_s_nuc_b": Quantity("J/(mol K)", ("ΔS", "nuc,B"), "entropy of nucleation of pathway B (fixed at 0 unless "
+                              "freed: --free delta_s_nuc_b)"),
+    "k_b": Quantity("L/mol", ("K", "B")),
+    "sigma_b": Quantity("1", ("σ", "B")),
+    "amplitude_b": Quantity("signal", None),
+    "k": Quantity("L/mol", ("K", ""), "elongation constant at the series' temperature, fitted on a log scale"),
+    "k_iso": Quantity("L/mol", ("K", "iso"), "constant of the isodesmic pathway, fitted on a log scale"),
+    "k_coop": Quantity("L/mol", ("K", "coop"), "elongation constant of the cooperative pathway, fitted on a log "
+                       "scale"),
+    "sigma": Quantity("1", ("σ", ""), "cooperativity: nucleation constant / elongation constant, fitted on a log "
+                      "scale"),
+    "baseline": Quantity("signal", None),
+    "amplitude": Quantity("signal", None),
+    "slope": Quantity("signal/K", None),
+    "aggregate_slope": Quantity("signal/K", None),
+    "oligomer_amplitude": Quantity("signal", None),
+    "Te": Quantity("K", ("T", "e")),
+    "Tm": Quantity("K", ("T", "m")),
+    "sigma(Te)": Quantity("1", None),
+    "nuc_size": Quantity("1", None),
+    "te": Quantity("K", ("T", "e"), "elongation temperature of the curve"),
+    "h_e": Quantity("J/mol", ("h", "e"), "molar elongation enthalpy (negative)"),
+    "ka": Quantity("1", ("K", "a"), "activation constant of nucleation, fitted on a log scale"),
+    "tm": Quantity("K", ("T", "m"), "melting temperature of the curve"),
+    "delta_h_vh": Quantity("J/mol", ("ΔH", "vH")),
+    "delta_s_vh": Quantity("J/(mol K)", ("ΔS", "vH")),
+    "delta_g0": Quantity("J/mol", ("ΔG", "0"), "Gibbs energy of elongation without good solvent (f = 0)"),
+    "m": Quantity("J/mol", None, "how much a unit fraction of good solvent raises the Gibbs energy of elongation"),
+    "f50": Quantity("1", ("f", "50")),
+    "c50": Quantity("mol/L", ("c", "50")),
+    "temperature": Quantity("K", None),
+    "solvent": Quantity("1", None),
+    "K": Quantity(None, ("K", "")),
+    "K_iso": Quantity(None, ("K", "iso")),
+    "K_coop": Quantity(None, ("K", "coop")),
+    "K_b": Quantity(None, ("K", "B")),
+    "dG": Quantity(None, ("ΔG", "")),
+    "dG_iso": Quantity(None, ("ΔG", "iso")),
+    "dG_coop": Quantity(None, ("ΔG", "coop")),
+    "dG_b": Quantity(None, ("ΔG", "B")),
+    "dp_n": Quantity(None, ("DP", "n")),
+    "dp_n_all": Quantity(None, ("DP", "n,all")),
+    "Nn": Quantity(None, ("N", "n")),
+}
+
+# The views the rest of the package reads.
+PARAMETER_UNITS = {name: q.unit for name, q in QUANTITIES.items() if q.unit is not None}
+PARAMETER_MEANINGS = {name: q.meaning for name, q in QUANTITIES.items() if q.meaning}
+SYMBOLS = {name: q.symbol for name, q in QUANTITIES.items() if q.symbol is not None}
