@@ -17,7 +17,7 @@ from kelvara.errors import KelvaraError
 from kelvara.fit.blocks import Blocks
 from kelvara.fit.curves import REFERENCE_TEMPERATURE, VARIED, signal_scale
 from kelvara.fit.derived import DerivedValues
-from kelvara.fit.noise import weights_of_curves, noise_summary, noise_per_point
+from kelvara.fit.point_noise import noise_per_point, noise_summary, weights_of_curves
 from kelvara.fit.points import Workspace
 from kelvara.models import EXPERIMENTS, MODELS, curve_fraction_slopes, nucleated_models
 

@@ -13,7 +13,7 @@ from typing import List
 
 import numpy as np
 
-from kelvara.fit.noise import NOISE_SPREAD_VALUES, STRUCTURE_SDS
+from kelvara.fit.point_noise import NOISE_SPREAD_VALUES, STRUCTURE_SDS
 from kelvara.units import TYPICAL_SIZE
 
 # A fit whose residual variance exceeds the noise variance read from the data
