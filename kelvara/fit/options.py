@@ -70,8 +70,9 @@ def nuc_sizes(given: Any, model: Optional[str], shown: str = "nuc_size") -> Unio
     if any(int(n) < 2 for n in sizes):
         raise KelvaraError(f"{shown} must be 2 or more, got {given!r}")
     if not sizes or any(int(n) > MAX_FITTED_NUC_SIZE for n in sizes):
-        raise KelvaraError(f"{shown} {given}: sizes from 2 to {MAX_FITTED_NUC_SIZE}, the smaller first (a fit's cost "
-                           "grows with the nucleus: one of 1000 takes about 20 s)")
+        raise KelvaraError(f"{shown} {given}: sizes from 2 to {MAX_FITTED_NUC_SIZE}, the smaller first (at most "
+                           f"{MAX_FITTED_NUC_SIZE} in a fit: its cost grows with the nucleus; one of 1000 takes about "
+                           "20 s)")
     return value
 
 
