@@ -32,7 +32,18 @@ _FALSE = {"false", "0", "off", "no", ""}
 
 
 class _Parser(argparse.ArgumentParser):
-    """The command's parser, raising UsageError with its message instead of exiting."""
+    """The command's parser, raising UsageError with its message instead of
+    exiting, and keeping each option as it was declared: the action and
+    the keywords it was declared with."""
+
+    def __init__(self, *args, **kwargs):
+        self.declared: List[Tuple[argparse.Action, dict]] = []  # before argparse adds --help
+        super().__init__(*args, **kwargs)
+
+    def add_argument(self, *args, **kwargs):
+        action = super().add_argument(*args, **kwargs)
+        self.declared.append((action, kwargs))
+        return action
 
     def error(self, message):
         raise UsageError(message)
@@ -50,11 +61,11 @@ def _actions(command):
     parser = _Parser(prog=f"kelvara {command}")
     declared.COMMANDS[command](parser)
     actions, negatives = {}, {}
-    for action in parser._actions:
+    for action, declared_with in parser.declared:
         if action.dest not in _SERVER_ONLY and action.option_strings:
             if action.const is False and action.dest in actions:
                 negatives[action.dest] = action.option_strings[0]
-            actions.setdefault(action.dest, action)
+            actions.setdefault(action.dest, (action, declared_with.get("action") == "append"))
     return parser, actions, negatives
 
 
@@ -72,7 +83,7 @@ def _arguments(command, fields, files, actions, negatives):
         given.setdefault(name, []).append(value)
     argv = [command]
     for name, values in given.items():
-        action = actions.get(name)
+        action, repeatable = actions.get(name, (None, False))
         if action is None:
             if name == "blank":
                 raise UsageError("the field 'blank' would name a file on the server: a blank file is subtracted on "
@@ -95,7 +106,6 @@ def _arguments(command, fields, files, actions, negatives):
                 argv.append(negatives[name])  # said false, where the default is the data's choice
             continue
         values = [v.strip() for v in values if v.strip()]  # an empty field of a form is no value
-        repeatable = isinstance(action, argparse._AppendAction)
         if len(values) > 1 and not repeatable:
             raise UsageError(f"the field {name!r} takes one value, not {len(values)}")
         argv += [f"{option}={value}" for value in values]
