@@ -11,7 +11,7 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass
-from typing import Optional, Sequence, Union
+from typing import Any, Optional, Sequence, Union
 
 import numpy as np
 
@@ -98,9 +98,11 @@ class Curve:
         model does not apply, and every fit of the curve says it.
     """
 
-    temperature: Union[np.ndarray, Sequence[float], float, None]
-    signal: Union[np.ndarray, Sequence[float]]
-    c_tot: Union[float, np.ndarray, Sequence[float], None]
+    # Given as numbers or sequences; checked, a float where it is fixed and
+    # a read-only array where it varies (see `vary`).
+    temperature: Any
+    signal: Any  # a read-only float array once checked
+    c_tot: Any
     label: Optional[str] = None
     signal_name: Optional[str] = None  # the signal's column header with its unit, e.g. "CD [mdeg]"
     solvent: Union[np.ndarray, Sequence[float], None] = None

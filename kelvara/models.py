@@ -525,7 +525,10 @@ def curve_fraction_slopes(model, p, temperature):
     its per-curve parameters (te, h_e and ka; tm and delta_h), at the
     temperatures, each within its own regime (a point does not jump across
     the step of the van der Schoot model at Te)."""
-    return MODELS[model].curve_slopes(p, temperature)
+    slopes = MODELS[model].curve_slopes
+    if slopes is None:
+        raise KelvaraError(f"{model} has no per-curve parameters")
+    return slopes(p, temperature)
 
 
 def _sigmoid_slopes(temperature, tm, delta_h):

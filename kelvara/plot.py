@@ -12,6 +12,7 @@ from __future__ import annotations
 import math
 import re
 import textwrap
+from typing import Any, List, Optional, Tuple
 
 import numpy as np
 
@@ -68,7 +69,7 @@ def _groups(curves):
     """(kind, channel) of each column of panels: one per kind, or, where
     curves of a kind carry several signals (channels of the same samples:
     "CD (mdeg)", "HT (V)"), one per signal (channel None: every curve)."""
-    out = []
+    out: List[Tuple[str, Optional[str]]] = []
     for kind in _kinds(curves):
         names = list(dict.fromkeys(c.signal_name for c in curves if c.vary == kind))
         out += [(kind, name) for name in names] if len(names) > 1 else [(kind, None)]
@@ -113,7 +114,7 @@ def _draw_curves(axis, result, curves, celsius, colours, residuals=None, aggrega
     curves of one kind in one result (and their residuals and degree of
     aggregation, when given axes for them)."""
     shift = KELVIN if celsius and kind == "temperature" else 0.0
-    table = result.curve_table() if aggregation is not None else None
+    table: Any = result.curve_table() if aggregation is not None else None
     offsets = np.cumsum([0] + [c.size for c in curves])
     marked = False
     for i, (curve, colour) in enumerate(zip(curves, colours)):
@@ -309,7 +310,7 @@ def _fit_figure(plt, result, curves, celsius, aggregation, annotate, journal):
         data = columns[0, k].subgridspec(len(ratios), 1, height_ratios=ratios, hspace=0.08)
         top = figure.add_subplot(data[0])
         bottom = figure.add_subplot(data[1], sharex=top)
-        panel = figure.add_subplot(data[2], sharex=top) if aggregation else None
+        panel: Any = figure.add_subplot(data[2], sharex=top) if aggregation else None
         marks = _draw_curves(top, result, curves, celsius, colours, bottom, panel, kind, channel)
         bottom.axhline(0.0, color="0.4", lw=0.8)
         if not journal:  # at a journal's size the caption says what the lines are
@@ -340,7 +341,7 @@ def _fit_figure(plt, result, curves, celsius, aggregation, annotate, journal):
         narrow = journal is not None and journal[0] < 12.0
         place(title + ("\nNOT OK" if narrow else " — NOT OK"), color="firebrick", fontweight="bold")
 
-    panels = grid[1].subgridspec(1, len(profiles) + (support is not None), wspace=0.35) if extra else None
+    panels: Any = grid[1].subgridspec(1, len(profiles) + (support is not None), wspace=0.35) if extra else None
     if support is not None:
         _draw_nucleus_scan(figure.add_subplot(panels[len(profiles)]), support)
     if profiles:
@@ -550,7 +551,7 @@ def traces(curves, result=None, celsius=False, most=4000):
 
     from matplotlib.colors import to_hex
 
-    table = result.curve_table() if result is not None else None
+    table: Any = result.curve_table() if result is not None else None
     offsets = np.cumsum([0] + [c.size for c in curves])
     colours = [to_hex(c) for c in _colours(_backend(), curves)]  # the figures' colours
     kinds = []

@@ -148,9 +148,9 @@ def results_csv(result):
     for d in result.derived.values():
         writer.writerow(["derived", d.name, _cell(d.value), _cell(d.stderr), d.unit, False, "", ""]
                         + intervals(d.name) + [labelled(d.name, labels)])
-    for kind, intervals in (("profile", {p.name: (p.low, p.high) for p in (result.profiles or {}).values()}),
-                            ("bootstrap", result.bootstrap or {})):
-        for name, (low, high) in intervals.items():
+    for kind, spans in (("profile", {p.name: (p.low, p.high) for p in (result.profiles or {}).values()}),
+                        ("bootstrap", result.bootstrap or {})):
+        for name, (low, high) in spans.items():
             writer.writerow([f"{kind} interval", name, "", "", unit_of(name), False, _cell(low), _cell(high)]
                             + [""] * 4 + [labelled(name, labels)])
     for key in ("chi2", "reduced_chi2", "aic", "bic", "n_points"):

@@ -13,7 +13,7 @@ field: the server chooses where outputs go, and the data are uploads.
 from __future__ import annotations
 
 import argparse
-from typing import Iterable, List, Sequence, Tuple
+from typing import Dict, Iterable, List, Sequence, Tuple
 
 from kelvara import arguments as declared
 from kelvara.analysis import UsageError
@@ -60,7 +60,8 @@ def _actions(command):
         raise UsageError(f"unknown command {command!r}")
     parser = _Parser(prog=f"kelvara {command}")
     declared.COMMANDS[command](parser)
-    actions, negatives = {}, {}
+    actions: Dict[str, Tuple[argparse.Action, bool]] = {}
+    negatives: Dict[str, str] = {}
     for action, declared_with in parser.declared:
         if action.dest not in _SERVER_ONLY and action.option_strings:
             if action.const is False and action.dest in actions:
@@ -78,7 +79,7 @@ def arguments(command: str, fields: Iterable[Tuple[str, str]], files: Sequence[s
 
 
 def _arguments(command, fields, files, actions, negatives):
-    given = {}
+    given: Dict[str, List[str]] = {}
     for name, value in fields:
         given.setdefault(name, []).append(value)
     argv = [command]

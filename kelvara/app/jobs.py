@@ -110,7 +110,7 @@ class Job:
                "seconds": round(time.monotonic() - self.started, 1), "status": self.status,
                "downloads": list(self.downloads), "warning": self.warning}
         if view and self.status is not None:
-            out["error"] = json.loads(self.text)["error"] if self.status != 200 else None
+            out["error"] = json.loads(self.text)["error"] if self.status != 200 and self.text else None
             out["view"] = self.view
         return out
 

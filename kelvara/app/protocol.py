@@ -4,7 +4,7 @@ keeps room for the user)."""
 
 from __future__ import annotations
 
-from typing import Dict
+from typing import Any, Dict
 
 WRITE_TIMEOUT = 30.0  # seconds an answer may wait for a reader that takes none of it
 
@@ -21,7 +21,7 @@ def guarded_protocol(header_timeout, most, trusted=None, write_timeout=WRITE_TIM
     every open connection has is the new one answered 503 and closed."""
     from uvicorn.protocols.http.h11_impl import H11Protocol
 
-    open_now: Dict[object, None] = {}  # in the order they came
+    open_now: Dict[Any, None] = {}  # the open connections' protocols, in the order they came
     body = b'{"error": "too many connections: try again"}\n'
     busy = (b"HTTP/1.1 503 Service Unavailable\r\ncontent-type: application/json\r\nconnection: close\r\n"
             b"content-length: %d\r\n\r\n" % len(body)) + body

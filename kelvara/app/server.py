@@ -45,7 +45,7 @@ import threading
 import unicodedata
 import urllib.parse
 import webbrowser
-from typing import List
+from typing import List, Set
 
 from starlette.applications import Starlette
 from starlette.concurrency import run_in_threadpool
@@ -291,7 +291,8 @@ def create_app(token, jobs, limit=MAX_UPLOAD, read_timeout=READ_TIMEOUT):
                 job_id, folder = jobs.new(asked[-1] if asked else None)
             except KelvaraError as error:
                 return _error(str(error), 400)
-            taken, names = set(), []
+            taken: Set[str] = set()
+            names: List[str] = []
             try:
                 for upload in uploads:
                     name = _safe_name(upload.filename, taken)
@@ -493,7 +494,7 @@ def _server(uvicorn, config, jobs):
     jobs: their requests then answer at once (503) instead of being cut off
     after the grace period."""
 
-    class Server(uvicorn.Server):
+    class Server(uvicorn.Server):  # type: ignore[name-defined]
         async def shutdown(self, sockets=None):
             await jobs.close()
             await super().shutdown(sockets=sockets)

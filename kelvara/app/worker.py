@@ -24,6 +24,7 @@ import signal
 import sys
 import traceback
 import zipfile
+from typing import Any, List
 
 __all__ = ["cap_memory", "error_json", "main", "run"]
 
@@ -207,7 +208,7 @@ def _figures(prefix, draw):
     """PNG, SVG and PDF of one figure, drawn once."""
     from kelvara import plot
 
-    figure = []
+    figure: List[Any] = []
 
     def make(format):
         def one():

@@ -27,6 +27,7 @@ import os
 import re
 import shlex
 import sys
+from typing import List
 
 from kelvara import __version__
 from kelvara.cli import app, curve, fit, models, read
@@ -51,7 +52,7 @@ _NEGATIVE_VALUE = re.compile(r"^-(\d|\.\d|inf\b)", re.IGNORECASE)
 def _join_negative_values(argv):
     """`--delta-h -1e5` as `--delta-h=-1e5`: argparse would take -1e5 or
     -10:20:10 for an option (it knows only plain negative numbers)."""
-    out = []
+    out: List[str] = []
     for token in argv:
         if out and _NEGATIVE_VALUE.match(token) and out[-1].startswith("-") and "=" not in out[-1] \
                 and not _NEGATIVE_VALUE.match(out[-1]):

@@ -48,6 +48,8 @@ def run_curve(options):
     model = MODELS[options.model]
     temperature_model = options.temps is not None
     function = model.function if temperature_model else model.concentration_function
+    if function is None:
+        raise UsageError(f"{options.model} has no curve against {'temperature' if temperature_model else 'concentration'}")
     name = function.__name__
     # The function's own parameters, apart from the one the range fills.
     parameters = [p for p in inspect.signature(function).parameters if p not in ("temp", "conc", "x")]

@@ -21,12 +21,13 @@ points, not in the number of curves."""
 from __future__ import annotations
 
 import math
-from typing import NamedTuple, Optional
+from typing import Any, Dict, List, NamedTuple, Optional, cast
 
 import numpy as np
 from scipy.signal import lfilter
 
 from kelvara.fit.curves import REFERENCE_TEMPERATURE
+from kelvara.fit.parts import ProblemParts
 
 # Doubles in one block's matrix: 1 MB, whatever the number of columns.
 BLOCK_CELLS = 1 << 17
@@ -90,10 +91,10 @@ class _Stack:
         # their own first, then the small R joins the stack.
         used = np.flatnonzero(np.any(block != 0.0, axis=0))
         if used.size < block.shape[1]:
-            local = np.linalg.qr(block[:, used], mode="r")
+            local = cast(np.ndarray, np.linalg.qr(block[:, used], mode="r"))
             block = np.zeros((local.shape[0], block.shape[1]))
             block[:, used] = local
-        self.r = np.linalg.qr(np.vstack([self.r, block]), mode="r")
+        self.r = cast(np.ndarray, np.linalg.qr(np.vstack([self.r, block]), mode="r"))
 
     def square(self):
         """R padded to a square (when fewer rows than columns came)."""
@@ -103,7 +104,7 @@ class _Stack:
         return out
 
 
-class Blocks:
+class Blocks(ProblemParts):
     """Mixin of _Problem: the blocks, the design and the compressed
     least-squares problems."""
 
@@ -254,7 +255,7 @@ class Blocks:
             parts.append((np.full(dt.size, i), np.broadcast_to(weight * scale, dt.shape), np.full(dt.size, scale),
                           dt, temperature, np.zeros(dt.size) if solvent is None else solvent,
                           self.observed[i][part]))
-        columns = [np.concatenate(c) for c in zip(*parts)]
+        columns: List[Any] = [np.concatenate(c) for c in zip(*parts)]
         if not self.model.denaturation:
             columns[5] = None
         return _Rows(*columns)
@@ -264,7 +265,7 @@ class Blocks:
         points, with the signal `data` (None: the observed one)."""
         if self._rows_kept is None or self._rows_kept[0] is not self.curve_weights:
             self._rows_kept = (self.curve_weights, {})
-        kept = self._rows_kept[1]
+        kept: Dict[int, Any] = self._rows_kept[1]
         rows = kept.get(chunk_index)
         if rows is None:
             rows = self._chunk_rows(self.chunks[chunk_index])
@@ -303,7 +304,7 @@ class Blocks:
         squares = np.zeros((curves, len(used), len(used)))
         sums = np.zeros((curves, len(used)))
         fixed = self.kind_fixed[:, used]
-        kept = [] if self.n_points <= _KEPT_POINTS else None
+        kept: Optional[List[Any]] = [] if self.n_points <= _KEPT_POINTS else None
         for c, chunk in enumerate(self.chunks):
             rows = self._rows(c, y)
             design = self._regressors_of(rows, whole[chunk.start:chunk.stop])
@@ -386,11 +387,11 @@ class Blocks:
             norms[norms == 0.0] = 1.0
             inverse = np.linalg.pinv(squares / (norms[:, :, None] * norms[:, None, :]), rcond=1e-13, hermitian=True)
 
-            def solve(rhs):
+            def each(rhs):
                 shape = (slice(None), slice(None)) + (None,) * (rhs.ndim - 2)
                 out = np.einsum("ckl,cl...->ck...", inverse, rhs / norms[shape]) / norms[shape]
                 return out if np.all(np.isfinite(out)) else None
-            return solve
+            return each
         count = len(self.free_linear)
         gram = np.zeros((count, count))
         pairs = free[:, :, None] & free[:, None, :]
@@ -462,7 +463,7 @@ class Blocks:
         linear = np.asarray(x, dtype=float)[self.linear_index]
         p = len(self.free)
         gram = np.zeros((p, p))
-        carry = None  # F at the last row of the curve's previous block
+        carry: Any = None  # F at the last row of the curve's previous block
         for i, part in self.blocks:
             jac, _ = self._block_jacobian(values, i, part, fractions[i][part], self.observed[i], linear)
             gram += jac.T @ jac

@@ -26,14 +26,14 @@ def resample_fits(result, problem, x, resamples, seed, progress):
                                            problem.derived_vector(refit.x)]))
         show(r + 1)
     names = problem.free + list(problem.derived_names())
-    samples = np.array(samples)
-    result.bootstrap_samples = dict(zip(names, samples.T)) if len(samples) else {}
+    drawn = np.array(samples)
+    result.bootstrap_samples = dict(zip(names, drawn.T)) if len(drawn) else {}
     result.bootstrap = {
         name: (float(np.percentile(values, 2.5)), float(np.percentile(values, 97.5)))
         for name, values in result.bootstrap_samples.items()
     }
-    if len(samples) < resamples:
-        result.notes.append(f"bootstrap: {resamples - len(samples)} of {resamples} refits failed")
+    if len(drawn) < resamples:
+        result.notes.append(f"bootstrap: {resamples - len(drawn)} of {resamples} refits failed")
     return result.bootstrap
 
 

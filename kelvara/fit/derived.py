@@ -6,11 +6,12 @@ error from the covariance.  A mixin of the fit's problem."""
 from __future__ import annotations
 
 import math
-from typing import Callable, Dict
+from typing import Any, Callable, Dict
 
 import numpy as np
 
 from kelvara.fit.curves import REFERENCE_TEMPERATURE
+from kelvara.fit.parts import ProblemParts
 from kelvara.fit.records import Derived
 from kelvara.models import (
     GAS_CONSTANT,
@@ -33,14 +34,11 @@ def _k(delta_h, delta_s, temperature):
     return math.exp(delta_s / GAS_CONSTANT - delta_h / (GAS_CONSTANT * temperature))
 
 
-class DerivedValues:
+class DerivedValues(ProblemParts):
     """The derived values of a fit (Te, sigma(Te), K and dG at 298.15 K, c50,
     f50, degrees of polymerisation) as functions of the parameter vector,
     with their standard errors from the covariance: the part of the problem
     that turns best values into what a chemist reports."""
-
-    # Given by the problem it is part of.
-    plain: Callable[[Dict[str, float]], Dict[str, float]]
 
     def derived_functions(self):
         if not self.model.mass_balance:
@@ -117,7 +115,7 @@ class DerivedValues:
 
     def _dp_at(self, out, where, i, curve, temperature):
         """dp_n and dp_n_all of curve i at a derived temperature."""
-        last = {}  # dp_n and dp_n_all of the same values: one evaluation
+        last: Dict[str, Any] = {}  # dp_n and dp_n_all of the same values: one evaluation
 
         def both(v):
             key = tuple(v.items())
@@ -153,7 +151,7 @@ class DerivedValues:
         elongation temperature per curve at two or more concentrations, the
         van 't Hoff line 1/Te = (R / dH) ln c_tot + dS / dH (from K(Te) c_tot
         = 1), weighted by the Te errors of the fit (van der Schoot)."""
-        out = {}
+        out: Dict[str, Callable[[Dict[str, float]], Any]] = {}
         if "ka" not in self.model.per_curve:
             return out
         n = len(self.curves)
@@ -206,7 +204,7 @@ class DerivedValues:
         known = np.where(np.isfinite(covariance), covariance, 0.0)
         variance = np.einsum("ij,jk,ik->i", gradient, known, gradient)
         depends = (np.abs(gradient[:, unknown]) > 0).any(axis=1) | ~np.isfinite(gradient).all(axis=1)
-        for j in np.flatnonzero(unknown):
+        for j in np.flatnonzero(unknown).tolist():
             if self.free[j] in self.nonlinear_set:
                 # A value that underflows or saturates (a sigma of 1e-321, a
                 # fraction of 1) has no slope there, yet depends on the

@@ -6,7 +6,7 @@ from __future__ import annotations
 
 import math
 import warnings
-from typing import Dict, Iterable, List, Mapping, Optional, Tuple, Union
+from typing import Any, Dict, Iterable, List, Mapping, Optional, Tuple, Union
 
 import numpy as np
 
@@ -258,7 +258,7 @@ def _numbers_by_name(given, what):
         return {}
     if not isinstance(given, Mapping):
         raise KelvaraError(f"{what} must map parameter names to values, not {type(given).__name__}")
-    out = {}
+    out: Dict[str, Any] = {}
     for name, value in given.items():
         try:
             if what == "bounds":
@@ -415,7 +415,7 @@ def _transitions(problem, x):
     """Each curve's points within its transition (the fraction aggregated
     between 0.05 and 0.95 at the fit), None where it cannot be told."""
     values = problem.values(x)
-    out = []
+    out: List[Any] = []
     for curve in problem.curves:
         try:
             f = np.asarray(problem.fraction(values, curve, curve.x), dtype=float)

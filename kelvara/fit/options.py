@@ -103,7 +103,8 @@ class FitOptions:
             object.__setattr__(self, name, _names(getattr(self, name)))
         if self.nuc_size is not None and not isinstance(self.nuc_size, (int, str)):
             checked = nuc_sizes(self.nuc_size, None)  # before it is made a tuple: it may be far too long
-            object.__setattr__(self, "nuc_size", checked if isinstance(checked, int) else tuple(checked))
+            object.__setattr__(self, "nuc_size", checked if isinstance(checked, int) or checked is None
+                               else tuple(checked))
 
     def for_model(self, model: str) -> "FitOptions":
         """The options as they apply to `model`: the nucleus size to

@@ -11,6 +11,8 @@ reach it."""
 
 from __future__ import annotations
 
+from typing import Any, List, Tuple
+
 import numpy as np
 
 from kelvara import _kernels
@@ -62,12 +64,15 @@ class Workspace:
         self.conc = conc
         if self.pathways:
             return self._solve_pathways(by_slot, n, slopes)
-        _kernels.solve(self.code, self.nuc_size, EXACT_STEPS, np.ascontiguousarray(conc).tobytes(), *inputs,
-                       self.fraction.raw, self.monomer.raw, *outputs)
+        k, sigma, k_iso = inputs
+        d_ln_k, d_ln_sigma, d_ln_k_iso = outputs
+        _kernels.solve(self.code, self.nuc_size, EXACT_STEPS, np.ascontiguousarray(conc).tobytes(), k, sigma, k_iso,
+                       self.fraction.raw, self.monomer.raw, d_ln_k, d_ln_sigma, d_ln_k_iso)
         return self.fraction.array[:n]
 
     def _solve_pathways(self, by_slot, n, slopes):
-        _kernels.solve_pathways(np.ascontiguousarray(self.conc).tobytes(), *(by_slot[s] for s in _PATHWAY_SLOTS),
+        k, sigma, k_b, sigma_b = (by_slot[s] for s in _PATHWAY_SLOTS)
+        _kernels.solve_pathways(np.ascontiguousarray(self.conc).tobytes(), k, sigma, k_b, sigma_b,
                                 self.fraction.raw, self.monomer.raw, self.share_b.raw,
                                 self.blocks.raw if slopes else None)
         if slopes:
@@ -164,7 +169,7 @@ class Workspace:
             return table.get(name, [])
         if name in model.constants:
             return [(self.slots[name], 1.0)]
-        out = []
+        out: List[Tuple[str, Any]] = []
         for rate in model.rates:
             if name == rate.enthalpy:
                 out.append((rate.slot, minus_inverse_rt))

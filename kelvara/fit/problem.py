@@ -9,6 +9,7 @@ from __future__ import annotations
 import dataclasses
 import math
 import threading
+from typing import Callable, cast
 
 import numpy as np
 from scipy.optimize import least_squares
@@ -300,7 +301,8 @@ class FitProblem(Blocks, DerivedValues):
         in polymers beyond it: an array of one column (or three)."""
         x = np.asarray(x, dtype=float)
         points = Workspace(self.model, self.nuc_size, max(x.size, 1))
-        total = points.solve(self.plain(values), *self._axes(curve, x), slopes=False)
+        temperature, conc, solvent = self._axes(curve, x)
+        total = points.solve(self.plain(values), temperature, conc, solvent, slopes=False)
         if not self.species:
             return total.copy()[:, None]
         return np.column_stack([total, *points.species(slopes=False)[:2]])
@@ -317,7 +319,8 @@ class FitProblem(Blocks, DerivedValues):
         own = self._own(values, i)
         if self.frozen_branches is not None:
             own["branch"] = self.frozen_branches[i]
-        return np.asarray(self.model.curve_fraction(own, np.asarray(temperature, dtype=float)), dtype=float)
+        fraction = cast(Callable, self.model.curve_fraction)  # a per-curve model's
+        return np.asarray(fraction(own, np.asarray(temperature, dtype=float)), dtype=float)
 
     def fractions(self, values, slopes=True):
         """The fraction aggregated of every curve, or None where the model
@@ -459,7 +462,7 @@ class FitProblem(Blocks, DerivedValues):
         its derivative: dx/dln K = x + K dm/dln K, with dm = -c_tot
         d(fraction) at the root of the mass balance."""
         count = stop - start
-        points = self.points
+        points = cast(Workspace, self.points)  # a mass-balance model's
         k = points.inputs[points._rate("k")].array[:count]
         stacked = k * points.monomer.array[:count]
         for name, store in kept.items():
@@ -470,7 +473,8 @@ class FitProblem(Blocks, DerivedValues):
         """The stacked fraction K m of `curve` at the points x."""
         x = np.asarray(x, dtype=float)
         points = Workspace(self.model, self.nuc_size, max(x.size, 1))
-        points.solve(self.plain(values), *self._axes(curve, x), slopes=False)
+        temperature, conc, solvent = self._axes(curve, x)
+        points.solve(self.plain(values), temperature, conc, solvent, slopes=False)
         return points.inputs[points._rate("k")].array[: x.size] * points.monomer.array[: x.size]
 
     def signal(self, x, i, temperature):

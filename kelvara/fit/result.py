@@ -382,7 +382,7 @@ class FitResult:
         rows += [dict(name=d.name, kind="derived", value=d.value, stderr=d.stderr, unit=d.unit,
                       fixed=False, at_bound=False) for d in self.derived.values()]
         for row in rows:
-            row.update(self.intervals(row["name"]))
+            row.update(self.intervals(str(row["name"])))
         return pd.DataFrame(rows).set_index("name")
 
     def misfit(self, curve_index: int) -> np.ndarray:

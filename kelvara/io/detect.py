@@ -8,7 +8,7 @@ import math
 import pathlib
 from collections import Counter
 from dataclasses import dataclass, replace
-from typing import Any, Callable, Iterable, List, Optional, Sequence, Tuple, Union, cast
+from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Set, Tuple, Union, cast
 
 import numpy as np
 
@@ -295,7 +295,7 @@ def _distinct_labels(pending, paths):
     """Curves that would share a label keep what tells them apart: the file
     they came from (its name, or its path when names repeat), else their
     place in it."""
-    files = {}
+    files: Dict[str, Set[int]] = {}
     for p in pending:
         files.setdefault(p.label, set()).add(p.file)
     names = Counter(paths[i].name for i in {p.file for p in pending})

@@ -210,7 +210,8 @@ def _temperature_groups(temperature):
     finite = np.isfinite(temperature)
     rounded = np.round(np.where(finite, temperature, 0.0), 2)
     distinct = np.unique(rounded[finite])
-    starts, group = [], np.empty(distinct.size, dtype=np.int64)
+    starts: List[float] = []
+    group = np.empty(distinct.size, dtype=np.int64)
     for j, value in enumerate(distinct.tolist()):
         if not starts or value - starts[-1] > SERIES_SPREAD:
             starts.append(value)

@@ -107,7 +107,8 @@ def _named(table, headerless):
     blank one, or in a file without a header; a repeated name gets ".1"),
     empty columns without a header (a separator at the end of each line)
     dropped; and the 1-based position in the file of every column kept."""
-    names, seen = [], Counter()
+    names: List[str] = []
+    seen: Counter = Counter()
     for j, h in enumerate(table.columns):
         text = "" if h is None else str(h).strip()
         name = f"column {j + 1}" if headerless or not text or text.startswith("Unnamed:") else text

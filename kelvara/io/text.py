@@ -13,7 +13,7 @@ import pathlib
 import re
 import stat
 from dataclasses import dataclass
-from typing import List, Optional, Sequence, Tuple
+from typing import Dict, List, Optional, Sequence, Tuple
 
 from kelvara.io.reading import ReadError
 
@@ -260,7 +260,7 @@ def line_numbers(path, encoding, header_line, positions, comment):
     """1-based file lines of the given data rows (0-based, in the order the
     table holds them: blank and comment lines are not rows); `header_line`
     is the 0-based line before the first data row."""
-    wanted = {int(p): None for p in positions}
+    wanted: Dict[int, Optional[int]] = {int(p): None for p in positions}
     last = max(wanted) if wanted else -1
     row = -1
     with _io.TextIOWrapper(path.open(), encoding=encoding, errors="replace", newline=None) as handle:

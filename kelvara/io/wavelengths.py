@@ -6,7 +6,7 @@ wavelength once): one curve per wavelength asked, several of them channels of th
 
 from __future__ import annotations
 
-from typing import List
+from typing import Dict, List
 
 import numpy as np
 
@@ -46,7 +46,7 @@ def _nearest(path, measured, asked, where):
     measured = np.asarray(measured, dtype=float)
     step = float(np.median(np.abs(np.diff(np.sort(measured))))) if measured.size > 1 else 0.0
     grid = f"the measured run {measured.min():g} to {measured.max():g} nm" + (f", every {step:g} nm" if step else "")
-    chosen = {}
+    chosen: Dict[float, float] = {}
     out = []
     for wanted in asked:
         j = int(np.argmin(np.abs(measured - wanted)))
