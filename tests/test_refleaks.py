@@ -21,8 +21,8 @@ pytestmark = pytest.mark.skipif(
     not hasattr(sys, "gettotalrefcount"), reason="needs a debug interpreter (sys.gettotalrefcount)"
 )
 
-WARMUP = 50
-CALLS = 400
+WARMUP = 20
+CALLS = 100
 REPEATS = 3
 
 
