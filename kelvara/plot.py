@@ -351,7 +351,7 @@ def _fit_figure(plt, result, curves, celsius, aggregation, annotate, journal):
             best = result.parameters[profile.name].value
             # In noise variances, correlated noise's widening taken out, so
             # that the red line sits where independent noise would put it.
-            unit = variance * (result._error_scales or {}).get(profile.name, 1.0) ** 2
+            unit = variance * result.error_scale(profile.name) ** 2
             # Enthalpies in kJ/mol, as printed.
             shown = 1e-3 if unit_of(profile.name) == "J/mol" else 1.0
             values = profile.values * shown
@@ -589,7 +589,7 @@ def traces(curves, result=None, celsius=False, most=4000):
     if result is not None:
         variance = result.reduced_chi2
         for profile in (result.profiles or {}).values():
-            unit = variance * (result._error_scales or {}).get(profile.name, 1.0) ** 2
+            unit = variance * result.error_scale(profile.name) ** 2
             factor = 1e-3 if unit_of(profile.name) == "J/mol" else 1.0
             profiles.append({
                 "name": profile.name, "unit": "kJ/mol" if factor != 1.0 else unit_of(profile.name),

@@ -265,6 +265,12 @@ class FitResult:
         problem = self._fit
         return problem.fraction(problem.values(self._x), problem.curves[i], np.asarray(x, dtype=float))
 
+    def error_scale(self, name: str) -> float:
+        """How much the noise's correlation widens `name`'s standard error
+        over what independent points would give (1 for white noise): its
+        profile widens by the same."""
+        return (self._error_scales or {}).get(name, 1.0)
+
     @property
     def with_species(self) -> bool:
         """Whether the oligomers and the polymers have signals of their own
