@@ -10,6 +10,7 @@ pytest.importorskip("scipy")
 import kelvara.fit.blocks as blocks  # noqa: E402
 from kelvara import _core  # noqa: E402
 from kelvara.fit import Curve, fit  # noqa: E402
+from kelvara.fit.jacobians import tall_jacobian  # noqa: E402
 
 
 def cooling(count=3, points=301, seed=4):
@@ -36,7 +37,7 @@ def test_the_compressed_problem_is_the_full_one(small_blocks, options):
     x = result._x.copy()
     x[problem.thermo_index[0]] += 300.0  # away from the minimum: a gradient to compare
     assert len(problem.blocks) > len(problem.curves)
-    jacobian = problem.jacobian(x)
+    jacobian = tall_jacobian(problem, x)
     residuals = problem.model_minus_data(x)
     rho, r = problem.compressed(x)
     assert rho @ rho == pytest.approx(residuals @ residuals, rel=1e-10)
@@ -68,7 +69,7 @@ def test_the_projection_matches_linear_least_squares(small_blocks, options):
     # R is the Jacobian in the nonlinear parameters orthogonal to the design.
     x = result._x.copy()
     x[problem.thermo_index], x[problem.linear_index] = theta, projection.beta
-    jacobian = problem.jacobian(x)
+    jacobian = tall_jacobian(problem, x)
     thermo, linear = jacobian[:, problem.thermo_index], jacobian[:, problem.linear_index]
     orthogonal = thermo - linear @ np.linalg.lstsq(linear, thermo, rcond=None)[0]
     residuals = problem.model_minus_data(x)

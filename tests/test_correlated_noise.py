@@ -15,6 +15,7 @@ import kelvara.fit.blocks as blocks  # noqa: E402
 from kelvara import _core  # noqa: E402
 from kelvara.cli import main  # noqa: E402
 from kelvara.fit import Curve, fit  # noqa: E402
+from kelvara.fit.jacobians import tall_jacobian  # noqa: E402
 from kelvara.fit.noise import _averaged_variance, local_noise_ratio, noise_per_point  # noqa: E402
 from kelvara.fit.bootstrap import _resampled  # noqa: E402
 
@@ -83,7 +84,7 @@ def test_white_noise_keeps_the_errors_of_independent_points():
     result = fit(cooling(0.0, 7), "cooperative")
     assert result.ok and result.noise_model.white
     problem, x = result._problem, result._x
-    jacobian = problem.jacobian(x)
+    jacobian = tall_jacobian(problem, x)
     residuals = problem.model_minus_data(x)
     n, p = jacobian.shape
     covariance = np.linalg.inv(jacobian.T @ jacobian) * (residuals @ residuals) / (n - p)
@@ -119,7 +120,7 @@ def test_the_middle_of_the_sandwich_is_the_sum_over_every_pair_of_points(monkeyp
     problem, x = result._problem, result._x
     assert (len(problem.blocks) > len(problem.curves)) == small
     rho = [0.8, 0.0, 0.6]
-    jacobian = problem.jacobian(x)
+    jacobian = tall_jacobian(problem, x)
     expected = np.zeros((jacobian.shape[1],) * 2)
     for i, rows in enumerate(problem.rows):
         j = jacobian[rows]

@@ -566,60 +566,11 @@ class FitProblem(Blocks, DerivedValues):
         result.x = full(result.x)
         return result
 
-    def jacobian(self, x):
-        """The Jacobian of the residuals in every free parameter at x, as
-        tall as the data (for checks; the fit itself uses `compressed`), or
-        None where the model cannot be evaluated there: exact, by the chain
-        rule through the kernels' derivatives (or the phenomenological
-        shapes' own)."""
-        values = self.values(x)
-        fractions = self.fractions(values)
-        if fractions is None:
-            return None
-        linear = np.asarray(x, dtype=float)[self.linear_index]
-        out = np.empty((self.n_points, len(self.free)))
-        for i, part in self.blocks:
-            rows = slice(self.rows[i].start + part.start, self.rows[i].start + part.stop)
-            out[rows], _ = self._block_jacobian(values, i, part, fractions[i][part], self.observed[i], linear)
-        return out if np.all(np.isfinite(out)) else None
-
     def jacobian_factor(self, x):
         """R of the Jacobian at x (square, one row and column per free
         parameter), or None: what the covariance needs, J^T J = R^T R."""
         out = self.compressed(x)
         return None if out is None else out[1][:-1]
-
-    def numerical_jacobian(self, x):
-        """Central differences of the residuals in every free parameter, or
-        None where the model cannot be evaluated next to x.  A piecewise
-        model keeps each point in its regime meanwhile: a point jumping
-        across the step at Te is not a slope.  The oracle of the exact
-        Jacobian."""
-        if "te" in self.model.per_curve:
-            values = self.values(x)
-            self.frozen_branches = [values["te" if "te" in self.nonlinear_set else f"te[{i}]"]
-                                    for i in range(len(self.curves))]
-        try:
-            return self._central_differences(x)
-        finally:
-            self.frozen_branches = None
-
-    def _central_differences(self, x):
-        columns = []
-        for j, name in enumerate(self.free):
-            base = name.split("[")[0]
-            typical = 1e3 if base.startswith(("delta_h", "h_e", "delta_g")) or base == "m" else 1.0
-            step = 6e-6 * max(abs(x[j]), typical)
-            up, down = x.copy(), x.copy()
-            up[j] += step
-            down[j] -= step
-            r_up, r_down = self.model_minus_data(up), self.model_minus_data(down)
-            if r_up is None or r_down is None:
-                return None
-            columns.append((r_up - r_down) / (up[j] - down[j]))
-        return np.column_stack(columns) if columns else np.zeros((self.n_points, 0))
-
-    # Derived values: functions of the parameter values.
 
 
 class _Scaled:
