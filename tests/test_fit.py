@@ -10,7 +10,7 @@ np = pytest.importorskip("numpy")
 pytest.importorskip("scipy")
 
 from kelvara import _core  # noqa: E402
-from kelvara.fit import Curve, celsius, compare, fit  # noqa: E402
+from kelvara.fit import Curve, FitOptions, celsius, compare, fit  # noqa: E402
 
 TRUE = {"delta_h": -95000.0, "delta_s": -180.0, "delta_h_nuc": 22000.0}
 CONCENTRATIONS = (5e-6, 1e-5, 2e-5)
@@ -252,6 +252,8 @@ def _curve(**changes):
         (lambda: fit(synthetic(), "cooperative_n", nuc_size=[2, "3"]), "a whole number or a range of them"),
         (lambda: fit(synthetic(), "cooperative_n", nuc_size=object()), "a whole number or a range of them"),
         (lambda: fit(synthetic(), "cooperative_n", nuc_size=range(2, 10 ** 20)), "sizes from 2 to 100"),
+        (lambda: fit(synthetic(), "cooperative", FitOptions(), search=False), "either as FitOptions or as keywords"),
+        (lambda: fit(synthetic(), "cooperative", {"search": False}), "options must be FitOptions, not dict"),
         (lambda: fit(synthetic(), "cooperative", bounds={"delta_h": (0.0, -1.0)}), "bounds of 'delta_h' are empty"),
         (lambda: fit(synthetic(), "cooperative", fix={"delta_h": "-9e4 J"}), "fix of 'delta_h' must be a number"),
         (lambda: fit(synthetic(), "cooperative", bounds={"delta_h": -1.0}), "bounds of 'delta_h' must be a pair"),
@@ -416,3 +418,11 @@ def test_published_values_are_evaluated_with_only_the_signals_fitted(model):
     assert evaluated.converged
     # A value the data left undetermined is given now: only the misfit can fail.
     assert {p.code for p in evaluated.problems} <= {p.code for p in found.problems} - {"not_determined"}
+
+
+def test_a_results_own_options_fit_it_again_to_the_same_doubles():
+    curves = synthetic()
+    first = fit(curves, "cooperative", fix={"delta_s_nuc": 0.0}, bounds={"delta_h": (-2e5, -1e4)}, search=False)
+    again = fit(curves, "cooperative", first.options)
+    assert again.options == first.options
+    assert [p.value for p in again.parameters.values()] == [p.value for p in first.parameters.values()]

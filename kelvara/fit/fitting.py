@@ -31,6 +31,7 @@ MAX_CURVES = 100  # in one fit: each brings its own baseline and amplitude (100 
 def fit(
     curves: Union[Curve, Iterable[Curve]],
     model: str = "cooperative",
+    options: Optional[FitOptions] = None,
     *,
     nuc_size: Union[int, Iterable[int], None] = None,
     shared_amplitude: bool = False,
@@ -64,6 +65,9 @@ def fit(
         temperatures or cooling curves beside it share the thermodynamic
         parameters); "denaturation" and "denaturation_isodesmic" for solvent
         denaturations ("delta_g0", "m" in J/mol and "sigma").
+    options : FitOptions, optional
+        All of the options below as one value (then give none of them): a
+        result's own (`result.options`) fits again as it was fitted.
     nuc_size : int or iterable of int, optional
         cooperative_n only: a nucleus size, or several (``range(2, 9)``),
         each fitted and the best kept; at most 100.
@@ -129,10 +133,17 @@ def fit(
         or parameter, a fixed value outside its bounds, too few points),
         before any fitting.
     """
-    options = FitOptions(nuc_size=nuc_size, shared_amplitude=shared_amplitude, shared_baseline=shared_baseline,
-                         baseline_slope=baseline_slope, aggregate_slope=aggregate_slope, extensive=extensive,
-                         start=start, fix=fix, bounds=bounds, max_nfev=max_nfev, search=search, shared=shared,
-                         free=free, species_signals=species_signals, signal_model=signal_model)
+    given = FitOptions(nuc_size=nuc_size, shared_amplitude=shared_amplitude, shared_baseline=shared_baseline,
+                       baseline_slope=baseline_slope, aggregate_slope=aggregate_slope, extensive=extensive,
+                       start=start, fix=fix, bounds=bounds, max_nfev=max_nfev, search=search, shared=shared,
+                       free=free, species_signals=species_signals, signal_model=signal_model)
+    if options is None:
+        options = given
+    elif not isinstance(options, FitOptions):
+        raise KelvaraError(f"options must be FitOptions, not {type(options).__name__} (give the options as keywords)")
+    elif given != FitOptions():
+        raise KelvaraError("give the fit's options either as FitOptions or as keywords, not both")
+    search = options.search
     curves, sizes, make, numbers = _setup(curves, model, options)
 
     def run(baseline, aggregate, near=None, species=None):
