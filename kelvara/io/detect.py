@@ -66,6 +66,10 @@ FORMATS = (
 )
 
 
+# The options as no one gave them: what an option given is told from.
+_UNGIVEN = ReadOptions()
+
+
 def _flag(name: str) -> str:
     return "--" + name.replace("_", "-")
 
@@ -170,7 +174,7 @@ def read(
         raise TypeError(f"read() got an unexpected keyword argument {unknown[0]!r}")
     if options is None:
         options = ReadOptions(**given)
-    elif ReadOptions(**given) != ReadOptions():
+    elif ReadOptions(**given) != _UNGIVEN:
         raise ReadError("give the reading options either as ReadOptions or as keywords, not both")
     named = [paths] if isinstance(paths, (str, pathlib.Path)) else paths
     data_paths = [pathlib.Path(p) for p in named]
@@ -432,8 +436,7 @@ def read_file(name: pathlib.Path, options: ReadOptions) -> FileRead:
         raise ReadError(f"{found.file} is empty")
     reader = next(f for f in FORMATS if f.sniff(found))
     done = reader.read(found, options)
-    defaults = ReadOptions()
-    done.ignored = tuple(name for name in reader.ignores if getattr(options, name) != getattr(defaults, name))
+    done.ignored = tuple(name for name in reader.ignores if getattr(options, name) != getattr(_UNGIVEN, name))
     done.called = reader.called
     if options.blank_column is None or "blank_column" in done.ignored:
         return done
