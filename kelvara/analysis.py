@@ -2,9 +2,10 @@
 read) and the app turn their options into the same calls here: read the
 data files, fit one model or compare several (with the bootstrap and
 profiles asked for), and say what came of it as text, JSON, figures and the
-report.  The options are an argparse namespace as the declarations of
-`kelvara.arguments` make it; bad ones are a UsageError (a KelvaraError), a
-fit that is not to be trusted a FitFailed."""
+report.  The options are a `kelvara.arguments.Request`: every value typed
+and checked by its declaration, the reading's and the fit's as keywords;
+bad ones are a UsageError (a KelvaraError), a fit that is not to be trusted
+a FitFailed."""
 
 from __future__ import annotations
 
@@ -80,7 +81,7 @@ def read_data(options):
         from kelvara.io import ReadOptions, read
     except ImportError:
         raise UsageError("reading data needs pandas: python -m pip install 'kelvara[fit]'") from None
-    return read(inputs_of(options), ReadOptions.of(options))
+    return read(inputs_of(options), ReadOptions(**options.keywords("read")))
 
 
 def display_unit(options, reading):
@@ -162,27 +163,16 @@ def check_figure(options):
 
 
 def fit_keywords(options, model):
-    """The keyword arguments of kelvara.fit.fit from the command line."""
-    from kelvara.fit.options import nuc_sizes
+    """The keyword arguments of kelvara.fit.fit that the options give, the
+    nucleus size checked against `model` (None: any)."""
+    from kelvara.sizes import nuc_sizes
 
-    seed = getattr(options, "seed", None)
-    if seed is not None and not 0 <= seed < 2 ** 128:
-        raise UsageError(f"--seed takes a whole number from 0 to 2**128 - 1, not {seed}")
-    resamples = getattr(options, "bootstrap", 0) or 0
-    if not 0 <= resamples <= MAX_BOOTSTRAP:
-        raise UsageError(f"--bootstrap takes 0 to {MAX_BOOTSTRAP} resamples, not {resamples} (each is a fit of "
-                         "its own; a few thousand give 95 % intervals to about a percent)")
-    fix = {n: value_of(n, v, "--fix") for n, v in assignments(options.fix, "fix").items()}
-    start = {n: value_of(n, v, "--start") for n, v in assignments(options.start, "start").items()}
-    bounds = {name: bound_of(name, text) for name, text in assignments(options.bound, "bound").items()}
-    nuc_size = nuc_sizes(options.nuc_size, model, "--nuc-size")
-    return dict(nuc_size=nuc_size, shared_amplitude=options.shared_amplitude,
-                shared_baseline=options.shared_baseline, baseline_slope=options.baseline_slope,
-                aggregate_slope=options.aggregate_slope, extensive=options.extensive,
-                species_signals=options.species_signals, signal_model=options.signal_model,
-                start=start, fix=fix, bounds=bounds, max_nfev=options.max_evaluations,
-                **({"shared": tuple(options.shared)} if options.shared else {}),
-                **({"free": tuple(options.free)} if options.free else {}))
+    keywords = options.keywords("fit")
+    try:
+        nuc_sizes(keywords["nuc_size"], model, "--nuc-size")
+    except KelvaraError as error:
+        raise UsageError(str(error)) from None
+    return keywords
 
 
 def result_json(data, inputs, reading):
@@ -221,8 +211,6 @@ def analyse_fit(options, tell=None, progress=None):
     (with the bootstrap and profiles asked for); `tell(reading)` hears how
     the files were read, `progress(text)` each stage."""
     fit_module, say = load_fit(), _said(progress)
-    if options.bootstrap and options.bootstrap < 2:
-        raise UsageError("--bootstrap needs at least 2 resamples")
     keywords = fit_keywords(options, options.model or DEFAULT_MODELS.get(options.vary, DEFAULT_MODEL))
     say("reading the files")
     reading = read_data(options)
@@ -296,12 +284,7 @@ def analyse_compare(options, tell=None, progress=None):
     """Read the data files of `options` and fit every model to them as
     `kelvara compare` does; `progress(text)` hears each model in turn."""
     fit_module, say = load_fit(), _said(progress)
-    models = [m.strip() for m in (options.models or "").split(",") if m.strip()]
-    if options.models is not None and not models:
-        raise UsageError(f"--models takes model names separated by commas, not {options.models!r}")
-    unknown = [m for m in models if m not in MODELS]
-    if unknown:
-        raise UsageError(f"unknown model {unknown[0]!r}; the models are {', '.join(MODELS)}")
+    models = list(options.models or ())
     keywords = fit_keywords(options, None)
     if options.nuc_size is not None and options.models is not None and not any(
             MODELS[m].takes_nuc_size for m in models if m in MODELS):

@@ -433,6 +433,49 @@ def test_an_uploads_name_never_leaves_its_folder(given, expected):
     assert _safe_name(given, taken) != expected  # a second file of that name is kept apart
 
 
+def test_the_page_takes_its_options_from_the_declarations(app):
+    """Every field of the page is an option the server declares, served
+    with its flag and help; nothing that names a file on the server is."""
+    import re
+
+    status, _, declared = app.json("GET", "/api/options")
+    assert status == 200 and set(declared) == {"read", "fit", "compare"}
+    names = {o["name"] for options in declared.values() for o in options}
+    page = app.request("GET", "/")[2].decode()
+    fields = set(re.findall(r'data-field="([a-z_]+)"', page))
+    assert fields and fields <= names, fields - names
+    assert not names & {"data", "json", "plot", "report", "csv", "results", "curves", "blank"}
+    fix = next(o for o in declared["fit"] if o["name"] == "fix")
+    assert fix["flag"] == "--fix" and fix["repeat"] and "kJ/mol" in fix["help"]
+    assert "model" not in {o["name"] for o in declared["compare"]} | {o["name"] for o in declared["read"]}
+
+
+@pytest.mark.parametrize("fields, argv", [
+    ([("model", "cooperative_n"), ("nuc_size", "2:5"), ("fix", "delta_h=-95kJ/mol"), ("bound", "delta_s=-300:-100"),
+      ("baseline_slope", "false"), ("bootstrap", "20"), ("seed", "7")],
+     ["--model", "cooperative_n", "--nuc-size", "2:5", "--fix", "delta_h=-95kJ/mol", "--bound", "delta_s=-300:-100",
+      "--no-baseline-slope", "--bootstrap", "20", "--seed", "7"]),
+    ([("signal_column", "CD"), ("signal_column", "HT"), ("c_tot", "5uM"), ("range", "5:85C"), ("celsius", "true")],
+     ["--signal-column", "CD", "--signal_column", "HT", "--c-tot", "5uM", "--range", "5:85C", "--celsius"]),
+])
+def test_a_form_and_a_command_line_ask_for_the_same_values(fields, argv):
+    """The page and the command line go through one set of declarations:
+    the same options give the same typed values (SI units, ranges)."""
+    needs_app()
+    from kelvara.app.fields import options
+    from kelvara.arguments import request_of
+    from kelvara.cli import build_parser
+
+    parsed = request_of("fit", build_parser().parse_args(["fit", *argv, "a.csv"]))
+    given = options("fit", fields, ["a.csv"])
+    assert dict(given.values) == dict(parsed.values)
+    assert given.values["data"] == ("a.csv",)
+    if "fix" in dict(fields):
+        assert parsed.keywords("fit")["fix"] == {"delta_h": -95000.0}
+        assert parsed.keywords("fit")["bounds"] == {"delta_s": (-300.0, -100.0)}
+        assert parsed.keywords("fit")["nuc_size"] == range(2, 6)
+
+
 @pytest.mark.parametrize("fields, argv", [
     ([("model", "isodesmic")], ["fit", "--model=isodesmic"]),
     ([("c_tot", "5uM"), ("c_tot", "10uM")], ["fit", "--c-tot=5uM", "--c-tot=10uM"]),

@@ -179,9 +179,11 @@ def test_reading_options_are_one_value_checked_once(tmp_path, monkeypatch):
     with pytest.raises(ReadError, match="not both"):
         read(path, ReadOptions(), celsius=True)
     # the command line reads with the same value
+    import kelvara.io
+
     seen = []
-    real = ReadOptions.of
-    monkeypatch.setattr(ReadOptions, "of", classmethod(lambda cls, o: seen.append(real(o)) or seen[-1]))
+    real = kelvara.io.read
+    monkeypatch.setattr(kelvara.io, "read", lambda paths, options: seen.append(options) or real(paths, options))
     assert main(["read", str(path), "--segment", "cooling", "--decimal", "."]) == 0
     assert seen == [ReadOptions(segment="cooling", decimal=".")]
 

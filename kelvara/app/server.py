@@ -13,6 +13,7 @@
     POST /api/jobs/ID/cancel           stop it
     GET  /api/jobs/ID/files/NAME       a download (the zip: kelvara-results.zip)
     GET  /api/models                   the models, their parameters and when to use each
+    GET  /api/options                  the options of read, fit and compare: name, flag, kind, help, unit
 
 Only this computer is served (127.0.0.1).  Every request must carry a Host
 header of localhost or 127.0.0.1 (DNS rebinding).  The API besides takes the
@@ -261,6 +262,11 @@ def create_app(token, jobs, limit=MAX_UPLOAD, read_timeout=READ_TIMEOUT):
     async def models(request):
         return JSONResponse(_model_table())
 
+    async def options(request):
+        from kelvara.arguments import describe
+
+        return JSONResponse({command: describe(command) for command in COMMANDS})
+
     async def analysis(request, command):
         fields, uploads = [], []
         try:
@@ -358,7 +364,8 @@ def create_app(token, jobs, limit=MAX_UPLOAD, read_timeout=READ_TIMEOUT):
         finally:
             await jobs.close()
 
-    routes = [Route("/", index), Route("/static/{name}", static), Route("/api/models", models)]
+    routes = [Route("/", index), Route("/static/{name}", static), Route("/api/models", models),
+              Route("/api/options", options)]
     routes += [Route(f"/api/{command}", route(command), methods=["POST"]) for command in COMMANDS]
     routes += [Route("/api/jobs/{job}", of_job(job_state)),
                Route("/api/jobs/{job}/cancel", of_job(cancel), methods=["POST"]),

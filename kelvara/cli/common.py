@@ -11,7 +11,7 @@ import io
 import pathlib
 import sys
 from dataclasses import dataclass
-from typing import Callable, Optional
+from typing import Any, Callable, Optional
 
 from kelvara import writer as outputs
 from kelvara.printable import printable
@@ -52,7 +52,7 @@ class Command:
 
     name: str
     arguments: Optional[Callable[[argparse.ArgumentParser], None]]
-    run: Callable[[argparse.Namespace], int]
+    run: Callable[[Any], int]  # a Request for the commands declared in kelvara.arguments
     help: str = ""
     description: str = ""
     epilog: Optional[str] = None
@@ -61,8 +61,15 @@ class Command:
         parser = commands.add_parser(self.name, help=self.help, description=self.description, epilog=self.epilog)
         if self.arguments is not None:
             self.arguments(parser)
-        parser.set_defaults(handler=self.run)
+        parser.set_defaults(handler=self.handle)
         return parser
+
+    def handle(self, options):
+        """Run the command: one whose options are declared in
+        kelvara.arguments is given them as a Request, typed and checked."""
+        from kelvara.arguments import OPTIONS, request_of
+
+        return self.run(request_of(self.name, options) if self.name in OPTIONS else options)
 
 
 def check_figure_size(options):

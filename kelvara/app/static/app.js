@@ -3,7 +3,7 @@
 // job's progress, and shows what comes back.
 "use strict";
 
-const state = { files: [], example: null, models: null, job: null, busy: false, varies: "temperature" };
+const state = { files: [], example: null, models: null, options: null, job: null, busy: false, varies: "temperature" };
 const $ = (id) => document.getElementById(id);
 
 // The access token: from the address kelvara app printed, then kept for this
@@ -47,8 +47,7 @@ function formFields(command) {
   const fields = [];
   for (const input of document.querySelectorAll("[data-field]")) {
     const name = input.dataset.field;
-    if (command === "read" && !READ_FIELDS.has(name)) continue;
-    if (command === "compare" && (name === "model" || name === "bootstrap" || name === "profile")) continue;
+    if (!takes(command, name)) continue;
     if (input.type === "checkbox") {
       if (input.checked) fields.push([name, "true"]);
     } else if (input.dataset.list !== undefined) {
@@ -91,9 +90,23 @@ function inFieldUnit(value, unit, bound) {
   return value;
 }
 
-const READ_FIELDS = new Set(["vary", "c_tot", "celsius", "display_unit", "sheet", "segment", "range", "exclude",
-  "temperature_column",
-  "signal_column", "concentration_column", "curve_column", "solvent_column", "blank_column", "wavelength", "decimal", "temperature"]);
+// The options of each command, as the server declares them (/api/options):
+// the form sends a command only the fields it takes.
+function takes(command, name) {
+  return Boolean(state.options && state.options[command] && state.options[command].some((o) => o.name === name));
+}
+
+async function loadOptions() {
+  const response = await api("/api/options");
+  if (!response.ok) throw new Error((await response.json()).error);
+  state.options = await response.json();
+  const declared = new Map(Object.values(state.options).flat().map((o) => [o.name, o]));
+  for (const control of document.querySelectorAll("[data-field]")) {
+    const option = declared.get(control.dataset.field);
+    const label = control.closest("label");
+    if (option && label && !label.title && !control.title) label.title = `${option.flag}: ${option.help}`;
+  }
+}
 
 function formData(command, job) {
   const data = new FormData();
@@ -189,9 +202,10 @@ function setUpFiles() {
     if (event.dataTransfer && event.dataTransfer.files.length) setFiles(event.dataTransfer.files);
   });
   $("example").addEventListener("click", () => { input.value = ""; setFiles([], $("example-name").value); });
-  for (const field of READ_FIELDS) {
-    const control = document.querySelector(`[data-field=${field}]`);
-    if (control) control.addEventListener("change", () => { if (state.files.length || state.example) read(); });
+  for (const control of document.querySelectorAll("[data-field]")) {
+    control.addEventListener("change", () => {
+      if (takes("read", control.dataset.field) && (state.files.length || state.example)) read();
+    });
   }
 }
 
@@ -533,5 +547,8 @@ document.addEventListener("DOMContentLoaded", () => {
   $("compare").addEventListener("click", () => run("compare"));
   $("cancel").addEventListener("click", cancel);
   if (!TOKEN) showError("this page needs the address that kelvara app printed (it carries the access token): open it again");
-  else loadModels().catch((error) => showError(`cannot load the models: ${error}`));
+  else {
+    loadOptions().catch((error) => showError(`cannot load the options: ${error}`));
+    loadModels().catch((error) => showError(`cannot load the models: ${error}`));
+  }
 });
