@@ -26,7 +26,6 @@ from typing import Any, Dict, List, NamedTuple, Optional, cast
 import numpy as np
 from scipy.signal import lfilter
 
-from kelvara.fit.curves import REFERENCE_TEMPERATURE
 from kelvara.fit.parts import ProblemParts
 
 # Doubles in one block's matrix: 1 MB, whatever the number of columns.
@@ -114,15 +113,15 @@ class Blocks(ProblemParts):
         offsets = np.cumsum([0] + [c.size for c in self.curves])
         self.rows = [slice(int(a), int(b)) for a, b in zip(offsets[:-1], offsets[1:])]
         column = {n: j for j, n in enumerate(self.free_linear)}
-        self.terms = []
+        self.linear_terms = []
         for i in range(len(self.curves)):
             terms = []
             for kind in _LINEAR:
                 name = self.per_curve.get((kind, i))
                 if name is not None:
                     terms.append((kind, column.get(name), self.fixed.get(name, 0.0)))
-            self.terms.append(terms)
-        self.own_columns = [sorted({j for _, j, _ in terms if j is not None}) for terms in self.terms]
+            self.linear_terms.append(terms)
+        self.own_columns = [sorted({j for _, j, _ in terms if j is not None}) for terms in self.linear_terms]
         width = len(self.free) + 2
         size = max(MIN_ROWS, BLOCK_CELLS // width)
         self.blocks = [(i, slice(a, min(a + size, c.size))) for i, c in enumerate(self.curves)
@@ -132,7 +131,7 @@ class Blocks(ProblemParts):
         # linear parameters (-1: fixed or absent) and its fixed value.
         self.kind_columns = np.full((len(self.curves), len(_LINEAR)), -1)
         self.kind_fixed = np.zeros((len(self.curves), len(_LINEAR)))
-        for i, terms in enumerate(self.terms):
+        for i, terms in enumerate(self.linear_terms):
             for kind, j, fixed in terms:
                 if j is None:
                     self.kind_fixed[i, _LINEAR.index(kind)] = fixed
@@ -162,8 +161,7 @@ class Blocks(ProblemParts):
         """weight and T - 298.15 K (0 off temperature) at a block's points."""
         curve = self.curves[i]
         x = curve.x[part]
-        dt = x - REFERENCE_TEMPERATURE if curve.vary == "temperature" else np.zeros(x.size)
-        return self.weight(i, x), dt
+        return self.weight(i, x), self.terms[i].slope_axis(curve, x)
 
     def _own_design(self, i, part, fraction, y):
         """A block's design over the free linear parameters of its own curve
@@ -180,7 +178,7 @@ class Blocks(ProblemParts):
         oligomers = None
         if fraction.ndim == 2:
             oligomers, fraction = fraction[:, 1], fraction[:, 2]
-        for kind, j, fixed in self.terms[i]:
+        for kind, j, fixed in self.linear_terms[i]:
             regressor = weight * (dt if kind in _SLOPES else 1.0)
             if kind in _ON_FRACTION:
                 regressor = regressor * fraction
@@ -209,7 +207,7 @@ class Blocks(ProblemParts):
         column)."""
         weight, dt = self._regressors(i, part)
         out = np.zeros(part.stop - part.start)
-        for kind, j, fixed in self.terms[i]:
+        for kind, j, fixed in self.linear_terms[i]:
             if kind in kinds:
                 out = out + weight * (dt if kind in _SLOPES else 1.0) * (fixed if j is None else linear[j])
         return out * (1.0 if self.curve_weights is None else self.curve_weights[i])

@@ -8,13 +8,14 @@ import numpy as np
 
 from kelvara.errors import KelvaraError
 from kelvara.curves import REFERENCE_TEMPERATURE, VARIED, Curve, celsius
+from kelvara.fit.terms import term_of
 
 __all__ = ["REFERENCE_TEMPERATURE", "VARIED", "Curve", "celsius"]
 
 
 def axis_of(curve):
     """What a curve varies, as its x axis: ln c for a concentration series."""
-    return np.log(curve.x) if curve.vary == "concentration" else curve.x
+    return term_of(curve).axis(curve)
 
 
 SIGNAL_SIZES = (1e-100, 1e100)  # what a sum of squared residuals holds, over millions of points, without overflow

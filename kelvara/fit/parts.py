@@ -10,6 +10,7 @@ from typing import Any, Callable, Dict, List, Optional, Set
 import numpy as np
 
 from kelvara.fit.curves import Curve
+from kelvara.fit.terms import Term
 from kelvara.models import Model
 
 
@@ -17,6 +18,7 @@ class ProblemParts:
     """The problem as its parts see it."""
 
     curves: List[Curve]
+    terms: List[Term]  # each curve's kind of data
     model: Model
     nuc_size: Optional[int]
     at_one_temperature: bool

@@ -16,10 +16,11 @@ from scipy.optimize import least_squares
 
 from kelvara.errors import KelvaraError
 from kelvara.fit.blocks import Blocks
-from kelvara.fit.curves import REFERENCE_TEMPERATURE, VARIED, signal_scale
+from kelvara.fit.curves import signal_scale
 from kelvara.fit.derived import DerivedValues
 from kelvara.fit.point_noise import noise_per_point, noise_summary, weights_of_curves
 from kelvara.fit.points import Workspace
+from kelvara.fit.terms import TERMS, term_of
 from kelvara.models import EXPERIMENTS, MODELS, curve_fraction_slopes, nucleated_models
 
 # Points the kernels take in one call (a workspace of some 1 MB per array).
@@ -64,7 +65,9 @@ class FitProblem(Blocks, DerivedValues):
         if unknown:
             raise KelvaraError(f"cannot share {unknown[0]!r}: the per-curve parameters of {model.name!r} are "
                              f"{', '.join(model.per_curve) or 'none'}")
-        self.kinds = [kind for kind in VARIED if any(c.vary == kind for c in curves)]
+        # One term per kind of data (kelvara.fit.terms), sharing the thermodynamic parameters.
+        self.terms = [term_of(c) for c in curves]
+        self.kinds = [kind for kind, term in TERMS.items() if term in self.terms]
         for kind in self.kinds:
             if kind not in model.experiments:
                 raise KelvaraError(_experiment_mismatch(model, kind))
@@ -113,11 +116,11 @@ class FitProblem(Blocks, DerivedValues):
                                      (self.second_kind, shared_amplitude, self.species)):
             if not wanted:
                 continue
-            if kind in ("slope", "aggregate_slope") and "temperature" not in self.kinds:
+            if kind in ("slope", "aggregate_slope") and not any(term.sloped for term in self.terms):
                 raise KelvaraError(f"{'baseline_slope' if kind == 'slope' else kind} applies to curves "
                                  "against temperature")
             for i in range(len(curves)):
-                if kind in ("slope", "aggregate_slope") and curves[i].vary != "temperature":
+                if kind in ("slope", "aggregate_slope") and not self.terms[i].sloped:
                     continue
                 name = kind if shared else f"{kind}[{i}]"
                 if name not in self.names:
@@ -219,8 +222,7 @@ class FitProblem(Blocks, DerivedValues):
         c_tot / c_ref for an extensive signal, else 1."""
         if not self.extensive:
             return 1.0
-        curve = self.curves[i]
-        return (np.asarray(x, dtype=float) if curve.vary == "concentration" else curve.c_tot) / self.c_ref
+        return self.terms[i].concentrations(self.curves[i], x) / self.c_ref
 
     def thinned(self, most):
         """The same problem on every k-th point of each curve, about `most`
@@ -256,13 +258,7 @@ class FitProblem(Blocks, DerivedValues):
     def _axes(self, curve, x):
         """What the kernels take at the points x of `curve`: temperatures,
         total concentrations and good-solvent fractions."""
-        x = np.asarray(x, dtype=float)
-        if curve.vary == "temperature":
-            temperature = x
-        else:
-            temperature = np.full(x.shape, math.nan if curve.temperature is None else curve.temperature)
-        conc = x if curve.vary == "concentration" else curve.c_tot
-        return temperature, conc, (x if curve.vary == "solvent" else None)
+        return term_of(curve).axes(curve, x)
 
     def _span_axes(self, start, stop):
         """The kernels' temperatures, concentrations and good-solvent
@@ -449,7 +445,7 @@ class FitProblem(Blocks, DerivedValues):
         aggregated there (with species signals: the fraction, the
         oligomers' and the polymers' shares)."""
         baseline, slope, amplitude, aggregate_slope = self.linear_values(values, i)
-        dt = np.asarray(x, dtype=float) - REFERENCE_TEMPERATURE if self.curves[i].vary == "temperature" else 0.0
+        dt = self.terms[i].slope_axis(self.curves[i], x)
         if self.species:
             oligomers, polymers = fraction[:, 1], fraction[:, 2]
             return self.weight(i, x) * (baseline + slope * dt + (amplitude + aggregate_slope * dt) * polymers

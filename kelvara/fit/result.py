@@ -17,9 +17,10 @@ from scipy.stats import f as f_distribution
 
 from kelvara import __version__
 from kelvara.errors import KelvaraError
-from kelvara.fit.curves import REFERENCE_TEMPERATURE, Curve, came_in_celsius
+from kelvara.fit.curves import Curve, came_in_celsius
 from kelvara.fit.noise import NoiseModel, smoothed_pieces, noise_window
 from kelvara.fit.records import Derived, Parameter
+from kelvara.fit.terms import term_of
 from kelvara.fit.threads import one_blas_thread
 from kelvara.fit.uncertainty import Profile, profile_one
 from kelvara.models import degree_of_polymerisation, unit_of
@@ -323,7 +324,8 @@ class FitResult:
         for i, (curve, fitted) in enumerate(zip(problem.curves, self.curve_results)):
             n = curve.size
             fraction = problem.fraction(values, curve, curve.x)
-            dt = curve.x - REFERENCE_TEMPERATURE if curve.vary == "temperature" else 0.0
+            term = term_of(curve)
+            dt = term.slope_axis(curve, curve.x)
             weight = curve.concentrations() if problem.extensive else 1.0
             with np.errstate(divide="ignore", invalid="ignore"):
                 aggregation = ((curve.signal / weight - fitted.baseline - fitted.slope * dt)
@@ -332,7 +334,7 @@ class FitResult:
             columns["c_tot"].append(curve.concentrations())
             columns["temperature"].append(curve.temperatures())
             if solvent:
-                columns["solvent"].append(curve.x if curve.vary == "solvent" else np.full(n, math.nan))
+                columns["solvent"].append(curve.x if term.solvent(curve, curve.x) is not None else np.full(n, math.nan))
             columns["signal"].append(curve.signal)
             columns["fitted"].append(curve.signal + fitted.residuals)
             columns["residual"].append(fitted.residuals)
@@ -344,7 +346,7 @@ class FitResult:
             if problem.model.mass_balance:
                 dp_n, dp_n_all = degree_of_polymerisation(
                     problem.model.name, problem.plain(values), curve.temperatures(), curve.concentrations(),
-                    fraction, problem.nuc_size, curve.x if curve.vary == "solvent" else None)
+                    fraction, problem.nuc_size, term.solvent(curve, curve.x))
                 columns.setdefault("dp_n", []).append(dp_n)
                 columns.setdefault("dp_n_all", []).append(dp_n_all)
         return {k: np.concatenate(v) for k, v in columns.items()}

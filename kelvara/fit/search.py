@@ -14,6 +14,7 @@ from scipy.optimize import least_squares
 from kelvara.errors import KelvaraError
 from kelvara.fit.curves import axis_of
 from kelvara.fit.problem import FitProblem
+from kelvara.fit.terms import term_of
 from kelvara.models import GAS_CONSTANT
 
 # Enthalpies of elongation over the range the field reports (J/mol), and
@@ -39,7 +40,7 @@ def _steepest(curve):
     """Where the curve changes fastest (K, mol/L or fraction), from a
     running mean over 5 % of its points (so that noise does not decide)."""
     found = _steepest_on_axis(curve)
-    return None if found is None else math.exp(found) if curve.vary == "concentration" else found
+    return None if found is None else term_of(curve).from_axis(found)
 
 
 # A curve longer than this is read at every k-th point to find where it
@@ -107,7 +108,7 @@ def _transition(curve):
     found = _steepest(curve)
     if found is None:
         return None
-    return (found, curve.c_tot) if curve.vary == "temperature" else (curve.temperature, found)
+    return term_of(curve).transition(curve, found)
 
 
 def _ratios(model):

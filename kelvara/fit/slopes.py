@@ -39,6 +39,7 @@ import numpy as np
 from scipy.stats import chi2 as chi2_distribution
 
 from kelvara.errors import KelvaraError
+from kelvara.fit.terms import term_of
 
 __all__ = ["LEVEL", "Choice", "choose_slopes", "choose_species", "undecided_slopes"]
 
@@ -113,7 +114,7 @@ def undecided_slopes(curves, baseline_slope, aggregate_slope,
     """(baseline_slope, aggregate_slope) with None where the data choose:
     False when no curve varies in temperature (nothing to slope), True when
     a parameter of the slope is started, fixed or bounded by name."""
-    against_temperature = any(c.vary == "temperature" for c in curves)
+    against_temperature = any(term_of(c).sloped for c in curves)
     out = []
     for option, given in (("baseline_slope", baseline_slope), ("aggregate_slope", aggregate_slope)):
         stem = _KINDS[option][0]

@@ -14,6 +14,7 @@ from typing import List
 import numpy as np
 
 from kelvara.fit.point_noise import NOISE_SPREAD_VALUES, STRUCTURE_SDS
+from kelvara.fit.terms import term_of
 from kelvara.units import TYPICAL_SIZE
 
 # A fit whose residual variance exceeds the noise variance read from the data
@@ -152,7 +153,7 @@ def judge(problem, x, converged, message, rss, dof, parameters, derived, noise_v
     far = []
     for i, (curve, result) in enumerate(zip(problem.curves, curve_results)):
         label = curve.label or f"curve {i}"
-        x = np.log10(curve.x) if curve.vary == "concentration" else curve.x
+        x = np.log10(curve.x) if term_of(curve).log_axis else curve.x
         low, high = float(x.min()), float(x.max())
         if result.te is not None:
             width = max(high - low, 1.0)
@@ -256,7 +257,6 @@ def _structure_text(problem, ratio, residuals, variance, noise_model, curve_resu
 def _how_to_drop(problem, residuals, limit, most=3):
     """The options that leave out the worst points beyond `limit`: '; the
     worst: --exclude '62.5C@10 µM', ...', in the data's units."""
-    from kelvara.units import KELVIN_OFFSET
 
     worst = [j for j in np.argsort(-np.abs(residuals))[:most] if abs(residuals[j]) > limit]
     offsets = np.cumsum([0] + [c.size for c in problem.curves])
@@ -264,11 +264,8 @@ def _how_to_drop(problem, residuals, limit, most=3):
     for j in sorted(worst):
         i = int(np.searchsorted(offsets, j, side="right") - 1)
         curve, x = problem.curves[i], float(problem.curves[i].x[j - offsets[i]])
-        if curve.vary == "temperature":
-            value = f"{x - KELVIN_OFFSET:.6g}C" if curve.temperature_unit == "°C" else f"{x:.6g}K"
-        elif curve.vary == "concentration":
-            value = f"{x * 1e6:.6g}uM"
-        else:
+        value = term_of(curve).exclusion(curve, x)
+        if value is None:
             continue  # a solvent fraction: no option drops it yet
         shown.append(f"--exclude '{value}@{curve.name}'")
     return f"; the worst: {', '.join(shown)}" if shown else ""
