@@ -303,8 +303,9 @@ def _fit_problem(problem: FitProblem, start: Dict[str, float], search: bool, tri
             result = problem.solve(x0, max_nfev=20 * (len(x0) + 1))
             x, converged, message = result.x, bool(result.success) and result.status > 0, result.message
             active = result.active_mask != 0
-        start_misfit, end_misfit = (problem.model_minus_data(v) for v in (x0, x))
-        if start_misfit is not None and (end_misfit is None or end_misfit @ end_misfit > start_misfit @ start_misfit):
+        # (Each misfit as its sum of squares at once: two vectors as large as the data are not held together.)
+        start_rss, end_rss = (None if m is None else m @ m for m in map(problem.model_minus_data, (x0, x)))
+        if start_rss is not None and (end_rss is None or end_rss > start_rss):
             # The polish left the refined minimum for a worse point (a linear
             # parameter the data hardly fix can pull the full problem's steps
             # astray): the refined minimum stands, as converged as it was.
