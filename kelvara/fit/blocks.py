@@ -34,7 +34,7 @@ MIN_ROWS = 1024  # and at least this many rows
 _SLOPES = ("slope", "aggregate_slope")  # kinds whose regressor carries T - 298.15 K
 _ON_FRACTION = ("amplitude", "aggregate_slope")  # kinds that multiply the fraction (the polymers')
 _LINEAR = ("baseline", "slope", "amplitude", "aggregate_slope", "oligomer_amplitude", "amplitude_b")
-_CHUNK_BLOCKS = 16  # a chunk's temporaries: up to this many blocks' worth of doubles (16 MB)
+_CHUNK_BLOCKS = 4  # a chunk's temporaries: up to this many blocks' worth of doubles (4 MB)
 _KEPT_POINTS = 1 << 18  # up to this many points, the chunks' fixed rows are kept between projections
 
 
@@ -76,6 +76,18 @@ class _Projection(NamedTuple):
     per_curve: np.ndarray
     rho: Optional[np.ndarray]
     factor: Optional[np.ndarray]
+
+
+class _Zeros:
+    """Fractions of zero at every point, made a chunk at a time as asked for
+    (not an array as large as the data)."""
+
+    def __init__(self, columns):
+        self.columns = columns
+
+    def __getitem__(self, part):
+        count = part.stop - part.start
+        return np.zeros((count, self.columns) if self.columns else count)
 
 
 class _Stack:
@@ -479,8 +491,7 @@ class Blocks(ProblemParts):
 
     def flat_chi2(self):
         """chi2 of baselines (and slopes) alone: every fraction zero."""
-        zeros = np.zeros((self.n_points, 3) if self.species else self.n_points)
-        return self._project({}, zeros, None, False).chi2
+        return self._project({}, _Zeros(3 if self.species else 0), None, False).chi2
 
     def penalty_rho(self, columns):
         """What a failed evaluation gives the optimiser: chi2 as a constant

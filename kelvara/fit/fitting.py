@@ -285,6 +285,10 @@ def _numbers_by_name(given, what):
     return out
 
 
+def _sum_of_squares(misfit):
+    return None if misfit is None else float(misfit @ misfit)
+
+
 def _fit_problem(problem: FitProblem, start: Dict[str, float], search: bool, trial: bool = False) -> FitResult:
     """The fit of `problem` from `start` (searched from there with
     `search`).  A `trial` (of one more slope or species signals, whose Wald
@@ -303,8 +307,8 @@ def _fit_problem(problem: FitProblem, start: Dict[str, float], search: bool, tri
             result = problem.solve(x0, max_nfev=20 * (len(x0) + 1))
             x, converged, message = result.x, bool(result.success) and result.status > 0, result.message
             active = result.active_mask != 0
-        # (Each misfit as its sum of squares at once: two vectors as large as the data are not held together.)
-        start_rss, end_rss = (None if m is None else m @ m for m in map(problem.model_minus_data, (x0, x)))
+        # Each misfit as its sum of squares at once: two vectors as large as the data are not held together.
+        start_rss, end_rss = _sum_of_squares(problem.model_minus_data(x0)), _sum_of_squares(problem.model_minus_data(x))
         if start_rss is not None and (end_rss is None or end_rss > start_rss):
             # The polish left the refined minimum for a worse point (a linear
             # parameter the data hardly fix can pull the full problem's steps
