@@ -170,15 +170,24 @@ def _crossing_start(model, delta_h, anchor, c_tot, crossing, delta_s_nuc):
     return start
 
 
-def _per_curve_start(problem, offset, enthalpy, activation):
+def _middles(problem):
+    """Each curve's steepest point (or its median temperature)."""
+    middles = []
+    for curve in problem.curves:
+        steepest = _steepest(curve)
+        middles.append(float(np.median(curve.temperature)) if steepest is None else steepest)
+    return middles
+
+
+def _per_curve_start(problem, offset, enthalpy, activation, middles=None):
     """Values of every per-curve parameter: each curve's Te (or Tm) at its
-    steepest point plus offset; a shared one takes the mean."""
+    steepest point plus offset (`middles`: those points, found once for
+    many starts); a shared one takes the mean."""
     values = {}
+    middles = _middles(problem) if middles is None else middles
     for p, kind in zip(problem.model.per_curve, problem.model.starts):
         per = []
-        for curve in problem.curves:
-            steepest = _steepest(curve)
-            middle = float(np.median(curve.temperature)) if steepest is None else steepest
+        for middle in middles:
             per.append({"temperature": middle + offset, "enthalpy": enthalpy, "activation": activation}[kind])
         if p in problem.nonlinear_set:
             values[p] = float(np.mean(per))
@@ -201,7 +210,8 @@ def _candidates(problem: FitProblem, favoured: bool = False) -> List[Dict[str, f
         return []
     if not model.mass_balance:
         activations = _ACTIVATION if "activation" in model.starts else (None,)
-        return [_per_curve_start(problem, offset, h, a) for offset in _OFFSETS for h in _CURVE_ENTHALPIES
+        middles = _middles(problem)
+        return [_per_curve_start(problem, offset, h, a, middles) for offset in _OFFSETS for h in _CURVE_ENTHALPIES
                 for a in activations]
     if model.denaturation:
         return _denaturation_candidates(problem)
