@@ -6,13 +6,14 @@ _Input = Optional[Union[bytes, bytearray]]
 _Output = Optional[bytearray]
 
 MODELS: Dict[str, Tuple[int, Tuple[str, ...]]]
-"""Every model the kernels solve: its code and the constants it takes ("k", "sigma", "k_iso"; "k_b", "sigma_b")."""
+"""Every model the kernels solve: its code and the names of the constants it takes, in the order solve takes
+them ("k", "sigma", "k_iso"; two pathways: "k", "sigma", "k_b", "sigma_b")."""
 
-def solve(model: int, nuc_size: int, steps: int, conc: _Input, k: _Input, sigma: _Input, k_iso: _Input,
-          fraction: _Output, monomer: _Output, d_ln_k: _Output, d_ln_sigma: _Output,
-          d_ln_k_iso: _Output) -> None:
-    """Fractions aggregated (and, where asked, the free monomer and the derivatives of the fraction in
-    ln k, ln sigma and ln k_iso) of every point, written into the output bytearrays."""
+def solve(model: int, nuc_size: int, steps: int, conc: _Input, inputs: Tuple[_Input, ...], fraction: _Output,
+          monomer: _Output, slopes: Optional[Tuple[_Output, ...]]) -> None:
+    """Fractions aggregated (and, where asked, the free monomer and the derivatives of the fraction in the
+    logarithm of each input) of every point, written into the output bytearrays; `inputs` and `slopes` follow
+    the order MODELS gives the model's constants."""
 
 def solve_pathways(conc: _Input, k: _Input, sigma: _Input, k_b: _Input, sigma_b: _Input, fraction: _Output,
                    monomer: _Output, share_b: _Output, slopes: _Output) -> None:

@@ -74,7 +74,7 @@ def test_the_kernels_give_the_model_functions_doubles():
         random.Random(n).shuffle(cases)
         conc, k, sigma = (array("d", column).tobytes() for column in zip(*cases))
         fraction = bytearray(8 * len(cases))
-        _kernels.solve(2, n, 4000, conc, k, sigma, None, fraction, None, None, None, None)
+        _kernels.solve(2, n, 4000, conc, (k, sigma), fraction, None, None)
         expected = [_core.cooperative_model_n(*case, n, 4000) for case in cases]
         assert array("d", fraction).tolist() == expected
 

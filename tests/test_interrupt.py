@@ -100,7 +100,7 @@ def test_an_array_a_signal_handler_resizes_stops_the_kernels(victim, resize):
     try:
         signal.setitimer(signal.ITIMER_REAL, 0.02)
         with pytest.raises(BufferError, match="resized during the call"):
-            _kernels.solve(2, 40, 2200, arrays["conc"], k, sigma, None, arrays["fraction"], None, None, None, None)
+            _kernels.solve(2, 40, 2200, arrays["conc"], (k, sigma), arrays["fraction"], None, None)
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)

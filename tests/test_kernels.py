@@ -24,7 +24,11 @@ def solve(code, conc, k, sigma=None, k_iso=None, nuc_size=0, steps=EXACT_STEPS):
     def data(a):
         return None if a is None else np.ascontiguousarray(a, dtype=float).tobytes()
 
-    _kernels.solve(code, nuc_size, steps, data(conc), data(k), data(sigma), data(k_iso), *outputs)
+    given = {"k": k, "sigma": sigma, "k_iso": k_iso}
+    slopes = {"k": outputs[2], "sigma": outputs[3], "k_iso": outputs[4]}
+    names = next(names for number, names in _kernels.MODELS.values() if number == code)
+    _kernels.solve(code, nuc_size, steps, data(conc), tuple(data(given[name]) for name in names), outputs[0],
+                   outputs[1], tuple(slopes[name] for name in names))
     return [np.frombuffer(o) for o in outputs]
 
 
@@ -190,16 +194,23 @@ def test_derivatives_stay_finite_deep_in_the_polymer():
 
 
 @pytest.mark.parametrize("arguments, error, text", [
-    ((9, 0, 10, b"", b"", None, None, bytearray(), None, None, None, None), ValueError, "unknown model"),
-    ((1, 0, 10, b"\0" * 8, b"\0" * 8, None, None, bytearray(8), None, None, None, None), ValueError, "needs sigma"),
-    ((0, 0, 10, b"\0" * 16, b"\0" * 8, None, None, bytearray(16), None, None, None, None), ValueError,
-     "k holds 1 values, conc 2"),
-    ((0, 0, 10, b"\0" * 12, b"\0" * 12, None, None, None, None, None, None, None), ValueError, "whole number"),
-    ((0, 0, 10, b"\0" * 8, b"\0" * 8, None, None, b"\0" * 8, None, None, None, None), TypeError, "bytearray"),
-    ((0, 0, 10, [0.0], b"\0" * 8, None, None, None, None, None, None, None), TypeError, "bytes"),
-    ((0, 0, -1, b"", b"", None, None, None, None, None, None, None), ValueError, "non-negative"),
-    ((2, 1, 10, np.ones(1).tobytes(), np.ones(1).tobytes(), np.ones(1).tobytes(), None, None, None, None, None,
-      None), ValueError, "Nucleation size must be at least 2."),
+    ((9, 0, 10, b"", (b"",), bytearray(), None, None), ValueError, "unknown model"),
+    ((1, 0, 10, b"\0" * 8, (b"\0" * 8,), bytearray(8), None, None), ValueError,
+     r"the inputs of the cooperative model are a tuple of 2 \(k, sigma\)$"),
+    ((3, 0, 10, b"\0" * 8, [b"\0" * 8] * 3, bytearray(8), None, None), ValueError,
+     r"the inputs of the coop_iso model are a tuple of 3 \(k, sigma, k_iso\)$"),
+    ((1, 0, 10, b"\0" * 8, (b"\0" * 8, None), bytearray(8), None, None), ValueError, "the cooperative model needs sigma"),
+    ((1, 0, 10, b"\0" * 8, (b"\0" * 8,) * 2, bytearray(8), None, (None,)), ValueError,
+     r"the slopes of the cooperative model are a tuple of 2 \(k, sigma\) or None"),
+    ((1, 0, 10, b"\0" * 16, (b"\0" * 16,) * 2, bytearray(16), None, (None, bytearray(8))), ValueError,
+     "d_ln_sigma holds 1 values, conc 2"),
+    ((0, 0, 10, b"\0" * 16, (b"\0" * 8,), bytearray(16), None, None), ValueError, "k holds 1 values, conc 2"),
+    ((0, 0, 10, b"\0" * 12, (b"\0" * 12,), None, None, None), ValueError, "whole number"),
+    ((0, 0, 10, b"\0" * 8, (b"\0" * 8,), b"\0" * 8, None, None), TypeError, "bytearray"),
+    ((0, 0, 10, [0.0], (b"\0" * 8,), None, None, None), TypeError, "bytes"),
+    ((0, 0, -1, b"", (b"",), None, None, None), ValueError, "non-negative"),
+    ((2, 1, 10, np.ones(1).tobytes(), (np.ones(1).tobytes(),) * 2, None, None, None), ValueError,
+     "Nucleation size must be at least 2."),
 ])
 def test_bad_arguments_are_refused_in_words(arguments, error, text):
     with pytest.raises(error, match=text):

@@ -84,8 +84,8 @@ def test_one_pathway_alone_is_the_cooperative_model():
     k, sigma, zero = np.full(40, 4e5), np.full(40, 1e-3), np.zeros(40)
     sigma[::5] = 0.0  # no nucleation: the monomer stays at 1/k where k c > 1
     cooperative = bytearray(8 * 40)
-    _kernels.solve(_kernels.MODELS["cooperative"][0], 0, EXACT_STEPS, conc.tobytes(), k.tobytes(), sigma.tobytes(),
-                   None, cooperative, None, None, None, None)
+    _kernels.solve(_kernels.MODELS["cooperative"][0], 0, EXACT_STEPS, conc.tobytes(), (k.tobytes(), sigma.tobytes()),
+                   cooperative, None, None)
     alone_a = pathways(conc, k, sigma, zero, zero)
     alone_b = pathways(conc, zero, zero, k, sigma)
     assert np.abs(alone_a[0] - np.frombuffer(cooperative)).max() < 2e-15
@@ -99,8 +99,7 @@ def test_inputs_that_give_no_number_give_nan_and_refused_calls_say_why():
     with pytest.raises(ValueError, match="slopes holds 8 values, not 16"):
         _kernels.solve_pathways(*[bytes(16)] * 5, None, None, None, bytearray(64))
     with pytest.raises(ValueError, match="the two_pathways model is solved by solve_pathways"):
-        _kernels.solve(_kernels.MODELS["two_pathways"][0], 0, 10, bytes(8), bytes(8), bytes(8), None,
-                       None, None, None, None, None)
+        _kernels.solve(_kernels.MODELS["two_pathways"][0], 0, 10, bytes(8), (bytes(8),) * 4, None, None, None)
 
 
 def cooling_run(path, seed=0, n=300):

@@ -18,8 +18,8 @@ import numpy as np
 from kelvara import _kernels
 from kelvara.models import EXACT_STEPS, GAS_CONSTANT, Doubles, constants
 
-# The kernels' inputs, in their argument order (two pathways: their own).
-_SLOTS = ("k", "sigma", "k_iso")
+# Two pathways' inputs, in solve_pathways' order (every other kernel's are
+# the list _kernels.MODELS declares for it).
 _PATHWAY_SLOTS = ("k", "sigma", "k_b", "sigma_b")
 
 
@@ -35,7 +35,7 @@ class Workspace:
 
     def __init__(self, model, nuc_size, capacity):
         self.model = model
-        self.code = _kernels.MODELS[model.kernel][0]
+        self.code, self.declared = _kernels.MODELS[model.kernel]  # its code, and its inputs in their order
         self.nuc_size = int(nuc_size) if model.takes_nuc_size else 0
         self.capacity = int(capacity)
         self.slots = model.slots  # the kernels' input of each constant, by its name
@@ -58,16 +58,13 @@ class Workspace:
             raise ValueError(f"{n} points exceed the workspace of {self.capacity}")
         constants(self.model, values, temperature, solvent, into=self.inputs)
         by_slot = {slot: self.inputs[name].raw for name, slot in self.slots.items()}
-        inputs = [by_slot.get(slot) for slot in _SLOTS]
-        outputs = [self.slopes_of[slot].raw if slopes and slot in self.slopes_of else None for slot in _SLOTS]
         conc = np.broadcast_to(np.asarray(conc, dtype=float), (n,))
         self.conc = conc
         if self.pathways:
             return self._solve_pathways(by_slot, n, slopes)
-        k, sigma, k_iso = inputs
-        d_ln_k, d_ln_sigma, d_ln_k_iso = outputs
-        _kernels.solve(self.code, self.nuc_size, EXACT_STEPS, np.ascontiguousarray(conc).tobytes(), k, sigma, k_iso,
-                       self.fraction.raw, self.monomer.raw, d_ln_k, d_ln_sigma, d_ln_k_iso)
+        _kernels.solve(self.code, self.nuc_size, EXACT_STEPS, np.ascontiguousarray(conc).tobytes(),
+                       tuple(by_slot[slot] for slot in self.declared), self.fraction.raw, self.monomer.raw,
+                       tuple(self.slopes_of[slot].raw for slot in self.declared) if slopes else None)
         return self.fraction.array[:n]
 
     def _solve_pathways(self, by_slot, n, slopes):

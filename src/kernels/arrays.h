@@ -26,23 +26,32 @@ enum class Model : std::uint8_t {
 };
 
 // Every model the kernels solve: the name the package knows it by and the
-// constants it takes beyond k.  The Python module publishes this table as
-// _kernels.MODELS, so the codes are written here only.
+// constants it takes, by name, in the order solve() takes them (the first
+// null pointer ends the list).  The Python module publishes this table as
+// _kernels.MODELS, so the codes and the inputs are written here only.
+inline constexpr int most_inputs = 4;
 struct Kind {
     const char* name;
     Model model;
-    bool sigma;
-    bool k_iso;
+    const char* inputs[most_inputs];
     bool pathway_b;  // a second cooperative pathway (k_b, sigma_b): solve_pathways answers
 };
 inline constexpr Kind kinds[] = {
-    {"isodesmic", Model::isodesmic, false, false, false},
-    {"cooperative", Model::cooperative, true, false, false},
-    {"cooperative_n", Model::cooperative_n, true, false, false},
-    {"coop_iso", Model::coop_iso, true, true, false},
-    {"isodesmic_direct", Model::isodesmic_direct, false, false, false},
-    {"two_pathways", Model::two_pathways, true, false, true},
+    {"isodesmic", Model::isodesmic, {"k"}, false},
+    {"cooperative", Model::cooperative, {"k", "sigma"}, false},
+    {"cooperative_n", Model::cooperative_n, {"k", "sigma"}, false},
+    {"coop_iso", Model::coop_iso, {"k", "sigma", "k_iso"}, false},
+    {"isodesmic_direct", Model::isodesmic_direct, {"k"}, false},
+    {"two_pathways", Model::two_pathways, {"k", "sigma", "k_b", "sigma_b"}, true},
 };
+
+constexpr int input_count(const Kind& kind) noexcept {
+    int count = 0;
+    while (count < most_inputs && kind.inputs[count] != nullptr) {
+        ++count;
+    }
+    return count;
+}
 inline constexpr int kind_count = static_cast<int>(sizeof(kinds) / sizeof(kinds[0]));
 
 constexpr bool known(int model) noexcept { return model >= 0 && model < kind_count; }
@@ -71,6 +80,21 @@ struct Points {
     unsigned char* d_ln_k = nullptr;      // d fraction / d ln k
     unsigned char* d_ln_sigma = nullptr;  // d fraction / d ln sigma
     unsigned char* d_ln_k_iso = nullptr;  // d fraction / d ln k_iso
+};
+
+// Where Points holds each constant solve() may be given, and the derivative
+// of the fraction in its logarithm: a kernel's input is found here by its
+// name, so a new constant is a row here and a name in its kinds, not a new
+// argument.
+struct Input {
+    const char* name;
+    const unsigned char* Points::*value;
+    unsigned char* Points::*slope;
+};
+inline constexpr Input point_inputs[] = {
+    {"k", &Points::k, &Points::d_ln_k},
+    {"sigma", &Points::sigma, &Points::d_ln_sigma},
+    {"k_iso", &Points::k_iso, &Points::d_ln_k_iso},
 };
 
 // The outcome of a call: the first model error in point order and its

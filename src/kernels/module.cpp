@@ -12,6 +12,8 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 
 #include "arrays.h"
 
@@ -96,21 +98,64 @@ bool stop_requested() noexcept {
 }
 
 const char* const solve_doc =
-    "solve(model, nuc_size, steps, conc, k, sigma, k_iso, fraction, monomer, d_ln_k, d_ln_sigma, d_ln_k_iso)\n"
+    "solve(model, nuc_size, steps, conc, inputs, fraction, monomer, slopes)\n"
     "--\n\n"
     "Fractions aggregated (and, where asked, the free monomer and the derivatives of the fraction in\n"
-    "ln k, ln sigma and ln k_iso) of every point, written into the output bytearrays.\n"
-    "model: a code of MODELS (coop_iso's k is its cooperative pathway's).\n"
-    "Raises ValueError with the model's message at the first point that fails.";
+    "the logarithm of each input) of every point, written into the output bytearrays.\n"
+    "model: a code of MODELS; inputs: a tuple of the constants MODELS names for it, in that order\n"
+    "(coop_iso's k is its cooperative pathway's); slopes: None, or a tuple of outputs (or None) in the\n"
+    "same order.  Raises ValueError with the model's message at the first point that fails.";
+
+// The arrays of a call: conc, the inputs, fraction, monomer, the slopes.
+constexpr int most_arrays = 3 + 2 * most_inputs;
+
+// The items of a tuple argument, one per input of `kind`, into `out` (None,
+// where `optional`: as many None).
+bool items(PyObject* given, const char* what, const Kind& kind, bool optional, PyObject** out) {
+    const int count = input_count(kind);
+    if (given == Py_None && optional) {
+        for (int i = 0; i < count; ++i) {
+            out[i] = Py_None;
+        }
+        return true;
+    }
+    if (PyTuple_Check(given) && PyTuple_Size(given) == count) {
+        for (int i = 0; i < count; ++i) {
+            out[i] = PyTuple_GetItem(given, i);  // borrowed, as the tuple is held by the call
+        }
+        return true;
+    }
+    char names[128] = "";
+    std::size_t used = 0;
+    for (int i = 0; i < count && used < sizeof(names); ++i) {
+        const int wrote = std::snprintf(names + used, sizeof(names) - used, "%s%s", i ? ", " : "", kind.inputs[i]);
+        used += wrote > 0 ? static_cast<std::size_t>(wrote) : 0;
+    }
+    PyErr_Format(PyExc_ValueError, "%s of the %s model are a tuple of %d (%s)%s", what, kind.name, count, names,
+                 optional ? " or None" : "");
+    return false;
+}
+
+const Input* point_input(const char* name) noexcept {
+    for (const Input& input : point_inputs) {
+        if (std::strcmp(input.name, name) == 0) {
+            return &input;
+        }
+    }
+    return nullptr;
+}
 
 PyObject* solve_function(PyObject*, PyObject* args) {
     int model = 0;
     long long nuc_size = 0;
     long long steps = 0;
-    PyObject* objects[9];
-    if (!PyArg_ParseTuple(args, "iLLOOOOOOOOO:solve", &model, &nuc_size, &steps, &objects[0], &objects[1],
-                          &objects[2], &objects[3], &objects[4], &objects[5], &objects[6], &objects[7],
-                          &objects[8])) {
+    PyObject* conc = nullptr;
+    PyObject* given_inputs = nullptr;
+    PyObject* fraction = nullptr;
+    PyObject* monomer = nullptr;
+    PyObject* given_slopes = nullptr;
+    if (!PyArg_ParseTuple(args, "iLLOOOOO:solve", &model, &nuc_size, &steps, &conc, &given_inputs, &fraction,
+                          &monomer, &given_slopes)) {
         return nullptr;
     }
     if (!known(model)) {
@@ -121,26 +166,42 @@ PyObject* solve_function(PyObject*, PyObject* args) {
         PyErr_SetString(PyExc_ValueError, "nuc_size and steps must be non-negative (nuc_size below 2**32)");
         return nullptr;
     }
-    static const char* const names[9] = {"conc", "k", "sigma", "k_iso", "fraction", "monomer",
-                                         "d_ln_k", "d_ln_sigma", "d_ln_k_iso"};
-    Array arrays[9];
-    for (int i = 0; i < 9; ++i) {
-        if (!array(objects[i], names[i], i >= 4, arrays[i])) {
-            return nullptr;
-        }
-    }
     const Model which = static_cast<Model>(model);
     const Kind& kind = kinds[model];
     if (kind.pathway_b) {
         PyErr_Format(PyExc_ValueError, "the %s model is solved by solve_pathways", kind.name);
         return nullptr;
     }
-    const bool needs_sigma = kind.sigma;
-    const bool needs[4] = {true, true, kind.sigma, kind.k_iso};
+    const int count = input_count(kind);
+    PyObject* objects[most_arrays];
+    const char* names[most_arrays];
+    objects[0] = conc;
+    names[0] = "conc";
+    if (!items(given_inputs, "the inputs", kind, false, objects + 1) ||
+        !items(given_slopes, "the slopes", kind, true, objects + 3 + count)) {
+        return nullptr;
+    }
+    objects[1 + count] = fraction;
+    objects[2 + count] = monomer;
+    names[1 + count] = "fraction";
+    names[2 + count] = "monomer";
+    char slope_names[most_inputs][32];
+    for (int i = 0; i < count; ++i) {
+        names[1 + i] = kind.inputs[i];
+        std::snprintf(slope_names[i], sizeof(slope_names[i]), "d_ln_%s", kind.inputs[i]);
+        names[3 + count + i] = slope_names[i];
+    }
+    const int total = 3 + 2 * count;
+    Array arrays[most_arrays];
+    for (int i = 0; i < total; ++i) {
+        if (!array(objects[i], names[i], i > count, arrays[i])) {
+            return nullptr;
+        }
+    }
     const Py_ssize_t size = arrays[0].size;
-    for (int i = 0; i < 9; ++i) {
-        if (i < 4 && needs[i] && arrays[i].data == nullptr) {
-            PyErr_Format(PyExc_ValueError, "this model needs %s", names[i]);
+    for (int i = 0; i < total; ++i) {
+        if (i <= count && arrays[i].data == nullptr) {
+            PyErr_Format(PyExc_ValueError, "the %s model needs %s", kind.name, names[i]);
             return nullptr;
         }
         // Longer arrays are workspaces: their first `size` doubles are used.
@@ -152,18 +213,21 @@ PyObject* solve_function(PyObject*, PyObject* args) {
     Points points;
     points.size = static_cast<std::size_t>(size);
     points.conc = arrays[0].data;
-    points.k = arrays[1].data;
-    points.sigma = needs_sigma ? arrays[2].data : nullptr;
-    points.k_iso = kind.k_iso ? arrays[3].data : nullptr;
-    points.fraction = arrays[4].data;
-    points.monomer = arrays[5].data;
-    points.d_ln_k = arrays[6].data;
-    points.d_ln_sigma = arrays[7].data;
-    points.d_ln_k_iso = arrays[8].data;
+    for (int i = 0; i < count; ++i) {
+        const Input* input = point_input(kind.inputs[i]);
+        if (input == nullptr) {  // a kind whose constant Points does not hold: a fault of the tables
+            PyErr_Format(PyExc_SystemError, "the kernels hold no input %s", kind.inputs[i]);
+            return nullptr;
+        }
+        points.*(input->value) = arrays[1 + i].data;
+        points.*(input->slope) = arrays[3 + count + i].data;
+    }
+    points.fraction = arrays[1 + count].data;
+    points.monomer = arrays[2 + count].data;
     Failure failure{};
     {
         const Watch outer = watch;
-        watch = {arrays, 9};
+        watch = {arrays, total};
         const models::StopScope scope(&stop_requested);
         failure = kernels::solve(which, static_cast<std::uint32_t>(nuc_size), static_cast<std::uint64_t>(steps),
                                  points);
@@ -278,9 +342,9 @@ PyMethodDef functions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// MODELS: {name: (code, constants)} of every model the kernels solve,
-// constants being the inputs it takes ("k", and "sigma", "k_iso"; "k_b",
-// "sigma_b" of a second cooperative pathway).
+// MODELS: {name: (code, inputs)} of every model the kernels solve, inputs
+// being the names of the constants it takes, in solve()'s order (those of
+// kinds[]).
 int add_models(PyObject* module) {
     PyObject* table = PyDict_New();
     if (table == nullptr) {
@@ -288,16 +352,21 @@ int add_models(PyObject* module) {
     }
     for (int i = 0; i < kind_count; ++i) {
         const Kind& kind = kinds[i];
-        PyObject* entry = nullptr;
-        if (kind.pathway_b) {
-            entry = Py_BuildValue("(i(ssss))", i, "k", "sigma", "k_b", "sigma_b");
-        } else if (kind.k_iso) {
-            entry = Py_BuildValue("(i(sss))", i, "k", "sigma", "k_iso");
-        } else if (kind.sigma) {
-            entry = Py_BuildValue("(i(ss))", i, "k", "sigma");
-        } else {
-            entry = Py_BuildValue("(i(s))", i, "k");
+        const int count = input_count(kind);
+        PyObject* inputs = PyTuple_New(count);
+        for (int j = 0; inputs != nullptr && j < count; ++j) {
+            PyObject* name = PyUnicode_FromString(kind.inputs[j]);
+            if (name == nullptr) {
+                Py_CLEAR(inputs);
+                break;
+            }
+            if (PyTuple_SetItem(inputs, j, name) != 0) {  // steals the reference, even when it fails
+                Py_CLEAR(inputs);
+                break;
+            }
         }
+        PyObject* entry = inputs == nullptr ? nullptr : Py_BuildValue("(iO)", i, inputs);
+        Py_XDECREF(inputs);
         const int failed = entry == nullptr ? -1 : PyDict_SetItemString(table, kind.name, entry);
         Py_XDECREF(entry);
         if (failed != 0) {
