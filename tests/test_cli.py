@@ -283,3 +283,39 @@ def test_bad_input_is_one_class_and_a_bug_is_not_bad_input(monkeypatch, capsys):
     monkeypatch.setattr(kelvara.fit.fitting, "search_starts", broken)
     with pytest.raises(ValueError, match="a bug"):
         main(["fit", "--example"])
+
+
+# A value of every option of read, fit and compare that takes text (switches
+# need none): what a chemist would type.
+_TYPED = {"c_tot": "5uM", "temperature": "20C", "temperature_column": "2", "signal_column": "CD",
+          "concentration_column": "3", "curve_column": "1", "solvent_column": "4", "sheet": "Sheet2",
+          "range": "5:85C", "exclude": "60:64C", "blank_column": "5", "wavelength": "600nm", "nuc_size": "2:4",
+          "fix": "delta_h=-95kJ/mol", "free": "delta_s_nuc", "bound": "delta_s=-300:-100", "start": "delta_h_nuc=22kJ/mol",
+          "shared": "h_e", "max_evaluations": "500", "figure_size": "single", "dpi": "300", "bootstrap": "20",
+          "seed": "7", "models": "isodesmic,cooperative", "example": "series"}
+
+
+@pytest.mark.parametrize("command", ["read", "fit", "compare"])
+def test_every_declared_option_means_the_same_on_the_command_line_and_in_the_app(command):
+    """Every option the page may send goes through the one declaration the
+    command line is built from: each, given on both faces, gives the same
+    typed value, and moves the value off its default."""
+    from kelvara.app.fields import options
+    from kelvara.arguments import OPTIONS, request, request_of
+    from kelvara.cli import build_parser
+
+    parser = build_parser()
+    defaults = request(command, {}).values
+    for option in (o for o in OPTIONS[command] if not o.file):
+        if option.kind == "switch":
+            field, argv = "true", [option.flag]
+        elif option.kind == "either":
+            field, argv = "false", [option.negative]
+        else:
+            text = _TYPED.get(option.name) or option.choices[-1]
+            field, argv = text, [f"{option.flag}={text}"]
+        cli = request_of(command, parser.parse_args([command, *argv, "a.csv"]))
+        app = options(command, [(option.name, field)], ["a.csv"])
+        assert dict(app.values) == dict(cli.values), option.name
+        assert app.values[option.name] != defaults[option.name], option.name
+        assert f"--{option.name.replace('_', '-')}" in app.command_line or option.kind == "either"
