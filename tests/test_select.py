@@ -73,3 +73,19 @@ def test_the_outlier_verdict_names_the_option_that_drops_it(tmp_path):
     assert run.returncode == 0, run.stdout
     result = json.loads((tmp_path / "out.json").read_text())
     assert abs(result["parameters"]["delta_h"]["value"] - TRUE[0]) < 3 * result["parameters"]["delta_h"]["stderr"]
+
+
+def test_the_outlier_of_a_concentration_series_is_named_in_its_own_unit(tmp_path):
+    """A series names its worst point by its concentration, in a form
+    --exclude takes back."""
+    from kelvara.analysis import EXAMPLES
+
+    lines = EXAMPLES["series"][0].read_text().splitlines()
+    t, c, y = lines[20].split(",")
+    lines[20] = f"{t},{c},{float(y) + 0.3}"
+    (tmp_path / "series.csv").write_text("\n".join(lines) + "\n")
+    run = kelvara_in_process("fit", "series.csv", cwd=tmp_path)
+    hint = re.search(r"the worst: --exclude '([^']+)'", run.stdout)
+    assert run.returncode == 1 and hint and hint[1] == f"{c}uM@{t} °C", run.stdout
+    assert kelvara_in_process("fit", "series.csv", "--exclude", hint[1], cwd=tmp_path).returncode == 0
+

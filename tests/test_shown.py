@@ -2,7 +2,6 @@
 refused), values named by their curve, the signal's unit from its header,
 concentrations in µM and temperatures in the data's unit."""
 
-import io
 import json
 
 import pytest
