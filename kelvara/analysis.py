@@ -148,11 +148,8 @@ MAX_BOOTSTRAP = 100000
 
 
 def check_figure(options):
-    """A figure size the figure can be drawn at, and a resolution, before any
-    work (the command line and the app)."""
-    dpi = getattr(options, "dpi", None)
-    if dpi is not None and not 72 <= dpi <= 1200:
-        raise UsageError(f"--dpi {dpi}: give 72 to 1200 pixels per inch (600 for line art)")
+    """A figure size the figure can be drawn at, before any work (the
+    command line and the app; --dpi is checked by its declaration)."""
     if getattr(options, "figure_size", None) is not None:
         from kelvara.layout import figure_size
 
@@ -168,10 +165,7 @@ def fit_keywords(options, model):
     from kelvara.sizes import nuc_sizes
 
     keywords = options.keywords("fit")
-    try:
-        nuc_sizes(keywords["nuc_size"], model, "--nuc-size")
-    except KelvaraError as error:
-        raise UsageError(str(error)) from None
+    nuc_sizes(keywords["nuc_size"], model, "--nuc-size")
     return keywords
 
 

@@ -86,7 +86,7 @@ class Option:
         else:
             keywords: Dict[str, Any] = {"dest": self.name, "metavar": self.metavar, "help": text}
             if self.choices:
-                keywords.update(choices=list(self.choices), metavar=self.metavar or None)
+                keywords["choices"] = list(self.choices)
             if self.const is not None:
                 keywords.update(nargs="?", const=self.const)
             if self.repeat:
@@ -117,7 +117,7 @@ class Option:
 
     def argv(self, given: Any) -> List[str]:
         """The command-line arguments that give this value."""
-        if given is None or given is False and self.kind == "switch":
+        if given is None or (given is False and self.kind == "switch"):
             return []
         if self.kind in ("switch", "either"):
             return [self.flag if given else self.negative]
@@ -172,7 +172,9 @@ def parameter_option(name):
 
 # ---- how text becomes values --------------------------------------------------------------------
 
-def _whole(flag: str, low: int, high: int, words: str, default: Any = None) -> Callable[[Any], Any]:
+def _whole(flag: str, low: int, high: int, refused: str, default: Any = None) -> Callable[[Any], Any]:
+    """A whole number from low to high; `refused` says why another is not
+    taken (formatted with the number)."""
     def parse(given):
         if given is None:
             return default
@@ -181,7 +183,7 @@ def _whole(flag: str, low: int, high: int, words: str, default: Any = None) -> C
         except (TypeError, ValueError):
             raise UsageError(f"argument {flag}: invalid int value: {given!r}") from None
         if not low <= number <= high:
-            raise UsageError(f"{flag} takes {words}, not {number}")
+            raise UsageError(refused.format(number=number))
         return number
     return parse
 
@@ -199,12 +201,7 @@ def _bounds(given):
 def _nuc_size(given):
     from kelvara.sizes import nuc_sizes
 
-    try:
-        return nuc_sizes(given, None, "--nuc-size")
-    except UsageError:
-        raise
-    except Exception as error:  # a KelvaraError with the check's own words
-        raise UsageError(str(error)) from None
+    return nuc_sizes(given, None, "--nuc-size")
 
 
 def _signal_columns(given):
@@ -224,8 +221,9 @@ def _models(given):
 
 
 def _bootstrap(given):
-    resamples = _whole("--bootstrap", 0, MAX_BOOTSTRAP, f"0 to {MAX_BOOTSTRAP} resamples (each is a fit of its own; a "
-                       "few thousand give 95 % intervals to about a percent)", 0)(given)
+    resamples = _whole("--bootstrap", 0, MAX_BOOTSTRAP, f"--bootstrap takes 0 to {MAX_BOOTSTRAP} resamples, not "
+                       "{number} (each is a fit of its own; a few thousand give 95 % intervals to about a percent)",
+                       0)(given)
     if resamples == 1:
         raise UsageError("--bootstrap needs at least 2 resamples")
     return resamples
@@ -315,7 +313,8 @@ FIT_OPTIONS: Tuple[Option, ...] = (
     Option("shared", "a per-curve parameter of a phenomenological model that every curve shares (--shared h_e for "
            "vanderschoot)", "fit", metavar="NAME", repeat=True),
     Option("max_evaluations", "stop after N model evaluations", "fit", metavar="N", keyword="max_nfev",
-           parse=_whole("--max-evaluations", 1, 2 ** 63 - 1, "a positive whole number")),
+           parse=_whole("--max-evaluations", 1, 2 ** 63 - 1, "--max-evaluations takes a positive whole number, not "
+                        "{number}")),
 )
 
 
@@ -334,18 +333,8 @@ def _output_options(what: str) -> Tuple[Option, ...]:
                kind="switch"),
         Option("dpi", "pixels per inch of a PNG --plot (default 300 at a journal's --figure-size, 130 for a "
                "screen; 600 for line art), 72 to 1200", "output", metavar="N",
-               parse=lambda given: None if given is None else _dpi(given)),
+               parse=_whole("--dpi", 72, 1200, "--dpi {number}: give 72 to 1200 pixels per inch (600 for line art)")),
     )
-
-
-def _dpi(given):
-    try:
-        number = int(given)
-    except (TypeError, ValueError):
-        raise UsageError(f"argument --dpi: invalid int value: {given!r}") from None
-    if not 72 <= number <= 1200:
-        raise UsageError(f"--dpi {number}: give 72 to 1200 pixels per inch (600 for line art)")
-    return number
 
 
 MODEL = Option("model", f"the model (default: {DEFAULT_MODEL}); a solvent series defaults to denaturation", "run",
@@ -358,7 +347,7 @@ FIT_RUN: Tuple[Option, ...] = (
     Option("bootstrap", f"N residual-bootstrap resamples (at most {MAX_BOOTSTRAP})", "run", metavar="N",
            parse=_bootstrap),
     Option("seed", "seed of the bootstrap", "run", metavar="SEED",
-           parse=_whole("--seed", 0, 2 ** 128 - 1, "a whole number from 0 to 2**128 - 1")),
+           parse=_whole("--seed", 0, 2 ** 128 - 1, "--seed takes a whole number from 0 to 2**128 - 1, not {number}")),
     Option("profile", "profile-likelihood 95 % intervals of the thermodynamic parameters (each refitted along a "
            "grid; drawn in --plot)", "run", kind="switch"),
 )

@@ -325,7 +325,7 @@ class FitResult:
             n = curve.size
             fraction = problem.fraction(values, curve, curve.x)
             term = term_of(curve)
-            dt = term.slope_axis(curve, curve.x)
+            dt, solvent_x = term.slope_axis(curve, curve.x), term.solvent(curve, curve.x)
             weight = curve.concentrations() if problem.extensive else 1.0
             with np.errstate(divide="ignore", invalid="ignore"):
                 aggregation = ((curve.signal / weight - fitted.baseline - fitted.slope * dt)
@@ -334,7 +334,7 @@ class FitResult:
             columns["c_tot"].append(curve.concentrations())
             columns["temperature"].append(curve.temperatures())
             if solvent:
-                columns["solvent"].append(curve.x if term.solvent(curve, curve.x) is not None else np.full(n, math.nan))
+                columns["solvent"].append(np.full(n, math.nan) if solvent_x is None else solvent_x)
             columns["signal"].append(curve.signal)
             columns["fitted"].append(curve.signal + fitted.residuals)
             columns["residual"].append(fitted.residuals)
@@ -346,7 +346,7 @@ class FitResult:
             if problem.model.mass_balance:
                 dp_n, dp_n_all = degree_of_polymerisation(
                     problem.model.name, problem.plain(values), curve.temperatures(), curve.concentrations(),
-                    fraction, problem.nuc_size, term.solvent(curve, curve.x))
+                    fraction, problem.nuc_size, solvent_x)
                 columns.setdefault("dp_n", []).append(dp_n)
                 columns.setdefault("dp_n_all", []).append(dp_n_all)
         return {k: np.concatenate(v) for k, v in columns.items()}
