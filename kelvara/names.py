@@ -124,5 +124,5 @@ def signal_words(result) -> str:
     else:
         out = "baseline + amplitude x the model's fraction aggregated"
     if options is not None and options.extensive:
-        out = f"c_tot/c_ref x ({out})"
+        out = f"c_tot x ({out}): an extensive signal, its baseline and amplitudes per mol/L of c_tot"
     return out

@@ -207,8 +207,9 @@ def _model(name, nuc_size, level=2):
 
 
 def _results(result, level=2, unit="K"):
-    out = [f"<h{level}>Results</h{level}>", "<p>Values are rounded to two significant digits of their "
-           "standard errors; enthalpies and Gibbs energies in kJ/mol.</p>",
+    out = [f"<h{level}>Results</h{level}>", "<p>Each value is rounded to the place of its standard error, "
+           "which keeps two significant digits when its first three are 100 to 354 and one from 355 to 949 "
+           "(950 and up: 1.0 of the next decade); enthalpies and Gibbs energies in kJ/mol.</p>",
            f"<div class='keep'><h{level + 1}>Parameters</h{level + 1}>"
            + value_table(result, parameter_rows(result), unit) + "</div>",
            f"<div class='keep'><h{level + 1}>Derived values</h{level + 1}>"

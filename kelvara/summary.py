@@ -16,6 +16,37 @@ from kelvara.units import rounded as _rounded
 from kelvara.units import shown as shown_in
 
 
+# What an ok fit passed: the checks every fit is put through.
+OK_LINE = ("ok: the fit converged, the data determine every free parameter, the values are physically "
+           "meaningful and the residuals leave no structure beyond the noise")
+
+
+def verdict_lines(result):
+    """The verdict as the summary opens with it: the ok line, or NOT OK
+    with each problem on a line of its own."""
+    if not result.problems:
+        return [OK_LINE]
+    return [f"{result.verdict}; this fit is not to be trusted:"] + [f"  - {p}" for p in result.problems]
+
+
+def short_lines(result):
+    """`repr(FitResult)`: the model and verdict, each free value that is
+    not a curve's own rounded to its error, and the data's size."""
+    head = f"<FitResult {result.model}" + (f" (nuc_size {result.nuc_size})" if result.nuc_size else "")
+    lines = [f"{head}: {result.verdict}"]
+    for name in result.free:
+        p = result.parameters[name]
+        if "[" in name:
+            continue
+        nothing = meaningless(p.value, p.stderr, p.unit)
+        text, error, unit = _rounded(p.value, p.stderr, p.unit)
+        shown = nothing or f"{text} ± {error}"
+        lines.append(f"  {result.shown_name(name)} = {shown} {unit_shown(unit, result.signal_unit)}".rstrip())
+    curves = len(result.curve_results)
+    lines.append(f"  {result.n_points} points in {curves} curve{'s' if curves != 1 else ''}, chi2 {result.chi2:.6g}>")
+    return lines
+
+
 def fit_summary(result, temperature_unit: str = "K") -> str:
     """`FitResult.summary`: temperatures (Te, tm, te) in `temperature_unit`
     ("K" or "°C"; their standard errors are the same in both)."""
@@ -31,10 +62,7 @@ def fit_summary(result, temperature_unit: str = "K") -> str:
     names = {n: result.shown_name(n) for n in list(result.parameters) + list(result.derived)}
     width = max([24] + [len(n) + 2 for n in names.values()])
 
-    lines = []
-    if result.problems:
-        lines.append(f"{result.verdict}; this fit is not to be trusted:")
-        lines += [f"  - {p}" for p in result.problems]
+    lines = verdict_lines(result)
     lines.append(f"model: {result.model}" + (f" (nuc_size {result.nuc_size})" if result.nuc_size else ""))
     lines.append(f"signal: {signal_words(result)}")
     lines += result.notes
@@ -99,7 +127,7 @@ def fit_summary(result, temperature_unit: str = "K") -> str:
         corr = result.correlation[np.ix_(index, index)]
         lines.append(" " * width + "".join(f"{n[:12]:>13}" for n in thermo))
         for n, row in zip(thermo, corr):
-            lines.append(f"  {n:{width - 2}}" + "".join(f"{_format(v, '13.5f'):>13}" for v in row))
+            lines.append(f"  {n:{width - 2}}" + "".join(f"{_format(0.0 if abs(v) < 5e-6 else v, '13.5f'):>13}" for v in row))
     noise = f", noise SD {result.noise:.3g} (from the data)" if result.noise else ""
     lines.append(
         f"chi2 {result.chi2:.6g}, reduced chi2 {result.reduced_chi2:.6g}{noise}, AIC {result.aic:.3f}, "

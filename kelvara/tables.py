@@ -55,23 +55,20 @@ def curve_table(result, unit="K"):
     def concentration(c):
         return concentration_label(c) if c is not None and math.isfinite(c) and c > 0 else ""
 
-    width = max([16] + [len(label) + 2 for label in labels])
     baselines = column("baseline", [c.baseline for c in curves])
     amplitudes = column("amplitude", [c.amplitude for c in curves])
-    head = f"{'curve':{width}}{'c_tot':>10}"
-    values = f"{f'baseline ({signal})':>18}{f'amplitude ({signal})':>19}"
+    units = {kind: unit_shown(_unit_of_linear(result, kind), signal) for kind in ("baseline", "amplitude")}
+    head = ["curve", "c_tot"]
+    values = [f"baseline ({units['baseline']})", f"amplitude ({units['amplitude']})"]
     if all(c.vary == "temperature" for c in curves):
         te_kind = "Te" if "Te[0]" in result.derived else "te"
         tes = column(te_kind, [temperature(c.te) for c in curves])
         tes = [meaningless(c.te, error(te_kind, i), "K") or text if c.te is not None else text
                for i, (c, text) in enumerate(zip(curves, tes))]
-        te_width = max([10] + [len(text) + 2 for text in tes])
-        lines = [head + values + f"{f'Te ({unit})':>{te_width}}"]
-        for i, c in enumerate(curves):
-            lines.append(f"{labels[i]:{width}}{concentration(c.c_tot):>10}{baselines[i]:>18}{amplitudes[i]:>19}"
-                         f"{tes[i]:>{te_width}}")
-        return "\n".join(lines)
-    lines = [head + f"{f'T ({unit})':>9}" + values + f"{'midpoint':>22}"]
+        rows = [head + values + [f"Te ({unit})"]]
+        rows += [[labels[i], concentration(c.c_tot), baselines[i], amplitudes[i], tes[i]] for i, c in enumerate(curves)]
+        return _columns(rows)
+    rows = [head + [f"T ({unit})"] + values + ["midpoint"]]
     for i, c in enumerate(curves):
         middle = ""
         if c.te is not None and meaningless(c.te, error("Te", i), "K"):
@@ -82,10 +79,27 @@ def curve_table(result, unit="K"):
             name, value = c.midpoint
             middle = f"c50 {concentration(value)}" if name == "c50" else f"{name} {value:.4g}"
         t = temperature(c.temperature)
-        lines.append(f"{labels[i]:{width}}{concentration(c.c_tot):>10}"
-                     f"{format(t, '.2f') if t is not None and math.isfinite(t) else '':>9}"
-                     f"{baselines[i]:>18}{amplitudes[i]:>19}{middle:>22}")
-    return "\n".join(lines)
+        rows.append([labels[i], concentration(c.c_tot), format(t, ".2f") if t is not None and math.isfinite(t) else "",
+                     baselines[i], amplitudes[i], middle])
+    return _columns(rows)
+
+
+def _unit_of_linear(result, kind):
+    """The unit of curve 0's baseline or amplitude as the fit gave it (the
+    signal's, or the signal's per mol/L when the signal is extensive)."""
+    for name in (f"{kind}[0]", kind):
+        if name in result.parameters:
+            return result.parameters[name].unit
+    return "signal"
+
+
+def _columns(rows):
+    """Rows of text cells as lines: the first column to the left, the others
+    to the right, each as wide as its widest cell and two spaces apart, so
+    that no two values ever run together."""
+    widths = [max(len(row[k]) for row in rows) for k in range(len(rows[0]))]
+    return "\n".join((f"{row[0]:<{widths[0]}}" + "".join(f"  {cell:>{w}}" for cell, w in zip(row[1:], widths[1:])))
+                     .rstrip() for row in rows)
 
 
 # A text cell a spreadsheet would take for a formula (=, +, -, @, or a tab or

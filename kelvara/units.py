@@ -327,25 +327,49 @@ def meaningless(value, error, unit) -> Optional[str]:
     return None
 
 
+def error_place(error: float) -> int:
+    """The decimal place (10**place) a value is rounded to by its standard
+    error, by the rule particle physicists publish with: the error's first
+    three significant digits from 100 to 354 keep two digits, from 355 to
+    949 one, and from 950 to 999 are rounded up to 1000 and keep two
+    (0.0996 -> 0.10, 0.36 -> 0.4, 0.123 -> 0.12)."""
+    mantissa, power = f"{error:.2e}".split("e")
+    three, exponent = round(float(mantissa) * 100), int(power)
+    # Below 355 two digits end one place down; 355 to 949 keep one, and 950
+    # to 999 become 1.0 of the next decade: either way they end here.
+    return exponent - 1 if three < 355 else exponent
+
+
 def rounded(value, error, unit):
-    """(value, error, unit) as printed: the value rounded to two significant
-    digits of its error, enthalpies and Gibbs energies in kJ/mol; a value
-    without a finite error keeps six significant digits.  Very large or
-    small values in scientific notation with the digits the error allows."""
+    """(value, error, unit) as printed: the value rounded to the place its
+    error is rounded to (error_place), enthalpies and Gibbs energies in
+    kJ/mol; a value without a finite error keeps six significant digits.
+    Very large or small values in scientific notation with the digits the
+    error allows."""
     if unit == "J/mol":
         value, error, unit = value / 1000.0, error / 1000.0, "kJ/mol"
     if not math.isfinite(value):
         return "n/a", formatted(error), unit
     if not (math.isfinite(error) and error > 0.0):
         return formatted(value), formatted(error), unit
-    place = math.floor(math.log10(error)) - 1  # of the error's second significant digit
+    place = error_place(error)
+    shown_error = _to_place(error, place)
     magnitude = abs(value)
     if magnitude >= 1e6 or (0.0 < magnitude < 1e-3):
         digits = max(math.floor(math.log10(magnitude)) - place + 1, 1)
-        return f"{value:.{digits - 1}e}", f"{error:.1e}", unit
-    decimals = max(-place, 0)
-    step = 10.0 ** place
-    return (f"{round(value / step) * step:.{decimals}f}", f"{round(error / step) * step:.{decimals}f}", unit)
+        error_digits = max(math.floor(math.log10(shown_error)) - place + 1, 1)
+        return f"{value:.{digits - 1}e}", f"{error:.{error_digits - 1}e}", unit
+    return _to_place(value, place, text=True), _to_place(error, place, text=True), unit
+
+
+def _to_place(number: float, place: int, text: bool = False):
+    """`number` rounded to 10**place (half away from zero, on its decimal
+    digits), as a float or as text with the decimals that place has."""
+    rounded_ = float(f"{number:.{max(-place, 0)}f}") if place <= 0 else round(number / 10.0 ** place) * 10.0 ** place
+    if not text:
+        return rounded_
+    shown = f"{rounded_:.{max(-place, 0)}f}"
+    return shown[1:] if shown.startswith("-") and float(shown) == 0.0 else shown
 
 
 def formatted(value, style=".6g"):

@@ -94,6 +94,7 @@ def test_example_fit_recovers_the_documented_parameters(example_fit):
     result, folder = example_fit
     assert result.returncode == 0, result.stderr
     assert "delta_h" in result.stdout and "Te (K)" in result.stdout
+    assert result.stdout.splitlines()[2].startswith("ok: the fit converged")  # after the example's two lines
     data = json.loads((folder / "fit.json").read_text())
     assert data["model"] == "cooperative" and data["statistics"]["converged"]
     for name, true in EXAMPLE_TRUTH.items():

@@ -208,6 +208,7 @@ def test_a_new_format_is_one_entry_of_the_list(tmp_path, monkeypatch):
     reading = read(path)
     assert [c.label for c in reading.curves] == ["pairs"] and reading.curves[0].size == 8
     assert reading.files[0].layout == "pairs" and reading.notes == ["read as pairs"]
+    assert list(reading) == reading.curves and reading[0] is reading.curves[0]  # fit(read(...)) takes it
 
 
 def test_excel_workbook_in_the_long_layout(tmp_path):

@@ -50,8 +50,14 @@ def test_the_fit_report_holds_every_section(tmp_path, capsys):
 
 def test_python_writes_the_same_report_and_a_comparison_has_its_ranking(tmp_path):
     result = fit(cooling(0.9, 3), "cooperative", baseline_slope=True, fix={"delta_h_nuc": 22000.0})
-    result.report(tmp_path / "fit.html")
+    assert result.report(tmp_path / "fit.html") == tmp_path / "fit.html"
     page = (tmp_path / "fit.html").read_text(encoding="utf-8")
+    given = result.report()  # no path: the page itself
+    assert given.split("<h2>Provenance</h2>")[0] == page.split("<h2>Provenance</h2>")[0]
+    # The repr is a few lines: verdict, the shared values rounded to their errors, the data's size.
+    shown = repr(result).splitlines()
+    assert len(shown) == 4 and shown[0].startswith("<FitResult cooperative: ")
+    assert re.fullmatch(r"  delta_h = -\d+\.\d+ ± \d\.\d+ kJ/mol", shown[1]) and "baseline" not in repr(result)
     assert "<li>fixed: delta_h_nuc = 22 kJ/mol, delta_s_nuc = 0 J/(mol K)</li>" in page
     assert "<li>baseline slope in T (per curve)</li>" in page
     assert "noise correlated from point to point" in page and "sandwich covariance" in page

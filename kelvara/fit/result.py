@@ -9,8 +9,9 @@ from __future__ import annotations
 
 import functools
 import math
+import pathlib
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Dict, Iterable, List, Optional, Tuple
+from typing import TYPE_CHECKING, Dict, Iterable, List, Optional, Tuple, Union
 
 import numpy as np
 from scipy.stats import f as f_distribution
@@ -420,15 +421,27 @@ class FitResult:
             out["bootstrap_low"], out["bootstrap_high"] = self.bootstrap.get(name, (math.nan, math.nan))
         return out
 
-    def report(self, path, *, command: Optional[str] = None) -> None:
-        """Write the fit as one self-contained HTML page for a paper's
-        supporting information (inputs with their SHA-256, the model's
-        equations and papers, the verdict, values rounded to their errors
-        with intervals, correlations, statistics, figures, a methods
-        paragraph, versions); it prints cleanly to PDF from a browser."""
+    def report(self, path=None, *, command: Optional[str] = None) -> Union[str, pathlib.Path]:
+        """The fit as one self-contained HTML page for a paper's supporting
+        information (inputs with their SHA-256, the model's equations and
+        papers, the verdict, values rounded to their errors with intervals,
+        correlations, statistics, figures, a methods paragraph, versions);
+        it prints cleanly to PDF from a browser.  Written to `path` (whose
+        Path is returned), or returned as text when no path is given."""
         from kelvara import report
 
-        report.write(path, report.fit_report(self, command=command))
+        page = report.fit_report(self, command=command)
+        if path is None:
+            return page
+        report.write(path, page)
+        return pathlib.Path(path)
+
+    def __repr__(self) -> str:
+        """A few lines: the model and verdict, the free values that are not
+        a curve's own, rounded to their errors, and the data's size."""
+        from kelvara.summary import short_lines  # the display: imported when asked for
+
+        return "\n".join(short_lines(self))
 
     def _repr_html_(self) -> str:
         from html import escape

@@ -185,6 +185,16 @@ class Reading:
     options: ReadOptions = field(default_factory=ReadOptions)
     blank: Optional[Dict[str, Any]] = None  # the blank file subtracted: path, sha256, points, low, high (K)
 
+    def __iter__(self):
+        """The curves: a Reading goes straight to `fit` and `compare`."""
+        return iter(self.curves)
+
+    def __len__(self) -> int:
+        return len(self.curves)
+
+    def __getitem__(self, index):
+        return self.curves[index]
+
     @property
     def temperature_unit(self) -> str:
         """"°C" when every file with temperatures gave them in Celsius, else "K"."""
