@@ -85,7 +85,9 @@ class Model:
     # own: their names, the first's signal is the amplitude, the second's
     # amplitude_b (solved by the kernels without a _core function).
     pathways: Tuple[str, ...] = ()
-    # The report: equations (matplotlib mathtext), assumptions, papers to cite.
+    # The report: what a paper calls it (figures and headings), equations
+    # (matplotlib mathtext), assumptions, papers to cite.
+    title: str = ""
     equations: Tuple[str, ...] = ()
     assumptions: Tuple[str, ...] = ()
     citations: Tuple[str, ...] = ()
@@ -230,12 +232,12 @@ MODELS: Dict[str, Model] = {
               "critical temperature (e.g. many dyes and small aromatic stacks)",
               kernel="isodesmic", rates=(_ELONGATION,), experiments=_BOTH, compared_for=_BOTH,
               equations=tuple(_CONSTANTS + _ISODESMIC + _FRACTION), assumptions=tuple(_MASS_BALANCE + [_SAME_K]),
-              citations=(MARTIN, GENERAL)),
+              title="isodesmic model", citations=(MARTIN, GENERAL)),
         Model("isodesmic_direct", _core.temp_isodesmic_model_direct, _core.isodesmic_model_direct,
               ("delta_h", "delta_s"), "the isodesmic model in closed form: the same curves, computed directly",
               kernel="isodesmic_direct", rates=(_ELONGATION,),
               equations=tuple(_CONSTANTS + _ISODESMIC + _FRACTION), assumptions=tuple(_MASS_BALANCE + [_SAME_K]),
-              citations=(MARTIN, GENERAL)),
+              title="isodesmic model (closed form)", citations=(MARTIN, GENERAL)),
         Model("cooperative", _core.temp_cooperative_model, _core.cooperative_model,
               ("delta_h", "delta_s", "delta_h_nuc"),
               "nucleation-elongation with a dimer nucleus: a sharp onset at the elongation temperature Te, "
@@ -245,7 +247,7 @@ MODELS: Dict[str, Model] = {
               assumptions=tuple(_MASS_BALANCE + [
                   "a dimer nucleus: the first addition has the constant sigma K, every later one K "
                   "(nucleation-elongation)", "delta_s_nuc is 0 unless freed"]),
-              citations=(GOLDSTEIN, ZHAO, GENERAL)),
+              title="cooperative model (dimer nucleus)", citations=(GOLDSTEIN, ZHAO, GENERAL)),
         Model("cooperative_n", _core.temp_cooperative_model_n, _core.cooperative_model_n,
               ("delta_h", "delta_s", "delta_h_nuc"),
               "the cooperative model with a nucleus of nuc_size monomers (--nuc-size N, or A:B to scan), "
@@ -255,7 +257,7 @@ MODELS: Dict[str, Model] = {
               assumptions=tuple(_MASS_BALANCE + [
                   "a nucleus of n monomers: additions up to the nucleus have the constant sigma K, later ones K",
                   "delta_s_nuc is 0 unless freed"]),
-              citations=(GOLDSTEIN, ZHAO, GENERAL)),
+              title="cooperative model (nucleus of n)", citations=(GOLDSTEIN, ZHAO, GENERAL)),
         Model("coop_iso", _core.temp_coop_iso_model, _core.coop_iso_model,
               ("delta_h_iso", "delta_s_iso", "delta_h_coop", "delta_s_coop", "delta_h_nuc_coop"),
               "an isodesmic and a cooperative pathway competing (e.g. off-pathway aggregates); needs "
@@ -267,7 +269,7 @@ MODELS: Dict[str, Model] = {
               experiments=_BOTH, compared_for=("temperature",), equations=tuple(_CONSTANTS + _SIGMA + _FRACTION),
               assumptions=tuple(_MASS_BALANCE + [
                   "an isodesmic and a cooperative (dimer nucleus) pathway compete for the same free monomer"]),
-              citations=(KOREVAAR_NATURE, GOLDSTEIN, MARTIN)),
+              title="isodesmic and cooperative pathways", citations=(KOREVAAR_NATURE, GOLDSTEIN, MARTIN)),
         Model("two_pathways", None, None,
               ("delta_h", "delta_s", "delta_h_nuc", "delta_h_b", "delta_s_b", "delta_h_nuc_b"),
               "two cooperative pathways (A and B, each nucleation-elongation with a dimer nucleus) compete for "
@@ -287,13 +289,13 @@ MODELS: Dict[str, Model] = {
                   "compete for the same free monomer at equilibrium",
                   "the signal is baseline + A's amplitude × A's share + B's amplitude × B's share (with a slope "
                   "in T where asked)", "delta_s_nuc and delta_s_nuc_b are 0 unless freed"]),
-              citations=(VAN_DER_ZWAAG, KOREVAAR_NATURE, GOLDSTEIN)),
+              title="two competing cooperative pathways", citations=(VAN_DER_ZWAAG, KOREVAAR_NATURE, GOLDSTEIN)),
         Model("denaturation_isodesmic", None, _core.isodesmic_model, ("delta_g0", "m"),
               "solvent denaturation of an isodesmic polymer: K = exp(-(delta_g0 + m f) / RT)",
               kernel="isodesmic", experiments=("solvent",), compared_for=("solvent",),
               equations=(r"$K = \exp\left(-\frac{\Delta G^0 + m\,f}{R\,T}\right)$", *_ISODESMIC, *_FRACTION),
               assumptions=tuple(_MASS_BALANCE + ["the free energy is linear in the good-solvent fraction f"]),
-              citations=(KOREVAAR_JACS, MARTIN)),
+              title="isodesmic solvent denaturation", citations=(KOREVAAR_JACS, MARTIN)),
         Model("denaturation", None, _core.cooperative_model, ("delta_g0", "m", "sigma"),
               "solvent denaturation of a cooperative polymer (Korevaar et al., JACS 2012): dimer nucleus, "
               "Ke = exp(-(delta_g0 + m f) / RT) at good-solvent fraction f, a constant sigma",
@@ -303,7 +305,7 @@ MODELS: Dict[str, Model] = {
                          *_FRACTION),
               assumptions=tuple(_MASS_BALANCE + ["the elongation free energy is linear in the good-solvent "
                                                  "fraction f", "a constant sigma, a dimer nucleus"]),
-              citations=(KOREVAAR_JACS, GENERAL)),
+              title="cooperative solvent denaturation", citations=(KOREVAAR_JACS, GENERAL)),
         Model("vanderschoot", None, None, (),
               "the nucleation-elongation model of van der Schoot (Smulders et al., Chem. Eur. J. 2010): "
               "per cooling curve an elongation temperature te, an elongation enthalpy h_e and an activation "
@@ -314,7 +316,7 @@ MODELS: Dict[str, Model] = {
               curve_slopes=lambda p, t: _vanderschoot_slopes(t, p["te"], p["h_e"], p["ka"]),
               assumptions=("per cooling curve an elongation temperature te, an elongation enthalpy h_e and an "
                            "activation constant ka, piecewise at te (elongation regime below, nucleation above)",),
-              citations=(SMULDERS,)),
+              title="van der Schoot model", citations=(SMULDERS,)),
         Model("isodesmic_sigmoid", None, None, (),
               "the sigmoid used for isodesmic curves: per curve a melting temperature tm and an enthalpy "
               "delta_h, phi = 1 / (1 + exp(-0.908 delta_h (T - tm) / (R tm^2))). For comparison with "
@@ -324,7 +326,7 @@ MODELS: Dict[str, Model] = {
               curve_slopes=lambda p, t: _sigmoid_slopes(t, p["tm"], p["delta_h"]),
               assumptions=("per curve a sigmoid in T with a melting temperature tm and an enthalpy: the "
                            "isodesmic model's shape near half aggregation",),
-              citations=(SMULDERS, MARTIN)),
+              title="isodesmic sigmoid", citations=(SMULDERS, MARTIN)),
     ]
 }
 

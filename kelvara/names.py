@@ -16,7 +16,8 @@ from typing import Dict, List, Optional, Sequence
 from kelvara.models import MODELS
 from kelvara.quantities import SYMBOLS as _SYMBOLS
 
-__all__ = ["curve_labels", "labelled", "signal_unit", "signal_words", "symbol_html", "unit_shown"]
+__all__ = ["curve_labels", "labelled", "model_title", "signal_unit", "signal_words", "symbol_html", "symbol_math",
+           "unit_shown"]
 
 _INDEXED = re.compile(r"^(.*)\[(\d+)\]$")
 
@@ -89,6 +90,45 @@ def symbol_html(name: str, labels: Sequence[str], code: bool = True) -> str:
     if code and symbol is not None:
         shown += f" <code class=\"name\">{escape(name.split('[')[0])}</code>"
     return shown
+
+
+_TEX_LETTERS = {"Δ": r"\Delta ", "σ": r"\sigma ", "DP": r"\mathrm{DP}"}
+
+
+def _math(symbol) -> str:
+    letter, sub = symbol
+    for plain, tex in _TEX_LETTERS.items():
+        letter = letter.replace(plain, tex)
+    return letter.rstrip() + (r"_\mathrm{" + sub.replace(",", r",\,") + "}" if sub else "")
+
+
+def symbol_math(name: str, labels: Sequence[str] = ()) -> str:
+    """The name as a paper writes it, for a figure (matplotlib mathtext):
+    "delta_h_nuc" -> $\\Delta H_\\mathrm{nuc}$, "sigma(Te)[0]" -> σ(T_e)
+    with the curve's label; a name without a symbol stays as it is (by its
+    curve where it is a curve's)."""
+    base, argument, index = _split(name)
+    symbol = _SYMBOLS.get(base)
+    if symbol is None and base == "sigma(Te)":
+        symbol = _SYMBOLS["sigma"]
+    if symbol is None:
+        shown = labelled(name, labels) if index is not None else name
+        return shown.replace("$", r"\$")
+    inner = ""
+    if argument is not None:
+        inner = "(" + (_math(_SYMBOLS[argument]) if argument in _SYMBOLS else r"\mathrm{" + argument.replace(" ", r"\ ") + "}") + ")"
+    shown = f"${_math(symbol)}{inner}$"
+    if index is not None and index < len(labels):
+        shown += f" ({labels[index]})".replace("$", r"\$")
+    return shown
+
+
+def model_title(model: str, nuc_size=None) -> str:
+    """What a paper calls the model ("cooperative model (nucleus of 8)"),
+    for figures and headings; the code name is what --model takes."""
+    found = MODELS.get(model)
+    title = found.title if found is not None and found.title else model
+    return title.replace("nucleus of n", f"nucleus of {nuc_size}") if nuc_size else title
 
 
 def signal_unit(curves) -> str:

@@ -20,6 +20,7 @@ from kelvara.layout import (CM, JOURNAL_STYLE, PRINT_DPI, SCREEN_DPI, SCREEN_SIZ
                             unclipped)
 from kelvara.layout import JOURNAL_WIDTHS, figure_size  # noqa: F401 (their old home)
 from kelvara.models import MODELS, unit_of
+from kelvara.names import model_title, symbol_math
 from kelvara.units import KELVIN_OFFSET, concentration_label, temperature_label
 from kelvara.units import meaningless, rounded as _rounded
 
@@ -58,7 +59,8 @@ def _residual_label(curves):
 # What each kind of curve puts on its x axis, and what marks half way.
 _X_LABELS = {"temperature": "Temperature (K)", "concentration": "Total concentration (mol/L)",
              "solvent": "Fraction of good solvent"}
-_MARKS = {"temperature": "▼ Te", "concentration": "▼ c50", "solvent": "▼ f50"}
+_MARKS = {"temperature": r"▼ $T_\mathrm{e}$", "concentration": r"▼ $c_{50}$", "solvent": r"▼ $f_{50}$"}
+_MARK_NAMES = {"temperature": "Te", "concentration": "c50", "solvent": "f50"}  # the page's
 
 
 def _kinds(curves):
@@ -108,6 +110,28 @@ def _curve_label(curve):
     return label or "series"
 
 
+# Te is marked where the polymer sets in sharply: sigma(Te) below this (at
+# 0.1 and above the curve bends gradually and nothing sets in at Te).
+SHARP_ONSET_SIGMA = 0.1
+
+
+def half_way_mark(result, i, kind):
+    """Where curve i is marked, or None: its Te where aggregation sets in
+    sharply there (a cooperative model's sigma(Te) below SHARP_ONSET_SIGMA,
+    or a per-curve te), a series' c50 or a denaturation's f50.  Two
+    pathways are not marked: A's Te is where A alone would set in, with B
+    beside it not a point of the curve."""
+    fitted = result.curve_results[i]
+    if MODELS[result.model].pathways:
+        return None
+    if kind != "temperature":
+        return fitted.midpoint[1] if fitted.midpoint else None
+    sigma = result.derived.get(f"sigma(Te)[{i}]")
+    if sigma is not None and not (np.isfinite(sigma.value) and sigma.value < SHARP_ONSET_SIGMA):
+        return None
+    return fitted.te
+
+
 def _draw_curves(axis, result, curves, celsius, colours, residuals=None, aggregation=None, kind="temperature",
                  channel=None):
     """Data, fitted curves and their half-way marks (Te, c50, f50) of the
@@ -123,9 +147,7 @@ def _draw_curves(axis, result, curves, celsius, colours, residuals=None, aggrega
         order = np.argsort(curve.x)
         t = curve.x[order]
         fitted = result.curve_results[i]
-        mark = fitted.te if kind == "temperature" else fitted.midpoint[1] if fitted.midpoint else None
-        if MODELS[result.model].pathways:
-            mark = None  # A's Te is where A alone would set in: with B beside it, not a point of the curve
+        mark = half_way_mark(result, i, kind)
         axis.plot(t - shift, curve.signal[order], "o", ms=2.5, color=colour, alpha=0.5)
         dense = np.geomspace(t[0], t[-1], 400) if kind == "concentration" else np.linspace(t[0], t[-1], 400)
         axis.plot(dense - shift, result.predict(dense, i), "-", color=colour, lw=1.8, label=_literal(_curve_label(curve)))
@@ -174,8 +196,9 @@ def _annotation(axis, result, fontsize=8):
             continue
         value, error, unit = _rounded(p.value, p.stderr, p.unit)
         nothing = None if p.at_bound else meaningless(p.value, p.stderr, p.unit)
-        lines.append(_literal(f"{result.shown_name(name)}: {nothing}" if nothing else
-                              f"{result.shown_name(name)} = {value} ± {error} {unit}"))
+        symbol = symbol_math(name, result.labels)
+        value = value.replace("-", "−")  # a minus sign, as the axes write it
+        lines.append(f"{symbol}: {nothing}" if nothing else f"{symbol} = {value} ± {error} {_literal(unit)}")
     if not lines:
         return None
     from matplotlib.legend import Legend
@@ -329,9 +352,12 @@ def _fit_figure(plt, result, curves, celsius, aggregation, annotate, journal):
             panel.axhline(0.0, color="0.7", lw=0.6)
             panel.axhline(1.0, color="0.7", lw=0.6)
         top.legend(title=marks, frameon=False, fontsize=small["legend"], title_fontsize=small["legend"])
+        if marks:
+            figure.kelvara_marks = getattr(figure, "kelvara_marks", []) + [_MARK_NAMES[kind]]
         tops.append(top)
     top = tops[0]
-    title = f"kelvara fit: {result.model} model"
+    title = model_title(result.model, result.nuc_size)
+    title = title[0].upper() + title[1:]
     # One title over every column of panels: centred on the figure when the
     # fit joins several kinds of curves.
     place = figure.suptitle if len(kinds) > 1 else top.set_title
@@ -377,7 +403,8 @@ def _fit_figure(plt, result, curves, celsius, aggregation, annotate, journal):
                     axis.axvline(end * shown, color="firebrick", lw=0.8, ls=":")
             narrow = journal is not None and journal[0] < 12.0
             shown_unit = "kJ/mol" if shown != 1.0 else unit_of(profile.name)
-            axis.set_xlabel(f"{profile.name}\n({shown_unit})" if narrow else f"{profile.name} ({shown_unit})",
+            symbol = symbol_math(profile.name)
+            axis.set_xlabel(f"{symbol}\n({shown_unit})" if narrow else f"{symbol} ({shown_unit})",
                             fontsize=small["label"])
             axis.tick_params(labelsize=small["tick"])
             axis.xaxis.set_major_locator(MaxNLocator(4 if not journal else 3 if journal[0] >= 12.0 else 2))
@@ -385,12 +412,12 @@ def _fit_figure(plt, result, curves, celsius, aggregation, annotate, journal):
             if narrow:
                 plt.setp(axis.get_xticklabels(), rotation=40, ha="right")
             if k == 0:
-                axis.set_ylabel("Δchi2 / noise var." if journal else "Δchi2 / noise variance", fontsize=small["label"])
+                axis.set_ylabel("Δχ² / noise var." if journal else "Δχ² / noise variance", fontsize=small["label"])
                 if not narrow:  # a column has no room for it: the caption says it
                     axis.legend(fontsize=small["note"], frameon=False)
         if not journal:
             figure.text(0.5, 0.005 + 0.16 * len(footer) / height,
-                        f"likelihood profiles: {100 * profiles[0].level:g} % intervals where Δchi2 "
+                        f"likelihood profiles: {100 * profiles[0].level:g} % intervals where Δχ² "
                         "crosses the red line", ha="center", fontsize=8, color="0.3")
     if journal:
         return figure  # laid out by matplotlib; the problems are in the title's NOT OK and the report
@@ -407,6 +434,8 @@ def _draw_nucleus_scan(axis, support):
     """The rise of chi2 with the nucleus size, in residual variances: the
     best size, the likelihood ratio's line and the sizes the data do not
     reject (shaded)."""
+    from matplotlib.ticker import FuncFormatter, NullFormatter
+
     sizes = list(support.rise)
     rises = [support.rise[n] for n in sizes]
     for j, n in enumerate(support.kept):
@@ -420,9 +449,15 @@ def _draw_nucleus_scan(axis, support):
         axis.axhline(threshold, color="firebrick", lw=0.8)
     axis.set_yscale("symlog", linthresh=10.0)
     axis.set_ylim(bottom=-0.5)  # no rise is below the best
+    # Plain ticks at 0, 1, 10, 100, ... (a symlog axis otherwise labels its
+    # ends as "6.91006 × 10⁰" and "−5 × 10⁻¹").
+    top = max([threshold or 1.0] + [r for r in rises if np.isfinite(r)])
+    axis.set_yticks([0.0] + [10.0 ** k for k in range(int(np.ceil(np.log10(max(top, 1.0)))) + 1)])
+    axis.yaxis.set_major_formatter(FuncFormatter(lambda value, _: f"{value:g}"))
+    axis.yaxis.set_minor_formatter(NullFormatter())
     axis.set_xticks(sorted(sizes + list(support.failed)))
     axis.set_xlabel("nucleus size", fontsize=9)
-    axis.set_ylabel("Δchi2 / variance", fontsize=9)
+    axis.set_ylabel("Δχ² / variance", fontsize=9)
     axis.tick_params(labelsize=8)
     axis.legend(fontsize=7, frameon=False)
 
@@ -476,7 +511,7 @@ def _comparison_figure(plt, comparison, curves, celsius, journal):
                 marks = None
             bottom.axhline(0.0, color="0.4", lw=0.8)
             plt.setp(top.get_xticklabels(), visible=False)
-            name = result.model + (f" n={result.nuc_size}" if result.nuc_size else "")
+            name = model_title(result.model, result.nuc_size)
             verdict = "best" if result is comparison.best else ("ok" if result.ok else "NOT OK")
             top.set_title(f"{name}:{chr(10) if journal else ' '}{verdict}, ΔAIC {result.aic - aic0:.1f}",
                           color="black" if result.ok else "firebrick", fontsize=None if journal else 10)
@@ -572,8 +607,7 @@ def traces(curves, result=None, celsius=False, most=4000):
                 fitted = result.curve_results[i]
                 dense = np.geomspace(x[0], x[-1], 400) if kind == "concentration" else np.linspace(x[0], x[-1], 400)
                 rows = slice(int(offsets[i]), int(offsets[i + 1]))
-                mark = None if MODELS[result.model].pathways else fitted.te if kind == "temperature" else \
-                    fitted.midpoint[1] if fitted.midpoint else None  # two pathways: see _draw_curves
+                mark = half_way_mark(result, i, kind)
                 entry.update(
                     fit_x=listed(dense - shift), fit=listed(result.predict(dense, i)),
                     residual=listed(fitted.residuals[shown]),
@@ -581,7 +615,7 @@ def traces(curves, result=None, celsius=False, most=4000):
                     aggregation=None if result.with_species else listed(table["aggregation"][rows][shown]),
                     fraction=listed(result.fraction(dense, i)),
                     mark=None if mark is None or not np.isfinite(mark) else {
-                        "name": _MARKS[kind].split()[-1], "x": float(mark - shift),
+                        "name": _MARK_NAMES[kind], "x": float(mark - shift),
                         "y": float(result.predict([mark], i)[0])})
             out["curves"].append(entry)
         kinds.append(out)

@@ -294,14 +294,20 @@ def _png(figure):
     return base64.b64encode(buffer.getvalue()).decode("ascii")
 
 
+_MARK_SYMBOLS = {"Te": "<i>T</i><sub>e</sub>", "c50": "<i>c</i><sub>50</sub>", "f50": "<i>f</i><sub>50</sub>"}
+
+
 def _figures(result, options):
     from kelvara.plot import fit_figure
 
     curves = result.data
     celsius = bool((options or {}).get("celsius"))
-    data = _png(fit_figure(result, curves, celsius=celsius, aggregation=True, annotate=True))
+    figure = fit_figure(result, curves, celsius=celsius, aggregation=True, annotate=True)
+    marks = list(dict.fromkeys(getattr(figure, "kelvara_marks", [])))
+    marked = f" ({', '.join(_MARK_SYMBOLS[m] for m in marks)} marked)" if marks else ""
+    data = _png(figure)
     return ("<h2>Figures</h2><figure class='keep'>"
-            f"<img alt='the fit' src='data:image/png;base64,{data}'><figcaption>Data and fitted curves (Te marked), "
+            f"<img alt='the fit' src='data:image/png;base64,{data}'><figcaption>Data and fitted curves{marked}, "
             "residuals with each curve's misfit, the degree of aggregation"
             + (", and the likelihood profiles" if result.profiles else "") + ".</figcaption></figure>")
 

@@ -5,7 +5,10 @@ import csv
 import dataclasses
 import io
 import math
+import re
+import shutil
 import struct
+import subprocess
 import warnings
 
 import pytest
@@ -59,7 +62,7 @@ def test_residuals_carry_the_signal_unit_and_a_joint_fit_one_title():
                                          temperature=300.0)]
     result = quiet_fit(curves + series, "cooperative")
     figure = fit_figure(result, result._problem.curves)
-    assert figure._suptitle is not None and figure._suptitle.get_text().startswith("kelvara fit: cooperative")
+    assert figure._suptitle is not None and figure._suptitle.get_text().startswith("Cooperative model (dimer nucleus)")
     assert all(axis.get_title() == "" for axis in figure.axes)
 
 
@@ -67,9 +70,17 @@ def test_annotate_writes_the_free_values_only(tmp_path):
     pytest.importorskip("matplotlib")
     from kelvara.cli import main
 
-    assert main(["fit", "--example", "--plot", str(tmp_path / "f.svg"), "--annotate"]) == 0
-    svg = (tmp_path / "f.svg").read_text()
-    assert "delta_h = -94.78 ± 0.21 kJ/mol" in svg and "delta_s_nuc =" not in svg  # fixed values stay out
+    if shutil.which("pdftotext") is None:
+        pytest.skip("pdftotext (poppler-utils) is not installed")
+    assert main(["fit", "--example", "--plot", str(tmp_path / "f.pdf"), "--annotate", "--profile"]) == 0
+    text = subprocess.run(["pdftotext", str(tmp_path / "f.pdf"), "-"], capture_output=True, check=True,
+                          encoding="utf-8").stdout
+    words = " ".join(text.split())
+    # Symbols as a paper writes them, not code names; fixed values stay out.
+    assert "Cooperative model (dimer nucleus)" in words and "kelvara fit" not in words
+    assert re.search(r"ΔH ?= ?−94\.78 ± 0\.21 kJ/mol", words) and re.search(r"ΔH ?nuc ?= ?22\.24 ± 0\.33", words)
+    assert not re.search(r"delta_|ΔS ?nuc|cooperative_n", words)
+    assert re.search(r"ΔH ?\(kJ/mol\)", words) and "Δχ² / noise variance" in words  # the profiles' axes
 
 
 
@@ -133,7 +144,7 @@ def test_the_annotation_covers_nothing_and_a_legend_promises_only_marks_drawn(si
     top = figure.axes[0]
     marks = [line for line in top.lines if line.get_marker() == "v"]
     title = top.get_legend().get_title().get_text()
-    assert bool(marks) == bool(title) and (not title or "Te" in title)
+    assert bool(marks) == bool(title) and (not title or "T_\\mathrm{e}" in title)
     assert [a for a in top.artists if type(a).__name__ == "Legend"]  # the values are drawn
 
 
@@ -222,3 +233,16 @@ def test_a_not_ok_figure_prints_every_problem_whole():
     for problem in result.problems:
         assert " ".join(problem.split()) in shown.replace("  ", " ")
     assert "[...]" not in shown
+
+
+@pytest.mark.parametrize("sigma, marked", [(3.6e-4, True), (0.05, True), (0.1, False), (15.7, False),
+                                           (float("nan"), False), (None, True)])
+def test_te_is_marked_only_where_aggregation_sets_in_sharply(sigma, marked):
+    from types import SimpleNamespace
+
+    from kelvara.plot import half_way_mark
+
+    derived = {} if sigma is None else {"sigma(Te)[0]": SimpleNamespace(value=sigma)}  # None: a per-curve te
+    result = SimpleNamespace(model="cooperative", curve_results=[SimpleNamespace(te=340.0, midpoint=None)],
+                             derived=derived)
+    assert half_way_mark(result, 0, "temperature") == (340.0 if marked else None)

@@ -108,7 +108,7 @@ def test_compare_takes_fit_options_and_writes_json_and_a_plot(data, tmp_path):
     assert "slope[0]" in compared["models"][0]["parameters"]
     svg = (tmp_path / "c.svg").read_bytes()
     assert b"<svg" in svg[:500]
-    assert b"<text" in svg and b">cooperative: best" in svg  # text kept as text, editable
+    assert b"<text" in svg and b">cooperative model (dimer nucleus): best" in svg  # text kept as text, editable
 
 
 def test_the_interface_explains_itself():
@@ -180,6 +180,6 @@ def test_results_draw_themselves_in_python(tmp_path):
         ["5 µM", "10 µM", "20 µM"]
     assert result.plot(celsius=True).axes[1].get_xlabel() == "Temperature (°C)"
     panels = compare(curves, ["isodesmic", "cooperative"]).plot()
-    assert panels.axes[0].get_title().startswith("cooperative: best")
+    assert panels.axes[0].get_title().startswith("cooperative model (dimer nucleus): best")
     for f in (figure, own, panels):
         plt.close(f)
