@@ -154,6 +154,27 @@ class Model:
         return tuple(r.entropy for r in self.rates if r.role in NUCLEATION_ROLES)
 
     @property
+    def absolute_nucleation(self) -> Dict[str, Tuple[str, str]]:
+        """The nucleation step's own enthalpy and entropy, as papers publish
+        them, by name: each the elongation's value plus the penalty kelvara
+        fits (delta_h_n = delta_h + delta_h_nuc, since sigma K = exp((delta_s
+        + delta_s_nuc) / R - (delta_h + delta_h_nuc) / (R T))), as {absolute:
+        (elongation's, penalty)}.  Only the models fitted across temperatures."""
+        if self.denaturation or self.function is None and not self.pathways:
+            return {}
+        partner = {"nucleation": "elongation", "competing_nucleation": "competing"}
+        out = {}
+        for rate in self.rates:
+            if rate.role in partner:
+                own = self._rate(partner[rate.role])
+                if own is not None:
+                    suffix = rate.enthalpy.partition("_nuc")[2]  # the pathway's: "_b", "_coop"
+                    entropy = rate.entropy.replace("_nuc", "_n")
+                    out[rate.enthalpy.replace("_nuc", "_n")] = (own.enthalpy, rate.enthalpy)
+                    out[entropy if entropy.endswith(suffix) else entropy + suffix] = (own.entropy, rate.entropy)
+        return out
+
+    @property
     def constants(self) -> Tuple[str, ...]:
         """At one temperature (a concentration series): the constants fitted
         instead of the thermodynamic parameters, on a log scale."""

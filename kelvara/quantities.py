@@ -39,6 +39,18 @@ QUANTITIES: Dict[str, Quantity] = {
     "delta_s_nuc_b": Quantity("J/(mol K)", ("ΔS", "nuc,B"), "entropy of nucleation of pathway B (fixed at 0 unless "
                               "freed: --free delta_s_nuc_b)"),
     "k_b": Quantity("L/mol", ("K", "B")),
+    # The nucleation step's own values, as papers publish them: the elongation's plus the penalty.
+    "delta_h_n": Quantity("J/mol", ("ΔH", "n"), "enthalpy of the nucleation step, delta_h + delta_h_nuc (the "
+                          "absolute value papers publish; --fix and --start take it)"),
+    "delta_s_n": Quantity("J/(mol K)", ("ΔS", "n"), "entropy of the nucleation step, delta_s + delta_s_nuc"),
+    "delta_h_n_coop": Quantity("J/mol", ("ΔH", "n,coop"), "enthalpy of the cooperative pathway's nucleation "
+                               "step, delta_h_coop + delta_h_nuc_coop"),
+    "delta_s_n_coop": Quantity("J/(mol K)", ("ΔS", "n,coop"), "entropy of the cooperative pathway's nucleation "
+                               "step, delta_s_coop + delta_s_nuc"),
+    "delta_h_n_b": Quantity("J/mol", ("ΔH", "n,B"), "enthalpy of pathway B's nucleation step, delta_h_b + "
+                            "delta_h_nuc_b"),
+    "delta_s_n_b": Quantity("J/(mol K)", ("ΔS", "n,B"), "entropy of pathway B's nucleation step, delta_s_b + "
+                            "delta_s_nuc_b"),
     "sigma_b": Quantity("1", ("σ", "B")),
     "amplitude_b": Quantity("signal", None),
     "k": Quantity("L/mol", ("K", ""), "elongation constant at the series' temperature, fitted on a log scale"),

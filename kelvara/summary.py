@@ -118,6 +118,8 @@ def fit_summary(result, temperature_unit: str = "K") -> str:
         text, error, unit = _rounded(value, spread, unit)
         if nothing:
             text, error = nothing, ""
+        elif spread == 0.0:
+            error = "fixed"  # of fixed values only
         lines.append(f"  {names[d.name]:{width - 2}}{text:>16}{error:>14}  {unit}")
     thermodynamic = set(result.thermodynamic)
     thermo = [n for n in result.free if n in thermodynamic]

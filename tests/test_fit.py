@@ -68,6 +68,20 @@ def test_derived_values_follow_from_the_parameters(cooperative_fit):
     assert result.derived["K(298.15 K)"].value == pytest.approx(k298)
     # Higher concentration, higher elongation temperature.
     assert result.curves[0].te < result.curves[1].te < result.curves[2].te
+    # The nucleation step's own enthalpy, as papers publish it: the sum, its error from the covariance.
+    i, j = result.free.index("delta_h"), result.free.index("delta_h_nuc")
+    absolute = result.derived["delta_h_n"]
+    assert absolute.value == pytest.approx(h + nuc, rel=1e-12)
+    cov = result.covariance
+    assert absolute.stderr == pytest.approx(math.sqrt(cov[i, i] + cov[j, j] + 2 * cov[i, j]), rel=1e-3)
+    assert result.derived["delta_s_n"].value == pytest.approx(s)  # delta_s_nuc is 0 here
+
+
+def test_a_published_absolute_nucleation_enthalpy_is_entered_as_printed(cooperative_fit):
+    h, s, nuc = (cooperative_fit.value(n) for n in ("delta_h", "delta_s", "delta_h_nuc"))
+    given = fit(synthetic(), "cooperative", fix={"delta_h": h, "delta_s": s, "delta_h_n": h + nuc})
+    assert given.value("delta_h_nuc") == pytest.approx(nuc, rel=1e-12) and given.parameters["delta_h_nuc"].fixed
+    assert given.chi2 == pytest.approx(cooperative_fit.chi2, rel=1e-6)  # the same curves: the free fit's minimum
 
 
 def test_delta_h_and_delta_s_are_strongly_correlated(cooperative_fit):

@@ -72,6 +72,10 @@ class DerivedValues(ProblemParts):
                                                                    REFERENCE_TEMPERATURE))(rate)
                 out[f"dG{label[1:]}(298.15 K)"] = (lambda r: lambda v: v[r.enthalpy]
                                                    - REFERENCE_TEMPERATURE * v[r.entropy])(rate)
+        # The nucleation step's own enthalpy and entropy (what papers publish):
+        # the elongation's plus the penalty.
+        for name, (own, penalty) in self.model.absolute_nucleation.items():
+            out[name] = (lambda own, penalty: lambda v: v[own] + v.get(penalty, 0.0))(own, penalty)
         temperature_curves = [(i, c) for i, c in enumerate(self.curves) if c.vary == "temperature"]
         if self.model.cooperative:
             for i, curve in temperature_curves:

@@ -230,6 +230,7 @@ def _setup(curves, model, options: FitOptions):
     if model not in MODELS:
         raise KelvaraError(f"unknown model {model!r}; the models are {', '.join(MODELS)}")
     entry = MODELS[model]
+    start, fix = _penalties(entry, start, fix, bounds)
     sizes: List[Optional[int]] = [None]
     if isinstance(nuc_size, str):  # text is the command line's: here sizes are numbers
         raise KelvaraError(f"nuc_size must be a whole number or a range of them (range(2, 7)), not {nuc_size!r}")
@@ -260,6 +261,32 @@ def _setup(curves, model, options: FitOptions):
                         signal_model=options.signal_model)
 
     return curves, sizes, make, start
+
+
+def _penalties(entry, start, fix, bounds):
+    """start and fix with the nucleation step's own values (delta_h_n, as
+    papers publish them) turned into the penalties the model fits:
+    delta_h_nuc = delta_h_n - delta_h, the elongation's value taken from
+    fix (for a fixed one) or from fix or start (for a start)."""
+    pairs = entry.absolute_nucleation
+    start, fix = dict(start), dict(fix)
+    for name in bounds:
+        if name in pairs:
+            own, penalty = pairs[name]
+            raise KelvaraError(f"bounds take the penalty {penalty}, not {name} (= {own} + {penalty})")
+    for given, what in ((fix, "fix"), (start, "start")):
+        for name in [n for n in given if n in pairs]:
+            own, penalty = pairs[name]
+            if penalty in fix or penalty in start:
+                raise KelvaraError(f"{name} and {penalty} say the same (= {own} + {penalty}): give one of them")
+            known = fix if what == "fix" else {**start, **fix}
+            if own not in known:
+                raise KelvaraError(
+                    f"{what} {name} needs {own} {'fixed' if what == 'fix' else 'fixed or started'} too: kelvara "
+                    f"fits the penalty {penalty} = {name} - {own}; give --{what} {own}=VALUE as well, or "
+                    f"--{what} {penalty}=VALUE")
+            given[penalty] = given.pop(name) - known[own]
+    return start, fix
 
 
 def _numbers_by_name(given, what):
