@@ -13,6 +13,7 @@ import numpy as np
 from kelvara.errors import KelvaraError
 from kelvara.fit.curves import Curve
 from kelvara.fit.noise import fit_noise_model, misfit_percentages, noise_window
+from kelvara.fit.naming import ends_by_rule, named_by_rule, naming_note
 from kelvara.fit.options import MAX_FITTED_NUC_SIZE, FitOptions, nuc_sizes  # noqa: F401 (re-exported)
 from kelvara.fit.problem import Exhausted, FitProblem
 from kelvara.fit.result import CurveResult, FitResult, Parameter
@@ -358,6 +359,10 @@ def _fit_problem(problem: FitProblem, start: Dict[str, float], search: bool, tri
         converged, message = False, f"stopped after {budget} model evaluations (the cap given)"
         active = np.zeros(len(x), dtype=bool)
     problem.budget = None
+    if not exhausted and not trial:  # two pathways: A and B by the stated rule, not by where the search ended
+        order = named_by_rule(problem, x)
+        x, active, ends = np.asarray(x)[order], np.asarray(active)[order], ends_by_rule(problem, ends)
+        notes += [naming_note(problem)] if problem.model.pathways else []
 
     # The covariance first, for a unit variance: its derivatives are held as
     # large as the data, and let go before the residuals are made.
