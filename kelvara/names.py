@@ -11,7 +11,7 @@ from __future__ import annotations
 
 import re
 from html import escape
-from typing import Dict, List, Optional, Sequence
+from typing import Dict, List, Optional, Sequence, Tuple
 
 from kelvara.models import MODELS
 from kelvara.quantities import SYMBOLS as _SYMBOLS
@@ -134,9 +134,7 @@ def model_title(model: str, nuc_size=None) -> str:
 def signal_unit(curves) -> str:
     """The unit the signal's header states ("CD [mdeg]" -> "mdeg"), when
     every curve's says the same; else "signal"."""
-    from kelvara.io.units import bracketed_unit
-
-    units = {bracketed_unit(c.signal_name) if getattr(c, "signal_name", None) else None for c in curves}
+    units = {_own_unit(c.signal_name) if getattr(c, "signal_name", None) else None for c in curves}
     unit = units.pop() if len(units) == 1 else None
     return unit.strip() if unit and unit.strip() else "signal"
 
@@ -144,6 +142,70 @@ def signal_unit(curves) -> str:
 def unit_shown(unit: str, signal: str) -> str:
     """A parameter's unit with the data's signal unit for "signal"."""
     return unit.replace("signal", signal) if signal != "signal" and unit.startswith("signal") else unit
+
+
+_ABSORBANCE = ("abs", "absorbance", "a", "od", "o.d.")
+
+
+def _own_unit(name: str) -> Optional[str]:
+    """The unit a signal's header states ("CD [mdeg]" -> "mdeg"), or Abs
+    for a header that names an absorbance ("Abs", "A", "OD")."""
+    from kelvara.io.units import bracketed_unit
+
+    unit = bracketed_unit(name)
+    if unit is None and name.strip().lower() in _ABSORBANCE:
+        return "Abs"
+    return unit
+
+
+def signal_units(curves) -> List[str]:
+    """Each curve's signal unit, as its header states it ("signal" where
+    none does)."""
+    return [signal_unit([c]) for c in curves]
+
+
+def unit_named(result, name: str, unit: str) -> str:
+    """A parameter's or derived value's unit as shown: "signal" replaced by
+    the unit of its own curve's signal (mdeg, Abs) where it is a curve's,
+    else by the unit every curve's header states."""
+    found = _INDEXED.match(name)
+    units = getattr(result, "signal_units", None)
+    if found and units and int(found.group(2)) < len(units):
+        return unit_shown(unit, units[int(found.group(2))])
+    return unit_shown(unit, getattr(result, "signal_unit", "signal"))
+
+
+def distinct_derived(result) -> Tuple[List[str], List[str]]:
+    """(names, labels): the derived values to show, and the curves' labels
+    to name them by.  A curve's value that another channel of the same
+    sample repeats exactly (Te, sigma(Te) and the degrees of polymerisation
+    depend on c_tot alone) is shown once, named by the sample ("Te (5 uM)",
+    not once per channel)."""
+    labels = list(getattr(result, "labels", []))
+    data = getattr(result, "data", None) or []
+    channels = [getattr(c, "signal_name", None) for c in data] if len(data) == len(labels) else [None] * len(labels)
+    seen: Dict[Tuple[str, Optional[float], str, str], int] = {}
+    repeated: Dict[int, bool] = {}
+    keep = []
+    for d in result.derived.values():
+        found = _INDEXED.match(d.name)
+        if not found:
+            keep.append(d.name)
+            continue
+        i = int(found.group(2))
+        c_tot = result.curve_results[i].c_tot if i < len(result.curve_results) else None
+        key = (found.group(1), c_tot, repr(d.value), repr(d.stderr))
+        first = seen.setdefault(key, i)
+        if first != i and channels[first] is not None and channels[first] != channels[i]:
+            repeated[first] = True
+            continue
+        keep.append(d.name)
+    samples = list(labels)
+    for i in repeated:
+        suffix = f" · {channels[i]}"
+        if samples[i].endswith(suffix):
+            samples[i] = samples[i][: -len(suffix)]
+    return keep, samples
 
 
 def signal_words(result) -> str:

@@ -24,7 +24,7 @@ from typing import List, Optional, Sequence
 from kelvara import __version__
 from kelvara.io.text import file_sha256
 from kelvara.models import MODELS, unit_of
-from kelvara.names import signal_words, symbol_html, unit_shown
+from kelvara.names import distinct_derived, signal_words, symbol_html, unit_named
 from kelvara.units import listed, meaningless, readable_scale
 from kelvara.units import shown as shown_in
 from kelvara.units import rounded as _rounded
@@ -243,8 +243,10 @@ def parameter_rows(result):
 
 
 def derived_rows(result):
-    """The rows of `value_table` for a result's derived values (Te, c50, K, ...)."""
-    return [(d.name, d.value, d.stderr, d.unit, None) for d in result.derived.values()]
+    """The rows of `value_table` for a result's derived values (Te, c50, K,
+    ...), each once where channels of one sample repeat it."""
+    kept, _ = distinct_derived(result)
+    return [(d.name, d.value, d.stderr, d.unit, None) for d in (result.derived[n] for n in kept)]
 
 
 def value_table(result, items, temperature_unit="K"):
@@ -262,7 +264,7 @@ def value_table(result, items, temperature_unit="K"):
         titles["profile"] = f"profile likelihood {100 * next(iter(result.profiles.values())).level:g} %"
     head = "<tr><th>name</th><th>value</th><th>std. error</th><th>unit</th>" + "".join(
         f"<th>{_e(titles[k])}</th>" for k in kinds) + "</tr>"
-    labels, signal = result.labels, result.signal_unit
+    labels, samples = result.labels, distinct_derived(result)[1]
     rows = []
     for name, value, error, unit, mark in items:
         nothing = None if mark else meaningless(value, error, unit)
@@ -272,8 +274,9 @@ def value_table(result, items, temperature_unit="K"):
         text, shown_error, shown_unit = _rounded(value, math.nan if mark else error, unit)
         if nothing:
             text, shown_error = nothing, ""  # never a number that means nothing
-        cells = (f"<tr><td>{symbol_html(name, labels, name in result.parameters)}</td><td class='number'>{_e(text)}</td>"
-                 f"<td class='number'>{_e(mark or shown_error)}</td><td>{_e(unit_shown(shown_unit, signal))}</td>")
+        named = symbol_html(name, labels if name in result.parameters else samples, name in result.parameters)
+        cells = (f"<tr><td>{named}</td><td class='number'>{_e(text)}</td>"
+                 f"<td class='number'>{_e(mark or shown_error)}</td><td>{_e(unit_named(result, name, shown_unit))}</td>")
         for kind in kinds:
             low, high = found[name].get(f"{kind}_low", math.nan), found[name].get(f"{kind}_high", math.nan)
             if math.isfinite(low) or math.isfinite(high):

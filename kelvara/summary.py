@@ -9,7 +9,7 @@ import numpy as np
 
 from kelvara.errors import KelvaraError
 from kelvara.models import unit_of
-from kelvara.names import signal_words, unit_shown
+from kelvara.names import distinct_derived, labelled, signal_words, unit_named
 from kelvara.units import formatted as _format
 from kelvara.units import meaningless, readable_scale
 from kelvara.units import rounded as _rounded
@@ -41,7 +41,7 @@ def short_lines(result):
         nothing = meaningless(p.value, p.stderr, p.unit)
         text, error, unit = _rounded(p.value, p.stderr, p.unit)
         shown = nothing or f"{text} ± {error}"
-        lines.append(f"  {result.shown_name(name)} = {shown} {unit_shown(unit, result.signal_unit)}".rstrip())
+        lines.append(f"  {result.shown_name(name)} = {shown} {unit_named(result, name, unit)}".rstrip())
     curves = len(result.curve_results)
     lines.append(f"  {result.n_points} points in {curves} curve{'s' if curves != 1 else ''}, chi2 {result.chi2:.6g}>")
     return lines
@@ -53,11 +53,10 @@ def fit_summary(result, temperature_unit: str = "K") -> str:
     if temperature_unit not in ("K", "°C"):
         raise KelvaraError(f"temperature_unit must be 'K' or '°C', not {temperature_unit!r}")
 
-    signal = result.signal_unit
 
-    def shown(value, unit):
+    def shown(value, unit, name=""):
         value, unit = shown_in(value, unit, temperature_unit)
-        return value, unit_shown(unit, signal)
+        return value, unit_named(result, name, unit)
 
     names = {n: result.shown_name(n) for n in list(result.parameters) + list(result.derived)}
     width = max([24] + [len(n) + 2 for n in names.values()])
@@ -79,7 +78,7 @@ def fit_summary(result, temperature_unit: str = "K") -> str:
         else:
             error = None
         nothing = meaningless(p.value, p.stderr, p.unit) if error is None else None
-        value, unit = shown(p.value, p.unit)
+        value, unit = shown(p.value, p.unit, p.name)
         factor, unit = readable_scale(value, unit)
         value, spread = value / factor, p.stderr / factor
         text, rounded_error, unit = _rounded(value, spread if error is None else math.nan, unit)
@@ -110,9 +109,12 @@ def fit_summary(result, temperature_unit: str = "K") -> str:
             ends = [_rounded(shown(v, unit)[0], spread, shown(0.0, unit)[1]) for v in (low, high)]
             lines.append(f"  {names.get(name, name):{width - 2}}[{ends[0][0]}, {ends[1][0]}]  {ends[0][2]}")
     lines.append("derived:")
-    for d in result.derived.values():
+    kept, samples = distinct_derived(result)
+    for name in kept:
+        d = result.derived[name]
+        names[name] = labelled(name, samples)
         nothing = meaningless(d.value, d.stderr, d.unit)
-        value, unit = shown(d.value, d.unit)
+        value, unit = shown(d.value, d.unit, name)
         factor, unit = readable_scale(value, unit)
         value, spread = value / factor, d.stderr / factor
         text, error, unit = _rounded(value, spread, unit)

@@ -9,7 +9,7 @@ import io
 import math
 
 from kelvara.models import unit_of
-from kelvara.names import labelled, unit_shown
+from kelvara.names import labelled, unit_named, unit_shown
 from kelvara.printable import printable
 from kelvara.units import KELVIN_OFFSET, concentration_label, meaningless, shown, shown_temperature
 
@@ -60,6 +60,12 @@ def curve_table(result, unit="K"):
     units = {kind: unit_shown(_unit_of_linear(result, kind), signal) for kind in ("baseline", "amplitude")}
     head = ["curve", "c_tot"]
     values = [f"baseline ({units['baseline']})", f"amplitude ({units['amplitude']})"]
+    own = list(getattr(result, "signal_units", None) or [])
+    if len(set(own)) > 1:  # channels in units of their own: each value with its curve's
+        values = ["baseline", "amplitude"]
+        for texts, kind in ((baselines, "baseline"), (amplitudes, "amplitude")):
+            for i, text in enumerate(texts):
+                texts[i] = f"{text} {unit_shown(_unit_of_linear(result, kind), own[i])}" if text else text
     if all(c.vary == "temperature" for c in curves):
         te_kind = "Te" if "Te[0]" in result.derived else "te"
         tes = column(te_kind, [temperature(c.te) for c in curves])
@@ -157,10 +163,11 @@ def results_csv(result):
         return [_cell(found[end]) if end in found else "" for end in ends]
 
     for p in result.parameters.values():
-        writer.writerow(["parameter", p.name, _cell(p.value), "" if p.fixed else _cell(p.stderr), p.unit,
-                         p.fixed, "", ""] + intervals(p.name) + [labelled(p.name, labels)])
+        writer.writerow(["parameter", p.name, _cell(p.value), "" if p.fixed else _cell(p.stderr),
+                         unit_named(result, p.name, p.unit), p.fixed, "", ""] + intervals(p.name)
+                        + [labelled(p.name, labels)])
     for d in result.derived.values():
-        writer.writerow(["derived", d.name, _cell(d.value), _cell(d.stderr), d.unit, False, "", ""]
+        writer.writerow(["derived", d.name, _cell(d.value), _cell(d.stderr), unit_named(result, d.name, d.unit), False, "", ""]
                         + intervals(d.name) + [labelled(d.name, labels)])
     for kind, spans in (("profile", {p.name: (p.low, p.high) for p in (result.profiles or {}).values()}),
                         ("bootstrap", result.bootstrap or {})):
@@ -189,7 +196,7 @@ def results_xlsx(result, unit="K"):
         for item in items:
             value, shown_unit = shown(item.value, item.unit, unit)
             row = {"name": labelled(item.name, labels), "value": value, "std. error": item.stderr,
-                   "unit": unit_shown(shown_unit, signal), "key": item.name}
+                   "unit": unit_named(result, item.name, shown_unit), "key": item.name}
             if kind == "parameter":
                 row["fixed"] = item.fixed
                 row["at bound"] = item.at_bound

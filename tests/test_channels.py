@@ -2,7 +2,9 @@
 fitted together: read from repeated signal columns, each curve weighted by
 its own noise, the thermodynamics shared, one panel per channel."""
 
+import csv
 import json
+import re
 
 import pytest
 
@@ -12,6 +14,7 @@ pytest.importorskip("scipy")
 from kelvara import _core  # noqa: E402
 from kelvara.fit import fit  # noqa: E402
 from kelvara.io import read  # noqa: E402
+from kelvara.tables import results_csv  # noqa: E402
 
 from helpers import kelvara_in_process  # noqa: E402
 
@@ -56,6 +59,13 @@ def test_channels_share_the_thermodynamics_each_weighted_by_its_noise(tmp_path):
     weights = np.asarray(joint._problem.curve_weights)
     assert weights[3:].min() / weights[:3].max() == pytest.approx(0.3 / 0.002, rel=0.4)
     assert [c.amplitude for c in joint.curve_results] == pytest.approx([-30.0] * 3 + [-0.15] * 3, rel=0.02)
+    # Each channel's parameters in its own unit; what depends on c_tot alone once per sample.
+    text = joint.summary()
+    assert re.search(r"^baseline \(5 µM · CD \(mdeg\)\) .* mdeg$", text, re.M)
+    assert re.search(r"^amplitude \(5 µM · Abs\) .* Abs$", text, re.M)
+    assert re.findall(r"^  Te \((.*?)\) ", text, re.M) == ["5 µM", "10 µM", "20 µM"]
+    units = {row[1]: row[4] for row in csv.reader(results_csv(joint).splitlines())}
+    assert (units["baseline[0]"], units["amplitude[3]"], units["Te[4]"]) == ("mdeg", "Abs", "K")
 
 
 def test_the_command_fits_channels_draws_a_panel_each_and_refuses_a_column_twice(tmp_path):

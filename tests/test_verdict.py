@@ -222,6 +222,19 @@ def test_an_anti_cooperative_assembly_is_ok_and_named():
     assert any("anti-cooperative" in n for n in result.notes)
 
 
+@pytest.mark.parametrize("unit, words", [("K", "below 305 K"), ("°C", "below 31.85 °C")])
+def test_a_problem_quotes_temperatures_in_the_unit_the_data_came_in(unit, words):
+    t = np.linspace(305.0, 335.0, 121)
+    rng = np.random.default_rng(4)
+    curves = [Curve(t, 0.1 + 0.8 * np.array(_core.temp_isodesmic_model(t.tolist(), -60000.0, -100.0, c, 1.0))
+                    + rng.normal(0, 0.003, t.size), c, temperature_unit=unit) for c in (5e-6, 2e-5)]
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        result = fit(curves, "isodesmic")
+    problem = next(p for p in result.problems if p.code == "no_plateau")
+    assert words in problem and (unit == "K" or " K " not in problem), problem
+
+
 @pytest.mark.parametrize("model, low, high, ok", [
     ("isodesmic_sigmoid", 320.0, 360.0, False),  # 10-90 % wider than the window: no plateau on either side
     ("isodesmic_sigmoid", 260.0, 420.0, True),

@@ -25,7 +25,7 @@ from kelvara.fit.terms import term_of
 from kelvara.fit.threads import one_blas_thread
 from kelvara.fit.uncertainty import Profile, profile_one
 from kelvara.models import degree_of_polymerisation, unit_of
-from kelvara.names import curve_labels, labelled, signal_unit
+from kelvara.names import curve_labels, labelled, signal_unit, signal_units
 
 if TYPE_CHECKING:
     from kelvara.fit.options import FitOptions
@@ -228,6 +228,12 @@ class FitResult:
     def signal_unit(self) -> str:
         """The unit the signal's header states ("mdeg"), or "signal"."""
         return signal_unit(self._problem.curves) if self._problem is not None else "signal"
+
+    @property
+    def signal_units(self) -> List[str]:
+        """Each curve's signal unit as its header states it ("signal" where
+        none does): a channel's parameters are shown in their own."""
+        return signal_units(self._problem.curves) if self._problem is not None else []
 
     def shown_name(self, name: str) -> str:
         """A parameter's or derived value's name as the summary prints it:

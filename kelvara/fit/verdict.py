@@ -13,9 +13,10 @@ from typing import List
 
 import numpy as np
 
+from kelvara.fit.curves import came_in_celsius
 from kelvara.fit.point_noise import NOISE_SPREAD_VALUES, STRUCTURE_SDS
 from kelvara.fit.terms import term_of
-from kelvara.units import TYPICAL_SIZE
+from kelvara.units import KELVIN_OFFSET, TYPICAL_SIZE
 
 # A fit whose residual variance exceeds the noise variance read from the data
 # by this factor leaves structure that the model does not describe.  Clean
@@ -159,10 +160,10 @@ def judge(problem, x, converged, message, rss, dof, parameters, derived, noise_v
             width = max(high - low, 1.0)
             te = result.te
             if not math.isfinite(te) or te <= 0:
-                add("te_not_a_temperature", f"Te of {label} is not a temperature ({te:g} K)")
+                add("te_not_a_temperature", f"Te of {label} is not a temperature ({te:g} K)")  # K: below 0 K
             elif te < low - width or te > high + width:
-                add("te_far_outside", f"Te of {label} ({te:.5g} K) lies far outside its measured range "
-                    f"{low:g} to {high:g} K")
+                add("te_far_outside", f"Te of {label} ({_degrees(problem, te)}) lies far outside its measured "
+                    f"range {_degrees(problem, low, high)}")
         elif result.midpoint is not None and math.isfinite(result.midpoint[1]):
             # Half aggregation more than the measured span beyond it: the
             # series shows the transition's foot at most.
@@ -307,8 +308,8 @@ def physical_notes(problem, parameters, derived, curve_results):
             continue
         low, high = float(curve.x.min()), float(curve.x.max())
         if not low <= result.te <= high:
-            notes.append(f"Te of {curve.label or f'curve {i}'} ({result.te:.5g} K) lies outside its measured range "
-                         f"{low:.5g} to {high:.5g} K: it is extrapolated")
+            notes.append(f"Te of {curve.label or f'curve {i}'} ({_degrees(problem, result.te)}) lies outside its "
+                         f"measured range {_degrees(problem, low, high)}: it is extrapolated")
     sigmas = [d.value for name, d in derived.items() if name.startswith("sigma(Te)") and math.isfinite(d.value)]
     if "sigma" in parameters and not parameters["sigma"].fixed:
         sigmas.append(parameters["sigma"].value)
@@ -358,10 +359,12 @@ def plateau_check(problem, x, curve_results):
         seen |= {"aggregate"} if float(f.max()) >= 1.0 - _PLATEAU else set()
         seen |= {"monomer"} if float(f.min()) <= _PLATEAU else set()
         if float(f.max()) < 1.0 - _PLATEAU:
-            missing.append(f"of the aggregate {'below' if cold else 'above'} {low_t if cold else high_t:.5g} K "
+            missing.append(f"of the aggregate {'below' if cold else 'above'} "
+                           f"{_degrees(problem, low_t if cold else high_t)} "
                            f"(the fraction aggregated reaches {float(f.max()):.2f})")
         if float(f.min()) > _PLATEAU:
-            missing.append(f"of the free monomer {'above' if cold else 'below'} {high_t if cold else low_t:.5g} K "
+            missing.append(f"of the free monomer {'above' if cold else 'below'} "
+                           f"{_degrees(problem, high_t if cold else low_t)} "
                            f"(the fraction aggregated falls to {float(f.min()):.2f} only)")
         if missing:
             label = curve.label or f"curve {i}"
@@ -403,6 +406,18 @@ def rival_minima(problem, ends, rss, parameters, variance):
                 f"{_RIVAL_RISE:.2f}) at {shown}, up to {max(a[0] for a in away):.0f} standard errors from the best; "
                 "the standard errors describe one minimum only"))]
     return []
+
+
+def _degrees(problem, kelvin, high=None):
+    """A temperature (or the range kelvin to high) in the unit the curves
+    came in: °C where every curve against temperature was read in °C."""
+    celsius = came_in_celsius(problem.curves)
+
+    def one(k):
+        return f"{k - KELVIN_OFFSET:.4g} °C" if celsius else f"{k:.5g} K"
+    if high is None:
+        return one(kelvin)
+    return f"{one(kelvin).split()[0]} to {one(high)}"
 
 
 def _in_unit(value, unit):
