@@ -81,6 +81,9 @@ def test_the_command_fits_channels_draws_a_panel_each_and_refuses_a_column_twice
     assert "Residual (mdeg)" in svg and "Residual (Abs)" in svg
     run = kelvara_in_process("fit", data, "--signal-column", "CD", "--signal-column", "CD", cwd=tmp_path)
     assert run.returncode == 2 and "a signal column is given twice: 'CD', 'CD'" in run.stderr
+    # One amplitude across mdeg and absorbance means nothing: refused, naming the units.
+    run = kelvara_in_process("fit", data, "--signal-column", "CD", "--signal-column", "Abs", "--shared-amplitude")
+    assert run.returncode == 2 and "these curves' signals are in 2 units (mdeg, Abs)" in run.stderr
 
 
 def test_files_that_name_their_signal_differently_each_give_the_columns_they_have(tmp_path):

@@ -22,6 +22,7 @@ from kelvara.fit.point_noise import noise_per_point, noise_summary, weights_of_c
 from kelvara.fit.points import Workspace
 from kelvara.fit.terms import TERMS, term_of
 from kelvara.models import EXPERIMENTS, MODELS, curve_fraction_slopes, nucleated_models
+from kelvara.names import signal_units
 
 # Points the kernels take in one call (a workspace of some 1 MB per array).
 KERNEL_POINTS = 1 << 16
@@ -109,6 +110,13 @@ class FitProblem(Blocks, DerivedValues):
                                f"not {model.name!r}")
         self.stacked = signal_model == "stacked"
         self.second_kind = model.second_amplitude
+        units = [u for u in dict.fromkeys(signal_units(curves)) if u != "signal"]
+        for asked, what in ((shared_amplitude, "shared_amplitude"), (shared_baseline, "shared_baseline")):
+            if asked and len(units) > 1:
+                raise KelvaraError(
+                    f"{what} shares one value across every curve, but these curves' signals are in "
+                    f"{len(units)} units ({', '.join(units)}): fit the curves of one signal with it, or leave it "
+                    "out (each curve then has its own)")
         self.per_curve = {}  # (kind, curve index) -> name
         for kind, shared, wanted in (("baseline", shared_baseline, True), ("slope", shared_baseline, baseline_slope),
                                      ("amplitude", shared_amplitude, True),
