@@ -248,6 +248,9 @@ DATA_OPTIONS: Tuple[Option, ...] = (
     Option("c_tot", "total concentration of a curve whose file states none, with its unit (5uM, 1e-5 M; mol/L "
            "without one, below 0.5); once per such curve or file, in order", "read", metavar="VALUE", repeat=True,
            unit="mol/L"),
+    Option("path_length", "the cell's path length with its unit (1mm, 10 mm, 0.1cm; cm without one): each file's "
+           "signal is scaled to a 1 cm cell; once for every file, or once per file in order", "read",
+           metavar="LENGTH", repeat=True, unit="cm"),
     Option("vary", "what the curves vary: temperature (cooling/heating curves), concentration (a concentration "
            "series: one curve per temperature or per curve column value), solvent (a denaturation against the "
            "good-solvent fraction); default: told from the file", "read",

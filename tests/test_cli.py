@@ -298,7 +298,7 @@ _TYPED = {"c_tot": "5uM", "temperature": "20C", "temperature_column": "2", "sign
           "range": "5:85C", "exclude": "60:64C", "blank_column": "5", "wavelength": "600nm", "nuc_size": "2:4",
           "fix": "delta_h=-95kJ/mol", "free": "delta_s_nuc", "bound": "delta_s=-300:-100", "start": "delta_h_nuc=22kJ/mol",
           "shared": "h_e", "max_evaluations": "500", "figure_size": "single", "dpi": "300", "bootstrap": "20",
-          "seed": "7", "models": "isodesmic,cooperative", "example": "series"}
+          "seed": "7", "models": "isodesmic,cooperative", "example": "series", "path_length": "1mm"}
 
 
 @pytest.mark.parametrize("command", ["read", "fit", "compare"])

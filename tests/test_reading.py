@@ -393,3 +393,21 @@ def test_a_header_of_bare_numbers_is_read_with_concentrations_given_in_order(tmp
         assert abs(p["value"] - truth) < 3 * p["stderr"], name
     done = kelvara_in_process("read", "bare.csv", "--c-tot", "5uM", "--c-tot", "10uM", cwd=tmp_path)
     assert done.returncode == 2 and "in order (2 given for 3 columns)" in done.stderr
+
+
+def test_path_lengths_bring_series_of_two_cells_to_one(tmp_path):
+    kelvin = np.linspace(363.15, 278.15, 60)
+    fraction = np.array(_core.temp_cooperative_model(kelvin.tolist(), -95000.0, -180.0, 20000.0, 1e-5, 1.0))
+    for name, cm in (("thin.csv", 0.1), ("thick.csv", 1.0)):  # the same sample: 40 mdeg in a 1 cm cell
+        rows = ["T (K),CD (mdeg),c (M)"] + [f"{t:.2f},{-40.0 * f * cm:.6f},1e-5" for t, f in zip(kelvin, fraction)]
+        (tmp_path / name).write_text("\n".join(rows) + "\n", encoding="utf-8")
+    files = [tmp_path / "thin.csv", tmp_path / "thick.csv"]
+    reading = read(files, path_length=["1mm", "10 mm"])
+    thin, thick = reading.curves
+    assert np.allclose(thin.signal, thick.signal, atol=1e-4) and thick.signal.min() < -39.0
+    assert any("thin.csv: signal scaled to a 1 cm cell (x 10: measured in a 0.1 cm cell)" in n for n in reading.notes)
+    assert np.array_equal(read(files, path_length=[1.0]).curves[0].signal, read(files).curves[0].signal)
+    for given, words in ((["1mm", "1mm", "1mm"], "--path-length given 3 times for 2 files"),
+                         (["1 furlong"], "--path-length takes a length with its unit"), (["0mm"], "must be above 0")):
+        done = kelvara_in_process("read", *files, *[a for g in given for a in ("--path-length", g)])
+        assert done.returncode == 2 and words in done.stderr, done.stderr

@@ -32,6 +32,7 @@ from kelvara.io.reading import (
     Reading,
     ReadOptions,
     PendingCurve,
+    path_length_cm,
 )
 from kelvara.io.text import Sample, DataFile, sample
 from kelvara.io.units import concentration_argument, temperature_argument
@@ -157,6 +158,11 @@ def read(
         read ("600nm"), each at the nearest measured; several are channels
         of the same sample.
 
+    path_length : sequence of float or str
+        The cell's path length (cm, or text with its unit: "1mm"), once for
+        every file or once per file: each file's signal is scaled to a 1 cm
+        cell (series measured in 1 mm and 10 mm cells compared as one).
+
     Returns
     -------
     Reading
@@ -206,6 +212,7 @@ def read(
     if len(data_paths) > 1:
         notes += compare_across_files(pending)
     _assign_temperature(pending, fixed_temperature, options.temperature)
+    _to_a_common_cell(pending, options.path_length, data_paths, notes)
     _distinct_labels(pending, data_paths)
     curves = []
     for p in pending:
@@ -366,6 +373,26 @@ def _assign_concentrations(pending, given, notes=None):
                 where = "above its header" if p.stated is not None else "in its title"
                 notes.append(f"{p.path}: --c-tot {concentration_label(p.c_tot)} for {p.label!r}, but the file "
                              f"states {concentration_label(own)} {where}; check which is meant")
+
+
+def _to_a_common_cell(pending, given, paths, notes):
+    """Each file's signal scaled to a 1 cm cell (a CD or absorbance grows
+    with the path): --path-length once for every file, or once per file."""
+    if not given:
+        return
+    lengths = [path_length_cm(g) for g in given]
+    if len(lengths) == 1:
+        lengths *= len(paths)
+    elif len(lengths) != len(paths):
+        raise ReadError(f"--path-length given {len(lengths)} times for {len(paths)} file{'s' * (len(paths) != 1)}: "
+                        "give one for every "
+                        "file, or one per file, in order")
+    for index, (path, cm) in enumerate(zip(paths, lengths)):
+        if cm != 1.0:
+            notes.append(f"{path}: signal scaled to a 1 cm cell (x {1.0 / cm:.4g}: measured in a {cm:g} cm cell)")
+        for p in pending:
+            if p.file == index and cm != 1.0:
+                p.signal = np.asarray(p.signal, dtype=float) * (1.0 / cm)
 
 
 def _read_own_channels(path: pathlib.Path, options: ReadOptions) -> FileRead:

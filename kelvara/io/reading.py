@@ -3,6 +3,8 @@ curves), the whole reading, the error every reader raises, and the curves on the
 
 from __future__ import annotations
 
+import math
+import re
 from collections import Counter
 from dataclasses import dataclass, field
 from typing import Any, Dict, List, Optional, Tuple, Union
@@ -104,6 +106,26 @@ def _curve_words(c: CurveReading, unit: str) -> str:
     return ", ".join(words + [f"{c.points} points", span])
 
 
+_LENGTH_UNITS = {"cm": 1.0, "mm": 0.1, "µm": 1e-4, "um": 1e-4, "m": 100.0}
+
+
+def path_length_cm(given) -> float:
+    """A cell's path length in cm: a number (cm), or text with its unit
+    ("1mm", "10 mm", "0.1 cm"); anything else, or not above 0, is refused."""
+    if isinstance(given, (int, float)) and not isinstance(given, bool):
+        value, unit = float(given), "cm"
+    else:
+        found = re.fullmatch(r"\s*([0-9.]+(?:[eE][-+]?\d+)?)\s*([a-zµ]*)\s*", str(given))
+        if not found or found.group(2) not in ("", *_LENGTH_UNITS):
+            raise ReadError(f"--path-length takes a length with its unit (1mm, 10 mm, 0.1cm; cm without one), "
+                            f"not {given!r}")
+        value, unit = float(found.group(1)), found.group(2) or "cm"
+    cm = value * _LENGTH_UNITS[unit]
+    if not (math.isfinite(cm) and cm > 0.0):
+        raise ReadError(f"--path-length must be above 0, not {given!r}")
+    return cm
+
+
 VARY = ("auto", "temperature", "concentration", "solvent")
 SEGMENTS = ("all", "cooling", "heating")
 
@@ -130,9 +152,14 @@ class ReadOptions:
     blank: Optional[str] = None  # a file whose signal against temperature is subtracted from every curve
     blank_column: Optional[str] = None  # a column beside the signal subtracted from it, row by row
     wavelength: Tuple[str, ...] = ()  # of a table headed by wavelengths: the signal's ("600nm")
+    path_length: Tuple[Union[float, str], ...] = ()  # each file's cell ("1mm"; cm without a unit), or one for all
 
     def __post_init__(self):
         object.__setattr__(self, "c_tot", tuple(self.c_tot or ()))
+        given = (self.path_length,) if isinstance(self.path_length, (str, int, float)) else self.path_length
+        object.__setattr__(self, "path_length", tuple(given or ()))
+        for length in self.path_length:
+            path_length_cm(length)
         object.__setattr__(self, "exclude", (self.exclude,) if isinstance(self.exclude, str)
                            else tuple(self.exclude or ()))
         checked(self.range, self.exclude)
