@@ -24,7 +24,7 @@ from typing import List, Optional, Sequence
 from kelvara import __version__
 from kelvara.io.text import file_sha256
 from kelvara.models import MODELS, unit_of
-from kelvara.names import distinct_derived, signal_words, symbol_html, unit_named
+from kelvara.names import distinct_derived, model_title, signal_words, symbol_html, unit_named
 from kelvara.units import listed, meaningless, readable_scale
 from kelvara.units import shown as shown_in
 from kelvara.units import rounded as _rounded
@@ -379,24 +379,23 @@ def _methods(results: List, compared=False):
     noise = result.noise_model
     if noise is not None and not noise.white:
         errors = (f"Standard errors were taken from the Jacobian at the optimum, allowing for noise correlated from "
-                  f"point to point (a first-order autoregression read from the residuals along each curve, lag-1 "
-                  f"correlation {noise.rho:.2f}, about {noise.span:.0f} points; sandwich covariance).")
+                  f"point to point over about {noise.span:.0f} points ({noise.described}; sandwich covariance).")
     else:
         errors = "Standard errors were taken from the Jacobian at the optimum (independent noise)."
     if result.profiles:
         errors += " Profile-likelihood intervals were computed for the thermodynamic parameters."
     if result.bootstrap:
         errors += f" Bootstrap percentile intervals came from {result.bootstrap_resamples} resamples."
-    models = ", ".join(r.model for r in results)
-    fitted = (f"The models {models} were each fitted and ranked by the Akaike information criterion"
-              if compared else f"The {result.model} model" + (f" (nucleus of {result.nuc_size})" if result.nuc_size
-                                                              else "") + " was fitted")
+    fitted = (f"{len(results)} models ({listed(['the ' + model_title(r.model, r.nuc_size) for r in results])}) "
+              "were each fitted"
+              if compared else f"The {model_title(result.model, result.nuc_size)} was fitted")
+    ranked = " The models were ranked by the Akaike information criterion (AIC)." if compared else ""
     text = (f"{fitted} globally to {len(curves)} {' and '.join(what[k] for k in kinds)} ({result.n_points} points"
             f"{_concentrations(curves)}) with kelvara {__version__} (Python {platform.python_version()}, NumPy "
             f"{numpy.__version__}, SciPy {scipy.__version__}). {_sharing(result)}, solved exactly by linear least "
             f"squares at every step; a global search screened {screened} starting points and refined the {refined} most "
-            f"promising by trust-region nonlinear least squares. {_choices(result)}{errors} Values are given with "
-            f"one standard error. {_outcome(results, compared)}")
+            f"promising by trust-region nonlinear least squares. {_signal(result)}{_choices(result)}{errors} Values are "
+            f"given with one standard error, rounded to it.{ranked} {_outcome(results, compared)}")
     return f"<h2>Methods</h2><p class='methods'>{_e(text)}</p>"
 
 
@@ -408,6 +407,24 @@ def _typed(value, name) -> str:
 _SLOPE_WORDS = {"baseline_slope": "a slope in temperature of the monomer baseline",
                 "aggregate_slope": "a slope in temperature of the aggregates' signal",
                 "species_signals": "a signal of the oligomers up to the nucleus of their own"}
+
+
+def _signal(result):
+    """What the amplitudes multiply, in the Methods' words: the fraction of
+    molecules in aggregates, the stacked fraction, each species' share."""
+    names = set(result.parameters)
+    options = result.options
+    if MODELS[result.model].pathways:
+        return "Each pathway's aggregates had a signal of their own (an amplitude per curve for A and for B). "
+    if any(n.startswith("oligomer_amplitude") for n in names):
+        return ("The oligomers up to the nucleus and the polymers beyond it each had a signal of their own (species "
+                "signals). ")
+    if options is not None and options.signal_model == "stacked":
+        return ("The signal was taken as proportional to the stacked fraction K m (stacking contacts per molecule, "
+                "the convention of NMR dilution fits). ")
+    if MODELS[result.model].mass_balance:
+        return "The signal was taken as proportional to the fraction of molecules in aggregates, 1 - m/c_tot. "
+    return ""
 
 
 def _choices(result):
@@ -449,8 +466,12 @@ def _outcome(results, compared):
     bad = [r for r in results if not r.ok]
     if not bad:
         return f"{checks}: no problem was found."
-    named = "; ".join(f"{r.model + ': ' if compared else ''}{p}" for r in bad for p in r.problems)
-    return f"{checks}; NOT OK: {named}."
+    if compared:  # each model's verdict in a sentence; the problems themselves are in its section
+        passed = [model_title(r.model, r.nuc_size) for r in results if r.ok]
+        failed = "; ".join(f"the {model_title(r.model, r.nuc_size)}: {r.verdict.split(': ', 1)[-1]}" for r in bad)
+        return (f"{checks}; {listed(passed) + ' passed' if passed else 'no model passed'}, and these did not: "
+                f"{failed}.")
+    return f"{checks}; the fit did not pass them: {'; '.join(bad[0].problems)}."
 
 
 def _provenance():

@@ -3,6 +3,8 @@ workbook: every section there, the inputs hashed, the command that
 reproduces it, values rounded with units, images embedded, no network."""
 
 import hashlib
+import html
+import json
 import re
 
 import pytest
@@ -45,7 +47,8 @@ def test_the_fit_report_holds_every_section(tmp_path, capsys):
     assert "<figcaption>Data and fitted curves (<i>T</i><sub>e</sub> marked)," in page
     assert "http://" not in page.replace("http://www.w3.org", "") and "https://" not in page  # nothing fetched
     methods = re.search(r"<p class='methods'>(.*?)</p>", page).group(1)
-    assert "cooperative model was fitted globally to 3 cooling or heating curves (543 points" in methods
+    assert "cooperative model (dimer nucleus) was fitted globally to 3 cooling or heating curves (543 points" in methods
+    assert "The signal was taken as proportional to the fraction of molecules in aggregates" in methods
     assert "Goldstein" in page and "Python" in page and "SciPy" in page
 
 
@@ -62,11 +65,18 @@ def test_python_writes_the_same_report_and_a_comparison_has_its_ranking(tmp_path
     assert "<li>fixed: delta_h_nuc = 22 kJ/mol, delta_s_nuc = 0 J/(mol K)</li>" in page
     assert "<li>baseline slope in T (per curve)</li>" in page
     assert "noise correlated from point to point" in page and "sandwich covariance" in page
+    # The Methods say of the noise what the notes say: one reading of it, not two figures.
+    note = next(n for n in result.notes if n.startswith("noise: residuals correlated"))
+    assert note.split(" (", 1)[1].split(")")[0] in html.unescape(page)
     comparison = compare(cooling(0.0, 3), ["isodesmic", "cooperative"])
     comparison.report(tmp_path / "compare.html")
     page = (tmp_path / "compare.html").read_text(encoding="utf-8")
     assert ">Ranking<" in page and "NOT OK: the model does not describe the data" in page
-    assert "were each fitted and ranked by the Akaike information criterion" in page
+    methods = re.search(r"<p class='methods'>(.*?)</p>", page).group(1)
+    assert methods.startswith("2 models (the cooperative model (dimer nucleus) and the isodesmic model) were each "
+                              "fitted globally to 3 cooling or heating curves")
+    assert "The models were ranked by the Akaike information criterion (AIC)." in methods and "NOT OK" not in methods
+    assert "these did not: the isodesmic model: the model does not describe the data." in methods
 
 
 @pytest.mark.parametrize("option, path, words", [
@@ -106,6 +116,14 @@ def test_the_methods_paragraph_says_what_the_curves_shared(tmp_path, model, opti
     result.report(tmp_path / "fit.html")
     methods = re.search(r"<p class='methods'>(.*?)</p>", (tmp_path / "fit.html").read_text(encoding="utf-8")).group(1)
     assert words in methods
+
+
+def test_a_series_methods_say_nothing_of_slopes_nobody_asked_for(tmp_path):
+    assert main(["fit", "--example", "series", "--report", str(tmp_path / "s.html"), "--json",
+                 str(tmp_path / "s.json")]) == 0
+    methods = re.search(r"<p class='methods'>(.*?)</p>", (tmp_path / "s.html").read_text(encoding="utf-8")).group(1)
+    assert "concentration series" in methods and "slope" not in methods and "as asked" not in methods
+    assert "slope" not in " ".join(json.loads((tmp_path / "s.json").read_text())["notes"])
 
 
 def test_the_options_travel_with_the_result_into_json_and_the_report(tmp_path):

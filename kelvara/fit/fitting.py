@@ -20,6 +20,7 @@ from kelvara.fit.result import CurveResult, FitResult, Parameter
 from kelvara.fit.scan import nucleus_support, rival_sizes
 from kelvara.fit.search import first_guess, linear_start, search_starts, theta_of
 from kelvara.fit.slopes import choose_slopes, undecided_slopes
+from kelvara.fit.terms import term_of
 from kelvara.fit.threads import one_blas_thread
 from kelvara.fit.uncertainty import covariance_of, sandwich_covariance
 from kelvara.fit.verdict import judge, physical_notes, plateau_check, rival_minima, undetermined, with_cures
@@ -163,6 +164,8 @@ def fit(
     best, results, choices = choose_slopes(run, baseline, aggregate, species=_species_asked(model, options) is None)
     for result in results:
         result.options = options
+    if not any(term_of(c).sloped for c in best.data):  # a series has no temperature to slope in: nothing was chosen
+        choices = [c for c in choices if c.option not in ("baseline_slope", "aggregate_slope")]
     best.choices = choices
     best.notes[:0] = [c.text for c in choices if c.chosen]
     best.problems = with_cures(best)
@@ -562,12 +565,8 @@ def _noise_notes(noise_model, curve_results):
                      f"correlated says nothing of the noise: the errors, scaled by {noise_model.error_scale:.2g} for "
                      "that correlation, mean little")
     elif not noise_model.white:
-        how = f"lag-1 correlation {noise_model.rho:.2f}" if noise_model.order <= 1 else (
-            f"an autoregression of order {noise_model.order}; the residuals' lag-1 correlation "
-            f"{noise_model.measured_rho:.2f}")
-        where = "the curves together, each too short alone" if noise_model.pooled else "each curve"
-        notes.append(f"noise: residuals correlated over about {noise_model.span:.0f} points ({how}, read from the "
-                     f"residuals along {where}); standard "
+        notes.append(f"noise: residuals correlated over about {noise_model.span:.0f} points "
+                     f"({noise_model.described}); standard "
                      f"errors, profiles and the bootstrap allow for it: errors scaled by "
                      f"{noise_model.error_scale:.2g} from those of independent points")
     sized = [(c.label or f"curve {i}", c.misfit_percent) for i, c in enumerate(curve_results)

@@ -82,6 +82,16 @@ class NoiseModel:
     pooled: bool = False
 
     @property
+    def described(self) -> str:
+        """How the correlation was read, as the notes and the Methods both
+        say it: the first-order autoregression's lag-1 correlation, or a
+        richer one's order with the residuals' own lag-1 correlation."""
+        how = f"lag-1 correlation {self.rho:.2f}" if self.order <= 1 else (
+            f"an autoregression of order {self.order}; the residuals' lag-1 correlation {self.measured_rho:.2f}")
+        where = "the curves together, each too short alone" if self.pooled else "each curve"
+        return f"{how}, read from the residuals along {where}"
+
+    @property
     def misfit_rho(self) -> float:
         return self.rho if self.noise_rho is None else self.noise_rho
 
