@@ -21,7 +21,7 @@ from kelvara.layout import (CM, JOURNAL_STYLE, PRINT_DPI, SCREEN_DPI, SCREEN_SIZ
 from kelvara.layout import JOURNAL_WIDTHS, figure_size  # noqa: F401 (their old home)
 from kelvara.models import MODELS, unit_of
 from kelvara.names import model_title, symbol_math
-from kelvara.units import KELVIN_OFFSET, concentration_label, temperature_label
+from kelvara.units import KELVIN_OFFSET, concentration_label, concentration_scale, temperature_label
 from kelvara.units import meaningless, rounded as _rounded
 
 KELVIN = KELVIN_OFFSET
@@ -91,8 +91,29 @@ def _colours(plt, curves):
     return plt.get_cmap("viridis")(np.linspace(0.0, 0.85, len(curves)))
 
 
-def _x_label(kind, celsius):
+def _x_label(kind, celsius, curves=None):
+    if kind == "concentration" and curves:
+        return f"Total concentration ({_concentration_unit(curves)[1]})"
     return "Temperature (°C)" if kind == "temperature" and celsius else _X_LABELS[kind]
+
+
+def _concentration_unit(curves):
+    """(factor, unit) of a concentration axis: the unit the middle of the
+    series reads best in (µM for series in µM, not 10⁻⁶ mol/L)."""
+    ends = [float(f(c.x)) for c in curves if c.vary == "concentration" for f in (np.min, np.max)]
+    return concentration_scale(math.sqrt(min(ends) * max(ends))) if ends else (1.0, "M")
+
+
+def _concentration_ticks(axis, curves):
+    """A log concentration axis labelled in its unit (0.1, 1, 10)."""
+    from matplotlib.ticker import FuncFormatter, LogLocator, NullFormatter
+
+    factor = _concentration_unit(curves)[0]
+    ends = [float(f(c.x)) for c in curves if c.vary == "concentration" for f in (np.min, np.max)]
+    if ends and math.log10(max(ends) / min(ends)) < 1.5:  # a decade or so: 1, 2, 5 in each, not one tick
+        axis.xaxis.set_major_locator(LogLocator(subs=(1.0, 2.0, 5.0)))
+    axis.xaxis.set_major_formatter(FuncFormatter(lambda value, _: f"{value / factor:g}"))
+    axis.xaxis.set_minor_formatter(NullFormatter())
 
 
 def _curve_label(curve):
@@ -177,6 +198,7 @@ def _draw_curves(axis, result, curves, celsius, colours, residuals=None, aggrega
                                         _SPECIES_WORDS.get(first, first)], fontsize="small", loc="best", frameon=False)
     if kind == "concentration":
         axis.set_xscale("log")
+        _concentration_ticks(axis, curves)
     return _MARKS[kind] if marked else None  # the legend's title: what the marks are, where any is drawn
 
 
@@ -247,7 +269,8 @@ def draw_fit(ax, result, curves=None, kind=None, celsius=False):
         The fit's own curves by default.
     kind : {"temperature", "concentration", "solvent"}, optional
         Which curves (default: the first kind the fit holds); x in K (or °C),
-        mol/L on a log axis, or the good-solvent fraction.
+        on a log axis in the unit the series reads best in (µM), or the
+        good-solvent fraction.
     celsius : bool
         Temperatures in °C.
 
@@ -261,7 +284,7 @@ def draw_fit(ax, result, curves=None, kind=None, celsius=False):
     kind = kind or _kinds(curves)[0]
     colours = plt.get_cmap("viridis")(np.linspace(0.0, 0.85, len(curves)))
     marks = _draw_curves(ax, result, curves, celsius, colours, kind=kind)
-    ax.set_xlabel(_x_label(kind, celsius))
+    ax.set_xlabel(_x_label(kind, celsius, curves))
     ax.set_ylabel(_literal(_signal_label(curves)))
     ax.legend(title=marks, frameon=False, fontsize=9)
     return ax
@@ -343,7 +366,7 @@ def _fit_figure(plt, result, curves, celsius, aggregation, annotate, journal):
             top.set_ylabel(_literal(_signal_label(own)))
             bottom.set_ylabel(_literal(_residual_label(own)))
         last = panel if aggregation else bottom
-        last.set_xlabel(_x_label(kind, celsius))
+        last.set_xlabel(_x_label(kind, celsius, curves))
         for axis in ([top, bottom] if aggregation else [top]):
             plt.setp(axis.get_xticklabels(), visible=False)
         if aggregation:
@@ -515,7 +538,7 @@ def _comparison_figure(plt, comparison, curves, celsius, journal):
             verdict = "best" if result is comparison.best else ("ok" if result.ok else "NOT OK")
             top.set_title(f"{name}:{chr(10) if journal else ' '}{verdict}, ΔAIC {result.aic - aic0:.1f}",
                           color="black" if result.ok else "firebrick", fontsize=None if journal else 10)
-            bottom.set_xlabel(_x_label(kind, celsius))
+            bottom.set_xlabel(_x_label(kind, celsius, curves))
             if k % across == 0:
                 top.set_ylabel(_literal(_signal_label(own)))
                 bottom.set_ylabel(_literal(_residual_label(own)))

@@ -246,3 +246,27 @@ def test_te_is_marked_only_where_aggregation_sets_in_sharply(sigma, marked):
     result = SimpleNamespace(model="cooperative", curve_results=[SimpleNamespace(te=340.0, midpoint=None)],
                              derived=derived)
     assert half_way_mark(result, 0, "temperature") == (340.0 if marked else None)
+
+
+@pytest.mark.parametrize("low, high, unit, labels", [
+    (1e-8, 1e-4, "µM", ["0.01", "0.1", "1", "10", "100"]),
+    (5e-4, 4e-3, "mM", ["0.5", "1", "2"]),  # an NMR dilution: under a decade, still labelled
+])
+def test_a_concentration_axis_reads_in_the_series_own_unit(low, high, unit, labels):
+    pytest.importorskip("matplotlib")
+    from types import SimpleNamespace
+
+    import matplotlib.pyplot as plt
+
+    from kelvara.plot import _concentration_ticks, _x_label
+
+    curves = [SimpleNamespace(vary="concentration", x=np.geomspace(low, high, 12))]
+    figure, axis = plt.subplots()
+    axis.plot(curves[0].x, np.ones(12))
+    axis.set_xscale("log")
+    _concentration_ticks(axis, curves)
+    figure.canvas.draw()
+    shown = [t.get_text() for t in axis.get_xticklabels() if t.get_text() and low <= t.get_position()[0] <= high]
+    plt.close(figure)
+    assert _x_label("concentration", False, curves) == f"Total concentration ({unit})"
+    assert set(labels) <= set(shown) and all(re.fullmatch(r"[\d.]+", t) for t in shown), shown
