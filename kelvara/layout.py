@@ -47,14 +47,49 @@ def pin_legend(axis, renderer):
         legend._loc = 10
 
 
-def free_place(axis, width, height, renderer):
+def legend_off_data(axis, outside=True) -> None:
+    """Move an Axes' legend off the data where it covers a drawn point or
+    line: to the free place nearest a corner of the panel, else (with
+    `outside`) just outside its right edge, where the figure must make room
+    for it."""
+    legend = axis.get_legend()
+    if legend is None:
+        return
+    figure = axis.figure
+    figure.canvas.draw()
+    renderer = figure.canvas.get_renderer()
+    box = legend.get_window_extent(renderer)
+    points = drawn_points(axis)
+    if not np.any((points[:, 0] >= box.x0) & (points[:, 0] <= box.x1) & (points[:, 1] >= box.y0)
+                  & (points[:, 1] <= box.y1)):
+        return
+    margin = margin_of(figure)
+    found = free_place(axis, box.width + 2 * margin, box.height + 2 * margin, renderer, own_legend=False)
+    if found is not None:
+        frame = axis.get_window_extent(renderer)
+        anchor, corner = ((found[0] + margin - frame.x0) / frame.width,
+                          (found[1] + margin - frame.y0) / frame.height), 3  # lower left
+    elif outside:
+        anchor, corner = (1.02, 1.0), 2  # upper left, outside the right edge
+    else:
+        return
+    legend.set_bbox_to_anchor((*anchor, 0.0, 0.0), transform=axis.transAxes)
+    if hasattr(legend, "set_loc"):
+        legend.set_loc({3: "lower left", 2: "upper left"}[corner])
+    else:  # matplotlib before 3.8
+        legend._loc = corner
+
+
+def free_place(axis, width, height, renderer, own_legend=True):
     """The lower-left corner (pixels) of a free width x height place in an
-    Axes, nearest one of its corners; None where there is none."""
+    Axes, nearest one of its corners, away from its legend (unless
+    `own_legend` is False: a place for the legend itself); None where there
+    is none."""
     frame = axis.get_window_extent(renderer)
     if width > frame.width or height > frame.height:
         return None
     points = drawn_points(axis)
-    legend = axis.get_legend()
+    legend = axis.get_legend() if own_legend else None
     taken = legend.get_window_extent(renderer) if legend is not None else None
     xs = np.linspace(frame.x0, frame.x1 - width, 25)
     ys = np.linspace(frame.y0, frame.y1 - height, 25)

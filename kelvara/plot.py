@@ -10,14 +10,15 @@ what it carries (`result.plot()` and `comparison.plot()` call in here).
 from __future__ import annotations
 
 import math
+import textwrap
 import re
 import textwrap
 from typing import Any, List, Optional, Tuple
 
 import numpy as np
 
-from kelvara.layout import (CM, JOURNAL_STYLE, PRINT_DPI, SCREEN_DPI, SCREEN_SIZES, SMALL_SIZES, margin_of, place,
-                            unclipped)
+from kelvara.layout import (CM, JOURNAL_STYLE, PRINT_DPI, SCREEN_DPI, SCREEN_SIZES, SMALL_SIZES, legend_off_data,
+                            margin_of, place, unclipped)
 from kelvara.layout import JOURNAL_WIDTHS, figure_size  # noqa: F401 (their old home)
 from kelvara.models import MODELS, unit_of
 from kelvara.names import model_title, symbol_math
@@ -59,6 +60,8 @@ def _residual_label(curves):
 # What each kind of curve puts on its x axis, and what marks half way.
 _X_LABELS = {"temperature": "Temperature (K)", "concentration": "Total concentration (mol/L)",
              "solvent": "Fraction of good solvent"}
+# A legend at a journal's size: short handles, tight rows (it must find room inside a small panel).
+_COMPACT = dict(handlelength=1.0, handletextpad=0.4, labelspacing=0.25, borderpad=0.2)
 _MARKS = {"temperature": r"▼ $T_\mathrm{e}$", "concentration": r"▼ $c_{50}$", "solvent": r"▼ $f_{50}$"}
 _MARK_NAMES = {"temperature": "Te", "concentration": "c50", "solvent": "f50"}  # the page's
 
@@ -171,7 +174,10 @@ def _draw_curves(axis, result, curves, celsius, colours, residuals=None, aggrega
         mark = half_way_mark(result, i, kind)
         axis.plot(t - shift, curve.signal[order], "o", ms=2.5, color=colour, alpha=0.5)
         dense = np.geomspace(t[0], t[-1], 400) if kind == "concentration" else np.linspace(t[0], t[-1], 400)
-        axis.plot(dense - shift, result.predict(dense, i), "-", color=colour, lw=1.8, label=_literal(_curve_label(curve)))
+        label = _curve_label(curve)
+        if channel is not None and label.endswith(f" · {channel}"):
+            label = label[: -len(f" · {channel}")]  # the panel's axis names its channel
+        axis.plot(dense - shift, result.predict(dense, i), "-", color=colour, lw=1.8, label=_literal(label))
         if mark is not None and np.isfinite(mark) and t[0] <= mark <= t[-1]:
             axis.plot([mark - shift], result.predict([mark], i), "v", color=colour, ms=8, mec="black", mew=0.6)
             marked = True
@@ -287,6 +293,7 @@ def draw_fit(ax, result, curves=None, kind=None, celsius=False):
     ax.set_xlabel(_x_label(kind, celsius, curves))
     ax.set_ylabel(_literal(_signal_label(curves)))
     ax.legend(title=marks, frameon=False, fontsize=9)
+    legend_off_data(ax, outside=False)  # the figure is the caller's: room beside it is not ours to make
     return ax
 
 
@@ -374,7 +381,8 @@ def _fit_figure(plt, result, curves, celsius, aggregation, annotate, journal):
                 panel.set_ylabel("Degree of\naggregation")
             panel.axhline(0.0, color="0.7", lw=0.6)
             panel.axhline(1.0, color="0.7", lw=0.6)
-        top.legend(title=marks, frameon=False, fontsize=small["legend"], title_fontsize=small["legend"])
+        top.legend(title=marks, frameon=False, fontsize=small["legend"], title_fontsize=small["legend"],
+                   **(_COMPACT if journal else {}))
         if marks:
             figure.kelvara_marks = getattr(figure, "kelvara_marks", []) + [_MARK_NAMES[kind]]
         tops.append(top)
@@ -448,9 +456,22 @@ def _fit_figure(plt, result, curves, celsius, aggregation, annotate, journal):
         figure.text(0.02, 0.005, _literal("\n".join(footer)), fontsize=8, color="firebrick", va="bottom")
     figure.subplots_adjust(left=0.11, right=0.97, top=0.95,
                            bottom=0.07 + 0.16 * len(footer) / height + (0.03 if extra else 0.0))
+    for axis in tops:
+        legend_off_data(axis)
+    _room_for_outside_legends(figure, tops)
     if annotate:
         _annotation(top, result, 8)
     return figure
+
+
+def _room_for_outside_legends(figure, axes):
+    """Narrow the panels where a legend was moved outside their right edge
+    (a figure laid out by hand), so that it stays on the figure."""
+    renderer = figure.canvas.get_renderer()
+    over = max([0.0] + [legend.get_window_extent(renderer).x1 / (figure.get_figwidth() * figure.dpi) - 0.99
+                        for legend in (a.get_legend() for a in axes) if legend is not None])
+    if over > 0.0:
+        figure.subplots_adjust(right=figure.subplotpars.right - over)
 
 
 def _draw_nucleus_scan(axis, support):
@@ -535,6 +556,8 @@ def _comparison_figure(plt, comparison, curves, celsius, journal):
             bottom.axhline(0.0, color="0.4", lw=0.8)
             plt.setp(top.get_xticklabels(), visible=False)
             name = model_title(result.model, result.nuc_size)
+            if journal and journal[0] < 12.0:  # a column's panels are narrow: the name on lines of its own
+                name = textwrap.fill(name, 20)
             verdict = "best" if result is comparison.best else ("ok" if result.ok else "NOT OK")
             top.set_title(f"{name}:{chr(10) if journal else ' '}{verdict}, ΔAIC {result.aic - aic0:.1f}",
                           color="black" if result.ok else "firebrick", fontsize=None if journal else 10)
@@ -543,10 +566,12 @@ def _comparison_figure(plt, comparison, curves, celsius, journal):
                 top.set_ylabel(_literal(_signal_label(own)))
                 bottom.set_ylabel(_literal(_residual_label(own)))
             if k == 0 and marks is not None:
-                top.legend(title=marks, frameon=False, fontsize=7 if journal else 8)
+                top.legend(title=marks, frameon=False, fontsize=7 if journal else 8, **(_COMPACT if journal else {}))
     if not journal:
         figure.subplots_adjust(left=0.08, right=0.98, top=1.0 - 0.35 / figure.get_size_inches()[1],
                                bottom=0.6 / figure.get_size_inches()[1])
+        for axis in figure.axes:
+            legend_off_data(axis, outside=False)
     return figure
 
 
@@ -556,6 +581,8 @@ def _for_print(figure, annotation=None):
     panels as laid out, then the layout kept as it is."""
     figure.kelvara_dpi = PRINT_DPI
     unclipped(figure)
+    for axis in figure.axes:  # as laid out: a free place inside, if any (a column has no room beside)
+        legend_off_data(axis, outside=False)
     if annotation is not None:
         axis = figure.axes[0]
         box = _annotation(axis, *annotation)

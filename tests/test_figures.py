@@ -270,3 +270,28 @@ def test_a_concentration_axis_reads_in_the_series_own_unit(low, high, unit, labe
     plt.close(figure)
     assert _x_label("concentration", False, curves) == f"Total concentration ({unit})"
     assert set(labels) <= set(shown) and all(re.fullmatch(r"[\d.]+", t) for t in shown), shown
+
+
+@pytest.mark.parametrize("size", [None, "single"])
+def test_legends_cover_no_data_in_a_two_channel_figure(tmp_path, size):
+    pytest.importorskip("matplotlib")
+    from test_channels import run_file
+
+    from kelvara.io import read
+    from kelvara.layout import drawn_points
+    from kelvara.plot import fit_figure
+
+    curves = read(run_file(tmp_path / "run.csv"), signal_column=["CD", "Abs"]).curves
+    figure = fit_figure(fit(curves, "cooperative"), curves, celsius=True, size=size)
+    figure.canvas.draw()
+    renderer = figure.canvas.get_renderer()
+    legends = [(axis, axis.get_legend()) for axis in figure.axes if axis.get_legend() is not None]
+    assert len(legends) == 2
+    for axis, legend in legends:
+        box, points = legend.get_window_extent(renderer), drawn_points(axis)
+        inside = (points[:, 0] > box.x0) & (points[:, 0] < box.x1) & (points[:, 1] > box.y0) & (points[:, 1] < box.y1)
+        assert not inside.any(), (size, int(inside.sum()))
+        assert "·" not in " ".join(t.get_text() for t in legend.get_texts())  # the axis names the channel
+    import matplotlib.pyplot as plt
+
+    plt.close(figure)

@@ -178,7 +178,9 @@ def test_results_draw_themselves_in_python(tmp_path):
     own, ax = plt.subplots()
     assert result.plot(ax=ax) is own and [t.get_text() for t in ax.get_legend().get_texts()] == \
         ["5 µM", "10 µM", "20 µM"]
-    assert result.plot(celsius=True).axes[1].get_xlabel() == "Temperature (°C)"
+    warm = result.plot(celsius=True)
+    assert warm.axes[1].get_xlabel() == "Temperature (°C)"
+    plt.close(warm)
     panels = compare(curves, ["isodesmic", "cooperative"]).plot()
     assert panels.axes[0].get_title().startswith("cooperative model (dimer nucleus): best")
     for f in (figure, own, panels):
