@@ -10,7 +10,6 @@ what it carries (`result.plot()` and `comparison.plot()` call in here).
 from __future__ import annotations
 
 import math
-import textwrap
 import re
 import textwrap
 from typing import Any, List, Optional, Tuple
