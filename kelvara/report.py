@@ -42,10 +42,12 @@ code, pre { font-family: 'DejaVu Sans Mono', monospace; font-size: 9pt; } pre { 
 img { max-width: 100%; } .equation { margin: 0.2em 0 0.2em 1.5em; } .methods { background: #f7f7f7;
        padding: 0.6em 0.8em; border-left: 3px solid #999; }
 figure { margin: 0.5em 0; } figcaption { font-size: 0.9em; color: #444; }
+.side { display: flex; flex-wrap: wrap; gap: 0 2em; align-items: flex-start; }
 @media print { body { margin: 0; max-width: none; }
        h1, h2, h3, h4 { break-after: avoid; page-break-after: avoid; }
        .keep, figure, img, table, pre, .methods, li { break-inside: avoid; page-break-inside: avoid; }
-       figure img { max-height: 18cm; width: auto; max-width: 100%; } }
+       figure img { max-height: 13cm; width: auto; max-width: 100%; }
+       table { font-size: 8.5pt; } td, th { padding: 1px 5px; } }
 """
 
 
@@ -212,8 +214,8 @@ def _results(result, level=2, unit="K"):
            "(950 and up: 1.0 of the next decade); enthalpies and Gibbs energies in kJ/mol.</p>",
            f"<div class='keep'><h{level + 1}>Parameters</h{level + 1}>"
            + value_table(result, parameter_rows(result), unit) + "</div>",
-           f"<div class='keep'><h{level + 1}>Derived values</h{level + 1}>"
-           + value_table(result, derived_rows(result), unit) + "</div>"]
+           "<div class='side'>", f"<div class='keep'><h{level + 1}>Derived values</h{level + 1}>"
+           + value_table(result, derived_rows(result), unit) + "</div>", "<div>"]
     thermo = [n for n in result.free if n in result.thermodynamic]
     if len(thermo) > 1:
         index = [result.free.index(n) for n in thermo]
@@ -233,6 +235,7 @@ def _results(result, level=2, unit="K"):
         stats.append(("errors scaled for the correlation by", f"{result.noise_model.error_scale:.3g}"))
     out.append(f"<div class='keep'><h{level + 1}>Statistics</h{level + 1}><table>" + "".join(
         f"<tr><td>{_e(k)}</td><td>{_e(v)}</td></tr>" for k, v in stats) + "</table></div>")
+    out.append("</div></div>")  # the correlations and statistics beside the derived values
     return "\n".join(out)
 
 
@@ -274,7 +277,8 @@ def value_table(result, items, temperature_unit="K"):
         text, shown_error, shown_unit = _rounded(value, math.nan if mark else error, unit)
         if nothing:
             text, shown_error = nothing, ""  # never a number that means nothing
-        named = symbol_html(name, labels if name in result.parameters else samples, name in result.parameters)
+        taken = name in result.parameters or name in MODELS[result.model].absolute_nucleation  # --fix takes it
+        named = symbol_html(name, labels if name in result.parameters else samples, taken)
         cells = (f"<tr><td>{named}</td><td class='number'>{_e(text)}</td>"
                  f"<td class='number'>{_e(mark or shown_error)}</td><td>{_e(unit_named(result, name, shown_unit))}</td>")
         for kind in kinds:
@@ -483,8 +487,7 @@ def _provenance():
             ("SciPy", scipy.__version__), ("matplotlib", matplotlib.__version__),
             ("platform", platform.platform()),
             ("date", datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"))]
-    return "<h2>Provenance</h2><table>" + "".join(f"<tr><td>{_e(k)}</td><td>{_e(v)}</td></tr>" for k, v in rows) \
-        + "</table>"
+    return "<h2>Provenance</h2><p class='provenance'>" + "; ".join(f"{_e(k)} {_e(v)}" for k, v in rows) + ".</p>"
 
 
 def write(path, text):

@@ -45,6 +45,7 @@ def test_the_fit_report_holds_every_section(tmp_path, capsys):
     assert "profile likelihood 95 %" in page and "bootstrap 95 % (10 resamples)" in page
     assert page.count("src='data:image/png;base64,") >= 5  # the equations and the figure, embedded
     assert "<figcaption>Data and fitted curves (<i>T</i><sub>e</sub> marked)," in page
+    assert 'ΔH<sub>n</sub> <code class="name">delta_h_n</code>' in page  # with the name --fix takes it by
     assert "http://" not in page.replace("http://www.w3.org", "") and "https://" not in page  # nothing fetched
     methods = re.search(r"<p class='methods'>(.*?)</p>", page).group(1)
     assert "cooperative model (dimer nucleus) was fitted globally to 3 cooling or heating curves (543 points" in methods
