@@ -12,6 +12,7 @@ from __future__ import annotations
 import math
 import re
 import textwrap
+import warnings
 from typing import Any, List, Optional, Tuple
 
 import numpy as np
@@ -579,16 +580,20 @@ def _for_print(figure, annotation=None):
     the annotation (result, font size) of its first panel placed on the
     panels as laid out, then the layout kept as it is."""
     figure.kelvara_dpi = PRINT_DPI
-    unclipped(figure)
-    for axis in figure.axes:  # as laid out: a free place inside, if any (a column has no room beside)
-        legend_off_data(axis, outside=False)
-    if annotation is not None:
-        axis = figure.axes[0]
-        box = _annotation(axis, *annotation)
-        if box is not None:
-            unclipped(figure)  # a raised top may widen the tick labels
-            place(box, axis)
-    figure.canvas.draw()
+    with warnings.catch_warnings():
+        # A height given too short for its rows of panels (12,9 with profiles)
+        # is laid out as matplotlib can; its own warning says nothing of use.
+        warnings.filterwarnings("ignore", message="constrained_layout not applied", category=UserWarning)
+        unclipped(figure)
+        for axis in figure.axes:  # as laid out: a free place inside, if any (a column has no room beside)
+            legend_off_data(axis, outside=False)
+        if annotation is not None:
+            axis = figure.axes[0]
+            box = _annotation(axis, *annotation)
+            if box is not None:
+                unclipped(figure)  # a raised top may widen the tick labels
+                place(box, axis)
+        figure.canvas.draw()
     if hasattr(figure, "set_layout_engine"):
         figure.set_layout_engine("none")
     else:  # matplotlib before 3.6

@@ -753,3 +753,21 @@ def test_an_upload_the_disk_cannot_hold_is_507_not_the_clients_fault(tmp_path, m
         head, _, answer = sock.recv(1 << 16).partition(b"\r\n\r\n")
     assert head.startswith(b"HTTP/1.1 507") and b"No space left on device" in answer
 
+
+
+def test_the_page_names_its_own_controls_where_a_note_names_a_flag():
+    import html
+    import re
+
+    import kelvara.app
+    from kelvara.app.fields import CONTROLS, on_the_page
+
+    page = html.unescape((pathlib.Path(kelvara.app.__file__).parent / "static" / "index.html").read_text())
+    for flag, words in CONTROLS.items():
+        for part in re.findall(r'"([^"]+)"', words)[0].split(": "):  # "Monomer baseline: flat in T"
+            assert part in page, (flag, part)
+    note = ("monomer baseline slope: kept (...); --no-baseline-slope forces it; --baseline-slope-x stays; "
+            "--free delta_s_nuc fits it; give --c-tot 5uM")
+    assert on_the_page(note) == ('monomer baseline slope: kept (...); "Monomer baseline: flat in T" forces it; '
+                                 '--baseline-slope-x stays; "free the entropy of nucleation" fits it; give '
+                                 '"Concentrations" 5uM')

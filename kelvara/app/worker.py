@@ -26,6 +26,8 @@ import traceback
 import zipfile
 from typing import Any, List
 
+from kelvara.app.fields import on_the_page
+
 __all__ = ["cap_memory", "error_json", "main", "run"]
 
 
@@ -200,7 +202,7 @@ def _read(job, progress):
     progress("reading the files")
     reading = _shipped(read_data(options))
     celsius = display_unit(options, reading) == "°C"
-    view = {"text": reading.text(), "notes": list(reading.notes), "plot": traces(reading.curves, celsius=celsius)}
+    view = {"text": reading.text(), "notes": [on_the_page(n) for n in reading.notes], "plot": traces(reading.curves, celsius=celsius)}
     return reading_json(reading), view, []
 
 
@@ -235,8 +237,8 @@ def _fit(job, progress):
     result = analysis.result
     text = result_json(result.to_dict(), analysis.inputs, analysis.reading)
     progress("drawing")
-    view = {"verdict": result.verdict, "ok": result.ok, "failure": result.failure, "problems": list(result.problems),
-            "notes": list(result.notes), "parameters": value_table(result, parameter_rows(result), analysis.unit),
+    view = {"verdict": result.verdict, "ok": result.ok, "failure": result.failure,
+            "problems": [on_the_page(p) for p in result.problems], "notes": [on_the_page(n) for n in result.notes], "parameters": value_table(result, parameter_rows(result), analysis.unit),
             "derived": value_table(result, derived_rows(result), analysis.unit),
             "curves": tables.curve_table(result, analysis.unit),
             "summary": command.fit_text(analysis, options), "reading": analysis.reading.text(),
@@ -267,7 +269,7 @@ def _compare(job, progress):
     evidence = comparison.evidence
     ranking = [{"model": r.model, "verdict": r.short_verdict, "ok": r.ok, "aic": r.aic, "bic": r.bic,
                 "delta_aic": evidence["delta_aic"][r.model], "delta_bic": evidence["delta_bic"][r.model],
-                "weight": evidence["akaike_weights"].get(r.model), "problems": list(r.problems)}
+                "weight": evidence["akaike_weights"].get(r.model), "problems": [on_the_page(p) for p in r.problems]}
                for r in comparison.results]
     view = {"ok": best is not None, "best": best.model if best is not None else None,
             "decisive": evidence["decisive"], "verdict": comparison.headline,
