@@ -261,6 +261,9 @@ def _misfit_label(axis, result, curves, kind, channel=None):
               f"(noise alone {max(m['noise'] for m in sized):.2g} %)",
               transform=axis.transAxes, fontsize=7, va="top", color="0.25",
               bbox=dict(facecolor="white", alpha=0.75, lw=0, pad=1.5))
+    # Room above the residuals for the line of text, which would hide the highest of them.
+    low, high = axis.get_ylim()
+    axis.set_ylim(low, high + 0.2 * (high - low))
 
 
 def draw_fit(ax, result, curves=None, kind=None, celsius=False):
