@@ -74,8 +74,10 @@ def comparison_report(comparison, *, inputs: Sequence = (), reading=None, comman
              f"{_e(comparison.headline)}</span></p>",
              _ranking(comparison), _inputs(first, inputs, reading, command)]
     for result in comparison.results:
+        # Each curve's baseline and amplitude in the best model's section only (the others' thermodynamics
+        # are what is compared; their full tables are in their own fits' reports).
         parts += [f"<h2>{_e(result.model)}</h2>", _verdict(result, level=3), _model(result.model, result.nuc_size, 3),
-                  _results(result, 3, _unit(figure_options))]
+                  _results(result, 3, _unit(figure_options), every_parameter=result is best)]
     parts += [_comparison_figure(comparison), _methods(comparison.results, compared=True), _provenance(),
               "</body></html>"]
     return "\n".join(parts)
@@ -208,12 +210,15 @@ def _model(name, nuc_size, level=2):
     return "\n".join(out)
 
 
-def _results(result, level=2, unit="K"):
+def _results(result, level=2, unit="K", every_parameter=True):
     out = [f"<h{level}>Results</h{level}>", "<p>Each value is rounded to the place of its standard error, "
            "which keeps two significant digits when its first three are 100 to 354 and one from 355 to 949 "
            "(950 and up: 1.0 of the next decade); enthalpies and Gibbs energies in kJ/mol.</p>",
            f"<div class='keep'><h{level + 1}>Parameters</h{level + 1}>"
-           + value_table(result, parameter_rows(result), unit) + "</div>",
+           + value_table(result, [row for row in parameter_rows(result)
+                                  if every_parameter or row[0] in result.thermodynamic], unit)
+           + ("" if every_parameter else "<p>Each curve's baseline and amplitude: in this model's own fit.</p>")
+           + "</div>",
            "<div class='side'>", f"<div class='keep'><h{level + 1}>Derived values</h{level + 1}>"
            + value_table(result, derived_rows(result), unit) + "</div>", "<div>"]
     thermo = [n for n in result.free if n in result.thermodynamic]

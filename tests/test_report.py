@@ -73,6 +73,8 @@ def test_python_writes_the_same_report_and_a_comparison_has_its_ranking(tmp_path
     comparison.report(tmp_path / "compare.html")
     page = (tmp_path / "compare.html").read_text(encoding="utf-8")
     assert ">Ranking<" in page and "NOT OK: the model does not describe the data" in page
+    # Each curve's baseline and amplitude in the best model's table only: three curves, one row each.
+    assert page.count("<td>baseline <span class=\"curve\">") == 3
     methods = re.search(r"<p class='methods'>(.*?)</p>", page).group(1)
     assert methods.startswith("2 models (the cooperative model (dimer nucleus) and the isodesmic model) were each "
                               "fitted globally to 3 cooling or heating curves")
