@@ -532,7 +532,9 @@ def traces(curves, result=None, celsius=False, most=4000):
     kinds = []
     for kind in _kinds(curves):
         shift = KELVIN if celsius and kind == "temperature" else 0.0
-        out = {"kind": kind, "x_label": _x_label(kind, celsius), "signal_label": _signal_label(curves),
+        # A concentration in the unit the series reads best in (µM), as the figures draw it.
+        per = _concentration_unit(curves)[0] if kind == "concentration" else 1.0
+        out = {"kind": kind, "x_label": _x_label(kind, celsius, curves), "signal_label": _signal_label(curves),
                "residual_label": _residual_label(curves), "log_x": kind == "concentration", "curves": []}
         for i, curve in enumerate(curves):
             if curve.vary != kind:
@@ -541,7 +543,7 @@ def traces(curves, result=None, celsius=False, most=4000):
             step = max(1, -(-curve.size // most))
             shown = order[::step]
             x = curve.x[order]
-            entry = {"label": _curve_label(curve), "colour": colours[i], "x": listed(curve.x[shown] - shift),
+            entry = {"label": _curve_label(curve), "colour": colours[i], "x": listed((curve.x[shown] - shift) / per),
                      "signal": listed(curve.signal[shown]), "every": step, "points": int(curve.size)}
             if result is not None:
                 fitted = result.curve_results[i]
@@ -549,13 +551,13 @@ def traces(curves, result=None, celsius=False, most=4000):
                 rows = slice(int(offsets[i]), int(offsets[i + 1]))
                 mark = half_way_mark(result, i, kind)
                 entry.update(
-                    fit_x=listed(dense - shift), fit=listed(result.predict(dense, i)),
+                    fit_x=listed((dense - shift) / per), fit=listed(result.predict(dense, i)),
                     residual=listed(fitted.residuals[shown]),
                     misfit=listed(result.misfit(i)[shown]) if fitted.misfit_percent is not None else None,
                     aggregation=None if result.with_species else listed(table["aggregation"][rows][shown]),
                     fraction=listed(result.fraction(dense, i)),
                     mark=None if mark is None or not np.isfinite(mark) else {
-                        "name": _MARK_NAMES[kind], "x": float(mark - shift),
+                        "name": _MARK_NAMES[kind], "x": float((mark - shift) / per),
                         "y": float(result.predict([mark], i)[0])})
             out["curves"].append(entry)
         kinds.append(out)

@@ -295,3 +295,15 @@ def test_legends_cover_no_data_in_a_two_channel_figure(tmp_path, size):
     import matplotlib.pyplot as plt
 
     plt.close(figure)
+
+
+def test_the_pages_traces_give_a_series_in_its_own_unit():
+    pytest.importorskip("matplotlib")
+    from kelvara.analysis import DATA
+    from kelvara.io import read
+    from kelvara.plot import traces
+
+    curves = read(DATA / "example_series.csv").curves
+    kind = traces(curves)["kinds"][0]
+    assert kind["x_label"] == "Total concentration (µM)"
+    assert kind["curves"][0]["x"] == pytest.approx(np.sort(curves[0].x) * 1e6, rel=1e-12)
