@@ -47,37 +47,40 @@ def pin_legend(axis, renderer):
         legend._loc = 10
 
 
-def legend_off_data(axis, outside=True) -> None:
-    """Move an Axes' legend off the data where it covers a drawn point or
-    line: to the free place nearest a corner of the panel, else (with
+def legends_off_data(axes, outside=True) -> None:
+    """Move each panel's legend off the data where it covers a drawn point
+    or line: to the free place nearest a corner of its panel, else (with
     `outside`) just outside its right edge, where the figure must make room
-    for it."""
-    legend = axis.get_legend()
-    if legend is None:
+    for it.  The figure is drawn once for all of them: a legend moved inside
+    its own panel moves nothing of another's."""
+    axes = [axis for axis in axes if axis.get_legend() is not None]
+    if not axes:
         return
-    figure = axis.figure
+    figure = axes[0].figure
     figure.canvas.draw()
     renderer = figure.canvas.get_renderer()
-    box = legend.get_window_extent(renderer)
-    points = drawn_points(axis)
-    if not np.any((points[:, 0] >= box.x0) & (points[:, 0] <= box.x1) & (points[:, 1] >= box.y0)
-                  & (points[:, 1] <= box.y1)):
-        return
     margin = margin_of(figure)
-    found = free_place(axis, box.width + 2 * margin, box.height + 2 * margin, renderer, own_legend=False)
-    if found is not None:
-        frame = axis.get_window_extent(renderer)
-        anchor, corner = ((found[0] + margin - frame.x0) / frame.width,
-                          (found[1] + margin - frame.y0) / frame.height), 3  # lower left
-    elif outside:
-        anchor, corner = (1.02, 1.0), 2  # upper left, outside the right edge
-    else:
-        return
-    legend.set_bbox_to_anchor((*anchor, 0.0, 0.0), transform=axis.transAxes)
-    if hasattr(legend, "set_loc"):
-        legend.set_loc({3: "lower left", 2: "upper left"}[corner])
-    else:  # matplotlib before 3.8
-        legend._loc = corner
+    for axis in axes:
+        legend = axis.get_legend()
+        box = legend.get_window_extent(renderer)
+        points = drawn_points(axis)
+        if not np.any((points[:, 0] >= box.x0) & (points[:, 0] <= box.x1) & (points[:, 1] >= box.y0)
+                      & (points[:, 1] <= box.y1)):
+            continue
+        found = free_place(axis, box.width + 2 * margin, box.height + 2 * margin, renderer, own_legend=False)
+        if found is not None:
+            frame = axis.get_window_extent(renderer)
+            anchor, corner = ((found[0] + margin - frame.x0) / frame.width,
+                              (found[1] + margin - frame.y0) / frame.height), 3  # lower left
+        elif outside:
+            anchor, corner = (1.02, 1.0), 2  # upper left, outside the right edge
+        else:
+            continue
+        legend.set_bbox_to_anchor((*anchor, 0.0, 0.0), transform=axis.transAxes)
+        if hasattr(legend, "set_loc"):
+            legend.set_loc({3: "lower left", 2: "upper left"}[corner])
+        else:  # matplotlib before 3.8
+            legend._loc = corner
 
 
 def free_place(axis, width, height, renderer, own_legend=True):

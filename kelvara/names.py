@@ -115,8 +115,9 @@ def symbol_math(name: str, labels: Sequence[str] = ()) -> str:
         shown = labelled(name, labels) if index is not None else name
         return shown.replace("$", r"\$")
     inner = ""
-    if argument is not None:
-        inner = "(" + (_math(_SYMBOLS[argument]) if argument in _SYMBOLS else r"\mathrm{" + argument.replace(" ", r"\ ") + "}") + ")"
+    if argument is not None:  # "Te" in sigma(Te), "298.15 K" in K(298.15 K)
+        inner = _math(_SYMBOLS[argument]) if argument in _SYMBOLS else r"\mathrm{" + argument.replace(" ", r"\ ") + "}"
+        inner = f"({inner})"
     shown = f"${_math(symbol)}{inner}$"
     if index is not None and index < len(labels):
         shown += f" ({labels[index]})".replace("$", r"\$")

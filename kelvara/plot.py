@@ -16,7 +16,7 @@ from typing import Any
 
 import numpy as np
 
-from kelvara.layout import (CM, JOURNAL_STYLE, PRINT_DPI, SCREEN_DPI, SCREEN_SIZES, SMALL_SIZES, legend_off_data,
+from kelvara.layout import (CM, JOURNAL_STYLE, PRINT_DPI, SCREEN_DPI, SCREEN_SIZES, SMALL_SIZES, legends_off_data,
                             margin_of, place, unclipped)
 from kelvara.layout import JOURNAL_WIDTHS, figure_size  # noqa: F401 (their old home)
 from kelvara.models import MODELS, unit_of
@@ -179,7 +179,7 @@ def draw_fit(ax, result, curves=None, kind=None, celsius=False):
     ax.set_xlabel(_x_label(kind, celsius, curves))
     ax.set_ylabel(_literal(_signal_label(curves)))
     ax.legend(title=marks, frameon=False, fontsize=9)
-    legend_off_data(ax, outside=False)  # the figure is the caller's: room beside it is not ours to make
+    legends_off_data([ax], outside=False)  # the figure is the caller's: room beside it is not ours to make
     return ax
 
 
@@ -342,8 +342,7 @@ def _fit_figure(plt, result, curves, celsius, aggregation, annotate, journal):
         figure.text(0.02, 0.005, _literal("\n".join(footer)), fontsize=8, color="firebrick", va="bottom")
     figure.subplots_adjust(left=0.11, right=0.97, top=0.95,
                            bottom=0.07 + 0.16 * len(footer) / height + (0.03 if extra else 0.0))
-    for axis in tops:
-        legend_off_data(axis)
+    legends_off_data(tops)
     _room_for_outside_legends(figure, tops)
     if annotate:
         _annotation(top, result, 8)
@@ -456,8 +455,7 @@ def _comparison_figure(plt, comparison, curves, celsius, journal):
     if not journal:
         figure.subplots_adjust(left=0.08, right=0.98, top=1.0 - 0.35 / figure.get_size_inches()[1],
                                bottom=0.6 / figure.get_size_inches()[1])
-        for axis in figure.axes:
-            legend_off_data(axis, outside=False)
+        legends_off_data(figure.axes, outside=False)
     return figure
 
 
@@ -471,8 +469,8 @@ def _for_print(figure, annotation=None):
         # is laid out as matplotlib can; its own warning says nothing of use.
         warnings.filterwarnings("ignore", message="constrained_layout not applied", category=UserWarning)
         unclipped(figure)
-        for axis in figure.axes:  # as laid out: a free place inside, if any (a column has no room beside)
-            legend_off_data(axis, outside=False)
+        # As laid out: a free place inside, if any (a column has no room beside).
+        legends_off_data(figure.axes, outside=False)
         if annotation is not None:
             axis = figure.axes[0]
             box = _annotation(axis, *annotation)

@@ -272,7 +272,9 @@ def value_table(result, items, temperature_unit="K"):
         titles["profile"] = f"profile likelihood {100 * next(iter(result.profiles.values())).level:g} %"
     head = "<tr><th>name</th><th>value</th><th>std. error</th><th>unit</th>" + "".join(
         f"<th>{_e(titles[k])}</th>" for k in kinds) + "</tr>"
-    labels, samples = result.labels, distinct_derived(result)[1]
+    labels = result.labels
+    # Derived values are named by their sample where channels repeat them (see distinct_derived).
+    samples = distinct_derived(result)[1] if any(name not in result.parameters for name, *_ in items) else labels
     rows = []
     for name, value, error, unit, mark in items:
         nothing = None if mark else meaningless(value, error, unit)

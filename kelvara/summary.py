@@ -53,7 +53,6 @@ def fit_summary(result, temperature_unit: str = "K") -> str:
     if temperature_unit not in ("K", "°C"):
         raise KelvaraError(f"temperature_unit must be 'K' or '°C', not {temperature_unit!r}")
 
-
     def shown(value, unit, name=""):
         value, unit = shown_in(value, unit, temperature_unit)
         return value, unit_named(result, name, unit)
