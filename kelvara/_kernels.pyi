@@ -21,5 +21,13 @@ def solve_pathways(conc: _Input, k: _Input, sigma: _Input, k_b: _Input, sigma_b:
     free monomer, B's share of conc and (8 blocks of len(conc) doubles) the derivatives of the fraction
     and of B's share in ln k, ln sigma, ln k_b and ln sigma_b."""
 
+def simulate(nuc_size: int, k: float, sigma: float, k_plus: float, ratio: float, c_tot: float, start: _Input,
+             times: _Input, rtol: float, atol: float, max_steps: int, sums: _Output,
+             states: _Output) -> Tuple[int, int, int, int]:
+    """Nucleated polymerisation in time from `start` (m, c_2 .. c_N, P, Q over c_tot) at time 0: at each time
+    the free monomer, the monomers in oligomers and in polymers, the number of polymers and the monomers beyond
+    the cutoff (over c_tot; 5 per time) into `sums`, and the whole state into `states` (or None).  Returns
+    (steps, rejected steps, evaluations, factorisations); ArithmeticError when the tolerance cannot be met."""
+
 def exp(values: bytearray, count: int = -1) -> None:
     """exp of the first `count` doubles of `values`, in place."""

@@ -34,7 +34,7 @@ CROSSES_INTO_C = {
     "test_binding", "test_conversion", "test_hostile", "test_threads", "test_interrupt", "test_kernels",
     "test_sweeps", "test_refleaks", "test_isodesmic", "test_cooperative", "test_favoured_nucleation",
     "test_nucleation_entropy", "test_pathways", "test_phenomenological", "test_signal_model", "test_model_table",
-    "test_fit",
+    "test_fit", "test_kinetics",
 }
 EVERY_INTERPRETER = CROSSES_INTO_C | {
     "test_io", "test_reading", "test_hostile_files", "test_misreads", "test_select", "test_wavelengths",

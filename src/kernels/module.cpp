@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "arrays.h"
+#include "kinetics.h"
 
 namespace kelvara::kernels {
 namespace {
@@ -335,10 +336,94 @@ PyObject* exp_function(PyObject*, PyObject* args) {
     Py_RETURN_NONE;
 }
 
+const char* const simulate_doc =
+    "simulate(nuc_size, k, sigma, k_plus, ratio, c_tot, start, times, rtol, atol, max_steps, sums, states)\n"
+    "--\n\n"
+    "Nucleated polymerisation in time from the state `start` (m, c_2 .. c_N, P, Q over c_tot) at time 0:\n"
+    "at each of `times` (s, non-decreasing, from 0) the free monomer, the monomers in oligomers (2 .. n),\n"
+    "in polymers, the number of polymers and the monomers beyond the cutoff, over c_tot, into `sums` (5 per\n"
+    "time), and the whole state into `states` (None, or len(start) per time).  Returns (steps, rejected steps, evaluations,\n"
+    "factorisations).  ValueError for arguments out of range; ArithmeticError when the integration cannot\n"
+    "meet its tolerance (the outputs then hold nothing to use).";
+
+PyObject* simulate_function(PyObject*, PyObject* args) {
+    long long nuc_size = 0;
+    long long max_steps = 0;
+    kinetics::Rates rates{};
+    kinetics::Settings settings{};
+    PyObject* objects[4];
+    if (!PyArg_ParseTuple(args, "LdddddOOddLOO:simulate", &nuc_size, &rates.k, &rates.sigma, &rates.k_plus,
+                          &rates.ratio, &rates.c_tot, &objects[0], &objects[1], &settings.rtol, &settings.atol,
+                          &max_steps, &objects[2], &objects[3])) {
+        return nullptr;
+    }
+    if (nuc_size < 2 || nuc_size > 0xFFFFFFFFLL || max_steps < 1) {
+        PyErr_SetString(PyExc_ValueError, "nuc_size must be 2 or more (below 2**32) and max_steps positive");
+        return nullptr;
+    }
+    rates.nuc_size = static_cast<std::uint32_t>(nuc_size);
+    settings.max_steps = static_cast<std::uint64_t>(max_steps);
+    static const char* const names[4] = {"start", "times", "sums", "states"};
+    Array arrays[4];
+    for (int i = 0; i < 4; ++i) {
+        if (!array(objects[i], names[i], i >= 2, arrays[i])) {
+            return nullptr;
+        }
+    }
+    const Py_ssize_t dim = arrays[0].size;
+    const Py_ssize_t count = arrays[1].size;
+    if (arrays[0].data == nullptr || arrays[1].data == nullptr || arrays[2].data == nullptr) {
+        PyErr_SetString(PyExc_ValueError, "start, times and sums are needed");
+        return nullptr;
+    }
+    if (arrays[2].size < static_cast<Py_ssize_t>(kinetics::sum_count) * count ||
+        (arrays[3].data != nullptr && arrays[3].size < dim * count)) {
+        PyErr_SetString(PyExc_ValueError, "sums must hold 5 values per time, states len(start) per time");
+        return nullptr;
+    }
+    kinetics::Outcome outcome;
+    {
+        const Watch outer = watch;
+        watch = {arrays, 4};
+        outcome = kinetics::simulate(rates, reinterpret_cast<const double*>(arrays[0].data),
+                                     static_cast<std::size_t>(dim), reinterpret_cast<const double*>(arrays[1].data),
+                                     static_cast<std::size_t>(count), settings,
+                                     reinterpret_cast<double*>(arrays[2].data),
+                                     reinterpret_cast<double*>(arrays[3].data), &stop_requested);
+        watch = outer;
+    }
+    switch (outcome.status) {
+        case kinetics::Status::ok:
+            break;
+        case kinetics::Status::stopped:
+            if (!PyErr_Occurred()) {
+                PyErr_SetString(PyExc_KeyboardInterrupt, "interrupted");
+            }
+            return nullptr;
+        case kinetics::Status::bad_input:
+            PyErr_SetString(PyExc_ValueError, kinetics::message(outcome.status));
+            return nullptr;
+        case kinetics::Status::no_memory:
+            return PyErr_NoMemory();
+        default: {
+            char text[200];
+            std::snprintf(text, sizeof text, "%s (at t = %.6g s, after %llu steps)", kinetics::message(outcome.status),
+                          outcome.time, static_cast<unsigned long long>(outcome.stats.steps));
+            PyErr_SetString(PyExc_ArithmeticError, text);
+            return nullptr;
+        }
+    }
+    return Py_BuildValue("(KKKK)", static_cast<unsigned long long>(outcome.stats.steps),
+                         static_cast<unsigned long long>(outcome.stats.rejected),
+                         static_cast<unsigned long long>(outcome.stats.evaluations),
+                         static_cast<unsigned long long>(outcome.stats.factorisations));
+}
+
 PyMethodDef functions[] = {
     {"solve", solve_function, METH_VARARGS, solve_doc},
     {"solve_pathways", pathways_function, METH_VARARGS, pathways_doc},
     {"exp", exp_function, METH_VARARGS, exp_doc},
+    {"simulate", simulate_function, METH_VARARGS, simulate_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

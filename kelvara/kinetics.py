@@ -1,0 +1,351 @@
+"""Nucleated supramolecular polymerisation in time.
+
+The same model as the equilibrium fits, one monomer at a time: an aggregate
+of i monomers grows by one at the rate a k+ m while it is no larger than the
+nucleus would become (i + 1 <= n) and k+ m beyond, and shrinks by one at the
+rate its equilibrium constant gives (sigma K up to the nucleus, K beyond),
+so that at long times the state is exactly the equilibrium of the
+nucleus-size-n model (n = 2 the cooperative model; sigma = 1 isodesmic).
+
+Every aggregate up to `cutoff` monomers is followed explicitly; the larger
+ones are kept as their number and total size, exact at equilibrium.  Mass
+is conserved to rounding.  The integration (three-stage Radau IIA, O(N) per
+step) runs in the compiled kernels.
+
+    >>> from kelvara.kinetics import simulate
+    >>> run = simulate(times, 10e-6, "20C", start_temperature="40C", nuc_size=8,
+    ...                delta_h=-80e3, delta_s=-150.0, delta_h_nuc=20e3, k_plus=1e6)
+    >>> run.fraction, run.t50
+
+Units are SI: times in s, concentrations in mol/L, k+ in L/(mol s),
+enthalpies in J/mol, entropies in J/(mol K), temperatures in K (a text such
+as "20C" or "293.15 K" is read too).
+"""
+
+import math
+from dataclasses import dataclass, field
+from typing import Optional, Tuple
+
+import numpy as np
+
+from kelvara import _kernels
+from kelvara.errors import KelvaraError
+from kelvara.models import EXACT_STEPS, MODELS, constants
+from kelvara.units import concentration_argument, quantity, temperature_argument
+
+__all__ = ["CUTOFF", "Simulation", "SimulationError", "Start", "simulate", "equilibrium_fraction"]
+
+# Aggregates followed one by one; larger ones are lumped in two moments.
+CUTOFF = 1000
+# Tolerances of the integration: relative, and absolute in units of c_tot.
+RTOL = 1e-6
+ATOL = 1e-8
+MAX_STEPS = 200_000
+# The size of seeds added at time 0 when none is given.
+SEED_SIZE = 100
+
+_MODEL = MODELS["cooperative_n"]
+_CODE = _kernels.MODELS["cooperative_n"][0]
+STARTS = ("monomer", "equilibrium")
+
+
+class SimulationError(KelvaraError):
+    """The integration could not meet its tolerance: there is no trace."""
+
+
+@dataclass(frozen=True)
+class Start:
+    """Where a run starts at time 0: all monomer (mixing from a good
+    solvent), or the equilibrium at `temperature` (K) of a solution
+    `dilution` times as concentrated, diluted at time 0 (a stopped-flow
+    mixing ratio; with a temperature other than the run's, a jump); `seeds`
+    mol/L of aggregates of `seed_size` added then, their monomers part of
+    c_tot."""
+
+    kind: str = "monomer"
+    temperature: Optional[float] = None
+    dilution: float = 1.0
+    seeds: float = 0.0
+    seed_size: int = SEED_SIZE
+
+    def described(self, unit: str = "K") -> str:
+        from kelvara.units import temperature_label
+
+        words = ["all monomer" if self.kind == "monomer" else
+                 "the equilibrium at " + temperature_label(self.temperature, unit)]
+        if self.dilution != 1.0:
+            words.append(f"diluted {self.dilution:g}-fold at time 0")
+        if self.seeds > 0.0:
+            words.append(f"{self.seeds:.3g} mol/L of seeds of {self.seed_size} added")
+        return ", ".join(words)
+
+
+@dataclass(frozen=True)
+class Simulation:
+    """One run: the sums at each time, and what they came from.
+
+    `fraction` is the share of c_tot in aggregates (1 - m / c_tot, as the
+    equilibrium models define it); `monomer`, `oligomers` (in aggregates of
+    2 to n monomers), `polymers` (in larger ones) are mol/L of monomer, and
+    `polymer_count` the mol/L of polymers (their ends).  `beyond_cutoff` is
+    the share of c_tot in aggregates larger than the cutoff: the tail is
+    exact at equilibrium, and within about 1e-8 of every size followed
+    while it holds a tenth of the mass; raise the cutoff when it holds most
+    of it before equilibrium."""
+
+    times: np.ndarray
+    c_tot: float
+    temperature: float
+    nuc_size: int
+    start: Start
+    fraction: np.ndarray
+    monomer: np.ndarray
+    oligomers: np.ndarray
+    polymers: np.ndarray
+    polymer_count: np.ndarray
+    beyond_cutoff: np.ndarray
+    start_fraction: float
+    equilibrium_fraction: float
+    cutoff: int
+    steps: int
+    states: Optional[np.ndarray] = field(default=None, repr=False)
+
+    @property
+    def number_of_polymers(self) -> np.ndarray:
+        return self.polymer_count
+
+    @property
+    def mean_length(self) -> np.ndarray:
+        """Monomers per polymer (NaN where there are none)."""
+        with np.errstate(invalid="ignore", divide="ignore"):
+            return np.where(self.polymer_count > 0.0, self.polymers / self.polymer_count, np.nan)
+
+    @property
+    def progress(self) -> np.ndarray:
+        """How far the fraction has gone from its start to the equilibrium
+        at the run's temperature (0 to 1; NaN when they are the same)."""
+        change = self.equilibrium_fraction - self.start_fraction
+        if not abs(change) > 1e-9:
+            return np.full_like(self.fraction, np.nan)
+        return (self.fraction - self.start_fraction) / change
+
+    def half_time(self, level: float = 0.5) -> float:
+        """The time (s) at which the progress first reaches `level`,
+        interpolated linearly between the two times around it; NaN when it
+        is not reached within the times simulated."""
+        return crossing(self.times, self.progress, level)
+
+    @property
+    def t50(self) -> float:
+        return self.half_time(0.5)
+
+    @property
+    def t90(self) -> float:
+        return self.half_time(0.9)
+
+    @property
+    def sizes(self) -> np.ndarray:
+        """The aggregate size of each column of `states` up to the cutoff
+        (1 is the monomer); the last two columns are the number of larger
+        aggregates and their excess over the cutoff, in mol/L."""
+        return np.arange(1, self.cutoff + 1)
+
+
+def crossing(times, progress, level: float) -> float:
+    """The first time at which `progress` reaches `level`, by linear
+    interpolation; NaN if it never does."""
+    p = np.asarray(progress, dtype=float)
+    reached = np.flatnonzero(p >= level)
+    if reached.size == 0:
+        return math.nan
+    i = int(reached[0])
+    if i == 0:
+        return float(times[0])
+    t0, t1, p0, p1 = float(times[i - 1]), float(times[i]), p[i - 1], p[i]
+    return t0 + (level - p0) * (t1 - t0) / (p1 - p0)
+
+
+def _rates(temperature: float, delta_h, delta_s, delta_h_nuc, delta_s_nuc) -> Tuple[float, float]:
+    """K and sigma at one temperature, exactly as the equilibrium models
+    compute them."""
+    values = {"delta_h": delta_h, "delta_s": delta_s, "delta_h_nuc": delta_h_nuc, "delta_s_nuc": delta_s_nuc}
+    view = constants(_MODEL, values, [temperature])
+    return float(view["k"][0]), float(view["sigma"][0])
+
+
+def _monomer(c_tot: float, k: float, sigma: float, nuc_size: int) -> float:
+    monomer = bytearray(8)
+    fraction = bytearray(8)
+    _kernels.solve(_CODE, nuc_size, EXACT_STEPS, np.array([c_tot]).tobytes(),
+                   (np.array([k]).tobytes(), np.array([sigma]).tobytes()), fraction, monomer, None)
+    return float(np.frombuffer(monomer)[0])
+
+
+def equilibrium_fraction(c_tot: float, k: float, sigma: float, nuc_size: int) -> float:
+    """The equilibrium fraction aggregated of the nucleus-size-n model, by
+    the kernels' exact bisection."""
+    return 1.0 - _monomer(c_tot, k, sigma, nuc_size) / c_tot
+
+
+def equilibrium_state(c_tot: float, k: float, sigma: float, nuc_size: int, cutoff: int) -> np.ndarray:
+    """Every size's concentration at equilibrium (mol/L): the monomer,
+    c_2 .. c_cutoff, then the number of larger aggregates and their excess
+    size over the cutoff (the geometric tail, summed)."""
+    m = _monomer(c_tot, k, sigma, nuc_size)
+    x = k * m
+    steps = np.arange(2, cutoff + 1)
+    ratio = np.where(steps <= nuc_size, sigma * x, x)  # c_i / c_(i-1)
+    c = m * np.concatenate(([1.0], np.cumprod(ratio)))
+    if x > 0.0:
+        count = c[-1] * x / (1.0 - x)
+        excess = count / (1.0 - x)
+    else:
+        count = excess = 0.0
+    return np.concatenate((c, [count, excess]))
+
+
+def _positive(value, what: str, cure: str) -> float:
+    number = float(value)
+    if not (math.isfinite(number) and number > 0.0):
+        raise KelvaraError(f"{what} must be positive and finite, not {value!r}; {cure}")
+    return number
+
+
+def _energy(value, unit: str, what: str) -> float:
+    if isinstance(value, str):
+        return quantity(value, unit, what)
+    number = float(value)
+    if not math.isfinite(number):
+        raise KelvaraError(f"{what} must be finite, not {value!r}")
+    return number
+
+
+def checked_times(times) -> np.ndarray:
+    """Times in s, refused unless finite, not negative and increasing."""
+    t = np.asarray(times, dtype=float).reshape(-1)
+    if t.size == 0:
+        raise KelvaraError("no times were given; give the times (s) at which to report the state")
+    if not np.all(np.isfinite(t)):
+        raise KelvaraError("every time must be a finite number of seconds; drop the empty or non-numeric ones")
+    if t[0] < 0.0:
+        raise KelvaraError(f"times must not be negative (the first is {t[0]:g} s); count them from the jump "
+                           "or the mixing, which is time 0")
+    if t.size > 1 and not np.all(np.diff(t) > 0.0):
+        raise KelvaraError("times must increase from each to the next; sort them and drop repeats")
+    return t
+
+
+def start_of(start: Optional[str], start_temperature, dilution, seeds, seed_size, nuc_size: int) -> Start:
+    """The start, checked: its kind follows from what is given unless said."""
+    dilution = float(dilution)
+    if not (math.isfinite(dilution) and dilution >= 1.0):
+        raise KelvaraError(f"the dilution is the ratio of volumes after and before mixing, 1 or more, not "
+                           f"{dilution:g}; give 3.5 for a 1 + 2.5 stopped-flow mix")
+    seeds = float(seeds)
+    if not (math.isfinite(seeds) and seeds >= 0.0):
+        raise KelvaraError(f"seeds are a concentration of aggregates (mol/L), 0 or more, not {seeds:g}")
+    size = int(seed_size)
+    if size != seed_size or size <= nuc_size:
+        raise KelvaraError(f"seeds must be larger than the nucleus ({nuc_size}), not of {seed_size!r}; give "
+                           "seed_size in monomers")
+    kind = start if start is not None else (
+        "equilibrium" if start_temperature is not None or dilution > 1.0 else "monomer")
+    if kind not in STARTS:
+        raise KelvaraError(f"the start is 'monomer' or 'equilibrium', not {start!r}")
+    if kind == "monomer" and start_temperature is not None:
+        raise KelvaraError("a start temperature needs a start from equilibrium: give start='equilibrium' (a "
+                           "temperature jump) or leave the start temperature out (all monomer at time 0)")
+    temperature = None if start_temperature is None else temperature_argument(start_temperature,
+                                                                             what="start_temperature")
+    return Start(kind, temperature, dilution, seeds, size)
+
+
+def simulate(times, c_tot, temperature, start_temperature=None, nuc_size: int = 2, *, delta_h, delta_s,
+             delta_h_nuc=0.0, delta_s_nuc=0.0, k_plus, nucleation_ratio=1.0, dilution=1.0, seeds=0.0,
+             start: Optional[str] = None, seed_size: int = SEED_SIZE, cutoff: int = CUTOFF, rtol: float = RTOL,
+             atol: float = ATOL, states: bool = False) -> Simulation:
+    """The state at each of `times` (s) after time 0, at `temperature`.
+
+    Starts: all monomer (the default: mixing from a good solvent); the
+    equilibrium at `start_temperature` (a temperature jump); with
+    `dilution` > 1 the equilibrium of a solution that many times as
+    concentrated, diluted at time 0 (at `start_temperature`, or the run's);
+    `seeds` mol/L of aggregates of `seed_size` monomers added at time 0.
+    `c_tot` is the total concentration after mixing, seeds included.
+
+    Bad input is refused before any work (KelvaraError, naming the cure); an
+    integration that cannot meet its tolerance raises SimulationError.
+    With `states`, every size's concentration at every time is kept
+    (`Simulation.states`, mol/L)."""
+    t = checked_times(times)
+    c_tot = concentration_argument(c_tot, "c_tot")[0]
+    run_temperature = temperature_argument(temperature, what="temperature")
+    n = int(nuc_size)
+    if n != nuc_size or n < 2:
+        raise KelvaraError(f"the nucleus size is a whole number of monomers, 2 or more, not {nuc_size!r}")
+    k_plus = _positive(k_plus, "k_plus", "give the elongation rate constant in L/(mol s), e.g. 1e6")
+    ratio = _positive(nucleation_ratio, "nucleation_ratio", "give a, the nucleation rate constant over k_plus "
+                                                            "(1 when they are the same)")
+    begin = start_of(start, start_temperature, dilution, seeds, seed_size, n)
+    size = int(cutoff)
+    if size != cutoff or size < n + 2:
+        raise KelvaraError(f"the cutoff must be a whole number above the nucleus size plus one ({n + 1}), not "
+                           f"{cutoff!r}")
+    if not (0.0 < rtol < 1.0 and atol > 0.0):
+        raise KelvaraError("rtol must lie between 0 and 1 and atol be positive")
+    energies = (_energy(delta_h, "J/mol", "delta_h"), _energy(delta_s, "J/(mol K)", "delta_s"),
+                _energy(delta_h_nuc, "J/mol", "delta_h_nuc"), _energy(delta_s_nuc, "J/(mol K)", "delta_s_nuc"))
+    k, sigma = _rates(run_temperature, *energies)
+    if not (math.isfinite(k) and k > 0.0 and math.isfinite(sigma) and sigma > 0.0):
+        raise KelvaraError(f"K = {k:g} L/mol and sigma = {sigma:g} at {run_temperature:g} K: the enthalpies and "
+                           "entropies give no finite, positive equilibrium constants there")
+    seed_mass = begin.seeds * begin.seed_size
+    if seed_mass >= c_tot:
+        raise KelvaraError(f"the seeds hold {seed_mass:.3g} mol/L of monomer, all of c_tot ({c_tot:.3g}) or "
+                           "more; give fewer or smaller seeds")
+    state = _start_state(begin, c_tot - seed_mass, run_temperature, energies, n, size)
+    _add_seeds(state, begin)
+    dim = size + 2
+    sums = bytearray(8 * 5 * t.size)
+    kept = bytearray(8 * dim * t.size) if states else None
+    try:
+        stats = _kernels.simulate(n, k, sigma, k_plus, ratio, c_tot, (state / c_tot).tobytes(), t.tobytes(),
+                                  float(rtol), float(atol), MAX_STEPS, sums, kept)
+    except ArithmeticError as error:
+        raise SimulationError(f"the simulation could not be completed: {error}; the rates may be too far "
+                              "apart for the tolerance (try a looser rtol) or the times too long") from None
+    out = np.frombuffer(sums).reshape(-1, 5) * c_tot
+    monomer = out[:, 0].copy()
+    return Simulation(
+        times=t, c_tot=c_tot, temperature=run_temperature, nuc_size=n, start=begin,
+        fraction=1.0 - monomer / c_tot, monomer=monomer, oligomers=out[:, 1].copy(), polymers=out[:, 2].copy(),
+        polymer_count=out[:, 3].copy(), beyond_cutoff=out[:, 4] / c_tot, start_fraction=1.0 - state[0] / c_tot,
+        equilibrium_fraction=equilibrium_fraction(c_tot, k, sigma, n), cutoff=size, steps=int(stats[0]),
+        states=None if kept is None else np.frombuffer(kept).reshape(-1, dim) * c_tot)
+
+
+def _start_state(begin: Start, c_free: float, run_temperature: float, energies, nuc_size: int,
+                 cutoff: int) -> np.ndarray:
+    """The concentrations at time 0 after mixing, before any seeds, of
+    c_free mol/L of monomer."""
+    if begin.kind == "monomer":
+        state = np.zeros(cutoff + 2)
+        state[0] = c_free
+        return state
+    at = begin.temperature if begin.temperature is not None else run_temperature
+    k0, sigma0 = _rates(at, *energies)
+    if not (math.isfinite(k0) and k0 > 0.0 and math.isfinite(sigma0) and sigma0 > 0.0):
+        raise KelvaraError(f"K = {k0:g} L/mol and sigma = {sigma0:g} at the start temperature ({at:g} K): no "
+                           "equilibrium to start from")
+    return equilibrium_state(c_free * begin.dilution, k0, sigma0, nuc_size, cutoff) / begin.dilution
+
+
+def _add_seeds(state: np.ndarray, begin: Start) -> None:
+    if begin.seeds <= 0.0:
+        return
+    cutoff = state.size - 2
+    if begin.seed_size <= cutoff:
+        state[begin.seed_size - 1] += begin.seeds
+    else:
+        state[cutoff] += begin.seeds
+        state[cutoff + 1] += begin.seeds * (begin.seed_size - cutoff)

@@ -1,0 +1,664 @@
+// Nucleated polymerisation in time (kinetics.h): the reaction system, its
+// Jacobian, the structured solves and the Radau IIA integrator.
+//
+// The integrator follows E. Hairer and G. Wanner, Solving Ordinary
+// Differential Equations II (Springer, 1996), section IV.8: three-stage
+// Radau IIA, the stage equations transformed to one real and one complex
+// system, a third-order embedded error estimate and the predictive step-size
+// controller of Gustafsson.  The Jacobian is O(N) to form and factor, so it
+// is formed afresh for every step.
+#include "kinetics.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <vector>
+
+namespace kelvara::kinetics {
+namespace {
+
+// A complex number with plain arithmetic (the library's multiplication
+// guards against infinities through a function call per product).
+struct Cx {
+    double re = 0.0;
+    double im = 0.0;
+};
+inline Cx operator+(Cx a, Cx b) noexcept { return {a.re + b.re, a.im + b.im}; }
+inline Cx operator-(Cx a, Cx b) noexcept { return {a.re - b.re, a.im - b.im}; }
+inline Cx operator*(Cx a, Cx b) noexcept { return {a.re * b.re - a.im * b.im, a.re * b.im + a.im * b.re}; }
+inline Cx operator/(Cx a, Cx b) noexcept {
+    const double d = b.re * b.re + b.im * b.im;
+    return {(a.re * b.re + a.im * b.im) / d, (a.im * b.re - a.re * b.im) / d};
+}
+inline bool usable(double x) noexcept { return std::isfinite(x) && x != 0.0; }
+inline bool usable(Cx x) noexcept { return std::isfinite(x.re) && std::isfinite(x.im) && (x.re != 0.0 || x.im != 0.0); }
+inline Cx as(double x, Cx) noexcept { return {x, 0.0}; }
+inline double as(double x, double) noexcept { return x; }
+
+// The Jacobian: the corner d(dm/dt)/dm, the monomer's column and row (over
+// indices 1 .. dim-1) and the band of the rest, two diagonals either side:
+// band[5 r + 2 + (c - r)] holds the entry (r, c) of the indices 1 .. dim-1
+// counted from 0.
+struct Jacobian {
+    double corner = 0.0;
+    std::vector<double> column;
+    std::vector<double> row;
+    std::vector<double> band;
+};
+
+// The geometric closure c_{N+1} = P^2 / Q and its derivatives.
+struct Closure {
+    double value = 0.0;
+    double d_p = 0.0;
+    double d_q = 0.0;
+};
+
+Closure closure(double p, double q) noexcept {
+    if (!(p > 0.0 && q > 0.0)) {
+        return {};
+    }
+    const double ratio = p / q;
+    return {p * ratio, 2.0 * ratio, -(ratio * ratio)};
+}
+
+class System {
+public:
+    System(const Rates& rates, std::size_t dim) : n_(dim - 2), grow_(n_ + 1), shrink_(n_ + 1) {
+        // reaction i (1 .. N) makes an aggregate of i + 1
+        for (std::size_t i = 1; i <= n_; ++i) {
+            const bool nucleation = i + 1 <= rates.nuc_size;
+            const double f = nucleation ? rates.ratio * rates.k_plus : rates.k_plus;
+            const double constant = nucleation ? rates.sigma * rates.k : rates.k;
+            grow_[i] = f * rates.c_tot;
+            shrink_[i] = f / constant;
+        }
+    }
+
+    std::size_t size() const noexcept { return n_; }
+
+    // dy/dt at y.
+    void rate(const double* y, double* dy) const noexcept {
+        const double m = y[0];
+        const double first = grow_[1] * m * m - shrink_[1] * y[1];
+        double consumed = 2.0 * first;
+        double previous = first;
+        for (std::size_t i = 2; i < n_; ++i) {  // c_i is y[i - 1]
+            const double r = grow_[i] * m * y[i - 1] - shrink_[i] * y[i];
+            dy[i - 1] = previous - r;
+            consumed += r;
+            previous = r;
+        }
+        const double p = y[n_];
+        const double q = y[n_ + 1];
+        const Closure tail = closure(p, q);
+        const double last = grow_[n_] * m * y[n_ - 1] - shrink_[n_] * tail.value;
+        dy[n_ - 1] = previous - last;
+        consumed += last;
+        const double growth = grow_[n_] * m * p - shrink_[n_] * (p - tail.value);
+        dy[n_] = last;
+        dy[n_ + 1] = last + growth;
+        dy[0] = -(consumed + growth);
+    }
+
+    void jacobian(const double* y, Jacobian& jac) const {
+        const std::size_t size = n_ + 1;  // indices 1 .. N + 1
+        jac.column.assign(size, 0.0);
+        jac.row.assign(size, 0.0);
+        jac.band.assign(5 * size, 0.0);
+        auto at = [&](std::size_t r, std::size_t c) -> double& { return jac.band[5 * r + 2 + c - r]; };
+        const double m = y[0];
+        // weights of each reaction in dm/dt: 2 for the first, 1 after
+        double corner = -4.0 * grow_[1] * m;
+        for (std::size_t i = 2; i <= n_; ++i) {
+            const std::size_t r = i - 2;  // the row of c_i among indices 1 .. N + 1
+            const double ci = y[i - 1];
+            const double d_prev_m = i == 2 ? 2.0 * grow_[1] * m : grow_[i - 1] * y[i - 2];
+            jac.column[r] = d_prev_m - grow_[i] * ci;
+            if (i >= 3) {
+                at(r, r - 1) = grow_[i - 1] * m;
+            }
+            at(r, r) = -shrink_[i - 1] - grow_[i] * m;
+            if (i < n_) {
+                at(r, r + 1) = shrink_[i];
+            }
+            jac.row[r] = (i == 2 ? 2.0 : 1.0) * shrink_[i - 1] - grow_[i] * m;
+            corner -= grow_[i] * ci;
+        }
+        const double p = y[n_];
+        const double q = y[n_ + 1];
+        const Closure tail = closure(p, q);
+        const double g = grow_[n_];
+        const double h = shrink_[n_];
+        const std::size_t last = n_ - 2;  // the row of c_N
+        const std::size_t row_p = n_ - 1;
+        const std::size_t row_q = n_;
+        // r_N = g m c_N - h T(P, Q); G = g m P - h (P - T)
+        at(last, row_p) = h * tail.d_p;
+        at(last, row_q) = h * tail.d_q;
+        at(row_p, last) = g * m;
+        at(row_p, row_p) = -h * tail.d_p;
+        at(row_p, row_q) = -h * tail.d_q;
+        const double growth_p = g * m - h + h * tail.d_p;
+        const double growth_q = h * tail.d_q;
+        at(row_q, last) = g * m;
+        at(row_q, row_p) = -h * tail.d_p + growth_p;
+        at(row_q, row_q) = -h * tail.d_q + growth_q;
+        jac.column[row_p] = g * y[n_ - 1];
+        jac.column[row_q] = g * y[n_ - 1] + g * p;
+        jac.row[row_p] = h * tail.d_p - growth_p;
+        jac.row[row_q] = h * tail.d_q - growth_q;
+        jac.corner = corner - g * p;
+    }
+
+private:
+    std::size_t n_;
+    std::vector<double> grow_;
+    std::vector<double> shrink_;
+};
+
+// mu I - J, factored: the band by Gaussian elimination without pivoting (the
+// band of mu I - J is diagonally dominant by columns apart from the tail's
+// two), the monomer by its Schur complement.  Two rows of padding (their
+// off-diagonal entries zero) spare the loops their bounds checks.
+template <typename S>
+class Factored {
+public:
+    bool factor(const Jacobian& jac, S mu) {
+        const std::size_t size = jac.column.size();
+        size_ = size;
+        band_.assign(5 * (size + 2), S{});
+        inverse_.resize(size);
+        for (std::size_t i = 0; i < 5 * size; ++i) {
+            band_[i] = as(-jac.band[i], S{});
+        }
+        for (std::size_t r = 0; r < size; ++r) {
+            band_[5 * r + 2] = band_[5 * r + 2] + mu;
+        }
+        for (std::size_t k = 0; k < size; ++k) {
+            const S pivot = band_[5 * k + 2];
+            if (!usable(pivot)) {
+                return false;
+            }
+            const S inverse = as(1.0, S{}) / pivot;
+            inverse_[k] = inverse;
+            const S right = band_[5 * k + 3];
+            const S far = band_[5 * k + 4];
+            S* next = &band_[5 * (k + 1)];
+            const S l1 = next[1] * inverse;
+            next[1] = l1;
+            next[2] = next[2] - l1 * right;
+            next[3] = next[3] - l1 * far;
+            S* after = &band_[5 * (k + 2)];
+            const S l2 = after[0] * inverse;
+            after[0] = l2;
+            after[1] = after[1] - l2 * right;
+            after[2] = after[2] - l2 * far;
+        }
+        // w = C^-1 v with v the monomer's column (A's entry is -v)
+        column_.resize(size);
+        for (std::size_t i = 0; i < size; ++i) {
+            column_[i] = as(jac.column[i], S{});
+        }
+        solve_band(column_.data());
+        row_ = jac.row;
+        S schur = mu - as(jac.corner, S{});
+        for (std::size_t i = 0; i < size; ++i) {
+            schur = schur - as(row_[i], S{}) * column_[i];
+        }
+        schur_ = schur;
+        return usable(schur_);
+    }
+
+    // x = (mu I - J)^-1 b, in place; b[0] is the monomer's.
+    void solve(S* b) const {
+        const std::size_t size = size_;
+        S* rest = b + 1;
+        solve_band(rest);
+        S top = b[0];
+        for (std::size_t i = 0; i < size; ++i) {
+            top = top + as(row_[i], S{}) * rest[i];
+        }
+        const S x0 = top / schur_;
+        b[0] = x0;
+        for (std::size_t i = 0; i < size; ++i) {
+            rest[i] = rest[i] + column_[i] * x0;
+        }
+    }
+
+private:
+    void solve_band(S* b) const {
+        const std::size_t size = size_;  // 3 or more
+        const S* band = band_.data();
+        b[1] = b[1] - band[5 + 1] * b[0];
+        for (std::size_t r = 2; r < size; ++r) {
+            b[r] = b[r] - band[5 * r + 1] * b[r - 1] - band[5 * r] * b[r - 2];
+        }
+        b[size - 1] = b[size - 1] * inverse_[size - 1];
+        b[size - 2] = (b[size - 2] - band[5 * (size - 2) + 3] * b[size - 1]) * inverse_[size - 2];
+        for (std::size_t k = size - 2; k-- > 0;) {
+            b[k] = (b[k] - band[5 * k + 3] * b[k + 1] - band[5 * k + 4] * b[k + 2]) * inverse_[k];
+        }
+    }
+
+    std::vector<S> band_;
+    std::vector<S> inverse_;
+    std::vector<S> column_;
+    std::vector<double> row_;
+    std::size_t size_ = 0;
+    S schur_{};
+};
+
+// The method's constants.
+const double s6 = std::sqrt(6.0);
+const double nodes[3] = {(4.0 - s6) / 10.0, (4.0 + s6) / 10.0, 1.0};
+const double estimate[3] = {(-13.0 - 7.0 * s6) / 3.0, (-13.0 + 7.0 * s6) / 3.0, -1.0 / 3.0};
+const double mu_real = 3.0 + std::cbrt(9.0) - std::cbrt(3.0);
+const Cx mu_complex = {3.0 + 0.5 * (std::cbrt(3.0) - std::cbrt(9.0)),
+                       -0.5 * (std::pow(3.0, 5.0 / 6.0) + std::pow(3.0, 7.0 / 6.0))};
+// A = T diag(mu_real, mu_complex, conj) T^-1 (the stage matrix's inverse's
+// eigen decomposition), to the digits of the reference implementation.
+const double t_matrix[3][3] = {{0.09443876248897524, -0.14125529502095421, 0.03002919410514742},
+                               {0.25021312296533332, 0.20412935229379994, -0.38294211275726192},
+                               {1.0, 1.0, 0.0}};
+const double t_inverse[3][3] = {{4.17871859155190428, 0.32768282076106237, 0.52337644549944951},
+                                {-4.17871859155190428, -0.32768282076106237, 0.47662355450055044},
+                                {0.50287263494578682, -2.57192694985560522, 0.59603920482822492}};
+// The collocation polynomial through the stages, for output between steps.
+const double dense[3][3] = {{13.0 / 3.0 + 7.0 * s6 / 3.0, -23.0 / 3.0 - 22.0 * s6 / 3.0, 10.0 / 3.0 + 5.0 * s6},
+                            {13.0 / 3.0 - 7.0 * s6 / 3.0, -23.0 / 3.0 + 22.0 * s6 / 3.0, 10.0 / 3.0 - 5.0 * s6},
+                            {1.0 / 3.0, -8.0 / 3.0, 10.0 / 3.0}};
+constexpr int newton_iterations = 6;
+constexpr double min_factor = 0.2;
+constexpr double max_factor = 10.0;
+
+// The largest |x_i| / scale_i (`scale` holds the inverses): every species is held to its tolerance (a
+// mean over a thousand sizes would let the monomer drift).
+double error_norm(const double* x, const double* scale, std::size_t size) noexcept {
+    double most = 0.0;
+    for (std::size_t i = 0; i < size; ++i) {
+        const double e = std::fabs(x[i]) * scale[i];
+        if (!(e <= most)) {
+            most = e;  // NaN wins
+        }
+    }
+    return most;
+}
+
+// The linear sums an output needs, of a state or of a step's polynomial
+// coefficients.
+void sums_of(const double* y, std::size_t n, std::uint32_t nuc_size, double* out) noexcept {
+    double oligomers = 0.0;
+    double polymers = 0.0;
+    double count = 0.0;
+    for (std::size_t i = 2; i <= n; ++i) {
+        const double c = y[i - 1];
+        if (i <= nuc_size) {
+            oligomers += static_cast<double>(i) * c;
+        } else {
+            polymers += static_cast<double>(i) * c;
+            count += c;
+        }
+    }
+    const double p = y[n];
+    const double q = y[n + 1];
+    out[0] = y[0];
+    out[1] = oligomers;
+    out[2] = polymers + static_cast<double>(n) * p + q;
+    out[3] = count + p;
+    out[4] = static_cast<double>(n) * p + q;
+}
+
+double predict_factor(double h, double h_old, double err, double err_old) noexcept {
+    double multiplier = 1.0;
+    if (err_old > 0.0 && h_old > 0.0 && err != 0.0) {
+        multiplier = h / h_old * std::pow(err_old / err, 0.25);
+    }
+    return std::min(1.0, multiplier) * (err == 0.0 ? std::numeric_limits<double>::infinity() : std::pow(err, -0.25));
+}
+
+class Integrator {
+public:
+    Integrator(const System& system, std::size_t dim, const Settings& settings, std::uint32_t nuc_size)
+        : system_(system), dim_(dim), settings_(settings), nuc_size_(nuc_size), y_(dim), f_(dim), scale_(dim),
+          z_(3 * dim), w_(3 * dim), stage_(3 * dim), work_(dim), real_(dim), complex_(dim), y_new_(dim),
+          error_(dim) {
+        newton_tol_ = std::max(10.0 * std::numeric_limits<double>::epsilon() / settings.rtol,
+                               std::min(0.03, std::sqrt(settings.rtol)));
+    }
+
+    Outcome run(const double* start, const double* times, std::size_t count, double* sums, double* states,
+                Poll poll) {
+        Outcome outcome;
+        std::copy(start, start + dim_, y_.begin());
+        double t = 0.0;
+        std::size_t next = 0;
+        auto write = [&](std::size_t at, const double* y) {
+            sums_of(y, system_.size(), nuc_size_, sums + sum_count * at);
+            if (states != nullptr) {
+                std::copy(y, y + dim_, states + dim_ * at);
+            }
+        };
+        while (next < count && times[next] <= 0.0) {
+            write(next++, y_.data());
+        }
+        if (next == count) {
+            return outcome;
+        }
+        const double end = times[count - 1];
+        system_.rate(y_.data(), f_.data());
+        ++outcome.stats.evaluations;
+        double h = initial_step(end, outcome.stats);
+        double h_old = 0.0;
+        double err_old = 0.0;
+        // The last accepted step's polynomial, y_old + sum_k coefficients_k x^(k+1)
+        // over x in [0, 1] from t_old: the Newton iterations start from it.
+        bool have_polynomial = false;
+        double t_old = 0.0;
+        double h_last = 0.0;
+        std::vector<double> y_old(dim_);
+        std::vector<double> coefficients(3 * dim_);
+        std::vector<double> point(dim_);
+        system_.jacobian(y_.data(), jacobian_);
+        bool current_jacobian = true;
+        bool factored = false;
+        double factored_h = 0.0;
+        while (next < count) {
+            if (poll != nullptr && outcome.stats.steps % 64 == 0 && poll()) {
+                return failed(outcome, Status::stopped, t);
+            }
+            if (outcome.stats.steps >= settings_.max_steps) {
+                return failed(outcome, Status::too_many_steps, t);
+            }
+            bool rejected = false;
+            double err = 0.0;
+            int iterations = 0;
+            double rate = 0.0;
+            double t_new = t;
+            for (;;) {
+                const double min_step = 10.0 * std::fabs(std::nextafter(t, HUGE_VAL) - t);
+                if (!(h >= min_step)) {
+                    return failed(outcome, std::isfinite(h) ? Status::too_small_step : Status::not_finite, t);
+                }
+                t_new = t + h;
+                if (t_new > end) {
+                    t_new = end;
+                }
+                h = t_new - t;
+                if (!factored || factored_h != h) {
+                    ++outcome.stats.factorisations;
+                    factored = real_lu_.factor(jacobian_, mu_real / h) &&
+                               complex_lu_.factor(jacobian_, Cx{mu_complex.re / h, mu_complex.im / h});
+                    factored_h = h;
+                }
+                for (std::size_t i = 0; i < dim_; ++i) {
+                    scale_[i] = 1.0 / (settings_.atol + std::fabs(y_[i]) * settings_.rtol);
+                }
+                if (have_polynomial) {
+                    for (int s = 0; s < 3; ++s) {
+                        const double x = (t + nodes[s] * h - t_old) / h_last;
+                        const double x2 = x * x;
+                        const double x3 = x2 * x;
+                        for (std::size_t i = 0; i < dim_; ++i) {
+                            z_[s * dim_ + i] = y_old[i] + (coefficients[i] * x + coefficients[dim_ + i] * x2 +
+                                                           coefficients[2 * dim_ + i] * x3) - y_[i];
+                        }
+                    }
+                } else {
+                    std::fill(z_.begin(), z_.end(), 0.0);
+                }
+                if (!factored || !newton(h, iterations, rate, outcome.stats)) {
+                    if (factored && !current_jacobian) {
+                        system_.jacobian(y_.data(), jacobian_);
+                        current_jacobian = true;
+                        factored = false;
+                        continue;
+                    }
+                    h *= 0.5;
+                    factored = false;
+                    rejected = true;
+                    ++outcome.stats.rejected;
+                    continue;
+                }
+                // the embedded estimate
+                for (std::size_t i = 0; i < dim_; ++i) {
+                    y_new_[i] = y_[i] + z_[2 * dim_ + i];
+                    scale_[i] = 1.0 / (settings_.atol + std::max(std::fabs(y_[i]), std::fabs(y_new_[i])) * settings_.rtol);
+                }
+                err = estimate_error(h, f_.data());
+                if (rejected && err > 1.0) {
+                    for (std::size_t i = 0; i < dim_; ++i) {
+                        point[i] = y_[i] + error_[i];
+                    }
+                    system_.rate(point.data(), work_.data());
+                    ++outcome.stats.evaluations;
+                    err = estimate_error(h, work_.data());
+                }
+                const double safety = 0.9 * (2 * newton_iterations + 1) / (2 * newton_iterations + iterations);
+                if (err > 1.0 || !std::isfinite(err)) {
+                    const double factor = std::isfinite(err) ? predict_factor(h, h_old, err, err_old) : 0.0;
+                    h *= std::max(min_factor, safety * factor);
+                    factored = false;
+                    rejected = true;
+                    ++outcome.stats.rejected;
+                    continue;
+                }
+                // accepted: the outputs that fall in (t, t_new]
+                for (int k = 0; k < 3; ++k) {
+                    for (std::size_t i = 0; i < dim_; ++i) {
+                        coefficients[k * dim_ + i] =
+                            z_[i] * dense[0][k] + z_[dim_ + i] * dense[1][k] + z_[2 * dim_ + i] * dense[2][k];
+                    }
+                }
+                while (next < count && times[next] <= t_new) {
+                    if (times[next] == t_new) {
+                        write(next++, y_new_.data());
+                        continue;
+                    }
+                    const double x = (times[next] - t) / h;
+                    const double x2 = x * x;
+                    const double x3 = x2 * x;
+                    for (std::size_t i = 0; i < dim_; ++i) {
+                        point[i] = y_[i] + (coefficients[i] * x + coefficients[dim_ + i] * x2 +
+                                            coefficients[2 * dim_ + i] * x3);
+                    }
+                    write(next++, point.data());
+                }
+                const bool recompute = iterations > 2 && rate > 1e-3;
+                double factor = std::min(max_factor, safety * predict_factor(h, h_old, err, err_old));
+                if (!recompute && factor < 1.2) {
+                    factor = 1.0;
+                }
+                have_polynomial = true;
+                t_old = t;
+                h_last = h;
+                std::swap(y_old, y_);
+                std::swap(y_, y_new_);
+                h_old = h;
+                err_old = err;
+                t = t_new;
+                system_.rate(y_.data(), f_.data());
+                ++outcome.stats.evaluations;
+                ++outcome.stats.steps;
+                if (recompute) {
+                    system_.jacobian(y_.data(), jacobian_);
+                    factored = false;
+                }
+                current_jacobian = recompute;
+                h *= factor;
+                break;
+            }
+        }
+        return outcome;
+    }
+
+private:
+    static Outcome failed(Outcome outcome, Status status, double t) noexcept {
+        outcome.status = status;
+        outcome.time = t;
+        return outcome;
+    }
+
+    // The scaled norm of the embedded error estimate, from the derivative
+    // `f` at the step's start; the estimate is left in error_.
+    double estimate_error(double h, const double* f) {
+        for (std::size_t i = 0; i < dim_; ++i) {
+            const double ze =
+                (estimate[0] * z_[i] + estimate[1] * z_[dim_ + i] + estimate[2] * z_[2 * dim_ + i]) / h;
+            error_[i] = f[i] + ze;
+        }
+        real_lu_.solve(error_.data());
+        return error_norm(error_.data(), scale_.data(), dim_);
+    }
+
+    // The first step (Hairer, Norsett and Wanner, Solving ODEs I, II.4),
+    // for an error estimate of order 3.
+    double initial_step(double end, Stats& stats) {
+        for (std::size_t i = 0; i < dim_; ++i) {
+            scale_[i] = 1.0 / (settings_.atol + std::fabs(y_[i]) * settings_.rtol);
+        }
+        const double d0 = error_norm(y_.data(), scale_.data(), dim_);
+        const double d1 = error_norm(f_.data(), scale_.data(), dim_);
+        double h0 = d0 < 1e-5 || d1 < 1e-5 ? 1e-6 : 0.01 * d0 / d1;
+        h0 = std::min(h0, end);
+        for (std::size_t i = 0; i < dim_; ++i) {
+            y_new_[i] = y_[i] + h0 * f_[i];
+        }
+        system_.rate(y_new_.data(), work_.data());
+        ++stats.evaluations;
+        for (std::size_t i = 0; i < dim_; ++i) {
+            work_[i] = work_[i] - f_[i];
+        }
+        const double d2 = error_norm(work_.data(), scale_.data(), dim_) / h0;
+        const double h1 = d1 <= 1e-15 && d2 <= 1e-15 ? std::max(1e-6, h0 * 1e-3)
+                                                     : std::pow(0.01 / std::max(d1, d2), 0.25);
+        return std::min(100.0 * h0, h1);
+    }
+
+    // The stage equations by simplified Newton iterations, from a zero
+    // start; z_ holds the stage increments when it converges.
+    bool newton(double h, int& iterations, double& rate, Stats& stats) {
+        for (int s = 0; s < 3; ++s) {
+            for (std::size_t i = 0; i < dim_; ++i) {
+                w_[s * dim_ + i] = t_inverse[s][0] * z_[i] + t_inverse[s][1] * z_[dim_ + i] + t_inverse[s][2] * z_[2 * dim_ + i];
+            }
+        }
+        const double m_real = mu_real / h;
+        const Cx m_complex = {mu_complex.re / h, mu_complex.im / h};
+        double previous = -1.0;
+        rate = -1.0;
+        for (int k = 0; k < newton_iterations; ++k) {
+            iterations = k + 1;
+            for (int s = 0; s < 3; ++s) {
+                for (std::size_t i = 0; i < dim_; ++i) {
+                    work_[i] = y_[i] + z_[s * dim_ + i];
+                }
+                system_.rate(work_.data(), stage_.data() + s * dim_);
+                ++stats.evaluations;
+            }
+            for (std::size_t i = 0; i < dim_; ++i) {
+                const double f0 = stage_[i];
+                const double f1 = stage_[dim_ + i];
+                const double f2 = stage_[2 * dim_ + i];
+                if (!std::isfinite(f0) || !std::isfinite(f1) || !std::isfinite(f2)) {
+                    return false;
+                }
+                real_[i] = t_inverse[0][0] * f0 + t_inverse[0][1] * f1 + t_inverse[0][2] * f2 - m_real * w_[i];
+                const Cx fc = {t_inverse[1][0] * f0 + t_inverse[1][1] * f1 + t_inverse[1][2] * f2,
+                               t_inverse[2][0] * f0 + t_inverse[2][1] * f1 + t_inverse[2][2] * f2};
+                complex_[i] = fc - m_complex * Cx{w_[dim_ + i], w_[2 * dim_ + i]};
+            }
+            real_lu_.solve(real_.data());
+            complex_lu_.solve(complex_.data());
+            double norm = 0.0;
+            for (std::size_t i = 0; i < dim_; ++i) {
+                const double a = std::max(std::fabs(real_[i]), std::max(std::fabs(complex_[i].re), std::fabs(complex_[i].im)));
+                norm = std::max(norm, a * scale_[i]);
+            }
+            if (!std::isfinite(norm)) {
+                return false;
+            }
+            if (previous >= 0.0) {
+                rate = norm / previous;
+            }
+            if (rate >= 0.0 &&
+                (rate >= 1.0 || std::pow(rate, newton_iterations - k) / (1.0 - rate) * norm > newton_tol_)) {
+                return false;
+            }
+            for (std::size_t i = 0; i < dim_; ++i) {
+                w_[i] += real_[i];
+                w_[dim_ + i] += complex_[i].re;
+                w_[2 * dim_ + i] += complex_[i].im;
+            }
+            for (int s = 0; s < 3; ++s) {
+                for (std::size_t i = 0; i < dim_; ++i) {
+                    z_[s * dim_ + i] = t_matrix[s][0] * w_[i] + t_matrix[s][1] * w_[dim_ + i] + t_matrix[s][2] * w_[2 * dim_ + i];
+                }
+            }
+            if (norm == 0.0 || (rate >= 0.0 && rate / (1.0 - rate) * norm < newton_tol_)) {
+                return true;
+            }
+            previous = norm;
+        }
+        return false;
+    }
+
+    const System& system_;
+    std::size_t dim_;
+    Settings settings_;
+    std::uint32_t nuc_size_;
+    double newton_tol_ = 0.0;
+    std::vector<double> y_, f_, scale_, z_, w_, stage_, work_, real_;
+    std::vector<Cx> complex_;
+    std::vector<double> y_new_, error_;
+    Jacobian jacobian_;
+    Factored<double> real_lu_;
+    Factored<Cx> complex_lu_;
+};
+
+}  // namespace
+
+Outcome simulate(const Rates& rates, const double* start, std::size_t dim, const double* times,
+                 std::size_t count, const Settings& settings, double* sums, double* states, Poll poll) noexcept {
+    Outcome outcome;
+    const bool sound = dim >= 4 && rates.nuc_size >= 2 && dim - 2 > rates.nuc_size && rates.k > 0.0 &&
+                       rates.sigma > 0.0 && rates.k_plus > 0.0 && rates.ratio > 0.0 && rates.c_tot > 0.0 &&
+                       settings.rtol > 0.0 && settings.atol > 0.0;
+    bool ordered = true;
+    for (std::size_t i = 0; i < count; ++i) {
+        ordered = ordered && std::isfinite(times[i]) && times[i] >= 0.0 && (i == 0 || times[i] >= times[i - 1]);
+    }
+    if (!sound || !ordered) {
+        outcome.status = Status::bad_input;
+        return outcome;
+    }
+    try {
+        const System system(rates, dim);
+        Integrator integrator(system, dim, settings, rates.nuc_size);
+        return integrator.run(start, times, count, sums, states, poll);
+    } catch (...) {  // allocation
+        outcome.status = Status::no_memory;
+        return outcome;
+    }
+}
+
+const char* message(Status status) noexcept {
+    switch (status) {
+        case Status::ok:
+            return "ok";
+        case Status::bad_input:
+            return "the rates, the cutoff or the times are out of range";
+        case Status::too_small_step:
+            return "the integration could not meet its tolerance: its step fell below the rounding of the time";
+        case Status::too_many_steps:
+            return "the integration took more steps than it is allowed";
+        case Status::not_finite:
+            return "the integration met a value that is not a number";
+        case Status::no_memory:
+            return "the integration ran out of memory";
+        case Status::stopped:
+            return "interrupted";
+    }
+    return "unknown";
+}
+
+}  // namespace kelvara::kinetics
