@@ -24,7 +24,7 @@ as "20C" or "293.15 K" is read too).
 
 import math
 from dataclasses import dataclass, field
-from typing import Optional, Tuple
+from typing import Dict, Optional, Tuple
 
 import numpy as np
 
@@ -33,10 +33,14 @@ from kelvara.errors import KelvaraError
 from kelvara.models import EXACT_STEPS, MODELS, constants
 from kelvara.units import concentration_argument, quantity, temperature_argument
 
-__all__ = ["CUTOFF", "Simulation", "SimulationError", "Start", "simulate", "equilibrium_fraction"]
+__all__ = ["CUTOFF", "SLOPES", "Simulation", "SimulationError", "Start", "simulate", "equilibrium_fraction"]
 
 # Aggregates followed one by one; larger ones are lumped in two moments.
+# Unless a cutoff is given, a run whose tail held more than TAIL_SHARE of
+# c_tot is made again with four times as many sizes, up to MOST_CUTOFF.
 CUTOFF = 1000
+TAIL_SHARE = 0.1
+MOST_CUTOFF = 16000
 # Tolerances of the integration: relative, and absolute in units of c_tot.
 RTOL = 1e-6
 ATOL = 1e-8
@@ -87,11 +91,15 @@ class Simulation:
     `fraction` is the share of c_tot in aggregates (1 - m / c_tot, as the
     equilibrium models define it); `monomer`, `oligomers` (in aggregates of
     2 to n monomers), `polymers` (in larger ones) are mol/L of monomer, and
-    `polymer_count` the mol/L of polymers (their ends).  `beyond_cutoff` is
+    `polymer_count` the mol/L of polymers (their ends).  `slopes` (when
+    asked) holds the derivatives of the fraction in the logarithms of K,
+    sigma, k_plus and nucleation_ratio at the run's temperature and of K
+    and sigma at the start's ("k_start", "sigma_start"; absent when the
+    start is all monomer).  `beyond_cutoff` is
     the share of c_tot in aggregates larger than the cutoff: the tail is
     exact at equilibrium, and within about 1e-8 of every size followed
-    while it holds a tenth of the mass; raise the cutoff when it holds most
-    of it before equilibrium."""
+    while it holds a tenth of the mass (simulate raises the cutoff until it
+    does, unless one is given)."""
 
     times: np.ndarray
     c_tot: float
@@ -109,6 +117,7 @@ class Simulation:
     cutoff: int
     steps: int
     states: Optional[np.ndarray] = field(default=None, repr=False)
+    slopes: Optional[Dict[str, np.ndarray]] = field(default=None, repr=False)
 
     @property
     def number_of_polymers(self) -> np.ndarray:
@@ -190,17 +199,28 @@ def equilibrium_fraction(c_tot: float, k: float, sigma: float, nuc_size: int) ->
 def equilibrium_state(c_tot: float, k: float, sigma: float, nuc_size: int, cutoff: int) -> np.ndarray:
     """Every size's concentration at equilibrium (mol/L): the monomer,
     c_2 .. c_cutoff, then the number of larger aggregates and their excess
-    size over the cutoff (the geometric tail, summed)."""
+    size over the cutoff (the geometric tail, summed).  Where x = K m is
+    within rounding of 1 (polymers far longer than the cutoff), the tail's
+    ratio is taken from the mass it must hold instead."""
     m = _monomer(c_tot, k, sigma, nuc_size)
     x = k * m
     steps = np.arange(2, cutoff + 1)
     ratio = np.where(steps <= nuc_size, sigma * x, x)  # c_i / c_(i-1)
     c = m * np.concatenate(([1.0], np.cumprod(ratio)))
-    if x > 0.0:
-        count = c[-1] * x / (1.0 - x)
-        excess = count / (1.0 - x)
-    else:
-        count = excess = 0.0
+    count = excess = 0.0
+    last = c[-1] * x
+    if last > 0.0:
+        u = 1.0 - x
+        if u > 1e-6:
+            count = last / u
+            excess = count / u
+        else:
+            # N P + Q = the mass beyond, P = c_N x v, Q = c_N x v^2 with v = 1 / (1 - x)
+            beyond = c_tot - float(np.dot(np.arange(1, cutoff + 1), c))
+            if beyond > 0.0:
+                v = 0.5 * (math.sqrt(cutoff * cutoff + 4.0 * beyond / last) - cutoff)
+                count = last * v
+                excess = count * v
     return np.concatenate((c, [count, excess]))
 
 
@@ -262,8 +282,9 @@ def start_of(start: Optional[str], start_temperature, dilution, seeds, seed_size
 
 def simulate(times, c_tot, temperature, start_temperature=None, nuc_size: int = 2, *, delta_h, delta_s,
              delta_h_nuc=0.0, delta_s_nuc=0.0, k_plus, nucleation_ratio=1.0, dilution=1.0, seeds=0.0,
-             start: Optional[str] = None, seed_size: int = SEED_SIZE, cutoff: int = CUTOFF, rtol: float = RTOL,
-             atol: float = ATOL, states: bool = False) -> Simulation:
+             start: Optional[str] = None, seed_size: int = SEED_SIZE, cutoff: Optional[int] = None,
+             rtol: float = RTOL,
+             atol: float = ATOL, states: bool = False, slopes=False) -> Simulation:
     """The state at each of `times` (s) after time 0, at `temperature`.
 
     Starts: all monomer (the default: mixing from a good solvent); the
@@ -276,7 +297,10 @@ def simulate(times, c_tot, temperature, start_temperature=None, nuc_size: int = 
     Bad input is refused before any work (KelvaraError, naming the cure); an
     integration that cannot meet its tolerance raises SimulationError.
     With `states`, every size's concentration at every time is kept
-    (`Simulation.states`, mol/L)."""
+    (`Simulation.states`, mol/L); with `slopes` (True, or some of SLOPES),
+    the derivatives of the fraction in the logarithms of the constants
+    (`Simulation.slopes`), from the sensitivities integrated beside the
+    state."""
     t = checked_times(times)
     c_tot = concentration_argument(c_tot, "c_tot")[0]
     run_temperature = temperature_argument(temperature, what="temperature")
@@ -287,8 +311,8 @@ def simulate(times, c_tot, temperature, start_temperature=None, nuc_size: int = 
     ratio = _positive(nucleation_ratio, "nucleation_ratio", "give a, the nucleation rate constant over k_plus "
                                                             "(1 when they are the same)")
     begin = start_of(start, start_temperature, dilution, seeds, seed_size, n)
-    size = int(cutoff)
-    if size != cutoff or size < n + 2:
+    size = CUTOFF if cutoff is None else int(cutoff)
+    if size != (CUTOFF if cutoff is None else cutoff) or size < n + 2:
         raise KelvaraError(f"the cutoff must be a whole number above the nucleus size plus one ({n + 1}), not "
                            f"{cutoff!r}")
     if not (0.0 < rtol < 1.0 and atol > 0.0):
@@ -303,25 +327,81 @@ def simulate(times, c_tot, temperature, start_temperature=None, nuc_size: int = 
     if seed_mass >= c_tot:
         raise KelvaraError(f"the seeds hold {seed_mass:.3g} mol/L of monomer, all of c_tot ({c_tot:.3g}) or "
                            "more; give fewer or smaller seeds")
-    state = _start_state(begin, c_tot - seed_mass, run_temperature, energies, n, size)
-    _add_seeds(state, begin)
-    dim = size + 2
-    sums = bytearray(8 * 5 * t.size)
-    kept = bytearray(8 * dim * t.size) if states else None
-    try:
-        stats = _kernels.simulate(n, k, sigma, k_plus, ratio, c_tot, (state / c_tot).tobytes(), t.tobytes(),
-                                  float(rtol), float(atol), MAX_STEPS, sums, kept)
-    except ArithmeticError as error:
-        raise SimulationError(f"the simulation could not be completed: {error}; the rates may be too far "
-                              "apart for the tolerance (try a looser rtol) or the times too long") from None
-    out = np.frombuffer(sums).reshape(-1, 5) * c_tot
-    monomer = out[:, 0].copy()
-    return Simulation(
-        times=t, c_tot=c_tot, temperature=run_temperature, nuc_size=n, start=begin,
-        fraction=1.0 - monomer / c_tot, monomer=monomer, oligomers=out[:, 1].copy(), polymers=out[:, 2].copy(),
-        polymer_count=out[:, 3].copy(), beyond_cutoff=out[:, 4] / c_tot, start_fraction=1.0 - state[0] / c_tot,
-        equilibrium_fraction=equilibrium_fraction(c_tot, k, sigma, n), cutoff=size, steps=int(stats[0]),
-        states=None if kept is None else np.frombuffer(kept).reshape(-1, dim) * c_tot)
+    wanted = () if not slopes else SLOPES if slopes is True else tuple(slopes)
+    unknown = sorted(set(wanted) - set(SLOPES))
+    if unknown:
+        raise KelvaraError(f"no slope in {unknown[0]!r}: the slopes are in {', '.join(SLOPES)}")
+
+    def run(size):
+        state = _start_state(begin, c_tot - seed_mass, run_temperature, energies, n, size)
+        _add_seeds(state, begin)
+        names = []
+        start_blocks = [state]
+        if slopes:
+            names = [name for name in SLOPES[:4] if name in wanted]
+            start_blocks += [np.zeros_like(state)] * len(names)
+            if begin.kind == "equilibrium" and {"k_start", "sigma_start"} & set(wanted):
+                moved = _start_slopes(begin, c_tot - seed_mass, run_temperature, energies, n, size)
+                for name, block in zip(("k_start", "sigma_start"), moved):
+                    if name in wanted:
+                        names.append(name)
+                        start_blocks.append(block)
+        forcings = tuple(_FORCINGS.get(name, _FORCINGS["none"]) for name in names)
+        dim = size + 2
+        blocks = 1 + len(names)
+        sums = bytearray(8 * 5 * blocks * t.size)
+        kept = bytearray(8 * dim * t.size) if states else None
+        try:
+            start_of_run = (np.concatenate(start_blocks) / c_tot).tobytes()
+            stats = _kernels.simulate(n, k, sigma, k_plus, ratio, c_tot, start_of_run, forcings,
+                                      t.tobytes(), float(rtol), float(atol), MAX_STEPS, sums, kept)
+        except ArithmeticError as error:
+            raise SimulationError(f"the simulation could not be completed: {error}; the rates may be too far "
+                                  "apart for the tolerance (try a looser rtol) or the times too long"
+                                  ) from None
+        every = np.frombuffer(sums).reshape(t.size, blocks, 5)
+        out = every[:, 0, :] * c_tot
+        monomer = out[:, 0].copy()
+        return Simulation(
+            times=t, c_tot=c_tot, temperature=run_temperature, nuc_size=n, start=begin,
+            fraction=1.0 - monomer / c_tot, monomer=monomer, oligomers=out[:, 1].copy(),
+            polymers=out[:, 2].copy(), polymer_count=out[:, 3].copy(), beyond_cutoff=out[:, 4] / c_tot,
+            start_fraction=1.0 - state[0] / c_tot,
+            equilibrium_fraction=equilibrium_fraction(c_tot, k, sigma, n), cutoff=size, steps=int(stats[0]),
+            states=None if kept is None else np.frombuffer(kept).reshape(-1, dim) * c_tot,
+            slopes={name: -every[:, 1 + j, 0].copy() for j, name in enumerate(names)} if slopes else None)
+
+    result = run(size)
+    # The tail's closure is exact at equilibrium and within rounding of the
+    # integration while the tail holds little: where it held more than
+    # TAIL_SHARE of c_tot, the run is made again with four times the sizes.
+    while cutoff is None and size < MOST_CUTOFF and float(np.max(result.beyond_cutoff)) > TAIL_SHARE:
+        size *= 4
+        result = run(size)
+    return result
+
+
+# What the fraction's derivatives are taken in: the logarithms of the run's
+# constants, then of the start's (an equilibrium start only).
+SLOPES = ("k", "sigma", "k_plus", "nucleation_ratio", "k_start", "sigma_start")
+# The kernels' codes of what a sensitivity is taken in.
+_FORCINGS = {"k": 0, "sigma": 1, "k_plus": 2, "nucleation_ratio": 3, "none": 4}
+# The relative step of the start's derivatives (its state is exact to rounding).
+_START_STEP = 1e-6
+
+
+def _start_slopes(begin: Start, c_free: float, run_temperature: float, energies, nuc_size: int, cutoff: int):
+    """d state / d ln K and d ln sigma of an equilibrium start (mol/L), by
+    central differences of its exact state."""
+    at = begin.temperature if begin.temperature is not None else run_temperature
+    k0, sigma0 = _rates(at, *energies)
+    c = c_free * begin.dilution
+    for moved in ((k0, 0), (sigma0, 1)):
+        up, down = [k0, sigma0], [k0, sigma0]
+        up[moved[1]] = moved[0] * math.exp(_START_STEP)
+        down[moved[1]] = moved[0] * math.exp(-_START_STEP)
+        change = equilibrium_state(c, *up, nuc_size, cutoff) - equilibrium_state(c, *down, nuc_size, cutoff)
+        yield change / (2.0 * _START_STEP) / begin.dilution
 
 
 def _start_state(begin: Start, c_free: float, run_temperature: float, energies, nuc_size: int,

@@ -170,3 +170,29 @@ def test_an_integration_that_cannot_finish_gives_no_trace(monkeypatch):
     monkeypatch.setattr(kinetics, "MAX_STEPS", 3)
     with pytest.raises(SimulationError, match="could not be completed: the integration took more steps"):
         simulate(np.logspace(-3, 5, 20), 10e-6, ROOM, delta_h=-80e3, delta_s=-150.0, delta_h_nuc=10e3, k_plus=1e6)
+
+
+def test_the_slopes_integrated_beside_the_state_are_the_derivatives_of_the_fraction():
+    # d fraction / d delta_h moves K at both temperatures (the run's and the
+    # start's); each slope against central differences of tight simulations.
+    times = np.concatenate(([0.0], np.logspace(-2, 4, 30)))
+    given = dict(c_tot=10e-6, temperature=ROOM, nuc_size=4, delta_h=-80e3, delta_s=delta_s_for(4e5, -80e3),
+                 delta_h_nuc=15e3, k_plus=1e6, nucleation_ratio=0.1, start_temperature=ROOM + 15, dilution=2.0,
+                 cutoff=100)
+    slopes = simulate(times, **given, slopes=True).slopes
+
+    def central(name, step):
+        up = simulate(times, **{**given, name: given[name] + step}, rtol=1e-10, atol=1e-14).fraction
+        down = simulate(times, **{**given, name: given[name] - step}, rtol=1e-10, atol=1e-14).fraction
+        return (up - down) / (2.0 * step)
+
+    minus = -1.0 / (R * ROOM), -1.0 / (R * (ROOM + 15))
+    expected = {
+        "k_plus": slopes["k_plus"] / given["k_plus"],
+        "nucleation_ratio": slopes["nucleation_ratio"] / given["nucleation_ratio"],
+        "delta_h": slopes["k"] * minus[0] + slopes["k_start"] * minus[1],
+        "delta_h_nuc": slopes["sigma"] * minus[0] + slopes["sigma_start"] * minus[1],
+    }
+    for name, step in (("k_plus", 1e2), ("nucleation_ratio", 1e-5), ("delta_h", 1.0), ("delta_h_nuc", 1.0)):
+        numeric = central(name, step)
+        assert np.max(np.abs(numeric - expected[name])) < 1e-5 * np.max(np.abs(numeric)), name

@@ -63,7 +63,8 @@ Closure closure(double p, double q) noexcept {
 
 class System {
 public:
-    System(const Rates& rates, std::size_t dim) : n_(dim - 2), grow_(n_ + 1), shrink_(n_ + 1) {
+    System(const Rates& rates, std::size_t dim)
+        : n_(dim - 2), nuc_size_(rates.nuc_size), grow_(n_ + 1), shrink_(n_ + 1) {
         // reaction i (1 .. N) makes an aggregate of i + 1
         for (std::size_t i = 1; i <= n_; ++i) {
             const bool nucleation = i + 1 <= rates.nuc_size;
@@ -77,27 +78,53 @@ public:
     std::size_t size() const noexcept { return n_; }
 
     // dy/dt at y.
-    void rate(const double* y, double* dy) const noexcept {
+    void rate(const double* y, double* dy) const noexcept { combine(y, dy, Multipliers{}); }
+
+    // The derivative of dy/dt at y in one parameter's logarithm (see
+    // Forcing; none leaves dy zero).
+    void forcing(Forcing kind, const double* y, double* dy) const noexcept {
+        switch (kind) {
+            case Forcing::ln_k:  // every loss rate goes as 1/K
+                combine(y, dy, {0.0, -1.0, 0.0, -1.0});
+                return;
+            case Forcing::ln_sigma:  // the losses up to the nucleus as 1/sigma
+                combine(y, dy, {0.0, -1.0, 0.0, 0.0});
+                return;
+            case Forcing::ln_k_plus:  // every rate goes as k+
+                combine(y, dy, Multipliers{});
+                return;
+            case Forcing::ln_ratio:  // the rates up to the nucleus as a
+                combine(y, dy, {1.0, 1.0, 0.0, 0.0});
+                return;
+            case Forcing::none:
+                break;
+        }
+        std::fill(dy, dy + n_ + 2, 0.0);
+    }
+
+    // J(y) s: the change of dy/dt at y along s.
+    void tangent(const double* y, const double* s, double* ds) const noexcept {
         const double m = y[0];
-        const double first = grow_[1] * m * m - shrink_[1] * y[1];
+        const double dm = s[0];
+        const double first = grow_[1] * (2.0 * m * dm) - shrink_[1] * s[1];
         double consumed = 2.0 * first;
         double previous = first;
-        for (std::size_t i = 2; i < n_; ++i) {  // c_i is y[i - 1]
-            const double r = grow_[i] * m * y[i - 1] - shrink_[i] * y[i];
-            dy[i - 1] = previous - r;
+        for (std::size_t i = 2; i < n_; ++i) {
+            const double r = grow_[i] * (dm * y[i - 1] + m * s[i - 1]) - shrink_[i] * s[i];
+            ds[i - 1] = previous - r;
             consumed += r;
             previous = r;
         }
         const double p = y[n_];
-        const double q = y[n_ + 1];
-        const Closure tail = closure(p, q);
-        const double last = grow_[n_] * m * y[n_ - 1] - shrink_[n_] * tail.value;
-        dy[n_ - 1] = previous - last;
+        const Closure tail = closure(p, y[n_ + 1]);
+        const double d_tail = tail.d_p * s[n_] + tail.d_q * s[n_ + 1];
+        const double last = grow_[n_] * (dm * y[n_ - 1] + m * s[n_ - 1]) - shrink_[n_] * d_tail;
+        ds[n_ - 1] = previous - last;
         consumed += last;
-        const double growth = grow_[n_] * m * p - shrink_[n_] * (p - tail.value);
-        dy[n_] = last;
-        dy[n_ + 1] = last + growth;
-        dy[0] = -(consumed + growth);
+        const double growth = grow_[n_] * (dm * p + m * s[n_]) - shrink_[n_] * (s[n_] - d_tail);
+        ds[n_] = last;
+        ds[n_ + 1] = last + growth;
+        ds[0] = -(consumed + growth);
     }
 
     void jacobian(const double* y, Jacobian& jac) const {
@@ -151,7 +178,48 @@ public:
     }
 
 private:
+    // What multiplies each reaction's growth and loss terms, up to the
+    // nucleus and beyond: r_i = a g_i m c_i - b h_i c_(i+1).
+    struct Multipliers {
+        double grow_nucleation = 1.0;
+        double shrink_nucleation = 1.0;
+        double grow_elongation = 1.0;
+        double shrink_elongation = 1.0;
+    };
+
+    // The reactions' net rates, each multiplied as said, summed into dy.
+    void combine(const double* y, double* dy, const Multipliers& times) const noexcept {
+        const double m = y[0];
+        auto net = [&](std::size_t i, double grown, double lost) {
+            const bool nucleation = i + 1 <= nuc_size_;
+            const double a = nucleation ? times.grow_nucleation : times.grow_elongation;
+            const double b = nucleation ? times.shrink_nucleation : times.shrink_elongation;
+            return a * (grow_[i] * grown) - b * (shrink_[i] * lost);
+        };
+        const double first = net(1, m * m, y[1]);
+        double consumed = 2.0 * first;
+        double previous = first;
+        for (std::size_t i = 2; i < n_; ++i) {  // c_i is y[i - 1]
+            const double r = net(i, m * y[i - 1], y[i]);
+            dy[i - 1] = previous - r;
+            consumed += r;
+            previous = r;
+        }
+        const double p = y[n_];
+        const double q = y[n_ + 1];
+        const Closure tail = closure(p, q);
+        const double last = net(n_, m * y[n_ - 1], tail.value);
+        dy[n_ - 1] = previous - last;
+        consumed += last;
+        const double growth = times.grow_elongation * (grow_[n_] * (m * p)) -
+                              times.shrink_elongation * (shrink_[n_] * (p - tail.value));
+        dy[n_] = last;
+        dy[n_ + 1] = last + growth;
+        dy[0] = -(consumed + growth);
+    }
+
     std::size_t n_;
+    std::uint32_t nuc_size_;
     std::vector<double> grow_;
     std::vector<double> shrink_;
 };
@@ -316,11 +384,18 @@ double predict_factor(double h, double h_old, double err, double err_old) noexce
     return std::min(1.0, multiplier) * (err == 0.0 ? std::numeric_limits<double>::infinity() : std::pow(err, -0.25));
 }
 
+// The state and its sensitivities side by side: y, then s_1 .. s_p, each
+// of dim values.  Each s_j follows s_j' = J(y) s_j + d f / d p_j; the stage
+// equations of all of them are solved with the state's factored matrices
+// (the augmented Jacobian is block lower triangular, and its diagonal blocks
+// are all J), and only the state's error sets the step.
 class Integrator {
 public:
-    Integrator(const System& system, std::size_t dim, const Settings& settings, std::uint32_t nuc_size)
-        : system_(system), dim_(dim), settings_(settings), nuc_size_(nuc_size), y_(dim), f_(dim), scale_(dim),
-          z_(3 * dim), w_(3 * dim), stage_(3 * dim), work_(dim), real_(dim), complex_(dim), y_new_(dim),
+    Integrator(const System& system, std::size_t dim, const Forcing* forcings, std::size_t count,
+               const Settings& settings, std::uint32_t nuc_size)
+        : system_(system), dim_(dim), total_(dim * (1 + count)), forcings_(forcings, forcings + count),
+          settings_(settings), nuc_size_(nuc_size), y_(total_), f_(total_), scale_(total_), z_(3 * total_),
+          w_(3 * total_), stage_(3 * total_), work_(total_), real_(total_), complex_(total_), y_new_(total_),
           error_(dim) {
         newton_tol_ = std::max(10.0 * std::numeric_limits<double>::epsilon() / settings.rtol,
                                std::min(0.03, std::sqrt(settings.rtol)));
@@ -329,11 +404,14 @@ public:
     Outcome run(const double* start, const double* times, std::size_t count, double* sums, double* states,
                 Poll poll) {
         Outcome outcome;
-        std::copy(start, start + dim_, y_.begin());
+        std::copy(start, start + total_, y_.begin());
         double t = 0.0;
         std::size_t next = 0;
+        const std::size_t blocks = 1 + forcings_.size();
         auto write = [&](std::size_t at, const double* y) {
-            sums_of(y, system_.size(), nuc_size_, sums + sum_count * at);
+            for (std::size_t j = 0; j < blocks; ++j) {
+                sums_of(y + j * dim_, system_.size(), nuc_size_, sums + sum_count * (blocks * at + j));
+            }
             if (states != nullptr) {
                 std::copy(y, y + dim_, states + dim_ * at);
             }
@@ -345,8 +423,7 @@ public:
             return outcome;
         }
         const double end = times[count - 1];
-        system_.rate(y_.data(), f_.data());
-        ++outcome.stats.evaluations;
+        rate(y_.data(), f_.data(), outcome.stats);
         double h = initial_step(end, outcome.stats);
         double h_old = 0.0;
         double err_old = 0.0;
@@ -355,9 +432,9 @@ public:
         bool have_polynomial = false;
         double t_old = 0.0;
         double h_last = 0.0;
-        std::vector<double> y_old(dim_);
-        std::vector<double> coefficients(3 * dim_);
-        std::vector<double> point(dim_);
+        std::vector<double> y_old(total_);
+        std::vector<double> coefficients(3 * total_);
+        std::vector<double> point(total_);
         system_.jacobian(y_.data(), jacobian_);
         bool current_jacobian = true;
         bool factored = false;
@@ -372,7 +449,7 @@ public:
             bool rejected = false;
             double err = 0.0;
             int iterations = 0;
-            double rate = 0.0;
+            double rate_of_convergence = 0.0;
             double t_new = t;
             for (;;) {
                 const double min_step = 10.0 * std::fabs(std::nextafter(t, HUGE_VAL) - t);
@@ -390,7 +467,7 @@ public:
                                complex_lu_.factor(jacobian_, Cx{mu_complex.re / h, mu_complex.im / h});
                     factored_h = h;
                 }
-                for (std::size_t i = 0; i < dim_; ++i) {
+                for (std::size_t i = 0; i < total_; ++i) {
                     scale_[i] = 1.0 / (settings_.atol + std::fabs(y_[i]) * settings_.rtol);
                 }
                 if (have_polynomial) {
@@ -398,15 +475,15 @@ public:
                         const double x = (t + nodes[s] * h - t_old) / h_last;
                         const double x2 = x * x;
                         const double x3 = x2 * x;
-                        for (std::size_t i = 0; i < dim_; ++i) {
-                            z_[s * dim_ + i] = y_old[i] + (coefficients[i] * x + coefficients[dim_ + i] * x2 +
-                                                           coefficients[2 * dim_ + i] * x3) - y_[i];
+                        for (std::size_t i = 0; i < total_; ++i) {
+                            z_[s * total_ + i] = y_old[i] + (coefficients[i] * x + coefficients[total_ + i] * x2 +
+                                                             coefficients[2 * total_ + i] * x3) - y_[i];
                         }
                     }
                 } else {
                     std::fill(z_.begin(), z_.end(), 0.0);
                 }
-                if (!factored || !newton(h, iterations, rate, outcome.stats)) {
+                if (!factored || !newton(h, iterations, rate_of_convergence, outcome.stats)) {
                     if (factored && !current_jacobian) {
                         system_.jacobian(y_.data(), jacobian_);
                         current_jacobian = true;
@@ -419,9 +496,11 @@ public:
                     ++outcome.stats.rejected;
                     continue;
                 }
-                // the embedded estimate
+                // the embedded estimate, of the state alone
+                for (std::size_t i = 0; i < total_; ++i) {
+                    y_new_[i] = y_[i] + z_[2 * total_ + i];
+                }
                 for (std::size_t i = 0; i < dim_; ++i) {
-                    y_new_[i] = y_[i] + z_[2 * dim_ + i];
                     scale_[i] = 1.0 / (settings_.atol + std::max(std::fabs(y_[i]), std::fabs(y_new_[i])) * settings_.rtol);
                 }
                 err = estimate_error(h, f_.data());
@@ -444,9 +523,9 @@ public:
                 }
                 // accepted: the outputs that fall in (t, t_new]
                 for (int k = 0; k < 3; ++k) {
-                    for (std::size_t i = 0; i < dim_; ++i) {
-                        coefficients[k * dim_ + i] =
-                            z_[i] * dense[0][k] + z_[dim_ + i] * dense[1][k] + z_[2 * dim_ + i] * dense[2][k];
+                    for (std::size_t i = 0; i < total_; ++i) {
+                        coefficients[k * total_ + i] =
+                            z_[i] * dense[0][k] + z_[total_ + i] * dense[1][k] + z_[2 * total_ + i] * dense[2][k];
                     }
                 }
                 while (next < count && times[next] <= t_new) {
@@ -457,13 +536,13 @@ public:
                     const double x = (times[next] - t) / h;
                     const double x2 = x * x;
                     const double x3 = x2 * x;
-                    for (std::size_t i = 0; i < dim_; ++i) {
-                        point[i] = y_[i] + (coefficients[i] * x + coefficients[dim_ + i] * x2 +
-                                            coefficients[2 * dim_ + i] * x3);
+                    for (std::size_t i = 0; i < total_; ++i) {
+                        point[i] = y_[i] + (coefficients[i] * x + coefficients[total_ + i] * x2 +
+                                            coefficients[2 * total_ + i] * x3);
                     }
                     write(next++, point.data());
                 }
-                const bool recompute = iterations > 2 && rate > 1e-3;
+                const bool recompute = iterations > 2 && rate_of_convergence > 1e-3;
                 double factor = std::min(max_factor, safety * predict_factor(h, h_old, err, err_old));
                 if (!recompute && factor < 1.2) {
                     factor = 1.0;
@@ -476,8 +555,7 @@ public:
                 h_old = h;
                 err_old = err;
                 t = t_new;
-                system_.rate(y_.data(), f_.data());
-                ++outcome.stats.evaluations;
+                rate(y_.data(), f_.data(), outcome.stats);
                 ++outcome.stats.steps;
                 if (recompute) {
                     system_.jacobian(y_.data(), jacobian_);
@@ -498,12 +576,27 @@ private:
         return outcome;
     }
 
-    // The scaled norm of the embedded error estimate, from the derivative
-    // `f` at the step's start; the estimate is left in error_.
+    // The augmented right-hand side: the state's rate, then each
+    // sensitivity's J(y) s_j + d f / d p_j.
+    void rate(const double* y, double* dy, Stats& stats) {
+        system_.rate(y, dy);
+        for (std::size_t j = 0; j < forcings_.size(); ++j) {
+            double* out = dy + dim_ * (1 + j);
+            system_.forcing(forcings_[j], y, out);
+            system_.tangent(y, y + dim_ * (1 + j), sensitivity_.data());
+            for (std::size_t i = 0; i < dim_; ++i) {
+                out[i] += sensitivity_[i];
+            }
+        }
+        ++stats.evaluations;
+    }
+
+    // The scaled norm of the state's embedded error estimate, from the
+    // derivative `f` at the step's start; the estimate is left in error_.
     double estimate_error(double h, const double* f) {
         for (std::size_t i = 0; i < dim_; ++i) {
             const double ze =
-                (estimate[0] * z_[i] + estimate[1] * z_[dim_ + i] + estimate[2] * z_[2 * dim_ + i]) / h;
+                (estimate[0] * z_[i] + estimate[1] * z_[total_ + i] + estimate[2] * z_[2 * total_ + i]) / h;
             error_[i] = f[i] + ze;
         }
         real_lu_.solve(error_.data());
@@ -511,7 +604,7 @@ private:
     }
 
     // The first step (Hairer, Norsett and Wanner, Solving ODEs I, II.4),
-    // for an error estimate of order 3.
+    // for an error estimate of order 3, from the state alone.
     double initial_step(double end, Stats& stats) {
         for (std::size_t i = 0; i < dim_; ++i) {
             scale_[i] = 1.0 / (settings_.atol + std::fabs(y_[i]) * settings_.rtol);
@@ -534,43 +627,45 @@ private:
         return std::min(100.0 * h0, h1);
     }
 
-    // The stage equations by simplified Newton iterations, from a zero
-    // start; z_ holds the stage increments when it converges.
-    bool newton(double h, int& iterations, double& rate, Stats& stats) {
+    // The stage equations by simplified Newton iterations from the stage
+    // increments in z_; z_ holds the solution when it converges.
+    bool newton(double h, int& iterations, double& rate_of_convergence, Stats& stats) {
+        const std::size_t n = total_;
         for (int s = 0; s < 3; ++s) {
-            for (std::size_t i = 0; i < dim_; ++i) {
-                w_[s * dim_ + i] = t_inverse[s][0] * z_[i] + t_inverse[s][1] * z_[dim_ + i] + t_inverse[s][2] * z_[2 * dim_ + i];
+            for (std::size_t i = 0; i < n; ++i) {
+                w_[s * n + i] = t_inverse[s][0] * z_[i] + t_inverse[s][1] * z_[n + i] + t_inverse[s][2] * z_[2 * n + i];
             }
         }
         const double m_real = mu_real / h;
         const Cx m_complex = {mu_complex.re / h, mu_complex.im / h};
         double previous = -1.0;
-        rate = -1.0;
+        rate_of_convergence = -1.0;
         for (int k = 0; k < newton_iterations; ++k) {
             iterations = k + 1;
             for (int s = 0; s < 3; ++s) {
-                for (std::size_t i = 0; i < dim_; ++i) {
-                    work_[i] = y_[i] + z_[s * dim_ + i];
+                for (std::size_t i = 0; i < n; ++i) {
+                    work_[i] = y_[i] + z_[s * n + i];
                 }
-                system_.rate(work_.data(), stage_.data() + s * dim_);
-                ++stats.evaluations;
+                rate(work_.data(), stage_.data() + s * n, stats);
             }
-            for (std::size_t i = 0; i < dim_; ++i) {
+            for (std::size_t i = 0; i < n; ++i) {
                 const double f0 = stage_[i];
-                const double f1 = stage_[dim_ + i];
-                const double f2 = stage_[2 * dim_ + i];
+                const double f1 = stage_[n + i];
+                const double f2 = stage_[2 * n + i];
                 if (!std::isfinite(f0) || !std::isfinite(f1) || !std::isfinite(f2)) {
                     return false;
                 }
                 real_[i] = t_inverse[0][0] * f0 + t_inverse[0][1] * f1 + t_inverse[0][2] * f2 - m_real * w_[i];
                 const Cx fc = {t_inverse[1][0] * f0 + t_inverse[1][1] * f1 + t_inverse[1][2] * f2,
                                t_inverse[2][0] * f0 + t_inverse[2][1] * f1 + t_inverse[2][2] * f2};
-                complex_[i] = fc - m_complex * Cx{w_[dim_ + i], w_[2 * dim_ + i]};
+                complex_[i] = fc - m_complex * Cx{w_[n + i], w_[2 * n + i]};
             }
-            real_lu_.solve(real_.data());
-            complex_lu_.solve(complex_.data());
+            for (std::size_t offset = 0; offset < n; offset += dim_) {
+                real_lu_.solve(real_.data() + offset);
+                complex_lu_.solve(complex_.data() + offset);
+            }
             double norm = 0.0;
-            for (std::size_t i = 0; i < dim_; ++i) {
+            for (std::size_t i = 0; i < n; ++i) {
                 const double a = std::max(std::fabs(real_[i]), std::max(std::fabs(complex_[i].re), std::fabs(complex_[i].im)));
                 norm = std::max(norm, a * scale_[i]);
             }
@@ -578,20 +673,21 @@ private:
                 return false;
             }
             if (previous >= 0.0) {
-                rate = norm / previous;
+                rate_of_convergence = norm / previous;
             }
+            const double rate = rate_of_convergence;
             if (rate >= 0.0 &&
                 (rate >= 1.0 || std::pow(rate, newton_iterations - k) / (1.0 - rate) * norm > newton_tol_)) {
                 return false;
             }
-            for (std::size_t i = 0; i < dim_; ++i) {
+            for (std::size_t i = 0; i < n; ++i) {
                 w_[i] += real_[i];
-                w_[dim_ + i] += complex_[i].re;
-                w_[2 * dim_ + i] += complex_[i].im;
+                w_[n + i] += complex_[i].re;
+                w_[2 * n + i] += complex_[i].im;
             }
             for (int s = 0; s < 3; ++s) {
-                for (std::size_t i = 0; i < dim_; ++i) {
-                    z_[s * dim_ + i] = t_matrix[s][0] * w_[i] + t_matrix[s][1] * w_[dim_ + i] + t_matrix[s][2] * w_[2 * dim_ + i];
+                for (std::size_t i = 0; i < n; ++i) {
+                    z_[s * n + i] = t_matrix[s][0] * w_[i] + t_matrix[s][1] * w_[n + i] + t_matrix[s][2] * w_[2 * n + i];
                 }
             }
             if (norm == 0.0 || (rate >= 0.0 && rate / (1.0 - rate) * norm < newton_tol_)) {
@@ -604,12 +700,15 @@ private:
 
     const System& system_;
     std::size_t dim_;
+    std::size_t total_;
+    std::vector<Forcing> forcings_;
     Settings settings_;
     std::uint32_t nuc_size_;
     double newton_tol_ = 0.0;
     std::vector<double> y_, f_, scale_, z_, w_, stage_, work_, real_;
     std::vector<Cx> complex_;
     std::vector<double> y_new_, error_;
+    std::vector<double> sensitivity_ = std::vector<double>(dim_);
     Jacobian jacobian_;
     Factored<double> real_lu_;
     Factored<Cx> complex_lu_;
@@ -617,8 +716,9 @@ private:
 
 }  // namespace
 
-Outcome simulate(const Rates& rates, const double* start, std::size_t dim, const double* times,
-                 std::size_t count, const Settings& settings, double* sums, double* states, Poll poll) noexcept {
+Outcome simulate(const Rates& rates, const double* start, std::size_t dim, const Forcing* forcings,
+                 std::size_t sensitivities, const double* times, std::size_t count, const Settings& settings,
+                 double* sums, double* states, Poll poll) noexcept {
     Outcome outcome;
     const bool sound = dim >= 4 && rates.nuc_size >= 2 && dim - 2 > rates.nuc_size && rates.k > 0.0 &&
                        rates.sigma > 0.0 && rates.k_plus > 0.0 && rates.ratio > 0.0 && rates.c_tot > 0.0 &&
@@ -633,7 +733,7 @@ Outcome simulate(const Rates& rates, const double* start, std::size_t dim, const
     }
     try {
         const System system(rates, dim);
-        Integrator integrator(system, dim, settings, rates.nuc_size);
+        Integrator integrator(system, dim, forcings, sensitivities, settings, rates.nuc_size);
         return integrator.run(start, times, count, sums, states, poll);
     } catch (...) {  // allocation
         outcome.status = Status::no_memory;

@@ -46,6 +46,11 @@ struct Settings {
     std::uint64_t max_steps;
 };
 
+// What a sensitivity is taken in: the logarithm of K, sigma, k+ or a at the
+// run's temperature, or none (a start's constants: only its state at time 0
+// moves, and the caller gives that).
+enum class Forcing { ln_k, ln_sigma, ln_k_plus, ln_ratio, none };
+
 enum class Status { ok, bad_input, too_small_step, too_many_steps, not_finite, no_memory, stopped };
 
 struct Stats {
@@ -69,12 +74,14 @@ inline constexpr std::size_t sum_count = 5;
 // Called every few steps; true stops the integration (Status::stopped).
 using Poll = bool (*)();
 
-// Integrates from `start` (dim = N + 2 values, scaled) at time 0 and writes,
-// for each of `count` non-decreasing, non-negative times, sum_count sums
-// into `sums` and, when `states` is not null, the dim values of the state.
-Outcome simulate(const Rates& rates, const double* start, std::size_t dim, const double* times,
-                 std::size_t count, const Settings& settings, double* sums, double* states,
-                 Poll poll) noexcept;
+// Integrates from `start` at time 0: the state (dim = N + 2 values, scaled),
+// then the sensitivities' values at time 0, dim each, one per forcing.  For
+// each of `count` non-decreasing, non-negative times it writes sum_count
+// sums of the state and then of each sensitivity into `sums`, and when
+// `states` is not null the dim values of the state.
+Outcome simulate(const Rates& rates, const double* start, std::size_t dim, const Forcing* forcings,
+                 std::size_t sensitivities, const double* times, std::size_t count, const Settings& settings,
+                 double* sums, double* states, Poll poll) noexcept;
 
 const char* message(Status status) noexcept;
 

@@ -337,14 +337,17 @@ PyObject* exp_function(PyObject*, PyObject* args) {
 }
 
 const char* const simulate_doc =
-    "simulate(nuc_size, k, sigma, k_plus, ratio, c_tot, start, times, rtol, atol, max_steps, sums, states)\n"
+    "simulate(nuc_size, k, sigma, k_plus, ratio, c_tot, start, forcings, times, rtol, atol, max_steps, sums,\n"
+    "         states)\n"
     "--\n\n"
-    "Nucleated polymerisation in time from the state `start` (m, c_2 .. c_N, P, Q over c_tot) at time 0:\n"
-    "at each of `times` (s, non-decreasing, from 0) the free monomer, the monomers in oligomers (2 .. n),\n"
-    "in polymers, the number of polymers and the monomers beyond the cutoff, over c_tot, into `sums` (5 per\n"
-    "time), and the whole state into `states` (None, or len(start) per time).  Returns (steps, rejected steps, evaluations,\n"
-    "factorisations).  ValueError for arguments out of range; ArithmeticError when the integration cannot\n"
-    "meet its tolerance (the outputs then hold nothing to use).";
+    "Nucleated polymerisation in time from the state (m, c_2 .. c_N, P, Q over c_tot) at time 0, followed\n"
+    "by one sensitivity per item of `forcings` (0: ln K, 1: ln sigma, 2: ln k_plus, 3: ln ratio, 4: none,\n"
+    "for a start's constants), whose values at time 0 follow the state in `start`.  At each of `times` (s,\n"
+    "non-decreasing, from 0): the free monomer, the monomers in oligomers (2 .. n), in polymers, the number\n"
+    "of polymers and the monomers beyond the cutoff, over c_tot, of the state and then of each sensitivity,\n"
+    "into `sums` (5 per time and block); the state into `states` (None, or N + 2 per time).  Returns (steps,\n"
+    "rejected steps, evaluations, factorisations).  ValueError for arguments out of range; ArithmeticError\n"
+    "when the integration cannot meet its tolerance (the outputs then hold nothing to use).";
 
 PyObject* simulate_function(PyObject*, PyObject* args) {
     long long nuc_size = 0;
@@ -352,14 +355,33 @@ PyObject* simulate_function(PyObject*, PyObject* args) {
     kinetics::Rates rates{};
     kinetics::Settings settings{};
     PyObject* objects[4];
-    if (!PyArg_ParseTuple(args, "LdddddOOddLOO:simulate", &nuc_size, &rates.k, &rates.sigma, &rates.k_plus,
-                          &rates.ratio, &rates.c_tot, &objects[0], &objects[1], &settings.rtol, &settings.atol,
-                          &max_steps, &objects[2], &objects[3])) {
+    PyObject* given_forcings = nullptr;
+    if (!PyArg_ParseTuple(args, "LdddddOOOddLOO:simulate", &nuc_size, &rates.k, &rates.sigma, &rates.k_plus,
+                          &rates.ratio, &rates.c_tot, &objects[0], &given_forcings, &objects[1], &settings.rtol,
+                          &settings.atol, &max_steps, &objects[2], &objects[3])) {
         return nullptr;
     }
     if (nuc_size < 2 || nuc_size > 0xFFFFFFFFLL || max_steps < 1) {
         PyErr_SetString(PyExc_ValueError, "nuc_size must be 2 or more (below 2**32) and max_steps positive");
         return nullptr;
+    }
+    constexpr Py_ssize_t most_forcings = 16;
+    kinetics::Forcing forcings[most_forcings];
+    if (!PyTuple_Check(given_forcings) || PyTuple_Size(given_forcings) > most_forcings) {
+        PyErr_SetString(PyExc_TypeError, "forcings must be a tuple of at most 16 codes");
+        return nullptr;
+    }
+    const Py_ssize_t sensitivities = PyTuple_Size(given_forcings);
+    for (Py_ssize_t j = 0; j < sensitivities; ++j) {
+        const long code = PyLong_AsLong(PyTuple_GetItem(given_forcings, j));
+        if (code == -1 && PyErr_Occurred()) {
+            return nullptr;
+        }
+        if (code < 0 || code > static_cast<long>(kinetics::Forcing::none)) {
+            PyErr_Format(PyExc_ValueError, "unknown forcing code %ld", code);
+            return nullptr;
+        }
+        forcings[j] = static_cast<kinetics::Forcing>(code);
     }
     rates.nuc_size = static_cast<std::uint32_t>(nuc_size);
     settings.max_steps = static_cast<std::uint64_t>(max_steps);
@@ -370,15 +392,20 @@ PyObject* simulate_function(PyObject*, PyObject* args) {
             return nullptr;
         }
     }
-    const Py_ssize_t dim = arrays[0].size;
-    const Py_ssize_t count = arrays[1].size;
     if (arrays[0].data == nullptr || arrays[1].data == nullptr || arrays[2].data == nullptr) {
         PyErr_SetString(PyExc_ValueError, "start, times and sums are needed");
         return nullptr;
     }
-    if (arrays[2].size < static_cast<Py_ssize_t>(kinetics::sum_count) * count ||
+    const Py_ssize_t blocks = 1 + sensitivities;
+    const Py_ssize_t dim = arrays[0].size / blocks;
+    const Py_ssize_t count = arrays[1].size;
+    if (dim * blocks != arrays[0].size) {
+        PyErr_SetString(PyExc_ValueError, "start must hold the state and each sensitivity, all of one length");
+        return nullptr;
+    }
+    if (arrays[2].size < static_cast<Py_ssize_t>(kinetics::sum_count) * blocks * count ||
         (arrays[3].data != nullptr && arrays[3].size < dim * count)) {
-        PyErr_SetString(PyExc_ValueError, "sums must hold 5 values per time, states len(start) per time");
+        PyErr_SetString(PyExc_ValueError, "sums must hold 5 values per time and block, states N + 2 per time");
         return nullptr;
     }
     kinetics::Outcome outcome;
@@ -386,7 +413,8 @@ PyObject* simulate_function(PyObject*, PyObject* args) {
         const Watch outer = watch;
         watch = {arrays, 4};
         outcome = kinetics::simulate(rates, reinterpret_cast<const double*>(arrays[0].data),
-                                     static_cast<std::size_t>(dim), reinterpret_cast<const double*>(arrays[1].data),
+                                     static_cast<std::size_t>(dim), forcings, static_cast<std::size_t>(sensitivities),
+                                     reinterpret_cast<const double*>(arrays[1].data),
                                      static_cast<std::size_t>(count), settings,
                                      reinterpret_cast<double*>(arrays[2].data),
                                      reinterpret_cast<double*>(arrays[3].data), &stop_requested);
