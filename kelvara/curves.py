@@ -38,7 +38,37 @@ def celsius(temperatures):
 
 
 # What a curve varies: its x axis.
-VARIED = ("temperature", "concentration", "solvent")
+VARIED = ("temperature", "concentration", "solvent", "time")
+
+
+@dataclass(frozen=True)
+class Start:
+    """Where a time trace starts at time 0: all monomer ("monomer": mixing
+    from a good solvent), or the equilibrium ("equilibrium") at
+    `temperature` (K; None: the run's) of a solution `dilution` times as
+    concentrated, diluted at time 0 (a stopped-flow mixing ratio; with a
+    temperature other than the run's, a jump); `seeds` mol/L of aggregates
+    of `seed_size` monomers added then, their monomers part of c_tot."""
+
+    kind: str = "monomer"
+    temperature: Optional[float] = None
+    dilution: float = 1.0
+    seeds: float = 0.0
+    seed_size: int = 100
+
+    def described(self, unit: str = "K") -> str:
+        from kelvara.units import temperature_label
+
+        if self.kind == "monomer":
+            words = ["all monomer"]
+        else:
+            words = ["the equilibrium" + ("" if self.temperature is None else
+                                          " at " + temperature_label(self.temperature, unit))]
+        if self.dilution != 1.0:
+            words.append(f"diluted {self.dilution:g}-fold at time 0")
+        if self.seeds > 0.0:
+            words.append(f"{self.seeds:.3g} mol/L of seeds of {self.seed_size} added")
+        return ", ".join(words)
 
 
 def _frozen(values):
@@ -111,6 +141,15 @@ class Curve:
     temperature_unit: str = "K"  # the unit its temperatures came in ("K" or "°C"): the unit they are shown in
     names_condition: bool = False  # the label states its concentration (a series': its temperature)
     hysteresis: Optional[str] = None  # its cooling and heating differ beyond the noise: the sentence
+    time: Union[np.ndarray, Sequence[float], None] = None  # s, per point of a time trace
+    start: Optional[Start] = None  # a time trace's start (all monomer unless given)
+
+    @classmethod
+    def time_trace(cls, time, signal, temperature, c_tot, start=None, label=None, signal_name=None, source=None):
+        """A time trace: the signal against time (s, from the jump, mixing
+        or seeding) at one temperature (K) and total concentration."""
+        return cls(temperature, signal, c_tot, label, signal_name, vary="time", source=source, time=time,
+                   start=start if start is not None else Start())
 
     @classmethod
     def concentration_series(cls, c_tot, signal, temperature=None, label=None, signal_name=None, source=None):
@@ -140,19 +179,21 @@ class Curve:
         curve passes it again unchanged."""
         vary = self.vary
         if vary is None:
-            vary = "solvent" if self.solvent is not None else \
+            vary = "time" if self.time is not None else "solvent" if self.solvent is not None else \
                 "concentration" if np.ndim(self.c_tot) == 1 else "temperature"
         if vary not in VARIED:
             raise KelvaraError(f"vary must be one of {', '.join(VARIED)}, not {vary!r}")
         self._set("vary", vary)
         self._set("signal", _frozen(self.signal))
         name = self.name
-        per_point = {"temperature": "temperature", "concentration": "c_tot", "solvent": "solvent"}[vary]
+        per_point = {"temperature": "temperature", "concentration": "c_tot", "solvent": "solvent",
+                     "time": "time"}[vary]
         values = _frozen(getattr(self, per_point))
         if values.ndim != 1 or self.signal.ndim != 1:
             raise KelvaraError(f"{name}: {per_point} and signal must be one-dimensional")
         if len(values) != len(self.signal):
-            plural = {"temperature": "temperatures", "c_tot": "concentrations", "solvent": "solvent fractions"}
+            plural = {"temperature": "temperatures", "c_tot": "concentrations", "solvent": "solvent fractions",
+                      "time": "times"}
             raise KelvaraError(f"{name}: {len(values)} {plural[per_point]} but {len(self.signal)} signal values")
         if len(values) == 0:
             raise KelvaraError(f"{name}: no points")
@@ -165,13 +206,14 @@ class Curve:
             if np.any(values <= 0.0):
                 raise KelvaraError(f"{name}: temperatures must be positive kelvin (use celsius() to convert)")
         else:
-            if self.temperature is not None or vary == "solvent":
+            if self.temperature is not None or vary in ("solvent", "time"):
                 t = _one_number(self.temperature, f"{name}: the temperature")
                 if t <= 0.0:
                     raise KelvaraError(f"{name}: the temperature must be positive kelvin, not {t!r}")
                 self._set("temperature", t)
             if len(values) > 1 and np.ptp(values) == 0.0:
-                what = {"c_tot": "the total concentration", "solvent": "the good-solvent fraction"}[per_point]
+                what = {"c_tot": "the total concentration", "solvent": "the good-solvent fraction",
+                        "time": "the time"}[per_point]
                 raise KelvaraError(f"{name}: {what} does not vary: every point is at {values[0]:g}")
         if vary == "concentration":
             bad = np.flatnonzero(values <= 0.0)
@@ -179,6 +221,14 @@ class Curve:
                 raise KelvaraError(f"{name}: concentrations must be positive, not {values[bad[0]]:g} "
                                  f"(point {bad[0]})")
             return
+        if vary == "time":
+            if values[0] < 0.0 or np.any(np.diff(values) <= 0.0):
+                raise KelvaraError(f"{name}: times must start at 0 or later (the jump, mixing or seeding is time 0) "
+                                   "and increase from each point to the next")
+            if self.start is None:
+                self._set("start", Start())
+            elif not isinstance(self.start, Start):
+                raise KelvaraError(f"{name}: start must be a kelvara.curves.Start, not {self.start!r}")
         if vary == "solvent":
             bad = np.flatnonzero((values < 0.0) | (values > 1.0))
             if bad.size:
@@ -196,7 +246,7 @@ class Curve:
     def x(self) -> np.ndarray:
         """What varies, per point: K, mol/L or the good-solvent fraction."""
         return np.asarray({"temperature": self.temperature, "concentration": self.c_tot,
-                           "solvent": self.solvent}[str(self.vary)])
+                           "solvent": self.solvent, "time": self.time}[str(self.vary)])
 
     @property
     def size(self) -> int:
@@ -220,6 +270,8 @@ class Curve:
             return f"curve at c_tot={self.c_tot!r}"
         if self.vary == "concentration":
             return "concentration series" + (f" at {self.temperature!r} K" if self.temperature else "")
+        if self.vary == "time":
+            return f"time trace at c_tot={self.c_tot!r}"
         return f"denaturation at c_tot={self.c_tot!r}"
 
 

@@ -29,6 +29,7 @@ from typing import Dict, Optional, Tuple
 import numpy as np
 
 from kelvara import _kernels
+from kelvara.curves import Start
 from kelvara.errors import KelvaraError
 from kelvara.models import EXACT_STEPS, MODELS, constants
 from kelvara.units import concentration_argument, quantity, temperature_argument
@@ -44,9 +45,11 @@ MOST_CUTOFF = 16000
 # Tolerances of the integration: relative, and absolute in units of c_tot.
 RTOL = 1e-6
 ATOL = 1e-8
-MAX_STEPS = 200_000
+# Steps a run may take: enough for ten decades at any tolerance offered,
+# fewer the more sizes it follows (a fit's wild trial ends in seconds).
+MAX_STEPS = 20_000
 # The size of seeds added at time 0 when none is given.
-SEED_SIZE = 100
+SEED_SIZE = Start.seed_size
 
 _MODEL = MODELS["cooperative_n"]
 _CODE = _kernels.MODELS["cooperative_n"][0]
@@ -55,33 +58,6 @@ STARTS = ("monomer", "equilibrium")
 
 class SimulationError(KelvaraError):
     """The integration could not meet its tolerance: there is no trace."""
-
-
-@dataclass(frozen=True)
-class Start:
-    """Where a run starts at time 0: all monomer (mixing from a good
-    solvent), or the equilibrium at `temperature` (K) of a solution
-    `dilution` times as concentrated, diluted at time 0 (a stopped-flow
-    mixing ratio; with a temperature other than the run's, a jump); `seeds`
-    mol/L of aggregates of `seed_size` added then, their monomers part of
-    c_tot."""
-
-    kind: str = "monomer"
-    temperature: Optional[float] = None
-    dilution: float = 1.0
-    seeds: float = 0.0
-    seed_size: int = SEED_SIZE
-
-    def described(self, unit: str = "K") -> str:
-        from kelvara.units import temperature_label
-
-        words = ["all monomer" if self.kind == "monomer" else
-                 "the equilibrium at " + temperature_label(self.temperature, unit)]
-        if self.dilution != 1.0:
-            words.append(f"diluted {self.dilution:g}-fold at time 0")
-        if self.seeds > 0.0:
-            words.append(f"{self.seeds:.3g} mol/L of seeds of {self.seed_size} added")
-        return ", ".join(words)
 
 
 @dataclass(frozen=True)
@@ -283,8 +259,7 @@ def start_of(start: Optional[str], start_temperature, dilution, seeds, seed_size
 def simulate(times, c_tot, temperature, start_temperature=None, nuc_size: int = 2, *, delta_h, delta_s,
              delta_h_nuc=0.0, delta_s_nuc=0.0, k_plus, nucleation_ratio=1.0, dilution=1.0, seeds=0.0,
              start: Optional[str] = None, seed_size: int = SEED_SIZE, cutoff: Optional[int] = None,
-             rtol: float = RTOL,
-             atol: float = ATOL, states: bool = False, slopes=False) -> Simulation:
+             rtol: float = RTOL, atol: float = ATOL, states: bool = False, slopes=False) -> Simulation:
     """The state at each of `times` (s) after time 0, at `temperature`.
 
     Starts: all monomer (the default: mixing from a good solvent); the
@@ -319,6 +294,21 @@ def simulate(times, c_tot, temperature, start_temperature=None, nuc_size: int = 
         raise KelvaraError("rtol must lie between 0 and 1 and atol be positive")
     energies = (_energy(delta_h, "J/mol", "delta_h"), _energy(delta_s, "J/(mol K)", "delta_s"),
                 _energy(delta_h_nuc, "J/mol", "delta_h_nuc"), _energy(delta_s_nuc, "J/(mol K)", "delta_s_nuc"))
+    wanted = () if not slopes else SLOPES if slopes is True else tuple(slopes)
+    unknown = sorted(set(wanted) - set(SLOPES))
+    if unknown:
+        raise KelvaraError(f"no slope in {unknown[0]!r}: the slopes are in {', '.join(SLOPES)}")
+    return run_from(t, c_tot, run_temperature, begin, n, energies, k_plus, ratio, cutoff, rtol=rtol, atol=atol,
+                    states=states, wanted=wanted)
+
+
+def run_from(t: np.ndarray, c_tot: float, run_temperature: float, begin: Start, n: int, energies, k_plus: float,
+             ratio: float, cutoff: Optional[int] = None, rtol: float = RTOL, atol: float = ATOL,
+             states: bool = False, wanted=()) -> Simulation:
+    """simulate() of checked values: times in s, c_tot in mol/L, the run's
+    temperature in K, its start, the nucleus size, (delta_h, delta_s,
+    delta_h_nuc, delta_s_nuc), k_plus and a; `wanted` names the slopes."""
+    size = CUTOFF if cutoff is None else int(cutoff)
     k, sigma = _rates(run_temperature, *energies)
     if not (math.isfinite(k) and k > 0.0 and math.isfinite(sigma) and sigma > 0.0):
         raise KelvaraError(f"K = {k:g} L/mol and sigma = {sigma:g} at {run_temperature:g} K: the enthalpies and "
@@ -327,17 +317,13 @@ def simulate(times, c_tot, temperature, start_temperature=None, nuc_size: int = 
     if seed_mass >= c_tot:
         raise KelvaraError(f"the seeds hold {seed_mass:.3g} mol/L of monomer, all of c_tot ({c_tot:.3g}) or "
                            "more; give fewer or smaller seeds")
-    wanted = () if not slopes else SLOPES if slopes is True else tuple(slopes)
-    unknown = sorted(set(wanted) - set(SLOPES))
-    if unknown:
-        raise KelvaraError(f"no slope in {unknown[0]!r}: the slopes are in {', '.join(SLOPES)}")
 
     def run(size):
         state = _start_state(begin, c_tot - seed_mass, run_temperature, energies, n, size)
         _add_seeds(state, begin)
         names = []
         start_blocks = [state]
-        if slopes:
+        if wanted:
             names = [name for name in SLOPES[:4] if name in wanted]
             start_blocks += [np.zeros_like(state)] * len(names)
             if begin.kind == "equilibrium" and {"k_start", "sigma_start"} & set(wanted):
@@ -353,8 +339,9 @@ def simulate(times, c_tot, temperature, start_temperature=None, nuc_size: int = 
         kept = bytearray(8 * dim * t.size) if states else None
         try:
             start_of_run = (np.concatenate(start_blocks) / c_tot).tobytes()
+            most = max(MAX_STEPS * CUTOFF // size, MAX_STEPS // 10)
             stats = _kernels.simulate(n, k, sigma, k_plus, ratio, c_tot, start_of_run, forcings,
-                                      t.tobytes(), float(rtol), float(atol), MAX_STEPS, sums, kept)
+                                      t.tobytes(), float(rtol), float(atol), most, sums, kept)
         except ArithmeticError as error:
             raise SimulationError(f"the simulation could not be completed: {error}; the rates may be too far "
                                   "apart for the tolerance (try a looser rtol) or the times too long"
@@ -369,7 +356,7 @@ def simulate(times, c_tot, temperature, start_temperature=None, nuc_size: int = 
             start_fraction=1.0 - state[0] / c_tot,
             equilibrium_fraction=equilibrium_fraction(c_tot, k, sigma, n), cutoff=size, steps=int(stats[0]),
             states=None if kept is None else np.frombuffer(kept).reshape(-1, dim) * c_tot,
-            slopes={name: -every[:, 1 + j, 0].copy() for j, name in enumerate(names)} if slopes else None)
+            slopes={name: -every[:, 1 + j, 0].copy() for j, name in enumerate(names)} if wanted else None)
 
     result = run(size)
     # The tail's closure is exact at equilibrium and within rounding of the

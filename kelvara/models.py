@@ -207,7 +207,11 @@ NUCLEATION_ROLES = ("nucleation", "competing_nucleation")
 
 # The experiments a model may fit, by what their curves vary.
 EXPERIMENTS = {"temperature": "curves against temperature", "concentration": "concentration series",
-               "solvent": "solvent denaturations"}
+               "solvent": "solvent denaturations", "time": "time traces"}
+# What time traces add to a model with a nucleus: the elongation rate
+# constant and the nucleation's over it (kelvara.kinetics), fitted as their
+# base-10 logarithms.
+KINETIC = ("k_plus", "nucleation_ratio")
 
 GENERAL = ("T. F. A. de Greef, M. M. J. Smulders, M. Wolffs, A. P. H. J. Schenning, R. P. Sijbesma, "
            "E. W. Meijer, Supramolecular Polymerization, Chem. Rev. 2009, 109, 5687-5754.")
@@ -243,6 +247,7 @@ _MASS_BALANCE = ["every monomer is free or in an aggregate, at equilibrium at ea
                  "(with a slope in T where asked)"]
 _SAME_K = "every monomer addition has the same equilibrium constant K"
 _BOTH = ("temperature", "concentration")
+_IN_TIME = _BOTH + ("time",)
 _ELONGATION = Constant("k", "k", "delta_h", "delta_s")
 _NUCLEATION = Constant("sigma", "sigma", "delta_h_nuc", "delta_s_nuc", "nucleation")
 MODELS: Dict[str, Model] = {
@@ -263,7 +268,7 @@ MODELS: Dict[str, Model] = {
               ("delta_h", "delta_s", "delta_h_nuc"),
               "nucleation-elongation with a dimer nucleus: a sharp onset at the elongation temperature Te, "
               "the usual choice for cooperative supramolecular polymers",
-              kernel="cooperative", rates=(_ELONGATION, _NUCLEATION), experiments=_BOTH, default_for=_BOTH,
+              kernel="cooperative", rates=(_ELONGATION, _NUCLEATION), experiments=_IN_TIME, default_for=_IN_TIME,
               compared_for=_BOTH, equations=tuple(_CONSTANTS + _SIGMA + _COOPERATIVE + _FRACTION),
               assumptions=tuple(_MASS_BALANCE + [
                   "a dimer nucleus: the first addition has the constant sigma K, every later one K "
@@ -273,7 +278,7 @@ MODELS: Dict[str, Model] = {
               ("delta_h", "delta_s", "delta_h_nuc"),
               "the cooperative model with a nucleus of nuc_size monomers (--nuc-size N, or A:B to scan), "
               "when a dimer nucleus does not describe the onset",
-              kernel="cooperative_n", rates=(_ELONGATION, _NUCLEATION), takes_nuc_size=True, experiments=_BOTH,
+              kernel="cooperative_n", rates=(_ELONGATION, _NUCLEATION), takes_nuc_size=True, experiments=_IN_TIME,
               compared_for=_BOTH, equations=tuple(_CONSTANTS + _SIGMA + _FRACTION),
               assumptions=tuple(_MASS_BALANCE + [
                   "a nucleus of n monomers: additions up to the nucleus have the constant sigma K, later ones K",

@@ -32,6 +32,10 @@ QUANTITIES: Dict[str, Quantity] = {
     "delta_s_coop": Quantity("J/(mol K)", ("ΔS", "coop"), "entropy of cooperative elongation"),
     "delta_h_nuc_coop": Quantity("J/mol", ("ΔH", "nuc,coop"), "nucleation penalty of the cooperative pathway"),
     "c_tot": Quantity("mol/L", None),
+    "k_plus": Quantity("L/(mol s)", ("k", "+"), "elongation rate constant: a monomer joins an aggregate beyond the "
+                       "nucleus at k_plus m"),
+    "nucleation_ratio": Quantity("1", ("a", ""), "the nucleation rate constant over k_plus: additions up to the "
+                                 "nucleus go at a k_plus m"),
     "delta_h_b": Quantity("J/mol", ("ΔH", "B"), "enthalpy of elongation of pathway B"),
     "delta_s_b": Quantity("J/(mol K)", ("ΔS", "B"), "entropy of elongation of pathway B"),
     "delta_h_nuc_b": Quantity("J/mol", ("ΔH", "nuc,B"), "nucleation penalty of pathway B: sigma_b = "

@@ -196,3 +196,9 @@ def test_the_slopes_integrated_beside_the_state_are_the_derivatives_of_the_fract
     for name, step in (("k_plus", 1e2), ("nucleation_ratio", 1e-5), ("delta_h", 1.0), ("delta_h_nuc", 1.0)):
         numeric = central(name, step)
         assert np.max(np.abs(numeric - expected[name])) < 1e-5 * np.max(np.abs(numeric)), name
+
+
+def test_the_sensitivities_leave_the_trace_itself_unchanged():
+    given = dict(times=np.logspace(-2, 3, 25), c_tot=10e-6, temperature=ROOM, nuc_size=3, delta_h=-80e3,
+                 delta_s=delta_s_for(4e5, -80e3), delta_h_nuc=12e3, k_plus=1e5, start_temperature=ROOM + 10)
+    assert np.array_equal(simulate(**given).fraction, simulate(**given, slopes=True).fraction)

@@ -9,6 +9,7 @@ import numpy as np
 from kelvara.errors import KelvaraError
 from kelvara.curves import REFERENCE_TEMPERATURE, VARIED, Curve, celsius
 from kelvara.fit.terms import term_of
+from kelvara.models import EXPERIMENTS, MODELS
 
 __all__ = ["REFERENCE_TEMPERATURE", "VARIED", "Curve", "celsius"]
 
@@ -41,3 +42,25 @@ def came_in_celsius(curves) -> bool:
     unit its figures are drawn in by default."""
     kinds = [c.temperature_unit for c in curves if c.vary == "temperature"]
     return bool(kinds) and all(unit == "°C" for unit in kinds)
+
+
+class Scaled:
+    """A signal divided by the scale, computed for the points asked for
+    (`scaled[part]`, `scaled[:]` for all): the same doubles as dividing the
+    whole signal, without holding them."""
+
+    def __init__(self, signal, scale):
+        self.signal = signal
+        self.scale = scale
+        self.size = signal.size
+
+    def __getitem__(self, part):
+        return self.signal[part] / self.scale
+
+
+def experiment_mismatch(model, kind):
+    """Why `model` cannot fit a curve that varies `kind`, in one sentence,
+    with the models that can."""
+    fits = " and ".join(EXPERIMENTS[k] for k in model.experiments)
+    others = ", ".join(m.name for m in MODELS.values() if kind in m.experiments)
+    return f"the {model.name} model fits {fits}, not {EXPERIMENTS[kind]}; use {others}"

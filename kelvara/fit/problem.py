@@ -16,12 +16,13 @@ from scipy.optimize import least_squares
 
 from kelvara.errors import KelvaraError
 from kelvara.fit.blocks import Blocks
-from kelvara.fit.curves import signal_scale
+from kelvara.fit.curves import Scaled, experiment_mismatch, signal_scale
 from kelvara.fit.derived import DerivedValues
 from kelvara.fit.point_noise import noise_per_point, noise_summary, weights_of_curves
 from kelvara.fit.points import Workspace
 from kelvara.fit.terms import TERMS, term_of
-from kelvara.models import EXPERIMENTS, MODELS, curve_fraction_slopes, nucleated_models
+from kelvara.fit.traces import Traces, check_traces, kinetic_bounds, kinetic_names
+from kelvara.models import curve_fraction_slopes, nucleated_models
 from kelvara.names import signal_units
 
 # Points the kernels take in one call (a workspace of some 1 MB per array).
@@ -71,7 +72,7 @@ class FitProblem(Blocks, DerivedValues):
         self.kinds = [kind for kind, term in TERMS.items() if term in self.terms]
         for kind in self.kinds:
             if kind not in model.experiments:
-                raise KelvaraError(_experiment_mismatch(model, kind))
+                raise KelvaraError(experiment_mismatch(model, kind))
         # A series at one temperature determines the constants there, not
         # their temperature dependence; several temperatures, or temperature
         # curves beside it, share the thermodynamic parameters.
@@ -91,8 +92,10 @@ class FitProblem(Blocks, DerivedValues):
             raise KelvaraError("a fit across temperatures needs the temperature of every concentration series")
         for name in model.per_curve:
             self.nonlinear += [name] if name in shared else [f"{name}[{i}]" for i in range(len(curves))]
+        self.nonlinear += kinetic_names(self.kinds)
         self.nonlinear_set = set(self.nonlinear)
         self.log_names = {n for n in self.nonlinear if n.split("[")[0] in model.log_scale}
+        self.log_names.update(kinetic_names(self.kinds))
         if self.at_one_temperature:
             self.log_names = set(self.nonlinear)
         self.names = list(self.nonlinear)
@@ -146,11 +149,12 @@ class FitProblem(Blocks, DerivedValues):
         # regressors carry c_tot / c_ref, c_ref the geometric mean, so that
         # the internal values stay of order one.
         self.extensive = extensive
+        check_traces(self, model, species_signals)
         self.c_ref = math.exp(float(np.mean([np.mean(np.log(c.concentrations())) for c in curves]))) \
             if extensive else 1.0
         # The signals in internal units, divided block by block when used
         # (a copy would be as large as the data).
-        self.observed = [_Scaled(c.signal, self.scale) for c in curves]
+        self.observed = [Scaled(c.signal, self.scale) for c in curves]
         # Each point against its neighbours: what the noise is read from,
         # once; only the weights and the pooled variance are kept.
         noise_values = [noise_per_point(c, c.signal / self.scale) for c in curves]
@@ -160,6 +164,7 @@ class FitProblem(Blocks, DerivedValues):
         self.fixed = {n: self.internal(n, float(v)) for n, v in fix.items()}
         self.free = [n for n in self.names if n not in self.fixed]
         self.bounds = {}
+        bounds = {**kinetic_bounds(self.kinds), **bounds}
         for name in self.names:
             low, high = (float(b) for b in bounds.get(name, (-math.inf, math.inf)))
             if not low < high:
@@ -189,6 +194,7 @@ class FitProblem(Blocks, DerivedValues):
         self.spans = [(a, min(a + KERNEL_POINTS, self.n_points)) for a in offsets]
         self.lock = threading.RLock()  # one workspace: a result's refits run one at a time
         self.points = Workspace(model, nuc_size, min(KERNEL_POINTS, self.n_points)) if model.mass_balance else None
+        self.traces = Traces(self) if "time" in self.kinds else None
         self._fraction = None  # allocated by the first evaluation (see release)
         self._axes_kept = {}
         self._slopes = {}
@@ -304,6 +310,8 @@ class FitProblem(Blocks, DerivedValues):
         species signals, the shares held in oligomers up to the nucleus and
         in polymers beyond it: an array of one column (or three)."""
         x = np.asarray(x, dtype=float)
+        if curve.vary == "time":
+            return self.traces.simulate(values, curve, x).fraction[:, None]
         points = Workspace(self.model, self.nuc_size, max(x.size, 1))
         temperature, conc, solvent = self._axes(curve, x)
         total = points.solve(self.plain(values), temperature, conc, solvent, slopes=False)
@@ -381,6 +389,8 @@ class FitProblem(Blocks, DerivedValues):
                             store[start:stop] = self.points.slopes_of[name].array[: stop - start]
                     if self.stacked:
                         self._stack(start, stop, kept)
+                if self.traces is not None:
+                    self.traces.evaluate(values, self._fraction, kept)
             else:
                 for i, curve in enumerate(self.curves):
                     self._fraction[self.rows[i]] = self._curve_fraction(values, i, curve.x)
@@ -409,6 +419,8 @@ class FitProblem(Blocks, DerivedValues):
             for j, name in enumerate(names):
                 for constant, factor in self.points.factors(name, temperature, solvent):
                     out[:, j] += self._slopes[(species, constant) if species else constant][rows] * factor
+                if self.traces is not None:
+                    out[:, j] += self.traces.slope(name, rows)
                 if name in self.log_names:
                     out[:, j] *= math.log(10.0)
             return out
@@ -433,6 +445,8 @@ class FitProblem(Blocks, DerivedValues):
         for j, name in enumerate(names):
             for constant, factor in self.points.factors(name, rows.temperature, rows.solvent):
                 out[:, j] += self._slopes[(species, constant) if species else constant][rows_of] * factor
+            if self.traces is not None:
+                out[:, j] += self.traces.slope(name, rows_of)
             if name in self.log_names:
                 out[:, j] *= math.log(10.0)
         return out
@@ -476,6 +490,8 @@ class FitProblem(Blocks, DerivedValues):
     def stacked_fraction(self, values, curve, x):
         """The stacked fraction K m of `curve` at the points x."""
         x = np.asarray(x, dtype=float)
+        if curve.vary == "time":
+            return self.traces.simulate(values, curve, x).fraction[:, None]
         points = Workspace(self.model, self.nuc_size, max(x.size, 1))
         temperature, conc, solvent = self._axes(curve, x)
         points.solve(self.plain(values), temperature, conc, solvent, slopes=False)
@@ -575,25 +591,3 @@ class FitProblem(Blocks, DerivedValues):
         parameter), or None: what the covariance needs, J^T J = R^T R."""
         out = self.compressed(x)
         return None if out is None else out[1][:-1]
-
-
-class _Scaled:
-    """A signal divided by the scale, computed for the points asked for
-    (`scaled[part]`, `scaled[:]` for all): the same doubles as dividing the
-    whole signal, without holding them."""
-
-    def __init__(self, signal, scale):
-        self.signal = signal
-        self.scale = scale
-        self.size = signal.size
-
-    def __getitem__(self, part):
-        return self.signal[part] / self.scale
-
-
-def _experiment_mismatch(model, kind):
-    """Why `model` cannot fit a curve that varies `kind`, in one sentence,
-    with the models that can."""
-    fits = " and ".join(EXPERIMENTS[k] for k in model.experiments)
-    others = ", ".join(m.name for m in MODELS.values() if kind in m.experiments)
-    return f"the {model.name} model fits {fits}, not {EXPERIMENTS[kind]}; use {others}"

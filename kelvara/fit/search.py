@@ -15,6 +15,7 @@ from kelvara.errors import KelvaraError
 from kelvara.fit.curves import axis_of
 from kelvara.fit.problem import FitProblem
 from kelvara.fit.terms import term_of
+from kelvara.fit.traces import kinetic_guess, with_kinetics
 from kelvara.models import GAS_CONSTANT
 
 # Enthalpies of elongation over the range the field reports (J/mol), and
@@ -73,7 +74,13 @@ def _steepest_on_axis(curve):
 def first_guess(problem: FitProblem) -> Dict[str, float]:
     """One start from the data, as a single local fit takes it: the steepest
     point of each curve marks where K c_tot is about 1; those temperatures
-    against c_tot give the enthalpy (van 't Hoff), or -100 kJ/mol."""
+    against c_tot give the enthalpy (van 't Hoff), or -100 kJ/mol; time
+    traces' half-way times give k_plus."""
+    guess = _first_guess(problem)
+    return {**kinetic_guess(problem), **guess} if problem.traces is not None else guess
+
+
+def _first_guess(problem: FitProblem) -> Dict[str, float]:
     if not problem.model.mass_balance:
         return _per_curve_start(problem, 0.0, -80000.0, 1e-4)
     if problem.model.denaturation:
@@ -85,7 +92,7 @@ def first_guess(problem: FitProblem) -> Dict[str, float]:
         found = [c for c in map(_steepest, problem.curves) if c is not None]
         middle = found[0] if found else math.exp(float(np.median(axis_of(problem.curves[0]))))
         return _constants_start(problem.model, 1.0 / middle, 1e-2, 0.1)
-    transitions = [_transition(c) for c in problem.curves]
+    transitions = [_transition(c) for c in problem.curves if c.vary != "time"]
     transitions = [t for t in transitions if t is not None]
     delta_h = -100000.0
     if len({c for _, c in transitions}) >= 2:
@@ -197,6 +204,11 @@ def _per_curve_start(problem, offset, enthalpy, activation, middles=None):
 
 
 def _candidates(problem: FitProblem, favoured: bool = False) -> List[Dict[str, float]]:
+    """_starts with k_plus and a where there are time traces."""
+    return with_kinetics(problem, _starts(problem, favoured))
+
+
+def _starts(problem: FitProblem, favoured: bool = False) -> List[Dict[str, float]]:
     """Starts spread over plausible values: the elongation temperature at
     each curve's steepest point and on a grid that runs half the measured
     range beyond either edge (a transition cut off at an edge still gets a

@@ -118,12 +118,29 @@ class Denaturations(Term):
         return np.asarray(x, dtype=float)
 
 
+class TimeTraces(Term):
+    """A time trace after a temperature jump, a mixing or a seeding: the
+    signal against time at one temperature and total concentration.  The
+    kernels' equilibrium at its points is the trace's end; the trace itself
+    is simulated (kelvara.kinetics) from the curve's start."""
+
+    kind = "time"
+
+    def axes(self, curve, x):
+        x = np.asarray(x, dtype=float)
+        return _at_temperature(curve, x), curve.c_tot, None
+
+    def exclusion(self, curve, x):
+        return f"{x:.6g}s"
+
+
 def _at_temperature(curve, x):
     return np.full(x.shape, math.nan if curve.temperature is None else curve.temperature)
 
 
 # The terms by what their curves vary, in the order results list them.
-TERMS: Dict[str, Term] = {term.kind: term for term in (TemperatureCurves(), ConcentrationSeries(), Denaturations())}
+TERMS: Dict[str, Term] = {term.kind: term for term in (TemperatureCurves(), ConcentrationSeries(), Denaturations(),
+                                                       TimeTraces())}
 
 
 def term_of(curve) -> Term:

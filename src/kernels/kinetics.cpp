@@ -46,7 +46,10 @@ struct Jacobian {
     std::vector<double> band;
 };
 
-// The geometric closure c_{N+1} = P^2 / Q and its derivatives.
+// The geometric closure c_{N+1} = P^2 / Q and its derivatives.  Every
+// aggregate beyond N exceeds it by one or more, so Q >= P; where rounding
+// or a loose tolerance on tiny amounts breaks that, the (N+1)-mers are all
+// of the tail (c_{N+1} = P), and none where P <= 0: continuous throughout.
 struct Closure {
     double value = 0.0;
     double d_p = 0.0;
@@ -54,8 +57,11 @@ struct Closure {
 };
 
 Closure closure(double p, double q) noexcept {
-    if (!(p > 0.0 && q > 0.0)) {
+    if (!(p > 0.0)) {
         return {};
+    }
+    if (!(q > p)) {
+        return {p, 1.0, 0.0};
     }
     const double ratio = p / q;
     return {p * ratio, 2.0 * ratio, -(ratio * ratio)};
@@ -627,12 +633,68 @@ private:
         return std::min(100.0 * h0, h1);
     }
 
-    // The stage equations by simplified Newton iterations from the stage
-    // increments in z_; z_ holds the solution when it converges.
+    // The stage equations of one step: the state's by simplified Newton
+    // iterations (their rate of convergence is the step's), then, with the
+    // state's stages fixed, the sensitivities' (linear in them: the same
+    // iterations converge at the rate of J's change over the step, and are
+    // allowed more of them).  z_ holds the stage increments, from the
+    // predictor, and their solution when both converge.
     bool newton(double h, int& iterations, double& rate_of_convergence, Stats& stats) {
         const std::size_t n = total_;
+        auto state_stage = [&](int s) {
+            for (std::size_t i = 0; i < dim_; ++i) {
+                work_[i] = y_[i] + z_[s * n + i];
+            }
+            system_.rate(work_.data(), stage_.data() + s * n);
+            ++stats.evaluations;
+        };
+        if (!iterate(h, 0, dim_, newton_iterations, iterations, rate_of_convergence, state_stage)) {
+            return false;
+        }
+        if (n == dim_) {
+            return true;
+        }
+        // The state at each stage, and each sensitivity's forcing there.
+        stage_states_.resize(3 * dim_);
+        forced_.resize(3 * (n - dim_));
         for (int s = 0; s < 3; ++s) {
-            for (std::size_t i = 0; i < n; ++i) {
+            double* at = stage_states_.data() + s * dim_;
+            for (std::size_t i = 0; i < dim_; ++i) {
+                at[i] = y_[i] + z_[s * n + i];
+            }
+            for (std::size_t j = 0; j < forcings_.size(); ++j) {
+                system_.forcing(forcings_[j], at, forced_.data() + s * (n - dim_) + j * dim_);
+            }
+        }
+        auto sensitivity_stage = [&](int s) {
+            const double* at = stage_states_.data() + s * dim_;
+            for (std::size_t j = 0; j < forcings_.size(); ++j) {
+                const std::size_t offset = dim_ * (1 + j);
+                for (std::size_t i = 0; i < dim_; ++i) {
+                    work_[i] = y_[offset + i] + z_[s * n + offset + i];
+                }
+                double* out = stage_.data() + s * n + offset;
+                system_.tangent(at, work_.data(), out);
+                const double* forced = forced_.data() + s * (n - dim_) + j * dim_;
+                for (std::size_t i = 0; i < dim_; ++i) {
+                    out[i] += forced[i];
+                }
+            }
+            ++stats.evaluations;
+        };
+        int more = 0;
+        double rate = 0.0;
+        return iterate(h, dim_, n, 3 * newton_iterations, more, rate, sensitivity_stage);
+    }
+
+    // Simplified Newton iterations on the components [begin, end) of each
+    // stage, `stage(s)` filling stage_ with the right-hand side at stage s.
+    template <typename Stage>
+    bool iterate(double h, std::size_t begin, std::size_t end, int most, int& iterations, double& rate_of_convergence,
+                 Stage&& stage) {
+        const std::size_t n = total_;
+        for (int s = 0; s < 3; ++s) {
+            for (std::size_t i = begin; i < end; ++i) {
                 w_[s * n + i] = t_inverse[s][0] * z_[i] + t_inverse[s][1] * z_[n + i] + t_inverse[s][2] * z_[2 * n + i];
             }
         }
@@ -640,15 +702,12 @@ private:
         const Cx m_complex = {mu_complex.re / h, mu_complex.im / h};
         double previous = -1.0;
         rate_of_convergence = -1.0;
-        for (int k = 0; k < newton_iterations; ++k) {
+        for (int k = 0; k < most; ++k) {
             iterations = k + 1;
             for (int s = 0; s < 3; ++s) {
-                for (std::size_t i = 0; i < n; ++i) {
-                    work_[i] = y_[i] + z_[s * n + i];
-                }
-                rate(work_.data(), stage_.data() + s * n, stats);
+                stage(s);
             }
-            for (std::size_t i = 0; i < n; ++i) {
+            for (std::size_t i = begin; i < end; ++i) {
                 const double f0 = stage_[i];
                 const double f1 = stage_[n + i];
                 const double f2 = stage_[2 * n + i];
@@ -660,12 +719,12 @@ private:
                                t_inverse[2][0] * f0 + t_inverse[2][1] * f1 + t_inverse[2][2] * f2};
                 complex_[i] = fc - m_complex * Cx{w_[n + i], w_[2 * n + i]};
             }
-            for (std::size_t offset = 0; offset < n; offset += dim_) {
+            for (std::size_t offset = begin; offset < end; offset += dim_) {
                 real_lu_.solve(real_.data() + offset);
                 complex_lu_.solve(complex_.data() + offset);
             }
             double norm = 0.0;
-            for (std::size_t i = 0; i < n; ++i) {
+            for (std::size_t i = begin; i < end; ++i) {
                 const double a = std::max(std::fabs(real_[i]), std::max(std::fabs(complex_[i].re), std::fabs(complex_[i].im)));
                 norm = std::max(norm, a * scale_[i]);
             }
@@ -676,17 +735,16 @@ private:
                 rate_of_convergence = norm / previous;
             }
             const double rate = rate_of_convergence;
-            if (rate >= 0.0 &&
-                (rate >= 1.0 || std::pow(rate, newton_iterations - k) / (1.0 - rate) * norm > newton_tol_)) {
+            if (rate >= 0.0 && (rate >= 1.0 || std::pow(rate, most - k) / (1.0 - rate) * norm > newton_tol_)) {
                 return false;
             }
-            for (std::size_t i = 0; i < n; ++i) {
+            for (std::size_t i = begin; i < end; ++i) {
                 w_[i] += real_[i];
                 w_[n + i] += complex_[i].re;
                 w_[2 * n + i] += complex_[i].im;
             }
             for (int s = 0; s < 3; ++s) {
-                for (std::size_t i = 0; i < n; ++i) {
+                for (std::size_t i = begin; i < end; ++i) {
                     z_[s * n + i] = t_matrix[s][0] * w_[i] + t_matrix[s][1] * w_[n + i] + t_matrix[s][2] * w_[2 * n + i];
                 }
             }
@@ -709,6 +767,7 @@ private:
     std::vector<Cx> complex_;
     std::vector<double> y_new_, error_;
     std::vector<double> sensitivity_ = std::vector<double>(dim_);
+    std::vector<double> stage_states_, forced_;
     Jacobian jacobian_;
     Factored<double> real_lu_;
     Factored<Cx> complex_lu_;
