@@ -22,12 +22,14 @@ def solve_pathways(conc: _Input, k: _Input, sigma: _Input, k_b: _Input, sigma_b:
     and of B's share in ln k, ln sigma, ln k_b and ln sigma_b."""
 
 def simulate(nuc_size: int, k: float, sigma: float, k_plus: float, ratio: float, c_tot: float, start: _Input,
-             times: _Input, rtol: float, atol: float, max_steps: int, sums: _Output,
+             forcings: Tuple[int, ...], times: _Input, rtol: float, atol: float, max_steps: int, sums: _Output,
              states: _Output) -> Tuple[int, int, int, int]:
-    """Nucleated polymerisation in time from `start` (m, c_2 .. c_N, P, Q over c_tot) at time 0: at each time
-    the free monomer, the monomers in oligomers and in polymers, the number of polymers and the monomers beyond
-    the cutoff (over c_tot; 5 per time) into `sums`, and the whole state into `states` (or None).  Returns
-    (steps, rejected steps, evaluations, factorisations); ArithmeticError when the tolerance cannot be met."""
+    """Nucleated polymerisation in time from `start` (m, c_2 .. c_N, P, Q over c_tot, then each sensitivity's
+    value at time 0) at time 0, with a sensitivity per code of `forcings` (0 ln K, 1 ln sigma, 2 ln k_plus,
+    3 ln ratio, 4 none): at each time the free monomer, the monomers in oligomers and in polymers, the number of
+    polymers and the monomers beyond the cutoff (over c_tot; 5 per time and block) into `sums`, and the state
+    into `states` (or None).  Returns (steps, rejected steps, evaluations, factorisations); ArithmeticError
+    when the tolerance cannot be met."""
 
 def exp(values: bytearray, count: int = -1) -> None:
     """exp of the first `count` doubles of `values`, in place."""

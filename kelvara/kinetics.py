@@ -387,7 +387,8 @@ def _start_slopes(begin: Start, c_free: float, run_temperature: float, energies,
         up, down = [k0, sigma0], [k0, sigma0]
         up[moved[1]] = moved[0] * math.exp(_START_STEP)
         down[moved[1]] = moved[0] * math.exp(-_START_STEP)
-        change = equilibrium_state(c, *up, nuc_size, cutoff) - equilibrium_state(c, *down, nuc_size, cutoff)
+        change = (equilibrium_state(c, up[0], up[1], nuc_size, cutoff)
+                  - equilibrium_state(c, down[0], down[1], nuc_size, cutoff))
         yield change / (2.0 * _START_STEP) / begin.dilution
 
 

@@ -37,15 +37,16 @@ def _residual_label(curves):
 
 # What each kind of curve puts on its x axis, and what marks half way.
 _X_LABELS = {"temperature": "Temperature (K)", "concentration": "Total concentration (mol/L)",
-             "solvent": "Fraction of good solvent"}
+             "solvent": "Fraction of good solvent", "time": "Time (s)"}
 # A legend at a journal's size: short handles, tight rows (it must find room inside a small panel).
 _COMPACT = dict(handlelength=1.0, handletextpad=0.4, labelspacing=0.25, borderpad=0.2)
-_MARKS = {"temperature": r"▼ $T_\mathrm{e}$", "concentration": r"▼ $c_{50}$", "solvent": r"▼ $f_{50}$"}
-_MARK_NAMES = {"temperature": "Te", "concentration": "c50", "solvent": "f50"}  # the page's
+_MARKS = {"temperature": r"▼ $T_\mathrm{e}$", "concentration": r"▼ $c_{50}$", "solvent": r"▼ $f_{50}$",
+          "time": r"▼ $t_{50}$"}
+_MARK_NAMES = {"temperature": "Te", "concentration": "c50", "solvent": "f50", "time": "t50"}  # the page's
 
 
 def _kinds(curves):
-    return [kind for kind in ("temperature", "concentration", "solvent") if any(c.vary == kind for c in curves)]
+    return [kind for kind in ("temperature", "concentration", "solvent", "time") if any(c.vary == kind for c in curves)]
 
 
 def _groups(curves):

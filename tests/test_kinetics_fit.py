@@ -32,3 +32,15 @@ def test_k_plus_and_the_nucleation_ratio_are_recovered_from_jumps_at_three_conce
         found = result.parameters[name]
         assert abs(found.value - value) < 3.0 * found.stderr, (name, found.value, found.stderr)
         assert found.stderr < 0.5 * value  # determined, not merely consistent
+    # t50 of the fitted traces: the simulation's own, at the fitted values
+    fitted = {name: result.parameters[name].value for name in truth}
+    for i in (1, 2):
+        run = simulate(times, curves[i].c_tot, ROOM, start_temperature=ROOM + 20, nuc_size=4, delta_h=delta_h,
+                       delta_s=delta_s, delta_h_nuc=delta_h_nuc, **fitted)
+        dense = simulate(np.geomspace(run.t50 * 0.99, run.t50 * 1.01, 41), curves[i].c_tot, ROOM,
+                         start_temperature=ROOM + 20, nuc_size=4, delta_h=delta_h, delta_s=delta_s,
+                         delta_h_nuc=delta_h_nuc, **fitted, rtol=1e-10, atol=1e-14)
+        assert abs(result.derived[f"t50[{i}]"].value / dense.half_time(0.5) - 1.0) < 1e-5
+        assert result.derived[f"t50[{i}]"].stderr > 0.0
+    exponent = result.derived["t50_exponent"]
+    assert -4.0 < exponent.value < 0.0 and exponent.stderr > 0.0  # faster at higher c_tot

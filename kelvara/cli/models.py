@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 from kelvara.cli.common import Command
-from kelvara.models import EXPERIMENTS, MODELS, unit_of
+from kelvara.models import EXPERIMENTS, KINETIC, MODELS, unit_of
 from kelvara.quantities import PARAMETER_MEANINGS, PARAMETER_UNITS
 
 
@@ -26,6 +26,10 @@ def run_models(options):
                 print(f"    {name:18} {PARAMETER_UNITS[name]:10} {PARAMETER_MEANINGS.get(name, '')}")
         if model.takes_nuc_size:
             print(f"    {'nuc_size':18} {'1':10} nucleus size, fixed or scanned (--nuc-size N or A:B)")
+        if "time" in model.experiments:
+            print("    with time traces:")
+            for name in KINETIC:
+                print(f"    {name:18} {PARAMETER_UNITS[name]:10} {PARAMETER_MEANINGS.get(name, '')}")
         print(f"    {'baseline[i]':18} {'signal':10} signal of the free monomer of curve i")
         if model.pathways:
             print(f"    {'amplitude[i]':18} {'signal':10} change of curve i's signal with every monomer in pathway A")

@@ -1,7 +1,8 @@
 """Derived values as functions of the parameter vector: elongation
 temperatures with sigma and the degrees of polymerisation there, K and dG at
-298.15 K, c50 of a series and f50 of a denaturation, each with its standard
-error from the covariance.  A mixin of the fit's problem."""
+298.15 K, c50 of a series, f50 of a denaturation and t50, t90 of a time
+trace, each with its standard error from the covariance.  A mixin of the
+fit's problem."""
 
 from __future__ import annotations
 
@@ -94,6 +95,9 @@ class DerivedValues(ProblemParts):
                 tm = (lambda r: lambda v: v[h] / (v[s] - GAS_CONSTANT * r))(log_ratio)
                 out[f"Tm[{i}]"] = tm
                 self._dp_at(out, "Tm", i, curve, (lambda tm: lambda v: _a_temperature(tm(v)))(tm))
+        traces = getattr(self, "traces", None)
+        if traces is not None:
+            out.update(traces.derived())
         return out
 
     def half_concentration(self, values, temperature):

@@ -6,7 +6,7 @@ from __future__ import annotations
 
 import math
 import warnings
-from typing import Any, Dict, Iterable, List, Mapping, Optional, Tuple, Union
+from typing import Any, Dict, Iterable, List, Mapping, Optional, Tuple, Union, cast
 
 import numpy as np
 
@@ -161,7 +161,9 @@ def fit(
         return min(results, key=lambda r: (not (r.converged and math.isfinite(r.chi2)), r.chi2)), results
 
     baseline, aggregate = _slopes_asked(curves, options)
-    best, results, choices = choose_slopes(run, baseline, aggregate, species=_species_asked(model, options) is None)
+    traces = any(c.vary == "time" for c in cast(List[Curve], curves))  # a list by now (_setup)
+    chosen_species = _species_asked(model, options) is None and not traces
+    best, results, choices = choose_slopes(run, baseline, aggregate, species=chosen_species)
     for result in results:
         result.options = options
     if not any(term_of(c).sloped for c in best.data):  # a series has no temperature to slope in: nothing was chosen
@@ -194,7 +196,8 @@ def check(curves: Union[Curve, Iterable[Curve]], model: str = "cooperative", **k
 
 
 def _species_asked(model, options):
-    """species_signals as asked; None where the data choose (cooperative_n)."""
+    """species_signals as asked; None where the data choose (cooperative_n,
+    apart from time traces, which have no species signals yet)."""
     if options.species_signals is not None:
         return options.species_signals
     return None if MODELS[model].takes_nuc_size and MODELS[model].nucleated else False

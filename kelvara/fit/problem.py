@@ -311,7 +311,7 @@ class FitProblem(Blocks, DerivedValues):
         in polymers beyond it: an array of one column (or three)."""
         x = np.asarray(x, dtype=float)
         if curve.vary == "time":
-            return self.traces.simulate(values, curve, x).fraction[:, None]
+            return cast(Traces, self.traces).simulate(values, curve, x).fraction[:, None]
         points = Workspace(self.model, self.nuc_size, max(x.size, 1))
         temperature, conc, solvent = self._axes(curve, x)
         total = points.solve(self.plain(values), temperature, conc, solvent, slopes=False)
@@ -490,8 +490,6 @@ class FitProblem(Blocks, DerivedValues):
     def stacked_fraction(self, values, curve, x):
         """The stacked fraction K m of `curve` at the points x."""
         x = np.asarray(x, dtype=float)
-        if curve.vary == "time":
-            return self.traces.simulate(values, curve, x).fraction[:, None]
         points = Workspace(self.model, self.nuc_size, max(x.size, 1))
         temperature, conc, solvent = self._axes(curve, x)
         points.solve(self.plain(values), temperature, conc, solvent, slopes=False)

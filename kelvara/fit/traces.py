@@ -10,7 +10,7 @@ and so on; k_plus and nucleation_ratio are fitted as their logarithms."""
 
 from __future__ import annotations
 
-from typing import Dict, List
+from typing import Any, Callable, Dict, List, Set, Union
 
 import numpy as np
 
@@ -28,6 +28,55 @@ _MOVES = {
     "k_plus": ("k_plus", None, "log"),
     "nucleation_ratio": ("nucleation_ratio", None, "log"),
 }
+
+
+# t50 and t90 are found on a grid of this many times over the trace's, from
+# a simulation this tight (their errors come from differences of them).
+_CROSSING_POINTS = 400
+_CROSSING_RTOL = 1e-10
+_CROSSING_ATOL = 1e-14
+
+
+def _crossing_grid(curve):
+    positive = curve.x[curve.x > 0]
+    if positive.size < 2:
+        return None
+    return np.concatenate(([0.0], np.geomspace(positive.min(), positive.max(), _CROSSING_POINTS)))
+
+
+def _crossing(times, progress, level) -> float:
+    """The time progress first reaches `level`, by a cubic through the four
+    grid points around it in log time (NaN where it is not reached)."""
+    reached = np.flatnonzero(progress >= level)
+    if reached.size == 0 or reached[0] == 0:
+        return float("nan")
+    j = int(reached[0])
+    low, high = max(j - 2, 1), min(j + 2, len(times))
+    if high - low < 4:
+        low, high = max(high - 4, 1), min(low + 4, len(times))
+    x, y = np.log(times[low:high]), progress[low:high]
+    if len(x) < 2:
+        return float("nan")
+    coefficients = np.polyfit(x, y - level, min(3, len(x) - 1))
+    roots = [r.real for r in np.roots(coefficients) if abs(r.imag) < 1e-9 and
+             np.log(times[j - 1]) - 1e-12 <= r.real <= np.log(times[j]) + 1e-12]
+    if not roots:
+        t0, t1, p0, p1 = times[j - 1], times[j], progress[j - 1], progress[j]
+        return float(t0 + (level - p0) * (t1 - t0) / (p1 - p0))
+    return float(np.exp(min(roots)))
+
+
+def _cached(function):
+    """`function` of the values, evaluated once for the same values."""
+    last: Dict[str, Any] = {}
+
+    def call(values):
+        key = tuple(values.items())
+        if last.get("key") != key:
+            last["key"], last["out"] = key, function(values)
+        return last["out"]
+
+    return call
 
 
 def check_traces(problem, model, species_signals) -> None:
@@ -52,7 +101,7 @@ class Traces:
 
     def wanted(self) -> List[str]:
         """The simulations' slopes the free parameters need."""
-        names = set()
+        names: Set[str] = set()
         for name in self.problem.free_thermo:
             moves = _MOVES.get(name)
             if moves is not None:
@@ -103,7 +152,43 @@ class Traces:
                     total = total + run.slopes[start_slope] * start_factor
                 column[rows] = total
 
-    def slope(self, name, rows) -> np.ndarray:
+    def derived(self) -> Dict[str, Callable[[Dict[str, float]], float]]:
+        """t50 and t90 of each trace (s: when the fraction has gone half and
+        nine tenths of the way from its start to the equilibrium at the
+        trace's temperature, within the times measured; NaN beyond them) and,
+        over the traces at two or more concentrations that reach half way,
+        the slope of log t50 against log c_tot."""
+        out: Dict[str, Callable[[Dict[str, float]], float]] = {}
+        for i in self.indices:
+            times = _crossing_grid(self.problem.curves[i])
+            if times is None:
+                continue
+            both = _cached(lambda v, i=i, times=times: self._crossings(v, i, times))
+            out[f"t50[{i}]"] = (lambda both: lambda v: both(v)[0])(both)
+            out[f"t90[{i}]"] = (lambda both: lambda v: both(v)[1])(both)
+        concentrations = {self.problem.curves[i].c_tot for i in self.indices}
+        if len(concentrations) >= 2:
+            halves = [(i, out[f"t50[{i}]"]) for i in self.indices if f"t50[{i}]" in out]
+            logs = np.log10([self.problem.curves[i].c_tot for i, _ in halves])
+
+            def exponent(v):
+                t = np.array([f(v) for _, f in halves])
+                kept = np.isfinite(t) & (t > 0.0)  # traces that reach half way within their times
+                if len(set(logs[kept])) < 2:
+                    return float("nan")
+                return float(np.polyfit(logs[kept], np.log10(t[kept]), 1)[0])
+
+            out["t50_exponent"] = exponent
+        return out
+
+    def _crossings(self, values, i, times):
+        curve = self.problem.curves[i]
+        energies, k_plus, ratio = self._arguments(values)
+        run = run_from(times, curve.c_tot, curve.temperature, curve.start, self.nuc_size, energies, k_plus, ratio,
+                       rtol=_CROSSING_RTOL, atol=_CROSSING_ATOL)
+        return _crossing(times, run.progress, 0.5), _crossing(times, run.progress, 0.9)
+
+    def slope(self, name, rows) -> Union[float, np.ndarray]:
         """d fraction / d `name` at `rows` of every point (0 off the traces;
         per natural log for k_plus and nucleation_ratio)."""
         column = self.chained.get(name)
