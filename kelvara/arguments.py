@@ -253,10 +253,17 @@ DATA_OPTIONS: Tuple[Option, ...] = (
            metavar="LENGTH", repeat=True, unit="cm"),
     Option("vary", "what the curves vary: temperature (cooling/heating curves), concentration (a concentration "
            "series: one curve per temperature or per curve column value), solvent (a denaturation against the "
-           "good-solvent fraction); default: told from the file", "read",
-           choices=("auto", "temperature", "concentration", "solvent"), default="auto"),
-    Option("temperature", "temperature of a concentration series or denaturation whose file has no temperature "
-           "column: kelvin, or with a unit (293.15, 20C)", "read", metavar="VALUE", unit="K"),
+           "good-solvent fraction), time (traces after a jump, a mixing or a seeding); default: told from the file",
+           "read", choices=("auto", "temperature", "concentration", "solvent", "time"), default="auto"),
+    Option("temperature", "temperature of a concentration series, denaturation or time trace whose file has no "
+           "temperature column: kelvin, or with a unit (293.15, 20C)", "read", metavar="VALUE", unit="K"),
+    Option("start_temperature", "time traces that start from the equilibrium at this temperature (a temperature "
+           "jump): kelvin, or with a unit (40C)", "read", metavar="VALUE", unit="K"),
+    Option("dilution", "time traces that start from an equilibrium diluted this many times at time 0 (a "
+           "stopped-flow mix of 1 + 2.5 is 3.5), at --start-temperature or the traces' own", "read",
+           metavar="RATIO"),
+    Option("seeds", "time traces seeded at time 0 with this concentration of aggregates (their ends), e.g. 10nM; "
+           "the seeds' monomers are part of c_tot", "read", metavar="CONC", unit="mol/L"),
     Option("temperature_column", "the temperature column: its header, its header's first word, or its 1-based "
            "position (the way into a file without a header)", "read", metavar="NAME"),
     Option("signal_column", "the signal column: its header, its header's first word, or its 1-based position (the "

@@ -39,7 +39,7 @@ CROSSES_INTO_C = {
 EVERY_INTERPRETER = CROSSES_INTO_C | {
     "test_io", "test_reading", "test_hostile_files", "test_misreads", "test_select", "test_wavelengths",
     "test_blank", "test_ramps", "test_blocks", "test_channels", "test_series", "test_cli", "test_verdict",
-    "test_slopes", "test_kinetics_fit",
+    "test_slopes", "test_kinetics_fit", "test_kinetics_io",
 }
 
 

@@ -193,7 +193,7 @@ def test_bad_files_get_one_line_and_status_2(tmp_path, content, message):
         (["fit", "--example", "--bootstrap", "5", "--seed", "-1"], "--seed takes a whole number from 0"),
         (["fit", "--example", "--bootstrap", "5", "--seed", "x"], "argument --seed: invalid int value: 'x'"),
         (["fit", "--example", "--max-evaluations", "0"], "--max-evaluations takes a positive whole number, not 0"),
-        (["read", "--example", "--vary", "time"], "invalid choice: 'time'"),
+        (["read", "--example", "--vary", "pressure"], "invalid choice: 'pressure'"),
         (["fit", "--example", "--fix", "delta_h_n=-72kJ/mol"],
          "fix delta_h_n needs delta_h fixed too: kelvara fits the penalty delta_h_nuc = delta_h_n - delta_h"),
         (["fit", "--example", "--start", "delta_h_n=-72kJ/mol", "--fix", "delta_h_nuc=20kJ/mol"],
@@ -298,7 +298,8 @@ _TYPED = {"c_tot": "5uM", "temperature": "20C", "temperature_column": "2", "sign
           "range": "5:85C", "exclude": "60:64C", "blank_column": "5", "wavelength": "600nm", "nuc_size": "2:4",
           "fix": "delta_h=-95kJ/mol", "free": "delta_s_nuc", "bound": "delta_s=-300:-100", "start": "delta_h_nuc=22kJ/mol",
           "shared": "h_e", "max_evaluations": "500", "figure_size": "single", "dpi": "300", "bootstrap": "20",
-          "seed": "7", "models": "isodesmic,cooperative", "example": "series", "path_length": "1mm"}
+          "seed": "7", "models": "isodesmic,cooperative", "example": "series", "path_length": "1mm",
+          "start_temperature": "40C", "dilution": "3.5", "seeds": "10nM"}
 
 
 @pytest.mark.parametrize("command", ["read", "fit", "compare"])

@@ -12,11 +12,12 @@ from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Set,
 
 import numpy as np
 
-from kelvara.curves import Curve
+from kelvara.curves import Curve, Start
 from kelvara.io.cary import is_cary, read_cary
 from kelvara.io.delimited import read_delimited
 from kelvara.io.excel import is_xls, is_xlsx, read_xlsx, refuse_xls
 from kelvara.io.jasco import is_jasco, read_jasco
+from kelvara.io.traces import is_biologic, read_biologic
 from kelvara.io.layouts import SERIES_SPREAD
 from kelvara.io.blank import read_blank, subtract_column
 from kelvara.io.select import select
@@ -63,6 +64,8 @@ FORMATS = (
     Format("xls", is_xls, refuse_xls, "an old Excel file"),
     Format("jasco", is_jasco, read_jasco, "a JASCO temperature scan", _EXPORT_IGNORES),
     Format("cary", is_cary, read_cary, "a Cary thermal export", _EXPORT_IGNORES + ("signal_column", "blank_column")),
+    Format("biologic", is_biologic, read_biologic, "a Bio-Logic stopped-flow export",
+           _EXPORT_IGNORES + ("signal_column", "blank_column", "celsius")),
     Format("delimited", lambda _: True, read_delimited, "a delimited text file", ("sheet",)),
 )
 
@@ -100,7 +103,8 @@ def read(
     ----------
     paths : str, path or iterable of them
         The files, in any format the reader knows (delimited text in every
-        layout, JASCO and Cary exports, xlsx); a pipe or FIFO too.
+        layout, JASCO and Cary exports, Bio-Logic stopped-flow exports,
+        xlsx); a pipe or FIFO too.
     options : ReadOptions, optional
         All of the options below as one value (then give none of them).
     c_tot : sequence of float or str, optional
@@ -134,8 +138,13 @@ def read(
         fraction, good solvent or solvent fraction; one curve per
         concentration), or "auto": told from the content.
     temperature : float or str, optional
-        The temperature of a series or denaturation whose file has none
-        (kelvin, or with a unit: "20C", "293.15 K").
+        The temperature of a series, denaturation or time trace whose file
+        has none (kelvin, or with a unit: "20C", "293.15 K").
+    start_temperature, dilution, seeds : optional
+        Where time traces start: the equilibrium at this temperature (a
+        jump), an equilibrium diluted this many times at time 0 (a
+        stopped-flow ratio, 1 or more), seeds (aggregates, "10nM") added at
+        time 0; all monomer when none is given.
     range : str, optional
         The points fitted: a range of temperatures with its unit ("5:85C",
         "278:358K"; an end may be left open, ":85C"), or of concentrations
@@ -214,13 +223,14 @@ def read(
     _assign_temperature(pending, fixed_temperature, options.temperature)
     _to_a_common_cell(pending, options.path_length, data_paths, notes)
     _distinct_labels(pending, data_paths)
+    start = _start(options) if any(p.vary == "time" for p in pending) else None
     curves = []
     for p in pending:
         try:
             curve = Curve(p.temperature, p.signal, p.c_tot, label=p.label, signal_name=p.signal_name,
                           solvent=p.solvent, vary=p.vary, source=p.path,
                           temperature_unit=files[p.file].temperature_unit, names_condition=p.names_condition,
-                          hysteresis=p.hysteresis)
+                          hysteresis=p.hysteresis, time=p.time, start=start if p.vary == "time" else None)
         except ValueError as error:
             raise ReadError(f"{p.path}: {error}") from None
         twice = curve.size - np.unique(np.stack([curve.x, curve.signal], axis=1), axis=0).shape[0]
@@ -336,6 +346,27 @@ def _assign_temperature(pending, kelvin, given):
         if p.temperature is None and p.vary == "solvent":
             raise ReadError(f"{p.path}: a solvent denaturation needs its temperature: give a temperature column "
                             "or --temperature VALUE (e.g. --temperature 293.15 or 20C)")
+        if p.temperature is None and p.vary == "time":
+            raise ReadError(f"{p.path}: a time trace needs the temperature it was recorded at: give --temperature "
+                            "VALUE (e.g. --temperature 20C)")
+
+
+def _start(options) -> Start:
+    """Where the time traces start, from --start-temperature, --dilution
+    and --seeds: all monomer unless an equilibrium is said."""
+    temperature = None if options.start_temperature is None else \
+        temperature_argument(options.start_temperature, options.celsius, "--start-temperature")
+    try:
+        dilution = 1.0 if options.dilution is None else float(options.dilution)
+    except ValueError:
+        raise ReadError(f"--dilution takes the ratio of volumes after and before mixing, e.g. 3.5, not "
+                        f"{options.dilution!r}") from None
+    if not (math.isfinite(dilution) and dilution >= 1.0):
+        raise ReadError(f"--dilution is the ratio of volumes after and before mixing, 1 or more, not "
+                        f"{options.dilution!r}; give 3.5 for a 1 + 2.5 stopped-flow mix")
+    seeds = 0.0 if options.seeds is None else concentration_argument(options.seeds, "--seeds")[0]
+    kind = "equilibrium" if temperature is not None or dilution > 1.0 else "monomer"
+    return Start(kind, temperature, dilution, seeds)
 
 
 def _assign_concentrations(pending, given, notes=None):

@@ -10,6 +10,7 @@ from typing import List
 import numpy as np
 
 from kelvara.io.reading import PendingCurve, ReadError, note_dropped
+from kelvara.io.traces import time_table
 from kelvara.io.wavelengths import by_wavelength
 from kelvara.io.text import numeric
 from kelvara.io.tables import (
@@ -65,6 +66,14 @@ def from_table(source: TableSource, table) -> List[PendingCurve]:
             s_col = next(h for h in left if h != f_col)
     temperature = None if t_col is None else temperatures(source, t_col, numbers_of(path, table, t_col, source.where))
     vary = options.vary
+    x_col = pick(source, headers, "time", None) if vary in ("auto", "time") else None
+    if vary == "auto" and x_col is not None and t_col is None and c_col is None and f_col is None:
+        vary = "time"
+    if vary == "time":
+        if x_col is None:
+            raise ReadError(f"{path}: no time column among {', '.join(map(repr, headers))} (head it 'time (s)', "
+                            "'t (min)' or 'Time [ms]')")
+        return time_table(source, table, x_col, s_col)
     if vary == "auto":
         vary = _told_vary(table, t_col, c_col, s_col, f_col, temperature, headers)
     if k_col is not None:

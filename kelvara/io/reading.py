@@ -97,6 +97,8 @@ def _curve_words(c: CurveReading, unit: str) -> str:
         span = f"{temperature(c.low)} to {temperature(c.high)}"
     elif c.varies == "concentration":
         span = f"c_tot {concentration_label(c.low)} to {concentration_label(c.high)}"
+    elif c.varies == "time":
+        span = f"{c.low:.4g} to {c.high:.4g} s"
     else:
         span = f"good-solvent fraction {c.low:.3g} to {c.high:.3g}"
     words = [] if c.c_tot is None else [f"c_tot {concentration_label(c.c_tot)}"
@@ -126,7 +128,7 @@ def path_length_cm(given) -> float:
     return cm
 
 
-VARY = ("auto", "temperature", "concentration", "solvent")
+VARY = ("auto", "temperature", "concentration", "solvent", "time")
 SEGMENTS = ("all", "cooling", "heating")
 
 
@@ -153,6 +155,11 @@ class ReadOptions:
     blank_column: Optional[str] = None  # a column beside the signal subtracted from it, row by row
     wavelength: Tuple[str, ...] = ()  # of a table headed by wavelengths: the signal's ("600nm")
     path_length: Tuple[Union[float, str], ...] = ()  # each file's cell ("1mm"; cm without a unit), or one for all
+    # Time traces: where they start (an equilibrium at this temperature; a
+    # stopped-flow dilution of one; seeds added), the same for every trace.
+    start_temperature: Union[float, str, None] = None
+    dilution: Union[float, str, None] = None
+    seeds: Union[float, str, None] = None
 
     def __post_init__(self):
         object.__setattr__(self, "c_tot", tuple(self.c_tot or ()))
@@ -275,6 +282,7 @@ class PendingCurve:
     stage_number: int = 1  # the first, second, ... stage of that kind of its sample
     sample: Optional[str] = None  # the label before the split: the stages of one sample share it
     hysteresis: Optional[str] = None  # the sentence, when its cooling and heating differ beyond the noise
+    time: Optional[np.ndarray] = None  # s, per point of a time trace
 
 
 def note_dropped(path, dropped, notes):

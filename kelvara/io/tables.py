@@ -8,7 +8,7 @@ import math
 import re
 from collections import Counter
 from dataclasses import dataclass, field
-from typing import Callable, Dict, List, Sequence
+from typing import Callable, Dict, List, Optional, Sequence
 
 import numpy as np
 
@@ -32,6 +32,16 @@ _WAVELENGTH_WORDS = {"wavelength", "lambda", "λ", "wl"}
 MAX_CURVES_FROM_VALUES = 30  # a column splitting the rows into more curves is not a curve column
 
 
+# Time units a header may state, as factors to seconds.
+_TIME_UNITS = {"s": 1.0, "sec": 1.0, "secs": 1.0, "seconds": 1.0, "ms": 1e-3, "min": 60.0, "mins": 60.0,
+               "minutes": 60.0, "h": 3600.0, "hr": 3600.0, "hours": 3600.0}
+
+
+def time_factor(unit) -> Optional[float]:
+    """What turns a time in `unit` into seconds (None: not a time unit)."""
+    return None if unit is None else _TIME_UNITS.get(str(unit).strip().lower())
+
+
 def role_of(header):
     """A header's role: by the unit it states (a temperature unit decides,
     whatever the words; a concentration unit with a name that says
@@ -42,12 +52,16 @@ def role_of(header):
         return None  # "Wavelength (nm)": nanometres, which the concentration's units would read as nM
     unit = bracketed_unit(str(header).strip())
     if unit is not None:
+        if time_factor(unit) is not None:
+            return "time"  # "t (s)", "Time [min]"
         if temperature_unit(unit) is not None:
             return "temperature"
         if concentration_divisor(unit) is not None:
             # By its name and unit together: "Dye (uM)" is no total concentration.
             return "concentration" if _says_concentration(header) else None
     word = first_word(header)
+    if word == "time":
+        return "time"
     if word == "c" and re.match(r"\s*c_?tot", str(header).strip().lower()):
         return "concentration"
     words = set(re.split(r"[\s_(\[/=:.,]+", str(header).strip().lower()))

@@ -28,11 +28,11 @@ def concentration_argument(text: str, what: str = "--c-tot") -> Tuple[float, boo
         raise ReadError(str(error)) from None
 
 
-def temperature_argument(value, celsius=False) -> float:
+def temperature_argument(value, celsius=False, what: str = "--temperature") -> float:
     """A temperature given by hand, in kelvin: a number (kelvin, or Celsius
     with `celsius`) or a number with its unit ("20C", "20 °C", "293.15 K")."""
     try:
-        return _temperature_argument(value, celsius)
+        return _temperature_argument(value, celsius, what)
     except UnitError as error:
         raise ReadError(str(error)) from None
 

@@ -1,0 +1,84 @@
+"""Time traces as labs write them: a stopped-flow export, a table with a time
+column, and the fit of them from the command line."""
+
+import math
+
+import numpy as np
+import pytest
+
+from helpers import kelvara_in_process
+from kelvara.io import read
+from kelvara.kinetics import simulate
+
+R = 8.314
+ROOM = 293.15
+THERMO = dict(delta_h=-80e3, delta_s=R * math.log(4e5) - 80e3 / ROOM, delta_h_nuc=15e3)
+
+
+def biologic(path, times, signal, unit_x="ms", unit_y="V"):
+    rows = "\n".join(f"{t:.6g}\t{y:.6g}" for t, y in zip(times, signal))
+    path.write_text(f"BIO-KINE ASCII FILE\n_TITLE\tpbi 10uM\n_UNITX\n{unit_x}\n_UNITY\t{unit_y}\n_DATA\n{rows}\n\n",
+                    encoding="latin-1")
+    return path
+
+
+def test_a_stopped_flow_export_is_read_as_meant(tmp_path):
+    times = np.linspace(0.0, 2000.0, 101)
+    path = biologic(tmp_path / "sf.bka", times, 1.0 + 0.001 * times)
+    reading = read(path, c_tot=["10uM"], temperature="20C", start_temperature="40C", dilution=3.5)
+    (curve,) = reading.curves
+    assert curve.vary == "time" and curve.c_tot == pytest.approx(10e-6)
+    np.testing.assert_allclose(curve.x, times * 1e-3)  # ms -> s
+    np.testing.assert_allclose(curve.signal, 1.0 + 0.001 * times)
+    assert curve.temperature == pytest.approx(ROOM)
+    assert (curve.start.kind, curve.start.dilution) == ("equilibrium", 3.5)
+    assert curve.start.temperature == pytest.approx(313.15)
+    assert "Bio-Logic" in reading.text() and "time in ms" in reading.text()
+
+
+@pytest.mark.parametrize("header, factor", [("time (s)", 1.0), ("t [min]", 60.0), ("Time/ms", 1e-3)])
+def test_a_time_column_is_read_in_seconds_with_a_trace_per_concentration(tmp_path, header, factor):
+    times = np.arange(0.0, 50.0)
+    lines = [f"{header},5 uM,10 uM"] + [f"{t:g},{t * 2:g},{t * 3:g}" for t in times]
+    path = tmp_path / "traces.csv"
+    path.write_text("\n".join(lines) + "\n", encoding="utf-8")
+    curves = read(path, temperature="20C").curves
+    assert [c.vary for c in curves] == ["time", "time"]
+    assert [c.c_tot for c in curves] == pytest.approx([5e-6, 10e-6])
+    np.testing.assert_allclose(curves[1].x, times * factor)
+    assert curves[0].start.kind == "monomer"
+
+
+@pytest.mark.parametrize("args, words", [
+    ([], "needs the temperature it was recorded at"),
+    (["--temperature", "20C", "--dilution", "0.5"], "1 or more"),
+])
+def test_time_traces_without_what_they_need_are_refused(tmp_path, args, words):
+    lines = ["time (s),5 uM"] + [f"{t},{t}" for t in range(20)]
+    (tmp_path / "t.csv").write_text("\n".join(lines) + "\n", encoding="utf-8")
+    done = kelvara_in_process("fit", tmp_path / "t.csv", *args)
+    assert done.returncode == 2 and words in done.stderr
+
+
+def test_the_fit_of_stopped_flow_traces_from_the_command_line(tmp_path):
+    times = np.concatenate(([0.0], np.geomspace(0.5, 3000.0, 50)))
+    rng = np.random.default_rng(3)
+    header = ["time (s)"]
+    columns = [times]
+    for c_tot in (10e-6, 20e-6):
+        run = simulate(times, c_tot, ROOM, start_temperature=ROOM + 20, nuc_size=4, k_plus=2e5,
+                       nucleation_ratio=0.05, **THERMO)
+        header.append(f"{c_tot * 1e6:g} uM")
+        columns.append(2.0 - 40.0 * run.fraction + rng.normal(0.0, 0.3, times.size))
+    rows = [",".join(header)] + [",".join(f"{v:.8g}" for v in row) for row in np.column_stack(columns)]
+    (tmp_path / "traces.csv").write_text("\n".join(rows) + "\n", encoding="utf-8")
+    fixed = [f"--fix={name}={value!r}" for name, value in THERMO.items()]
+    done = kelvara_in_process("fit", tmp_path / "traces.csv", "--vary", "time", "--model", "cooperative_n",
+                              "--nuc-size", "4", "--temperature", "20C", "--start-temperature", "40C", *fixed,
+                              "--json", tmp_path / "fit.json")
+    assert done.returncode == 0, done.stdout + done.stderr
+    import json
+
+    found = json.loads((tmp_path / "fit.json").read_text())["parameters"]
+    assert abs(found["k_plus"]["value"] - 2e5) < 3 * found["k_plus"]["stderr"]
+    assert "t50" in done.stdout
