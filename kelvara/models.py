@@ -208,10 +208,7 @@ NUCLEATION_ROLES = ("nucleation", "competing_nucleation")
 # The experiments a model may fit, by what their curves vary.
 EXPERIMENTS = {"temperature": "curves against temperature", "concentration": "concentration series",
                "solvent": "solvent denaturations", "time": "time traces"}
-# What time traces add to a model with a nucleus: the elongation rate
-# constant and the nucleation's over it (kelvara.kinetics), fitted as their
-# base-10 logarithms.
-KINETIC = ("k_plus", "nucleation_ratio")
+KINETIC = ("k_plus", "nucleation_ratio")  # what time traces add (kelvara.kinetics), fitted as log10
 
 GENERAL = ("T. F. A. de Greef, M. M. J. Smulders, M. Wolffs, A. P. H. J. Schenning, R. P. Sijbesma, "
            "E. W. Meijer, Supramolecular Polymerization, Chem. Rev. 2009, 109, 5687-5754.")
@@ -246,8 +243,7 @@ _MASS_BALANCE = ["every monomer is free or in an aggregate, at equilibrium at ea
                  "the signal is linear in the fraction aggregated: baseline + amplitude x fraction "
                  "(with a slope in T where asked)"]
 _SAME_K = "every monomer addition has the same equilibrium constant K"
-_BOTH = ("temperature", "concentration")
-_IN_TIME = _BOTH + ("time",)
+_BOTH, _IN_TIME = ("temperature", "concentration"), ("temperature", "concentration", "time")
 _ELONGATION = Constant("k", "k", "delta_h", "delta_s")
 _NUCLEATION = Constant("sigma", "sigma", "delta_h_nuc", "delta_s_nuc", "nucleation")
 MODELS: Dict[str, Model] = {

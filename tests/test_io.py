@@ -169,7 +169,7 @@ def test_reading_options_are_one_value_checked_once(tmp_path, monkeypatch):
     assert options.c_tot == ("5uM",)
     with pytest.raises(AttributeError):
         options.celsius = True  # frozen
-    for bad, words in ((dict(segment="down"), "segment must be"), (dict(vary="time"), "vary must be"),
+    for bad, words in ((dict(segment="down"), "segment must be"), (dict(vary="pressure"), "vary must be"),
                        (dict(decimal=";"), "decimal must be")):
         with pytest.raises(ReadError, match=words):
             ReadOptions(**bad)
