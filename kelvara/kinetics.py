@@ -175,9 +175,10 @@ def equilibrium_fraction(c_tot: float, k: float, sigma: float, nuc_size: int) ->
 def equilibrium_state(c_tot: float, k: float, sigma: float, nuc_size: int, cutoff: int) -> np.ndarray:
     """Every size's concentration at equilibrium (mol/L): the monomer,
     c_2 .. c_cutoff, then the number of larger aggregates and their excess
-    size over the cutoff (the geometric tail, summed).  Where x = K m is
-    within rounding of 1 (polymers far longer than the cutoff), the tail's
-    ratio is taken from the mass it must hold instead."""
+    size over the cutoff (the geometric tail, summed).  Where x = K m is so
+    near 1 that 1 - x has lost more digits than the mass beyond the cutoff
+    (polymers far longer than it), the tail's ratio is taken from the mass
+    it must hold instead."""
     m = _monomer(c_tot, k, sigma, nuc_size)
     x = k * m
     steps = np.arange(2, cutoff + 1)
@@ -187,16 +188,16 @@ def equilibrium_state(c_tot: float, k: float, sigma: float, nuc_size: int, cutof
     last = c[-1] * x
     if last > 0.0:
         u = 1.0 - x
-        if u > 1e-6:
+        beyond = c_tot - float(np.dot(np.arange(1, cutoff + 1), c))
+        if beyond > u * c_tot:
+            # 1 - x has lost more digits than the mass beyond has: with
+            # N P + Q = beyond, P = c_N x v, Q = c_N x v^2, v = 1 / (1 - x)
+            v = 0.5 * (math.sqrt(cutoff * cutoff + 4.0 * beyond / last) - cutoff)
+            count = last * v
+            excess = count * v
+        elif u > 0.0:
             count = last / u
             excess = count / u
-        else:
-            # N P + Q = the mass beyond, P = c_N x v, Q = c_N x v^2 with v = 1 / (1 - x)
-            beyond = c_tot - float(np.dot(np.arange(1, cutoff + 1), c))
-            if beyond > 0.0:
-                v = 0.5 * (math.sqrt(cutoff * cutoff + 4.0 * beyond / last) - cutoff)
-                count = last * v
-                excess = count * v
     return np.concatenate((c, [count, excess]))
 
 

@@ -202,3 +202,55 @@ def test_the_sensitivities_leave_the_trace_itself_unchanged():
     given = dict(times=np.logspace(-2, 3, 25), c_tot=10e-6, temperature=ROOM, nuc_size=3, delta_h=-80e3,
                  delta_s=delta_s_for(4e5, -80e3), delta_h_nuc=12e3, k_plus=1e5, start_temperature=ROOM + 10)
     assert np.array_equal(simulate(**given).fraction, simulate(**given, slopes=True).fraction)
+
+
+def test_a_run_whose_tail_outgrew_the_cutoff_is_made_again_with_more_sizes():
+    # Few nuclei grow long: at 1,000 sizes the tail would hold most of the
+    # mass before equilibrium; the run raises the cutoff until it holds
+    # under a tenth, and agrees with one given many more sizes outright.
+    given = dict(times=np.concatenate(([0.0], np.geomspace(1.0, 3000.0, 40))), c_tot=10e-6, temperature=ROOM,
+                 nuc_size=4, delta_h=-80e3, delta_s=delta_s_for(4e5, -80e3), delta_h_nuc=15e3, k_plus=2e5,
+                 nucleation_ratio=0.05, start_temperature=ROOM + 20)
+    auto = simulate(**given)
+    assert simulate(**given, cutoff=1000).beyond_cutoff.max() > 0.1
+    assert auto.cutoff > 1000 and auto.beyond_cutoff.max() <= 0.1
+    wide = simulate(**given, cutoff=4 * auto.cutoff)
+    assert np.max(np.abs(auto.fraction - wide.fraction)) < 1e-7
+
+
+def test_a_start_of_polymers_far_longer_than_the_cutoff_keeps_its_mass():
+    # K c_tot of 1e6 at the start: x = K m rounds to 1, and the tail is
+    # taken from the mass it must hold.
+    from kelvara.kinetics import equilibrium_state
+
+    state = equilibrium_state(10e-6, 1e11, 1e-3, 2, 200)
+    weights = np.concatenate((np.arange(1, 201), [200.0, 1.0]))
+    assert np.all(np.isfinite(state)) and state[-2] > 0.0
+    assert abs(state @ weights / 10e-6 - 1.0) < 1e-12
+
+
+@pytest.mark.parametrize("arguments, error", [
+    ((2, 1e5, 0.1, 1e6, 1.0, 1e-5, np.zeros(7).tobytes(), (0,), b"", 1e-6, 1e-8, 10, bytearray(8), None),
+     "start must hold the state and each sensitivity"),
+    ((2, 1e5, 0.1, 1e6, 1.0, 1e-5, np.zeros(6).tobytes(), (9,), b"", 1e-6, 1e-8, 10, bytearray(8), None),
+     "unknown forcing code 9"),
+    ((2, 1e5, 0.1, 1e6, 1.0, 1e-5, np.zeros(6).tobytes(), (), np.zeros(3).tobytes(), 1e-6, 1e-8, 10,
+      bytearray(8), None), "sums must hold 5 values per time"),
+    ((2, 1e5, 0.1, -1.0, 1.0, 1e-5, np.zeros(6).tobytes(), (), np.zeros(1).tobytes(), 1e-6, 1e-8, 10,
+      bytearray(40), None), "out of range"),
+    ((1, 1e5, 0.1, 1e6, 1.0, 1e-5, np.zeros(6).tobytes(), (), b"", 1e-6, 1e-8, 10, bytearray(8), None),
+     "nuc_size must be 2 or more"),
+])
+def test_the_kernel_refuses_what_it_cannot_integrate(arguments, error):
+    from kelvara import _kernels
+
+    with pytest.raises(ValueError, match=error):
+        _kernels.simulate(*arguments)
+
+
+def test_a_trace_is_refused_unless_its_times_start_at_zero_or_later_and_increase():
+    from kelvara.curves import Curve
+
+    for times in ([-1.0, 0.0, 1.0], [0.0, 2.0, 1.0]):
+        with pytest.raises(KelvaraError, match="times must start at 0 or later"):
+            Curve.time_trace(times, [1.0, 2.0, 3.0], ROOM, 1e-5)

@@ -82,3 +82,18 @@ def test_the_fit_of_stopped_flow_traces_from_the_command_line(tmp_path):
     found = json.loads((tmp_path / "fit.json").read_text())["parameters"]
     assert abs(found["k_plus"]["value"] - 2e5) < 3 * found["k_plus"]["stderr"]
     assert "t50" in done.stdout
+
+
+@pytest.mark.parametrize("text, words", [
+    ("BIO-KINE ASCII FILE\n_UNITX\ts\n_UNITY\tV\n", "no _DATA block"),
+    ("BIO-KINE ASCII FILE\n_UNITX\tnm\n_DATA\n1\t2\n2\t3\n", "not a time"),
+    ("BIO-KINE ASCII FILE\n_UNITX\ts\n_DATA\n1\t2\n1\t3\n", "repeats a time"),
+    ("BIO-KINE ASCII FILE\n_UNITX\ts\n_DATA\n1\tx\n", "is not a time and a signal"),
+])
+def test_a_doubtful_stopped_flow_export_is_refused_in_words(tmp_path, text, words):
+    from kelvara.errors import KelvaraError
+
+    path = tmp_path / "sf.bka"
+    path.write_text(text, encoding="utf-8")
+    with pytest.raises(KelvaraError, match=words):
+        read(path, c_tot=["10uM"], temperature="20C")

@@ -15,7 +15,7 @@ from typing import Any, Callable, Dict, List, Set, Union
 import numpy as np
 
 from kelvara.errors import KelvaraError
-from kelvara.kinetics import run_from
+from kelvara.kinetics import ATOL, RTOL, run_from
 from kelvara.models import GAS_CONSTANT, KINETIC
 
 # What each parameter moves: (slope of the run, slope of the start, what
@@ -33,8 +33,8 @@ _MOVES = {
 # t50 and t90 are found on a grid of this many times over the trace's, from
 # a simulation this tight (their errors come from differences of them).
 _CROSSING_POINTS = 400
-_CROSSING_RTOL = 1e-10
-_CROSSING_ATOL = 1e-14
+_CROSSING_RTOL = 1e-9
+_CROSSING_ATOL = 1e-13
 
 
 def _crossing_grid(curve):
@@ -113,10 +113,10 @@ class Traces:
         energies = (plain["delta_h"], plain["delta_s"], plain.get("delta_h_nuc", 0.0), plain.get("delta_s_nuc", 0.0))
         return energies, plain["k_plus"], plain["nucleation_ratio"]
 
-    def simulate(self, values, curve, times, slopes=()):
+    def simulate(self, values, curve, times, slopes=(), rtol=RTOL, atol=ATOL):
         energies, k_plus, ratio = self._arguments(values)
         return run_from(np.asarray(times, dtype=float), curve.c_tot, curve.temperature, curve.start,
-                        self.nuc_size, energies, k_plus, ratio, wanted=tuple(slopes))
+                        self.nuc_size, energies, k_plus, ratio, wanted=tuple(slopes), rtol=rtol, atol=atol)
 
     def evaluate(self, values, fraction, kept) -> None:
         """Every trace's fraction into `fraction` (the fit's array of every
@@ -182,10 +182,7 @@ class Traces:
         return out
 
     def _crossings(self, values, i, times):
-        curve = self.problem.curves[i]
-        energies, k_plus, ratio = self._arguments(values)
-        run = run_from(times, curve.c_tot, curve.temperature, curve.start, self.nuc_size, energies, k_plus, ratio,
-                       rtol=_CROSSING_RTOL, atol=_CROSSING_ATOL)
+        run = self.simulate(values, self.problem.curves[i], times, rtol=_CROSSING_RTOL, atol=_CROSSING_ATOL)
         return _crossing(times, run.progress, 0.5), _crossing(times, run.progress, 0.9)
 
     def slope(self, name, rows) -> Union[float, np.ndarray]:
