@@ -51,6 +51,10 @@ def alarm():
     # a nucleus of 10^9 where sigma k m is 1 at the first midpoint: no term
     # of the sum decays, which takes seconds
     lambda: _core.cooperative_model_n(1e-5, 1e5, 2.0, 10**9, 100),
+    # a simulation in time of 64,000 sizes over ten decades, its slopes too: seconds
+    lambda: __import__("kelvara.kinetics").kinetics.simulate(
+        [0.0, 1e7], 1e-5, 293.15, nuc_size=3, delta_h=-80e3, delta_s=-140.0, delta_h_nuc=10e3, k_plus=1e6,
+        cutoff=64000, slopes=True, rtol=1e-10, atol=1e-16),
 ])
 def test_a_signal_handler_ends_a_long_call(alarm, call):
     start = time.perf_counter()

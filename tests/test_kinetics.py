@@ -254,3 +254,29 @@ def test_a_trace_is_refused_unless_its_times_start_at_zero_or_later_and_increase
     for times in ([-1.0, 0.0, 1.0], [0.0, 2.0, 1.0]):
         with pytest.raises(KelvaraError, match="times must start at 0 or later"):
             Curve.time_trace(times, [1.0, 2.0, 3.0], ROOM, 1e-5)
+
+
+def test_a_heating_jump_melts_the_polymers_and_its_half_time_is_where_the_fraction_crosses_half_way():
+    times = np.concatenate(([0.0], np.geomspace(1e-3, 1e4, 400)))
+    run = simulate(times, 20e-6, ROOM + 25, start_temperature=ROOM, nuc_size=3, delta_h=-80e3,
+                   delta_s=delta_s_for(3e5, -80e3), delta_h_nuc=10e3, k_plus=1e5)
+    assert run.equilibrium_fraction < run.start_fraction  # it melts
+    halfway = 0.5 * (run.start_fraction + run.equilibrium_fraction)
+    at = simulate([run.t50], 20e-6, ROOM + 25, start_temperature=ROOM, nuc_size=3, delta_h=-80e3,
+                  delta_s=delta_s_for(3e5, -80e3), delta_h_nuc=10e3, k_plus=1e5).fraction[0]
+    assert abs(at - halfway) < 1e-3 * abs(run.start_fraction - run.equilibrium_fraction)
+    assert run.t50 < run.t90
+
+
+def test_seeds_longer_than_the_cutoff_start_in_the_tail_and_grow_as_exactly():
+    # The exponential of the seeded test, with seeds of 3,000 monomers kept
+    # in the two moments beyond a cutoff of 500.
+    k, k_plus, seeds, c_tot = 1e7, 1e6, 1e-9, 10e-6
+    times = np.linspace(0.0, 3000.0, 61)
+    run = simulate(times, c_tot, ROOM, nuc_size=2, delta_h=-80e3, delta_s=delta_s_for(k, -80e3), delta_h_nuc=40e3,
+                   k_plus=k_plus, nucleation_ratio=1e-15, seeds=seeds, seed_size=3000, cutoff=500, states=True)
+    assert run.beyond_cutoff[0] == pytest.approx(seeds * 3000 / c_tot)
+    m0 = c_tot - seeds * 3000
+    exact = 1.0 / k + (m0 - 1.0 / k) * np.exp(-k_plus * seeds * times)
+    assert np.max(np.abs(run.monomer - exact)) / c_tot < 1e-6
+    assert np.max(np.abs(total_mass(run) / c_tot - 1.0)) < 1e-13

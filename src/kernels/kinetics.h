@@ -71,7 +71,7 @@ struct Outcome {
 // polymers and the monomers in aggregates beyond the cutoff.
 inline constexpr std::size_t sum_count = 5;
 
-// Called every few steps; true stops the integration (Status::stopped).
+// Called before every step; true stops the integration (Status::stopped).
 using Poll = bool (*)();
 
 // Integrates from `start` at time 0: the state (dim = N + 2 values, scaled),
