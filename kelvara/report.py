@@ -58,7 +58,7 @@ def fit_report(result, *, inputs: Sequence = (), reading=None, command: Optional
     read, `command` the command line that reproduces the fit."""
     parts = [_head(f"kelvara fit: {result.model} model"),
              f"<h1>kelvara fit: {_e(result.model)} model</h1>", _verdict(result),
-             _inputs(result, inputs, reading, command), _model(result.model, result.nuc_size),
+             _inputs(result, inputs, reading, command), _model(result.model, result.nuc_size, traces=_has_traces(result)),
              _results(result, unit=_unit(figure_options)), _figures(result, figure_options), _methods([result]), _provenance(), "</body></html>"]
     return "\n".join(parts)
 
@@ -76,7 +76,7 @@ def comparison_report(comparison, *, inputs: Sequence = (), reading=None, comman
     for result in comparison.results:
         # Each curve's baseline and amplitude in the best model's section only (the others' thermodynamics
         # are what is compared; their full tables are in their own fits' reports).
-        parts += [f"<h2>{_e(result.model)}</h2>", _verdict(result, level=3), _model(result.model, result.nuc_size, 3),
+        parts += [f"<h2>{_e(result.model)}</h2>", _verdict(result, level=3), _model(result.model, result.nuc_size, 3, _has_traces(result)),
                   _results(result, 3, _unit(figure_options), every_parameter=result is best)]
     parts += [_comparison_figure(comparison), _methods(comparison.results, compared=True), _provenance(),
               "</body></html>"]
@@ -195,9 +195,18 @@ def _equation_image(expression):
     return f"<div class='equation'><img alt='{_e(expression)}' src='data:image/png;base64,{data}'></div>"
 
 
-def _model(name, nuc_size, level=2):
+# What time traces add to a model's equations and assumptions.
+_RATES = r"$r_i = f_i\,(m\,c_i - c_{i+1}\,/\,K_i)$"
+_IN_TIME = ("time traces: each aggregate grows and shrinks by one monomer at a time, at the net rate r_i = f_i (m c_i "
+            "- c_(i+1) / K_i) of the addition that makes an (i+1)-mer, f_i = a k+ and K_i = sigma K up to the nucleus, "
+            "k+ and K beyond; the equilibrium above is where each trace ends")
+
+
+def _model(name, nuc_size, level=2, traces=False):
     entry = MODELS[name]
     equations, assumptions, papers = entry.equations, entry.assumptions, entry.citations
+    if traces:
+        equations, assumptions = equations + (_RATES,), assumptions + (_IN_TIME,)
     out = [f"<h{level}>Model: {_e(name)}" + (f" (nucleus of {nuc_size})" if nuc_size else "") + f"</h{level}>",
            f"<p>{_e(entry.description)}.</p>"]
     if equations:
@@ -419,6 +428,10 @@ def _typed(value, name) -> str:
 _SLOPE_WORDS = {"baseline_slope": "a slope in temperature of the monomer baseline",
                 "aggregate_slope": "a slope in temperature of the aggregates' signal",
                 "species_signals": "a signal of the oligomers up to the nucleus of their own"}
+
+
+def _has_traces(result):
+    return any(c.vary == "time" for c in result.data)
 
 
 def _in_time(curves):

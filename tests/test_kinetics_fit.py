@@ -42,5 +42,6 @@ def test_k_plus_and_the_nucleation_ratio_are_recovered_from_jumps_at_three_conce
                          delta_h_nuc=delta_h_nuc, **fitted, rtol=1e-10, atol=1e-14)
         assert abs(result.derived[f"t50[{i}]"].value / dense.half_time(0.5) - 1.0) < 1e-5
         assert result.derived[f"t50[{i}]"].stderr > 0.0
+    assert "grows and shrinks by one monomer at a time" in result.report()  # the Model section says so
     exponent = result.derived["t50_exponent"]
     assert -4.0 < exponent.value < 0.0 and exponent.stderr > 0.0  # faster at higher c_tot
