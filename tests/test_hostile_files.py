@@ -91,7 +91,7 @@ def test_every_family_reads_through_a_pipe(tmp_path, family):
 @pytest.mark.parametrize("family, option, called", [
     ("long", ["--sheet", "2"], "--sheet does not apply to a delimited text file"),
     ("xlsx", ["--decimal", ","], "--decimal does not apply to an Excel workbook"),
-    ("jasco", ["--temperature-column", "2"], "--temperature-column does not apply to a JASCO temperature scan"),
+    ("jasco", ["--temperature-column", "2"], "--temperature-column does not apply to a JASCO temperature or time scan"),
     ("cary", ["--signal-column", "3"], "--signal-column does not apply to a Cary thermal export"),
     ("cary", ["--blank-column", "3"], "--blank-column does not apply to a Cary thermal export"),
 ])

@@ -97,3 +97,63 @@ def test_a_doubtful_stopped_flow_export_is_refused_in_words(tmp_path, text, word
     path.write_text(text, encoding="utf-8")
     with pytest.raises(KelvaraError, match=words):
         read(path, c_tot=["10uM"], temperature="20C")
+
+
+def _jasco_time_scan(path, minutes, signal):
+    head = ["TITLE\tpbi jump", "DATA TYPE\t", "ORIGIN\tJASCO", "XUNITS\tTime [min]", "YUNITS\tCD [mdeg]",
+            "Y2UNITS\tHT [V]", "FIRSTX\t0", f"NPOINTS\t{minutes.size}", "XYDATA"]
+    rows = [f"{t:g}\t{y:.6g}\t250.1" for t, y in zip(minutes, signal)]
+    tail = ["", "##### Extended Information", "[Comments]", "Concentration\t10 uM"]
+    path.write_text("\r\n".join(head + rows + tail) + "\r\n", encoding="latin-1")
+
+
+def _long_traces(path, minutes, signal):
+    rows = ["time (min),c (uM),CD (mdeg)"] + [f"{t:g},{c:g},{y:.6g}" for c in (10, 20)
+                                             for t, y in zip(minutes, signal)]
+    path.write_text("\n".join(rows) + "\n", encoding="utf-8")
+
+
+@pytest.mark.parametrize("write, concentrations", [(_jasco_time_scan, [10e-6]), (_long_traces, [10e-6, 20e-6])])
+def test_a_jasco_time_scan_and_the_long_layout_are_read_as_traces_in_seconds(tmp_path, write, concentrations):
+    minutes = np.arange(0.0, 30.0, 0.5)
+    path = tmp_path / "scan.txt"
+    write(path, minutes, 1.0 - 0.01 * minutes)
+    curves = read(path, temperature="20C", start_temperature="40C").curves
+    assert [c.vary for c in curves] == ["time"] * len(concentrations)
+    assert [c.c_tot for c in curves] == pytest.approx(concentrations)
+    for curve in curves:
+        np.testing.assert_allclose(curve.x, minutes * 60.0)
+        np.testing.assert_allclose(curve.signal, 1.0 - 0.01 * minutes)
+        assert curve.start.temperature == pytest.approx(313.15)
+
+
+def test_temperature_goes_to_the_traces_beside_cooling_curves(tmp_path):
+    cooling = tmp_path / "cooling.csv"
+    cooling.write_text("T (C),5 uM\n" + "".join(f"{t},{1 - t / 100:g}\n" for t in range(10, 70)), encoding="utf-8")
+    traces = tmp_path / "traces.csv"
+    traces.write_text("time (s),5 uM\n" + "".join(f"{t},{t / 100:g}\n" for t in range(30)), encoding="utf-8")
+    curves = read([cooling, traces], temperature="20C", start_temperature="40C").curves
+    assert [c.vary for c in curves] == ["temperature", "time"]
+    assert curves[1].temperature == pytest.approx(ROOM)
+    # Given beside curves against temperature alone, it is still refused.
+    done = kelvara_in_process("fit", cooling, "--temperature", "20C")
+    assert done.returncode == 2 and "holds curves against temperature" in done.stderr
+
+
+def test_one_trace_far_from_its_half_way_guess_is_fitted(tmp_path):
+    # k_plus ~ 1 / (c_tot t50) would start 2,400 times too low here (the
+    # nucleus slows the trace): the search scans k_plus on the trace's clock.
+    times = np.arange(0.0, 3601.0, 30.0)
+    run = simulate(times, 10e-6, ROOM, start_temperature=ROOM + 20, nuc_size=4, k_plus=2e5, nucleation_ratio=0.05,
+                   **THERMO)
+    signal = -40.0 * run.fraction + np.random.default_rng(2).normal(0.0, 0.3, times.size)
+    _jasco_time_scan(tmp_path / "jump.txt", times / 60.0, signal)
+    fixed = [f"--fix={name}={value!r}" for name, value in {**THERMO, "nucleation_ratio": 0.05}.items()]
+    done = kelvara_in_process("fit", tmp_path / "jump.txt", "--model", "cooperative_n", "--nuc-size", "4",
+                              "--temperature", "20C", "--start-temperature", "40C", *fixed, "--json",
+                              tmp_path / "fit.json")
+    assert done.returncode == 0, done.stdout + done.stderr
+    import json
+
+    found = json.loads((tmp_path / "fit.json").read_text())["parameters"]["k_plus"]
+    assert abs(found["value"] - 2e5) < 3 * found["stderr"] < 0.2 * 2e5

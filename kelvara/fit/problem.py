@@ -244,8 +244,8 @@ class FitProblem(Blocks, DerivedValues):
         one's does, at a fraction of the cost), or this problem itself where
         it is no larger or has an evaluation cap."""
         step = -(-self.n_points // int(most))
-        if step <= 1 or self.budget is not None:
-            return self
+        if step <= 1 or self.budget is not None or self.traces is not None:
+            return self  # (a trace costs one simulation however many points it keeps)
         curves = [_every(c, step) for c in self.curves]
         try:
             thin = FitProblem(curves, **self._arguments)

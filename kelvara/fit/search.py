@@ -77,7 +77,7 @@ def first_guess(problem: FitProblem) -> Dict[str, float]:
     against c_tot give the enthalpy (van 't Hoff), or -100 kJ/mol; time
     traces' half-way times give k_plus."""
     guess = _first_guess(problem)
-    return {**kinetic_guess(problem), **guess} if problem.traces is not None else guess
+    return {**kinetic_guess(problem, guess), **guess} if problem.traces is not None else guess
 
 
 def _first_guess(problem: FitProblem) -> Dict[str, float]:

@@ -15,7 +15,7 @@ from typing import Any, Callable, Dict, List, Set, Union
 import numpy as np
 
 from kelvara.errors import KelvaraError
-from kelvara.kinetics import ATOL, RTOL, run_from
+from kelvara.kinetics import ATOL, CUTOFF, RTOL, run_from
 from kelvara.models import GAS_CONSTANT, KINETIC
 
 # What each parameter moves: (slope of the run, slope of the start, what
@@ -113,10 +113,11 @@ class Traces:
         energies = (plain["delta_h"], plain["delta_s"], plain.get("delta_h_nuc", 0.0), plain.get("delta_s_nuc", 0.0))
         return energies, plain["k_plus"], plain["nucleation_ratio"]
 
-    def simulate(self, values, curve, times, slopes=(), rtol=RTOL, atol=ATOL):
+    def simulate(self, values, curve, times, slopes=(), rtol=RTOL, atol=ATOL, cutoff=None):
         energies, k_plus, ratio = self._arguments(values)
         return run_from(np.asarray(times, dtype=float), curve.c_tot, curve.temperature, curve.start,
-                        self.nuc_size, energies, k_plus, ratio, wanted=tuple(slopes), rtol=rtol, atol=atol)
+                        self.nuc_size, energies, k_plus, ratio, cutoff=cutoff, wanted=tuple(slopes), rtol=rtol,
+                        atol=atol)
 
     def evaluate(self, values, fraction, kept) -> None:
         """Every trace's fraction into `fraction` (the fit's array of every
@@ -192,15 +193,16 @@ class Traces:
         return 0.0 if column is None else column[rows]
 
 
-# The starts of a search: k_plus at these factors of the guess from the
-# traces' half-times, each with these nucleation ratios.
-_K_PLUS_FACTORS = (1e-3, 10.0 ** -1.5, 1.0, 10.0 ** 1.5, 1e3)
-_RATIOS = (1.0, 1e-2, 1e-4)
+# The starts of a search: k_plus scanned over its bounds on this many points
+# per decade for each of these nucleation ratios.
+_SCAN_PER_DECADE = 8
+_SCAN_RTOL = 1e-4
+_RATIOS = (1.0, 1e-2, 1e-4, 1e-6)
 
 
-def kinetic_guess(problem) -> Dict[str, float]:
-    """k_plus from the traces as measured: each signal's half-way time t
-    gives k_plus ~ 1 / (c_tot t) (the median over the traces); a = 1."""
+def _half_way_guess(problem) -> float:
+    """k_plus ~ 1 / (c_tot t) from each signal's half-way time (the median
+    over the traces), where no simulation serves."""
     guesses = []
     for curve in problem.curves:
         if curve.vary != "time" or curve.size < 3:
@@ -210,19 +212,70 @@ def kinetic_guess(problem) -> Dict[str, float]:
         reached = np.flatnonzero(change >= 0.5)
         half = float(curve.x[reached[0]]) if reached.size else float(curve.x[-1])
         guesses.append(1.0 / (curve.c_tot * max(half, float(curve.x[curve.x > 0].min(initial=1.0)))))
-    return {"k_plus": float(np.median(guesses)) if guesses else 1e5, "nucleation_ratio": 1.0}
+    return float(np.median(guesses)) if guesses else 1e5
+
+
+def kinetic_scan(problem, values) -> List[Dict[str, float]]:
+    """k_plus and a for the search, best first: the thermodynamics of
+    `values` held, each ratio of _RATIOS simulated once per trace at
+    k_plus = 1 on times spanning the bounds (every rate is k_plus times a
+    constant, so k_plus t is the trace's own clock and one run serves every
+    k_plus), each k_plus of a grid over the bounds scored by the traces'
+    chi2 with their best baseline and amplitude; the best k_plus per ratio."""
+    traces = Traces(problem)
+    held = dict(problem.fixed)  # the fit's own scale (log10 of the rate constants)
+    held.update({n: problem.internal(n, v) for n, v in values.items() if n not in KINETIC and n in problem.free})
+    low, high = KINETIC_BOUNDS["k_plus"]
+    grid = np.logspace(np.log10(low), np.log10(high), int(np.log10(high / low) * _SCAN_PER_DECADE) + 1)
+    found = []
+    for ratio in _RATIOS:
+        chi2 = np.zeros(grid.size)
+        try:
+            for i in traces.indices:
+                curve = problem.curves[i]
+                positive = curve.x[curve.x > 0]
+                if positive.size < 2:
+                    continue
+                clock = np.concatenate(([0.0], np.geomspace(low * positive.min(), high * positive.max(), 400)))
+                # A start needs no more sizes than the kernels' default
+                # (the fit's own runs raise them where the tail is long).
+                run = traces.simulate({**held, "k_plus": problem.internal("k_plus", 1.0),
+                                       "nucleation_ratio": problem.internal("nucleation_ratio", ratio)}, curve, clock,
+                                      rtol=_SCAN_RTOL, cutoff=CUTOFF)
+                logs = np.log(clock[1:])
+                for j, k_plus in enumerate(grid):
+                    at = np.where(curve.x > 0, np.interp(np.log(np.maximum(k_plus * curve.x, clock[1])), logs,
+                                                         run.fraction[1:]), run.fraction[0])
+                    design = np.stack([np.ones_like(at), at], axis=1)
+                    _, residual, rank, _ = np.linalg.lstsq(design, curve.signal, rcond=None)
+                    own = float(residual[0]) if rank == 2 and residual.size else \
+                        float(np.sum((curve.signal - curve.signal.mean()) ** 2))
+                    chi2[j] += own * (1.0 if problem.curve_weights is None else problem.curve_weights[i] ** 2)
+        except (KelvaraError, ValueError, ArithmeticError):
+            continue
+        best = int(np.argmin(chi2))
+        found.append((chi2[best], {"k_plus": float(grid[best]), "nucleation_ratio": ratio}))
+    return [guess for _, guess in sorted(found, key=lambda pair: pair[0])]
+
+
+def kinetic_guess(problem, values=None) -> Dict[str, float]:
+    """k_plus and a for a single local fit: the scan's best with the
+    thermodynamics of `values`, else from the traces' half-way times."""
+    found = kinetic_scan(problem, values) if values else []
+    return found[0] if found else {"k_plus": _half_way_guess(problem), "nucleation_ratio": 1.0}
 
 
 def with_kinetics(problem, candidates: List[Dict[str, float]]) -> List[Dict[str, float]]:
     """The search's starts with k_plus and a: each thermodynamic start with
-    the guess, and the first of them across the grid of both."""
+    the scan's best for the first, and the first with the best of every
+    ratio and a decade either side of them."""
     if problem.traces is None or not candidates:
         return candidates
-    guess = kinetic_guess(problem)
-    out = [{**guess, **c} for c in candidates]
     first = candidates[0]
-    out += [{**first, "k_plus": guess["k_plus"] * f, "nucleation_ratio": a} for f in _K_PLUS_FACTORS
-            for a in _RATIOS]
+    found = kinetic_scan(problem, first) or [kinetic_guess(problem)]
+    out = [{**c, **found[0]} for c in candidates]
+    out += [{**first, "k_plus": guess["k_plus"] * f, "nucleation_ratio": guess["nucleation_ratio"]}
+            for guess in found for f in (0.1, 1.0, 10.0)]
     return out
 
 

@@ -62,7 +62,7 @@ _EXPORT_IGNORES = ("sheet", "temperature_column", "concentration_column", "curve
 FORMATS = (
     Format("xlsx", is_xlsx, read_xlsx, "an Excel workbook", ("decimal",)),
     Format("xls", is_xls, refuse_xls, "an old Excel file"),
-    Format("jasco", is_jasco, read_jasco, "a JASCO temperature scan", _EXPORT_IGNORES),
+    Format("jasco", is_jasco, read_jasco, "a JASCO temperature or time scan", _EXPORT_IGNORES),
     Format("cary", is_cary, read_cary, "a Cary thermal export", _EXPORT_IGNORES + ("signal_column", "blank_column")),
     Format("biologic", is_biologic, read_biologic, "a Bio-Logic stopped-flow export",
            _EXPORT_IGNORES + ("signal_column", "blank_column", "celsius")),
@@ -208,8 +208,9 @@ def read(
             _read_channels(path, options) if options.channels else read_file(path, options)
         reads.append(done)
         if vary not in ("auto", "temperature") and any(p.vary != vary for p in done.curves):
-            raise ReadError(f"{path} holds curves against temperature (an instrument's temperature scan), "
-                            f"not a {vary} series")
+            other = next(p.vary for p in done.curves if p.vary != vary)
+            raise ReadError(f"{path} holds " + ("time traces" if other == "time" else f"curves against {other}") +
+                            f" (an instrument's {other} scan), not a {vary} series")
         done = split_ramps(done, options.segment, subtracted)
         for p in done.curves:
             p.file = index
@@ -335,9 +336,12 @@ def _distinct_labels(pending, paths):
 def _assign_temperature(pending, kelvin, given):
     """The temperature given by hand goes to every series whose file has
     none; a denaturation cannot do without one."""
+    if kelvin is not None and all(p.vary == "temperature" for p in pending):
+        # Beside time traces or series (a joint fit), it is theirs alone.
+        raise ReadError(f"--temperature {given} was given, but {pending[0].path} holds curves against temperature")
     for p in pending:
-        if kelvin is not None and p.vary == "temperature":
-            raise ReadError(f"--temperature {given} was given, but {p.path} holds curves against temperature")
+        if p.vary == "temperature":
+            continue
         if kelvin is not None and p.temperature is not None and abs(p.temperature - kelvin) > SERIES_SPREAD:
             raise ReadError(f"--temperature {given} was given, but {p.path} has a temperature column that says "
                             f"{p.temperature:g} K")

@@ -1,5 +1,5 @@
-"""JASCO CD temperature scans: KEY<TAB>VALUE lines, XYDATA rows, and an extended section that may
-state the concentration."""
+"""JASCO CD temperature and time scans: KEY<TAB>VALUE lines, XYDATA rows, and an extended section that
+may state the concentration."""
 
 from __future__ import annotations
 
@@ -11,7 +11,8 @@ import numpy as np
 
 from kelvara.io.reading import (ColumnReading, FileRead, FileReading, MissingColumn, ReadError, ReadOptions,
                                 note_dropped, PendingCurve)
-from kelvara.io.tables import header_matches, numbers_of
+from kelvara.io.tables import header_matches, numbers_of, time_factor
+from kelvara.io.traces import trace_curve
 from kelvara.io.text import NA_VALUES, Sample, read_text, whole_lines
 from kelvara.io.units import bracketed_unit, in_kelvin
 from kelvara.units import PLAUSIBLE_MOLAR, UNIT_CHOICES, parse_concentration, temperature_unit
@@ -23,8 +24,9 @@ def is_jasco(sample: Sample) -> bool:
 
 
 def read_jasco(sample: Sample, options: ReadOptions) -> FileRead:
-    """A JASCO temperature scan: KEY<TAB>VALUE lines, XYDATA, rows of x and
-    y values, and an extended section that may state the concentration."""
+    """A JASCO temperature or time scan: KEY<TAB>VALUE lines, XYDATA, rows
+    of x and y values, and an extended section that may state the
+    concentration."""
     import pandas as pd
 
     path = sample.file
@@ -50,9 +52,11 @@ def read_jasco(sample: Sample, options: ReadOptions) -> FileRead:
         raise ReadError(f"{path}, line {start + 1}: no data after XYDATA")
     x_units = keys.get("XUNITS", "")
     x_unit = re.sub(r"\s+", "", x_units.lower())
-    if "temperature" not in x_unit:
-        raise ReadError(f"{path}: XUNITS is {x_units!r}, not a temperature: this is not a temperature scan")
     bracket = bracketed_unit(x_units)
+    seconds = time_factor(bracket if bracket else x_units)
+    if "temperature" not in x_unit and seconds is None:
+        raise ReadError(f"{path}: XUNITS is {x_units!r}, neither a temperature nor a time (s, min): this is "
+                        "not a temperature or time scan")
     unit = temperature_unit(bracket) if bracket else None
     if unit is None and "°c" in x_unit:
         unit = "C"
@@ -85,20 +89,27 @@ def read_jasco(sample: Sample, options: ReadOptions) -> FileRead:
 
     x = numbers_of(path, table, 0, where)
     y = numbers_of(path, table, column, where)
-    temperature, words = in_kelvin(path, "XUNITS " + x_units, x, unit, options.celsius, where)
-    keep = ~np.isnan(temperature) & ~np.isnan(y)
+    if seconds is not None:
+        x, words = x * seconds, (bracket or x_units).strip()
+    else:
+        x, words = in_kelvin(path, "XUNITS " + x_units, x, unit, options.celsius, where)
+        reading.temperature_unit = "°C" if words.startswith("°C") else "K"
+    keep = ~np.isnan(x) & ~np.isnan(y)
     note_dropped(path, [] if keep.all() else [(y_names[column - 1] if column - 1 < len(y_names) else
                                                 f"column {column + 1}", int((~keep).sum()))], notes)
     c_tot = _jasco_concentration(path, lines, end)
     label = keys.get("TITLE") or path.stem
-    reading.layout, reading.details = "a JASCO temperature scan", f"data from line {start + 1}"
-    reading.temperature_unit = "°C" if words.startswith("°C") else "K"
-    reading.columns = [ColumnReading(1, x_units or "X", "temperature", words)]
+    kind = "time" if seconds is not None else "temperature"
+    reading.layout, reading.details = f"a JASCO {kind} scan", f"data from line {start + 1}"
+    reading.columns = [ColumnReading(1, x_units or "X", kind, words)]
     for j in range(1, table.shape[1]):
         name = y_names[j - 1] if j - 1 < len(y_names) else f"column {j + 1}"
         reading.columns.append(ColumnReading(j + 1, name, "signal" if j == column else "unused"))
-    curve = PendingCurve(temperature[keep], y[keep], c_tot, label, str(path),
-                         y_names[column - 1] if column - 1 < len(y_names) else None)
+    signal_name = y_names[column - 1] if column - 1 < len(y_names) else None
+    if seconds is not None:
+        curve = trace_curve(x[keep], y[keep], c_tot, label, str(path), signal_name, False)
+    else:
+        curve = PendingCurve(x[keep], y[keep], c_tot, label, str(path), signal_name)
     # A title that names a concentration ("PBI 10uM") is checked against
     # --c-tot, never read as the concentration.
     curve.titled = parse_concentration(keys["TITLE"]) if keys.get("TITLE") else None

@@ -67,13 +67,13 @@ def from_table(source: TableSource, table) -> List[PendingCurve]:
     temperature = None if t_col is None else temperatures(source, t_col, numbers_of(path, table, t_col, source.where))
     vary = options.vary
     x_col = pick(source, headers, "time", None) if vary in ("auto", "time") else None
-    if vary == "auto" and x_col is not None and t_col is None and c_col is None and f_col is None:
+    if vary == "auto" and x_col is not None and t_col is None and f_col is None:
         vary = "time"
     if vary == "time":
         if x_col is None:
             raise ReadError(f"{path}: no time column among {', '.join(map(repr, headers))} (head it 'time (s)', "
                             "'t (min)' or 'Time [ms]')")
-        return time_table(source, table, x_col, s_col)
+        return time_table(source, table, x_col, s_col, c_col, k_col, t_col)
     if vary == "auto":
         vary = _told_vary(table, t_col, c_col, s_col, f_col, temperature, headers)
     if k_col is not None:

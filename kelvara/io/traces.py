@@ -11,7 +11,8 @@ from typing import Dict, List, Optional
 import numpy as np
 
 from kelvara.io.reading import FileRead, FileReading, PendingCurve, ReadError, ReadOptions, note_dropped
-from kelvara.io.tables import TableSource, bracketed_unit, numbers_of, signal_unit, time_factor, unnamed
+from kelvara.io.tables import (TableSource, bracketed_unit, concentrations, curve_codes, groups, numbers_of,
+                                one_concentration, signal_unit, time_factor, unnamed)
 from kelvara.io.text import Sample, read_text
 from kelvara.units import concentration_label, parse_concentration
 
@@ -24,16 +25,19 @@ def _seconds(path, header, times) -> np.ndarray:
     return times * factor
 
 
-def time_table(source: TableSource, table, x_col, s_col) -> List[PendingCurve]:
+def time_table(source: TableSource, table, x_col, s_col, c_col=None, k_col=None, t_col=None) -> List[PendingCurve]:
     """Curves against time from a table with a time column: one per signal
-    column headed by a concentration, or the one signal column."""
+    column headed by a concentration, the one signal column, or, in the long
+    layout, one trace per value of the curve or concentration column."""
     path = source.path
     headers = list(table.columns)
     times = _seconds(path, x_col, numbers_of(path, table, x_col, source.where))
     source.role(x_col, "time", bracketed_unit(str(x_col)) or "s")
-    wide = [h for h in headers if h != x_col and parse_concentration(h) is not None]
+    if c_col is not None or k_col is not None:
+        return _long_traces(source, table, times, s_col, c_col, k_col, (x_col, t_col, c_col, k_col))
+    wide = [h for h in headers if h not in (x_col, t_col) and parse_concentration(h) is not None]
     if s_col is None and not wide:
-        left = [h for h in headers if h != x_col and not unnamed(source, h)]
+        left = [h for h in headers if h not in (x_col, t_col) and not unnamed(source, h)]
         if len(left) != 1:
             raise ReadError(f"{path}: no signal column among {', '.join(map(repr, left))} beside the time "
                             "(name it with --signal-column, or head each trace's column by its concentration, "
@@ -52,13 +56,45 @@ def time_table(source: TableSource, table, x_col, s_col) -> List[PendingCurve]:
                     of=None if c_tot is None else f"the trace at {concentration_label(c_tot)}")
         # Traces headed by their concentrations are one signal (one panel,
         # one unit); a lone signal column names it.
-        curves.append(_trace(times[keep], signal[keep], c_tot, str(header), str(path),
+        curves.append(trace_curve(times[keep], signal[keep], c_tot, str(header), str(path),
                              None if c_tot is not None else str(header), c_tot is not None))
     note_dropped(path, dropped, source.notes)
     return curves
 
 
-def _trace(times, signal, c_tot, label, path, signal_name, names_condition) -> PendingCurve:
+def _long_traces(source: TableSource, table, times, s_col, c_col, k_col, taken) -> List[PendingCurve]:
+    """One row per point: a trace per value of the curve column, else of the
+    concentration column."""
+    path = source.path
+    left = [h for h in table.columns if h not in taken and not unnamed(source, h)]
+    if s_col is None and len(left) == 1:
+        s_col = left[0]
+    if s_col is None:
+        raise ReadError(f"{path}: no signal column among {', '.join(map(repr, left))} beside the time "
+                        "(name it with --signal-column)")
+    signal = numbers_of(path, table, s_col, source.where)
+    source.role(s_col, "signal", signal_unit(source, s_col))
+    c_codes = c_values = None
+    if c_col is not None:
+        c_codes, c_values = concentrations(source, table, c_col)
+    if k_col is not None:
+        source.role(k_col, "curve")
+    source.reading.layout = "time traces, one row per point"
+    codes, labels = curve_codes(source, table, k_col, c_codes,
+                                None if c_values is None else list(map(concentration_label, c_values)), c_col,
+                                what="trace")
+    missing = ~np.isfinite(times) | ~np.isfinite(signal)
+    if c_codes is not None:
+        missing |= c_codes < 0
+    curves = []
+    for label, rows in groups(path, codes, labels, missing, source.notes):
+        c_tot = None if c_codes is None else one_concentration(path, label, c_codes, c_values, rows, source.where)
+        curves.append(trace_curve(times[rows], signal[rows], c_tot, label, str(path), str(s_col),
+                             k_col is None and c_col is not None))
+    return curves
+
+
+def trace_curve(times, signal, c_tot, label, path, signal_name, names_condition) -> PendingCurve:
     order = np.argsort(times, kind="stable")
     if np.any(np.diff(times[order]) <= 0.0):
         raise ReadError(f"{path}: trace {label!r} repeats a time; each time is read once")
@@ -120,7 +156,7 @@ def read_biologic(sample: Sample, options: ReadOptions) -> FileRead:
                 raise ReadError(f"{path}: in _DATA block {number}, {row!r} holds no signal beside its time")
         data = np.array(values, dtype=float)
         label = "trace" if len(blocks) == 1 else f"trace {number}"
-        curves.append(_trace(data[:, 0] * factor, data[:, 1], None, label, str(path),
+        curves.append(trace_curve(data[:, 0] * factor, data[:, 1], None, label, str(path),
                              f"signal [{y_unit}]" if y_unit else "signal", False))
     reading = FileReading(str(path), "a Bio-Logic stopped-flow export",
                           f"time in {x_unit}" + (f", signal in {y_unit}" if y_unit else ""))
