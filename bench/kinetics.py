@@ -1,6 +1,6 @@
 """Simulations in time: speed and agreement with an independent integration.
 
-  python bench/kinetics.py [--repeats 20]
+  python bench/kinetics.py [--repeats 20] [--cases seeded,isodesmic]
 
 Each case is a temperature jump (or a mixing, a stopped-flow dilution or a
 seeding) followed over ten decades of time (1 ms to 1e7 s, 200 times) with
@@ -116,10 +116,14 @@ def reference(case, run, rtol):
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeats", type=int, default=20)
+    parser.add_argument("--cases", default="", help="only the cases whose names hold one of these words")
     args = parser.parse_args(argv)
+    words = [w.strip() for w in args.cases.split(",") if w.strip()]
     missed = False
     print(f"{'case':44} {'ms':>7} {'steps':>6} {'SciPy 1e-6 ms':>14} {'ratio':>6} {'|diff|':>9} {'tail':>6}")
     for name, case in CASES.items():
+        if words and not any(w in name for w in words):
+            continue
         arguments = dict(case)
         c_tot = arguments.pop("c_tot")
         costs = []

@@ -56,6 +56,22 @@ class Start:
     seeds: float = 0.0
     seed_size: int = 100
 
+    def __post_init__(self):
+        from kelvara.errors import KelvaraError
+
+        if self.kind not in ("monomer", "equilibrium"):
+            raise KelvaraError(f"the start is 'monomer' or 'equilibrium', not {self.kind!r}")
+        if self.kind == "monomer" and self.temperature is not None:
+            raise KelvaraError("a start temperature needs a start from equilibrium: give start='equilibrium' (a "
+                               "temperature jump) or leave the start temperature out (all monomer at time 0)")
+        if self.temperature is not None and not (math.isfinite(self.temperature) and self.temperature > 0.0):
+            raise KelvaraError(f"the start temperature must be a positive number of kelvin, not {self.temperature!r}")
+        if not (math.isfinite(self.dilution) and self.dilution >= 1.0):
+            raise KelvaraError(f"the dilution is the ratio of volumes after and before mixing, 1 or more, not "
+                               f"{self.dilution:g}; give 3.5 for a 1 + 2.5 stopped-flow mix")
+        if not (math.isfinite(self.seeds) and self.seeds >= 0.0):
+            raise KelvaraError(f"seeds are a concentration of aggregates (mol/L), 0 or more, not {self.seeds:g}")
+
     def described(self, unit: str = "K") -> str:
         from kelvara.units import temperature_label
 

@@ -233,25 +233,15 @@ def checked_times(times) -> np.ndarray:
 
 
 def start_of(start: Optional[str], start_temperature, dilution, seeds, seed_size, nuc_size: int) -> Start:
-    """The start, checked: its kind follows from what is given unless said."""
-    dilution = float(dilution)
-    if not (math.isfinite(dilution) and dilution >= 1.0):
-        raise KelvaraError(f"the dilution is the ratio of volumes after and before mixing, 1 or more, not "
-                           f"{dilution:g}; give 3.5 for a 1 + 2.5 stopped-flow mix")
-    seeds = float(seeds)
-    if not (math.isfinite(seeds) and seeds >= 0.0):
-        raise KelvaraError(f"seeds are a concentration of aggregates (mol/L), 0 or more, not {seeds:g}")
+    """The start, checked (kelvara.curves.Start checks itself): its kind
+    follows from what is given unless said."""
+    dilution, seeds = float(dilution), float(seeds)
     size = int(seed_size)
     if size != seed_size or size <= nuc_size:
         raise KelvaraError(f"seeds must be larger than the nucleus ({nuc_size}), not of {seed_size!r}; give "
                            "seed_size in monomers")
     kind = start if start is not None else (
         "equilibrium" if start_temperature is not None or dilution > 1.0 else "monomer")
-    if kind not in STARTS:
-        raise KelvaraError(f"the start is 'monomer' or 'equilibrium', not {start!r}")
-    if kind == "monomer" and start_temperature is not None:
-        raise KelvaraError("a start temperature needs a start from equilibrium: give start='equilibrium' (a "
-                           "temperature jump) or leave the start temperature out (all monomer at time 0)")
     temperature = None if start_temperature is None else temperature_argument(start_temperature,
                                                                              what="start_temperature")
     return Start(kind, temperature, dilution, seeds, size)

@@ -56,7 +56,7 @@ def _draw_curves(axis, result, curves, celsius, colours, residuals=None, aggrega
         fitted = result.curve_results[i]
         mark = half_way_mark(result, i, kind)
         axis.plot(t - shift, curve.signal[order], "o", ms=2.5, color=colour, alpha=0.5)
-        dense = np.geomspace(t[0], t[-1], 400) if kind == "concentration" else np.linspace(t[0], t[-1], 400)
+        dense = _dense(kind, t, _log_time(curves) if kind == "time" else None)
         label = _curve_label(curve)
         if channel is not None and label.endswith(f" · {channel}"):
             label = label[: -len(f" · {channel}")]  # the panel's axis names its channel
@@ -88,7 +88,28 @@ def _draw_curves(axis, result, curves, celsius, colours, residuals=None, aggrega
     if kind == "concentration":
         axis.set_xscale("log")
         _concentration_ticks(axis, curves)
-    return _MARKS[kind] if marked else None  # the legend's title: what the marks are, where any is drawn
+    shortest = _log_time(curves) if kind == "time" else None
+    if shortest is not None:  # logarithmic from the first time after 0, which stays on the axis
+        axis.set_xscale("symlog", linthresh=shortest, linscale=0.5)
+    return _MARKS[kind] if marked else None
+
+
+def _log_time(curves):
+    """The shortest time after 0 of traces that span two decades or more
+    after it (drawn on a logarithmic axis from there), else None."""
+    times = np.concatenate([c.x[c.x > 0] for c in curves if c.vary == "time"] or [np.zeros(0)])
+    return float(times.min()) if times.size and times.max() >= 100.0 * times.min() else None
+
+
+def _dense(kind, x, shortest):
+    """The fitted line's grid over the sorted `x`: even in the logarithm of
+    a concentration, and of a time on a logarithmic axis (from `shortest`,
+    0 kept)."""
+    if kind == "concentration":
+        return np.geomspace(x[0], x[-1], 400)
+    if shortest is not None and x[-1] > shortest:
+        return np.concatenate(([x[0]] if x[0] < shortest else [], np.geomspace(max(x[0], shortest), x[-1], 400)))
+    return np.linspace(x[0], x[-1], 400)  # the legend's title: what the marks are, where any is drawn
 
 
 _SPECIES_WORDS = {"oligomers": "oligomers (up to the nucleus)", "pathway_a": "pathway A", "pathway_b": "pathway B"}
@@ -545,7 +566,7 @@ def traces(curves, result=None, celsius=False, most=4000):
                      "signal": listed(curve.signal[shown]), "every": step, "points": int(curve.size)}
             if result is not None:
                 fitted = result.curve_results[i]
-                dense = np.geomspace(x[0], x[-1], 400) if kind == "concentration" else np.linspace(x[0], x[-1], 400)
+                dense = _dense(kind, x, None)
                 rows = slice(int(offsets[i]), int(offsets[i + 1]))
                 mark = half_way_mark(result, i, kind)
                 entry.update(

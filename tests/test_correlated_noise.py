@@ -369,3 +369,28 @@ def test_smoothed_noise_on_short_curves_is_noise_and_a_wrong_model_is_still_refu
         assert right.ok and right.noise_model.pooled, (seed, right.problems)
         wrong = quiet_fit(curves, "isodesmic")
         assert not wrong.ok and "structure" in wrong.to_dict()["problem_codes"], (seed, wrong.problems)
+
+
+def test_boxcar_noise_on_curves_of_sixty_points_is_noise_and_a_wrong_model_is_still_refused():
+    """61 temperatures: the spectrum of an autoregression read from so few
+    points peaks anywhere for smoothed noise, so they are checked as short
+    curves are (a boxcar of nine was called a misfit in 15 of 20 seeds)."""
+    for seed in range(70, 73):
+        curves = smoothed_cooling(np.linspace(363.15, 283.15, 61), seed, "9-point moving average", 0.016)
+        right = quiet_fit(curves, "cooperative")
+        assert right.ok and right.noise_model.rho > 0.5, (seed, right.problems)
+        wrong = quiet_fit(curves, "isodesmic")
+        assert not wrong.ok and "structure" in wrong.to_dict()["problem_codes"], (seed, wrong.problems)
+
+
+def test_the_noise_of_time_traces_is_read_in_the_order_measured():
+    from kelvara.fit.noise import fit_noise_model
+
+    rng = np.random.default_rng(5)
+    times = np.geomspace(0.5, 3000.0, 80)
+    curves = [Curve.time_trace(times, np.zeros(times.size), 293.15, c) for c in CONCENTRATIONS]
+    residuals = np.concatenate([boxcar(rng, times.size, 0.01, width=5) for _ in curves])
+    rows = [np.arange(i * times.size, (i + 1) * times.size) for i in range(len(curves))]
+    middle = [(times > 10.0) & (times < 500.0)] * len(curves)  # where the traces change
+    model = fit_noise_model(curves, residuals, rows, 2, lambda: middle)
+    assert model is not None and model.misfit is None and model.rho > 0.5

@@ -45,3 +45,10 @@ def test_k_plus_and_the_nucleation_ratio_are_recovered_from_jumps_at_three_conce
     assert "grows and shrinks by one monomer at a time" in result.report()  # the Model section says so
     exponent = result.derived["t50_exponent"]
     assert -4.0 < exponent.value < 0.0 and exponent.stderr > 0.0  # faster at higher c_tot
+    # Four decades of time are drawn on a logarithmic axis that keeps time 0.
+    import matplotlib.pyplot as plt
+
+    figure = result.plot()
+    data = figure.axes[0]
+    assert data.get_xscale() == "symlog" and data.get_xlim()[0] < 0.0 < 0.5 < data.get_xlim()[1]
+    plt.close(figure)

@@ -25,7 +25,7 @@ def biologic(path, times, signal, unit_x="ms", unit_y="V"):
 def test_a_stopped_flow_export_is_read_as_meant(tmp_path):
     times = np.linspace(0.0, 2000.0, 101)
     path = biologic(tmp_path / "sf.bka", times, 1.0 + 0.001 * times)
-    reading = read(path, c_tot=["10uM"], temperature="20C", start_temperature="40C", dilution=3.5)
+    reading = read(path, c_tot="10uM", temperature="20C", start_temperature="40C", dilution=3.5)
     (curve,) = reading.curves
     assert curve.vary == "time" and curve.c_tot == pytest.approx(10e-6)
     np.testing.assert_allclose(curve.x, times * 1e-3)  # ms -> s

@@ -149,7 +149,7 @@ def fit_noise_model(curves, residuals, rows, free_count, transitions=None):
     within its transition (or None).  White noise (a lag-1 correlation
     within _CORRELATION_SDS standard errors of zero, or negative) keeps the
     errors of independent points."""
-    ramps = [i for i, c in enumerate(curves) if c.vary == "temperature"]
+    ramps = [i for i, c in enumerate(curves) if c.vary in ("temperature", "time")]  # read in order
     use = [i for i in ramps if curves[i].size >= _CORRELATION_POINTS]
     pooled = False
     if not use:
@@ -174,6 +174,10 @@ def fit_noise_model(curves, residuals, rows, free_count, transitions=None):
         lag1 + free_count / n <= _POOLED_SDS / math.sqrt(n)
     lengths = sorted(curves[i].size for i in use)
     longest_noise = _NOISE_SPAN * lengths[len(lengths) // 2]
+    # The spectrum of an autoregression read from curves of under a hundred
+    # points peaks anywhere for smoothed noise: such curves are checked as
+    # short ones.
+    short = pooled or lengths[len(lengths) // 2] < _SPECTRUM_POINTS
     # A misfit: correlated over too much of a curve, or innovations that
     # stay correlated.  A higher order could take a smooth misfit for noise
     # of long memory, so where only it whitens the residuals they must pass
@@ -220,14 +224,16 @@ def fit_noise_model(curves, residuals, rows, free_count, transitions=None):
         # filter) spans more than a seventh of each, so its length alone
         # cannot tell it from a shape; the checks of kelvara.fit.shape do.
         widened = passes_shape_checks(chosen, short=True)
-    if pooled and not white and q > _WHITENESS_Q:
-        # From a hundred points Bayes's criterion keeps the first order for
-        # a boxcar of five points, whose innovations then stay correlated:
-        # Akaike's order may whiten them, and noise passes the checks.
+    if not white and q > _WHITENESS_Q:
+        # From a few hundred points Bayes's criterion keeps the first order
+        # for a boxcar of five points, whose innovations then stay
+        # correlated: Akaike's order may whiten them, and noise passes the
+        # checks.
         richer = _autoregression(covariances, n, 2.0)
         if richer.size > chosen.size and _innovations(series, richer)[0] <= _WHITENESS_Q \
-                and passes_shape_checks(richer, short=True):
-            as_noise = widened = True
+                and passes_shape_checks(richer, short=short):
+            as_noise = True
+            widened = widened or pooled
     if widened:  # noise that passes may span up to half a curve
         longest_noise = _POOLED_NOISE_SPAN * lengths[len(lengths) // 2]
     first_order = _innovations(series, lag1) if chosen.size > 1 else (q, size)
@@ -236,7 +242,7 @@ def fit_noise_model(curves, residuals, rows, free_count, transitions=None):
         # be following a smooth shape the model misses, so it must pass
         # the checks of kelvara.fit.shape.  Without a second curve to tell,
         # the first order decides.
-        if not passes_shape_checks(chosen, short=pooled):
+        if not passes_shape_checks(chosen, short=short):
             chosen = np.array([lag1])
             q, size = first_order
         else:
@@ -291,6 +297,7 @@ def fit_noise_model(curves, residuals, rows, free_count, transitions=None):
 # lags of the autocorrelations kept (enough for any averaging window).
 _AR_ORDERS = 20
 _ACF_LAGS = 64
+_SPECTRUM_POINTS = 100
 
 
 def _autocovariances(series, lags):

@@ -13,6 +13,7 @@ from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Set,
 import numpy as np
 
 from kelvara.curves import Curve, Start
+from kelvara.errors import KelvaraError
 from kelvara.io.cary import is_cary, read_cary
 from kelvara.io.delimited import read_delimited
 from kelvara.io.excel import is_xls, is_xlsx, read_xlsx, refuse_xls
@@ -365,12 +366,12 @@ def _start(options) -> Start:
     except ValueError:
         raise ReadError(f"--dilution takes the ratio of volumes after and before mixing, e.g. 3.5, not "
                         f"{options.dilution!r}") from None
-    if not (math.isfinite(dilution) and dilution >= 1.0):
-        raise ReadError(f"--dilution is the ratio of volumes after and before mixing, 1 or more, not "
-                        f"{options.dilution!r}; give 3.5 for a 1 + 2.5 stopped-flow mix")
     seeds = 0.0 if options.seeds is None else concentration_argument(options.seeds, "--seeds")[0]
     kind = "equilibrium" if temperature is not None or dilution > 1.0 else "monomer"
-    return Start(kind, temperature, dilution, seeds)
+    try:
+        return Start(kind, temperature, dilution, seeds)
+    except KelvaraError as error:
+        raise ReadError(str(error)) from None  # it names the value: the dilution, or the seeds
 
 
 def _assign_concentrations(pending, given, notes=None):

@@ -162,7 +162,9 @@ class ReadOptions:
     seeds: Union[float, str, None] = None
 
     def __post_init__(self):
-        object.__setattr__(self, "c_tot", tuple(self.c_tot or ()))
+        # One value alone ("10uM", 1e-5) is one concentration, not a sequence of characters.
+        object.__setattr__(self, "c_tot", (self.c_tot,) if isinstance(self.c_tot, (str, int, float))
+                           else tuple(self.c_tot or ()))
         given = (self.path_length,) if isinstance(self.path_length, (str, int, float)) else self.path_length
         object.__setattr__(self, "path_length", tuple(given or ()))
         for length in self.path_length:
