@@ -35,6 +35,8 @@ def lab(tmp_path_factory):
     (folder / "one curve.csv").write_text("T;CD\n" + "\n".join(one) + "\n")
     (folder / "cooling copy.csv").write_bytes((DATA / "example_cooling.csv").read_bytes())
     (folder / "broken.csv").write_bytes(b"\x00\x01\x02 not a table \xff\xfe\n" * 3)
+    (folder / "traces.csv").write_text("time (min),5 uM,10 uM\n" + "".join(f"{t},{1 - t / 40:g},{1 - t / 20:g}\n"
+                                                                         for t in range(20)))
     return folder
 
 
@@ -46,6 +48,8 @@ CASES = {
     "compare": ("compare", ["cooling.csv"], [("models", "isodesmic,cooperative")]),
     "read": ("read", ["one curve.csv"], [("c_tot", "10uM"), ("celsius", "true")]),
     "read, two files": ("read", ["cooling.csv", "cooling copy.csv"], [("display_unit", "C")]),
+    "read, time traces": ("read", ["traces.csv"], [("temperature", "20C"), ("start_temperature", "40C"),
+                                                   ("dilution", "3.5")]),
 }
 
 

@@ -322,6 +322,13 @@ def physical_notes(problem, parameters, derived, curve_results):
         notes.append(f"{', '.join(large[:4])}{' ...' if len(large) > 4 else ''}: beyond {_DP_LIMIT:.0e}, a chain "
                      "longer than any sample holds; the fraction aggregated is within rounding of 1 there, so these "
                      "say nothing")
+    for i, curve in enumerate(problem.curves):
+        short = [name for name in ("t50", "t90") if f"{name}[{i}]" in derived
+                 and math.isnan(derived[f"{name}[{i}]"].value)]
+        if curve.vary == "time" and short:
+            notes.append(f"{' and '.join(short)} of {curve.label or f'trace {i}'}: not reached within its times (to "
+                         f"{float(curve.x.max()):g} s): the fitted trace goes less than "
+                         f"{'half' if 't50' in short else 'nine tenths'} of the way to its equilibrium by then")
     return notes
 
 
