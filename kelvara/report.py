@@ -261,9 +261,12 @@ def parameter_rows(result):
 
 def derived_rows(result):
     """The rows of `value_table` for a result's derived values (Te, c50, K,
-    ...), each once where channels of one sample repeat it."""
+    ...), each once where channels of one sample repeat it; those of fixed
+    values alone (an error of exactly 0) are marked fixed, as the summary
+    marks them, not given an error of 0."""
     kept, _ = distinct_derived(result)
-    return [(d.name, d.value, d.stderr, d.unit, None) for d in (result.derived[n] for n in kept)]
+    return [(d.name, d.value, d.stderr, d.unit, "fixed" if d.stderr == 0.0 and math.isfinite(d.value) else None)
+            for d in (result.derived[n] for n in kept)]
 
 
 def value_table(result, items, temperature_unit="K"):

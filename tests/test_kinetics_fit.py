@@ -42,7 +42,10 @@ def test_k_plus_and_the_nucleation_ratio_are_recovered_from_jumps_at_three_conce
                          delta_h_nuc=delta_h_nuc, **fitted, rtol=1e-10, atol=1e-14)
         assert abs(result.derived[f"t50[{i}]"].value / dense.half_time(0.5) - 1.0) < 1e-5
         assert result.derived[f"t50[{i}]"].stderr > 0.0
-    assert "grows and shrinks by one monomer at a time" in result.report()  # the Model section says so
+    page = result.report()
+    assert "grows and shrinks by one monomer at a time" in page  # the Model section says so
+    # K from fixed values alone is marked fixed, as the summary marks it, not given an error of 0
+    assert "<td class='number'>fixed</td><td>L/mol</td>" in page and "<td class='number'>0</td><td>L/mol" not in page
     # 5 uM is less than half way by 3000 s: its t50 is said to lie beyond, not printed as a number
     assert any(note.startswith("t50 and t90 of") and "not reached within its times (to 3000 s)" in note
                for note in result.notes), result.notes
