@@ -92,8 +92,8 @@ def test_every_family_reads_through_a_pipe(tmp_path, family):
     ("long", ["--sheet", "2"], "--sheet does not apply to a delimited text file"),
     ("xlsx", ["--decimal", ","], "--decimal does not apply to an Excel workbook"),
     ("jasco", ["--temperature-column", "2"], "--temperature-column does not apply to a JASCO temperature or time scan"),
-    ("cary", ["--signal-column", "3"], "--signal-column does not apply to a Cary thermal export"),
-    ("cary", ["--blank-column", "3"], "--blank-column does not apply to a Cary thermal export"),
+    ("cary", ["--signal-column", "3"], "--signal-column does not apply to a Cary thermal or kinetics export"),
+    ("cary", ["--blank-column", "3"], "--blank-column does not apply to a Cary thermal or kinetics export"),
 ])
 def test_an_option_the_files_format_does_not_use_is_refused(tmp_path, family, option, called):
     (tmp_path / "data").write_bytes(files(tmp_path)[family])

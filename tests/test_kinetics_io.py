@@ -113,8 +113,15 @@ def _long_traces(path, minutes, signal):
     path.write_text("\n".join(rows) + "\n", encoding="utf-8")
 
 
-@pytest.mark.parametrize("write, concentrations", [(_jasco_time_scan, [10e-6]), (_long_traces, [10e-6, 20e-6])])
-def test_a_jasco_time_scan_and_the_long_layout_are_read_as_traces_in_seconds(tmp_path, write, concentrations):
+def _cary_kinetics(path, minutes, signal):
+    rows = ["pbi 10uM,,pbi 20uM,", "Time (min),Abs,Time (min),Abs"] + [f"{t:g},{y:.6g},{t:g},{y:.6g}," for t, y
+                                                                       in zip(minutes, signal)]
+    path.write_text("\r\n".join(rows) + "\r\n\r\nMethod properties\r\n", encoding="utf-8")
+
+
+@pytest.mark.parametrize("write, concentrations", [(_jasco_time_scan, [10e-6]), (_long_traces, [10e-6, 20e-6]),
+                                                   (_cary_kinetics, [10e-6, 20e-6])])
+def test_instrument_exports_and_the_long_layout_are_read_as_traces_in_seconds(tmp_path, write, concentrations):
     minutes = np.arange(0.0, 30.0, 0.5)
     path = tmp_path / "scan.txt"
     write(path, minutes, 1.0 - 0.01 * minutes)

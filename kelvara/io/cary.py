@@ -1,5 +1,6 @@
-"""Agilent Cary thermal exports: sample names above `Temperature (°C),Abs` pairs, each sample's
-cooling and heating stages appended in its columns (split where the temperature turns by the reader)."""
+"""Agilent Cary thermal and kinetics exports: sample names above `Temperature (°C),Abs` (or
+`Time (sec),Abs`) pairs, each sample's cooling and heating stages appended in its columns (split where
+the temperature turns by the reader)."""
 
 from __future__ import annotations
 
@@ -8,7 +9,8 @@ from typing import List
 import numpy as np
 
 from kelvara.io.reading import ColumnReading, FileRead, FileReading, ReadError, ReadOptions, PendingCurve
-from kelvara.io.tables import numbers_of, role_of
+from kelvara.io.tables import numbers_of, role_of, time_factor
+from kelvara.io.traces import trace_curve
 from kelvara.io.text import NA_VALUES, Sample, read_text, whole_lines
 from kelvara.io.units import bracketed_unit, header_temperature_unit, in_kelvin
 from kelvara.units import parse_concentration, temperature_unit
@@ -26,7 +28,9 @@ def is_cary(sample: Sample) -> bool:
     # column (a concentration) is not one.
     if len(second) < 2 or len(second) % 2 or len(first) < 2 or first[1].strip():
         return False
-    return all((role_of(h) == "temperature") == (j % 2 == 0) for j, h in enumerate(second))
+    varied = role_of(second[0])
+    return varied in ("temperature", "time") and all((role_of(h) == varied) == (j % 2 == 0)
+                                                      for j, h in enumerate(second))
 
 
 def _temperature_unit(path, header):
@@ -75,13 +79,18 @@ def read_cary(sample: Sample, options: ReadOptions) -> FileRead:
     def where(positions):
         return [start + 3 + int(p) for p in positions]
 
-    reading.layout, reading.details = "a Cary thermal export", f"samples on line {start + 1}"
+    kinetics = role_of(headers[0]) == "time"
+    reading.layout = "a Cary kinetics export" if kinetics else "a Cary thermal export"
+    reading.details = f"samples on line {start + 1}"
     reading.columns = [ColumnReading(j + 1, h or f"column {j + 1}", "unused") for j, h in enumerate(headers)]
     curves = []
     for j in range(0, len(headers) - 1, 2):
         if not headers[j] or j + 1 >= table.shape[1]:
             continue
         name = names[j] if j < len(names) and names[j] else f"sample {j // 2 + 1}"
+        if kinetics:
+            curves.append(_trace(path, table, j, headers, name, where, reading))
+            continue
         unit = _temperature_unit(path, headers[j])
         if unit == "K" and options.celsius:
             raise ReadError(f"{path}: --celsius contradicts the header {headers[j]!r}, which says kelvin")
@@ -99,4 +108,20 @@ def read_cary(sample: Sample, options: ReadOptions) -> FileRead:
     if not curves:
         raise ReadError(f"{path}: a Cary export with no sample")
     return FileRead(curves, reading, notes)
+
+
+def _trace(path, table, j, headers, name, where, reading) -> PendingCurve:
+    """One sample's trace of a kinetics export: its time (in the header's
+    unit, read in seconds) and signal columns."""
+    unit = bracketed_unit(headers[j]) or "s"
+    factor = time_factor(unit)
+    if factor is None:
+        raise ReadError(f"{path}: the time column {headers[j]!r} is in {unit!r}, not s, ms, min or h")
+    t = numbers_of(path, table, j, where)
+    y = numbers_of(path, table, j + 1, where)
+    keep = ~np.isnan(t) & ~np.isnan(y)
+    reading.columns[j] = ColumnReading(j + 1, headers[j], "time", unit, name)
+    reading.columns[j + 1] = ColumnReading(j + 2, headers[j + 1] or f"column {j + 2}", "signal", "", name)
+    c_tot = parse_concentration(name)
+    return trace_curve(t[keep] * factor, y[keep], c_tot, name, str(path), headers[j + 1] or None, c_tot is not None)
 

@@ -64,7 +64,7 @@ FORMATS = (
     Format("xlsx", is_xlsx, read_xlsx, "an Excel workbook", ("decimal",)),
     Format("xls", is_xls, refuse_xls, "an old Excel file"),
     Format("jasco", is_jasco, read_jasco, "a JASCO temperature or time scan", _EXPORT_IGNORES),
-    Format("cary", is_cary, read_cary, "a Cary thermal export", _EXPORT_IGNORES + ("signal_column", "blank_column")),
+    Format("cary", is_cary, read_cary, "a Cary thermal or kinetics export", _EXPORT_IGNORES + ("signal_column", "blank_column")),
     Format("biologic", is_biologic, read_biologic, "a Bio-Logic stopped-flow export",
            _EXPORT_IGNORES + ("signal_column", "blank_column", "celsius")),
     Format("delimited", lambda _: True, read_delimited, "a delimited text file", ("sheet",)),
