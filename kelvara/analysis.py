@@ -49,8 +49,13 @@ def default_compared(curves):
     and, for curves against temperature with several channels of the same
     samples, the models whose pathways each have a signal of their own
     (one channel seldom tells two pathways from one)."""
+    kinds = {c.vary for c in curves}
     kind = varied(curves)
-    models = DEFAULT_COMPARED[kind].split(",")
+    # Curves of several kinds (cooling curves beside time traces): the models that fit every one of them.
+    models = [m.name for m in MODELS.values() if kinds <= set(m.compared_for)]
+    if not models:
+        raise UsageError("no model is compared on " + " beside ".join(EXPERIMENTS[k] for k in sorted(kinds)) +
+                         " unless named: give them with --models")
     if kind == "temperature" and len({c.signal_name for c in curves}) > 1:
         models += [m.name for m in MODELS.values() if m.pathways and m.name not in models]
     return models

@@ -265,7 +265,7 @@ MODELS: Dict[str, Model] = {
               "nucleation-elongation with a dimer nucleus: a sharp onset at the elongation temperature Te, "
               "the usual choice for cooperative supramolecular polymers",
               kernel="cooperative", rates=(_ELONGATION, _NUCLEATION), experiments=_IN_TIME, default_for=_IN_TIME,
-              compared_for=_BOTH, equations=tuple(_CONSTANTS + _SIGMA + _COOPERATIVE + _FRACTION),
+              compared_for=_IN_TIME, equations=tuple(_CONSTANTS + _SIGMA + _COOPERATIVE + _FRACTION),
               assumptions=tuple(_MASS_BALANCE + [
                   "a dimer nucleus: the first addition has the constant sigma K, every later one K "
                   "(nucleation-elongation)", "delta_s_nuc is 0 unless freed"]),
@@ -275,7 +275,7 @@ MODELS: Dict[str, Model] = {
               "the cooperative model with a nucleus of nuc_size monomers (--nuc-size N, or A:B to scan), "
               "when a dimer nucleus does not describe the onset",
               kernel="cooperative_n", rates=(_ELONGATION, _NUCLEATION), takes_nuc_size=True, experiments=_IN_TIME,
-              compared_for=_BOTH, equations=tuple(_CONSTANTS + _SIGMA + _FRACTION),
+              compared_for=_IN_TIME, equations=tuple(_CONSTANTS + _SIGMA + _FRACTION),
               assumptions=tuple(_MASS_BALANCE + [
                   "a nucleus of n monomers: additions up to the nucleus have the constant sigma K, later ones K",
                   "delta_s_nuc is 0 unless freed"]),

@@ -164,3 +164,13 @@ def test_one_trace_far_from_its_half_way_guess_is_fitted(tmp_path):
 
     found = json.loads((tmp_path / "fit.json").read_text())["parameters"]["k_plus"]
     assert abs(found["value"] - 2e5) < 3 * found["stderr"] < 0.2 * 2e5
+
+
+def test_compare_takes_the_models_that_fit_every_kind_of_curve_given():
+    from kelvara.analysis import default_compared
+    from kelvara.curves import Curve
+
+    trace = Curve.time_trace(np.arange(10.0), np.arange(10.0), ROOM, 5e-6)
+    cooling = Curve(np.linspace(280.0, 360.0, 10), np.arange(10.0), 5e-6)
+    assert default_compared([trace]) == default_compared([cooling, trace]) == ["cooperative", "cooperative_n"]
+    assert "isodesmic" in default_compared([cooling])
