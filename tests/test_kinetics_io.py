@@ -23,26 +23,29 @@ def biologic(path, times, signal, unit_x="ms", unit_y="V"):
 
 
 def test_a_stopped_flow_export_is_read_as_meant(tmp_path):
-    times = np.linspace(0.0, 2000.0, 101)
+    times = np.linspace(-40.0, 2000.0, 103)  # two pre-trigger readings, then 0 to 2 s
     path = biologic(tmp_path / "sf.bka", times, 1.0 + 0.001 * times)
     reading = read(path, c_tot="10uM", temperature="20C", start_temperature="40C", dilution=3.5)
     (curve,) = reading.curves
     assert curve.vary == "time" and curve.c_tot == pytest.approx(10e-6)
-    np.testing.assert_allclose(curve.x, times * 1e-3)  # ms -> s
-    np.testing.assert_allclose(curve.signal, 1.0 + 0.001 * times)
+    np.testing.assert_allclose(curve.x, times[2:] * 1e-3)  # ms -> s, from time 0
+    np.testing.assert_allclose(curve.signal, 1.0 + 0.001 * times[2:])
+    assert "2 point(s) before time 0" in reading.text()
     assert curve.temperature == pytest.approx(ROOM)
     assert (curve.start.kind, curve.start.dilution) == ("equilibrium", 3.5)
     assert curve.start.temperature == pytest.approx(313.15)
     assert "Bio-Logic" in reading.text() and "time in ms" in reading.text()
 
 
-@pytest.mark.parametrize("header, factor", [("time (s)", 1.0), ("t [min]", 60.0), ("Time/ms", 1e-3)])
+@pytest.mark.parametrize("header, factor", [("time (s)", 1.0), ("t [min]", 60.0), ("Time/ms", 1e-3), ("Time", 1.0)])
 def test_a_time_column_is_read_in_seconds_with_a_trace_per_concentration(tmp_path, header, factor):
     times = np.arange(0.0, 50.0)
     lines = [f"{header},5 uM,10 uM"] + [f"{t:g},{t * 2:g},{t * 3:g}" for t in times]
     path = tmp_path / "traces.csv"
     path.write_text("\n".join(lines) + "\n", encoding="utf-8")
-    curves = read(path, temperature="20C").curves
+    reading = read(path, temperature="20C")
+    curves = reading.curves
+    assert ("states no unit: read in seconds" in reading.text()) == (header == "Time")  # said, never assumed silently
     assert [c.vary for c in curves] == ["time", "time"]
     assert [c.c_tot for c in curves] == pytest.approx([5e-6, 10e-6])
     np.testing.assert_allclose(curves[1].x, times * factor)

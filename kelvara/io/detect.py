@@ -228,6 +228,13 @@ def read(
     start = _start(options) if any(p.vary == "time" for p in pending) else None
     curves = []
     for p in pending:
+        if p.vary == "time" and p.time is not None and np.any(p.time < 0.0):
+            # A stopped-flow export's pre-trigger readings: before time 0,
+            # nothing the simulation follows.
+            early = p.time < 0.0
+            notes.append(f"{p.path}: trace {p.label!r}: {int(early.sum())} point(s) before time 0 (before the "
+                         "mixing or jump, e.g. a pre-trigger baseline) left out of the fit")
+            p.time, p.signal = p.time[~early], p.signal[~early]
         try:
             curve = Curve(p.temperature, p.signal, p.c_tot, label=p.label, signal_name=p.signal_name,
                           solvent=p.solvent, vary=p.vary, source=p.path,

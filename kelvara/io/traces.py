@@ -32,7 +32,10 @@ def time_table(source: TableSource, table, x_col, s_col, c_col=None, k_col=None,
     path = source.path
     headers = list(table.columns)
     times = _seconds(path, x_col, numbers_of(path, table, x_col, source.where))
-    source.role(x_col, "time", bracketed_unit(str(x_col)) or "s")
+    source.role(x_col, "time", bracketed_unit(str(x_col)) or "s (no unit stated)")
+    if bracketed_unit(str(x_col)) is None:
+        source.notes.append(f"{path}: the time column {x_col!r} states no unit: read in seconds (head it "
+                            "'time (min)' or 'time (ms)' otherwise; k_plus scales with it)")
     if c_col is not None or k_col is not None:
         return _long_traces(source, table, times, s_col, c_col, k_col, (x_col, t_col, c_col, k_col))
     wide = [h for h in headers if h not in (x_col, t_col) and parse_concentration(h) is not None]
@@ -137,6 +140,7 @@ def read_biologic(sample: Sample, options: ReadOptions) -> FileRead:
     if not blocks or not any(blocks):
         raise ReadError(f"{path}: a Bio-Logic export with no _DATA block of time and signal")
     x_unit = keys.get("_UNITX", "") or "s"
+    notes = [] if keys.get("_UNITX") else [f"{path}: no _UNITX: the times are read in seconds"]
     factor = time_factor(x_unit)
     if factor is None:
         raise ReadError(f"{path}: _UNITX is {x_unit!r}, not a time (s, ms, min): this is no kinetic trace")
@@ -160,4 +164,4 @@ def read_biologic(sample: Sample, options: ReadOptions) -> FileRead:
                              f"signal [{y_unit}]" if y_unit else "signal", False))
     reading = FileReading(str(path), "a Bio-Logic stopped-flow export",
                           f"time in {x_unit}" + (f", signal in {y_unit}" if y_unit else ""))
-    return FileRead(curves, reading, [])
+    return FileRead(curves, reading, notes)
