@@ -137,16 +137,32 @@ class Simulation:
 
 
 def crossing(times, progress, level: float) -> float:
-    """The first time at which `progress` reaches `level`, by linear
-    interpolation; NaN if it never does."""
+    """The first time at which `progress` reaches `level` (NaN if it never
+    does): by a cubic through the four points around it in log time (a
+    trace is smooth in log time; a line between two points of a sparse grid
+    misses by a good part of a step), by a line where the cubic finds no
+    root between the two points."""
     p = np.asarray(progress, dtype=float)
+    t = np.asarray(times, dtype=float)
     reached = np.flatnonzero(p >= level)
     if reached.size == 0:
         return math.nan
-    i = int(reached[0])
-    if i == 0:
-        return float(times[0])
-    t0, t1, p0, p1 = float(times[i - 1]), float(times[i]), p[i - 1], p[i]
+    j = int(reached[0])
+    if j == 0:
+        return float(t[0])
+    low, high = max(j - 2, 1), min(j + 2, len(t))
+    if high - low < 4:
+        low, high = max(high - 4, 1), min(low + 4, len(t))
+    positive = t[low:high] > 0.0
+    if high - low >= 2 and positive.all():
+        x, y = np.log(t[low:high]), p[low:high]
+        coefficients = np.polyfit(x, y - level, min(3, len(x) - 1))
+        left = math.log(t[j - 1]) if t[j - 1] > 0.0 else -math.inf
+        roots = [r.real for r in np.roots(coefficients) if abs(r.imag) < 1e-9 and
+                 left - 1e-12 <= r.real <= math.log(t[j]) + 1e-12]
+        if roots:
+            return float(np.exp(min(roots)))
+    t0, t1, p0, p1 = float(t[j - 1]), float(t[j]), p[j - 1], p[j]
     return t0 + (level - p0) * (t1 - t0) / (p1 - p0)
 
 

@@ -15,7 +15,7 @@ from typing import Any, Callable, Dict, List, Set, Union
 import numpy as np
 
 from kelvara.errors import KelvaraError
-from kelvara.kinetics import ATOL, CUTOFF, RTOL, run_from
+from kelvara.kinetics import ATOL, CUTOFF, RTOL, crossing, run_from
 from kelvara.models import GAS_CONSTANT, KINETIC
 
 # What each parameter moves: (slope of the run, slope of the start, what
@@ -42,28 +42,6 @@ def _crossing_grid(curve):
     if positive.size < 2:
         return None
     return np.concatenate(([0.0], np.geomspace(positive.min(), positive.max(), _CROSSING_POINTS)))
-
-
-def _crossing(times, progress, level) -> float:
-    """The time progress first reaches `level`, by a cubic through the four
-    grid points around it in log time (NaN where it is not reached)."""
-    reached = np.flatnonzero(progress >= level)
-    if reached.size == 0 or reached[0] == 0:
-        return float("nan")
-    j = int(reached[0])
-    low, high = max(j - 2, 1), min(j + 2, len(times))
-    if high - low < 4:
-        low, high = max(high - 4, 1), min(low + 4, len(times))
-    x, y = np.log(times[low:high]), progress[low:high]
-    if len(x) < 2:
-        return float("nan")
-    coefficients = np.polyfit(x, y - level, min(3, len(x) - 1))
-    roots = [r.real for r in np.roots(coefficients) if abs(r.imag) < 1e-9 and
-             np.log(times[j - 1]) - 1e-12 <= r.real <= np.log(times[j]) + 1e-12]
-    if not roots:
-        t0, t1, p0, p1 = times[j - 1], times[j], progress[j - 1], progress[j]
-        return float(t0 + (level - p0) * (t1 - t0) / (p1 - p0))
-    return float(np.exp(min(roots)))
 
 
 def _cached(function):
@@ -184,7 +162,7 @@ class Traces:
 
     def _crossings(self, values, i, times):
         run = self.simulate(values, self.problem.curves[i], times, rtol=_CROSSING_RTOL, atol=_CROSSING_ATOL)
-        return _crossing(times, run.progress, 0.5), _crossing(times, run.progress, 0.9)
+        return crossing(times, run.progress, 0.5), crossing(times, run.progress, 0.9)
 
     def slope(self, name, rows) -> Union[float, np.ndarray]:
         """d fraction / d `name` at `rows` of every point (0 off the traces;
