@@ -24,7 +24,7 @@ from kelvara.fit.terms import term_of
 from kelvara.fit.threads import one_blas_thread
 from kelvara.fit.uncertainty import covariance_of, sandwich_covariance
 from kelvara.fit.verdict import judge, physical_notes, plateau_check, rival_minima, undetermined, with_cures
-from kelvara.models import MODELS
+from kelvara.models import KINETIC, MODELS
 
 MAX_CURVES = 100  # in one fit: each brings its own baseline and amplitude (100 cooperative curves: about 13 s)
 
@@ -485,7 +485,9 @@ def _without_the_undetermined(problem, parameters, covariance):
     parameters that the verdict calls not determined unknown: what is
     derived from them is not determined either (no sigma(Te) of 1e-321 +-
     0 from a delta_h_nuc of 1e149 +- 3e149)."""
-    vague = [j for j, name in enumerate(problem.free) if name in problem.nonlinear_set
+    # (k_plus and a are fitted as logarithms, where their trade-off along a
+    # trace stays finite: t50 is determined where either alone is not.)
+    vague = [j for j, name in enumerate(problem.free) if name in problem.nonlinear_set and name not in KINETIC
              and not parameters[name].at_bound and undetermined(problem, name, parameters[name])]
     if not vague:
         return covariance
