@@ -5,9 +5,11 @@ ok, and how far k_plus and a land from the truth in their reported errors.
 
 Each seed makes three temperature-jump traces (40 -> 20 °C, n = 4, k_plus
 2e5 L/(mol s), a = 0.05, at 5, 10 and 20 µM, 60 times from 0.5 s to 3000 s)
-with one of three noises: white (1 % of the change), white plus a slow
-drift (a random walk reaching about 1 % over the trace), and white noise
-smoothed by a 5-point running mean (an instrument's filter); the
+with one of six noises: white (1 % of the change), white plus a slow
+drift (a random walk reaching about 1 % over the trace), white noise
+smoothed by a 5-point running mean (an instrument's filter) or by 9 points,
+first-order noise of lag-1 0.8 (a detector's time constant), and noise
+proportional to the signal (a photomultiplier's); the
 thermodynamic values are fixed at the truth, as from an equilibrium fit.
 Reported per noise: the share of fits that are ok, and the mean and SD of
 (value - truth) / SE for k_plus and a (0 and 1 when the errors are right).
@@ -25,7 +27,7 @@ R = 8.314
 ROOM = 293.15
 THERMO = dict(delta_h=-80e3, delta_s=R * math.log(4e5) - 80e3 / ROOM, delta_h_nuc=15e3)
 TRUTH = {"k_plus": 2e5, "nucleation_ratio": 0.05}
-NOISES = ("white", "white + drift", "smoothed")
+NOISES = ("white", "white + drift", "smoothed", "boxcar 9", "AR(1) 0.8", "proportional")
 
 
 def one(noise, seed):
@@ -45,6 +47,16 @@ def one(noise, seed):
         elif noise == "smoothed":
             white = np.convolve(rng.normal(0.0, 0.01 * scale * math.sqrt(5), times.size + 4), np.ones(5) / 5,
                                 mode="valid")
+        elif noise == "boxcar 9":
+            white = np.convolve(rng.normal(0.0, 0.01 * scale * 3.0, times.size + 8), np.ones(9) / 9, mode="valid")
+        elif noise == "AR(1) 0.8":
+            shocks = rng.normal(0.0, 0.01 * scale * math.sqrt(1.0 - 0.64), times.size)
+            white = np.empty(times.size)
+            white[0] = rng.normal(0.0, 0.01 * scale)
+            for t in range(1, times.size):
+                white[t] = 0.8 * white[t - 1] + shocks[t]
+        elif noise == "proportional":
+            white = rng.normal(0.0, 0.02, times.size) * (2.0 - 40.0 * run.fraction) * scale / 40.0
         curves.append(Curve.time_trace(times, 2.0 - 40.0 * run.fraction + white, ROOM, c_tot,
                                        start=Start("equilibrium", ROOM + 20)))
     result = fit(curves, model="cooperative_n", nuc_size=4, fix=THERMO)

@@ -83,7 +83,8 @@ def curve_table(result, unit="K"):
             middle = f"Te {temperature(c.te):.2f} {unit}"
         elif c.midpoint is not None and c.midpoint[1] is not None and math.isfinite(c.midpoint[1]):
             name, value = c.midpoint
-            middle = f"c50 {concentration(value)}" if name == "c50" else f"{name} {value:.4g}"
+            middle = f"c50 {concentration(value)}" if name == "c50" else f"t50 {value:.4g} s" if name == "t50" \
+                else f"{name} {value:.4g}"
         t = temperature(c.temperature)
         rows.append([labels[i], concentration(c.c_tot), format(t, ".2f") if t is not None and math.isfinite(t) else "",
                      baselines[i], amplitudes[i], middle])

@@ -512,7 +512,7 @@ def _curve_results(problem, values, parameters, derived, residuals, noise_model,
         te = derived[f"Te[{i}]"].value if f"Te[{i}]" in derived else None
         if "te" in problem.model.per_curve:
             te = parameters["te" if "te" in problem.nonlinear_set else f"te[{i}]"].value
-        midpoint = next(((name, derived[f"{name}[{i}]"].value) for name in ("c50", "f50")
+        midpoint = next(((name, derived[f"{name}[{i}]"].value) for name in ("c50", "f50", "t50")
                          if f"{name}[{i}]" in derived), None)
         weight = 1.0 if problem.curve_weights is None else problem.curve_weights[i]
         own = residuals[problem.rows[i]] * scale / weight

@@ -45,7 +45,7 @@ class CurveResult:
     aggregate_slope: float = 0.0  # the aggregated state's signal per K (aggregate_slope=True)
     vary: str = "temperature"
     temperature: Optional[float] = None  # K, of a concentration series or denaturation
-    midpoint: Optional[Tuple[str, float]] = None  # ("c50", mol/L) or ("f50", fraction) at half aggregation
+    midpoint: Optional[Tuple[str, float]] = None  # ("c50", mol/L), ("f50", fraction) or ("t50", s): half way
     # The residuals averaged over the noise's correlation length, in % of
     # the fitted signal change: "rms", "max", and "noise", the RMS that
     # noise alone would leave after the same averaging.

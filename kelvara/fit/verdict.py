@@ -164,7 +164,7 @@ def judge(problem, x, converged, message, rss, dof, parameters, derived, noise_v
             elif te < low - width or te > high + width:
                 add("te_far_outside", f"Te of {label} ({_degrees(problem, te)}) lies far outside its measured "
                     f"range {_degrees(problem, low, high)}")
-        elif result.midpoint is not None and math.isfinite(result.midpoint[1]):
+        elif result.midpoint is not None and result.midpoint[0] != "t50" and math.isfinite(result.midpoint[1]):
             # Half aggregation more than the measured span beyond it: the
             # series shows the transition's foot at most.
             name, value = result.midpoint
