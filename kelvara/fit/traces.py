@@ -205,8 +205,13 @@ def kinetic_scan(problem, values) -> List[Dict[str, float]]:
     held.update({n: problem.internal(n, v) for n, v in values.items() if n not in KINETIC and n in problem.free})
     low, high = KINETIC_BOUNDS["k_plus"]
     grid = np.logspace(np.log10(low), np.log10(high), int(np.log10(high / low) * _SCAN_PER_DECADE) + 1)
+    # Either one fixed is scanned at its own value only.
+    if "k_plus" in problem.fixed:
+        grid = np.array([problem.external("k_plus", problem.fixed["k_plus"])])
+    ratios = [problem.external("nucleation_ratio", problem.fixed["nucleation_ratio"])] \
+        if "nucleation_ratio" in problem.fixed else _RATIOS
     found = []
-    for ratio in _RATIOS:
+    for ratio in ratios:
         chi2 = np.zeros(grid.size)
         try:
             for i in traces.indices:
