@@ -320,7 +320,8 @@ def _png(figure):
     return base64.b64encode(buffer.getvalue()).decode("ascii")
 
 
-_MARK_SYMBOLS = {"Te": "<i>T</i><sub>e</sub>", "c50": "<i>c</i><sub>50</sub>", "f50": "<i>f</i><sub>50</sub>"}
+_MARK_SYMBOLS = {"Te": "<i>T</i><sub>e</sub>", "c50": "<i>c</i><sub>50</sub>", "f50": "<i>f</i><sub>50</sub>",
+                 "t50": "<i>t</i><sub>50</sub>"}
 
 
 def _figures(result, options):
