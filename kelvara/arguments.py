@@ -352,7 +352,8 @@ MODEL = Option("model", f"the model (default: {DEFAULT_MODEL}); a solvent series
 MODELS_COMPARED = Option(
     "models", "comma-separated models (default: " + DEFAULT_COMPARED["temperature"] + ", and two_pathways where the "
     "curves have several channels; " + DEFAULT_COMPARED["concentration"] + " for a concentration series; "
-    + DEFAULT_COMPARED["solvent"] + " for a solvent series; " + DEFAULT_COMPARED["time"] + " for time traces)", "run", metavar="MODELS", parse=_models)
+    + DEFAULT_COMPARED["solvent"] + " for a solvent series; " + DEFAULT_COMPARED["time"]
+    + " for time traces)", "run", metavar="MODELS", parse=_models)
 FIT_RUN: Tuple[Option, ...] = (
     Option("bootstrap", f"N residual-bootstrap resamples (at most {MAX_BOOTSTRAP})", "run", metavar="N",
            parse=_bootstrap),
