@@ -41,6 +41,10 @@ def celsius(temperatures):
 VARIED = ("temperature", "concentration", "solvent", "time")
 
 
+# Where a trace may start: all monomer, or an equilibrium.
+STARTS = ("monomer", "equilibrium")
+
+
 @dataclass(frozen=True)
 class Start:
     """Where a time trace starts at time 0: all monomer ("monomer": mixing
@@ -59,7 +63,7 @@ class Start:
     def __post_init__(self):
         from kelvara.errors import KelvaraError
 
-        if self.kind not in ("monomer", "equilibrium"):
+        if self.kind not in STARTS:
             raise KelvaraError(f"the start is 'monomer' or 'equilibrium', not {self.kind!r}")
         if self.kind == "monomer" and self.temperature is not None:
             raise KelvaraError("a start temperature needs a start from equilibrium: give start='equilibrium' (a "

@@ -53,7 +53,6 @@ SEED_SIZE = Start.seed_size
 
 _MODEL = MODELS["cooperative_n"]
 _CODE = _kernels.MODELS["cooperative_n"][0]
-STARTS = ("monomer", "equilibrium")
 
 
 class SimulationError(KelvaraError):

@@ -48,6 +48,7 @@ def _draw_curves(axis, result, curves, celsius, colours, residuals=None, aggrega
     table: Any = result.curve_table() if aggregation is not None else None
     offsets = np.cumsum([0] + [c.size for c in curves])
     marked = False
+    shortest = _log_time(curves) if kind == "time" else None
     for i, (curve, colour) in enumerate(zip(curves, colours)):
         if curve.vary != kind or (channel is not None and curve.signal_name != channel):
             continue
@@ -56,7 +57,7 @@ def _draw_curves(axis, result, curves, celsius, colours, residuals=None, aggrega
         fitted = result.curve_results[i]
         mark = half_way_mark(result, i, kind)
         axis.plot(t - shift, curve.signal[order], "o", ms=2.5, color=colour, alpha=0.5)
-        dense = _dense(kind, t, _log_time(curves) if kind == "time" else None)
+        dense = _dense(kind, t, shortest)
         label = _curve_label(curve)
         if channel is not None and label.endswith(f" · {channel}"):
             label = label[: -len(f" · {channel}")]  # the panel's axis names its channel
@@ -88,10 +89,9 @@ def _draw_curves(axis, result, curves, celsius, colours, residuals=None, aggrega
     if kind == "concentration":
         axis.set_xscale("log")
         _concentration_ticks(axis, curves)
-    shortest = _log_time(curves) if kind == "time" else None
     if shortest is not None:  # logarithmic from the first time after 0, which stays on the axis
         axis.set_xscale("symlog", linthresh=shortest, linscale=0.5)
-    return _MARKS[kind] if marked else None
+    return _MARKS[kind] if marked else None  # the legend's title: what the marks are, where any is drawn
 
 
 def _log_time(curves):
@@ -109,7 +109,7 @@ def _dense(kind, x, shortest):
         return np.geomspace(x[0], x[-1], 400)
     if shortest is not None and x[-1] > shortest:
         return np.concatenate(([x[0]] if x[0] < shortest else [], np.geomspace(max(x[0], shortest), x[-1], 400)))
-    return np.linspace(x[0], x[-1], 400)  # the legend's title: what the marks are, where any is drawn
+    return np.linspace(x[0], x[-1], 400)
 
 
 _SPECIES_WORDS = {"oligomers": "oligomers (up to the nucleus)", "pathway_a": "pathway A", "pathway_b": "pathway B"}

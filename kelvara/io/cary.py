@@ -9,8 +9,8 @@ from typing import List
 import numpy as np
 
 from kelvara.io.reading import ColumnReading, FileRead, FileReading, ReadError, ReadOptions, PendingCurve
-from kelvara.io.tables import numbers_of, role_of, time_factor
-from kelvara.io.traces import trace_curve
+from kelvara.io.tables import numbers_of, role_of
+from kelvara.io.traces import in_seconds, trace_curve
 from kelvara.io.text import NA_VALUES, Sample, read_text, whole_lines
 from kelvara.io.units import bracketed_unit, header_temperature_unit, in_kelvin
 from kelvara.units import parse_concentration, temperature_unit
@@ -89,7 +89,7 @@ def read_cary(sample: Sample, options: ReadOptions) -> FileRead:
             continue
         name = names[j] if j < len(names) and names[j] else f"sample {j // 2 + 1}"
         if kinetics:
-            curves.append(_trace(path, table, j, headers, name, where, reading))
+            curves.append(_trace(path, table, j, headers, name, where, reading, notes))
             continue
         unit = _temperature_unit(path, headers[j])
         if unit == "K" and options.celsius:
@@ -110,18 +110,14 @@ def read_cary(sample: Sample, options: ReadOptions) -> FileRead:
     return FileRead(curves, reading, notes)
 
 
-def _trace(path, table, j, headers, name, where, reading) -> PendingCurve:
+def _trace(path, table, j, headers, name, where, reading, notes) -> PendingCurve:
     """One sample's trace of a kinetics export: its time (in the header's
     unit, read in seconds) and signal columns."""
-    unit = bracketed_unit(headers[j]) or "s"
-    factor = time_factor(unit)
-    if factor is None:
-        raise ReadError(f"{path}: the time column {headers[j]!r} is in {unit!r}, not s, ms, min or h")
     t = numbers_of(path, table, j, where)
     y = numbers_of(path, table, j + 1, where)
     keep = ~np.isnan(t) & ~np.isnan(y)
+    seconds, unit = in_seconds(path, headers[j], t[keep], notes)
     reading.columns[j] = ColumnReading(j + 1, headers[j], "time", unit, name)
     reading.columns[j + 1] = ColumnReading(j + 2, headers[j + 1] or f"column {j + 2}", "signal", "", name)
     c_tot = parse_concentration(name)
-    return trace_curve(t[keep] * factor, y[keep], c_tot, name, str(path), headers[j + 1] or None, c_tot is not None)
-
+    return trace_curve(seconds, y[keep], c_tot, name, str(path), headers[j + 1] or None, c_tot is not None)

@@ -17,12 +17,17 @@ from kelvara.io.text import Sample, read_text
 from kelvara.units import concentration_label, parse_concentration
 
 
-def _seconds(path, header, times) -> np.ndarray:
-    unit = bracketed_unit(str(header)) or "s"
-    factor = time_factor(unit)
+def in_seconds(path, header, times, notes) -> tuple:
+    """(the times in seconds, the unit its header states): seconds where
+    it states none, said in `notes` (k_plus scales with the unit)."""
+    stated = bracketed_unit(str(header))
+    if stated is None:
+        notes.append(f"{path}: the time column {header!r} states no unit: read in seconds (head it "
+                     "'time (min)' or 'time (ms)' otherwise; k_plus scales with it)")
+    factor = time_factor(stated or "s")
     if factor is None:
-        raise ReadError(f"{path}: the time column {header!r} is in {unit!r}, not s, ms, min or h")
-    return times * factor
+        raise ReadError(f"{path}: the time column {header!r} is in {stated!r}, not s, ms, min or h")
+    return times * factor, stated or "s (no unit stated)"
 
 
 def time_table(source: TableSource, table, x_col, s_col, c_col=None, k_col=None, t_col=None) -> List[PendingCurve]:
@@ -31,11 +36,8 @@ def time_table(source: TableSource, table, x_col, s_col, c_col=None, k_col=None,
     layout, one trace per value of the curve or concentration column."""
     path = source.path
     headers = list(table.columns)
-    times = _seconds(path, x_col, numbers_of(path, table, x_col, source.where))
-    source.role(x_col, "time", bracketed_unit(str(x_col)) or "s (no unit stated)")
-    if bracketed_unit(str(x_col)) is None:
-        source.notes.append(f"{path}: the time column {x_col!r} states no unit: read in seconds (head it "
-                            "'time (min)' or 'time (ms)' otherwise; k_plus scales with it)")
+    times, unit = in_seconds(path, x_col, numbers_of(path, table, x_col, source.where), source.notes)
+    source.role(x_col, "time", unit)
     if c_col is not None or k_col is not None:
         return _long_traces(source, table, times, s_col, c_col, k_col, (x_col, t_col, c_col, k_col))
     wide = [h for h in headers if h not in (x_col, t_col) and parse_concentration(h) is not None]
